@@ -1,0 +1,155 @@
+// Trace facility: named one-byte trace classes, one process-wide trace object
+// that owns the output (file, stdout, stderr or a console callback), composes
+// line prefixes and keeps a trace file within its size limit by wrapping or by
+// rotating segment files; plus the test flags set by the TESTFLAGS option.
+//
+// Contract
+// - Every class flag is a process-global byte TR_<name>; callers test it
+//   before formatting anything, so a disabled statement costs one byte test.
+//   Flags are written by trEnable/trReset and read without locking.
+// - All operations act on the single trace object; any thread may trace.
+//   Opening, closing and reset are serialised by the trace mutex; writes to a
+//   wrapping file are serialised by the wrap mutex.
+// - No operation changes errno as its caller sees it.
+// - Strings passed in are copied when kept; nothing returned is owned by the
+//   caller unless stated.
+#ifndef KMR_COMMON_TRACE_H
+#define KMR_COMMON_TRACE_H
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+// ---- trace class flags -----------------------------------------------------
+#define TR_CLASS(keyword, flag, comm) extern unsigned char TR_##flag;
+#include "common/trace_classes.inc"
+#undef TR_CLASS
+
+struct TrClass {
+  const char* keyword;     // upper case; nullptr ends the table
+  unsigned char* flag;     // address of the class's flag byte
+  uint32_t commMarker;     // nonzero for classes tracing the server conversation
+};
+struct TrAggrClass {
+  const char* name;        // nullptr ends the table
+  const char* members;     // blank separated tokens
+};
+extern const TrClass ClassTable[];
+extern const TrAggrClass AggrTable[];
+
+// ---- test flags ------------------------------------------------------------
+struct TestFlag {
+  unsigned char set = 0;    // 0/1
+  int32_t numValue = 0;     // numeric value
+  char* strValue = nullptr; // heap copy owned by the record, or nullptr
+};
+struct TestClass {
+  const char* keyword;      // nullptr ends the table
+  TestFlag* flag;
+};
+extern const TestClass TestClassTable[];
+// The test flags that this command reads (the table holds more rows).
+extern TestFlag TEST_ANSIINPUT, TEST_ANSINLSREPOS, TEST_AUDITLOGRC, TEST_CLC_TIMESTAMP,
+    TEST_CONTINUEWITHUNKNOWNRC, TEST_CRC, TEST_DELTACOMPRESS, TEST_DISABLEUNICODEFLAG,
+    TEST_DISABLE_SDR_UPDATE, TEST_ENABLEVS, TEST_ENABLE_SCRIPT_INPUT, TEST_EXPRESSCHECKOVERRIDE,
+    TEST_FORCEBUFFPOOL, TEST_HSMCOMMQUEUELOCK, TEST_HSMCOMMQUEUESIZE, TEST_HSMLF, TEST_INSTRUMENT,
+    TEST_LOCALICC, TEST_MEMPOOLSIZE, TEST_MINPWLENGTH, TEST_NFSGLOBALNAMESPACE, TEST_NO_AES,
+    TEST_OEMDISPLAY, TEST_OEMLOGMSGS, TEST_SHM_SERVER_CTL, TEST_SKIPSYSTEMEXCLUDE,
+    TEST_DISABLECONSISTENTRC, TEST_IGNOREPRESCHEDULECMD, TEST_IGNOREPOSTSCHEDULECMD,
+    TEST_SHOWALLCONSISTENTRC, TEST_HSM_ORCA_34;
+
+// Parses a TESTFLAGS value ("NAME", "NAME:123", "NAME:\"text\"",
+// "INSTRUMENT:DETAIL/API"). Returns 0, or -1 for an unknown name, a bad number
+// or instrumentation class, or an allocation failure.
+int trProcTestFlags(const char* flags);
+
+// ---- the trace object --------------------------------------------------------
+// Thread-id callback: fills a banner (may be left empty) and a tag.
+typedef void (*trTIDCallback)(char* banner, char* tag);
+// Console callback: op 0 = open (return 0 to accept), 1 = write text, 2 = close.
+typedef int (*trConsoleCallback)(int op, const char* text, void* context);
+
+// Creates the trace object once (a second call does nothing). Returns 0.
+int new_TraceObject(int clientType, unsigned long initialLastThread, trTIDCallback tidProc);
+void delete_TraceObject();
+
+// Enables/disables classes from a blank separated flag string. Returns 0, or
+// -1 at the first invalid token (earlier tokens stay applied); unless silent,
+// prints "Invalid trace flag: %s\n" to stdout.
+int trEnable(const char* flags, bool silent, const TrClass* classes = ClassTable,
+             const TrAggrClass* aggregates = AggrTable);
+
+int trSetTraceFileName(const char* name);   // 0, 959 (symbolic link) or -1
+int trBegin(const char* name, bool announce); // 0, 426 or -1
+int trSetMaxTraceSize(uint32_t megabytes);    // 0
+int trSetMaxTraceSegSize(uint32_t megabytes); // 0
+void trClose(bool resetFlags);
+void trReset(bool closeFile);
+
+// One trace line with the "%-20s(%4u): " prefix when PREFIX is on. Returns the
+// formatted length, 0 when nothing can be written.
+int trPrintf(const char* file, unsigned line, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+int trVPrintf(const char* file, unsigned line, const char* fmt, va_list args);
+// Text without any prefix.
+void trPrint(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+bool trCanOutPut();
+void trQuery();
+void trQueryTraceFlags();
+void trSetErrorProg(const char* commandLine);
+const char* trGetErrorProg();                 // "" when none is set
+void trRouteErrToFile(FILE* stream);
+FILE* trGetErrRoute();                        // nullptr when none is set
+void trSetNoStdout();
+void trInstallConsoleCallback(trConsoleCallback callback, void* context);
+void trStartTracing();
+void trStopTracing();
+const char* trGetTraceFileName();
+bool trGetTraceState();
+bool trIsStarted();
+bool trIsCommTracingEnabled();
+void trPrintFormattedDump(const void* address, unsigned length, unsigned bytesPerRow);
+void trPrintStr(const char* bytes, unsigned length, int characterForm);
+void trTIDProc(char* banner, char* tag);
+
+// Date and time strings of the trace time stamp. The message layer installs
+// the national formats; until then "%m/%d/%Y" and "%H:%M:%S" are used.
+typedef void (*trDateFmtProc)(const struct tm* when, char* dateBuf, char* timeBuf);
+void trSetDateFormatter(trDateFmtProc proc);
+
+// ---- statement helpers -----------------------------------------------------
+// TRACE_Fkt(__FILE__, __LINE__)(TR_GENERAL, "fmt", ...): traces when the flag
+// byte is nonzero; preserves errno.
+class TRACE_Fkt {
+ public:
+  TRACE_Fkt(const char* file, unsigned line) : file_(file), line_(line) {}
+  void operator()(unsigned char flag, const char* fmt, ...) const
+      __attribute__((format(printf, 3, 4)));
+
+ private:
+  const char* file_;
+  unsigned line_;
+};
+#define TRACE TRACE_Fkt(__FILE__, __LINE__)
+
+// Writes "ENTER =====> %s\n" under ENTER on construction and
+// "EXIT  <===== %s\n" under EXIT on destruction; keeps errno unchanged.
+template <typename CharT>
+class TREnterExit;
+
+template <>
+class TREnterExit<char> {
+ public:
+  TREnterExit(const char* file, unsigned line, const char* name);
+  ~TREnterExit();
+  TREnterExit(const TREnterExit&) = delete;
+  TREnterExit& operator=(const TREnterExit&) = delete;
+
+ private:
+  const char* file_;
+  unsigned line_;
+  char* name_;
+};
+
+#endif

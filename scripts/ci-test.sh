@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs every dependency, builds the normal and the sanitizer tree and runs
+# every test in both. Exits non-zero when anything fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+jobs=$(nproc)
+for variant in release asan; do
+  dir=build/$variant
+  flags=()
+  [ "$variant" = asan ] && flags+=(-DKMR_SANITIZE=ON -DKMR_BENCH=OFF)
+  cmake -S . -B "$dir" -G Ninja "${flags[@]}"
+  cmake --build "$dir" -j "$jobs"
+  ( cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600 )
+done
