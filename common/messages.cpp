@@ -45,3 +45,31 @@ void hsmSetWhoAmI(const char* argv0) {
   const char* slash = strrchr(argv0, '/');
   snprintf(g_whoami, sizeof g_whoami, "%s", slash ? slash + 1 : argv0);
 }
+
+int dsCoreInit(const nlOutputFn*, int) { return 0; }
+void dsCoreCleanUp() {}
+int nlinit(const char* path, unsigned, const char*, int, int, int, int, char*, const char*) {
+  return (path && *path) ? 0 : 610;
+}
+void nlterm() {}
+int setDateFmt(int) { return 0; }
+int setTimeFmt(int) { return 0; }
+int setNumberFmt(int) { return 0; }
+void dateFmt(time_t when, char* dateBuf, char* timeBuf) {
+  struct tm tmv;
+  localtime_r(&when, &tmv);
+  strftime(dateBuf, 16, "%m/%d/%Y", &tmv);
+  strftime(timeBuf, 16, "%H:%M:%S", &tmv);
+}
+int dateParse(const char*, time_t*) { return 2; }
+GlobalRC& GlobalRC::instance() {
+  static GlobalRC rc;
+  return rc;
+}
+bool GlobalRC::set(int) { return false; }
+int GlobalRC::get() const { return 0; }
+int GlobalRC::getMax() const { return 0; }
+int GlobalRC::getMacroMax() const { return 0; }
+void GlobalRC::clearRC() {}
+void GlobalRC::clearMacroRC() {}
+void GlobalRC::clearAllRC() {}

@@ -13,6 +13,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 
 // Prints message `number` to `stream` (stdout or stderr as the caller chose).
 void nlfprintf(FILE* stream, int number, ...);
@@ -34,6 +35,48 @@ int nlGetMsgSev(int number);
 // class or flagByte, to the trace and the error program. Returns the formatted
 // length, or minus the error log's error code when writing the log failed.
 int trNlsLogPrintf(const char* file, unsigned line, unsigned char flagByte, int number, ...);
+
+// ---- message system life cycle ----------------------------------------------
+// Output function for one severity code: receives the finished text.
+typedef void (*nlOutputFn)(const char* text);
+// Creates the memory pools, the process return code and the message object.
+// outputs may be nullptr or hold 9 entries (nullptr entries get the default,
+// which writes to stdout). Returns 0 or 102.
+int dsCoreInit(const nlOutputFn* outputs, int flag);
+void dsCoreCleanUp();
+// Opens the catalogs. chosenLocale is an in/out buffer of at least 64 bytes
+// (empty = take the locale from the environment). Returns 0 or 610.
+int nlinit(const char* langRepoPath, unsigned cacheCapacity, const char* repoDir, int clientType,
+           int dateFormat, int timeFormat, int numberFormat, char* chosenLocale,
+           const char* repoFileName);
+void nlterm();
+
+// ---- national formats --------------------------------------------------------
+// Format numbers as given by DATEFORMAT, TIMEFORMAT and NUMBERFORMAT (0 = from
+// the locale, -1 = keep the stored number). Return 0, or 400 for a number out
+// of range.
+int setDateFmt(int number);
+int setTimeFmt(int number);
+int setNumberFmt(int number);
+// Writes the date (at most 15 characters, two blanks appended when shorter
+// than 9) and the time with the current patterns.
+void dateFmt(time_t when, char* dateBuf, char* timeBuf);
+// Parses a user date ("+N" or three numbers in the pattern's order). Returns
+// 0 and stores local midnight of that day, or 2 for a refused date.
+int dateParse(const char* text, time_t* result);
+
+// ---- process return code -----------------------------------------------------
+class GlobalRC {
+ public:
+  static GlobalRC& instance();
+  bool set(int messageNumber);  // true when the code rose
+  int get() const;
+  int getMax() const;
+  int getMacroMax() const;
+  void clearRC();
+  void clearMacroRC();
+  void clearAllRC();
+};
 
 // The command's own name, the usual first message argument.
 const char* hsmWhoAmI();
