@@ -1,0 +1,320 @@
+#include "zefserver/adm.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zefserver/jsonl.h"
+#include "zefserver/store.h"
+#include "zefserver/wire.h"
+
+namespace zef {
+
+namespace {
+
+constexpr size_t kMaxPathLen = 4096;
+const char* kDefaultFsType = "ORCA";
+
+// Thrown by subcommands for a failure the user must see; the text is the message.
+struct AdmError {
+  std::string text;
+  int status = 1;
+};
+
+struct Ctx {
+  Store& store;
+  std::vector<std::string> args;  // subcommand arguments, options removed
+  std::string prefix = "/gen";
+  FILE* out;
+};
+
+FileSpace requireFileSpace(Store& s, const std::string& node, const std::string& fs) {
+  auto f = s.findFileSpace(node, fs);
+  if (!f) throw AdmError{"no file space " + fs + " of node " + node};
+  return *f;
+}
+
+// The file space of node/fs, added when missing. The node must be registered.
+FileSpace fileSpaceForWrite(Store& s, const std::string& node, const std::string& fs) {
+  if (!s.nodeExists(node)) throw AdmError{"node " + node + " is not registered"};
+  if (fs.empty() || fs[0] != '/') throw AdmError{"file space name must start with '/': " + fs};
+  if (auto f = s.findFileSpace(node, fs)) return *f;
+  FileSpace n;
+  n.node = node;
+  n.name = fs;
+  n.type = kDefaultFsType;
+  n.info.assign(8, 0);
+  n.id = s.addFileSpace(n);
+  return *s.findFileSpace(node, fs);
+}
+
+void needArgs(const Ctx& c, size_t n, const char* usage) {
+  if (c.args.size() != n) throw AdmError{std::string("usage: zefadm --db FILE ") + usage, 2};
+}
+
+int cmdRegisterNode(Ctx& c) {
+  needArgs(c, 1, "register-node NODE");
+  if (c.args[0].empty()) throw AdmError{"empty node name", 2};
+  if (!c.store.registerNode(c.args[0])) throw AdmError{"node " + c.args[0] + " is already registered"};
+  fprintf(c.out, "node %s registered\n", c.args[0].c_str());
+  return 0;
+}
+
+int cmdAddFileSpace(Ctx& c) {
+  needArgs(c, 2, "add-filespace NODE FILESPACE");
+  Store::WriteTxn t(c.store);
+  if (c.store.findFileSpace(c.args[0], c.args[1])) throw AdmError{"file space " + c.args[1] + " exists"};
+  FileSpace fs = fileSpaceForWrite(c.store, c.args[0], c.args[1]);
+  t.commit();
+  fprintf(c.out, "file space %s of node %s added with id %u\n", fs.name.c_str(), fs.node.c_str(), fs.id);
+  return 0;
+}
+
+int cmdListFileSpaces(Ctx& c) {
+  needArgs(c, 0, "list-filespaces");
+  for (const FileSpace& fs : c.store.listFileSpaces())
+    fprintf(c.out, "%u\t%s\t%s\t%s\t%llu objects\n", fs.id, fs.node.c_str(), fs.name.c_str(), fs.type.c_str(),
+            static_cast<unsigned long long>(c.store.countObjects(fs.id)));
+  return 0;
+}
+
+int cmdListObjects(Ctx& c) {
+  needArgs(c, 2, "list-objects NODE FILESPACE");
+  FileSpace fs = requireFileSpace(c.store, c.args[0], c.args[1]);
+  auto cur = c.store.scan(fs.id);
+  StoredObject o;
+  while (cur->next(o)) {
+    ObjId id = makeObjId(fs.id, o.objNum);
+    auto a = decodeAttrBlock(o.attrs);
+    if (!a) {
+      fprintf(c.out, "%s\tunreadable-attributes\t%s\n", toHex(id).c_str(), o.path.c_str());
+      continue;
+    }
+    const char* state = a->migState == kStateExpired ? "expired" : a->migState == kStateMigrated ? "migrated" : "other";
+    fprintf(c.out, "%s\t%s\t%llu\t%o\t%u\t%u\t%u\t%s\n", toHex(id).c_str(), state,
+            static_cast<unsigned long long>(a->size), a->mode, a->uid, a->gid, a->mtime, o.path.c_str());
+  }
+  return 0;
+}
+
+// Reads `file` ("-" for standard input) line by line into one transaction.
+int cmdImport(Ctx& c) {
+  needArgs(c, 3, "import NODE FILESPACE FILE|-");
+  std::unique_ptr<FILE, int (*)(FILE*)> owned(nullptr, fclose);
+  FILE* in = stdin;
+  if (c.args[2] != "-") {
+    owned.reset(fopen(c.args[2].c_str(), "r"));
+    if (!owned) throw AdmError{"cannot open " + c.args[2] + ": " + strerror(errno)};
+    in = owned.get();
+  }
+  Store::WriteTxn t(c.store);
+  FileSpace fs = fileSpaceForWrite(c.store, c.args[0], c.args[1]);
+  uint32_t now = static_cast<uint32_t>(time(nullptr));
+  std::unique_ptr<char, void (*)(void*)> line(nullptr, free);
+  size_t cap = 0;
+  uint64_t lineNo = 0, count = 0;
+  for (;;) {
+    char* raw = line.release();
+    ssize_t n = getline(&raw, &cap, in);
+    line.reset(raw);
+    if (n < 0) break;
+    ++lineNo;
+    std::string_view text(raw, static_cast<size_t>(n));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+    if (text.find_first_not_of(" \t") == std::string_view::npos) continue;
+    std::string error;
+    auto rec = parseImportLine(text, now, error);
+    if (!rec) throw AdmError{c.args[2] + ":" + std::to_string(lineNo) + ": " + error + "; nothing imported"};
+    c.store.insertObject(fs.id, rec->path, encodeAttrBlock(rec->attrs));
+    ++count;
+  }
+  if (ferror(in)) throw AdmError{"read error on " + c.args[2] + "; nothing imported"};
+  t.commit();
+  fprintf(c.out, "%llu objects imported into file space %s (id %u)\n", static_cast<unsigned long long>(count),
+          fs.name.c_str(), fs.id);
+  return 0;
+}
+
+// Deterministic synthetic objects: object i lives at PREFIX/dDDDD/fIIIIIIII
+// (1000 per directory) with a size, owner and times derived from i.
+int cmdGenerate(Ctx& c) {
+  needArgs(c, 3, "generate NODE FILESPACE COUNT [--prefix PATH]");
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long count = strtoull(c.args[2].c_str(), &end, 10);
+  if (c.args[2].empty() || *end || errno || c.args[2][0] == '-') throw AdmError{"invalid count " + c.args[2], 2};
+  if (c.prefix.empty() || c.prefix[0] != '/') throw AdmError{"prefix must start with '/'", 2};
+  Store::WriteTxn t(c.store);
+  FileSpace fs = fileSpaceForWrite(c.store, c.args[0], c.args[1]);
+  FileAttrs a;
+  std::string path;
+  char tail[64];
+  for (unsigned long long i = 0; i < count; ++i) {
+    snprintf(tail, sizeof tail, "/d%05llu/f%08llu", i / 1000, i);
+    path = c.prefix + tail;
+    a.size = (i % 97) * 4096 + i % 4096 + 1;
+    a.mode = 0100600 | (i % 2 ? 044 : 0);
+    a.uid = 1000 + static_cast<uint32_t>(i % 5);
+    a.gid = 100;
+    a.mtime = 1600000000u + static_cast<uint32_t>(i % 100000000);
+    a.atime = a.mtime + 60;
+    a.ctime = a.mtime + 120;
+    a.inode = static_cast<uint32_t>(i + 100);
+    c.store.insertObject(fs.id, path, encodeAttrBlock(a));
+  }
+  t.commit();
+  fprintf(c.out, "%llu objects generated in file space %s (id %u)\n", count, fs.name.c_str(), fs.id);
+  return 0;
+}
+
+// Sets the migration state of the objects stored under the given paths.
+int setState(Ctx& c, unsigned state) {
+  if (c.args.size() < 3) throw AdmError{"usage: zefadm --db FILE expire|unexpire NODE FILESPACE PATH...", 2};
+  FileSpace fs = requireFileSpace(c.store, c.args[0], c.args[1]);
+  Store::WriteTxn t(c.store);
+  size_t changed = 0;
+  for (size_t i = 2; i < c.args.size(); ++i) {
+    auto nums = c.store.objectsByPath(fs.id, c.args[i]);
+    if (nums.empty()) throw AdmError{"no object " + c.args[i] + " in file space " + fs.name + "; nothing changed"};
+    for (uint64_t n : nums) {
+      auto o = c.store.objectByNum(n);
+      if (!attrBlockWellFormed(o->attrs)) throw AdmError{"unreadable attributes of " + c.args[i] + "; nothing changed"};
+      setMigState(o->attrs, state);
+      c.store.updateAttrs(n, o->attrs);
+      ++changed;
+    }
+  }
+  t.commit();
+  fprintf(c.out, "%zu objects %s\n", changed, state == kStateExpired ? "expired" : "unexpired");
+  return 0;
+}
+
+int cmdExpire(Ctx& c) { return setState(c, kStateExpired); }
+int cmdUnexpire(Ctx& c) { return setState(c, kStateMigrated); }
+
+struct Command {
+  const char* name;
+  const char* usage;
+  int (*run)(Ctx&);
+};
+
+const Command kCommands[] = {
+    {"register-node", "register-node NODE", cmdRegisterNode},
+    {"add-filespace", "add-filespace NODE FILESPACE", cmdAddFileSpace},
+    {"list-filespaces", "list-filespaces", cmdListFileSpaces},
+    {"list-objects", "list-objects NODE FILESPACE", cmdListObjects},
+    {"import", "import NODE FILESPACE FILE|-   (JSON lines)", cmdImport},
+    {"generate", "generate NODE FILESPACE COUNT [--prefix PATH]", cmdGenerate},
+    {"expire", "expire NODE FILESPACE PATH...", cmdExpire},
+    {"unexpire", "unexpire NODE FILESPACE PATH...", cmdUnexpire},
+};
+
+void usage(FILE* err) {
+  fprintf(err, "usage: zefadm --db FILE COMMAND ARGS...\ncommands:\n");
+  for (const Command& c : kCommands) fprintf(err, "  %s\n", c.usage);
+}
+
+bool getU32(const JsonValue& v, uint32_t& out) {
+  if (v.kind != JsonValue::kInteger || v.integer < 0 || v.integer > 0xFFFFFFFFLL) return false;
+  out = static_cast<uint32_t>(v.integer);
+  return true;
+}
+
+}  // namespace
+
+std::optional<ImportRecord> parseImportLine(std::string_view line, uint32_t defaultTime, std::string& error) {
+  auto members = parseFlatObject(line, error);
+  if (!members) return std::nullopt;
+  ImportRecord r;
+  r.attrs.atime = r.attrs.mtime = r.attrs.ctime = defaultTime;
+  bool havePath = false, haveSize = false;
+  for (const JsonMember& m : *members) {
+    const JsonValue& v = m.value;
+    bool ok = true;
+    if (m.key == "path") {
+      ok = v.kind == JsonValue::kString && !v.str.empty() && v.str[0] == '/' && v.str.size() <= kMaxPathLen &&
+           v.str.find('\0') == std::string::npos;
+      r.path = v.str;
+      havePath = ok;
+    } else if (m.key == "size") {
+      ok = v.kind == JsonValue::kInteger && v.integer >= 0;
+      r.attrs.size = static_cast<uint64_t>(v.integer);
+      haveSize = ok;
+    } else if (m.key == "uid") {
+      ok = getU32(v, r.attrs.uid);
+    } else if (m.key == "gid") {
+      ok = getU32(v, r.attrs.gid);
+    } else if (m.key == "mode") {
+      ok = getU32(v, r.attrs.mode);
+    } else if (m.key == "atime") {
+      ok = getU32(v, r.attrs.atime);
+    } else if (m.key == "mtime") {
+      ok = getU32(v, r.attrs.mtime);
+    } else if (m.key == "ctime") {
+      ok = getU32(v, r.attrs.ctime);
+    } else if (m.key == "inode") {
+      ok = getU32(v, r.attrs.inode);
+    } else if (m.key == "expired") {
+      ok = v.kind == JsonValue::kBool;
+      r.attrs.migState = v.boolean ? kStateExpired : kStateMigrated;
+    } else {
+      error = "unknown key \"" + m.key + "\"";
+      return std::nullopt;
+    }
+    if (!ok) {
+      error = "invalid value for \"" + m.key + "\"";
+      return std::nullopt;
+    }
+  }
+  if (!havePath || !haveSize) {
+    error = havePath ? "missing \"size\"" : "missing \"path\"";
+    return std::nullopt;
+  }
+  return r;
+}
+
+int runAdm(int argc, char** argv, FILE* out, FILE* err) {
+  std::string db, prefix = "/gen";
+  std::vector<std::string> rest;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if ((a == "--db" || a == "--prefix") && i + 1 < argc) {
+      (a == "--db" ? db : prefix) = argv[++i];
+    } else if (a.rfind("--", 0) == 0) {
+      fprintf(err, "zefadm: unknown option %s\n", a.c_str());
+      usage(err);
+      return 2;
+    } else {
+      rest.push_back(a);
+    }
+  }
+  if (db.empty() || rest.empty()) {
+    usage(err);
+    return 2;
+  }
+  const Command* cmd = nullptr;
+  for (const Command& c : kCommands)
+    if (rest[0] == c.name) cmd = &c;
+  if (!cmd) {
+    fprintf(err, "zefadm: unknown command %s\n", rest[0].c_str());
+    usage(err);
+    return 2;
+  }
+  try {
+    auto store = Store::open(db);
+    Ctx ctx{*store, std::vector<std::string>(rest.begin() + 1, rest.end()), prefix, out};
+    return cmd->run(ctx);
+  } catch (const AdmError& e) {
+    fprintf(err, "zefadm: %s\n", e.text.c_str());
+    return e.status;
+  } catch (const StoreError& e) {
+    fprintf(err, "zefadm: database error: %s\n", e.what());
+    return 1;
+  }
+}
+
+}  // namespace zef

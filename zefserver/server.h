@@ -1,0 +1,89 @@
+// zefserverd: the reference storage server. One listening socket, one thread
+// per connection, one database connection per session.
+//
+// Contract
+// - parseServerArgs() turns the command line into a ServerConfig or returns
+//   an error text; it refuses a wildcard or non-numeric listen address.
+// - runServer() listens, serves until SIGTERM/SIGINT, the idle time ran out
+//   or the parent died (when asked), then closes every session and returns
+//   the process exit status (0 clean, 1 on a start-up failure). It must be
+//   called on the main thread before any other thread exists: it blocks the
+//   stop signals in every thread it creates.
+#ifndef KMR_ZEFSERVER_SERVER_H
+#define KMR_ZEFSERVER_SERVER_H
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace zef {
+
+// Test faults; every count is 0 when the fault is off.
+struct Faults {
+  // Close a query session after it sent this many answers (first time only).
+  uint64_t queryCloseAfter = 0;
+  // Close a change session when it receives its Nth MigrUpd/MigrDel
+  // (first time only); the change is not applied.
+  uint64_t changeCloseAt = 0;
+  // Close the session at the Nth client EndTxn of the process (first time only).
+  uint64_t endTxnCloseAt = 0;
+  // Vote abort with abortReason at the Nth client EndTxn of the process.
+  uint64_t endTxnAbortAt = 0;
+  uint8_t abortReason = 0;
+  // End every MigrQryAll stream with vote 2 and this reason (0: off).
+  uint8_t queryAbortReason = 0;
+  // Objects whose path contains this text are answered with an unknown
+  // attribute format (empty: off).
+  std::string badAttrPathPart;
+  // Wait this long before answering each request.
+  unsigned delayMs = 0;
+};
+
+struct ServerConfig {
+  std::string address = "127.0.0.1";
+  uint16_t port = 1500;
+  std::string dbPath;
+  std::string serverName = "ZEFSERVER";
+  uint16_t maxTxnObjects = 4096;
+  bool enhancedAnswers = false;
+  bool openRegistration = false;
+  std::string logPath;       // empty: stderr
+  int readyFd = -1;          // the bound port is written here, then closed
+  unsigned idleExitSec = 0;  // 0: never
+  bool dieWithParent = false;
+  Faults faults;
+};
+
+// Returns the config, or std::nullopt with `error` set.
+std::optional<ServerConfig> parseServerArgs(int argc, char** argv, std::string& error);
+const char* serverUsage();
+
+// One line per event, serialised, each with a UTC time stamp.
+class Logger {
+ public:
+  explicit Logger(FILE* out) : out_(out) {}
+  void line(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+ private:
+  std::mutex mu_;
+  FILE* out_;
+};
+
+// What all sessions of one server process share.
+struct ServerShared {
+  const ServerConfig& cfg;
+  Logger& log;
+  std::atomic<uint64_t> sessionIds{0};
+  std::atomic<uint64_t> endTxnCount{0};
+  std::atomic<bool> queryCloseFired{false};
+  std::atomic<bool> changeCloseFired{false};
+};
+
+int runServer(const ServerConfig& cfg);
+
+}  // namespace zef
+
+#endif

@@ -1,0 +1,494 @@
+#include "zefserver/session.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "zefserver/objects.h"
+#include "zefserver/store.h"
+#include "zefserver/wire.h"
+
+namespace zef {
+
+namespace {
+
+// Why a session ended; the text goes into the session's log line.
+struct SessionEnd {
+  std::string why;
+};
+
+// Buffered verb I/O on one socket. Reads flush what is buffered first, so an
+// answer is on the wire before the next request is awaited.
+class Conn {
+ public:
+  explicit Conn(int fd) : fd_(fd) { out_.reserve(kOutCap); }
+
+  // Reads one verb; nullopt at end of connection, throws SessionEnd on a
+  // malformed header or an oversized verb.
+  std::optional<VerbView> readVerb() {
+    flush();
+    uint8_t h4[4];
+    if (!readAll(h4, 4)) return std::nullopt;
+    auto h = parseShortHeader(h4);
+    if (!h) throw SessionEnd{"invalid verb header"};
+    if (h->headerLen == kExtHeaderLen) {
+      uint8_t extra[8];
+      if (!readAll(extra, 8) || !completeExtendedHeader(*h, extra)) throw SessionEnd{"invalid extended header"};
+    }
+    if (h->length > kMaxVerbLen) throw SessionEnd{"verb exceeds allowed length"};
+    in_.resize(h->length);
+    std::memcpy(in_.data(), h4, 4);
+    size_t have = 4;
+    if (h->headerLen == kExtHeaderLen) {
+      putU32(&in_[4], h->code);
+      putU32(&in_[8], h->length);
+      have = kExtHeaderLen;
+    }
+    if (!readAll(in_.data() + have, h->length - have)) throw SessionEnd{"connection lost inside a verb"};
+    return VerbView(h->code, in_, h->headerLen);
+  }
+
+  void send(const std::vector<uint8_t>& verb) {
+    if (out_.size() + verb.size() > kOutCap) flush();
+    out_.insert(out_.end(), verb.begin(), verb.end());
+  }
+
+  void flush() {
+    size_t done = 0;
+    while (done < out_.size()) {
+      ssize_t n = ::send(fd_, out_.data() + done, out_.size() - done, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw SessionEnd{"connection lost while sending"};
+      done += static_cast<size_t>(n);
+    }
+    out_.clear();
+  }
+
+ private:
+  static constexpr size_t kOutCap = 64 * 1024;
+  bool readAll(uint8_t* p, size_t n) {
+    while (n > 0) {
+      ssize_t r = ::recv(fd_, p, n, 0);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return false;
+      p += r;
+      n -= static_cast<size_t>(r);
+    }
+    return true;
+  }
+  int fd_;
+  std::vector<uint8_t> in_;
+  std::vector<uint8_t> out_;
+};
+
+// One change held until its transaction ends.
+struct Change {
+  uint32_t code;  // kMigrUpd or kMigrDel
+  uint32_t fsId;
+  ObjId id;
+  uint16_t flags = 0;
+  std::vector<uint8_t> attrs;
+  std::string path;
+};
+
+std::vector<uint8_t> endTxnVerb(uint8_t vote, uint8_t reason) {
+  VerbBuilder b(kEndTxn, 6);
+  b.u8(4, vote);
+  b.u8(5, reason);
+  return b.finish();
+}
+
+// 7-byte date: year (16 bit), month, day, hour, minute, second, in UTC.
+void putDate(VerbBuilder& b, size_t off, int64_t when) {
+  time_t t = static_cast<time_t>(when);
+  struct tm tm {};
+  gmtime_r(&t, &tm);
+  b.u16(off, static_cast<uint16_t>(tm.tm_year + 1900));
+  b.u8(off + 2, static_cast<uint8_t>(tm.tm_mon + 1));
+  b.u8(off + 3, static_cast<uint8_t>(tm.tm_mday));
+  b.u8(off + 4, static_cast<uint8_t>(tm.tm_hour));
+  b.u8(off + 5, static_cast<uint8_t>(tm.tm_min));
+  b.u8(off + 6, static_cast<uint8_t>(tm.tm_sec));
+}
+
+constexpr uint32_t kMgmtClassId = 1;
+constexpr uint8_t kMediaClassFixed = 16;
+
+class Session {
+ public:
+  Session(int fd, const std::string& peer, ServerShared& sh)
+      : conn_(fd), peer_(peer), sh_(sh), cfg_(sh.cfg), id_(++sh.sessionIds) {}
+
+  void run() {
+    std::string why = "peer closed";
+    try {
+      store_ = Store::open(cfg_.dbPath);
+      while (auto v = conn_.readVerb()) {
+        ++verbsIn_;
+        if (!dispatch(*v)) break;
+      }
+      conn_.flush();
+    } catch (const SessionEnd& e) {
+      why = e.why;
+    } catch (const StoreError& e) {
+      why = std::string("store failure: ") + e.what();
+    } catch (const std::exception& e) {
+      why = std::string("internal failure: ") + e.what();
+    }
+    if (!endReason_.empty()) why = endReason_;
+    sh_.log.line("session %llu peer %s node %s ended (%s): %llu verbs in, %llu answers out",
+                 static_cast<unsigned long long>(id_), peer_.c_str(), node_.empty() ? "-" : node_.c_str(),
+                 why.c_str(), static_cast<unsigned long long>(verbsIn_), static_cast<unsigned long long>(answers_));
+  }
+
+ private:
+  // Returns false when the session is to end (the reason is in endReason_).
+  bool dispatch(const VerbView& v) {
+    if (!signedOn_) {
+      if (v.code() != kSignOn) return protocolError(v, "verb before sign-on");
+      return signOn(v);
+    }
+    switch (v.code()) {
+      case kBeginTxn:
+        if (inTxn_) return protocolError(v, "BeginTxn inside a transaction");
+        beginTxn();
+        return true;
+      case kEndTxn: return endTxn(v);
+      case kFSQry: return fsQry(v);
+      case kFSAdd: return fsAdd(v);
+      case kMigrQryAll: return migrQryAll(v);
+      case kMigrQryItem: return migrQryItem(v);
+      case kMigrUpd:
+      case kMigrDel: return change(v);
+      default: return protocolError(v, "unexpected verb");
+    }
+  }
+
+  bool protocolError(const VerbView& v, const char* what) {
+    char buf[96];
+    snprintf(buf, sizeof buf, "protocol error: %s (verb 0x%X, %zu bytes)", what, v.code(), v.size());
+    endReason_ = buf;
+    return false;
+  }
+
+  void delay() {
+    if (cfg_.faults.delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(cfg_.faults.delayMs));
+  }
+
+  void answer(const std::vector<uint8_t>& verb) {
+    conn_.send(verb);
+    ++answers_;
+  }
+
+  void beginTxn() {
+    inTxn_ = true;
+    txnFailReason_ = 0;
+    changes_.clear();
+    fsAdds_.clear();
+  }
+
+  bool signOn(const VerbView& v) {
+    if (!v.has(26, 16)) return protocolError(v, "short SignOn");
+    auto node = v.field(11, 42);
+    if (!node) return protocolError(v, "SignOn node name outside the verb");
+    std::string name;
+    for (uint8_t c : *node) name.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c));
+    uint8_t result = 0;
+    if (name.empty() || !store_->nodeExists(name)) {
+      if (cfg_.openRegistration && !name.empty()) {
+        store_->registerNode(name);
+        sh_.log.line("session %llu registered node %s", static_cast<unsigned long long>(id_), name.c_str());
+      } else {
+        result = kSignOnUnknownNode;
+      }
+    }
+    delay();
+    VerbBuilder b(kSignOnResp, 18);
+    b.addField(4, asBytes(cfg_.serverName));
+    b.u8(8, result);
+    b.u16(16, cfg_.maxTxnObjects);
+    answer(b.finish());
+    if (result != 0) {
+      endReason_ = "sign-on refused for node " + name;
+      return false;
+    }
+    node_ = name;
+    signedOn_ = true;
+    return true;
+  }
+
+  bool fsQry(const VerbView& v) {
+    auto node = v.field(4, 12);
+    auto name = v.field(8, 12);
+    if (!node || !name) return protocolError(v, "FSQry field outside the verb");
+    auto fs = store_->findFileSpace(asString(*node), asString(*name));
+    delay();
+    if (!fs) {
+      answer(endTxnVerb(kVoteAbort, kReasonNoMatch));
+      return true;
+    }
+    VerbBuilder b(kFSQryResp, 53);
+    b.addField(4, asBytes(fs->name));
+    b.u32(8, fs->id);
+    b.addField(12, asBytes(fs->type));
+    b.addField(16, fs->info);
+    b.u8(20, fs->delimiter);
+    b.u16(21, fs->nameForm);
+    putDate(b, 23, fs->created);
+    putDate(b, 30, fs->created);
+    answer(b.finish());
+    answer(endTxnVerb(kVoteCommit, 0));
+    return true;
+  }
+
+  bool fsAdd(const VerbView& v) {
+    if (!inTxn_) return protocolError(v, "FSAdd outside a transaction");
+    if (!v.has(27, 8)) return protocolError(v, "short FSAdd");
+    auto name = v.field(4, 35);
+    auto type = v.field(8, 35);
+    auto info = v.field(12, 35);
+    if (!name || !type || !info) return protocolError(v, "FSAdd field outside the verb");
+    FileSpace fs;
+    fs.node = node_;
+    fs.name = asString(*name);
+    fs.type = asString(*type);
+    fs.info.assign(info->begin(), info->end());
+    fs.delimiter = v.u8(16);
+    fs.nameForm = v.u16(17);
+    fs.size1 = static_cast<uint64_t>(v.u32(19)) << 32 | v.u32(23);
+    fs.size2 = static_cast<uint64_t>(v.u32(27)) << 32 | v.u32(31);
+    if (fs.name.empty()) failTxn(kReasonBadChange);
+    else fsAdds_.push_back(std::move(fs));
+    return true;
+  }
+
+  void failTxn(uint8_t reason) {
+    if (!txnFailReason_) txnFailReason_ = reason;
+  }
+
+  // Builds the answer for one object in the configured form.
+  std::vector<uint8_t> objectAnswer(const StoredObject& o, uint32_t fsId) {
+    ObjId id = makeObjId(fsId, o.objNum);
+    std::vector<uint8_t> block = answerBlock(o.attrs, id, cfg_.enhancedAnswers);
+    if (!cfg_.faults.badAttrPathPart.empty() && o.path.find(cfg_.faults.badAttrPathPart) != std::string::npos &&
+        !block.empty())
+      block[0] = kUnknownAttrMajor;
+    uint32_t hi = static_cast<uint32_t>(o.objNum >> 32), lo = static_cast<uint32_t>(o.objNum);
+    if (cfg_.enhancedAnswers) {
+      VerbBuilder b(kMigrQryRespEnh, 69);
+      b.u32(4, fsId);
+      b.addField(8, id);
+      b.u32(13, kMgmtClassId);
+      b.u32(29, hi);  // restore order words 1-3 stay 0, 4 and 5 the object number
+      b.u32(33, lo);
+      b.u8(37, kMediaClassFixed);
+      b.addField(49, asBytes(o.path));
+      b.addField(45, block);
+      return b.finish();
+    }
+    VerbBuilder b(kMigrQryResp, 57);
+    b.u32(4, fsId);
+    b.addField(8, id);
+    b.u32(13, kMgmtClassId);
+    b.u32(17, hi);
+    b.u32(21, lo);
+    b.addField(37, asBytes(o.path));
+    b.addField(33, block);
+    return b.finish();
+  }
+
+  // Queries answer inside the client's transaction and end it with their own
+  // EndTxn; held changes would be lost, so that is refused.
+  bool queryAllowed(const VerbView& v) {
+    if (!inTxn_) return protocolError(v, "query outside a transaction");
+    if (!changes_.empty() || !fsAdds_.empty()) return protocolError(v, "query inside a transaction with changes");
+    return true;
+  }
+
+  bool migrQryAll(const VerbView& v) {
+    if (!queryAllowed(v)) return false;
+    if (!v.has(4, 6)) return protocolError(v, "short MigrQryAll");
+    uint32_t fsId = v.u32(4);
+    inTxn_ = false;
+    delay();
+    auto cursor = store_->scan(fsId);
+    StoredObject o;
+    uint64_t sent = 0;
+    while (cursor->next(o)) {
+      answer(objectAnswer(o, fsId));
+      ++sent;
+      if (cfg_.faults.queryCloseAfter && sent == cfg_.faults.queryCloseAfter &&
+          !sh_.queryCloseFired.exchange(true)) {
+        conn_.flush();
+        endReason_ = "fault: query closed after " + std::to_string(sent) + " answers";
+        return false;
+      }
+    }
+    if (cfg_.faults.queryAbortReason) answer(endTxnVerb(kVoteAbort, cfg_.faults.queryAbortReason));
+    else if (sent == 0) answer(endTxnVerb(kVoteAbort, kReasonNoMatch));
+    else answer(endTxnVerb(kVoteCommit, 0));
+    return true;
+  }
+
+  bool migrQryItem(const VerbView& v) {
+    if (!queryAllowed(v)) return false;
+    auto id = v.field(4, 25);
+    if (!id || id->size() != kObjIdLen) return protocolError(v, "MigrQryItem id is not 28 bytes");
+    inTxn_ = false;
+    delay();
+    std::optional<StoredObject> o;
+    if (auto parts = parseObjId(*id)) o = store_->objectByNum(parts->objNum);
+    if (o && o->fsId != parseObjId(*id)->fsId) o.reset();
+    if (!o) {
+      answer(endTxnVerb(kVoteAbort, kReasonNoMatch));
+      return true;
+    }
+    answer(objectAnswer(*o, o->fsId));
+    answer(endTxnVerb(kVoteCommit, 0));
+    return true;
+  }
+
+  bool change(const VerbView& v) {
+    if (!inTxn_) return protocolError(v, "change outside a transaction");
+    ++changesSeen_;
+    if (cfg_.faults.changeCloseAt && changesSeen_ == cfg_.faults.changeCloseAt &&
+        !sh_.changeCloseFired.exchange(true)) {
+      endReason_ = "fault: change session closed at change " + std::to_string(changesSeen_);
+      return false;
+    }
+    bool upd = v.code() == kMigrUpd;
+    if (!v.has(4, upd ? 34 : 24)) return protocolError(v, "short change verb");
+    auto id = v.field(8, upd ? 38 : 28);
+    if (!id || id->size() != kObjIdLen) return protocolError(v, "change id is not 28 bytes");
+    Change c;
+    c.code = v.code();
+    c.fsId = v.u32(4);
+    std::memcpy(c.id.data(), id->data(), kObjIdLen);
+    if (upd) {
+      c.flags = v.u16(12);
+      if (c.flags & 1) {
+        auto block = v.field(14, 38);
+        if (!block) return protocolError(v, "attribute block outside the verb");
+        c.attrs.assign(block->begin(), block->end());
+        if (!attrBlockWellFormed(c.attrs)) failTxn(kReasonBadChange);
+      }
+      if (c.flags & 2) {
+        auto path = v.field(18, 38);
+        if (!path) return protocolError(v, "path name outside the verb");
+        c.path = asString(*path);
+        if (c.path.empty()) failTxn(kReasonBadChange);
+      }
+    }
+    if (changes_.size() >= cfg_.maxTxnObjects) failTxn(kReasonTooManyObjects);
+    else changes_.push_back(std::move(c));
+    return true;
+  }
+
+  bool endTxn(const VerbView& v) {
+    if (!v.has(4, 2)) return protocolError(v, "short EndTxn");
+    uint8_t vote = v.u8(4), reason = v.u8(5);
+    uint64_t n = ++sh_.endTxnCount;
+    const Faults& f = cfg_.faults;
+    if (f.endTxnCloseAt && n == f.endTxnCloseAt) {
+      endReason_ = "fault: closed at EndTxn " + std::to_string(n);
+      return false;
+    }
+    delay();
+    uint8_t outVote = kVoteCommit, outReason = 0;
+    if (vote != kVoteCommit) {
+      outVote = kVoteAbort;
+      outReason = reason;
+    } else if (f.endTxnAbortAt && n == f.endTxnAbortAt) {
+      outVote = kVoteAbort;
+      outReason = f.abortReason;
+    } else if (txnFailReason_) {
+      outVote = kVoteAbort;
+      outReason = txnFailReason_;
+    } else {
+      outReason = apply();
+      if (outReason) outVote = kVoteAbort;
+    }
+    if (outVote != kVoteCommit && (!changes_.empty() || !fsAdds_.empty()))
+      sh_.log.line("session %llu transaction aborted, reason %u: %zu changes, %zu file spaces discarded",
+                   static_cast<unsigned long long>(id_), outReason, changes_.size(), fsAdds_.size());
+    inTxn_ = false;
+    changes_.clear();
+    fsAdds_.clear();
+    txnFailReason_ = 0;
+    answer(endTxnVerb(outVote, outReason));
+    return true;
+  }
+
+  // Applies the held changes in one database transaction. Returns 0 when
+  // committed, else the abort reason (nothing applied).
+  uint8_t apply() {
+    if (changes_.empty() && fsAdds_.empty()) return 0;
+    size_t upd = 0, del = 0;
+    try {
+      Store::WriteTxn txn(*store_);
+      for (const FileSpace& fs : fsAdds_) {
+        if (store_->findFileSpace(fs.node, fs.name)) return kReasonFsExists;
+        store_->addFileSpace(fs);
+      }
+      for (const Change& c : changes_) {
+        auto parts = parseObjId(c.id);
+        if (!parts) return kReasonUnknownObject;
+        auto o = store_->objectByNum(parts->objNum);
+        if (!o || o->fsId != parts->fsId) return kReasonUnknownObject;
+        if (o->fsId != c.fsId) return kReasonWrongFileSpace;
+        if (c.code == kMigrDel) {
+          store_->deleteObject(o->objNum);
+          ++del;
+          continue;
+        }
+        const std::vector<uint8_t>& attrs = (c.flags & 1) ? c.attrs : o->attrs;
+        const std::string& path = (c.flags & 2) ? c.path : o->path;
+        // The object must still fit into an answer of either form.
+        if (69 + kObjIdLen + attrs.size() + path.size() > kMaxVerbLen) return kReasonBadChange;
+        if (c.flags & 1) store_->updateAttrs(o->objNum, c.attrs);
+        if (c.flags & 2) store_->updatePath(o->objNum, c.path);
+        ++upd;
+      }
+      txn.commit();
+    } catch (const StoreError& e) {
+      sh_.log.line("session %llu store failure: %s", static_cast<unsigned long long>(id_), e.what());
+      return kReasonStoreFailure;
+    }
+    sh_.log.line("session %llu node %s transaction committed: %zu updates, %zu deletes, %zu file spaces",
+                 static_cast<unsigned long long>(id_), node_.c_str(), upd, del, fsAdds_.size());
+    return 0;
+  }
+
+  Conn conn_;
+  std::string peer_;
+  ServerShared& sh_;
+  const ServerConfig& cfg_;
+  uint64_t id_;
+  std::unique_ptr<Store> store_;
+  std::string node_;
+  bool signedOn_ = false;
+  bool inTxn_ = false;
+  uint8_t txnFailReason_ = 0;
+  std::vector<Change> changes_;
+  std::vector<FileSpace> fsAdds_;
+  uint64_t changesSeen_ = 0;
+  uint64_t verbsIn_ = 0, answers_ = 0;
+  std::string endReason_;
+};
+
+}  // namespace
+
+void runSession(int fd, const std::string& peer, ServerShared& shared) {
+  auto s = std::make_unique<Session>(fd, peer, shared);
+  s->run();
+}
+
+}  // namespace zef

@@ -1,0 +1,41 @@
+// One client session of zefserverd: sign-on, file spaces, transactions and
+// the migrated-object verbs, answered on one TCP connection.
+//
+// Contract
+// - runSession() owns nothing but what it creates; it reads verbs from `fd`
+//   until the peer closes, a protocol error or a fault ends the session, and
+//   returns without closing `fd` (the caller owns it and may shut it down from
+//   another thread to stop the session).
+// - Changes received inside a transaction are held in memory (at most the
+//   transaction size) and applied in one database transaction when the
+//   client's EndTxn commits them; nothing is written before.
+#ifndef KMR_ZEFSERVER_SESSION_H
+#define KMR_ZEFSERVER_SESSION_H
+
+#include <string>
+
+#include "zefserver/server.h"
+
+namespace zef {
+
+// Abort reasons the server sends with vote 2.
+enum AbortReason : uint8_t {
+  kReasonNoMatch = 2,
+  kReasonFsExists = 19,
+  kReasonUnknownObject = 31,
+  kReasonWrongFileSpace = 32,
+  kReasonTooManyObjects = 33,
+  kReasonBadChange = 34,
+  kReasonStoreFailure = 36,
+};
+constexpr uint8_t kVoteCommit = 1;
+constexpr uint8_t kVoteAbort = 2;
+
+// Sign-on results (0 accepted).
+constexpr uint8_t kSignOnUnknownNode = 1;
+
+void runSession(int fd, const std::string& peer, ServerShared& shared);
+
+}  // namespace zef
+
+#endif

@@ -1,0 +1,133 @@
+// Byte-level helpers of the reference server: big-endian access, the verb
+// header, descriptors, and a bounds-checked view of one received verb.
+//
+// Contract
+// - Everything here is pure computation on caller-owned buffers; any thread
+//   may call it.
+// - Readers never touch a byte outside the span they were given: a field or
+//   descriptor that would reach past the end is reported as failure (false /
+//   std::nullopt), never read.
+// - VerbBuilder owns its buffer; finish() writes the total length into the
+//   header and returns the complete verb.
+#ifndef KMR_ZEFSERVER_WIRE_H
+#define KMR_ZEFSERVER_WIRE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace zef {
+
+constexpr uint8_t kVerbMagic = 0xA5;
+constexpr size_t kShortHeaderLen = 4;
+constexpr size_t kExtHeaderLen = 12;
+constexpr uint8_t kExtendedCode = 0x08;
+// Longest verb a session accepts; the server never offers large buffers.
+constexpr size_t kMaxVerbLen = 32768;
+
+// Verb codes the server reads or writes.
+enum VerbCode : uint32_t {
+  kBeginTxn = 0x12,
+  kEndTxn = 0x13,
+  kSignOn = 0x1A,
+  kSignOnResp = 0x1C,
+  kMigrQryRespEnh = 0x29,
+  kMigrUpd = 0x31,
+  kMigrDel = 0x33,
+  kMigrQryAll = 0x34,
+  kMigrQryItem = 0x35,
+  kMigrQryResp = 0x36,
+  kFSAdd = 0xB0,
+  kFSQry = 0xB3,
+  kFSQryResp = 0xB4,
+};
+
+inline uint16_t getU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint32_t getU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+inline void putU16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+inline void putU32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+// What a verb header says: code, total length and header size.
+struct VerbHeader {
+  uint32_t code = 0;
+  uint32_t length = 0;
+  size_t headerLen = kShortHeaderLen;
+};
+
+// Parses the first 4 bytes of a header. For the extended form (code byte 8)
+// `extra` must hold the next 8 bytes; returns std::nullopt on a bad magic byte
+// or a length shorter than its own header.
+std::optional<VerbHeader> parseShortHeader(const uint8_t (&first4)[4]);
+bool completeExtendedHeader(VerbHeader& h, const uint8_t (&extra)[8]);
+
+// A received verb: its code and all of its bytes (header included), with
+// checked access to fixed fields and descriptor-addressed data.
+class VerbView {
+ public:
+  VerbView(uint32_t code, std::span<const uint8_t> bytes, size_t headerLen)
+      : code_(code), bytes_(bytes), headerLen_(headerLen) {}
+  uint32_t code() const { return code_; }
+  size_t size() const { return bytes_.size(); }
+  // Offsets are those of the short form; the view shifts them for a verb that
+  // came with an extended header.
+  bool has(size_t offset, size_t len) const;
+  uint8_t u8(size_t offset) const { return bytes_[shift(offset)]; }
+  uint16_t u16(size_t offset) const { return getU16(&bytes_[shift(offset)]); }
+  uint32_t u32(size_t offset) const { return getU32(&bytes_[shift(offset)]); }
+  // The bytes described by the descriptor at `descOffset`, relative to the
+  // data area starting at `dataStart`. nullopt when the descriptor itself or
+  // what it describes lies outside the verb.
+  std::optional<std::span<const uint8_t>> field(size_t descOffset, size_t dataStart) const;
+
+ private:
+  size_t shift(size_t offset) const { return offset + headerLen_ - kShortHeaderLen; }
+  uint32_t code_;
+  std::span<const uint8_t> bytes_;
+  size_t headerLen_;
+};
+
+// Builds one short-form verb: a fixed part of `fixedLen` bytes (zeroed) and a
+// data area appended behind it.
+class VerbBuilder {
+ public:
+  VerbBuilder(uint8_t code, size_t fixedLen);
+  void u8(size_t offset, uint8_t v) { buf_.at(offset) = v; }
+  void u16(size_t offset, uint16_t v) { putU16(&buf_.at(offset + 1) - 1, v); }
+  void u32(size_t offset, uint32_t v) { putU32(&buf_.at(offset + 3) - 3, v); }
+  void bytes(size_t offset, std::span<const uint8_t> b);
+  // Appends `data` to the data area and writes its descriptor at `descOffset`.
+  void addField(size_t descOffset, std::span<const uint8_t> data);
+  // Fills the length; the verb must fit the 16-bit length field.
+  const std::vector<uint8_t>& finish();
+
+ private:
+  size_t fixedLen_;
+  std::vector<uint8_t> buf_;
+};
+
+inline std::span<const uint8_t> asBytes(const std::string& s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+inline std::string asString(std::span<const uint8_t> b) {
+  return {reinterpret_cast<const char*>(b.data()), b.size()};
+}
+// Upper-case hexadecimal, two digits per byte, no separators.
+std::string toHex(std::span<const uint8_t> b);
+
+}  // namespace zef
+
+#endif
