@@ -1,0 +1,756 @@
+// zefserverd as a separate process on a loopback port with a fresh database,
+// talked to by a byte-level client written here from the protocol tables.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+uint16_t be16(const Bytes& b, size_t o) { return static_cast<uint16_t>(b.at(o) << 8 | b.at(o + 1)); }
+uint32_t be32(const Bytes& b, size_t o) { return static_cast<uint32_t>(be16(b, o)) << 16 | be16(b, o + 2); }
+void put16(Bytes& b, size_t o, uint16_t v) {
+  b.at(o) = static_cast<uint8_t>(v >> 8);
+  b.at(o + 1) = static_cast<uint8_t>(v);
+}
+void put32(Bytes& b, size_t o, uint32_t v) {
+  put16(b, o, static_cast<uint16_t>(v >> 16));
+  put16(b, o + 2, static_cast<uint16_t>(v));
+}
+Bytes str(const std::string& s) { return Bytes(s.begin(), s.end()); }
+std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// A verb under construction: fixed part plus data area; descriptors count
+// from the start of the data area.
+struct Out {
+  Bytes b;
+  size_t fixed;
+  Out(uint8_t code, size_t fixedLen) : b(fixedLen, 0), fixed(fixedLen) {
+    b[2] = code;
+    b[3] = 0xA5;
+  }
+  Out& field(size_t desc, const Bytes& data) {
+    put16(b, desc, static_cast<uint16_t>(b.size() - fixed));
+    put16(b, desc + 2, static_cast<uint16_t>(data.size()));
+    b.insert(b.end(), data.begin(), data.end());
+    return *this;
+  }
+  Bytes done(size_t forcedLen = 0) {
+    put16(b, 0, static_cast<uint16_t>(forcedLen ? forcedLen : b.size()));
+    if (forcedLen > b.size()) b.resize(forcedLen, 0);
+    return b;
+  }
+};
+
+// The bytes a descriptor at `desc` names, data area starting at `start`.
+Bytes field(const Bytes& v, size_t desc, size_t start) {
+  size_t off = be16(v, desc), len = be16(v, desc + 2);
+  EXPECT_LE(start + off + len, v.size()) << "descriptor at " << desc << " points outside the verb";
+  if (start + off + len > v.size()) return {};
+  return Bytes(v.begin() + static_cast<long>(start + off), v.begin() + static_cast<long>(start + off + len));
+}
+
+Bytes signOn(const std::string& node) {
+  Out o(0x1A, 42);
+  o.b[4] = 2;
+  o.b[9] = 4;
+  o.b[10] = 2;
+  o.b[19] = 1;
+  o.field(5, str("Linux x86-64")).field(11, str(node)).field(15, str("root")).field(20, {});
+  return o.done();
+}
+Bytes beginTxn() { return Out(0x12, 4).done(); }
+Bytes endTxn(uint8_t vote, uint8_t reason) {
+  Out o(0x13, 6);
+  o.b[4] = vote;
+  o.b[5] = reason;
+  return o.done();
+}
+Bytes fsQry(const std::string& node, const std::string& fs) {
+  return Out(0xB3, 12).field(4, str(node)).field(8, str(fs)).done();
+}
+Bytes fsAdd(const std::string& fs) {
+  Out o(0xB0, 35);
+  o.b[16] = '/';
+  put32(o.b, 23, 123456);  // size figure one, low word
+  o.field(4, str(fs)).field(8, str("ORCA")).field(12, Bytes(8, 0));
+  return o.done();
+}
+Bytes migrQryAll(uint32_t fsId) {
+  Out o(0x34, 26);
+  put32(o.b, 4, fsId);
+  o.b[8] = 1;
+  o.b[9] = 2;
+  return o.done();
+}
+Bytes migrQryItem(const Bytes& id) {
+  Out o(0x35, 25);
+  o.b[8] = 2;
+  return o.field(4, id).done();
+}
+// MigrUpd lays out id, then path, then attributes, as the client does.
+Bytes migrUpd(uint32_t fsId, const Bytes& id, uint16_t flags, const Bytes& attrs, const std::string& path) {
+  Out o(0x31, 38);
+  put32(o.b, 4, fsId);
+  put16(o.b, 12, flags);
+  o.field(8, id);
+  if (flags & 2) o.field(18, str(path));
+  if (flags & 1) o.field(14, attrs);
+  return o.done();
+}
+Bytes migrDel(uint32_t fsId, const Bytes& id) {
+  Out o(0x33, 28);
+  put32(o.b, 4, fsId);
+  o.field(8, id);
+  return o.done(71);  // the client's length; the last 15 bytes are filler
+}
+
+// Attribute block, major 8 minor 9, handle form in the HSM part.
+Bytes handleBlock(uint64_t size, uint32_t mode, uint8_t migState, const Bytes& handle) {
+  Bytes b(136, 0);
+  b[0] = 8;
+  b[1] = 9;
+  b[2] = 22;
+  put16(b, 3, 114);
+  b[5] = 7;
+  b[6] = 39;
+  b[7] = 1;
+  put32(b, 8, static_cast<uint32_t>(size >> 32));
+  put32(b, 12, static_cast<uint32_t>(size));
+  put16(b, 16, 1);
+  b[18] = static_cast<uint8_t>(migState << 3);
+  put32(b, 22, mode);
+  put16(b, 22 + 28, 0x8E7D);
+  put16(b, 22 + 30, static_cast<uint16_t>(handle.size()));
+  std::copy(handle.begin(), handle.end(), b.begin() + 22 + 32);
+  return b;
+}
+
+struct Verb {
+  uint8_t code = 0;
+  Bytes b;
+};
+
+class Client {
+ public:
+  explicit Client(uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // Guards against a hung server only; no result depends on it.
+    timeval tv{60, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~Client() { close(fd_); }
+  bool connected() const { return ok_; }
+  void send(const Bytes& v) { ASSERT_EQ(::send(fd_, v.data(), v.size(), MSG_NOSIGNAL), static_cast<ssize_t>(v.size())); }
+  // One verb, or nullopt when the server closed the connection.
+  std::optional<Verb> recv() {
+    Bytes h(4);
+    if (!readAll(h.data(), 4)) return std::nullopt;
+    EXPECT_EQ(h[3], 0xA5) << "magic";
+    size_t len = be16(h, 0);
+    EXPECT_GE(len, 4u);
+    Verb v;
+    v.code = h[2];
+    v.b = h;
+    v.b.resize(len);
+    if (len > 4 && !readAll(v.b.data() + 4, len - 4)) return std::nullopt;
+    return v;
+  }
+  Verb expect(uint8_t code) {
+    auto v = recv();
+    EXPECT_TRUE(v.has_value()) << "connection closed, expected verb 0x" << std::hex << int(code);
+    if (!v) return {};
+    EXPECT_EQ(v->code, code);
+    return *v;
+  }
+  void expectEndTxn(uint8_t vote, uint8_t reason) {
+    Verb v = expect(0x13);
+    ASSERT_EQ(v.b.size(), 6u);
+    EXPECT_EQ(v.b[4], vote);
+    EXPECT_EQ(v.b[5], reason);
+  }
+  bool closedByPeer() { return !recv().has_value(); }
+  void signOnOk(const std::string& node = "NODE1") {
+    send(signOn(node));
+    Verb r = expect(0x1C);
+    ASSERT_GE(r.b.size(), 18u);
+    ASSERT_EQ(r.b[8], 0) << "sign-on refused";
+  }
+
+ private:
+  bool readAll(uint8_t* p, size_t n) {
+    while (n) {
+      ssize_t r = ::recv(fd_, p, n, 0);
+      if (r <= 0) return false;
+      p += r;
+      n -= static_cast<size_t>(r);
+    }
+    return true;
+  }
+  int fd_;
+  bool ok_ = false;
+};
+
+int run(const std::string& cmd, std::string* output = nullptr) {
+  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int st = pclose(p);
+  if (output) *output = out;
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zefsrv.XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    db_ = dir_ + "/zef.db";
+    log_ = dir_ + "/server.log";
+    adm("register-node node1");
+  }
+  void TearDown() override {
+    if (pid_ > 0) stop();
+    run("rm -rf " + dir_);
+  }
+  void adm(const std::string& args) {
+    std::string out;
+    ASSERT_EQ(run(std::string(ZEFADM_PATH) + " --db " + db_ + " " + args, &out), 0) << out;
+  }
+  void start(std::vector<std::string> extra = {}) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    pid_ = fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+      close(p[0]);
+      std::vector<std::string> args = {ZEFSERVERD_PATH, "--db", db_, "--address", "127.0.0.1", "--port", "0",
+                                        "--ready-fd", std::to_string(p[1]), "--log", log_, "--die-with-parent",
+                                        "--idle-exit", "600"};
+      args.insert(args.end(), extra.begin(), extra.end());
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(p[1]);
+    std::string port;
+    char c;
+    while (read(p[0], &c, 1) == 1 && c != '\n') port.push_back(c);
+    close(p[0]);
+    ASSERT_FALSE(port.empty()) << "server did not start; log:\n" << logText();
+    port_ = static_cast<uint16_t>(std::stoi(port));
+  }
+  int stop() {
+    kill(pid_, SIGTERM);
+    int st = 0;
+    waitpid(pid_, &st, 0);
+    pid_ = -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  }
+  std::string logText() {
+    std::ifstream f(log_);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+  // Signs on, looks up a file space id (ASSERTs it exists).
+  uint32_t fsId(Client& c, const std::string& fs) {
+    c.send(fsQry("NODE1", fs));
+    Verb r = c.expect(0xB4);
+    c.expectEndTxn(1, 0);
+    return r.b.size() >= 12 ? be32(r.b, 8) : 0;
+  }
+  struct Answer {
+    uint32_t fsId;
+    Bytes id;
+    std::string path;
+    Bytes attrs;
+    uint8_t mediaClass;
+  };
+  // Decodes a MigrQryResp of either form; checks the object id agreement of
+  // the plain form.
+  static Answer decode(const Verb& v) {
+    Answer a{};
+    bool enh = v.code == 0x29;
+    EXPECT_TRUE(v.code == 0x36 || enh) << "unexpected verb " << int(v.code);
+    size_t data = enh ? 69 : 57;
+    a.fsId = be32(v.b, 4);
+    a.id = field(v.b, 8, data);
+    EXPECT_EQ(a.id.size(), 28u);
+    a.attrs = field(v.b, enh ? 45 : 33, data);
+    a.path = text(field(v.b, enh ? 49 : 37, data));
+    a.mediaClass = enh ? v.b.at(37) : 0;
+    if (!enh && a.attrs.size() >= 136 && a.attrs[0] == 8) {
+      Bytes inner(a.attrs.begin() + 22 + 28, a.attrs.begin() + 22 + 28 + 28);
+      EXPECT_EQ(inner, a.id) << "plain answer must carry the id inside its attribute block";
+    }
+    return a;
+  }
+  std::vector<Answer> queryAll(Client& c, uint32_t fs, uint8_t* endVote = nullptr, uint8_t* endReason = nullptr) {
+    c.send(beginTxn());
+    c.send(migrQryAll(fs));
+    std::vector<Answer> out;
+    for (;;) {
+      auto v = c.recv();
+      if (!v) {
+        ADD_FAILURE() << "stream ended without EndTxn";
+        return out;
+      }
+      if (v->code == 0x13) {
+        if (endVote) *endVote = v->b.at(4);
+        if (endReason) *endReason = v->b.at(5);
+        return out;
+      }
+      out.push_back(decode(*v));
+    }
+  }
+
+  std::string dir_, db_, log_;
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+};
+
+TEST_F(ServerTest, SignOnAnswersNameResultAndTransactionSize) {
+  start({"--txn-size", "7", "--server-name", "ZEFTEST"});
+  Client c(port_);
+  ASSERT_TRUE(c.connected());
+  c.send(signOn("node1"));
+  Verb r = c.expect(0x1C);
+  ASSERT_GE(r.b.size(), 18u);
+  EXPECT_EQ(r.b[8], 0);
+  EXPECT_EQ(be16(r.b, 16), 7);
+  EXPECT_EQ(text(field(r.b, 4, 18)), "ZEFTEST");
+  for (int i = 9; i < 16; ++i) EXPECT_EQ(r.b[i], 0) << "capability byte " << i;
+
+  Client unknown(port_);
+  unknown.send(signOn("stranger"));
+  Verb refused = unknown.expect(0x1C);
+  EXPECT_EQ(refused.b.at(8), 1);
+  EXPECT_TRUE(unknown.closedByPeer());
+
+  Client early(port_);
+  early.send(fsQry("NODE1", "/fs"));
+  EXPECT_TRUE(early.closedByPeer()) << "a verb before sign-on must end the session";
+}
+
+TEST_F(ServerTest, DefaultTransactionSizeAndOpenRegistration) {
+  start({"--open-registration"});
+  Client c(port_);
+  c.send(signOn("newnode"));
+  Verb r = c.expect(0x1C);
+  EXPECT_EQ(r.b.at(8), 0);
+  EXPECT_EQ(be16(r.b, 16), 4096);
+  EXPECT_EQ(text(field(r.b, 4, 18)), "ZEFSERVER");
+  std::string out;
+  run(std::string(ZEFADM_PATH) + " --db " + db_ + " register-node NEWNODE", &out);
+  EXPECT_NE(out.find("already registered"), std::string::npos) << out;
+}
+
+TEST_F(ServerTest, FileSpaceQueryAndAdd) {
+  start();
+  Client c(port_);
+  c.signOnOk();
+  c.send(fsQry("NODE1", "/hsm/fs1"));
+  c.expectEndTxn(2, 2);
+
+  c.send(beginTxn());
+  c.send(fsAdd("/hsm/fs1"));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(1, 0);
+
+  c.send(fsQry("NODE1", "/hsm/fs1"));
+  Verb r = c.expect(0xB4);
+  EXPECT_EQ(text(field(r.b, 4, 53)), "/hsm/fs1");
+  EXPECT_NE(be32(r.b, 8), 0u);
+  EXPECT_EQ(text(field(r.b, 12, 53)), "ORCA");
+  EXPECT_EQ(field(r.b, 16, 53), Bytes(8, 0));
+  EXPECT_EQ(r.b.at(20), '/');
+  EXPECT_GE(be16(r.b, 23), 2024) << "first date's year";
+  c.expectEndTxn(1, 0);
+
+  c.send(beginTxn());
+  c.send(fsAdd("/hsm/fs1"));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(2, 19);
+
+  // Another node's file space of the same name is a different one.
+  c.send(fsQry("NODE2", "/hsm/fs1"));
+  c.expectEndTxn(2, 2);
+}
+
+TEST_F(ServerTest, QueryOfZeroOneAndTenThousandObjectsInBothForms) {
+  adm("add-filespace node1 /empty");
+  adm("generate node1 /one 1 --prefix /p");
+  adm("generate node1 /many 10000");
+  for (bool enhanced : {false, true}) {
+    SCOPED_TRACE(enhanced ? "enhanced" : "plain");
+    start(enhanced ? std::vector<std::string>{"--enhanced"} : std::vector<std::string>{});
+    Client c(port_);
+    c.signOnOk();
+    uint8_t vote = 0, reason = 0;
+    EXPECT_TRUE(queryAll(c, fsId(c, "/empty"), &vote, &reason).empty());
+    EXPECT_EQ(vote, 2);
+    EXPECT_EQ(reason, 2);
+
+    uint32_t one = fsId(c, "/one");
+    auto a = queryAll(c, one, &vote, &reason);
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_EQ(vote, 1);
+    EXPECT_EQ(a[0].fsId, one);
+    EXPECT_EQ(a[0].path, "/p/d00000/f00000000");
+    ASSERT_EQ(a[0].attrs.size(), 136u);
+    EXPECT_EQ(a[0].attrs[0], 8);
+    EXPECT_EQ(a[0].attrs[1], 9);
+    EXPECT_EQ(be32(a[0].attrs, 12), 1u) << "size of generated object 0";
+    EXPECT_EQ((a[0].attrs[18] >> 3) & 3, 2) << "migration state";
+    EXPECT_EQ(be32(a[0].attrs, 22), 0100600u) << "mode";
+    if (enhanced) {
+      EXPECT_EQ(a[0].mediaClass, 16);
+      Bytes inner(a[0].attrs.begin() + 50, a[0].attrs.begin() + 78);
+      EXPECT_EQ(inner, a[0].id) << "id form when no handle is stored";
+    }
+
+    uint32_t many = fsId(c, "/many");
+    a = queryAll(c, many, &vote, &reason);
+    ASSERT_EQ(a.size(), 10000u);
+    EXPECT_EQ(vote, 1);
+    std::vector<Bytes> ids;
+    for (size_t i = 0; i < a.size(); ++i) {
+      char want[64];
+      snprintf(want, sizeof want, "/gen/d%05zu/f%08zu", i / 1000, i);
+      ASSERT_EQ(a[i].path, want);
+      ASSERT_EQ(be32(a[i].attrs, 12), (i % 97) * 4096 + i % 4096 + 1) << i;
+      ids.push_back(a[i].id);
+    }
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end()) << "object ids must be unique";
+
+    // A single object by its id, then an id that names nothing.
+    c.send(beginTxn());
+    c.send(migrQryItem(a[1234].id));
+    Answer item = decode(c.expect(enhanced ? 0x29 : 0x36));
+    EXPECT_EQ(item.path, "/gen/d00001/f00001234");
+    c.expectEndTxn(1, 0);
+    Bytes bogus = a[0].id;
+    bogus[15] ^= 0x7F;
+    c.send(beginTxn());
+    c.send(migrQryItem(bogus));
+    c.expectEndTxn(2, 2);
+    EXPECT_EQ(stop(), 0);
+  }
+}
+
+TEST_F(ServerTest, ChangesAreVisibleOnlyAfterCommit) {
+  adm("generate node1 /fs 3");
+  start({"--enhanced"});
+  Client change(port_), query(port_);
+  change.signOnOk();
+  query.signOnOk();
+  uint32_t fs = fsId(change, "/fs");
+  auto before = queryAll(query, fs);
+  ASSERT_EQ(before.size(), 3u);
+
+  Bytes handle = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  Bytes block = handleBlock(777, 0100640, 2, handle);
+  change.send(beginTxn());
+  change.send(migrUpd(fs, before[0].id, 3, block, "/renamed"));
+  change.send(migrUpd(fs, before[1].id, 2, {}, "/only-path"));
+  change.send(migrDel(fs, before[2].id));
+
+  auto mid = queryAll(query, fs);
+  ASSERT_EQ(mid.size(), 3u);
+  EXPECT_EQ(mid[0].path, before[0].path);
+  EXPECT_EQ(mid[0].attrs, before[0].attrs);
+
+  change.send(endTxn(1, 0));
+  change.expectEndTxn(1, 0);
+  auto after = queryAll(query, fs);
+  ASSERT_EQ(after.size(), 2u);
+  EXPECT_EQ(after[0].id, before[0].id);
+  EXPECT_EQ(after[0].path, "/renamed");
+  EXPECT_EQ(after[0].attrs, block) << "enhanced answers return a stored handle form unchanged";
+  EXPECT_EQ(after[1].path, "/only-path");
+  EXPECT_EQ(after[1].attrs, before[1].attrs) << "flags 2 leaves the attribute block alone";
+  EXPECT_EQ(stop(), 0);
+  EXPECT_NE(logText().find("transaction committed: 2 updates, 1 deletes"), std::string::npos) << logText();
+
+  // The plain form replaces the handle form by the id form.
+  start();
+  Client plain(port_);
+  plain.signOnOk();
+  auto p = queryAll(plain, fs);
+  ASSERT_EQ(p.size(), 2u);
+  EXPECT_EQ(be32(p[0].attrs, 12), 777u);
+  EXPECT_NE(p[0].attrs, block);
+}
+
+TEST_F(ServerTest, AbortedTransactionsLeaveNothingBehind) {
+  adm("generate node1 /fs 2");
+  adm("generate node1 /other 1");
+  start({"--txn-size", "2"});
+  Client c(port_);
+  c.signOnOk();
+  uint32_t fs = fsId(c, "/fs"), other = fsId(c, "/other");
+  auto objs = queryAll(c, fs);
+  ASSERT_EQ(objs.size(), 2u);
+  auto otherObjs = queryAll(c, other);
+  ASSERT_EQ(otherObjs.size(), 1u);
+
+  // Client's own abort.
+  c.send(beginTxn());
+  c.send(migrUpd(fs, objs[0].id, 2, {}, "/x"));
+  c.send(endTxn(2, 5));
+  c.expectEndTxn(2, 5);
+  // An unknown object spoils the whole batch.
+  Bytes unknown = objs[1].id;
+  unknown[15] = 0x55;
+  c.send(beginTxn());
+  c.send(migrUpd(fs, objs[0].id, 2, {}, "/x"));
+  c.send(migrDel(fs, unknown));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(2, 31);
+  // An object of another file space.
+  c.send(beginTxn());
+  c.send(migrDel(fs, otherObjs[0].id));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(2, 32);
+  // More changes than the transaction size.
+  c.send(beginTxn());
+  for (int i = 0; i < 3; ++i) c.send(migrUpd(fs, objs[0].id, 2, {}, "/x"));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(2, 33);
+  // An attribute block whose system part lies outside it.
+  c.send(beginTxn());
+  Bytes broken(22, 0);
+  broken[2] = 22;
+  broken[4] = 114;
+  c.send(migrUpd(fs, objs[0].id, 1, broken, ""));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(2, 34);
+
+  auto after = queryAll(c, fs);
+  ASSERT_EQ(after.size(), 2u);
+  EXPECT_EQ(after[0].path, objs[0].path);
+  EXPECT_EQ(after[1].path, objs[1].path);
+  EXPECT_EQ(queryAll(c, other).size(), 1u);
+  // The session stays usable after the aborts.
+  c.send(beginTxn());
+  c.send(migrDel(fs, objs[1].id));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(1, 0);
+  EXPECT_EQ(queryAll(c, fs).size(), 1u);
+}
+
+TEST_F(ServerTest, RestartKeepsEveryCommittedRecord) {
+  adm("generate node1 /fs 50");
+  start();
+  Client c(port_);
+  c.signOnOk();
+  uint32_t fs = fsId(c, "/fs");
+  auto objs = queryAll(c, fs);
+  ASSERT_EQ(objs.size(), 50u);
+  c.send(beginTxn());
+  c.send(fsAdd("/added"));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(1, 0);
+  c.send(beginTxn());
+  for (int i = 0; i < 10; ++i) c.send(migrDel(fs, objs[static_cast<size_t>(i)].id));
+  c.send(migrUpd(fs, objs[20].id, 3, handleBlock(42, 0100600, 3, {9, 9}), "/kept"));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(1, 0);
+  EXPECT_EQ(stop(), 0);
+  EXPECT_NE(logText().find("stopped by SIGTERM"), std::string::npos) << logText();
+
+  start();
+  Client d(port_);
+  d.signOnOk();
+  EXPECT_EQ(fsId(d, "/fs"), fs);
+  EXPECT_NE(fsId(d, "/added"), 0u);
+  auto after = queryAll(d, fs);
+  ASSERT_EQ(after.size(), 40u);
+  EXPECT_EQ(after[0].id, objs[10].id);
+  EXPECT_EQ(after[10].path, "/kept");
+  EXPECT_EQ(be32(after[10].attrs, 12), 42u);
+  EXPECT_EQ((after[10].attrs[18] >> 3) & 3, 3);
+}
+
+TEST_F(ServerTest, FaultQueryCloseAfterNAnswersFiresOnce) {
+  adm("generate node1 /fs 10");
+  start({"--fault-query-close=3"});
+  Client c(port_);
+  c.signOnOk();
+  uint32_t fs = fsId(c, "/fs");
+  c.send(beginTxn());
+  c.send(migrQryAll(fs));
+  for (int i = 0; i < 3; ++i) c.expect(0x36);
+  EXPECT_TRUE(c.closedByPeer());
+  Client again(port_);
+  again.signOnOk();
+  EXPECT_EQ(queryAll(again, fs).size(), 10u);
+}
+
+TEST_F(ServerTest, FaultChangeCloseDropsTheOpenBatch) {
+  adm("generate node1 /fs 3");
+  start({"--fault-change-close=2"});
+  Client c(port_);
+  c.signOnOk();
+  uint32_t fs = fsId(c, "/fs");
+  auto objs = queryAll(c, fs);
+  c.send(beginTxn());
+  c.send(migrDel(fs, objs[0].id));
+  c.send(migrDel(fs, objs[1].id));
+  c.send(endTxn(1, 0));
+  EXPECT_TRUE(c.closedByPeer());
+  Client d(port_);
+  d.signOnOk();
+  EXPECT_EQ(queryAll(d, fs).size(), 3u);
+  d.send(beginTxn());
+  d.send(migrDel(fs, objs[0].id));
+  d.send(migrDel(fs, objs[1].id));
+  d.send(endTxn(1, 0));
+  d.expectEndTxn(1, 0);
+  EXPECT_EQ(queryAll(d, fs).size(), 1u);
+}
+
+TEST_F(ServerTest, FaultCloseAtNthEndTxnCommitsNothingOfThatBatch) {
+  adm("generate node1 /fs 3");
+  start({"--fault-endtxn-close=2"});
+  Client c(port_);
+  c.signOnOk();
+  uint32_t fs = fsId(c, "/fs");
+  auto objs = queryAll(c, fs);
+  c.send(beginTxn());
+  c.send(migrDel(fs, objs[0].id));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(1, 0);
+  c.send(beginTxn());
+  c.send(migrDel(fs, objs[1].id));
+  c.send(endTxn(1, 0));
+  EXPECT_TRUE(c.closedByPeer());
+  Client d(port_);
+  d.signOnOk();
+  auto left = queryAll(d, fs);
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(left[0].id, objs[1].id);
+}
+
+TEST_F(ServerTest, FaultAbortVoteCarriesTheGivenReason) {
+  adm("generate node1 /fs 2");
+  start({"--fault-endtxn-abort=1:77"});
+  Client c(port_);
+  c.signOnOk();
+  uint32_t fs = fsId(c, "/fs");
+  auto objs = queryAll(c, fs);
+  c.send(beginTxn());
+  c.send(migrDel(fs, objs[0].id));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(2, 77);
+  EXPECT_EQ(queryAll(c, fs).size(), 2u);
+  c.send(beginTxn());
+  c.send(migrDel(fs, objs[0].id));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(1, 0);
+  EXPECT_EQ(queryAll(c, fs).size(), 1u);
+}
+
+TEST_F(ServerTest, FaultQueryAbortBadAttributesAndDelay) {
+  adm("generate node1 /fs 4");
+  start({"--fault-query-abort=9", "--fault-bad-attr=f00000002", "--fault-delay-ms=5"});
+  Client c(port_);
+  c.signOnOk();
+  uint32_t fs = fsId(c, "/fs");
+  uint8_t vote = 0, reason = 0;
+  auto a = queryAll(c, fs, &vote, &reason);
+  ASSERT_EQ(a.size(), 4u);
+  EXPECT_EQ(vote, 2);
+  EXPECT_EQ(reason, 9);
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(a[i].attrs.at(0), i == 2 ? 99 : 8) << a[i].path;
+}
+
+TEST_F(ServerTest, MalformedVerbsEndTheSession) {
+  start();
+  {
+    Client c(port_);
+    c.signOnOk();
+    Bytes bad = beginTxn();
+    bad[3] = 0xA6;
+    c.send(bad);
+    EXPECT_TRUE(c.closedByPeer());
+  }
+  {
+    Client c(port_);
+    c.signOnOk();
+    Bytes big = Out(0x12, 4).done();
+    big[2] = 8;  // extended header claiming 32769 bytes
+    big.resize(12, 0);
+    put32(big, 4, 0x12);
+    put32(big, 8, 32769);
+    c.send(big);
+    EXPECT_TRUE(c.closedByPeer());
+  }
+  {
+    // An extended header of an allowed size is read like a short one.
+    Client c(port_);
+    c.signOnOk();
+    Bytes ext(12, 0);
+    ext[2] = 8;
+    ext[3] = 0xA5;
+    put32(ext, 4, 0xB3);
+    Bytes q = fsQry("NODE1", "/none");
+    ext.insert(ext.end(), q.begin() + 4, q.end());
+    put32(ext, 8, static_cast<uint32_t>(ext.size()));
+    c.send(ext);
+    c.expectEndTxn(2, 2);
+  }
+  {
+    Client c(port_);
+    c.signOnOk();
+    Out o(0xB3, 12);
+    put16(o.b, 4, 0);
+    put16(o.b, 6, 500);  // node name descriptor past the end
+    c.send(o.done());
+    EXPECT_TRUE(c.closedByPeer());
+  }
+  EXPECT_NE(logText().find("protocol error"), std::string::npos);
+}
+
+TEST(ServerStartup, RefusesWildcardAndBadArguments) {
+  std::string out;
+  std::string bin = ZEFSERVERD_PATH;
+  EXPECT_EQ(run(bin + " --db /tmp/zef-never.db --address 0.0.0.0 --port 0", &out), 1);
+  EXPECT_NE(out.find("wildcard"), std::string::npos) << out;
+  EXPECT_EQ(run(bin + " --db /tmp/zef-never.db --address :: --port 0", &out), 1);
+  EXPECT_EQ(run(bin + " --db /tmp/zef-never.db --address localhost --port 0", &out), 1);
+  EXPECT_EQ(run(bin + " --port 0", &out), 2);
+  EXPECT_NE(out.find("--db is required"), std::string::npos) << out;
+  EXPECT_EQ(run(bin + " --db x --fault-endtxn-abort=1", &out), 2);
+  unlink("/tmp/zef-never.db");
+  unlink("/tmp/zef-never.db-wal");
+  unlink("/tmp/zef-never.db-shm");
+}
+
+}  // namespace
