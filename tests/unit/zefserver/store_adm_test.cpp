@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "zefserver/adm.h"
+#include "zefserver/store.h"
+
+namespace zef {
+namespace {
+
+class AdmTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zefadm.XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    db_ = dir_ + "/db";
+  }
+  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  int adm(std::vector<std::string> args, std::string* out = nullptr) {
+    std::vector<std::string> all = {"zefadm", "--db", db_};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* o = open_memstream(&buf, &len);
+    FILE* e = fopen("/dev/null", "w");
+    int rc = runAdm(static_cast<int>(argv.size()), argv.data(), o, e);
+    fclose(o);
+    fclose(e);
+    if (out) *out = std::string(buf, len);
+    free(buf);
+    return rc;
+  }
+  std::string write(const std::string& name, const std::string& content) {
+    std::ofstream(dir_ + "/" + name) << content;
+    return dir_ + "/" + name;
+  }
+  std::string dir_, db_;
+};
+
+TEST_F(AdmTest, ImportIsAllOrNothing) {
+  ASSERT_EQ(adm({"register-node", "n1"}), 0);
+  EXPECT_EQ(adm({"register-node", "N1"}), 1) << "node names are case-insensitive";
+  std::string good = write("good", "{\"path\":\"/a\",\"size\":1}\n\n{\"path\":\"/b\",\"size\":2,\"expired\":true}\n");
+  std::string bad = write("bad", "{\"path\":\"/c\",\"size\":3}\n{\"path\":\"/d\"}\n");
+  EXPECT_EQ(adm({"import", "n1", "/fs", bad}), 1);
+  EXPECT_EQ(adm({"import", "n1", "/fs", good}), 0);
+  EXPECT_EQ(adm({"import", "unknown", "/fs", good}), 1);
+  EXPECT_EQ(adm({"import", "n1", "/fs", dir_ + "/missing"}), 1);
+  std::string out;
+  ASSERT_EQ(adm({"list-objects", "n1", "/fs"}, &out), 0);
+  EXPECT_EQ(out.find("/c"), std::string::npos) << "the bad file left nothing: " << out;
+  EXPECT_NE(out.find("migrated\t1\t"), std::string::npos) << out;
+  EXPECT_NE(out.find("expired\t2\t"), std::string::npos) << out;
+}
+
+TEST_F(AdmTest, ExpireUnexpireAndGenerate) {
+  ASSERT_EQ(adm({"register-node", "n1"}), 0);
+  ASSERT_EQ(adm({"generate", "n1", "/fs", "3", "--prefix", "/g"}), 0);
+  EXPECT_EQ(adm({"expire", "n1", "/fs", "/g/d00000/f00000001", "/nope"}), 1);
+  std::string out;
+  adm({"list-objects", "n1", "/fs"}, &out);
+  EXPECT_EQ(out.find("expired"), std::string::npos) << "a missing path changes nothing";
+  ASSERT_EQ(adm({"expire", "n1", "/fs", "/g/d00000/f00000001"}), 0);
+  adm({"list-objects", "n1", "/fs"}, &out);
+  EXPECT_NE(out.find("expired\t4098\t100644\t1001\t100\t1600000001\t/g/d00000/f00000001"), std::string::npos) << out;
+  ASSERT_EQ(adm({"unexpire", "n1", "/fs", "/g/d00000/f00000001"}), 0);
+  adm({"list-objects", "n1", "/fs"}, &out);
+  EXPECT_EQ(out.find("expired"), std::string::npos);
+  EXPECT_EQ(adm({"generate", "n1", "/fs", "-1"}), 2);
+  EXPECT_EQ(adm({"bogus"}), 2);
+  adm({"list-filespaces"}, &out);
+  EXPECT_NE(out.find("N1\t/fs\tORCA\t3 objects"), std::string::npos) << out;
+}
+
+TEST_F(AdmTest, StoreKeepsUncommittedWritesInvisibleAndNeverReusesNumbers) {
+  auto a = Store::open(db_);
+  auto b = Store::open(db_);
+  a->registerNode("n");
+  FileSpace fs;
+  fs.node = "n";
+  fs.name = "/x";
+  fs.info.assign(8, 0);
+  uint32_t id = a->addFileSpace(fs);
+  uint64_t first;
+  {
+    Store::WriteTxn t(*a);
+    first = a->insertObject(id, "/p", {1, 2, 3});
+    EXPECT_EQ(b->countObjects(id), 0u);
+    t.commit();
+  }
+  EXPECT_EQ(b->countObjects(id), 1u);
+  {
+    Store::WriteTxn t(*a);
+    a->insertObject(id, "/q", {4});
+  }  // rolled back
+  EXPECT_EQ(b->countObjects(id), 1u);
+  ASSERT_TRUE(a->deleteObject(first));
+  EXPECT_FALSE(a->deleteObject(first));
+  uint64_t next = a->insertObject(id, "/r", {});
+  EXPECT_GT(next, first) << "object numbers (and so ids) are never reused";
+  auto o = b->objectByNum(next);
+  ASSERT_TRUE(o);
+  EXPECT_TRUE(o->attrs.empty());
+  EXPECT_EQ(o->path, "/r");
+}
+
+}  // namespace
+}  // namespace zef

@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include "zefserver/objects.h"
+#include "zefserver/wire.h"
+
+namespace zef {
+namespace {
+
+TEST(VerbHeader, ShortExtendedAndBadMagic) {
+  uint8_t shortHdr[4] = {0x00, 0x06, 0x13, 0xA5};
+  auto h = parseShortHeader(shortHdr);
+  ASSERT_TRUE(h);
+  EXPECT_EQ(h->code, 0x13u);
+  EXPECT_EQ(h->length, 6u);
+  uint8_t bad[4] = {0x00, 0x06, 0x13, 0xA6};
+  EXPECT_FALSE(parseShortHeader(bad));
+  uint8_t tooShort[4] = {0x00, 0x03, 0x13, 0xA5};
+  EXPECT_FALSE(parseShortHeader(tooShort));
+  uint8_t ext[4] = {0xFF, 0xFF, 0x08, 0xA5};
+  h = parseShortHeader(ext);
+  ASSERT_TRUE(h);
+  EXPECT_EQ(h->headerLen, 12u);
+  uint8_t rest[8] = {0, 0, 0, 0x36, 0, 0x01, 0, 0};
+  ASSERT_TRUE(completeExtendedHeader(*h, rest));
+  EXPECT_EQ(h->code, 0x36u);
+  EXPECT_EQ(h->length, 0x10000u);
+}
+
+TEST(VerbView, DescriptorsAreBoundsChecked) {
+  // fixed part 8 bytes: descriptor at 4 -> offset 1, length 3 of data "xabc"
+  std::vector<uint8_t> v = {0, 12, 0xB3, 0xA5, 0, 1, 0, 3, 'x', 'a', 'b', 'c'};
+  VerbView view(0xB3, v, 4);
+  auto f = view.field(4, 8);
+  ASSERT_TRUE(f);
+  EXPECT_EQ(asString(*f), "abc");
+  v[7] = 4;  // one byte too long
+  EXPECT_FALSE(VerbView(0xB3, v, 4).field(4, 8));
+  EXPECT_FALSE(view.field(10, 8)) << "descriptor itself outside the verb";
+  EXPECT_FALSE(view.has(12, 1));
+  EXPECT_TRUE(view.has(11, 1));
+}
+
+TEST(VerbBuilder, WritesLengthMagicAndDescriptors) {
+  VerbBuilder b(0x1C, 18);
+  b.addField(4, asBytes(std::string("SRV")));
+  b.u8(8, 2);
+  b.u16(16, 4096);
+  const auto& v = b.finish();
+  std::vector<uint8_t> want = {0, 21, 0x1C, 0xA5, 0, 0, 0, 3, 2, 0, 0, 0, 0, 0, 0, 0, 0x10, 0x00, 'S', 'R', 'V'};
+  EXPECT_EQ(v, want);
+  VerbBuilder big(0x36, 57);
+  std::vector<uint8_t> blob(kMaxVerbLen, 0);
+  big.addField(33, blob);
+  EXPECT_THROW(big.finish(), std::length_error);
+}
+
+TEST(ObjId, SchemeRoundTripsAndRejectsForeignIds) {
+  ObjId id = makeObjId(0x01020304, 0x1122334455667788ULL);
+  EXPECT_EQ(toHex(id), "5A454601" "01020304" "1122334455667788" "000000000000000000000000");
+  auto p = parseObjId(id);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->fsId, 0x01020304u);
+  EXPECT_EQ(p->objNum, 0x1122334455667788ULL);
+  ObjId foreign = id;
+  foreign[0] = 'X';
+  EXPECT_FALSE(parseObjId(foreign));
+  foreign = id;
+  foreign[27] = 1;
+  EXPECT_FALSE(parseObjId(foreign));
+  EXPECT_FALSE(parseObjId(std::span<const uint8_t>(id.data(), 27)));
+}
+
+TEST(AttrBlock, EncodesEveryFieldAtItsOffset) {
+  FileAttrs a;
+  a.size = 0x100000002ULL;
+  a.mode = 0100755;
+  a.uid = 7;
+  a.gid = 8;
+  a.atime = 0x01020304;
+  a.mtime = 0x05060708;
+  a.ctime = 0x090A0B0C;
+  a.inode = 99;
+  a.migState = kStateExpired;
+  auto b = encodeAttrBlock(a);
+  ASSERT_EQ(b.size(), 136u);
+  EXPECT_EQ(b[0], 8);
+  EXPECT_EQ(b[1], 9);
+  EXPECT_EQ(b[2], 22);
+  EXPECT_EQ(getU16(&b[3]), 114);
+  EXPECT_EQ(b[5], 7);
+  EXPECT_EQ(b[6], 39);
+  EXPECT_EQ(b[7], 1);
+  EXPECT_EQ(getU32(&b[8]), 1u);
+  EXPECT_EQ(getU32(&b[12]), 2u);
+  EXPECT_EQ(getU16(&b[16]), 1);
+  EXPECT_EQ(b[18], 0x18);
+  EXPECT_EQ(getU32(&b[22]), 0100755u);
+  EXPECT_EQ(getU32(&b[26]), 7u);
+  EXPECT_EQ(getU32(&b[30]), 8u);
+  EXPECT_EQ(getU32(&b[34]), 0x01020304u);
+  EXPECT_EQ(getU32(&b[38]), 0x05060708u);
+  EXPECT_EQ(getU32(&b[42]), 0x090A0B0Cu);
+  EXPECT_EQ(getU32(&b[46]), 99u);
+  auto back = decodeAttrBlock(b);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->size, a.size);
+  EXPECT_EQ(back->migState, kStateExpired);
+  EXPECT_EQ(back->ctime, a.ctime);
+
+  b[18] |= 0xA0;  // compressed and encrypted bits survive a state change
+  setMigState(b, kStateMigrated);
+  EXPECT_EQ(b[18], 0xA0 | 0x10);
+}
+
+TEST(AttrBlock, WellFormednessAndAnswerForms) {
+  EXPECT_FALSE(attrBlockWellFormed(std::vector<uint8_t>(21, 0)));
+  std::vector<uint8_t> hdr(22, 0);
+  hdr[2] = 22;
+  EXPECT_TRUE(attrBlockWellFormed(hdr)) << "empty system part";
+  hdr[4] = 1;
+  EXPECT_FALSE(attrBlockWellFormed(hdr)) << "system part beyond the block";
+
+  ObjId id = makeObjId(5, 6);
+  auto stored = encodeAttrBlock(FileAttrs{});
+  putU16(&stored[50], kHandleMarker);
+  putU16(&stored[52], 2);
+  stored[54] = 0xAB;
+  auto plain = answerBlock(stored, id, false);
+  EXPECT_TRUE(std::equal(id.begin(), id.end(), plain.begin() + 50));
+  EXPECT_EQ(plain[78], 0);
+  EXPECT_EQ(answerBlock(stored, id, true), stored) << "enhanced keeps the handle form";
+  auto fresh = answerBlock(encodeAttrBlock(FileAttrs{}), id, true);
+  EXPECT_TRUE(std::equal(id.begin(), id.end(), fresh.begin() + 50));
+  EXPECT_EQ(answerBlock(hdr, id, false), hdr) << "too short for an HSM part: unchanged";
+}
+
+}  // namespace
+}  // namespace zef
