@@ -50,8 +50,9 @@ void prepare(bool withSession) {
 bool handlerInstalled(int sig) {
   struct sigaction sa;
   sigaction(sig, nullptr, &sa);
-  // The C library adds its own restorer flag; we asked for none.
-  return sa.sa_handler == CleanUp && (sa.sa_flags & ~SA_RESTORER) == 0;
+  // The C library may add a flag of its own; none of these may be set.
+  const int asked = SA_SIGINFO | SA_RESTART | SA_NODEFER | SA_RESETHAND | SA_ONSTACK;
+  return sa.sa_handler == CleanUp && (sa.sa_flags & asked) == 0;
 }
 
 }  // namespace
