@@ -231,3 +231,17 @@ TEST(OptionErrorReport, MessagesByCode) {
   ReportOptionError(409, 0, "", "", "f");
   EXPECT_EQ(opttest::numbers(), (std::vector<int>{11315, 1217, 11315}));
 }
+
+TEST(OptionValidation, ErrorLogNameSetsLogDirectoryOrIsIgnoredWithMessages) {
+  opttest::MessageRecorder rec;
+  clientOptions o;
+  o.errorLogName = "/var/log/kmrerror.log";
+  EXPECT_EQ(validate(o, "ERRORLOGNAME", "\"/srv/logs/err.log\""), 0);
+  EXPECT_EQ(o.errorLogName, "/srv/logs/err.log");
+  EXPECT_EQ(o.logDir, "/srv/logs");
+  EXPECT_TRUE(opttest::numbers().empty());
+  EXPECT_EQ(validate(o, "ERRORLOGNAME", std::string(1280, 'e').c_str()), 0);
+  EXPECT_EQ(o.errorLogName, "/srv/logs/err.log");
+  EXPECT_EQ(opttest::numbers(), (std::vector<int>{11340, 11341}));
+  EXPECT_EQ(std::get<std::string>(opttest::reported()[1].args[0]), "/srv/logs/err.log");
+}
