@@ -1,0 +1,427 @@
+// Validation of one option with its own functions and follow-up actions, the
+// line grammar, the option files with their server stanzas, the command line
+// trace passes and the error report.
+#include <cctype>
+#include <cstdarg>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "common/messages.h"
+#include "common/options.h"
+#include "common/trace.h"
+
+// ---- messages ------------------------------------------------------------------------
+
+namespace {
+
+// Calls nlfprintf with the collected arguments in their own types.
+template <typename... Done>
+void forward(FILE* s, int number, const std::vector<OptMsgArg>& args, size_t i, Done... done) {
+  if constexpr (sizeof...(Done) < 6) {
+    if (i < args.size()) {
+      if (auto n = std::get_if<int>(&args[i]))
+        forward(s, number, args, i + 1, done..., *n);
+      else
+        forward(s, number, args, i + 1, done..., std::get<std::string>(args[i]).c_str());
+      return;
+    }
+  }
+  nlfprintf(s, number, done...);
+}
+
+void defaultSink(FILE* stream, int number, const std::vector<OptMsgArg>& args) {
+  forward(stream, number, args, 0);
+}
+
+optMessageSink g_sink = defaultSink;
+
+}  // namespace
+
+optMessageSink optSetMessageSink(optMessageSink sink) {
+  optMessageSink old = g_sink;
+  g_sink = sink ? sink : defaultSink;
+  return old;
+}
+
+void optMessage(FILE* stream, int number, const std::vector<OptMsgArg>& args) {
+  g_sink(stream, number, args);
+}
+
+std::unique_ptr<optError> new_optError() { return std::make_unique<optError>(); }
+
+void ReportOptionError(int code, int line, const char* option, const char* lineText,
+                       const char* file) {
+  const std::string f = file ? file : "";
+  optMessage(stderr, 11315);
+  switch (code) {
+    case 406: optMessage(stderr, 1035, {f}); break;
+    case 409: optMessage(stderr, 1217); break;
+    case 419: optMessage(stderr, 262); break;
+    case 405: optMessage(stderr, 1218); break;
+    case 102: optMessage(stderr, 1098); break;
+    case 600: optMessage(stderr, 1131); break;
+    case 601: optMessage(stderr, 1130); break;
+    case 162: optMessage(stderr, 1251); break;
+    case 421: optMessage(stderr, 1156, {f}); break;
+    case 4604: optMessage(stderr, 1480); break;
+    default: {
+      const char* text = (lineText && *lineText) ? lineText : "Not Supplied";
+      optMessage(stderr, 1036, {std::string(option ? option : ""), f, line, std::string(text)});
+      static const struct { int code, number; } follow[] = {
+          {148, 1041}, {149, 1042}, {400, 1038}, {402, 1043}, {408, 1219},
+          {410, 1037}, {411, 1039}, {412, 1040}, {420, 297}};
+      for (const auto& x : follow)
+        if (x.code == code) optMessage(x.number == 297 ? stdout : stderr, x.number);
+    }
+  }
+  optMessage(stderr, 11315);
+}
+
+void ReportOptionError(const optError& e) {
+  ReportOptionError(e.code, e.lineNumber, e.optionName.c_str(), e.lineText.c_str(),
+                    e.fileName.c_str());
+}
+
+// ---- own validation functions ------------------------------------------------------------
+
+int optErrorLogNameCallback(clientOptions& o, const optionEntry&, const char* value, bool apply) {
+  std::string name(value);
+  if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+  if (name.empty() || name.size() > 1279) {
+    // A name we can't use leaves the current log in place rather than
+    // stopping the command.
+    optMessage(stderr, 11340, {std::string(value)});
+    optMessage(stderr, 11341, {o.errorLogName});
+    return 0;
+  }
+  if (apply) {
+    o.errorLogName = name;
+    const size_t slash = name.rfind('/');
+    if (slash != std::string::npos) o.logDir = slash == 0 ? "/" : name.substr(0, slash);
+  }
+  return 0;
+}
+
+int optErrorLogRetentionCallback(clientOptions& o, const optionEntry&, const char* value,
+                                 bool apply) {
+  std::string v(value);
+  for (char& c : v)
+    if (c == ',') c = ' ';
+  size_t i = 0;
+  if (isalpha(static_cast<unsigned char>(v[0]))) {
+    if (toupper(static_cast<unsigned char>(v[0])) != 'N') return 400;
+    if (apply) o.errorLogRetention = 10000, o.errorLogSaveFlag = 'D';
+    return 0;
+  }
+  long days = 0;
+  while (i < v.size() && isdigit(static_cast<unsigned char>(v[i]))) {
+    days = days * 10 + (v[i] - '0');
+    if (days > 9999) return 400;
+    ++i;
+  }
+  if (i == 0) return 400;
+  while (i < v.size() && v[i] == ' ') ++i;
+  char save = 'D';
+  if (i < v.size()) {
+    save = static_cast<char>(toupper(static_cast<unsigned char>(v[i])));
+    if ((save != 'D' && save != 'S') || i + 1 != v.size()) return 400;
+  }
+  if (apply) o.errorLogRetention = static_cast<uint16_t>(days), o.errorLogSaveFlag = save;
+  return 0;
+}
+
+int optTraceCallback(clientOptions& o, const optionEntry& row, const char* value, bool apply) {
+  if (!value || !*value) return 109;
+  std::string v(value);
+  if (v.front() == '"') v = v.size() >= 2 ? v.substr(1, v.size() - 2) : std::string();
+  bool quoted = false;
+  for (char& c : v) {
+    if (c == '"') quoted = !quoted;
+    if (c == ',' && !quoted) c = ' ';
+  }
+  if (!apply) return 0;
+  switch (row.id) {
+    case OPT_TESTFLAGS:
+      if (trProcTestFlags(v.c_str()) != 0) return 400;
+      o.testFlags = o.testFlags.empty() ? v : o.testFlags + " " + v;
+      return 0;
+    case OPT_TRACEFILE: {
+      const int rc = trSetTraceFileName(v.c_str());
+      if (rc == 959) return 959;
+      if (rc != 0) return 400;
+      if (o.traceFile.empty()) o.traceFile = v;  // the first name wins, as in the trace
+      return 0;
+    }
+    default:
+      if (trEnable(v.c_str(), false) != 0) return 400;
+      o.traceFlags = v;
+      return 0;
+  }
+}
+
+int optNameListCallback(clientOptions& o, const optionEntry& row, const char* value, bool apply) {
+  std::string v(value);
+  for (char& c : v)
+    if (c == ',' || c == '"') c = ' ';
+  if (v.find_first_not_of(' ') == std::string::npos) return 400;
+  if (apply) {
+    std::string& list = o.*std::get<std::string clientOptions::*>(row.field);
+    list = list.empty() ? v : list + " " + v;  // lines add to the list
+  }
+  return 0;
+}
+
+// ---- validation of one option ----------------------------------------------------------------
+
+namespace {
+
+// Options whose command-line value the files leave alone.
+bool commandLineWins(uint16_t id) {
+  switch (id) {
+    case OPT_LANGUAGE: case OPT_NODENAME: case OPT_CLUSTERNODE: case OPT_SERVERNAME:
+    case OPT_ERRORLOGNAME: case OPT_SCHEDLOGNAME: case OPT_AUDITLOGNAME: case OPT_TRACEMAX:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void followUp(clientOptions& o, uint16_t id) {
+  switch (id) {
+    case OPT_TRACESEGSIZE: trSetMaxTraceSegSize(o.traceSegSize); break;
+    case OPT_TRACEMAX: trSetMaxTraceSize(o.traceMax); break;
+    case OPT_ERRORPROG: trSetErrorProg(o.errorProg.c_str()); break;
+    case OPT_OPTFILE: o.userOptFile = o.optFile, o.userOptFileNamed = true; break;
+    default: break;
+  }
+}
+
+}  // namespace
+
+int optValidateOption(clientOptions& o, const char* value, const char* name, bool apply,
+                      uint16_t place) {
+  if (!name || !*name) return 400;
+  const optSharedOptionTableEntry_t* kw = optLookupKeyword(name);
+  if (!kw || kw->kind == OPT_KIND_OPERAND) return 400;
+  const optionEntry* row = optFindEntry(kw->id);
+  if (!row) return 400;
+  if (place != OPT_PLACE_CMDLINE && commandLineWins(row->id) && o.setOnCommandLine(row->id))
+    return 0;
+  if (row->id == OPT_OPTFILE && o.userOptFileRead) return 0;
+  if ((row->platformMask & o.modeBits) == 0) return 0;
+  if (row->clientKinds != 0xFFFF && (row->clientKinds & (1u << o.clientType)) == 0) return 0;
+  if (row->places != OPT_PLACE_ANY && (row->places & place) == 0) return 429;
+  const optValidateFn fn = row->validate ? row->validate : optGeneralCallback;
+  const int rc = fn(o, *row, value ? value : "", apply);
+  if (rc != 0 || !apply) return rc;
+  o.source[row->id] |= static_cast<uint8_t>(place);
+  followUp(o, row->id);
+  return 0;
+}
+
+// ---- line grammar -------------------------------------------------------------------------------
+
+bool optSplitLine(const std::string& raw, std::string* name, std::string* value) {
+  std::string line = raw.substr(0, 3584);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  const size_t start = line.find_first_not_of(" \t\f\v\r\n");
+  if (start == std::string::npos || line[start] == '*') return false;
+  size_t end = line.find_first_of(" \t\f\v\r\n", start);
+  if (end == std::string::npos) end = line.size();
+  *name = line.substr(start, std::min<size_t>(end - start, 1279));
+  for (char& c : *name) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  std::string v;
+  const size_t vs = line.find_first_not_of(" \t\f\v\r\n", end);
+  if (vs != std::string::npos) {
+    const size_t ve = line.find_last_not_of(" \t\f\v\r\n");
+    v = line.substr(vs, ve - vs + 1);
+  }
+  if (!v.empty() && v[0] != '"') {
+    std::string collapsed;
+    size_t i = 0;
+    for (; i < v.size() && v[i] != '"'; ++i) {
+      const bool space = isspace(static_cast<unsigned char>(v[i]));
+      if (space && !collapsed.empty() && collapsed.back() == ' ') continue;
+      collapsed += space ? ' ' : v[i];
+    }
+    v = collapsed + v.substr(i);
+  }
+  *value = v;
+  return true;
+}
+
+// ---- option files -----------------------------------------------------------------------------
+
+namespace {
+
+struct OptLine {
+  int number;
+  std::string text, name, value;
+};
+
+// Reads every option line of a file. False when it can't be opened.
+bool readOptionLines(const std::string& path, std::vector<OptLine>* lines) {
+  std::ifstream in(path);
+  if (!in) return false;
+  std::string text;
+  for (int n = 1; std::getline(in, text); ++n) {
+    OptLine l{n, text, {}, {}};
+    if (optSplitLine(text, &l.name, &l.value)) lines->push_back(std::move(l));
+  }
+  return true;
+}
+
+int fail(optError* err, int code, const OptLine* l, const std::string& file) {
+  if (err) {
+    err->code = code;
+    err->fileName = file;
+    err->optionName = l ? l->name : "";
+    err->lineText = l ? l->text : "";
+    err->lineNumber = l ? l->number : 0;
+  }
+  return code;
+}
+
+bool isPrescanOption(const std::string& name) {
+  const optSharedOptionTableEntry_t* kw = optLookupKeyword(name.c_str());
+  const optionEntry* row = kw ? optFindEntry(kw->id) : nullptr;
+  return row && row->prescan;
+}
+
+// One line in one place; 429 becomes message 1691 (main pass) and success.
+int applyLine(clientOptions& o, const OptLine& l, uint16_t place, OptPass pass,
+              const std::string& file, optError* err) {
+  if (pass == OPT_PASS_PRESCAN && !isPrescanOption(l.name)) {
+    const optSharedOptionTableEntry_t* kw = optLookupKeyword(l.name.c_str());
+    return (kw && kw->kind != OPT_KIND_OPERAND) ? 0 : fail(err, 400, &l, file);
+  }
+  const int rc = optValidateOption(o, l.value.c_str(), l.name.c_str(), true, place);
+  if (rc == 429) {
+    if (pass == OPT_PASS_MAIN) optMessage(stderr, 1691, {l.name, file, l.number});
+    return 0;
+  }
+  return rc ? fail(err, rc, &l, file) : 0;
+}
+
+bool isServerNameLine(const OptLine& l) { return Abbrev(l.name.c_str(), "SERVERNAME", 2); }
+
+bool isGlobalHsmOption(const std::string& name) {
+  static const uint16_t globals[] = {
+      OPT_DEFAULTSERVER, OPT_MIGRATESERVER, OPT_CHECKTHRESHOLDS, OPT_RECONCILEINTERVAL,
+      OPT_CANDIDATESINTERVAL, OPT_MAXTHRESHOLDPROC, OPT_MAXRECONCILEPROC, OPT_MINRECALLDAEMONS,
+      OPT_MAXRECALLDAEMONS, OPT_MIGFILEEXPIRATION, OPT_MINMIGFILESIZE, OPT_MAXMIGRATORS,
+      OPT_MAXCANDPROCS, OPT_OVERLAPRECALL, OPT_CHECKFORORPHANS, OPT_KERNELMESSAGES};
+  const optSharedOptionTableEntry_t* kw = optLookupKeyword(name.c_str());
+  if (!kw || kw->kind == OPT_KIND_OPERAND) return false;
+  for (uint16_t id : globals)
+    if (kw->id == id) return true;
+  return false;
+}
+
+std::string upperCopy(std::string s) {
+  for (char& c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+int processSystemFile(clientOptions& o, const std::string& file, OptPass pass, optError* err) {
+  std::vector<OptLine> lines;
+  if (!readOptionLines(file, &lines)) {
+    TRACE(TR_CONFIG, "%d: unable to open system option file '%s'\n", 21301, file.c_str());
+    return fail(err, 406, nullptr, file);
+  }
+  o.currentPlace = OPT_PLACE_SYSFILE;
+  // The global part: the HSM options ahead of the first stanza.
+  size_t i = 0;
+  for (; i < lines.size() && isGlobalHsmOption(lines[i].name); ++i)
+    if (int rc = applyLine(o, lines[i], OPT_PLACE_SYSFILE, pass, file, err)) return rc;
+
+  // Choose the stanza: the selected server, else DEFAULTSERVER, else the first.
+  std::string wanted = upperCopy(o.serverName.empty() ? o.defaultServer : o.serverName);
+  size_t begin = lines.size();
+  bool found = false;
+  for (size_t k = 0; k < lines.size(); ++k) {
+    if (!isServerNameLine(lines[k])) continue;
+    const std::string name = upperCopy(lines[k].value);
+    if (name.empty() || name.size() > 64) return fail(err, 400, &lines[k], file);
+    if (wanted.empty() || name == wanted) {
+      if (wanted.empty()) wanted = name;
+      begin = k + 1;
+      found = true;
+      break;
+    }
+  }
+  if (!found) return fail(err, 409, nullptr, file);
+  if (pass == OPT_PASS_MAIN) {
+    o.serverName = wanted;
+    if (o.migrateServer.empty()) o.migrateServer = o.defaultServer;
+  }
+  for (size_t k = begin; k < lines.size() && !isServerNameLine(lines[k]); ++k)
+    if (int rc = applyLine(o, lines[k], OPT_PLACE_SYSFILE, pass, file, err)) return rc;
+
+  if (pass == OPT_PASS_MAIN && o.tcpServerAddress.empty()) return fail(err, 405, nullptr, file);
+  return 0;
+}
+
+int processUserFile(clientOptions& o, const std::string& file, OptPass pass, optError* err) {
+  std::vector<OptLine> lines;
+  if (!readOptionLines(file, &lines)) {
+    // Only a file the user named must exist.
+    return o.userOptFileNamed ? fail(err, 406, nullptr, file) : 0;
+  }
+  o.currentPlace = OPT_PLACE_USERFILE;
+  for (const OptLine& l : lines)
+    if (int rc = applyLine(o, l, OPT_PLACE_USERFILE, pass, file, err)) return rc;
+  if (pass == OPT_PASS_MAIN) o.userOptFileRead = true;
+  return 0;
+}
+
+}  // namespace
+
+int optProcessOptions(clientOptions& o, int source, const char* fileName, OptPass pass,
+                      optError* err) {
+  switch (source) {
+    case OPT_SRC_USERFILE:
+      return processUserFile(o, fileName ? fileName : o.userOptFile, pass, err);
+    case OPT_SRC_SYSFILE:
+      return processSystemFile(o, fileName ? fileName : o.sysOptFile, pass, err);
+    default:
+      return fail(err, 400, nullptr, fileName ? fileName : "");
+  }
+}
+
+int optPrescanTrOpt(clientOptions& o, optError* err) {
+  const int rc = optProcessOptions(o, OPT_SRC_USERFILE, nullptr, OPT_PASS_PRESCAN, err);
+  if (rc == 0 && !o.traceFile.empty()) trBegin(o.traceFile.c_str(), true);
+  return rc;
+}
+
+int optPrescanSysOptFile(clientOptions& o, optError* err) {
+  return optProcessOptions(o, OPT_SRC_SYSFILE, nullptr, OPT_PASS_PRESCAN, err);
+}
+
+// ---- command line ------------------------------------------------------------------------------
+
+int optCommandLinePass(clientOptions& o, int argc, char** argv, int pass) {
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (strlen(arg) > 1278) {
+      optMessage(stderr, 1246, {1279});
+      return 937;
+    }
+    const char* eq = strchr(arg, '=');
+    if (arg[0] != '-' || !eq) continue;
+    const std::string name(arg + 1, eq);
+    const optSharedOptionTableEntry_t* kw = optLookupKeyword(name.c_str());
+    if (!kw) continue;
+    const bool wanted = kw->id == OPT_TRACEMAX ||
+                        (pass == 1 ? kw->id == OPT_TRACEFILE : kw->id == OPT_TRACEFLAGS);
+    if (!wanted) continue;
+    o.currentPlace = OPT_PLACE_CMDLINE;
+    if (optValidateOption(o, eq + 1, name.c_str(), true, OPT_PLACE_CMDLINE) != 0) {
+      optMessage(stderr, 1107, {std::string(arg)});
+      return 400;
+    }
+  }
+  return 0;
+}

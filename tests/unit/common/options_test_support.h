@@ -1,0 +1,110 @@
+// Helpers of the option and clean-up tests: a message recorder installed as
+// the option layer's sink, scratch files, and a forked child whose exit
+// status and reported message numbers the parent reads.
+#ifndef KMR_TESTS_OPTIONS_TEST_SUPPORT_H
+#define KMR_TESTS_OPTIONS_TEST_SUPPORT_H
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/options.h"
+
+namespace opttest {
+
+struct Reported {
+  FILE* stream;
+  int number;
+  std::vector<OptMsgArg> args;
+};
+
+inline std::vector<Reported>& reported() {
+  static std::vector<Reported> r;
+  return r;
+}
+inline void recordSink(FILE* s, int n, const std::vector<OptMsgArg>& a) {
+  reported().push_back({s, n, a});
+}
+inline std::vector<int> numbers() {
+  std::vector<int> n;
+  for (const Reported& r : reported()) n.push_back(r.number);
+  return n;
+}
+
+// Records messages for the life of the object.
+class MessageRecorder {
+ public:
+  MessageRecorder() {
+    reported().clear();
+    old_ = optSetMessageSink(recordSink);
+  }
+  ~MessageRecorder() { optSetMessageSink(old_); }
+
+ private:
+  optMessageSink old_;
+};
+
+// A scratch directory removed at the end.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char tmpl[] = "/tmp/kmroptXXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~ScratchDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  const std::string& path() const { return path_; }
+  std::string write(const std::string& name, const std::string& text) const {
+    const std::string p = path_ + "/" + name;
+    std::ofstream(p) << text;
+    return p;
+  }
+
+ private:
+  std::string path_;
+};
+
+// Runs `body` in a child whose messages go, as numbers, through a pipe.
+struct ChildResult {
+  int status = -1;            // exit status, or -1 when it did not exit
+  std::vector<int> messages;  // numbers in the order reported
+};
+
+inline int& childPipe() {
+  static int fd = -1;
+  return fd;
+}
+inline void pipeSink(FILE*, int n, const std::vector<OptMsgArg>&) {
+  [[maybe_unused]] ssize_t w = ::write(childPipe(), &n, sizeof n);
+}
+
+inline ChildResult runChild(const std::function<void()>& body) {
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    childPipe() = fds[1];
+    optSetMessageSink(pipeSink);
+    body();
+    _exit(0);
+  }
+  close(fds[1]);
+  ChildResult r;
+  int n;
+  while (read(fds[0], &n, sizeof n) == static_cast<ssize_t>(sizeof n)) r.messages.push_back(n);
+  close(fds[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
+  return r;
+}
+
+}  // namespace opttest
+
+#endif
