@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 #include "common/messages.h"
 #include "common/textexception.h"
@@ -363,4 +364,43 @@ TEST(ThreadBase, FailedInitializationEndsTheThreadWithoutWork) {
   EXPECT_EQ(t.done(), 0);
   EXPECT_FALSE(t.isRunning());
   EXPECT_THROW(cThreadBase::ThreadEntry(nullptr), cTextException);
+}
+
+// The diagnostics a support engineer reads: with the classes on, the dump of
+// each record, the end reason and the queue's hand-over reach the trace.
+TEST(QueryThread, TracesRecordsEndReasonAndQueueActivity) {
+  char dir[] = "/tmp/querythread_trace_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/trace.out";
+  ASSERT_EQ(trBegin(path.c_str(), false), 0);
+  trEnable("SMRECONCILE SMRECONCILEDETAIL THREAD ENTER EXIT", true);
+  {
+    cQueue q(0);
+    ScriptedSource::Log log;
+    ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, 2, RC_TCPIP_FAILURE), &q);
+    ASSERT_EQ(thread.Create(), 0);
+    waitFor([&] { return thread.isFinished(); });
+    thread.Stop();
+    q.ResetQueue(0);
+  }
+  trClose(true);
+  for (unsigned char* flag : {&TR_SMRECONCILE, &TR_SMRECONCILEDETAIL, &TR_THREAD, &TR_ENTER, &TR_EXIT})
+    *flag = 0;
+  FILE* f = fopen(path.c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  std::string text;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  fclose(f);
+  unlink(path.c_str());
+  rmdir(dir);
+  EXPECT_NE(text.find("(ZefServerQueryThread): Server Object:\n\n=== ZEF Server Migrated Object ===\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("alias : /fs/1\n"), std::string::npos);
+  EXPECT_NE(text.find("(ZefServerQueryThread): FAILURE -> cuGetMigrQryResp() returned with rc = RC_TCPIP_FAILURE!\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("ENTER =====> cQueue::WriteElement()"), std::string::npos);
+  EXPECT_NE(text.find("(cQueue::unlockWaiters): Checked queue: (3) elements counted (3) size of queue.\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("(cQueue): m_Queue.size = 3."), std::string::npos);
 }
