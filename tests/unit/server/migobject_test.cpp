@@ -62,18 +62,6 @@ std::vector<std::string> lines(const std::string& text) {
 
 }  // namespace
 
-TEST(MigratedObject, NewRecordIsEmpty) {
-  ZefServerMigratedObject obj;
-  EXPECT_EQ(obj.getExtObjID(), nullptr);
-  EXPECT_EQ(obj.getDmapiHandle(), nullptr);
-  EXPECT_EQ(obj.getAttributes(), nullptr);
-  EXPECT_EQ(obj.getExtObjIDString(), "");
-  EXPECT_EQ(obj.getAlias(), "");
-  EXPECT_EQ(obj.fsId, 0u);
-  EXPECT_EQ(obj.handleLength, 0u);
-  EXPECT_EQ(obj.getMediaClassName(), "UNKNOWN");
-}
-
 TEST(MigratedObject, IdPrintsAsUpperCaseHexAndFollowsANewId) {
   ZefServerMigratedObject obj;
   midExtObjId_t zero{};
@@ -201,13 +189,3 @@ TEST(MigratedObject, DumpListsEveryFieldWithRightAlignedLabels) {
   EXPECT_EQ(got[18], "");
 }
 
-TEST(MigratedObject, HandleTextHasNoTrailingDashAndStopsAt32Bytes) {
-  unsigned char handle[kMaxHandleLen];
-  for (size_t i = 0; i < kMaxHandleLen; ++i) handle[i] = static_cast<unsigned char>(i);
-  EXPECT_EQ(formatHandleHex(handle, 8), "0001020304050607");
-  EXPECT_EQ(formatHandleHex(handle, 9), "0001020304050607-08");
-  EXPECT_EQ(formatHandleHex(handle, 0), "");
-  const std::string full = formatHandleHex(handle, 40);  // an object-id form length
-  EXPECT_EQ(full.size(), 64u + 3u);
-  EXPECT_EQ(full.substr(full.size() - 2), "1F");
-}
