@@ -1,0 +1,178 @@
+#include "server/migobject.h"
+
+#include <cstring>
+#include <ctime>
+#include <iomanip>
+#include <new>
+#include <sstream>
+
+#include "common/messages.h"
+#include "common/trace.h"
+
+namespace {
+
+const char kClassName[] = "ZefServerMigratedObject";
+
+const char kHexDigits[] = "0123456789ABCDEF";
+
+void appendHexByte(std::string& out, uint8_t byte) {
+  out += kHexDigits[byte >> 4];
+  out += kHexDigits[byte & 0x0F];
+}
+
+std::string localTimeText(uint32_t seconds) {
+  char date[32] = "";
+  char clock[32] = "";
+  dateFmt(static_cast<time_t>(seconds), date, clock);
+  std::string text = date;
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text + " " + clock;
+}
+
+}  // namespace
+
+std::string formatHandleHex(const unsigned char* handle, size_t length) {
+  std::string out;
+  if (!handle) return out;
+  if (length > kMaxHandleLen) length = kMaxHandleLen;
+  for (size_t i = 0; i < length; ++i) {
+    appendHexByte(out, handle[i]);
+    if ((i + 1) % 8 == 0 && i + 1 < length) out += '-';
+  }
+  return out;
+}
+
+ZefServerMigratedObject::ZefServerMigratedObject() = default;
+ZefServerMigratedObject::~ZefServerMigratedObject() = default;
+
+int ZefServerMigratedObject::setExtObjID(const midExtObjId_t* id) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "ZefServerMigratedObject::setExtObjID()");
+  if (!id) {
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Passed extObjID is NULL!\n", kClassName);
+    return 0;
+  }
+  std::unique_ptr<midExtObjId_t> copy(new (std::nothrow) midExtObjId_t);
+  if (!copy) {
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Memory allocation of extObjID does not work\n",
+          kClassName);
+    return 0;
+  }
+  memcpy(copy.get(), id, sizeof *id);
+  extObjId = std::move(copy);
+  extObjIdString.clear();
+  return 1;
+}
+
+int ZefServerMigratedObject::setDmapiHandle(const unsigned char (*handle)[kMaxHandleLen]) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "ZefServerMigratedObject::setDmapiHandle()");
+  if (!handle) {
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Passed DMAPI handle is NULL!\n", kClassName);
+    return 0;
+  }
+  std::unique_ptr<unsigned char[]> copy(new (std::nothrow) unsigned char[kMaxHandleLen]);
+  if (!copy) {
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Memory allocation of DMAPI handle does not work\n",
+          kClassName);
+    return 0;
+  }
+  memcpy(copy.get(), *handle, kMaxHandleLen);
+  dmapiHandle = std::move(copy);
+  return 1;
+}
+
+int ZefServerMigratedObject::setAttributes(const Attrib* attr) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "ZefServerMigratedObject::setAttributes()");
+  if (!attr) {
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Passed Attrib structure is NULL!\n", kClassName);
+    return 0;
+  }
+  std::unique_ptr<Attrib> copy(new (std::nothrow) Attrib);
+  if (!copy) {
+    TRACE(TR_SMRECONCILE,
+          "(%s): FAILURE -> Memory allocation of Attrib structure does not work\n", kClassName);
+    return 0;
+  }
+  memcpy(copy.get(), attr, sizeof *attr);
+  attributes = std::move(copy);
+  return 1;
+}
+
+std::string& ZefServerMigratedObject::getExtObjIDString() {
+  TREnterExit<char> ee(__FILE__, __LINE__, "ZefServerMigratedObject::getExtObjIDString()");
+  if (!extObjId) {
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> extObjID to return is NULL!\n", kClassName);
+    return extObjIdString;
+  }
+  if (extObjIdString.empty()) {
+    extObjIdString.reserve(2 * kExtObjIdLen);
+    for (uint8_t byte : extObjId->bytes) appendHexByte(extObjIdString, byte);
+  }
+  return extObjIdString;
+}
+
+std::string ZefServerMigratedObject::getMediaClassName() const {
+  switch (mediaClass) {
+    case kMediaClassFixed: return "fixed";
+    case kMediaClassLibrary: return "library";
+    case kMediaClassNetwork: return "network";
+    case kMediaClassShelf: return "shelf";
+    case kMediaClassOffsite: return "offsite";
+    case kMediaClassUnavailable: return "unavailable";
+    default: return "UNKNOWN";
+  }
+}
+
+bool ZefServerMigratedObject::isObjectExpired() const {
+  return attribMigState(*attributes) == kMigStateExpired;
+}
+
+void ZefServerMigratedObject::setFileMigrState(unsigned int state) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "ZefServerMigratedObject::setFileMigrState()");
+  if (state == kMigStateExpired) attributes->atime = static_cast<uint32_t>(time(nullptr));
+  attribSetMigState(*attributes, state & 3);
+}
+
+std::string ZefServerMigratedObject::toString() {
+  if (!TR_SMRECONCILEDETAIL) return "\n";
+  std::ostringstream out;
+  auto line = [&out](const char* label) -> std::ostream& {
+    return out << std::setw(25) << std::right << label << " : ";
+  };
+  out << "\n=== ZEF Server Migrated Object ===\n\n";
+  line("alias") << alias << "\n";
+  line("handle") << formatHandleHex(dmapiHandle.get(), dmapiHandle ? handleLength : 0) << "\n";
+  line("handle length") << handleLength << "\n";
+  line("extObjID") << getExtObjIDString() << "\n";
+  line("fsID") << fsId << "\n";
+  const Attrib empty{};
+  const Attrib& a = attributes ? *attributes : empty;
+  line("file size") << a.size << "\n";
+  line("inode") << a.inode << "\n";
+  line("uid") << a.uid << "\n";
+  line("gid") << a.gid << "\n";
+  line("mode") << a.mode << "\n";
+  line("mtime") << localTimeText(a.mtime) << "\n";
+  line("ctime") << localTimeText(a.ctime) << "\n";
+  line("atime") << localTimeText(a.atime) << "\n";
+  line("media class") << getMediaClassName() << "\n";
+  line("restore order");
+  for (size_t i = 0; i < kRestoreOrderWords; ++i) {
+    if (i) out << '-';
+    out << std::setw(8) << std::setfill('0') << std::hex << std::uppercase << restoreOrder[i]
+        << std::setfill(' ') << std::dec << std::nouppercase;
+  }
+  out << "\n\n";
+  return out.str();
+}
+
+int fillMigratedObject(ZefServerMigratedObject& obj, const MigrQueryAnswer& answer) {
+  obj.alias = answer.path;
+  obj.fsId = answer.fsId;
+  const AttribHandleForm& handleForm = answer.attrib.hsm.handleForm;
+  obj.handleLength = handleForm.handleLength;
+  obj.mediaClass = answer.serverAttrib.mediaClass;
+  memcpy(obj.restoreOrder, answer.serverAttrib.restoreOrder, sizeof obj.restoreOrder);
+  const int copied = obj.setExtObjID(&answer.objId) & obj.setAttributes(&answer.attrib) &
+                     obj.setDmapiHandle(&handleForm.handle);
+  return copied;
+}

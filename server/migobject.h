@@ -1,0 +1,103 @@
+// ZefServerMigratedObject: one migrated object as the storage server knows it
+// (external object id, alias path, file space id, the file's attributes with
+// its DMAPI handle, media class, restore order, migration state).
+//
+// Contract
+// - A new record is empty: no id, no handle, no attributes, empty strings,
+//   zero numbers. The id, the handle and the attributes are private heap
+//   copies of exactly 28, 32 and 168 bytes, released by the destructor.
+// - Setters return 1, or 0 for a null argument or a failed allocation; on 0
+//   they trace under SMRECONCILE and leave the field as it was. A second call
+//   of a setter replaces the earlier copy.
+// - isObjectExpired and setFileMigrState require the attributes to be set.
+// - Nothing locks; the record is used by one thread at a time and is handed
+//   on through the queue, never shared. No operation throws.
+#ifndef KMR_SERVER_MIGOBJECT_H
+#define KMR_SERVER_MIGOBJECT_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "server/attrib.h"
+#include "server/queueobjects.h"
+#include "server/serverattrib.h"
+
+// Media classes as the server reports them.
+constexpr uint8_t kMediaClassFixed = 16;
+constexpr uint8_t kMediaClassLibrary = 32;
+constexpr uint8_t kMediaClassNetwork = 48;
+constexpr uint8_t kMediaClassShelf = 64;
+constexpr uint8_t kMediaClassOffsite = 80;
+constexpr uint8_t kMediaClassUnavailable = 240;
+
+// Migration states this client writes.
+constexpr unsigned kMigStateMigrated = 2;
+constexpr unsigned kMigStateExpired = 3;
+
+class ZefServerMigratedObject : public queueDataObject {
+ public:
+  ZefServerMigratedObject();
+  ~ZefServerMigratedObject() override;
+
+  int setExtObjID(const midExtObjId_t* id);
+  // Copies all 32 bytes; handleLength is set by the filler, not here.
+  int setDmapiHandle(const unsigned char (*handle)[kMaxHandleLen]);
+  int setAttributes(const Attrib* attr);
+
+  // The id as 56 upper-case hex digits, cached until the next setExtObjID.
+  // Without an id: traces and returns the (empty) cache.
+  std::string& getExtObjIDString();
+  // "fixed", "library", "network", "shelf", "offsite", "unavailable" or
+  // "UNKNOWN".
+  std::string getMediaClassName() const;
+  bool isObjectExpired() const;
+  // Stores state & 3 in the migration state bits; state 3 (expired) first
+  // stamps atime with the current time.
+  void setFileMigrState(unsigned int state);
+  std::string& getAlias() override { return alias; }
+  // The multi-line dump for trace lines; "\n" alone when SMRECONCILEDETAIL
+  // is off, so a disabled trace costs nothing.
+  std::string toString();
+
+  // Read access to the owned copies; null when never set. The record keeps
+  // ownership.
+  const midExtObjId_t* getExtObjID() const { return extObjId.get(); }
+  const unsigned char* getDmapiHandle() const { return dmapiHandle.get(); }
+  Attrib* getAttributes() { return attributes.get(); }
+  const Attrib* getAttributes() const { return attributes.get(); }
+
+  // Plain fields, written directly by the fillers.
+  uint16_t handleLength = 0;
+  std::string alias;
+  uint32_t fsId = 0;
+  uint8_t mediaClass = 0;
+  uint32_t restoreOrder[kRestoreOrderWords] = {0, 0, 0, 0, 0};
+
+ private:
+  std::unique_ptr<midExtObjId_t> extObjId;
+  std::string extObjIdString;
+  std::unique_ptr<unsigned char[]> dmapiHandle;
+  std::unique_ptr<Attrib> attributes;
+};
+
+// One answer of a migrated-object query, as the verb reader delivers it.
+struct MigrQueryAnswer {
+  uint32_t fsId = 0;
+  midExtObjId_t objId{};
+  std::string path;
+  Attrib attrib{};
+  ServerAttrib serverAttrib{};
+};
+
+// Fills an empty record from one answer: alias, id, file space id, attributes,
+// the DMAPI handle and its length from the handle positions of the
+// attributes' HSM part, media class and restore order. Returns 1, or 0 when a
+// copy could not be allocated (the record is then partly filled).
+int fillMigratedObject(ZefServerMigratedObject& obj, const MigrQueryAnswer& answer);
+
+// A handle as two upper-case hex digits per byte, at most 32 bytes, with a
+// "-" after every eighth byte that is followed by another.
+std::string formatHandleHex(const unsigned char* handle, size_t length);
+
+#endif

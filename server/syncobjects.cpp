@@ -1,0 +1,112 @@
+#include "server/syncobjects.h"
+
+#include <cerrno>
+#include <ctime>
+#include <sys/time.h>
+
+#include "common/trace.h"
+
+namespace {
+
+const char kCondName[] = "cSyncObjectCondition";
+
+// Absolute deadline now + ms from the time of day, nanoseconds carried.
+timespec deadlineAfter(int ms) {
+  timeval now;
+  gettimeofday(&now, nullptr);
+  timespec when;
+  long long nanos = static_cast<long long>(now.tv_usec) * 1000 + (ms % 1000) * 1000000LL;
+  when.tv_sec = now.tv_sec + ms / 1000 + static_cast<time_t>(nanos / 1000000000LL);
+  when.tv_nsec = static_cast<long>(nanos % 1000000000LL);
+  return when;
+}
+
+}  // namespace
+
+cSyncObjectMutex::cSyncObjectMutex() { pthread_mutex_init(&m_Mutex, nullptr); }
+cSyncObjectMutex::~cSyncObjectMutex() { pthread_mutex_destroy(&m_Mutex); }
+int cSyncObjectMutex::Lock() { return pthread_mutex_lock(&m_Mutex); }
+int cSyncObjectMutex::Unlock() { return pthread_mutex_unlock(&m_Mutex); }
+
+cSyncObjectCondition::cSyncObjectCondition() {
+  // Timed waits compare against the time of day, so the condition keeps the
+  // default (realtime) clock.
+  pthread_cond_init(&m_Cond, nullptr);
+}
+cSyncObjectCondition::~cSyncObjectCondition() { pthread_cond_destroy(&m_Cond); }
+
+int cSyncObjectCondition::Wait(int ms) {
+  int rc = m_Mutex.Lock();
+  if (rc != 0) {
+    TRACE(TR_THREAD, "(%s): m_mutex.Lock() failed: rc(%d)\n", kCondName, rc);
+    return rc;
+  }
+  m_Waiting = 1;
+  const bool timed = ms > 0;
+  const timespec deadline = timed ? deadlineAfter(ms) : timespec{};
+  rc = 0;
+  while (m_Signaled == 0) {
+    rc = timed ? pthread_cond_timedwait(&m_Cond, m_Mutex.native(), &deadline)
+               : pthread_cond_wait(&m_Cond, m_Mutex.native());
+    if (rc == 0 || rc == EINTR) {
+      if (m_Signaled == 0) TRACE(TR_THREAD, "(%s): spurious wakeup!\n", kCondName);
+      rc = 0;
+      continue;
+    }
+    if (rc == ETIMEDOUT) {
+      rc = RC_QUEUE_WAKEUP_EMPTY;
+    } else {
+      TRACE(TR_THREAD,
+            timed ? "(%s): pthread_cond_timedwait() failed: rc(%d)\n"
+                  : "(%s): pthread_cond_wait() failed: rc(%d)\n",
+            kCondName, rc);
+    }
+    break;
+  }
+  m_Signaled = 0;
+  m_Waiting = 0;
+  m_Mutex.Unlock();
+  return rc;
+}
+
+int cSyncObjectCondition::Signal() {
+  int rc = m_Mutex.Lock();
+  if (rc != 0) return rc;
+  m_Signaled = 1;
+  rc = pthread_cond_signal(&m_Cond);
+  m_Mutex.Unlock();
+  return rc;
+}
+
+int cSyncObjectCondition::PrepareWait() {
+  int rc = m_Mutex.Lock();
+  if (rc != 0) return rc;
+  m_Waiting = 1;
+  return m_Mutex.Unlock();
+}
+
+int cSyncObjectCondition::SignalIfWaiting(bool* signalled) {
+  int rc = m_Mutex.Lock();
+  if (rc != 0) return rc;
+  *signalled = m_Waiting != 0;
+  if (*signalled) {
+    m_Signaled = 1;
+    rc = pthread_cond_signal(&m_Cond);
+  }
+  m_Mutex.Unlock();
+  return rc;
+}
+
+bool cSyncObjectCondition::isWaiting() {
+  m_Mutex.Lock();
+  const bool waiting = m_Waiting != 0;
+  m_Mutex.Unlock();
+  return waiting;
+}
+
+bool cSyncObjectCondition::isSignaled() {
+  m_Mutex.Lock();
+  const bool signaled = m_Signaled != 0;
+  m_Mutex.Unlock();
+  return signaled;
+}

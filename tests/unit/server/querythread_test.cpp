@@ -1,0 +1,387 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "common/messages.h"
+#include "common/textexception.h"
+#include "common/trace.h"
+#include "server/querythread.h"
+#include "tests/unit/server/queue_test_support.h"
+
+namespace {
+
+constexpr uint32_t kFsId = 31;
+
+// Answer i carries i in the first four id bytes, the path "/fs/<i>", media
+// class "library" and i as last restore-order word.
+void makeAnswer(int i, MigrQueryAnswer& a) {
+  a = MigrQueryAnswer{};
+  a.fsId = kFsId;
+  memcpy(a.objId.bytes, &i, sizeof i);
+  a.path = "/fs/" + std::to_string(i);
+  a.attrib.size = static_cast<uint64_t>(i) * 4096;
+  a.attrib.hsm.handleForm.marker = kAttribHandleMarker;
+  a.attrib.hsm.handleForm.handleLength = 16;
+  a.attrib.hsm.handleForm.handle[0] = static_cast<uint8_t>(i);
+  a.serverAttrib.mediaClass = 32;
+  a.serverAttrib.restoreOrder[4] = static_cast<uint32_t>(i);
+}
+
+// A session that answers `answers` objects and then ends with `endCode`
+// (answers < 0: never ends). It may watch the queue's fill level from the
+// producer's side.
+class ScriptedSource : public MigrQuerySource {
+ public:
+  struct Log {
+    std::atomic<int> nextCalls{0};
+    std::atomic<int> maxQueueCount{0};
+    int beginCalls = 0;
+    int queryCalls = 0;
+    uint32_t queriedFsId = 0;
+    int objectType = -1;
+    int ordering = -1;
+  };
+  ScriptedSource(Log& log, int answers, int endCode, cQueue* watched = nullptr)
+      : log_(log), answers_(answers), endCode_(endCode), watched_(watched) {}
+
+  int beginTxn() override {
+    ++log_.beginCalls;
+    return beginRc;
+  }
+  int queryAll(uint32_t fsId, uint8_t objectType, uint8_t ordering) override {
+    ++log_.queryCalls;
+    log_.queriedFsId = fsId;
+    log_.objectType = objectType;
+    log_.ordering = ordering;
+    return queryRc;
+  }
+  int next(MigrQueryAnswer& answer) override {
+    const int i = log_.nextCalls++;
+    if (watched_) {
+      const int count = watched_->count();
+      if (count > log_.maxQueueCount) log_.maxQueueCount = count;
+    }
+    if (answers_ >= 0 && i >= answers_) return endCode_;
+    makeAnswer(i, answer);
+    return 0;
+  }
+
+  int beginRc = 0;
+  int queryRc = 0;
+
+ private:
+  Log& log_;
+  int answers_;
+  int endCode_;
+  cQueue* watched_;
+};
+
+int recordNumber(cQueueBaseObject* e) {
+  auto* obj = dynamic_cast<ZefServerMigratedObject*>(e);
+  if (!obj || !obj->getExtObjID()) return -1;
+  int i = 0;
+  memcpy(&i, obj->getExtObjID()->bytes, sizeof i);
+  return i;
+}
+
+std::string repositoryText(int number, ...) {
+  va_list args;
+  va_start(args, number);
+  char* text = nullptr;
+  nlvsprintf(&text, number, args);
+  va_end(args);
+  std::string out = text ? text : "";
+  free(text);
+  return out;
+}
+
+// Reads everything the finished thread left, in queue order.
+std::vector<std::unique_ptr<cQueueBaseObject>> drain(cQueue& q) {
+  std::vector<std::unique_ptr<cQueueBaseObject>> out;
+  cQueueBaseObject* e = nullptr;
+  while (q.ReadElement(e) == 0) out.emplace_back(e);
+  return out;
+}
+
+}  // namespace
+
+TEST(QueryThread, StreamsEveryObjectInOrderThroughTheBoundedQueueThenFinishes) {
+  // A small queue, so that the two threads hand over thousands of times.
+  ScopedQueueFlags flags(8, 3);
+  cQueue q(0);
+  ScriptedSource::Log log;
+  constexpr int kObjects = 100000;
+  ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, kObjects, RC_FINISHED, &q), &q);
+  EXPECT_EQ(q.waitTime(), kQueryQueueWaitTime);
+  ASSERT_EQ(thread.getAllMigrObjectsFromServer(0), 0);
+  thread.SetName("THREAD.SERVERQUERY");
+  ASSERT_EQ(thread.Create(), 0);
+
+  int expected = 0;
+  for (;;) {
+    cQueueBaseObject* raw = nullptr;
+    ASSERT_EQ(q.ReadElement(raw), 0) << "after " << expected << " records";
+    std::unique_ptr<cQueueBaseObject> e(raw);
+    if (auto* finished = dynamic_cast<FinishedMessageObject*>(e.get())) {
+      EXPECT_EQ(finished->getSenderThreadId(), static_cast<unsigned long>(thread.getThreadId()));
+      break;
+    }
+    auto* obj = dynamic_cast<ZefServerMigratedObject*>(e.get());
+    ASSERT_NE(obj, nullptr) << "unexpected element after " << expected << " records";
+    ASSERT_EQ(recordNumber(obj), expected);
+    ASSERT_EQ(obj->getAlias(), "/fs/" + std::to_string(expected));
+    ASSERT_EQ(obj->fsId, kFsId);
+    ASSERT_EQ(obj->getAttributes()->size, static_cast<uint64_t>(expected) * 4096);
+    ASSERT_EQ(obj->handleLength, 16u);
+    ASSERT_EQ(obj->getDmapiHandle()[0], static_cast<uint8_t>(expected));
+    ASSERT_EQ(obj->restoreOrder[4], static_cast<uint32_t>(expected));
+    ASSERT_EQ(obj->getMediaClassName(), "library");
+    ++expected;
+  }
+  EXPECT_EQ(expected, kObjects);
+  EXPECT_LE(log.maxQueueCount.load(), 8);
+  thread.Stop();
+  EXPECT_TRUE(thread.isFinished());
+  // The producer has ended and released the queue: a further read does not wait.
+  cQueueBaseObject* none = nullptr;
+  EXPECT_EQ(q.ReadElement(none), RC_QUEUE_WAKEUP_EMPTY);
+  EXPECT_EQ(log.nextCalls.load(), kObjects + 1);
+}
+
+TEST(QueryThread, EndAndNoMatchQueueAFinishedMarkerBehindTheRecords) {
+  for (int endCode : {RC_FINISHED, RC_ABORT_NO_MATCH}) {
+    cQueue q(0);
+    ScriptedSource::Log log;
+    ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, 3, endCode), &q);
+    ASSERT_EQ(thread.Create(), 0);
+    waitFor([&] { return thread.isFinished(); });
+    auto got = drain(q);
+    ASSERT_EQ(got.size(), 4u) << "end code " << endCode;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(recordNumber(got[i].get()), i);
+    EXPECT_NE(dynamic_cast<FinishedMessageObject*>(got[3].get()), nullptr);
+  }
+}
+
+TEST(QueryThread, BrokenStreamPutsAFailureInFrontOfTheQueuedRecords) {
+  struct Case {
+    int code;
+    int message;
+    std::string text;
+  };
+  const Case cases[] = {{RC_TCPIP_FAILURE, 8049, repositoryText(8049)},
+                        {RC_PROTOCOL_ERROR, 1572, repositoryText(1572, RC_PROTOCOL_ERROR)},
+                        {-58, 1572, repositoryText(1572, -58)}};
+  constexpr int kAnswers = 10;
+  for (const Case& c : cases) {
+    cQueue q(0);
+    ScriptedSource::Log log;
+    ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, kAnswers, c.code), &q);
+    ASSERT_EQ(thread.Create(), 0);
+    waitFor([&] { return thread.isFinished(); });
+    auto got = drain(q);
+    ASSERT_EQ(got.size(), static_cast<size_t>(kAnswers + 1)) << "code " << c.code;
+    auto* failure = dynamic_cast<FailureMessageObject*>(got[0].get());
+    ASSERT_NE(failure, nullptr) << "code " << c.code;
+    EXPECT_EQ(failure->getMessageNumber(), c.message);
+    EXPECT_EQ(failure->getMessageText(), c.text);
+    EXPECT_FALSE(failure->getMessageText().empty());
+    EXPECT_EQ(failure->getSenderThreadId(), static_cast<unsigned long>(thread.getThreadId()));
+    for (int i = 0; i < kAnswers; ++i) EXPECT_EQ(recordNumber(got[i + 1].get()), i);
+  }
+}
+
+TEST(QueryThread, StopWhileTheProducerWaitsOnAFullQueueReturns) {
+  ScopedQueueFlags flags(5, 1);
+  cQueue q(0);
+  ScriptedSource::Log log;
+  ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, -1, 0), &q);
+  ASSERT_EQ(thread.Create(), 0);
+  waitFor([&] { return q.isWriterWaiting(); });
+  EXPECT_EQ(q.count(), 5);
+  thread.Stop();  // a hang here is the fault this test exists for
+  EXPECT_TRUE(thread.isFinished());
+  EXPECT_FALSE(thread.isRunning());
+  EXPECT_FALSE(thread.isCreated());
+  // The woken producer may add the record it held, and no more.
+  EXPECT_LE(q.count(), 6);
+  EXPECT_LE(log.nextCalls.load(), 6);
+  auto got = drain(q);
+  for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(recordNumber(got[i].get()), static_cast<int>(i));
+}
+
+TEST(QueryThread, StopRightAfterCreateNeverHangsNorLeaks) {
+  ScopedQueueFlags flags(1, 0);
+  cQueue q(0);
+  for (int round = 0; round < 200; ++round) {
+    ScriptedSource::Log log;
+    ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, -1, 0), &q);
+    ASSERT_EQ(thread.Create(), 0);
+    thread.Stop();
+    EXPECT_TRUE(thread.isFinished());
+    EXPECT_LE(q.count(), 2);
+  }
+  q.ResetQueue(0);
+}
+
+TEST(QueryThread, DestroyingARunningThreadStopsIt) {
+  ScopedQueueFlags flags(2, 0);
+  cQueue q(0);
+  ScriptedSource::Log log;
+  auto thread = std::make_unique<ZefServerQueryThread>(
+      "/fs", kFsId, std::make_unique<ScriptedSource>(log, -1, 0), &q);
+  ASSERT_EQ(thread->Create(), 0);
+  waitFor([&] { return q.isWriterWaiting(); });
+  thread.reset();
+  EXPECT_LE(q.count(), 3);
+  q.ResetQueue(0);
+}
+
+TEST(QueryThread, ConstructionEmptiesTheQueue) {
+  cQueue q(0);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(q.WriteElement(new FinishedMessageObject(0), 0, 0), 0);
+  q.unlockWaiters();
+  ScriptedSource::Log log;
+  ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, 0, RC_FINISHED), &q);
+  EXPECT_EQ(q.count(), 0);
+  EXPECT_FALSE(q.isReleased());
+  EXPECT_EQ(q.waitTime(), 250);
+}
+
+TEST(QueryThread, StartingTheQuerySendsTheFileSpaceAndOrdering) {
+  cQueue q(0);
+  {
+    ScriptedSource::Log log;
+    ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, 0, RC_FINISHED), &q);
+    EXPECT_EQ(thread.getAllMigrObjectsFromServer(0), 0);
+    EXPECT_EQ(log.beginCalls, 1);
+    EXPECT_EQ(log.queriedFsId, kFsId);
+    EXPECT_EQ(log.objectType, 1);
+    EXPECT_EQ(log.ordering, 2);
+    EXPECT_EQ(thread.getAllMigrObjectsFromServer(1), 0);
+    EXPECT_EQ(log.ordering, 1);
+  }
+  {
+    ScriptedSource::Log log;
+    auto source = std::make_unique<ScriptedSource>(log, 0, RC_FINISHED);
+    source->beginRc = -50;
+    ZefServerQueryThread thread("/fs", kFsId, std::move(source), &q);
+    EXPECT_EQ(thread.getAllMigrObjectsFromServer(0), -50);
+    EXPECT_EQ(log.queryCalls, 0);
+  }
+  {
+    ScriptedSource::Log log;
+    auto source = std::make_unique<ScriptedSource>(log, 0, RC_FINISHED);
+    source->queryRc = 136;
+    ZefServerQueryThread thread("/fs", kFsId, std::move(source), &q);
+    EXPECT_EQ(thread.getAllMigrObjectsFromServer(0), 136);
+    EXPECT_EQ(log.queryCalls, 1);
+  }
+}
+
+// ---- the thread base -----------------------------------------------------------
+
+namespace {
+
+class CountingThread : public cThreadBase {
+ public:
+  explicit CountingThread(int units, int initOk = 1, ThreadStartFn starter = platformThreadStart)
+      : cThreadBase(starter), units_(units), initOk_(initOk) {}
+  ~CountingThread() override { Stop(); }
+  int Initialize() override { return initOk_; }
+  void ThreadFunc() override {
+    if (++done_ >= units_) setRunning(false);
+  }
+  int done() const { return done_.load(); }
+
+ private:
+  int units_;
+  int initOk_;
+  std::atomic<int> done_{0};
+};
+
+int failingStart(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; }
+
+}  // namespace
+
+TEST(ThreadBase, RunsUnitsUntilItClearsRunningAndStopAfterJoinOnlyClearsRunning) {
+  CountingThread t(5);
+  EXPECT_EQ(t.GetName(), "None");
+  ASSERT_EQ(t.Create(), 0);
+  EXPECT_TRUE(t.isCreated());
+  waitFor([&] { return t.isFinished(); });
+  EXPECT_EQ(t.done(), 5);
+  t.Stop();
+  EXPECT_FALSE(t.isCreated());
+  EXPECT_TRUE(t.isFinished());
+  t.Stop();  // nothing left to join
+  EXPECT_FALSE(t.isRunning());
+  EXPECT_TRUE(t.isFinished());
+  EXPECT_EQ(t.done(), 5);
+}
+
+TEST(ThreadBase, FailedCreateReportsTheSystemCode) {
+  CountingThread t(1, 1, failingStart);
+  EXPECT_EQ(t.Create(), EAGAIN);
+  EXPECT_FALSE(t.isRunning());
+  EXPECT_TRUE(t.isFinished());
+  EXPECT_FALSE(t.isCreated());
+  t.Stop();
+  EXPECT_EQ(t.done(), 0);
+}
+
+TEST(ThreadBase, FailedInitializationEndsTheThreadWithoutWork) {
+  CountingThread t(1, 0);
+  ASSERT_EQ(t.Create(), 0);
+  waitFor([&] { return t.isFinished(); });
+  t.Stop();
+  EXPECT_EQ(t.done(), 0);
+  EXPECT_FALSE(t.isRunning());
+  EXPECT_THROW(cThreadBase::ThreadEntry(nullptr), cTextException);
+}
+
+// The diagnostics a support engineer reads: with the classes on, the dump of
+// each record, the end reason and the queue's hand-over reach the trace.
+TEST(QueryThread, TracesRecordsEndReasonAndQueueActivity) {
+  char dir[] = "/tmp/querythread_trace_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/trace.out";
+  ASSERT_EQ(trBegin(path.c_str(), false), 0);
+  trEnable("SMRECONCILE SMRECONCILEDETAIL THREAD ENTER EXIT", true);
+  {
+    cQueue q(0);
+    ScriptedSource::Log log;
+    ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, 2, RC_TCPIP_FAILURE), &q);
+    ASSERT_EQ(thread.Create(), 0);
+    waitFor([&] { return thread.isFinished(); });
+    thread.Stop();
+    q.ResetQueue(0);
+  }
+  trClose(true);
+  for (unsigned char* flag : {&TR_SMRECONCILE, &TR_SMRECONCILEDETAIL, &TR_THREAD, &TR_ENTER, &TR_EXIT})
+    *flag = 0;
+  FILE* f = fopen(path.c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  std::string text;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  fclose(f);
+  unlink(path.c_str());
+  rmdir(dir);
+  EXPECT_NE(text.find("(ZefServerQueryThread): Server Object:\n\n=== ZEF Server Migrated Object ===\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("alias : /fs/1\n"), std::string::npos);
+  EXPECT_NE(text.find("(ZefServerQueryThread): FAILURE -> cuGetMigrQryResp() returned with rc = RC_TCPIP_FAILURE!\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("ENTER =====> cQueue::WriteElement()"), std::string::npos);
+  EXPECT_NE(text.find("(cQueue::unlockWaiters): Checked queue: (3) elements counted (3) size of queue.\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("(cQueue): m_Queue.size = 3."), std::string::npos);
+}
