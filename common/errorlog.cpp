@@ -432,11 +432,12 @@ bool DLogFile::shrink(uint32_t recordedNext, uint32_t recordedMax) {
         ok = copyLineRange(in.get(), next + surplus, size, out.get(), true, logContinuedText(), &lines) &&
              copyLineRange(in.get(), headerEnd, next, out.get(), true, "", &lines);
       } else {
-        ok = copyLineRange(in.get(), std::max(headerEnd, surplus - older), next, out.get(), true, "", &lines);
+        // Counted from behind the header, so that header and kept lines fit.
+        ok = copyLineRange(in.get(), headerEnd + surplus - older, next, out.get(), true, "", &lines);
       }
     } else if (ok) {
-      ok = copyLineRange(in.get(), std::max(headerEnd, size - newMax + cont + 1), next, out.get(), true, "",
-                         &lines);
+      // Counted with the header, which the recreated log carries too.
+      ok = copyLineRange(in.get(), headerEnd + size - newMax + cont + 1, next, out.get(), true, "", &lines);
     }
     ok = ok && fflush(out.get()) == 0;
   }

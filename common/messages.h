@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <string>
 
 // Prints message `number` to `stream` (stdout or stderr as the caller chose).
 void nlfprintf(FILE* stream, int number, ...);
@@ -60,6 +61,9 @@ int nlClientType();
 int trNlsLogPrintf(const char* file, unsigned line, unsigned char flagByte, int number, ...);
 // Lets the error program's next failure be reported again (a new run).
 void trResetErrorProgReport();
+// Runs an ERRORPROG command line with `text` on its standard input and waits
+// for it; a failure is reported with message 9293, once per run.
+void trRunErrorProgram(const char* commandLine, const std::string& text);
 
 // ---- message system life cycle ----------------------------------------------
 // Output function for one severity code: receives the finished text.

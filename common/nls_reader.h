@@ -42,6 +42,10 @@ void nlDecodeBody(std::string& body);
 // Inserts the arguments into a decoded body (printf or ordered form).
 std::string nlInsert(const std::string& body, va_list args);
 
+// The directory holding a language's catalog ("de" -> "DE_DE", names cut at
+// the first ".", unknown two-letter names -> "EN_US").
+std::string nlLanguageDirectory(const std::string& language);
+
 // Whether dsCoreInit has created the message object.
 bool nlObjectExists();
 

@@ -26,8 +26,10 @@ void reportErrorProgFailure(const char* program, const char* why) {
   trNlsLogPrintf(__FILE__, __LINE__, TR_GENERAL, 9293, program, why);
 }
 
+}  // namespace
+
 // Runs the error program with the text on its standard input.
-void runErrorProgram(const char* commandLine, const std::string& text) {
+void trRunErrorProgram(const char* commandLine, const std::string& text) {
   std::string program(commandLine);
   program = program.substr(0, program.find_first_of(" \t"));
   if (program.size() > 255) program.resize(255);
@@ -46,6 +48,8 @@ void runErrorProgram(const char* commandLine, const std::string& text) {
   if (!written) reportErrorProgFailure(commandLine, "the message could not be written to the program");
   else if (status == -1) reportErrorProgFailure(commandLine, "the program could not be closed");
 }
+
+namespace {
 
 bool traceWanted(unsigned char flagByte) { return TR_ERROR || (flagByte & ~0x02) != 0; }
 
@@ -90,7 +94,7 @@ int trNlsLogPrintf(const char* file, unsigned line, unsigned char flagByte, int 
     if (traceWanted(flagByte)) trPrint("%s", text.c_str());
   }
   const char* program = trGetErrorProg();
-  if (!trGetErrRoute() && program && *program && (flagByte & 0x02)) runErrorProgram(program, msg->text);
+  if (!trGetErrRoute() && program && *program && (flagByte & 0x02)) trRunErrorProgram(program, msg->text);
   errno = savedErrno;
   return result;
 }
