@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "common/trace.h"
 #include "tests/unit/catalog/nls_fixture.h"
@@ -178,6 +179,30 @@ TEST_F(ErrorLog, ShrinkingKeepsTheNewestEntriesInOrder) {
     ASSERT_EQ(sscanf(after.c_str(), "LOGHEADERREC %u", &next), 1);
     EXPECT_EQ(entryNumbers(after.substr(0, next)).back(), count + 1);
   }
+}
+
+TEST_F(ErrorLog, EntriesFromManyThreadsNeverInterleave) {
+  ASSERT_NE(open(200000), nullptr);  // room for all, so every entry must be there
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([t] {
+      char text[64];
+      for (int i = 0; i < 200; ++i) {
+        snprintf(text, sizeof text, "BQF1107E thread %d line %03d end", t, i);
+        LogMsg(text);
+      }
+    });
+  for (auto& th : threads) th.join();
+  const std::string text = readFile(path_);
+  unsigned next = 0;
+  ASSERT_EQ(sscanf(text.c_str(), "LOGHEADERREC %u", &next), 1);
+  int complete = 0;
+  for (const std::string& line : lines(text.substr(0, next)))
+    if (line.find("BQF1107E thread") != std::string::npos) {
+      EXPECT_EQ(line.substr(line.size() - 4), " end") << line;
+      ++complete;
+    }
+  EXPECT_EQ(complete, 800);
 }
 
 TEST_F(ErrorLog, SymbolicLinkIsRefusedAndRemoved) {
