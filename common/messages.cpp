@@ -411,9 +411,9 @@ void openLocal(const std::string& directory, char* chosenLocale) {
     setlocale(LC_ALL, "");
     const char* messages = setlocale(LC_MESSAGES, "");
     locale = messages ? messages : "C";
-    if (locale == "C" || locale == "POSIX") locale = "EN_US";
   }
   locale = upper(locale);
+  if (locale == "C" || locale == "POSIX") locale = "EN_US";
   const char* codeset = nl_langinfo(CODESET);
   if (codeset && strcasecmp(codeset, "UTF-8") != 0) {
     g_nls->converter = iconv_open(codeset, "UTF-8");
