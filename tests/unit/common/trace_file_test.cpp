@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -16,6 +15,30 @@ namespace {
 
 // The next-write offset recorded in a wrapping file's header.
 unsigned headerOffset(const std::string& file) { return std::stoul(file.substr(12, 12)); }
+
+// Matches text against a shape: '#' is one digit, '+' one or more digits,
+// anything else stands for itself. (std::regex trips the sanitizer build.)
+bool hasShape(const std::string& text, const std::string& shape) {
+  for (size_t start = 0; start < text.size(); ++start) {
+    size_t t = start, p = 0;
+    while (p < shape.size() && t < text.size()) {
+      if (shape[p] == '#') {
+        if (!isdigit(static_cast<unsigned char>(text[t]))) break;
+        ++t;
+      } else if (shape[p] == '+') {
+        if (!isdigit(static_cast<unsigned char>(text[t]))) break;
+        while (t < text.size() && isdigit(static_cast<unsigned char>(text[t]))) ++t;
+      } else if (shape[p] == text[t]) {
+        ++t;
+      } else {
+        break;
+      }
+      ++p;
+    }
+    if (p == shape.size()) return true;
+  }
+  return false;
+}
 
 void traceLines(int count, const char* tag) {
   for (int i = 0; i < count; ++i) TRACE(TR_GENERAL, "%s line %05d %s\n", tag, i, "xxxxxxxxxxxxxxxxxxxx");
@@ -252,9 +275,8 @@ TEST_F(TraceFile, LinePrefixesComposeTimeStampPidThreadAndClientType) {
   snprintf(pid, sizeof pid, "[%06u] ", static_cast<unsigned>(getpid()));
   char src[256];
   snprintf(src, sizeof src, "%-20s(%4u): hello 7\n", __FILE__, line);
-  std::regex first(std::string(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} )") + "\\" + pid +
-                   R"(\[\d+\] \[ctHSMCmd    \]: )" + std::regex_replace(src, std::regex(R"([()\[\].])"), R"(\$&)"));
-  EXPECT_TRUE(std::regex_search(file, first)) << file;
+  EXPECT_TRUE(hasShape(file, std::string("\n##/##/#### ##:##:##.### ") + pid + "[+] [ctHSMCmd    ]: " + src))
+      << file;
   std::string banner = "\n" + std::string(29, ' ') + "New thread " + std::string(7, ' ') +
                        " 0================>\n";
   EXPECT_EQ(count(file, banner), 2u) << "one banner per change of thread";
@@ -270,7 +292,7 @@ TEST_F(TraceFile, DateFormatterHookAndShortDatePadding) {
   TR_PREFIX = 0;
   ASSERT_EQ(trBegin(name.c_str(), false), 0);
   TRACE(TR_GENERAL, "dated\n");
-  EXPECT_TRUE(std::regex_search(readFile(name), std::regex(R"(\nD   T\.\d{3} : dated\n)")));
+  EXPECT_TRUE(hasShape(readFile(name), "\nD   T.### : dated\n")) << readFile(name);
 }
 
 TEST_F(TraceFile, PidPrefixOfProcess42) {
@@ -323,7 +345,8 @@ TEST_F(TraceFile, FailingOperationKeepsItsErrnoThroughTheExitLine) {
 }
 
 TEST_F(TraceFile, WriteFailureDisablesTracingButKeepsTheCallersErrno) {
-  ASSERT_EQ(trEnable("ENTER EXIT", true), 0);
+  // Only EXIT: the failing write is the one behind the caller's errno.
+  ASSERT_EQ(trEnable("EXIT", true), 0);
   ASSERT_EQ(trBegin("/dev/full", false), 0);
   testing::internal::CaptureStdout();
   errno = 0;
