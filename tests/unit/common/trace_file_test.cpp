@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/trace.h"
 #include "tests/unit/common/trace_fixture.h"
@@ -428,4 +429,38 @@ TEST_F(TraceFile, QueryListsEnabledClassesAndDumpShowsRows) {
   EXPECT_NE(file.find("(10 Bytes)\n\n\n\n"), std::string::npos);
   EXPECT_NE(file.find(": 41 42 43 44 45 46 47 48     ABCDEFGH\n"), std::string::npos);
   EXPECT_NE(file.find(": 01 4A " + std::string(18, ' ') + "    .J\n\n"), std::string::npos);
+}
+
+TEST_F(TraceFile, LinesFromSeveralThreadsNeverInterleaveInAWrappingFile) {
+  trSetMegabyteUnit(4096);
+  trSetMaxTraceSize(3);
+  std::string name = path("threads.trc");
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  TR_TIMESTAMP = TR_PREFIX = 0;  // a size limit turns them on at the first opening
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t)
+    writers.emplace_back([t] {
+      for (int i = 0; i < 300; ++i) TRACE(TR_GENERAL, "<%d:%03d:abcdefghijklmnopqrstuvwxyz>\n", t, i);
+    });
+  for (std::thread& w : writers) w.join();
+  std::string file = readFile(name);
+  unsigned off = headerOffset(file);
+  ASSERT_EQ(file.compare(off, 14, "\nEND OF DATA\n\n"), 0);
+  // Every line between the header and the end marker is one whole line.
+  size_t start = file.find("\n\n") + 2;
+  std::string body = file.substr(start, off - start);
+  size_t lines = 0;
+  for (size_t p = 0; p < body.size();) {
+    size_t nl = body.find('\n', p);
+    ASSERT_NE(nl, std::string::npos);
+    std::string line = body.substr(p, nl - p);
+    p = nl + 1;
+    if (line.empty() || line.rfind("BEGINNING NEW TRACE", 0) == 0 || line.rfind("Continued", 0) == 0)
+      continue;
+    ASSERT_TRUE(hasShape(line, "<#:###:abcdefghijklmnopqrstuvwxyz>") && line.size() == 34)
+        << "[" << line << "] at " << p << " of " << body.size();
+    ++lines;
+  }
+  EXPECT_GT(lines, 100u);
 }
