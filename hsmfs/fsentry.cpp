@@ -347,7 +347,7 @@ void HsmFsEntry::writeConfig() {
   try {
     file.reset(fopen(path.c_str(), "r+"));
     if (!file) file.reset(fopen(path.c_str(), "w"));
-    if (!file) throw XMLWriteException("Could not create hsmfsconfig.xml.");
+    if (!file) throw XMLWriteException("%s", "Could not create hsmfsconfig.xml.");
     bool written = fwrite(text.data(), 1, text.size(), file.get()) == text.size();
     written &= fflush(file.get()) == 0;
     if (ftruncate(fileno(file.get()), static_cast<off_t>(text.size())) != 0)
@@ -356,7 +356,7 @@ void HsmFsEntry::writeConfig() {
         fchmod(fileno(file.get()), 0644) != 0)
       nlprintf(9312, hsmWhoAmI(), path.c_str(), strerror(errno));
     written &= fclose(file.release()) == 0;
-    if (!written) throw XMLWriteException("Could not write configString to hsmfsconfig.xml.");
+    if (!written) throw XMLWriteException("%s", "Could not write configString to hsmfsconfig.xml.");
   } catch (const XMLWriteException&) {
     nlprintf(9011, hsmWhoAmI(), m_fsName.c_str(), path.c_str());
     file.reset();

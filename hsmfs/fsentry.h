@@ -21,19 +21,23 @@
 
 class XMLReadException : public cTextException {
  public:
-  using cTextException::cTextException;
+  template <typename... Args>
+  explicit XMLReadException(const char* fmt, Args... args) : cTextException(fmt, args...) {}
 };
 class XMLWriteException : public cTextException {
  public:
-  using cTextException::cTextException;
+  template <typename... Args>
+  explicit XMLWriteException(const char* fmt, Args... args) : cTextException(fmt, args...) {}
 };
 class EntryInvalidException : public cTextException {
  public:
-  using cTextException::cTextException;
+  template <typename... Args>
+  explicit EntryInvalidException(const char* fmt, Args... args) : cTextException(fmt, args...) {}
 };
 class AcquireFileLockException : public cTextException {
  public:
-  using cTextException::cTextException;
+  template <typename... Args>
+  explicit AcquireFileLockException(const char* fmt, Args... args) : cTextException(fmt, args...) {}
 };
 
 class DFpsFile;

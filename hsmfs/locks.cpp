@@ -89,8 +89,7 @@ void serVerifyDirectory(const char* path) {
     logLockFailure("strrchr()", path, errno ? errno : ENOENT);
     exit(-1);
   }
-  std::string dir(path, slash - path);
-  if (dir.empty()) dir = "/";
+  const std::string dir = slash == path ? std::string("/") : std::string(path, slash - path);
   if (stat(dir.c_str(), &st) != 0) {
     logLockFailure("stat()", path, errno);
     exit(-1);
