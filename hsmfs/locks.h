@@ -89,7 +89,9 @@ int serReleaseFSLock(const char* fs, const char* name, int fd);
 
 // 0 when the file is missing (or a component is no directory) or not locked
 // against `lockType` (1 shared, 2 exclusive); 1 when it is; -1 when it cannot
-// be opened for another reason.
+// be opened for another reason. A process never sees its own locks here, and
+// since closing any descriptor of a file drops the process's record locks on
+// it, a holder must not query its own lock file.
 int serQuerySysLock(const char* dir, const char* name, int lockType);
 
 // A file opened by path, locked through LockOpenedFile. Closing it (or
