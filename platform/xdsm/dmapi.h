@@ -139,6 +139,15 @@ typedef struct {
 #define DM_STEP_TO_NEXT(p, type) \
   ((p)->_link.vd_offset == 0 ? (type)0 : (type)((char*)(p) + (p)->_link.vd_offset))
 
+/* One message returned by dm_get_events. */
+typedef struct {
+  dm_vardata_t _link;
+  dm_eventtype_t ev_type;
+  dm_token_t ev_token;
+  dm_sequence_t ev_sequence;
+  dm_vardata_t ev_data;
+} dm_eventmsg_t;
+
 /* ---- attributes -------------------------------------------------------------- */
 typedef struct {
   unsigned char an_chars[DM_ATTR_NAME_SIZE];
