@@ -158,7 +158,8 @@ int findMount(uint64_t fsid, std::string* mountPoint, std::string* fsType) {
 int openMountDir(uint64_t fsid, UniqueFd* out) {
   std::string mountPoint;
   if (findMount(fsid, &mountPoint, nullptr) != 0) return -1;
-  UniqueFd fd(open(mountPoint.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  // open_by_handle_at refuses an O_PATH descriptor as its mount fd.
+  UniqueFd fd(open(mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return -1;
   *out = std::move(fd);
   return 0;

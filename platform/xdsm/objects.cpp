@@ -317,7 +317,10 @@ int dm_punch_hole(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm
   if (start % block != 0) return fail(EAGAIN);
   if (len != 0 && len % block != 0 && start + len < stx.stx_size) return fail(EAGAIN);
   if (start > stx.stx_size) return fail(E2BIG);
-  uint64_t length = len == 0 ? stx.stx_size - start : len;
+  // To the end of the file means to the end of its last block: a partial
+  // block at the end would only be zeroed, not freed.
+  const uint64_t end = (stx.stx_size + block - 1) / block * block;
+  uint64_t length = len == 0 ? (end > start ? end - start : 0) : len;
   if (length == 0) return 0;
   SavedTimes saved;
   if (saveTimes(fd.get(), &saved) != 0) return -1;

@@ -86,7 +86,7 @@ int makeFileHandle(uint64_t fsid, int fhType, const unsigned char* fh, size_t fh
 // Returns 0 and the mount point with its file system type, or -1 with errno
 // ESTALE when no mount of that file system is visible to the process.
 int findMount(uint64_t fsid, std::string* mountPoint, std::string* fsType);
-// Opens the mount point of fsid as an O_PATH directory.
+// Opens the mount point of fsid as a read-only directory.
 int openMountDir(uint64_t fsid, UniqueFd* out);
 
 // Opens the object that a handle names: a file handle through
