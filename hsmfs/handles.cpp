@@ -11,9 +11,13 @@
 
 namespace {
 
-// Takes a handle made by the library, or reports the library's errno.
-int adopt(xdsm_handle_t* h, int rc, void* hanp, size_t hlen) {
-  if (rc != 0) return 0;
+// Runs one library call that makes a handle and takes the handle into h,
+// or reports the library's errno. The call runs before the pair is read.
+template <typename MakeCall>
+int adopt(xdsm_handle_t* h, MakeCall make) {
+  void* hanp = nullptr;
+  size_t hlen = 0;
+  if (make(&hanp, &hlen) != 0) return 0;
   h->hanp = hanp;
   h->hlen = hlen;
   return 1;
@@ -34,34 +38,23 @@ void handleSet(xdsm_handle_t* h, void* hanp, size_t hlen) {
 }
 
 int handleSetWithPath(xdsm_handle_t* h, const char* path) {
-  void* hanp = nullptr;
-  size_t hlen = 0;
-  return adopt(h, dm_path_to_handle(const_cast<char*>(path), &hanp, &hlen), hanp, hlen);
+  return adopt(h, [&](void** hanp, size_t* hlen) { return dm_path_to_handle(const_cast<char*>(path), hanp, hlen); });
 }
 
 int handleSetFsWithPath(xdsm_handle_t* h, const char* path) {
-  void* hanp = nullptr;
-  size_t hlen = 0;
-  return adopt(h, dm_path_to_fshandle(const_cast<char*>(path), &hanp, &hlen), hanp, hlen);
+  return adopt(h, [&](void** hanp, size_t* hlen) { return dm_path_to_fshandle(const_cast<char*>(path), hanp, hlen); });
 }
 
 int handleSetWithFd(xdsm_handle_t* h, int fd) {
-  void* hanp = nullptr;
-  size_t hlen = 0;
-  return adopt(h, dm_fd_to_handle(fd, &hanp, &hlen), hanp, hlen);
+  return adopt(h, [&](void** hanp, size_t* hlen) { return dm_fd_to_handle(fd, hanp, hlen); });
 }
 
 int handleSetFsHandle(xdsm_handle_t* h, xdsm_handle_t fileHandle) {
-  void* hanp = nullptr;
-  size_t hlen = 0;
-  return adopt(h, dm_handle_to_fshandle(fileHandle.hanp, fileHandle.hlen, &hanp, &hlen), hanp,
-               hlen);
+  return adopt(h, [&](void** hanp, size_t* hlen) { return dm_handle_to_fshandle(fileHandle.hanp, fileHandle.hlen, hanp, hlen); });
 }
 
 int handleSetFsWithFsid(xdsm_handle_t* h, dm_fsid_t fsid) {
-  void* hanp = nullptr;
-  size_t hlen = 0;
-  return adopt(h, dm_make_fshandle(&fsid, &hanp, &hlen), hanp, hlen);
+  return adopt(h, [&](void** hanp, size_t* hlen) { return dm_make_fshandle(&fsid, hanp, hlen); });
 }
 
 int handleSetWithString(xdsm_handle_t* h, const void* bytes, size_t length) {
@@ -82,9 +75,7 @@ int handleSetWithString(xdsm_handle_t* h, const void* bytes, size_t length) {
 }
 
 int makeHandle(dm_fsid_t fsid, dm_ino_t ino, dm_igen_t igen, xdsm_handle_t* h) {
-  void* hanp = nullptr;
-  size_t hlen = 0;
-  return adopt(h, dm_make_handle(&fsid, &ino, &igen, &hanp, &hlen), hanp, hlen);
+  return adopt(h, [&](void** hanp, size_t* hlen) { return dm_make_handle(&fsid, &ino, &igen, hanp, hlen); });
 }
 
 int handleGetFsID(xdsm_handle_t h, dm_fsid_t* fsid) {
