@@ -146,8 +146,8 @@ int dm_get_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
   return 0;
 }
 
-int dm_remove_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
-                     int /*setdtime*/, dm_attrname_t* attrnamep) {
+int dm_remove_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, int /*setdtime*/,
+                     dm_attrname_t* attrnamep) {
   std::string name = xattrNameOf(attrnamep);
   if (name.empty()) return fail(EINVAL);
   UniqueFd fd;
@@ -207,8 +207,8 @@ int dm_set_region(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, un
   if (nelem && !regbufp) return fail(EFAULT);
   for (unsigned i = 0; i < nelem; ++i) {
     if (regbufp[i].rg_offset < 0) return fail(EINVAL);
-    if (regbufp[i].rg_flags & ~static_cast<dm_regflags_t>(DM_REGION_READ | DM_REGION_WRITE |
-                                                          DM_REGION_TRUNCATE))
+    if (regbufp[i].rg_flags &
+        ~static_cast<dm_regflags_t>(DM_REGION_READ | DM_REGION_WRITE | DM_REGION_TRUNCATE))
       return fail(EINVAL);
   }
   UniqueFd fd;
@@ -258,8 +258,8 @@ int dm_set_eventlist(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
   return fsetxattr(fd.get(), kEventListAttr, &set, sizeof set, 0) == 0 ? 0 : -1;
 }
 
-int dm_get_eventlist(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
-                     unsigned int nelem, dm_eventset_t* eventsetp, unsigned int* nelemp) {
+int dm_get_eventlist(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, unsigned int nelem,
+                     dm_eventset_t* eventsetp, unsigned int* nelemp) {
   if (!eventsetp || !nelemp) return fail(EFAULT);
   UniqueFd fd;
   if (openChecked(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd) != 0) return -1;

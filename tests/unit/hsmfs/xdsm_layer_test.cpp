@@ -93,11 +93,12 @@ TEST(XdsmFrame, ValidationFailsWithEinvalAndLibraryErrorsAreRecorded) {
   EXPECT_EQ(0, api->getDmattr(sid, bad, DM_NO_TOKEN, "VOQObj", sizeof buffer, buffer, &len));
   EXPECT_EQ(EINVAL, errno);
   errno = 0;
-  EXPECT_EQ(0, api->getDmattr(DM_NO_SESSION, handle.h, DM_NO_TOKEN, "VOQObj", sizeof buffer,
-                              buffer, &len));
+  EXPECT_EQ(0, api->getDmattr(DM_NO_SESSION, handle.h, DM_NO_TOKEN, "VOQObj", sizeof buffer, buffer,
+                              &len));
   EXPECT_EQ(EINVAL, errno);
   errno = 0;
-  EXPECT_EQ(0, api->getDmattr(sid, handle.h, DM_NO_TOKEN, "VOQObj", sizeof buffer, buffer, nullptr));
+  EXPECT_EQ(0,
+            api->getDmattr(sid, handle.h, DM_NO_TOKEN, "VOQObj", sizeof buffer, buffer, nullptr));
   EXPECT_EQ(EINVAL, errno);
   // None of these reached the library, so no DMAPI errno was recorded.
   EXPECT_EQ(0, api->getLastErrno());
