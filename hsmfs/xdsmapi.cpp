@@ -126,8 +126,12 @@ int XDSMAPI::precheck(const char* name, dm_sessid_t sid, const xdsm_handle_t* ha
 int XDSMAPI::finish(const char* name, int rc) {
   int err = errno;
   if (rc == -1) m_state->lastErrno = err;
-  TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSMDETAIL, "(%s): rc: %d, errno: %d\n", name, rc,
-                                rc == -1 ? err : 0);
+  // name is "<class>::<dm function>": the line reads "(<class>): <function>, ...".
+  const char* sep = strstr(name, "::");
+  int classLen = sep ? static_cast<int>(sep - name) : static_cast<int>(strlen(name));
+  TRACE_Fkt(__FILE__, __LINE__)(rc == -1 ? TR_SMXDSM : TR_SMXDSMDETAIL,
+                                "(%.*s): %s, rc: %d, errno: %d\n", classLen, name,
+                                sep ? sep + 2 : name, rc, rc == -1 ? err : 0);
   errno = err;
   return rc == -1 ? 0 : 1;
 }
@@ -292,7 +296,8 @@ dm_sessid_t RXDSMAPI::createSession(dm_sessid_t oldSid, const char* sessionInfo,
   dm_sessid_t newSid = DM_NO_SESSION;
   TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSMDETAIL, "(%s): dm_create_session, old sid: %s, info: %s\n",
                                 kName, dmiSessionIDToString(oldSid).c_str(), info.c_str());
-  if (!finish(kName, dm_create_session(oldSid, info.data(), &newSid))) return DM_NO_SESSION;
+  if (!finish("RXDSMAPI::dm_create_session", dm_create_session(oldSid, info.data(), &newSid)))
+    return DM_NO_SESSION;
   rememberSession(newSid);
   return newSid;
 }
