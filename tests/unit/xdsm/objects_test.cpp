@@ -114,6 +114,8 @@ TEST_P(Objects, RegionsAndEventListsPersistWithTheFile) {
   dm_stat_t st;
   ASSERT_EQ(0, dm_get_fileattr(sid_, h.hanp, h.hlen, token, DM_AT_STAT | DM_AT_EMASK, &st));
   EXPECT_EQ(got, st.dt_emask);
+  EXPECT_EQ(0, st.dt_pmanreg);  // the regions were cleared above
+  EXPECT_EQ(0, st.dt_pers);
 }
 
 TEST_P(Objects, ProbeAndPunchFreeTheBlocksButKeepSizeAndTimes) {
