@@ -198,7 +198,7 @@ int kmrDestroySession(dm_sessid_t sid);
 
 // The server layer's way to a file's DMAPI handle.
 //   fullName     the file's full path (file space name + high + low level
-//                name of the caller's file specification)
+//                name of the caller's fileSpec_t)
 //   handleBytes  receives the handle bytes (at most 32)
 //   length       receives their number
 // Returns 0; when no handle can be had, the code that the registered errno
