@@ -31,8 +31,8 @@ int protocolViolation(Sess_o* s) {
 size_t verbLen(const uint8_t* verb) { return getU16(verb); }
 
 // An abort always carries a reason; one without could be mistaken for
-// success by every caller, so it counts as malformed.
-int abortReason(uint8_t reason) { return reason ? reason : kVerbProtocolError; }
+// success by every caller, so it counts as a protocol violation.
+int abortReason(Sess_o* s, uint8_t reason) { return reason ? reason : protocolViolation(s); }
 
 }  // namespace
 
@@ -106,7 +106,7 @@ int cuGetMigrQryResp(Sess_o* s, uint32_t* fsId, midExtObjId_t* id, std::string* 
       if (vote != kVoteAbort) return kEndOfStream;
       if (reason == kNoMatch) return kNoMatch;
       trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20725, reason);
-      return abortReason(reason);
+      return abortReason(s, reason);
     }
     trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20726, code);
     srvLogVerb(verb, len);
@@ -180,7 +180,7 @@ int cuGetFSQryResp(Sess_o* s, FSQryAnswer* answer) {
     if (vote != kVoteAbort) return kEndOfStream;
     if (reason == kNoMatch) return kNoMatch;
     trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 20120, reason);
-    return abortReason(reason);
+    return abortReason(s, reason);
   }
   trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 20121, code);
   srvLogVerb(verb, len);
@@ -208,5 +208,5 @@ int cuFSAdd(Sess_o* s, const FSAddRequest& req) {
     trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 20110, rc);
     return rc;
   }
-  return vote == kVoteCommit ? 0 : abortReason(reason);
+  return vote == kVoteCommit ? 0 : abortReason(s, reason);
 }
