@@ -239,6 +239,7 @@ int TcpClose(CommObj* comm) {
 }
 
 int TcpAbort(CommObj* comm) {
+  std::lock_guard<std::mutex> lock(comm->mutex);
   comm->abortRequested = true;
   if (comm->fd.valid()) ::shutdown(comm->fd.get(), SHUT_RDWR);
   return 0;

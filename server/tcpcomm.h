@@ -3,7 +3,8 @@
 //
 // Contract
 // - A CommObj belongs to one session and is used by one thread at a time;
-//   TcpAbort is the exception: any thread may call it to wake a reader.
+//   TcpAbort is the exception: any thread (not a signal handler) may call it
+//   to wake a reader; it takes the method's mutex, like TcpClose.
 // - TcpWrite may keep data in the send buffer; TcpRead always flushes the
 //   buffer first, so a request is on the wire before its answer is awaited.
 // - Results: 0, kCommFailure (-50) for a failed or closed connection,
@@ -59,7 +60,9 @@ struct TcpSettings {
   int connectAttempts = 5;
   int connectTimeoutSeconds = 30;
   int resolveTimeoutSeconds = 30;
-  int readTimeoutSeconds = 0;                // 0: a read waits as long as the peer keeps the connection
+  // A server that keeps the connection but stops talking in the middle of
+  // an exchange must not hold the client for ever; 0 waits without limit.
+  int readTimeoutSeconds = 600;
 };
 
 struct CommObj {
