@@ -71,6 +71,10 @@ struct CommObj {
   std::vector<uint8_t> sendBuf;
   size_t sendUsed = 0;
   size_t readSize = 64 * 1024;               // largest piece asked of recv()
+  // Read-ahead: a stream of small verbs costs one recv() per buffer, not
+  // two per verb. Only the reading thread touches it.
+  std::vector<uint8_t> readBuf;
+  size_t readPos = 0, readEnd = 0;
   std::mutex mutex;                          // guards the send buffer
   std::atomic<bool> abortRequested{false};
 };
