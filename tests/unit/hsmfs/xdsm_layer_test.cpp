@@ -98,6 +98,7 @@ TEST(XdsmFrame, ValidationFailsWithEinvalAndLibraryErrorsAreRecorded) {
   ASSERT_EQ(1, handleSetWithPath(&handle.h, file.path()));
   char buffer[16];
   size_t len;
+  new_TraceObject(5, 0, trTIDProc);
   trEnable("SMXDSM", true);
   ASSERT_EQ(0, trBegin(traceFile.path(), false));
 
