@@ -18,6 +18,7 @@
 #include <string>
 
 #include "hsmfs/attrstore.h"
+#include "platform/xdsm/dmapi.h"
 #include "server/attrib.h"
 
 // Attribute names (at most 8 bytes, zero padded by DMAPI).
@@ -108,8 +109,7 @@ int dmiFileHasDmAttr(uint64_t sid, const HsmHandleBytes& h, const char* name);
 
 // ---- managed regions ----------------------------------------------------------
 inline constexpr unsigned DMI_REGION_STUB = 7;  // read, write and truncate events
-inline constexpr unsigned DM_EVENT_DESTROY = 22;
-inline constexpr unsigned DM_EVENT_MAX = 24;
+// DM_EVENT_DESTROY (22) and DM_EVENT_MAX (24) come from the DMAPI header.
 const char* dmiEventName(unsigned event);  // "DM_EVENT_CLOSE" .. "DM_EVENT_USER", or "DM_EVENT_INVALID"
 int dmiSetMngRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken token, uint64_t offset, unsigned flags);
 int dmiClrMngRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken token);

@@ -1,0 +1,146 @@
+#include "hsmfs/xdsmstore.h"
+
+#include <errno.h>
+#include <limits.h>
+
+#include <cstdlib>
+
+#include "common/options.h"
+#include "common/trace.h"
+#include "hsmfs/fscheck.h"
+#include "hsmfs/handles.h"
+#include "hsmfs/hsmsettings.h"
+#include "hsmfs/xdsmapi.h"
+
+namespace {
+
+// A view of the caller's bytes; the pair owns nothing.
+xdsm_handle_t viewOf(const HsmHandleBytes& h) {
+  xdsm_handle_t view;
+  handleSet(&view, const_cast<uint8_t*>(h.data()), h.size());
+  return view;
+}
+
+dm_token_t tokenOf(HsmToken t) { return dm_token_t{t.high, t.low}; }
+
+// Frees a library handle on every path, keeping errno.
+class LibraryHandle {
+ public:
+  LibraryHandle() { handleInit(&h_); }
+  ~LibraryHandle() {
+    int err = errno;
+    handleFree(&h_);
+    errno = err;
+  }
+  LibraryHandle(const LibraryHandle&) = delete;
+  LibraryHandle& operator=(const LibraryHandle&) = delete;
+  xdsm_handle_t* get() { return &h_; }
+
+  // Copies the bytes out; handles longer than we may store fail EOVERFLOW.
+  int copyTo(HsmHandleBytes* out) const {
+    if (h_.hlen > kMaxStoredHandle) {
+      errno = EOVERFLOW;
+      return 0;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(h_.hanp);
+    out->assign(bytes, bytes + h_.hlen);
+    return 1;
+  }
+
+ private:
+  xdsm_handle_t h_;
+};
+
+XDSMAPI* api() { return XDSMAPI::getXDSMAPI(); }
+
+}  // namespace
+
+uint64_t XdsmAttrStore::sessionId() {
+  XDSMAPI* dmapi = api();
+  if (!dmapi->isInitialized() && !dmapi->initService()) return DM_NO_SESSION;
+  dm_sessid_t sid = dmapi->getSID();
+  if (sid == DM_NO_SESSION) sid = dmapi->createSession(DM_NO_SESSION, nullptr, 0);
+  return sid;
+}
+
+int XdsmAttrStore::setDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const char* name,
+                             int setdtime, size_t length, const void* buffer) {
+  return api()->setDmattr(sid, viewOf(h), tokenOf(token), name, setdtime, length, buffer);
+}
+
+int XdsmAttrStore::getDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const char* name,
+                             size_t length, void* buffer, size_t* lengthOut) {
+  return api()->getDmattr(sid, viewOf(h), tokenOf(token), name, length, buffer, lengthOut);
+}
+
+int XdsmAttrStore::removeDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, int setdtime,
+                                const char* name) {
+  return api()->removeDmattr(sid, viewOf(h), tokenOf(token), setdtime, name);
+}
+
+int XdsmAttrStore::setRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken token,
+                             const std::vector<HsmRegion>& regions) {
+  std::vector<dm_region_t> list;
+  list.reserve(regions.size());
+  for (const HsmRegion& r : regions)
+    list.push_back(dm_region_t{static_cast<dm_off_t>(r.offset), r.size, r.flags, 0});
+  return api()->setRegion(sid, viewOf(h), tokenOf(token), static_cast<unsigned>(list.size()),
+                          list.empty() ? nullptr : list.data(), nullptr);
+}
+
+int XdsmAttrStore::setEventList(uint64_t sid, const HsmHandleBytes& h, HsmToken token, uint32_t eventSet,
+                                unsigned maxEvent) {
+  dm_eventset_t events = eventSet;
+  return api()->setEventList(sid, viewOf(h), tokenOf(token), &events, maxEvent);
+}
+
+int XdsmAttrStore::handleOfPath(const std::string& path, HsmHandleBytes* out) {
+  LibraryHandle h;
+  return handleSetWithPath(h.get(), path.c_str()) && h.copyTo(out);
+}
+
+int XdsmAttrStore::fsHandleOfPath(const std::string& path, HsmHandleBytes* out) {
+  LibraryHandle h;
+  return handleSetFsWithPath(h.get(), path.c_str()) && h.copyTo(out);
+}
+
+int XdsmAttrStore::fsHandleOfHandle(const HsmHandleBytes& file, HsmHandleBytes* out) {
+  LibraryHandle h;
+  return handleSetFsHandle(h.get(), viewOf(file)) && h.copyTo(out);
+}
+
+int XdsmAttrStore::fsNameOfHandle(const HsmHandleBytes& file, std::string* fsName) {
+  LibraryHandle fs;
+  if (!handleSetFsHandle(fs.get(), viewOf(file))) return 0;
+  char path[PATH_MAX + 1];
+  if (!handleToPath(*fs.get(), viewOf(file), path, sizeof path)) return 0;
+  char* mountPoint = MountPoint(path, hsmSettings().mtabPath);
+  if (!mountPoint) {
+    TRACE(TR_SMXDSM, "fsNameOfHandle: no mount point for '%s'\n", path);
+    errno = ENOENT;
+    return 0;
+  }
+  fsName->assign(mountPoint);
+  free(mountPoint);
+  return 1;
+}
+
+XdsmAttrStore* xdsmAttrStore() {
+  static XdsmAttrStore* store = new XdsmAttrStore;  // intentionally never destroyed
+  return store;
+}
+
+int hsmLayerStartup(const clientOptions* opts) {
+  if (!opts) opts = optionsP;
+  if (!opts) {
+    errno = EINVAL;
+    return -1;
+  }
+  HsmSettings& settings = hsmSettings();
+  settings.extObjIdAttr = opts->hsmExtObjIdAttr;
+  settings.eventDestroy = opts->hsmEventDestroy;
+  setHsmAttrStore(xdsmAttrStore());
+  TRACE(TR_SMXDSM, "hsmLayerStartup: HSMEXTOBJIDATTR %d, HSMEVENTDESTROY %d\n", settings.extObjIdAttr,
+        settings.eventDestroy);
+  return 0;
+}
