@@ -1,0 +1,1 @@
+set(bench_libs kmr_server kmr_wire kmr_common)

@@ -1,0 +1,1 @@
+set(bench_libs kmr_hsmfs kmr_xdsm kmr_common)
