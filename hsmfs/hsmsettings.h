@@ -3,7 +3,8 @@
 //
 // Contract
 // - One record per process, filled on the main thread at start-up before any
-//   other thread runs; read without locks afterwards.
+//   other thread runs (the option values by hsmLayerStartup, xdsmstore.h);
+//   read without locks afterwards.
 // - The defaults are the installed paths; tests point them at scratch places.
 #ifndef KMR_HSMFS_HSMSETTINGS_H
 #define KMR_HSMFS_HSMSETTINGS_H
