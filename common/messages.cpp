@@ -71,6 +71,17 @@ struct NlsObject {
   int clientType = 0;
   iconv_t converter = reinterpret_cast<iconv_t>(-1);  // UTF-8 to the local code set
   unsigned long catalogReads = 0;
+
+  // A process that ends without nlterm (exit from a failure path) still hands
+  // its catalogs and converter back.
+  ~NlsObject() { closeAll(); }
+  void closeAll() {
+    if (localCatalog != kNoCatalog && localCatalog != englishCatalog) catclose(localCatalog);
+    if (englishCatalog != kNoCatalog) catclose(englishCatalog);
+    localCatalog = englishCatalog = kNoCatalog;
+    if (converter != reinterpret_cast<iconv_t>(-1)) iconv_close(converter);
+    converter = reinterpret_cast<iconv_t>(-1);
+  }
 };
 
 std::unique_ptr<NlsObject> g_nls;
@@ -476,12 +487,7 @@ int nlinit(const char* langRepoPath, unsigned cacheCapacity, const char* repoDir
 void nlterm() {
   std::lock_guard<std::recursive_mutex> lock(nlMessageMutex());
   if (!g_nls) return;
-  if (g_nls->localCatalog != kNoCatalog && g_nls->localCatalog != g_nls->englishCatalog)
-    catclose(g_nls->localCatalog);
-  if (g_nls->englishCatalog != kNoCatalog) catclose(g_nls->englishCatalog);
-  g_nls->localCatalog = g_nls->englishCatalog = kNoCatalog;
-  if (g_nls->converter != reinterpret_cast<iconv_t>(-1)) iconv_close(g_nls->converter);
-  g_nls->converter = reinterpret_cast<iconv_t>(-1);
+  g_nls->closeAll();
   g_nls->localCache.clear();
   g_nls->englishCache.clear();
   g_nls->initialised = false;
