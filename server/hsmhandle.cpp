@@ -16,15 +16,10 @@
 
 namespace {
 
-// The part of `path` below the mount point `fsName`, without its leading
-// "/"; false when `path` does not lie below it.
-bool relativeBelow(const std::string& fsName, const std::string& path, std::string* rel) {
-  if (fsName.empty() || fsName[0] != '/') return false;
-  std::string base = fsName;
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  const std::string prefix = base == "/" ? "/" : base + "/";
-  if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) return false;
-  *rel = path.substr(prefix.size());
+// `alias` without its leading "/"; false when it has none.
+bool relativeAlias(const std::string& fsName, const std::string& alias, std::string* rel) {
+  if (fsName.empty() || fsName[0] != '/' || alias.size() < 2 || alias[0] != '/') return false;
+  *rel = alias.substr(1);
   return true;
 }
 
@@ -42,9 +37,9 @@ bool componentsAcceptable(const std::string& rel) {
 
 }  // namespace
 
-int srvCheckObjectPath(const std::string& fsName, const std::string& path) {
+int srvCheckObjectPath(const std::string& fsName, const std::string& alias) {
   std::string rel;
-  if (!relativeBelow(fsName, path, &rel) || !componentsAcceptable(rel)) return EINVAL;
+  if (!relativeAlias(fsName, alias, &rel) || !componentsAcceptable(rel)) return EINVAL;
   UniqueFd mount(open(fsName.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!mount.valid()) return errno;
   open_how how{};
@@ -61,7 +56,10 @@ int srvCheckObjectPath(const std::string& fsName, const std::string& path) {
 
 int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[32], uint16_t* length) {
   if (!spec || !handle || !length) return EINVAL;
-  int rc = srvCheckObjectPath(spec->fsName, spec->pathName);
+  // The list's path is the alias below the mount point (a full path is
+  // accepted too: fmPathBelowFs takes the file system part off).
+  const std::string alias = fmPathBelowFs(*spec);
+  int rc = srvCheckObjectPath(spec->fsName, alias);
   if (rc != 0) {
     TRACE(TR_SM, "hsmHandleOfFileSpec: refused path '%s' below '%s', rc = %d\n",
           spec->pathName.c_str(), spec->fsName.c_str(), rc);
@@ -70,5 +68,8 @@ int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[32], uin
   // The check and the lookup resolve the name twice; a swap in between can
   // only make us read the handle of another file below the same mount, which
   // the server then records; nothing on the file system is changed here.
-  return kmrGetHsmHandle(spec->pathName.c_str(), handle, length);
+  std::string fullName = spec->fsName;
+  while (fullName.size() > 1 && fullName.back() == '/') fullName.pop_back();
+  if (fullName == "/") fullName.clear();
+  return kmrGetHsmHandle((fullName + alias).c_str(), handle, length);
 }

@@ -40,17 +40,19 @@ int smCreateServerConnection(clientOptions* opts);
 const SessionConfig* smThreadServerConnection();
 
 // The transaction list's handle lookup: the DMAPI handle of the object that
-// `spec->pathName` names, through kmrGetHsmHandle. The path comes from the
-// server and is checked first: it must lie below the file space
-// (`spec->fsName`), every component must be non-empty and not "." or "..",
-// and no component may be a symbolic link. Returns 0 with the handle; EINVAL
+// `spec->pathName` names (the alias below the mount point `spec->fsName`, or
+// the full path), through kmrGetHsmHandle. The alias comes from the server
+// and is checked first: it must begin with "/", every component must be
+// non-empty and not "." or "..", and no component may be a symbolic link. Returns 0 with the handle; EINVAL
 // for a refused path; ELOOP for a symbolic link on the way; another errno
 // value when the path cannot be resolved; or kmrGetHsmHandle's code.
 int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[32], uint16_t* length);
 
-// Checks a server path as hsmHandleOfFileSpec does. Returns 0, EINVAL, ELOOP
-// or the errno of the resolution beneath the mount point.
-int srvCheckObjectPath(const std::string& fsName, const std::string& path);
+// Checks an alias from the server below the mount point `fsName` as
+// hsmHandleOfFileSpec does, resolving it with openat2 beneath the mount
+// without following symbolic links. Returns 0, EINVAL (malformed alias),
+// ELOOP (a symbolic link on the way) or the errno of the resolution.
+int srvCheckObjectPath(const std::string& fsName, const std::string& alias);
 
 // Registers the connection factory with the option start-up and the session
 // release with the process clean-up.
