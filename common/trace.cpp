@@ -1,83 +1,102 @@
-// Interim trace: class flags, plain output and the statement helpers. The
-// wrapping regimes and the full flag resolution replace this file.
+// Trace statements: flag resolution, line composition, entry/exit lines, the
+// class listing and the memory dumps.
 #include "common/trace.h"
 
-#include <cerrno>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
+#include <string>
 
-#define TR_CLASS(keyword, flag, comm) unsigned char TR_##flag = 0;
-#include "common/trace_classes.inc"
-#undef TR_CLASS
+#include "common/trace_internal.h"
 
-const TrClass ClassTable[] = {
-#define TR_CLASS(keyword, flag, comm) {#keyword, &TR_##flag, comm},
-#include "common/trace_classes.inc"
-#undef TR_CLASS
-    {nullptr, nullptr, 0}};
-const TrAggrClass AggrTable[] = {{nullptr, nullptr}};
-
-TestFlag TEST_ANSIINPUT, TEST_ANSINLSREPOS, TEST_AUDITLOGRC, TEST_CLC_TIMESTAMP,
-    TEST_CONTINUEWITHUNKNOWNRC, TEST_CRC, TEST_DELTACOMPRESS, TEST_DISABLEUNICODEFLAG,
-    TEST_DISABLE_SDR_UPDATE, TEST_ENABLEVS, TEST_ENABLE_SCRIPT_INPUT, TEST_EXPRESSCHECKOVERRIDE,
-    TEST_FORCEBUFFPOOL, TEST_HSMCOMMQUEUELOCK, TEST_HSMCOMMQUEUESIZE, TEST_HSMLF, TEST_INSTRUMENT,
-    TEST_LOCALICC, TEST_MEMPOOLSIZE, TEST_MINPWLENGTH, TEST_NFSGLOBALNAMESPACE, TEST_NO_AES,
-    TEST_OEMDISPLAY, TEST_OEMLOGMSGS, TEST_SHM_SERVER_CTL, TEST_SKIPSYSTEMEXCLUDE,
-    TEST_DISABLECONSISTENTRC, TEST_IGNOREPRESCHEDULECMD, TEST_IGNOREPOSTSCHEDULECMD,
-    TEST_SHOWALLCONSISTENTRC, TEST_HSM_ORCA_34;
-const TestClass TestClassTable[] = {{"HSMCOMMQUEUESIZE", &TEST_HSMCOMMQUEUESIZE},
-                                    {"HSMCOMMQUEUELOCK", &TEST_HSMCOMMQUEUELOCK},
-                                    {"MEMPOOLSIZE", &TEST_MEMPOOLSIZE},
-                                    {"HSM_ORCA_34", &TEST_HSM_ORCA_34},
-                                    {nullptr, nullptr}};
+using namespace kmrtrace;
 
 namespace {
-FILE* g_out = nullptr;
-bool g_active = false;
+
+constexpr size_t kMaxFlagToken = 1279;
+
+bool isAlwaysOn(const unsigned char* flag) { return flag == &TR_TIMESTAMP || flag == &TR_PREFIX; }
+
+// Resolves one name (class, aggregate or ALL, possibly negated) recursively.
+int resolveName(const char* token, bool enable, bool silent, const TrClass* classes,
+                const TrAggrClass* aggregates) {
+  std::string name(token, strnlen(token, kMaxFlagToken));
+  for (char& c : name) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  bool negated = !name.empty() && name[0] == '-';
+  if (negated) name.erase(0, 1);
+  bool value = enable && !negated;
+
+  if (name == "ALL") {
+    for (const TrClass* c = classes; c->keyword; ++c)
+      if (!isAlwaysOn(c->flag)) *c->flag = value;
+    return 0;
+  }
+  for (const TrAggrClass* a = aggregates; a && a->name; ++a) {
+    if (name != a->name) continue;
+    std::string members(a->members);
+    size_t pos = 0;
+    while ((pos = members.find_first_not_of(' ', pos)) != std::string::npos) {
+      size_t end = members.find(' ', pos);
+      std::string member = members.substr(pos, end == std::string::npos ? end : end - pos);
+      if (resolveName(member.c_str(), value, silent, classes, aggregates) != 0) return -1;
+      pos = end;
+    }
+    return 0;
+  }
+  for (const TrClass* c = classes; c->keyword; ++c) {
+    if (name == c->keyword) {
+      *c->flag = value;
+      return 0;
+    }
+  }
+  if (!silent) {
+    printf("Invalid trace flag: %s\n", name.c_str());
+    fflush(stdout);
+  }
+  return -1;
+}
+
 }  // namespace
 
-int trProcTestFlags(const char*) { return 0; }
-int new_TraceObject(int, unsigned long, trTIDCallback) { return 0; }
-void delete_TraceObject() {}
-int trEnable(const char* flags, bool, const TrClass* classes, const TrAggrClass*) {
-  int saved = errno;
-  char buf[1280];
-  snprintf(buf, sizeof buf, "%s", flags);
-  for (char* tok = strtok(buf, " ,"); tok; tok = strtok(nullptr, " ,"))
-    for (const TrClass* c = classes; c->keyword; ++c)
-      if (strcasecmp(c->keyword, tok) == 0) *c->flag = 1;
-  g_active = true;
-  errno = saved;
-  return 0;
+int trEnable(const char* flags, bool silent, const TrClass* classes,
+             const TrAggrClass* aggregates) {
+  ErrnoKeeper keep;
+  TraceObject& o = obj();
+  if (o.firstEnablePending) {
+    TR_PREFIX = 1;
+    TR_TIMESTAMP = 1;
+    o.firstEnablePending = false;
+  }
+  std::string all(flags ? flags : "");
+  int rc = 0;
+  size_t pos = 0;
+  while (rc == 0 && (pos = all.find_first_not_of(" \t", pos)) != std::string::npos) {
+    size_t end = all.find_first_of(" \t", pos);
+    std::string token = all.substr(pos, end == std::string::npos ? end : end - pos);
+    rc = resolveName(token.c_str(), true, silent, classes, aggregates);
+    pos = end;
+  }
+  o.commTracing = false;
+  for (const TrClass* c = classes; c->keyword; ++c)
+    if (*c->flag && c->commMarker) o.commTracing = true;
+  o.active = true;
+  return rc;
 }
-int trSetTraceFileName(const char*) { return 0; }
-int trBegin(const char* name, bool) {
-  if (strcasecmp(name, "STDOUT") == 0) g_out = stdout;
-  else if (strcasecmp(name, "STDERR") == 0) g_out = stderr;
-  else g_out = fopen(name, "a");
-  return g_out ? 0 : 426;
-}
-int trSetMaxTraceSize(uint32_t) { return 0; }
-int trSetMaxTraceSegSize(uint32_t) { return 0; }
-void trClose(bool) {
-  if (g_out && g_out != stdout && g_out != stderr) fclose(g_out);
-  g_out = nullptr;
-}
-void trReset(bool) {}
-bool trCanOutPut() { return g_out && g_active; }
+
 int trVPrintf(const char* file, unsigned line, const char* fmt, va_list args) {
   if (!trCanOutPut()) return 0;
-  int saved = errno;
-  char text[4862];
+  ErrnoKeeper keep;
+  char text[kLineBuf];
   int n = 0;
-  if (TR_PREFIX) n = snprintf(text, sizeof text, "%-20s(%4u): ", file, line);
-  n += vsnprintf(text + n, sizeof text - n, fmt, args);
-  fputs(text, g_out);
-  fflush(g_out);
-  errno = saved;
+  if (TR_PREFIX) n = snprintf(text, sizeof text, "%-20s(%4u): ", file ? file : "", line);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof text) n = 0;
+  int body = vsnprintf(text + n, sizeof text - n, fmt, args);
+  // A line longer than the buffer is cut; the trace must not allocate.
+  if (body > 0) n += body;
+  outStep(text);
   return n;
 }
+
 int trPrintf(const char* file, unsigned line, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
@@ -85,45 +104,122 @@ int trPrintf(const char* file, unsigned line, const char* fmt, ...) {
   va_end(ap);
   return n;
 }
-void trPrint(const char*, ...) {}
-void trQuery() {}
-void trQueryTraceFlags() {}
-void trSetErrorProg(const char*) {}
-const char* trGetErrorProg() { return ""; }
-void trRouteErrToFile(FILE*) {}
-FILE* trGetErrRoute() { return nullptr; }
-void trSetNoStdout() {}
-void trInstallConsoleCallback(trConsoleCallback, void*) {}
-void trStartTracing() {}
-void trStopTracing() {}
-const char* trGetTraceFileName() { return ""; }
-bool trGetTraceState() { return g_active; }
-bool trIsStarted() { return g_out != nullptr; }
-bool trIsCommTracingEnabled() { return false; }
-void trPrintFormattedDump(const void*, unsigned, unsigned) {}
-void trPrintStr(const char*, unsigned, int) {}
-void trTIDProc(char* banner, char* tag) { banner[0] = tag[0] = '\0'; }
-void trSetDateFormatter(trDateFmtProc) {}
+
+void trPrint(const char* fmt, ...) {
+  if (!trCanOutPut()) return;
+  ErrnoKeeper keep;
+  char text[kLineBuf];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  plainOut(text);
+}
 
 void TRACE_Fkt::operator()(unsigned char flag, const char* fmt, ...) const {
   if (!flag) return;
-  int saved = errno;
+  ErrnoKeeper keep;
   va_list ap;
   va_start(ap, fmt);
   trVPrintf(file_, line_, fmt, ap);
   va_end(ap);
-  errno = saved;
 }
 
 TREnterExit<char>::TREnterExit(const char* file, unsigned line, const char* name)
-    : file_(file), line_(line), name_(strdup(name)) {
-  int saved = errno;
-  if (TR_ENTER) trPrintf(file_, line_, "ENTER =====> %s\n", name_);
-  errno = saved;
+    : file_(file), line_(line) {
+  ErrnoKeeper keep;
+  size_t len = name ? strlen(name) : 0;
+  name_.reset(new char[len + 1]);
+  if (len) memcpy(name_.get(), name, len);
+  while (len && isspace(static_cast<unsigned char>(name_[len - 1]))) --len;
+  name_[len] = '\0';
+  if (TR_ENTER) trPrintf(file_, line_, "ENTER =====> %s\n", name_.get());
 }
+
 TREnterExit<char>::~TREnterExit() {
-  int saved = errno;
-  if (TR_EXIT) trPrintf(file_, line_, "EXIT  <===== %s\n", name_);
-  free(name_);
-  errno = saved;
+  ErrnoKeeper keep;
+  if (TR_EXIT) trPrintf(file_, line_, "EXIT  <===== %s\n", name_.get());
+}
+
+void trQuery() {
+  ErrnoKeeper keep;
+  bool any = false;
+  for (const TrClass* c = ClassTable; c->keyword; ++c) any = any || *c->flag;
+  if (!any) {
+    outStep("\nNone\n\nTracing not active.\n");
+    return;
+  }
+  outStep("Current trace classes enabled: ");
+  char piece[64];
+  for (const TrClass* c = ClassTable; c->keyword; ++c) {
+    if (!*c->flag) continue;
+    snprintf(piece, sizeof piece, " %s", c->keyword);
+    plainOut(piece);
+  }
+  plainOut("\n\n");
+}
+
+void trQueryTraceFlags() {
+  ErrnoKeeper keep;
+  printf("Trace Class Table:\n");
+  for (const TrClass* c = ClassTable; c->keyword; ++c)
+    printf("%s%s", c->keyword, c[1].keyword ? ", " : "\n");
+  printf("Trace Aggregate Table:\n");
+  for (const TrAggrClass* a = AggrTable; a->name; ++a) printf("%s = %s\n", a->name, a->members);
+  fflush(stdout);
+}
+
+namespace {
+
+// Addresses print as %p right-justified in 8 columns; glibc has no "%08p".
+std::string addressText(const unsigned char* p) {
+  char raw[32], out[40];
+  snprintf(raw, sizeof raw, "%p", static_cast<const void*>(p));
+  snprintf(out, sizeof out, "%8s", raw);
+  return out;
+}
+
+}  // namespace
+
+void trPrintFormattedDump(const void* address, unsigned length, unsigned bytesPerRow) {
+  if (!trCanOutPut()) return;
+  ErrnoKeeper keep;
+  const auto* bytes = static_cast<const unsigned char*>(address);
+  if (bytesPerRow == 0) bytesPerRow = 16;
+  std::string text = "\nDumping Memory Range " + addressText(bytes) + " - " +
+                     addressText(bytes + length) + " (" + std::to_string(length) + " Bytes)\n\n";
+  if (length) text += "\n\n" + addressText(bytes) + ": ";
+  char hex[8];
+  for (unsigned i = 0; i < length; i += bytesPerRow) {
+    unsigned row = length - i < bytesPerRow ? length - i : bytesPerRow;
+    for (unsigned j = 0; j < row; ++j) {
+      snprintf(hex, sizeof hex, "%02X ", bytes[i + j]);
+      text += hex;
+    }
+    text.append(3 * (bytesPerRow - row), ' ');
+    text += "    ";
+    for (unsigned j = 0; j < row; ++j)
+      text += isgraph(bytes[i + j]) ? static_cast<char>(bytes[i + j]) : '.';
+    if (i + bytesPerRow < length) text += "\n" + addressText(bytes + i + bytesPerRow) + ": ";
+  }
+  text += "\n\n";
+  plainOut(text.c_str());
+}
+
+void trPrintStr(const char* bytes, unsigned length, int characterForm) {
+  if (!trCanOutPut()) return;
+  ErrnoKeeper keep;
+  std::string text;
+  char hex[8];
+  for (unsigned i = 0; i < length; ++i) {
+    unsigned char b = static_cast<unsigned char>(bytes[i]);
+    if (characterForm) {
+      text += isprint(b) ? static_cast<char>(b) : '.';
+    } else {
+      snprintf(hex, sizeof hex, "%02X", b);
+      text += hex;
+    }
+  }
+  text += "\n";
+  plainOut(text.c_str());
 }

@@ -19,6 +19,8 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <memory>
 
 // ---- trace class flags -----------------------------------------------------
 #define TR_CLASS(keyword, flag, comm) extern unsigned char TR_##flag;
@@ -48,20 +50,21 @@ struct TestClass {
   TestFlag* flag;
 };
 extern const TestClass TestClassTable[];
-// The test flags that this command reads (the table holds more rows).
-extern TestFlag TEST_ANSIINPUT, TEST_ANSINLSREPOS, TEST_AUDITLOGRC, TEST_CLC_TIMESTAMP,
-    TEST_CONTINUEWITHUNKNOWNRC, TEST_CRC, TEST_DELTACOMPRESS, TEST_DISABLEUNICODEFLAG,
-    TEST_DISABLE_SDR_UPDATE, TEST_ENABLEVS, TEST_ENABLE_SCRIPT_INPUT, TEST_EXPRESSCHECKOVERRIDE,
-    TEST_FORCEBUFFPOOL, TEST_HSMCOMMQUEUELOCK, TEST_HSMCOMMQUEUESIZE, TEST_HSMLF, TEST_INSTRUMENT,
-    TEST_LOCALICC, TEST_MEMPOOLSIZE, TEST_MINPWLENGTH, TEST_NFSGLOBALNAMESPACE, TEST_NO_AES,
-    TEST_OEMDISPLAY, TEST_OEMLOGMSGS, TEST_SHM_SERVER_CTL, TEST_SKIPSYSTEMEXCLUDE,
-    TEST_DISABLECONSISTENTRC, TEST_IGNOREPRESCHEDULECMD, TEST_IGNOREPOSTSCHEDULECMD,
-    TEST_SHOWALLCONSISTENTRC, TEST_HSM_ORCA_34;
+// One record per row of TestClassTable: TEST_<name>. The rows this command
+// reads are described where they are read.
+#define TEST_FLAG(keyword, var) extern TestFlag TEST_##var;
+#include "common/trace_testflags.inc"
+#undef TEST_FLAG
+// Bits of TEST_INSTRUMENT's numeric value ("INSTRUMENT:DETAIL/API/DBOPS").
+enum : int32_t { kInstrDetail = 1, kInstrApi = 2, kInstrDbOps = 4 };
 
 // Parses a TESTFLAGS value ("NAME", "NAME:123", "NAME:\"text\"",
-// "INSTRUMENT:DETAIL/API"). Returns 0, or -1 for an unknown name, a bad number
-// or instrumentation class, or an allocation failure.
+// "INSTRUMENT:DETAIL/API"); "ALL" sets every record. Returns 0, or -1 for an
+// unknown name, a bad number or instrumentation class, or an allocation
+// failure; tokens before the bad one stay applied.
 int trProcTestFlags(const char* flags);
+// Clears every test flag record and frees their texts.
+void trClearTestFlags();
 
 // ---- the trace object --------------------------------------------------------
 // Thread-id callback: fills a banner (may be left empty) and a tag.
@@ -116,7 +119,30 @@ void trTIDProc(char* banner, char* tag);
 // Date and time strings of the trace time stamp. The message layer installs
 // the national formats; until then "%m/%d/%Y" and "%H:%M:%S" are used.
 typedef void (*trDateFmtProc)(const struct tm* when, char* dateBuf, char* timeBuf);
-void trSetDateFormatter(trDateFmtProc proc);
+void trSetDateFormatter(trDateFmtProc proc);  // nullptr restores the default
+
+// ---- limits and file state ---------------------------------------------------
+// The size regime in force, as derived by trSetMaxTraceSize and
+// trSetMaxTraceSegSize. segCount is 0 when not segmented and UINT32_MAX for
+// an unlimited number of segments.
+struct TrLimits {
+  uint32_t maxMB;
+  uint32_t segSizeMB;
+  uint32_t segCount;
+  uint32_t curSegment;
+  uint32_t lastSegMB;
+  bool wrap;
+};
+TrLimits trGetLimits();
+// Offset of the next line in a wrapping file (where the end marker stands).
+uint32_t trGetNextWriteOffset();
+// Number of bytes one "MB" of TRACEMAX/TRACESEGSIZE stands for: 1048576
+// unless changed. Only tests change it, to see wrapping and rotation happen
+// after a few kilobytes instead of gigabytes; the arithmetic is unchanged.
+void trSetMegabyteUnit(uint32_t bytes);
+// The fixed product banner of the trace file header and its build date.
+const char* trProductBanner();
+const char* trBuildDate();
 
 // ---- statement helpers -----------------------------------------------------
 // TRACE_Fkt(__FILE__, __LINE__)(TR_GENERAL, "fmt", ...): traces when the flag
@@ -149,7 +175,7 @@ class TREnterExit<char> {
  private:
   const char* file_;
   unsigned line_;
-  char* name_;
+  std::unique_ptr<char[]> name_;
 };
 
 #endif

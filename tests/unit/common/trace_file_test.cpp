@@ -1,0 +1,466 @@
+#include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <sched.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/trace.h"
+#include "tests/unit/common/trace_fixture.h"
+
+namespace {
+
+// The next-write offset recorded in a wrapping file's header.
+unsigned headerOffset(const std::string& file) { return std::stoul(file.substr(12, 12)); }
+
+// Matches text against a shape: '#' is one digit, '+' one or more digits,
+// anything else stands for itself. (std::regex trips the sanitizer build.)
+bool hasShape(const std::string& text, const std::string& shape) {
+  for (size_t start = 0; start < text.size(); ++start) {
+    size_t t = start, p = 0;
+    while (p < shape.size() && t < text.size()) {
+      if (shape[p] == '#') {
+        if (!isdigit(static_cast<unsigned char>(text[t]))) break;
+        ++t;
+      } else if (shape[p] == '+') {
+        if (!isdigit(static_cast<unsigned char>(text[t]))) break;
+        while (t < text.size() && isdigit(static_cast<unsigned char>(text[t]))) ++t;
+      } else if (shape[p] == text[t]) {
+        ++t;
+      } else {
+        break;
+      }
+      ++p;
+    }
+    if (p == shape.size()) return true;
+  }
+  return false;
+}
+
+void traceLines(int count, const char* tag) {
+  for (int i = 0; i < count; ++i) TRACE(TR_GENERAL, "%s line %05d %s\n", tag, i, "xxxxxxxxxxxxxxxxxxxx");
+}
+
+int failingOperation() {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Store::put()   ");
+  errno = ENOENT;
+  return -1;
+}
+
+}  // namespace
+
+using TraceLimits = TraceTest;
+
+TEST_F(TraceLimits, SegmentArithmeticOfMaxAndSegmentSize) {
+  trSetMaxTraceSize(1500);
+  TrLimits l = trGetLimits();
+  EXPECT_EQ(l.segCount, 2u);
+  EXPECT_EQ(l.segSizeMB, 1000u);
+  EXPECT_EQ(l.lastSegMB, 500u);
+  EXPECT_TRUE(l.wrap);
+
+  trReset(false);
+  trSetMaxTraceSegSize(4);  // order of the options must not matter
+  trSetMaxTraceSize(10);
+  l = trGetLimits();
+  EXPECT_EQ(l.segCount, 3u);
+  EXPECT_EQ(l.segSizeMB, 4u);
+  EXPECT_EQ(l.lastSegMB, 2u);
+
+  trReset(false);
+  trSetMaxTraceSegSize(5);
+  l = trGetLimits();
+  EXPECT_EQ(l.segCount, UINT32_MAX);
+  EXPECT_EQ(l.lastSegMB, 5u);
+
+  trReset(false);
+  trSetMaxTraceSize(10);
+  trSetMaxTraceSegSize(20);  // lowered to the maximum: one wrapping file
+  l = trGetLimits();
+  EXPECT_EQ(l.segSizeMB, 10u);
+  EXPECT_EQ(l.segCount, 1u);
+  EXPECT_EQ(l.lastSegMB, 10u);
+
+  trReset(false);
+  trSetMaxTraceSize(1000);
+  EXPECT_EQ(trGetLimits().segCount, 0u);
+  trSetMaxTraceSize(0);
+  EXPECT_FALSE(trGetLimits().wrap);
+}
+
+using TraceFile = TraceTest;
+
+TEST_F(TraceFile, WrappingFileHeaderAndEndMarkerStayConsistentAcrossTheWrap) {
+  trSetMegabyteUnit(4096);
+  trSetMaxTraceSize(2);  // 8192 bytes with the shrunken unit
+  std::string name = path("wrap.trc");
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  std::string file = readFile(name);
+  ASSERT_EQ(file.substr(0, 12), "ZEF Trace   ");
+  EXPECT_EQ(file.substr(24, 11), "2          ");
+  EXPECT_NE(file.find(std::string(" ") + trProductBanner() + "   Build date: " + trBuildDate() + "\n\n"),
+            std::string::npos);
+  size_t dataStart = file.find("\n\n") + 2;
+  EXPECT_EQ(file.compare(dataStart, 21, "BEGINNING NEW TRACE\n\n"), 0);
+
+  bool wrapped = false;
+  for (int i = 0; i < 200; ++i) {
+    TRACE(TR_GENERAL, "line %03d of the wrap test\n", i);
+    file = readFile(name);
+    unsigned off = headerOffset(file);
+    ASSERT_EQ(off, trGetNextWriteOffset());
+    ASSERT_EQ(file.compare(off, 14, "\nEND OF DATA\n\n"), 0) << "after line " << i;
+    ASSERT_LE(file.size(), 8192u + 64u);
+    wrapped = wrapped || off < dataStart + 200;
+  }
+  EXPECT_TRUE(wrapped);
+  EXPECT_NE(file.find("\nContinued at beginning of file\n\n"), std::string::npos);
+  // The newest line sits right behind the header.
+  char last[64];
+  snprintf(last, sizeof last, "line %03d of the wrap test\n", 199);
+  size_t newest = file.find(last);
+  ASSERT_NE(newest, std::string::npos);
+  EXPECT_EQ(newest + strlen(last), headerOffset(file));
+
+  trClose(true);
+  file = readFile(name);
+  EXPECT_EQ(file.compare(headerOffset(file), 22, "\nEND OF DATA - close\n\n"), 0);
+}
+
+TEST_F(TraceFile, RestartContinuesBehindTheRecordedOffsetOrRecreatesForASmallerLimit) {
+  trSetMegabyteUnit(4096);
+  std::string name = path("again.trc");
+  trSetMaxTraceSize(4);
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  traceLines(5, "first");
+  trClose(true);
+  std::string before = readFile(name);
+  unsigned off = headerOffset(before);
+
+  trSetMaxTraceSize(6);
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  traceLines(1, "second");
+  std::string after = readFile(name);
+  EXPECT_EQ(after.compare(24, 10, "6         "), 0) << "header keeps the old maximum";
+  EXPECT_EQ(after.compare(34, off - 34, before, 34, off - 34), 0) << "old lines were touched";
+  EXPECT_EQ(after.compare(off, 21, "BEGINNING NEW TRACE\n\n"), 0);
+  EXPECT_NE(after.find("second line 00000"), std::string::npos);
+  trClose(true);
+
+  trSetMaxTraceSize(2);
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  after = readFile(name);
+  EXPECT_EQ(after.find("first line"), std::string::npos) << "smaller limit must recreate the file";
+  EXPECT_EQ(after.compare(24, 10, "2         "), 0);
+}
+
+TEST_F(TraceFile, OversizedOrForeignFileIsRecreated) {
+  trSetMegabyteUnit(4096);
+  std::string name = path("foreign.trc");
+  {
+    std::ofstream out(name);
+    out << "not a trace file\n" << std::string(20000, 'z');
+  }
+  trSetMaxTraceSize(8);
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  std::string file = readFile(name);
+  EXPECT_EQ(file.substr(0, 12), "ZEF Trace   ");
+  EXPECT_EQ(file.find("zzz"), std::string::npos);
+}
+
+TEST_F(TraceFile, MaximumWithSegmentSizeRotatesOverThreeSegmentsAndRecreatesTheFirst) {
+  trSetMegabyteUnit(4096);
+  trSetMaxTraceSize(10);
+  trSetMaxTraceSegSize(4);
+  std::string name = path("seg.trc");
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  ASSERT_EQ(trBegin(name.c_str(), true), 0);
+  EXPECT_STREQ(trGetTraceFileName(), (name + ".1").c_str());
+  // Write until the rotation has come round to the first segment again.
+  int lines = 0;
+  while (lines < 5000 && readFile(name + ".1").find("Continued from end of segment 3") == std::string::npos)
+    traceLines(1, "rot"), ++lines;
+  ASSERT_LT(lines, 5000);
+  TRACE(TR_GENERAL, "newest line\n");
+  EXPECT_FALSE(exists(name)) << "segments carry a suffix";
+  ASSERT_TRUE(exists(name + ".3"));
+  EXPECT_FALSE(exists(name + ".4"));
+  EXPECT_LE(fileSize(name + ".1"), 4 * 4096 + 64);
+  EXPECT_LE(fileSize(name + ".2"), 4 * 4096 + 64);
+  EXPECT_LE(fileSize(name + ".3"), 2 * 4096 + 64);
+  EXPECT_GT(fileSize(name + ".2"), 3 * 4096);
+
+  std::string s2 = readFile(name + ".2"), s3 = readFile(name + ".3"), s1 = readFile(name + ".1");
+  EXPECT_NE(s2.find("Continued from end of segment 1\n\n"), std::string::npos);
+  EXPECT_NE(s3.find("\nContinued at beginning of segment 1\n\n"), std::string::npos);
+  EXPECT_NE(s1.find("Continued from end of segment 3\n\n"), std::string::npos);
+  EXPECT_EQ(s1.find("Tracing to file"), std::string::npos) << "first segment was not recreated";
+  EXPECT_NE(s1.find("newest line"), std::string::npos);
+  EXPECT_EQ(s1.compare(headerOffset(s1), 14, "\nEND OF DATA\n\n"), 0);
+}
+
+TEST_F(TraceFile, LargeMaximumAloneGivesTwoSegmentsOfThousandAndRest) {
+  trSetMegabyteUnit(16);  // 1000 "MB" = 16000 bytes, 500 = 8000
+  trSetMaxTraceSize(1500);
+  std::string name = path("big.trc");
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  int lines = 0;
+  while (lines < 5000 && !exists(name + ".2")) traceLines(1, "big"), ++lines;
+  EXPECT_GT(fileSize(name + ".1"), 15000);
+  EXPECT_LE(fileSize(name + ".1"), 16000 + 64);
+  while (lines < 5000 && readFile(name + ".1").find("Continued from end of segment 2") == std::string::npos)
+    traceLines(1, "big"), ++lines;
+  ASSERT_LT(lines, 5000);
+  EXPECT_FALSE(exists(name + ".3"));
+  EXPECT_GT(fileSize(name + ".2"), 7000);
+  EXPECT_LE(fileSize(name + ".2"), 8000 + 64);
+}
+
+TEST_F(TraceFile, SegmentSizeAloneGivesEverNewSegments) {
+  trSetMegabyteUnit(1024);
+  trSetMaxTraceSegSize(5);
+  std::string name = path("endless.trc");
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  traceLines(400, "endless");  // ~24 KB over 5 KB segments
+  for (int seg = 1; seg <= 4; ++seg) {
+    std::string s = name + "." + std::to_string(seg);
+    ASSERT_TRUE(exists(s)) << s;
+    EXPECT_LE(fileSize(s), 5 * 1024 + 64) << s;
+  }
+  EXPECT_NE(readFile(name + ".4").find("Continued from end of segment 3"), std::string::npos);
+}
+
+TEST_F(TraceFile, UnlimitedFileIsAppendedWithItsBannerPerOpening) {
+  std::string name = path("plain.trc");
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  ASSERT_EQ(trBegin(name.c_str(), true), 0);
+  TRACE(TR_GENERAL, "one\n");
+  trClose(true);
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  TRACE(TR_GENERAL, "two\n");
+  trClose(true);
+  std::string file = readFile(name);
+  std::string banner = std::string("ZEF Trace   ") + trProductBanner() + "\nBuild Date: " +
+                       trBuildDate() + "\nBEGINNING NEW TRACE\n\n";
+  EXPECT_EQ(file.compare(0, banner.size(), banner), 0);
+  EXPECT_EQ(count(file, banner), 2u);
+  EXPECT_NE(file.find("Tracing to file: " + name + "\n"), std::string::npos);
+  EXPECT_NE(file.find("Tracefile maximum length set to 0 MB.\n"), std::string::npos);
+  EXPECT_NE(file.find(" - Trace begun.\n"), std::string::npos);
+  EXPECT_LT(file.find("one\n"), file.find("two\n"));
+  EXPECT_EQ(file.find("END OF DATA"), std::string::npos);
+}
+
+TEST_F(TraceFile, LinePrefixesComposeTimeStampPidThreadAndClientType) {
+  std::string name = path("prefix.trc");
+  ASSERT_EQ(trEnable("GENERAL PID CLIENTTYPE TID", true), 0);
+  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  const unsigned line = __LINE__ + 1;
+  TRACE(TR_GENERAL, "hello %d\n", 7);
+  TRACE(TR_GENERAL, "again\n");
+  std::thread([] { TRACE(TR_GENERAL, "other\n"); }).join();
+  std::string file = readFile(name);
+  char pid[16];
+  snprintf(pid, sizeof pid, "[%06u] ", static_cast<unsigned>(getpid()));
+  char src[256];
+  snprintf(src, sizeof src, "%-20s(%4u): hello 7\n", __FILE__, line);
+  EXPECT_TRUE(hasShape(file, std::string("\n##/##/#### ##:##:##.### ") + pid + "[+] [ctHSMCmd    ]: " + src))
+      << file;
+  std::string banner = "\n" + std::string(29, ' ') + "New thread " + std::string(7, ' ') +
+                       " 0================>\n";
+  EXPECT_EQ(count(file, banner), 2u) << "one banner per change of thread";
+}
+
+TEST_F(TraceFile, DateFormatterHookAndShortDatePadding) {
+  trSetDateFormatter([](const struct tm*, char* d, char* t) {
+    strcpy(d, "D");
+    strcpy(t, "T");
+  });
+  std::string name = path("date.trc");
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  TR_PREFIX = 0;
+  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  TRACE(TR_GENERAL, "dated\n");
+  EXPECT_TRUE(hasShape(readFile(name), "\nD   T.### : dated\n")) << readFile(name);
+}
+
+TEST_F(TraceFile, PidPrefixOfProcess42) {
+  // A new pid namespace hands out pids from 1 upwards, so the 42nd process
+  // in it is pid 42; it traces one line into the file.
+  std::string name = path("pid.trc");
+  pid_t helper = fork();
+  ASSERT_GE(helper, 0);
+  if (helper == 0) {
+    if (unshare(CLONE_NEWPID) != 0) _exit(77);
+    pid_t init = fork();
+    if (init != 0) {
+      int st;
+      waitpid(init, &st, 0);
+      _exit(WIFEXITED(st) ? WEXITSTATUS(st) : 1);
+    }
+    for (;;) {
+      pid_t child = fork();
+      if (child < 0) _exit(2);
+      if (child == 0) {
+        if (getpid() != 42) _exit(0);
+        trEnable("PID", true);
+        TR_TIMESTAMP = TR_PREFIX = 0;
+        trBegin(name.c_str(), false);
+        TRACE(TR_PID, "forty-two\n");
+        trClose(true);
+        _exit(0);
+      }
+      waitpid(child, nullptr, 0);
+      if (child >= 42) _exit(0);
+    }
+  }
+  int status = 0;
+  waitpid(helper, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no pid namespaces here";
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(readFile(name).find("\n[000042] : forty-two\n"), std::string::npos) << readFile(name);
+}
+
+TEST_F(TraceFile, FailingOperationKeepsItsErrnoThroughTheExitLine) {
+  std::string name = path("errno.trc");
+  ASSERT_EQ(trEnable("ENTER EXIT", true), 0);
+  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  errno = 0;
+  EXPECT_EQ(failingOperation(), -1);
+  EXPECT_EQ(errno, ENOENT);
+  std::string file = readFile(name);
+  EXPECT_NE(file.find("ENTER =====> Store::put()\n"), std::string::npos);
+  EXPECT_NE(file.find("EXIT  <===== Store::put()\n"), std::string::npos);
+}
+
+TEST_F(TraceFile, WriteFailureDisablesTracingButKeepsTheCallersErrno) {
+  // Only EXIT: the failing write is the one behind the caller's errno.
+  ASSERT_EQ(trEnable("EXIT", true), 0);
+  ASSERT_EQ(trBegin("/dev/full", false), 0);
+  testing::internal::CaptureStdout();
+  errno = 0;
+  EXPECT_EQ(failingOperation(), -1);
+  int seen = errno;
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(seen, ENOENT);
+  EXPECT_NE(out.find("Unable to write to trace file /dev/full. Tracing disabled.\n"), std::string::npos);
+  EXPECT_FALSE(trCanOutPut());
+  EXPECT_EQ(TR_EXIT, 0);
+}
+
+TEST_F(TraceFile, StdoutTracingAnnouncesItselfAndHonoursNoStdout) {
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  TR_TIMESTAMP = 0;
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(trBegin("stdout", false), 0);
+  const unsigned line = __LINE__ + 1;
+  TRACE(TR_GENERAL, "visible\n");
+  trSetNoStdout();
+  TRACE(TR_GENERAL, "hidden\n");
+  std::string out = testing::internal::GetCapturedStdout();
+  char expect[256];
+  snprintf(expect, sizeof expect, "Tracing to stdout\n%-20s(%4u): visible\n", __FILE__, line);
+  EXPECT_EQ(out, expect);
+}
+
+TEST_F(TraceFile, SymbolicLinkAsTraceFileIsRefusedAndRemoved) {
+  std::string target = path("target"), link = path("link.trc");
+  { std::ofstream(target) << "keep"; }
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(trSetTraceFileName(link.c_str()), 959);
+  testing::internal::GetCapturedStderr();
+  EXPECT_STREQ(trGetTraceFileName(), "");
+  struct stat st;
+  EXPECT_NE(lstat(link.c_str(), &st), 0) << "link was not deleted";
+  EXPECT_EQ(readFile(target), "keep");
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(trSetTraceFileName(""), -1);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(trSetTraceFileName(std::string(1025, 'a').c_str()), -1);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(trBegin("", false), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Invalid trace file name\n");
+}
+
+TEST_F(TraceFile, FirstTraceFileNameWinsAndRelativeNamesBecomeAbsolute) {
+  char cwd[1024];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  EXPECT_EQ(trSetTraceFileName("cmdline.trc"), 0);
+  EXPECT_EQ(trSetTraceFileName("optionfile.trc"), 0);
+  EXPECT_EQ(std::string(trGetTraceFileName()), path("cmdline.trc"));
+  ASSERT_EQ(chdir(cwd), 0);
+}
+
+TEST_F(TraceFile, UnopenableFileResetsTracingAndReports426) {
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  testing::internal::CaptureStdout();
+  std::string name = path("missing/dir/x.trc");
+  EXPECT_EQ(trBegin(name.c_str(), false), 426);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to open trace output file " + name + "\n");
+  EXPECT_EQ(TR_GENERAL, 0);
+  EXPECT_FALSE(trIsStarted());
+}
+
+TEST_F(TraceFile, QueryListsEnabledClassesAndDumpShowsRows) {
+  std::string name = path("query.trc");
+  ASSERT_EQ(trEnable("SM GENERAL", true), 0);
+  TR_TIMESTAMP = TR_PREFIX = 0;
+  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  trQuery();
+  const char bytes[] = "ABCDEFGH\x01J";
+  trPrintFormattedDump(bytes, 10, 8);
+  std::string file = readFile(name);
+  EXPECT_NE(file.find("Current trace classes enabled:  GENERAL SM\n\n"), std::string::npos) << file;
+  EXPECT_NE(file.find("(10 Bytes)\n\n\n\n"), std::string::npos);
+  EXPECT_NE(file.find(": 41 42 43 44 45 46 47 48     ABCDEFGH\n"), std::string::npos);
+  EXPECT_NE(file.find(": 01 4A " + std::string(18, ' ') + "    .J\n\n"), std::string::npos);
+}
+
+TEST_F(TraceFile, LinesFromSeveralThreadsNeverInterleaveInAWrappingFile) {
+  trSetMegabyteUnit(4096);
+  trSetMaxTraceSize(3);
+  std::string name = path("threads.trc");
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  TR_TIMESTAMP = TR_PREFIX = 0;  // a size limit turns them on at the first opening
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t)
+    writers.emplace_back([t] {
+      for (int i = 0; i < 300; ++i) TRACE(TR_GENERAL, "<%d:%03d:abcdefghijklmnopqrstuvwxyz>\n", t, i);
+    });
+  for (std::thread& w : writers) w.join();
+  std::string file = readFile(name);
+  unsigned off = headerOffset(file);
+  ASSERT_EQ(file.compare(off, 14, "\nEND OF DATA\n\n"), 0);
+  // Every line between the header and the end marker is one whole line.
+  size_t start = file.find("\n\n") + 2;
+  std::string body = file.substr(start, off - start);
+  size_t lines = 0;
+  for (size_t p = 0; p < body.size();) {
+    size_t nl = body.find('\n', p);
+    ASSERT_NE(nl, std::string::npos);
+    std::string line = body.substr(p, nl - p);
+    p = nl + 1;
+    if (line.empty() || line.rfind("BEGINNING NEW TRACE", 0) == 0 || line.rfind("Continued", 0) == 0)
+      continue;
+    ASSERT_TRUE(hasShape(line, "<#:###:abcdefghijklmnopqrstuvwxyz>") && line.size() == 34)
+        << "[" << line << "] at " << p << " of " << body.size();
+    ++lines;
+  }
+  EXPECT_GT(lines, 100u);
+}
