@@ -1,0 +1,127 @@
+// Pieces shared by the parts of the DMAPI library; not for applications.
+//
+// Handle layout (all handles are at most 32 bytes):
+//   byte 0      kind: kFsHandleKind or kFileHandleKind
+//   bytes 1-8   file system id: the device number of the mounted file system
+//               (machine byte order)
+//   file handles only:
+//   byte 9      the kernel's file handle type (name_to_handle_at)
+//   byte 10     n, the length of the kernel's handle bytes (1..21)
+//   bytes 11..  the kernel's handle bytes
+// The kernel's handle carries inode number and generation, so a file made
+// anew at the same path gets a new handle.
+#ifndef KMR_PLATFORM_XDSM_INTERNAL_H
+#define KMR_PLATFORM_XDSM_INTERNAL_H
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "dmapi.h"
+
+namespace xdsm {
+
+// Owns one file descriptor; closes it on every path out, keeping errno.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = other.release();
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) {
+      int saved = errno;
+      ::close(fd_);
+      errno = saved;
+    }
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+constexpr unsigned char kFsHandleKind = 0xD5;
+constexpr unsigned char kFileHandleKind = 0xD6;
+constexpr size_t kFsHandleLen = 9;
+constexpr size_t kFileHandleHeader = 11;
+constexpr size_t kMaxKernelHandle = DM_MAX_HANDLE_SIZE - kFileHandleHeader;
+
+struct DecodedHandle {
+  bool isFs = false;
+  uint64_t fsid = 0;
+  unsigned char fhType = 0;
+  unsigned char fhLen = 0;
+  const unsigned char* fh = nullptr;  // points into the caller's handle
+};
+
+// True and *out filled when the bytes are a well-formed handle of ours.
+bool decodeHandle(const void* hanp, size_t hlen, DecodedHandle* out);
+// Allocates a handle with malloc. 0, or -1 with errno (ENOMEM, EINVAL).
+int makeFsHandle(uint64_t fsid, void** hanpp, size_t* hlenp);
+int makeFileHandle(uint64_t fsid, int fhType, const unsigned char* fh, size_t fhLen,
+                   void** hanpp, size_t* hlenp);
+
+// Mount table by file system id, read from /proc/self/mountinfo and read
+// again when an id is not found or its mount point no longer matches.
+// Returns 0 and the mount point with its file system type, or -1 with errno
+// ESTALE when no mount of that file system is visible to the process.
+int findMount(uint64_t fsid, std::string* mountPoint, std::string* fsType);
+// Opens the mount point of fsid as a read-only directory.
+int openMountDir(uint64_t fsid, UniqueFd* out);
+
+// Opens the object that a handle names: a file handle through
+// open_by_handle_at, a file system handle as its mount root. flags are open
+// flags (O_CLOEXEC and O_NOFOLLOW are added). 0, or -1 with errno (EINVAL for
+// a malformed handle, ESTALE for a removed object).
+int openObject(const void* hanp, size_t hlen, int flags, UniqueFd* out);
+// Opens the object for attribute and data work: regular files read/write
+// when writable is set, everything else read-only, always without touching
+// the access time.
+int openForWork(const void* hanp, size_t hlen, bool writable, UniqueFd* out);
+
+// Checks that sid is a session of this process and that token (unless it is
+// DM_NO_TOKEN) belongs to it and holds at least `needed` on the object.
+// 0, or -1 with errno EINVAL (unknown session or token, bad handle) or
+// EACCES (right missing).
+int checkAccess(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token,
+                dm_right_t needed);
+// Checks only that sid names a live session (EINVAL otherwise).
+int checkSession(dm_sessid_t sid);
+
+// Names of the extended attributes that carry DMAPI state on an object.
+constexpr const char* kAttrPrefix = "trusted.dmapi.";
+constexpr const char* kRegionAttr = "trusted.xdsm.regions";
+constexpr const char* kEventListAttr = "trusted.xdsm.events";
+
+// The extended attribute name of a DMAPI attribute name; "" when the name is
+// empty or holds a byte that an attribute name cannot carry.
+std::string xattrNameOf(const dm_attrname_t* name);
+
+inline int fail(int err) {
+  errno = err;
+  return -1;
+}
+
+}  // namespace xdsm
+
+#endif

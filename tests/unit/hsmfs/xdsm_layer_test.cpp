@@ -1,0 +1,385 @@
+// The access object's frame and the dmi helpers' policies: service check,
+// validation, right back-off, session clean-up and text forms.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/trace.h"
+#include "hsmfs/xdsmapi.h"
+
+namespace {
+
+// A scratch file on the root file system for calls that need a real object.
+class ScratchFile {
+ public:
+  ScratchFile() {
+    char name[] = "/tmp/xdsmlayer.XXXXXX";
+    int fd = mkstemp(name);
+    if (fd >= 0) close(fd);
+    path_ = name;
+  }
+  ~ScratchFile() { unlink(path_.c_str()); }
+  const char* path() const { return path_.c_str(); }
+
+ private:
+  std::string path_;
+};
+
+struct OwnedHandle {
+  xdsm_handle_t h{nullptr, 0};
+  ~OwnedHandle() { handleFree(&h); }
+};
+
+XDSMAPI* readyApi() {
+  XDSMAPI* api = XDSMAPI::getXDSMAPI();
+  EXPECT_EQ(1, api->initService());
+  return api;
+}
+
+TEST(XdsmFrame, BeforeInitServiceEveryOperationFailsWithEnxioAndTouchesNothing) {
+  ScratchFile file;
+  OwnedHandle handle;
+  ASSERT_EQ(1, handleSetWithPath(&handle.h, file.path()));
+  dm_sessid_t sid;
+  ASSERT_EQ(0, dm_create_session(DM_NO_SESSION, const_cast<char*>("raw"), &sid));
+
+  RXDSMAPI fresh;
+  ASSERT_EQ(0, fresh.isInitialized());
+  errno = 0;
+  EXPECT_EQ(0, fresh.setDmattr(sid, handle.h, DM_NO_TOKEN, "VOQObj", 0, 3, "abc"));
+  EXPECT_EQ(ENXIO, errno);
+  char raw[8];
+  EXPECT_EQ(-1, getxattr(file.path(), "trusted.dmapi.VOQObj", raw, sizeof raw));
+  dm_token_t token;
+  errno = 0;
+  EXPECT_EQ(0, fresh.createUserEvent(sid, 0, nullptr, &token));
+  EXPECT_EQ(ENXIO, errno);
+  unsigned count = 99;
+  dm_token_t tokens[2];
+  ASSERT_EQ(0, dm_getall_tokens(sid, 2, tokens, &count));
+  EXPECT_EQ(0u, count);
+  errno = 0;
+  EXPECT_EQ(DM_NO_SESSION, fresh.createSession(DM_NO_SESSION, "x", 1));
+  EXPECT_EQ(ENXIO, errno);
+  EXPECT_EQ(DM_NO_SESSION, fresh.getSID());
+
+  // With the service, the same call goes through.
+  ASSERT_EQ(1, fresh.initService());
+  EXPECT_EQ(1, fresh.setDmattr(sid, handle.h, DM_NO_TOKEN, "VOQObj", 0, 3, "abc"));
+  EXPECT_EQ(3, getxattr(file.path(), "trusted.dmapi.VOQObj", raw, sizeof raw));
+  EXPECT_EQ(0, dm_destroy_session(sid));
+}
+
+TEST(XdsmFrame, ValidationFailsWithEinvalAndLibraryErrorsAreRecorded) {
+  XDSMAPI* api = readyApi();
+  dm_sessid_t sid = api->createSession(DM_NO_SESSION, "migundelete", 0);
+  ASSERT_NE(DM_NO_SESSION, sid);
+  ScratchFile file;
+  OwnedHandle handle;
+  ASSERT_EQ(1, handleSetWithPath(&handle.h, file.path()));
+  char buffer[16];
+  size_t len;
+
+  unsigned char junk[12] = {1, 2, 3};
+  xdsm_handle_t bad{junk, sizeof junk};
+  api->setLastErrno(0);
+  errno = 0;
+  EXPECT_EQ(0, api->getDmattr(sid, bad, DM_NO_TOKEN, "VOQObj", sizeof buffer, buffer, &len));
+  EXPECT_EQ(EINVAL, errno);
+  errno = 0;
+  EXPECT_EQ(0, api->getDmattr(DM_NO_SESSION, handle.h, DM_NO_TOKEN, "VOQObj", sizeof buffer,
+                              buffer, &len));
+  EXPECT_EQ(EINVAL, errno);
+  errno = 0;
+  EXPECT_EQ(0, api->getDmattr(sid, handle.h, DM_NO_TOKEN, "VOQObj", sizeof buffer, buffer, nullptr));
+  EXPECT_EQ(EINVAL, errno);
+  // None of these reached the library, so no DMAPI errno was recorded.
+  EXPECT_EQ(0, api->getLastErrno());
+
+  EXPECT_EQ(0, api->getDmattr(sid, handle.h, DM_NO_TOKEN, "VOQObj", sizeof buffer, buffer, &len));
+  EXPECT_EQ(ENOENT, errno);
+  EXPECT_EQ(ENOENT, api->getLastErrno());
+}
+
+TEST(XdsmFrame, SessionIsCreatedOnceUnlessForced) {
+  XDSMAPI* api = readyApi();
+  dm_sessid_t first = api->createSession(DM_NO_SESSION, "migundelete", 0);
+  ASSERT_NE(DM_NO_SESSION, first);
+  EXPECT_EQ(first, api->createSession(DM_NO_SESSION, "reconcile", 0));
+  EXPECT_EQ(first, dmiGetSid());
+
+  dm_sessid_t forced = api->createSession(DM_NO_SESSION, nullptr, 1);
+  ASSERT_NE(DM_NO_SESSION, forced);
+  EXPECT_NE(first, forced);
+  char info[300];
+  size_t len;
+  ASSERT_EQ(1, api->querySession(forced, sizeof info, info, &len));
+  EXPECT_EQ(std::to_string(getpid()), info);
+
+  std::string longInfo(400, 'i');
+  dm_sessid_t cut = api->createSession(DM_NO_SESSION, longInfo.c_str(), 1);
+  ASSERT_NE(DM_NO_SESSION, cut);
+  ASSERT_EQ(1, api->querySession(cut, sizeof info, info, &len));
+  EXPECT_EQ(std::string(DM_SESSION_INFO_LEN - 1, 'i'), info);
+
+  EXPECT_EQ(0, dmiCloseSession(forced));
+  EXPECT_EQ(0, dmiCloseSession(first));
+  EXPECT_EQ(0, kmrDestroySession(0));  // the current session: `cut`
+  EXPECT_EQ(DM_NO_SESSION, api->getSID());
+  EXPECT_EQ(0, api->querySession(cut, sizeof info, info, &len));
+  EXPECT_EQ(0, dmiCloseSession(0));
+  EXPECT_EQ(0, dmiCloseSession(~static_cast<dm_sessid_t>(0)));
+}
+
+TEST(XdsmVersion, AcceptsKnownVersionsAnd34OnlyWithTheTestFlag) {
+  EXPECT_EQ(1, dmiIsSupportedVersion("ORCA DMAPI 3.20"));
+  EXPECT_EQ(1, dmiIsSupportedVersion("ORCA DMAPI 3.30"));
+  EXPECT_EQ(0, dmiIsSupportedVersion("ORCA DMAPI 3.10"));
+  EXPECT_EQ(0, dmiIsSupportedVersion(nullptr));
+  TEST_HSM_ORCA_34.set = 0;
+  EXPECT_EQ(0, dmiIsSupportedVersion("ORCA DMAPI 3.40"));
+  TEST_HSM_ORCA_34.set = 1;
+  EXPECT_EQ(1, dmiIsSupportedVersion("ORCA DMAPI 3.40"));
+  TEST_HSM_ORCA_34.set = 0;
+}
+
+// ---- right requests ------------------------------------------------------------
+
+std::vector<unsigned> g_pauses;
+void recordPause(unsigned ms) { g_pauses.push_back(ms); }
+
+// Fails requestRight with the scripted errnos, then succeeds.
+class ScriptedApi : public RXDSMAPI {
+ public:
+  explicit ScriptedApi(std::vector<int> failures) : failures_(std::move(failures)) {}
+  int requestRight(dm_sessid_t, xdsm_handle_t, dm_token_t, unsigned flags,
+                   dm_right_t right) override {
+    ++calls;
+    lastFlags = flags;
+    lastRight = right;
+    if (next_ < failures_.size()) {
+      errno = failures_[next_++];
+      return 0;
+    }
+    return 1;
+  }
+  int calls = 0;
+  unsigned lastFlags = 0;
+  dm_right_t lastRight = DM_RIGHT_NULL;
+
+ private:
+  std::vector<int> failures_;
+  size_t next_ = 0;
+};
+
+class RightBackoff : public ::testing::Test {
+ protected:
+  void install(std::vector<int> failures) {
+    auto api = std::make_unique<ScriptedApi>(std::move(failures));
+    ASSERT_EQ(1, api->initService());
+    scripted_ = api.get();
+    previous_ = XDSMAPI::replaceInstance(std::move(api));
+    g_pauses.clear();
+    previousSleep_ = dmiSetSleepFunction(recordPause);
+  }
+  void TearDown() override {
+    XDSMAPI::replaceInstance(std::move(previous_));
+    dmiSetSleepFunction(previousSleep_);
+  }
+  int request(dm_right_t right, int tries) {
+    unsigned char bytes[12] = {};
+    xdsm_handle_t h{bytes, sizeof bytes};
+    dm_token_t token{1, 2};
+    return dmiRequestRight(1, h, token, right, tries, "RightBackoff");
+  }
+  ScriptedApi* scripted_ = nullptr;
+  std::unique_ptr<XDSMAPI> previous_;
+  DmiSleepFunction previousSleep_ = nullptr;
+};
+
+TEST_F(RightBackoff, ThreeBusyFailuresThenSuccessPauseOneTwoFourMilliseconds) {
+  install({EBUSY, EBUSY, EBUSY});
+  EXPECT_EQ(0, request(DM_RIGHT_EXCL, 16));
+  EXPECT_EQ(4, scripted_->calls);
+  EXPECT_EQ(std::vector<unsigned>({1, 2, 4}), g_pauses);
+  EXPECT_EQ(static_cast<unsigned>(DM_RR_WAIT), scripted_->lastFlags);
+  EXPECT_EQ(DM_RIGHT_EXCL, scripted_->lastRight);
+}
+
+TEST_F(RightBackoff, PauseStartsAgainAfterMoreThanThirtySeconds) {
+  install(std::vector<int>(18, EAGAIN));
+  EXPECT_EQ(0, request(DM_RIGHT_SHARED, 19));
+  std::vector<unsigned> expected;
+  for (unsigned p = 1; p <= 32768; p *= 2) expected.push_back(p);
+  expected.push_back(1);
+  expected.push_back(2);
+  EXPECT_EQ(expected, g_pauses);
+}
+
+TEST_F(RightBackoff, OtherErrorsStopAtOnceAndExhaustedTriesKeepTheLastErrno) {
+  install({EINTR, EPERM});
+  EXPECT_EQ(-1, request(DM_RIGHT_EXCL, 16));
+  EXPECT_EQ(EPERM, errno);
+  EXPECT_EQ(2, scripted_->calls);
+  EXPECT_EQ(std::vector<unsigned>({1}), g_pauses);
+}
+
+TEST_F(RightBackoff, TriesAreBounded) {
+  install({EBUSY, EBUSY, EBUSY});
+  EXPECT_EQ(-1, request(DM_RIGHT_EXCL, 2));
+  EXPECT_EQ(EBUSY, errno);
+  EXPECT_EQ(2, scripted_->calls);
+  EXPECT_EQ(std::vector<unsigned>({1}), g_pauses);
+}
+
+TEST_F(RightBackoff, NullRightRequestsNothing) {
+  install({});
+  EXPECT_EQ(0, request(DM_RIGHT_NULL, 16));
+  EXPECT_EQ(0, scripted_->calls);
+}
+
+TEST(RightRelease, NullRightReleasesTheHeldRightOnTheRealLibrary) {
+  XDSMAPI* api = readyApi();
+  dm_sessid_t sid = api->createSession(DM_NO_SESSION, "migundelete", 0);
+  ScratchFile file;
+  OwnedHandle handle;
+  ASSERT_EQ(1, handleSetWithPath(&handle.h, file.path()));
+  dm_token_t token;
+  ASSERT_EQ(1, api->createUserEvent(sid, 0, nullptr, &token));
+  ASSERT_EQ(0, dmiRequestRight(sid, handle.h, token, DM_RIGHT_EXCL, 16, "test"));
+  dm_right_t held = DM_RIGHT_NULL;
+  ASSERT_EQ(1, api->queryRight(sid, handle.h, token, &held));
+  EXPECT_EQ(DM_RIGHT_EXCL, held);
+  ASSERT_EQ(0, dmiRequestRight(sid, handle.h, token, DM_RIGHT_NULL, 1, "test"));
+  ASSERT_EQ(1, api->queryRight(sid, handle.h, token, &held));
+  EXPECT_EQ(DM_RIGHT_NULL, held);
+  // Without the right, writing is refused by the library.
+  EXPECT_EQ(0, api->setDmattr(sid, handle.h, token, "VOQObj", 0, 1, "x"));
+  EXPECT_EQ(EACCES, errno);
+  EXPECT_EQ(0, dmiRespondEventOk(sid, token));
+}
+
+// ---- session clean-up and event answers ---------------------------------------
+
+TEST(SessionClose, OutstandingTokensAreAnsweredAndTheSessionGoes) {
+  XDSMAPI* api = readyApi();
+  dm_sessid_t sid = api->createSession(DM_NO_SESSION, "closing", 1);
+  ASSERT_NE(DM_NO_SESSION, sid);
+  // More tokens than the first buffer holds, so the E2BIG path is taken.
+  for (int i = 0; i < 20; ++i) {
+    dm_token_t token;
+    ASSERT_EQ(1, api->createUserEvent(sid, 0, nullptr, &token));
+  }
+  EXPECT_EQ(-1, dm_destroy_session(sid));
+  EXPECT_EQ(EBUSY, errno);
+  EXPECT_EQ(0, kmrDestroySession(sid));
+  EXPECT_EQ(DM_NO_SESSION, api->getSID());
+  char info[64];
+  size_t len;
+  EXPECT_EQ(-1, dm_query_session(sid, sizeof info, info, &len));
+  EXPECT_EQ(EINVAL, errno);
+}
+
+TEST(EventAnswers, FailedAbortPrintsMessage9518) {
+  XDSMAPI* api = readyApi();
+  dm_sessid_t sid = api->createSession(DM_NO_SESSION, "abort", 1);
+  dm_token_t token;
+  ASSERT_EQ(1, api->createUserEvent(sid, 0, nullptr, &token));
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(0, dmiRespondEventAbort(sid, token, EIO));
+  std::string quiet = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::string::npos, quiet.find("9518"));
+
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(-1, dmiRespondEventAbort(sid, token, EIO));  // already answered
+  int err = errno;
+  std::string loud = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, loud.find("9518")) << loud;
+  EXPECT_EQ(ESRCH, err);
+  EXPECT_EQ(-1, dmiRespondEventOk(sid, token));
+  EXPECT_EQ(0, kmrDestroySession(sid));
+}
+
+// ---- handles for the server layer and text forms ---------------------------------
+
+int g_translatedErr = 0;
+int translate(int err, const char* function) {
+  g_translatedErr = err;
+  return strcmp(function, "kmrGetHsmHandle") == 0 ? 1000 + err : -1;
+}
+
+TEST(KmrGetHsmHandle, CopiesTheLibraryHandleOrReportsTheTranslatedErrno) {
+  ScratchFile file;
+  unsigned char bytes[32];
+  uint16_t length = 0;
+  ASSERT_EQ(0, kmrGetHsmHandle(file.path(), &bytes, &length));
+  void* hanp;
+  size_t hlen;
+  ASSERT_EQ(0, dm_path_to_handle(const_cast<char*>(file.path()), &hanp, &hlen));
+  EXPECT_EQ(hlen, length);
+  EXPECT_EQ(0, memcmp(hanp, bytes, hlen));
+  dm_handle_free(hanp, hlen);
+
+  KmrErrnoTranslator previous = kmrSetErrnoTranslator(translate);
+  EXPECT_EQ(1000 + ENOENT, kmrGetHsmHandle("/tmp/no/such/file", &bytes, &length));
+  EXPECT_EQ(ENOENT, g_translatedErr);
+  kmrSetErrnoTranslator(previous);
+}
+
+TEST(HandleText, HexFormsSeparatorsAndLimits) {
+  unsigned char twelve[12];
+  for (int i = 0; i < 12; ++i) twelve[i] = static_cast<unsigned char>(0xA0 + i);
+  xdsm_handle_t h{twelve, sizeof twelve};
+  EXPECT_STREQ("A0A1A2A3A4A5A6A7-A8A9AAAB", handleHexString(h));
+
+  unsigned char forty[40];
+  for (int i = 0; i < 40; ++i) forty[i] = static_cast<unsigned char>(i);
+  xdsm_handle_t big{forty, 32};
+  std::string text = handleHexString(big);
+  EXPECT_EQ(64u + 3u, text.size());
+  EXPECT_EQ("0001020304050607-08090A0B0C0D0E0F-1011121314151617-18191A1B1C1D1E1F", text);
+  xdsm_handle_t tooBig{forty, 40};
+  EXPECT_EQ(text, handleHexString(tooBig));
+
+  char out[69];
+  EXPECT_EQ(0, handleToHexString(h, out, 68));
+  EXPECT_EQ(0, handleToHexString(tooBig, out, sizeof out));
+  ASSERT_EQ(1, handleToHexString(h, out, sizeof out));
+  EXPECT_STREQ("A0A1A2A3A4A5A6A7A8A9AAAB", out);
+
+  EXPECT_EQ("1F", dmiSessionIDToString(0x1F));
+  EXPECT_EQ("ABC-12", dmiTokenToString(dm_token_t{0xABC, 0x12}));
+  EXPECT_STREQ("DM_RIGHT_NULL", dmiRightToString(DM_RIGHT_NULL));
+  EXPECT_STREQ("DM_RIGHT_SHARED", dmiRightToString(DM_RIGHT_SHARED));
+  EXPECT_STREQ("DM_RIGHT_EXCL", dmiRightToString(DM_RIGHT_EXCL));
+  EXPECT_STREQ("DM_RIGHT_UNKNOWN", dmiRightToString(static_cast<dm_right_t>(7)));
+}
+
+TEST(HandleCopies, CopyCompareAndFree) {
+  unsigned char raw[5] = {9, 8, 7, 6, 5};
+  xdsm_handle_t h;
+  handleInit(&h);
+  EXPECT_EQ(1, handleIsNull(h));
+  EXPECT_EQ(0, handleIsValid(h));
+  ASSERT_EQ(1, handleSetWithString(&h, raw, sizeof raw));
+  EXPECT_NE(static_cast<void*>(raw), h.hanp);
+  unsigned char copy[8] = {};
+  EXPECT_EQ(5u, handleCopy(h, copy));
+  EXPECT_EQ(0, memcmp(copy, raw, 5));
+  EXPECT_EQ(0u, handleCopy(h, nullptr));
+  xdsm_handle_t same{raw, sizeof raw};
+  EXPECT_EQ(0, handleCompare(h, same));
+  raw[4] = 6;
+  EXPECT_NE(0, handleCompare(h, same));
+  handleFree(&h);
+  EXPECT_EQ(nullptr, h.hanp);
+  EXPECT_EQ(0u, h.hlen);
+}
+
+}  // namespace

@@ -1,0 +1,1 @@
+set(unit_libs kmr_xdsm)
