@@ -1,0 +1,61 @@
+// HSM state of file systems: the per-file-system state file
+// ".Tarnveld/dmiFSState" with its "VOQStat" attribute, and the node's global
+// state file "<node dir>/config/dmiFSGlobalState" that maps each managed file
+// system's handle to its state file's handle.
+//
+// Global state file layout (machine byte order):
+//   0        4   global flags: bit 0 recall, bit 1 migration (3 when created)
+//   4+72n   32   file system handle (zero padded)   36+72n  4  its length (32)
+//   40+72n  32   state file handle (zero padded)    72+72n  4  its length (32)
+//
+// Contract
+// - Functions return 0 on success and -1 with errno set on failure; they go
+//   through the registered HsmAttrStore.
+// - Writers hold the lock file "<node dir>/config/dmiFSGlobalState.pid"
+//   exclusively; readers wait (polling every 5 seconds) while a writer holds it.
+#ifndef KMR_HSMFS_FSSTATE_H
+#define KMR_HSMFS_FSSTATE_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "hsmfs/attrstore.h"
+#include "hsmfs/hsmattr.h"
+
+inline constexpr const char* kFSStateFileName = ".Tarnveld/dmiFSState";
+inline constexpr const char* kFSStateText = "This file contains DMAPI attributes, do not delete!";
+inline constexpr size_t kGlobalHeaderLen = 4;
+inline constexpr size_t kGlobalRecordLen = 72;
+inline constexpr uint32_t kGlobalFlagsNew = 3;
+
+struct GlobalStateRecord {
+  HsmHandleBytes fsHandle;
+  HsmHandleBytes stateFileHandle;
+};
+// Encodes one 72-byte record; handles longer than 32 bytes are refused.
+bool encodeGlobalRecord(const GlobalStateRecord& rec, uint8_t out[kGlobalRecordLen]);
+// Decodes one record; false when its lengths are not both 32 (older or damaged file).
+bool decodeGlobalRecord(const uint8_t in[kGlobalRecordLen], GlobalStateRecord* rec);
+
+std::string globalStateFilePath();
+std::string fsStateFilePath(const std::string& fsName);
+
+// The pause of readers while a writer holds the global lock (tests replace it).
+void setGlobalStatePause(std::function<void()> pause);
+
+// Creates the state file of `fsName` and registers it in the global file.
+int dmiCreateFSState(uint64_t sid, const std::string& fsName);
+// Rebuilds the global file from the managed file system table.
+int DmiCreateGlobalStateFile(uint64_t sid);
+// Handle of the state file of the file system with handle `fsHandle`.
+int dmiGetFSStateHandle(uint64_t sid, const HsmHandleBytes& fsHandle, HsmHandleBytes* out);
+int dmiGetFSState(uint64_t sid, const HsmHandleBytes& stateFileHandle, fsmState* state);
+// state->fsName names the file system on entry.
+int dmiEntryGetFSState(uint64_t sid, fsmState* state);
+int dmiEntryGetGlobalState(uint64_t sid, fsmState* state);
+// Writes new global flags (bit 0 recall, bit 1 migration) under the lock.
+int dmiSetGlobalState(uint32_t flags);
+
+#endif

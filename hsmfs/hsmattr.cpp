@@ -1,0 +1,388 @@
+#include "hsmfs/hsmattr.h"
+
+#include <errno.h>
+
+#include <cstdio>
+#include <cstring>
+#include <list>
+
+#include "common/messages.h"
+#include "common/trace.h"
+#include "hsmfs/hsmsettings.h"
+#include "hsmfs/locks.h"
+
+namespace {
+
+HsmAttrStore* g_store = nullptr;
+
+template <typename T>
+void put(uint8_t* out, size_t offset, T value) {
+  memcpy(out + offset, &value, sizeof value);
+}
+template <typename T>
+T get(const uint8_t* in, size_t offset) {
+  T value;
+  memcpy(&value, in + offset, sizeof value);
+  return value;
+}
+
+HsmAttrStore* storeOrFail() {
+  if (!g_store) errno = ENXIO;
+  return g_store;
+}
+
+std::string tokenText(HsmToken t) {
+  char text[48];
+  snprintf(text, sizeof text, "%llX-%llX", static_cast<unsigned long long>(t.high),
+           static_cast<unsigned long long>(t.low));
+  return text;
+}
+
+// Message 9511 for a failed attribute read.
+void logAttrReadFailure(uint64_t sid, const char* path, const HsmHandleBytes& h, const std::string& token,
+                        int err) {
+  char sidText[24];
+  snprintf(sidText, sizeof sidText, "%llX", static_cast<unsigned long long>(sid));
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, 9511, hsmWhoAmI(), sidText, path, hsmHandleHex(h).c_str(),
+                 token.c_str(), strerror(err));
+  errno = err;
+}
+
+// Reads "VOQObj". 1 present, 0 absent, -1 error (logged).
+int readObjRecord(uint64_t sid, const HsmHandleBytes& h, HsmToken token, dmiInfo* info) {
+  HsmAttrStore* store = storeOrFail();
+  if (!store) return -1;
+  uint8_t buf[kVOQObjLen] = {};
+  size_t got = 0;
+  if (store->getDmattr(sid, h, token, kAttrObj, sizeof buf, buf, &got)) {
+    *info = decodeVOQObj(buf);
+    return 1;
+  }
+  if (dmiIsNoAttr(errno)) return 0;
+  logAttrReadFailure(sid, "<NA>", h, tokenText(token), errno);
+  return -1;
+}
+
+int writeObjOnce(HsmAttrStore* store, uint64_t sid, const HsmHandleBytes& h, HsmToken token,
+                 const dmiInfo& info) {
+  uint8_t buf[kVOQObjLen];
+  encodeVOQObj(info, buf);
+  return store->setDmattr(sid, h, token, kAttrObj, 0, sizeof buf, buf);
+}
+
+bool isNoSpace(int err) { return err == ENOSPC || err == ENOMEM; }
+
+// Writes "VOQObj", emptying reserve files of the file system while space is short.
+int writeObjWithReserve(HsmAttrStore* store, uint64_t sid, const HsmHandleBytes& h, HsmToken token,
+                        const dmiInfo& info) {
+  if (writeObjOnce(store, sid, h, token, info)) return 0;
+  if (!isNoSpace(errno)) return -1;
+  int err = errno;
+  std::string fsName;
+  if (!store->fsNameOfHandle(h, &fsName)) {
+    errno = err;
+    return -1;
+  }
+  while (isNoSpace(err)) {
+    TRACE(TR_SMXDSM, "%s: Freeing 1 reserved file on %s in nospace condition\n", hsmWhoAmI(), fsName.c_str());
+    if (kmrFreeFS(fsName.c_str()) == 0) break;
+    if (writeObjOnce(store, sid, h, token, info)) return 0;
+    err = errno;
+  }
+  errno = err;
+  return -1;
+}
+
+// Read-modify-write of the state code and recall mark of "VOQObj".
+int updateObjState(uint64_t sid, const HsmHandleBytes& h, HsmToken token, bool setState, uint32_t state,
+                   uint32_t recallMark) {
+  dmiInfo info;
+  int found = readObjRecord(sid, h, token, &info);
+  if (found <= 0) {
+    if (found == 0) errno = ENOENT;
+    return -1;
+  }
+  if (setState) info.migState = state;
+  info.recallMark = recallMark;
+  return writeObjOnce(g_store, sid, h, token, info) ? 0 : -1;
+}
+
+std::list<ActiveMigration>& activeMigrations() {
+  static std::list<ActiveMigration> list;
+  return list;
+}
+
+}  // namespace
+
+HsmAttrStore* hsmAttrStore() { return g_store; }
+void setHsmAttrStore(HsmAttrStore* store) { g_store = store; }
+
+std::string hsmHandleHex(const HsmHandleBytes& h) {
+  std::string text;
+  char digits[3];
+  for (uint8_t b : h) {
+    snprintf(digits, sizeof digits, "%.2X", b);
+    text += digits;
+  }
+  return text;
+}
+
+bool dmiIsNoAttr(int err) { return err == ENOENT || err == DMI_ENOATTR; }
+
+void encodeVOQObj(const dmiInfo& info, uint8_t out[kVOQObjLen]) {
+  memset(out, 0, kVOQObjLen);
+  memcpy(out, info.extObjId.bytes, kExtObjIdLen);
+  put(out, 28, info.fileSize);
+  put(out, 36, info.fileValue2);
+  put(out, 44, info.dataSizeHigh);
+  put(out, 48, info.dataSizeLow);
+  put(out, 52, info.keep52);
+  put(out, 56, info.dataSizeForm);
+  put(out, 57, info.objFlags);
+  put(out, 58, info.keep58);
+  put(out, 60, info.keep60);
+  put(out, 72, info.migState);
+  put(out, 76, info.recallMark);
+  put(out, 88, info.migDataLen);
+  memcpy(out + 92, info.migData, sizeof info.migData);
+}
+
+dmiInfo decodeVOQObj(const uint8_t in[kVOQObjLen]) {
+  dmiInfo info;
+  memcpy(info.extObjId.bytes, in, kExtObjIdLen);
+  info.fileSize = get<uint64_t>(in, 28);
+  info.fileValue2 = get<uint64_t>(in, 36);
+  info.dataSizeHigh = get<uint32_t>(in, 44);
+  info.dataSizeLow = get<uint32_t>(in, 48);
+  info.keep52 = get<uint32_t>(in, 52);
+  info.dataSizeForm = in[56];
+  info.objFlags = in[57];
+  info.keep58 = get<uint16_t>(in, 58);
+  info.keep60 = get<uint32_t>(in, 60);
+  info.migState = get<uint32_t>(in, 72);
+  info.recallMark = get<uint32_t>(in, 76);
+  info.migDataLen = get<uint32_t>(in, 88);
+  memcpy(info.migData, in + 92, sizeof info.migData);
+  return info;
+}
+
+uint64_t dmiGet64bitDataSize(const dmiInfo& info) {
+  if (info.dataSizeForm == DMI_DATASIZE_64BIT)
+    return (static_cast<uint64_t>(info.dataSizeHigh) << 32) | info.dataSizeLow;
+  return info.dataSizeLow;
+}
+
+void dmiSet64bitDataSize(dmiInfo& info, uint64_t size) {
+  info.dataSizeHigh = static_cast<uint32_t>(size >> 32);
+  info.dataSizeLow = static_cast<uint32_t>(size & 0xFFFFFFFFu);
+}
+
+void encodeVOQexID(const midExtObjId_t& id, char out[kVOQexIDLen]) {
+  for (size_t i = 0; i < kExtObjIdLen; ++i) snprintf(out + 2 * i, 3, "%.2X", id.bytes[i]);
+  out[kVOQexIDLen - 1] = '\0';
+}
+
+bool encodeVOQStat(const fsmState& st, uint8_t out[kVOQStatLen]) {
+  if (st.fsName.size() > kVOQStatNameLen) {
+    nlfprintf(stderr, 2076, hsmWhoAmI(), st.fsName.c_str());
+    return false;
+  }
+  memset(out, 0, kVOQStatLen);
+  put<uint32_t>(out, 0, st.flags & 1u);
+  put<uint32_t>(out, 4, (st.flags >> 1) & 1u);
+  put<uint32_t>(out, 8, (st.flags >> 2) & 1u);
+  put<uint32_t>(out, 12, (st.flags >> 3) & 1u);
+  put<int32_t>(out, 16, st.created);
+  memcpy(out + 20, st.fsName.data(), st.fsName.size());
+  return true;
+}
+
+fsmState decodeVOQStat(const uint8_t* in, size_t length) {
+  uint8_t buf[kVOQStatLen] = {};
+  memcpy(buf, in, length < kVOQStatLen ? length : kVOQStatLen);
+  fsmState st;
+  for (unsigned bit = 0; bit < 4; ++bit)
+    if (get<uint32_t>(buf, 4 * bit) & 1u) st.flags |= 1u << bit;
+  st.created = get<int32_t>(buf, 16);
+  const char* name = reinterpret_cast<const char*>(buf + 20);
+  st.fsName.assign(name, strnlen(name, kVOQStatNameLen));
+  return st;
+}
+
+int dmiGetFileResStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token, midExtObjId_t* extObjIdOut) {
+  dmiInfo info;
+  int found = readObjRecord(sid, h, token, &info);
+  if (found < 0) return DMI_STATE_ERROR;
+  if (found == 0) return DMI_STATE_RESIDENT;
+  if (extObjIdOut) *extObjIdOut = info.extObjId;
+  return static_cast<int>(info.migState);
+}
+
+int dmiGetFileMigStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token, midExtObjId_t* extObjIdOut) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "dmiGetFileMigStat()");
+  dmiInfo info;
+  int found = readObjRecord(sid, h, token, &info);
+  if (found < 0) return DMI_STATE_ERROR;
+  if (found > 0) {
+    if (extObjIdOut) *extObjIdOut = info.extObjId;
+    if (info.recallMark == 0) return static_cast<int>(info.migState);
+    return info.migState == DMI_STATE_RECALL_CANCELLED ? DMI_STATE_RECALL_CANCELLED : DMI_STATE_RECALL_MARKED;
+  }
+  midExtObjId_t id{};
+  size_t got = 0;
+  if (g_store->getDmattr(sid, h, token, kAttrPMig, sizeof id.bytes, id.bytes, &got)) {
+    if (extObjIdOut) *extObjIdOut = id;
+    return DMI_STATE_PREMIGRATED;
+  }
+  if (dmiIsNoAttr(errno)) return DMI_STATE_RESIDENT;
+  logAttrReadFailure(sid, "<NA>", h, tokenText(token), errno);
+  return DMI_STATE_ERROR;
+}
+
+int dmiGetPmigStat(int* status, const char* path) {
+  HsmAttrStore* store = storeOrFail();
+  if (!store) return -1;
+  HsmHandleBytes h;
+  if (!store->handleOfPath(path, &h)) return -1;
+  int state = dmiGetFileMigStat(store->sessionId(), h, kNoToken, nullptr);
+  if (state == DMI_STATE_ERROR) return -1;
+  *status = state;
+  return 0;
+}
+
+int dmiSetFileMigStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const midExtObjId_t& id,
+                      int state) {
+  HsmAttrStore* store = storeOrFail();
+  if (!store) return -1;
+  switch (state) {
+    case DMI_STATE_PREMIGRATED:
+      if (!store->setDmattr(sid, h, token, kAttrPMig, 0, sizeof id.bytes, id.bytes)) return -1;
+      if (hsmSettings().extObjIdAttr == 1 && dmiSetExtObjIDAttrib(sid, h, token, id) != 0) {
+        int err = errno;
+        store->removeDmattr(sid, h, token, 0, kAttrPMig);
+        errno = err;
+        return -1;
+      }
+      return 0;
+    case DMI_STATE_RECALL_MARKED:
+      return updateObjState(sid, h, token, false, 0, 1);
+    case DMI_STATE_RECALL_CANCELLED:
+      return updateObjState(sid, h, token, true, DMI_STATE_RECALL_CANCELLED, 1);
+    case DMI_STATE_RESIDENT:
+      return updateObjState(sid, h, token, true, DMI_STATE_RESIDENT, 0);
+    default:
+      return 0;
+  }
+}
+
+int dmiResetFileMigStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token) {
+  HsmAttrStore* store = storeOrFail();
+  if (!store) return -1;
+  if (!store->removeDmattr(sid, h, token, 0, kAttrPMig) && !dmiIsNoAttr(errno)) return -1;
+  if (hsmSettings().extObjIdAttr == 1) dmiRemoveExtObjIDAttrib(sid, h, token);
+  return dmiClrMngRegion(sid, h, token);
+}
+
+int dmiGetDMAttrib(uint64_t sid, const HsmHandleBytes& h, HsmToken token, dmiInfo* info) {
+  int found = readObjRecord(sid, h, token, info);
+  if (found == 0) errno = ENOENT;
+  return found > 0 ? 0 : -1;
+}
+
+int dmiSetDMAttrib(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const dmiInfo& info) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "dmiSetDMAttrib()");
+  HsmAttrStore* store = storeOrFail();
+  if (!store) return -1;
+  if (writeObjWithReserve(store, sid, h, token, info) != 0) return -1;
+  if (hsmSettings().extObjIdAttr == 1 && dmiSetExtObjIDAttrib(sid, h, token, info.extObjId) != 0) {
+    int err = errno;
+    store->removeDmattr(sid, h, token, 0, kAttrObj);
+    errno = err;
+    return -1;
+  }
+  return 0;
+}
+
+int dmiSetExtObjIDAttrib(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const midExtObjId_t& id) {
+  HsmAttrStore* store = storeOrFail();
+  if (!store) return -1;
+  char text[kVOQexIDLen];
+  encodeVOQexID(id, text);
+  return store->setDmattr(sid, h, token, kAttrExtId, 0, sizeof text, text) ? 0 : -1;
+}
+
+int dmiRemoveExtObjIDAttrib(uint64_t sid, const HsmHandleBytes& h, HsmToken token) {
+  HsmAttrStore* store = storeOrFail();
+  if (!store) return -1;
+  return store->removeDmattr(sid, h, token, 0, kAttrExtId) ? 0 : -1;
+}
+
+int dmiFileHasDmAttr(uint64_t sid, const HsmHandleBytes& h, const char* name) {
+  HsmAttrStore* store = storeOrFail();
+  if (!store) return 0;
+  uint8_t small[8];
+  size_t got = 0;
+  if (store->getDmattr(sid, h, kNoToken, name, sizeof small, small, &got)) return 1;
+  return errno == E2BIG ? 1 : 0;
+}
+
+const char* dmiEventName(unsigned event) {
+  static const char* const names[] = {
+      "DM_EVENT_CLOSE",      "DM_EVENT_MOUNT",      "DM_EVENT_PREUNMOUNT", "DM_EVENT_UNMOUNT",
+      "DM_EVENT_NOSPACE",    "DM_EVENT_DEBUT",      "DM_EVENT_CREATE",     "DM_EVENT_POSTCREATE",
+      "DM_EVENT_REMOVE",     "DM_EVENT_POSTREMOVE", "DM_EVENT_RENAME",     "DM_EVENT_POSTRENAME",
+      "DM_EVENT_SYMLINK",    "DM_EVENT_POSTSYMLINK", "DM_EVENT_LINK",      "DM_EVENT_POSTLINK",
+      "DM_EVENT_READ",       "DM_EVENT_WRITE",      "DM_EVENT_TRUNCATE",   "DM_EVENT_ATTRIBUTE",
+      "DM_EVENT_CANCEL",     "DM_EVENT_DESTROY",    "DM_EVENT_USER"};
+  return (event >= 1 && event <= 23) ? names[event - 1] : "DM_EVENT_INVALID";
+}
+
+namespace {
+
+int setRegionsAndEvents(uint64_t sid, const HsmHandleBytes& h, HsmToken token,
+                        const std::vector<HsmRegion>& regions, uint32_t events) {
+  HsmAttrStore* store = storeOrFail();
+  if (!store) return -1;
+  if (!store->setRegion(sid, h, token, regions)) {
+    int err = errno;
+    char sidText[24];
+    snprintf(sidText, sizeof sidText, "%llX", static_cast<unsigned long long>(sid));
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, 9520, hsmWhoAmI(), sidText, tokenText(token).c_str(),
+                   strerror(err));
+    errno = err;
+    return -1;
+  }
+  if (hsmSettings().eventDestroy == 1 && !store->setEventList(sid, h, token, events, DM_EVENT_MAX)) return -1;
+  return 0;
+}
+
+}  // namespace
+
+int dmiSetMngRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken token, uint64_t offset, unsigned flags) {
+  return setRegionsAndEvents(sid, h, token, {HsmRegion{offset, 0, flags}}, 1u << DM_EVENT_DESTROY);
+}
+
+int dmiClrMngRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken token) {
+  return setRegionsAndEvents(sid, h, token, {}, 0);
+}
+
+void dmiAddActiveMig(const ActiveMigration& mig) { activeMigrations().push_back(mig); }
+size_t dmiActiveMigCount() { return activeMigrations().size(); }
+
+int dmiFinishMig(ActiveMigration& mig) {
+  HsmAttrStore* store = storeOrFail();
+  if (!store) return -1;
+  return dmiSetDMAttrib(store->sessionId(), mig.handle, kNoToken, mig.info);
+}
+
+void dmiCancelMig() {
+  auto& list = activeMigrations();
+  while (!list.empty()) {
+    ActiveMigration mig = std::move(list.front());
+    list.pop_front();
+    if (!mig.underWay) continue;
+    mig.info.migState = DMI_STATE_CANCELLED;
+    if (dmiFinishMig(mig) != 0)
+      TRACE(TR_SMXDSM, "dmiCancelMig: finishing a cancelled migration failed, errno %d\n", errno);
+  }
+}

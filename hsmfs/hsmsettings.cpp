@@ -1,0 +1,6 @@
+#include "hsmfs/hsmsettings.h"
+
+HsmSettings& hsmSettings() {
+  static HsmSettings settings;
+  return settings;
+}

@@ -1,0 +1,251 @@
+#include <fcntl.h>
+#include <sys/wait.h>
+
+#include <cstring>
+
+#include "hsmfs/fscheck.h"
+#include "hsmfs/fsstate.h"
+#include "hsmfs/locks.h"
+#include "tests/unit/hsmfs/fake_store.h"
+#include "tests/unit/hsmfs/hsmfs_env.h"
+
+using kmrtest::readFile;
+using kmrtest::writeFile;
+
+namespace {
+
+class FsCheckTest : public kmrtest::HsmNodeTest {
+ protected:
+  void SetUp() override {
+    kmrtest::HsmNodeTest::SetUp();
+    setHsmAttrStore(&store);
+    setGlobalStatePause([] { FAIL() << "no writer holds the global lock in these tests"; });
+  }
+  void TearDown() override {
+    setHsmAttrStore(nullptr);
+    kmrtest::HsmNodeTest::TearDown();
+  }
+  // Rewrites the flags of a file system's "VOQStat".
+  void setFsFlags(const std::string& fs, uint32_t flags) {
+    HsmHandleBytes h;
+    ASSERT_TRUE(store.handleOfPath(fsStateFilePath(fs), &h));
+    auto& raw = store.attrs[{h, kAttrStat}];
+    fsmState st = decodeVOQStat(raw.data(), raw.size());
+    st.flags = flags;
+    ASSERT_TRUE(encodeVOQStat(st, raw.data()));
+  }
+  FakeAttrStore store;
+};
+
+// Runs `fn` in a child process and returns its exit status (-1 when killed).
+template <typename Fn>
+int inChild(Fn fn) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) _exit(fn());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(FsAllowed, OnlyRootAndTmpAreRefused) {
+  EXPECT_EQ(isFsAllowed("/"), 0);
+  EXPECT_EQ(isFsAllowed("/tmp"), 0);
+  EXPECT_EQ(isFsAllowed("/tmp/"), 1);
+  EXPECT_EQ(isFsAllowed("/tmpfs"), 1);
+  EXPECT_EQ(isFsAllowed("/gpfs/fs1"), 1);
+  char buf[64];
+  EXPECT_STREQ(kmrFSNameToTarnveldDir("/gpfs/fs1", buf), "/gpfs/fs1/.Tarnveld");
+}
+
+TEST_F(FsCheckTest, RunLockIsExclusiveWithoutWaitingAndTheFileRemains) {
+  auto fs = mountFs(kmrtest::kOnlyHThreshold);
+  const std::string lockPath = fs->path() + "/.Tarnveld/reconcile.pid";
+  int fd = -1;
+  ASSERT_EQ(serAcquireFSLock(fs->path().c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &fd), 0);
+  ASSERT_GE(fd, 0);
+  const std::string mine = std::to_string(getpid()) + "\n";
+  // Read through the held descriptor: closing any other descriptor of the
+  // file would drop this process's record lock.
+  auto heldContent = [&] {
+    char buf[32] = "";
+    ssize_t n = pread(fd, buf, sizeof buf, 0);
+    return std::string(buf, n > 0 ? n : 0);
+  };
+  EXPECT_EQ(heldContent(), mine);
+  struct stat st;
+  ASSERT_EQ(stat(lockPath.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(st.st_uid, 2u);
+  EXPECT_EQ(st.st_gid, 2u);
+  EXPECT_EQ(inChild([&] { return serQuerySysLock((fs->path() + "/.Tarnveld").c_str(), "/reconcile.pid", 1); }), 1);
+
+  auto tryLock = [&] {
+    int childFd = -1;
+    return serAcquireFSLock(fs->path().c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &childFd);
+  };
+  EXPECT_EQ(inChild(tryLock), 1);
+  EXPECT_EQ(heldContent(), mine);  // the holder's id is untouched
+
+  EXPECT_EQ(serReleaseFSLock(fs->path().c_str(), "/reconcile.pid", fd), 0);
+  EXPECT_EQ(stat(lockPath.c_str(), &st), 0);  // the file stays
+  EXPECT_EQ(serQuerySysLock((fs->path() + "/.Tarnveld").c_str(), "/reconcile.pid", 1), 0);
+  EXPECT_EQ(inChild(tryLock), 0);
+  EXPECT_NE(readFile(lockPath), mine);  // now the last holder's id
+  EXPECT_EQ(serReleaseFSLock(fs->path().c_str(), "/reconcile.pid", -1), -1);
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_EQ(serQuerySysLock(nodeDir.c_str(), "/no/such/file", 2), 0);
+}
+
+TEST_F(FsCheckTest, MissingControlDirectoryEndsTheProcess) {
+  auto fs = mountFs(nullptr);
+  rmdir((fs->path() + "/.Tarnveld").c_str());
+  int status = inChild([&] {
+    int fd = -1;
+    serAcquireFSLock(fs->path().c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &fd);
+    return 0;  // not reached
+  });
+  EXPECT_EQ(status, 255);
+}
+
+TEST_F(FsCheckTest, SharedLocksCoexistAndFileObjectLocksReport145) {
+  auto fs = mountFs(nullptr);
+  const std::string dir = fs->path() + "/.Tarnveld";
+  int a = -1, b = -1;
+  ASSERT_EQ(serAcquireSysLock(dir.c_str(), "/shared.pid", SER_SETLK, SER_LOCK_SHARED, &a), 0);
+  EXPECT_EQ(inChild([&] { return serAcquireSysLock(dir.c_str(), "/shared.pid", SER_SETLK, SER_LOCK_SHARED, &b); }),
+            0);
+  EXPECT_EQ(inChild([&] { return serAcquireSysLock(dir.c_str(), "/shared.pid", SER_SETLK, SER_LOCK_EXCL, &b); }),
+            1);
+  close(a);
+
+  DFpsFile* handle = nullptr;
+  ASSERT_EQ(serAcquireSysLock(dir.c_str(), "/obj.pid", 0, 2, &handle, 1), 0);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(inChild([&] {
+              DFpsFile* other = nullptr;
+              return serAcquireSysLock(dir.c_str(), "/obj.pid", 0, 2, &other, 1);
+            }),
+            145);
+  char buf[32] = "";
+  ssize_t n = pread(handle->fd(), buf, sizeof buf, 0);
+  EXPECT_EQ(std::string(buf, n > 0 ? n : 0), std::to_string(getpid()) + "\n");
+  serReleaseSysLock(&handle);
+  EXPECT_EQ(handle, nullptr);
+  DFpsFile closed(dir + "/never-opened");
+  EXPECT_EQ(closed.LockOpenedFile(0, 2), DFPS_RC_NOT_OPEN);
+}
+
+TEST_F(FsCheckTest, ReserveFilesAreEmptiedInOrder) {
+  auto fs = mountFs(nullptr);
+  mkdir((fs->path() + "/.Tarnveld/reserved").c_str(), 0755);
+  writeFile(reserveFilePath(fs->path(), 1), "");
+  writeFile(reserveFilePath(fs->path(), 4), std::string(100, 'x'));
+  writeFile(reserveFilePath(fs->path(), 10), std::string(100, 'x'));
+  EXPECT_EQ(reserveFilePath("/m", 10), "/m/.Tarnveld/reserved/.dmi10");
+  EXPECT_EQ(kmrFreeFS(fs->path().c_str()), 4);
+  EXPECT_EQ(readFile(reserveFilePath(fs->path(), 4)), "");
+  EXPECT_EQ(kmrFreeFS(fs->path().c_str()), 10);
+  EXPECT_EQ(kmrFreeFS(fs->path().c_str()), 0);
+}
+
+TEST_F(FsCheckTest, MountPointOfPathsInsideAFileSystem) {
+  auto fs = mountFs(nullptr);
+  mkdir((fs->path() + "/sub").c_str(), 0755);
+  char* mp = MountPoint((fs->path() + "/sub").c_str());
+  ASSERT_NE(mp, nullptr);
+  EXPECT_EQ(std::string(mp), fs->path());
+  free(mp);
+  EXPECT_EQ(MountPoint("/no/such/path"), nullptr);
+  EXPECT_EQ(MountPoint(fs->path().c_str(), nodeDir + "/missing-mtab"), nullptr);
+}
+
+TEST_F(FsCheckTest, StateOfManagedFileSystemsDecidesIsMigFsOK) {
+  auto active = mountFs(kmrtest::kOnlyHThreshold);
+  auto unmanaged = mountFs(nullptr);
+  rmdir((unmanaged->path() + "/.Tarnveld").c_str());
+  ASSERT_EQ(dmiCreateFSState(store.sid, active->path()), 0);
+  EXPECT_EQ(readFile(fsStateFilePath(active->path())), kFSStateText);
+  struct stat st;
+  ASSERT_EQ(stat(fsStateFilePath(active->path()).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+
+  char* mp = nullptr;
+  EXPECT_EQ(IsMigFsOK(active->path().c_str(), &mp, FUNC_STATE_ALL), RC_OK);
+  ASSERT_NE(mp, nullptr);
+  EXPECT_EQ(std::string(mp), active->path());
+  free(mp);
+  EXPECT_EQ(IsMigFsOK(unmanaged->path().c_str(), &mp, FUNC_STATE_ALL), RC_FS_NOT_MFS_MOUNTED);
+  EXPECT_EQ(mp, nullptr);
+  EXPECT_EQ(IsMigFsOK((active->path() + "/nothing-here").c_str(), &mp, FUNC_STATE_ALL), RC_FS_NOT_A_MOUNT_POINT);
+  EXPECT_EQ(mp, nullptr);
+
+  setFsFlags(active->path(), FSM_RECALL);
+  EXPECT_EQ(getTarnveldState(active->path().c_str()), TARNVELD_RECALL_ACTIVE);
+  EXPECT_EQ(IsMigFsOK(active->path().c_str(), &mp, FUNC_STATE_ALL), RC_FS_NOT_TARNVELD_ACTIVE);
+  EXPECT_EQ(IsMigFsOK(active->path().c_str(), &mp, FUNC_STATE_RECALL), RC_OK);
+  free(mp);
+  setFsFlags(active->path(), FSM_MIGRATE);
+  EXPECT_EQ(IsMigFsOK(active->path().c_str(), &mp, FUNC_STATE_MIGRATE), RC_OK);
+  free(mp);
+  setFsFlags(active->path(), 0);
+  EXPECT_EQ(getTarnveldState(active->path().c_str()), TARNVELD_INACTIVE);
+  EXPECT_EQ(IsMigFsOK(active->path().c_str(), &mp, FUNC_STATE_ALL), RC_FS_NOT_TARNVELD_ACTIVE);
+
+  // Globally deactivated: a fully active file system reports 6.
+  setFsFlags(active->path(), FSM_RECALL | FSM_MIGRATE);
+  ASSERT_EQ(dmiSetGlobalState(0), 0);
+  EXPECT_EQ(getTarnveldState(active->path().c_str()), TARNVELD_GLOBAL_INACTIVE);
+  EXPECT_EQ(IsMigFsOK(active->path().c_str(), &mp, FUNC_STATE_ALL), RC_FS_NOT_TARNVELD_ACTIVE);
+  EXPECT_EQ(mp, nullptr);
+  ASSERT_EQ(dmiSetGlobalState(FSM_RECALL | FSM_MIGRATE), 0);
+  EXPECT_EQ(getTarnveldState(active->path().c_str()), TARNVELD_ACTIVE);
+
+  store.sid = 0;  // no DMAPI session
+  EXPECT_EQ(IsMigFsOK(active->path().c_str(), &mp, FUNC_STATE_ALL), RC_FS_ERROR);
+}
+
+TEST_F(FsCheckTest, GlobalStateFileIsRebuiltFromTheManagedTable) {
+  auto a = mountFs(kmrtest::kOnlyHThreshold);
+  auto b = mountFs(kmrtest::kOnlyHThreshold);
+  ASSERT_EQ(dmiCreateFSState(store.sid, a->path()), 0);
+  const std::string global = globalStateFilePath();
+  std::string bytes = readFile(global);
+  ASSERT_EQ(bytes.size(), kGlobalHeaderLen + kGlobalRecordLen);
+  uint32_t header = 0;
+  memcpy(&header, bytes.data(), 4);
+  EXPECT_EQ(header, 3u);
+  GlobalStateRecord rec;
+  ASSERT_TRUE(decodeGlobalRecord(reinterpret_cast<const uint8_t*>(bytes.data()) + 4, &rec));
+  HsmHandleBytes fsHandle, stateHandle;
+  store.fsHandleOfPath(a->path(), &fsHandle);
+  store.handleOfPath(fsStateFilePath(a->path()), &stateHandle);
+  EXPECT_EQ(rec.fsHandle, fsHandle);
+  EXPECT_EQ(rec.stateFileHandle, stateHandle);
+  ASSERT_EQ(dmiCreateFSState(store.sid, a->path()), 0);  // registered once only
+  EXPECT_EQ(readFile(global).size(), kGlobalHeaderLen + kGlobalRecordLen);
+
+  // b has no record: reading its state rebuilds the file (creating b's state file).
+  fsmState st;
+  st.fsName = b->path();
+  ASSERT_EQ(dmiEntryGetFSState(store.sid, &st), 0);
+  EXPECT_EQ(st.flags, FSM_RECALL | FSM_MIGRATE);
+  EXPECT_EQ(readFile(global).size(), kGlobalHeaderLen + 2 * kGlobalRecordLen);
+
+  // A damaged record (length 16) is rebuilt too, keeping the header.
+  ASSERT_EQ(dmiSetGlobalState(FSM_MIGRATE), 0);
+  bytes = readFile(global);
+  uint32_t sixteen = 16;
+  memcpy(&bytes[4 + 32], &sixteen, 4);
+  writeFile(global, bytes);
+  st.fsName = a->path();
+  ASSERT_EQ(dmiEntryGetFSState(store.sid, &st), 0);
+  bytes = readFile(global);
+  EXPECT_EQ(bytes.size(), kGlobalHeaderLen + 2 * kGlobalRecordLen);
+  memcpy(&header, bytes.data(), 4);
+  EXPECT_EQ(header, FSM_MIGRATE);
+  for (size_t off = 4; off < bytes.size(); off += kGlobalRecordLen)
+    EXPECT_TRUE(decodeGlobalRecord(reinterpret_cast<const uint8_t*>(bytes.data()) + off, &rec));
+}

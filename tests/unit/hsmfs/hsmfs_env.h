@@ -1,0 +1,97 @@
+// Shared set-up of the tests that need real mounts, the node directory and
+// our ORCA stand-ins: a private mount namespace, a scratch node directory,
+// a cluster description naming this host as node 3, and the paths of the
+// built orcahsmadm and liborca.so.
+#ifndef KMR_TESTS_UNIT_HSMFS_HSMFS_ENV_H
+#define KMR_TESTS_UNIT_HSMFS_HSMFS_ENV_H
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "hsmfs/fstable.h"
+#include "hsmfs/hsmsettings.h"
+#include "hsmfs/locality.h"
+#include "tests/support/private_mount.h"
+
+namespace kmrtest {
+
+inline std::string buildDir() {
+  char exe[PATH_MAX] = "";
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  std::string path(exe, n > 0 ? n : 0);
+  path = path.substr(0, path.rfind('/'));  // .../tests
+  return path.substr(0, path.rfind('/'));
+}
+inline std::string adminCommandPath() { return buildDir() + "/platform/orca/orcahsmadm"; }
+inline std::string orcaLibraryPath() { return buildDir() + "/platform/orca/liborca.so"; }
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+inline void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+inline std::string hostName() {
+  char h[256] = "";
+  gethostname(h, sizeof h - 1);
+  return h;
+}
+inline size_t countOf(const std::string& haystack, const std::string& needle) {
+  size_t n = 0;
+  for (size_t p = haystack.find(needle); p != std::string::npos; p = haystack.find(needle, p + 1)) ++n;
+  return n;
+}
+
+class HsmNodeTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(EnterPrivateMountNamespace()) << "needs root"; }
+  void SetUp() override {
+    char tmpl[] = "/tmp/kmrnode.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    nodeDir = tmpl;
+    mkdir((nodeDir + "/config").c_str(), 0755);
+    clusterFile = nodeDir + "/cluster.conf";
+    writeFile(clusterFile, "# test cluster\nnode 3 " + hostName() +
+                               "\nnode 4 othernode\ndevice 0 /dev/fs1\ndevice 1 /dev/fs2\n");
+    setenv("ORCA_CLUSTER_FILE", clusterFile.c_str(), 1);
+    hsmSettings() = HsmSettings();
+    hsmSettings().nodeDir = nodeDir;
+    hsmSettings().adminCommand = adminCommandPath();
+    resetInstanceNo();
+    HsmFsTable::the().clear();
+  }
+  void TearDown() override {
+    HsmFsTable::the().clear();
+    resetInstanceNo();
+    std::string cmd = "rm -rf " + nodeDir;
+    if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cleanup failed";
+  }
+  // A tmpfs mount, managed when `xml` is not null (its .Tarnveld/hsmfsconfig.xml).
+  std::unique_ptr<ScratchMount> mountFs(const char* xml) {
+    auto m = std::make_unique<ScratchMount>("tmpfs", 8);
+    mkdir((m->path() + "/.Tarnveld").c_str(), 0755);
+    if (xml) writeFile(m->path() + "/.Tarnveld/hsmfsconfig.xml", xml);
+    return m;
+  }
+  std::string nodeDir;
+  std::string clusterFile;
+};
+
+inline const char* kOnlyHThreshold =
+    "<?xml version='1.0' encoding='ISO-8859-1' ?>\n<HsmFsConfig>\n"
+    "  <HThreshold type=\"int\">95</HThreshold>\n</HsmFsConfig>\n";
+
+}  // namespace kmrtest
+
+#endif
