@@ -23,7 +23,10 @@
 constexpr int kCommFailure = -50;
 constexpr int kCommAborted = -58;
 
-// A file descriptor that closes itself.
+// A file descriptor that closes itself. In a namespace of its own: the HSM
+// file system layer has a type of the same name, and both end up in one
+// program.
+namespace kmrsrv {
 class UniqueFd {
  public:
   UniqueFd() = default;
@@ -48,6 +51,8 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+}  // namespace kmrsrv
+using kmrsrv::UniqueFd;
 
 struct TcpSettings {
   std::string serverAddress = "127.0.0.1";  // TCPSERVERADDRESS: name or dotted address
