@@ -23,7 +23,8 @@ namespace e2e {
 // /var/log there. Where the host has no /etc/vostra, /etc is first covered
 // by an overlay whose upper layer is a tmpfs, so the directory is made
 // inside the namespace only. Writes this node's instance number (3).
-// Returns false (with `why`) when that is not possible here.
+// Returns false (with `why`) when that is not possible here. Only the first
+// call acts; later ones report its result.
 bool EnterTestNamespace(std::string* why);
 
 std::string ReadFile(const std::string& path);
@@ -114,8 +115,9 @@ class Bed {
   std::vector<std::unique_ptr<kmrtest::ScratchMount>> mounts_;
 };
 
-// What a stub made for `rec` must look like at `path`; each difference is
-// one line of the returned text (empty when the stub is exact).
+// What a stub made from the server record `rec` (as the server held it
+// before the run) must look like at `path`; each difference is one line of
+// the returned text (empty when the stub is exact).
 std::string StubDifferences(const std::string& path, const ObjectRecord& rec);
 // The DMAPI handle of `path` as our DMAPI library builds it, from the
 // kernel's file handle (computed here independently of the library).
