@@ -13,3 +13,10 @@ for variant in release asan; do
   cmake --build "$dir" -j "$jobs"
   ( cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600 )
 done
+# Thread sanitizer over the queue and the query thread only: the one place
+# where two threads share state. Builds just the server's test program.
+dir=build/tsan
+cmake -S . -B "$dir" -G Ninja -DKMR_TSAN=ON -DKMR_BENCH=OFF
+cmake --build "$dir" -j "$jobs" --target unit_server
+( cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600 \
+    -R '^(Queue|QueryThread|ThreadBase|SyncCondition)\.' )

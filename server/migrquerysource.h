@@ -35,6 +35,11 @@ class MigrQuerySource {
   virtual int queryAll(uint32_t fsId, uint8_t objectType, uint8_t ordering) = 0;
   // Reads the next answer of the stream (see the result codes above).
   virtual int next(MigrQueryAnswer& answer) = 0;
+  // The query thread calls these on itself when it starts and when it ends,
+  // so a source can tie its session to the thread that uses it (the process
+  // clean-up releases the session of the thread it runs on).
+  virtual void attachToCallingThread() {}
+  virtual void detachFromCallingThread() {}
 };
 
 #endif

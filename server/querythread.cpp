@@ -88,6 +88,13 @@ cQueueBaseObject* ZefServerQueryThread::getNextMigrObjectFromServer() {
   }
 }
 
+int ZefServerQueryThread::Initialize() {
+  m_Session->attachToCallingThread();
+  return 1;
+}
+
+void ZefServerQueryThread::Finalize() { m_Session->detachFromCallingThread(); }
+
 void ZefServerQueryThread::ThreadFunc() {
   cQueueBaseObject* element = getNextMigrObjectFromServer();
   if (element && dynamic_cast<queueDataObject*>(element)) {

@@ -52,6 +52,9 @@ class ZefServerQueryThread : public cThreadBase {
   cQueueBaseObject* getNextMigrObjectFromServer();
   // One answer into the queue; ends the thread after the end of the stream.
   void ThreadFunc() override;
+  // Tie the session to the query thread while it runs.
+  int Initialize() override;
+  void Finalize() override;
 
  protected:
   void WakeForStop() override;

@@ -69,9 +69,17 @@ void* cThreadBase::ThreadEntry(void* arg) {
     self->m_Finished = 1;
     return reinterpret_cast<void*>(-1);
   }
-  while (self->isRunning()) {
-    self->ThreadFunc();
-    pthread_testcancel();
+  {
+    // Finalize runs on this thread however the loop ends, a cancellation
+    // (which unwinds the stack) included.
+    struct FinalizeOnExit {
+      cThreadBase* thread;
+      ~FinalizeOnExit() { thread->Finalize(); }
+    } finalize{self};
+    while (self->isRunning()) {
+      self->ThreadFunc();
+      pthread_testcancel();
+    }
   }
   TRACE(TR_THREAD, "(%s): Thread finished.\n", self->m_Name.c_str());
   self->m_Finished = 1;

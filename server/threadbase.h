@@ -43,6 +43,9 @@ class cThreadBase {
   virtual int Initialize() { return 1; }
   // One unit of work; clears running (setRunning(false)) to end the loop.
   virtual void ThreadFunc() = 0;
+  // Called once on the thread after the loop has ended (also when the thread
+  // is cancelled), when Initialize succeeded. Must not throw.
+  virtual void Finalize() {}
 
   int Create();
   void Stop();

@@ -1,1 +1,2 @@
 set(unit_libs kmr_server kmr_wire kmr_common)
+include(${CMAKE_SOURCE_DIR}/tests/fuzz/register.cmake)

@@ -1,0 +1,61 @@
+// Wiring of the server layer into the rest of the client: the session
+// settings taken from the option record, the per-thread server connection
+// created at the end of option start-up, the DMAPI handle lookup that the
+// transaction list uses, and the registrations with the process clean-up.
+//
+// Contract
+// - zefServerLayerInit is called once on the main thread during start-up,
+//   before smInitOptFile; it only registers functions and may be called again
+//   (the later call replaces nothing but the same functions).
+// - fillSessionConfig and the handle lookup may be called from any thread;
+//   they read the option record, which is read-only after start-up.
+// - The per-thread connection record belongs to the thread that created it
+//   and lives until that thread ends.
+#ifndef KMR_SERVER_SERVERLAYER_H
+#define KMR_SERVER_SERVERLAYER_H
+
+#include <cstdint>
+
+#include "common/options.h"
+#include "server/filespec.h"
+#include "server/session.h"
+
+// Result codes of the settings check (the option layer's own codes).
+constexpr int kCfgBadValue = 400;
+constexpr int kCfgNoServerAddress = 405;
+
+// Fills `out` with everything a session needs from `opts`: server address
+// and port, buffer and window sizes, no-delay, stanza, node name, password,
+// re-open timing, TXNBYTELIMIT, large buffers, and the handle lookup below.
+// Returns 0; 405 when no server address is set; 400 for a port outside
+// 1..65535 or the shared-memory COMMMETHOD. `out` is written on 0 only.
+int fillSessionConfig(const clientOptions& opts, SessionConfig* out);
+
+// The option start-up's per-thread server connection factory: checks that
+// `opts` makes a usable session configuration and keeps it as the calling
+// thread's server connection. Returns 0 or the code of fillSessionConfig.
+int smCreateServerConnection(clientOptions* opts);
+// The calling thread's server connection settings, nullptr before
+// smCreateServerConnection succeeded on this thread.
+const SessionConfig* smThreadServerConnection();
+
+// The transaction list's handle lookup: the DMAPI handle of the object that
+// `spec->pathName` names (the alias below the mount point `spec->fsName`, or
+// the full path), through kmrGetHsmHandle. The alias comes from the server
+// and is checked first: it must begin with "/", every component must be
+// non-empty and not "." or "..", and no component may be a symbolic link. Returns 0 with the handle; EINVAL
+// for a refused path; ELOOP for a symbolic link on the way; another errno
+// value when the path cannot be resolved; or kmrGetHsmHandle's code.
+int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[32], uint16_t* length);
+
+// Checks an alias from the server below the mount point `fsName` as
+// hsmHandleOfFileSpec does, resolving it with openat2 beneath the mount
+// without following symbolic links. Returns 0, EINVAL (malformed alias),
+// ELOOP (a symbolic link on the way) or the errno of the resolution.
+int srvCheckObjectPath(const std::string& fsName, const std::string& alias);
+
+// Registers the connection factory with the option start-up and the session
+// release with the process clean-up.
+void zefServerLayerInit();
+
+#endif

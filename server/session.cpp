@@ -1,0 +1,381 @@
+#include "server/session.h"
+
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "common/messages.h"
+#include "common/trace.h"
+#include "server/logutil.h"
+#include "server/verbcodec.h"
+#include "server/wire/bytes.h"
+#include "server/wire/verb.h"
+
+struct Sess_o {
+  SessionConfig config;
+  int refs = 1;
+  int state = sUninit;
+  bool broken = false;
+  CommObj comm;
+  std::vector<uint8_t> sendBuf;
+  std::vector<uint8_t> recvBuf;
+  std::mutex lock;
+  // Control block values learnt from the sign-on answer.
+  SignOnAnswer signOn;
+};
+
+namespace {
+
+constexpr int X = sTRANSERR;  // not allowed
+// Rows: operations; columns: current state 0..4.
+constexpr int kStateTable[6][5] = {
+    {1, X, X, X, 1},  // initialise
+    {X, 2, X, X, X},  // open
+    {X, X, 3, X, X},  // signed on
+    {X, 1, 2, 3, X},  // send, receive, flush a verb
+    {0, 1, 1, 1, X},  // close
+    {0, 0, X, X, X},  // terminate
+};
+const char* const kOpNames[] = {"initialise", "open", "signed on", "verb", "close", "terminate"};
+
+// Looks up the transition; a forbidden one logs `message` with the state's
+// name, enters the error state and yields 136.
+int stateCheck(Sess_o* s, SessOp op, int message, int* next) {
+  *next = sessNextState(op, s->state);
+  bool allowed = *next != sTRANSERR || (op == opInitialise && s->state == sTRANSERR);
+  if (allowed) return 0;
+  if (message) trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, message, sessStateName(s->state));
+  TRACE(TR_SESSION, "Session state transition: %s --%s--> %s (not allowed)\n",
+        sessStateName(s->state), kOpNames[op], sessStateName(sTRANSERR));
+  s->state = sTRANSERR;
+  return kVerbProtocolError;
+}
+
+void setState(Sess_o* s, int next) {
+  if (next != s->state)
+    TRACE(TR_SESSION, "Session state transition: %s --> %s\n", sessStateName(s->state),
+          sessStateName(next));
+  s->state = next;
+}
+
+// Closes the connection and, where the table allows it, moves to the closed
+// state; a session in the error state stays there.
+void sessClose(Sess_o* s) {
+  TcpClose(&s->comm);
+  int next = sessNextState(opClose, s->state);
+  if (next != sTRANSERR) setState(s, next);
+}
+
+void sessInit(Sess_o* s) {
+  const SessionConfig& c = s->config;
+  s->comm.settings = c.tcp;
+  s->broken = false;
+  s->signOn = SignOnAnswer();
+  setState(s, sInit);
+}
+
+// Brings a session of any state back to state 1, ready to open.
+void sessReset(Sess_o* s) {
+  if (s->state == sOpened || s->state == sSignedOn) sessClose(s);
+  if (s->state == sUninit || s->state == sTRANSERR) sessInit(s);
+}
+
+void markBroken(Sess_o* s) {
+  s->broken = true;
+  sessClose(s);
+}
+
+std::string processOwner() {
+  struct passwd pw, *res = nullptr;
+  char buf[1024];
+  if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &res) == 0 && res) return pw.pw_name;
+  return "root";
+}
+
+int signOnTheSession(Sess_o* s) {
+  const SessionConfig& c = s->config;
+  SignOnRequest req;
+  req.platform = c.platform;
+  req.nodeName = c.nodeName;
+  req.owner = c.owner.empty() ? processOwner() : c.owner;
+  req.further = c.password;
+  size_t len = buildSignOn(s->sendBuf.data(), s->sendBuf.size(), req);
+  if (!len) return kVerbProtocolError;
+  int rc = sessSendVerb(s, s->sendBuf.data());
+  if (rc) {
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20015, rc);
+    return rc;
+  }
+  uint8_t* verb = nullptr;
+  rc = sessRecvVerb(s, &verb);
+  if (rc) {
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20430, rc);
+    return rc;
+  }
+  size_t vlen = getU16(verb);
+  if (verb[2] != kVerbSignOnResp) {
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20431, verb[2]);
+    srvLogVerb(verb, vlen);
+    sessClose(s);
+    return kVerbProtocolError;
+  }
+  SignOnAnswer answer;
+  if (decodeSignOnResp(verb, vlen, &answer)) {
+    TRACE(TR_SESSION, "cuSignOnResp: Invalid field(s) in a verb\n");
+    sessClose(s);
+    return kVerbProtocolError;
+  }
+  s->signOn = answer;
+  TRACE(TR_SESSION, "Signed on to server '%s', result %d, max objects per transaction %u\n",
+        answer.serverName, answer.result, answer.maxObjsPerTxn);
+  if (answer.result != 0) {
+    int result = answer.result + 50;
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20436, result);
+    // Passwords are never updated by this client, so an expired password
+    // ends the session like any other refusal.
+    sessClose(s);
+    return result;
+  }
+  int next;
+  if (int bad = stateCheck(s, opSignedOn, 0, &next)) return bad;
+  setState(s, next);
+  return 0;
+}
+
+}  // namespace
+
+const char* sessStateName(int state) {
+  static const char* const names[] = {"sUninit", "sInit", "sOpened", "sSignedOn", "sTRANSERR"};
+  return state >= 0 && state <= 4 ? names[state] : "sUnknown";
+}
+
+int sessNextState(SessOp op, int state) {
+  if (op < opInitialise || op > opTerminate || state < 0 || state > 4) return sTRANSERR;
+  return kStateTable[op][state];
+}
+
+Sess_o* new_SessionObject(const SessionConfig* config, int initType) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "new_SessionObject()");
+  (void)initType;
+  if (!config) return nullptr;
+  std::unique_ptr<Sess_o> s(new (std::nothrow) Sess_o);
+  if (!s) return nullptr;
+  try {
+    s->config = *config;
+    size_t size = config->largeBuffers ? kVerbMaxLenLarge : kVerbMaxLen;
+    s->sendBuf.assign(size, 0);
+    s->recvBuf.assign(size, 0);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  s->comm.settings = config->tcp;
+  return s.release();
+}
+
+void sessAddRef(Sess_o* s) {
+  if (s) ++s->refs;
+}
+
+void delete_SessionObject(Sess_o*& s) {
+  if (!s) return;
+  if (--s->refs == 0) {
+    sessClose(s);
+    int next = sessNextState(opTerminate, s->state);
+    if (next == sTRANSERR) trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20037, sessStateName(s->state));
+    delete s;
+  }
+  s = nullptr;
+}
+
+int Logoff(Sess_o* s) {
+  if (!s) return 0;
+  bool wasError = s->state == sTRANSERR;
+  sessClose(s);
+  return wasError ? kVerbProtocolError : 0;
+}
+
+int OpenSess(Sess_o* s) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "OpenSess()");
+  int next;
+  if (int bad = stateCheck(s, opOpen, 0, &next)) return bad;
+  int rc = TcpOpen(&s->comm);
+  if (rc) return rc;
+  s->broken = false;
+  setState(s, next);
+  return signOnTheSession(s);
+}
+
+int Logon(Sess_o* s) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Logon()");
+  if (s->state == sOpened || s->state == sSignedOn) sessClose(s);
+  if (s->state == sUninit || s->state == sTRANSERR) {
+    int next;
+    if (int bad = stateCheck(s, opInitialise, 0, &next)) return bad;
+    sessInit(s);
+  }
+  int rc = OpenSess(s);
+  if (rc) Logoff(s);
+  return rc;
+}
+
+int CheckSession(Sess_o* s, int policyLoadType) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "CheckSession()");
+  (void)policyLoadType;
+  if (!s) return kVerbProtocolError;
+  if (IsConnected(s)) return 0;
+  return Logon(s);
+}
+
+bool IsConnected(Sess_o* s) {
+  if (!s) return false;
+  std::lock_guard<std::mutex> guard(s->lock);
+  if (s->state != sSignedOn || !s->comm.fd.valid()) return false;
+  // A signed-on session must not have anything to read: the server speaks
+  // only when asked. Readable means closed, reset or out of step.
+  pollfd p{s->comm.fd.get(), POLLIN, 0};
+  int ready = poll(&p, 1, 0);
+  if (ready < 0) return false;
+  if (ready == 0) return true;
+  if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+  uint8_t byte;
+  ssize_t n = recv(s->comm.fd.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n > 0;
+}
+
+int ReopenSess(Sess_o* s, ReopenCallback callback, void* data) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "ReopenSess()");
+  const SessionConfig& c = s->config;
+  if (c.commRestartDuration == 0) return kReopenFailed;
+  if (callback) {
+    int answer = callback(kReopenStart, data);
+    if (answer != kReopenGoOn) return answer;
+  }
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 1809);
+  using Clock = std::chrono::steady_clock;
+  const bool unlimited = c.commRestartDuration == 9999;
+  const Clock::time_point deadline = Clock::now() + std::chrono::minutes(c.commRestartDuration);
+  int rc;
+  do {
+    for (uint32_t left = c.commRestartInterval; left > 0; --left) {
+      TRACE(TR_SESSION, "ReopenSess(): %u seconds until the next attempt\n", left);
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    sessReset(s);
+    rc = OpenSess(s);
+  } while (rc < 0 && (unlimited || Clock::now() < deadline));
+  if (rc == 0) {
+    if (callback) callback(kReopenDone, data);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 1810);
+    return 0;
+  }
+  if (callback) callback(kReopenGiveUp, data);
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 1811);
+  return rc < 0 ? kReopenFailed : rc;
+}
+
+int sessSendVerb(Sess_o* s, const uint8_t* verb) {
+  int next;
+  if (int bad = stateCheck(s, opVerb, 20027, &next)) return bad;
+  size_t len, code;
+  if (verb[2] == kVerbExtendedCode) {
+    code = getU32(verb + 4);
+    len = getU32(verb + 8);
+  } else {
+    code = verb[2];
+    len = getU16(verb);
+  }
+  if (len > s->sendBuf.size() || len < kVerbShortHeaderLen) return kVerbProtocolError;
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSVERB, 20768, static_cast<int>(len),
+                 static_cast<int>(code), verbName(static_cast<uint32_t>(code)));
+  TRACE(TR_SESSVERB, "sessSendVerb(): length=%04zx, verb=%02zx (%s)\n", len, code,
+        verbName(static_cast<uint32_t>(code)));
+  int rc = TcpWrite(&s->comm, verb, len);
+  if (rc) {
+    if (rc != -72) trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20028, rc);
+    markBroken(s);
+    return rc;
+  }
+  setState(s, next);
+  return 0;
+}
+
+int sessRecvVerb(Sess_o* s, uint8_t** verb) {
+  int next;
+  if (int bad = stateCheck(s, opVerb, 20023, &next)) return bad;
+  uint8_t* buf = s->recvBuf.data();
+  int rc = TcpRead(&s->comm, buf, kVerbShortHeaderLen);
+  if (rc) {
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20024, rc);
+    markBroken(s);
+    return rc;
+  }
+  TRACE(TR_SESSVERB, "sessRecvVerb(): length=%04x, verb=%02x, magic=%02x\n", getU16(buf), buf[2],
+        buf[3]);
+  if (buf[3] != kVerbMagic) {
+    srvTraceAndLog(__FILE__, __LINE__, TR_SESSION, "sessRecvVerb(): Invalid verb received.\n");
+    srvTraceAndLog(__FILE__, __LINE__, TR_SESSION,
+                   "sessRecvVerb(): length=%04x, verb=%02x,magic=%02x\n", getU16(buf), buf[2],
+                   buf[3]);
+    sessClose(s);
+    return kVerbProtocolError;
+  }
+  size_t headerLen = verbHeaderLen(buf);
+  if (headerLen > kVerbShortHeaderLen) {
+    rc = TcpRead(&s->comm, buf + kVerbShortHeaderLen, headerLen - kVerbShortHeaderLen);
+    if (rc) {
+      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20024, rc);
+      markBroken(s);
+      return rc;
+    }
+  }
+  VerbHeader h;
+  if (verbParseHeader(buf, headerLen, static_cast<uint32_t>(s->recvBuf.size()), &h)) {
+    srvTraceAndLog(__FILE__, __LINE__, TR_SESSION, "sessRecvVerb(): Verb exceeds allowed length.\n");
+    srvTraceAndLog(__FILE__, __LINE__, TR_SESSION,
+                   "sessRecvVerb(): length=%04x, verb=%02x,magic=%02x\n", getU16(buf), buf[2],
+                   buf[3]);
+    sessClose(s);
+    return kVerbProtocolError;
+  }
+  rc = TcpRead(&s->comm, buf + headerLen, h.length - headerLen);
+  if (rc) {
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20025, rc);
+    markBroken(s);
+    return rc;
+  }
+  // An extended verb is handed on in the short form when it fits one, so
+  // that every reader above sees length in bytes 0-1 and the code in byte 2.
+  if (headerLen == kVerbExtendedHeaderLen && h.code <= 0xFF && h.code != kVerbExtendedCode &&
+      h.length - kVerbExtendedHeaderLen + kVerbShortHeaderLen <= 0xFFFF) {
+    size_t shortLen = h.length - kVerbExtendedHeaderLen + kVerbShortHeaderLen;
+    memmove(buf + kVerbShortHeaderLen, buf + kVerbExtendedHeaderLen, h.length - headerLen);
+    putU16(buf, static_cast<uint16_t>(shortLen));
+    buf[2] = static_cast<uint8_t>(h.code);
+  }
+  setState(s, next);
+  *verb = buf;
+  return 0;
+}
+
+uint8_t* sessGetBufferP(Sess_o* s) { return s && !s->sendBuf.empty() ? s->sendBuf.data() : nullptr; }
+size_t sessGetBufferSize(Sess_o* s) { return s ? s->sendBuf.size() : 0; }
+uint32_t sessGetMaxVerbLen(Sess_o* s) { return static_cast<uint32_t>(s->recvBuf.size()); }
+int sessGetState(Sess_o* s) { return s->state; }
+uint16_t sessGetMaxObjsPerTxn(Sess_o* s) { return s->signOn.maxObjsPerTxn; }
+const char* sessGetServerName(Sess_o* s) { return s->signOn.serverName; }
+const uint8_t* sessGetServerCaps(Sess_o* s) { return s->signOn.capabilities; }
+const SessionConfig& sessGetConfig(Sess_o* s) { return s->config; }
+CommObj* sessGetComm(Sess_o* s) { return &s->comm; }
+
+void sessReleaseForCleanup(void* session) {
+  if (session) TcpAbort(&static_cast<Sess_o*>(session)->comm);
+}

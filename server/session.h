@@ -1,0 +1,115 @@
+// The session: the client's signed-on conversation with the storage server
+// over one TCP connection, with its state table, its verb buffers, the
+// sign-on exchange and the re-open after a connection loss.
+//
+// Contract
+// - A session is used by one thread at a time. IsConnected takes the
+//   session's lock for its probe; sessReleaseForCleanup may be called from
+//   any thread (it only aborts the connection).
+// - Results: 0; 136 for a protocol error or an operation the state table
+//   does not allow (the session then is in state 4 or closed); v + 50 for a
+//   sign-on refused with result v; kCommFailure (-50) / kCommAborted (-58)
+//   for the transport; 500 when a re-open gives up; 102 out of memory.
+// - Every failure of the connection or of the protocol closes the
+//   connection; nothing waits for ever on a peer that closed.
+// - A session takes everything it needs from a SessionConfig, copied at
+//   creation; the option layer fills that record from the option record.
+#ifndef KMR_SERVER_SESSION_H
+#define KMR_SERVER_SESSION_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "server/tcpcomm.h"
+
+struct fileSpec_t;
+
+// DMAPI handle of the file that a file specification names, copied into a
+// 32-byte buffer with its length. Returns 0 or an error code. The HSM file
+// system layer registers its kmrGetHsmHandle here at start-up.
+typedef int (*HsmHandleFn)(const fileSpec_t* fileSpec, unsigned char (*handle)[32],
+                           uint16_t* length);
+
+struct SessionConfig {
+  TcpSettings tcp;                  // TCPSERVERADDRESS, TCPPORT, TCPBUFFSIZE, ...
+  std::string serverStanza;
+  std::string nodeName;             // NODENAME; sent upper-cased
+  std::string password;             // node password (sent in the sign-on, see docs/protocol.md)
+  std::string owner;                // empty: the name of the process owner
+  std::string platform = "Linux x86-64";
+  uint32_t commRestartInterval = 15;  // COMMRESTARTINTERVAL, seconds between attempts
+  uint32_t commRestartDuration = 60;  // COMMRESTARTDURATION, minutes; 0 never, 9999 no limit
+  uint64_t txnByteLimit = 25600ull * 1024;  // TXNBYTELIMIT in bytes
+  bool largeBuffers = false;        // accept verbs up to 1 MiB instead of 32 KiB
+  bool unicode = false;             // the session may use Unicode file space names
+  HsmHandleFn getHsmHandle = nullptr;
+};
+
+enum SessState : int { sUninit = 0, sInit = 1, sOpened = 2, sSignedOn = 3, sTRANSERR = 4 };
+const char* sessStateName(int state);
+
+// Operations of the state table.
+enum SessOp : int { opInitialise, opOpen, opSignedOn, opVerb, opClose, opTerminate };
+// Next state for `op` from `state`, or sTRANSERR when the table forbids it
+// (initialise from 4 is allowed and leads to 1).
+int sessNextState(SessOp op, int state);
+
+struct Sess_o;
+
+// A new session (state 0, one reference), or nullptr when out of memory or
+// `config` is null. initType 1 is what this command passes.
+Sess_o* new_SessionObject(const SessionConfig* config, int initType);
+// Drops the caller's reference and sets `session` to null; the last
+// reference closes, terminates and frees the session. Null does nothing.
+void delete_SessionObject(Sess_o*& session);
+void sessAddRef(Sess_o* session);
+
+// Makes sure the session is connected and signed on (Logon when not).
+int CheckSession(Sess_o* session, int policyLoadType);
+// Initialises the control block from the config, opens and signs on; on a
+// failure the session is closed.
+int Logon(Sess_o* session);
+// Opens the connection (state 2) and signs on (state 3).
+int OpenSess(Sess_o* session);
+// True only in state 3 while the connection is alive (a local probe of the
+// socket, no verb is exchanged).
+bool IsConnected(Sess_o* session);
+
+// Events passed to a re-open callback.
+enum { kReopenStart = 1, kReopenDone = 4, kReopenGiveUp = 5 };
+constexpr int kReopenGoOn = 140;   // what a callback answers to kReopenStart to go on
+constexpr int kReopenFailed = 500;
+typedef int (*ReopenCallback)(int event, void* data);
+// Closes and re-opens the session with a new sign-on, waiting
+// COMMRESTARTINTERVAL seconds before each attempt, for at most
+// COMMRESTARTDURATION minutes. Returns 0, 500, a non-negative sign-on
+// failure, or the callback's answer to kReopenStart when it is not 140.
+int ReopenSess(Sess_o* session, ReopenCallback callback, void* data);
+// Closes the session (state 1). Returns 0, or 136 in state 4 (connection is
+// dropped all the same).
+int Logoff(Sess_o* session);
+
+// Sends one complete verb (short or extended header). 0 or an error code.
+int sessSendVerb(Sess_o* session, const uint8_t* verb);
+// Receives one complete verb into the session's receive buffer; *verb points
+// into that buffer until the next receive. 0 or an error code.
+int sessRecvVerb(Sess_o* session, uint8_t** verb);
+
+// The buffer to build the next verb in (sessGetBufferSize bytes), or nullptr.
+uint8_t* sessGetBufferP(Sess_o* session);
+size_t sessGetBufferSize(Sess_o* session);
+uint32_t sessGetMaxVerbLen(Sess_o* session);
+int sessGetState(Sess_o* session);
+uint16_t sessGetMaxObjsPerTxn(Sess_o* session);
+const char* sessGetServerName(Sess_o* session);
+const uint8_t* sessGetServerCaps(Sess_o* session);  // 7 bytes
+const SessionConfig& sessGetConfig(Sess_o* session);
+CommObj* sessGetComm(Sess_o* session);
+
+// For the process clean-up: aborts the session's connection so that the
+// server sees it end and a blocked reader wakes with -58. Does not free the
+// session (its owner may still be inside a call on it).
+void sessReleaseForCleanup(void* session);
+
+#endif

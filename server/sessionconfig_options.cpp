@@ -1,0 +1,62 @@
+// Session settings from the option record, the per-thread server connection
+// and the registrations of the server layer.
+#include <memory>
+
+#include "common/cleanup.h"
+#include "common/trace.h"
+#include "server/serverlayer.h"
+
+namespace {
+
+constexpr int kCommMethodTcpIp = 1;
+
+// One record per thread; released with the thread.
+thread_local std::unique_ptr<SessionConfig> t_connection;
+
+}  // namespace
+
+int fillSessionConfig(const clientOptions& opts, SessionConfig* out) {
+  if (opts.tcpServerAddress.empty()) return kCfgNoServerAddress;
+  if (opts.tcpPort < 1 || opts.tcpPort > 65535) return kCfgBadValue;
+  // Only TCP is offered; V6TCPIP resolves through the same name lookup.
+  if (opts.commMethod != kCommMethodTcpIp && opts.commMethod != 2) return kCfgBadValue;
+  SessionConfig c;
+  c.tcp.serverAddress = opts.tcpServerAddress;
+  c.tcp.port = static_cast<uint16_t>(opts.tcpPort);
+  c.tcp.buffSize = opts.tcpBuffSize;
+  c.tcp.windowSizeKB = opts.tcpWindowSize > 0 ? static_cast<uint32_t>(opts.tcpWindowSize) / 1024 : 0;
+  c.tcp.noDelay = opts.tcpNoDelay != 0;
+  c.serverStanza = opts.serverName;
+  c.nodeName = opts.nodeName;
+  c.password = opts.password;
+  c.commRestartInterval = opts.commRestartInterval < 0 ? 0 : static_cast<uint32_t>(opts.commRestartInterval);
+  c.commRestartDuration = opts.commRestartDuration < 0 ? 0 : static_cast<uint32_t>(opts.commRestartDuration);
+  c.txnByteLimit = opts.txnByteLimit;
+  c.largeBuffers = opts.largeCommBuffers != 0;
+  c.getHsmHandle = hsmHandleOfFileSpec;
+  *out = std::move(c);
+  return 0;
+}
+
+int smCreateServerConnection(clientOptions* opts) {
+  if (!opts) return kCfgBadValue;
+  auto config = std::make_unique<SessionConfig>();
+  int rc = fillSessionConfig(*opts, config.get());
+  if (rc != 0) {
+    TRACE(TR_SESSION, "smCreateServerConnection: no usable server settings for '%s', rc = %d\n",
+          opts->serverName.c_str(), rc);
+    return rc;
+  }
+  t_connection = std::move(config);
+  return 0;
+}
+
+const SessionConfig* smThreadServerConnection() { return t_connection.get(); }
+
+void zefServerLayerInit() {
+  smRegisterServerConnectionFactory(smCreateServerConnection);
+  // The clean-up may run in a signal handler while the session's owner is
+  // inside a call on it: it only aborts the connection, so the server sees
+  // the session end and the owner's call returns; the process ends anyway.
+  hsmRegisterSessionReleaser(sessReleaseForCleanup);
+}

@@ -1,0 +1,245 @@
+#include "server/tcpcomm.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "common/messages.h"
+#include "common/trace.h"
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+namespace {
+
+constexpr int kSocketAttempts = 5;
+
+UniqueFd createSocket() {
+  for (int attempt = 1;; ++attempt) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0) return UniqueFd(fd);
+    if (errno != EAGAIN) {
+      TRACE(TR_COMM, "TcpOpen(): socket(): errno = %d\n", errno);
+      trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20584, errno);
+      return UniqueFd();
+    }
+    if (attempt >= kSocketAttempts) {
+      TRACE(TR_COMM, "TcpOpen(): socket(): errno = EAGAIN after %d attempts\n", attempt);
+      return UniqueFd();
+    }
+    TRACE(TR_COMM, "TcpOpen(): socket(): errno = EAGAIN. Re-trying socket() call %d\n", attempt);
+  }
+}
+
+// A failing option costs performance, not correctness: log it and go on.
+void setSocketOptions(int fd, const TcpSettings& s) {
+  bool failed = false;
+  int one = 1;
+  failed |= setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0;
+  if (s.socketDebug) failed |= setsockopt(fd, SOL_SOCKET, SO_DEBUG, &one, sizeof one) != 0;
+  if (s.noDelay) failed |= setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0;
+  if (s.windowSizeKB) {
+    int bytes = static_cast<int>(s.windowSizeKB * 1024);
+    failed |= setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) != 0;
+    failed |= setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0;
+    trNlsLogPrintf(__FILE__, __LINE__, TR_CONFIG, 11099, s.windowSizeKB, s.windowSizeKB);
+    TRACE(TR_COMM, "SetSocketOptions(): tcp_sendbuffsize(%d), tcp_recvbuffsize(%d)\n", bytes, bytes);
+  }
+  if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) {
+    TRACE(TR_COMM, "SetSocketOptions(): setsockopt(SO_KEEPALIVE) failed, errno = %d\n", errno);
+    failed = true;
+  }
+  if (failed) TRACE(TR_COMM, "SetSocketOptions(): setsockopt failed on one or more options\n");
+}
+
+// Resolves a name or dotted address, retrying while the resolver asks us to.
+bool resolve(const TcpSettings& s, sockaddr_in* out) {
+  memset(out, 0, sizeof *out);
+  out->sin_family = AF_INET;
+  out->sin_port = htons(s.port);
+  if (inet_pton(AF_INET, s.serverAddress.c_str(), &out->sin_addr) == 1) return true;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  for (int waited = 0;; ++waited) {
+    addrinfo* res = nullptr;
+    int rc = getaddrinfo(s.serverAddress.c_str(), nullptr, &hints, &res);
+    if (rc == 0) {
+      out->sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+      freeaddrinfo(res);
+      return true;
+    }
+    if (rc != EAI_AGAIN || waited >= s.resolveTimeoutSeconds) {
+      TRACE(TR_COMM, "GetHostnameOrNumber(): gethostbyname(): errno = %d.\n", rc);
+      TRACE(TR_COMM, "TcpOpen: Could not resolve host name.\n");
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+}
+
+bool setNonBlocking(int fd, bool on) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+// One connect attempt. Returns 0 or the errno of the failure.
+int connectOnce(int fd, const sockaddr_in& addr, const TcpSettings& s) {
+  if (s.nonBlocking && !setNonBlocking(fd, true)) return errno;
+  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  int err = rc == 0 ? 0 : errno;
+  if (err == EINPROGRESS) {
+    pollfd p{fd, POLLOUT, 0};
+    int ready;
+    do ready = poll(&p, 1, s.connectTimeoutSeconds * 1000);
+    while (ready < 0 && errno == EINTR);
+    if (ready == 0) return ETIMEDOUT;
+    if (ready < 0) return errno;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+  }
+  if (err == 0 && s.nonBlocking && !setNonBlocking(fd, false)) err = errno;
+  return err;
+}
+
+int sendAll(int fd, const uint8_t* p, size_t len) {
+  while (len) {
+    ssize_t n = ::send(fd, p, len, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return kCommFailure;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int flushLocked(CommObj* comm) {
+  if (!comm->sendUsed) return 0;
+  if (!comm->fd.valid()) return kCommFailure;
+  int rc = sendAll(comm->fd.get(), comm->sendBuf.data(), comm->sendUsed);
+  comm->sendUsed = 0;
+  return rc;
+}
+
+}  // namespace
+
+int TcpOpen(CommObj* comm) {
+  const TcpSettings& s = comm->settings;
+  comm->fd.reset();
+  comm->abortRequested = false;
+  comm->sendUsed = 0;
+  try {
+    comm->sendBuf.assign(s.buffSize ? s.buffSize : 32 * 1024, 0);
+  } catch (const std::bad_alloc&) {
+    trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20583);
+    return kCommFailure;
+  }
+  sockaddr_in addr;
+  if (!resolve(s, &addr)) return kCommFailure;
+  TRACE(TR_COMM, "TcpOpen: Trying to connect to server at:\n");
+  TRACE(TR_COMM, "             Domain Name: %s\n", s.serverAddress.c_str());
+  TRACE(TR_COMM, "             Port #: %d\n", s.port);
+  TRACE(TR_COMM, "TcpOpen: using %s sockets\n", s.nonBlocking ? "non-blocking" : "blocking");
+  int err = 0;
+  for (int attempt = 1; attempt <= s.connectAttempts; ++attempt) {
+    UniqueFd fd = createSocket();
+    if (!fd.valid()) return kCommFailure;
+    setSocketOptions(fd.get(), s);
+    err = connectOnce(fd.get(), addr, s);
+    if (err == 0) {
+      comm->fd = std::move(fd);
+      trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20593);
+      return 0;
+    }
+    if (attempt < s.connectAttempts)
+      TRACE(TR_COMM, "TcpOpen(): connect(): errno = %d. Re-trying connect %d\n", err, attempt);
+  }
+  TRACE(TR_COMM, "TcpOpen(): connect(): errno = %d after %d attempts\n", err, s.connectAttempts);
+  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20613);
+  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20592);
+  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 5216, s.serverAddress.c_str(), s.port, strerror(err),
+                 err);
+  return kCommFailure;
+}
+
+int TcpRead(CommObj* comm, uint8_t* buf, size_t len) {
+  {
+    std::lock_guard<std::mutex> lock(comm->mutex);
+    if (int rc = flushLocked(comm)) return rc;
+  }
+  while (len) {
+    if (comm->abortRequested) return kCommAborted;
+    if (!comm->fd.valid()) return kCommFailure;
+    if (comm->settings.readTimeoutSeconds > 0) {
+      pollfd p{comm->fd.get(), POLLIN, 0};
+      int ready = poll(&p, 1, comm->settings.readTimeoutSeconds * 1000);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) return kCommFailure;
+    }
+    size_t piece = len < comm->readSize ? len : comm->readSize;
+    ssize_t n = ::recv(comm->fd.get(), buf, piece, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (comm->abortRequested) return kCommAborted;
+    if (n <= 0) return kCommFailure;
+    buf += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int TcpWrite(CommObj* comm, const uint8_t* buf, size_t len) {
+  std::lock_guard<std::mutex> lock(comm->mutex);
+  if (!comm->fd.valid()) return kCommFailure;
+  size_t cap = comm->sendBuf.size();
+  if (len <= cap - comm->sendUsed) {
+    memcpy(comm->sendBuf.data() + comm->sendUsed, buf, len);
+    comm->sendUsed += len;
+    return 0;
+  }
+  TRACE(TR_COMM, "TcpWrite: flush existing data on socket %d.\n", comm->fd.get());
+  if (int rc = flushLocked(comm)) return rc;
+  if (len <= cap) {
+    memcpy(comm->sendBuf.data(), buf, len);
+    comm->sendUsed = len;
+    return 0;
+  }
+  TRACE(TR_COMM, "TcpWrite: flush %d bytes in tcpBuffSize(%d) chunks on socket %d.\n",
+        static_cast<int>(len), static_cast<int>(cap), comm->fd.get());
+  for (size_t done = 0; done < len; done += cap) {
+    size_t piece = len - done < cap ? len - done : cap;
+    if (int rc = sendAll(comm->fd.get(), buf + done, piece)) return rc;
+  }
+  return 0;
+}
+
+int TcpFlush(CommObj* comm) {
+  std::lock_guard<std::mutex> lock(comm->mutex);
+  return flushLocked(comm);
+}
+
+int TcpClose(CommObj* comm) {
+  std::lock_guard<std::mutex> lock(comm->mutex);
+  comm->sendUsed = 0;
+  comm->fd.reset();
+  return 0;
+}
+
+int TcpAbort(CommObj* comm) {
+  comm->abortRequested = true;
+  if (comm->fd.valid()) ::shutdown(comm->fd.get(), SHUT_RDWR);
+  return 0;
+}

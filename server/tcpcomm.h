@@ -1,0 +1,94 @@
+// The TCP communication method of a session: one connection to the storage
+// server with a send buffer in front of it.
+//
+// Contract
+// - A CommObj belongs to one session and is used by one thread at a time;
+//   TcpAbort is the exception: any thread may call it to wake a reader.
+// - TcpWrite may keep data in the send buffer; TcpRead always flushes the
+//   buffer first, so a request is on the wire before its answer is awaited.
+// - Results: 0, kCommFailure (-50) for a failed or closed connection,
+//   kCommAborted (-58) after TcpAbort. No function throws.
+// - The socket is closed on every path by its owning UniqueFd.
+#ifndef KMR_SERVER_TCPCOMM_H
+#define KMR_SERVER_TCPCOMM_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+constexpr int kCommFailure = -50;
+constexpr int kCommAborted = -58;
+
+// A file descriptor that closes itself. In a namespace of its own: the HSM
+// file system layer has a type of the same name, and both end up in one
+// program.
+namespace kmrsrv {
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept {
+    if (this != &o) reset(o.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+}  // namespace kmrsrv
+using kmrsrv::UniqueFd;
+
+struct TcpSettings {
+  std::string serverAddress = "127.0.0.1";  // TCPSERVERADDRESS: name or dotted address
+  uint16_t port = 1500;                      // TCPPORT
+  uint32_t buffSize = 32 * 1024;             // TCPBUFFSIZE in bytes
+  uint32_t windowSizeKB = 0;                 // TCPWINDOWSIZE; 0 keeps the system's sizes
+  bool noDelay = true;                       // TCPNODELAY
+  bool socketDebug = false;
+  bool nonBlocking = true;                   // false when DISABLENONBLOCKING is set
+  int connectAttempts = 5;
+  int connectTimeoutSeconds = 30;
+  int resolveTimeoutSeconds = 30;
+  int readTimeoutSeconds = 0;                // 0: a read waits as long as the peer keeps the connection
+};
+
+struct CommObj {
+  TcpSettings settings;
+  UniqueFd fd;
+  std::vector<uint8_t> sendBuf;
+  size_t sendUsed = 0;
+  size_t readSize = 64 * 1024;               // largest piece asked of recv()
+  std::mutex mutex;                          // guards the send buffer
+  std::atomic<bool> abortRequested{false};
+};
+
+// Opens the connection described by comm->settings (retries and limits as in
+// the settings). Returns 0 or kCommFailure; on failure nothing stays open.
+int TcpOpen(CommObj* comm);
+// Reads exactly `len` bytes. Returns 0, kCommFailure or kCommAborted.
+int TcpRead(CommObj* comm, uint8_t* buf, size_t len);
+// Queues or sends `len` bytes. Returns 0 or kCommFailure.
+int TcpWrite(CommObj* comm, const uint8_t* buf, size_t len);
+// Sends whatever the buffer holds. Returns 0 or kCommFailure.
+int TcpFlush(CommObj* comm);
+// Closes the connection, dropping unsent data. Returns 0.
+int TcpClose(CommObj* comm);
+// Makes a blocked or later read return kCommAborted. Returns 0.
+int TcpAbort(CommObj* comm);
+
+#endif

@@ -1,0 +1,302 @@
+#include "server/txnlist.h"
+
+#include <cstdlib>
+#include <new>
+
+#include "common/messages.h"
+#include "common/trace.h"
+#include "server/cuverbs.h"
+#include "server/wire/attribcodec.h"
+
+namespace {
+
+enum TxnItemState { kItemPending = 1, kItemSent = 2, kItemDone = 3, kItemGivenUp = 4 };
+constexpr int kStopRequested = 101;
+constexpr int kInvalidKind = 131;
+constexpr int kOutOfMemory = 102;
+// An aborted batch is sent once more; an item aborted twice is given up.
+constexpr int kMaxRetries = 1;
+
+void finishItem(TxnItem& item, int state, int result) {
+  item.state = state;
+  item.result = result;
+  if (item.resultOut) *item.resultOut = result;
+}
+
+// Prepares the handle form of an update's attributes, as the server keeps
+// the handle with the object.
+int prepareUpdate(TxnList* tl, TxnItem& item) {
+  if (item.flags & kMigrUpdAttribs) {
+    item.attr.hsm.handleForm.marker = kAttribHandleMarker;
+    return 0;
+  }
+  HsmHandleFn getHandle = sessGetConfig(tl->session).getHsmHandle;
+  if (item.fileSpec.pathName.empty() || !getHandle) return 0;
+  unsigned char handle[32] = {};
+  uint16_t length = 0;
+  int rc = getHandle(&item.fileSpec, &handle, &length);
+  if (rc) return rc;
+  AttribHandleForm& form = item.attr.hsm.handleForm;
+  form.marker = kAttribHandleMarker;
+  form.handleLength = length > kMaxHandleLen ? kMaxHandleLen : length;
+  static_assert(sizeof form.handle == sizeof handle);
+  for (size_t i = 0; i < sizeof handle; ++i) form.handle[i] = handle[i];
+  return 0;
+}
+
+int sendItem(TxnList* tl, TxnItem& item) {
+  const fileSpec_t& fs = item.fileSpec;
+  if (item.kind == kTlKindDelete) {
+    ++tl->stats.deletes;
+    return cuMigrDel(tl->session, fs.fsID, fs.objId);
+  }
+  if (item.kind != kTlKindUpdate) {
+    TRACE(TR_TXN, "PrivFlush - Invalid kind %d\n", item.kind);
+    return kInvalidKind;
+  }
+  if (int rc = prepareUpdate(tl, item)) return rc;
+  std::string path = fmPathBelowFs(fs);
+  ++tl->stats.updates;
+  return cuMigrUpd(tl->session, fs.fsID, fs.objId, &item.attr,
+                   (item.flags & kMigrUpdPath) ? &path : nullptr, item.flags);
+}
+
+// Decides after an aborted transaction which items are sent once more.
+// Returns true when any item was given up.
+bool afterAbort(TxnList* tl, int reason) {
+  ++tl->stats.aborted;
+  bool gaveUp = false;
+  for (TxnItem& item : tl->items) {
+    if (item.state != kItemSent) continue;
+    if (item.retries++ < kMaxRetries) {
+      item.state = kItemPending;
+    } else {
+      ++tl->stats.failedItems;
+      finishItem(item, kItemGivenUp, reason);
+      gaveUp = true;
+    }
+  }
+  return gaveUp;
+}
+
+bool anyPending(const TxnList* tl) {
+  for (const TxnItem& item : tl->items)
+    if (item.state == kItemPending) return true;
+  return false;
+}
+
+// One server transaction over the pending items. Returns 0 when the server
+// committed it or aborted it (*givenUpReason is then set when items were
+// given up), else the failure that ends the flush.
+int sendOneTransaction(TxnList* tl, int* givenUpReason) {
+  for (TxnItem& item : tl->items) {
+    if (item.state != kItemPending) continue;
+    if (!tl->txnOpen) {
+      if (int rc = cuBeginTxn(tl->session)) return rc;
+      tl->txnOpen = true;
+      ++tl->stats.transactions;
+    }
+    int rc = sendItem(tl, item);
+    if (rc < 0 || rc == kVerbProtocolError) return rc;  // the conversation is gone
+    if (rc == kStopRequested) return rc;
+    if (rc == kInvalidKind) return rc;
+    if (rc) {
+      ++tl->stats.failedItems;
+      finishItem(item, kItemGivenUp, rc);
+      continue;
+    }
+    item.state = kItemSent;
+  }
+  if (!tl->txnOpen) return 0;  // every pending item failed locally
+  uint8_t vote = kVoteCommit, reason = 0;
+  int rc = cuEndTxn(tl->session, &vote, &reason);
+  tl->txnOpen = false;
+  if (rc) return rc;
+  if (vote == kVoteCommit) {
+    ++tl->stats.committed;
+    for (TxnItem& item : tl->items)
+      if (item.state == kItemSent) {
+        finishItem(item, kItemDone, 0);
+        if (tl->migrCallback) tl->migrCallback(item.kind, &item.fileSpec, 0);
+      }
+    return 0;
+  }
+  TRACE(TR_TXN, "PrivFlush: server aborted the transaction, vote %d, reason %d\n", vote, reason);
+  int abortReason = reason ? reason : kVerbProtocolError;
+  if (afterAbort(tl, abortReason)) *givenUpReason = abortReason;
+  return 0;
+}
+
+// Steps 1 to 4 of a flush: every item is (re)sent from the start.
+int flushOnce(TxnList* tl) {
+  for (TxnItem& item : tl->items) {
+    item.state = kItemPending;
+    item.result = 0;
+    item.retries = 0;
+  }
+  int givenUpReason = 0;
+  while (anyPending(tl))
+    if (int rc = sendOneTransaction(tl, &givenUpReason)) return rc;
+  return givenUpReason;
+}
+
+int reopenCallback(int event, void* data) {
+  TxnList* tl = static_cast<TxnList*>(data);
+  TRACE(TR_TXN, "hsmTl reopen event %d\n", event);
+  if (tl->callback) return tl->callback(event, tl->callbackData);
+  return event == kReopenStart ? kReopenGoOn : 0;
+}
+
+void emptyList(TxnList* tl) {
+  tl->items.clear();
+  tl->byteCount = 0;
+}
+
+// Sends the whole list; a broken connection re-opens the session and sends
+// the whole batch again until it goes through or re-opening gives up.
+int flushList(TxnList* tl) {
+  if (tl->items.empty()) {
+    emptyList(tl);
+    return 0;
+  }
+  int rc = flushOnce(tl);
+  const int firstFailure = rc;
+  while (rc < 0) {
+    tl->txnOpen = false;
+    ++tl->stats.reopens;
+    int reopened = ReopenSess(tl->session, reopenCallback, tl);
+    if (reopened == kReopenFailed) return firstFailure;
+    if (reopened) return reopened;
+    if (tl->txnType == kTlTypeHsm && tl->cancelMig) tl->cancelMig(tl->cancelMigData);
+    rc = flushOnce(tl);
+  }
+  if (rc == 0) emptyList(tl);
+  return rc;
+}
+
+void traceStats(const TxnList* tl) {
+  if (!TR_TXN) return;
+  const TxnStats& st = tl->stats;
+  const uint64_t values[] = {st.transactions, st.committed, st.aborted, st.updates, st.deletes,
+                             st.reopens,      st.failedItems, tl->itemLimit, tl->byteLimit};
+  for (int i = 0; i < 9; ++i) {
+    char* text = nullptr;
+    nlsprintf(&text, 20235 + i, static_cast<unsigned long long>(values[i]));
+    if (text) TRACE(TR_TXN, "%s", text);
+    free(text);
+  }
+}
+
+}  // namespace
+
+TxnList* hsmTlNewTransaction(Sess_o* session, TlCallback callback, int type, void* callbackData) {
+  TxnList* tl = new (std::nothrow) TxnList;
+  if (!tl) return nullptr;
+  tl->session = session;
+  tl->callback = callback;
+  tl->txnType = type;
+  tl->callbackData = callbackData;
+  return tl;
+}
+
+int hsmTlInitialzeEx(TxnList* tl, uint64_t byteLimit, uint32_t itemLimit, uint8_t flags) {
+  (void)flags;
+  tl->byteLimit = byteLimit;
+  tl->itemLimit = itemLimit ? itemLimit : kTlDefaultItemLimit;
+  return hsmTlInit(tl);
+}
+
+void hsmTlSetTxnType(TxnList* tl, int type) { tl->txnType = type; }
+
+int hsmTlInit(TxnList* tl) {
+  emptyList(tl);
+  tl->txnOpen = false;
+  try {
+    tl->items.reserve(tl->itemLimit);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  return 0;
+}
+
+void hsmTlRegMigrCB(TxnList* tl, TlMigrCallback callback) { tl->migrCallback = callback; }
+
+void hsmTlRegCancelMig(TxnList* tl, TlCancelMigFn fn, void* data) {
+  tl->cancelMig = fn;
+  tl->cancelMigData = data;
+}
+
+namespace {
+
+int addItem(TxnList* tl, int kind, const fileSpec_t* fileSpec, const Attrib* attr, uint16_t flags,
+            int* resultOut) {
+  try {
+    TxnItem item;
+    item.kind = kind;
+    item.fileSpec = *fileSpec;
+    if (attr) item.attr = *attr;
+    item.flags = flags;
+    item.resultOut = resultOut;
+    tl->items.push_back(std::move(item));
+  } catch (const std::bad_alloc&) {
+    hsmTlAbort(tl);
+    return kOutOfMemory;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int hsmTlMigrObj(TxnList* tl, int kind, const fileSpec_t* fileSpec, const Attrib* attr,
+                 uint16_t flags, int* resultOut) {
+  if (!tl || !fileSpec) return 109;
+  if (tl->items.size() >= tl->itemLimit) {
+    if (int rc = flushList(tl)) {
+      hsmTlAbort(tl);
+      return rc;
+    }
+  }
+  return addItem(tl, kind, fileSpec, attr, flags, resultOut);
+}
+
+int hsmTlMigrDel(TxnList* tl, const fileSpec_t* fileSpec, const Attrib* attr) {
+  if (!tl || !fileSpec) return 109;
+  if (tl->byteCount > tl->byteLimit || tl->items.size() >= tl->itemLimit) {
+    if (int rc = flushList(tl)) {
+      hsmTlAbort(tl);
+      trNlsLogPrintf(__FILE__, __LINE__, TR_TXN, 21215, rc);
+      return rc;
+    }
+  }
+  return addItem(tl, kTlKindDelete, fileSpec, attr, 0, nullptr);
+}
+
+int hsmTlEnd(TxnList* tl) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "hsmTlEnd()");
+  if (!tl) return 109;
+  int rc = flushList(tl);
+  if (rc) {
+    hsmTlAbort(tl);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_TXN, 20234, rc);
+    return rc;
+  }
+  traceStats(tl);
+  emptyList(tl);
+  return 0;
+}
+
+int hsmTlAbort(TxnList* tl) {
+  if (!tl) return 0;
+  if (tl->txnOpen && sessGetState(tl->session) == sSignedOn) {
+    uint8_t vote = kVoteAbort, reason = 0;
+    cuEndTxn(tl->session, &vote, &reason);
+  }
+  tl->txnOpen = false;
+  emptyList(tl);
+  return 0;
+}
+
+void hsmTlDeleteTransaction(TxnList*& tl) {
+  delete tl;
+  tl = nullptr;
+}

@@ -1,0 +1,94 @@
+// The transaction list: collects changes of migrated objects (updates and
+// deletions) for one session and sends them in server transactions of at
+// most the server's number of objects, committing each batch with EndTxn. A
+// connection lost during a batch re-opens the session and sends the whole
+// batch again.
+//
+// Contract
+// - A list belongs to one session and is used by the thread that owns it.
+// - The list keeps its own copies of file specs and attributes; callers may
+//   reuse theirs at once. A result pointer given to hsmTlMigrObj must stay
+//   valid until the list is ended or aborted.
+// - Results: 0; 102 out of memory; the send or receive failure; 136 for a
+//   broken conversation; the server's abort reason when a batch could not be
+//   committed after its retry; 131 for an invalid item kind; 101 when an
+//   item's result asks to stop; the first connection failure when re-opening
+//   gives up.
+// - A failure aborts the list: the open server transaction is abandoned and
+//   every queued change is dropped.
+#ifndef KMR_SERVER_TXNLIST_H
+#define KMR_SERVER_TXNLIST_H
+
+#include <cstdint>
+#include <vector>
+
+#include "server/attrib.h"
+#include "server/filespec.h"
+#include "server/session.h"
+
+constexpr int kTlKindUpdate = 26;
+constexpr int kTlKindDelete = 22;
+constexpr int kTlTypeHsm = 6;
+constexpr uint32_t kTlDefaultItemLimit = 256;  // when the server states none
+
+// Re-open events (kReopenStart, kReopenDone, kReopenGiveUp) for the owner;
+// the answer to kReopenStart must be 140 for the re-open to go on.
+typedef int (*TlCallback)(int event, void* data);
+// Per-item callback after a commit (kept for the interface; none is used).
+typedef void (*TlMigrCallback)(int kind, const fileSpec_t* fileSpec, int result);
+// Cancels DMAPI migrations still pending on the list's files (transaction
+// type 6) before a batch is sent again; registered by the HSM layer.
+typedef void (*TlCancelMigFn)(void* data);
+
+struct TxnItem {
+  int kind = 0;
+  fileSpec_t fileSpec;
+  Attrib attr{};
+  uint16_t flags = 0;
+  int result = 0;
+  int retries = 0;
+  int state = 0;          // TxnItemState
+  int* resultOut = nullptr;
+};
+
+struct TxnStats {
+  uint64_t transactions = 0, committed = 0, aborted = 0, updates = 0, deletes = 0, reopens = 0,
+           failedItems = 0;
+};
+
+struct TxnList {
+  Sess_o* session = nullptr;
+  TlCallback callback = nullptr;
+  void* callbackData = nullptr;
+  TlMigrCallback migrCallback = nullptr;
+  TlCancelMigFn cancelMig = nullptr;
+  void* cancelMigData = nullptr;
+  int txnType = 0;
+  uint32_t itemLimit = kTlDefaultItemLimit;
+  uint64_t byteLimit = 0;
+  uint64_t byteCount = 0;
+  bool txnOpen = false;
+  std::vector<TxnItem> items;   // the item pool: reserved to itemLimit
+  TxnStats stats;
+};
+
+TxnList* hsmTlNewTransaction(Sess_o* session, TlCallback callback, int type, void* callbackData);
+// Sets the limits (itemLimit 0 takes kTlDefaultItemLimit). Returns 0 or 102.
+int hsmTlInitialzeEx(TxnList* list, uint64_t byteLimit, uint32_t itemLimit, uint8_t flags);
+void hsmTlSetTxnType(TxnList* list, int type);
+// Empties the list and reserves its items. Returns 0 or 102.
+int hsmTlInit(TxnList* list);
+void hsmTlRegMigrCB(TxnList* list, TlMigrCallback callback);
+void hsmTlRegCancelMig(TxnList* list, TlCancelMigFn fn, void* data);
+// Queues a change; a full list is sent first.
+int hsmTlMigrObj(TxnList* list, int kind, const fileSpec_t* fileSpec, const Attrib* attr,
+                 uint16_t flags, int* resultOut);
+int hsmTlMigrDel(TxnList* list, const fileSpec_t* fileSpec, const Attrib* attr);
+// Sends what is queued and empties the list.
+int hsmTlEnd(TxnList* list);
+// Abandons the open transaction and drops every queued change. Returns 0.
+int hsmTlAbort(TxnList* list);
+// Frees the list and sets the pointer to null.
+void hsmTlDeleteTransaction(TxnList*& list);
+
+#endif

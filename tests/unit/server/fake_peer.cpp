@@ -1,0 +1,224 @@
+#include "tests/unit/server/fake_peer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "server/wire/bytes.h"
+
+namespace {
+
+// Safety net only: a client bug must not hang the test run. No result
+// depends on it.
+constexpr int kSafetyMillis = 20000;
+
+bool readAll(int fd, uint8_t* p, size_t n) {
+  while (n) {
+    ssize_t got = ::recv(fd, p, n, 0);
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+}  // namespace
+
+FakePeer::FakePeer() {
+  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  listen(listenFd_, 8);
+  socklen_t len = sizeof addr;
+  getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+}
+
+FakePeer::~FakePeer() {
+  join();
+  closeConnection();
+  if (listenFd_ >= 0) ::close(listenFd_);
+}
+
+void FakePeer::run(std::function<void(FakePeer&)> script) {
+  thread_ = std::thread([this, script] { script(*this); });
+}
+
+void FakePeer::join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+bool FakePeer::accept() {
+  closeConnection();
+  pollfd p{listenFd_, POLLIN, 0};
+  if (poll(&p, 1, kSafetyMillis) != 1) return false;
+  connFd_ = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (connFd_ < 0) return false;
+  timeval tv{kSafetyMillis / 1000, 0};
+  setsockopt(connFd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ++connections_;
+  return true;
+}
+
+Bytes FakePeer::readVerb() {
+  uint8_t head[4];
+  if (connFd_ < 0 || !readAll(connFd_, head, 4)) return {};
+  size_t len = getU16(head);
+  if (len < 4) return {};
+  Bytes verb(head, head + 4);
+  verb.resize(len);
+  if (!readAll(connFd_, verb.data() + 4, len - 4)) return {};
+  std::lock_guard<std::mutex> lock(mutex_);
+  received_.push_back(verb);
+  return verb;
+}
+
+void FakePeer::sendRaw(const Bytes& bytes) {
+  size_t done = 0;
+  while (connFd_ >= 0 && done < bytes.size()) {
+    ssize_t n = ::send(connFd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+void FakePeer::closeConnection() {
+  if (connFd_ >= 0) ::close(connFd_);
+  connFd_ = -1;
+}
+
+Bytes FakePeer::answerSignOn(uint8_t result, const std::string& serverName, uint16_t maxObjs) {
+  Bytes v = expectVerb(0x1A);
+  sendRaw(signOnRespVerb(result, serverName, maxObjs));
+  return v;
+}
+
+Bytes FakePeer::expectVerb(uint8_t code) {
+  Bytes v = readVerb();
+  EXPECT_FALSE(v.empty()) << "expected verb " << int(code) << ", connection ended";
+  if (!v.empty()) {
+    EXPECT_EQ(v[2], code);
+  }
+  return v;
+}
+
+std::vector<Bytes> FakePeer::received() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return received_;
+}
+
+std::vector<uint8_t> FakePeer::receivedCodes() {
+  std::vector<uint8_t> codes;
+  for (const Bytes& v : received()) codes.push_back(v[2]);
+  return codes;
+}
+
+Bytes makeVerb(uint8_t code, Bytes fixed, const Bytes& data) {
+  fixed.insert(fixed.end(), data.begin(), data.end());
+  putU16(fixed.data(), static_cast<uint16_t>(fixed.size()));
+  fixed[2] = code;
+  fixed[3] = 0xA5;
+  return fixed;
+}
+
+Bytes endTxnVerb(uint8_t vote, uint8_t reason) { return makeVerb(0x13, {0, 0, 0, 0, vote, reason}); }
+
+Bytes signOnRespVerb(uint8_t result, const std::string& serverName, uint16_t maxObjs) {
+  Bytes fixed(18, 0);
+  putU16(&fixed[4], 0);
+  putU16(&fixed[6], static_cast<uint16_t>(serverName.size()));
+  fixed[8] = result;
+  for (int i = 0; i < 7; ++i) fixed[9 + i] = static_cast<uint8_t>(0x10 + i);
+  putU16(&fixed[16], maxObjs);
+  return makeVerb(0x1C, fixed, Bytes(serverName.begin(), serverName.end()));
+}
+
+Bytes attribBlock(uint8_t major, uint64_t size, uint32_t mode, const uint8_t hsm[36]) {
+  Bytes b(136, 0);
+  b[0] = major;
+  b[1] = 9;
+  b[2] = 22;
+  putU16(&b[3], 114);
+  b[5] = 7;
+  b[6] = 39;
+  b[7] = 1;
+  putU32(&b[8], static_cast<uint32_t>(size >> 32));
+  putU32(&b[12], static_cast<uint32_t>(size));
+  putU16(&b[16], 1);
+  b[18] = 2 << 3;  // migration state 2
+  putU32(&b[22], mode);
+  memcpy(&b[22 + 28], hsm, 36);
+  return b;
+}
+
+Bytes migrQryRespVerb(uint32_t fsId, const midExtObjId_t& id, const midExtObjId_t& blockId,
+                      const std::string& path, uint8_t attribMajor) {
+  uint8_t hsm[36] = {};
+  memcpy(hsm, blockId.bytes, 28);
+  Bytes block = attribBlock(attribMajor, 4096, 0100644, hsm);
+  Bytes fixed(57, 0);
+  putU32(&fixed[4], fsId);
+  putU16(&fixed[8], 0);
+  putU16(&fixed[10], 28);
+  putU32(&fixed[13], 5);  // management class id
+  putU16(&fixed[33], 28);
+  putU16(&fixed[35], static_cast<uint16_t>(block.size()));
+  putU16(&fixed[37], static_cast<uint16_t>(28 + block.size()));
+  putU16(&fixed[39], static_cast<uint16_t>(path.size()));
+  Bytes data = idBytes(id);
+  data.insert(data.end(), block.begin(), block.end());
+  data.insert(data.end(), path.begin(), path.end());
+  return makeVerb(0x36, fixed, data);
+}
+
+Bytes fsQryRespVerb(uint32_t fsId, const std::string& name, size_t infoLen) {
+  Bytes fixed(53, 0);
+  std::string type = "ext4";
+  putU16(&fixed[4], 0);
+  putU16(&fixed[6], static_cast<uint16_t>(name.size()));
+  putU32(&fixed[8], fsId);
+  putU16(&fixed[12], static_cast<uint16_t>(name.size()));
+  putU16(&fixed[14], static_cast<uint16_t>(type.size()));
+  putU16(&fixed[16], static_cast<uint16_t>(name.size() + type.size()));
+  putU16(&fixed[18], static_cast<uint16_t>(infoLen));
+  fixed[20] = '/';
+  Bytes data(name.begin(), name.end());
+  data.insert(data.end(), type.begin(), type.end());
+  data.insert(data.end(), infoLen, 0);
+  return makeVerb(0xB4, fixed, data);
+}
+
+Bytes idBytes(const midExtObjId_t& id) {
+  Bytes b(28);
+  memcpy(b.data(), id.bytes, 28);
+  return b;
+}
+
+midExtObjId_t makeId(uint8_t seed) {
+  midExtObjId_t id;
+  for (size_t i = 0; i < sizeof id.bytes; ++i) id.bytes[i] = static_cast<uint8_t>(seed + i);
+  return id;
+}
+
+SessionConfig peerConfig(uint16_t port) {
+  SessionConfig c;
+  c.tcp.serverAddress = "127.0.0.1";
+  c.tcp.port = port;
+  c.tcp.connectAttempts = 1;
+  c.nodeName = "node1";
+  c.password = "secret";
+  c.owner = "root";
+  c.commRestartInterval = 0;
+  c.commRestartDuration = 1;
+  return c;
+}

@@ -1,0 +1,270 @@
+// Session life cycle, sign-on and the receive checks, against a scripted
+// loopback peer.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "server/cuverbs.h"
+#include "server/session.h"
+#include "server/wire/bytes.h"
+#include "tests/unit/server/fake_peer.h"
+
+namespace {
+
+struct SessionDeleter {
+  void operator()(Sess_o* s) const { delete_SessionObject(s); }
+};
+using SessionPtr = std::unique_ptr<Sess_o, SessionDeleter>;
+
+SessionPtr newSession(const SessionConfig& c) { return SessionPtr(new_SessionObject(&c, 1)); }
+
+TEST(SessionStates, TableAndLifeCycle) {
+  EXPECT_EQ(sessNextState(opInitialise, sUninit), sInit);
+  EXPECT_EQ(sessNextState(opInitialise, sTRANSERR), sInit);
+  EXPECT_EQ(sessNextState(opInitialise, sSignedOn), sTRANSERR);
+  EXPECT_EQ(sessNextState(opOpen, sInit), sOpened);
+  EXPECT_EQ(sessNextState(opOpen, sOpened), sTRANSERR);
+  EXPECT_EQ(sessNextState(opSignedOn, sOpened), sSignedOn);
+  EXPECT_EQ(sessNextState(opVerb, sUninit), sTRANSERR);
+  EXPECT_EQ(sessNextState(opVerb, sSignedOn), sSignedOn);
+  EXPECT_EQ(sessNextState(opClose, sSignedOn), sInit);
+  EXPECT_EQ(sessNextState(opClose, sTRANSERR), sTRANSERR);
+  EXPECT_EQ(sessNextState(opTerminate, sInit), sUninit);
+  EXPECT_EQ(sessNextState(opTerminate, sOpened), sTRANSERR);
+  EXPECT_STREQ(sessStateName(4), "sTRANSERR");
+
+  Sess_o* none = nullptr;
+  delete_SessionObject(none);  // no effect on null
+  SessionConfig c = peerConfig(1);
+  Sess_o* s = new_SessionObject(&c, 1);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(sessGetState(s), sUninit);
+  EXPECT_FALSE(IsConnected(s));
+  Sess_o* second = s;
+  sessAddRef(second);
+  delete_SessionObject(second);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_EQ(sessGetState(s), sUninit);  // still alive for the other holder
+  delete_SessionObject(s);
+  EXPECT_EQ(s, nullptr);
+}
+
+TEST(SessionStates, VerbInStateZeroOrErrorIsRefused) {
+  SessionConfig c = peerConfig(1);
+  SessionPtr s = newSession(c);
+  uint8_t begin[4] = {0, 4, 0x12, 0xA5};
+  EXPECT_EQ(sessSendVerb(s.get(), begin), 136);
+  EXPECT_EQ(sessGetState(s.get()), sTRANSERR);
+  EXPECT_EQ(sessSendVerb(s.get(), begin), 136);
+  EXPECT_EQ(sessGetState(s.get()), sTRANSERR);
+  uint8_t* verb;
+  EXPECT_EQ(sessRecvVerb(s.get(), &verb), 136);
+  EXPECT_EQ(sessGetState(s.get()), sTRANSERR);
+  EXPECT_FALSE(IsConnected(s.get()));
+}
+
+TEST(SignOn, SendsNodeAndStoresTheAnswer) {
+  FakePeer peer;
+  Bytes signOn;
+  peer.run([&](FakePeer& p) {
+    ASSERT_TRUE(p.accept());
+    signOn = p.answerSignOn(0, "ZEFSERVER", 7);
+    p.readVerb();  // waits until the client closes
+  });
+  SessionConfig c = peerConfig(peer.port());
+  c.nodeName = "Node_b";
+  SessionPtr s = newSession(c);
+  ASSERT_EQ(CheckSession(s.get(), 1), 0);
+  EXPECT_EQ(sessGetState(s.get()), sSignedOn);
+  EXPECT_TRUE(IsConnected(s.get()));
+  EXPECT_EQ(sessGetMaxObjsPerTxn(s.get()), 7);
+  EXPECT_STREQ(sessGetServerName(s.get()), "ZEFSERVER");
+  EXPECT_EQ(sessGetServerCaps(s.get())[0], 0x10);
+  EXPECT_EQ(CheckSession(s.get(), 1), 0);  // already signed on: no second sign-on
+  Logoff(s.get());
+  EXPECT_EQ(sessGetState(s.get()), sInit);
+  peer.join();
+  ASSERT_GE(signOn.size(), 42u);
+  EXPECT_EQ(signOn[4], 2);
+  EXPECT_EQ(signOn[9], 4);
+  size_t nodeOff = 42 + getU16(&signOn[11]);
+  EXPECT_EQ(std::string(signOn.begin() + nodeOff, signOn.begin() + nodeOff + getU16(&signOn[13])),
+            "NODE_B");
+  size_t pwOff = 42 + getU16(&signOn[20]);
+  EXPECT_EQ(std::string(signOn.begin() + pwOff, signOn.begin() + pwOff + getU16(&signOn[22])),
+            "secret");
+  EXPECT_EQ(peer.connections(), 1u);
+}
+
+TEST(SignOn, RefusalsAndBadAnswers) {
+  struct Case {
+    Bytes answer;
+    int expected;
+  } cases[] = {
+      {signOnRespVerb(2, "Z", 4), 52},
+      {signOnRespVerb(0, "SEVENTEEN-CHARSXX", 4), 136},
+      {endTxnVerb(1, 0), 136},
+  };
+  for (const Case& k : cases) {
+    FakePeer peer;
+    peer.run([&](FakePeer& p) {
+      ASSERT_TRUE(p.accept());
+      p.expectVerb(0x1A);
+      p.sendRaw(k.answer);
+      p.readVerb();
+    });
+    SessionConfig c = peerConfig(peer.port());
+    SessionPtr s = newSession(c);
+    EXPECT_EQ(CheckSession(s.get(), 1), k.expected);
+    EXPECT_EQ(sessGetState(s.get()), sInit);
+    EXPECT_FALSE(IsConnected(s.get()));
+    peer.join();
+  }
+}
+
+TEST(SignOn, UnreachableServerIsAConnectionFailure) {
+  uint16_t port;
+  {
+    FakePeer closed;  // take a free port, then close the listener
+    port = closed.port();
+  }
+  SessionConfig c = peerConfig(port);
+  SessionPtr s = newSession(c);
+  EXPECT_EQ(CheckSession(s.get(), 1), -50);
+  EXPECT_FALSE(IsConnected(s.get()));
+}
+
+// Signs on, then lets `script` feed the stream; returns the session.
+SessionPtr signedOn(FakePeer& peer, std::function<void(FakePeer&)> script, bool large = false) {
+  peer.run([script](FakePeer& p) {
+    ASSERT_TRUE(p.accept());
+    p.answerSignOn();
+    script(p);
+  });
+  SessionConfig c = peerConfig(peer.port());
+  c.largeBuffers = large;
+  SessionPtr s = newSession(c);
+  EXPECT_EQ(CheckSession(s.get(), 1), 0);
+  return s;
+}
+
+Bytes verbOfLength(size_t len, uint8_t code = 0x55) {
+  Bytes v(len, 0x61);
+  putU16(v.data(), static_cast<uint16_t>(len));
+  v[2] = code;
+  v[3] = 0xA5;
+  return v;
+}
+
+TEST(Receive, LengthLimit) {
+  FakePeer peer;
+  SessionPtr s = signedOn(peer, [](FakePeer& p) {
+    p.sendRaw(verbOfLength(32768));
+    Bytes over = verbOfLength(32768);
+    putU16(over.data(), 32769);
+    over.push_back(0);
+    p.sendRaw(over);
+    p.readVerb();
+  });
+  uint8_t* verb;
+  ASSERT_EQ(sessRecvVerb(s.get(), &verb), 0);
+  EXPECT_EQ(getU16(verb), 0x8000);
+  EXPECT_EQ(verb[32767], 0x61);
+  EXPECT_EQ(sessRecvVerb(s.get(), &verb), 136);
+  EXPECT_EQ(sessGetState(s.get()), sInit);
+  EXPECT_FALSE(IsConnected(s.get()));
+  EXPECT_FALSE(sessGetComm(s.get())->fd.valid());
+  peer.join();
+}
+
+TEST(Receive, LargeBuffersTakeExtendedVerbsUpToOneMiB) {
+  FakePeer peer;
+  SessionPtr s = signedOn(
+      peer,
+      [](FakePeer& p) {
+        Bytes ext(0x100000, 0x62);
+        const uint8_t head[12] = {0, 0, 8, 0xA5, 0, 0, 0, 0x77, 0, 0x10, 0, 0};
+        memcpy(ext.data(), head, 12);
+        p.sendRaw(ext);
+        Bytes over = {0, 0, 8, 0xA5, 0, 0, 0, 0x77, 0, 0x10, 0, 1};
+        p.sendRaw(over);
+        p.readVerb();
+      },
+      true);
+  uint8_t* verb;
+  ASSERT_EQ(sessRecvVerb(s.get(), &verb), 0);
+  EXPECT_EQ(verb[2], 8);  // too long for the short form: handed on as received
+  EXPECT_EQ(getU32(verb + 8), 0x100000u);
+  EXPECT_EQ(verb[0x100000 - 1], 0x62);
+  EXPECT_EQ(sessRecvVerb(s.get(), &verb), 136);
+  peer.join();
+}
+
+TEST(Receive, BadMagicAndBrokenPeer) {
+  {
+    FakePeer peer;
+    SessionPtr s = signedOn(peer, [](FakePeer& p) {
+      p.sendRaw({0, 6, 0x13, 0xA6, 1, 0});
+      p.readVerb();
+    });
+    uint8_t* verb;
+    EXPECT_EQ(sessRecvVerb(s.get(), &verb), 136);
+    EXPECT_FALSE(IsConnected(s.get()));
+    peer.join();
+  }
+  {
+    FakePeer peer;
+    SessionPtr s = signedOn(peer, [](FakePeer& p) {
+      Bytes v = endTxnVerb(1, 0);
+      putU16(v.data(), 20);  // announces 20 bytes, sends 6, then closes
+      p.sendRaw(v);
+      p.closeConnection();
+    });
+    uint8_t* verb;
+    EXPECT_EQ(sessRecvVerb(s.get(), &verb), -50);
+    EXPECT_FALSE(IsConnected(s.get()));
+    peer.join();
+  }
+}
+
+TEST(Receive, ExtendedHeaderIsReadLikeTheShortForm) {
+  midExtObjId_t id = makeId(9);
+  FakePeer peer;
+  SessionPtr s = signedOn(peer, [&](FakePeer& p) {
+    Bytes shortForm = migrQryRespVerb(5, id, id, "/fs/x");
+    Bytes ext(shortForm.size() + 8, 0);
+    ext[2] = 8;
+    ext[3] = 0xA5;
+    putU32(&ext[4], 0x36);
+    putU32(&ext[8], static_cast<uint32_t>(ext.size()));
+    memcpy(&ext[12], &shortForm[4], shortForm.size() - 4);
+    p.sendRaw(ext);
+    p.sendRaw(endTxnVerb(1, 0));
+    p.readVerb();
+  });
+  uint32_t fsId = 0;
+  midExtObjId_t got{};
+  std::string path;
+  Attrib attr{};
+  ServerAttrib srv{};
+  ASSERT_EQ(cuGetMigrQryResp(s.get(), &fsId, &got, &path, &attr, &srv), 0);
+  EXPECT_EQ(fsId, 5u);
+  EXPECT_EQ(path, "/fs/x");
+  EXPECT_EQ(memcmp(got.bytes, id.bytes, 28), 0);
+  EXPECT_EQ(cuGetMigrQryResp(s.get(), &fsId, &got, &path, &attr, &srv), 121);
+  Logoff(s.get());
+  peer.join();
+}
+
+TEST(Session, ReleaseForCleanupWakesTheServer) {
+  FakePeer peer;
+  bool sawEnd = false;
+  SessionPtr s = signedOn(peer, [&](FakePeer& p) { sawEnd = p.readVerb().empty(); });
+  sessReleaseForCleanup(s.get());
+  peer.join();
+  EXPECT_TRUE(sawEnd);
+  uint8_t* verb;
+  EXPECT_EQ(sessRecvVerb(s.get(), &verb), -58);
+}
+
+}  // namespace

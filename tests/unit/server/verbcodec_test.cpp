@@ -1,0 +1,241 @@
+// Byte layouts of the verbs the client sends, and the checks on the verbs it
+// reads. Expected bytes are written out here, not produced by the encoders.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "server/verbcodec.h"
+#include "server/wire/attribcodec.h"
+#include "server/wire/bytes.h"
+#include "tests/unit/server/fake_peer.h"
+
+namespace {
+
+std::string str(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
+
+TEST(VerbEncoding, SignOnLayout) {
+  SignOnRequest req;
+  req.platform = "Linux";
+  req.nodeName = "node-a1";
+  req.owner = "root";
+  req.further = "pw";
+  req.capabilities[0] = 0x03;
+  uint8_t buf[256];
+  size_t len = buildSignOn(buf, sizeof buf, req);
+  ASSERT_EQ(len, 42u + 5 + 7 + 4 + 2);
+  EXPECT_EQ(getU16(buf), len);
+  EXPECT_EQ(buf[2], 0x1A);
+  EXPECT_EQ(buf[3], 0xA5);
+  EXPECT_EQ(buf[4], 2);
+  EXPECT_EQ(buf[9], 4);
+  EXPECT_EQ(buf[10], 2);
+  EXPECT_EQ(buf[19], 1);
+  EXPECT_EQ(buf[26], 0x03);
+  // Descriptors: platform, node, owner, password in this order of the data area.
+  EXPECT_EQ(getU16(buf + 5), 0);
+  EXPECT_EQ(getU16(buf + 7), 5);
+  EXPECT_EQ(getU16(buf + 11), 5);
+  EXPECT_EQ(getU16(buf + 13), 7);
+  EXPECT_EQ(getU16(buf + 15), 12);
+  EXPECT_EQ(getU16(buf + 17), 4);
+  EXPECT_EQ(getU16(buf + 20), 16);
+  EXPECT_EQ(getU16(buf + 22), 2);
+  EXPECT_EQ(str(buf + 42, len - 42), "LinuxNODE-A1rootpw");
+}
+
+TEST(VerbEncoding, TransactionAndQueryVerbs) {
+  uint8_t buf[128];
+  ASSERT_EQ(buildBeginTxn(buf, sizeof buf), 4u);
+  EXPECT_EQ(memcmp(buf, "\x00\x04\x12\xA5", 4), 0);
+  ASSERT_EQ(buildEndTxn(buf, sizeof buf, 1, 0), 6u);
+  EXPECT_EQ(memcmp(buf, "\x00\x06\x13\xA5\x01\x00", 6), 0);
+
+  ASSERT_EQ(buildMigrQryAll(buf, sizeof buf, 0x01020304, 1, 2), 26u);
+  const uint8_t qa[10] = {0, 26, 0x34, 0xA5, 1, 2, 3, 4, 1, 2};
+  EXPECT_EQ(memcmp(buf, qa, 10), 0);
+  for (int i = 10; i < 26; ++i) EXPECT_EQ(buf[i], 0);
+
+  midExtObjId_t id = makeId(0x40);
+  ASSERT_EQ(buildMigrQryItem(buf, sizeof buf, id, 2), 53u);
+  const uint8_t qi[9] = {0, 53, 0x35, 0xA5, 0, 0, 0, 28, 2};
+  EXPECT_EQ(memcmp(buf, qi, 9), 0);
+  EXPECT_EQ(memcmp(buf + 25, id.bytes, 28), 0);
+
+  memset(buf, 0xEE, sizeof buf);
+  ASSERT_EQ(buildMigrDel(buf, sizeof buf, 9, id), 71u);
+  const uint8_t del[12] = {0, 71, 0x33, 0xA5, 0, 0, 0, 9, 0, 0, 0, 28};
+  EXPECT_EQ(memcmp(buf, del, 12), 0);
+  EXPECT_EQ(memcmp(buf + 28, id.bytes, 28), 0);
+  for (int i = 56; i < 71; ++i) EXPECT_EQ(buf[i], 0) << i;
+}
+
+TEST(VerbEncoding, MigrUpdCarriesOnlyWhatItsFlagsSay) {
+  midExtObjId_t id = makeId(1);
+  Attrib a{};
+  a.size = 77;
+  uint8_t block[kAttribNetLen];
+  ASSERT_EQ(AttribToNet(a, block, sizeof block), kAttribNetLen);
+  std::string path = "/dir/file";
+  uint8_t buf[512];
+
+  size_t len = buildMigrUpd(buf, sizeof buf, 42, id, block, sizeof block, &path, 1);
+  ASSERT_EQ(len, 38u + 28 + 136);
+  EXPECT_EQ(buf[2], 0x31);
+  EXPECT_EQ(getU32(buf + 4), 42u);
+  EXPECT_EQ(getU16(buf + 8), 0);
+  EXPECT_EQ(getU16(buf + 10), 28);
+  EXPECT_EQ(getU16(buf + 12), 1);
+  EXPECT_EQ(getU16(buf + 14), 28);   // attribute block right after the id
+  EXPECT_EQ(getU16(buf + 16), 136);
+  EXPECT_EQ(getU32(buf + 18), 0u);   // no path descriptor
+  EXPECT_EQ(memcmp(buf + 38, id.bytes, 28), 0);
+  EXPECT_EQ(memcmp(buf + 66, block, 136), 0);
+
+  len = buildMigrUpd(buf, sizeof buf, 42, id, block, sizeof block, &path, 3);
+  ASSERT_EQ(len, 38u + 28 + 9 + 136);
+  EXPECT_EQ(getU16(buf + 18), 28);   // path at 28
+  EXPECT_EQ(getU16(buf + 20), 9);
+  EXPECT_EQ(getU16(buf + 14), 37);   // then the attribute block
+  EXPECT_EQ(getU16(buf + 16), 136);
+  EXPECT_EQ(str(buf + 66, 9), path);
+  EXPECT_EQ(memcmp(buf + 75, block, 136), 0);
+
+  len = buildMigrUpd(buf, sizeof buf, 42, id, nullptr, 0, &path, 2);
+  ASSERT_EQ(len, 38u + 28 + 9);
+  EXPECT_EQ(getU32(buf + 14), 0u);
+  EXPECT_EQ(buildMigrUpd(buf, sizeof buf, 42, id, nullptr, 0, nullptr, 2), 0u);
+}
+
+TEST(VerbEncoding, FileSpaceVerbs) {
+  uint8_t buf[256];
+  size_t len = buildFSQry(buf, sizeof buf, "nodeX", "/fs", false);
+  ASSERT_EQ(len, 12u + 5 + 3);
+  EXPECT_EQ(buf[2], 0xB3);
+  EXPECT_EQ(getU32(buf + 4), 5u);           // offset 0, length 5
+  EXPECT_EQ(getU32(buf + 8), (5u << 16) | 3);
+  EXPECT_EQ(str(buf + 12, 8), "NODEX/fs");
+
+  len = buildFSQry(buf, sizeof buf, "n", "/f\xC3\xA9", true);  // "/fé"
+  ASSERT_EQ(len, 12u + 1 + 6);
+  const uint8_t utf16[6] = {0, '/', 0, 'f', 0, 0xE9};
+  EXPECT_EQ(memcmp(buf + 13, utf16, 6), 0);
+
+  FSAddRequest add;
+  add.fsName = "/fs";
+  add.fsType = "ext4";
+  add.nameForm = 0;
+  add.size1 = 0x0000000100000002ULL;
+  add.size2 = 0x0000000300000004ULL;
+  len = buildFSAdd(buf, sizeof buf, add);
+  ASSERT_EQ(len, 35u + 3 + 4 + 8);
+  EXPECT_EQ(buf[2], 0xB0);
+  EXPECT_EQ(getU32(buf + 4), 3u);
+  EXPECT_EQ(getU32(buf + 8), (3u << 16) | 4);
+  EXPECT_EQ(getU32(buf + 12), (7u << 16) | 8);
+  EXPECT_EQ(buf[16], '/');
+  EXPECT_EQ(getU16(buf + 17), 0);
+  EXPECT_EQ(getU32(buf + 19), 1u);
+  EXPECT_EQ(getU32(buf + 23), 2u);
+  EXPECT_EQ(getU32(buf + 27), 3u);
+  EXPECT_EQ(getU32(buf + 31), 4u);
+  EXPECT_EQ(str(buf + 35, 7), "/fsext4");
+  for (int i = 42; i < 50; ++i) EXPECT_EQ(buf[i], 0);
+
+  add.nameForm = kFsNameFormUnicode;
+  len = buildFSAdd(buf, sizeof buf, add);
+  EXPECT_EQ(getU16(buf + 17), 0x7000);
+  EXPECT_EQ(getU16(buf + 6), 6);  // the name in UTF-16
+}
+
+TEST(VerbDecoding, SignOnAnswer) {
+  Bytes v = signOnRespVerb(0, "SERVER16CHARSXYZ", 300);
+  SignOnAnswer a;
+  ASSERT_EQ(decodeSignOnResp(v.data(), v.size(), &a), 0);
+  EXPECT_STREQ(a.serverName, "SERVER16CHARSXYZ");
+  EXPECT_EQ(a.maxObjsPerTxn, 300);
+  EXPECT_EQ(a.capabilities[6], 0x16);
+
+  v = signOnRespVerb(0, "SERVER17CHARSXYZW", 300);
+  EXPECT_EQ(decodeSignOnResp(v.data(), v.size(), &a), 136);
+  v = signOnRespVerb(0, "S", 1);
+  putU16(&v[4], 1);  // name offset 1 + length 1 runs past the verb
+  EXPECT_EQ(decodeSignOnResp(v.data(), v.size(), &a), 136);
+  EXPECT_EQ(decodeSignOnResp(v.data(), 17, &a), 136);
+}
+
+TEST(VerbDecoding, QueryAnswerChecks) {
+  midExtObjId_t id = makeId(7);
+  Bytes v = migrQryRespVerb(12, id, id, "/fs/a/b");
+  MigrQryAnswer a;
+  ASSERT_EQ(decodeMigrQryResp(v.data(), v.size(), &a), 0);
+  EXPECT_EQ(a.fsId, 12u);
+  EXPECT_EQ(memcmp(a.objId.bytes, id.bytes, 28), 0);
+  EXPECT_EQ(a.path, "/fs/a/b");
+  EXPECT_EQ(a.attr.size, 4096u);
+  EXPECT_EQ(a.attr.mode, 0100644u);
+  EXPECT_EQ(a.attr.mgmtClassId, 5u);
+  EXPECT_EQ(a.attr.stateFlags & 0x47, 0x03);
+  EXPECT_EQ(a.srv.present1, 1);
+  EXPECT_EQ(a.srv.mediaClass, 0);
+
+  Bytes differ = migrQryRespVerb(12, id, makeId(8), "/fs/a/b");
+  EXPECT_EQ(decodeMigrQryResp(differ.data(), differ.size(), &a), 136);
+
+  Bytes badLen = v;
+  putU16(&badLen[10], 27);
+  EXPECT_EQ(decodeMigrQryResp(badLen.data(), badLen.size(), &a), 136);
+
+  Bytes outside = v;
+  putU16(&outside[37], 0xFFF0);  // path offset outside the verb
+  EXPECT_EQ(decodeMigrQryResp(outside.data(), outside.size(), &a), 136);
+  EXPECT_EQ(decodeMigrQryResp(v.data(), 56, &a), 136);
+
+  Bytes unknown = migrQryRespVerb(12, id, id, "/x", 3);
+  EXPECT_EQ(decodeMigrQryResp(unknown.data(), unknown.size(), &a), 122);
+}
+
+TEST(VerbDecoding, EnhancedQueryAnswer) {
+  midExtObjId_t id = makeId(3);
+  uint8_t hsm[36] = {0x8E, 0x7D, 0, 2, 0xAB, 0xCD};
+  Bytes block = attribBlock(8, 1, 0100600, hsm);
+  Bytes fixed(69, 0);
+  putU32(&fixed[4], 99);
+  putU16(&fixed[10], 28);
+  for (int i = 0; i < 5; ++i) putU32(&fixed[17 + 4 * i], 100u + i);
+  fixed[37] = 32;
+  putU16(&fixed[45], 28);
+  putU16(&fixed[47], static_cast<uint16_t>(block.size()));
+  putU16(&fixed[49], static_cast<uint16_t>(28 + block.size()));
+  putU16(&fixed[51], 2);
+  fixed[53] = 1;
+  Bytes data = idBytes(id);
+  data.insert(data.end(), block.begin(), block.end());
+  data.push_back('/');
+  data.push_back('f');
+  Bytes v = makeVerb(0x29, fixed, data);
+  MigrQryAnswer a;
+  ASSERT_EQ(decodeMigrQryResp(v.data(), v.size(), &a), 0);
+  EXPECT_EQ(a.fsId, 99u);
+  EXPECT_EQ(a.path, "/f");
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(a.srv.restoreOrder[i], 100u + i);
+  EXPECT_EQ(a.srv.mediaClass, 32);
+  EXPECT_EQ(memcmp(a.objId.bytes, id.bytes, 28), 0);
+  ASSERT_TRUE(attribHasHandleForm(a.attr));
+  EXPECT_EQ(a.attr.hsm.handleForm.handleLength, 2);
+  EXPECT_EQ(a.attr.hsm.handleForm.handle[1], 0xCD);
+}
+
+TEST(VerbDecoding, FileSpaceAnswer) {
+  Bytes v = fsQryRespVerb(4711, "/fs", 8);
+  FSQryAnswer a;
+  ASSERT_EQ(decodeFSQryResp(v.data(), v.size(), &a), 0);
+  EXPECT_EQ(a.fsId, 4711u);
+  EXPECT_EQ(a.fsName, "/fs");
+  EXPECT_EQ(a.fsType, "ext4");
+  EXPECT_EQ(a.infoLen, 8u);
+  EXPECT_EQ(a.delimiter, '/');
+  putU16(&v[18], 9);  // information runs one byte past the verb
+  EXPECT_EQ(decodeFSQryResp(v.data(), v.size(), &a), 136);
+}
+
+}  // namespace

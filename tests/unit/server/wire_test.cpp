@@ -1,0 +1,239 @@
+// Framing and attribute codec: the bytes both ends of the conversation must
+// agree on.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "server/wire/attribcodec.h"
+#include "server/wire/bytes.h"
+#include "server/wire/verb.h"
+
+namespace {
+
+TEST(VerbHeader, ShortExtendedAndRefusedForms) {
+  VerbHeader h;
+  uint8_t shortForm[4] = {0x80, 0x00, 0x36, 0xA5};  // 32768 bytes
+  ASSERT_EQ(verbParseHeader(shortForm, 4, kVerbMaxLen, &h), 0);
+  EXPECT_EQ(h.code, 0x36u);
+  EXPECT_EQ(h.length, 32768u);
+  EXPECT_EQ(h.headerLen, 4u);
+
+  uint8_t tooLong[4] = {0x80, 0x01, 0x36, 0xA5};
+  EXPECT_EQ(verbParseHeader(tooLong, 4, kVerbMaxLen, &h), 136);
+  EXPECT_EQ(verbParseHeader(tooLong, 4, kVerbMaxLenLarge, &h), 0);
+
+  uint8_t badMagic[4] = {0x00, 0x06, 0x13, 0xA6};
+  EXPECT_EQ(verbParseHeader(badMagic, 4, kVerbMaxLen, &h), 136);
+
+  uint8_t shorterThanHeader[4] = {0x00, 0x03, 0x12, 0xA5};
+  EXPECT_EQ(verbParseHeader(shorterThanHeader, 4, kVerbMaxLen, &h), 136);
+
+  uint8_t ext[12] = {0, 0, 0x08, 0xA5, 0, 0, 0, 0x36, 0, 0x01, 0, 0};
+  EXPECT_EQ(verbHeaderLen(ext), 12u);
+  ASSERT_EQ(verbParseHeader(ext, 12, kVerbMaxLenLarge, &h), 0);
+  EXPECT_EQ(h.code, 0x36u);
+  EXPECT_EQ(h.length, 0x10000u);
+  EXPECT_EQ(h.headerLen, 12u);
+  EXPECT_EQ(verbParseHeader(ext, 12, kVerbMaxLen, &h), 136);
+  EXPECT_EQ(verbParseHeader(ext, 11, kVerbMaxLenLarge, &h), 136);  // header cut short
+}
+
+TEST(VerbDescriptor, FieldsMustLieInsideTheVerb) {
+  // 8-byte fixed part (descriptor at 4), 6-byte data area.
+  uint8_t v[14] = {0, 14, 0x99, 0xA5, 0, 2, 0, 4, 'a', 'b', 'c', 'd', 'e', 'f'};
+  VerbField f;
+  ASSERT_EQ(verbGetField(v, sizeof v, 8, 4, &f), 0);
+  EXPECT_EQ(f.length, 4u);
+  EXPECT_EQ(memcmp(f.data, "cdef", 4), 0);
+
+  v[7] = 5;  // offset 2 + length 5 > 6
+  EXPECT_EQ(verbGetField(v, sizeof v, 8, 4, &f), 136);
+  v[5] = 0xFF;
+  v[7] = 0xFF;
+  EXPECT_EQ(verbGetField(v, sizeof v, 8, 4, &f), 136);
+  v[5] = 6;
+  v[7] = 0;  // empty field at the very end is fine
+  ASSERT_EQ(verbGetField(v, sizeof v, 8, 4, &f), 0);
+  EXPECT_EQ(f.length, 0u);
+  EXPECT_EQ(f.data, nullptr);
+
+  EXPECT_EQ(verbGetField(v, sizeof v, 8, 6, &f), 136);   // descriptor crosses into the data
+  EXPECT_EQ(verbGetField(v, sizeof v, 20, 4, &f), 136);  // data area beyond the verb
+}
+
+TEST(VerbWriter, LaysOutFieldsAndRefusesOverflow) {
+  uint8_t buf[16];
+  memset(buf, 0xEE, sizeof buf);
+  VerbWriter w(buf, sizeof buf, 9);
+  w.u8(8, 0x42);
+  w.append("ab", 2);
+  w.field(4, "xyz", 3);  // offset 2 in the data area
+  ASSERT_EQ(w.finish(0x77), 14u);
+  const uint8_t want[14] = {0, 14, 0x77, 0xA5, 0, 2, 0, 3, 0x42, 'a', 'b', 'x', 'y', 'z'};
+  EXPECT_EQ(memcmp(buf, want, sizeof want), 0);
+
+  VerbWriter small(buf, sizeof buf, 8);
+  small.field(4, "0123456789", 10);
+  EXPECT_FALSE(small.ok());
+  EXPECT_EQ(small.finish(0x77), 0u);
+
+  VerbWriter padded(buf, sizeof buf, 4);
+  ASSERT_EQ(padded.finish(0x33, 16), 16u);
+  for (size_t i = 4; i < 16; ++i) EXPECT_EQ(buf[i], 0);
+  EXPECT_EQ(padded.finish(0x33, 17), 0u);
+}
+
+Attrib sampleAttrib() {
+  Attrib a{};
+  a.size = 0x123456789ULL;
+  a.mode = 0100640;
+  a.uid = 1001;
+  a.gid = 2002;
+  a.atime = 1700000001;
+  a.mtime = 1700000002;
+  a.ctime = 1700000003;
+  a.inode = 0xABCDEF01;
+  a.objectType = 1;
+  a.flags = 0x20 | 0x80 | 0x40 | (2 << 3);
+  a.flags2 = 0x02;
+  a.attribsOnly = 1;
+  return a;
+}
+
+TEST(AttribCodec, NetworkFormBytes) {
+  Attrib a = sampleAttrib();
+  a.hsm.handleForm.marker = kAttribHandleMarker;
+  a.hsm.handleForm.handleLength = 3;
+  a.hsm.handleForm.handle[0] = 0xA1;
+  a.hsm.handleForm.handle[1] = 0xA2;
+  a.hsm.handleForm.handle[2] = 0xA3;
+  uint8_t b[kAttribNetLen];
+  ASSERT_EQ(AttribToNet(a, b, sizeof b), 136u);
+  const uint8_t header[22] = {8, 9, 22, 0, 114, 7, 39, 1, 0, 0, 0, 1, 0x23, 0x45, 0x67, 0x89,
+                              0, 1, 0xF0, 0x02, 0, 0x80};
+  EXPECT_EQ(memcmp(b, header, 22), 0);
+  EXPECT_EQ(getU32(b + 22), 0100640u);
+  EXPECT_EQ(getU32(b + 26), 1001u);
+  EXPECT_EQ(getU32(b + 30), 2002u);
+  EXPECT_EQ(getU32(b + 34), 1700000001u);
+  EXPECT_EQ(getU32(b + 38), 1700000002u);
+  EXPECT_EQ(getU32(b + 42), 1700000003u);
+  EXPECT_EQ(getU32(b + 46), 0xABCDEF01u);
+  const uint8_t hsm[7] = {0x8E, 0x7D, 0, 3, 0xA1, 0xA2, 0xA3};
+  EXPECT_EQ(memcmp(b + 50, hsm, 7), 0);
+  for (size_t i = 57; i < 136; ++i) EXPECT_EQ(b[i], 0) << "byte " << i;
+  EXPECT_EQ(AttribToNet(a, b, 135), 0u);
+}
+
+TEST(AttribCodec, RoundTripBothHsmForms) {
+  Attrib a = sampleAttrib();
+  for (uint8_t i = 0; i < kExtObjIdLen; ++i) a.hsm.objId[i] = static_cast<uint8_t>(0x30 + i);
+  uint8_t b[kAttribNetLen];
+  ASSERT_EQ(AttribToNet(a, b, sizeof b), kAttribNetLen);
+  Attrib back{};
+  ASSERT_EQ(NetToAttrib(b, sizeof b, &back), 0);
+  EXPECT_EQ(back.size, a.size);
+  EXPECT_EQ(back.mode, a.mode);
+  EXPECT_EQ(back.uid, a.uid);
+  EXPECT_EQ(back.gid, a.gid);
+  EXPECT_EQ(back.atime, a.atime);
+  EXPECT_EQ(back.mtime, a.mtime);
+  EXPECT_EQ(back.ctime, a.ctime);
+  EXPECT_EQ(back.inode, a.inode);
+  EXPECT_EQ(back.flags, a.flags);
+  EXPECT_EQ(back.flags2, a.flags2);
+  EXPECT_EQ(back.attribsOnly, 1);
+  EXPECT_EQ(attribMigState(back), 2u);
+  EXPECT_EQ(memcmp(back.hsm.objId, a.hsm.objId, kExtObjIdLen), 0);
+  EXPECT_FALSE(attribHasHandleForm(back));
+
+  a.hsm = AttribHsmPart{};
+  a.hsm.handleForm.marker = kAttribHandleMarkerAlt;
+  a.hsm.handleForm.handleLength = 32;
+  memset(a.hsm.handleForm.handle, 0x5C, 32);
+  ASSERT_EQ(AttribToNet(a, b, sizeof b), kAttribNetLen);
+  back = Attrib{};
+  ASSERT_EQ(NetToAttrib(b, sizeof b, &back), 0);
+  EXPECT_TRUE(attribHasHandleForm(back));
+  EXPECT_EQ(back.hsm.handleForm.marker, kAttribHandleMarkerAlt);
+  EXPECT_EQ(back.hsm.handleForm.handleLength, 32);
+  EXPECT_EQ(memcmp(back.hsm.handleForm.handle, a.hsm.handleForm.handle, 32), 0);
+}
+
+TEST(AttribCodec, ReadingOlderAndUnknownFormats) {
+  Attrib a = sampleAttrib();
+  uint8_t b[kAttribNetLen];
+  AttribToNet(a, b, sizeof b);
+
+  // Minor 8: no encryption bit, no second flag byte, no attributes-only bit.
+  b[1] = 8;
+  Attrib r{};
+  ASSERT_EQ(NetToAttrib(b, sizeof b, &r), 0);
+  EXPECT_EQ(r.flags & 0x80, 0);
+  EXPECT_EQ(r.flags2, 0);
+  EXPECT_EQ(r.attribsOnly, 0);
+  EXPECT_EQ(r.flags & 0x40, 0x40);
+
+  // Major 6: neither bit 6 nor build and modification level.
+  b[0] = 6;
+  b[20] = 9;
+  r = Attrib{};
+  ASSERT_EQ(NetToAttrib(b, sizeof b, &r), 0);
+  EXPECT_EQ(r.flags & 0x40, 0);
+  EXPECT_EQ(r.buildLevel, 0);
+  EXPECT_EQ(r.mode, a.mode);
+
+  // Major 9: unknown, but the common fields are taken.
+  b[0] = 9;
+  r = Attrib{};
+  EXPECT_EQ(NetToAttrib(b, sizeof b, &r), 122);
+  EXPECT_EQ(r.size, a.size);
+  EXPECT_EQ(r.objectType, 65535);
+
+  b[0] = 4;
+  r = Attrib{};
+  EXPECT_EQ(NetToAttrib(b, sizeof b, &r), 122);
+  EXPECT_EQ(r.size, 0u);
+
+  // Client kind 2 leaves the system-dependent attributes zeroed.
+  b[0] = 8;
+  b[7] = 2;
+  r = Attrib{};
+  r.mode = 0777;
+  ASSERT_EQ(NetToAttrib(b, sizeof b, &r), 0);
+  EXPECT_EQ(r.mode, 0u);
+  EXPECT_EQ(r.size, a.size);
+  EXPECT_EQ(NetToAttrib(b, sizeof b, &r, 2), 122);
+  b[7] = 3;
+  EXPECT_EQ(NetToAttrib(b, sizeof b, &r), 122);
+
+  // Major 2: the older layout.
+  uint8_t old[10 + 64] = {2, 64, 7, 39, 0, 0, 0x10, 0, 0, 1};
+  putU32(old + 10, 0100600);
+  r = Attrib{};
+  ASSERT_EQ(NetToAttrib(old, sizeof old, &r), 0);
+  EXPECT_EQ(r.size, 0x1000u);
+  EXPECT_EQ(r.objectType, 1);
+  EXPECT_EQ(r.mode, 0100600u);
+  EXPECT_EQ(r.osCode, 7);
+}
+
+TEST(AttribCodec, MalformedBlocksAreRefused) {
+  Attrib a = sampleAttrib();
+  uint8_t b[kAttribNetLen];
+  AttribToNet(a, b, sizeof b);
+  Attrib r{};
+  EXPECT_EQ(NetToAttrib(b, 21, &r), 136);           // header cut
+  EXPECT_EQ(NetToAttrib(b, 100, &r), 136);          // system part claims more than present
+  putU16(b + 3, 0xFFFF);
+  EXPECT_EQ(NetToAttrib(b, sizeof b, &r), 136);
+  putU16(b + 3, 114);
+  putU16(b + 22 + 28, kAttribHandleMarker);
+  putU16(b + 22 + 30, 33);                          // handle longer than 32
+  EXPECT_EQ(NetToAttrib(b, sizeof b, &r), 136);
+  uint8_t old[12] = {1, 60, 7, 39, 0, 0, 0, 1, 0, 1, 0, 0};
+  EXPECT_EQ(NetToAttrib(old, sizeof old, &r), 136);  // older form, part cut
+  EXPECT_EQ(NetToAttrib(old, 1, &r), 136);
+}
+
+}  // namespace
