@@ -16,6 +16,7 @@
 #include "hsmfs/locks.h"
 #include "hsmfs/xdsmapi.h"
 #include "reconcile/facade.h"
+#include "server/serverlayer.h"
 
 namespace {
 constexpr const char* kName = "Migundelete";
@@ -94,6 +95,9 @@ int interpreteMigundeleteArgs(int argc, char** argv, MigundeleteArgs& args,
 
 Migundelete::Migundelete(int argc, char** argv) {
   psSetThreadMode(1);
+  // The server layer plugs its connection set-up and session release into
+  // the option start-up and the clean-up before they run.
+  zefServerLayerInit();
   smInitOptFile(argc, argv, nullptr);
   m_options = optionsP;
   smSysOptFile(1, nullptr);

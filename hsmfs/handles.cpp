@@ -38,11 +38,15 @@ void handleSet(xdsm_handle_t* h, void* hanp, size_t hlen) {
 }
 
 int handleSetWithPath(xdsm_handle_t* h, const char* path) {
-  return adopt(h, [&](void** hanp, size_t* hlen) { return dm_path_to_handle(const_cast<char*>(path), hanp, hlen); });
+  return adopt(h, [&](void** hanp, size_t* hlen) {
+    return dm_path_to_handle(const_cast<char*>(path), hanp, hlen);
+  });
 }
 
 int handleSetFsWithPath(xdsm_handle_t* h, const char* path) {
-  return adopt(h, [&](void** hanp, size_t* hlen) { return dm_path_to_fshandle(const_cast<char*>(path), hanp, hlen); });
+  return adopt(h, [&](void** hanp, size_t* hlen) {
+    return dm_path_to_fshandle(const_cast<char*>(path), hanp, hlen);
+  });
 }
 
 int handleSetWithFd(xdsm_handle_t* h, int fd) {
@@ -50,7 +54,9 @@ int handleSetWithFd(xdsm_handle_t* h, int fd) {
 }
 
 int handleSetFsHandle(xdsm_handle_t* h, xdsm_handle_t fileHandle) {
-  return adopt(h, [&](void** hanp, size_t* hlen) { return dm_handle_to_fshandle(fileHandle.hanp, fileHandle.hlen, hanp, hlen); });
+  return adopt(h, [&](void** hanp, size_t* hlen) {
+    return dm_handle_to_fshandle(fileHandle.hanp, fileHandle.hlen, hanp, hlen);
+  });
 }
 
 int handleSetFsWithFsid(xdsm_handle_t* h, dm_fsid_t fsid) {
@@ -75,7 +81,8 @@ int handleSetWithString(xdsm_handle_t* h, const void* bytes, size_t length) {
 }
 
 int makeHandle(dm_fsid_t fsid, dm_ino_t ino, dm_igen_t igen, xdsm_handle_t* h) {
-  return adopt(h, [&](void** hanp, size_t* hlen) { return dm_make_handle(&fsid, &ino, &igen, hanp, hlen); });
+  return adopt(
+      h, [&](void** hanp, size_t* hlen) { return dm_make_handle(&fsid, &ino, &igen, hanp, hlen); });
 }
 
 int handleGetFsID(xdsm_handle_t h, dm_fsid_t* fsid) {
@@ -134,8 +141,8 @@ const char* handleHexString(xdsm_handle_t h) {
 
 int handleToHexString(xdsm_handle_t h, char* buffer, size_t length) {
   if (!buffer || h.hlen > kMaxStoredHandle || length <= 68) {
-    TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM,
-                                  "handleToHexString: the output buffer is too small for the handle!\n");
+    TRACE_Fkt(__FILE__, __LINE__)(
+        TR_SMXDSM, "handleToHexString: the output buffer is too small for the handle!\n");
     errno = EINVAL;
     return 0;
   }

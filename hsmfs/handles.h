@@ -46,7 +46,7 @@ int handleGetIgen(xdsm_handle_t h, dm_igen_t* igen);
 // Absolute path of fileHandle below the file system fsHandle, written into
 // buffer with its zero byte. 0 with errno E2BIG when buflen is too small.
 int handleToPath(xdsm_handle_t fsHandle, xdsm_handle_t fileHandle, char* buffer, size_t buflen);
-int handleIsValid(xdsm_handle_t h);               // 1 when the library accepts it
+int handleIsValid(xdsm_handle_t h);                   // 1 when the library accepts it
 int handleCompare(xdsm_handle_t a, xdsm_handle_t b);  // 0 when equal
 // Copies the bytes into buffer; returns the length, 0 for an empty handle or
 // a null buffer. buffer must hold h.hlen bytes.

@@ -126,16 +126,20 @@ int XDSMAPI::precheck(const char* name, dm_sessid_t sid, const xdsm_handle_t* ha
 int XDSMAPI::finish(const char* name, int rc) {
   int err = errno;
   if (rc == -1) m_state->lastErrno = err;
-  TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSMDETAIL, "(%s): rc: %d, errno: %d\n", name, rc,
-                                rc == -1 ? err : 0);
+  // name is "<class>::<dm function>": the line reads "(<class>): <function>, ...".
+  const char* sep = strstr(name, "::");
+  int classLen = sep ? static_cast<int>(sep - name) : static_cast<int>(strlen(name));
+  TRACE_Fkt(__FILE__, __LINE__)(rc == -1 ? TR_SMXDSM : TR_SMXDSMDETAIL,
+                                "(%.*s): %s, rc: %d, errno: %d\n", classLen, name,
+                                sep ? sep + 2 : name, rc, rc == -1 ? err : 0);
   errno = err;
   return rc == -1 ? 0 : 1;
 }
 
 // Each wrapper: the frame's checks, one call, the result in the frame.
-#define XDSM_FRAME(function, sid, handlePtr, token, ...)                 \
-  static const char* const kName = "XDSMAPI::" #function;               \
-  if (!precheck(kName, sid, handlePtr, {__VA_ARGS__})) return 0;        \
+#define XDSM_FRAME(function, sid, handlePtr, token, ...)         \
+  static const char* const kName = "XDSMAPI::" #function;        \
+  if (!precheck(kName, sid, handlePtr, {__VA_ARGS__})) return 0; \
   traceCall(kName, #function, sid, token, handlePtr)
 
 int XDSMAPI::queryRight(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token,
@@ -178,8 +182,7 @@ int XDSMAPI::setDisp(dm_sessid_t sid, xdsm_handle_t fsHandle, dm_token_t token,
 }
 
 int XDSMAPI::getConfig(xdsm_handle_t handle, dm_config_t name, dm_size_t* valueOut) {
-  // No session is involved; the frame's session check is satisfied by the
-  // process's own session id or skipped when there is none yet.
+  // No session is involved, so the frame checks only service and arguments.
   static const char* const kName = "XDSMAPI::dm_get_config";
   if (!haveService(kName)) {
     errno = ENXIO;
@@ -214,7 +217,8 @@ int XDSMAPI::syncByHandle(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t toke
 int XDSMAPI::writeInvis(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, int flags,
                         dm_off_t offset, dm_size_t length, void* buffer, dm_ssize_t* lengthOut) {
   XDSM_FRAME(dm_write_invis, sid, &handle, token, buffer, lengthOut);
-  dm_ssize_t n = dm_write_invis(sid, handle.hanp, handle.hlen, token, flags, offset, length, buffer);
+  dm_ssize_t n =
+      dm_write_invis(sid, handle.hanp, handle.hlen, token, flags, offset, length, buffer);
   if (n >= 0) *lengthOut = n;
   return finish(kName, n < 0 ? -1 : 0);
 }
@@ -237,9 +241,8 @@ int XDSMAPI::getAllSessions(unsigned count, dm_sessid_t* sids, unsigned* countOu
   return finish(kName, dm_getall_sessions(count, sids, countOut));
 }
 
-int XDSMAPI::getAllocInfo(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token,
-                          dm_off_t* offset, unsigned count, dm_extent_t* extents,
-                          unsigned* countOut) {
+int XDSMAPI::getAllocInfo(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, dm_off_t* offset,
+                          unsigned count, dm_extent_t* extents, unsigned* countOut) {
   XDSM_FRAME(dm_get_allocinfo, sid, &handle, token, offset, extents, countOut);
   return finish(kName, dm_get_allocinfo(sid, handle.hanp, handle.hlen, token, offset, count,
                                         extents, countOut));
@@ -293,7 +296,8 @@ dm_sessid_t RXDSMAPI::createSession(dm_sessid_t oldSid, const char* sessionInfo,
   dm_sessid_t newSid = DM_NO_SESSION;
   TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSMDETAIL, "(%s): dm_create_session, old sid: %s, info: %s\n",
                                 kName, dmiSessionIDToString(oldSid).c_str(), info.c_str());
-  if (!finish(kName, dm_create_session(oldSid, info.data(), &newSid))) return DM_NO_SESSION;
+  if (!finish("RXDSMAPI::dm_create_session", dm_create_session(oldSid, info.data(), &newSid)))
+    return DM_NO_SESSION;
   rememberSession(newSid);
   return newSid;
 }
@@ -321,8 +325,8 @@ int RXDSMAPI::getDmattr(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token,
                         const char* attrName, size_t length, void* buffer, size_t* lengthOut) {
   XDSM_FRAME(dm_get_dmattr, sid, &handle, token, attrName, buffer, lengthOut);
   dm_attrname_t name = attrNameOf(attrName);
-  return finish(kName,
-                dm_get_dmattr(sid, handle.hanp, handle.hlen, token, &name, length, buffer, lengthOut));
+  return finish(
+      kName, dm_get_dmattr(sid, handle.hanp, handle.hlen, token, &name, length, buffer, lengthOut));
 }
 
 int RXDSMAPI::removeDmattr(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, int setdtime,
@@ -335,8 +339,8 @@ int RXDSMAPI::removeDmattr(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t tok
 int RXDSMAPI::probeHole(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, dm_off_t offset,
                         dm_size_t length, dm_off_t* roffOut, dm_size_t* rlenOut) {
   XDSM_FRAME(dm_probe_hole, sid, &handle, token, roffOut, rlenOut);
-  return finish(kName, dm_probe_hole(sid, handle.hanp, handle.hlen, token, offset, length, roffOut,
-                                     rlenOut));
+  return finish(
+      kName, dm_probe_hole(sid, handle.hanp, handle.hlen, token, offset, length, roffOut, rlenOut));
 }
 
 int RXDSMAPI::punchHole(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, dm_off_t offset,
@@ -345,8 +349,8 @@ int RXDSMAPI::punchHole(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token,
   return finish(kName, dm_punch_hole(sid, handle.hanp, handle.hlen, token, offset, length));
 }
 
-int RXDSMAPI::requestRight(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token,
-                           unsigned flags, dm_right_t right) {
+int RXDSMAPI::requestRight(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, unsigned flags,
+                           dm_right_t right) {
   XDSM_FRAME(dm_request_right, sid, &handle, token);
   return finish(kName, dm_request_right(sid, handle.hanp, handle.hlen, token, flags, right));
 }

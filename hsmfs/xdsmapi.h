@@ -58,8 +58,8 @@ class XDSMAPI {
                         dm_size_t length, dm_off_t* roffOut, dm_size_t* rlenOut) = 0;
   virtual int punchHole(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, dm_off_t offset,
                         dm_size_t length) = 0;
-  virtual int requestRight(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token,
-                           unsigned flags, dm_right_t right) = 0;
+  virtual int requestRight(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, unsigned flags,
+                           dm_right_t right) = 0;
   virtual int releaseRight(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token) = 0;
   virtual int getFileAttr(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, unsigned mask,
                           dm_stat_t* statOut) = 0;
@@ -158,8 +158,8 @@ class RXDSMAPI : public XDSMAPI {
                 dm_size_t length, void* buffer, dm_ssize_t* lengthOut) override;
   int setRegion(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, unsigned count,
                 dm_region_t* regions, dm_boolean_t* exactFlagOut) override;
-  int getEvents(dm_sessid_t sid, unsigned maxMessages, unsigned flags, size_t length,
-                void* buffer, size_t* lengthOut) override;
+  int getEvents(dm_sessid_t sid, unsigned maxMessages, unsigned flags, size_t length, void* buffer,
+                size_t* lengthOut) override;
   int respondEvent(dm_sessid_t sid, dm_token_t token, dm_response_t response,
                    int reterror) override;
   int createUserEvent(dm_sessid_t sid, size_t messageLength, void* message,
@@ -198,7 +198,7 @@ int kmrDestroySession(dm_sessid_t sid);
 
 // The server layer's way to a file's DMAPI handle.
 //   fullName     the file's full path (file space name + high + low level
-//                name of the caller's file specification)
+//                name of the caller's fileSpec_t)
 //   handleBytes  receives the handle bytes (at most 32)
 //   length       receives their number
 // Returns 0; when no handle can be had, the code that the registered errno

@@ -29,7 +29,8 @@ bool worthRetrying(int err) { return err == EAGAIN || err == EINTR || err == EBU
 void answerAll(XDSMAPI* api, dm_sessid_t sid, const dm_token_t* tokens, unsigned count) {
   for (unsigned i = 0; i < count; ++i) {
     if (!api->respondEvent(sid, tokens[i], DM_RESP_ABORT, EIO))
-      TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM, "dmiClearAllToken: respond to token %s failed, errno %d\n",
+      TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM,
+                                    "dmiClearAllToken: respond to token %s failed, errno %d\n",
                                     dmiTokenToString(tokens[i]).c_str(), errno);
   }
 }
@@ -43,7 +44,8 @@ void dmiClearAllToken(XDSMAPI* api, dm_sessid_t sid) {
       return;
     }
     if (errno != E2BIG) {
-      TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM, "dmiClearAllToken: getAllTokens failed, errno %d\n", errno);
+      TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM, "dmiClearAllToken: getAllTokens failed, errno %d\n",
+                                    errno);
       return;
     }
     tokens.resize(count > tokens.size() ? count : tokens.size() * 2);
@@ -59,7 +61,8 @@ void dmiClearEvents(XDSMAPI* api, dm_sessid_t sid) {
     auto* msg = reinterpret_cast<dm_eventmsg_t*>(buffer.data());
     while (msg) {
       if (!api->respondEvent(sid, msg->ev_token, DM_RESP_ABORT, EIO))
-        TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM, "dmiClearEvents: respond failed, errno %d\n", errno);
+        TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM, "dmiClearEvents: respond failed, errno %d\n",
+                                      errno);
       msg = DM_STEP_TO_NEXT(msg, dm_eventmsg_t*);
     }
   }
@@ -108,10 +111,9 @@ int dmiRequestRight(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, dm_
     g_sleep(pause);
     pause = (pause / 1000 > kBackoffResetSeconds) ? 1 : pause * 2;
   }
-  TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM,
-                                "(%s): request of %s for token %s failed, errno %d, tries %d\n",
-                                caller, dmiRightToString(right), dmiTokenToString(token).c_str(),
-                                lastErr, tries);
+  TRACE_Fkt(__FILE__, __LINE__)(
+      TR_SMXDSM, "(%s): request of %s for token %s failed, errno %d, tries %d\n", caller,
+      dmiRightToString(right), dmiTokenToString(token).c_str(), lastErr, tries);
   errno = lastErr;
   return -1;
 }
@@ -135,7 +137,8 @@ int dmiCloseSession(dm_sessid_t sid) {
   XDSMAPI* api = XDSMAPI::getXDSMAPI();
   if (api->destroySession(sid)) return 0;
   if (errno != EBUSY) {
-    TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM, "dmiCloseSession: destroy of session %s failed, errno %d\n",
+    TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM,
+                                  "dmiCloseSession: destroy of session %s failed, errno %d\n",
                                   dmiSessionIDToString(sid).c_str(), errno);
     return -1;
   }

@@ -36,7 +36,7 @@ struct FileSpaceInfo {
 
 int fsCheckAdd(Sess_o* session, const FileSpaceInfo& info, fileSpec_t* fileSpec,
                FsStatFn statFn = fsGetStatistics);
-// Hands the specification's file system name ("/" when empty) to fsCheckAdd;
+// Hands the fileSpec_t's file system name ("/" when empty) to fsCheckAdd;
 // any failure is also written to the error log.
 int getfsID(Sess_o* session, fileSpec_t* fileSpec, FsStatFn statFn = fsGetStatistics);
 

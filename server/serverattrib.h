@@ -13,8 +13,8 @@ constexpr size_t kRestoreOrderWords = 5;
 #pragma pack(push, 1)
 struct ServerAttrib {
   uint64_t reserved0;                          // 0   always 0
-  uint8_t present1;                            // 8   1 in every answer
-  uint8_t present2;                            // 9   1 in every answer
+  uint8_t valid1;                              // 8   1 in every answer
+  uint8_t valid2;                              // 9   1 in every answer
   uint8_t reserved1[2];                        // 10
   uint32_t restoreOrder[kRestoreOrderWords];   // 12  words 1..5
   uint8_t mediaClass;                          // 32  enhanced answers only, else 0

@@ -51,8 +51,7 @@ const char* const kOpNames[] = {"initialise", "open", "signed on", "verb", "clos
 // name, enters the error state and yields 136.
 int stateCheck(Sess_o* s, SessOp op, int message, int* next) {
   *next = sessNextState(op, s->state);
-  bool allowed = *next != sTRANSERR || (op == opInitialise && s->state == sTRANSERR);
-  if (allowed) return 0;
+  if (*next != sTRANSERR) return 0;
   if (message) trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, message, sessStateName(s->state));
   TRACE(TR_SESSION, "Session state transition: %s --%s--> %s (not allowed)\n",
         sessStateName(s->state), kOpNames[op], sessStateName(sTRANSERR));

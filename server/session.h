@@ -25,7 +25,7 @@
 
 struct fileSpec_t;
 
-// DMAPI handle of the file that a file specification names, copied into a
+// DMAPI handle of the file that a fileSpec_t names, copied into a
 // 32-byte buffer with its length. Returns 0 or an error code. The HSM file
 // system layer registers its kmrGetHsmHandle here at start-up.
 typedef int (*HsmHandleFn)(const fileSpec_t* fileSpec, unsigned char (*handle)[32],

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -142,6 +143,7 @@ int TcpOpen(CommObj* comm) {
   comm->fd.reset();
   comm->abortRequested = false;
   comm->sendUsed = 0;
+  comm->readPos = comm->readEnd = 0;
   try {
     comm->sendBuf.assign(s.buffSize ? s.buffSize : 32 * 1024, 0);
   } catch (const std::bad_alloc&) {
@@ -181,8 +183,17 @@ int TcpRead(CommObj* comm, uint8_t* buf, size_t len) {
     std::lock_guard<std::mutex> lock(comm->mutex);
     if (int rc = flushLocked(comm)) return rc;
   }
+  if (comm->readBuf.size() < comm->readSize) comm->readBuf.resize(comm->readSize);
   while (len) {
     if (comm->abortRequested) return kCommAborted;
+    if (comm->readPos < comm->readEnd) {
+      size_t piece = std::min(len, comm->readEnd - comm->readPos);
+      memcpy(buf, comm->readBuf.data() + comm->readPos, piece);
+      comm->readPos += piece;
+      buf += piece;
+      len -= piece;
+      continue;
+    }
     if (!comm->fd.valid()) return kCommFailure;
     if (comm->settings.readTimeoutSeconds > 0) {
       pollfd p{comm->fd.get(), POLLIN, 0};
@@ -190,13 +201,12 @@ int TcpRead(CommObj* comm, uint8_t* buf, size_t len) {
       if (ready < 0 && errno == EINTR) continue;
       if (ready <= 0) return kCommFailure;
     }
-    size_t piece = len < comm->readSize ? len : comm->readSize;
-    ssize_t n = ::recv(comm->fd.get(), buf, piece, 0);
+    ssize_t n = ::recv(comm->fd.get(), comm->readBuf.data(), comm->readBuf.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (comm->abortRequested) return kCommAborted;
     if (n <= 0) return kCommFailure;
-    buf += n;
-    len -= static_cast<size_t>(n);
+    comm->readPos = 0;
+    comm->readEnd = static_cast<size_t>(n);
   }
   return 0;
 }
@@ -234,11 +244,13 @@ int TcpFlush(CommObj* comm) {
 int TcpClose(CommObj* comm) {
   std::lock_guard<std::mutex> lock(comm->mutex);
   comm->sendUsed = 0;
+  comm->readPos = comm->readEnd = 0;
   comm->fd.reset();
   return 0;
 }
 
 int TcpAbort(CommObj* comm) {
+  std::lock_guard<std::mutex> lock(comm->mutex);
   comm->abortRequested = true;
   if (comm->fd.valid()) ::shutdown(comm->fd.get(), SHUT_RDWR);
   return 0;

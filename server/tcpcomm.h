@@ -3,7 +3,8 @@
 //
 // Contract
 // - A CommObj belongs to one session and is used by one thread at a time;
-//   TcpAbort is the exception: any thread may call it to wake a reader.
+//   TcpAbort is the exception: any thread (not a signal handler) may call it
+//   to wake a reader; it takes the method's mutex, like TcpClose.
 // - TcpWrite may keep data in the send buffer; TcpRead always flushes the
 //   buffer first, so a request is on the wire before its answer is awaited.
 // - Results: 0, kCommFailure (-50) for a failed or closed connection,
@@ -64,7 +65,9 @@ struct TcpSettings {
   int connectAttempts = 5;
   int connectTimeoutSeconds = 30;
   int resolveTimeoutSeconds = 30;
-  int readTimeoutSeconds = 0;                // 0: a read waits as long as the peer keeps the connection
+  // A server that keeps the connection but stops talking in the middle of
+  // an exchange must not hold the client for ever; 0 waits without limit.
+  int readTimeoutSeconds = 600;
 };
 
 struct CommObj {
@@ -73,6 +76,10 @@ struct CommObj {
   std::vector<uint8_t> sendBuf;
   size_t sendUsed = 0;
   size_t readSize = 64 * 1024;               // largest piece asked of recv()
+  // Read-ahead: a stream of small verbs costs one recv() per buffer, not
+  // two per verb. Only the reading thread touches it.
+  std::vector<uint8_t> readBuf;
+  size_t readPos = 0, readEnd = 0;
   std::mutex mutex;                          // guards the send buffer
   std::atomic<bool> abortRequested{false};
 };

@@ -219,7 +219,7 @@ int decodeMigrQryResp(const uint8_t* verb, size_t len, MigrQryAnswer* out) {
   out->fsId = getU32(verb + 4);
   out->path = asString(path);
   ServerAttrib& srv = out->srv;
-  srv.present1 = srv.present2 = 1;
+  srv.valid1 = srv.valid2 = 1;
   if (enhanced) {
     for (int i = 0; i < 5; ++i) srv.restoreOrder[i] = getU32(verb + 17 + 4 * i);
     srv.mediaClass = verb[37];

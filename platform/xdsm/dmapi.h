@@ -16,7 +16,9 @@
  *   file created later at the same path has a different handle.
  * - Sessions, tokens and rights live in the calling process. A call that
  *   needs a right on an object fails with EACCES when the token given does
- *   not hold at least that right; DM_NO_TOKEN takes no long-term right.
+ *   not hold at least that right, ESRCH when the token is not one of the
+ *   session's, EINVAL for an unknown session or a malformed handle.
+ *   DM_NO_TOKEN takes no long-term right.
  * - Any thread may call any function; the session table is locked inside.
  * - Nothing here changes an object's data or attribute times unless the call
  *   exists to change them (see dm_read_invis/dm_write_invis).

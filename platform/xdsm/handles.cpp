@@ -124,8 +124,8 @@ int makeFsHandle(uint64_t fsid, void** hanpp, size_t* hlenp) {
   return 0;
 }
 
-int makeFileHandle(uint64_t fsid, int fhType, const unsigned char* fh, size_t fhLen,
-                   void** hanpp, size_t* hlenp) {
+int makeFileHandle(uint64_t fsid, int fhType, const unsigned char* fh, size_t fhLen, void** hanpp,
+                   size_t* hlenp) {
   // Handles that cannot be held in 32 bytes are refused rather than cut.
   if (fhType < 0 || fhType > 255 || fhLen == 0 || fhLen > kMaxKernelHandle) return fail(EINVAL);
   unsigned char bytes[DM_MAX_HANDLE_SIZE];
@@ -229,7 +229,8 @@ int handleOfPathAt(int dirfd, const char* path, int atFlags, void** hanpp, size_
   buffer.fh.handle_bytes = MAX_HANDLE_SZ;
   int mountId = 0;
   if (name_to_handle_at(dirfd, path, &buffer.fh, &mountId, atFlags) != 0) return -1;
-  UniqueFd fd(openat(dirfd, path, O_PATH | O_CLOEXEC | ((atFlags & AT_EMPTY_PATH) ? 0 : O_NOFOLLOW)));
+  UniqueFd fd(
+      openat(dirfd, path, O_PATH | O_CLOEXEC | ((atFlags & AT_EMPTY_PATH) ? 0 : O_NOFOLLOW)));
   int err = 0;
   uint64_t fsid = 0;
   if (atFlags & AT_EMPTY_PATH) {
@@ -347,8 +348,8 @@ int dm_handle_to_igen(void* hanp, size_t hlen, dm_igen_t* igenp) {
   return 0;
 }
 
-int dm_handle_to_path(void* dirhanp, size_t dirhlen, void* targhanp, size_t targhlen,
-                      size_t buflen, char* pathbufp, size_t* rlenp) {
+int dm_handle_to_path(void* dirhanp, size_t dirhlen, void* targhanp, size_t targhlen, size_t buflen,
+                      char* pathbufp, size_t* rlenp) {
   DecodedHandle dir, target;
   if (!decodeHandle(dirhanp, dirhlen, &dir) || !decodeHandle(targhanp, targhlen, &target) ||
       target.isFs || dir.fsid != target.fsid)

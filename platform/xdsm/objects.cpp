@@ -66,17 +66,26 @@ int readXattr(int fd, const char* name, std::string* value) {
   }
 }
 
-bool hasXattrWithPrefix(int fd, const char* prefix) {
+// Which of our attributes an object carries, from one listing.
+struct AttrPresence {
+  bool dmapiAttrs = false;
+  bool regions = false;
+};
+
+AttrPresence attrPresence(int fd) {
+  AttrPresence found;
   ssize_t size = flistxattr(fd, nullptr, 0);
-  if (size <= 0) return false;
+  if (size <= 0) return found;
   std::vector<char> names(static_cast<size_t>(size));
   size = flistxattr(fd, names.data(), names.size());
+  const size_t prefixLen = strlen(kAttrPrefix);
   for (ssize_t i = 0; i < size;) {
     const char* name = names.data() + i;
-    if (strncmp(name, prefix, strlen(prefix)) == 0) return true;
+    if (strncmp(name, kAttrPrefix, prefixLen) == 0) found.dmapiAttrs = true;
+    if (strcmp(name, kRegionAttr) == 0) found.regions = true;
     i += static_cast<ssize_t>(strlen(name)) + 1;
   }
-  return false;
+  return found;
 }
 
 struct SavedTimes {
@@ -146,8 +155,8 @@ int dm_get_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
   return 0;
 }
 
-int dm_remove_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
-                     int /*setdtime*/, dm_attrname_t* attrnamep) {
+int dm_remove_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, int /*setdtime*/,
+                     dm_attrname_t* attrnamep) {
   std::string name = xattrNameOf(attrnamep);
   if (name.empty()) return fail(EINVAL);
   UniqueFd fd;
@@ -207,8 +216,8 @@ int dm_set_region(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, un
   if (nelem && !regbufp) return fail(EFAULT);
   for (unsigned i = 0; i < nelem; ++i) {
     if (regbufp[i].rg_offset < 0) return fail(EINVAL);
-    if (regbufp[i].rg_flags & ~static_cast<dm_regflags_t>(DM_REGION_READ | DM_REGION_WRITE |
-                                                          DM_REGION_TRUNCATE))
+    if (regbufp[i].rg_flags &
+        ~static_cast<dm_regflags_t>(DM_REGION_READ | DM_REGION_WRITE | DM_REGION_TRUNCATE))
       return fail(EINVAL);
   }
   UniqueFd fd;
@@ -258,8 +267,8 @@ int dm_set_eventlist(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
   return fsetxattr(fd.get(), kEventListAttr, &set, sizeof set, 0) == 0 ? 0 : -1;
 }
 
-int dm_get_eventlist(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
-                     unsigned int nelem, dm_eventset_t* eventsetp, unsigned int* nelemp) {
+int dm_get_eventlist(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, unsigned int nelem,
+                     dm_eventset_t* eventsetp, unsigned int* nelemp) {
   if (!eventsetp || !nelemp) return fail(EFAULT);
   UniqueFd fd;
   if (openChecked(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd) != 0) return -1;
@@ -425,8 +434,9 @@ int dm_get_fileattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, 
   statp->dt_dtime = stx.stx_ctime.tv_sec;  // no separate attribute change time on Linux
   statp->dt_blksize = stx.stx_blksize;
   statp->dt_blocks = stx.stx_blocks;
-  statp->dt_pers = hasXattrWithPrefix(fd.get(), kAttrPrefix) ? 1 : 0;
-  statp->dt_pmanreg = hasXattrWithPrefix(fd.get(), kRegionAttr) ? 1 : 0;
+  AttrPresence present = attrPresence(fd.get());
+  statp->dt_pers = present.dmapiAttrs ? 1 : 0;
+  statp->dt_pmanreg = present.regions ? 1 : 0;
   statp->dt_nevents = DM_EVENT_MAX;
   std::string events;
   if (readXattr(fd.get(), kEventListAttr, &events) == 0 && events.size() == sizeof(dm_eventset_t))

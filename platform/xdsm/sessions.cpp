@@ -84,7 +84,7 @@ int checkAccess(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token
   if (!r.sessions.count(sid)) return fail(EINVAL);
   if (token == DM_NO_TOKEN) return 0;
   Token* tok = findToken(r, sid, token);
-  if (!tok) return fail(EINVAL);
+  if (!tok) return fail(ESRCH);
   auto held = tok->rights.find(objectKey(hanp, hlen));
   if (held == tok->rights.end() || held->second < needed) return fail(EACCES);
   return 0;
@@ -248,8 +248,8 @@ int dm_getall_tokens(dm_sessid_t sid, unsigned int nelem, dm_token_t* tokenbufp,
   return 0;
 }
 
-int dm_request_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
-                     unsigned int flags, dm_right_t right) {
+int dm_request_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, unsigned int flags,
+                     dm_right_t right) {
   if (right != DM_RIGHT_SHARED && right != DM_RIGHT_EXCL) return fail(EINVAL);
   if (!dm_handle_is_valid(hanp, hlen)) return fail(EINVAL);
   Registry& r = registry();
@@ -286,8 +286,7 @@ int dm_release_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token)
   return 0;
 }
 
-int dm_query_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
-                   dm_right_t* rightp) {
+int dm_query_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm_right_t* rightp) {
   if (!dm_handle_is_valid(hanp, hlen)) return fail(EINVAL);
   if (!rightp) return fail(EFAULT);
   Registry& r = registry();
@@ -347,8 +346,7 @@ int dm_find_eventmsg(dm_sessid_t, dm_token_t, size_t, void*, size_t*) { return f
 int dm_send_msg(dm_sessid_t, dm_msgtype_t, size_t, void*) { return fail(ENOSYS); }
 int dm_move_event(dm_sessid_t, dm_token_t, dm_sessid_t, dm_token_t*) { return fail(ENOSYS); }
 int dm_pending(dm_sessid_t, dm_token_t, void*) { return fail(ENOSYS); }
-int dm_set_return_on_destroy(dm_sessid_t, void*, size_t, dm_token_t, dm_attrname_t*,
-                             dm_boolean_t) {
+int dm_set_return_on_destroy(dm_sessid_t, void*, size_t, dm_token_t, dm_attrname_t*, dm_boolean_t) {
   return fail(ENOSYS);
 }
 int dm_getall_disp(dm_sessid_t, size_t, void*, size_t*) { return fail(ENOSYS); }

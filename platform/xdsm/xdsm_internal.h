@@ -78,8 +78,8 @@ struct DecodedHandle {
 bool decodeHandle(const void* hanp, size_t hlen, DecodedHandle* out);
 // Allocates a handle with malloc. 0, or -1 with errno (ENOMEM, EINVAL).
 int makeFsHandle(uint64_t fsid, void** hanpp, size_t* hlenp);
-int makeFileHandle(uint64_t fsid, int fhType, const unsigned char* fh, size_t fhLen,
-                   void** hanpp, size_t* hlenp);
+int makeFileHandle(uint64_t fsid, int fhType, const unsigned char* fh, size_t fhLen, void** hanpp,
+                   size_t* hlenp);
 
 // Mount table by file system id, read from /proc/self/mountinfo and read
 // again when an id is not found or its mount point no longer matches.
@@ -101,8 +101,8 @@ int openForWork(const void* hanp, size_t hlen, bool writable, UniqueFd* out);
 
 // Checks that sid is a session of this process and that token (unless it is
 // DM_NO_TOKEN) belongs to it and holds at least `needed` on the object.
-// 0, or -1 with errno EINVAL (unknown session or token, bad handle) or
-// EACCES (right missing).
+// 0, or -1 with errno EINVAL (unknown session, bad handle), ESRCH (token not
+// of this session) or EACCES (right missing).
 int checkAccess(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token,
                 dm_right_t needed);
 // Checks only that sid names a live session (EINVAL otherwise).

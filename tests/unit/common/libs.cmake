@@ -1,1 +1,1 @@
-set(unit_libs kmr_common)
+set(unit_libs kmr_common kmr_catalog_info)

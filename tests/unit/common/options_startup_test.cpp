@@ -2,6 +2,8 @@
 // leaves behind, and status 255 with the error report when it fails.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -35,6 +37,8 @@ int factory(clientOptions* o) {
 // Starts up as the command would with the given files and arguments.
 ChildResult startUp(const ScratchDir& d, std::vector<std::string> args,
                     const std::function<int()>& check = [] { return 0; }) {
+  // The installation directory holds the language directories of the catalog.
+  symlink(KMR_CATALOG_DIR "/EN_US", (d.path() + "/EN_US").c_str());
   return runChild([&] {
     setenv("KMR_DIR", d.path().c_str(), 1);
     setenv("KMR_LOG", d.path().c_str(), 1);
@@ -111,8 +115,9 @@ TEST(OptionStartUp, ServerConnectionFailureEndsWith255) {
 
 TEST(OptionStartUp, UnusableErrorLogIsReportedAndTheCommandGoesOn) {
   ScratchDir d;
-  d.write("kmr.sys",
-          std::string(kGoodSys) + "  ERRORLOGNAME " + d.path() + "/no/such/dir/err.log\n");
+  // A regular file where the log's directory should be: no directory can be made.
+  d.write("notadir", "");
+  d.write("kmr.sys", std::string(kGoodSys) + "  ERRORLOGNAME " + d.path() + "/notadir/err.log\n");
   ChildResult r = startUp(d, {"kmrmigundelete"}, [] { return errorLogFile.isOpen() ? 1 : 0; });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.messages, (std::vector<int>{1398}));

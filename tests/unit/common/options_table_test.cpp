@@ -185,8 +185,8 @@ TEST(OptionValidation, TraceOptionsStripQuotesAndCommas) {
   EXPECT_EQ(validate(o, "TFLAGS", "\"general,config\"", OPT_PLACE_USERFILE), 0);
   EXPECT_EQ(o.traceFlags, "general config");
   EXPECT_EQ(validate(o, "TRACEFILE", "", OPT_PLACE_USERFILE), 109);
-  EXPECT_EQ(validate(o, "TESTFLAGS", "HSMLF,NAME:\"a,b\"", OPT_PLACE_USERFILE), 0);
-  EXPECT_EQ(o.testFlags, "HSMLF NAME:\"a,b\"");
+  EXPECT_EQ(validate(o, "TESTFLAGS", "HSMLF,SHM_SERVER_CTL:\"a,b\"", OPT_PLACE_USERFILE), 0);
+  EXPECT_EQ(o.testFlags, "HSMLF SHM_SERVER_CTL:\"a,b\"");
 }
 
 TEST(OptionLineGrammar, CommentsBlanksNamesAndValues) {

@@ -464,3 +464,31 @@ TEST_F(TraceFile, LinesFromSeveralThreadsNeverInterleaveInAWrappingFile) {
   }
   EXPECT_GT(lines, 100u);
 }
+
+namespace {
+struct ConsoleLog {
+  std::string ops;
+  std::string text;
+};
+int consoleSink(int op, const char* text, void* context) {
+  auto* log = static_cast<ConsoleLog*>(context);
+  log->ops += std::to_string(op);
+  if (op == 1) log->text += text;
+  return 0;
+}
+}  // namespace
+
+TEST_F(TraceFile, ConsoleModeHandsBareTextToTheCallbackAndClosesIt) {
+  ConsoleLog log;
+  trInstallConsoleCallback(consoleSink, &log);
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(trBegin("console", false), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Tracing to stderr\n");
+  TRACE(TR_GENERAL, "to the console\n");
+  trClose(true);
+  EXPECT_EQ(log.ops, "012");
+  EXPECT_NE(log.text.find("): to the console\n"), std::string::npos);
+  EXPECT_EQ(log.text.find(" : "), std::string::npos) << "the console gets no leading prefix";
+  trInstallConsoleCallback(nullptr, nullptr);
+}

@@ -76,15 +76,31 @@ TEST(XdsmFrame, BeforeInitServiceEveryOperationFailsWithEnxioAndTouchesNothing) 
   EXPECT_EQ(0, dm_destroy_session(sid));
 }
 
+// Reads a whole text file.
+std::string slurp(const std::string& path) {
+  std::string text;
+  FILE* f = fopen(path.c_str(), "r");
+  if (!f) return text;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+  fclose(f);
+  return text;
+}
+
 TEST(XdsmFrame, ValidationFailsWithEinvalAndLibraryErrorsAreRecorded) {
   XDSMAPI* api = readyApi();
   dm_sessid_t sid = api->createSession(DM_NO_SESSION, "migundelete", 0);
   ASSERT_NE(DM_NO_SESSION, sid);
   ScratchFile file;
+  ScratchFile traceFile;
   OwnedHandle handle;
   ASSERT_EQ(1, handleSetWithPath(&handle.h, file.path()));
   char buffer[16];
   size_t len;
+  new_TraceObject(5, 0, trTIDProc);
+  trEnable("SMXDSM", true);
+  ASSERT_EQ(0, trBegin(traceFile.path(), false));
 
   unsigned char junk[12] = {1, 2, 3};
   xdsm_handle_t bad{junk, sizeof junk};
@@ -93,11 +109,12 @@ TEST(XdsmFrame, ValidationFailsWithEinvalAndLibraryErrorsAreRecorded) {
   EXPECT_EQ(0, api->getDmattr(sid, bad, DM_NO_TOKEN, "VOQObj", sizeof buffer, buffer, &len));
   EXPECT_EQ(EINVAL, errno);
   errno = 0;
-  EXPECT_EQ(0, api->getDmattr(DM_NO_SESSION, handle.h, DM_NO_TOKEN, "VOQObj", sizeof buffer,
-                              buffer, &len));
+  EXPECT_EQ(0, api->getDmattr(DM_NO_SESSION, handle.h, DM_NO_TOKEN, "VOQObj", sizeof buffer, buffer,
+                              &len));
   EXPECT_EQ(EINVAL, errno);
   errno = 0;
-  EXPECT_EQ(0, api->getDmattr(sid, handle.h, DM_NO_TOKEN, "VOQObj", sizeof buffer, buffer, nullptr));
+  EXPECT_EQ(0,
+            api->getDmattr(sid, handle.h, DM_NO_TOKEN, "VOQObj", sizeof buffer, buffer, nullptr));
   EXPECT_EQ(EINVAL, errno);
   // None of these reached the library, so no DMAPI errno was recorded.
   EXPECT_EQ(0, api->getLastErrno());
@@ -105,6 +122,15 @@ TEST(XdsmFrame, ValidationFailsWithEinvalAndLibraryErrorsAreRecorded) {
   EXPECT_EQ(0, api->getDmattr(sid, handle.h, DM_NO_TOKEN, "VOQObj", sizeof buffer, buffer, &len));
   EXPECT_EQ(ENOENT, errno);
   EXPECT_EQ(ENOENT, api->getLastErrno());
+
+  trClose(true);
+  TR_SMXDSM = 0;
+  std::string trace = slurp(traceFile.path());
+  EXPECT_NE(std::string::npos, trace.find("XDSMAPI::dm_get_dmattr: ERROR invalid handle\n"))
+      << trace;
+  EXPECT_NE(std::string::npos, trace.find("XDSMAPI::dm_get_dmattr: ERROR aSid == DM_NO_SESSION\n"));
+  EXPECT_NE(std::string::npos, trace.find("XDSMAPI::dm_get_dmattr: ERROR null pointer\n"));
+  EXPECT_NE(std::string::npos, trace.find("(XDSMAPI): dm_get_dmattr, rc: -1, errno: 2\n"));
 }
 
 TEST(XdsmFrame, SessionIsCreatedOnceUnlessForced) {

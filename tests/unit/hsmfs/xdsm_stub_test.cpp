@@ -112,6 +112,8 @@ TEST_P(XdsmStub, StubKeepsSizeHoldsNoDataAndCarriesTheExactAttribute) {
   EXPECT_EQ(0640u, st.st_mode & 07777);
   EXPECT_EQ(st.st_ino, dmStat.dt_ino);
   EXPECT_EQ(st.st_ctime, dmStat.dt_ctime);
+  EXPECT_EQ(1, dmStat.dt_pers);
+  EXPECT_EQ(1, dmStat.dt_pmanreg);
 
   char raw[256];
   ASSERT_EQ(124, getxattr(path.c_str(), "trusted.dmapi.VOQObj", raw, sizeof raw));

@@ -1,2 +1,2 @@
-set(unit_libs kmr_server kmr_wire kmr_common)
+set(unit_libs kmr_server kmr_wire kmr_common kmr_catalog_info)
 include(${CMAKE_SOURCE_DIR}/tests/fuzz/register.cmake)

@@ -35,7 +35,7 @@ MigrQueryAnswer handleFormAnswer() {
   a.attrib.hsm.handleForm.marker = kAttribHandleMarker;
   a.attrib.hsm.handleForm.handleLength = 20;
   for (size_t i = 0; i < kMaxHandleLen; ++i) a.attrib.hsm.handleForm.handle[i] = static_cast<uint8_t>(0xA0 + i);
-  a.serverAttrib.present1 = a.serverAttrib.present2 = 1;
+  a.serverAttrib.valid1 = a.serverAttrib.valid2 = 1;
   const uint32_t order[kRestoreOrderWords] = {0, 1, 0xABCD, 0x12345678, 0xFFFFFFFF};
   memcpy(a.serverAttrib.restoreOrder, order, sizeof order);
   a.serverAttrib.mediaClass = kMediaClassLibrary;

@@ -353,6 +353,7 @@ TEST(QueryThread, TracesRecordsEndReasonAndQueueActivity) {
   char dir[] = "/tmp/querythread_trace_XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string path = std::string(dir) + "/trace.out";
+  new_TraceObject(5, 0, trTIDProc);
   ASSERT_EQ(trBegin(path.c_str(), false), 0);
   trEnable("SMRECONCILE SMRECONCILEDETAIL THREAD ENTER EXIT", true);
   {

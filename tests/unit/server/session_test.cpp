@@ -72,6 +72,7 @@ TEST(SignOn, SendsNodeAndStoresTheAnswer) {
     p.readVerb();  // waits until the client closes
   });
   SessionConfig c = peerConfig(peer.port());
+  c.tcp.serverAddress = "localhost";  // goes through name resolution
   c.nodeName = "Node_b";
   SessionPtr s = newSession(c);
   ASSERT_EQ(CheckSession(s.get(), 1), 0);
@@ -254,6 +255,41 @@ TEST(Receive, ExtendedHeaderIsReadLikeTheShortForm) {
   EXPECT_EQ(cuGetMigrQryResp(s.get(), &fsId, &got, &path, &attr, &srv), 121);
   Logoff(s.get());
   peer.join();
+}
+
+TEST(Session, SendBufferSmallerThanTheVerbs) {
+  midExtObjId_t id = makeId(0x21);
+  FakePeer peer;
+  std::vector<Bytes> got;
+  peer.run([&](FakePeer& p) {
+    ASSERT_TRUE(p.accept());
+    p.answerSignOn();
+    got.push_back(p.readVerb());
+    got.push_back(p.readVerb());
+    got.push_back(p.readVerb());
+    p.sendRaw(endTxnVerb(1, 0));
+    p.readVerb();
+  });
+  SessionConfig c = peerConfig(peer.port());
+  c.tcp.buffSize = 16;  // the sign-on and the update are sent in 16-byte pieces
+  SessionPtr s = newSession(c);
+  ASSERT_EQ(CheckSession(s.get(), 1), 0);
+  ASSERT_EQ(cuBeginTxn(s.get()), 0);
+  Attrib a{};
+  a.size = 99;
+  std::string path = "/some/longer/path/name";
+  ASSERT_EQ(cuMigrUpd(s.get(), 3, id, &a, &path, 3), 0);
+  uint8_t vote = 1, reason = 0;
+  ASSERT_EQ(cuEndTxn(s.get(), &vote, &reason), 0);
+  EXPECT_EQ(vote, 1);
+  Logoff(s.get());
+  peer.join();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].size(), 4u);
+  ASSERT_EQ(got[1].size(), 38u + 28 + path.size() + 136);
+  EXPECT_EQ(memcmp(&got[1][38], id.bytes, 28), 0);
+  EXPECT_EQ(std::string(got[1].begin() + 66, got[1].begin() + 66 + path.size()), path);
+  EXPECT_EQ(got[2][2], 0x13);
 }
 
 TEST(Session, ReleaseForCleanupWakesTheServer) {

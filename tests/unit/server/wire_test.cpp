@@ -102,6 +102,8 @@ Attrib sampleAttrib() {
 
 TEST(AttribCodec, NetworkFormBytes) {
   Attrib a = sampleAttrib();
+  a.flags |= 0x01;   // no meaning on the wire: must not travel
+  a.flags2 |= 0xF0;  // only bits 0-3 travel
   a.hsm.handleForm.marker = kAttribHandleMarker;
   a.hsm.handleForm.handleLength = 3;
   a.hsm.handleForm.handle[0] = 0xA1;

@@ -23,7 +23,8 @@ TEST_P(Objects, AttributesAreStoredAsTrustedXattrsWithExactBytes) {
   ASSERT_EQ(0, dm_set_dmattr(sid_, h.hanp, h.hlen, token, &full, 0, 3, (void*)"abc"));
 
   unsigned char raw[400];
-  ASSERT_EQ(static_cast<ssize_t>(sizeof value), getxattr(path("f").c_str(), "trusted.dmapi.ONE", raw, sizeof raw));
+  ASSERT_EQ(static_cast<ssize_t>(sizeof value),
+            getxattr(path("f").c_str(), "trusted.dmapi.ONE", raw, sizeof raw));
   EXPECT_EQ(0, memcmp(raw, value, sizeof value));
   ASSERT_EQ(3, getxattr(path("f").c_str(), "trusted.dmapi.EIGHTCHR", raw, sizeof raw));
 
@@ -113,6 +114,8 @@ TEST_P(Objects, RegionsAndEventListsPersistWithTheFile) {
   dm_stat_t st;
   ASSERT_EQ(0, dm_get_fileattr(sid_, h.hanp, h.hlen, token, DM_AT_STAT | DM_AT_EMASK, &st));
   EXPECT_EQ(got, st.dt_emask);
+  EXPECT_EQ(0, st.dt_pmanreg);  // the regions were cleared above
+  EXPECT_EQ(0, st.dt_pers);
 }
 
 TEST_P(Objects, ProbeAndPunchFreeTheBlocksButKeepSizeAndTimes) {
@@ -198,8 +201,9 @@ TEST_P(Objects, InvisibleWriteKeepsTimesAndFileAttributesRoundTrip) {
   attr.fa_gid = 5678;
   attr.fa_mtime = 3333333;
   attr.fa_size = 4;
-  ASSERT_EQ(0, dm_set_fileattr(sid_, h.hanp, h.hlen, token,
-                               DM_AT_MODE | DM_AT_UID | DM_AT_GID | DM_AT_MTIME | DM_AT_SIZE, &attr));
+  ASSERT_EQ(0,
+            dm_set_fileattr(sid_, h.hanp, h.hlen, token,
+                            DM_AT_MODE | DM_AT_UID | DM_AT_GID | DM_AT_MTIME | DM_AT_SIZE, &attr));
   ASSERT_EQ(0, stat(path("f").c_str(), &real));
   EXPECT_EQ(0600u, real.st_mode & 07777);
   EXPECT_EQ(1234u, real.st_uid);

@@ -48,7 +48,8 @@ class OnMountedFs : public ::testing::TestWithParam<const char*> {
       dm_token_t tokens[64];
       unsigned n = 0;
       if (dm_getall_tokens(sid_, 64, tokens, &n) == 0)
-        for (unsigned i = 0; i < n; ++i) dm_respond_event(sid_, tokens[i], DM_RESP_CONTINUE, 0, 0, nullptr);
+        for (unsigned i = 0; i < n; ++i)
+          dm_respond_event(sid_, tokens[i], DM_RESP_CONTINUE, 0, 0, nullptr);
       dm_destroy_session(sid_);
     }
     mount_.reset();

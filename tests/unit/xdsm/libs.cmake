@@ -1,1 +1,0 @@
-set(unit_libs kmr_xdsm)
