@@ -17,6 +17,7 @@
 #include "hsmfs/xdsmapi.h"
 #include "reconcile/facade.h"
 #include "frontend/wiring.h"
+#include "frontend/xdsmstore.h"
 
 namespace {
 constexpr const char* kName = "Migundelete";
@@ -124,6 +125,8 @@ Migundelete::Migundelete(int argc, char** argv) {
                      "kmrmigundelete", strerror(err));
       exit(1);
     }
+    // The file system checks read the HSM state through this store.
+    registerXdsmAttrStore();
     if (!m_fileSystem.empty()) {
       TRACE(TR_SMRECONCILE, "(%s): File system '%s' was passed, check if it is valid\n", kName,
             m_fileSystem.c_str());
