@@ -36,6 +36,11 @@ class Environment : public ::testing::Environment {
     if (!dmapi->isInitialized()) dmapi->initService();
     if (dmapi->getSID() == 0) dmapi->createSession(0, "migundelete", 0);
   }
+  void TearDown() override {
+    kmrDestroySession(0);
+    nlterm();
+    dsCoreCleanUp();
+  }
   static inline bool mounted = false;
 };
 
