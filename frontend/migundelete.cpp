@@ -1,0 +1,313 @@
+#include "frontend/migundelete.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/messages.h"
+#include "common/options.h"
+#include "common/threads.h"
+#include "common/trace.h"
+#include "hsmfs/fscheck.h"
+#include "hsmfs/fstable.h"
+#include "hsmfs/locks.h"
+#include "hsmfs/xdsmapi.h"
+#include "reconcile/facade.h"
+#include "frontend/wiring.h"
+#include "frontend/xdsmstore.h"
+
+namespace {
+constexpr const char* kName = "Migundelete";
+constexpr size_t kUpperBufferSize = 1279;
+constexpr size_t kSignalThreadStack = 0x100000;
+constexpr useconds_t kStopRetryMicros = 50000;
+
+bool startsWithNoCase(const char* arg, const char* pattern) {
+  return strncasecmp(arg, pattern, strlen(pattern)) == 0;
+}
+
+// Upper-cases 7-bit letters; longer arguments than the grammar's buffer are
+// cut there (no keyword is that long, so the cut never makes one match).
+std::string upperCopy(const char* arg) {
+  std::string up(arg, strnlen(arg, kUpperBufferSize - 1));
+  for (char& c : up)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return up;
+}
+
+bool isRootUser() { return getuid() == 0; }
+}  // namespace
+
+sigset_t& migundeleteSignalSet() {
+  static sigset_t set;
+  return set;
+}
+
+void psRemoveUnnecessaryDelimiters(char* path) {
+  char* out = path;
+  for (const char* in = path; *in != '\0'; ++in) {
+    if (*in == '/' && out > path && out[-1] == '/') continue;
+    *out++ = *in;
+  }
+  *out = '\0';
+  size_t len = static_cast<size_t>(out - path);
+  while (len > 1 && path[len - 1] == '/') path[--len] = '\0';
+}
+
+int interpreteMigundeleteArgs(int argc, char** argv, MigundeleteArgs& args,
+                              const FsNameLookup& lookup) {
+  if (argc < 2) return 1;
+  bool detailSeen = false;
+  for (int i = 1; i < argc; ++i) {
+    char* arg = argv[i];
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): Parameter %i of %i = %s\n", kName, i, argc, arg);
+    // Trace options were taken at start-up.
+    if (startsWithNoCase(arg, "-tracefi") || startsWithNoCase(arg, "-tracefl") ||
+        startsWithNoCase(arg, "-tracema"))
+      continue;
+    std::string up = upperCopy(arg);
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): Parameter to upper case = %s\n", kName, up.c_str());
+    if (!detailSeen && (up == "-DETAIL" || up == "-D")) {
+      detailSeen = true;
+      args.detail = 1;
+      TRACE(TR_SMRECONCILEDETAIL, "(%s): Parameter detail\n", kName);
+    } else if (up == "-EXPIRING" || up == "-E") {
+      args.mode |= kModeExpiring;
+      TRACE(TR_SMRECONCILEDETAIL, "(%s): Parameter expiring\n", kName);
+    } else if (up == "-RECOVER" || up == "-R") {
+      args.mode |= kModeRecovery;
+      TRACE(TR_SMRECONCILEDETAIL, "(%s): Parameter desaster\n", kName);
+    } else if (up == "-HELP" || up == "-H") {
+      args.mode = (args.mode & ~0xFF) | kModeHelp;
+      TRACE(TR_SMRECONCILEDETAIL, "(%s): Parameter help\n", kName);
+      return 1;
+    } else {
+      psRemoveUnnecessaryDelimiters(arg);
+      std::string entryName;
+      if (!lookup(arg, &entryName)) return 0;
+      args.fileSystem = entryName;
+    }
+  }
+  return 1;
+}
+
+Migundelete::Migundelete(int argc, char** argv) {
+  psSetThreadMode(1);
+  // The server layer plugs its connection set-up and session release into
+  // the option start-up and the clean-up before they run.
+  migundeleteWireLayers();
+  smInitOptFile(argc, argv, nullptr);
+  m_options = optionsP;
+  smSysOptFile(1, nullptr);
+
+  if (!isRootUser()) {
+    nlfprintf(stderr, 9012, hsmWhoAmI());
+    exit(1);
+  }
+
+  int result = 0;
+  XDSMAPI* dmapi = nullptr;
+  if (interpreteCommandParameters(argc, argv) != 1) {
+    TRACE(TR_SMRECONCILE, "(%s): interpreteCommandParameters() failed!\n", kName);
+    result = -1;
+  } else if (m_mode == kModeHelp) {
+    processHelp();
+  } else {
+    dmapi = XDSMAPI::getXDSMAPI();
+    if (!dmapi->isInitialized()) dmapi->initService();
+    if (dmapi->getSID() == 0 && dmapi->createSession(0, "migundelete", 0) == 0) {
+      int err = errno;
+      TRACE(TR_SMRECONCILE, "(%s): FAILURE -> createSession() does not work!\n", kName);
+      trNlsLogPrintf(__FILE__, __LINE__, TR_SMRECONCILE, 9531, "migundelete", "DM_NO_SESSION",
+                     "kmrmigundelete", strerror(err));
+      exit(1);
+    }
+    // The file system checks read the HSM state through this store.
+    registerXdsmAttrStore();
+    if (!m_fileSystem.empty()) {
+      TRACE(TR_SMRECONCILE, "(%s): File system '%s' was passed, check if it is valid\n", kName,
+            m_fileSystem.c_str());
+      if (isFileSystemValid(m_fileSystem.c_str()) == 1) result = startMigundelete();
+    } else {
+      TRACE(TR_SMRECONCILE, "(%s): No file system was passed, process all manged file systems\n",
+            kName);
+      managedFsTable table;
+      HsmFsEntry entry;
+      while (result == 0 && table.getEntry(entry, HsmFsTable::s_migOnOtherNode, 0) == 1) {
+        TRACE(TR_SMRECONCILEDETAIL, "(%s): Checking File system '%s'!\n", kName,
+              entry.m_fsName.c_str());
+        if (isFileSystemValid(entry.m_fsName.c_str()) != 1) continue;
+        m_fileSystem = entry.m_fsName;
+        result = startMigundelete();
+      }
+    }
+    dmapi->destroySession(dmapi->getSID());
+  }
+
+  delete optionsP;
+  optionsP = nullptr;
+  m_options = nullptr;
+  nlterm();
+  trClose(true);
+  if (result != 0) exit(1);
+}
+
+Migundelete::~Migundelete() = default;
+
+int Migundelete::interpreteCommandParameters(int argc, char** argv) {
+  MigundeleteArgs args;
+  FsNameLookup lookup = [](const std::string& name, std::string* entryName) {
+    HsmFsEntry entry;
+    if (HsmFsTable::the().getFsEntry(name, entry, HsmFsTable::s_migOnOtherNode, 1, 0) == 0)
+      return false;
+    *entryName = entry.m_fsName;
+    return true;
+  };
+  int rc = interpreteMigundeleteArgs(argc, argv, args, lookup);
+  m_mode = args.mode;
+  m_detail = args.detail;
+  m_fileSystem = args.fileSystem;
+  return rc;
+}
+
+void Migundelete::processHelp() {
+  fprintf(stdout, "\n");
+  nlfprintf(stdout, 9322);
+}
+
+int Migundelete::isFileSystemValid(const char* fs) {
+  char* mountPoint = nullptr;
+  int rc = IsMigFsOK(fs, &mountPoint, FUNC_STATE_ALL);
+  free(mountPoint);
+  if (rc == RC_OK) {
+    TRACE(TR_SMRECONCILE, "(%s): File system '%s' is valid!\n", kName, fs);
+    return 1;
+  }
+  if (isFsAllowed(fs) == 0) {
+    TRACE(TR_SMRECONCILE, "(%s): File system '%s' is not supported!\n", kName, fs);
+    nlfprintf(stderr, 9098, hsmWhoAmI(), fs);
+    return 0;
+  }
+  switch (rc) {
+    case RC_FS_NOT_TARNVELD_ACTIVE: nlfprintf(stdout, 9099, hsmWhoAmI(), fs); break;
+    case RC_FS_NOT_MFS_MOUNTED: nlfprintf(stdout, 9085, hsmWhoAmI(), fs); break;
+    case RC_FS_NOT_A_MOUNT_POINT: nlfprintf(stdout, 9148, hsmWhoAmI(), fs); break;
+    case RC_FS_ERROR:
+      nlfprintf(stdout, 9126, hsmWhoAmI(), fs, "Error checking file system state");
+      break;
+    default: break;
+  }
+  TRACE(TR_SMRECONCILE, "(%s): File system '%s' is NOT valid!\n", kName, fs);
+  return 0;
+}
+
+void Migundelete::setFacade(ReconcileLogicFacade* facade) {
+  std::lock_guard<std::mutex> lock(m_facadeMutex);
+  m_facade = facade;
+}
+
+int Migundelete::startMigundelete() {
+  const char* fs = m_fileSystem.c_str();
+  int lockHandle = -1;
+  int lockRc = serAcquireFSLock(fs, "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &lockHandle);
+  if (lockRc == 1) {
+    TRACE(TR_SMRECONCILE, "(%s): A conflicting program is already running.\n", kName);
+    nlfprintf(stderr, 9291, hsmWhoAmI(), fs);
+    return 0;
+  }
+  if (lockRc < 0) {
+    nlfprintf(stderr, 9292, hsmWhoAmI(), fs, ".Tarnveld", "/reconcile.pid", strerror(errno));
+    return lockRc;
+  }
+  if (lockRc != 0) return lockRc;
+
+  auto* facade = new ReconcileLogicFacade(m_detail, m_fileSystem);
+  setFacade(facade);
+  int result = 0;
+  if (initSignalHandling() != 1) {
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Init signal handling failed for reconcile!\n", kName);
+    result = 115;
+  } else {
+    switch (m_mode) {
+      case kModeExpiring: result = facade->processExpiringMigundeleteMode(); break;
+      case kModeNormal: result = facade->processNormalMigundeleteMode(); break;
+      case kModeRecovery: result = facade->processRecoveryMigundeleteMode(); break;
+      case kModeExpiringRecovery: result = facade->processExpiringRecoveryMigundeleteMode(); break;
+      default: result = 0; break;
+    }
+  }
+  // The signal thread can no longer reach the facade once the pointer is
+  // cleared under the lock it holds while it calls into the facade.
+  setFacade(nullptr);
+  delete facade;
+
+  TRACE(TR_SMRECONCILE, "(%s): Migundelete finished with rc = %d!\n", kName, result);
+  if (result == 101) {
+    fprintf(stderr, "\n");
+    nlfprintf(stderr, 1074);
+  } else if (result != 0) {
+    fprintf(stderr, "\n");
+    nlfprintf(stderr, 9082, hsmWhoAmI(), fs);
+  }
+  serReleaseFSLock(fs, "/reconcile.pid", lockHandle);
+  return result;
+}
+
+int Migundelete::initSignalHandling() {
+  if (m_signalThreadStarted == 1) return 1;
+  sigset_t& set = migundeleteSignalSet();
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  // Blocked before the thread exists, so that it inherits the mask and no
+  // SIGINT/SIGTERM can reach the start-up clean-up handler from now on.
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &set, &previous);
+
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attr, kSignalThreadStack);
+  pthread_t thread;
+  int rc = pthread_create(&thread, &attr, kmrmigundeleteWaitSignal, this);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> starting signal waiting thread failed (rc = %d)!\n",
+          kName, rc);
+    return 0;
+  }
+  m_signalThreadStarted = 1;
+  return 1;
+}
+
+void Migundelete::deliverStop() {
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(m_facadeMutex);
+      if (m_facade == nullptr) return;  // between runs: nothing to stop
+      if (m_facade->stopReconcile() == 0) return;
+    }
+    // No mode yet: give the run a moment to create it.
+    usleep(kStopRetryMicros);
+  }
+}
+
+void* kmrmigundeleteWaitSignal(void* migundelete) {
+  auto* self = static_cast<Migundelete*>(migundelete);
+  TRACE(TR_ENTER, "Awaiting shutdown signal [Thread %d]...\n", static_cast<int>(gettid()));
+  for (;;) {
+    int signal = 0;
+    int rc = sigwait(&migundeleteSignalSet(), &signal);
+    TRACE(TR_THREAD, "(kmrmigundeleteWaitSignal): sigwait returned(%d), reason(%s)\n", rc,
+          strerror(rc));
+    if (rc == EINTR) continue;
+    TRACE(TR_EXIT, "(kmrmigundeleteWaitSignal): Shutdown signal %d received [Thread %d]\n", signal,
+          static_cast<int>(gettid()));
+    self->deliverStop();
+  }
+  return nullptr;
+}

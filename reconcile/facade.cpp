@@ -1,0 +1,76 @@
+#include "reconcile/facade.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/messages.h"
+#include "common/trace.h"
+#include "reconcile/migundelete.h"
+
+ReconcileLogicFacade::ReconcileLogicFacade(int detail, const std::string& fileSystem,
+                                           const std::string& logPath)
+    : m_detail(detail), m_fileSystem(fileSystem), m_logPath(logPath) {
+  prepareReconcileRun();
+}
+
+ReconcileLogicFacade::~ReconcileLogicFacade() {
+  TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileLogicFacade::~ReconcileLogicFacade");
+  deleteMode();
+  m_status.reset();
+}
+
+void ReconcileLogicFacade::deleteMode() {
+  delete m_mode.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+void ReconcileLogicFacade::prepareReconcileRun() {
+  TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileLogicFacade::prepareReconcileRun");
+  deleteMode();
+  m_status.reset(createReconcileStatus(m_logPath));
+  if (!m_status) {
+    int err = errno;
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> reconcile status object creation failed!\n",
+          "prepareReconcileRun");
+    nlfprintf(stdout, 9184, hsmWhoAmI(), strerror(err));
+    exit(1);
+  }
+}
+
+int ReconcileLogicFacade::runMigundelete(int expiring, int recovery) {
+  auto* mode = new ReconcileModeMigUndelete(m_fileSystem, m_detail, m_status.get(), expiring,
+                                            recovery);
+  delete m_mode.exchange(mode, std::memory_order_acq_rel);
+  return mode->startReconcilation();
+}
+
+int ReconcileLogicFacade::processNormalMigundeleteMode() {
+  TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileLogicFacade::processNormalMigundeleteMode");
+  return runMigundelete(0, 0);
+}
+
+int ReconcileLogicFacade::processExpiringMigundeleteMode() {
+  TREnterExit<char> trace(__FILE__, __LINE__,
+                          "ReconcileLogicFacade::processExpiringMigundeleteMode");
+  return runMigundelete(1, 0);
+}
+
+int ReconcileLogicFacade::processRecoveryMigundeleteMode() {
+  TREnterExit<char> trace(__FILE__, __LINE__,
+                          "ReconcileLogicFacade::processRecoveryMigundeleteMode");
+  return runMigundelete(0, 1);
+}
+
+int ReconcileLogicFacade::processExpiringRecoveryMigundeleteMode() {
+  TREnterExit<char> trace(__FILE__, __LINE__,
+                          "ReconcileLogicFacade::processExpiringRecoveryMigundeleteMode");
+  return runMigundelete(1, 1);
+}
+
+int ReconcileLogicFacade::stopReconcile() {
+  TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileLogicFacade::stopReconcile");
+  ReconcileMode* mode = m_mode.load(std::memory_order_acquire);
+  if (mode == nullptr) return kReconcileNoMode;
+  mode->stopReconcilation();
+  return 0;
+}

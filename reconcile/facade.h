@@ -1,0 +1,57 @@
+// ReconcileLogicFacade: the front end's single object for one reconcile run
+// on one file system. It owns the run's status object and mode object.
+//
+// Contract
+// - The constructor creates the status object; when that fails the process
+//   ends with exit(1) after message 9184.
+// - Each facade runs one process operation, synchronously on the caller's
+//   thread; its result is the mode's run result, unchanged.
+// - stopReconcile() may be called from any thread while the facade is
+//   alive: 0 when the stop was handed to the mode, 143 when no mode exists
+//   yet (the caller retries). The mode pointer is published with release
+//   semantics, so a stop never sees a half-built mode.
+// - The caller must make sure that no stopReconcile() runs during or after
+//   the destructor (the front end clears its pointer under a lock first).
+#ifndef KMR_RECONCILE_FACADE_H
+#define KMR_RECONCILE_FACADE_H
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "reconcile/reconcilestatus.h"
+
+class ReconcileMode;
+
+inline constexpr int kReconcileNoMode = 143;
+
+class ReconcileLogicFacade {
+ public:
+  ReconcileLogicFacade(int detail, const std::string& fileSystem,
+                       const std::string& logPath = kReconcileLogPath);
+  virtual ~ReconcileLogicFacade();
+  ReconcileLogicFacade(const ReconcileLogicFacade&) = delete;
+  ReconcileLogicFacade& operator=(const ReconcileLogicFacade&) = delete;
+
+  void prepareReconcileRun();
+  int processNormalMigundeleteMode();
+  int processExpiringMigundeleteMode();
+  int processRecoveryMigundeleteMode();
+  int processExpiringRecoveryMigundeleteMode();
+  int stopReconcile();
+
+  ReconcileStatus* status() const { return m_status.get(); }
+  ReconcileMode* mode() const { return m_mode.load(std::memory_order_acquire); }
+
+ private:
+  int runMigundelete(int expiring, int recovery);
+  void deleteMode();
+
+  int m_detail;
+  std::string m_fileSystem;
+  std::string m_logPath;
+  std::atomic<ReconcileMode*> m_mode{nullptr};  // owned
+  std::unique_ptr<ReconcileStatus> m_status;
+};
+
+#endif

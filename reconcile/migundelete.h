@@ -1,0 +1,61 @@
+// ReconcileModeMigUndelete: recreates the deleted stub files of one managed
+// file system from the server's migrated objects and writes the new identity
+// of each stub back to the server.
+//
+// Contract
+// - startReconcilation() runs the whole pass on the calling (main) thread
+//   and returns 0 (done), 101 (stopped), 102 (no queue element or no memory
+//   for the transaction), -50 (the server stream failed), 115 (unknown
+//   queue element) or the server's code of a failed start.
+// - The step functions return 1 for success and 0 for failure; a failure
+//   has printed its message (9333 or 9334) and left nothing this object
+//   created at the path.
+// - Stubs are made beneath the file system only: see reconcile/stubfile.h.
+#ifndef KMR_RECONCILE_MIGUNDELETE_H
+#define KMR_RECONCILE_MIGUNDELETE_H
+
+#include <cstdint>
+#include <string>
+
+#include "reconcile/reconcilemode.h"
+#include "reconcile/stubfile.h"
+
+struct Attrib;
+struct midExtObjId_t;
+
+inline constexpr size_t kVOQObjLength = 124;
+inline constexpr size_t kVOQexIDLength = 57;
+
+// The "VOQObj" attribute of a recreated stub.
+void buildVOQObjRecord(const midExtObjId_t& id, const Attrib& attr, unsigned char out[kVOQObjLength]);
+// The "VOQexID" attribute: 56 upper-case hex digits and a zero byte.
+void buildVOQexIDText(const midExtObjId_t& id, char out[kVOQexIDLength]);
+
+class ReconcileModeMigUndelete : public ReconcileMode {
+ public:
+  ReconcileModeMigUndelete(const std::string& fileSystem, int detail, ReconcileStatus* status,
+                           int expiring, int recovery);
+  ~ReconcileModeMigUndelete() override;
+
+  int startReconcilation() override;
+
+  int isRecreationRequired(ZefServerMigratedObject* obj);
+  int recreateFileStub(ZefServerMigratedObject* obj);
+  // Creates the file of `alias`'s path (file system + alias) with `size`
+  // bytes of which only the last is allocated; the file stays open for the
+  // following steps.
+  int createFileForStub(std::string& path, unsigned long long size);
+  int updateFileStat(std::string& path, Attrib* attributes);
+  int createStubFromFile(ZefServerMigratedObject* obj, std::string& path);
+
+ private:
+  // Splits `path` and tells the scout daemon of an undeleted stub.
+  void informScout(const std::string& path);
+  int checkAlias(const std::string& alias);
+
+  int m_expiring;
+  int m_recovery;
+  StubFile m_stub;  // the stub being made by recreateFileStub
+};
+
+#endif

@@ -1,0 +1,162 @@
+// The DMAPI half of a stub: HSM attributes, managed region and the hole.
+#include <cerrno>
+#include <cstring>
+
+#include "common/messages.h"
+#include "common/options.h"
+#include "common/trace.h"
+#include "hsmfs/xdsmapi.h"
+#include "reconcile/migundelete.h"
+#include "server/migobject.h"
+
+namespace {
+constexpr const char* kName = "createStubFromFile";
+
+// One stub's DMAPI state: the handle, the user event's token and whether the
+// exclusive right is held. Whatever is still held when it goes out of scope
+// is given back: right released, event aborted, handle freed.
+class StubEvent {
+ public:
+  StubEvent(dm_sessid_t sid, const std::string& path) : m_sid(sid), m_path(path) {
+    handleInit(&m_handle);
+  }
+  ~StubEvent() { undo(errno); }
+  StubEvent(const StubEvent&) = delete;
+  StubEvent& operator=(const StubEvent&) = delete;
+
+  // Reports the failure of `operation` with the current errno; always 0.
+  int fail(const char* operation, int err) {
+    undo(err);
+    nlfprintf(stderr, 9333, m_path.c_str(), operation, err, strerror(err));
+    return 0;
+  }
+  void undo(int err) {
+    if (m_haveToken) {
+      dmiRequestRight(m_sid, m_handle, m_token, DM_RIGHT_NULL, 1, kName);
+      dmiRespondEventAbort(m_sid, m_token, err);
+      m_haveToken = false;
+    }
+    handleFree(&m_handle);
+    errno = err;
+  }
+  // Success: release the right, answer the event, keep the handle.
+  void finish() {
+    dmiRequestRight(m_sid, m_handle, m_token, DM_RIGHT_NULL, 1, kName);
+    dmiRespondEventOk(m_sid, m_token);
+    m_haveToken = false;
+  }
+
+  xdsm_handle_t m_handle;
+  dm_token_t m_token{};
+  bool m_haveToken = false;
+
+ private:
+  dm_sessid_t m_sid;
+  std::string m_path;
+};
+}  // namespace
+
+int ReconcileModeMigUndelete::createStubFromFile(ZefServerMigratedObject* obj, std::string& path) {
+  XDSMAPI* dmapi = XDSMAPI::getXDSMAPI();
+  dm_sessid_t sid = dmapi->getSID();
+  StubEvent ev(sid, path);
+
+  // The handle comes from the open stub, so it names the file we created
+  // even if the directory entry has been replaced since.
+  int got = m_stub.isOpen() ? handleSetWithFd(&ev.m_handle, m_stub.fd())
+                            : handleSetWithPath(&ev.m_handle, path.c_str());
+  if (!got) {
+    int err = errno;
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> handleSetWithPath(%s), errno(%d), reason(%s)!\n", kName,
+          path.c_str(), err, strerror(err));
+    return ev.fail("dm_path_to_handle", err);
+  }
+  if (!dmapi->createUserEvent(sid, 8, &ev.m_handle, &ev.m_token)) {
+    int err = errno;
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> createUserEvent(%s), errno(%d), reason(%s)!\n", kName,
+          path.c_str(), err, strerror(err));
+    return ev.fail("dm_create_userevent", err);
+  }
+  ev.m_haveToken = true;
+  if (dmiRequestRight(sid, ev.m_handle, ev.m_token, DM_RIGHT_EXCL, 16, kName) == -1) {
+    int err = errno;
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Couldn't request right with errno: %d!\n", kName, err);
+    return ev.fail("dm_request_right", err);
+  }
+
+  dm_off_t holeOffset = 0;
+  dm_size_t holeLength = 0;
+  if (!dmapi->probeHole(sid, ev.m_handle, ev.m_token, 0, 0, &holeOffset, &holeLength)) {
+    int err = errno;
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> probeHole() failed, errno(%d), reason(%s)!\n", kName,
+          err, strerror(err));
+    return ev.fail("dm_probe_hole", err);
+  }
+  if (holeOffset != 0) {
+    TRACE(TR_SMRECONCILE, "(%s): probeHole: returned non-zero offset(%llu)!\n", kName,
+          static_cast<unsigned long long>(holeOffset));
+    return ev.fail("dm_probe_hole", E2BIG);
+  }
+  if (holeLength != 0) {
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): probeHole: returned non-zero rlen(%llu), adjusting...\n",
+          kName, static_cast<unsigned long long>(holeLength));
+  }
+
+  unsigned char record[kVOQObjLength];
+  buildVOQObjRecord(*obj->getExtObjID(), *obj->getAttributes(), record);
+  if (!dmapi->setDmattr(sid, ev.m_handle, ev.m_token, "VOQObj", 0, kVOQObjLength, record)) {
+    int err = errno;
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> setDmattr() failed, errno(%d), reason(%s)\n", kName,
+          err, strerror(err));
+    return ev.fail("dm_set_dmattr", err);
+  }
+  if (m_options != nullptr && m_options->hsmExtObjIdAttr == 1) {
+    char hex[kVOQexIDLength];
+    buildVOQexIDText(*obj->getExtObjID(), hex);
+    if (!dmapi->setDmattr(sid, ev.m_handle, ev.m_token, "VOQexID", 0, kVOQexIDLength, hex)) {
+      int err = errno;
+      TRACE(TR_SMRECONCILE, "(%s): setDmattr() failed, errno(%d), reason(%s)\n", kName, err,
+            strerror(err));
+      return ev.fail("dm_set_dmattr", err);
+    }
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): Successfully set VOQexID DMAPI attribute.\n", kName);
+  }
+
+  dm_region_t region{};
+  region.rg_offset = 0;
+  region.rg_size = 0;  // the whole file
+  region.rg_flags = DM_REGION_READ | DM_REGION_WRITE | DM_REGION_TRUNCATE;
+  if (!dmapi->setRegion(sid, ev.m_handle, ev.m_token, 1, &region, nullptr)) {
+    int err = errno;
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> dmiSetMngRegion() failed, errno(%d), reason(%s)\n",
+          kName, err, strerror(err));
+    return ev.fail("dm_set_region", err);
+  }
+  if (!dmapi->punchHole(sid, ev.m_handle, ev.m_token, 0, holeLength)) {
+    int err = errno;
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> punchHole() failed, errno(%d), reason(%s)\n", kName,
+          err, strerror(err));
+    return ev.fail("dm_punch_hole", err);
+  }
+  dm_stat_t dmStat{};
+  if (!dmapi->getFileAttr(sid, ev.m_handle, ev.m_token, 0x1000, &dmStat)) {
+    int err = errno;
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> getFileAttr() failed, errno(%d), reason(%s)\n", kName,
+          err, strerror(err));
+    return ev.fail("dm_get_fileattr", err);
+  }
+  ev.finish();
+
+  // The server's record now names the new file.
+  Attrib* attr = obj->getAttributes();
+  attr->inode = static_cast<uint32_t>(dmStat.dt_ino);
+  attr->ctime = static_cast<uint32_t>(dmStat.dt_ctime);
+  unsigned char bytes[kMaxHandleLen] = {};
+  size_t length = ev.m_handle.hlen <= kMaxHandleLen ? ev.m_handle.hlen : kMaxHandleLen;
+  memcpy(bytes, ev.m_handle.hanp, length);
+  attr->hsm.handleForm.handleLength = static_cast<uint16_t>(length);
+  memcpy(attr->hsm.handleForm.handle, bytes, kMaxHandleLen);
+  obj->setDmapiHandle(&bytes);
+  obj->handleLength = attr->hsm.handleForm.handleLength;
+  return 1;
+}

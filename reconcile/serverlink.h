@@ -1,0 +1,48 @@
+// The reconcile engine's view of the storage server for one file system:
+// the five operations of ZefServerCommInterface that a mode drives. The mode
+// holds its server through this interface so that the engine can be run
+// against a scripted server in tests; in the program the link is always the
+// real ZefServerCommInterface (serverlink_zef.cpp).
+//
+// Contract
+// - All operations run on the mode's (main) thread.
+// - Results are the client's return codes, 0 for success.
+// - getNextMigrObjectFromServer hands the element's ownership to the caller;
+//   null means no element could be delivered (errno tells why).
+#ifndef KMR_RECONCILE_SERVERLINK_H
+#define KMR_RECONCILE_SERVERLINK_H
+
+#include <memory>
+#include <string>
+
+class cQueueBaseObject;
+class ZefServerMigratedObject;
+
+class ReconcileServerLink {
+ public:
+  virtual ~ReconcileServerLink() = default;
+  virtual int beginTransaction() = 0;
+  virtual int getAllMigrObjectsFromServer(int ordering) = 0;
+  virtual cQueueBaseObject* getNextMigrObjectFromServer() = 0;
+  virtual int updateMigrObjectOnServer(ZefServerMigratedObject* obj, int flags) = 0;
+  virtual int stopTransaction() = 0;
+};
+
+// Creates the link of a run on `fileSystem` (signed on, file space known).
+// On failure returns null or sets *rc to the non-zero code of the failure.
+using ReconcileServerLinkFactory =
+    std::unique_ptr<ReconcileServerLink> (*)(int* rc, const std::string& fileSystem);
+
+// The factory in force: the one installed, else the real server's.
+ReconcileServerLinkFactory reconcileServerLinkFactory();
+// Installs `factory` (nullptr: back to the real server); returns the previous.
+// Call only while no mode is being constructed.
+ReconcileServerLinkFactory setReconcileServerLinkFactory(ReconcileServerLinkFactory factory);
+// The real server's factory.
+std::unique_ptr<ReconcileServerLink> createZefServerLink(int* rc, const std::string& fileSystem);
+
+// Report of a server return code that ends or mars a run: a trace line under
+// SMRECONCILE (the server layer has already printed its own message).
+void reconcileProcessError(int rc, const char* file, unsigned line);
+
+#endif

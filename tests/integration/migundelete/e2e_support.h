@@ -1,0 +1,131 @@
+// Support of the end-to-end tests of kmrmigundelete: a private mount
+// namespace with its own /etc/vostra and /var/log, processes run as the
+// administrator would run them, a reference server on loopback, managed
+// scratch file systems, and readers of what ends up on disk and in the
+// server's records. Root only; everything lives and dies with the test.
+#ifndef KMR_TESTS_INTEGRATION_MIGUNDELETE_E2E_SUPPORT_H
+#define KMR_TESTS_INTEGRATION_MIGUNDELETE_E2E_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/private_mount.h"
+
+namespace e2e {
+
+// Enters a private mount namespace and lays tmpfs over /etc/vostra and
+// /var/log there. Where the host has no /etc/vostra, /etc is first covered
+// by an overlay whose upper layer is a tmpfs, so the directory is made
+// inside the namespace only. Writes this node's instance number (3).
+// Returns false (with `why`) when that is not possible here. Only the first
+// call acts; later ones report its result.
+bool EnterTestNamespace(std::string* why);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text);
+
+struct Result {
+  int status = -1;  // exit status; 128 + signal when killed
+  std::string out, err;
+};
+
+struct RunSpec {
+  std::vector<std::string> argv;
+  std::map<std::string, std::string> env;  // added to a minimal environment
+  std::string asUser;                      // run as this user (through setpriv) when set
+  std::string stdoutFile, stderrFile;      // where the output goes (temporary when empty)
+};
+
+// A child process whose output goes to files.
+class Child {
+ public:
+  explicit Child(const RunSpec& spec);
+  ~Child();  // kills the child when it still runs
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  pid_t pid() const { return pid_; }
+  Result wait();
+  std::string outSoFar() const { return ReadFile(out_); }
+  std::string errSoFar() const { return ReadFile(err_); }
+  // Blocks until `pred` holds for the output so far or the child has ended
+  // (polls; never decides a result by time). True when `pred` held.
+  bool waitForOutput(bool (*pred)(const std::string& out, const std::string& err));
+
+ private:
+  pid_t pid_ = -1;
+  std::string out_, err_;
+  bool ownFiles_ = false;
+};
+
+Result Run(const RunSpec& spec);
+
+// A fresh zefserverd on 127.0.0.1 with its own database; it leaves when the
+// test process ends or after 10 idle minutes, and is stopped by the destructor.
+class Server {
+ public:
+  Server(const std::string& db, const std::vector<std::string>& extra, const std::string& log);
+  ~Server();
+  int port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// One managed file system: a scratch mount made managed with zefadm.
+struct ObjectRecord {
+  uint64_t objNum = 0;
+  std::string path;
+  std::vector<uint8_t> id;  // 28 bytes
+  unsigned state = 0;
+  uint64_t size = 0;
+  uint32_t mode = 0, uid = 0, gid = 0, atime = 0, mtime = 0, ctime = 0, inode = 0;
+  uint16_t hsmMarker = 0;
+  std::vector<uint8_t> handle;  // handle form only
+};
+
+// The test bed: work directory, database, server, option files, mounts.
+class Bed {
+ public:
+  static constexpr const char* kNode = "E2ENODE";
+  Bed();
+  ~Bed();
+  const std::string& work() const { return work_; }
+  std::string db() const { return work_ + "/zef.db"; }
+  // Starts the server (once) with these extra options.
+  void startServer(const std::vector<std::string>& extra = {});
+  // A managed scratch file system ("tmpfs" or "ext4").
+  std::string mountManaged(const std::string& kind = "tmpfs");
+  Result zefadm(const std::vector<std::string>& args);
+  RunSpec command(const std::vector<std::string>& args) const;
+  Result run(const std::vector<std::string>& args) { return Run(command(args)); }
+  std::vector<ObjectRecord> records(const std::string& fs) const;
+  std::optional<ObjectRecord> record(const std::string& fs, const std::string& alias) const;
+
+ private:
+  void writeOptions();
+  std::string work_;
+  std::unique_ptr<Server> server_;
+  std::vector<std::unique_ptr<kmrtest::ScratchMount>> mounts_;
+};
+
+// What a stub made from the server record `rec` (as the server held it
+// before the run) must look like at `path`; each difference is one line of
+// the returned text (empty when the stub is exact).
+std::string StubDifferences(const std::string& path, const ObjectRecord& rec);
+// The DMAPI handle of `path` as our DMAPI library builds it, from the
+// kernel's file handle (computed here independently of the library).
+std::vector<uint8_t> ExpectedHandle(const std::string& path);
+
+std::string CommandPath();
+bool CommandBuilt();
+
+}  // namespace e2e
+
+#endif

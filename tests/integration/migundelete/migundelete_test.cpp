@@ -1,0 +1,524 @@
+// kmrmigundelete as an administrator runs it: a separate process, a real
+// zefserverd on loopback, real managed tmpfs and ext4 mounts in a private
+// mount namespace, stubs made by `zefadm migrate`. Each test checks what is
+// on disk afterwards, what the server's records say and what was printed.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "tests/integration/migundelete/e2e_support.h"
+
+using e2e::Bed;
+using e2e::ObjectRecord;
+using e2e::Result;
+
+namespace {
+
+class Namespace : public ::testing::Environment {
+ public:
+  void SetUp() override { ok = e2e::EnterTestNamespace(&why); }
+  static inline bool ok = false;
+  static inline std::string why;
+};
+::testing::Environment* const kNamespace = ::testing::AddGlobalTestEnvironment(new Namespace);
+
+bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
+size_t count(const std::string& hay, const std::string& needle) {
+  size_t n = 0;
+  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+  return n;
+}
+
+// A file with content, owner, mode and times.
+void makeFile(const std::string& path, size_t size, uid_t uid, gid_t gid, mode_t mode, time_t atime, time_t mtime) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>('a' + i % 23);
+  e2e::WriteFile(path, data);
+  ASSERT_EQ(0, chown(path.c_str(), uid, gid));
+  ASSERT_EQ(0, chmod(path.c_str(), mode));
+  struct timespec t[2] = {{atime, 0}, {mtime, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), t, AT_SYMLINK_NOFOLLOW));
+}
+
+ino_t inodeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+bool isDir(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// What a recreated stub's server record must say: the new file's inode,
+// change time and handle, state 2; everything else as before.
+std::string recordDifferences(const std::string& path, const ObjectRecord& before, const ObjectRecord& after) {
+  std::string d;
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "no file\n";
+  if (after.state != 2) d += "state " + std::to_string(after.state) + "\n";
+  if (after.inode != static_cast<uint32_t>(st.st_ino)) d += "inode " + std::to_string(after.inode) + "\n";
+  if (after.ctime != static_cast<uint32_t>(st.st_ctime)) d += "ctime " + std::to_string(after.ctime) + "\n";
+  if (after.hsmMarker != 0x8E7D) d += "no handle form\n";
+  if (after.handle != e2e::ExpectedHandle(path)) d += "handle is not the new file's\n";
+  if (after.handle == before.handle) d += "handle unchanged\n";
+  if (after.size != before.size || after.mode != before.mode || after.uid != before.uid ||
+      after.mtime != before.mtime || after.atime != before.atime)
+    d += "file attributes changed\n";
+  return d;
+}
+
+bool sameRecord(const ObjectRecord& a, const ObjectRecord& b) {
+  return a.state == b.state && a.inode == b.inode && a.ctime == b.ctime && a.handle == b.handle;
+}
+
+class CommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Namespace::ok) GTEST_SKIP() << Namespace::why;
+    if (!e2e::CommandBuilt()) GTEST_SKIP() << "kmrmigundelete is not built in this tree";
+    bed = std::make_unique<Bed>();
+  }
+  // Migrates everything under `fs` and returns the records by alias.
+  std::map<std::string, ObjectRecord> migrate(const std::string& fs) {
+    Result r = bed->zefadm({"migrate", Bed::kNode, fs});
+    EXPECT_EQ(0, r.status) << r.err;
+    std::map<std::string, ObjectRecord> m;
+    for (const ObjectRecord& rec : bed->records(fs)) m[rec.path] = rec;
+    return m;
+  }
+  std::unique_ptr<Bed> bed;
+};
+
+// ---------------------------------------------------------------------------
+// The four flavours on tmpfs and ext4.
+
+struct Flavour {
+  const char* name;
+  std::vector<std::string> options;
+  std::set<std::string> recreated;
+};
+
+const Flavour kFlavours[] = {
+    {"normal", {}, {"/a", "/dir/b", "/d"}},
+    {"expiring", {"-EXPIRING"}, {"/a", "/dir/b", "/d", "/x"}},
+    {"recover", {"-RECOVER"}, {"/a", "/dir/b", "/c", "/d"}},
+    {"both", {"-r", "-e"}, {"/a", "/dir/b", "/c", "/d", "/x"}},
+};
+
+class FlavourTest : public CommandTest, public ::testing::WithParamInterface<std::tuple<int, const char*>> {};
+
+TEST_P(FlavourTest, RecreatesSkipsAndReplacesAsTheFlavourSays) {
+  const Flavour& fl = kFlavours[std::get<0>(GetParam())];
+  bed->startServer();
+  const std::string fs = bed->mountManaged(std::get<1>(GetParam()));
+  ASSERT_EQ(0, mkdir((fs + "/dir").c_str(), 0755));
+  makeFile(fs + "/a", 10000, 1001, 1002, 0640, 1500000000, 1600000000);
+  makeFile(fs + "/dir/b", 5 * 1024 * 1024 + 17, 0, 0, 0600, 1500000001, 1600000001);
+  makeFile(fs + "/c", 4096, 1003, 1003, 0644, 1500000002, 1600000002);
+  makeFile(fs + "/d", 70000, 1004, 1004, 0755, 1500000003, 1600000003);
+  makeFile(fs + "/e", 300, 1005, 1005, 0600, 1500000004, 1600000004);
+  makeFile(fs + "/x", 12345, 1006, 1006, 0444, 1500000005, 1600000005);
+  auto before = migrate(fs);
+  ASSERT_EQ(6u, before.size());
+
+  // Local damage: stubs deleted, one replaced by an older file, one by a directory.
+  for (const char* gone : {"/a", "/dir/b", "/x", "/d", "/e"}) ASSERT_EQ(0, unlink((fs + gone).c_str()));
+  makeFile(fs + "/d", 7, 1004, 1004, 0600, 1500000003, 1600000003 - 100);
+  const ino_t olderD = inodeOf(fs + "/d");
+  ASSERT_EQ(0, mkdir((fs + "/e").c_str(), 0700));
+  const ino_t stubC = inodeOf(fs + "/c");
+  ASSERT_EQ(0, bed->zefadm({"expire", Bed::kNode, fs, "/x"}).status);
+  before["/x"].state = 3;
+
+  std::vector<std::string> args = fl.options;
+  args.push_back("-DETAIL");
+  args.push_back(fs);
+  Result r = bed->run(args);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "Recreating the deleted stub files of file system '" + fs + "'.")) << r.out;
+  EXPECT_TRUE(contains(r.out, std::to_string(fl.recreated.size()) + " objects have been updated on the server."))
+      << r.out;
+  EXPECT_TRUE(contains(r.out, "The deleted stub files of file system '" + fs + "' have been recreated.")) << r.out;
+
+  auto after = bed->records(fs);
+  ASSERT_EQ(6u, after.size());
+  for (const ObjectRecord& rec : after) {
+    const std::string path = fs + rec.path;
+    const ObjectRecord& was = before[rec.path];
+    SCOPED_TRACE(std::string(fl.name) + " " + rec.path);
+    if (fl.recreated.count(rec.path)) {
+      EXPECT_EQ("", e2e::StubDifferences(path, was));
+      EXPECT_EQ("", recordDifferences(path, was, rec));
+      EXPECT_TRUE(contains(r.out, "The stub file '" + path + "' was recreated.")) << r.out;
+    } else {
+      EXPECT_TRUE(sameRecord(was, rec)) << "record of an untouched object changed";
+      EXPECT_FALSE(contains(r.out, "The stub file '" + path + "' was recreated."));
+    }
+  }
+  // What stays as it was locally.
+  EXPECT_TRUE(isDir(fs + "/e")) << "a directory is never replaced";
+  if (!fl.recreated.count("/c")) {
+    EXPECT_EQ(stubC, inodeOf(fs + "/c"));
+    EXPECT_TRUE(contains(r.out, "The file '" + fs + "/c' exists and is not overwritten.")) << r.out;
+    EXPECT_TRUE(contains(r.out, "The file '" + fs + "/e' exists and is not overwritten.")) << r.out;
+    EXPECT_TRUE(contains(r.out, "The file '" + fs + "/d' is replaced by a stub.")) << r.out;
+  } else {
+    EXPECT_NE(stubC, inodeOf(fs + "/c")) << "recovery replaces even an up-to-date stub";
+    EXPECT_TRUE(contains(r.err, "Creating the stub file '" + fs + "/e' failed in open()")) << r.err;
+  }
+  EXPECT_NE(olderD, inodeOf(fs + "/d"));
+  EXPECT_EQ(fl.recreated.count("/x") == 1, exists(fs + "/x"));
+}
+
+INSTANTIATE_TEST_SUITE_P(E2E, FlavourTest,
+                         ::testing::Combine(::testing::Values(0, 1, 2, 3), ::testing::Values("tmpfs", "ext4")),
+                         [](const auto& info) {
+                           return std::string(kFlavours[std::get<0>(info.param)].name) + "_" +
+                                  std::get<1>(info.param);
+                         });
+
+// ---------------------------------------------------------------------------
+// All managed file systems, and a run lock held by someone else.
+
+// Holds the POSIX record lock on a file in a child process until destroyed.
+class LockHolder {
+ public:
+  explicit LockHolder(const std::string& file) {
+    int ready[2], release[2];
+    if (pipe(ready) != 0 || pipe(release) != 0) abort();
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ready[0]);
+      close(release[1]);
+      int fd = open(file.c_str(), O_RDWR | O_CREAT, 0644);
+      struct flock fl {};
+      fl.l_type = F_WRLCK;
+      fl.l_whence = SEEK_SET;
+      char ok = (fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0) ? '1' : '0';
+      if (write(ready[1], &ok, 1) != 1) _exit(1);
+      char c;
+      while (read(release[0], &c, 1) < 0 && errno == EINTR) {
+      }
+      _exit(0);
+    }
+    close(ready[1]);
+    close(release[0]);
+    release_ = release[1];
+    char ok = '0';
+    held_ = read(ready[0], &ok, 1) == 1 && ok == '1';
+    close(ready[0]);
+  }
+  ~LockHolder() {
+    close(release_);
+    waitpid(pid_, nullptr, 0);
+  }
+  bool held() const { return held_; }
+
+ private:
+  pid_t pid_ = -1;
+  int release_ = -1;
+  bool held_ = false;
+};
+
+TEST_F(CommandTest, WalksEveryManagedFileSystemInByteOrderAndSkipsALockedOne) {
+  bed->startServer();
+  std::vector<std::string> all;
+  for (int i = 0; i < 3; ++i) {
+    all.push_back(bed->mountManaged(i == 1 ? "ext4" : "tmpfs"));
+    makeFile(all.back() + "/f", 3000 + i, 0, 0, 0644, 1500000000, 1600000000);
+  }
+  for (const std::string& fs : all) migrate(fs);
+  for (const std::string& fs : all) ASSERT_EQ(0, unlink((fs + "/f").c_str()));
+  std::vector<std::string> sorted = all;
+  std::sort(sorted.begin(), sorted.end());
+  const std::string locked = sorted[1];
+  LockHolder holder(locked + "/.Tarnveld/reconcile.pid");
+  ASSERT_TRUE(holder.held());
+
+  Result r = bed->run({});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "Another reconcile program is already running on file system '" + locked + "'."))
+      << r.err;
+  size_t last = 0;
+  for (const std::string& fs : sorted) {
+    if (fs == locked) {
+      EXPECT_FALSE(exists(fs + "/f")) << "the locked file system was touched";
+      EXPECT_FALSE(contains(r.out, "file system '" + fs + "'."));
+      continue;
+    }
+    size_t at = r.out.find("Recreating the deleted stub files of file system '" + fs + "'.");
+    ASSERT_NE(std::string::npos, at) << r.out;
+    EXPECT_GE(at, last) << "file systems not in byte order of their names";
+    last = at;
+    EXPECT_TRUE(exists(fs + "/f"));
+  }
+  EXPECT_EQ(2u, count(r.out, "1 objects have been updated on the server.")) << r.out;
+}
+
+// ---------------------------------------------------------------------------
+// The command line.
+
+TEST_F(CommandTest, CommandLineMessagesAndStatuses) {
+  bed->startServer();
+  const std::string fs = bed->mountManaged();
+  makeFile(fs + "/f", 100, 0, 0, 0644, 1500000000, 1600000000);
+  migrate(fs);
+  ASSERT_EQ(0, unlink((fs + "/f").c_str()));
+
+  Result help = bed->run({fs, "-help", "-X"});
+  EXPECT_EQ(0, help.status) << help.err;
+  EXPECT_FALSE(exists(fs + "/f")) << "help runs nothing";
+  EXPECT_FALSE(contains(help.out, "Recreating"));
+  EXPECT_GT(help.out.size() + help.err.size(), 0u) << "help prints something";
+
+  Result unknown = bed->run({"-X"});
+  EXPECT_EQ(1, unknown.status);
+  EXPECT_TRUE(contains(unknown.out + unknown.err, "The option or parameter '-X' is not valid.")) << unknown.err;
+
+  Result twice = bed->run({"-DETAIL", "-detail", fs});
+  EXPECT_EQ(1, twice.status);
+  EXPECT_TRUE(contains(twice.out + twice.err, "The option or parameter '-detail' is not valid.")) << twice.err;
+  EXPECT_FALSE(exists(fs + "/f"));
+
+  Result noFs = bed->run({"/no/such/fs"});
+  EXPECT_EQ(1, noFs.status);
+  EXPECT_TRUE(contains(noFs.err, "File system '/no/such/fs' is not managed by HSM.")) << noFs.err;
+
+  Result root = bed->run({"/"});
+  EXPECT_EQ(1, root.status) << "'/' is no managed file system here";
+
+  Result nobody = [&] {
+    auto spec = bed->command({fs});
+    spec.asUser = "nobody";
+    return e2e::Run(spec);
+  }();
+  EXPECT_EQ(1, nobody.status) << nobody.out << nobody.err;
+  EXPECT_TRUE(contains(nobody.err, "This command must be run by the super-user (root).")) << nobody.err;
+  EXPECT_FALSE(exists(fs + "/f"));
+
+  // Trace options are never file system names; the run still happens.
+  const std::string trace = bed->work() + "/trace.txt";
+  Result traced = bed->run({"-TRACEFILE=" + trace, "-traceflags=SMRECONCILE", fs});
+  EXPECT_EQ(0, traced.status) << traced.out << traced.err;
+  EXPECT_TRUE(exists(fs + "/f"));
+  EXPECT_FALSE(contains(traced.out + traced.err, "is not valid")) << traced.err;
+}
+
+// ---------------------------------------------------------------------------
+// Objects the command must refuse, and the progress lines.
+
+TEST_F(CommandTest, BadAliasesAreSkippedAndAnEmptyObjectLeavesNothing) {
+  bed->startServer();
+  const std::string fs = bed->mountManaged();
+  const std::string lines =
+      R"({"alias":"/","size":10,"mtime":1600000000})"
+      "\n"
+      R"({"alias":"relative/name","size":10,"mtime":1600000000})"
+      "\n"
+      R"({"path":"/zero","size":0,"mtime":1600000000})"
+      "\n"
+      R"({"path":"/good","size":8192,"uid":7,"gid":8,"mode":33152,"atime":1500000000,"mtime":1600000000})"
+      "\n";
+  e2e::WriteFile(bed->work() + "/import.jsonl", lines);
+  ASSERT_EQ(0, bed->zefadm({"import", Bed::kNode, fs, bed->work() + "/import.jsonl"}).status);
+  auto before = bed->records(fs);
+
+  Result r = bed->run({fs});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "The migrated object has the invalid path '/' and is skipped.")) << r.err;
+  EXPECT_TRUE(contains(r.err, "The migrated object has the invalid path 'relative/name' and is skipped.")) << r.err;
+  EXPECT_TRUE(contains(r.err, "Creating the stub file '" + fs + "/zero' failed in lseek()")) << r.err;
+  EXPECT_FALSE(exists(fs + "/zero")) << "a failed recreation leaves nothing behind";
+  EXPECT_FALSE(exists(fs + "relative/name"));
+  EXPECT_TRUE(contains(r.out, "1 objects have been updated on the server.")) << r.out;
+  auto good = bed->record(fs, "/good");
+  ASSERT_TRUE(good);
+  for (const ObjectRecord& was : before)
+    if (was.path == "/good") {
+      EXPECT_EQ("", e2e::StubDifferences(fs + "/good", was));
+      EXPECT_EQ("", recordDifferences(fs + "/good", was, *good));
+    }
+}
+
+TEST_F(CommandTest, ProgressLinesEveryThousandObjectsWithDetailOnly) {
+  bed->startServer();
+  const std::string big = bed->mountManaged();
+  const std::string small = bed->mountManaged();
+  ASSERT_EQ(0, bed->zefadm({"generate", Bed::kNode, big, "2000"}).status);
+  ASSERT_EQ(0, bed->zefadm({"generate", Bed::kNode, small, "999"}).status);
+  for (const std::string& d : {big + "/gen", big + "/gen/d00000", big + "/gen/d00001", small + "/gen",
+                               small + "/gen/d00000"})
+    ASSERT_EQ(0, mkdir(d.c_str(), 0755));
+
+  Result r = bed->run({"-DETAIL", big});
+  EXPECT_EQ(0, r.status) << r.err.substr(0, 2000);
+  EXPECT_EQ(1u, count(r.out, "1000 objects processed so far.")) << r.out.substr(0, 2000);
+  EXPECT_EQ(1u, count(r.out, "2000 objects processed so far."));
+  EXPECT_EQ(2u, count(r.out, "objects processed so far."));
+  EXPECT_TRUE(contains(r.out, "2000 objects have been updated on the server."));
+  EXPECT_TRUE(exists(big + "/gen/d00001/f00001999"));
+
+  Result s = bed->run({"-DETAIL", small});
+  EXPECT_EQ(0, s.status);
+  EXPECT_EQ(0u, count(s.out, "objects processed so far.")) << "999 objects print no progress line";
+  EXPECT_TRUE(contains(s.out, "999 objects have been updated on the server."));
+
+  Result quiet = bed->run({"-RECOVER", big});
+  EXPECT_EQ(0, quiet.status);
+  EXPECT_EQ(0u, count(quiet.out, "objects processed so far.")) << "no progress without -DETAIL";
+}
+
+// ---------------------------------------------------------------------------
+// Signals and a broken server: what was recreated reaches the server.
+
+// Every stub that exists has its server record updated; every object whose
+// record was not updated has no file. Returns the number recreated.
+size_t expectConsistent(Bed& bed, const std::string& fs, const std::map<std::string, ObjectRecord>& before) {
+  size_t recreated = 0;
+  for (const ObjectRecord& rec : bed.records(fs)) {
+    const std::string path = fs + rec.path;
+    const ObjectRecord& was = before.at(rec.path);
+    if (exists(path)) {
+      ++recreated;
+      EXPECT_EQ("", recordDifferences(path, was, rec)) << path;
+      EXPECT_EQ("", e2e::StubDifferences(path, was)) << path;
+    } else {
+      EXPECT_TRUE(sameRecord(was, rec)) << path << ": record updated without a stub";
+    }
+  }
+  return recreated;
+}
+
+class SignalTest : public CommandTest {
+ protected:
+  // 40 stubs migrated and deleted; a server that answers every request late
+  // and takes one change per transaction, so the run lasts long enough to
+  // be interrupted (the test waits for output, never for time).
+  void prepare(const std::vector<std::string>& serverFaults) {
+    std::vector<std::string> opts = {"--txn-size", "1"};
+    opts.insert(opts.end(), serverFaults.begin(), serverFaults.end());
+    bed->startServer(opts);
+    fs = bed->mountManaged();
+    for (int i = 0; i < 40; ++i) {
+      char name[32];
+      snprintf(name, sizeof name, "/f%02d", i);
+      makeFile(fs + name, 1000 + i, 0, 0, 0644, 1500000000, 1600000000 + i);
+    }
+    before = migrate(fs);
+    for (const auto& [alias, rec] : before) ASSERT_EQ(0, unlink((fs + alias).c_str()));
+  }
+  std::string fs;
+  std::map<std::string, ObjectRecord> before;
+};
+
+bool firstStubReported(const std::string& out, const std::string&) { return contains(out, "was recreated."); }
+
+TEST_F(SignalTest, InterruptDuringARunStopsAfterTheCurrentObject) {
+  prepare({"--fault-delay-ms", "100"});
+  auto spec = bed->command({"-DETAIL", fs});
+  e2e::Child child(spec);
+  ASSERT_TRUE(child.waitForOutput(firstStubReported)) << child.errSoFar();
+  kill(child.pid(), SIGINT);
+  Result r = child.wait();
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "The operation was stopped by the user or by a signal.")) << r.err;
+  EXPECT_FALSE(contains(r.out, "have been updated on the server.")) << "no end messages after a stop";
+  const size_t n = expectConsistent(*bed, fs, before);
+  EXPECT_GE(n, 1u);
+  EXPECT_LT(n, before.size()) << "the stop came after the last object";
+}
+
+TEST_F(SignalTest, HangupDuringARunEndsTheProcessWith255) {
+  prepare({"--fault-delay-ms", "100"});
+  e2e::Child child(bed->command({"-DETAIL", fs}));
+  ASSERT_TRUE(child.waitForOutput(firstStubReported)) << child.errSoFar();
+  kill(child.pid(), SIGHUP);
+  Result r = child.wait();
+  EXPECT_EQ(255, r.status) << r.out << r.err;
+}
+
+TEST_F(SignalTest, InterruptBeforeTheFirstRunEndsWith255AndTouchesNothing) {
+  prepare({});
+  // The user option file is a FIFO: start-up blocks opening it until we act.
+  const std::string fifo = bed->work() + "/user.opt";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  auto spec = bed->command({fs});
+  spec.env["KMR_CONFIG"] = fifo;
+  e2e::Child child(spec);
+  // Wait until the process sleeps in the open of the FIFO (syscall openat).
+  const std::string sys = "/proc/" + std::to_string(child.pid()) + "/syscall";
+  bool blocked = false;
+  for (int i = 0; i < 100000 && !blocked; ++i) {
+    blocked = e2e::ReadFile(sys).rfind("257 ", 0) == 0;
+    if (!blocked) usleep(1000);
+  }
+  ASSERT_TRUE(blocked) << "the command never opened its option file";
+  kill(child.pid(), SIGINT);
+  Result r = child.wait();
+  EXPECT_EQ(255, r.status) << r.out << r.err;
+  for (const auto& [alias, rec] : before) EXPECT_FALSE(exists(fs + alias)) << alias;
+  EXPECT_EQ(0u, expectConsistent(*bed, fs, before));
+}
+
+TEST_F(SignalTest, BrokenQueryStreamEndsTheRunButKeepsTheUpdatesMade) {
+  prepare({"--fault-query-close", "10"});
+  Result r = bed->run({fs});
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "The processing of file system '" + fs + "' failed.")) << r.err;
+  EXPECT_FALSE(contains(r.out, "have been updated on the server."));
+  const size_t n = expectConsistent(*bed, fs, before);
+  EXPECT_EQ(10u, n) << "the ten objects answered before the break are recreated and recorded";
+}
+
+// ---------------------------------------------------------------------------
+// A user-writable directory on the path.
+
+TEST_F(CommandTest, SymbolicLinksPlantedByAUserCannotLeadOutOfTheFileSystem) {
+  bed->startServer();
+  const std::string fs = bed->mountManaged();
+  const std::string outside = bed->work() + "/outside";
+  ASSERT_EQ(0, mkdir(outside.c_str(), 0755));
+  makeFile(outside + "/precious", 11, 0, 0, 0600, 1500000000, 1500000000);
+  ASSERT_EQ(0, mkdir((fs + "/users").c_str(), 01777));
+  ASSERT_EQ(0, mkdir((fs + "/users/dir").c_str(), 0777));
+  makeFile(fs + "/users/dir/victim", 5000, 65534, 65534, 0644, 1500000000, 1600000000);
+  makeFile(fs + "/users/precious", 5000, 65534, 65534, 0644, 1500000000, 1600000000);
+  auto before = migrate(fs);
+  ASSERT_EQ(2u, before.size());
+
+  // The user swaps the directory for a link out of the file system, and the
+  // stub for a link to a root-owned file.
+  ASSERT_EQ(0, unlink((fs + "/users/dir/victim").c_str()));
+  ASSERT_EQ(0, rmdir((fs + "/users/dir").c_str()));
+  ASSERT_EQ(0, symlink(outside.c_str(), (fs + "/users/dir").c_str()));
+  ASSERT_EQ(0, unlink((fs + "/users/precious").c_str()));
+  ASSERT_EQ(0, symlink((outside + "/precious").c_str(), (fs + "/users/precious").c_str()));
+
+  for (const std::vector<std::string>& args : {std::vector<std::string>{fs}, {"-RECOVER", fs}}) {
+    Result r = bed->run(args);
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_FALSE(exists(outside + "/victim")) << "created through a planted link";
+    struct stat st;
+    ASSERT_EQ(0, stat((outside + "/precious").c_str(), &st));
+    EXPECT_EQ(11, st.st_size) << "truncated through a planted link";
+    EXPECT_EQ(0u, st.st_uid) << "chowned through a planted link";
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_EQ("abcdefghijk", e2e::ReadFile(outside + "/precious"));
+    auto dirRec = bed->record(fs, "/users/dir/victim");
+    ASSERT_TRUE(dirRec);
+    EXPECT_TRUE(sameRecord(before["/users/dir/victim"], *dirRec)) << "no stub, so no update";
+  }
+}
+
+}  // namespace

@@ -1,0 +1,401 @@
+// The migundelete mode over a real tmpfs, fed by a scripted server.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/xattr.h>
+
+#include "common/options.h"
+#include "platform/orca/scout.h"
+#include "tests/unit/reconcile/reconcile_fixture.h"
+
+namespace {
+using rectest::ModeTest;
+using rectest::ObjSpec;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+size_t count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) ++n;
+  return n;
+}
+
+std::string dmattr(const std::string& path, const char* name) {
+  XDSMAPI* d = XDSMAPI::getXDSMAPI();
+  xdsm_handle_t h;
+  handleInit(&h);
+  if (!handleSetWithPath(&h, path.c_str())) return "<no handle>";
+  char buf[256];
+  size_t len = 0;
+  int ok = d->getDmattr(d->getSID(), h, DM_NO_TOKEN, name, sizeof buf, buf, &len);
+  handleFree(&h);
+  return ok ? std::string(buf, len) : "<absent>";
+}
+
+// A datagram socket standing in for the scout daemon.
+class ScoutListener {
+ public:
+  explicit ScoutListener(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    unlink(path.c_str());
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    hsmScoutSetSocketPath(path);
+  }
+  ~ScoutListener() {
+    close(fd_);
+    unlink(path_.c_str());
+    hsmScoutSetSocketPath("");
+  }
+  // Every datagram already queued; sendto queued them before it returned.
+  std::vector<std::string> received() {
+    std::vector<std::string> out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0) out.emplace_back(buf, n);
+    return out;
+  }
+
+ private:
+  std::string path_;
+  int fd_;
+};
+
+TEST_F(ModeTest, DecisionFollowsTheLocalFileAndItsModificationTime) {
+  auto& m = makeMode(1, 0, 0);
+  mkdir(path("/dir").c_str(), 0755);
+  writeFile("/same", "x", 1600000000);
+  writeFile("/older", "x", 1500000000);
+  writeFile("/newer", "x", 1700000000);
+  auto check = [&](const std::string& alias) {
+    std::unique_ptr<ZefServerMigratedObject> o(rectest::makeObject({.alias = alias}));
+    return m.isRecreationRequired(o.get());
+  };
+  CaptureStdout();
+  CaptureStderr();
+  EXPECT_EQ(1, check("/missing"));
+  EXPECT_EQ(1, check("/nodir/missing"));
+  EXPECT_EQ(0, check("/dir"));
+  EXPECT_EQ(0, check("/same"));
+  EXPECT_EQ(1, check("/older"));  // the server's copy is newer
+  EXPECT_EQ(0, check("/newer"));
+  EXPECT_EQ(0, check("/"));
+  EXPECT_EQ(0, check("relative"));
+  EXPECT_EQ(0, check(""));
+  std::string out = GetCapturedStdout();
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(3u, count(out, "BQF9319I")) << out;  // directory, same, newer local file
+  EXPECT_EQ(1u, count(out, "BQF9320I")) << out;
+  EXPECT_TRUE(contains(out, path("/older")));
+  EXPECT_EQ(3u, count(err, "BQF9334W")) << err;
+  EXPECT_TRUE(contains(err, "'relative'"));
+  // An existing file is never touched by the decision.
+  struct stat st {};
+  ASSERT_EQ(0, stat(path("/older").c_str(), &st));
+  EXPECT_EQ(1, st.st_size);
+}
+
+TEST_F(ModeTest, NormalRunRecreatesOnlyMissingStubsAndReportsThemEverywhere) {
+  ScoutListener scout(fs + "/scout.sock");
+  mkdir(path("/sub").c_str(), 0755);
+  mkdir(path("/adir").c_str(), 0755);
+  writeFile("/kept", "local data", 1600000000);
+  add({.alias = "/sub/gone", .size = 1000000, .flags = 0x20, .idSeed = 3});
+  add({.alias = "/kept", .mtime = 1600000000});
+  add({.alias = "/expired", .expired = true});
+  add({.alias = "/adir"});
+  auto& m = makeMode(0, 0, 0);
+  CaptureStdout();
+  int rc = m.startReconcilation();
+  std::string out = GetCapturedStdout();
+  EXPECT_EQ(0, rc);
+
+  // The stub: size, no data, owner, mode, times.
+  struct stat st {};
+  ASSERT_EQ(0, stat(path("/sub/gone").c_str(), &st));
+  EXPECT_EQ(1000000, st.st_size);
+  EXPECT_EQ(0, st.st_blocks);
+  EXPECT_EQ(1234u, st.st_uid);
+  EXPECT_EQ(4321u, st.st_gid);
+  EXPECT_EQ(0100640u, st.st_mode);
+  EXPECT_EQ(1600000000, st.st_mtime);
+  EXPECT_EQ(1500000000, st.st_atime);
+
+  // Its HSM attribute, byte for byte, and a managed region over it all.
+  std::unique_ptr<ZefServerMigratedObject> expect(
+      rectest::makeObject({.alias = "/sub/gone", .size = 1000000, .flags = 0x20, .idSeed = 3}));
+  unsigned char rec[kVOQObjLength];
+  buildVOQObjRecord(*expect->getExtObjID(), *expect->getAttributes(), rec);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(rec), sizeof rec), dmattr(path("/sub/gone"), "VOQObj"));
+  EXPECT_EQ("<absent>", dmattr(path("/sub/gone"), "VOQexID"));
+  {
+    XDSMAPI* d = XDSMAPI::getXDSMAPI();
+    xdsm_handle_t h;
+    handleInit(&h);
+    ASSERT_TRUE(handleSetWithPath(&h, path("/sub/gone").c_str()));
+    dm_region_t regions[4];
+    unsigned n = 0;
+    ASSERT_TRUE(d->getRegion(d->getSID(), h, DM_NO_TOKEN, 4, regions, &n));
+    handleFree(&h);
+    ASSERT_EQ(1u, n);
+    EXPECT_EQ(0, regions[0].rg_offset);
+    EXPECT_EQ(0u, regions[0].rg_size);
+    EXPECT_EQ(static_cast<unsigned>(DM_REGION_READ | DM_REGION_WRITE | DM_REGION_TRUNCATE),
+              regions[0].rg_flags);
+  }
+
+  // The kept file and the directory are untouched, the expired one absent.
+  EXPECT_EQ(0, stat(path("/kept").c_str(), &st));
+  EXPECT_EQ(10, st.st_size);
+  EXPECT_NE(0, access(path("/expired").c_str(), F_OK));
+
+  // The server heard of exactly one change, naming the new file.
+  ASSERT_EQ(1u, script.updates.size());
+  const auto& u = script.updates[0];
+  EXPECT_EQ("/sub/gone", u.alias);
+  EXPECT_EQ(3, u.flags);
+  EXPECT_EQ(kMigStateMigrated, u.state);
+  ASSERT_EQ(0, stat(path("/sub/gone").c_str(), &st));
+  EXPECT_EQ(static_cast<uint32_t>(st.st_ino), u.inode);
+  EXPECT_EQ(static_cast<uint32_t>(st.st_ctime), u.ctime);
+  xdsm_handle_t h;
+  handleInit(&h);
+  ASSERT_TRUE(handleSetWithPath(&h, path("/sub/gone").c_str()));
+  EXPECT_EQ(std::string(static_cast<char*>(h.hanp), h.hlen), u.handle);
+  handleFree(&h);
+  EXPECT_EQ(1, script.begins);
+  EXPECT_EQ(1, script.stops);
+
+  EXPECT_EQ(4u, status->m_processedCount);
+  EXPECT_EQ(1u, status->m_updatedCount);
+  EXPECT_TRUE(contains(out, "BQF2609I 1 objects have been updated")) << out;
+  EXPECT_TRUE(contains(out, "BQF9316I"));
+  EXPECT_TRUE(contains(out, "BQF9314I"));
+  EXPECT_FALSE(contains(out, "BQF9321I")) << "per-file lines only with detail";
+
+  auto datagrams = scout.received();
+  ASSERT_EQ(1u, datagrams.size());
+  EXPECT_EQ(hsmScoutEncode(fs.c_str(), "/sub", "gone", 1), datagrams[0]);
+}
+
+TEST_F(ModeTest, ExpiringRecoveryBringsBackEverythingWithoutTellingTheScout) {
+  ScoutListener scout(fs + "/scout.sock");
+  writeFile("/newer", "local", 1700000000);
+  add({.alias = "/expired", .expired = true, .idSeed = 1});
+  add({.alias = "/newer", .size = 777, .idSeed = 2});
+  auto& m = makeMode(1, 1, 1);
+  CaptureStdout();
+  EXPECT_EQ(0, m.startReconcilation());
+  std::string out = GetCapturedStdout();
+  struct stat st {};
+  ASSERT_EQ(0, stat(path("/expired").c_str(), &st));
+  ASSERT_EQ(0, stat(path("/newer").c_str(), &st));
+  EXPECT_EQ(777, st.st_size) << "recovery replaces a newer local file";
+  EXPECT_EQ(0, st.st_blocks);
+  ASSERT_EQ(2u, script.updates.size());
+  EXPECT_EQ(kMigStateMigrated, script.updates[0].state) << "written back as valid";
+  EXPECT_EQ(2u, count(out, "BQF9321I"));
+  EXPECT_TRUE(scout.received().empty());
+}
+
+TEST_F(ModeTest, ScoutIsSilentWhenTheAutomaticDaemonsAreDisabled) {
+  ScoutListener scout(fs + "/scout.sock");
+  clientOptions opts;
+  opts.hsmDisableAutoMigDaemons = 1;
+  opts.hsmExtObjIdAttr = 1;
+  clientOptions* saved = optionsP;
+  optionsP = &opts;
+  add({.alias = "/a", .idSeed = 9});
+  auto& m = makeMode(0, 0, 0);
+  optionsP = saved;
+  CaptureStdout();
+  EXPECT_EQ(0, m.startReconcilation());
+  GetCapturedStdout();
+  EXPECT_TRUE(scout.received().empty());
+  char hex[kVOQexIDLength];
+  buildVOQexIDText(rectest::idFromSeed(9), hex);
+  EXPECT_EQ(std::string(hex, kVOQexIDLength), dmattr(path("/a"), "VOQexID"));
+}
+
+TEST_F(ModeTest, HostileAliasesNeverReachOutsideTheFileSystem) {
+  kmrtest::ScratchMount outside("tmpfs", 8);
+  std::string victim = outside.path() + "/victim";
+  {
+    FILE* f = fopen(victim.c_str(), "w");
+    fputs("precious", f);
+    fclose(f);
+  }
+  // A directory link planted in the path, and a link at the stub's own name.
+  ASSERT_EQ(0, symlink(outside.path().c_str(), path("/trap").c_str()));
+  ASSERT_EQ(0, symlink(victim.c_str(), path("/leaf").c_str()));
+  add({.alias = "/trap/victim", .size = 10, .idSeed = 1});
+  add({.alias = "/trap/newfile", .size = 10, .idSeed = 2});
+  add({.alias = "/leaf", .size = 10, .idSeed = 3});
+  add({.alias = "/../escape", .size = 10, .idSeed = 4});
+  auto& m = makeMode(0, 0, 1);
+  CaptureStdout();
+  CaptureStderr();
+  EXPECT_EQ(0, m.startReconcilation());
+  GetCapturedStdout();
+  std::string err = GetCapturedStderr();
+
+  // Nothing outside changed.
+  struct stat st {};
+  ASSERT_EQ(0, stat(victim.c_str(), &st));
+  EXPECT_EQ(8, st.st_size);
+  EXPECT_NE(0, access((outside.path() + "/newfile").c_str(), F_OK));
+  EXPECT_NE(0, access((fs.substr(0, fs.rfind('/')) + "/escape").c_str(), F_OK));
+  // Links in the path end in "open" failures; the leaf link was replaced.
+  EXPECT_EQ(2u, count(err, "in open(): errno = 40")) << err;
+  EXPECT_EQ(1u, count(err, "BQF9334W")) << err;
+  ASSERT_EQ(0, lstat(path("/leaf").c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(10, st.st_size);
+  ASSERT_EQ(1u, script.updates.size());
+  EXPECT_EQ("/leaf", script.updates[0].alias);
+}
+
+TEST_F(ModeTest, FailedRecreationLeavesNothingAndTheRunGoesOn) {
+  mkdir(path("/dir").c_str(), 0755);
+  add({.alias = "/empty", .size = 0, .idSeed = 1});
+  add({.alias = "/dir", .idSeed = 2});
+  add({.alias = "/ok", .idSeed = 3});
+  auto& m = makeMode(0, 0, 1);
+  CaptureStdout();
+  CaptureStderr();
+  EXPECT_EQ(0, m.startReconcilation());
+  std::string out = GetCapturedStdout();
+  std::string err = GetCapturedStderr();
+  EXPECT_TRUE(contains(err, "Creating the stub file '" + path("/empty") + "' failed in lseek()"))
+      << err;
+  EXPECT_TRUE(contains(err, "'" + path("/dir") + "' failed in open()")) << err;
+  EXPECT_NE(0, access(path("/empty").c_str(), F_OK));
+  struct stat st {};
+  ASSERT_EQ(0, stat(path("/dir").c_str(), &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  ASSERT_EQ(1u, script.updates.size());
+  EXPECT_EQ("/ok", script.updates[0].alias);
+  EXPECT_TRUE(contains(out, "BQF2609I 1 objects"));
+}
+
+TEST_F(ModeTest, ProgressEveryThousandObjectsWithDetailOnly) {
+  for (int i = 0; i < 2500; ++i) add({.alias = "/x", .expired = true});
+  auto& m = makeMode(1, 0, 0);
+  CaptureStdout();
+  EXPECT_EQ(0, m.startReconcilation());
+  std::string out = GetCapturedStdout();
+  EXPECT_EQ(2u, count(out, "BQF1898I"));
+  EXPECT_TRUE(contains(out, "BQF1898I 1000 objects processed"));
+  EXPECT_TRUE(contains(out, "BQF1898I 2000 objects processed"));
+  EXPECT_EQ(2500u, status->m_processedCount);
+  EXPECT_TRUE(contains(out, "BQF2609I 0 objects"));
+}
+
+TEST_F(ModeTest, NoProgressBelowAThousandOrWithoutDetail) {
+  for (int i = 0; i < 999; ++i) add({.alias = "/x", .expired = true});
+  auto& m = makeMode(1, 0, 0);
+  CaptureStdout();
+  EXPECT_EQ(0, m.startReconcilation());
+  EXPECT_FALSE(contains(GetCapturedStdout(), "BQF1898I"));
+  mode.reset();
+
+  for (int i = 0; i < 1000; ++i) add({.alias = "/x", .expired = true});
+  auto& quiet = makeMode(0, 0, 0);
+  CaptureStdout();
+  EXPECT_EQ(0, quiet.startReconcilation());
+  EXPECT_FALSE(contains(GetCapturedStdout(), "BQF1898I"));
+}
+
+TEST_F(ModeTest, StopRequestEndsTheRunAfterTheCurrentObject) {
+  for (int i = 0; i < 5; ++i) add({.alias = "/f" + std::to_string(i), .idSeed = 1});
+  auto& m = makeMode(0, 0, 1);
+  script.beforeNext = [&](int handed) {
+    if (handed == 2) m.stopReconcilation();  // while the third object is fetched
+  };
+  CaptureStdout();
+  EXPECT_EQ(101, m.startReconcilation());
+  std::string out = GetCapturedStdout();
+  EXPECT_EQ(3u, status->m_processedCount) << "the current object is finished";
+  EXPECT_EQ(3u, script.updates.size());
+  EXPECT_EQ(1, script.stops) << "the transaction is still ended";
+  EXPECT_FALSE(contains(out, "BQF2609I"));
+  EXPECT_FALSE(contains(out, "BQF9316I"));
+  EXPECT_EQ(101, m.stopReconcilation() + m.stopCode());
+}
+
+TEST_F(ModeTest, StreamEndsOtherThanByFinishSetTheRunResult) {
+  {
+    script.elements.push_back(new FailureMessageObject(1, 1074));
+    auto& m = makeMode(0, 0, 0);
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(-50, m.startReconcilation());
+    GetCapturedStdout();
+    EXPECT_TRUE(contains(GetCapturedStderr(), "\nBQF1074E The operation was stopped"));
+    EXPECT_EQ(1, script.stops);
+    mode.reset();
+  }
+  {
+    script.finishAtEnd = false;
+    auto& m = makeMode(0, 0, 0);
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(102, m.startReconcilation());
+    GetCapturedStdout();
+    EXPECT_TRUE(contains(GetCapturedStderr(), "BQF9184E"));
+    mode.reset();
+    script.finishAtEnd = true;
+  }
+  {
+    struct Other : queueMessageObject {
+      Other() : queueMessageObject(1) {}
+    };
+    script.elements.push_back(new Other);
+    auto& m = makeMode(0, 0, 0);
+    CaptureStdout();
+    EXPECT_EQ(115, m.startReconcilation());
+    EXPECT_FALSE(contains(GetCapturedStdout(), "BQF2609I"));
+    mode.reset();
+  }
+}
+
+TEST_F(ModeTest, FailedStartReturnsTheServerCodeWithoutQuerying) {
+  script.beginRc = 102;
+  auto& m = makeMode(0, 0, 0);
+  CaptureStdout();
+  EXPECT_EQ(102, m.startReconcilation());
+  EXPECT_TRUE(contains(GetCapturedStdout(), "BQF1030E"));
+  EXPECT_EQ(0, script.queries);
+  EXPECT_EQ(0, script.stops);
+  mode.reset();
+
+  script.beginRc = 0;
+  script.queryRc = -50;
+  auto& m2 = makeMode(0, 0, 0);
+  CaptureStdout();
+  EXPECT_EQ(-50, m2.startReconcilation());
+  GetCapturedStdout();
+  EXPECT_EQ(0, script.stops);
+}
+
+TEST_F(ModeTest, RejectedServerUpdateIsNotCounted) {
+  script.updateRc = 136;
+  add({.alias = "/a"});
+  auto& m = makeMode(0, 0, 0);
+  CaptureStdout();
+  EXPECT_EQ(0, m.startReconcilation());
+  EXPECT_TRUE(contains(GetCapturedStdout(), "BQF2609I 0 objects"));
+  EXPECT_EQ(1u, script.updates.size());
+  EXPECT_EQ(0, access(path("/a").c_str(), F_OK)) << "the stub itself stays";
+}
+
+}  // namespace

@@ -1,0 +1,200 @@
+// Shared set-up of the reconcile engine tests: the real message catalog, a
+// DMAPI session as the command makes it, scratch tmpfs mounts in a private
+// mount namespace, and a scripted server behind the mode's server link.
+#ifndef KMR_TESTS_UNIT_RECONCILE_FIXTURE_H
+#define KMR_TESTS_UNIT_RECONCILE_FIXTURE_H
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/messages.h"
+#include "hsmfs/xdsmapi.h"
+#include "reconcile/migundelete.h"
+#include "reconcile/reconcilestatus.h"
+#include "reconcile/serverlink.h"
+#include "server/migobject.h"
+#include "tests/support/private_mount.h"
+
+namespace rectest {
+
+class Environment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    mounted = geteuid() == 0 && kmrtest::EnterPrivateMountNamespace();
+    dsCoreInit(nullptr, 0);
+    char chosen[64] = "EN_US";
+    nlinit(KMR_CATALOG_DIR, 10, KMR_CATALOG_DIR, 5, 1, 1, 1, chosen, nullptr);
+    XDSMAPI* dmapi = XDSMAPI::getXDSMAPI();
+    if (!dmapi->isInitialized()) dmapi->initService();
+    if (dmapi->getSID() == 0) dmapi->createSession(0, "migundelete", 0);
+  }
+  void TearDown() override {
+    kmrDestroySession(0);
+    nlterm();
+    dsCoreCleanUp();
+  }
+  static inline bool mounted = false;
+};
+
+// What the scripted server saw of one update.
+struct Update {
+  std::string alias;
+  int flags = 0;
+  unsigned state = 0;
+  uint32_t inode = 0;
+  uint32_t ctime = 0;
+  uint16_t handleLength = 0;
+  std::string handle;
+};
+
+struct Script {
+  std::deque<cQueueBaseObject*> elements;  // owned until handed out
+  bool finishAtEnd = true;                 // an empty script ends the stream
+  int beginRc = 0, queryRc = 0, stopRc = 0, updateRc = 0;
+  int begins = 0, queries = 0, stops = 0, handedOut = 0;
+  std::vector<Update> updates;
+  std::function<void(int)> beforeNext;  // called with the number handed out so far
+  ~Script() {
+    for (auto* e : elements) delete e;
+  }
+};
+
+inline Script*& currentScript() {
+  static Script* s = nullptr;
+  return s;
+}
+
+class ScriptedLink : public ReconcileServerLink {
+ public:
+  int beginTransaction() override { ++currentScript()->begins; return currentScript()->beginRc; }
+  int getAllMigrObjectsFromServer(int) override {
+    ++currentScript()->queries;
+    return currentScript()->queryRc;
+  }
+  cQueueBaseObject* getNextMigrObjectFromServer() override {
+    Script* s = currentScript();
+    if (s->beforeNext) s->beforeNext(s->handedOut);
+    if (s->elements.empty()) {
+      if (!s->finishAtEnd) { errno = ENOMEM; return nullptr; }
+      return new FinishedMessageObject(1);
+    }
+    cQueueBaseObject* e = s->elements.front();
+    s->elements.pop_front();
+    ++s->handedOut;
+    return e;
+  }
+  int updateMigrObjectOnServer(ZefServerMigratedObject* obj, int flags) override {
+    Update u;
+    u.alias = obj->getAlias();
+    u.flags = flags;
+    u.state = attribMigState(*obj->getAttributes());
+    u.inode = obj->getAttributes()->inode;
+    u.ctime = obj->getAttributes()->ctime;
+    u.handleLength = obj->handleLength;
+    if (obj->getDmapiHandle() != nullptr)
+      u.handle.assign(reinterpret_cast<const char*>(obj->getDmapiHandle()), obj->handleLength);
+    currentScript()->updates.push_back(u);
+    return currentScript()->updateRc;
+  }
+  int stopTransaction() override { ++currentScript()->stops; return currentScript()->stopRc; }
+};
+
+inline std::unique_ptr<ReconcileServerLink> scriptedFactory(int* rc, const std::string&) {
+  *rc = 0;
+  return std::make_unique<ScriptedLink>();
+}
+
+struct ObjSpec {
+  std::string alias;
+  uint64_t size = 4096;
+  uint32_t mtime = 1600000000;
+  uint32_t atime = 1500000000;
+  uint32_t ctime = 1600000100;
+  uint32_t mode = 0100640;
+  uint32_t uid = 1234;
+  uint32_t gid = 4321;
+  uint8_t flags = 0;
+  bool expired = false;
+  uint8_t idSeed = 1;
+};
+
+inline midExtObjId_t idFromSeed(uint8_t seed) {
+  midExtObjId_t id{};
+  for (size_t i = 0; i < kExtObjIdLen; ++i) id.bytes[i] = static_cast<uint8_t>(seed * 16 + i);
+  return id;
+}
+
+inline ZefServerMigratedObject* makeObject(const ObjSpec& s) {
+  auto* obj = new ZefServerMigratedObject();
+  midExtObjId_t id = idFromSeed(s.idSeed);
+  obj->setExtObjID(&id);
+  Attrib a{};
+  a.size = s.size;
+  a.mode = s.mode;
+  a.uid = s.uid;
+  a.gid = s.gid;
+  a.atime = s.atime;
+  a.mtime = s.mtime;
+  a.ctime = s.ctime;
+  a.flags = s.flags;
+  attribSetMigState(a, s.expired ? kMigStateExpired : kMigStateMigrated);
+  obj->setAttributes(&a);
+  obj->alias = s.alias;
+  return obj;
+}
+
+// A mode over a fresh tmpfs with a scripted server.
+class ModeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Environment::mounted) GTEST_SKIP() << "needs root and a private mount namespace";
+    mount_ = std::make_unique<kmrtest::ScratchMount>("tmpfs", 64);
+    fs = mount_->path();
+    currentScript() = &script;
+    previous_ = setReconcileServerLinkFactory(&scriptedFactory);
+    status = std::make_unique<ReconcileStatusStoragePools>(
+        fs + "/reconcile.log", [](const std::string&, std::vector<unsigned>& ids) { ids = {0}; });
+  }
+  void TearDown() override {
+    mode.reset();
+    status.reset();
+    setReconcileServerLinkFactory(previous_);
+    currentScript() = nullptr;
+    mount_.reset();
+  }
+  ReconcileModeMigUndelete& makeMode(int detail, int expiring, int recovery) {
+    mode = std::make_unique<ReconcileModeMigUndelete>(fs, detail, status.get(), expiring, recovery);
+    return *mode;
+  }
+  void add(const ObjSpec& s) { script.elements.push_back(makeObject(s)); }
+  std::string path(const std::string& alias) const { return fs + alias; }
+  void writeFile(const std::string& alias, const std::string& content, time_t mtime) {
+    FILE* f = fopen(path(alias).c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs(content.c_str(), f);
+    fclose(f);
+    struct timespec t[2] = {{mtime, 0}, {mtime, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, path(alias).c_str(), t, 0));
+  }
+
+  std::string fs;
+  Script script;
+  std::unique_ptr<ReconcileStatusStoragePools> status;
+  std::unique_ptr<ReconcileModeMigUndelete> mode;
+
+ private:
+  std::unique_ptr<kmrtest::ScratchMount> mount_;
+  ReconcileServerLinkFactory previous_ = nullptr;
+};
+
+}  // namespace rectest
+
+#endif

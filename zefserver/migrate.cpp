@@ -1,0 +1,334 @@
+#include "zefserver/migrate.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "hsmfs/attrstore.h"
+#include "hsmfs/xdsmapi.h"
+#include "zefserver/objects.h"
+#include "zefserver/stubrecord.h"
+#include "zefserver/wire.h"
+
+namespace zef {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kCaller = "zefadm";
+constexpr const char* kObjectAttr = "VOQObj";
+constexpr unsigned kStubRegionFlags = 7;  // read, write and truncate events
+constexpr const char* kMinimalConfig =
+    "<?xml version='1.0' encoding='ISO-8859-1' ?>\n<HsmFsConfig>\n</HsmFsConfig>\n";
+
+// The process's DMAPI session for one zefadm command; destroyed on every path.
+class DmapiSession {
+ public:
+  DmapiSession() : api_(XDSMAPI::getXDSMAPI()) {
+    if (api_->isInitialized() || api_->initService()) sid_ = api_->createSession(DM_NO_SESSION, kCaller, 0);
+  }
+  ~DmapiSession() {
+    if (sid_ != DM_NO_SESSION) kmrDestroySession(sid_);
+  }
+  DmapiSession(const DmapiSession&) = delete;
+  DmapiSession& operator=(const DmapiSession&) = delete;
+  XDSMAPI* api() const { return api_; }
+  dm_sessid_t sid() const { return sid_; }
+
+ private:
+  XDSMAPI* api_;
+  dm_sessid_t sid_ = DM_NO_SESSION;
+};
+
+// A handle filled by one of the handleSet... functions, freed on every path.
+class OwnedHandle {
+ public:
+  OwnedHandle() { handleInit(&h_); }
+  ~OwnedHandle() { handleFree(&h_); }
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  xdsm_handle_t* out() { return &h_; }
+  const xdsm_handle_t& get() const { return h_; }
+  HsmHandleBytes bytes() const {
+    const auto* p = static_cast<const uint8_t*>(h_.hanp);
+    return p ? HsmHandleBytes(p, p + h_.hlen) : HsmHandleBytes();
+  }
+
+ private:
+  xdsm_handle_t h_;
+};
+
+dm_token_t toToken(HsmToken t) { return dm_token_t{t.high, t.low}; }
+xdsm_handle_t view(const HsmHandleBytes& h) {
+  return xdsm_handle_t{const_cast<uint8_t*>(h.data()), h.size()};
+}
+
+// The attribute and state-file code of the HSM layer reaches DMAPI through
+// HsmAttrStore; zefadm gives it the process's access object and session.
+class AccessObjectStore : public HsmAttrStore {
+ public:
+  explicit AccessObjectStore(const DmapiSession& s) : s_(s) {}
+  uint64_t sessionId() override { return s_.sid(); }
+  int setDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const char* name, int setdtime,
+                size_t length, const void* buffer) override {
+    return s_.api()->setDmattr(sid, view(h), toToken(token), name, setdtime, length, buffer);
+  }
+  int getDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const char* name, size_t length,
+                void* buffer, size_t* lengthOut) override {
+    return s_.api()->getDmattr(sid, view(h), toToken(token), name, length, buffer, lengthOut);
+  }
+  int removeDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, int setdtime, const char* name) override {
+    return s_.api()->removeDmattr(sid, view(h), toToken(token), setdtime, name);
+  }
+  int setRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken token,
+                const std::vector<HsmRegion>& regions) override {
+    std::vector<dm_region_t> r;
+    for (const HsmRegion& g : regions)
+      r.push_back(dm_region_t{static_cast<dm_off_t>(g.offset), g.size, g.flags, 0});
+    return s_.api()->setRegion(sid, view(h), toToken(token), static_cast<unsigned>(r.size()), r.data(), nullptr);
+  }
+  int setEventList(uint64_t sid, const HsmHandleBytes& h, HsmToken token, uint32_t eventSet,
+                   unsigned maxEvent) override {
+    dm_eventset_t set = eventSet;
+    return s_.api()->setEventList(sid, view(h), toToken(token), &set, maxEvent);
+  }
+  int handleOfPath(const std::string& path, HsmHandleBytes* out) override {
+    OwnedHandle h;
+    if (!handleSetWithPath(h.out(), path.c_str())) return 0;
+    *out = h.bytes();
+    return 1;
+  }
+  int fsHandleOfPath(const std::string& path, HsmHandleBytes* out) override {
+    OwnedHandle h;
+    if (!handleSetFsWithPath(h.out(), path.c_str())) return 0;
+    *out = h.bytes();
+    return 1;
+  }
+  int fsHandleOfHandle(const HsmHandleBytes& file, HsmHandleBytes* out) override {
+    OwnedHandle h;
+    if (!handleSetFsHandle(h.out(), view(file))) return 0;
+    *out = h.bytes();
+    return 1;
+  }
+  int fsNameOfHandle(const HsmHandleBytes&, std::string*) override {
+    errno = ENOSYS;  // nothing zefadm calls needs it
+    return 0;
+  }
+
+ private:
+  const DmapiSession& s_;
+};
+
+// Registers a store for the lifetime of one command and removes it again.
+class StoreRegistration {
+ public:
+  explicit StoreRegistration(HsmAttrStore* s) { setHsmAttrStore(s); }
+  ~StoreRegistration() { setHsmAttrStore(nullptr); }
+  StoreRegistration(const StoreRegistration&) = delete;
+  StoreRegistration& operator=(const StoreRegistration&) = delete;
+};
+
+// What the stub's making tells the record.
+struct StubIdentity {
+  uint64_t inode = 0;
+  int64_t ctime = 0;
+  HsmHandleBytes handle;
+};
+
+// The stub steps under an exclusive right on a user event's token, the same
+// steps (and order) the command's recreation takes, so that a migrated file
+// and a recreated one cannot be told apart.
+class StubMaker {
+ public:
+  StubMaker(const DmapiSession& s, FILE* err) : s_(s), err_(err) {}
+
+  std::optional<StubIdentity> make(const std::string& path, const ObjId& id, const FileAttrs& a) {
+    OwnedHandle h;
+    if (!handleSetWithPath(h.out(), path.c_str())) return fail(path, "dm_path_to_handle");
+    dm_token_t token = DM_NO_TOKEN;
+    if (!s_.api()->createUserEvent(s_.sid(), 8, h.out(), &token)) return fail(path, "dm_create_userevent");
+    std::optional<StubIdentity> r = underRight(path, h.get(), token, id, a);
+    int saved = errno;
+    dmiRequestRight(s_.sid(), h.get(), token, DM_RIGHT_NULL, 1, kCaller);
+    if (r) {
+      dmiRespondEventOk(s_.sid(), token);
+      r->handle = h.bytes();
+    } else {
+      dmiRespondEventAbort(s_.sid(), token, saved);
+    }
+    return r;
+  }
+
+ private:
+  std::optional<StubIdentity> underRight(const std::string& path, xdsm_handle_t h, dm_token_t token, const ObjId& id,
+                                         const FileAttrs& a) {
+    XDSMAPI* api = s_.api();
+    const dm_sessid_t sid = s_.sid();
+    if (dmiRequestRight(sid, h, token, DM_RIGHT_EXCL, 16, kCaller) != 0) return fail(path, "dm_request_right");
+    dm_off_t holeOffset = 0;
+    dm_size_t holeLength = 0;
+    if (!api->probeHole(sid, h, token, 0, 0, &holeOffset, &holeLength)) return fail(path, "dm_probe_hole");
+    if (holeOffset != 0) {
+      errno = E2BIG;
+      return fail(path, "dm_probe_hole");
+    }
+    uint8_t record[kStubRecordLen];
+    encodeStubRecord(id, a, record);
+    if (!api->setDmattr(sid, h, token, kObjectAttr, 0, sizeof record, record)) return fail(path, "dm_set_dmattr");
+    dm_region_t region{0, 0, kStubRegionFlags, 0};
+    if (!api->setRegion(sid, h, token, 1, &region, nullptr)) return fail(path, "dm_set_region");
+    if (!api->punchHole(sid, h, token, 0, holeLength)) return fail(path, "dm_punch_hole");
+    dm_stat_t st{};
+    if (!api->getFileAttr(sid, h, token, 0x1000, &st)) return fail(path, "dm_get_fileattr");
+    StubIdentity r;
+    r.inode = st.dt_ino;
+    r.ctime = st.dt_ctime;
+    return r;
+  }
+
+  std::nullopt_t fail(const std::string& path, const char* op) {
+    fprintf(err_, "zefadm: %s: %s failed: %s\n", path.c_str(), op, strerror(errno));
+    return std::nullopt;
+  }
+
+  const DmapiSession& s_;
+  FILE* err_;
+};
+
+// The stored block with the stub's inode, change time and handle form.
+std::vector<uint8_t> storedBlock(FileAttrs a, const StubIdentity& stub) {
+  a.inode = static_cast<uint32_t>(stub.inode);
+  a.ctime = static_cast<uint32_t>(stub.ctime);
+  std::vector<uint8_t> b = encodeAttrBlock(a);
+  uint8_t* hsm = &b[kAttrHeaderLen + kSysHsmOffset];
+  putU16(hsm, kHandleMarker);
+  putU16(hsm + 2, static_cast<uint16_t>(stub.handle.size()));
+  std::copy(stub.handle.begin(), stub.handle.end(), hsm + 4);
+  return b;
+}
+
+// Regular files below `dir` in byte order of their names, depth first,
+// without following symbolic links; .Tarnveld directly under the mount
+// point is the HSM's own and never migrated.
+void collectFiles(const fs::path& dir, const fs::path& tarnveld, std::vector<fs::path>& files) {
+  std::vector<fs::path> entries;
+  for (const fs::directory_entry& e : fs::directory_iterator(dir)) entries.push_back(e.path());
+  std::sort(entries.begin(), entries.end(),
+            [](const fs::path& x, const fs::path& y) { return x.native() < y.native(); });
+  for (const fs::path& p : entries) {
+    fs::file_status st = fs::symlink_status(p);
+    if (fs::is_directory(st) && p != tarnveld) collectFiles(p, tarnveld, files);
+    if (fs::is_regular_file(st)) files.push_back(p);
+  }
+}
+
+bool carriesObjectRecord(const DmapiSession& s, const std::string& path) {
+  OwnedHandle h;
+  if (!handleSetWithPath(h.out(), path.c_str())) return false;
+  uint8_t buf[kStubRecordLen];
+  size_t len = 0;
+  return s.api()->getDmattr(s.sid(), h.get(), DM_NO_TOKEN, kObjectAttr, sizeof buf, buf, &len) != 0;
+}
+
+}  // namespace
+
+int manageFileSystem(const std::string& mountPoint, FILE* out, FILE* err) {
+  const std::string tarnveld = mountPoint + "/.Tarnveld";
+  const std::string config = tarnveld + "/hsmfsconfig.xml";
+  if (mkdir(tarnveld.c_str(), 0755) != 0 && errno != EEXIST) {
+    fprintf(err, "zefadm: cannot create %s: %s\n", tarnveld.c_str(), strerror(errno));
+    return 1;
+  }
+  if (access(config.c_str(), F_OK) != 0) {
+    FILE* f = fopen(config.c_str(), "wx");
+    if (!f || fputs(kMinimalConfig, f) < 0 || fclose(f) != 0) {
+      fprintf(err, "zefadm: cannot write %s: %s\n", config.c_str(), strerror(errno));
+      return 1;
+    }
+  }
+  DmapiSession session;
+  if (session.sid() == DM_NO_SESSION) {
+    fprintf(err, "zefadm: no DMAPI session: %s\n", strerror(errno));
+    return 1;
+  }
+  AccessObjectStore store(session);
+  StoreRegistration registration(&store);
+  if (createFsState(session.sid(), mountPoint) != 0) {
+    fprintf(err, "zefadm: cannot create the state file of %s: %s\n", mountPoint.c_str(), strerror(errno));
+    return 1;
+  }
+  fprintf(out, "%s is a managed file system\n", mountPoint.c_str());
+  return 0;
+}
+
+int migrateTree(Store& store, uint32_t fsId, const std::string& mountPoint, const std::string& dir, FILE* out,
+                FILE* err) {
+  std::error_code ec;
+  const fs::path mount = fs::canonical(mountPoint, ec);
+  const fs::path top = ec ? fs::path() : fs::canonical(dir, ec);
+  if (ec) {
+    fprintf(err, "zefadm: %s: %s\n", (mount.empty() ? mountPoint : dir).c_str(), ec.message().c_str());
+    return 1;
+  }
+  const fs::path rel = top.lexically_relative(mount);
+  if (rel.empty() || *rel.begin() == "..") {
+    fprintf(err, "zefadm: %s is not below %s\n", dir.c_str(), mountPoint.c_str());
+    return 1;
+  }
+  DmapiSession session;
+  if (session.sid() == DM_NO_SESSION) {
+    fprintf(err, "zefadm: no DMAPI session: %s\n", strerror(errno));
+    return 1;
+  }
+  std::vector<fs::path> files;
+  try {
+    collectFiles(top, mount / ".Tarnveld", files);
+  } catch (const fs::filesystem_error& e) {
+    fprintf(err, "zefadm: %s\n", e.what());
+    return 1;
+  }
+  StubMaker maker(session, err);
+  unsigned long long migrated = 0, skipped = 0, failed = 0;
+  for (const fs::path& p : files) {
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 || carriesObjectRecord(session, p)) {
+      ++skipped;  // vanished, replaced, empty (nothing to migrate) or already a stub
+      continue;
+    }
+    FileAttrs a;
+    a.size = static_cast<uint64_t>(st.st_size);
+    a.mode = st.st_mode;
+    a.uid = st.st_uid;
+    a.gid = st.st_gid;
+    a.atime = static_cast<uint32_t>(st.st_atime);
+    a.mtime = static_cast<uint32_t>(st.st_mtime);
+    a.ctime = static_cast<uint32_t>(st.st_ctime);
+    a.inode = static_cast<uint32_t>(st.st_ino);
+    const std::string alias = "/" + p.lexically_relative(mount).string();
+    Store::WriteTxn txn(store);
+    const uint64_t num = store.insertObject(fsId, alias, encodeAttrBlock(a));
+    std::optional<StubIdentity> stub = maker.make(p, makeObjId(fsId, num), a);
+    if (!stub) {
+      ++failed;
+      continue;  // the transaction rolls back: no record without its stub
+    }
+    store.updateAttrs(num, storedBlock(a, *stub));
+    txn.commit();
+    fprintf(out, "migrated %s (%llu bytes) as %s\n", alias.c_str(), static_cast<unsigned long long>(a.size),
+            toHex(makeObjId(fsId, num)).c_str());
+    ++migrated;
+  }
+  fprintf(out, "%llu files migrated, %llu skipped, %llu failed\n", migrated, skipped, failed);
+  return failed ? 1 : 0;
+}
+
+}  // namespace zef
