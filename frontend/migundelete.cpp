@@ -15,6 +15,7 @@
 #include "hsmfs/fstable.h"
 #include "hsmfs/locks.h"
 #include "hsmfs/xdsmapi.h"
+#include "hsmfs/xdsmattrstore.h"
 #include "reconcile/facade.h"
 #include "server/serverlayer.h"
 
@@ -124,6 +125,7 @@ Migundelete::Migundelete(int argc, char** argv) {
                      "kmrmigundelete", strerror(err));
       exit(1);
     }
+    setHsmAttrStore(xdsmAttrStore());  // the file system checks read the state files through it
     if (!m_fileSystem.empty()) {
       TRACE(TR_SMRECONCILE, "(%s): File system '%s' was passed, check if it is valid\n", kName,
             m_fileSystem.c_str());
@@ -141,6 +143,7 @@ Migundelete::Migundelete(int argc, char** argv) {
         result = startMigundelete();
       }
     }
+    setHsmAttrStore(nullptr);
     dmapi->destroySession(dmapi->getSID());
   }
 

@@ -166,6 +166,14 @@ bool Child::waitForOutput(bool (*pred)(const std::string&, const std::string&)) 
 Result Run(const RunSpec& spec) { return Child(spec).wait(); }
 
 Server::Server(const std::string& db, const std::vector<std::string>& extra, const std::string& log) {
+  // The client takes ports up to 32767 only, below the kernel's ephemeral
+  // range: try ports of our own until one is free.
+  for (int attempt = 0; attempt < 64 && port_ <= 0; ++attempt)
+    start(db, extra, log, 20000 + static_cast<int>((getpid() * 131 + attempt * 977) % 12000));
+  if (port_ <= 0) throw std::runtime_error("zefserverd did not start; see " + log);
+}
+
+void Server::start(const std::string& db, const std::vector<std::string>& extra, const std::string& log, int port) {
   int fds[2];
   if (pipe(fds) != 0) fail("pipe");
   fflush(nullptr);
@@ -177,7 +185,7 @@ Server::Server(const std::string& db, const std::vector<std::string>& extra, con
       dup2(fds[1], 3);
       close(fds[1]);
     }
-    std::vector<std::string> args = {ZEFSERVERD_PATH, "--db", db, "--address", "127.0.0.1", "--port", "0",
+    std::vector<std::string> args = {ZEFSERVERD_PATH, "--db", db, "--address", "127.0.0.1", "--port", std::to_string(port),
                                      "--ready-fd", "3", "--die-with-parent", "--idle-exit", "600", "--log", log};
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> av;
@@ -191,10 +199,14 @@ Server::Server(const std::string& db, const std::vector<std::string>& extra, con
   ssize_t n = read(fds[0], buf, sizeof buf - 1);
   close(fds[0]);
   port_ = n > 0 ? atoi(buf) : 0;
-  if (port_ <= 0) throw std::runtime_error("zefserverd did not start; see " + log);
+  if (port_ <= 0) {
+    waitpid(pid_, nullptr, 0);  // it could not bind and has ended
+    pid_ = -1;
+  }
 }
 
 Server::~Server() {
+  if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
   waitpid(pid_, nullptr, 0);
 }

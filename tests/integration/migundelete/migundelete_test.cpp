@@ -300,7 +300,7 @@ TEST_F(CommandTest, CommandLineMessagesAndStatuses) {
 
   Result nobody = [&] {
     auto spec = bed->command({fs});
-    spec.asUser = "nobody";
+    spec.asUser = "65534";  // nobody
     return e2e::Run(spec);
   }();
   EXPECT_EQ(1, nobody.status) << nobody.out << nobody.err;
