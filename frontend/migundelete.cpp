@@ -17,7 +17,7 @@
 #include "hsmfs/xdsmapi.h"
 #include "hsmfs/xdsmattrstore.h"
 #include "reconcile/facade.h"
-#include "server/serverlayer.h"
+#include "frontend/wiring.h"
 
 namespace {
 constexpr const char* kName = "Migundelete";
@@ -98,7 +98,7 @@ Migundelete::Migundelete(int argc, char** argv) {
   psSetThreadMode(1);
   // The server layer plugs its connection set-up and session release into
   // the option start-up and the clean-up before they run.
-  zefServerLayerInit();
+  migundeleteWireLayers();
   smInitOptFile(argc, argv, nullptr);
   m_options = optionsP;
   smSysOptFile(1, nullptr);

@@ -1,0 +1,5 @@
+#include "frontend/wiring.h"
+
+#include "server/serverlayer.h"
+
+void migundeleteWireLayers() { zefServerLayerInit(); }
