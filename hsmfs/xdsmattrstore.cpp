@@ -11,7 +11,18 @@
 namespace {
 
 dm_token_t toToken(HsmToken t) { return dm_token_t{t.high, t.low}; }
-xdsm_handle_t view(const HsmHandleBytes& h) { return xdsm_handle_t{const_cast<uint8_t*>(h.data()), h.size()}; }
+// Handles kept in the node's global state file come back padded with zeros
+// to 32 bytes; the library refuses them so. Its own layout tells the real
+// length: a file system handle (kind 0xD5) is 9 bytes, a file handle (0xD6)
+// 11 plus the kernel handle's length in byte 10.
+size_t unpaddedLength(const HsmHandleBytes& h) {
+  if (h.size() == kMaxStoredHandle && h[0] == 0xD5) return 9;
+  if (h.size() == kMaxStoredHandle && h[0] == 0xD6 && 11u + h[10] <= h.size()) return 11u + h[10];
+  return h.size();
+}
+xdsm_handle_t view(const HsmHandleBytes& h) {
+  return xdsm_handle_t{const_cast<uint8_t*>(h.data()), h.empty() ? 0 : unpaddedLength(h)};
+}
 
 // A handle filled by a handleSet... function, freed on every path.
 class OwnedHandle {

@@ -10,6 +10,8 @@
 //   exists, and unregister before the session is destroyed.
 // - Every operation is one XDSMAPI call and follows its convention (1 / 0
 //   with errno). fsNameOfHandle gives the mount point that holds the file.
+// - Handles padded with zeros to 32 bytes (as the global state file keeps
+//   them) are accepted and cut back to the library's length.
 #ifndef KMR_HSMFS_XDSMATTRSTORE_H
 #define KMR_HSMFS_XDSMATTRSTORE_H
 

@@ -57,6 +57,11 @@ bool enterOnce(std::string* why) {
   mkdir("/etc/vostra/Tarnveld/config", 0755);
   const uint16_t instance = 3;
   WriteFile("/etc/vostra/Tarnveld/config/instance", std::string(reinterpret_cast<const char*>(&instance), 2));
+  // The node keeps its instance file only while the node set names it.
+  char host[256] = "";
+  gethostname(host, sizeof host - 1);
+  WriteFile("/etc/vostra/Tarnveld/config/KMRNodeSet",
+            std::string("<KMRNodeSet version=\"1\"><node instance=\"3\" host=\"") + host + "\"/></KMRNodeSet>\n");
   return true;
 }
 }  // namespace
