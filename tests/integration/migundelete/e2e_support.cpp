@@ -156,14 +156,10 @@ Result Child::wait() {
 bool Child::waitForOutput(bool (*pred)(const std::string&, const std::string&)) {
   for (;;) {
     if (pred(outSoFar(), errSoFar())) return true;
-    int status = 0;
-    pid_t w = waitpid(pid_, &status, WNOHANG | WNOWAIT);
-    if (w == pid_) {
-      // Ended: one more look at the complete output.
-      siginfo_t info{};
-      waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+    siginfo_t info{};
+    // Ended (left as a zombie for wait()): one more look at the whole output.
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_)
       return pred(outSoFar(), errSoFar());
-    }
     usleep(2000);
   }
 }
@@ -226,6 +222,10 @@ std::string CommandPath() {
 bool CommandBuilt() { return !CommandPath().empty() && access(CommandPath().c_str(), X_OK) == 0; }
 
 Bed::Bed() {
+  // Each test starts with a node that manages nothing yet: a scratch mount
+  // may get the device number of an earlier test's, and the global state
+  // file would still name that one's state file.
+  unlink("/etc/vostra/Tarnveld/config/dmiFSGlobalState");
   work_ = makeTempDir("kmre2e");
   chmod(work_.c_str(), 0755);  // the unprivileged caller must reach the option files
   mkdir((work_ + "/inst").c_str(), 0755);
