@@ -175,7 +175,7 @@ TEST(VerbDecoding, QueryAnswerChecks) {
   EXPECT_EQ(a.attr.mode, 0100644u);
   EXPECT_EQ(a.attr.mgmtClassId, 5u);
   EXPECT_EQ(a.attr.stateFlags & 0x47, 0x03);
-  EXPECT_EQ(a.srv.present1, 1);
+  EXPECT_EQ(a.srv.valid1, 1);
   EXPECT_EQ(a.srv.mediaClass, 0);
 
   Bytes differ = migrQryRespVerb(12, id, makeId(8), "/fs/a/b");
