@@ -38,6 +38,18 @@ std::string makeTempDir(const char* prefix) {
 }  // namespace
 
 namespace {
+std::string g_etcLayer;  // tmpfs holding the /etc overlay's upper layer, if any
+
+// The namespace dies with the process and its mounts with it; what remains
+// on the host is the layer's mount point, removed here.
+void leaveNamespace() {
+  if (g_etcLayer.empty()) return;
+  umount2("/etc/vostra", MNT_DETACH);
+  umount2("/etc", MNT_DETACH);
+  umount2(g_etcLayer.c_str(), MNT_DETACH);
+  rmdir(g_etcLayer.c_str());
+}
+
 bool enterOnce(std::string* why) {
   if (geteuid() != 0) return *why = "needs root", false;
   if (!kmrtest::EnterPrivateMountNamespace()) return *why = "no private mount namespace", false;
@@ -45,6 +57,8 @@ bool enterOnce(std::string* why) {
   if (stat("/etc/vostra", &st) != 0) {
     // Cover /etc with an overlay so that making /etc/vostra stays in here.
     std::string layer = makeTempDir("kmre2e-etc");
+    g_etcLayer = layer;
+    atexit(leaveNamespace);
     if (!mountTmpfs(layer.c_str())) return *why = "tmpfs for /etc overlay failed", false;
     mkdir((layer + "/upper").c_str(), 0755);
     mkdir((layer + "/work").c_str(), 0755);
