@@ -98,6 +98,12 @@ class StubMaker {
     if (!s_.api()->createUserEvent(s_.sid(), 8, h.out(), &token)) return fail(path, "dm_create_userevent");
     std::optional<StubIdentity> r = underRight(path, h.get(), token, id, a);
     int saved = errno;
+    if (!r) {
+      // A half-made stub must not look made: a later run would skip it and
+      // it has no record. Whatever of it exists goes (the right is still held).
+      s_.api()->removeDmattr(s_.sid(), h.get(), token, 0, kObjectAttr);
+      s_.api()->setRegion(s_.sid(), h.get(), token, 0, nullptr, nullptr);
+    }
     dmiRequestRight(s_.sid(), h.get(), token, DM_RIGHT_NULL, 1, kCaller);
     if (r) {
       dmiRespondEventOk(s_.sid(), token);
