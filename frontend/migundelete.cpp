@@ -15,9 +15,9 @@
 #include "hsmfs/fstable.h"
 #include "hsmfs/locks.h"
 #include "hsmfs/xdsmapi.h"
+#include "hsmfs/xdsmstore.h"
 #include "reconcile/facade.h"
 #include "frontend/wiring.h"
-#include "frontend/xdsmstore.h"
 
 namespace {
 constexpr const char* kName = "Migundelete";
@@ -102,6 +102,9 @@ Migundelete::Migundelete(int argc, char** argv) {
   smInitOptFile(argc, argv, nullptr);
   m_options = optionsP;
   smSysOptFile(1, nullptr);
+  // The HSM attribute and state-file code reaches the file system through
+  // the DMAPI access object, with this run's HSM option values.
+  hsmLayerStartup(optionsP);
 
   if (!isRootUser()) {
     nlfprintf(stderr, 9012, hsmWhoAmI());
@@ -125,8 +128,6 @@ Migundelete::Migundelete(int argc, char** argv) {
                      "kmrmigundelete", strerror(err));
       exit(1);
     }
-    // The file system checks read the HSM state through this store.
-    registerXdsmAttrStore();
     if (!m_fileSystem.empty()) {
       TRACE(TR_SMRECONCILE, "(%s): File system '%s' was passed, check if it is valid\n", kName,
             m_fileSystem.c_str());
@@ -144,6 +145,7 @@ Migundelete::Migundelete(int argc, char** argv) {
         result = startMigundelete();
       }
     }
+    setHsmAttrStore(nullptr);
     dmapi->destroySession(dmapi->getSID());
   }
 

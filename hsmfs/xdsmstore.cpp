@@ -14,10 +14,20 @@
 
 namespace {
 
+// Handles kept in the node's global state file come back padded with zeros
+// to 32 bytes, and the library refuses them so. The handle's own layout
+// tells the real length: a file system handle (kind 0xD5) is 9 bytes, a file
+// handle (0xD6) 11 plus the kernel handle's length in byte 10.
+size_t unpaddedLength(const HsmHandleBytes& h) {
+  if (h.size() == kMaxStoredHandle && h[0] == 0xD5) return 9;
+  if (h.size() == kMaxStoredHandle && h[0] == 0xD6 && 11u + h[10] <= h.size()) return 11u + h[10];
+  return h.size();
+}
+
 // A view of the caller's bytes; the pair owns nothing.
 xdsm_handle_t viewOf(const HsmHandleBytes& h) {
   xdsm_handle_t view;
-  handleSet(&view, const_cast<uint8_t*>(h.data()), h.size());
+  handleSet(&view, const_cast<uint8_t*>(h.data()), h.empty() ? 0 : unpaddedLength(h));
   return view;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "hsmfs/attrstore.h"
+#include "hsmfs/xdsmstore.h"
 #include "hsmfs/xdsmapi.h"
 #include "zefserver/objects.h"
 #include "zefserver/stubrecord.h"
@@ -67,67 +68,6 @@ class OwnedHandle {
   xdsm_handle_t h_;
 };
 
-dm_token_t toToken(HsmToken t) { return dm_token_t{t.high, t.low}; }
-xdsm_handle_t view(const HsmHandleBytes& h) {
-  return xdsm_handle_t{const_cast<uint8_t*>(h.data()), h.size()};
-}
-
-// The attribute and state-file code of the HSM layer reaches DMAPI through
-// HsmAttrStore; zefadm gives it the process's access object and session.
-class AccessObjectStore : public HsmAttrStore {
- public:
-  explicit AccessObjectStore(const DmapiSession& s) : s_(s) {}
-  uint64_t sessionId() override { return s_.sid(); }
-  int setDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const char* name, int setdtime,
-                size_t length, const void* buffer) override {
-    return s_.api()->setDmattr(sid, view(h), toToken(token), name, setdtime, length, buffer);
-  }
-  int getDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const char* name, size_t length,
-                void* buffer, size_t* lengthOut) override {
-    return s_.api()->getDmattr(sid, view(h), toToken(token), name, length, buffer, lengthOut);
-  }
-  int removeDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, int setdtime, const char* name) override {
-    return s_.api()->removeDmattr(sid, view(h), toToken(token), setdtime, name);
-  }
-  int setRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken token,
-                const std::vector<HsmRegion>& regions) override {
-    std::vector<dm_region_t> r;
-    for (const HsmRegion& g : regions)
-      r.push_back(dm_region_t{static_cast<dm_off_t>(g.offset), g.size, g.flags, 0});
-    return s_.api()->setRegion(sid, view(h), toToken(token), static_cast<unsigned>(r.size()), r.data(), nullptr);
-  }
-  int setEventList(uint64_t sid, const HsmHandleBytes& h, HsmToken token, uint32_t eventSet,
-                   unsigned maxEvent) override {
-    dm_eventset_t set = eventSet;
-    return s_.api()->setEventList(sid, view(h), toToken(token), &set, maxEvent);
-  }
-  int handleOfPath(const std::string& path, HsmHandleBytes* out) override {
-    OwnedHandle h;
-    if (!handleSetWithPath(h.out(), path.c_str())) return 0;
-    *out = h.bytes();
-    return 1;
-  }
-  int fsHandleOfPath(const std::string& path, HsmHandleBytes* out) override {
-    OwnedHandle h;
-    if (!handleSetFsWithPath(h.out(), path.c_str())) return 0;
-    *out = h.bytes();
-    return 1;
-  }
-  int fsHandleOfHandle(const HsmHandleBytes& file, HsmHandleBytes* out) override {
-    OwnedHandle h;
-    if (!handleSetFsHandle(h.out(), view(file))) return 0;
-    *out = h.bytes();
-    return 1;
-  }
-  int fsNameOfHandle(const HsmHandleBytes&, std::string*) override {
-    errno = ENOSYS;  // nothing zefadm calls needs it
-    return 0;
-  }
-
- private:
-  const DmapiSession& s_;
-};
-
 // Registers a store for the lifetime of one command and removes it again.
 class StoreRegistration {
  public:
@@ -158,6 +98,12 @@ class StubMaker {
     if (!s_.api()->createUserEvent(s_.sid(), 8, h.out(), &token)) return fail(path, "dm_create_userevent");
     std::optional<StubIdentity> r = underRight(path, h.get(), token, id, a);
     int saved = errno;
+    if (!r) {
+      // A half-made stub must not look made: a later run would skip it and
+      // it has no record. Whatever of it exists goes (the right is still held).
+      s_.api()->removeDmattr(s_.sid(), h.get(), token, 0, kObjectAttr);
+      s_.api()->setRegion(s_.sid(), h.get(), token, 0, nullptr, nullptr);
+    }
     dmiRequestRight(s_.sid(), h.get(), token, DM_RIGHT_NULL, 1, kCaller);
     if (r) {
       dmiRespondEventOk(s_.sid(), token);
@@ -260,8 +206,7 @@ int manageFileSystem(const std::string& mountPoint, FILE* out, FILE* err) {
     fprintf(err, "zefadm: no DMAPI session: %s\n", strerror(errno));
     return 1;
   }
-  AccessObjectStore store(session);
-  StoreRegistration registration(&store);
+  StoreRegistration registration(xdsmAttrStore());
   if (createFsState(session.sid(), mountPoint) != 0) {
     fprintf(err, "zefadm: cannot create the state file of %s: %s\n", mountPoint.c_str(), strerror(errno));
     return 1;

@@ -38,6 +38,18 @@ std::string makeTempDir(const char* prefix) {
 }  // namespace
 
 namespace {
+std::string g_etcLayer;  // tmpfs holding the /etc overlay's upper layer, if any
+
+// The namespace dies with the process and its mounts with it; what remains
+// on the host is the layer's mount point, removed here.
+void leaveNamespace() {
+  if (g_etcLayer.empty()) return;
+  umount2("/etc/vostra", MNT_DETACH);
+  umount2("/etc", MNT_DETACH);
+  umount2(g_etcLayer.c_str(), MNT_DETACH);
+  rmdir(g_etcLayer.c_str());
+}
+
 bool enterOnce(std::string* why) {
   if (geteuid() != 0) return *why = "needs root", false;
   if (!kmrtest::EnterPrivateMountNamespace()) return *why = "no private mount namespace", false;
@@ -45,6 +57,8 @@ bool enterOnce(std::string* why) {
   if (stat("/etc/vostra", &st) != 0) {
     // Cover /etc with an overlay so that making /etc/vostra stays in here.
     std::string layer = makeTempDir("kmre2e-etc");
+    g_etcLayer = layer;
+    atexit(leaveNamespace);
     if (!mountTmpfs(layer.c_str())) return *why = "tmpfs for /etc overlay failed", false;
     mkdir((layer + "/upper").c_str(), 0755);
     mkdir((layer + "/work").c_str(), 0755);
@@ -57,6 +71,11 @@ bool enterOnce(std::string* why) {
   mkdir("/etc/vostra/Tarnveld/config", 0755);
   const uint16_t instance = 3;
   WriteFile("/etc/vostra/Tarnveld/config/instance", std::string(reinterpret_cast<const char*>(&instance), 2));
+  // The node keeps its instance file only while the node set names it.
+  char host[256] = "";
+  gethostname(host, sizeof host - 1);
+  WriteFile("/etc/vostra/Tarnveld/config/KMRNodeSet",
+            std::string("<KMRNodeSet version=\"1\"><node instance=\"3\" host=\"") + host + "\"/></KMRNodeSet>\n");
   return true;
 }
 }  // namespace
@@ -151,14 +170,10 @@ Result Child::wait() {
 bool Child::waitForOutput(bool (*pred)(const std::string&, const std::string&)) {
   for (;;) {
     if (pred(outSoFar(), errSoFar())) return true;
-    int status = 0;
-    pid_t w = waitpid(pid_, &status, WNOHANG | WNOWAIT);
-    if (w == pid_) {
-      // Ended: one more look at the complete output.
-      siginfo_t info{};
-      waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+    siginfo_t info{};
+    // Ended (left as a zombie for wait()): one more look at the whole output.
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_)
       return pred(outSoFar(), errSoFar());
-    }
     usleep(2000);
   }
 }
@@ -166,6 +181,14 @@ bool Child::waitForOutput(bool (*pred)(const std::string&, const std::string&)) 
 Result Run(const RunSpec& spec) { return Child(spec).wait(); }
 
 Server::Server(const std::string& db, const std::vector<std::string>& extra, const std::string& log) {
+  // The client takes ports up to 32767 only, below the kernel's ephemeral
+  // range: try ports of our own until one is free.
+  for (int attempt = 0; attempt < 64 && port_ <= 0; ++attempt)
+    start(db, extra, log, 20000 + static_cast<int>((getpid() * 131 + attempt * 977) % 12000));
+  if (port_ <= 0) throw std::runtime_error("zefserverd did not start; see " + log);
+}
+
+void Server::start(const std::string& db, const std::vector<std::string>& extra, const std::string& log, int port) {
   int fds[2];
   if (pipe(fds) != 0) fail("pipe");
   fflush(nullptr);
@@ -177,7 +200,7 @@ Server::Server(const std::string& db, const std::vector<std::string>& extra, con
       dup2(fds[1], 3);
       close(fds[1]);
     }
-    std::vector<std::string> args = {ZEFSERVERD_PATH, "--db", db, "--address", "127.0.0.1", "--port", "0",
+    std::vector<std::string> args = {ZEFSERVERD_PATH, "--db", db, "--address", "127.0.0.1", "--port", std::to_string(port),
                                      "--ready-fd", "3", "--die-with-parent", "--idle-exit", "600", "--log", log};
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> av;
@@ -191,10 +214,14 @@ Server::Server(const std::string& db, const std::vector<std::string>& extra, con
   ssize_t n = read(fds[0], buf, sizeof buf - 1);
   close(fds[0]);
   port_ = n > 0 ? atoi(buf) : 0;
-  if (port_ <= 0) throw std::runtime_error("zefserverd did not start; see " + log);
+  if (port_ <= 0) {
+    waitpid(pid_, nullptr, 0);  // it could not bind and has ended
+    pid_ = -1;
+  }
 }
 
 Server::~Server() {
+  if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
   waitpid(pid_, nullptr, 0);
 }
@@ -209,6 +236,10 @@ std::string CommandPath() {
 bool CommandBuilt() { return !CommandPath().empty() && access(CommandPath().c_str(), X_OK) == 0; }
 
 Bed::Bed() {
+  // Each test starts with a node that manages nothing yet: a scratch mount
+  // may get the device number of an earlier test's, and the global state
+  // file would still name that one's state file.
+  unlink("/etc/vostra/Tarnveld/config/dmiFSGlobalState");
   work_ = makeTempDir("kmre2e");
   chmod(work_.c_str(), 0755);  // the unprivileged caller must reach the option files
   mkdir((work_ + "/inst").c_str(), 0755);

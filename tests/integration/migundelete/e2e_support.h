@@ -74,6 +74,7 @@ class Server {
   int port() const { return port_; }
 
  private:
+  void start(const std::string& db, const std::vector<std::string>& extra, const std::string& log, int port);
   pid_t pid_ = -1;
   int port_ = 0;
 };

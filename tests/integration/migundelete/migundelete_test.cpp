@@ -47,10 +47,6 @@ void makeFile(const std::string& path, size_t size, uid_t uid, gid_t gid, mode_t
   ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), t, AT_SYMLINK_NOFOLLOW));
 }
 
-ino_t inodeOf(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
 bool isDir(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -135,9 +131,11 @@ TEST_P(FlavourTest, RecreatesSkipsAndReplacesAsTheFlavourSays) {
   // Local damage: stubs deleted, one replaced by an older file, one by a directory.
   for (const char* gone : {"/a", "/dir/b", "/x", "/d", "/e"}) ASSERT_EQ(0, unlink((fs + gone).c_str()));
   makeFile(fs + "/d", 7, 1004, 1004, 0600, 1500000003, 1600000003 - 100);
-  const ino_t olderD = inodeOf(fs + "/d");
+  // Identity by handle (inode and generation): ext4 hands a freed inode
+  // number straight to the next new file.
+  const auto olderD = e2e::ExpectedHandle(fs + "/d");
   ASSERT_EQ(0, mkdir((fs + "/e").c_str(), 0700));
-  const ino_t stubC = inodeOf(fs + "/c");
+  const auto stubC = e2e::ExpectedHandle(fs + "/c");
   ASSERT_EQ(0, bed->zefadm({"expire", Bed::kNode, fs, "/x"}).status);
   before["/x"].state = 3;
 
@@ -169,15 +167,15 @@ TEST_P(FlavourTest, RecreatesSkipsAndReplacesAsTheFlavourSays) {
   // What stays as it was locally.
   EXPECT_TRUE(isDir(fs + "/e")) << "a directory is never replaced";
   if (!fl.recreated.count("/c")) {
-    EXPECT_EQ(stubC, inodeOf(fs + "/c"));
+    EXPECT_EQ(stubC, e2e::ExpectedHandle(fs + "/c"));
     EXPECT_TRUE(contains(r.out, "The file '" + fs + "/c' exists and is not overwritten.")) << r.out;
     EXPECT_TRUE(contains(r.out, "The file '" + fs + "/e' exists and is not overwritten.")) << r.out;
     EXPECT_TRUE(contains(r.out, "The file '" + fs + "/d' is replaced by a stub.")) << r.out;
   } else {
-    EXPECT_NE(stubC, inodeOf(fs + "/c")) << "recovery replaces even an up-to-date stub";
+    EXPECT_NE(stubC, e2e::ExpectedHandle(fs + "/c")) << "recovery replaces even an up-to-date stub";
     EXPECT_TRUE(contains(r.err, "Creating the stub file '" + fs + "/e' failed in open()")) << r.err;
   }
-  EXPECT_NE(olderD, inodeOf(fs + "/d"));
+  EXPECT_NE(olderD, e2e::ExpectedHandle(fs + "/d"));
   EXPECT_EQ(fl.recreated.count("/x") == 1, exists(fs + "/x"));
 }
 
@@ -300,7 +298,7 @@ TEST_F(CommandTest, CommandLineMessagesAndStatuses) {
 
   Result nobody = [&] {
     auto spec = bed->command({fs});
-    spec.asUser = "nobody";
+    spec.asUser = "65534";  // nobody
     return e2e::Run(spec);
   }();
   EXPECT_EQ(1, nobody.status) << nobody.out << nobody.err;

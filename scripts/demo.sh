@@ -1,0 +1,181 @@
+#!/usr/bin/env bash
+# The main job, end to end on this machine: a reference storage server on
+# loopback with a fresh database, a managed ext4 file system whose files are
+# migrated into stubs, some stubs deleted and one object expired, then
+# kmrmigundelete brings the stubs back. Exits 0 only when every stub that
+# should come back did, with its size, no data blocks, owner, mode, times,
+# "VOQObj" record and managed region; 1 otherwise.
+#
+# Run as root. Everything it mounts lives in a private mount namespace with
+# its own tmpfs over /etc/vostra and /var/log; the host's configuration,
+# logs and mount table are never touched. Set KMR_DEMO_SKIP_DEPS=1 to skip
+# the package installation on a machine that already has them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+if [ "$(id -u)" != 0 ]; then
+  echo "demo: run as root (it mounts file systems in a private namespace)" >&2
+  exit 1
+fi
+
+if [ -z "${KMR_DEMO_INSIDE:-}" ]; then
+  [ "${KMR_DEMO_SKIP_DEPS:-0}" = 1 ] || bash scripts/install-deps.sh
+  cmake -S . -B build/release -G Ninja >/dev/null
+  cmake --build build/release -j "$(nproc)" --target kmrmigundelete zefserverd zefadm kmr_catalog
+  exec env KMR_DEMO_INSIDE=1 unshare --mount --propagation private bash "$0" "$@"
+fi
+
+# ---- inside the private mount namespace ------------------------------------
+B=$ROOT/build/release
+CMD=$B/frontend/kmrmigundelete
+ZEFADM=$B/zefserver/zefadm
+ZEFSERVERD=$B/zefserver/zefserverd
+W=$(mktemp -d /tmp/kmrdemo.XXXXXX)
+FS=$W/hsmfs
+DB=$W/zef.db
+NODE=DEMONODE
+SERVER_PID=
+
+cleanup() {
+  local rc=$?
+  if [ -n "$SERVER_PID" ]; then
+    kill "$SERVER_PID" 2>/dev/null || true
+    wait "$SERVER_PID" 2>/dev/null || true
+  fi
+  for m in "$FS" /var/log /etc/vostra; do umount "$m" 2>/dev/null || true; done
+  if mountpoint -q "$W/etc" 2>/dev/null; then
+    umount /etc 2>/dev/null || true
+    umount "$W/etc" 2>/dev/null || true
+  fi
+  rm -rf "$W"
+  exit "$rc"
+}
+trap cleanup EXIT
+
+step() { printf '\n== %s\n' "$*"; }
+fail() {
+  echo "demo: FAILED: $*" >&2
+  exit 1
+}
+
+step "Private /etc/vostra and /var/log"
+if [ ! -d /etc/vostra ]; then
+  # /etc gets an overlay whose upper layer is a tmpfs, so the directory is
+  # made in this namespace only.
+  mkdir "$W/etc"
+  mount -t tmpfs tmpfs "$W/etc"
+  mkdir "$W/etc/upper" "$W/etc/work"
+  mount -t overlay overlay -o "lowerdir=/etc,upperdir=$W/etc/upper,workdir=$W/etc/work" /etc
+  mkdir /etc/vostra
+fi
+mount -t tmpfs tmpfs /etc/vostra
+mount -t tmpfs tmpfs /var/log
+mkdir -p /etc/vostra/Tarnveld/config
+printf '\003\000' >/etc/vostra/Tarnveld/config/instance
+printf '<KMRNodeSet version="1"><node instance="3" host="%s"/></KMRNodeSet>\n' "$(hostname)" \
+  >/etc/vostra/Tarnveld/config/KMRNodeSet
+
+step "A managed ext4 file system at $FS"
+mkdir "$FS"
+truncate -s 600M "$W/fs.img"
+mkfs.ext4 -q -F "$W/fs.img"
+mount -o loop "$W/fs.img" "$FS"
+"$ZEFADM" --db "$DB" register-node "$NODE"
+"$ZEFADM" --db "$DB" manage-fs "$FS"
+
+step "zefserverd on 127.0.0.1"
+for attempt in $(seq 1 40); do
+  PORT=$((20000 + RANDOM % 12000))
+  rm -f "$W/ready"
+  "$ZEFSERVERD" --db "$DB" --address 127.0.0.1 --port "$PORT" --ready-fd 3 --die-with-parent \
+    --idle-exit 600 --log "$W/server.log" 3>"$W/ready" &
+  SERVER_PID=$!
+  # The server writes its port to the ready file once it listens, or ends.
+  while kill -0 "$SERVER_PID" 2>/dev/null && [ ! -s "$W/ready" ]; do sleep 0.05; done
+  [ -s "$W/ready" ] && break
+  wait "$SERVER_PID" 2>/dev/null || true
+  SERVER_PID=
+done
+[ -n "$SERVER_PID" ] || fail "zefserverd did not start (see $W/server.log)"
+echo "listening on 127.0.0.1:$PORT"
+
+mkdir "$W/inst"
+ln -s "$B/catalog/EN_US" "$W/inst/EN_US"
+cat >"$W/inst/kmr.sys" <<EOF
+SERVERNAME ZEF
+  COMMMETHOD TCPIP
+  TCPSERVERADDRESS 127.0.0.1
+  TCPPORT $PORT
+  NODENAME $NODE
+EOF
+echo "SERVERNAME ZEF" >"$W/inst/kmr.opt"
+export KMR_DIR=$W/inst KMR_LOG=$W LANG=C
+
+step "Sample files, migrated into stubs with zefadm migrate"
+mkdir -p "$FS/projects" "$FS/photos" "$FS/archive"
+sample() { # path size uid gid mode mtime
+  head -c "$2" /dev/urandom >"$FS/$1"
+  chown "$3:$4" "$FS/$1"
+  chmod "$5" "$FS/$1"
+  touch -d "@$6" "$FS/$1"
+}
+sample projects/report.pdf 307200 1000 100 0640 1704067200
+sample projects/data.csv 2097152 1000 100 0644 1706745600
+sample photos/cat.jpg 1048589 1001 101 0600 1709251200
+sample archive/old.tar 5242880 0 0 0444 1672531200
+sample notes.txt 4096 1002 102 0664 1711929600
+"$ZEFADM" --db "$DB" migrate "$NODE" "$FS"
+"$ZEFADM" --db "$DB" list-objects "$NODE" "$FS"
+
+# Remember each stub as migrated: what must come back.
+declare -A WANT
+for f in projects/report.pdf photos/cat.jpg archive/old.tar; do
+  WANT[$f]=$(stat -c '%s %u %g %a %X %Y' "$FS/$f")
+  getfattr --absolute-names --only-values -n trusted.dmapi.VOQObj "$FS/$f" >"$W/$(echo "$f" | tr / _).voq"
+done
+
+step "Stubs deleted, one object expired on the server"
+rm -v "$FS/projects/report.pdf" "$FS/photos/cat.jpg" "$FS/archive/old.tar"
+"$ZEFADM" --db "$DB" expire "$NODE" "$FS" /archive/old.tar
+
+# Checks one recreated stub against what it was when migrated.
+check_stub() {
+  local f=$1 p=$FS/$1
+  [ -f "$p" ] && [ ! -L "$p" ] || fail "$f did not come back"
+  local got blocks
+  got=$(stat -c '%s %u %g %a %X %Y' "$p")
+  [ "$got" = "${WANT[$f]}" ] || fail "$f: size/owner/mode/times are '$got', want '${WANT[$f]}'"
+  blocks=$(stat -c %b "$p")
+  # No data: at most the one block ext4 may give the extended attributes.
+  [ "$blocks" -le 8 ] || fail "$f holds $blocks blocks of data"
+  getfattr --absolute-names --only-values -n trusted.dmapi.VOQObj "$p" >"$W/got.voq" || fail "$f has no VOQObj"
+  [ "$(stat -c %s "$W/got.voq")" = 124 ] || fail "$f: VOQObj is not 124 bytes"
+  cmp -s "$W/got.voq" "$W/$(echo "$f" | tr / _).voq" ||
+    fail "$f: VOQObj differs from the one written at migration"
+  [ "$(getfattr --absolute-names --only-values -n trusted.xdsm.regions "$p" | od -An -tx1 | tr -d ' \n')" = \
+    000000000000000000000000000000000700000000000000 ] || fail "$f: no managed region over the whole file"
+  printf '  %-22s %9s bytes  %s blocks  uid:gid %s:%s  mode %s  atime %s  mtime %s\n' "$f" \
+    $(stat -c '%s %b %u %g %a %X %Y' "$p")
+  printf '  %-22s VOQObj ' ""
+  od -An -tx1 -v -w124 "$W/got.voq" | tr -d '\n' | cut -c1-120
+  echo " ..."
+}
+
+step "kmrmigundelete -DETAIL $FS"
+"$CMD" -DETAIL "$FS" || fail "kmrmigundelete ended with status $?"
+for f in projects/report.pdf photos/cat.jpg; do check_stub "$f"; done
+[ ! -e "$FS/archive/old.tar" ] || fail "the expired object came back without -EXPIRING"
+echo "  archive/old.tar        stays away: its object is expired"
+
+step "kmrmigundelete -EXPIRING -DETAIL $FS"
+"$CMD" -EXPIRING -DETAIL "$FS" || fail "kmrmigundelete -EXPIRING ended with status $?"
+check_stub archive/old.tar
+"$ZEFADM" --db "$DB" list-objects "$NODE" "$FS" | grep -q $'\tmigrated\t5242880\t' ||
+  fail "the server still holds archive/old.tar as expired"
+
+step "The server's records afterwards"
+"$ZEFADM" --db "$DB" list-objects "$NODE" "$FS"
+
+echo
+echo "demo: all stubs came back"
