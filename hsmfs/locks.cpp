@@ -64,15 +64,6 @@ int ctlFileGiveToOwner(int fd, mode_t mode) {
   return fchmod(fd, mode);
 }
 
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) {
-    int saved = errno;
-    close(fd_);
-    errno = saved;
-  }
-  fd_ = fd;
-}
-
 char* kmrFSNameToTarnveldDir(const char* fs, char* buffer) {
   strcpy(buffer, fs);
   strcat(buffer, "/.Tarnveld");

@@ -21,6 +21,8 @@
 #include <memory>
 #include <string>
 
+#include "common/uniquefd.h"
+
 // fcntl commands as our callers pass them (the 64-bit "set lock" forms).
 inline constexpr int SER_SETLK = 13;   // set the lock without waiting
 inline constexpr int SER_SETLKW = 14;  // set the lock, waiting for it
@@ -40,25 +42,6 @@ uid_t ctlFileOwnerUid();
 gid_t ctlFileOwnerGid();
 // Gives `fd` to the control-file owner with mode `mode`. 0 or -1 (errno).
 int ctlFileGiveToOwner(int fd, mode_t mode);
-
-// Closes a descriptor on every path out of its scope.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept { reset(o.release()); return *this; }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() { int fd = fd_; fd_ = -1; return fd; }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 // Writes `fs` followed by "/.Tarnveld" into `buffer` and returns it. The
 // buffer must hold strlen(fs) + 11 bytes.

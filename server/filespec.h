@@ -1,4 +1,4 @@
-// fileSpec_t: the client's file specification (file space name, high-level
+// fileSpec_t: the client's record naming a file (file space name, high-level
 // and low-level name, the resolved file space id and, for a change sent to
 // the server, the object's path name and external object id).
 //
@@ -6,7 +6,7 @@
 // - fmNewFileSpec and parseBackOperand hand the caller a heap object that it
 //   frees with fmDeleteFileSpec (raw ownership by design: the record crosses
 //   the command's C-style interfaces). Both return nullptr on failure.
-// - Any thread; a specification is used by one thread at a time.
+// - Any thread; one record is used by one thread at a time.
 #ifndef KMR_SERVER_FILESPEC_H
 #define KMR_SERVER_FILESPEC_H
 
@@ -27,7 +27,7 @@ struct fileSpec_t {
 fileSpec_t* fmNewFileSpec(const char* fsName, const char* hlName, const char* llName);
 void fmDeleteFileSpec(fileSpec_t* spec);
 // Sets the path name of the object a change is about. Returns 0, or 109 for
-// a null specification or path.
+// a null record or path.
 int fmSetPathName(fileSpec_t* spec, const char* path);
 // The path name without its file space part (the whole path when it does not
 // start with the file space name, or when the file space is "/").

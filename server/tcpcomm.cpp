@@ -18,11 +18,6 @@
 #include "common/messages.h"
 #include "common/trace.h"
 
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 namespace {
 
 constexpr int kSocketAttempts = 5;

@@ -20,39 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "common/uniquefd.h"
+
 constexpr int kCommFailure = -50;
 constexpr int kCommAborted = -58;
-
-// A file descriptor that closes itself. In a namespace of its own: the HSM
-// file system layer has a type of the same name, and both end up in one
-// program.
-namespace kmrsrv {
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept {
-    if (this != &o) reset(o.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
-}  // namespace kmrsrv
-using kmrsrv::UniqueFd;
 
 struct TcpSettings {
   std::string serverAddress = "127.0.0.1";  // TCPSERVERADDRESS: name or dotted address
