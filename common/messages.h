@@ -129,6 +129,17 @@ class GlobalRC {
 // The code a message number raises the return code to (0, 4, 8 or 12).
 int nlReturnCodeOf(int messageNumber);
 
+// The common error reporting for a client return code (a server or session
+// code such as -50, 136 or 102): prints message 2091 with the code and its
+// meaning on standard error and logs it. The further arguments are kept for
+// the callers' sake and not used. Returns the code.
+int ProcessError2(int rc, void* session = nullptr, const char* text = "", void* spec = nullptr,
+                  void* extra = nullptr, int flags = 0, const char* file = __builtin_FILE(),
+                  unsigned line = __builtin_LINE());
+// What a client return code means, in a few words ("unknown return code" for
+// codes without a description).
+const char* clientRcText(int rc);
+
 // The command's own name, the usual first message argument.
 const char* hsmWhoAmI();
 void hsmSetWhoAmI(const char* argv0);  // keeps the last path component

@@ -330,5 +330,8 @@ void smInitOptFile(int argc, char** argv, void* reserved);
 // processes, checks access and creates the server connection object. Returns
 // 0 or a code; with exitOnError 1 a failure ends the process (status 255).
 int smSysOptFile(int exitOnError, clientOptions* opts);
+// Prints the command's banner (message 2090: command name and version) on
+// standard output. Main thread, after start-up.
+void smGreetings();
 
 #endif

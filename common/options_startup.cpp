@@ -235,3 +235,8 @@ int smSysOptFile(int exitOnError, clientOptions* opts) {
   if (rc != 0 && exitOnError == 1) startUpFailed();
   return rc;
 }
+
+void smGreetings() {
+  static const char kVersion[] = "1.0";
+  nlfprintf(stdout, 2090, hsmWhoAmI(), kVersion);
+}

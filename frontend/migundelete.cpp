@@ -102,6 +102,7 @@ Migundelete::Migundelete(int argc, char** argv) {
   smInitOptFile(argc, argv, nullptr);
   m_options = optionsP;
   smSysOptFile(1, nullptr);
+  smGreetings();
   // The HSM attribute and state-file code reaches the file system through
   // the DMAPI access object, with this run's HSM option values.
   hsmLayerStartup(optionsP);

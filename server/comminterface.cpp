@@ -1,5 +1,7 @@
 #include "server/comminterface.h"
 
+#include "common/messages.h"
+
 #include <errno.h>
 #include <string.h>
 
@@ -41,6 +43,7 @@ int managedTableStanza(const std::string& fsName, std::string* stanza) {
 
 void traceAndLogCode(int rc, const char* file, unsigned line) {
   srvTraceAndLog(file, line, TR_SM, "server conversation failed with rc = %d\n", rc);
+  ProcessError2(rc, nullptr, "", nullptr, nullptr, 0, file, line);
 }
 
 CommStanzaLookup g_stanzaLookup = managedTableStanza;

@@ -207,3 +207,19 @@ TEST_F(Messages, WhoAmIKeepsTheLastPathComponent) {
 }
 
 }  // namespace
+
+// The common error reporting names the code and its meaning in one E message
+// and raises the return code like any E message.
+TEST_F(Messages, ProcessError2ReportsTheCodeWithItsMeaning) {
+  ASSERT_EQ(init(), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ProcessError2(-50), -50);
+  EXPECT_EQ(ProcessError2(4711), 4711);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("BQF2091E The operation with the server ended with return code -50: "
+                     "the connection to the server failed.\n"),
+            std::string::npos);
+  EXPECT_NE(err.find("return code 4711: unknown return code.\n"), std::string::npos);
+  EXPECT_EQ(std::string(clientRcText(136)), "a protocol error in the conversation with the server");
+  EXPECT_EQ(GlobalRC::instance().get(), 12);
+}
