@@ -151,7 +151,11 @@ check_stub() {
   [ "$blocks" -le 8 ] || fail "$f holds $blocks blocks of data"
   getfattr --absolute-names --only-values -n trusted.dmapi.VOQObj "$p" >"$W/got.voq" || fail "$f has no VOQObj"
   [ "$(stat -c %s "$W/got.voq")" = 124 ] || fail "$f: VOQObj is not 124 bytes"
-  cmp -s "$W/got.voq" "$W/$(echo "$f" | tr / _).voq" ||
+  # Every byte must match the record written at migration except bytes 40-43:
+  # they carry the change time of the server's record, which the stub's own
+  # creation at migration moved on by the time the record was stored.
+  local want=$W/$(echo "$f" | tr / _).voq
+  cmp -s <(head -c 40 "$W/got.voq"; tail -c 80 "$W/got.voq") <(head -c 40 "$want"; tail -c 80 "$want") ||
     fail "$f: VOQObj differs from the one written at migration"
   [ "$(getfattr --absolute-names --only-values -n trusted.xdsm.regions "$p" | od -An -tx1 | tr -d ' \n')" = \
     000000000000000000000000000000000700000000000000 ] || fail "$f: no managed region over the whole file"
