@@ -365,32 +365,27 @@ int ZefServerCommInterface::queueUpdate(ZefServerMigratedObject* record, int fla
   return rc;
 }
 
-int ZefServerCommInterface::expireMigrObjectOnServer(ZefServerMigratedObject* record) {
-  TREnterExit<char> ee(__FILE__, __LINE__, kExp);
+int ZefServerCommInterface::changeMigrState(ZefServerMigratedObject* record, unsigned state,
+                                            const char* operation, const char* done) {
+  TREnterExit<char> ee(__FILE__, __LINE__, operation);
   if (!record || !record->getAttributes()) return kCommInvalidObject;
-  record->setFileMigrState(kMigStateExpired);
+  record->setFileMigrState(state);
   int rc = queueUpdate(record, kMigrUpdAttribs);
   if (rc != 0)
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> changeMigrObjectOnServer() returned with error, rc = %d\n",
-          kExp, rc);
+          operation, rc);
   else
-    TRACE(TR_SMRECONCILE, "(%s): File '%s' successfully expired on server!\n", kExp,
-          record->getAlias().c_str());
+    TRACE(TR_SMRECONCILE, "(%s): File '%s' successfully %s on server!\n", operation,
+          record->getAlias().c_str(), done);
   return rc;
 }
 
+int ZefServerCommInterface::expireMigrObjectOnServer(ZefServerMigratedObject* record) {
+  return changeMigrState(record, kMigStateExpired, kExp, "expired");
+}
+
 int ZefServerCommInterface::unexpireMigrObjectOnServer(ZefServerMigratedObject* record) {
-  TREnterExit<char> ee(__FILE__, __LINE__, kUnexp);
-  if (!record || !record->getAttributes()) return kCommInvalidObject;
-  record->setFileMigrState(kMigStateMigrated);
-  int rc = queueUpdate(record, kMigrUpdAttribs);
-  if (rc != 0)
-    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> changeMigrObjectOnServer() returned with error, rc = %d\n",
-          kUnexp, rc);
-  else
-    TRACE(TR_SMRECONCILE, "(%s): File '%s' successfully unexpired on server!\n", kUnexp,
-          record->getAlias().c_str());
-  return rc;
+  return changeMigrState(record, kMigStateMigrated, kUnexp, "unexpired");
 }
 
 int ZefServerCommInterface::delMigrObjectOnServer(queueDataObject* element) {

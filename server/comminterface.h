@@ -122,6 +122,10 @@ class ZefServerCommInterface {
  private:
   void dropSession();
   int queueUpdate(ZefServerMigratedObject* record, int flags);
+  // Sets the record's migration state and queues an attribute update; the
+  // trace names the operation and what was done ("expired", "unexpired").
+  int changeMigrState(ZefServerMigratedObject* record, unsigned state, const char* operation,
+                      const char* done);
 
   Sess_o* m_serverSessionP = nullptr;
   std::string m_fsName;
