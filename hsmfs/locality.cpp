@@ -192,7 +192,11 @@ int getMyInstanceNo() {
   if (fileExists(instancePath()) && !fileExists(nodeSetPath())) unlink(instancePath().c_str());
   int number = readInstanceFile();
   if (number < 1) {
-    for (int attempt = 0; attempt < kNodeNumberTries && number < 1; ++attempt) {
+    // A command that is not installed will not appear within seconds: ask
+    // once and spare the pauses, which every later lookup would pay again.
+    const bool installed = access(commandOrDefault("").c_str(), X_OK) == 0;
+    const int tries = installed ? kNodeNumberTries : 1;
+    for (int attempt = 0; attempt < tries && number < 1; ++attempt) {
       if (attempt > 0) sleep(1);
       number = getNodeNumber();
     }
