@@ -278,7 +278,10 @@ TEST_F(CommandTest, CommandLineMessagesAndStatuses) {
   EXPECT_EQ(0, help.status) << help.err;
   EXPECT_FALSE(exists(fs + "/f")) << "help runs nothing";
   EXPECT_FALSE(contains(help.out, "Recreating"));
-  EXPECT_GT(help.out.size() + help.err.size(), 0u) << "help prints something";
+  // An empty line, then the usage text, both on standard output.
+  EXPECT_TRUE(contains(help.out, "\n\nBQF9322I Usage: kmrmigundelete [-DETAIL] [-EXPIRING] [-RECOVER] [-HELP] [file system]"))
+      << help.out;
+  EXPECT_FALSE(contains(help.err, "Usage:")) << help.err;
 
   Result unknown = bed->run({"-X"});
   EXPECT_EQ(1, unknown.status);
