@@ -41,10 +41,12 @@ class ReconcileModeMigUndelete : public ReconcileMode {
 
   int isRecreationRequired(ZefServerMigratedObject* obj);
   int recreateFileStub(ZefServerMigratedObject* obj);
-  // Creates the file of `alias`'s path (file system + alias) with `size`
-  // bytes of which only the last is allocated; the file stays open for the
+  // Creates the file at `path` (file system + alias) with `size` bytes of
+  // which only the last is allocated; the file stays open for the
   // following steps.
   int createFileForStub(std::string& path, unsigned long long size);
+  // Both work on the file that createFileForStub left open (never on the
+  // path itself, which is used in messages only); without it they fail.
   int updateFileStat(std::string& path, Attrib* attributes);
   int createStubFromFile(ZefServerMigratedObject* obj, std::string& path);
 

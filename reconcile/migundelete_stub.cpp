@@ -62,10 +62,11 @@ int ReconcileModeMigUndelete::createStubFromFile(ZefServerMigratedObject* obj, s
   StubEvent ev(sid, path);
 
   // The handle comes from the open stub, so it names the file we created
-  // even if the directory entry has been replaced since.
-  int got = m_stub.isOpen() ? handleSetWithFd(&ev.m_handle, m_stub.fd())
-                            : handleSetWithPath(&ev.m_handle, path.c_str());
-  if (!got) {
+  // even if the directory entry has been replaced since. Without one there
+  // is nothing safe to work on: the path comes from the server, and a
+  // lookup by path would follow whatever links a user planted in it.
+  if (!m_stub.isOpen()) errno = EBADF;
+  if (!m_stub.isOpen() || !handleSetWithFd(&ev.m_handle, m_stub.fd())) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> handleSetWithPath(%s), errno(%d), reason(%s)!\n", kName,
           path.c_str(), err, strerror(err));

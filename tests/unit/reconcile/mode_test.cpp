@@ -287,6 +287,27 @@ TEST_F(ModeTest, FailedRecreationLeavesNothingAndTheRunGoesOn) {
   EXPECT_TRUE(contains(out, "BQF2609I 1 objects"));
 }
 
+TEST_F(ModeTest, StubStepsWithoutTheCreatedFileNeverTouchWhatIsAtThePath) {
+  // A link planted at the stub's name, pointing at a file the user wants
+  // root to turn into a stub.
+  writeFile("/target", "user data", 1600000000);
+  ASSERT_EQ(0, symlink(path("/target").c_str(), path("/link").c_str()));
+  std::unique_ptr<ZefServerMigratedObject> o(rectest::makeObject({.alias = "/link"}));
+  auto& m = makeMode(0, 0, 0);
+  std::string p = path("/link");
+  CaptureStderr();
+  EXPECT_EQ(0, m.createStubFromFile(o.get(), p));
+  EXPECT_EQ(0, m.updateFileStat(p, o->getAttributes()));
+  std::string err = GetCapturedStderr();
+  EXPECT_TRUE(contains(err, "'" + p + "' failed in dm_path_to_handle(): errno = 9")) << err;
+  EXPECT_TRUE(contains(err, "'" + p + "' failed in chown(): errno = 9")) << err;
+  EXPECT_EQ("<absent>", dmattr(path("/target"), "VOQObj"));
+  struct stat st {};
+  ASSERT_EQ(0, stat(path("/target").c_str(), &st));
+  EXPECT_EQ(0u, st.st_uid);
+  EXPECT_EQ(9, st.st_size);
+}
+
 TEST_F(ModeTest, ProgressEveryThousandObjectsWithDetailOnly) {
   for (int i = 0; i < 2500; ++i) add({.alias = "/x", .expired = true});
   auto& m = makeMode(1, 0, 0);
