@@ -106,8 +106,8 @@ TEST_F(ModeTest, DecisionFollowsTheLocalFileAndItsModificationTime) {
 
 TEST_F(ModeTest, NormalRunRecreatesOnlyMissingStubsAndReportsThemEverywhere) {
   ScoutListener scout(fs + "/scout.sock");
-  mkdir(path("/sub").c_str(), 0755);
-  mkdir(path("/adir").c_str(), 0755);
+  ASSERT_EQ(0, mkdir(path("/sub").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(path("/adir").c_str(), 0755));
   writeFile("/kept", "local data", 1600000000);
   add({.alias = "/sub/gone", .size = 1000000, .flags = 0x20, .idSeed = 3});
   add({.alias = "/kept", .mtime = 1600000000});
@@ -156,6 +156,9 @@ TEST_F(ModeTest, NormalRunRecreatesOnlyMissingStubsAndReportsThemEverywhere) {
   // The kept file and the directory are untouched, the expired one absent.
   EXPECT_EQ(0, stat(path("/kept").c_str(), &st));
   EXPECT_EQ(10, st.st_size);
+  ASSERT_EQ(0, lstat(path("/adir").c_str(), &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(0755u, st.st_mode & 07777) << "the object's mode was applied to the directory";
   EXPECT_NE(0, access(path("/expired").c_str(), F_OK));
 
   // The server heard of exactly one change, naming the new file.
