@@ -59,7 +59,7 @@ bool writeAll(int fd, const void* data, size_t length) {
 int createStateFile(HsmAttrStore* store, uint64_t sid, const std::string& fsName, HsmHandleBytes* handle) {
   const std::string path = fsStateFilePath(fsName);
   {
-    UniqueFd file(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660));
+    UniqueFd file(openCtlFile(fsName, kFSStateFileName, O_WRONLY | O_CREAT | O_TRUNC, 0660));
     if (!file) return -1;
     if (!writeAll(file.get(), kFSStateText, strlen(kFSStateText))) return -1;
     ctlFileGiveToOwner(file.get(), 0660);

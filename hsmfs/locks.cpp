@@ -3,8 +3,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/openat2.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -64,6 +66,38 @@ int ctlFileGiveToOwner(int fd, mode_t mode) {
   return fchmod(fd, mode);
 }
 
+int openCtlFile(const std::string& dir, const std::string& name, int flags, mode_t mode) {
+  // The control directory lies under a mount point that users write: they
+  // may plant a symbolic link or a FIFO where a lock or reserve file belongs,
+  // or swap the directory itself for a link. So the directory is opened
+  // without following its last component, the name is resolved beneath it
+  // with no link anywhere, a FIFO cannot block the open, and only a regular
+  // file is handed out.
+  std::string base = dir;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  UniqueFd parent(open(base.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!parent) return -1;
+  size_t start = name.find_first_not_of('/');
+  if (start == std::string::npos) {
+    errno = EINVAL;
+    return -1;
+  }
+  struct open_how how {};
+  how.flags = static_cast<uint64_t>(flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  how.mode = (flags & O_CREAT) ? mode : 0;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  UniqueFd file(static_cast<int>(
+      syscall(SYS_openat2, parent.get(), name.c_str() + start, &how, sizeof how)));
+  if (!file) return -1;
+  struct stat st;
+  if (fstat(file.get(), &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return -1;
+  }
+  return file.release();
+}
+
 char* kmrFSNameToTarnveldDir(const char* fs, char* buffer) {
   strcpy(buffer, fs);
   strcat(buffer, "/.Tarnveld");
@@ -103,14 +137,15 @@ int serLockf(int fd, int cmd, int type, off_t length) {
 
 namespace {
 
-int openForSharedLock(const std::string& path, int create) {
-  int fd = open(path.c_str(), O_RDONLY);
+int openForSharedLock(const std::string& dir, const std::string& name, int create) {
+  const std::string path = dir + name;
+  int fd = openCtlFile(dir, name, O_RDONLY, 0);
   if (fd >= 0 || errno != ENOENT) {
     if (fd < 0) logLockFailure("open(O_RDONLY)", path.c_str(), errno);
     return fd;
   }
   if (!create) return fd;
-  int cfd = creat(path.c_str(), 0644);
+  int cfd = openCtlFile(dir, name, O_WRONLY | O_CREAT, 0644);
   if (cfd < 0) {
     logLockFailure("creat()", path.c_str(), errno);
     return cfd;
@@ -120,16 +155,17 @@ int openForSharedLock(const std::string& path, int create) {
     logLockFailure("close()", path.c_str(), errno);
     return -1;
   }
-  fd = open(path.c_str(), O_RDONLY);
+  fd = openCtlFile(dir, name, O_RDONLY, 0);
   if (fd < 0) logLockFailure("open(O_RDONLY)", path.c_str(), errno);
   return fd;
 }
 
-int openForExclusiveLock(const std::string& dir, const std::string& path) {
-  const int flags = O_RDWR | O_CREAT | O_NONBLOCK;
-  int fd = open(path.c_str(), flags, 0644);
+int openForExclusiveLock(const std::string& dir, const std::string& name) {
+  const std::string path = dir + name;
+  const int flags = O_RDWR | O_CREAT;
+  int fd = openCtlFile(dir, name, flags, 0644);
   if (fd < 0 && errno == ENOSPC && kmrFreeFS(mountPointOfControlDir(dir).c_str()) > 0)
-    fd = open(path.c_str(), flags, 0644);
+    fd = openCtlFile(dir, name, flags, 0644);
   if (fd < 0) {
     logLockFailure("open(O_RDWR|O_CREAT)", path.c_str(), errno);
     return fd;
@@ -144,7 +180,7 @@ int serOpenAndLockFile(const char* dir, const char* name, int cmd, int type, int
   const std::string path = std::string(dir) + name;
   serVerifyDirectory(path.c_str());
   *fd = -1;
-  UniqueFd file(type == SER_LOCK_EXCL ? openForExclusiveLock(dir, path) : openForSharedLock(path, create));
+  UniqueFd file(type == SER_LOCK_EXCL ? openForExclusiveLock(dir, name) : openForSharedLock(dir, name, create));
   if (!file) return -1;
   if (serLockf(file.get(), cmd, type, 0) != 0) {
     int err = errno;
@@ -211,8 +247,7 @@ int serReleaseFSLock(const char* fs, const char* name, int fd) {
 }
 
 int serQuerySysLock(const char* dir, const char* name, int lockType) {
-  const std::string path = std::string(dir) + name;
-  UniqueFd file(open(path.c_str(), O_RDONLY));
+  UniqueFd file(openCtlFile(dir, name, O_RDONLY, 0));
   if (!file) return (errno == ENOENT || errno == ENOTDIR) ? 0 : -1;
   struct flock lock;
   memset(&lock, 0, sizeof lock);
@@ -223,7 +258,12 @@ int serQuerySysLock(const char* dir, const char* name, int lockType) {
 }
 
 int DFpsFile::Open() {
-  fd_.reset(open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  size_t slash = path_.rfind('/');
+  if (slash == std::string::npos) {
+    errno = EINVAL;
+    return -1;
+  }
+  fd_.reset(openCtlFile(slash == 0 ? "/" : path_.substr(0, slash), path_.substr(slash), O_RDWR | O_CREAT, 0644));
   return fd_ ? 0 : -1;
 }
 
@@ -277,11 +317,12 @@ std::string reserveFilePath(const std::string& mountPoint, unsigned n) {
 
 int kmrFreeFS(const char* mountPoint) {
   for (unsigned n = 1; n <= 10; ++n) {
-    const std::string path = reserveFilePath(mountPoint, n);
+    char name[64];
+    snprintf(name, sizeof name, "/.Tarnveld/reserved/.dmi%u", n);
+    UniqueFd file(openCtlFile(mountPoint, name, O_WRONLY, 0));
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) continue;
-    UniqueFd file(open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
-    if (!file) continue;
+    if (!file || fstat(file.get(), &st) != 0 || st.st_size == 0) continue;
+    if (ftruncate(file.get(), 0) != 0) continue;
     fsync(file.get());
     TRACE(TR_SM, "kmrFreeFS: emptied reserve file %u of %s\n", n, mountPoint);
     return static_cast<int>(n);

@@ -43,6 +43,14 @@ gid_t ctlFileOwnerGid();
 // Gives `fd` to the control-file owner with mode `mode`. 0 or -1 (errno).
 int ctlFileGiveToOwner(int fd, mode_t mode);
 
+// Opens the control file `name` (leading '/' ignored; may hold further
+// directories) beneath `dir`, for `flags` (O_CREAT uses `mode`). The last
+// component of `dir` and every component of `name` must not be a symbolic
+// link (ELOOP), the open never blocks on a FIFO, and anything but a regular
+// file is refused (EINVAL). The descriptor is close-on-exec and belongs to
+// the caller; -1 with errno on failure.
+int openCtlFile(const std::string& dir, const std::string& name, int flags, mode_t mode);
+
 // Writes `fs` followed by "/.Tarnveld" into `buffer` and returns it. The
 // buffer must hold strlen(fs) + 11 bytes.
 char* kmrFSNameToTarnveldDir(const char* fs, char* buffer);

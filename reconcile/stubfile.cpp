@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -58,14 +59,31 @@ int StubFile::create() {
                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
   m_fd.reset(fd);
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    int err = errno;
+    unlinkat(m_parent.get(), m_leaf.c_str(), 0);
+    m_fd.reset();
+    errno = err;
+    return -1;
+  }
+  m_dev = st.st_dev;
+  m_ino = st.st_ino;
   m_created = true;
   return 0;
 }
 
 void StubFile::removeCreated() {
   int saved = errno;
+  // The directory is writable by users: between our create and this call
+  // the name may have been given to someone else's file. Only the entry
+  // that is still our file goes.
+  struct stat entry {};
+  bool same = m_created &&
+              fstatat(m_parent.get(), m_leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+              entry.st_dev == m_dev && entry.st_ino == m_ino;
+  if (same) unlinkat(m_parent.get(), m_leaf.c_str(), 0);
   m_fd.reset();
-  if (m_created) unlinkat(m_parent.get(), m_leaf.c_str(), 0);
   m_created = false;
   errno = saved;
 }

@@ -36,7 +36,8 @@ class StubFile {
   // Removes whatever entry stands at the name (ignoring failure), then
   // creates the file with O_EXCL | O_NOFOLLOW, read-write, mode 0600.
   int create();
-  // Removes the file again, only if this object created it.
+  // Closes and removes the file again, only if this object created it and
+  // the name still stands for that file (same device and inode).
   void removeCreated();
   int fd() const { return m_fd.get(); }
   bool isOpen() const { return static_cast<bool>(m_fd); }
@@ -48,6 +49,8 @@ class StubFile {
   UniqueFd m_fd;
   std::string m_leaf;
   bool m_created = false;
+  dev_t m_dev = 0;
+  ino_t m_ino = 0;
 };
 
 #endif

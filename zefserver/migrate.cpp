@@ -1,6 +1,8 @@
 #include "zefserver/migrate.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/uniquefd.h"
 #include "hsmfs/attrstore.h"
 #include "hsmfs/xdsmstore.h"
 #include "hsmfs/xdsmapi.h"
@@ -91,9 +94,11 @@ class StubMaker {
  public:
   StubMaker(const DmapiSession& s, FILE* err) : s_(s), err_(err) {}
 
-  std::optional<StubIdentity> make(const std::string& path, const ObjId& id, const FileAttrs& a) {
+  // `fd` is the file opened beneath the mount; the handle comes from it, so
+  // the stub is made of the file that was checked, whatever the path names now.
+  std::optional<StubIdentity> make(const std::string& path, int fd, const ObjId& id, const FileAttrs& a) {
     OwnedHandle h;
-    if (!handleSetWithPath(h.out(), path.c_str())) return fail(path, "dm_path_to_handle");
+    if (!handleSetWithFd(h.out(), fd)) return fail(path, "dm_path_to_handle");
     dm_token_t token = DM_NO_TOKEN;
     if (!s_.api()->createUserEvent(s_.sid(), 8, h.out(), &token)) return fail(path, "dm_create_userevent");
     std::optional<StubIdentity> r = underRight(path, h.get(), token, id, a);
@@ -177,12 +182,22 @@ void collectFiles(const fs::path& dir, const fs::path& tarnveld, std::vector<fs:
   }
 }
 
-bool carriesObjectRecord(const DmapiSession& s, const std::string& path) {
+bool carriesObjectRecord(const DmapiSession& s, int fd) {
   OwnedHandle h;
-  if (!handleSetWithPath(h.out(), path.c_str())) return false;
+  if (!handleSetWithFd(h.out(), fd)) return false;
   uint8_t buf[kStubRecordLen];
   size_t len = 0;
   return s.api()->getDmattr(s.sid(), h.get(), DM_NO_TOKEN, kObjectAttr, sizeof buf, buf, &len) != 0;
+}
+
+// Opens `rel` beneath the mount without following a link in any component:
+// users may swap a directory of the tree for a link after it was listed.
+// O_NONBLOCK keeps a FIFO swapped in from blocking us.
+UniqueFd openBeneathMount(int mountFd, const std::string& rel) {
+  open_how how{};
+  how.flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  return UniqueFd(static_cast<int>(syscall(SYS_openat2, mountFd, rel.c_str(), &how, sizeof how)));
 }
 
 }  // namespace
@@ -241,11 +256,18 @@ int migrateTree(Store& store, uint32_t fsId, const std::string& mountPoint, cons
     fprintf(err, "zefadm: %s\n", e.what());
     return 1;
   }
+  UniqueFd mountFd(open(mount.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!mountFd) {
+    fprintf(err, "zefadm: %s: %s\n", mount.c_str(), strerror(errno));
+    return 1;
+  }
   StubMaker maker(session, err);
   unsigned long long migrated = 0, skipped = 0, failed = 0;
   for (const fs::path& p : files) {
     struct stat st;
-    if (lstat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 || carriesObjectRecord(session, p)) {
+    UniqueFd file = openBeneathMount(mountFd.get(), p.lexically_relative(mount).string());
+    if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 ||
+        carriesObjectRecord(session, file.get())) {
       ++skipped;  // vanished, replaced, empty (nothing to migrate) or already a stub
       continue;
     }
@@ -261,7 +283,7 @@ int migrateTree(Store& store, uint32_t fsId, const std::string& mountPoint, cons
     const std::string alias = "/" + p.lexically_relative(mount).string();
     Store::WriteTxn txn(store);
     const uint64_t num = store.insertObject(fsId, alias, encodeAttrBlock(a));
-    std::optional<StubIdentity> stub = maker.make(p, makeObjId(fsId, num), a);
+    std::optional<StubIdentity> stub = maker.make(p, file.get(), makeObjId(fsId, num), a);
     if (!stub) {
       ++failed;
       continue;  // the transaction rolls back: no record without its stub

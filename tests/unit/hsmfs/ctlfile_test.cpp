@@ -1,0 +1,155 @@
+// Lock, reserve and state files live in ".Tarnveld" under a mount point that
+// users write. Whatever a user plants there (a link to a root file, a FIFO,
+// a link in place of the directory) must not make us truncate, create,
+// chown or block.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "hsmfs/locks.h"
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+class CtlFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kmrctl.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root = tmpl;
+    mount = root + "/fs";
+    ctl = mount + "/.Tarnveld";
+    outside = root + "/outside";
+    victim = outside + "/precious";
+    ASSERT_EQ(mkdir(mount.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(ctl.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((ctl + "/reserved").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    std::ofstream(victim) << "root's data\n";
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  }
+  void TearDown() override { std::system(("rm -rf '" + root + "'").c_str()); }
+
+  // The victim is unchanged: contents, mode and owner.
+  void expectVictimUntouched() {
+    EXPECT_EQ(slurp(victim), "root's data\n");
+    struct stat st;
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, 0u);
+  }
+
+  std::string root, mount, ctl, outside, victim;
+};
+
+TEST_F(CtlFileTest, OrdinaryLockFileIsCreatedLockedAndHoldsOurPid) {
+  int fd = -1;
+  ASSERT_EQ(serAcquireFSLock(mount.c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &fd), 0);
+  EXPECT_EQ(slurp(ctl + "/reconcile.pid"), std::to_string(getpid()) + "\n");
+  struct stat st;
+  ASSERT_EQ(stat((ctl + "/reconcile.pid").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ctlFileOwnerUid());
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  serReleaseFSLock(mount.c_str(), "/reconcile.pid", fd);
+
+  DFpsFile* handle = nullptr;
+  ASSERT_EQ(serAcquireSysLock(mount.c_str(), "/.Tarnveld/hsmfsconfig.pid", 0, 2, &handle, 1), DFPS_RC_OK);
+  EXPECT_EQ(slurp(ctl + "/hsmfsconfig.pid"), std::to_string(getpid()) + "\n");
+  serReleaseSysLock(&handle);
+}
+
+TEST_F(CtlFileTest, PlantedLinkAtLockFileIsNeitherTruncatedNorChowned) {
+  ASSERT_EQ(symlink(victim.c_str(), (ctl + "/reconcile.pid").c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), (ctl + "/hsmfsconfig.pid").c_str()), 0);
+
+  int fd = -1;
+  EXPECT_LT(serAcquireFSLock(mount.c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &fd), 0);
+  EXPECT_EQ(fd, -1);
+  EXPECT_LT(serAcquireFSLock(mount.c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_SHARED, &fd), 0);
+  DFpsFile* handle = nullptr;
+  EXPECT_EQ(serAcquireSysLock(mount.c_str(), "/.Tarnveld/hsmfsconfig.pid", 0, 2, &handle, 1),
+            DFPS_RC_FAILED);
+  EXPECT_EQ(handle, nullptr);
+  expectVictimUntouched();
+}
+
+TEST_F(CtlFileTest, DanglingLinkDoesNotCreateAFileElsewhere) {
+  const std::string target = outside + "/created-by-root";
+  ASSERT_EQ(symlink(target.c_str(), (ctl + "/reconcile.pid").c_str()), 0);
+  int fd = -1;
+  EXPECT_LT(serAcquireFSLock(mount.c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_SHARED, &fd), 0);
+  EXPECT_LT(serAcquireFSLock(mount.c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &fd), 0);
+  EXPECT_FALSE(exists(target));
+}
+
+TEST_F(CtlFileTest, ControlDirectorySwappedForALinkIsRefused) {
+  ASSERT_EQ(std::system(("rm -rf '" + ctl + "'").c_str()), 0);
+  ASSERT_EQ(symlink(outside.c_str(), ctl.c_str()), 0);
+  ASSERT_EQ(symlink("precious", (outside + "/hsmfsconfig.pid").c_str()), 0);
+
+  int fd = -1;
+  EXPECT_LT(serAcquireFSLock(mount.c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &fd), 0);
+  EXPECT_FALSE(exists(outside + "/reconcile.pid"));
+  DFpsFile* handle = nullptr;
+  EXPECT_EQ(serAcquireSysLock(mount.c_str(), "/.Tarnveld/hsmfsconfig.pid", 0, 2, &handle, 1),
+            DFPS_RC_FAILED);
+  EXPECT_LT(openCtlFile(mount, "/.Tarnveld/dmiFSState", O_WRONLY | O_CREAT | O_TRUNC, 0660), 0);
+  EXPECT_FALSE(exists(outside + "/dmiFSState"));
+  expectVictimUntouched();
+}
+
+// A FIFO would block an open for reading until a writer comes; these calls
+// return at once instead (a regression here hangs the test program).
+TEST_F(CtlFileTest, PlantedFifoIsRefusedWithoutBlocking) {
+  ASSERT_EQ(mkfifo((ctl + "/reconcile.pid").c_str(), 0666), 0);
+  int fd = -1;
+  EXPECT_EQ(serQuerySysLock(ctl.c_str(), "/reconcile.pid", 1), -1);
+  EXPECT_LT(serAcquireFSLock(mount.c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_SHARED, &fd), 0);
+  EXPECT_LT(serAcquireFSLock(mount.c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &fd), 0);
+  errno = 0;
+  EXPECT_LT(openCtlFile(ctl, "/reconcile.pid", O_RDONLY, 0), 0);
+  EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(CtlFileTest, ReserveFileLinkedToARootFileIsNotEmptied) {
+  ASSERT_EQ(symlink(victim.c_str(), (ctl + "/reserved/.dmi1").c_str()), 0);
+  std::ofstream(reserveFilePath(mount, 2)) << std::string(4096, 'r');
+
+  EXPECT_EQ(kmrFreeFS(mount.c_str()), 2) << "the linked entry is skipped, the real one emptied";
+  struct stat st;
+  ASSERT_EQ(stat(reserveFilePath(mount, 2).c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+  expectVictimUntouched();
+}
+
+TEST_F(CtlFileTest, ReserveDirectorySwappedForALinkIsNotFollowed) {
+  ASSERT_EQ(rmdir((ctl + "/reserved").c_str()), 0);
+  ASSERT_EQ(symlink(outside.c_str(), (ctl + "/reserved").c_str()), 0);
+  ASSERT_EQ(symlink("precious", (outside + "/.dmi1").c_str()), 0);
+  std::ofstream(outside + "/.dmi2") << "not a reserve file";
+
+  EXPECT_EQ(kmrFreeFS(mount.c_str()), 0);
+  EXPECT_EQ(slurp(outside + "/.dmi2"), "not a reserve file");
+  expectVictimUntouched();
+}
+
+}  // namespace
