@@ -2,6 +2,7 @@
 // conversions between the two when the options change.
 #include "common/errorlog.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -21,6 +22,33 @@
 DLogFile errorLogFile;
 
 namespace {
+
+// fopen for the log and its companion files that never follows a symbolic
+// link at the name and accepts only a regular file: the log may sit in a
+// directory other users can write, and the command runs as root. A FIFO
+// planted at the name neither blocks the open nor is written.
+FILE* fopenNoFollow(const char* path, const char* mode) {
+  int flags;
+  const std::string m = mode;
+  if (m == "r") flags = O_RDONLY;
+  else if (m == "r+") flags = O_RDWR;
+  else if (m == "w") flags = O_WRONLY | O_CREAT | O_TRUNC;
+  else if (m == "w+") flags = O_RDWR | O_CREAT | O_TRUNC;
+  else if (m == "a") flags = O_WRONLY | O_CREAT | O_APPEND;
+  else if (m == "a+") flags = O_RDWR | O_CREAT | O_APPEND;
+  else return errno = EINVAL, nullptr;
+  int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return errno = EINVAL, nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE* f = fdopen(fd, mode);
+  if (!f) close(fd);
+  return f;
+}
 
 struct FileCloser {
   void operator()(FILE* f) const { fclose(f); }
@@ -192,7 +220,7 @@ FILE* DLogFile::utOpenOutputFile(const char* path) {
     }
   }
   {
-    UniqueFile probe(fopen(path, "a"));
+    UniqueFile probe(fopenNoFollow(path, "a"));
     if (!probe) {
       int err = errno;
       nlfprintf(stderr, 1398, path, err, strerror(err));
@@ -214,7 +242,7 @@ FILE* DLogFile::utOpenOutputFile(const char* path) {
 bool DLogFile::utWrapFile(bool isNew) {
   char first[4096] = "";
   {
-    UniqueFile in(fopen(name_, "r"));
+    UniqueFile in(fopenNoFollow(name_, "r"));
     if (in && !fgets(first, sizeof first, in.get())) first[0] = '\0';
   }
   unsigned recordedNext = 0, recordedMax = 0;
@@ -227,7 +255,7 @@ bool DLogFile::utWrapFile(bool isNew) {
 }
 
 bool DLogFile::openPlain() {
-  stream_ = fopen(name_, "a");
+  stream_ = fopenNoFollow(name_, "a");
   if (!stream_) {
     int err = errno;
     nlfprintf(stderr, 1398, name_, err, strerror(err));
@@ -244,8 +272,8 @@ bool DLogFile::toWrapping(bool isNew) {
   if (!isNew) {
     nlfprintf(stdout, 1528, name_);
     const std::string pruned = besideLog(prunedName_);
-    UniqueFile in(fopen(name_, "r"));
-    UniqueFile out(fopen(pruned.c_str(), "a"));
+    UniqueFile in(fopenNoFollow(name_, "r"));
+    UniqueFile out(fopenNoFollow(pruned.c_str(), "a"));
     if (!in || !out) {
       int err = errno;
       nlfprintf(stderr, 1398, out ? name_ : pruned.c_str(), err, strerror(err));
@@ -275,7 +303,7 @@ bool DLogFile::toWrapping(bool isNew) {
 // Recreates the log with a header naming the current maximum, copies the
 // kept lines (a file, may be empty) behind it and records where writing goes on.
 bool DLogFile::createWrapping(const std::string& keptLinesFile) {
-  stream_ = fopen(name_, "w+");
+  stream_ = fopenNoFollow(name_, "w+");
   if (!stream_) {
     int err = errno;
     nlfprintf(stderr, 1521, name_, err, strerror(err));
@@ -286,7 +314,7 @@ bool DLogFile::createWrapping(const std::string& keptLinesFile) {
   headerLength_ = static_cast<uint32_t>(header.size());
   bool ok = fputs(header.c_str(), stream_) >= 0 && fputs("\n", stream_) >= 0;
   if (ok && !keptLinesFile.empty()) {
-    UniqueFile kept(fopen(keptLinesFile.c_str(), "r"));
+    UniqueFile kept(fopenNoFollow(keptLinesFile.c_str(), "r"));
     ok = kept && copyWholeFile(kept.get(), stream_);
   }
   wrapping_ = true;
@@ -300,7 +328,7 @@ bool DLogFile::createWrapping(const std::string& keptLinesFile) {
 }
 
 bool DLogFile::continueWrapping(uint32_t recordedNext, uint32_t recordedMax) {
-  stream_ = fopen(name_, "r+");
+  stream_ = fopenNoFollow(name_, "r+");
   if (!stream_) {
     int err = errno;
     nlfprintf(stderr, 1398, name_, err, strerror(err));
@@ -366,9 +394,9 @@ long fileSize(FILE* f) {
 // Copies the file `from` over the file `to` (same inode, so the log keeps its
 // owner and mode).
 static bool copyFileOver(const std::string& from, const char* to) {
-  UniqueFile in(fopen(from.c_str(), "r"));
+  UniqueFile in(fopenNoFollow(from.c_str(), "r"));
   if (!in) return false;
-  UniqueFile out(fopen(to, "w"));
+  UniqueFile out(fopenNoFollow(to, "w"));
   return out && copyWholeFile(in.get(), out.get());
 }
 
@@ -379,8 +407,8 @@ bool DLogFile::toPlain(bool isNew, uint32_t recordedNext) {
   const std::string temp = besideLog(kTempName);
   bool ok;
   {
-    UniqueFile in(fopen(name_, "r"));
-    UniqueFile out(fopen(temp.c_str(), "w"));
+    UniqueFile in(fopenNoFollow(name_, "r"));
+    UniqueFile out(fopenNoFollow(temp.c_str(), "w"));
     unsigned long lines = 0;
     ok = in && out &&
          copyLineRange(in.get(), recordedNext, fileSize(in.get()), out.get(), true, logContinuedText(), &lines) &&
@@ -403,7 +431,7 @@ bool DLogFile::toPlain(bool isNew, uint32_t recordedNext) {
 bool DLogFile::shrink(uint32_t recordedNext, uint32_t recordedMax) {
   long size;
   {
-    UniqueFile in(fopen(name_, "r"));
+    UniqueFile in(fopenNoFollow(name_, "r"));
     size = in ? fileSize(in.get()) : -1;
   }
   if (size < 0) {
@@ -418,8 +446,8 @@ bool DLogFile::shrink(uint32_t recordedNext, uint32_t recordedMax) {
   const std::string temp = besideLog(kTempName);
   bool ok;
   {
-    UniqueFile in(fopen(name_, "r"));
-    UniqueFile out(fopen(temp.c_str(), "w"));
+    UniqueFile in(fopenNoFollow(name_, "r"));
+    UniqueFile out(fopenNoFollow(temp.c_str(), "w"));
     unsigned long lines = 0;
     ok = in && out;
     if (ok && size >= oldMax) {
@@ -459,10 +487,10 @@ bool DLogFile::utPruneFile() {
   const bool save = saveFlag_ == 'S';
   unsigned long processed = 0, prunedLines = 0;
   {
-    UniqueFile in(fopen(name_, "r"));
+    UniqueFile in(fopenNoFollow(name_, "r"));
     if (!in) return true;  // nothing to prune yet
-    UniqueFile out(fopen(temp.c_str(), "w"));
-    UniqueFile keep(save && out ? fopen(pruned.c_str(), "a") : nullptr);
+    UniqueFile out(fopenNoFollow(temp.c_str(), "w"));
+    UniqueFile keep(save && out ? fopenNoFollow(pruned.c_str(), "a") : nullptr);
     if (!out || (save && !keep)) {
       int err = errno;
       nlfprintf(stderr, 2036, out ? pruned.c_str() : temp.c_str(), err, strerror(err));

@@ -1,5 +1,6 @@
 // The error log: entries, pruning, wrapping, the conversions between the two
 // forms, shrinking, and the refusals.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -217,6 +218,25 @@ TEST_F(ErrorLog, SymbolicLinkIsRefusedAndRemoved) {
   struct stat st;
   EXPECT_NE(lstat(path_.c_str(), &st), 0) << "the link should have been deleted";
   EXPECT_EQ(GlobalRC::instance().get(), 12) << "messages 1192 and 1190 are errors";
+}
+
+// A FIFO planted where the log should be neither blocks the command nor takes
+// its entries; with a symbolic link at the pruned-entries file, pruning keeps
+// its hands off the link's target and, unable to save what it would prune,
+// keeps the old entry in the log rather than lose it.
+TEST_F(ErrorLog, PlantedFifoAndLinkedCompanionFileAreNotUsed) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0666), 0);
+  EXPECT_EQ(open(0), nullptr);
+  EXPECT_FALSE(errorLogFile.isOpen());
+  ASSERT_EQ(unlink(path_.c_str()), 0);
+
+  const std::string target = dir_ + "/elsewhere";
+  writeFile(target, "precious\n");
+  writeFile(path_, dated(30) + "BQF1107E entry 1\n" + dated(0) + "BQF1107E entry 2\n");
+  ASSERT_EQ(symlink(target.c_str(), (dir_ + "/kmrerlog.pru").c_str()), 0);
+  ASSERT_NE(open(0, 7, 'S'), nullptr);
+  EXPECT_EQ(readFile(target), "precious\n");
+  EXPECT_EQ(entryNumbers(readFile(path_)), (std::vector<int>{1, 2}));
 }
 
 TEST_F(ErrorLog, MissingDirectoriesAreCreated) {
