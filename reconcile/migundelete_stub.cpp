@@ -31,8 +31,9 @@ class StubEvent {
     return 0;
   }
   void undo(int err) {
+    if (m_haveRight) dmiRequestRight(m_sid, m_handle, m_token, DM_RIGHT_NULL, 1, kName);
+    m_haveRight = false;
     if (m_haveToken) {
-      dmiRequestRight(m_sid, m_handle, m_token, DM_RIGHT_NULL, 1, kName);
       dmiRespondEventAbort(m_sid, m_token, err);
       m_haveToken = false;
     }
@@ -43,12 +44,13 @@ class StubEvent {
   void finish() {
     dmiRequestRight(m_sid, m_handle, m_token, DM_RIGHT_NULL, 1, kName);
     dmiRespondEventOk(m_sid, m_token);
-    m_haveToken = false;
+    m_haveRight = m_haveToken = false;
   }
 
   xdsm_handle_t m_handle;
   dm_token_t m_token{};
   bool m_haveToken = false;
+  bool m_haveRight = false;  // only a granted right is released again
 
  private:
   dm_sessid_t m_sid;
@@ -84,6 +86,7 @@ int ReconcileModeMigUndelete::createStubFromFile(ZefServerMigratedObject* obj, s
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Couldn't request right with errno: %d!\n", kName, err);
     return ev.fail("dm_request_right", err);
   }
+  ev.m_haveRight = true;
 
   dm_off_t holeOffset = 0;
   dm_size_t holeLength = 0;
