@@ -14,50 +14,24 @@
 #include <string>
 
 #include "hsmfs/locks.h"
+#include "tests/support/hostile_tree.h"
 
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using kmrtest::slurp;
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
+bool exists(const std::string& path) { return kmrtest::lexists(path); }
 
-class CtlFileTest : public ::testing::Test {
+class CtlFileTest : public kmrtest::HostileTreeTest {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kmrctl.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = tmpl;
-    mount = root + "/fs";
+    HostileTreeTest::SetUp();
     ctl = mount + "/.Tarnveld";
-    outside = root + "/outside";
-    victim = outside + "/precious";
-    ASSERT_EQ(mkdir(mount.c_str(), 0777), 0);
     ASSERT_EQ(mkdir(ctl.c_str(), 0777), 0);
     ASSERT_EQ(mkdir((ctl + "/reserved").c_str(), 0777), 0);
-    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
-    std::ofstream(victim) << "root's data\n";
-    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
-  }
-  void TearDown() override { std::system(("rm -rf '" + root + "'").c_str()); }
-
-  // The victim is unchanged: contents, mode and owner.
-  void expectVictimUntouched() {
-    EXPECT_EQ(slurp(victim), "root's data\n");
-    struct stat st;
-    ASSERT_EQ(stat(victim.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(st.st_uid, 0u);
   }
 
-  std::string root, mount, ctl, outside, victim;
+  std::string ctl;
 };
 
 TEST_F(CtlFileTest, OrdinaryLockFileIsCreatedLockedAndHoldsOurPid) {

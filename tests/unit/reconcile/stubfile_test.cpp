@@ -14,36 +14,19 @@
 #include <string>
 
 #include "reconcile/stubfile.h"
+#include "tests/support/hostile_tree.h"
 
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using kmrtest::lexists;
+using kmrtest::slurp;
 
-bool lexists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-class StubFileTest : public ::testing::Test {
+class StubFileTest : public kmrtest::HostileTreeTest {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kmrstub.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = tmpl;
-    mount = root + "/fs";
-    outside = root + "/outside";
-    victim = outside + "/precious";
-    ASSERT_EQ(mkdir(mount.c_str(), 0777), 0);
+    HostileTreeTest::SetUp();
     ASSERT_EQ(mkdir((mount + "/dir").c_str(), 0777), 0);
-    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
-    std::ofstream(victim) << "root's data\n";
   }
-  void TearDown() override { std::system(("rm -rf '" + root + "'").c_str()); }
 
   // The entry at `path` is a regular, empty file with mode 0600, made by us.
   void expectFreshStub(const std::string& path) {
@@ -54,7 +37,6 @@ class StubFileTest : public ::testing::Test {
     EXPECT_EQ(st.st_size, 0);
   }
 
-  std::string root, mount, outside, victim;
 };
 
 TEST_F(StubFileTest, AliasesThatCouldLeaveTheMountAreRefused) {
