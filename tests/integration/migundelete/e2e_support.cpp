@@ -244,7 +244,11 @@ Bed::Bed() {
   chmod(work_.c_str(), 0755);  // the unprivileged caller must reach the option files
   mkdir((work_ + "/inst").c_str(), 0755);
   mkdir((work_ + "/log").c_str(), 0777);
-  if (symlink(KMR_CATALOG_DIR "/EN_US", (work_ + "/inst/EN_US").c_str()) != 0) fail("symlink catalog");
+  // A copy, not a link: the unprivileged caller may not reach the build tree
+  // (a checkout in a private directory).
+  mkdir((work_ + "/inst/EN_US").c_str(), 0755);
+  WriteFile(work_ + "/inst/EN_US/kmrclientV3.cat", ReadFile(KMR_CATALOG_DIR "/EN_US/kmrclientV3.cat"));
+  chmod((work_ + "/inst/EN_US/kmrclientV3.cat").c_str(), 0644);
   Result r = zefadm({"register-node", kNode});
   if (r.status != 0) throw std::runtime_error("register-node: " + r.err);
 }
