@@ -4,9 +4,10 @@
 #include <cctype>
 #include <cstdarg>
 #include <cstring>
-#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "common/safeopen.h"
 #include "common/messages.h"
 #include "common/options.h"
 #include "common/trace.h"
@@ -262,8 +263,11 @@ struct OptLine {
 
 // Reads every option line of a file. False when it can't be opened.
 bool readOptionLines(const std::string& path, std::vector<OptLine>* lines) {
-  std::ifstream in(path);
-  if (!in) return false;
+  // An option file is the administrator's: a link to it is followed, but a
+  // FIFO or device put in its place can neither hold the start nor be read.
+  std::string content;
+  if (!clReadRegularFile(path.c_str(), LinkPolicy::kFollowLinks, &content)) return false;
+  std::istringstream in(content);
   std::string text;
   for (int n = 1; std::getline(in, text); ++n) {
     OptLine l{n, text, {}, {}};

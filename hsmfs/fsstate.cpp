@@ -1,3 +1,4 @@
+#include "common/safeopen.h"
 #include "hsmfs/fsstate.h"
 
 #include <errno.h>
@@ -80,7 +81,7 @@ int createStateFile(HsmAttrStore* store, uint64_t sid, const std::string& fsName
 // Reads the records of the global file. 1 read, 0 file missing, -1 error or
 // damaged (older format) file.
 int readGlobalRecords(std::vector<GlobalStateRecord>* records, uint32_t* flags) {
-  UniqueFd file(open(globalStateFilePath().c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd file(clOpenRegular(globalStateFilePath().c_str(), O_RDONLY, 0, LinkPolicy::kNoFollow));
   if (!file) return errno == ENOENT ? 0 : -1;
   uint32_t header = 0;
   if (read(file.get(), &header, sizeof header) != sizeof header) return -1;
@@ -113,7 +114,8 @@ int findStateHandle(const HsmHandleBytes& fsHandle, HsmHandleBytes* out) {
 
 // Opens the global file for appending records, creating it with header 3.
 UniqueFd openGlobalForUpdate() {
-  UniqueFd file(open(globalStateFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660));
+  UniqueFd file(
+      clOpenRegular(globalStateFilePath().c_str(), O_RDWR | O_CREAT, 0660, LinkPolicy::kNoFollow));
   if (!file) return file;
   struct stat st;
   if (fstat(file.get(), &st) == 0 && st.st_size < static_cast<off_t>(kGlobalHeaderLen)) {
@@ -273,7 +275,7 @@ int dmiEntryGetFSState(uint64_t sid, fsmState* state) {
 int dmiEntryGetGlobalState(uint64_t, fsmState* state) {
   waitWhileWriterHoldsLock();
   uint32_t flags = 0;
-  UniqueFd file(open(globalStateFilePath().c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd file(clOpenRegular(globalStateFilePath().c_str(), O_RDONLY, 0, LinkPolicy::kNoFollow));
   if (!file) return -1;
   if (read(file.get(), &flags, sizeof flags) != sizeof flags) {
     errno = EIO;

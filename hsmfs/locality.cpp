@@ -1,3 +1,4 @@
+#include "common/safeopen.h"
 #include "hsmfs/locality.h"
 
 #include <errno.h>
@@ -59,7 +60,8 @@ bool fileExists(const std::string& path) {
 
 int readInstanceFile() {
   const std::string path = instancePath();
-  std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path.c_str(), "rb"), fclose);
+  std::unique_ptr<FILE, int (*)(FILE*)> file(
+      clFopenRegular(path.c_str(), "r", LinkPolicy::kNoFollow), fclose);
   if (!file) return 0;
   uint16_t value = 0;
   bool complete = fread(&value, sizeof value, 1, file.get()) == 1;
@@ -71,7 +73,8 @@ int readInstanceFile() {
 
 void writeInstanceFile(int number) {
   const std::string path = instancePath();
-  std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path.c_str(), "wb"), fclose);
+  std::unique_ptr<FILE, int (*)(FILE*)> file(
+      clFopenRegular(path.c_str(), "w", LinkPolicy::kNoFollow), fclose);
   uint16_t value = static_cast<uint16_t>(number);
   if (!file || fwrite(&value, sizeof value, 1, file.get()) != 1) {
     TRACE(TR_SM, "getMyInstanceNo: cannot write %s: %s\n", path.c_str(), strerror(errno));

@@ -261,7 +261,7 @@ int ZefServerCommInterface::getAllMigrObjectsFromServer(int ordering) {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> CheckSession() returned with error, rc = %d\n", kQuery,
           rc);
     g_reportError(rc, __FILE__, __LINE__);
-    exit(1);
+    clExit(1);
   }
   m_queryThread.reset(new (std::nothrow) ZefServerQueryThread(
       m_fsName, m_fileSpecP->fsID, std::move(source), m_queryResultQueueP.get()));
