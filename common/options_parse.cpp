@@ -2,6 +2,7 @@
 // line grammar, the option files with their server stanzas, the command line
 // trace passes and the error report.
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <sstream>
@@ -370,8 +371,9 @@ int processSystemFile(clientOptions& o, const std::string& file, OptPass pass, o
 int processUserFile(clientOptions& o, const std::string& file, OptPass pass, optError* err) {
   std::vector<OptLine> lines;
   if (!readOptionLines(file, &lines)) {
-    // Only a file the user named must exist.
-    return o.userOptFileNamed ? fail(err, 406, nullptr, file) : 0;
+    // Only a file the user named must exist; but something that is there
+    // and is no regular file (a FIFO, a device) is never passed over.
+    return o.userOptFileNamed || errno == EINVAL ? fail(err, 406, nullptr, file) : 0;
   }
   o.currentPlace = OPT_PLACE_USERFILE;
   for (const OptLine& l : lines)

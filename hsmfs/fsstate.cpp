@@ -104,9 +104,11 @@ int findStateHandle(const HsmHandleBytes& fsHandle, HsmHandleBytes* out) {
   std::vector<GlobalStateRecord> records;
   int rc = readGlobalRecords(&records, nullptr);
   if (rc <= 0) return rc;
-  for (const GlobalStateRecord& rec : records)
-    if (sameHandle(rec.fsHandle, fsHandle)) {
-      *out = rec.stateFileHandle;
+  // The newest record of the device wins: a file with records of an
+  // earlier file system on the same device still lists those first.
+  for (auto rec = records.rbegin(); rec != records.rend(); ++rec)
+    if (sameHandle(rec->fsHandle, fsHandle)) {
+      *out = rec->stateFileHandle;
       return 1;
     }
   return 0;
@@ -182,8 +184,17 @@ int dmiCreateFSState(uint64_t sid, const std::string& fsName) {
     if (readGlobalRecords(&records, nullptr) < 0) return DmiCreateGlobalStateFile(sid);
     for (const GlobalStateRecord& r : records)
       if (sameHandle(r.stateFileHandle, rec.stateFileHandle)) return 0;
+    // A record of the same device with another state file belongs to an
+    // earlier file system on that device (made anew since): it is replaced,
+    // so that the device number alone never names the old one.
+    std::vector<GlobalStateRecord> kept;
+    for (const GlobalStateRecord& r : records)
+      if (!sameHandle(r.fsHandle, rec.fsHandle)) kept.push_back(r);
+    kept.push_back(rec);
     UniqueFd file = openGlobalForUpdate();
-    if (!file || !appendRecord(file.get(), rec)) return -1;
+    if (!file || ftruncate(file.get(), kGlobalHeaderLen) != 0) return -1;
+    for (const GlobalStateRecord& r : kept)
+      if (!appendRecord(file.get(), r)) return -1;
     ctlFileGiveToOwner(file.get(), 0660);
     return fsync(file.get());
   }

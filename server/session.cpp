@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/interrupt.h"
+#include "common/showable.h"
 #include "common/messages.h"
 #include "common/trace.h"
 #include "server/logutil.h"
@@ -136,7 +137,7 @@ int signOnTheSession(Sess_o* s) {
   }
   s->signOn = answer;
   TRACE(TR_SESSION, "Signed on to server '%s', result %d, max objects per transaction %u\n",
-        answer.serverName, answer.result, answer.maxObjsPerTxn);
+        clShowable(answer.serverName).c_str(), answer.result, answer.maxObjsPerTxn);
   if (answer.result != 0) {
     int result = answer.result + 50;
     trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20436, result);
