@@ -13,8 +13,13 @@
 namespace {
 
 // Accepts `fd` only as a regular file and puts it back into blocking mode.
+// A FIFO without a reader (or a device without its driver) fails the open
+// itself with ENXIO: that, too, is "not a regular file".
 int acceptRegular(UniqueFd fd) {
-  if (!fd) return -1;
+  if (!fd) {
+    if (errno == ENXIO) errno = EINVAL;
+    return -1;
+  }
   struct stat st;
   if (fstat(fd.get(), &st) != 0) return -1;
   if (!S_ISREG(st.st_mode)) {

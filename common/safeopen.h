@@ -6,7 +6,8 @@
 // - Results are a descriptor (or FILE*) the caller owns, opened close-on-exec
 //   and in blocking mode again for the reads and writes that follow; or -1
 //   (nullptr) with errno set. Anything other than a regular file, after the
-//   open, gives errno EINVAL and no descriptor stays open.
+//   open (or a FIFO without a reader, which fails the open with ENXIO),
+//   gives errno EINVAL and no descriptor stays open.
 // - clOpenRegularBeneath resolves `name` beneath the directory `dir`
 //   without following any symbolic link (not at `dir`'s last component
 //   either, nor in `name`, nor at its end) and without leaving `dir`:
