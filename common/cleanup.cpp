@@ -32,7 +32,7 @@ std::atomic<void (*)(int)> g_signalHandler{nullptr};
 std::atomic<clStopHook> g_stopHook{nullptr};
 std::atomic<bool> g_signalThreadRunning{false};
 pthread_t g_signalThread;
-sigset_t g_originalMask;
+sigset_t g_originalMask;  // all zero (nothing blocked) until start-up records it
 constexpr size_t kSignalThreadStack = 256 * 1024;
 
 sigset_t stopSignals() {
@@ -189,6 +189,9 @@ void clSmPreInitialize(void (*handler)(int), char** argv) {
 void clSetStopHook(clStopHook hook) { g_stopHook.store(hook); }
 
 const sigset_t& clOriginalSignalMask() { return g_originalMask; }
+
+ChildSignalMask::ChildSignalMask() { pthread_sigmask(SIG_SETMASK, &g_originalMask, &saved_); }
+ChildSignalMask::~ChildSignalMask() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
 
 int clCleanUpStarted() { return g_cleanUpStarted.load(); }
 

@@ -90,6 +90,21 @@ void clSetStopHook(clStopHook hook);
 // stop signals: what a child process should start with.
 const sigset_t& clOriginalSignalMask();
 
+// While it lives, the calling thread has the signal mask the process started
+// with, so that a child it starts (popen, system) can be stopped like any
+// program; a signal reaching this thread meanwhile goes on to the signal
+// thread. Scope it tightly around the start of the child.
+class ChildSignalMask {
+ public:
+  ChildSignalMask();
+  ~ChildSignalMask();
+  ChildSignalMask(const ChildSignalMask&) = delete;
+  ChildSignalMask& operator=(const ChildSignalMask&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
 // The main thread's normal end: from here on a signal ends the process with
 // _exit(255) and no longer runs the clean-up. Blocks for good when a
 // clean-up is already running (it ends the process).

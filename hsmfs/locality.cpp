@@ -1,3 +1,4 @@
+#include "common/cleanup.h"
 #include "common/safeopen.h"
 #include "hsmfs/locality.h"
 
@@ -40,7 +41,11 @@ int exitCodeOf(int status) {
 
 // Runs a shell command and returns its first output line in `out`.
 int runForLine(const std::string& command, std::string* out) {
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(nullptr, pclose);
+  {
+    ChildSignalMask childMask;
+    pipe.reset(popen(command.c_str(), "r"));
+  }
   if (!pipe) return -1;
   char line[256] = "";
   if (fgets(line, sizeof line, pipe.get())) *out = line;
@@ -155,7 +160,11 @@ int OrcaDevLocationInfo::getAllLocationInfo() {
   close(fd);
   const std::string command =
       quoted(commandOrDefault(m_adminCommand)) + " kmrGetFileSystems " + quoted(tmpl) + " norefresh >/dev/null 2>&1";
-  int rc = exitCodeOf(system(command.c_str()));
+  int rc;
+  {
+    ChildSignalMask childMask;
+    rc = exitCodeOf(system(command.c_str()));
+  }
   if (rc != 0) {
     TRACE(TR_SM, "OrcaDevLocationInfo::getAllLocationInfo: Unexpected rc=%d\n", rc);
     unlink(tmpl);
@@ -232,5 +241,6 @@ int kmrGetHsmdata(const std::string& file, int* version, const std::string& admi
 int kmrPutHsmdata(const std::string& file, int version, const std::string& adminCommand) {
   const std::string command = quoted(commandOrDefault(adminCommand)) + " kmrPutHsmdata " + quoted(file) + " " +
                               std::to_string(version) + " >/dev/null 2>&1";
+  ChildSignalMask childMask;
   return exitCodeOf(system(command.c_str()));
 }
