@@ -153,6 +153,29 @@ TEST(ProcessCleanUp, StopHookTakesInterruptAndTerminateButNotHangUp) {
   EXPECT_EQ(r.messages, (std::vector<int>{9000 + SIGINT, 9000 + SIGTERM, 11159}));
 }
 
+// A child started by the command must stop on a signal like any program: it
+// is started under the mask the process had before start-up blocked them.
+TEST(ProcessCleanUp, ChildrenStartWithTheSignalMaskOfTheProcessStart) {
+  ChildResult r = runChild([] {
+    prepare(false);
+    auto blocked = [] {
+      sigset_t now;
+      pthread_sigmask(SIG_BLOCK, nullptr, &now);
+      return sigismember(&now, SIGHUP) == 1;
+    };
+    if (!blocked()) _exit(3);
+    {
+      ChildSignalMask mask;
+      if (blocked()) _exit(4);
+      // A hang-up while the mask is open still ends the process through
+      // the signal thread, not through this one.
+      kill(getpid(), SIGHUP);
+      for (;;) pause();
+    }
+  });
+  EXPECT_EQ(r.status, 255);
+}
+
 TEST(ProcessCleanUp, AbortInsideTheProcessEndsWith255) {
   ChildResult r = runChild([] {
     prepare(false);
