@@ -114,7 +114,8 @@ int ReconcileModeMigUndelete::startReconcilation() {
     bool skip = (obj->getAttributes() != nullptr && obj->isObjectExpired() && m_expiring != 1) ||
                 (m_recovery == 0 && isRecreationRequired(obj) != 1);
     if (!skip) {
-      TRACE(TR_SMRECONCILE,
+      if (TR_SMRECONCILE)  // the escaped copy only when it is traced
+        TRACE(TR_SMRECONCILE,
             "(%s): Object '%s' is not longer valid, need to recreate it on the file system!\n",
             kName, clShowable(obj->getAlias()).c_str());
       if (recreateFileStub(obj) == 1) {
@@ -237,7 +238,8 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
   }
   m_stub = StubFile();
 
-  TRACE(TR_SMRECONCILE, "(%s) - compressed(%d), encrypted(%d), alias(%s) restored as a stub.\n",
+  if (TR_SMRECONCILE)  // the escaped copy only when it is traced
+    TRACE(TR_SMRECONCILE, "(%s) - compressed(%d), encrypted(%d), alias(%s) restored as a stub.\n",
         kName, (attr->flags & kFlagCompressed) ? 1 : 0, (attr->flags & kFlagEncrypted) ? 1 : 0,
         clShowable(alias).c_str());
   if (m_detail == 1) {
