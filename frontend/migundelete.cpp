@@ -312,11 +312,10 @@ void Migundelete::deliverStop() {
     {
       std::lock_guard<std::mutex> lock(m_facadeMutex);
       if (m_facade == nullptr) return;  // between runs: nothing to stop
-      if (m_facade->stopReconcile() == 0) {
-        // The run ends; no wait for the server may hold it any longer.
-        clRequestInterrupt();
-        return;
-      }
+      // The run ends: no wait for the server may hold it any longer, also
+      // not the sign-on that comes before its mode exists.
+      clRequestInterrupt();
+      if (m_facade->stopReconcile() == 0) return;
     }
     // No mode yet: give the run a moment to create it.
     usleep(kStopRetryMicros);
