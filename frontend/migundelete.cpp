@@ -312,10 +312,14 @@ void Migundelete::deliverStop() {
     {
       std::lock_guard<std::mutex> lock(m_facadeMutex);
       if (m_facade == nullptr) return;  // between runs: nothing to stop
-      // The run ends: no wait for the server may hold it any longer, also
-      // not the sign-on that comes before its mode exists.
+      // The stop code first, then the end of all waits for the server: a
+      // run whose server calls fail at once must already see the stop, or
+      // it would race through its objects and report success.
+      const bool handedOn = m_facade->stopReconcile() == 0;
+      // Without a mode yet, the sign-on that comes before it must not wait
+      // either.
       clRequestInterrupt();
-      if (m_facade->stopReconcile() == 0) return;
+      if (handedOn) return;
     }
     // No mode yet: give the run a moment to create it.
     usleep(kStopRetryMicros);
