@@ -525,6 +525,11 @@ TEST_F(ServerTest, AbortedTransactionsLeaveNothingBehind) {
   c.send(migrUpd(fs, objs[0].id, 2, {}, "/x"));
   c.send(endTxn(2, 5));
   c.expectEndTxn(2, 5);
+  // Reason 0 is what the client's own abort sends: an abort all the same.
+  c.send(beginTxn());
+  c.send(migrDel(fs, objs[1].id));
+  c.send(endTxn(2, 0));
+  c.expectEndTxn(2, 0);
   // An unknown object spoils the whole batch.
   Bytes unknown = objs[1].id;
   unknown[15] = 0x55;
