@@ -718,6 +718,16 @@ TEST_F(ServerTest, MalformedVerbsEndTheSession) {
     EXPECT_TRUE(c.closedByPeer());
   }
   {
+    // A short header over the limit, the whole verb on the wire.
+    Client c(port_);
+    c.signOnOk();
+    Bytes big = fsQry("NODE1", "/none");
+    big.resize(32769, 0);
+    put16(big, 0, 32769);
+    c.send(big);
+    EXPECT_TRUE(c.closedByPeer());
+  }
+  {
     // An extended header of an allowed size is read like a short one.
     Client c(port_);
     c.signOnOk();
