@@ -709,16 +709,19 @@ TEST_F(ServerTest, MalformedVerbsEndTheSession) {
   {
     Client c(port_);
     c.signOnOk();
-    Bytes big = Out(0x12, 4).done();
-    big[2] = 8;  // extended header claiming 32769 bytes
-    big.resize(12, 0);
-    put32(big, 4, 0x12);
+    // An extended header claiming 32769 bytes, with all of them sent: a
+    // server that took the verb would answer the query in it.
+    Bytes big = {0, 0, 8, 0xA5, 0, 0, 0, 0, 0, 0, 0, 0};
+    put32(big, 4, 0xB3);
     put32(big, 8, 32769);
+    Bytes q = fsQry("NODE1", "/none");
+    big.insert(big.end(), q.begin() + 4, q.end());
+    big.resize(32769, 0);
     c.send(big);
     EXPECT_TRUE(c.closedByPeer());
   }
   {
-    // A short header over the limit, the whole verb on the wire.
+    // The same over the limit in the short form.
     Client c(port_);
     c.signOnOk();
     Bytes big = fsQry("NODE1", "/none");
