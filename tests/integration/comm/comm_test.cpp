@@ -444,7 +444,8 @@ TEST_F(CommTest, DeletingAnObjectOfAnotherFileSpaceIsRefused) {
   const std::string hex = other.begin()->second.id;
   ASSERT_EQ(hex.size(), 2 * kExtObjIdLen);
   midExtObjId_t id{};
-  for (size_t i = 0; i < kExtObjIdLen; ++i) id.bytes[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+  for (size_t i = 0; i < kExtObjIdLen; ++i)
+    id.bytes[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
   int rc = -99;
   ZefServerCommInterface comm(rc, fs_->path(), 0, 1);
   ASSERT_EQ(rc, 0);
