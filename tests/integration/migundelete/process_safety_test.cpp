@@ -108,7 +108,7 @@ TEST_F(ProcessSafety, HangUpQuitAndAbortAtAnyMomentEndWith255UnderLoad) {
   std::mt19937 rng(seed);
   std::uniform_int_distribution<long> moment(0, span);
   const int kSignals[] = {SIGHUP, SIGQUIT, SIGABRT};
-  constexpr int kRuns = 240;
+  constexpr int kRuns = 200;
   int ended255 = 0, endedBefore = 0;
   for (int run = 0; run < kRuns && !HasFailure(); ++run) {
     for (const std::string& p : stubs) unlink(p.c_str());
