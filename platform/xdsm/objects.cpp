@@ -52,6 +52,14 @@ int openRegularFile(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, 
 // Reads a whole extended attribute. 0 and the value, or -1 with errno
 // (ENOENT when the attribute does not exist).
 int readXattr(int fd, const char* name, std::string* value) {
+  // Most values are small: one call reads them.
+  char small[256];
+  const ssize_t first = fgetxattr(fd, name, small, sizeof small);
+  if (first >= 0) {
+    value->assign(small, static_cast<size_t>(first));
+    return 0;
+  }
+  if (errno != ERANGE) return fail(errno == ENODATA ? ENOENT : errno);
   for (;;) {
     ssize_t size = fgetxattr(fd, name, nullptr, 0);
     if (size < 0) return fail(errno == ENODATA ? ENOENT : errno);
@@ -73,10 +81,15 @@ struct AttrPresence {
 
 AttrPresence attrPresence(int fd) {
   AttrPresence found;
-  ssize_t size = flistxattr(fd, nullptr, 0);
-  if (size <= 0) return found;
-  std::vector<char> names(static_cast<size_t>(size));
-  size = flistxattr(fd, names.data(), names.size());
+  // One call for the usual short list; the size is asked only when it is longer.
+  std::vector<char> names(1024);
+  ssize_t size = flistxattr(fd, names.data(), names.size());
+  if (size < 0 && errno == ERANGE) {
+    size = flistxattr(fd, nullptr, 0);
+    if (size <= 0) return found;
+    names.resize(static_cast<size_t>(size));
+    size = flistxattr(fd, names.data(), names.size());
+  }
   const size_t prefixLen = strlen(kAttrPrefix);
   for (ssize_t i = 0; i < size;) {
     const char* name = names.data() + i;

@@ -137,6 +137,14 @@ std::shared_ptr<UniqueFd> keptObject(Registry& r, dm_sessid_t sid, dm_token_t to
   return it->second.fd;
 }
 
+bool holdsExclusive(Registry& r, dm_sessid_t sid, dm_token_t token, const std::string& object) {
+  if (token == DM_NO_TOKEN) return false;
+  Token* tok = findToken(r, sid, token);
+  if (!tok) return false;
+  auto held = tok->rights.find(object);
+  return held != tok->rights.end() && held->second == DM_RIGHT_EXCL;
+}
+
 void keepObject(Registry& r, dm_sessid_t sid, dm_token_t token, const std::string& object, bool writable,
                 const std::shared_ptr<UniqueFd>& fd) {
   if (token == DM_NO_TOKEN) return;
@@ -154,17 +162,30 @@ int openCheckedObject(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t
   const std::string object = objectKey(hanp, hlen);
   Registry& r = registry();
   std::shared_ptr<UniqueFd> fd;
+  bool mayWrite = writable;
   {
     std::lock_guard<std::mutex> lock(r.mutex);
     fd = keptObject(r, sid, token, object, writable);
+    mayWrite = writable || holdsExclusive(r, sid, token, object);
   }
   if (!fd) {
     std::shared_ptr<UniqueFd> mount;
     if (sessionMountDir(sid, h.fsid, &mount) != 0) return -1;
     fd = std::make_shared<UniqueFd>();
-    if (openForWorkAt(mount->get(), h, writable, fd.get()) != 0) return -1;
+    // A token with the exclusive right is about to change the object: it
+    // opens it for writing at once, so its writing calls need no second
+    // open. Where writing is refused (read-only mount, running program),
+    // a call that only reads goes on with a read-only descriptor.
+    bool openedWritable = mayWrite;
+    int rc = openForWorkAt(mount->get(), h, openedWritable, fd.get());
+    if (rc != 0 && openedWritable && !writable && (errno == EROFS || errno == ETXTBSY || errno == EACCES ||
+                                                   errno == EPERM)) {
+      openedWritable = false;
+      rc = openForWorkAt(mount->get(), h, false, fd.get());
+    }
+    if (rc != 0) return -1;
     std::lock_guard<std::mutex> lock(r.mutex);
-    keepObject(r, sid, token, object, writable, fd);
+    keepObject(r, sid, token, object, openedWritable, fd);
   }
   struct statx stx;
   if (statx(fd->get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &stx) != 0) return -1;
