@@ -193,22 +193,21 @@ int openObject(const void* hanp, size_t hlen, int flags, UniqueFd* out) {
   return openByHandleAt(mount.get(), h, flags, out);
 }
 
-int openForWorkAt(int mountFd, const DecodedHandle& h, bool writable, UniqueFd* out) {
+int openForWorkAt(int mountFd, const DecodedHandle& h, bool writable, UniqueFd* out, struct statx* stx) {
   const int common = O_NOATIME | O_NONBLOCK | O_CLOEXEC;
   if (h.isFs) {
     UniqueFd fd(openat(mountFd, ".", O_RDONLY | O_DIRECTORY | common));
-    if (!fd.valid()) return -1;
+    if (!fd.valid() || statx(fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, stx) != 0) return -1;
     *out = std::move(fd);
     return 0;
   }
   UniqueFd probe;
   if (openByHandleAt(mountFd, h, O_PATH, &probe) != 0) return -1;
-  struct statx stx;
-  if (statx(probe.get(), "", AT_EMPTY_PATH, STATX_TYPE, &stx) != 0) return -1;
-  if (!S_ISREG(stx.stx_mode) && !S_ISDIR(stx.stx_mode)) return fail(EINVAL);
+  if (statx(probe.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, stx) != 0) return -1;
+  if (!S_ISREG(stx->stx_mode) && !S_ISDIR(stx->stx_mode)) return fail(EINVAL);
   // The same handle names the same inode (or none: ESTALE); opening it again
   // needs no path and no /proc.
-  const int mode = (S_ISREG(stx.stx_mode) && writable) ? O_RDWR : O_RDONLY;
+  const int mode = (S_ISREG(stx->stx_mode) && writable) ? O_RDWR : O_RDONLY;
   return openByHandleAt(mountFd, h, mode | common, out);
 }
 
@@ -217,7 +216,8 @@ int openForWork(const void* hanp, size_t hlen, bool writable, UniqueFd* out) {
   if (!decodeHandle(hanp, hlen, &h)) return fail(EINVAL);
   UniqueFd mount;
   if (openMountDir(h.fsid, &mount) != 0) return -1;
-  return openForWorkAt(mount.get(), h, writable, out);
+  struct statx stx;
+  return openForWorkAt(mount.get(), h, writable, out, &stx);
 }
 
 }  // namespace xdsm

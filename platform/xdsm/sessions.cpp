@@ -162,6 +162,7 @@ int openCheckedObject(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t
   const std::string object = objectKey(hanp, hlen);
   Registry& r = registry();
   std::shared_ptr<UniqueFd> fd;
+  struct statx stx;  // the object's status as this call begins
   bool mayWrite = writable;
   {
     std::lock_guard<std::mutex> lock(r.mutex);
@@ -177,18 +178,18 @@ int openCheckedObject(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t
     // open. Where writing is refused (read-only mount, running program),
     // a call that only reads goes on with a read-only descriptor.
     bool openedWritable = mayWrite;
-    int rc = openForWorkAt(mount->get(), h, openedWritable, fd.get());
+    int rc = openForWorkAt(mount->get(), h, openedWritable, fd.get(), &stx);
     if (rc != 0 && openedWritable && !writable && (errno == EROFS || errno == ETXTBSY || errno == EACCES ||
                                                    errno == EPERM)) {
       openedWritable = false;
-      rc = openForWorkAt(mount->get(), h, false, fd.get());
+      rc = openForWorkAt(mount->get(), h, false, fd.get(), &stx);
     }
     if (rc != 0) return -1;
     std::lock_guard<std::mutex> lock(r.mutex);
     keepObject(r, sid, token, object, openedWritable, fd);
+  } else if (statx(fd->get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &stx) != 0) {
+    return -1;
   }
-  struct statx stx;
-  if (statx(fd->get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &stx) != 0) return -1;
   // An open descriptor outlives the name; the handle of a removed object is
   // stale whether or not a token still holds it open.
   if (stx.stx_nlink == 0) return fail(ESTALE);

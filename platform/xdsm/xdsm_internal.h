@@ -100,8 +100,9 @@ int openByHandleAt(int mountFd, const DecodedHandle& h, int flags, UniqueFd* out
 // everything else read-only, always without touching the access time. Only
 // regular files and directories (EINVAL otherwise); the type is looked at
 // through an O_PATH descriptor before anything else is opened, so no device
-// or pipe is ever opened for real.
-int openForWorkAt(int mountFd, const DecodedHandle& h, bool writable, UniqueFd* out);
+// or pipe is ever opened for real. *stx gets the object's status as seen
+// just before the descriptor was opened.
+int openForWorkAt(int mountFd, const DecodedHandle& h, bool writable, UniqueFd* out, struct statx* stx);
 
 // Opens the object that a handle names: a file handle through
 // open_by_handle_at, a file system handle as its mount root. flags are open
