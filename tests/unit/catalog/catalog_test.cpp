@@ -75,7 +75,8 @@ TEST_F(BuiltCatalog, InsertsMatchWhatTheCallersPass) {
       {5216, "s,d,s,d,"},     {9007, "s,s,ld,ld,ld,"}, {9082, "s,s,"},   {9084, "s,s,"},
       {9085, "s,s,"},         {9126, "s,s,s,"},      {9184, "s,s,"},     {9291, "s,s,"},
       {9292, "s,s,s,s,s,"},   {9293, "s,s,"},        {9314, "s,"},       {9316, "s,"},
-      {9333, "s,s,d,s,"},     {9334, "s,"},          {9399, "s,s,s,s,s,"}, {9457, "s,s,s,"},
+      {9333, "s,s,d,s,"},     {9334, "s,"},          {9340, "s,s,"}, {9341, "s,u,u,"}, {9342, "s,"}, {9343, "s,"},
+      {9344, "s,"}, {9345, "s,"}, {9346, "s,llu,llu,llu,llu,"},          {9399, "s,s,s,s,s,"}, {9457, "s,s,s,"},
       {9511, "s,s,s,s,s,s,"}, {9531, "s,s,s,s,"},    {12609, "llu,"},    {1074, ""},
       {9322, ""},             {11143, ""},           {11144, ""},        {20768, "u,X,s,"}};
   for (const auto& [number, convs] : expected) EXPECT_EQ(conversions(text(number)), convs) << number;
