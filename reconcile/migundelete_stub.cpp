@@ -43,10 +43,17 @@ void setRecordHandle(ZefServerMigratedObject* obj, const xdsm_handle_t& handle) 
   obj->handleLength = attr->hsm.handleForm.handleLength;
 }
 
-bool recordHasHandle(const Attrib& attr, const xdsm_handle_t& handle) {
+// Whether the record may name another file than `handle`. A server that
+// answers queries with the object id in place of the handle form shows no
+// handle: inode and change time must tell then (an inode number alone does
+// not, file systems hand a freed one to the next new file at once).
+bool recordNamesOtherFile(const Attrib& attr, const struct stat& st, const xdsm_handle_t& handle) {
+  if (attr.inode != static_cast<uint32_t>(st.st_ino) || attr.ctime != static_cast<uint32_t>(st.st_ctime))
+    return true;
   const AttribHandleForm& form = attr.hsm.handleForm;
-  return form.marker == kAttribHandleMarker && form.handleLength == handle.hlen &&
-         handle.hlen <= kMaxHandleLen && memcmp(form.handle, handle.hanp, handle.hlen) == 0;
+  if (form.marker != kAttribHandleMarker && form.marker != kAttribHandleMarkerAlt) return false;
+  return form.handleLength != handle.hlen || handle.hlen > kMaxHandleLen ||
+         memcmp(form.handle, handle.hanp, handle.hlen) != 0;
 }
 
 // One stub's DMAPI state: the handle, the user event's token and whether the
@@ -219,8 +226,7 @@ int ReconcileModeMigUndelete::repairRecordOfPresentStub(ZefServerMigratedObject*
   bool ours = dmapi->getDmattr(dmapi->getSID(), handle, DM_NO_TOKEN, "VOQObj", sizeof record, record,
                                &length) &&
               length >= kExtObjIdLen && memcmp(record, id->bytes, kExtObjIdLen) == 0;
-  bool differs = attr->inode != static_cast<uint32_t>(st.st_ino) || !recordHasHandle(*attr, handle) ||
-                 attribMigState(*attr) != kMigStateMigrated;
+  bool differs = recordNamesOtherFile(*attr, st, handle) || attribMigState(*attr) != kMigStateMigrated;
   int repaired = 0;
   if (ours && differs) {
     TRACE(TR_SMRECONCILE, "(%s): the record of the stub %s is repaired\n", "repairRecord",
