@@ -44,7 +44,8 @@ int refusedRecordMessage(const Attrib& attr);
 unsigned stubPermissionBits(uint32_t mode, int restoreSetId);
 
 // Ends the process with SIGKILL when TESTFLAGS KILLATSTEP names `step`
-// (AFTERCREATE, AFTERVOQOBJ, AFTERREGION, BEFORERENAME, AFTERCOMMIT).
+// (AFTERCREATE, AFTERVOQOBJ, AFTERREGION, BEFORERENAME, AFTERCOMMIT), stops
+// it with SIGSTOP when PAUSEATSTEP does. Each fires at every object.
 void stubTestKillPoint(const char* step);
 
 class ReconcileModeMigUndelete : public ReconcileMode {

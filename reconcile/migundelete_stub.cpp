@@ -18,13 +18,24 @@
 #include "reconcile/migundelete.h"
 #include "server/migobject.h"
 
+namespace {
+bool flagNames(const TestFlag& flag, const char* step) {
+  return flag.set && flag.strValue != nullptr && strcasecmp(flag.strValue, step) == 0;
+}
+}  // namespace
+
 void stubTestKillPoint(const char* step) {
   // TESTFLAGS KILLATSTEP:"<step>" ends the process here, as a power cut or
   // SIGKILL would: the crash tests check what one rerun makes of it.
-  if (TEST_KILLATSTEP.set && TEST_KILLATSTEP.strValue != nullptr &&
-      strcasecmp(TEST_KILLATSTEP.strValue, step) == 0) {
+  // PAUSEATSTEP:"<step>" stops it (SIGSTOP) so that a test can act as a
+  // user would at that moment and let it go on with SIGCONT.
+  if (flagNames(TEST_KILLATSTEP, step)) {
     fflush(nullptr);
     raise(SIGKILL);
+  }
+  if (flagNames(TEST_PAUSEATSTEP, step)) {
+    fflush(nullptr);
+    raise(SIGSTOP);
   }
 }
 

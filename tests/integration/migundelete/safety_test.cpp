@@ -1,0 +1,233 @@
+// kmrmigundelete among hostile users and failing parts: records that name
+// the control directory, another mount or root's privileges; times past
+// 2038; a user racing the command; a full file system; a process killed at
+// any step of a stub; a server that commits nothing. Each test checks what
+// is on disk, what the server's records say and what was printed.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/integration/migundelete/command_fixture.h"
+
+using namespace e2e::command;  // NOLINT: the fixture and its helpers
+
+namespace {
+
+// Imports JSON lines as the server's records of `fs`; returns them by alias.
+std::map<std::string, ObjectRecord> importRecords(Bed& bed, const std::string& fs, const std::string& lines) {
+  const std::string file = bed.work() + "/import.jsonl";
+  e2e::WriteFile(file, lines);
+  Result r = bed.zefadm({"import", Bed::kNode, fs, file});
+  EXPECT_EQ(0, r.status) << r.err;
+  std::map<std::string, ObjectRecord> m;
+  for (const ObjectRecord& rec : bed.records(fs)) m[rec.path] = rec;
+  return m;
+}
+
+std::string record(const std::string& path, uint64_t size, uint32_t mode, uint32_t uid, uint32_t gid,
+                   uint32_t atime, uint32_t mtime) {
+  return "{\"path\":\"" + path + "\",\"size\":" + std::to_string(size) + ",\"mode\":" + std::to_string(mode) +
+         ",\"uid\":" + std::to_string(uid) + ",\"gid\":" + std::to_string(gid) + ",\"atime\":" +
+         std::to_string(atime) + ",\"mtime\":" + std::to_string(mtime) + "}\n";
+}
+
+// Names of our temporaries anywhere under `dir`.
+std::vector<std::string> temporariesUnder(const std::string& dir) {
+  std::vector<std::string> found;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return found;
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (name.rfind(".kmrstub.", 0) == 0) found.push_back(dir + "/" + name);
+    if (e->d_type == DT_DIR) {
+      auto sub = temporariesUnder(dir + "/" + name);
+      found.insert(found.end(), sub.begin(), sub.end());
+    }
+  }
+  closedir(d);
+  return found;
+}
+
+// The user option file with TESTFLAGS `flag`:"`step`" (none when empty).
+void setTestFlag(Bed& bed, const std::string& flag, const std::string& step) {
+  std::string text = "SERVERNAME ZEF\n";
+  if (!flag.empty()) text += "TESTFLAGS " + flag + ":\"" + step + "\"\n";
+  e2e::WriteFile(bed.work() + "/inst/kmr.opt", text);
+}
+
+// ---------------------------------------------------------------------------
+// Records that point where no stub may go.
+
+TEST_F(CommandTest, ControlDirectoryAliasesAreRefusedAndANestedMountFailsItsObject) {
+  bed->startServer();
+  const std::string fs = bed->mountManaged();
+  ASSERT_EQ(0, mkdir((fs + "/nested").c_str(), 0755));
+  kmrtest::ScratchMount nested("tmpfs", 1);
+  ASSERT_EQ(0, mount(nested.path().c_str(), (fs + "/nested").c_str(), nullptr, MS_BIND, nullptr));
+  const std::vector<std::string> control = {"/.Tarnveld/dmiFSState", "/.Tarnveld/hsmfsconfig.xml",
+                                            "/.Tarnveld/reconcile.pid", "/.Tarnveld"};
+  std::map<std::string, std::string> before;
+  for (const std::string& c : control)
+    if (c != "/.Tarnveld" && c != "/.Tarnveld/reconcile.pid") before[c] = e2e::ReadFile(fs + c);
+  std::string lines;
+  for (const std::string& c : control) lines += record(c, 4096, 0100644, 0, 0, 1500000000, 1600000000);
+  lines += record("/nested/f", 4096, 0100644, 0, 0, 1500000000, 1600000000);
+  lines += record("/good", 4096, 0100644, 7, 8, 1500000000, 1600000000);
+  importRecords(*bed, fs, lines);
+
+  for (const char* mode : {"", "-RECOVER"}) {
+    std::vector<std::string> args = {fs};
+    if (*mode) args.insert(args.begin(), mode);
+    Result r = bed->run(args);
+    SCOPED_TRACE(mode);
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    for (const std::string& c : control)
+      EXPECT_TRUE(contains(r.err, "The migrated object has the invalid path '" + c + "' and is skipped.")) << r.err;
+    for (const auto& [c, bytes] : before) EXPECT_EQ(bytes, e2e::ReadFile(fs + c)) << c;
+    struct stat lock {};
+    ASSERT_EQ(0, lstat((fs + "/.Tarnveld/reconcile.pid").c_str(), &lock));
+    EXPECT_NE(4096, lock.st_size) << "the run lock file was made a stub";
+    EXPECT_TRUE(contains(r.err, "Creating the stub file '" + fs + "/nested/f' failed in open(): errno = 18")) << r.err;
+    EXPECT_FALSE(exists(nested.path() + "/f"));
+    EXPECT_TRUE(exists(fs + "/good"));
+  }
+  umount2((fs + "/nested").c_str(), MNT_DETACH);
+}
+
+TEST_F(CommandTest, RecordsThatWouldHandOutPrivilegeAreRefusedAndSetIdNeedsOurOption) {
+  bed->startServer();
+  const std::string fs = bed->mountManaged();
+  auto before = importRecords(*bed, fs,
+                              record("/nobody-setuid", 100, 0104755, 4294967295u, 0, 1500000000, 1600000000) +
+                                  record("/nogroup", 100, 0100644, 0, 4294967295u, 1500000000, 1600000000) +
+                                  record("/dir", 100, 040755, 1000, 1000, 1500000000, 1600000000) +
+                                  record("/link", 100, 0120777, 1000, 1000, 1500000000, 1600000000) +
+                                  record("/setuid", 100, 0106755, 1000, 1000, 1500000000, 1600000000));
+  Result r = bed->run({fs});
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "The migrated object '" + fs + "/nobody-setuid' is refused: its owner 4294967295:0"))
+      << r.err;
+  EXPECT_TRUE(contains(r.err, "The migrated object '" + fs + "/nogroup' is refused: its owner 0:4294967295")) << r.err;
+  EXPECT_TRUE(contains(r.err, "The migrated object '" + fs + "/dir' is refused: its mode 040755 is not")) << r.err;
+  EXPECT_TRUE(contains(r.err, "The migrated object '" + fs + "/link' is refused: its mode 0120777 is not")) << r.err;
+  for (const char* refused : {"/nobody-setuid", "/nogroup", "/dir", "/link"}) {
+    EXPECT_FALSE(exists(fs + refused)) << refused;
+    EXPECT_TRUE(sameRecord(before[refused], *bed->record(fs, refused))) << refused;
+  }
+  struct stat st {};
+  ASSERT_EQ(0, lstat((fs + "/setuid").c_str(), &st));
+  EXPECT_EQ(0755u, st.st_mode & 07777) << "set-id bits are off by default";
+  EXPECT_TRUE(contains(r.out + r.err, "The set-user-id and set-group-id bits of '" + fs +
+                                          "/setuid' are not restored: option HSMRESTORESETID is off."))
+      << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "1 stubs recreated, 0 objects skipped, 4 recreations failed, 0 server updates")) << r.err;
+
+  // With the option the bits come back.
+  ASSERT_EQ(0, unlink((fs + "/setuid").c_str()));
+  e2e::WriteFile(bed->work() + "/inst/kmr.opt", "SERVERNAME ZEF\nHSMRESTORESETID YES\n");
+  Result opt = bed->run({fs});
+  ASSERT_EQ(0, lstat((fs + "/setuid").c_str(), &st));
+  EXPECT_EQ(06755u, st.st_mode & 07777) << opt.out << opt.err;
+  EXPECT_EQ(1000u, st.st_uid);
+}
+
+// ---------------------------------------------------------------------------
+// Times are unsigned 32-bit seconds on the server.
+
+TEST_F(CommandTest, TimesPast2038AreKeptAndANewerLocalFileIsNeverReplaced) {
+  bed->startServer();
+  const std::string fs = bed->mountManaged("ext4");
+  // A local file newer than the server's copy by its 64-bit mtime, and one
+  // just older than a record at 2^31.
+  makeFile(fs + "/newer", 5, 0, 0, 0644, 1500000000, 4294967296LL + 100);
+  makeFile(fs + "/older", 5, 0, 0, 0644, 1500000000, 2147483647);
+  auto before = importRecords(*bed, fs,
+                              record("/t31", 1000, 0100644, 1, 2, 2147483648u, 2147483648u) +
+                                  record("/tmax", 1000, 0100644, 1, 2, 4294967295u, 4294967295u) +
+                                  record("/newer", 1000, 0100644, 1, 2, 1500000000, 4294967295u) +
+                                  record("/older", 1000, 0100644, 1, 2, 1500000000, 2147483648u));
+  Result r = bed->run({"-DETAIL", fs});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  for (const char* alias : {"/t31", "/tmax", "/older"})
+    EXPECT_EQ("", e2e::StubDifferences(fs + alias, before[alias])) << alias;
+  struct stat st {};
+  ASSERT_EQ(0, lstat((fs + "/newer").c_str(), &st));
+  EXPECT_EQ(5, st.st_size) << "the newer local file was replaced";
+  EXPECT_EQ(4294967296LL + 100, st.st_mtime);
+  EXPECT_TRUE(contains(r.out, "The file '" + fs + "/newer' exists and is not overwritten.")) << r.out;
+  EXPECT_TRUE(contains(r.out, "The file '" + fs + "/older' is replaced by a stub.")) << r.out;
+}
+
+// ---------------------------------------------------------------------------
+// A user acting between the decision and the rename.
+
+// A run whose process stops itself at a pause point (TESTFLAGS PAUSEATSTEP).
+class PausedRun {
+ public:
+  PausedRun(Bed& bed, const std::vector<std::string>& args) : child_(bed.command(args)) {}
+  // Blocks until the command stops at its pause point (true) or ends (false).
+  bool waitStopped() {
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(child_.pid()), &info, WSTOPPED | WEXITED | WNOWAIT) != 0)
+      if (errno != EINTR) return false;
+    if (info.si_code != CLD_STOPPED) return false;
+    waitid(P_PID, static_cast<id_t>(child_.pid()), &info, WSTOPPED);  // consume the stop report
+    return true;
+  }
+  // Lets it go on through every later pause and returns how it ended.
+  Result finish() {
+    do kill(child_.pid(), SIGCONT);
+    while (waitStopped());
+    return child_.wait();
+  }
+
+ private:
+  e2e::Child child_;
+};
+
+TEST_F(CommandTest, AUserCreatingOrReplacingTheFileBeforeTheRenameKeepsTheirFile) {
+  bed->startServer();
+  const std::string fs = bed->mountManaged();
+  makeFile(fs + "/gone", 3000, 65534, 65534, 0644, 1500000000, 1600000000);
+  makeFile(fs + "/old", 3000, 65534, 65534, 0644, 1500000000, 1600000000);
+  auto before = migrate(fs);
+
+  struct Case {
+    const char* alias;
+    bool olderFileSeen;  // else nothing was there
+  };
+  for (const Case& c : {Case{"/gone", false}, Case{"/old", true}}) {
+    SCOPED_TRACE(c.alias);
+    const std::string path = fs + c.alias;
+    ASSERT_EQ(0, unlink(path.c_str()));
+    if (c.olderFileSeen) makeFile(path, 9, 65534, 65534, 0644, 1500000000, 1500000000);
+    setTestFlag(*bed, "PAUSEATSTEP", "BEFORERENAME");
+    PausedRun run(*bed, {fs});
+    if (!run.waitStopped()) {
+      Result r = run.finish();
+      FAIL() << "the command never reached the rename: " << r.status << r.out << r.err;
+    }
+    // Between the command's look and its rename the user makes their file.
+    unlink(path.c_str());
+    e2e::WriteFile(path, "user's data");
+    Result r = run.finish();
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    EXPECT_TRUE(contains(r.err, "The file '" + path + "' changed after it was checked and is kept")) << r.err;
+    EXPECT_EQ("user's data", e2e::ReadFile(path));
+    EXPECT_TRUE(temporariesUnder(fs).empty());
+    EXPECT_TRUE(sameRecord(before[c.alias], *bed->record(fs, c.alias)));
+  }
+}
+
+}  // namespace
