@@ -230,4 +230,169 @@ TEST_F(CommandTest, AUserCreatingOrReplacingTheFileBeforeTheRenameKeepsTheirFile
   }
 }
 
+// ---------------------------------------------------------------------------
+// A process killed at any step of a stub, a server that commits nothing.
+
+// Twelve stubs migrated: eight deleted, two replaced by older local files,
+// two left in place; the server takes one change per transaction.
+class DamagedTree : public CommandTest {
+ protected:
+  void prepare(const std::vector<std::string>& serverOptions, const std::string& kind = "tmpfs") {
+    std::vector<std::string> opts = {"--txn-size", "1"};
+    opts.insert(opts.end(), serverOptions.begin(), serverOptions.end());
+    bed->startServer(opts);
+    fs = bed->mountManaged(kind);
+    ASSERT_EQ(0, mkdir((fs + "/sub").c_str(), 0755));
+    for (int i = 0; i < 12; ++i) {
+      std::string alias = (i % 2 ? "/sub/f" : "/f") + std::to_string(i);
+      makeFile(fs + alias, 2000 + i, 1000 + i, 1000, 0640, 1500000000, 1600000000 + i);
+    }
+    before = migrate(fs);
+    for (const auto& [alias, rec] : before) {
+      const int i = std::stoi(alias.substr(alias.rfind('f') + 1));
+      if (i >= 10) continue;
+      ASSERT_EQ(0, unlink((fs + alias).c_str()));
+      if (i >= 8) makeFile(fs + alias, 5, 0, 0, 0600, 1500000000, 1500000000);
+    }
+  }
+  // Every object has its stub, each record names it, nothing else is left.
+  void expectAllRepaired() {
+    for (const auto& [alias, was] : before) {
+      auto now = bed->record(fs, alias);
+      ASSERT_TRUE(now) << alias;
+      EXPECT_EQ("", e2e::StubDifferences(fs + alias, was)) << alias;
+      if (std::stoi(alias.substr(alias.rfind('f') + 1)) < 10)
+        EXPECT_EQ("", recordDifferences(fs + alias, was, *now)) << alias;
+      else
+        EXPECT_TRUE(sameRecord(was, *now)) << alias << ": an intact stub's record changed";
+    }
+    EXPECT_TRUE(temporariesUnder(fs).empty());
+  }
+  std::string fs;
+  std::map<std::string, ObjectRecord> before;
+};
+
+class CrashPointTest : public DamagedTree, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(CrashPointTest, OneRerunLeavesEveryStubAndRecordConsistent) {
+  prepare({});
+  setTestFlag(*bed, "KILLATSTEP", GetParam());
+  Result killed = bed->run({fs});
+  ASSERT_EQ(128 + SIGKILL, killed.status) << "the step was never reached: " << killed.out << killed.err;
+  // What a killed run leaves: stubs in place or its marked temporary, never
+  // a half-made file at a stub's name, never a lost older file.
+  for (const auto& [alias, was] : before) {
+    struct stat st {};
+    if (lstat((fs + alias).c_str(), &st) != 0) continue;
+    if (st.st_size == 5) continue;  // the older local file, still there
+    EXPECT_EQ("", e2e::StubDifferences(fs + alias, was)) << alias;
+  }
+
+  setTestFlag(*bed, "", "");
+  Result rerun = bed->run({fs});
+  EXPECT_EQ(0, rerun.status) << rerun.out << rerun.err;
+  expectAllRepaired();
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, CrashPointTest,
+                         ::testing::Values("AFTERCREATE", "AFTERVOQOBJ", "AFTERREGION", "BEFORERENAME",
+                                           "AFTERCOMMIT"),
+                         [](const auto& info) { return std::string(info.param); });
+
+TEST_F(DamagedTree, ServerVotingEveryUpdateVoidIsReportedAndARerunRepairsTheRecords) {
+  prepare({"--fault-void-changes", "7"});
+  Result r = bed->run({fs});
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "BQF2609I 0 objects have been updated on the server.")) << r.out;
+  EXPECT_FALSE(contains(r.out, "have been recreated.")) << r.out;
+  EXPECT_TRUE(contains(r.err, "File system '" + fs + "': 10 stubs recreated, 2 objects skipped, 0 recreations failed, "
+                              "10 server updates not committed."))
+      << r.err;
+  for (const auto& [alias, was] : before) EXPECT_TRUE(sameRecord(was, *bed->record(fs, alias))) << alias;
+
+  // The server recovers (same database, no fault); one rerun repairs.
+  bed->startServer({"--txn-size", "1"});
+  Result again = bed->run({"-DETAIL", fs});
+  EXPECT_EQ(0, again.status) << again.out << again.err;
+  EXPECT_TRUE(contains(again.out, "10 objects have been updated on the server.")) << again.out;
+  EXPECT_EQ(10u, count(again.out, "was updated.")) << again.out;
+  EXPECT_EQ(0u, count(again.out, "was recreated.")) << "the stubs are there; only records change";
+  expectAllRepaired();
+}
+
+TEST_F(DamagedTree, ExpiredRecordsOfPresentStubsAreMadeMigratedAgainWithExpiring) {
+  prepare({});
+  ASSERT_EQ(0, bed->run({fs}).status);
+  for (const char* alias : {"/f0", "/sub/f1", "/f10"})
+    ASSERT_EQ(0, bed->zefadm({"expire", Bed::kNode, fs, alias}).status);
+  Result r = bed->run({"-EXPIRING", fs});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  for (const char* alias : {"/f0", "/sub/f1", "/f10"}) {
+    auto rec = bed->record(fs, alias);
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(2u, rec->state) << alias << " stays expired while its stub exists";
+  }
+}
+
+TEST_F(DamagedTree, FullFileSystemFailsEachStubKeepsOlderFilesAndEndsWithCounts) {
+  prepare({});
+  // The run lock's file is there from an earlier run, with a page of its own.
+  e2e::WriteFile(fs + "/.Tarnveld/reconcile.pid", "1\n");
+  // No inode left: every temporary fails at its creation.
+  struct statvfs sv {};
+  ASSERT_EQ(0, statvfs(fs.c_str(), &sv));
+  const unsigned long used = sv.f_files - sv.f_ffree;
+  ASSERT_EQ(0, mount(nullptr, fs.c_str(), nullptr, MS_REMOUNT, ("nr_inodes=" + std::to_string(used)).c_str()));
+  Result r = bed->run({fs});
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "0 stubs recreated, 2 objects skipped, 10 recreations failed, 0 server updates")) << r.err;
+  EXPECT_TRUE(contains(r.err, "failed in open(): errno = 28")) << r.err;
+  EXPECT_EQ("abcde", e2e::ReadFile(fs + "/f8")) << "an older file was lost";
+  EXPECT_EQ("abcde", e2e::ReadFile(fs + "/sub/f9"));
+  EXPECT_TRUE(contains(r.out, "0 objects have been updated on the server.")) << r.out;
+
+  // No block left: the temporaries fail at their last byte.
+  ASSERT_EQ(0, mount(nullptr, fs.c_str(), nullptr, MS_REMOUNT, "nr_inodes=100000"));
+  ASSERT_EQ(0, statvfs(fs.c_str(), &sv));
+  const std::string filler = fs + "/filler";
+  int fd = open(filler.c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  std::string block(sv.f_bsize, 'x');
+  while (write(fd, block.data(), block.size()) > 0) {
+  }
+  close(fd);
+  Result full = bed->run({fs});
+  EXPECT_EQ(1, full.status) << full.out << full.err;
+  EXPECT_TRUE(contains(full.err, "10 recreations failed")) << full.err;
+  EXPECT_EQ("abcde", e2e::ReadFile(fs + "/f8"));
+  EXPECT_TRUE(temporariesUnder(fs).empty());
+
+  // Space again: one rerun makes everything.
+  ASSERT_EQ(0, unlink(filler.c_str()));
+  Result rerun = bed->run({fs});
+  EXPECT_EQ(0, rerun.status) << rerun.out << rerun.err;
+  expectAllRepaired();
+}
+
+TEST_F(CommandTest, RecordsOfImpossibleSizesNeverCostTheLocalFile) {
+  bed->startServer();
+  const std::string fs = bed->mountManaged();
+  makeFile(fs + "/zero", 7, 0, 0, 0644, 1500000000, 1500000000);
+  makeFile(fs + "/huge", 7, 0, 0, 0644, 1500000000, 1500000000);
+  importRecords(*bed, fs,
+                record("/zero", 0, 0100644, 1, 1, 1500000000, 1600000000) +
+                    record("/huge", 9223372036854775807ULL, 0100644, 1, 1, 1500000000, 1600000000));
+  for (const char* mode : {"", "-RECOVER"}) {
+    std::vector<std::string> args = {fs};
+    if (*mode) args.insert(args.begin(), mode);
+    Result r = bed->run(args);
+    SCOPED_TRACE(mode);
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    EXPECT_EQ("abcdefg", e2e::ReadFile(fs + "/zero"));
+    EXPECT_EQ("abcdefg", e2e::ReadFile(fs + "/huge"));
+    EXPECT_TRUE(contains(r.err, "0 stubs recreated, 0 objects skipped, 2 recreations failed")) << r.err;
+    EXPECT_TRUE(temporariesUnder(fs).empty());
+  }
+}
+
 }  // namespace
