@@ -255,16 +255,20 @@ class DamagedTree : public CommandTest {
       if (i >= 8) makeFile(fs + alias, 5, 0, 0, 0600, 1500000000, 1500000000);
     }
   }
+  static bool untouched(const std::string& alias) { return std::stoi(alias.substr(alias.rfind('f') + 1)) >= 10; }
   // Every object has its stub, each record names it, nothing else is left.
+  // (The intact stubs are `zefadm migrate`'s own; only their records count.)
   void expectAllRepaired() {
     for (const auto& [alias, was] : before) {
       auto now = bed->record(fs, alias);
       ASSERT_TRUE(now) << alias;
-      EXPECT_EQ("", e2e::StubDifferences(fs + alias, was)) << alias;
-      if (std::stoi(alias.substr(alias.rfind('f') + 1)) < 10)
-        EXPECT_EQ("", recordDifferences(fs + alias, was, *now)) << alias;
-      else
+      if (untouched(alias)) {
+        EXPECT_TRUE(exists(fs + alias)) << alias;
         EXPECT_TRUE(sameRecord(was, *now)) << alias << ": an intact stub's record changed";
+        continue;
+      }
+      EXPECT_EQ("", e2e::StubDifferences(fs + alias, was)) << alias;
+      EXPECT_EQ("", recordDifferences(fs + alias, was, *now)) << alias;
     }
     EXPECT_TRUE(temporariesUnder(fs).empty());
   }
@@ -284,7 +288,7 @@ TEST_P(CrashPointTest, OneRerunLeavesEveryStubAndRecordConsistent) {
   for (const auto& [alias, was] : before) {
     struct stat st {};
     if (lstat((fs + alias).c_str(), &st) != 0) continue;
-    if (st.st_size == 5) continue;  // the older local file, still there
+    if (st.st_size == 5 || untouched(alias)) continue;  // the older local file, an intact stub
     EXPECT_EQ("", e2e::StubDifferences(fs + alias, was)) << alias;
   }
 
