@@ -13,7 +13,6 @@
 #include "common/options.h"
 #include "common/trace.h"
 #include "hsmfs/xdsmapi.h"
-#include "platform/orca/orca.h"
 #include "platform/orca/scout.h"
 #include "reconcile/reconcilestatus.h"
 #include "server/migobject.h"
@@ -244,8 +243,8 @@ int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj)
   std::string path = m_fileSystem + alias;
   if (prepareStub(obj) != 0) {
     int err = errno;
-    TRACE(TR_SMRECONCILEDETAIL, "(%s): -> looking at %s failed, errno(%d), reason(%s)!\n", kName,
-          path.c_str(), err, strerror(err));
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): -> orca or lstat(%s) failed, errno(%d), reason(%s)!\n",
+          kName, path.c_str(), err, strerror(err));
     // The recreation reports why the name cannot be reached.
     m_stub = StubFile();
     return 1;
@@ -253,7 +252,8 @@ int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj)
   removeStaleTemporary(path);
   const StubEntry& seen = m_stub.seen();
   if (!seen.present) {
-    TRACE(TR_SMRECONCILEDETAIL, "(%s): -> %s does not exist\n", kName, path.c_str());
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): -> orca or lstat(%s) failed, errno(%d), reason(%s)!\n",
+          kName, path.c_str(), ENOENT, strerror(ENOENT));
     return 1;
   }
   TRACE(TR_SMRECONCILEDETAIL,

@@ -13,7 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -397,6 +399,137 @@ TEST_F(CommandTest, RecordsOfImpossibleSizesNeverCostTheLocalFile) {
     EXPECT_TRUE(contains(r.err, "0 stubs recreated, 0 objects skipped, 2 recreations failed")) << r.err;
     EXPECT_TRUE(temporariesUnder(fs).empty());
   }
+}
+
+// ---------------------------------------------------------------------------
+// Links planted by a user, and a user swapping a directory for a link
+// while a large run goes on.
+
+// Everything under `dir` as "path size" lines (links as "path -> target").
+std::string listing(const std::string& dir) {
+  std::string out;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return out;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(d))
+    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  for (const std::string& n : names) {
+    const std::string p = dir + "/" + n;
+    struct stat st {};
+    lstat(p.c_str(), &st);
+    out += p + " " + std::to_string(st.st_size) + "\n";
+    if (S_ISDIR(st.st_mode)) out += listing(p);
+  }
+  return out;
+}
+
+TEST_F(CommandTest, ALinkAtAnyComponentOrAtTheNameLeadsNowhereOutside) {
+  bed->startServer();
+  const std::string fs = bed->mountManaged();
+  // The user's tree, and a copy of it outside the file system where a
+  // followed link would land.
+  const std::string outside = bed->work() + "/outside";
+  for (const std::string& root : {fs + "/u", outside}) {
+    ASSERT_EQ(0, mkdir(root.c_str(), 01777));
+    ASSERT_EQ(0, mkdir((root + "/a").c_str(), 0777));
+    ASSERT_EQ(0, mkdir((root + "/a/b").c_str(), 0777));
+  }
+  makeFile(outside + "/a/b/f", 11, 0, 0, 0600, 1500000000, 1500000000);
+  makeFile(fs + "/u/a/b/f", 5000, 65534, 65534, 0644, 1500000000, 1600000000);
+  auto before = migrate(fs);
+  const std::string was = listing(outside);
+
+  const std::vector<std::pair<std::string, std::string>> plants = {
+      {"/u/a", outside + "/a"}, {"/u/a/b", outside + "/a/b"}, {"/u/a/b/f", outside + "/a/b/f"}};
+  for (const auto& [component, target] : plants) {
+    SCOPED_TRACE(component);
+    ASSERT_EQ(0, system(("rm -rf '" + fs + "/u/a' && mkdir -p '" + fs + "/u/a/b' && rm -rf '" + fs + component + "'")
+                            .c_str()));
+    ASSERT_EQ(0, symlink(target.c_str(), (fs + component).c_str())) << strerror(errno);
+    for (const char* mode : {"", "-RECOVER"}) {
+      std::vector<std::string> args = {fs};
+      if (*mode) args.insert(args.begin(), mode);
+      Result r = bed->run(args);
+      EXPECT_EQ(was, listing(outside)) << mode << " wrote outside the file system";
+      EXPECT_EQ("abcdefghijk", e2e::ReadFile(outside + "/a/b/f"));
+      if (component == "/u/a/b/f") {
+        // The link at the name is replaced by the stub in recovery, or kept
+        // as a file newer than the server's copy.
+        if (*mode) {
+          EXPECT_EQ("", e2e::StubDifferences(fs + component, before[component]));
+        }
+      } else {
+        EXPECT_EQ(1, r.status) << r.out << r.err;
+        EXPECT_TRUE(contains(r.err, "failed in open(): errno = 40")) << r.err;
+        EXPECT_TRUE(sameRecord(before["/u/a/b/f"], *bed->record(fs, "/u/a/b/f")));
+      }
+    }
+  }
+}
+
+TEST_F(CommandTest, DirectoriesSwappedForLinksDuringALargeRunNeverLeadOutside) {
+  bed->startServer();
+  const std::string fs = bed->mountManaged();
+  ASSERT_EQ(0, bed->zefadm({"generate", Bed::kNode, fs, "20000"}).status);
+  ASSERT_EQ(0, mkdir((fs + "/gen").c_str(), 0755));
+  ASSERT_EQ(0, chmod((fs + "/gen").c_str(), 0777));  // the user may rename what is in it
+  for (int d = 0; d < 20; ++d) {
+    char dir[64];
+    snprintf(dir, sizeof dir, "/gen/d%05d", d);
+    ASSERT_EQ(0, mkdir((fs + dir).c_str(), 0777));
+  }
+  const std::string outside = bed->work() + "/outside";
+  ASSERT_EQ(0, mkdir(outside.c_str(), 0777));
+
+  // An unprivileged user swaps directories for links to `outside` and back
+  // as fast as they can until told to stop.
+  const std::string swapsFile = bed->work() + "/swaps";
+  e2e::WriteFile(swapsFile, "0");
+  ASSERT_EQ(0, chmod(swapsFile.c_str(), 0666));
+  pid_t attacker = fork();
+  ASSERT_GE(attacker, 0);
+  if (attacker == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    for (unsigned i = 0, swaps = 0;; ++i) {
+      char dir[128], aside[128];
+      snprintf(dir, sizeof dir, "%s/gen/d%05u", fs.c_str(), i % 20);
+      snprintf(aside, sizeof aside, "%s/gen/aside%05u", fs.c_str(), i % 20);
+      if (rename(dir, aside) == 0) {
+        if (symlink(outside.c_str(), dir) == 0) ++swaps;
+        unlink(dir);
+        rename(aside, dir);
+      }
+      if (i % 1000 == 999) {  // tell the test that the attack works
+        FILE* f = fopen(swapsFile.c_str(), "w");
+        if (f) fprintf(f, "%u", swaps), fclose(f);
+      }
+    }
+  }
+  Result r = bed->run({fs});
+  kill(attacker, SIGKILL);
+  waitpid(attacker, nullptr, 0);
+  EXPECT_GT(atoi(e2e::ReadFile(swapsFile).c_str()), 0) << "the user could not swap anything";
+  EXPECT_TRUE(contains(r.err, "errno = 40")) << "no object met a link";
+  EXPECT_TRUE(listing(outside).empty()) << "stubs made outside: " << listing(outside).substr(0, 500);
+  EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status << r.err.substr(0, 2000);
+  for (unsigned d = 0; d < 20; ++d) {
+    char aside[64], dir[64];
+    snprintf(aside, sizeof aside, "/gen/aside%05u", d);
+    snprintf(dir, sizeof dir, "/gen/d%05u", d);
+    if (exists(fs + aside)) {
+      unlink((fs + dir).c_str());
+      ASSERT_EQ(0, rename((fs + aside).c_str(), (fs + dir).c_str()));
+    }
+  }
+  // Without the attacker one rerun brings back whatever the swaps stopped.
+  Result again = bed->run({fs});
+  EXPECT_EQ(0, again.status) << again.err.substr(0, 2000);
+  EXPECT_TRUE(temporariesUnder(fs).empty());
+  size_t stubs = 0;
+  for (const ObjectRecord& rec : bed->records(fs)) stubs += exists(fs + rec.path) ? 1 : 0;
+  EXPECT_EQ(20000u, stubs);
 }
 
 }  // namespace
