@@ -326,6 +326,24 @@ TEST_F(DamagedTree, ServerVotingEveryUpdateVoidIsReportedAndARerunRepairsTheReco
   expectAllRepaired();
 }
 
+bool stubReported(const std::string& out, const std::string&) { return contains(out, "was recreated."); }
+
+TEST_F(DamagedTree, ServerLostMidRunLeavesNothingARerunCannotRepair) {
+  prepare({"--fault-delay-ms", "50"});
+  // No waiting for the server to come back: the lost session ends the run.
+  const std::string sys = bed->work() + "/inst/kmr.sys";
+  e2e::WriteFile(sys, e2e::ReadFile(sys) + "  COMMRESTARTDURATION 0\n");
+  e2e::Child child(bed->command({"-DETAIL", fs}));
+  ASSERT_TRUE(child.waitForOutput(stubReported)) << child.errSoFar();
+  // The server goes away (a new one takes over the database elsewhere).
+  bed->startServer({"--txn-size", "1"});
+  Result lost = child.wait();
+  EXPECT_NE(0, lost.status) << lost.out << lost.err;
+  Result rerun = bed->run({fs});
+  EXPECT_EQ(0, rerun.status) << rerun.out << rerun.err;
+  expectAllRepaired();
+}
+
 TEST_F(DamagedTree, ExpiredRecordsOfPresentStubsAreMadeMigratedAgainWithExpiring) {
   prepare({});
   ASSERT_EQ(0, bed->run({fs}).status);
