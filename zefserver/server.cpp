@@ -60,7 +60,7 @@ const char* serverUsage() {
          "                  [--ready-fd FD] [--idle-exit SECONDS] [--die-with-parent]\n"
          "                  [--fault-query-close=N] [--fault-change-close=N] [--fault-endtxn-close=N]\n"
          "                  [--fault-endtxn-abort=N:REASON] [--fault-query-abort=REASON]\n"
-         "                  [--fault-bad-attr=PATHPART] [--fault-delay-ms=MS]\n";
+         "                  [--fault-bad-attr=PATHPART] [--fault-delay-ms=MS] [--fault-void-changes=REASON]\n";
 }
 
 std::optional<ServerConfig> parseServerArgs(int argc, char** argv, std::string& error) {
@@ -132,6 +132,9 @@ std::optional<ServerConfig> parseServerArgs(int argc, char** argv, std::string& 
         return error = "--fault-endtxn-abort needs N:REASON", std::nullopt;
       c.faults.endTxnAbortAt = n;
       c.faults.abortReason = static_cast<uint8_t>(r);
+    } else if (a == "--fault-void-changes") {
+      if (!number(255, n) || n == 0) return error = "--fault-void-changes needs a reason 1..255", std::nullopt;
+      c.faults.voidChangesReason = static_cast<uint8_t>(n);
     } else if (a == "--fault-query-abort") {
       if (!number(255, n)) return std::nullopt;
       c.faults.queryAbortReason = static_cast<uint8_t>(n);

@@ -33,6 +33,9 @@ struct Faults {
   // Vote abort with abortReason at the Nth client EndTxn of the process.
   uint64_t endTxnAbortAt = 0;
   uint8_t abortReason = 0;
+  // Vote abort with this reason at every client EndTxn of a transaction
+  // that holds changes, as a server whose database is full (0: off).
+  uint8_t voidChangesReason = 0;
   // End every MigrQryAll stream with vote 2 and this reason (0: off).
   uint8_t queryAbortReason = 0;
   // Objects whose path contains this text are answered with an unknown

@@ -409,6 +409,9 @@ class Session {
     } else if (f.endTxnAbortAt && n == f.endTxnAbortAt) {
       outVote = kVoteAbort;
       outReason = f.abortReason;
+    } else if (f.voidChangesReason && !changes_.empty()) {
+      outVote = kVoteAbort;
+      outReason = f.voidChangesReason;
     } else if (txnFailReason_) {
       outVote = kVoteAbort;
       outReason = txnFailReason_;
