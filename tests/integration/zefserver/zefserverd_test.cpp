@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/node_password.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -241,8 +243,7 @@ class ServerTest : public ::testing::Test {
   // administrator would; never on the command line.
   void registerNode(const std::string& node, const std::string& password) {
     std::string file = dir_ + "/pw-" + node;
-    std::ofstream(file) << password << "\n";
-    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+    ASSERT_TRUE(kmrtest::writePasswordFile(file, password));
     adm("register-node " + node + " --password-file " + file);
     unlink(file.c_str());
   }
