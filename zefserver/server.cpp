@@ -249,7 +249,7 @@ int listenOn(const ServerConfig& cfg, std::string& error, uint16_t& boundPort) {
   if (fd < 0) return error = std::string("socket: ") + strerror(errno), -1;
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, 64) != 0) {
+  if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, SOMAXCONN) != 0) {
     error = "cannot listen on " + cfg.address + ":" + std::to_string(cfg.port) + ": " + strerror(errno);
     ::close(fd);
     return -1;
