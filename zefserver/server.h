@@ -122,6 +122,8 @@ struct ServerShared {
   Logger& log;
   RefusalTable refusals;
   CheckGate passwordChecks{2};
+  // Bytes of changes all sessions hold for their open transactions.
+  std::atomic<size_t> heldBytes{0};
   std::atomic<uint64_t> sessionIds{0};
   std::atomic<uint64_t> endTxnCount{0};
   std::atomic<bool> queryCloseFired{false};

@@ -149,6 +149,9 @@ class Session {
  public:
   Session(int fd, const std::string& peer, ServerShared& sh)
       : conn_(fd), peer_(peer), sh_(sh), cfg_(sh.cfg), id_(++sh.sessionIds) {}
+  ~Session() { dropHeld(); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
 
   void run() {
     std::string why = "peer closed";
@@ -219,9 +222,7 @@ class Session {
   void beginTxn() {
     inTxn_ = true;
     txnFailReason_ = 0;
-    heldBytes_ = 0;
-    changes_.clear();
-    fsAdds_.clear();
+    dropHeld();
   }
 
   // A refused sign-on is answered only after a delay that grows with the
@@ -350,7 +351,8 @@ class Session {
     fs.size1 = static_cast<uint64_t>(v.u32(19)) << 32 | v.u32(23);
     fs.size2 = static_cast<uint64_t>(v.u32(27)) << 32 | v.u32(31);
     if (fs.name.empty()) failTxn(kReasonBadChange);
-    else if (fsAdds_.size() >= cfg_.maxTxnObjects) failTxn(kReasonTooManyObjects);
+    else if (fsAdds_.size() >= cfg_.maxTxnObjects || !hold(fs.name.size() + fs.type.size() + fs.info.size() + sizeof fs))
+      failTxn(kReasonTooManyObjects);
     else fsAdds_.push_back(std::move(fs));
     return true;
   }
@@ -476,13 +478,10 @@ class Session {
         if (c.path.empty()) failTxn(kReasonBadChange);
       }
     }
-    size_t bytes = c.attrs.size() + c.path.size() + sizeof c;
-    if (changes_.size() >= cfg_.maxTxnObjects || heldBytes_ + bytes > kMaxHeldBytes) {
+    if (changes_.size() >= cfg_.maxTxnObjects || !hold(c.attrs.size() + c.path.size() + sizeof c))
       failTxn(kReasonTooManyObjects);
-    } else {
-      heldBytes_ += bytes;
+    else
       changes_.push_back(std::move(c));
-    }
     return true;
   }
 
@@ -514,9 +513,7 @@ class Session {
       sh_.log.line("session %llu transaction aborted, reason %u: %zu changes, %zu file spaces discarded",
                    static_cast<unsigned long long>(id_), outReason, changes_.size(), fsAdds_.size());
     inTxn_ = false;
-    changes_.clear();
-    fsAdds_.clear();
-    heldBytes_ = 0;
+    dropHeld();
     txnFailReason_ = 0;
     answer(endTxnVerb(outVote, outReason));
     return true;
@@ -571,10 +568,31 @@ class Session {
     return true;
   }
 
-  // What one transaction may hold in memory before its EndTxn: the
-  // transaction size bounds the count, this the bytes, so that a session
-  // sending maximum-size changes cannot grow without limit.
+  // What transactions may hold in memory before their EndTxn: the
+  // transaction size bounds the count, these the bytes of one session and of
+  // all, so that sessions sending maximum-size changes cannot grow the
+  // server without limit.
   static constexpr size_t kMaxHeldBytes = 32u << 20;
+  static constexpr size_t kMaxHeldBytesAll = 256u << 20;
+
+  // Counts `bytes` more held by this session; false (nothing counted) when
+  // that would pass either limit.
+  bool hold(size_t bytes) {
+    if (heldBytes_ + bytes > kMaxHeldBytes) return false;
+    size_t all = sh_.heldBytes.load();
+    do {
+      if (all + bytes > kMaxHeldBytesAll) return false;
+    } while (!sh_.heldBytes.compare_exchange_weak(all, all + bytes));
+    heldBytes_ += bytes;
+    return true;
+  }
+
+  void dropHeld() {
+    changes_.clear();
+    fsAdds_.clear();
+    sh_.heldBytes -= heldBytes_;
+    heldBytes_ = 0;
+  }
 
   Conn conn_;
   std::string peer_;

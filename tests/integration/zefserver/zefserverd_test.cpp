@@ -867,6 +867,33 @@ TEST_F(ServerTest, ASessionSeesAndChangesOnlyItsOwnNodesFileSpaces) {
   EXPECT_EQ(logText().find("transaction committed: 1"), std::string::npos) << logText();
 }
 
+TEST_F(ServerTest, ChangesBeyondWhatOneTransactionMayHoldVoidIt) {
+  adm("generate node1 /fs 1");
+  start();
+  Client c(port_);
+  c.signOnOk();
+  uint32_t fs = fsId(c, "/fs");
+  auto objs = queryAll(c, fs);
+  ASSERT_EQ(objs.size(), 1u);
+  // 1,100 changes of 32,000-byte blocks: 35 MB, beyond the 32 MiB a
+  // transaction may hold, though within the transaction size.
+  Bytes big = handleBlock(5, 0100600, 2, {1});
+  big.resize(32000, 0xEE);
+  c.send(beginTxn());
+  for (int i = 0; i < 1100; ++i) c.send(migrUpd(fs, objs[0].id, 1, big, ""));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(2, 33);
+  auto after = queryAll(c, fs);
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(after[0].attrs, objs[0].attrs);
+  // What was held is given back: the next transaction commits.
+  c.send(beginTxn());
+  c.send(migrUpd(fs, objs[0].id, 1, big, ""));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(1, 0);
+  EXPECT_EQ(queryAll(c, fs)[0].attrs.size(), 32000u);
+}
+
 // Raises the open-file limit so that this process can hold `n` connections.
 bool allowDescriptors(rlim_t n) {
   rlimit rl{};
