@@ -118,6 +118,20 @@ TEST_F(AdmTest, PasswordsComeFromADescriptorOrAPrivateFileAndOnlyTheirHashIsKept
   EXPECT_EQ(adm({"set-password", "nosuch", "--password-file", passwordFile("z")}), 1);
 }
 
+TEST_F(AdmTest, ADatabaseFromBeforePasswordsKeepsItsNodesWithoutOne) {
+  ASSERT_EQ(std::system(("sqlite3 " + db_ + " \"CREATE TABLE nodes(name TEXT PRIMARY KEY, registered INTEGER NOT NULL);"
+                         " INSERT INTO nodes VALUES('OLD', 1);\"").c_str()),
+            0);
+  {
+    auto store = Store::open(db_);
+    EXPECT_TRUE(store->nodeExists("old"));
+    EXPECT_EQ(store->passwordHash("old"), std::optional<std::string>(""));
+    EXPECT_FALSE(verifyPassword(*store->passwordHash("old"), ""));
+  }
+  EXPECT_EQ(adm({"set-password", "old", "--password-file", passwordFile("now set")}), 0);
+  EXPECT_TRUE(verifyPassword(*Store::open(db_)->passwordHash("OLD"), "now set"));
+}
+
 TEST_F(AdmTest, ExpireUnexpireAndGenerate) {
   ASSERT_EQ(registerNode("n1"), 0);
   ASSERT_EQ(adm({"generate", "n1", "/fs", "3", "--prefix", "/g"}), 0);
