@@ -114,8 +114,14 @@ struct PasswordChoice {
 
 // Passwords this process signed on with, by server and node, so that a
 // second session or a re-open neither asks again nor reads the store again.
+// Never destroyed: the clean-up may end the process from a signal handler,
+// and exit() must not free memory another thread may be allocating.
 std::mutex g_acceptedMu;
-std::map<std::pair<std::string, std::string>, std::string> g_accepted;
+using AcceptedMap = std::map<std::pair<std::string, std::string>, std::string>;
+AcceptedMap& accepted() {
+  static AcceptedMap* m = new AcceptedMap;
+  return *m;
+}
 
 std::string upperNode(const std::string& n) {
   std::string u = n;
@@ -143,8 +149,8 @@ PasswordChoice choosePassword(const SessionConfig& c, bool askAgain) {
   PasswordChoice pc;
   if (!askAgain) {
     std::lock_guard<std::mutex> g(g_acceptedMu);
-    auto it = g_accepted.find({server, node});
-    if (it != g_accepted.end()) {
+    auto it = accepted().find({server, node});
+    if (it != accepted().end()) {
       pc.text = it->second;
       return pc;
     }
@@ -292,7 +298,7 @@ int OpenSess(Sess_o* s) {
     if (rc == 0) {
       {
         std::lock_guard<std::mutex> g(g_acceptedMu);
-        g_accepted[{server, node}] = pw.text;
+        accepted()[{server, node}] = pw.text;
       }
       std::string why;
       if (c.passwordAccess == 1 && !pw.fromStore && !pw.text.empty() &&
@@ -304,7 +310,7 @@ int OpenSess(Sess_o* s) {
     if (rc != 51) return rc;
     {
       std::lock_guard<std::mutex> g(g_acceptedMu);
-      g_accepted.erase({server, node});
+      accepted().erase({server, node});
     }
     std::string why;
     if (pw.fromStore && pwstore::remove(c.passwordDir, server, node, why))

@@ -245,8 +245,12 @@ int TcpClose(CommObj* comm) {
 }
 
 int TcpAbort(CommObj* comm) {
-  std::lock_guard<std::mutex> lock(comm->mutex);
   comm->abortRequested = true;
-  if (comm->fd.valid()) ::shutdown(comm->fd.get(), SHUT_RDWR);
+  // The clean-up calls this from a signal handler, possibly on the very
+  // thread that holds the lock inside a send: waiting for it would never
+  // end. When the lock is taken, the holder is sending or closing; its
+  // send fails or ends on its own, and a read after it sees the request.
+  std::unique_lock<std::mutex> lock(comm->mutex, std::try_to_lock);
+  if (lock.owns_lock() && comm->fd.valid()) ::shutdown(comm->fd.get(), SHUT_RDWR);
   return 0;
 }

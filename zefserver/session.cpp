@@ -277,7 +277,8 @@ class Session {
 
   std::string registerAtSignOn(const std::string& name, const std::string& password) {
     try {
-      if (name.find_first_of(std::string("\0 \t", 3)) != std::string::npos) return "node name not registrable";
+      if (name.size() > 64 || name.find_first_of(std::string("\0 \t", 3)) != std::string::npos)
+        return "node name not registrable";
       checkPasswordText(password);
       sh_.passwordChecks.enter();
       std::string hash;
