@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/interrupt.h"
+#include "common/showable.h"
 #include "common/messages.h"
 #include "common/secret_input.h"
 #include "common/trace.h"
@@ -114,8 +116,7 @@ struct PasswordChoice {
 
 // Passwords this process signed on with, by server and node, so that a
 // second session or a re-open neither asks again nor reads the store again.
-// Never destroyed: the clean-up may end the process from a signal handler,
-// and exit() must not free memory another thread may be allocating.
+// Never destroyed: the process may end while other threads still sign on.
 std::mutex g_acceptedMu;
 using AcceptedMap = std::map<std::pair<std::string, std::string>, std::string>;
 AcceptedMap& accepted() {
@@ -214,7 +215,7 @@ int signOnTheSession(Sess_o* s, const PasswordChoice& pw) {
   }
   s->signOn = answer;
   TRACE(TR_SESSION, "Signed on to server '%s', result %d, max objects per transaction %u\n",
-        answer.serverName, answer.result, answer.maxObjsPerTxn);
+        clShowable(answer.serverName).c_str(), answer.result, answer.maxObjsPerTxn);
   if (answer.result != 0) {
     int result = answer.result + 50;
     trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20436, result);
@@ -371,15 +372,23 @@ int ReopenSess(Sess_o* s, ReopenCallback callback, void* data) {
   using Clock = std::chrono::steady_clock;
   const bool unlimited = c.commRestartDuration == 9999;
   const Clock::time_point deadline = Clock::now() + std::chrono::minutes(c.commRestartDuration);
-  int rc;
+  // The user hears of the wait at once and every half minute, and a stop of
+  // the run or a clean-up ends it within the second.
+  WaitNotice notice("the connection to the server to be reestablished", true);
+  int rc = kCommFailure;
+  bool interrupted = false;
   do {
-    for (uint32_t left = c.commRestartInterval; left > 0; --left) {
+    for (uint32_t left = c.commRestartInterval; left > 0 && !interrupted; --left) {
+      notice.due();
       TRACE(TR_SESSION, "ReopenSess(): %u seconds until the next attempt\n", left);
-      std::this_thread::sleep_for(std::chrono::seconds(1));
+      interrupted = !clSleepInterruptible(1000);
     }
+    if (interrupted) break;
+    notice.due();
     sessReset(s);
     rc = OpenSess(s);
-  } while (rc < 0 && (unlimited || Clock::now() < deadline));
+    interrupted = rc < 0 && clInterruptRequested();
+  } while (rc < 0 && !interrupted && (unlimited || Clock::now() < deadline));
   if (rc == 0) {
     if (callback) callback(kReopenDone, data);
     trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 1810);
