@@ -282,6 +282,63 @@ TEST_F(CommandTest, AFileSystemWithRecallOrMigrationInactiveIsLeftAlone) {
 // ---------------------------------------------------------------------------
 // Objects the command must refuse, and the progress lines.
 
+// The node's password from the client's store: a refused one is removed, a
+// store others could read is not used, and a password given otherwise is
+// stored after it was accepted.
+TEST_F(CommandTest, SignsOnWithThePasswordFromItsPrivateStore) {
+  bed->startServer();
+  const std::string fs = bed->mountManaged("tmpfs");
+  makeFile(fs + "/f", 3000, 0, 0, 0644, 1500000000, 1600000000);
+  migrate(fs);
+  ASSERT_EQ(0, unlink((fs + "/f").c_str()));
+  const std::string store = bed->passwordDir() + "/kmr.pwd";
+  const std::string header = "# kmr password store: server<TAB>node<TAB>password in hexadecimal\n";
+
+  // "wrong" in hexadecimal; another server's record stays as it is.
+  bed->writePasswordStore("OTHER\tE2ENODE\t6f74686572\nZEF\tE2ENODE\t77726f6e67\n");
+  Result wrong = bed->run({fs});
+  EXPECT_NE(0, wrong.status);
+  EXPECT_TRUE(contains(wrong.out + wrong.err, "return code 51")) << wrong.out << wrong.err;
+  EXPECT_FALSE(exists(fs + "/f"));
+  EXPECT_EQ(e2e::ReadFile(store), header + "OTHER\tE2ENODE\t6f74686572\n") << "the refused record is removed";
+
+  // A store that group or others may read is not used (nor changed).
+  bed->writePasswordStore("ZEF\tE2ENODE\t6532652050613535776f7264\n");  // "e2e Pa55word"
+  ASSERT_EQ(0, chmod(store.c_str(), 0640));
+  Result loose = bed->run({fs});
+  EXPECT_NE(0, loose.status);
+  EXPECT_TRUE(contains(loose.out + loose.err, "return code 51")) << loose.out << loose.err;
+  EXPECT_EQ(e2e::ReadFile(store), "ZEF\tE2ENODE\t6532652050613535776f7264\n");
+  ASSERT_EQ(0, chmod(store.c_str(), 0600));
+  // Nor is a link to a file of the right mode.
+  ASSERT_EQ(0, rename(store.c_str(), (store + ".real").c_str()));
+  ASSERT_EQ(0, symlink((store + ".real").c_str(), store.c_str()));
+  Result linked = bed->run({fs});
+  EXPECT_NE(0, linked.status);
+  EXPECT_FALSE(exists(fs + "/f"));
+  ASSERT_EQ(0, unlink(store.c_str()));
+  ASSERT_EQ(0, rename((store + ".real").c_str(), store.c_str()));
+
+  // The right record: the run signs on and recreates the stub.
+  Result ok = bed->run({fs});
+  EXPECT_EQ(0, ok.status) << ok.out << ok.err;
+  EXPECT_TRUE(exists(fs + "/f"));
+
+  // No record, the password in the system option file: it is accepted and
+  // then kept in the store, mode 0600.
+  ASSERT_EQ(0, unlink(store.c_str()));
+  ASSERT_EQ(0, unlink((fs + "/f").c_str()));
+  const std::string sys = bed->work() + "/inst/kmr.sys";
+  e2e::WriteFile(sys, e2e::ReadFile(sys) + "  PASSWORD \"e2e Pa55word\"\n");
+  Result fromOption = bed->run({fs});
+  EXPECT_EQ(0, fromOption.status) << fromOption.out << fromOption.err;
+  EXPECT_TRUE(exists(fs + "/f"));
+  EXPECT_EQ(e2e::ReadFile(store), header + "ZEF\tE2ENODE\t6532652050613535776f7264\n");
+  struct stat st {};
+  ASSERT_EQ(0, lstat(store.c_str(), &st));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
 TEST_F(CommandTest, BadAliasesAreSkippedAndAnEmptyObjectLeavesNothing) {
   bed->startServer();
   const std::string fs = bed->mountManaged();
