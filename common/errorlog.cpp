@@ -17,37 +17,19 @@
 
 #include "common/messages.h"
 #include "common/nls_reader.h"
+#include "common/safepath.h"
 #include "common/trace.h"
 
 DLogFile errorLogFile;
 
 namespace {
 
-// fopen for the log and its companion files that never follows a symbolic
-// link at the name and accepts only a regular file: the log may sit in a
-// directory other users can write, and the command runs as root. A FIFO
-// planted at the name neither blocks the open nor is written.
+// The log and its companion files never follow a symbolic link at the name
+// and are only regular files: the log may sit in a directory other users can
+// write, and the command runs as root. A FIFO planted at the name neither
+// blocks the open nor is written.
 FILE* fopenNoFollow(const char* path, const char* mode) {
-  int flags;
-  const std::string m = mode;
-  if (m == "r") flags = O_RDONLY;
-  else if (m == "r+") flags = O_RDWR;
-  else if (m == "w") flags = O_WRONLY | O_CREAT | O_TRUNC;
-  else if (m == "w+") flags = O_RDWR | O_CREAT | O_TRUNC;
-  else if (m == "a") flags = O_WRONLY | O_CREAT | O_APPEND;
-  else if (m == "a+") flags = O_RDWR | O_CREAT | O_APPEND;
-  else return errno = EINVAL, nullptr;
-  int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return errno = EINVAL, nullptr;
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  FILE* f = fdopen(fd, mode);
-  if (!f) close(fd);
-  return f;
+  return clFopenRegular(path, mode, LinkPolicy::kNoFollow);
 }
 
 struct FileCloser {

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "common/safeopen.h"
+#include "common/safepath.h"
 #include "common/messages.h"
 #include "common/options.h"
 #include "common/trace.h"

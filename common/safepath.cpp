@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -12,6 +13,55 @@ namespace {
 // A rename anywhere in the file system may make the kernel give up a
 // resolution with EAGAIN; a few more tries see a settled tree.
 constexpr int kResolveTries = 8;
+
+constexpr std::string_view kControlDir = "/.Tarnveld";
+
+bool acceptedKind(mode_t mode, bool streamToo) {
+  return S_ISREG(mode) || (streamToo && (S_ISFIFO(mode) || S_ISCHR(mode)));
+}
+
+// Accepts `fd` only as a regular file (or, with `streamToo`, a FIFO or a
+// character device) and puts
+// it back into blocking mode. A FIFO without a reader (or a device without
+// its driver) fails a non-blocking open itself with ENXIO: that, too, is
+// "not a regular file".
+int acceptKind(UniqueFd fd, bool streamToo = false) {
+  if (!fd) {
+    if (errno == ENXIO) errno = EINVAL;
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return -1;
+  if (!acceptedKind(st.st_mode, streamToo)) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fl = fcntl(fd.get(), F_GETFL);
+  if (fl < 0 || ((fl & O_NONBLOCK) && fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0)) return -1;
+  return fd.release();
+}
+
+int modeFlags(const char* mode) {
+  const std::string_view m = mode;
+  if (m == "r") return O_RDONLY;
+  if (m == "r+") return O_RDWR;
+  if (m == "w") return O_WRONLY | O_CREAT | O_TRUNC;
+  if (m == "w+") return O_RDWR | O_CREAT | O_TRUNC;
+  if (m == "a") return O_WRONLY | O_CREAT | O_APPEND;
+  if (m == "a+") return O_RDWR | O_CREAT | O_APPEND;
+  return -1;
+}
+
+FILE* fdopenOrClose(int fd, const char* mode) {
+  if (fd < 0) return nullptr;
+  FILE* f = fdopen(fd, mode);
+  if (!f) {
+    int err = errno;
+    close(fd);
+    errno = err;
+  }
+  return f;
+}
 }  // namespace
 
 int safeOpenBeneath(int dirFd, const char* relPath, int flags, mode_t mode) {
@@ -28,6 +78,10 @@ int safeOpenBeneath(int dirFd, const char* relPath, int flags, mode_t mode) {
     if (fd >= 0) return static_cast<int>(fd);
     if (errno != EAGAIN || attempt + 1 >= kResolveTries) return -1;
   }
+}
+
+int safeOpenRegularBeneath(int dirFd, const char* relPath, int flags, mode_t mode) {
+  return acceptKind(UniqueFd(safeOpenBeneath(dirFd, relPath, flags | O_NOFOLLOW | O_NONBLOCK, mode)));
 }
 
 int safeOpenMountRoot(const std::string& mountPoint) {
@@ -47,6 +101,11 @@ bool safeIsPathBelow(const std::string& below) {
   return true;
 }
 
+bool safeIsInControlDir(const std::string& below) {
+  return below.compare(0, kControlDir.size(), kControlDir) == 0 &&
+         (below.size() == kControlDir.size() || below[kControlDir.size()] == '/');
+}
+
 int safeOpenParent(const std::string& mountPoint, const std::string& below, SafeParent* out) {
   if (!safeIsPathBelow(below)) {
     errno = EINVAL;
@@ -61,4 +120,55 @@ int safeOpenParent(const std::string& mountPoint, const std::string& below, Safe
   out->dir = std::move(parent);
   out->leaf = below.substr(slash + 1);
   return 0;
+}
+
+int clOpenRegularBeneath(const std::string& dir, const std::string& name, int flags, mode_t mode) {
+  std::string base = dir;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  UniqueFd parent(open(base.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!parent) return -1;
+  size_t start = name.find_first_not_of('/');
+  if (start == std::string::npos) {
+    errno = EINVAL;
+    return -1;
+  }
+  return safeOpenRegularBeneath(parent.get(), name.c_str() + start, flags, mode);
+}
+
+int clOpenRegular(const char* path, int flags, mode_t mode, LinkPolicy links) {
+  int extra = O_NONBLOCK | O_CLOEXEC | (links == LinkPolicy::kNoFollow ? O_NOFOLLOW : 0);
+  return acceptKind(UniqueFd(open(path, flags | extra, mode)));
+}
+
+FILE* clFopenRegular(const char* path, const char* mode, LinkPolicy links) {
+  int flags = modeFlags(mode);
+  if (flags < 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  return fdopenOrClose(clOpenRegular(path, flags, 0644, links), mode);
+}
+
+bool clReadRegularFile(const char* path, LinkPolicy links, std::string* content) {
+  UniqueFd fd(clOpenRegular(path, O_RDONLY, 0, links));
+  if (!fd) return false;
+  content->clear();
+  char buf[8192];
+  for (;;) {
+    ssize_t n = read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    content->append(buf, static_cast<size_t>(n));
+  }
+}
+
+FILE* clFopenStreamNoFollow(const char* path, const char* mode) {
+  int flags = modeFlags(mode);
+  if (flags < 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  // Blocking, as a pipe's writer waits for its reader.
+  return fdopenOrClose(acceptKind(UniqueFd(open(path, flags | O_NOFOLLOW | O_CLOEXEC, 0644)), true), mode);
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/messages.h"
+#include "common/safepath.h"
 #include "common/trace_internal.h"
 
 namespace kmrtrace {
@@ -166,7 +167,7 @@ void failWrite(bool withErrno) {
 // Creates a wrapping file anew: magic, placeholder offset, header line.
 FILE* createWrapped(const char* name) {
   TraceObject& o = g_obj;
-  FILE* f = fopen(name, "w+");
+  FILE* f = clFopenStreamNoFollow(name, "w+");
   if (!f) return nullptr;
   fprintf(f, "%s%s%-10u %s   Build date: %s\n\n", kMagic, kPlaceholder, o.maxMB, trProductBanner(),
           trBuildDate());
@@ -179,10 +180,13 @@ FILE* createWrapped(const char* name) {
 // the current limit; nullptr when it must be created anew.
 FILE* continueWrapped(const char* name) {
   TraceObject& o = g_obj;
-  struct stat st;
-  if (stat(name, &st) != 0) return nullptr;
-  FILE* f = fopen(name, "r+");
+  FILE* f = clFopenStreamNoFollow(name, "r+");
   if (!f) return nullptr;
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0) {
+    fclose(f);
+    return nullptr;
+  }
   char line[257] = "";
   unsigned next = 0, recordedMax = 0;
   bool parsed = fgets(line, sizeof line, f) &&
@@ -210,7 +214,7 @@ int openFile(const char* name) {
     if (o.segCount < 2) f = continueWrapped(name);
     if (!f) f = createWrapped(name);
   } else {
-    f = fopen(name, "a");
+    f = clFopenStreamNoFollow(name, "a");
   }
   if (!f) {
     if (o.stdoutAllowed) printf("Unable to open trace output file %s\n", name);

@@ -1,4 +1,4 @@
-#include "common/safeopen.h"
+#include "common/safepath.h"
 #include "hsmfs/fsentry.h"
 
 #include <errno.h>

@@ -1,4 +1,4 @@
-#include "common/safeopen.h"
+#include "common/safepath.h"
 #include "hsmfs/fsstate.h"
 
 #include <errno.h>

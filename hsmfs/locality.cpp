@@ -1,5 +1,5 @@
 #include "common/cleanup.h"
-#include "common/safeopen.h"
+#include "common/safepath.h"
 #include "hsmfs/locality.h"
 
 #include <errno.h>

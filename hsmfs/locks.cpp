@@ -3,17 +3,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <linux/openat2.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "common/cleanup.h"
-#include "common/safeopen.h"
+#include "common/safepath.h"
 #include "common/messages.h"
 #include "common/trace.h"
 

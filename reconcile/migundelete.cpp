@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/messages.h"
+#include "common/safepath.h"
 #include "common/showable.h"
 #include "common/options.h"
 #include "common/trace.h"
@@ -210,7 +211,7 @@ void ReconcileModeMigUndelete::reportEnd() {
 int ReconcileModeMigUndelete::checkAlias(const std::string& alias) {
   // The control directory holds the file system's state, configuration and
   // run lock: a record naming it would make the file system unmanaged.
-  if (!isAcceptableAlias(alias) || isControlAlias(alias)) {
+  if (!safeIsPathBelow(alias) || safeIsInControlDir(alias)) {
     TRACE(TR_SMRECONCILE, "(%s) Wrong alias (%s) for migrated object. Skipping!\n", kName,
           clShowable(alias).c_str());
     nlfprintf(stderr, 9334, clShowable(alias).c_str());

@@ -9,14 +9,6 @@
 #include <cerrno>
 #include <cstring>
 
-bool isAcceptableAlias(const std::string& alias) { return safeIsPathBelow(alias); }
-
-bool isControlAlias(const std::string& alias) {
-  static const std::string kControl = "/.Tarnveld";
-  return alias.compare(0, kControl.size(), kControl) == 0 &&
-         (alias.size() == kControl.size() || alias[kControl.size()] == '/');
-}
-
 namespace {
 bool sameEntry(const struct stat& st, const StubEntry& seen) {
   return st.st_dev == seen.dev && st.st_ino == seen.ino && st.st_mtim.tv_sec == seen.mtime.tv_sec &&

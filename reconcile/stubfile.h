@@ -38,13 +38,6 @@
 inline constexpr const char* kStubTempPrefix = ".kmrstub.";
 inline constexpr const char* kStubTempMarker = "trusted.kmr.stubtemp";
 
-// True when the alias names a file beneath the mount point: it begins with
-// "/", is not "/" alone, and has no empty, "." or ".." component.
-bool isAcceptableAlias(const std::string& alias);
-// True when the alias names the HSM's control directory "/.Tarnveld" or
-// anything beneath it.
-bool isControlAlias(const std::string& alias);
-
 // What was at the stub's name when it was looked at (never through a link).
 struct StubEntry {
   bool present = false;

@@ -2,50 +2,22 @@
 // server must pass before this root process touches it.
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "common/safepath.h"
 #include "common/trace.h"
 #include "hsmfs/xdsmapi.h"
 #include "server/serverlayer.h"
 #include "server/tcpcomm.h"
 
-namespace {
-
-// `alias` without its leading "/"; false when it has none.
-bool relativeAlias(const std::string& fsName, const std::string& alias, std::string* rel) {
-  if (fsName.empty() || fsName[0] != '/' || alias.size() < 2 || alias[0] != '/') return false;
-  *rel = alias.substr(1);
-  return true;
-}
-
-// Every component present and neither "." nor "..".
-bool componentsAcceptable(const std::string& rel) {
-  size_t start = 0;
-  while (true) {
-    const size_t end = rel.find('/', start);
-    const std::string part = rel.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (part.empty() || part == "." || part == "..") return false;
-    if (end == std::string::npos) return true;
-    start = end + 1;
-  }
-}
-
-}  // namespace
-
 int srvCheckObjectPath(const std::string& fsName, const std::string& alias) {
-  std::string rel;
-  if (!relativeAlias(fsName, alias, &rel) || !componentsAcceptable(rel)) return EINVAL;
-  UniqueFd mount(open(fsName.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (fsName.empty() || fsName[0] != '/' || !safeIsPathBelow(alias)) return EINVAL;
+  UniqueFd mount(safeOpenMountRoot(fsName));
   if (!mount.valid()) return errno;
-  open_how how{};
-  how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-  UniqueFd object(static_cast<int>(syscall(SYS_openat2, mount.get(), rel.c_str(), &how, sizeof how)));
+  UniqueFd object(safeOpenBeneath(mount.get(), alias.c_str() + 1, O_PATH | O_NOFOLLOW));
   if (!object.valid()) return errno;
   // O_PATH | O_NOFOLLOW opens a final symbolic link itself instead of failing.
   struct stat st;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/safepath.h"
 #include "common/uniquefd.h"
 
 namespace pwstore {
@@ -78,16 +79,17 @@ bool readAll(const std::string& dir, std::vector<Record>& out, bool& exists, std
     return missing;
   }
   std::string path = storePath(dir);
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fd(clOpenRegular(path.c_str(), O_RDONLY, 0, LinkPolicy::kNoFollow));
   if (!fd) {
     if (errno == ENOENT) return true;
-    why = path + (errno == ELOOP ? " is a symbolic link" : std::string(": ") + strerror(errno));
+    if (errno == ELOOP) why = path + " is a symbolic link";
+    else if (errno == EINVAL) why = path + " is not a regular file";
+    else why = path + ": " + strerror(errno);
     return false;
   }
   exists = true;
   struct stat st {};
   if (fstat(fd.get(), &st) != 0) return why = path + ": " + strerror(errno), false;
-  if (!S_ISREG(st.st_mode)) return why = path + " is not a regular file", false;
   if (st.st_uid != geteuid()) return why = path + " is not owned by the user the command runs as", false;
   if (st.st_mode & 077) return why = path + " may be read or written by group or others", false;
   if (st.st_size > (1 << 20)) return why = path + " is too large for a password store", false;

@@ -1,8 +1,6 @@
 #include "zefserver/migrate.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/safepath.h"
 #include "common/uniquefd.h"
 #include "hsmfs/attrstore.h"
 #include "hsmfs/xdsmstore.h"
@@ -190,16 +189,6 @@ bool carriesObjectRecord(const DmapiSession& s, int fd) {
   return s.api()->getDmattr(s.sid(), h.get(), DM_NO_TOKEN, kObjectAttr, sizeof buf, buf, &len) != 0;
 }
 
-// Opens `rel` beneath the mount without following a link in any component:
-// users may swap a directory of the tree for a link after it was listed.
-// O_NONBLOCK keeps a FIFO swapped in from blocking us.
-UniqueFd openBeneathMount(int mountFd, const std::string& rel) {
-  open_how how{};
-  how.flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-  return UniqueFd(static_cast<int>(syscall(SYS_openat2, mountFd, rel.c_str(), &how, sizeof how)));
-}
-
 }  // namespace
 
 int manageFileSystem(const std::string& mountPoint, FILE* out, FILE* err) {
@@ -256,7 +245,7 @@ int migrateTree(Store& store, uint32_t fsId, const std::string& mountPoint, cons
     fprintf(err, "zefadm: %s\n", e.what());
     return 1;
   }
-  UniqueFd mountFd(open(mount.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd mountFd(safeOpenMountRoot(mount.string()));
   if (!mountFd) {
     fprintf(err, "zefadm: %s: %s\n", mount.c_str(), strerror(errno));
     return 1;
@@ -265,8 +254,11 @@ int migrateTree(Store& store, uint32_t fsId, const std::string& mountPoint, cons
   unsigned long long migrated = 0, skipped = 0, failed = 0;
   for (const fs::path& p : files) {
     struct stat st;
-    UniqueFd file = openBeneathMount(mountFd.get(), p.lexically_relative(mount).string());
-    if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 ||
+    // Users may swap a directory of the tree for a link, or a file for a
+    // FIFO, after it was listed: nothing but a regular file beneath the
+    // mount is opened.
+    UniqueFd file(safeOpenRegularBeneath(mountFd.get(), p.lexically_relative(mount).c_str(), O_RDONLY));
+    if (!file || fstat(file.get(), &st) != 0 || st.st_size == 0 ||
         carriesObjectRecord(session, file.get())) {
       ++skipped;  // vanished, replaced, empty (nothing to migrate) or already a stub
       continue;

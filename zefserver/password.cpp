@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/secret_input.h"
+#include "common/safepath.h"
 #include "common/uniquefd.h"
 
 namespace zef {
@@ -67,11 +68,11 @@ std::string readPasswordFromFd(int fd) {
 }
 
 std::string readPasswordFile(const std::string& path) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  UniqueFd fd(clOpenRegular(path.c_str(), O_RDONLY, 0, LinkPolicy::kNoFollow));
+  if (!fd && errno == EINVAL) throw PasswordError("the password file " + path + " is not a regular file");
   if (!fd) throw PasswordError("cannot open the password file " + path + ": " + strerror(errno));
   struct stat st {};
   if (fstat(fd.get(), &st) != 0) throw PasswordError("cannot examine " + path + ": " + strerror(errno));
-  if (!S_ISREG(st.st_mode)) throw PasswordError("the password file " + path + " is not a regular file");
   if (st.st_mode & 077)
     throw PasswordError("the password file " + path + " may be read or written by others than its owner (mode 0600 needed)");
   std::string pw = readLine(fd.get(), path);

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "common/interrupt.h"
-#include "common/safeopen.h"
+#include "common/safepath.h"
 #include "common/showable.h"
 #include "tests/support/hostile_tree.h"
 #include "tests/unit/common/options_test_support.h"
@@ -60,6 +60,71 @@ TEST_F(SafeOpenTest, LinksAreFollowedOnlyWhereTheAdministratorMayHavePutThem) {
   ASSERT_TRUE(clReadRegularFile(link.c_str(), LinkPolicy::kFollowLinks, &content));
   EXPECT_EQ("root's data\n", content);
   expectVictimUntouched();
+}
+
+TEST_F(SafeOpenTest, NamesBeneathADirectoryNeitherLeaveItNorFollowALink) {
+  ASSERT_EQ(0, mkdir((mount + "/dir").c_str(), 0755));
+  std::ofstream(mount + "/dir/file") << "x";
+  ASSERT_EQ(0, symlink(outside.c_str(), (mount + "/escape").c_str()));
+  ASSERT_EQ(0, symlink(victim.c_str(), (mount + "/dir/link").c_str()));
+  ASSERT_EQ(0, mkfifo((mount + "/dir/fifo").c_str(), 0600));
+  UniqueFd root(safeOpenMountRoot(mount));
+  ASSERT_TRUE(root);
+  UniqueFd file(safeOpenRegularBeneath(root.get(), "dir/file", O_RDONLY));
+  EXPECT_TRUE(file);
+  struct Refused { const char* rel; int flags; int err; };
+  for (const Refused& r : {Refused{"escape/precious", O_RDONLY, ELOOP},
+                           Refused{"dir/link", O_WRONLY | O_TRUNC, ELOOP},
+                           Refused{"../outside/precious", O_RDONLY, EXDEV},
+                           Refused{"/etc/hostname", O_RDONLY, EINVAL},
+                           Refused{"dir/fifo", O_WRONLY, EINVAL},  // no reader: must not wait
+                           Refused{"dir/fifo", O_RDONLY, EINVAL},
+                           Refused{"dir", O_RDONLY, EINVAL}}) {
+    errno = 0;
+    EXPECT_LT(safeOpenRegularBeneath(root.get(), r.rel, r.flags), 0) << r.rel;
+    EXPECT_EQ(r.err, errno) << r.rel;
+  }
+  // The directory named by path is not taken through a link either.
+  EXPECT_LT(clOpenRegularBeneath(mount + "/escape", "precious", O_RDWR, 0), 0);
+  EXPECT_EQ(ENOTDIR, errno);
+  SafeParent parent;
+  EXPECT_EQ(-1, safeOpenParent(mount, "/escape/precious", &parent));
+  EXPECT_EQ(ELOOP, errno);
+  ASSERT_EQ(0, safeOpenParent(mount, "/dir/new", &parent));
+  EXPECT_EQ("new", parent.leaf);
+  expectVictimUntouched();
+}
+
+TEST_F(SafeOpenTest, AStreamMayBeAPipeButNeverALink) {
+  const std::string fifo = mount + "/trace.pipe", link = mount + "/trace.lnk";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  ASSERT_EQ(0, symlink(victim.c_str(), link.c_str()));
+  UniqueFd reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+  ASSERT_TRUE(reader);
+  FILE* out = clFopenStreamNoFollow(fifo.c_str(), "a");
+  ASSERT_NE(nullptr, out);
+  fputs("line\n", out);
+  fclose(out);
+  char buf[8] = {};
+  EXPECT_EQ(5, read(reader.get(), buf, sizeof buf));
+  EXPECT_STREQ("line\n", buf);
+  EXPECT_EQ(nullptr, clFopenStreamNoFollow(link.c_str(), "a"));
+  EXPECT_EQ(ELOOP, errno);
+  EXPECT_EQ(nullptr, clFopenStreamNoFollow(mount.c_str(), "r"));  // a directory
+  EXPECT_EQ(EINVAL, errno);
+  expectVictimUntouched();
+}
+
+TEST(SafeAlias, OnlyEntriesBelowTheMountOutsideTheControlDirectory) {
+  for (const char* good : {"/a", "/dir/file", "/a/b/c.txt", "/..x", "/x..", "/.hidden", "/..x/.y"})
+    EXPECT_TRUE(safeIsPathBelow(good)) << good;
+  for (const char* bad : {"", "/", "a/b", "relative", "//a", "/a//b", "/a/", "/.", "/..", "/a/./b",
+                          "/a/../b", "/../etc/passwd", "/a/..", "/a/."})
+    EXPECT_FALSE(safeIsPathBelow(bad)) << bad;
+  for (const char* alias : {"/.Tarnveld", "/.Tarnveld/dmiFSState", "/.Tarnveld/a/b"})
+    EXPECT_TRUE(safeIsInControlDir(alias)) << alias;
+  for (const char* alias : {"/.Tarnveldx", "/dir/.Tarnveld", "/.tarnveld/x"})
+    EXPECT_FALSE(safeIsInControlDir(alias)) << alias;
 }
 
 TEST(Showable, ControlCharactersAndBackslashesAreEscaped) {
