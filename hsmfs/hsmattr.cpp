@@ -166,6 +166,16 @@ dmiInfo decodeVOQObj(const uint8_t in[kVOQObjLen]) {
   return info;
 }
 
+dmiInfo dmiStubInfo(const midExtObjId_t& id, uint64_t size, uint32_t mtime, uint32_t ctime, bool compressed) {
+  dmiInfo info;
+  info.extObjId = id;
+  info.fileSize = size;
+  info.fileValue2 = static_cast<uint64_t>(ctime) << 32 | mtime;
+  info.objFlags = compressed ? DMI_OBJ_COMPRESSED : DMI_OBJ_UNCOMPRESSED;
+  info.migState = DMI_STATE_MIGRATED;
+  return info;
+}
+
 uint64_t dmiGet64bitDataSize(const dmiInfo& info) {
   if (info.dataSizeForm == DMI_DATASIZE_64BIT)
     return (static_cast<uint64_t>(info.dataSizeHigh) << 32) | info.dataSizeLow;

@@ -72,6 +72,12 @@ dmiInfo decodeVOQObj(const uint8_t in[kVOQObjLen]);
 uint64_t dmiGet64bitDataSize(const dmiInfo& info);
 void dmiSet64bitDataSize(dmiInfo& info, uint64_t size);
 
+// "VOQObj" of a stub made for an object on the server, by the command that
+// recreates stubs and by zefadm alike: the id, the size, the modification
+// and change time as fileValue2 (change time in the high half), the data
+// form (compressed or not) and state DMI_STATE_MIGRATED; all else zero.
+dmiInfo dmiStubInfo(const midExtObjId_t& id, uint64_t size, uint32_t mtime, uint32_t ctime, bool compressed);
+
 // "VOQexID": 56 upper-case hex digits of the id and a zero byte.
 void encodeVOQexID(const midExtObjId_t& id, char out[kVOQexIDLen]);
 

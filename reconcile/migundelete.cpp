@@ -14,6 +14,7 @@
 #include "common/showable.h"
 #include "common/options.h"
 #include "common/trace.h"
+#include "hsmfs/hsmattr.h"
 #include "hsmfs/xdsmapi.h"
 #include "platform/orca/scout.h"
 #include "reconcile/reconcilestatus.h"
@@ -25,14 +26,15 @@ constexpr const char* kName = "ReconcileModeMigUndelete";
 constexpr int kProgressEvery = 1000;
 constexpr uint8_t kFlagCompressed = 0x20;
 constexpr uint8_t kFlagEncrypted = 0x80;
+static_assert(kVOQObjLength == kVOQObjLen);
 
 void stubFailure(const std::string& path, const char* operation, int err) {
   nlfprintf(stderr, 9333, clShowable(path).c_str(), operation, err, strerror(err));
 }
 
 std::string objectHex(const midExtObjId_t& id) {
-  char hex[kVOQexIDLength];
-  buildVOQexIDText(id, hex);
+  char hex[kVOQexIDLen];
+  encodeVOQexID(id, hex);
   return hex;
 }
 
@@ -54,25 +56,7 @@ unsigned stubPermissionBits(uint32_t mode, int restoreSetId) {
 
 void buildVOQObjRecord(const midExtObjId_t& id, const Attrib& attr,
                        unsigned char out[kVOQObjLength]) {
-  memset(out, 0, kVOQObjLength);
-  memcpy(out, id.bytes, kExtObjIdLen);
-  uint64_t size = attr.size;
-  memcpy(out + 28, &size, 8);
-  // The eight bytes right behind the access time go over unchanged.
-  memcpy(out + 36, reinterpret_cast<const unsigned char*>(&attr) + offsetof(Attrib, atime) + 4, 8);
-  out[56] = 0;
-  out[57] = (attr.flags & kFlagCompressed) ? 0x01 : 0x02;
-  uint32_t state = 2;
-  memcpy(out + 72, &state, 4);
-}
-
-void buildVOQexIDText(const midExtObjId_t& id, char out[kVOQexIDLength]) {
-  static const char kHex[] = "0123456789ABCDEF";
-  for (size_t i = 0; i < kExtObjIdLen; ++i) {
-    out[2 * i] = kHex[id.bytes[i] >> 4];
-    out[2 * i + 1] = kHex[id.bytes[i] & 0x0F];
-  }
-  out[2 * kExtObjIdLen] = '\0';
+  encodeVOQObj(dmiStubInfo(id, attr.size, attr.mtime, attr.ctime, attr.flags & kFlagCompressed), out);
 }
 
 ReconcileModeMigUndelete::ReconcileModeMigUndelete(const std::string& fileSystem, int detail,

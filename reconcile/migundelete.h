@@ -29,12 +29,10 @@ struct Attrib;
 struct midExtObjId_t;
 
 inline constexpr size_t kVOQObjLength = 124;
-inline constexpr size_t kVOQexIDLength = 57;
 
-// The "VOQObj" attribute of a recreated stub.
+// The "VOQObj" attribute of a recreated stub: dmiStubInfo (hsmfs/hsmattr.h)
+// of the record's id, size, times and compression flag.
 void buildVOQObjRecord(const midExtObjId_t& id, const Attrib& attr, unsigned char out[kVOQObjLength]);
-// The "VOQexID" attribute: 56 upper-case hex digits and a zero byte.
-void buildVOQexIDText(const midExtObjId_t& id, char out[kVOQexIDLength]);
 
 // Why a record cannot be made into a stub, as the catalog message that says
 // so (9340 or 9341), or 0 when it can.

@@ -15,6 +15,7 @@
 #include "common/showable.h"
 #include "common/options.h"
 #include "common/trace.h"
+#include "hsmfs/hsmattr.h"
 #include "hsmfs/xdsmapi.h"
 #include "reconcile/migundelete.h"
 #include "server/migobject.h"
@@ -172,9 +173,9 @@ int ReconcileModeMigUndelete::createStubFromFile(ZefServerMigratedObject* obj, s
   }
   stubTestKillPoint("AFTERVOQOBJ");
   if (m_options != nullptr && m_options->hsmExtObjIdAttr == 1) {
-    char hex[kVOQexIDLength];
-    buildVOQexIDText(*obj->getExtObjID(), hex);
-    if (!dmapi->setDmattr(sid, ev.m_handle, ev.m_token, "VOQexID", 0, kVOQexIDLength, hex)) {
+    char hex[kVOQexIDLen];
+    encodeVOQexID(*obj->getExtObjID(), hex);
+    if (!dmapi->setDmattr(sid, ev.m_handle, ev.m_token, kAttrExtId, 0, kVOQexIDLen, hex)) {
       int err = errno;
       TRACE(TR_SMRECONCILE, "(%s): setDmattr() failed, errno(%d), reason(%s)\n", kName, err,
             strerror(err));

@@ -7,6 +7,7 @@
 
 #include "common/options.h"
 #include "platform/orca/scout.h"
+#include "tests/support/voqobj_sample.h"
 #include "tests/unit/reconcile/reconcile_fixture.h"
 
 namespace {
@@ -114,7 +115,8 @@ TEST_F(ModeTest, NormalRunRecreatesOnlyMissingStubsAndReportsThemEverywhere) {
   ASSERT_EQ(0, mkdir(path("/sub").c_str(), 0755));
   ASSERT_EQ(0, mkdir(path("/adir").c_str(), 0755));
   writeFile("/kept", "local data", 1600000000);
-  add({.alias = "/sub/gone", .size = 1000000, .flags = 0x20, .idSeed = 3});
+  add({.alias = "/sub/gone", .size = kmrtest::kSampleSize, .mtime = kmrtest::kSampleMtime,
+       .ctime = kmrtest::kSampleCtime, .idSeed = 3});  // the shared sample object
   add({.alias = "/kept", .mtime = 1600000000});
   add({.alias = "/expired", .expired = true});
   add({.alias = "/adir"});
@@ -135,12 +137,9 @@ TEST_F(ModeTest, NormalRunRecreatesOnlyMissingStubsAndReportsThemEverywhere) {
   EXPECT_EQ(1600000000, st.st_mtime);
   EXPECT_EQ(1500000000, st.st_atime);
 
-  // Its HSM attribute, byte for byte, and a managed region over it all.
-  std::unique_ptr<ZefServerMigratedObject> expect(
-      rectest::makeObject({.alias = "/sub/gone", .size = 1000000, .flags = 0x20, .idSeed = 3}));
-  unsigned char rec[kVOQObjLength];
-  buildVOQObjRecord(*expect->getExtObjID(), *expect->getAttributes(), rec);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(rec), sizeof rec), dmattr(path("/sub/gone"), "VOQObj"));
+  // Its HSM attribute, byte for byte (as zefadm writes it for the same
+  // object), and a managed region over it all.
+  EXPECT_EQ(kmrtest::sampleVOQObj(), dmattr(path("/sub/gone"), "VOQObj"));
   EXPECT_EQ("<absent>", dmattr(path("/sub/gone"), "VOQexID"));
   {
     XDSMAPI* d = XDSMAPI::getXDSMAPI();
@@ -229,9 +228,8 @@ TEST_F(ModeTest, ScoutIsSilentWhenTheAutomaticDaemonsAreDisabled) {
   EXPECT_EQ(0, m.startReconcilation());
   GetCapturedStdout();
   EXPECT_TRUE(scout.received().empty());
-  char hex[kVOQexIDLength];
-  buildVOQexIDText(rectest::idFromSeed(9), hex);
-  EXPECT_EQ(std::string(hex, kVOQexIDLength), dmattr(path("/a"), "VOQexID"));
+  EXPECT_EQ(std::string("909192939495969798999A9B9C9D9E9FA0A1A2A3A4A5A6A7A8A9AAAB", 57),
+            dmattr(path("/a"), "VOQexID"));
 }
 
 TEST_F(ModeTest, HostileAliasesNeverReachOutsideTheFileSystem) {
