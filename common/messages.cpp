@@ -8,6 +8,7 @@
 #include <nl_types.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -225,12 +226,19 @@ std::optional<ComposedMsg> nlCompose(int number, va_list args) {
 
 // ---- print and format operations ---------------------------------------------
 
+namespace {
+std::atomic<nlBeforeWriteHook> g_beforeWrite{nullptr};
+}  // namespace
+
+nlBeforeWriteHook nlSetBeforeWriteHook(nlBeforeWriteHook hook) { return g_beforeWrite.exchange(hook); }
+
 void nlvfprintf(FILE* stream, int number, va_list args) {
   GlobalRC::instance().set(number);
   std::optional<ComposedMsg> msg = nlCompose(number, args);
   if (!msg) return;
   if (msg->severity > 4 && errorLogFile.isOpen()) LogMsg(msg->text.c_str());
   if (nlClientType() == 4) return;  // an application interface prints nothing itself
+  if (nlBeforeWriteHook hook = g_beforeWrite.load()) hook(stream);
   fputs(msg->text.c_str(), stream);
   fflush(stream);
 }

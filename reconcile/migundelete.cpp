@@ -1,5 +1,6 @@
 #include "reconcile/migundelete.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -55,13 +56,20 @@ void buildVOQexIDText(const midExtObjId_t& id, char out[kVOQexIDLength]) {
 ReconcileModeMigUndelete::ReconcileModeMigUndelete(const std::string& fileSystem, int detail,
                                                    ReconcileStatus* status, int expiring,
                                                    int recovery)
-    : ReconcileMode(fileSystem, detail, status), m_expiring(expiring), m_recovery(recovery) {}
+    : ReconcileMode(fileSystem, detail, status),
+      m_expiring(expiring),
+      m_recovery(recovery),
+      m_mountFd(open(fileSystem.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
 
 ReconcileModeMigUndelete::~ReconcileModeMigUndelete() = default;
 
 int ReconcileModeMigUndelete::startReconcilation() {
   TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileModeMigUndelete::startReconcilation");
-  nlfprintf(stdout, 9314, m_fileSystem.c_str());
+  if (m_run.preview) return previewReconcilation();
+  if (m_run.scope.wholeFileSystem())
+    nlfprintf(stdout, 9314, m_fileSystem.c_str());
+  else
+    nlfprintf(stdout, 9701, m_run.scope.alias().c_str(), m_fileSystem.c_str());
   fflush(stdout);
 
   int rc = m_server->beginTransaction();
@@ -89,6 +97,31 @@ int ReconcileModeMigUndelete::startReconcilation() {
   nlfprintf(stdout, 9315);
   fflush(stdout);
 
+  forEachObject([this](ZefServerMigratedObject* obj) {
+    runObject(obj);
+    objectDone();
+  });
+  if (m_run.observer != nullptr) m_run.observer->runEnded(m_tally);
+
+  rc = m_server->stopTransaction();
+  if (rc != 0) {
+    reconcileProcessError(rc, __FILE__, __LINE__);
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> stopTransaction() returns with rc : %d!\n", kName, rc);
+  }
+  int result = stopCode();
+  if (result == 0) {
+    nlfprintf(stdout, 12609, static_cast<unsigned long long>(m_status->m_updatedCount));
+    if (m_run.scope.wholeFileSystem())
+      nlfprintf(stdout, 9316, m_fileSystem.c_str());
+    else
+      nlfprintf(stdout, 9702, m_run.scope.alias().c_str(), m_fileSystem.c_str());
+    fflush(stdout);
+  }
+  return result;
+}
+
+int ReconcileModeMigUndelete::forEachObject(
+    const std::function<void(ZefServerMigratedObject*)>& handle) {
   for (;;) {
     std::unique_ptr<cQueueBaseObject> element(m_server->getNextMigrObjectFromServer());
     if (!element) {
@@ -108,50 +141,114 @@ int ReconcileModeMigUndelete::startReconcilation() {
       setStopCode(115);
       break;
     }
-
-    ++m_status->m_processedCount;
-    bool skip = (obj->getAttributes() != nullptr && obj->isObjectExpired() && m_expiring != 1) ||
-                (m_recovery == 0 && isRecreationRequired(obj) != 1);
-    if (!skip) {
-      TRACE(TR_SMRECONCILE,
-            "(%s): Object '%s' is not longer valid, need to recreate it on the file system!\n",
-            kName, obj->getAlias().c_str());
-      if (recreateFileStub(obj) == 1) {
-        obj->setFileMigrState(kMigStateMigrated);
-        int urc = m_server->updateMigrObjectOnServer(obj, 3);
-        if (urc != 0) {
-          reconcileProcessError(urc, __FILE__, __LINE__);
-          TRACE(TR_SMRECONCILE, "(%s): FAILURE -> updateMigrObjectOnServer() returns with rc = %d!\n",
-                kName, urc);
-        } else {
-          ++m_status->m_updatedCount;
-        }
-      } else {
-        TRACE(TR_SMRECONCILEDETAIL, "(%s): FAILURE -> Recreation of stub for object '%s' failed!\n",
-              kName, obj->getAlias().c_str());
+    // Counts and messages are those of the scope: the server is asked for
+    // the whole file system once, and what lies outside is passed over.
+    if (m_run.scope.contains(obj->getAlias())) {
+      ++m_status->m_processedCount;
+      handle(obj);
+      if (m_detail == 1 && m_status->m_processedCount % kProgressEvery == 0) {
+        std::string count = std::to_string(m_status->m_processedCount);
+        nlfprintf(stdout, 1898, count.c_str());
       }
     }
     element.reset();
-
-    if (m_detail == 1 && m_status->m_processedCount % kProgressEvery == 0) {
-      std::string count = std::to_string(m_status->m_processedCount);
-      nlfprintf(stdout, 1898, count.c_str());
-    }
     if (stopCode() != 0) break;
   }
+  return stopCode();
+}
 
-  rc = m_server->stopTransaction();
-  if (rc != 0) {
-    reconcileProcessError(rc, __FILE__, __LINE__);
-    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> stopTransaction() returns with rc : %d!\n", kName, rc);
+void ReconcileModeMigUndelete::objectDone() {
+  m_tally.processed = m_status->m_processedCount;
+  if (m_run.observer != nullptr) m_run.observer->objectDone(m_tally);
+}
+
+void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
+  const std::string alias = obj->getAlias();
+  StubDecision decision = decideStub(m_fileSystem, m_mountFd.get(), *obj, rules());
+  reportDecision(decision, alias);
+  if (!decision.makesStub()) {
+    if (decision.action == StubAction::kRefuseAlias ||
+        decision.action == StubAction::kRefuseNoAttributes)
+      ++m_tally.failed;
+    return;
   }
-  int result = stopCode();
-  if (result == 0) {
-    nlfprintf(stdout, 12609, static_cast<unsigned long long>(m_status->m_updatedCount));
-    nlfprintf(stdout, 9316, m_fileSystem.c_str());
-    fflush(stdout);
+  if (m_run.makeDirs && !bringBackDirectories(decision, alias)) {
+    ++m_tally.failed;
+    return;
   }
-  return result;
+  TRACE(TR_SMRECONCILE,
+        "(%s): Object '%s' is not longer valid, need to recreate it on the file system!\n",
+        kName, alias.c_str());
+  if (recreateFileStub(obj) != 1) {
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): FAILURE -> Recreation of stub for object '%s' failed!\n",
+          kName, alias.c_str());
+    ++m_tally.failed;
+    return;
+  }
+  ++m_tally.recreated;
+  obj->setFileMigrState(kMigStateMigrated);
+  int urc = m_server->updateMigrObjectOnServer(obj, 3);
+  if (urc != 0) {
+    reconcileProcessError(urc, __FILE__, __LINE__);
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> updateMigrObjectOnServer() returns with rc = %d!\n",
+          kName, urc);
+    ++m_tally.failed;
+  } else {
+    ++m_status->m_updatedCount;
+  }
+}
+
+void ReconcileModeMigUndelete::reportDecision(const StubDecision& decision,
+                                              const std::string& alias) {
+  const char* path = decision.path.c_str();
+  switch (decision.action) {
+    case StubAction::kRefuseAlias: checkAlias(alias); break;
+    case StubAction::kRefuseNoAttributes:
+      TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, path);
+      nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(EINVAL));
+      break;
+    case StubAction::kSkipDirectory:
+      TRACE(TR_SMRECONCILEDETAIL, "(%s)Object %s is a directory - cannot overwrite!\n", kName, path);
+      if (m_detail == 1) nlfprintf(stdout, 9319, path);
+      break;
+    case StubAction::kSkipPresent:
+      TRACE(TR_SMRECONCILEDETAIL,
+            "(%s)Migrated object %s copy has the same or an older modification time than the "
+            "existing object on the local file system. Skipping!\n",
+            kName, path);
+      if (m_detail == 1) nlfprintf(stdout, 9319, path);
+      break;
+    case StubAction::kReplaceOlder:
+      TRACE(TR_SMRECONCILEDETAIL, "(%s)Overwite object %s on the local file system!\n", kName, path);
+      if (m_detail == 1) nlfprintf(stdout, 9320, path);
+      break;
+    default: break;
+  }
+}
+
+bool ReconcileModeMigUndelete::bringBackDirectories(const StubDecision& decision,
+                                                    const std::string& alias) {
+  ParentProbe parent = decision.parent;
+  if (parent.state == ParentState::kMissing) {
+    parent = makeLostDirectories(m_mountFd.get(), alias, [this](const std::string& dir) {
+      std::string made = m_fileSystem + dir;
+      nlfprintf(stdout, 9703, made.c_str());
+      fflush(stdout);
+    });
+  }
+  std::string where = m_fileSystem + parent.component;
+  const char* path = decision.path.c_str();
+  switch (parent.state) {
+    case ParentState::kPresent: return true;
+    case ParentState::kNotDirectory: nlfprintf(stderr, 9704, path, where.c_str()); break;
+    case ParentState::kSymlink: nlfprintf(stderr, 9705, path, where.c_str()); break;
+    case ParentState::kOtherMount: nlfprintf(stderr, 9706, path, where.c_str()); break;
+    case ParentState::kMissing:
+    case ParentState::kError:
+      nlfprintf(stderr, 9707, where.c_str(), parent.err, strerror(parent.err));
+      break;
+  }
+  return false;
 }
 
 int ReconcileModeMigUndelete::checkAlias(const std::string& alias) {
@@ -165,43 +262,11 @@ int ReconcileModeMigUndelete::checkAlias(const std::string& alias) {
 }
 
 int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj) {
-  const std::string& alias = obj->getAlias();
-  if (checkAlias(alias) == 0) return 0;
-  std::string path = m_fileSystem + alias;
-  struct stat64 st {};
-  if (orca_stat(path.c_str(), &st) != 0) {
-    int err = errno;
-    TRACE(TR_SMRECONCILEDETAIL, "(%s): -> orca or lstat(%s) failed, errno(%d), reason(%s)!\n",
-          kName, path.c_str(), err, strerror(err));
-    return 1;
-  }
-  TRACE(TR_SMRECONCILEDETAIL,
-        "(%s)Object %s is present on the file system. Let's check the mtime...\n", kName,
-        path.c_str());
-  if ((st.st_mode & 0xF000) == 0x4000) {
-    TRACE(TR_SMRECONCILEDETAIL, "(%s)Object %s is a directory - cannot overwrite!\n", kName,
-          path.c_str());
-    if (m_detail == 1) nlfprintf(stdout, 9319, path.c_str());
-    return 0;
-  }
-  const Attrib* attr = obj->getAttributes();
-  if (attr == nullptr) {
-    TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, path.c_str());
-    nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(EINVAL));
-    return 0;
-  }
-  if (static_cast<int32_t>(attr->mtime) > static_cast<int32_t>(st.st_mtime)) {
-    TRACE(TR_SMRECONCILEDETAIL, "(%s)Overwite object %s on the local file system!\n", kName,
-          path.c_str());
-    if (m_detail == 1) nlfprintf(stdout, 9320, path.c_str());
-    return 1;
-  }
-  TRACE(TR_SMRECONCILEDETAIL,
-        "(%s)Migrated object %s copy has the same or an older modification time than the "
-        "existing object on the local file system. Skipping!\n",
-        kName, path.c_str());
-  if (m_detail == 1) nlfprintf(stdout, 9319, path.c_str());
-  return 0;
+  // The local file alone decides here, as in a run without -RECOVER.
+  StubDecision decision =
+      decideStub(m_fileSystem, m_mountFd.get(), *obj, StubRules{/*expiring=*/1, /*recovery=*/0});
+  reportDecision(decision, obj->getAlias());
+  return decision.makesStub() ? 1 : 0;
 }
 
 int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
