@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/errorlog.h"
 #include "common/messages.h"
 #include "common/options.h"
 #include "common/threads.h"
@@ -173,6 +174,9 @@ Migundelete::Migundelete(int argc, char** argv) {
   } else if (m_mode == kModeHelp) {
     processHelp();
   } else {
+    // A preview leaves no trace on the machine: its messages go to the
+    // terminal only, and the server conversation is not logged either.
+    if (m_run.preview) errorLogFile.close();
     dmapi = XDSMAPI::getXDSMAPI();
     if (!dmapi->isInitialized()) dmapi->initService();
     if (dmapi->getSID() == 0 && dmapi->createSession(0, "migundelete", 0) == 0) {

@@ -56,27 +56,9 @@ bool exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// What a recreated stub's server record must say: the new file's inode,
-// change time and handle, state 2; everything else as before.
-std::string recordDifferences(const std::string& path, const ObjectRecord& before, const ObjectRecord& after) {
-  std::string d;
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return "no file\n";
-  if (after.state != 2) d += "state " + std::to_string(after.state) + "\n";
-  if (after.inode != static_cast<uint32_t>(st.st_ino)) d += "inode " + std::to_string(after.inode) + "\n";
-  if (after.ctime != static_cast<uint32_t>(st.st_ctime)) d += "ctime " + std::to_string(after.ctime) + "\n";
-  if (after.hsmMarker != 0x8E7D) d += "no handle form\n";
-  if (after.handle != e2e::ExpectedHandle(path)) d += "handle is not the new file's\n";
-  if (after.handle == before.handle) d += "handle unchanged\n";
-  if (after.size != before.size || after.mode != before.mode || after.uid != before.uid ||
-      after.mtime != before.mtime || after.atime != before.atime)
-    d += "file attributes changed\n";
-  return d;
-}
-
-bool sameRecord(const ObjectRecord& a, const ObjectRecord& b) {
-  return a.state == b.state && a.inode == b.inode && a.ctime == b.ctime && a.handle == b.handle;
-}
+// Shared with the other end-to-end tests (e2e_support).
+constexpr auto recordDifferences = &e2e::RecordDifferences;
+constexpr auto sameRecord = &e2e::SameRecord;
 
 class CommandTest : public ::testing::Test {
  protected:
