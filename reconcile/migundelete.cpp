@@ -146,7 +146,8 @@ int ReconcileModeMigUndelete::forEachObject(
     if (m_run.scope.contains(obj->getAlias())) {
       ++m_status->m_processedCount;
       handle(obj);
-      if (m_detail == 1 && m_status->m_processedCount % kProgressEvery == 0) {
+      // A preview lists every object already; its lines stay its own.
+      if (m_detail == 1 && !m_run.preview && m_status->m_processedCount % kProgressEvery == 0) {
         std::string count = std::to_string(m_status->m_processedCount);
         nlfprintf(stdout, 1898, count.c_str());
       }

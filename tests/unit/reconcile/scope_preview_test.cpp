@@ -7,6 +7,7 @@
 #include "reconcile/preview.h"
 #include "reconcile/subtree.h"
 #include "tests/support/hostile_tree.h"
+#include "tests/support/text.h"
 #include "tests/unit/reconcile/reconcile_fixture.h"
 
 using rectest::ModeTest;
@@ -17,11 +18,7 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-size_t count(const std::string& hay, const std::string& needle) {
-  size_t n = 0;
-  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-  return n;
-}
+using kmrtest::countOf;
 
 TEST(AliasScope, ContainsTheDirectoryAndWhatLiesBelowItOnly) {
   AliasScope proj("/proj");
@@ -156,7 +153,7 @@ TEST_F(RunOptionsTest, SubtreeRunWithDirectoriesTouchesOnlyItsObjects) {
       << out;
   EXPECT_NE(std::string::npos, out.find("2 objects have been updated on the server."));
   for (const char* dir : {"/proj", "/proj/a", "/proj/b", "/proj/b/c"})
-    EXPECT_EQ(1u, count(out, "The missing directory '" + path(dir) + "' was created.")) << dir;
+    EXPECT_EQ(1u, countOf(out, "The missing directory '" + path(dir) + "' was created.")) << dir;
   EXPECT_TRUE(kmrtest::lexists(path("/proj/b/c/f3")));
   EXPECT_FALSE(kmrtest::lexists(path("/project")));
   EXPECT_FALSE(kmrtest::lexists(path("/f4")));
