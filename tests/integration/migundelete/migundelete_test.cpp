@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -296,6 +297,32 @@ TEST_F(CommandTest, CommandLineMessagesAndStatuses) {
   EXPECT_EQ(0, traced.status) << traced.out << traced.err;
   EXPECT_TRUE(exists(fs + "/f"));
   EXPECT_FALSE(contains(traced.out + traced.err, "is not valid")) << traced.err;
+}
+
+// A file system runs only with recall and migration both active: its state
+// file's "VOQStat" holds one word per flag (recall at 0, migration at 4).
+TEST_F(CommandTest, AFileSystemWithRecallOrMigrationInactiveIsLeftAlone) {
+  bed->startServer();
+  const std::string fs = bed->mountManaged();
+  makeFile(fs + "/f", 100, 0, 0, 0644, 1500000000, 1600000000);
+  migrate(fs);
+  ASSERT_EQ(0, unlink((fs + "/f").c_str()));
+  const std::string stateFile = fs + "/.Tarnveld/dmiFSState";
+  uint8_t active[1020];
+  ASSERT_EQ(1020, getxattr(stateFile.c_str(), "trusted.dmapi.VOQStat", active, sizeof active));
+  for (size_t inactiveWord : {0, 4}) {
+    uint8_t state[1020];
+    memcpy(state, active, sizeof state);
+    memset(state + inactiveWord, 0, 4);
+    ASSERT_EQ(0, setxattr(stateFile.c_str(), "trusted.dmapi.VOQStat", state, sizeof state, 0));
+    Result r = bed->run({fs});
+    EXPECT_EQ(0, r.status) << "a named file system that is not valid is no failure of the run";
+    EXPECT_TRUE(contains(r.out, "File system '" + fs + "' is not mounted.")) << r.out;
+    EXPECT_FALSE(exists(fs + "/f")) << "word " << inactiveWord;
+  }
+  ASSERT_EQ(0, setxattr(stateFile.c_str(), "trusted.dmapi.VOQStat", active, sizeof active, 0));
+  EXPECT_EQ(0, bed->run({fs}).status);
+  EXPECT_TRUE(exists(fs + "/f"));
 }
 
 // ---------------------------------------------------------------------------
