@@ -1,3 +1,4 @@
+#include "common/showable.h"
 #include "reconcile/migundelete.h"
 
 #include <fcntl.h>
@@ -26,7 +27,7 @@ constexpr uint8_t kFlagCompressed = 0x20;
 constexpr uint8_t kFlagEncrypted = 0x80;
 
 void stubFailure(const std::string& path, const char* operation, int err) {
-  nlfprintf(stderr, 9333, path.c_str(), operation, err, strerror(err));
+  nlfprintf(stderr, 9333, clShowable(path).c_str(), operation, err, strerror(err));
 }
 }  // namespace
 
@@ -69,7 +70,7 @@ int ReconcileModeMigUndelete::startReconcilation() {
   if (m_run.scope.wholeFileSystem())
     nlfprintf(stdout, 9314, m_fileSystem.c_str());
   else
-    nlfprintf(stdout, 9701, m_run.scope.alias().c_str(), m_fileSystem.c_str());
+    nlfprintf(stdout, 9701, clShowable(m_run.scope.alias()).c_str(), m_fileSystem.c_str());
   fflush(stdout);
 
   int rc = m_server->beginTransaction();
@@ -114,7 +115,7 @@ int ReconcileModeMigUndelete::startReconcilation() {
     if (m_run.scope.wholeFileSystem())
       nlfprintf(stdout, 9316, m_fileSystem.c_str());
     else
-      nlfprintf(stdout, 9702, m_run.scope.alias().c_str(), m_fileSystem.c_str());
+      nlfprintf(stdout, 9702, clShowable(m_run.scope.alias()).c_str(), m_fileSystem.c_str());
     fflush(stdout);
   }
   return result;
@@ -177,12 +178,13 @@ void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
     ++m_tally.failed;
     return;
   }
-  TRACE(TR_SMRECONCILE,
-        "(%s): Object '%s' is not longer valid, need to recreate it on the file system!\n",
-        kName, alias.c_str());
+  if (TR_SMRECONCILE)  // the escaped copy only when it is traced
+    TRACE(TR_SMRECONCILE,
+          "(%s): Object '%s' is not longer valid, need to recreate it on the file system!\n",
+          kName, clShowable(alias).c_str());
   if (recreateFileStub(obj) != 1) {
     TRACE(TR_SMRECONCILEDETAIL, "(%s): FAILURE -> Recreation of stub for object '%s' failed!\n",
-          kName, alias.c_str());
+          kName, clShowable(alias).c_str());
     ++m_tally.failed;
     return;
   }
@@ -201,7 +203,8 @@ void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
 
 void ReconcileModeMigUndelete::reportDecision(const StubDecision& decision,
                                               const std::string& alias) {
-  const char* path = decision.path.c_str();
+  const std::string shown = clShowable(decision.path);
+  const char* path = shown.c_str();
   switch (decision.action) {
     case StubAction::kRefuseAlias: checkAlias(alias); break;
     case StubAction::kRefuseNoAttributes:
@@ -232,18 +235,17 @@ bool ReconcileModeMigUndelete::bringBackDirectories(const StubDecision& decision
   ParentProbe parent = decision.parent;
   if (parent.state == ParentState::kMissing) {
     parent = makeLostDirectories(m_mountFd.get(), alias, [this](const std::string& dir) {
-      std::string made = m_fileSystem + dir;
-      nlfprintf(stdout, 9703, made.c_str());
+      nlfprintf(stdout, 9703, clShowable(m_fileSystem + dir).c_str());
       fflush(stdout);
     });
   }
-  std::string where = m_fileSystem + parent.component;
-  const char* path = decision.path.c_str();
+  const std::string where = clShowable(m_fileSystem + parent.component);
+  const std::string path = clShowable(decision.path);
   switch (parent.state) {
     case ParentState::kPresent: return true;
-    case ParentState::kNotDirectory: nlfprintf(stderr, 9704, path, where.c_str()); break;
-    case ParentState::kSymlink: nlfprintf(stderr, 9705, path, where.c_str()); break;
-    case ParentState::kOtherMount: nlfprintf(stderr, 9706, path, where.c_str()); break;
+    case ParentState::kNotDirectory: nlfprintf(stderr, 9704, path.c_str(), where.c_str()); break;
+    case ParentState::kSymlink: nlfprintf(stderr, 9705, path.c_str(), where.c_str()); break;
+    case ParentState::kOtherMount: nlfprintf(stderr, 9706, path.c_str(), where.c_str()); break;
     case ParentState::kMissing:
     case ParentState::kError:
       nlfprintf(stderr, 9707, where.c_str(), parent.err, strerror(parent.err));
@@ -255,8 +257,8 @@ bool ReconcileModeMigUndelete::bringBackDirectories(const StubDecision& decision
 int ReconcileModeMigUndelete::checkAlias(const std::string& alias) {
   if (alias.empty() || alias == "/" || alias[0] != '/' || !isAcceptableAlias(alias)) {
     TRACE(TR_SMRECONCILE, "(%s) Wrong alias (%s) for migrated object. Skipping!\n", kName,
-          alias.c_str());
-    nlfprintf(stderr, 9334, alias.c_str());
+          clShowable(alias).c_str());
+    nlfprintf(stderr, 9334, clShowable(alias).c_str());
     return 0;
   }
   return 1;
@@ -277,21 +279,21 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
   Attrib* attr = obj->getAttributes();
   if (attr == nullptr || obj->getExtObjID() == nullptr) {
     // Nothing to build the stub from; report it like any failed step.
-    TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, path.c_str());
+    TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, clShowable(path).c_str());
     nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(EINVAL));
     return 0;
   }
   m_stub = StubFile();
   int ok = createFileForStub(path, attr->size);
   if (ok == 0) {
-    TRACE(TR_SMRECONCILE, "(%s): createFileForStub(%s) failed.\n", kName, path.c_str());
+    TRACE(TR_SMRECONCILE, "(%s): createFileForStub(%s) failed.\n", kName, clShowable(path).c_str());
   } else if ((ok = updateFileStat(path, attr)) == 0) {
-    TRACE(TR_SMRECONCILE, "(%s): updateFileStat(%s) failed.\n", kName, path.c_str());
+    TRACE(TR_SMRECONCILE, "(%s): updateFileStat(%s) failed.\n", kName, clShowable(path).c_str());
   } else if ((ok = createStubFromFile(obj, path)) == 0) {
-    TRACE(TR_SMRECONCILE, "(%s): createStubFromFile(%s) failed.\n", kName, path.c_str());
+    TRACE(TR_SMRECONCILE, "(%s): createStubFromFile(%s) failed.\n", kName, clShowable(path).c_str());
   } else if (m_stub.close() != 0) {
     int err = errno;
-    TRACE(TR_SMRECONCILE, "(%s): Cannot close %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILE, "(%s): Cannot close %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "close", err);
     ok = 0;
   }
@@ -302,11 +304,12 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
   }
   m_stub = StubFile();
 
-  TRACE(TR_SMRECONCILE, "(%s) - compressed(%d), encrypted(%d), alias(%s) restored as a stub.\n",
+  if (TR_SMRECONCILE)  // the escaped copy only when it is traced
+    TRACE(TR_SMRECONCILE, "(%s) - compressed(%d), encrypted(%d), alias(%s) restored as a stub.\n",
         kName, (attr->flags & kFlagCompressed) ? 1 : 0, (attr->flags & kFlagEncrypted) ? 1 : 0,
-        alias.c_str());
+        clShowable(alias).c_str());
   if (m_detail == 1) {
-    nlfprintf(stdout, 9321, path.c_str());
+    nlfprintf(stdout, 9321, clShowable(path).c_str());
     fflush(stdout);
   }
   bool scoutOff = m_options != nullptr && m_options->hsmDisableAutoMigDaemons != 0;
@@ -336,13 +339,13 @@ int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long
   if (!inside) errno = EINVAL;
   if (!inside || m_stub.resolveParent(m_fileSystem, alias) != 0 || m_stub.create() != 0) {
     int err = errno;
-    TRACE(TR_SMRECONCILE, "(%s): Cannot open %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILE, "(%s): Cannot open %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "open", err);
     return 0;
   }
   if (lseek64(m_stub.fd(), static_cast<off64_t>(size) - 1, SEEK_SET) < 0) {
     int err = errno;
-    TRACE(TR_SMRECONCILE, "(%s): Cannot lseek %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILE, "(%s): Cannot lseek %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     m_stub.removeCreated();
     stubFailure(path, "lseek", err);
     return 0;
@@ -350,7 +353,7 @@ int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long
   char zero = 0;
   if (write(m_stub.fd(), &zero, 1) != 1) {
     int err = errno;
-    TRACE(TR_SMRECONCILE, "(%s): Cannot write %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILE, "(%s): Cannot write %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     m_stub.removeCreated();
     stubFailure(path, "write", err);
     return 0;
@@ -362,19 +365,19 @@ int ReconcileModeMigUndelete::updateFileStat(std::string& path, Attrib* attribut
   if (!m_stub.isOpen()) {
     errno = EBADF;
     int err = errno;
-    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chown %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chown %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "chown", err);
     return 0;
   }
   if (fchown(m_stub.fd(), attributes->uid, attributes->gid) != 0) {
     int err = errno;
-    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chown %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chown %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "chown", err);
     return 0;
   }
   if (fchmod(m_stub.fd(), attributes->mode & 07777) != 0) {
     int err = errno;
-    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chmod %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chmod %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "chmod", err);
     return 0;
   }
@@ -382,7 +385,7 @@ int ReconcileModeMigUndelete::updateFileStat(std::string& path, Attrib* attribut
                               {static_cast<time_t>(attributes->mtime), 0}};
   if (futimens(m_stub.fd(), times) != 0) {
     int err = errno;
-    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not utime %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not utime %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "utime", err);
     return 0;
   }

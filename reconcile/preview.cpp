@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/messages.h"
+#include "common/showable.h"
 #include "common/trace.h"
 #include "reconcile/migundelete.h"
 #include "server/migobject.h"
@@ -70,7 +71,7 @@ void PreviewReport::heading() {
   if (m_scope.wholeFileSystem())
     nlfprintf(m_out, 9711, m_fileSystem.c_str());
   else
-    nlfprintf(m_out, 9712, m_scope.alias().c_str(), m_fileSystem.c_str());
+    nlfprintf(m_out, 9712, clShowable(m_scope.alias()).c_str(), m_fileSystem.c_str());
 }
 
 const char* PreviewReport::reason(const StubDecision& d) const {
@@ -120,8 +121,10 @@ void PreviewReport::count(const std::string& alias, const StubDecision& d) {
 }
 
 void PreviewReport::text(const StubDecision& d) {
-  const char* path = d.path.c_str();
-  std::string where = m_fileSystem + d.parent.component;
+  // Names from the server are shown with their control characters escaped.
+  const std::string shown = clShowable(d.path);
+  const char* path = shown.c_str();
+  const std::string where = clShowable(m_fileSystem + d.parent.component);
   switch (d.action) {
     case StubAction::kReplaceOlder: nlfprintf(m_out, 9715, path); return;
     case StubAction::kReplace: nlfprintf(m_out, 9716, path); return;
