@@ -1,25 +1,21 @@
 #include "reconcile/lostdirs.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <vector>
 
+#include "common/safepath.h"
 #include "common/uniquefd.h"
 
 namespace {
 
-// One directory below `dirfd`, by a single name: no link followed, no way
-// out of the tree and no step onto another mount.
+// One directory below `dirfd`, by a single name, as every lookup beneath
+// the mount point is made (common/safepath.h).
 int openDirBeneath(int dirfd, const std::string& name, int flags) {
-  struct open_how how {};
-  how.flags = static_cast<uint64_t>(flags | O_DIRECTORY | O_CLOEXEC);
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_XDEV | RESOLVE_NO_MAGICLINKS;
-  return static_cast<int>(syscall(SYS_openat2, dirfd, name.c_str(), &how, sizeof how));
+  return safeOpenBeneath(dirfd, name.c_str(), flags | O_DIRECTORY);
 }
 
 ParentState stateOf(int err) {

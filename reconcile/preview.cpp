@@ -78,6 +78,7 @@ const char* PreviewReport::reason(const StubDecision& d) const {
   switch (d.action) {
     case StubAction::kRefuseAlias: return "invalid-path";
     case StubAction::kRefuseNoAttributes: return "no-attributes";
+    case StubAction::kRefuseRecord: return d.refusal == 9340 ? "not-a-regular-file" : "invalid-owner";
     case StubAction::kFailDirectory: return "directory-at-path";
     case StubAction::kRecreate: break;
     default: return "";
@@ -133,6 +134,7 @@ void PreviewReport::text(const StubDecision& d) {
     case StubAction::kSkipExpired: nlfprintf(m_out, 9719, path); return;
     case StubAction::kRefuseAlias: nlfprintf(m_out, 9720, path); return;
     case StubAction::kRefuseNoAttributes: nlfprintf(m_out, 9721, path); return;
+    case StubAction::kRefuseRecord: nlfprintf(m_out, d.refusal == 9340 ? 9731 : 9732, path); return;
     case StubAction::kFailDirectory: nlfprintf(m_out, 9722, path); return;
     case StubAction::kRecreate: break;
   }
@@ -198,7 +200,9 @@ int ReconcileModeMigUndelete::previewReconcilation() {
     return rc;
   }
   int result = forEachObject([&](ZefServerMigratedObject* obj) {
-    report.object(obj->getAlias(), decideStub(m_fileSystem, m_mountFd.get(), *obj, rules()));
+    // The name is only looked at: nothing is made, so nothing is put in place.
+    StubFile looked;
+    report.object(obj->getAlias(), decideStub(m_fileSystem, m_mountFd.get(), *obj, rules(), looked));
   });
   // Without an open transaction this only ends the query thread.
   rc = m_server->stopTransaction();

@@ -1,55 +1,53 @@
 #include "reconcile/stubdecision.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdint>
 
-#include "platform/orca/orca.h"
-#include "reconcile/stubfile.h"
+#include "reconcile/migundelete.h"
 #include "server/migobject.h"
 
 namespace {
-
-bool aliasAcceptable(const std::string& alias) {
-  return !alias.empty() && alias != "/" && alias[0] == '/' && isAcceptableAlias(alias);
-}
 
 bool hasWhatAStubNeeds(ZefServerMigratedObject& obj) {
   return obj.getAttributes() != nullptr && obj.getExtObjID() != nullptr;
 }
 
-// What stands at the path decides, object attributes permitting.
-StubAction actionForExisting(const struct stat64& st, ZefServerMigratedObject& obj,
+std::string objectHex(const midExtObjId_t& id) {
+  char hex[kVOQexIDLength];
+  buildVOQexIDText(id, hex);
+  return hex;
+}
+
+// What stands at the name decides, the record permitting.
+StubAction actionForExisting(const StubEntry& seen, ZefServerMigratedObject& obj,
                              const StubRules& rules) {
-  bool directory = (st.st_mode & S_IFMT) == S_IFDIR;
-  if (rules.recovery != 0) {
-    if (!hasWhatAStubNeeds(obj)) return StubAction::kRefuseNoAttributes;
-    return directory ? StubAction::kFailDirectory : StubAction::kReplace;
-  }
-  if (directory) return StubAction::kSkipDirectory;
+  if (rules.recovery != 0) return seen.directory ? StubAction::kFailDirectory : StubAction::kReplace;
+  if (seen.directory) return StubAction::kSkipDirectory;
   const Attrib* attr = obj.getAttributes();
   if (attr == nullptr) return StubAction::kRefuseNoAttributes;
-  // Times compare as the server keeps them: signed 32-bit seconds.
-  if (static_cast<int32_t>(attr->mtime) <= static_cast<int32_t>(st.st_mtime))
+  // The record's 32-bit times are seconds since 1970 without a sign.
+  if (static_cast<int64_t>(attr->mtime) <= static_cast<int64_t>(seen.mtime.tv_sec))
     return StubAction::kSkipPresent;
-  return hasWhatAStubNeeds(obj) ? StubAction::kReplaceOlder : StubAction::kRefuseNoAttributes;
+  return StubAction::kReplaceOlder;
 }
 
 }  // namespace
+
+bool mayHoldStub(const std::string& alias) { return isAcceptableAlias(alias) && !isControlAlias(alias); }
 
 bool StubDecision::makesStub() const {
   switch (action) {
     case StubAction::kRecreate:
     case StubAction::kReplaceOlder:
     case StubAction::kReplace:
+    case StubAction::kRefuseRecord:
     case StubAction::kFailDirectory: return true;
     default: return false;
   }
 }
 
 StubDecision decideStub(const std::string& mountPoint, int mountFd, ZefServerMigratedObject& obj,
-                        const StubRules& rules) {
+                        const StubRules& rules, StubFile& stub) {
   StubDecision d;
   const std::string& alias = obj.getAlias();
   d.path = mountPoint + alias;
@@ -57,24 +55,32 @@ StubDecision decideStub(const std::string& mountPoint, int mountFd, ZefServerMig
     d.action = StubAction::kSkipExpired;
     return d;
   }
-  if (!aliasAcceptable(alias)) {
+  if (!mayHoldStub(alias)) {
     d.action = StubAction::kRefuseAlias;
     return d;
   }
-  int saved = errno;
-  struct stat64 st {};
-  bool present = orca_stat(d.path.c_str(), &st) == 0;
-  errno = saved;
-  if (present) {
-    d.action = actionForExisting(st, obj, rules);
-    return d;
-  }
-  if (!hasWhatAStubNeeds(obj)) {
+  if (obj.getExtObjID() == nullptr) {
     d.action = StubAction::kRefuseNoAttributes;
     return d;
   }
-  d.action = StubAction::kRecreate;
-  d.parent = probeParent(mountFd, alias);
+  int saved = errno;
+  StubEntry seen;
+  bool looked = stub.open(mountPoint, alias, objectHex(*obj.getExtObjID())) == 0 &&
+                stub.look(&seen) == 0;
+  errno = saved;
+  if (looked && seen.present) {
+    d.action = actionForExisting(seen, obj, rules);
+  } else {
+    d.action = StubAction::kRecreate;
+    if (!looked) d.parent = probeParent(mountFd, alias);
+  }
+  bool makes = d.action == StubAction::kRecreate || d.action == StubAction::kReplaceOlder ||
+               d.action == StubAction::kReplace;
+  if (makes && !hasWhatAStubNeeds(obj)) {
+    d.action = StubAction::kRefuseNoAttributes;
+  } else if (makes && (d.refusal = refusedRecordMessage(*obj.getAttributes())) != 0) {
+    d.action = StubAction::kRefuseRecord;
+  }
   return d;
 }
 
@@ -88,6 +94,7 @@ const char* stubActionWord(StubAction action) {
     case StubAction::kSkipExpired: return "skip-expired";
     case StubAction::kRefuseAlias:
     case StubAction::kRefuseNoAttributes:
+    case StubAction::kRefuseRecord:
     case StubAction::kFailDirectory: return "refuse";
   }
   return "refuse";

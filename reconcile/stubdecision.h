@@ -3,9 +3,9 @@
 // the run would not do.
 //
 // Contract
-// - decideStub() looks at the file system only (a stat of the path and, when
-//   nothing stands there, the directories above it); it prints nothing and
-//   changes nothing.
+// - decideStub() looks at the file system only (the stub's directory and
+//   name, never through a link, and when the directory cannot be had, the
+//   directories above it); it prints nothing and changes nothing.
 // - Any thread may call it for its own objects.
 #ifndef KMR_RECONCILE_STUBDECISION_H
 #define KMR_RECONCILE_STUBDECISION_H
@@ -13,8 +13,13 @@
 #include <string>
 
 #include "reconcile/lostdirs.h"
+#include "reconcile/stubfile.h"
 
 class ZefServerMigratedObject;
+
+// True when a stub may be made for `alias`: a path beneath the mount point
+// (isAcceptableAlias) outside the control directory (isControlAlias).
+bool mayHoldStub(const std::string& alias);
 
 enum class StubAction {
   kRecreate,           // nothing stands at the path: a stub is made
@@ -25,6 +30,9 @@ enum class StubAction {
   kSkipExpired,        // the server marks the object expired (no -EXPIRING)
   kRefuseAlias,        // the alias is not a path beneath the mount point
   kRefuseNoAttributes, // the record has no attributes or no object id
+  kRefuseRecord,       // the record would make no plain file or no owner
+                       // (refusedRecordMessage() says which); the run's
+                       // recreation refuses it with that message
   kFailDirectory,      // recovery: a directory stands at the path; the stub
                        // cannot be made there and the object fails
 };
@@ -38,14 +46,18 @@ struct StubDecision {
   StubAction action = StubAction::kRecreate;
   std::string path;    // mount point + alias
   ParentProbe parent;  // looked at for kRecreate only; kPresent otherwise
+  int refusal = 0;     // kRefuseRecord: 9340 or 9341
   // True when the run goes on to make a stub for the object (which may
   // still fail, as it will for kFailDirectory).
   bool makesStub() const;
 };
 
-// `mountFd` is a directory descriptor of `mountPoint` (borrowed).
+// `mountFd` is a directory descriptor of `mountPoint` (borrowed). `stub`
+// is opened on the object's name and keeps what was seen there (for the
+// rename of a run) whenever the stub's directory could be resolved; it is
+// left unresolved otherwise.
 StubDecision decideStub(const std::string& mountPoint, int mountFd, ZefServerMigratedObject& obj,
-                        const StubRules& rules);
+                        const StubRules& rules, StubFile& stub);
 
 // The word scripts see for an action ("recreate", "replace-older",
 // "replace", "skip-present", "skip-expired", "refuse").

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/support/node_password.h"
 #include "zefserver/objects.h"
 #include "zefserver/store.h"
 
@@ -280,26 +281,6 @@ std::string TreeSnapshot(const std::string& root) {
   return text;
 }
 
-std::string RecordDifferences(const std::string& path, const ObjectRecord& before, const ObjectRecord& after) {
-  std::string d;
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return "no file\n";
-  if (after.state != 2) d += "state " + std::to_string(after.state) + "\n";
-  if (after.inode != static_cast<uint32_t>(st.st_ino)) d += "inode " + std::to_string(after.inode) + "\n";
-  if (after.ctime != static_cast<uint32_t>(st.st_ctime)) d += "ctime " + std::to_string(after.ctime) + "\n";
-  if (after.hsmMarker != 0x8E7D) d += "no handle form\n";
-  if (after.handle != ExpectedHandle(path)) d += "handle is not the new file's\n";
-  if (after.handle == before.handle) d += "handle unchanged\n";
-  if (after.size != before.size || after.mode != before.mode || after.uid != before.uid ||
-      after.mtime != before.mtime || after.atime != before.atime)
-    d += "file attributes changed\n";
-  return d;
-}
-
-bool SameRecord(const ObjectRecord& a, const ObjectRecord& b) {
-  return a.state == b.state && a.inode == b.inode && a.ctime == b.ctime && a.handle == b.handle;
-}
-
 Server::Server(const std::string& db, const std::vector<std::string>& extra, const std::string& log) {
   // The client takes ports up to 32767 only, below the kernel's ephemeral
   // range: try ports of our own until one is free.
@@ -369,8 +350,18 @@ Bed::Bed() {
   mkdir((work_ + "/inst/EN_US").c_str(), 0755);
   WriteFile(work_ + "/inst/EN_US/kmrclientV3.cat", ReadFile(KMR_CATALOG_DIR "/EN_US/kmrclientV3.cat"));
   chmod((work_ + "/inst/EN_US/kmrclientV3.cat").c_str(), 0644);
-  Result r = zefadm({"register-node", kNode});
+  const std::string pwFile = work_ + "/node-password";
+  kmrtest::writePasswordFile(pwFile, kPassword);
+  Result r = zefadm({"register-node", kNode, "--password-file", pwFile});
+  unlink(pwFile.c_str());
   if (r.status != 0) throw std::runtime_error("register-node: " + r.err);
+  if (!kmrtest::writeClientStore(passwordDir(), "ZEF", kNode, kPassword))
+    throw std::runtime_error("cannot write the password store");
+}
+
+void Bed::writePasswordStore(const std::string& text) const {
+  if (!kmrtest::writePrivateFile(passwordDir() + "/kmr.pwd", text))
+    throw std::runtime_error("cannot write the password store");
 }
 
 Bed::~Bed() {
@@ -395,7 +386,11 @@ void Bed::writeOptions() {
                 std::to_string(server_->port()) +
                 "\n"
                 "  NODENAME " +
-                kNode + "\n");
+                kNode +
+                "\n"
+                "  PASSWORDACCESS GENERATE\n"
+                "  PASSWORDDIR " +
+                passwordDir() + "\n");
   WriteFile(work_ + "/inst/kmr.opt", "SERVERNAME ZEF\n");
   chmod((work_ + "/inst/kmr.sys").c_str(), 0644);
   chmod((work_ + "/inst/kmr.opt").c_str(), 0644);

@@ -104,6 +104,13 @@ struct ObjectRecord {
 class Bed {
  public:
   static constexpr const char* kNode = "E2ENODE";
+  // The node's password: registered with zefadm through a 0600 file and kept
+  // in the client's password store (PASSWORDACCESS GENERATE, PASSWORDDIR
+  // passwordDir()) as root would keep it.
+  static constexpr const char* kPassword = "e2e Pa55word";
+  std::string passwordDir() const { return work_ + "/pw"; }
+  // The store file with exactly `text` (mode 0600, owner root).
+  void writePasswordStore(const std::string& text) const;
   Bed();
   ~Bed();
   const std::string& work() const { return work_; }
@@ -134,13 +141,6 @@ std::string StubDifferences(const std::string& path, const ObjectRecord& rec);
 // The DMAPI handle of `path` as our DMAPI library builds it, from the
 // kernel's file handle (computed here independently of the library).
 std::vector<uint8_t> ExpectedHandle(const std::string& path);
-
-// What a recreated stub's server record must say: the new file's inode,
-// change time and handle, state 2; everything else as `before`. Each
-// difference is one line of the returned text (empty when exact).
-std::string RecordDifferences(const std::string& path, const ObjectRecord& before, const ObjectRecord& after);
-// The record still names the same file in the same state.
-bool SameRecord(const ObjectRecord& a, const ObjectRecord& b);
 
 // Every entry below `root` (itself included), one line each in path order:
 // path, type, mode, owner, size, inode, change time and, for regular files

@@ -95,6 +95,7 @@ TEST_F(RunOptionsTest, PreviewTellsEachDecisionAndChangesNothing) {
   add({.alias = "/exp", .expired = true, .idSeed = 6});
   add({.alias = "/a/../b", .idSeed = 7});
   add({.alias = "/plain/f", .idSeed = 8});
+  add({.alias = "/dev", .mode = 020644, .idSeed = 9});
   MigundeleteRunOptions o;
   o.preview = o.json = true;
   std::string out = run(o);
@@ -112,8 +113,10 @@ TEST_F(RunOptionsTest, PreviewTellsEachDecisionAndChangesNothing) {
       "\"reason\":\"invalid-path\"}\n"
       "{\"type\":\"object\",\"alias\":\"/plain/f\"," + F + "/plain/f\",\"action\":\"refuse\","
       "\"reason\":\"not-a-directory\",\"directory\":\"/plain\"}\n"
-      "{\"type\":\"totals\",\"file_system\":\"" + fs + "\",\"subtree\":\"/\",\"objects\":8,\"recreate\":1,"
-      "\"replace\":1,\"skip_present\":2,\"skip_expired\":1,\"refuse\":3,\"missing_directories\":2}\n",
+      "{\"type\":\"object\",\"alias\":\"/dev\"," + F + "/dev\",\"action\":\"refuse\","
+      "\"reason\":\"not-a-regular-file\"}\n"
+      "{\"type\":\"totals\",\"file_system\":\"" + fs + "\",\"subtree\":\"/\",\"objects\":9,\"recreate\":1,"
+      "\"replace\":1,\"skip_present\":2,\"skip_expired\":1,\"refuse\":4,\"missing_directories\":2}\n",
       out);
   EXPECT_EQ("", err) << "a preview reports no failures: nothing was tried";
   EXPECT_EQ(0, script.begins) << "no transaction";
@@ -173,7 +176,7 @@ TEST_F(RunOptionsTest, ObserverCountsRecreatedAndFailedObjects) {
   writeFile("/plain", "x", 1500000000);
   add({.alias = "/ok1", .idSeed = 1});
   add({.alias = "/plain/under", .idSeed = 2});  // fails: its directory is a file
-  add({.alias = "rel", .idSeed = 3});           // refused
+  add({.alias = "rel", .idSeed = 3});           // passed over: not a path
   add({.alias = "/ok2", .idSeed = 4});
   Tallies watch;
   MigundeleteRunOptions o;
@@ -184,11 +187,12 @@ TEST_F(RunOptionsTest, ObserverCountsRecreatedAndFailedObjects) {
   ASSERT_EQ(4u, watch.seen.size());
   EXPECT_EQ(1u, watch.seen[0].recreated);
   EXPECT_EQ(1u, watch.seen[1].failed);
-  EXPECT_EQ(2u, watch.seen[2].failed);
+  EXPECT_EQ(1u, watch.seen[2].failed);
+  EXPECT_EQ(3u, watch.seen[2].processed);
   EXPECT_TRUE(watch.ended);
   EXPECT_EQ(4u, watch.last.processed);
   EXPECT_EQ(2u, watch.last.recreated);
-  EXPECT_EQ(2u, watch.last.failed);
+  EXPECT_EQ(1u, watch.last.failed);
   EXPECT_NE(std::string::npos,
             err.find("The stub file '" + path("/plain/under") + "' is not recreated: '" + path("/plain") +
                      "' exists and is not a directory."))
