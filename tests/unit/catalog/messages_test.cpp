@@ -29,7 +29,7 @@ class Messages : public nlstest::NlsTest {};
 TEST_F(Messages, SeverityDecidesWhetherTheIdentifierIsShown) {
   ASSERT_EQ(init(), 0);
   EXPECT_EQ(format(1107, "-FOO"), "BQF1107E The option or parameter '-FOO' is not valid.\n");
-  EXPECT_EQ(format(9314, "/gpfs1"), "BQF9314I Recreating the deleted stub files of file system '/gpfs1'.\n");
+  EXPECT_EQ(format(9314, "/orca/fs1"), "BQF9314I Recreating the deleted stub files of file system '/orca/fs1'.\n");
   EXPECT_EQ(format(11143), "END OF DATA");                       // L: body only
   EXPECT_EQ(format(20236, 7u), "  items sent: 7\n");              // T: body only
   EXPECT_EQ(format(20028, -50), "BQF0028E A verb could not be written to the server: return code -50.\n");
