@@ -37,6 +37,16 @@ TEST_F(Messages, SeverityDecidesWhetherTheIdentifierIsShown) {
   EXPECT_EQ(nlGetMsgSev(11143), 8);
 }
 
+// The file system checks' two refusals: 9099 for a mounted file system whose
+// HSM is not active, 9148 for a path that is not a mount point.
+TEST_F(Messages, FileSystemRefusalsSayWhatIsWrong) {
+  ASSERT_EQ(init(), 0);
+  EXPECT_EQ(format(9099, "kmrmigundelete", "/hsm/data"),
+            "BQF9099E kmrmigundelete: HSM is not active on file system '/hsm/data'.\n");
+  EXPECT_EQ(format(9148, "kmrmigundelete", "/orca/fs1"),
+            "BQF9148E kmrmigundelete: File system '/orca/fs1' is not mounted.\n");
+}
+
 TEST_F(Messages, OrderedFormPutsInsertsInTheTranslatedOrder) {
   std::string dir = nlstest::makeTempDir();
   nlstest::buildCatalog(dir, kTestCatalog);
