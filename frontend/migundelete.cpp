@@ -161,6 +161,7 @@ Migundelete::Migundelete(int argc, char** argv) {
 Migundelete::~Migundelete() = default;
 
 int Migundelete::interpreteCommandParameters(int argc, char** argv) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::interpreteCommandParameters()");
   MigundeleteArgs args;
   FsNameLookup lookup = [](const std::string& name, std::string* entryName) {
     HsmFsEntry entry;
@@ -177,11 +178,13 @@ int Migundelete::interpreteCommandParameters(int argc, char** argv) {
 }
 
 void Migundelete::processHelp() {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::processHelp()");
   fprintf(stdout, "\n");
   nlfprintf(stdout, 9322);
 }
 
 int Migundelete::isFileSystemValid(const char* fs) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::isFileSystemValid()");
   char* mountPoint = nullptr;
   int rc = IsMigFsOK(fs, &mountPoint, FUNC_STATE_ALL);
   free(mountPoint);
@@ -213,6 +216,7 @@ void Migundelete::setFacade(ReconcileLogicFacade* facade) {
 }
 
 int Migundelete::startMigundelete() {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::startMigundelete()");
   const char* fs = m_fileSystem.c_str();
   int lockHandle = -1;
   int lockRc = serAcquireFSLock(fs, "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &lockHandle);
@@ -260,6 +264,7 @@ int Migundelete::startMigundelete() {
 }
 
 int Migundelete::initSignalHandling() {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::initSignalHandling()");
   if (m_signalThreadStarted == 1) return 1;
   sigset_t& set = migundeleteSignalSet();
   sigemptyset(&set);
