@@ -72,6 +72,17 @@ echo "$v"
 [[ "$v" =~ ^zefserverd\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "zefserverd --version printed '$v'"
 /usr/sbin/zefadm --help | grep -q '^usage: zefadm --db FILE' || fail "zefadm --help"
 
+echo "== installed server: a node registered, listening on loopback, stopped by SIGTERM"
+/usr/sbin/zefadm --db "$W/zef.db" register-node node1 >/dev/null || fail "zefadm register-node"
+/usr/sbin/zefserverd --db "$W/zef.db" --address 127.0.0.1 --port 0 --ready-fd 3 --idle-exit 60 \
+  --die-with-parent --log "$W/server.log" 3>"$W/ready" &
+pid=$!
+while kill -0 "$pid" 2>/dev/null && [ ! -s "$W/ready" ]; do sleep 0.05; done
+[ -s "$W/ready" ] || fail "zefserverd did not start: $(cat "$W/server.log")"
+echo "  listening on 127.0.0.1:$(tr -d '\n' <"$W/ready")"
+kill -TERM "$pid"
+wait "$pid" || fail "zefserverd ended with $? after SIGTERM"
+
 echo "== man pages"
 for page in kmrmigundelete zefserverd zefadm; do
   text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "/usr/share/man/man8/$page.8.gz" 2>"$W/man.err") ||
