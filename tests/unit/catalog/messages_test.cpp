@@ -131,6 +131,15 @@ TEST_F(Messages, MissingLanguageFallsBackToEnglishWithAWarning) {
   EXPECT_EQ(format(1107, "-X"), "BQF1107E The option or parameter '-X' is not valid.\n");
 }
 
+// The C locale with a code set (Debian's default "C.UTF-8") is English, not a
+// language whose catalog is missing: no warning on every run.
+TEST_F(Messages, CLocaleWithACodeSetIsEnglish) {
+  ASSERT_EQ(init(KMR_CATALOG_DIR, 10, "C.UTF-8"), 0);
+  EXPECT_EQ(captured(5), std::vector<std::string>{});
+  EXPECT_STREQ(chosen_, "EN_US");
+  EXPECT_EQ(format(1107, "-X"), "BQF1107E The option or parameter '-X' is not valid.\n");
+}
+
 TEST_F(Messages, LocalCatalogIsUsedAndEnglishFillsItsGaps) {
   std::string dir = nlstest::makeTempDir();
   nlstest::buildCatalog(dir, "$set 1\n1107 BQF1107E \\001Option '%s' inconnue.\\n\n", "FR_FR");
