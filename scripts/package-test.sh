@@ -58,12 +58,12 @@ echo "== kmrmigundelete -HELP"
 cd /opt/vostra/Tarnveld/bin
 cp kmr.opt.sample kmr.opt
 cp kmr.sys.sample kmr.sys
-out=$(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C /opt/vostra/Tarnveld/bin/kmrmigundelete -HELP 2>&1) ||
+out=$(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 /opt/vostra/Tarnveld/bin/kmrmigundelete -HELP 2>&1) ||
   fail "kmrmigundelete -HELP ended with $?: $out"
 echo "$out"
 grep -q '^BQF9322I Usage: kmrmigundelete \[-DETAIL\] \[-EXPIRING\] \[-RECOVER\] \[-HELP\] \[file system\]$' <<<"$out" ||
   fail "no usage message from the installed catalog"
-! grep -q 'BQF1111M\|BQF9457W' <<<"$out" || fail "catalog or liborca.so not found"
+! grep -q 'BQF1111M\|BQF9457W\|BQF0102W' <<<"$out" || fail "catalog or liborca.so not found"
 cd /
 
 echo "== zefserverd --version, zefadm --help"
