@@ -209,9 +209,9 @@ class CommTest : public ::testing::Test {
     writeOptions();
   }
 
-  std::map<std::string, Listed> listObjects() {
+  std::map<std::string, Listed> listObjects(const std::string& fileSpace = "") {
     std::string out;
-    adm("list-objects NODE1 " + fs_->path(), &out);
+    adm("list-objects NODE1 " + (fileSpace.empty() ? fs_->path() : fileSpace), &out);
     std::map<std::string, Listed> m;
     std::istringstream in(out);
     std::string line;
@@ -381,6 +381,79 @@ TEST_F(CommTest, RefusedChangesAndFileSystemSelection) {
   EXPECT_EQ(comm.setFileSystem(fs_->path(), 1, 1), 0);
   ASSERT_NE(comm.fileSpec(), nullptr);
   EXPECT_EQ(sessGetState(comm.session()), sSignedOn);
+}
+
+// Flags 2 moves the record and leaves its attributes; flags 1 changes the
+// attributes and leaves its path, whatever the client holds locally.
+TEST_F(CommTest, UpdateFlagsChooseWhatTheServerChanges) {
+  serverWithOptions();
+  adm("generate NODE1 " + fs_->path() + " 2");
+  int rc = -99;
+  ZefServerCommInterface comm(rc, fs_->path(), 0, 1);
+  ASSERT_EQ(rc, 0);
+  ASSERT_EQ(comm.getAllMigrObjectsFromServer(0), 0);
+  std::vector<std::unique_ptr<ZefServerMigratedObject>> r;
+  drain(comm, &r);
+  ASSERT_EQ(r.size(), 2u);
+  const unsigned movedUid = r[0]->getAttributes()->uid;
+  const std::string keptPath = r[1]->alias;
+  ASSERT_EQ(comm.beginTransaction(), 0);
+  writeFile(fs_->path() + "/moved", "x");  // a path-only update records the file's handle
+  r[0]->getAttributes()->uid = 555;
+  r[0]->alias = "/moved";
+  ASSERT_EQ(comm.updateMigrObjectOnServer(r[0].get(), 2), 0);
+  r[1]->getAttributes()->uid = 777;
+  r[1]->alias = "/not-sent";
+  ASSERT_EQ(comm.updateMigrObjectOnServer(r[1].get(), 1), 0);
+  EXPECT_EQ(comm.stopTransaction(), 0);
+  auto listed = listObjects();
+  ASSERT_EQ(listed.count("/moved"), 1u);
+  EXPECT_EQ(listed["/moved"].uid, movedUid);
+  ASSERT_EQ(listed.count(keptPath), 1u);
+  EXPECT_EQ(listed[keptPath].uid, 777u);
+}
+
+// The server votes the first batch void; the list sends it once more and
+// the changes are committed all the same.
+TEST_F(CommTest, ABatchTheServerAbortsIsSentAgainAndCommitted) {
+  serverWithOptions({"--fault-endtxn-abort=1:77"});
+  adm("generate NODE1 " + fs_->path() + " 3");
+  int rc = -99;
+  ZefServerCommInterface comm(rc, fs_->path(), 0, 1);
+  ASSERT_EQ(rc, 0);
+  ASSERT_EQ(comm.getAllMigrObjectsFromServer(0), 0);
+  std::vector<std::unique_ptr<ZefServerMigratedObject>> r;
+  drain(comm, &r);
+  ASSERT_EQ(r.size(), 3u);
+  ASSERT_EQ(comm.beginTransaction(), 0);
+  for (auto& rec : r) {
+    rec->getAttributes()->uid = 4242;
+    ASSERT_EQ(comm.updateMigrObjectOnServer(rec.get(), 1), 0);
+  }
+  EXPECT_EQ(comm.stopTransaction(), 0);
+  for (auto& [path, l] : listObjects()) EXPECT_EQ(l.uid, 4242u) << path;
+}
+
+// A deletion names the client's file space; the server refuses it for an
+// object of another one, and the object stays.
+TEST_F(CommTest, DeletingAnObjectOfAnotherFileSpaceIsRefused) {
+  serverWithOptions();
+  adm("generate NODE1 /elsewhere 1");
+  auto other = listObjects("/elsewhere");
+  ASSERT_EQ(other.size(), 1u);
+  const std::string hex = other.begin()->second.id;
+  ASSERT_EQ(hex.size(), 2 * kExtObjIdLen);
+  midExtObjId_t id{};
+  for (size_t i = 0; i < kExtObjIdLen; ++i)
+    id.bytes[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+  int rc = -99;
+  ZefServerCommInterface comm(rc, fs_->path(), 0, 1);
+  ASSERT_EQ(rc, 0);
+  ASSERT_EQ(comm.beginTransaction(), 0);
+  SyncFileDeletionObject deletion(id, other.begin()->first);
+  ASSERT_EQ(comm.delMigrObjectOnServer(&deletion), 0);
+  EXPECT_EQ(comm.stopTransaction(), 32);
+  EXPECT_EQ(listObjects("/elsewhere").size(), 1u);
 }
 
 // The client's own encoders and decoders against the reference server's:

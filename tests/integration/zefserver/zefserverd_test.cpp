@@ -525,6 +525,11 @@ TEST_F(ServerTest, AbortedTransactionsLeaveNothingBehind) {
   c.send(migrUpd(fs, objs[0].id, 2, {}, "/x"));
   c.send(endTxn(2, 5));
   c.expectEndTxn(2, 5);
+  // Reason 0 is what the client's own abort sends: an abort all the same.
+  c.send(beginTxn());
+  c.send(migrDel(fs, objs[1].id));
+  c.send(endTxn(2, 0));
+  c.expectEndTxn(2, 0);
   // An unknown object spoils the whole batch.
   Bytes unknown = objs[1].id;
   unknown[15] = 0x55;
@@ -704,11 +709,24 @@ TEST_F(ServerTest, MalformedVerbsEndTheSession) {
   {
     Client c(port_);
     c.signOnOk();
-    Bytes big = Out(0x12, 4).done();
-    big[2] = 8;  // extended header claiming 32769 bytes
-    big.resize(12, 0);
-    put32(big, 4, 0x12);
+    // An extended header claiming 32769 bytes, with all of them sent: a
+    // server that took the verb would answer the query in it.
+    Bytes big = {0, 0, 8, 0xA5, 0, 0, 0, 0, 0, 0, 0, 0};
+    put32(big, 4, 0xB3);
     put32(big, 8, 32769);
+    Bytes q = fsQry("NODE1", "/none");
+    big.insert(big.end(), q.begin() + 4, q.end());
+    big.resize(32769, 0);
+    c.send(big);
+    EXPECT_TRUE(c.closedByPeer());
+  }
+  {
+    // The same over the limit in the short form.
+    Client c(port_);
+    c.signOnOk();
+    Bytes big = fsQry("NODE1", "/none");
+    big.resize(32769, 0);
+    put16(big, 0, 32769);
     c.send(big);
     EXPECT_TRUE(c.closedByPeer());
   }

@@ -73,6 +73,10 @@ class ScoutListener {
 TEST_F(ModeTest, DecisionFollowsTheLocalFileAndItsModificationTime) {
   auto& m = makeMode(1, 0, 0);
   mkdir(path("/dir").c_str(), 0755);
+  // A directory older than the server's copy is still never replaced.
+  ASSERT_EQ(0, mkdir(path("/olddir").c_str(), 0755));
+  struct timespec old[2] = {{1500000000, 0}, {1500000000, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, path("/olddir").c_str(), old, 0));
   writeFile("/same", "x", 1600000000);
   writeFile("/older", "x", 1500000000);
   writeFile("/newer", "x", 1700000000);
@@ -85,6 +89,7 @@ TEST_F(ModeTest, DecisionFollowsTheLocalFileAndItsModificationTime) {
   EXPECT_EQ(1, check("/missing"));
   EXPECT_EQ(1, check("/nodir/missing"));
   EXPECT_EQ(0, check("/dir"));
+  EXPECT_EQ(0, check("/olddir"));
   EXPECT_EQ(0, check("/same"));
   EXPECT_EQ(1, check("/older"));  // the server's copy is newer
   EXPECT_EQ(0, check("/newer"));
@@ -93,7 +98,7 @@ TEST_F(ModeTest, DecisionFollowsTheLocalFileAndItsModificationTime) {
   EXPECT_EQ(0, check(""));
   std::string out = GetCapturedStdout();
   std::string err = GetCapturedStderr();
-  EXPECT_EQ(3u, count(out, "BQF9319I")) << out;  // directory, same, newer local file
+  EXPECT_EQ(4u, count(out, "BQF9319I")) << out;  // two directories, same, newer local file
   EXPECT_EQ(1u, count(out, "BQF9320I")) << out;
   EXPECT_TRUE(contains(out, path("/older")));
   EXPECT_EQ(3u, count(err, "BQF9334W")) << err;

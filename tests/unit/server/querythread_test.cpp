@@ -107,7 +107,7 @@ std::string repositoryText(int number, ...) {
 std::vector<std::unique_ptr<cQueueBaseObject>> drain(cQueue& q) {
   std::vector<std::unique_ptr<cQueueBaseObject>> out;
   cQueueBaseObject* e = nullptr;
-  while (q.ReadElement(e) == 0) out.emplace_back(e);
+  while (boundedRead(q, e) == 0) out.emplace_back(e);
   return out;
 }
 
@@ -152,7 +152,7 @@ TEST(QueryThread, StreamsEveryObjectInOrderThroughTheBoundedQueueThenFinishes) {
   EXPECT_TRUE(thread.isFinished());
   // The producer has ended and released the queue: a further read does not wait.
   cQueueBaseObject* none = nullptr;
-  EXPECT_EQ(q.ReadElement(none), RC_QUEUE_WAKEUP_EMPTY);
+  EXPECT_EQ(boundedRead(q, none), RC_QUEUE_WAKEUP_EMPTY);
   EXPECT_EQ(log.nextCalls.load(), kObjects + 1);
 }
 
@@ -206,7 +206,9 @@ TEST(QueryThread, StopWhileTheProducerWaitsOnAFullQueueReturns) {
   ASSERT_EQ(thread.Create(), 0);
   waitFor([&] { return q.isWriterWaiting(); });
   EXPECT_EQ(q.count(), 5);
-  thread.Stop();  // a hang here is the fault this test exists for
+  // The fault this test exists for is a stop that never returns.
+  BlockingCall stop([&] { thread.Stop(); return 0; }, [&] { unblockWriter(q); });
+  EXPECT_EQ(stop.result(), 0);
   EXPECT_TRUE(thread.isFinished());
   EXPECT_FALSE(thread.isRunning());
   EXPECT_FALSE(thread.isCreated());
@@ -224,7 +226,8 @@ TEST(QueryThread, StopRightAfterCreateNeverHangsNorLeaks) {
     ScriptedSource::Log log;
     ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, -1, 0), &q);
     ASSERT_EQ(thread.Create(), 0);
-    thread.Stop();
+    BlockingCall stop([&] { thread.Stop(); return 0; }, [&] { unblockWriter(q); });
+    ASSERT_EQ(stop.result(), 0) << "round " << round;
     EXPECT_TRUE(thread.isFinished());
     EXPECT_LE(q.count(), 2);
   }
@@ -239,7 +242,8 @@ TEST(QueryThread, DestroyingARunningThreadStopsIt) {
       "/fs", kFsId, std::make_unique<ScriptedSource>(log, -1, 0), &q);
   ASSERT_EQ(thread->Create(), 0);
   waitFor([&] { return q.isWriterWaiting(); });
-  thread.reset();
+  BlockingCall destroy([&] { thread.reset(); return 0; }, [&] { unblockWriter(q); });
+  EXPECT_EQ(destroy.result(), 0);
   EXPECT_LE(q.count(), 3);
   q.ResetQueue(0);
 }

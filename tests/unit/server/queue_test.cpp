@@ -115,20 +115,18 @@ TEST(Queue, EmptyReadIsWokenByAWriteAndReturnsTheElement) {
 
 TEST(Queue, EmptyReadIsWokenByUnlockingTheWaitersAndReturns964) {
   cQueue q(250);
-  std::atomic<int> rc{-1};
   cQueueBaseObject* got = nullptr;
-  std::thread reader([&] { rc = q.ReadElement(got); });
+  BlockingCall reader([&] { return q.ReadElement(got); }, [&] { unblockReader(q); });
   waitFor([&] { return q.isReaderWaiting(); });
   q.unlockWaiters();
-  reader.join();
-  EXPECT_EQ(rc.load(), RC_QUEUE_WAKEUP_EMPTY);
+  EXPECT_EQ(reader.result(), RC_QUEUE_WAKEUP_EMPTY);
   EXPECT_EQ(got, nullptr);
   // Released: a later read does not wait for a producer that has ended.
-  EXPECT_EQ(q.ReadElement(got), RC_QUEUE_WAKEUP_EMPTY);
+  EXPECT_EQ(boundedRead(q, got), RC_QUEUE_WAKEUP_EMPTY);
   // Elements still queued are handed out before the 964.
   ASSERT_EQ(q.WriteElement(new Numbered(1), 0, 0), 0);
   EXPECT_EQ(readNumber(q), 1);
-  EXPECT_EQ(q.ReadElement(got), RC_QUEUE_WAKEUP_EMPTY);
+  EXPECT_EQ(boundedRead(q, got), RC_QUEUE_WAKEUP_EMPTY);
 }
 
 TEST(Queue, WriterBlocksWhenFullAndResumesOnlyBelowCapacityMinusMargin) {
@@ -175,7 +173,10 @@ TEST(Queue, FullQueueRefusesNoWaitWritesAndReleasedQueueRefusesWaitingOnes) {
   EXPECT_EQ(q.count(), 2);
   q.unlockWaiters();
   EXPECT_TRUE(q.isReleased());
-  EXPECT_EQ(q.WriteElement(&refused, 0, 0), RC_NO_MEMORY);  // would wait: refused instead
+  auto waiting = std::make_unique<Numbered>(4);
+  BlockingCall write([&] { return q.WriteElement(waiting.get(), 0, 0); }, [&] { unblockWriter(q); });
+  EXPECT_EQ(write.result(), RC_NO_MEMORY);  // would wait: refused instead
+  if (write.result() != RC_NO_MEMORY) (void)waiting.release();  // the queue holds it
   EXPECT_EQ(q.count(), 2);
   q.ResetQueue(250);
   EXPECT_FALSE(q.isReleased());
@@ -185,12 +186,10 @@ TEST(Queue, WriterWokenByUnlockingTheWaitersAddsItsElement) {
   ScopedQueueFlags flags(1, 0);
   cQueue q(250);
   ASSERT_EQ(q.WriteElement(new Numbered(1), 0, 0), 0);
-  std::atomic<int> rc{-1};
-  std::thread writer([&] { rc = q.WriteElement(new Numbered(2), 0, 0); });
+  BlockingCall writer([&] { return q.WriteElement(new Numbered(2), 0, 0); }, [&] { unblockWriter(q); });
   waitFor([&] { return q.isWriterWaiting(); });
   q.unlockWaiters();
-  writer.join();
-  EXPECT_EQ(rc.load(), 0);
+  EXPECT_EQ(writer.result(), 0);
   EXPECT_EQ(q.count(), 2);
   g_deleted = 0;
   q.ResetQueue(250);

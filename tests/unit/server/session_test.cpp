@@ -178,6 +178,23 @@ TEST(Receive, LengthLimit) {
   peer.join();
 }
 
+// A length that does not even cover the header, in either form.
+TEST(Receive, ALengthShorterThanItsHeaderIsAProtocolError) {
+  const Bytes headers[] = {{0x00, 0x03, 0x36, 0xA5},
+                           {0x00, 0x00, 0x08, 0xA5, 0, 0, 0, 0x36, 0, 0, 0, 11}};
+  for (const Bytes& header : headers) {
+    FakePeer peer;
+    SessionPtr s = signedOn(peer, [header](FakePeer& p) {
+      p.sendRaw(header);
+      p.closeConnection();
+    });
+    uint8_t* verb;
+    EXPECT_EQ(sessRecvVerb(s.get(), &verb), 136) << "header of " << header.size() << " bytes";
+    EXPECT_FALSE(IsConnected(s.get()));
+    peer.join();
+  }
+}
+
 TEST(Receive, LargeBuffersTakeExtendedVerbsUpToOneMiB) {
   FakePeer peer;
   SessionPtr s = signedOn(

@@ -22,12 +22,12 @@ struct ListDeleter {
 using ListPtr = std::unique_ptr<TxnList, ListDeleter>;
 
 // Serves transactions: reads verbs, answers each EndTxn with the next vote
-// of `votes` (commit when they run out), until the connection ends or
-// `breakAfter` verbs have been read on the first connection.
+// of `votes` (commit when they run out), until the connection ends or, on
+// connection i, `breakAfter[i]` verbs have been read.
 struct TxnServer {
   std::vector<std::pair<uint8_t, uint8_t>> votes;
-  size_t breakAfter = 0;        // 0: never break
-  bool acceptSecond = false;    // accept a re-open after the break
+  std::vector<size_t> breakAfter;  // per connection; missing or 0: never break
+  bool acceptAgain = false;        // accept a re-open after each break
   void serveConnection(FakePeer& p, size_t limit) {
     size_t count = 0;
     for (;;) {
@@ -49,12 +49,13 @@ struct TxnServer {
     }
   }
   void operator()(FakePeer& p) {
-    if (!p.accept()) return;
-    p.answerSignOn(0, "ZEF", 4);
-    serveConnection(p, breakAfter);
-    if (!acceptSecond || !p.accept()) return;
-    p.answerSignOn(0, "ZEF", 4);
-    serveConnection(p, 0);
+    for (size_t n = 0; n == 0 || acceptAgain; ++n) {
+      if (!p.accept()) return;
+      p.answerSignOn(0, "ZEF", 4);
+      size_t limit = n < breakAfter.size() ? breakAfter[n] : 0;
+      serveConnection(p, limit);
+      if (limit == 0) return;
+    }
   }
 };
 
@@ -196,8 +197,8 @@ TEST(TransactionList, AServerAbortIsRetriedOnceThenReported) {
 
 TEST(TransactionList, BrokenConnectionReopensAndResendsTheBatch) {
   TxnServer server;
-  server.breakAfter = 3;  // BeginTxn and two updates, then the line drops
-  server.acceptSecond = true;
+  server.breakAfter = {3};  // BeginTxn and two updates, then the line drops
+  server.acceptAgain = true;
   Fixture f;
   f.start(server);
   for (int i = 1; i <= 3; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
@@ -216,9 +217,27 @@ TEST(TransactionList, BrokenConnectionReopensAndResendsTheBatch) {
   EXPECT_EQ(f.list->stats.reopens, 1u);
 }
 
+TEST(TransactionList, ASecondBrokenConnectionInOneFlushIsReopenedToo) {
+  TxnServer server;
+  server.breakAfter = {2, 3};  // the line drops in the batch and again in its resend
+  server.acceptAgain = true;
+  Fixture f;
+  f.start(server);
+  for (int i = 1; i <= 3; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
+  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
+  f.stop();
+  EXPECT_EQ(f.peer.connections(), 3u);
+  EXPECT_EQ(f.list->stats.reopens, 2u);
+  std::vector<uint8_t> codes = f.peer.receivedCodes();
+  const std::vector<uint8_t> expect = {0x1A, 0x12, 0x31,              // first connection
+                                       0x1A, 0x12, 0x31, 0x31,        // second
+                                       0x1A, 0x12, 0x31, 0x31, 0x31, 0x13};
+  EXPECT_EQ(codes, expect);
+}
+
 TEST(TransactionList, WithoutRestartDurationTheListGivesUp) {
   TxnServer server;
-  server.breakAfter = 2;
+  server.breakAfter = {2};
   Fixture f;
   f.start(server, 0);
   for (int i = 1; i <= 2; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
@@ -232,7 +251,7 @@ int refuseReopen(int event, void*) { return event == kReopenStart ? 77 : 0; }
 
 TEST(TransactionList, ReopenCallbackCanRefuse) {
   TxnServer server;
-  server.breakAfter = 1;
+  server.breakAfter = {1};
   Fixture f;
   f.start(server);
   f.list->callback = refuseReopen;
