@@ -1,18 +1,21 @@
-// Creating stubs through the HSM file system layer, against a floor that
-// makes the same files with only the unavoidable system calls.
+// Recreating stubs the way kmrmigundelete does, against a floor that makes
+// the same files with only the unavoidable system calls.
 //
-// Layer, per stub: sparse file (open O_EXCL|O_NOFOLLOW, ftruncate), owner,
-// mode and times on the descriptor, the handle of the open file, a user event
-// with the exclusive right, "VOQObj" through dmiSetDMAttrib, the managed
-// region through dmiSetMngRegion, hole probe and punch, the file's attributes,
-// the right given back and the event answered.
+// Layer, per stub: the mode's own ReconcileModeMigUndelete::recreateFileStub
+// on an object as the server sends it (parent resolved beneath the mount
+// point, old entry removed, sparse file created O_EXCL|O_NOFOLLOW, owner,
+// mode and times on the descriptor, the handle of the open file, user event
+// with the exclusive right, hole probe, "VOQObj", managed region, punch,
+// file attributes, right released, event answered, scout told). Without a
+// scout listening, as on most nodes.
 // Floor, per file: open, ftruncate, fchown, fchmod, futimens, fsetxattr of
 // the 124-byte record, close.
 //
 // Both run on one tmpfs mounted in a private mount namespace of this process
 // (root only), in the same iteration, timed apart; the reported time is the
 // layer's, the counters give both per stub and their ratio. Files are removed
-// between iterations, untimed.
+// between iterations, untimed. The end-to-end figures with the server and
+// the whole command are bench/stub_e2e's.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -24,12 +27,16 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "common/options.h"
-#include "hsmfs/hsmattr.h"
+#include "common/messages.h"
 #include "hsmfs/xdsmapi.h"
-#include "hsmfs/xdsmstore.h"
+#include "reconcile/migundelete.h"
+#include "reconcile/reconcilestatus.h"
+#include "reconcile/serverlink.h"
+#include "server/migobject.h"
 
 namespace {
 
@@ -38,63 +45,61 @@ std::string g_dir;  // the benchmark's tmpfs
 
 using Clock = std::chrono::steady_clock;
 
-dmiInfo stubRecord(size_t n) {
-  dmiInfo info;
-  for (size_t i = 0; i < kExtObjIdLen; ++i) info.extObjId.bytes[i] = static_cast<uint8_t>(n + i);
-  info.fileSize = kStubSize;
-  dmiSet64bitDataSize(info, kStubSize);
-  info.dataSizeForm = DMI_DATASIZE_64BIT;
-  info.objFlags = DMI_OBJ_UNCOMPRESSED;
-  info.migState = DMI_STATE_MIGRATED;
-  return info;
+midExtObjId_t objectId(size_t n) {
+  midExtObjId_t id{};
+  for (size_t i = 0; i < kExtObjIdLen; ++i) id.bytes[i] = static_cast<uint8_t>(n + i);
+  return id;
 }
 
-int createSparse(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return -1;
-  static const struct timespec times[2] = {{1500000000, 0}, {1600000000, 0}};
-  if (ftruncate(fd, kStubSize) != 0 || fchown(fd, 1234, 5678) != 0 || fchmod(fd, 0640) != 0 ||
-      futimens(fd, times) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+Attrib objectAttrs() {
+  Attrib a{};
+  a.size = kStubSize;
+  a.mode = 0100640;
+  a.uid = 1234;
+  a.gid = 5678;
+  a.atime = 1500000000;
+  a.mtime = 1600000000;
+  a.ctime = 1600000100;
+  attribSetMigState(a, kMigStateMigrated);
+  return a;
+}
+
+// The object the server would send for stub n of the run.
+std::unique_ptr<ZefServerMigratedObject> serverObject(const std::string& alias, size_t n) {
+  auto obj = std::make_unique<ZefServerMigratedObject>();
+  midExtObjId_t id = objectId(n);
+  obj->setExtObjID(&id);
+  Attrib a = objectAttrs();
+  obj->setAttributes(&a);
+  obj->alias = alias;
+  return obj;
+}
+
+// The stub steps need no server: the mode gets a link that is never used.
+class NoServer : public ReconcileServerLink {
+ public:
+  int beginTransaction() override { return 0; }
+  int getAllMigrObjectsFromServer(int) override { return 0; }
+  cQueueBaseObject* getNextMigrObjectFromServer() override { return nullptr; }
+  int updateMigrObjectOnServer(ZefServerMigratedObject*, int) override { return 0; }
+  int stopTransaction() override { return 0; }
+};
+
+std::unique_ptr<ReconcileServerLink> noServer(int* rc, const std::string&) {
+  *rc = 0;
+  return std::make_unique<NoServer>();
 }
 
 bool floorFile(const std::string& path, size_t n) {
-  int fd = createSparse(path);
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  uint8_t record[kVOQObjLen];
-  encodeVOQObj(stubRecord(n), record);
-  bool ok = fsetxattr(fd, "trusted.dmapi.VOQObj", record, sizeof record, 0) == 0;
+  static const struct timespec times[2] = {{1500000000, 0}, {1600000000, 0}};
+  Attrib a = objectAttrs();
+  unsigned char record[kVOQObjLength];
+  buildVOQObjRecord(objectId(n), a, record);
+  bool ok = ftruncate(fd, kStubSize) == 0 && fchown(fd, 1234, 5678) == 0 && fchmod(fd, 0640) == 0 &&
+            futimens(fd, times) == 0 && fsetxattr(fd, "trusted.dmapi.VOQObj", record, sizeof record, 0) == 0;
   return close(fd) == 0 && ok;
-}
-
-bool layerStub(XDSMAPI* api, dm_sessid_t sid, const std::string& path, size_t n) {
-  int fd = createSparse(path);
-  if (fd < 0) return false;
-  xdsm_handle_t handle;
-  handleInit(&handle);
-  bool ok = handleSetWithFd(&handle, fd) == 1;
-  close(fd);
-  if (!ok) return false;
-  dm_token_t token = DM_NO_TOKEN;
-  ok = api->createUserEvent(sid, 8, handle.hanp, &token) == 1;
-  if (ok) {
-    HsmHandleBytes h(static_cast<uint8_t*>(handle.hanp), static_cast<uint8_t*>(handle.hanp) + handle.hlen);
-    HsmToken t{token.high, token.low};
-    dm_off_t roff = 0;
-    dm_size_t rlen = 0;
-    dm_stat_t st;
-    ok = dmiRequestRight(sid, handle, token, DM_RIGHT_EXCL, 16, "stub_bench") == 0 &&
-         api->probeHole(sid, handle, token, 0, 0, &roff, &rlen) == 1 &&
-         dmiSetDMAttrib(sid, h, t, stubRecord(n)) == 0 && dmiSetMngRegion(sid, h, t, 0, DMI_REGION_STUB) == 0 &&
-         api->punchHole(sid, handle, token, 0, rlen) == 1 && api->getFileAttr(sid, handle, token, 0x1000, &st) == 1 &&
-         dmiRequestRight(sid, handle, token, DM_RIGHT_NULL, 1, "stub_bench") == 0;
-    ok = dmiRespondEventOk(sid, token) == 0 && ok;
-  }
-  handleFree(&handle);
-  return ok;
 }
 
 void removeAll(const std::string& prefix, size_t count) {
@@ -103,23 +108,23 @@ void removeAll(const std::string& prefix, size_t count) {
 
 void BM_CreateStubs(benchmark::State& state) {
   const size_t count = static_cast<size_t>(state.range(0));
-  clientOptions opts;
-  hsmLayerStartup(&opts);
-  XDSMAPI* api = XDSMAPI::getXDSMAPI();
-  dm_sessid_t sid = api->initService() ? api->createSession(DM_NO_SESSION, "stub_bench", 0) : DM_NO_SESSION;
-  if (sid == DM_NO_SESSION) {
-    state.SkipWithError("no DMAPI session");
-    return;
-  }
-  const std::string floorPrefix = g_dir + "/floor.";
-  const std::string layerPrefix = g_dir + "/stub.";
+  setReconcileServerLinkFactory(&noServer);
+  ReconcileStatusStoragePools status(g_dir + "/reconcile.log",
+                                    [](const std::string&, std::vector<unsigned>& ids) { ids = {0}; });
+  ReconcileModeMigUndelete mode(g_dir, 0, &status, 0, 0);
+  std::vector<std::unique_ptr<ZefServerMigratedObject>> objects;
+  for (size_t i = 0; i < count; ++i) objects.push_back(serverObject("/stubs/" + std::to_string(i), i));
+  const std::string floorPrefix = g_dir + "/floor/";
+  const std::string layerPrefix = g_dir + "/stubs/";
+  mkdir((g_dir + "/floor").c_str(), 0755);
+  mkdir((g_dir + "/stubs").c_str(), 0755);
   double floorSeconds = 0, layerSeconds = 0;
   bool ok = true;
   for (auto _ : state) {
     auto t0 = Clock::now();
     for (size_t i = 0; i < count && ok; ++i) ok = floorFile(floorPrefix + std::to_string(i), i);
     auto t1 = Clock::now();
-    for (size_t i = 0; i < count && ok; ++i) ok = layerStub(api, sid, layerPrefix + std::to_string(i), i);
+    for (size_t i = 0; i < count && ok; ++i) ok = mode.recreateFileStub(objects[i].get()) == 1;
     auto t2 = Clock::now();
     const double layerPart = std::chrono::duration<double>(t2 - t1).count();
     floorSeconds += std::chrono::duration<double>(t1 - t0).count();
@@ -163,9 +168,19 @@ int main(int argc, char** argv) {
     if (!g_dir.empty()) rmdir(g_dir.c_str());
     return 1;
   }
+  // The message system and the DMAPI session, as the command starts them.
+  dsCoreInit(nullptr, 0);
+  char chosen[64] = "EN_US";
+  nlinit(KMR_CATALOG_DIR, 10, KMR_CATALOG_DIR, 5, 1, 1, 1, chosen, nullptr);
+  XDSMAPI* dmapi = XDSMAPI::getXDSMAPI();
+  if (!dmapi->isInitialized()) dmapi->initService();
+  if (dmapi->getSID() == 0) dmapi->createSession(0, "migundelete", 0);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  kmrDestroySession(0);
+  nlterm();
+  dsCoreCleanUp();
   umount2(g_dir.c_str(), MNT_DETACH);
   rmdir(g_dir.c_str());
   return 0;

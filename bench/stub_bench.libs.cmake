@@ -1,1 +1,1 @@
-set(bench_libs kmr_hsmfs kmr_xdsm kmr_common)
+set(bench_libs kmr_reconcile kmr_server kmr_hsmfs kmr_xdsm orca_static orca_scout kmr_common kmr_catalog_info)

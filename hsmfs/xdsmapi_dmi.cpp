@@ -87,9 +87,11 @@ int dmiRequestRight(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, dm_
   if (api->queryRight(sid, handle, token, &held)) {
     if (held != DM_RIGHT_NULL) {
       int released = api->releaseRight(sid, handle, token);
-      TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM, "(%s): released right %s on token %s: %s\n", caller,
-                                    dmiRightToString(held), dmiTokenToString(token).c_str(),
-                                    released ? "ok" : strerror(errno));
+      // The token's text is made only when the trace is on: this runs once per stub.
+      if (TR_SMXDSM)
+        TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM, "(%s): released right %s on token %s: %s\n", caller,
+                                      dmiRightToString(held), dmiTokenToString(token).c_str(),
+                                      released ? "ok" : strerror(errno));
     }
   } else if (errno != ENOENT) {
     TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM, "(%s): queryRight failed, errno %d\n", caller, errno);
@@ -111,9 +113,10 @@ int dmiRequestRight(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, dm_
     g_sleep(pause);
     pause = (pause / 1000 > kBackoffResetSeconds) ? 1 : pause * 2;
   }
-  TRACE_Fkt(__FILE__, __LINE__)(
-      TR_SMXDSM, "(%s): request of %s for token %s failed, errno %d, tries %d\n", caller,
-      dmiRightToString(right), dmiTokenToString(token).c_str(), lastErr, tries);
+  if (TR_SMXDSM)
+    TRACE_Fkt(__FILE__, __LINE__)(
+        TR_SMXDSM, "(%s): request of %s for token %s failed, errno %d, tries %d\n", caller,
+        dmiRightToString(right), dmiTokenToString(token).c_str(), lastErr, tries);
   errno = lastErr;
   return -1;
 }

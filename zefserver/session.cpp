@@ -439,23 +439,8 @@ class Session {
         store_->addFileSpace(fs);
       }
       for (const Change& c : changes_) {
-        auto parts = parseObjId(c.id);
-        if (!parts) return kReasonUnknownObject;
-        auto o = store_->objectByNum(parts->objNum);
-        if (!o || o->fsId != parts->fsId) return kReasonUnknownObject;
-        if (o->fsId != c.fsId) return kReasonWrongFileSpace;
-        if (c.code == kMigrDel) {
-          store_->deleteObject(o->objNum);
-          ++del;
-          continue;
-        }
-        const std::vector<uint8_t>& attrs = (c.flags & 1) ? c.attrs : o->attrs;
-        const std::string& path = (c.flags & 2) ? c.path : o->path;
-        // The object must still fit into an answer of either form.
-        if (69 + kObjIdLen + attrs.size() + path.size() > kMaxVerbLen) return kReasonBadChange;
-        if (c.flags & 1) store_->updateAttrs(o->objNum, c.attrs);
-        if (c.flags & 2) store_->updatePath(o->objNum, c.path);
-        ++upd;
+        if (uint8_t reason = applyChange(c)) return reason;
+        ++(c.code == kMigrDel ? del : upd);
       }
       txn.commit();
     } catch (const StoreError& e) {
@@ -465,6 +450,28 @@ class Session {
     sh_.log.line("session %llu node %s transaction committed: %zu updates, %zu deletes, %zu file spaces",
                  static_cast<unsigned long long>(id_), node_.c_str(), upd, del, fsAdds_.size());
     return 0;
+  }
+
+  // One change inside the open write transaction: 0, or the abort reason.
+  // The common case is one statement; only a refused change looks further
+  // to tell why.
+  uint8_t applyChange(const Change& c) {
+    auto parts = parseObjId(c.id);
+    if (!parts) return kReasonUnknownObject;
+    if (parts->fsId != c.fsId) {
+      auto o = store_->objectByNum(parts->objNum);
+      return (!o || o->fsId != parts->fsId) ? kReasonUnknownObject : kReasonWrongFileSpace;
+    }
+    if (c.code == kMigrDel) return store_->deleteObject(parts->objNum, parts->fsId) ? 0 : kReasonUnknownObject;
+    // The object must still fit into an answer of either form.
+    const size_t maxRecord = kMaxVerbLen - 69 - kObjIdLen;
+    switch (store_->changeObject(parts->objNum, parts->fsId, (c.flags & 1) ? &c.attrs : nullptr,
+                                 (c.flags & 2) ? &c.path : nullptr, maxRecord)) {
+      case ChangeResult::kChanged: return 0;
+      case ChangeResult::kTooLarge: return kReasonBadChange;
+      case ChangeResult::kNoSuchObject: break;
+    }
+    return kReasonUnknownObject;
   }
 
   Conn conn_;

@@ -58,6 +58,11 @@ Stmt& Stmt::bind(int i, const std::string& text) {
     fail(db_, "bind");
   return *this;
 }
+Stmt& Stmt::bindNull(int i) {
+  if (sqlite3_bind_null(st_, i) != SQLITE_OK) fail(db_, "bind");
+  return *this;
+}
+
 Stmt& Stmt::bindBlob(int i, const void* p, size_t n) {
   // A zero-length blob must stay a blob, not NULL.
   static const char empty = 0;
@@ -98,15 +103,38 @@ void Stmt::blobInto(int col, std::vector<uint8_t>& out) const {
 }
 
 ObjectCursor::ObjectCursor(sqlite3* db, uint32_t fsId)
-    : st_(db, "SELECT objnum, path, attrs FROM objects WHERE fsid = ? ORDER BY objnum") {
-  st_.bind(1, static_cast<int64_t>(fsId));
+    : st_(db, "SELECT objnum, path, attrs FROM objects WHERE fsid = ? AND objnum > ? ORDER BY objnum LIMIT ?"),
+      fsId_(fsId) {}
+
+// The read transaction of a page ends with the reset, before any object of
+// it is handed out.
+bool ObjectCursor::readPage() {
+  page_.resize(kPageSize);
+  size_t n = 0;
+  st_.reset();
+  st_.bind(1, static_cast<int64_t>(fsId_)).bind(2, after_).bind(3, static_cast<int64_t>(kPageSize));
+  while (n < kPageSize && st_.step()) {
+    StoredObject& o = page_[n++];
+    o.objNum = static_cast<uint64_t>(st_.i64(0));
+    o.fsId = fsId_;
+    st_.textInto(1, o.path);
+    st_.blobInto(2, o.attrs);
+  }
+  st_.reset();
+  page_.resize(n);
+  pos_ = 0;
+  lastPage_ = n < kPageSize;
+  if (n) after_ = static_cast<int64_t>(page_.back().objNum);
+  return n > 0;
 }
 
 bool ObjectCursor::next(StoredObject& o) {
-  if (!st_.step()) return false;
-  o.objNum = static_cast<uint64_t>(st_.i64(0));
-  st_.textInto(1, o.path);
-  st_.blobInto(2, o.attrs);
+  if (pos_ == page_.size() && (lastPage_ || !readPage())) return false;
+  StoredObject& from = page_[pos_++];
+  o.objNum = from.objNum;
+  o.fsId = from.fsId;
+  o.path.swap(from.path);
+  o.attrs.swap(from.attrs);
   return true;
 }
 
@@ -129,8 +157,16 @@ std::unique_ptr<Store> Store::open(const std::string& path) {
 }
 
 Store::~Store() {
-  insertObj_.reset();
+  for (auto* slot : {&insertObj_, &objByNum_, &setAttrs_, &setPath_, &deleteObj_, &deleteObjOfFs_, &changeSamePath_,
+                     &changeNewPath_, &objExists_})
+    slot->reset();
   sqlite3_close(db_);
+}
+
+Stmt& Store::prepared(std::unique_ptr<Stmt>& slot, const char* sql) {
+  if (!slot) slot = std::make_unique<Stmt>(db_, sql);
+  slot->reset();
+  return *slot;
 }
 
 void Store::exec(const char* sql) {
@@ -222,7 +258,7 @@ uint32_t Store::addFileSpace(const FileSpace& fs) {
 std::unique_ptr<ObjectCursor> Store::scan(uint32_t fsId) { return std::make_unique<ObjectCursor>(db_, fsId); }
 
 std::optional<StoredObject> Store::objectByNum(uint64_t objNum) {
-  Stmt st(db_, "SELECT fsid, path, attrs FROM objects WHERE objnum = ?");
+  Stmt& st = prepared(objByNum_, "SELECT fsid, path, attrs FROM objects WHERE objnum = ?");
   st.bind(1, static_cast<int64_t>(objNum));
   if (!st.step()) return std::nullopt;
   StoredObject o;
@@ -230,6 +266,7 @@ std::optional<StoredObject> Store::objectByNum(uint64_t objNum) {
   o.fsId = static_cast<uint32_t>(st.i64(0));
   o.path = st.text(1);
   o.attrs = st.blob(2);
+  st.reset();
   return o;
 }
 
@@ -240,30 +277,64 @@ uint64_t Store::countObjects(uint32_t fsId) {
 }
 
 uint64_t Store::insertObject(uint32_t fsId, const std::string& path, const std::vector<uint8_t>& attrs) {
-  if (!insertObj_) insertObj_ = std::make_unique<Stmt>(db_, "INSERT INTO objects(fsid, path, attrs) VALUES(?, ?, ?)");
-  Stmt& st = *insertObj_;
-  st.reset();
+  Stmt& st = prepared(insertObj_, "INSERT INTO objects(fsid, path, attrs) VALUES(?, ?, ?)");
   st.bind(1, static_cast<int64_t>(fsId)).bindBlob(2, path.data(), path.size()).bindBlob(3, attrs.data(), attrs.size());
   st.step();
   return static_cast<uint64_t>(sqlite3_last_insert_rowid(db_));
 }
 
 bool Store::updateAttrs(uint64_t objNum, const std::vector<uint8_t>& attrs) {
-  Stmt st(db_, "UPDATE objects SET attrs = ? WHERE objnum = ?");
+  Stmt& st = prepared(setAttrs_, "UPDATE objects SET attrs = ? WHERE objnum = ?");
   st.bindBlob(1, attrs.data(), attrs.size()).bind(2, static_cast<int64_t>(objNum)).step();
   return sqlite3_changes(db_) == 1;
 }
 
 bool Store::updatePath(uint64_t objNum, const std::string& path) {
-  Stmt st(db_, "UPDATE objects SET path = ? WHERE objnum = ?");
+  Stmt& st = prepared(setPath_, "UPDATE objects SET path = ? WHERE objnum = ?");
   st.bindBlob(1, path.data(), path.size()).bind(2, static_cast<int64_t>(objNum)).step();
   return sqlite3_changes(db_) == 1;
 }
 
 bool Store::deleteObject(uint64_t objNum) {
-  Stmt st(db_, "DELETE FROM objects WHERE objnum = ?");
+  Stmt& st = prepared(deleteObj_, "DELETE FROM objects WHERE objnum = ?");
   st.bind(1, static_cast<int64_t>(objNum)).step();
   return sqlite3_changes(db_) == 1;
+}
+
+bool Store::deleteObject(uint64_t objNum, uint32_t fsId) {
+  Stmt& st = prepared(deleteObjOfFs_, "DELETE FROM objects WHERE objnum = ? AND fsid = ?");
+  st.bind(1, static_cast<int64_t>(objNum)).bind(2, static_cast<int64_t>(fsId)).step();
+  return sqlite3_changes(db_) == 1;
+}
+
+// ?1 attributes or NULL (keep), ?2 object, ?3 file space, ?4 path or NULL
+// (keep), ?5 the size limit. The first statement leaves the path alone and
+// matches only while the stored path is the one given (or none is given);
+// the second writes a path that differs.
+ChangeResult Store::changeObject(uint64_t objNum, uint32_t fsId, const std::vector<uint8_t>* attrs,
+                                 const std::string* path, size_t maxRecord) {
+  auto bindAll = [&](Stmt& st) {
+    if (attrs) st.bindBlob(1, attrs->data(), attrs->size());
+    else st.bindNull(1);
+    st.bind(2, static_cast<int64_t>(objNum)).bind(3, static_cast<int64_t>(fsId));
+    if (path) st.bindBlob(4, path->data(), path->size());
+    else st.bindNull(4);
+    st.bind(5, static_cast<int64_t>(maxRecord));
+    st.step();
+    return sqlite3_changes(db_) == 1;
+  };
+  if (bindAll(prepared(changeSamePath_,
+                       "UPDATE objects SET attrs = coalesce(?1, attrs) WHERE objnum = ?2 AND fsid = ?3"
+                       " AND (?4 IS NULL OR path = ?4) AND length(coalesce(?1, attrs)) + length(path) <= ?5")))
+    return ChangeResult::kChanged;
+  if (path && bindAll(prepared(changeNewPath_,
+                               "UPDATE objects SET attrs = coalesce(?1, attrs), path = ?4 WHERE objnum = ?2"
+                               " AND fsid = ?3 AND length(coalesce(?1, attrs)) + length(?4) <= ?5")))
+    return ChangeResult::kChanged;
+  Stmt& exists = prepared(objExists_, "SELECT 1 FROM objects WHERE objnum = ? AND fsid = ?");
+  const bool there = exists.bind(1, static_cast<int64_t>(objNum)).bind(2, static_cast<int64_t>(fsId)).step();
+  exists.reset();
+  return there ? ChangeResult::kTooLarge : ChangeResult::kNoSuchObject;
 }
 
 std::vector<uint64_t> Store::objectsByPath(uint32_t fsId, const std::string& path) {

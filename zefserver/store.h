@@ -58,6 +58,7 @@ class Stmt {
   Stmt& bind(int i, int64_t v);
   Stmt& bind(int i, const std::string& text);
   Stmt& bindBlob(int i, const void* p, size_t n);
+  Stmt& bindNull(int i);
   // One step: true for a row, false when done. Throws on error.
   bool step();
   void reset();
@@ -72,17 +73,31 @@ class Stmt {
   sqlite3_stmt* st_ = nullptr;
 };
 
-// Steps through the objects of one file space in object number order without
-// holding them in memory. Holds a read snapshot until destroyed.
+// Steps through the objects of one file space in object number order. It
+// reads a page of objects at a time, each page in a short read transaction
+// of its own, and holds no snapshot between pages: a long, slowly consumed
+// scan never keeps a checkpoint from resetting the write-ahead log. An
+// object changed or added after the scan passed its number is not seen
+// again; one not yet reached is seen as it is when its page is read.
 class ObjectCursor {
  public:
+  static constexpr size_t kPageSize = 512;
   ObjectCursor(sqlite3* db, uint32_t fsId);
   // Fills `o` (reusing its buffers) and returns true, or false at the end.
   bool next(StoredObject& o);
 
  private:
+  bool readPage();
   Stmt st_;
+  uint32_t fsId_;
+  int64_t after_ = 0;  // the last object number read
+  bool lastPage_ = false;
+  std::vector<StoredObject> page_;
+  size_t pos_ = 0;
 };
+
+// What Store::changeObject found.
+enum class ChangeResult { kChanged, kNoSuchObject, kTooLarge };
 
 class Store {
  public:
@@ -124,6 +139,16 @@ class Store {
   bool updateAttrs(uint64_t objNum, const std::vector<uint8_t>& attrs);
   bool updatePath(uint64_t objNum, const std::string& path);
   bool deleteObject(uint64_t objNum);
+  // Sets the attributes (when `attrs` is given) and the path (when `path`
+  // is given) of object objNum of file space fsId, provided attributes and
+  // path together stay within `maxRecord` bytes. A path equal to the stored
+  // one is not written. One UPDATE when the object is there and fits;
+  // kNoSuchObject (no object of that number in that file space) and
+  // kTooLarge change nothing.
+  ChangeResult changeObject(uint64_t objNum, uint32_t fsId, const std::vector<uint8_t>* attrs,
+                            const std::string* path, size_t maxRecord);
+  // Deletes object objNum when it belongs to file space fsId.
+  bool deleteObject(uint64_t objNum, uint32_t fsId);
   // Objects of a file space stored under `path` (normally at most one).
   std::vector<uint64_t> objectsByPath(uint32_t fsId, const std::string& path);
 
@@ -132,8 +157,12 @@ class Store {
  private:
   explicit Store(sqlite3* db) : db_(db) {}
   void exec(const char* sql);
+  // The statement of `slot`, prepared on first use and reset for the next.
+  Stmt& prepared(std::unique_ptr<Stmt>& slot, const char* sql);
   sqlite3* db_;
-  std::unique_ptr<Stmt> insertObj_;  // reused by bulk imports
+  // Statements of the busy paths, prepared once per connection.
+  std::unique_ptr<Stmt> insertObj_, objByNum_, setAttrs_, setPath_, deleteObj_, deleteObjOfFs_, changeSamePath_,
+      changeNewPath_, objExists_;
 };
 
 }  // namespace zef

@@ -7,19 +7,40 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 namespace {
-std::string& socketPath() {
-  static std::string path = kScoutSocketPath;
-  return path;
+
+// The process's notification channel.
+struct Channel {
+  std::mutex mutex;
+  std::string path = kScoutSocketPath;
+  int fd = -1;
+  int nobodyListens = 0;  // the errno that said so, or 0
+};
+
+Channel& channel() {
+  static Channel* c = new Channel;  // lives for the whole process, also during exit handlers
+  return *c;
 }
+
+int failWith(int err) {
+  errno = err;
+  return -1;
+}
+
 }  // namespace
 
 void hsmScoutSetSocketPath(const std::string& path) {
-  socketPath() = path.empty() ? std::string(kScoutSocketPath) : path;
+  Channel& c = channel();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  c.path = path.empty() ? std::string(kScoutSocketPath) : path;
+  if (c.fd >= 0) close(c.fd);
+  c.fd = -1;
+  c.nobodyListens = 0;
 }
 
-const std::string& hsmScoutSocketPath() { return socketPath(); }
+const std::string& hsmScoutSocketPath() { return channel().path; }
 
 std::string hsmScoutEncode(const char* fsName, const char* dirName, const char* fileName,
                            int status) {
@@ -36,21 +57,20 @@ std::string hsmScoutEncode(const char* fsName, const char* dirName, const char* 
 
 int HSM_Comm_ChangeFileStatus(const char* fsName, const char* dirName, const char* fileName,
                               int status) {
-  const std::string& path = socketPath();
+  Channel& c = channel();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  if (c.nobodyListens) return failWith(c.nobodyListens);
   struct sockaddr_un addr {};
-  if (path.size() >= sizeof addr.sun_path) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
+  if (c.path.size() >= sizeof addr.sun_path) return failWith(ENAMETOOLONG);
   addr.sun_family = AF_UNIX;
-  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return -1;
+  memcpy(addr.sun_path, c.path.c_str(), c.path.size() + 1);
+  if (c.fd < 0) c.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (c.fd < 0) return -1;
   std::string datagram = hsmScoutEncode(fsName, dirName, fileName, status);
-  ssize_t n = sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL,
+  ssize_t n = sendto(c.fd, datagram.data(), datagram.size(), MSG_NOSIGNAL,
                      reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  int err = errno;
-  close(fd);
-  errno = err;
-  return n == static_cast<ssize_t>(datagram.size()) ? 0 : -1;
+  if (n == static_cast<ssize_t>(datagram.size())) return 0;
+  if (n >= 0) return failWith(EMSGSIZE);
+  if (errno == ENOENT || errno == ECONNREFUSED) c.nobodyListens = errno;
+  return -1;
 }

@@ -165,6 +165,20 @@ int openMountDir(uint64_t fsid, UniqueFd* out) {
   return 0;
 }
 
+int openByHandleAt(int mountFd, const DecodedHandle& h, int flags, UniqueFd* out) {
+  union {
+    struct file_handle fh;
+    unsigned char space[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+  } buffer;
+  buffer.fh.handle_bytes = h.fhLen;
+  buffer.fh.handle_type = h.fhType;
+  memcpy(buffer.fh.f_handle, h.fh, h.fhLen);
+  UniqueFd fd(open_by_handle_at(mountFd, &buffer.fh, flags | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) return -1;
+  *out = std::move(fd);
+  return 0;
+}
+
 int openObject(const void* hanp, size_t hlen, int flags, UniqueFd* out) {
   DecodedHandle h;
   if (!decodeHandle(hanp, hlen, &h)) return fail(EINVAL);
@@ -176,33 +190,34 @@ int openObject(const void* hanp, size_t hlen, int flags, UniqueFd* out) {
     *out = std::move(fd);
     return 0;
   }
-  union {
-    struct file_handle fh;
-    unsigned char space[sizeof(struct file_handle) + MAX_HANDLE_SZ];
-  } buffer;
-  buffer.fh.handle_bytes = h.fhLen;
-  buffer.fh.handle_type = h.fhType;
-  memcpy(buffer.fh.f_handle, h.fh, h.fhLen);
-  UniqueFd fd(open_by_handle_at(mount.get(), &buffer.fh, flags | O_CLOEXEC | O_NOFOLLOW));
-  if (!fd.valid()) return -1;
-  *out = std::move(fd);
-  return 0;
+  return openByHandleAt(mount.get(), h, flags, out);
+}
+
+int openForWorkAt(int mountFd, const DecodedHandle& h, bool writable, UniqueFd* out, struct statx* stx) {
+  const int common = O_NOATIME | O_NONBLOCK | O_CLOEXEC;
+  if (h.isFs) {
+    UniqueFd fd(openat(mountFd, ".", O_RDONLY | O_DIRECTORY | common));
+    if (!fd.valid() || statx(fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, stx) != 0) return -1;
+    *out = std::move(fd);
+    return 0;
+  }
+  UniqueFd probe;
+  if (openByHandleAt(mountFd, h, O_PATH, &probe) != 0) return -1;
+  if (statx(probe.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, stx) != 0) return -1;
+  if (!S_ISREG(stx->stx_mode) && !S_ISDIR(stx->stx_mode)) return fail(EINVAL);
+  // The same handle names the same inode (or none: ESTALE); opening it again
+  // needs no path and no /proc.
+  const int mode = (S_ISREG(stx->stx_mode) && writable) ? O_RDWR : O_RDONLY;
+  return openByHandleAt(mountFd, h, mode | common, out);
 }
 
 int openForWork(const void* hanp, size_t hlen, bool writable, UniqueFd* out) {
-  UniqueFd probe;
-  if (openObject(hanp, hlen, O_PATH, &probe) != 0) return -1;
-  struct stat st;
-  if (fstat(probe.get(), &st) != 0) return -1;
-  // O_PATH descriptors cannot carry extended attributes or data; reopen the
-  // same inode through /proc, which needs no path lookup by name.
-  int mode = (S_ISREG(st.st_mode) && writable) ? O_RDWR : O_RDONLY;
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return fail(EINVAL);
-  std::string self = "/proc/self/fd/" + std::to_string(probe.get());
-  UniqueFd fd(open(self.c_str(), mode | O_NOATIME | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return -1;
-  *out = std::move(fd);
-  return 0;
+  DecodedHandle h;
+  if (!decodeHandle(hanp, hlen, &h)) return fail(EINVAL);
+  UniqueFd mount;
+  if (openMountDir(h.fsid, &mount) != 0) return -1;
+  struct statx stx;
+  return openForWorkAt(mount.get(), h, writable, out, &stx);
 }
 
 }  // namespace xdsm
@@ -229,13 +244,12 @@ int handleOfPathAt(int dirfd, const char* path, int atFlags, void** hanpp, size_
   buffer.fh.handle_bytes = MAX_HANDLE_SZ;
   int mountId = 0;
   if (name_to_handle_at(dirfd, path, &buffer.fh, &mountId, atFlags) != 0) return -1;
-  UniqueFd fd(
-      openat(dirfd, path, O_PATH | O_CLOEXEC | ((atFlags & AT_EMPTY_PATH) ? 0 : O_NOFOLLOW)));
   int err = 0;
   uint64_t fsid = 0;
   if (atFlags & AT_EMPTY_PATH) {
     fsid = fsidOfFd(dirfd, &err);
   } else {
+    UniqueFd fd(openat(dirfd, path, O_PATH | O_CLOEXEC | O_NOFOLLOW));
     if (!fd.valid()) return -1;
     fsid = fsidOfFd(fd.get(), &err);
   }

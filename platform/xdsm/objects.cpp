@@ -37,15 +37,14 @@ namespace {
 
 // Opens the object after checking session, token and right in one step.
 int openChecked(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm_right_t needed,
-                bool writable, UniqueFd* fd) {
-  if (checkAccess(sid, hanp, hlen, token, needed) != 0) return -1;
-  return openForWork(hanp, hlen, writable, fd);
+                bool writable, ObjectFd* fd) {
+  return openCheckedObject(sid, hanp, hlen, token, needed, writable, fd);
 }
 
 int openRegularFile(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm_right_t needed,
-                    bool writable, UniqueFd* fd, struct statx* stx) {
+                    bool writable, ObjectFd* fd, struct statx* stx) {
   if (openChecked(sid, hanp, hlen, token, needed, writable, fd) != 0) return -1;
-  if (statx(fd->get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, stx) != 0) return -1;
+  *stx = fd->stat();
   if (!S_ISREG(stx->stx_mode)) return fail(EINVAL);
   return 0;
 }
@@ -53,6 +52,14 @@ int openRegularFile(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, 
 // Reads a whole extended attribute. 0 and the value, or -1 with errno
 // (ENOENT when the attribute does not exist).
 int readXattr(int fd, const char* name, std::string* value) {
+  // Most values are small: one call reads them.
+  char small[256];
+  const ssize_t first = fgetxattr(fd, name, small, sizeof small);
+  if (first >= 0) {
+    value->assign(small, static_cast<size_t>(first));
+    return 0;
+  }
+  if (errno != ERANGE) return fail(errno == ENODATA ? ENOENT : errno);
   for (;;) {
     ssize_t size = fgetxattr(fd, name, nullptr, 0);
     if (size < 0) return fail(errno == ENODATA ? ENOENT : errno);
@@ -74,10 +81,15 @@ struct AttrPresence {
 
 AttrPresence attrPresence(int fd) {
   AttrPresence found;
-  ssize_t size = flistxattr(fd, nullptr, 0);
-  if (size <= 0) return found;
-  std::vector<char> names(static_cast<size_t>(size));
-  size = flistxattr(fd, names.data(), names.size());
+  // One call for the usual short list; the size is asked only when it is longer.
+  std::vector<char> names(1024);
+  ssize_t size = flistxattr(fd, names.data(), names.size());
+  if (size < 0 && errno == ERANGE) {
+    size = flistxattr(fd, nullptr, 0);
+    if (size <= 0) return found;
+    names.resize(static_cast<size_t>(size));
+    size = flistxattr(fd, names.data(), names.size());
+  }
   const size_t prefixLen = strlen(kAttrPrefix);
   for (ssize_t i = 0; i < size;) {
     const char* name = names.data() + i;
@@ -92,12 +104,13 @@ struct SavedTimes {
   struct timespec times[2];
 };
 
-int saveTimes(int fd, SavedTimes* saved) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return -1;
-  saved->times[0] = st.st_atim;
-  saved->times[1] = st.st_mtim;
-  return 0;
+// The times as the call found them (statx taken when the object was opened
+// for the call).
+SavedTimes timesOf(const struct statx& stx) {
+  SavedTimes saved;
+  saved.times[0] = {static_cast<time_t>(stx.stx_atime.tv_sec), static_cast<long>(stx.stx_atime.tv_nsec)};
+  saved.times[1] = {static_cast<time_t>(stx.stx_mtime.tv_sec), static_cast<long>(stx.stx_mtime.tv_nsec)};
+  return saved;
 }
 
 int restoreTimes(int fd, const SavedTimes& saved) { return futimens(fd, saved.times); }
@@ -135,7 +148,7 @@ int dm_set_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
   if (name.empty()) return fail(EINVAL);
   if (buflen > DM_MAX_ATTR_VALUE) return fail(E2BIG);
   if (buflen && !bufp) return fail(EFAULT);
-  UniqueFd fd;
+  ObjectFd fd;
   if (openChecked(sid, hanp, hlen, token, DM_RIGHT_EXCL, false, &fd) != 0) return -1;
   return fsetxattr(fd.get(), name.c_str(), bufp, buflen, 0) == 0 ? 0 : -1;
 }
@@ -145,7 +158,7 @@ int dm_get_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
   std::string name = xattrNameOf(attrnamep);
   if (name.empty()) return fail(EINVAL);
   if (!rlenp || (buflen && !bufp)) return fail(EFAULT);
-  UniqueFd fd;
+  ObjectFd fd;
   if (openChecked(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd) != 0) return -1;
   std::string value;
   if (readXattr(fd.get(), name.c_str(), &value) != 0) return -1;
@@ -159,7 +172,7 @@ int dm_remove_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
                      dm_attrname_t* attrnamep) {
   std::string name = xattrNameOf(attrnamep);
   if (name.empty()) return fail(EINVAL);
-  UniqueFd fd;
+  ObjectFd fd;
   if (openChecked(sid, hanp, hlen, token, DM_RIGHT_EXCL, false, &fd) != 0) return -1;
   if (fremovexattr(fd.get(), name.c_str()) != 0) return fail(errno == ENODATA ? ENOENT : errno);
   return 0;
@@ -168,7 +181,7 @@ int dm_remove_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
 int dm_getall_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, size_t buflen,
                      void* bufp, size_t* rlenp) {
   if (!rlenp || (buflen && !bufp)) return fail(EFAULT);
-  UniqueFd fd;
+  ObjectFd fd;
   if (openChecked(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd) != 0) return -1;
   ssize_t size = flistxattr(fd.get(), nullptr, 0);
   if (size < 0) return -1;
@@ -220,7 +233,7 @@ int dm_set_region(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, un
         ~static_cast<dm_regflags_t>(DM_REGION_READ | DM_REGION_WRITE | DM_REGION_TRUNCATE))
       return fail(EINVAL);
   }
-  UniqueFd fd;
+  ObjectFd fd;
   struct statx stx;
   if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_EXCL, false, &fd, &stx) != 0) return -1;
   if (nelem == 0) {
@@ -237,7 +250,7 @@ int dm_set_region(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, un
 int dm_get_region(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, unsigned int nelem,
                   dm_region_t* regbufp, unsigned int* nelemp) {
   if (!nelemp || (nelem && !regbufp)) return fail(EFAULT);
-  UniqueFd fd;
+  ObjectFd fd;
   struct statx stx;
   if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd, &stx) != 0) return -1;
   std::string value;
@@ -257,7 +270,7 @@ int dm_set_eventlist(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
                      dm_eventset_t* eventsetp, unsigned int maxevent) {
   if (!eventsetp) return fail(EFAULT);
   if (maxevent > DM_EVENT_MAX) return fail(EINVAL);
-  UniqueFd fd;
+  ObjectFd fd;
   if (openChecked(sid, hanp, hlen, token, DM_RIGHT_EXCL, false, &fd) != 0) return -1;
   dm_eventset_t set = *eventsetp & ((static_cast<dm_eventset_t>(1) << maxevent) - 1);
   if (set == 0) {
@@ -270,7 +283,7 @@ int dm_set_eventlist(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
 int dm_get_eventlist(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, unsigned int nelem,
                      dm_eventset_t* eventsetp, unsigned int* nelemp) {
   if (!eventsetp || !nelemp) return fail(EFAULT);
-  UniqueFd fd;
+  ObjectFd fd;
   if (openChecked(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd) != 0) return -1;
   dm_eventset_t set = 0;
   std::string value;
@@ -293,7 +306,7 @@ int dm_probe_hole(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm
                   dm_size_t len, dm_off_t* roffp, dm_size_t* rlenp) {
   if (!roffp || !rlenp) return fail(EFAULT);
   if (off < 0) return fail(EINVAL);
-  UniqueFd fd;
+  ObjectFd fd;
   struct statx stx;
   if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd, &stx) != 0) return -1;
   const uint64_t size = stx.stx_size;
@@ -318,7 +331,7 @@ int dm_probe_hole(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm
 int dm_punch_hole(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm_off_t off,
                   dm_size_t len) {
   if (off < 0) return fail(EINVAL);
-  UniqueFd fd;
+  ObjectFd fd;
   struct statx stx;
   if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_EXCL, true, &fd, &stx) != 0) return -1;
   const uint64_t block = stx.stx_blksize ? stx.stx_blksize : 512;
@@ -331,8 +344,7 @@ int dm_punch_hole(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm
   const uint64_t end = (stx.stx_size + block - 1) / block * block;
   uint64_t length = len == 0 ? (end > start ? end - start : 0) : len;
   if (length == 0) return 0;
-  SavedTimes saved;
-  if (saveTimes(fd.get(), &saved) != 0) return -1;
+  const SavedTimes saved = timesOf(stx);
   if (fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off,
                 static_cast<off_t>(length)) != 0)
     return -1;
@@ -343,7 +355,7 @@ int dm_get_allocinfo(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
                      unsigned int nelem, dm_extent_t* extentp, unsigned int* nelemp) {
   if (!offp || !extentp || !nelemp) return fail(EFAULT);
   if (nelem == 0 || *offp < 0) return fail(EINVAL);
-  UniqueFd fd;
+  ObjectFd fd;
   struct statx stx;
   if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd, &stx) != 0) return -1;
   const off_t size = static_cast<off_t>(stx.stx_size);
@@ -377,7 +389,7 @@ dm_ssize_t dm_read_invis(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t to
                          dm_size_t len, void* bufp) {
   if (off < 0) return fail(EINVAL);
   if (len && !bufp) return fail(EFAULT);
-  UniqueFd fd;
+  ObjectFd fd;
   struct statx stx;
   if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd, &stx) != 0) return -1;
   // O_NOATIME on the descriptor keeps the access time.
@@ -389,11 +401,10 @@ dm_ssize_t dm_write_invis(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t t
                           dm_off_t off, dm_size_t len, void* bufp) {
   if (off < 0) return fail(EINVAL);
   if (len && !bufp) return fail(EFAULT);
-  UniqueFd fd;
+  ObjectFd fd;
   struct statx stx;
   if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_EXCL, true, &fd, &stx) != 0) return -1;
-  SavedTimes saved;
-  if (saveTimes(fd.get(), &saved) != 0) return -1;
+  const SavedTimes saved = timesOf(stx);
   ssize_t n = pwrite(fd.get(), bufp, len, off);
   if (n < 0) return -1;
   if ((flags & DM_WRITE_SYNC) && fdatasync(fd.get()) != 0) return -1;
@@ -404,7 +415,7 @@ dm_ssize_t dm_write_invis(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t t
 }
 
 int dm_sync_by_handle(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token) {
-  UniqueFd fd;
+  ObjectFd fd;
   if (openChecked(sid, hanp, hlen, token, DM_RIGHT_EXCL, false, &fd) != 0) return -1;
   return fsync(fd.get());
 }
@@ -415,10 +426,9 @@ int dm_get_fileattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, 
                          DM_AT_CFLAG | DM_AT_DTIME;
   if (mask & ~known) return fail(EINVAL);
   if (!statp) return fail(EFAULT);
-  UniqueFd fd;
+  ObjectFd fd;
   if (openChecked(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd) != 0) return -1;
-  struct statx stx;
-  if (statx(fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &stx) != 0) return -1;
+  const struct statx& stx = fd.stat();
   memset(statp, 0, sizeof *statp);
   statp->dt_dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
   statp->dt_ino = stx.stx_ino;
@@ -452,7 +462,7 @@ int dm_set_fileattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, 
   // than dropped.
   if (mask & ~settable) return fail(EINVAL);
   if (!attrp) return fail(EFAULT);
-  UniqueFd fd;
+  ObjectFd fd;
   if (openChecked(sid, hanp, hlen, token, DM_RIGHT_EXCL, (mask & DM_AT_SIZE) != 0, &fd) != 0)
     return -1;
   if (mask & (DM_AT_UID | DM_AT_GID)) {

@@ -21,14 +21,22 @@ namespace {
 
 using TokenKey = std::pair<uint64_t, uint64_t>;
 
+// An object a token opened for its work.
+struct OpenedObject {
+  std::shared_ptr<UniqueFd> fd;
+  bool writable = false;
+};
+
 struct Token {
   dm_sessid_t sid = DM_NO_SESSION;
-  std::map<std::string, dm_right_t> rights;  // by handle bytes
+  std::map<std::string, dm_right_t> rights;      // by handle bytes
+  std::map<std::string, OpenedObject> opened;    // by handle bytes; closed with the token
 };
 
 struct Session {
   std::string info;
-  std::map<uint64_t, dm_eventset_t> dispositions;  // by file system id
+  std::map<uint64_t, dm_eventset_t> dispositions;            // by file system id
+  std::map<uint64_t, std::shared_ptr<UniqueFd>> mountDirs;  // by file system id
 };
 
 struct Registry {
@@ -87,6 +95,106 @@ int checkAccess(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token
   if (!tok) return fail(ESRCH);
   auto held = tok->rights.find(objectKey(hanp, hlen));
   if (held == tok->rights.end() || held->second < needed) return fail(EACCES);
+  return 0;
+}
+
+namespace {
+
+// Under the registry's lock: the session's open mount point of fsid, if any.
+std::shared_ptr<UniqueFd> knownMountDir(Registry& r, dm_sessid_t sid, uint64_t fsid) {
+  auto session = r.sessions.find(sid);
+  if (session == r.sessions.end()) return nullptr;
+  auto it = session->second.mountDirs.find(fsid);
+  return it == session->second.mountDirs.end() ? nullptr : it->second;
+}
+
+// The session's mount point of fsid, opened on first use. Opening happens
+// outside the lock; when two threads race, the first one kept wins.
+int sessionMountDir(dm_sessid_t sid, uint64_t fsid, std::shared_ptr<UniqueFd>* out) {
+  Registry& r = registry();
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if ((*out = knownMountDir(r, sid, fsid))) return 0;
+  }
+  auto fd = std::make_shared<UniqueFd>();
+  if (openMountDir(fsid, fd.get()) != 0) return -1;
+  std::lock_guard<std::mutex> lock(r.mutex);
+  auto session = r.sessions.find(sid);
+  if (session == r.sessions.end()) return fail(EINVAL);  // destroyed meanwhile
+  *out = session->second.mountDirs.emplace(fsid, std::move(fd)).first->second;
+  return 0;
+}
+
+// Under the registry's lock: the descriptor the token keeps for the object,
+// if it has one good enough for the call.
+std::shared_ptr<UniqueFd> keptObject(Registry& r, dm_sessid_t sid, dm_token_t token, const std::string& object,
+                                     bool writable) {
+  if (token == DM_NO_TOKEN) return nullptr;
+  Token* tok = findToken(r, sid, token);
+  if (!tok) return nullptr;
+  auto it = tok->opened.find(object);
+  if (it == tok->opened.end() || (writable && !it->second.writable)) return nullptr;
+  return it->second.fd;
+}
+
+bool holdsExclusive(Registry& r, dm_sessid_t sid, dm_token_t token, const std::string& object) {
+  if (token == DM_NO_TOKEN) return false;
+  Token* tok = findToken(r, sid, token);
+  if (!tok) return false;
+  auto held = tok->rights.find(object);
+  return held != tok->rights.end() && held->second == DM_RIGHT_EXCL;
+}
+
+void keepObject(Registry& r, dm_sessid_t sid, dm_token_t token, const std::string& object, bool writable,
+                const std::shared_ptr<UniqueFd>& fd) {
+  if (token == DM_NO_TOKEN) return;
+  Token* tok = findToken(r, sid, token);
+  if (tok) tok->opened[object] = OpenedObject{fd, writable};  // answered meanwhile: this call owns it alone
+}
+
+}  // namespace
+
+int openCheckedObject(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token, dm_right_t needed,
+                      bool writable, ObjectFd* out) {
+  DecodedHandle h;
+  if (!decodeHandle(hanp, hlen, &h)) return fail(EINVAL);
+  if (checkAccess(sid, hanp, hlen, token, needed) != 0) return -1;
+  const std::string object = objectKey(hanp, hlen);
+  Registry& r = registry();
+  std::shared_ptr<UniqueFd> fd;
+  struct statx stx;  // the object's status as this call begins
+  bool mayWrite = writable;
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    fd = keptObject(r, sid, token, object, writable);
+    mayWrite = writable || holdsExclusive(r, sid, token, object);
+  }
+  if (!fd) {
+    std::shared_ptr<UniqueFd> mount;
+    if (sessionMountDir(sid, h.fsid, &mount) != 0) return -1;
+    fd = std::make_shared<UniqueFd>();
+    // A token with the exclusive right is about to change the object: it
+    // opens it for writing at once, so its writing calls need no second
+    // open. Where writing is refused (read-only mount, running program),
+    // a call that only reads goes on with a read-only descriptor.
+    bool openedWritable = mayWrite;
+    int rc = openForWorkAt(mount->get(), h, openedWritable, fd.get(), &stx);
+    if (rc != 0 && openedWritable && !writable && (errno == EROFS || errno == ETXTBSY || errno == EACCES ||
+                                                   errno == EPERM)) {
+      openedWritable = false;
+      rc = openForWorkAt(mount->get(), h, false, fd.get(), &stx);
+    }
+    if (rc != 0) return -1;
+    std::lock_guard<std::mutex> lock(r.mutex);
+    keepObject(r, sid, token, object, openedWritable, fd);
+  } else if (statx(fd->get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &stx) != 0) {
+    return -1;
+  }
+  // An open descriptor outlives the name; the handle of a removed object is
+  // stale whether or not a token still holds it open.
+  if (stx.stx_nlink == 0) return fail(ESTALE);
+  out->fd_ = std::move(fd);
+  out->stx_ = stx;
   return 0;
 }
 

@@ -13,11 +13,14 @@
 #ifndef KMR_PLATFORM_XDSM_INTERNAL_H
 #define KMR_PLATFORM_XDSM_INTERNAL_H
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "dmapi.h"
@@ -89,6 +92,18 @@ int findMount(uint64_t fsid, std::string* mountPoint, std::string* fsType);
 // Opens the mount point of fsid as a read-only directory.
 int openMountDir(uint64_t fsid, UniqueFd* out);
 
+// Opens the object that a file handle names below an open directory of its
+// file system (open_by_handle_at; O_CLOEXEC and O_NOFOLLOW are added).
+int openByHandleAt(int mountFd, const DecodedHandle& h, int flags, UniqueFd* out);
+// Opens the object for attribute and data work below an open directory of
+// its file system: a regular file read/write when writable is set,
+// everything else read-only, always without touching the access time. Only
+// regular files and directories (EINVAL otherwise); the type is looked at
+// through an O_PATH descriptor before anything else is opened, so no device
+// or pipe is ever opened for real. *stx gets the object's status as seen
+// just before the descriptor was opened.
+int openForWorkAt(int mountFd, const DecodedHandle& h, bool writable, UniqueFd* out, struct statx* stx);
+
 // Opens the object that a handle names: a file handle through
 // open_by_handle_at, a file system handle as its mount root. flags are open
 // flags (O_CLOEXEC and O_NOFOLLOW are added). 0, or -1 with errno (EINVAL for
@@ -107,6 +122,33 @@ int checkAccess(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token
                 dm_right_t needed);
 // Checks only that sid names a live session (EINVAL otherwise).
 int checkSession(dm_sessid_t sid);
+
+// A descriptor of an object for one call's work, with the object's status
+// as it was when the call began. It shares the descriptor the token keeps,
+// or owns one opened for this call alone; either way it stays open while
+// this value lives.
+class ObjectFd {
+ public:
+  int get() const { return fd_ ? fd_->get() : -1; }
+  const struct statx& stat() const { return stx_; }
+
+ private:
+  friend int openCheckedObject(dm_sessid_t, const void*, size_t, dm_token_t, dm_right_t, bool, ObjectFd*);
+  std::shared_ptr<UniqueFd> fd_;
+  struct statx stx_ {};
+};
+
+// checkAccess, then a descriptor of the object for attribute and data work
+// (see openForWorkAt). A token opens each object once, keyed by the
+// handle's bytes, and keeps it open until the token is answered; later
+// calls with the token reuse it (a read-only one is replaced when a call
+// needs to write). The mount point of each file system is opened once per
+// session and kept until the session is destroyed. An object removed since
+// it was opened fails with ESTALE, as opening its handle anew would.
+// 0, or -1 with errno (those of checkAccess, EINVAL for other object types,
+// ESTALE for a removed object).
+int openCheckedObject(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token, dm_right_t needed,
+                      bool writable, ObjectFd* out);
 
 // Names of the extended attributes that carry DMAPI state on an object.
 constexpr const char* kAttrPrefix = "trusted.dmapi.";

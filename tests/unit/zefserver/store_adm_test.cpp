@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -108,6 +109,86 @@ TEST_F(AdmTest, StoreKeepsUncommittedWritesInvisibleAndNeverReusesNumbers) {
   ASSERT_TRUE(o);
   EXPECT_TRUE(o->attrs.empty());
   EXPECT_EQ(o->path, "/r");
+}
+
+// Two file spaces of one node in a fresh store; returns their ids.
+std::pair<uint32_t, uint32_t> twoFileSpaces(Store& s) {
+  s.registerNode("n");
+  FileSpace fs;
+  fs.node = "n";
+  fs.info.assign(8, 0);
+  fs.name = "/x";
+  uint32_t x = s.addFileSpace(fs);
+  fs.name = "/y";
+  return {x, s.addFileSpace(fs)};
+}
+
+TEST_F(AdmTest, ChangeObjectWritesOnlyWhatItIsGivenAndOnlyInItsFileSpace) {
+  auto s = Store::open(db_);
+  auto [x, y] = twoFileSpaces(*s);
+  const uint64_t num = s->insertObject(x, "/old", {1, 2, 3});
+  const std::vector<uint8_t> attrs = {9, 8};
+  const std::string same = "/old", moved = "/new/place";
+  EXPECT_EQ(ChangeResult::kChanged, s->changeObject(num, x, &attrs, nullptr, 100));
+  EXPECT_EQ(std::vector<uint8_t>({9, 8}), s->objectByNum(num)->attrs);
+  EXPECT_EQ("/old", s->objectByNum(num)->path);
+  EXPECT_EQ(ChangeResult::kChanged, s->changeObject(num, x, nullptr, &same, 100));
+  EXPECT_EQ(ChangeResult::kChanged, s->changeObject(num, x, nullptr, &moved, 100));
+  EXPECT_EQ("/new/place", s->objectByNum(num)->path);
+  EXPECT_EQ(std::vector<uint8_t>({9, 8}), s->objectByNum(num)->attrs);
+  // Another file space's number, a missing number, a record too large: nothing changes.
+  const std::vector<uint8_t> other = {7};
+  EXPECT_EQ(ChangeResult::kNoSuchObject, s->changeObject(num, y, &other, &same, 100));
+  EXPECT_EQ(ChangeResult::kNoSuchObject, s->changeObject(num + 1, x, &other, nullptr, 100));
+  // 2 bytes of attributes + 10 of path fit in 12, not in 11.
+  EXPECT_EQ(ChangeResult::kTooLarge, s->changeObject(num, x, &attrs, nullptr, 11));
+  EXPECT_EQ(ChangeResult::kTooLarge, s->changeObject(num, x, &other, &same, 3));
+  EXPECT_EQ(ChangeResult::kChanged, s->changeObject(num, x, &attrs, nullptr, 12));
+  auto o = s->objectByNum(num);
+  EXPECT_EQ(std::vector<uint8_t>({9, 8}), o->attrs);
+  EXPECT_EQ("/new/place", o->path);
+  EXPECT_EQ(x, o->fsId);
+  EXPECT_FALSE(s->deleteObject(num, y));
+  EXPECT_TRUE(s->deleteObject(num, x));
+  EXPECT_FALSE(s->objectByNum(num));
+}
+
+TEST_F(AdmTest, ScanReadsPageByPageWithoutHoldingASnapshot) {
+  auto writer = Store::open(db_);
+  auto reader = Store::open(db_);
+  auto [x, y] = twoFileSpaces(*writer);
+  const size_t count = 2 * ObjectCursor::kPageSize + 3;
+  {
+    Store::WriteTxn t(*writer);
+    for (size_t i = 0; i < count; ++i) {
+      writer->insertObject(x, "/x" + std::to_string(i), {static_cast<uint8_t>(i)});
+      writer->insertObject(y, "/y" + std::to_string(i), {});
+    }
+    t.commit();
+  }
+  auto cursor = reader->scan(x);
+  StoredObject o;
+  size_t seen = 0;
+  uint64_t last = 0;
+  while (cursor->next(o)) {
+    ASSERT_EQ("/x" + std::to_string(seen), o.path);
+    ASSERT_EQ(std::vector<uint8_t>({static_cast<uint8_t>(seen)}), o.attrs);
+    ASSERT_GT(o.objNum, last);
+    last = o.objNum;
+    ++seen;
+    if (seen == 1) {
+      // Halfway through the scan a writer commits and the whole log can be
+      // checkpointed and truncated: the scan holds no read transaction.
+      Store::WriteTxn t(*writer);
+      writer->insertObject(y, "/late", {});
+      t.commit();
+      int logFrames = -1, done = -1;
+      EXPECT_EQ(SQLITE_OK, sqlite3_wal_checkpoint_v2(writer->handle(), nullptr, SQLITE_CHECKPOINT_TRUNCATE,
+                                                     &logFrames, &done));
+      EXPECT_EQ(0, logFrames) << "the log was not reset";
+    }
+  }
+  EXPECT_EQ(count, seen);
 }
 
 }  // namespace

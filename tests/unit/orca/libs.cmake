@@ -1,0 +1,1 @@
+set(unit_libs orca_scout)

@@ -1,0 +1,136 @@
+// Objects a token keeps open: what one call of a token opened serves its
+// later calls, but never outlives the token, never stands in for a removed
+// or recreated file, and never bypasses the rights.
+#include <dirent.h>
+#include <sys/xattr.h>
+
+#include <cstring>
+#include <string>
+
+#include "tests/unit/xdsm/xdsm_fixture.h"
+
+using namespace xdsmtest;
+
+static ::testing::Environment* const kNamespace =
+    ::testing::AddGlobalTestEnvironment(new NamespaceEnvironment);
+
+namespace {
+
+// How many of this process's descriptors lead to `target` or below it.
+int descriptorsOn(const std::string& target) {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (!dir) return -1;
+  while (dirent* e = readdir(dir)) {
+    char link[4096];
+    std::string path = std::string("/proc/self/fd/") + e->d_name;
+    ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+    if (n <= 0) continue;
+    std::string to(link, static_cast<size_t>(n));
+    if (to.compare(0, target.size(), target) == 0) ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+std::string xattrOf(const std::string& path, const char* name) {
+  char value[64];
+  ssize_t n = getxattr(path.c_str(), name, value, sizeof value);
+  return n < 0 ? "<none>" : std::string(value, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+class KeptObjects : public OnMountedFs {
+ protected:
+  int setAttr(const Handle& h, dm_token_t token, const char* value) {
+    dm_attrname_t name = attrName("rec");
+    return dm_set_dmattr(sid_, h.hanp, h.hlen, token, &name, 0, strlen(value), const_cast<char*>(value));
+  }
+};
+
+TEST_P(KeptObjects, TheTokensObjectIsClosedWithTheTokenAndTheMountWithTheSession) {
+  makeFile("f", 10);
+  Handle h;
+  handleOf("f", &h);
+  dm_token_t token = tokenWith(h, DM_RIGHT_EXCL);
+  ASSERT_EQ(0, setAttr(h, token, "one")) << strerror(errno);
+  ASSERT_EQ(0, setAttr(h, token, "two")) << strerror(errno);
+  EXPECT_EQ("two", xattrOf(path("f"), "trusted.dmapi.rec"));
+  EXPECT_EQ(1, descriptorsOn(path("f"))) << "one descriptor serves the token's calls";
+  ASSERT_EQ(0, dm_respond_event(sid_, token, DM_RESP_CONTINUE, 0, 0, nullptr));
+  EXPECT_EQ(0, descriptorsOn(path("f")));
+  EXPECT_EQ(1, descriptorsOn(mount_->path())) << "the session keeps the mount point";
+  ASSERT_EQ(0, dm_destroy_session(sid_));
+  sid_ = DM_NO_SESSION;
+  EXPECT_EQ(0, descriptorsOn(mount_->path()));
+}
+
+TEST_P(KeptObjects, ARemovedObjectIsStaleEvenWhileTheTokenHoldsItOpen) {
+  makeFile("f", 10);
+  Handle h;
+  handleOf("f", &h);
+  dm_token_t token = tokenWith(h, DM_RIGHT_EXCL);
+  ASSERT_EQ(0, setAttr(h, token, "one"));
+  ASSERT_EQ(0, unlink(path("f").c_str()));
+  errno = 0;
+  EXPECT_EQ(-1, setAttr(h, token, "two"));
+  EXPECT_EQ(ESTALE, errno);
+  dm_stat_t st;
+  errno = 0;
+  EXPECT_EQ(-1, dm_get_fileattr(sid_, h.hanp, h.hlen, token, DM_AT_STAT, &st));
+  EXPECT_EQ(ESTALE, errno);
+  errno = 0;
+  EXPECT_EQ(-1, dm_get_fileattr(sid_, h.hanp, h.hlen, DM_NO_TOKEN, DM_AT_STAT, &st));
+  EXPECT_EQ(ESTALE, errno);
+}
+
+TEST_P(KeptObjects, ARecreatedFileIsNeverTakenForTheOldOne) {
+  makeFile("f", 10);
+  Handle old;
+  handleOf("f", &old);
+  dm_token_t token = tokenWith(old, DM_RIGHT_EXCL);
+  ASSERT_EQ(0, setAttr(old, token, "old"));
+  ASSERT_EQ(0, unlink(path("f").c_str()));
+  makeFile("f", 20);
+  Handle fresh;
+  handleOf("f", &fresh);
+  ASSERT_NE(old.bytes(), fresh.bytes());
+  ASSERT_EQ(0, dm_request_right(sid_, fresh.hanp, fresh.hlen, token, DM_RR_WAIT, DM_RIGHT_EXCL));
+  ASSERT_EQ(0, setAttr(fresh, token, "new")) << strerror(errno);
+  EXPECT_EQ("new", xattrOf(path("f"), "trusted.dmapi.rec"));
+  dm_stat_t st;
+  ASSERT_EQ(0, dm_get_fileattr(sid_, fresh.hanp, fresh.hlen, token, DM_AT_STAT, &st));
+  EXPECT_EQ(20, st.dt_size);
+  errno = 0;
+  EXPECT_EQ(-1, setAttr(old, token, "again"));
+  EXPECT_EQ(ESTALE, errno);
+  EXPECT_EQ("new", xattrOf(path("f"), "trusted.dmapi.rec"));
+}
+
+TEST_P(KeptObjects, RightsAreCheckedOnEveryCallOfAKeptObject) {
+  makeFile("f", 8192);
+  Handle h;
+  handleOf("f", &h);
+  dm_token_t token = tokenWith(h, DM_RIGHT_SHARED);
+  dm_stat_t st;
+  ASSERT_EQ(0, dm_get_fileattr(sid_, h.hanp, h.hlen, token, DM_AT_STAT, &st));
+  errno = 0;
+  EXPECT_EQ(-1, setAttr(h, token, "x")) << "the object is open, but the token holds only the shared right";
+  EXPECT_EQ(EACCES, errno);
+  errno = 0;
+  EXPECT_EQ(-1, dm_punch_hole(sid_, h.hanp, h.hlen, token, 0, 0));
+  EXPECT_EQ(EACCES, errno);
+  // Upgraded, the token writes through a descriptor opened for writing.
+  ASSERT_EQ(0, dm_request_right(sid_, h.hanp, h.hlen, token, DM_RR_WAIT, DM_RIGHT_EXCL));
+  ASSERT_EQ(0, dm_punch_hole(sid_, h.hanp, h.hlen, token, 0, 0)) << strerror(errno);
+  ASSERT_EQ(0, dm_get_fileattr(sid_, h.hanp, h.hlen, token, DM_AT_STAT, &st));
+  EXPECT_EQ(8192, st.dt_size);
+  EXPECT_EQ(0, st.dt_blocks);
+  ASSERT_EQ(0, dm_release_right(sid_, h.hanp, h.hlen, token));
+  errno = 0;
+  EXPECT_EQ(-1, dm_get_fileattr(sid_, h.hanp, h.hlen, token, DM_AT_STAT, &st));
+  EXPECT_EQ(EACCES, errno);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fs, KeptObjects, ::testing::Values("tmpfs", "ext4"));
