@@ -5,8 +5,25 @@
 // Contract
 // - CleanUp and HsmNormalCleanUp never return, except when a clean-up has
 //   already started or is done; then they return at once. The started flag
-//   is set before anything is released, so a second signal arriving during
-//   clean-up (in any thread) has no effect.
+//   is set (atomically) before anything is released, so a second signal
+//   arriving during clean-up has no effect.
+// - Signals never run clean-up code inside a handler. From clSmPreInitialize
+//   on, SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGABRT are blocked in every
+//   thread of the process and taken with sigwait by one signal thread, which
+//   calls the handler (CleanUp) or, for SIGINT/SIGTERM once a stop hook is
+//   set, the hook. The handler that is installed as well only forwards a
+//   signal that reaches a thread which unblocked it to the signal thread
+//   (async-signal-safe calls only). So the work a signal starts never waits
+//   for a lock that the interrupted code holds.
+// - CleanUp in the signal thread does not release what other threads are
+//   still using (their sessions, the option object, the message
+//   repository): it requests the process-wide interrupt (common/interrupt.h),
+//   prints 11159 when allowed, closes the trace, flushes what standard output
+//   and error hold when nobody else holds them, and ends with _exit(255).
+//   The sessions' connections end with the process.
+// - clExit / clEnterTeardown mark the normal end of the process: once the
+//   main thread tears the services down, a late signal ends the process with
+//   _exit(255) without touching them.
 // - Clean-up never reports failures. Whatever it can release it releases.
 // - The control block is process-wide and created on first use. The session
 //   table is written by each thread for itself (hsmSetThreadSession) and read
@@ -19,6 +36,7 @@
 #define KMR_COMMON_CLEANUP_H
 
 #include <pthread.h>
+#include <signal.h>
 
 // The HSM control block: what the clean-up needs to find and release.
 struct HSMGlobalCB {
@@ -55,9 +73,44 @@ void* hsmGetThreadSession();
 
 // The program path recorded by clSmPreInitialize ("" before).
 const char* clProgramPath();
-// Records the program path, installs `handler` (empty mask, no flags) for
-// SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGABRT, and ignores SIGPIPE.
+// Records the program path, blocks SIGINT, SIGQUIT, SIGTERM, SIGHUP and
+// SIGABRT in the calling thread (threads created later inherit the mask),
+// starts the signal thread that hands each of them to `handler`, installs
+// the forwarding handler for them and ignores SIGPIPE. A later call only
+// replaces the path and the handler.
 void clSmPreInitialize(void (*handler)(int), char** argv);
+
+// From now on SIGINT and SIGTERM go to `hook` (in the signal thread) instead
+// of the clean-up handler. The hook must not block. nullptr restores the
+// clean-up.
+using clStopHook = void (*)(int signal);
+void clSetStopHook(clStopHook hook);
+
+// The signal mask the process had before clSmPreInitialize blocked the
+// stop signals: what a child process should start with.
+const sigset_t& clOriginalSignalMask();
+
+// While it lives, the calling thread has the signal mask the process started
+// with, so that a child it starts (popen, system) can be stopped like any
+// program; a signal reaching this thread meanwhile goes on to the signal
+// thread. Scope it tightly around the start of the child.
+class ChildSignalMask {
+ public:
+  ChildSignalMask();
+  ~ChildSignalMask();
+  ChildSignalMask(const ChildSignalMask&) = delete;
+  ChildSignalMask& operator=(const ChildSignalMask&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+// The main thread's normal end: from here on a signal ends the process with
+// _exit(255) and no longer runs the clean-up. Blocks for good when a
+// clean-up is already running (it ends the process).
+void clEnterTeardown();
+// clEnterTeardown, then exit(status).
+[[noreturn]] void clExit(int status);
 
 // Signal handler and clean-up: prints 11159 when start-up runs and printing
 // is allowed, releases everything and exits with status 255.

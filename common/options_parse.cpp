@@ -2,11 +2,13 @@
 // line grammar, the option files with their server stanzas, the command line
 // trace passes and the error report.
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
-#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "common/safeopen.h"
 #include "common/messages.h"
 #include "common/options.h"
 #include "common/trace.h"
@@ -262,8 +264,11 @@ struct OptLine {
 
 // Reads every option line of a file. False when it can't be opened.
 bool readOptionLines(const std::string& path, std::vector<OptLine>* lines) {
-  std::ifstream in(path);
-  if (!in) return false;
+  // An option file is the administrator's: a link to it is followed, but a
+  // FIFO or device put in its place can neither hold the start nor be read.
+  std::string content;
+  if (!clReadRegularFile(path.c_str(), LinkPolicy::kFollowLinks, &content)) return false;
+  std::istringstream in(content);
   std::string text;
   for (int n = 1; std::getline(in, text); ++n) {
     OptLine l{n, text, {}, {}};
@@ -376,8 +381,9 @@ int processSystemFile(clientOptions& o, const std::string& file, OptPass pass, o
 int processUserFile(clientOptions& o, const std::string& file, OptPass pass, optError* err) {
   std::vector<OptLine> lines;
   if (!readOptionLines(file, &lines)) {
-    // Only a file the user named must exist.
-    return o.userOptFileNamed ? fail(err, 406, nullptr, file) : 0;
+    // Only a file the user named must exist; but something that is there
+    // and is no regular file (a FIFO, a device) is never passed over.
+    return o.userOptFileNamed || errno == EINVAL ? fail(err, 406, nullptr, file) : 0;
   }
   o.currentPlace = OPT_PLACE_USERFILE;
   for (const OptLine& l : lines)

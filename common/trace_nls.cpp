@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "common/cleanup.h"
 #include "common/errorlog.h"
 #include "common/messages.h"
 #include "common/nls_reader.h"
@@ -38,7 +39,11 @@ void trRunErrorProgram(const char* commandLine, const std::string& text) {
     reportErrorProgFailure(commandLine, "the program is not an executable file");
     return;
   }
-  FILE* pipe = popen(commandLine, "w");
+  FILE* pipe;
+  {
+    ChildSignalMask childMask;
+    pipe = popen(commandLine, "w");
+  }
   if (!pipe) {
     reportErrorProgFailure(commandLine, strerror(errno));
     return;

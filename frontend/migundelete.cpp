@@ -1,12 +1,16 @@
 #include "frontend/migundelete.h"
 
 #include <pthread.h>
+#include <semaphore.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/cleanup.h"
+#include "common/interrupt.h"
 #include "common/messages.h"
 #include "common/options.h"
 #include "common/threads.h"
@@ -109,7 +113,7 @@ Migundelete::Migundelete(int argc, char** argv) {
 
   if (!isRootUser()) {
     nlfprintf(stderr, 9012, hsmWhoAmI());
-    exit(1);
+    clExit(1);
   }
 
   int result = 0;
@@ -127,7 +131,7 @@ Migundelete::Migundelete(int argc, char** argv) {
       TRACE(TR_SMRECONCILE, "(%s): FAILURE -> createSession() does not work!\n", kName);
       trNlsLogPrintf(__FILE__, __LINE__, TR_SMRECONCILE, 9531, "migundelete", "DM_NO_SESSION",
                      "kmrmigundelete", strerror(err));
-      exit(1);
+      clExit(1);
     }
     if (!m_fileSystem.empty()) {
       TRACE(TR_SMRECONCILE, "(%s): File system '%s' was passed, check if it is valid\n", kName,
@@ -150,6 +154,9 @@ Migundelete::Migundelete(int argc, char** argv) {
     dmapi->destroySession(dmapi->getSID());
   }
 
+  // From here a signal ends the process at once instead of cleaning up what
+  // this thread is taking down.
+  clEnterTeardown();
   delete optionsP;
   optionsP = nullptr;
   m_options = nullptr;
@@ -263,6 +270,19 @@ int Migundelete::startMigundelete() {
   return result;
 }
 
+namespace {
+// SIGINT and SIGTERM reach the shutdown thread through the process signal
+// thread's stop hook: a post to this semaphore (async-signal-safe, never
+// blocks) with the signal number beside it.
+sem_t g_stopPosted;
+std::atomic<int> g_stopSignal{0};
+
+void postStop(int signal) {
+  g_stopSignal.store(signal);
+  sem_post(&g_stopPosted);
+}
+}  // namespace
+
 int Migundelete::initSignalHandling() {
   TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::initSignalHandling()");
   if (m_signalThreadStarted == 1) return 1;
@@ -270,10 +290,10 @@ int Migundelete::initSignalHandling() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
-  // Blocked before the thread exists, so that it inherits the mask and no
-  // SIGINT/SIGTERM can reach the start-up clean-up handler from now on.
-  sigset_t previous;
-  pthread_sigmask(SIG_BLOCK, &set, &previous);
+  // Normally blocked since start-up already; blocked here too so that the
+  // run never takes them in this thread whatever start-up did.
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  if (sem_init(&g_stopPosted, 0, 0) != 0) return 0;
 
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -283,11 +303,11 @@ int Migundelete::initSignalHandling() {
   int rc = pthread_create(&thread, &attr, kmrmigundeleteWaitSignal, this);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> starting signal waiting thread failed (rc = %d)!\n",
           kName, rc);
     return 0;
   }
+  clSetStopHook(postStop);
   m_signalThreadStarted = 1;
   return 1;
 }
@@ -297,7 +317,14 @@ void Migundelete::deliverStop() {
     {
       std::lock_guard<std::mutex> lock(m_facadeMutex);
       if (m_facade == nullptr) return;  // between runs: nothing to stop
-      if (m_facade->stopReconcile() == 0) return;
+      // The stop code first, then the end of all waits for the server: a
+      // run whose server calls fail at once must already see the stop, or
+      // it would race through its objects and report success.
+      const bool handedOn = m_facade->stopReconcile() == 0;
+      // Without a mode yet, the sign-on that comes before it must not wait
+      // either.
+      clRequestInterrupt();
+      if (handedOn) return;
     }
     // No mode yet: give the run a moment to create it.
     usleep(kStopRetryMicros);
@@ -308,13 +335,12 @@ void* kmrmigundeleteWaitSignal(void* migundelete) {
   auto* self = static_cast<Migundelete*>(migundelete);
   TRACE(TR_ENTER, "Awaiting shutdown signal [Thread %d]...\n", static_cast<int>(gettid()));
   for (;;) {
-    int signal = 0;
-    int rc = sigwait(&migundeleteSignalSet(), &signal);
+    int rc = sem_wait(&g_stopPosted) == 0 ? 0 : errno;
     TRACE(TR_THREAD, "(kmrmigundeleteWaitSignal): sigwait returned(%d), reason(%s)\n", rc,
           strerror(rc));
     if (rc == EINTR) continue;
-    TRACE(TR_EXIT, "(kmrmigundeleteWaitSignal): Shutdown signal %d received [Thread %d]\n", signal,
-          static_cast<int>(gettid()));
+    TRACE(TR_EXIT, "(kmrmigundeleteWaitSignal): Shutdown signal %d received [Thread %d]\n",
+          g_stopSignal.load(), static_cast<int>(gettid()));
     self->deliverStop();
   }
   return nullptr;

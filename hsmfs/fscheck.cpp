@@ -42,6 +42,21 @@ bool globallyDeactivated(uint64_t sid) {
   return (global.flags & (FSM_RECALL | FSM_MIGRATE)) == 0;
 }
 
+// A state or configuration file that is there but is no regular file (a
+// FIFO, a device, a directory) is an error of the check, not "not managed".
+bool controlFilesUsable(const char* fs) {
+  const std::string files[] = {globalStateFilePath(), fsStateFilePath(fs),
+                               tarnveldDir(fs) + "/hsmfsconfig.xml"};
+  for (const std::string& f : files) {
+    struct stat st;
+    if (lstat(f.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      TRACE(TR_FS, "getTarnveldState: %s is not a regular file\n", f.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int isFsAllowed(const char* fs) { return (strcmp(fs, "/") == 0 || strcmp(fs, "/tmp") == 0) ? 0 : 1; }
@@ -74,6 +89,7 @@ int getTarnveldState(const char* fs) {
   HsmAttrStore* store = hsmAttrStore();
   uint64_t sid = store ? store->sessionId() : 0;
   if (sid == 0 || sid == ~0ULL) return -1;
+  if (!controlFilesUsable(fs)) return -1;
   bool deactivated = globallyDeactivated(sid);
   std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(tarnveldDir(fs).c_str()), closedir);
   if (!dir) return TARNVELD_NONE;

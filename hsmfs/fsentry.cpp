@@ -1,3 +1,4 @@
+#include "common/safeopen.h"
 #include "hsmfs/fsentry.h"
 
 #include <errno.h>
@@ -205,7 +206,15 @@ std::string HsmFsEntry::toXml() const {
 void HsmFsEntry::readXml(const std::string& path) {
   ++g_xmlReads;
   pugi::xml_document doc;
-  pugi::xml_parse_result parsed = doc.load_file(path.c_str(), pugi::parse_default, pugi::encoding_latin1);
+  // The configuration lies in the file system's control directory: read only
+  // a regular file there, never through a link, never blocking on a FIFO.
+  std::string content;
+  pugi::xml_parse_result parsed;
+  if (clReadRegularFile(path.c_str(), LinkPolicy::kNoFollow, &content))
+    parsed = doc.load_buffer(content.data(), content.size(), pugi::parse_default,
+                             pugi::encoding_latin1);
+  else
+    TRACE(TR_CONFIG, "readXml: cannot open %s: %s\n", path.c_str(), strerror(errno));
   pugi::xml_node root = doc.child("HsmFsConfig");
   if (!parsed || !root) {
     nlprintf(9010, hsmWhoAmI(), m_fsName.c_str(), path.c_str());
@@ -249,7 +258,8 @@ void HsmFsEntry::readConfig(int force, int checkValidity) {
 
 int HsmFsEntry::readConfigOld(int checkValidity) {
   const std::string path = getConfigFilepathOld();
-  std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path.c_str(), "r"), fclose);
+  std::unique_ptr<FILE, int (*)(FILE*)> file(
+      clFopenRegular(path.c_str(), "r", LinkPolicy::kNoFollow), fclose);
   if (!file) {
     TRACE(TR_CONFIG, "readConfigOld: cannot open %s: %s\n", path.c_str(), strerror(errno));
     return 0;

@@ -1,3 +1,4 @@
+#include "common/safeopen.h"
 #include "hsmfs/fsstate.h"
 
 #include <errno.h>
@@ -80,7 +81,7 @@ int createStateFile(HsmAttrStore* store, uint64_t sid, const std::string& fsName
 // Reads the records of the global file. 1 read, 0 file missing, -1 error or
 // damaged (older format) file.
 int readGlobalRecords(std::vector<GlobalStateRecord>* records, uint32_t* flags) {
-  UniqueFd file(open(globalStateFilePath().c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd file(clOpenRegular(globalStateFilePath().c_str(), O_RDONLY, 0, LinkPolicy::kNoFollow));
   if (!file) return errno == ENOENT ? 0 : -1;
   uint32_t header = 0;
   if (read(file.get(), &header, sizeof header) != sizeof header) return -1;
@@ -103,9 +104,11 @@ int findStateHandle(const HsmHandleBytes& fsHandle, HsmHandleBytes* out) {
   std::vector<GlobalStateRecord> records;
   int rc = readGlobalRecords(&records, nullptr);
   if (rc <= 0) return rc;
-  for (const GlobalStateRecord& rec : records)
-    if (sameHandle(rec.fsHandle, fsHandle)) {
-      *out = rec.stateFileHandle;
+  // The newest record of the device wins: a file with records of an
+  // earlier file system on the same device still lists those first.
+  for (auto rec = records.rbegin(); rec != records.rend(); ++rec)
+    if (sameHandle(rec->fsHandle, fsHandle)) {
+      *out = rec->stateFileHandle;
       return 1;
     }
   return 0;
@@ -113,7 +116,8 @@ int findStateHandle(const HsmHandleBytes& fsHandle, HsmHandleBytes* out) {
 
 // Opens the global file for appending records, creating it with header 3.
 UniqueFd openGlobalForUpdate() {
-  UniqueFd file(open(globalStateFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660));
+  UniqueFd file(
+      clOpenRegular(globalStateFilePath().c_str(), O_RDWR | O_CREAT, 0660, LinkPolicy::kNoFollow));
   if (!file) return file;
   struct stat st;
   if (fstat(file.get(), &st) == 0 && st.st_size < static_cast<off_t>(kGlobalHeaderLen)) {
@@ -180,8 +184,17 @@ int dmiCreateFSState(uint64_t sid, const std::string& fsName) {
     if (readGlobalRecords(&records, nullptr) < 0) return DmiCreateGlobalStateFile(sid);
     for (const GlobalStateRecord& r : records)
       if (sameHandle(r.stateFileHandle, rec.stateFileHandle)) return 0;
+    // A record of the same device with another state file belongs to an
+    // earlier file system on that device (made anew since): it is replaced,
+    // so that the device number alone never names the old one.
+    std::vector<GlobalStateRecord> kept;
+    for (const GlobalStateRecord& r : records)
+      if (!sameHandle(r.fsHandle, rec.fsHandle)) kept.push_back(r);
+    kept.push_back(rec);
     UniqueFd file = openGlobalForUpdate();
-    if (!file || !appendRecord(file.get(), rec)) return -1;
+    if (!file || ftruncate(file.get(), kGlobalHeaderLen) != 0) return -1;
+    for (const GlobalStateRecord& r : kept)
+      if (!appendRecord(file.get(), r)) return -1;
     ctlFileGiveToOwner(file.get(), 0660);
     return fsync(file.get());
   }
@@ -273,7 +286,7 @@ int dmiEntryGetFSState(uint64_t sid, fsmState* state) {
 int dmiEntryGetGlobalState(uint64_t, fsmState* state) {
   waitWhileWriterHoldsLock();
   uint32_t flags = 0;
-  UniqueFd file(open(globalStateFilePath().c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd file(clOpenRegular(globalStateFilePath().c_str(), O_RDONLY, 0, LinkPolicy::kNoFollow));
   if (!file) return -1;
   if (read(file.get(), &flags, sizeof flags) != sizeof flags) {
     errno = EIO;

@@ -1,3 +1,5 @@
+#include "common/cleanup.h"
+#include "common/safeopen.h"
 #include "hsmfs/locality.h"
 
 #include <errno.h>
@@ -39,7 +41,11 @@ int exitCodeOf(int status) {
 
 // Runs a shell command and returns its first output line in `out`.
 int runForLine(const std::string& command, std::string* out) {
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(nullptr, pclose);
+  {
+    ChildSignalMask childMask;
+    pipe.reset(popen(command.c_str(), "r"));
+  }
   if (!pipe) return -1;
   char line[256] = "";
   if (fgets(line, sizeof line, pipe.get())) *out = line;
@@ -59,7 +65,8 @@ bool fileExists(const std::string& path) {
 
 int readInstanceFile() {
   const std::string path = instancePath();
-  std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path.c_str(), "rb"), fclose);
+  std::unique_ptr<FILE, int (*)(FILE*)> file(
+      clFopenRegular(path.c_str(), "r", LinkPolicy::kNoFollow), fclose);
   if (!file) return 0;
   uint16_t value = 0;
   bool complete = fread(&value, sizeof value, 1, file.get()) == 1;
@@ -71,7 +78,8 @@ int readInstanceFile() {
 
 void writeInstanceFile(int number) {
   const std::string path = instancePath();
-  std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path.c_str(), "wb"), fclose);
+  std::unique_ptr<FILE, int (*)(FILE*)> file(
+      clFopenRegular(path.c_str(), "w", LinkPolicy::kNoFollow), fclose);
   uint16_t value = static_cast<uint16_t>(number);
   if (!file || fwrite(&value, sizeof value, 1, file.get()) != 1) {
     TRACE(TR_SM, "getMyInstanceNo: cannot write %s: %s\n", path.c_str(), strerror(errno));
@@ -152,7 +160,11 @@ int OrcaDevLocationInfo::getAllLocationInfo() {
   close(fd);
   const std::string command =
       quoted(commandOrDefault(m_adminCommand)) + " kmrGetFileSystems " + quoted(tmpl) + " norefresh >/dev/null 2>&1";
-  int rc = exitCodeOf(system(command.c_str()));
+  int rc;
+  {
+    ChildSignalMask childMask;
+    rc = exitCodeOf(system(command.c_str()));
+  }
   if (rc != 0) {
     TRACE(TR_SM, "OrcaDevLocationInfo::getAllLocationInfo: Unexpected rc=%d\n", rc);
     unlink(tmpl);
@@ -229,5 +241,6 @@ int kmrGetHsmdata(const std::string& file, int* version, const std::string& admi
 int kmrPutHsmdata(const std::string& file, int version, const std::string& adminCommand) {
   const std::string command = quoted(commandOrDefault(adminCommand)) + " kmrPutHsmdata " + quoted(file) + " " +
                               std::to_string(version) + " >/dev/null 2>&1";
+  ChildSignalMask childMask;
   return exitCodeOf(system(command.c_str()));
 }

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/cleanup.h"
+#include "common/safeopen.h"
 #include "common/messages.h"
 #include "common/trace.h"
 
@@ -69,33 +71,8 @@ int ctlFileGiveToOwner(int fd, mode_t mode) {
 int openCtlFile(const std::string& dir, const std::string& name, int flags, mode_t mode) {
   // The control directory lies under a mount point that users write: they
   // may plant a symbolic link or a FIFO where a lock or reserve file belongs,
-  // or swap the directory itself for a link. So the directory is opened
-  // without following its last component, the name is resolved beneath it
-  // with no link anywhere, a FIFO cannot block the open, and only a regular
-  // file is handed out.
-  std::string base = dir;
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  UniqueFd parent(open(base.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!parent) return -1;
-  size_t start = name.find_first_not_of('/');
-  if (start == std::string::npos) {
-    errno = EINVAL;
-    return -1;
-  }
-  struct open_how how {};
-  how.flags = static_cast<uint64_t>(flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  how.mode = (flags & O_CREAT) ? mode : 0;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-  UniqueFd file(static_cast<int>(
-      syscall(SYS_openat2, parent.get(), name.c_str() + start, &how, sizeof how)));
-  if (!file) return -1;
-  struct stat st;
-  if (fstat(file.get(), &st) != 0) return -1;
-  if (!S_ISREG(st.st_mode)) {
-    errno = EINVAL;
-    return -1;
-  }
-  return file.release();
+  // or swap the directory itself for a link.
+  return clOpenRegularBeneath(dir, name, flags, mode);
 }
 
 char* kmrFSNameToTarnveldDir(const char* fs, char* buffer) {
@@ -112,16 +89,16 @@ void serVerifyDirectory(const char* path) {
   const char* slash = strrchr(path, '/');
   if (!slash) {
     logLockFailure("strrchr()", path, errno ? errno : ENOENT);
-    exit(-1);
+    clExit(-1);
   }
   const std::string dir = slash == path ? std::string("/") : std::string(path, slash - path);
   if (stat(dir.c_str(), &st) != 0) {
     logLockFailure("stat()", path, errno);
-    exit(-1);
+    clExit(-1);
   }
   if (!S_ISDIR(st.st_mode)) {
     logLockFailure("stat() not directory", path, ENOTDIR);
-    exit(-1);
+    clExit(-1);
   }
 }
 

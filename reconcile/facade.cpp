@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/cleanup.h"
 #include "common/messages.h"
 #include "common/trace.h"
 #include "reconcile/migundelete.h"
@@ -33,7 +34,7 @@ void ReconcileLogicFacade::prepareReconcileRun() {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> reconcile status object creation failed!\n",
           "prepareReconcileRun");
     nlfprintf(stdout, 9184, hsmWhoAmI(), strerror(err));
-    exit(1);
+    clExit(1);
   }
 }
 

@@ -1,3 +1,4 @@
+#include "common/showable.h"
 #include "reconcile/migundelete.h"
 
 #include <sys/stat.h>
@@ -25,7 +26,7 @@ constexpr uint8_t kFlagCompressed = 0x20;
 constexpr uint8_t kFlagEncrypted = 0x80;
 
 void stubFailure(const std::string& path, const char* operation, int err) {
-  nlfprintf(stderr, 9333, path.c_str(), operation, err, strerror(err));
+  nlfprintf(stderr, 9333, clShowable(path).c_str(), operation, err, strerror(err));
 }
 }  // namespace
 
@@ -115,9 +116,10 @@ int ReconcileModeMigUndelete::startReconcilation() {
     bool skip = (obj->getAttributes() != nullptr && obj->isObjectExpired() && m_expiring != 1) ||
                 (m_recovery == 0 && isRecreationRequired(obj) != 1);
     if (!skip) {
-      TRACE(TR_SMRECONCILE,
+      if (TR_SMRECONCILE)  // the escaped copy only when it is traced
+        TRACE(TR_SMRECONCILE,
             "(%s): Object '%s' is not longer valid, need to recreate it on the file system!\n",
-            kName, obj->getAlias().c_str());
+            kName, clShowable(obj->getAlias()).c_str());
       if (recreateFileStub(obj) == 1) {
         obj->setFileMigrState(kMigStateMigrated);
         int urc = m_server->updateMigrObjectOnServer(obj, 3);
@@ -130,7 +132,7 @@ int ReconcileModeMigUndelete::startReconcilation() {
         }
       } else {
         TRACE(TR_SMRECONCILEDETAIL, "(%s): FAILURE -> Recreation of stub for object '%s' failed!\n",
-              kName, obj->getAlias().c_str());
+              kName, clShowable(obj->getAlias()).c_str());
       }
     }
     element.reset();
@@ -159,8 +161,8 @@ int ReconcileModeMigUndelete::startReconcilation() {
 int ReconcileModeMigUndelete::checkAlias(const std::string& alias) {
   if (alias.empty() || alias == "/" || alias[0] != '/' || !isAcceptableAlias(alias)) {
     TRACE(TR_SMRECONCILE, "(%s) Wrong alias (%s) for migrated object. Skipping!\n", kName,
-          alias.c_str());
-    nlfprintf(stderr, 9334, alias.c_str());
+          clShowable(alias).c_str());
+    nlfprintf(stderr, 9334, clShowable(alias).c_str());
     return 0;
   }
   return 1;
@@ -183,26 +185,26 @@ int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj)
   if ((st.st_mode & 0xF000) == 0x4000) {
     TRACE(TR_SMRECONCILEDETAIL, "(%s)Object %s is a directory - cannot overwrite!\n", kName,
           path.c_str());
-    if (m_detail == 1) nlfprintf(stdout, 9319, path.c_str());
+    if (m_detail == 1) nlfprintf(stdout, 9319, clShowable(path).c_str());
     return 0;
   }
   const Attrib* attr = obj->getAttributes();
   if (attr == nullptr) {
-    TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, path.c_str());
+    TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, clShowable(path).c_str());
     nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(EINVAL));
     return 0;
   }
   if (static_cast<int32_t>(attr->mtime) > static_cast<int32_t>(st.st_mtime)) {
     TRACE(TR_SMRECONCILEDETAIL, "(%s)Overwite object %s on the local file system!\n", kName,
           path.c_str());
-    if (m_detail == 1) nlfprintf(stdout, 9320, path.c_str());
+    if (m_detail == 1) nlfprintf(stdout, 9320, clShowable(path).c_str());
     return 1;
   }
   TRACE(TR_SMRECONCILEDETAIL,
         "(%s)Migrated object %s copy has the same or an older modification time than the "
         "existing object on the local file system. Skipping!\n",
         kName, path.c_str());
-  if (m_detail == 1) nlfprintf(stdout, 9319, path.c_str());
+  if (m_detail == 1) nlfprintf(stdout, 9319, clShowable(path).c_str());
   return 0;
 }
 
@@ -213,21 +215,21 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
   Attrib* attr = obj->getAttributes();
   if (attr == nullptr || obj->getExtObjID() == nullptr) {
     // Nothing to build the stub from; report it like any failed step.
-    TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, path.c_str());
+    TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, clShowable(path).c_str());
     nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(EINVAL));
     return 0;
   }
   m_stub = StubFile();
   int ok = createFileForStub(path, attr->size);
   if (ok == 0) {
-    TRACE(TR_SMRECONCILE, "(%s): createFileForStub(%s) failed.\n", kName, path.c_str());
+    TRACE(TR_SMRECONCILE, "(%s): createFileForStub(%s) failed.\n", kName, clShowable(path).c_str());
   } else if ((ok = updateFileStat(path, attr)) == 0) {
-    TRACE(TR_SMRECONCILE, "(%s): updateFileStat(%s) failed.\n", kName, path.c_str());
+    TRACE(TR_SMRECONCILE, "(%s): updateFileStat(%s) failed.\n", kName, clShowable(path).c_str());
   } else if ((ok = createStubFromFile(obj, path)) == 0) {
-    TRACE(TR_SMRECONCILE, "(%s): createStubFromFile(%s) failed.\n", kName, path.c_str());
+    TRACE(TR_SMRECONCILE, "(%s): createStubFromFile(%s) failed.\n", kName, clShowable(path).c_str());
   } else if (m_stub.close() != 0) {
     int err = errno;
-    TRACE(TR_SMRECONCILE, "(%s): Cannot close %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILE, "(%s): Cannot close %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "close", err);
     ok = 0;
   }
@@ -238,11 +240,12 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
   }
   m_stub = StubFile();
 
-  TRACE(TR_SMRECONCILE, "(%s) - compressed(%d), encrypted(%d), alias(%s) restored as a stub.\n",
+  if (TR_SMRECONCILE)  // the escaped copy only when it is traced
+    TRACE(TR_SMRECONCILE, "(%s) - compressed(%d), encrypted(%d), alias(%s) restored as a stub.\n",
         kName, (attr->flags & kFlagCompressed) ? 1 : 0, (attr->flags & kFlagEncrypted) ? 1 : 0,
-        alias.c_str());
+        clShowable(alias).c_str());
   if (m_detail == 1) {
-    nlfprintf(stdout, 9321, path.c_str());
+    nlfprintf(stdout, 9321, clShowable(path).c_str());
     fflush(stdout);
   }
   bool scoutOff = m_options != nullptr && m_options->hsmDisableAutoMigDaemons != 0;
@@ -272,13 +275,13 @@ int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long
   if (!inside) errno = EINVAL;
   if (!inside || m_stub.resolveParent(m_fileSystem, alias) != 0 || m_stub.create() != 0) {
     int err = errno;
-    TRACE(TR_SMRECONCILE, "(%s): Cannot open %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILE, "(%s): Cannot open %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "open", err);
     return 0;
   }
   if (lseek64(m_stub.fd(), static_cast<off64_t>(size) - 1, SEEK_SET) < 0) {
     int err = errno;
-    TRACE(TR_SMRECONCILE, "(%s): Cannot lseek %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILE, "(%s): Cannot lseek %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     m_stub.removeCreated();
     stubFailure(path, "lseek", err);
     return 0;
@@ -286,7 +289,7 @@ int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long
   char zero = 0;
   if (write(m_stub.fd(), &zero, 1) != 1) {
     int err = errno;
-    TRACE(TR_SMRECONCILE, "(%s): Cannot write %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILE, "(%s): Cannot write %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     m_stub.removeCreated();
     stubFailure(path, "write", err);
     return 0;
@@ -298,19 +301,19 @@ int ReconcileModeMigUndelete::updateFileStat(std::string& path, Attrib* attribut
   if (!m_stub.isOpen()) {
     errno = EBADF;
     int err = errno;
-    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chown %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chown %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "chown", err);
     return 0;
   }
   if (fchown(m_stub.fd(), attributes->uid, attributes->gid) != 0) {
     int err = errno;
-    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chown %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chown %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "chown", err);
     return 0;
   }
   if (fchmod(m_stub.fd(), attributes->mode & 07777) != 0) {
     int err = errno;
-    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chmod %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chmod %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "chmod", err);
     return 0;
   }
@@ -318,7 +321,7 @@ int ReconcileModeMigUndelete::updateFileStat(std::string& path, Attrib* attribut
                               {static_cast<time_t>(attributes->mtime), 0}};
   if (futimens(m_stub.fd(), times) != 0) {
     int err = errno;
-    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not utime %s: %s\n", kName, path.c_str(), strerror(err));
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not utime %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "utime", err);
     return 0;
   }

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/showable.h"
 #include "common/messages.h"
 #include "common/options.h"
 #include "common/trace.h"
@@ -27,7 +28,7 @@ class StubEvent {
   // Reports the failure of `operation` with the current errno; always 0.
   int fail(const char* operation, int err) {
     undo(err);
-    nlfprintf(stderr, 9333, m_path.c_str(), operation, err, strerror(err));
+    nlfprintf(stderr, 9333, clShowable(m_path).c_str(), operation, err, strerror(err));
     return 0;
   }
   void undo(int err) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/cleanup.h"
 #include "common/messages.h"
 #include "common/options.h"
 #include "common/trace.h"
@@ -27,7 +28,7 @@ ReconcileMode::ReconcileMode(const std::string& fileSystem, int detail, Reconcil
       TRACE(TR_SMRECONCILE, "(%s): FAILURE -> createSession() does not work!\n", "ReconcileMode");
       trNlsLogPrintf(__FILE__, __LINE__, TR_SMRECONCILE, 9531, "reconcile", "DM_NO_SESSION",
                      "kmrreconcile", strerror(err));
-      exit(1);
+      clExit(1);
     }
     m_sessionCreated = 1;
   }
@@ -38,7 +39,7 @@ ReconcileMode::ReconcileMode(const std::string& fileSystem, int detail, Reconcil
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> creating ZefServerCommInterface failed!\n",
           "ReconcileMode");
     dmapi->destroySession(dmapi->getSID());
-    exit(1);
+    clExit(1);
   }
   m_options = optionsP;
   m_status->m_fileSystem = fileSystem;

@@ -1,3 +1,4 @@
+#include "common/showable.h"
 #include "server/comminterface.h"
 
 #include "common/messages.h"
@@ -261,7 +262,7 @@ int ZefServerCommInterface::getAllMigrObjectsFromServer(int ordering) {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> CheckSession() returned with error, rc = %d\n", kQuery,
           rc);
     g_reportError(rc, __FILE__, __LINE__);
-    exit(1);
+    clExit(1);
   }
   m_queryThread.reset(new (std::nothrow) ZefServerQueryThread(
       m_fsName, m_fileSpecP->fsID, std::move(source), m_queryResultQueueP.get()));
@@ -361,7 +362,7 @@ int ZefServerCommInterface::queueUpdate(ZefServerMigratedObject* record, int fla
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> hsmTlMigrUpd() returned with error, rc = %d\n", kUpd, rc);
   else
     TRACE(TR_SMRECONCILEDETAIL, "(%s): File %s successfully updated on server!\n", kUpd,
-          record->getAlias().c_str());
+          clShowable(record->getAlias()).c_str());
   return rc;
 }
 
@@ -376,7 +377,7 @@ int ZefServerCommInterface::changeMigrState(ZefServerMigratedObject* record, uns
           operation, rc);
   else
     TRACE(TR_SMRECONCILE, "(%s): File '%s' successfully %s on server!\n", operation,
-          record->getAlias().c_str(), done);
+          clShowable(record->getAlias()).c_str(), done);
   return rc;
 }
 
@@ -415,7 +416,8 @@ int ZefServerCommInterface::delMigrObjectOnServer(Attrib* attr, queueDataObject*
   if (rc != 0)
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> hsmTlMigrDel() returned with error, rc = %d\n", kDel, rc);
   else
-    TRACE(TR_SMRECONCILE, "(%s): File '%s' successfully deleted on server!\n", kDel, alias.c_str());
+    TRACE(TR_SMRECONCILE, "(%s): File '%s' successfully deleted on server!\n", kDel,
+          clShowable(alias).c_str());
   return rc;
 }
 

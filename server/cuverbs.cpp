@@ -1,3 +1,4 @@
+#include "common/showable.h"
 #include "server/cuverbs.h"
 
 #include <sched.h>
@@ -91,8 +92,9 @@ int cuGetMigrQryResp(Sess_o* s, uint32_t* fsId, midExtObjId_t* id, std::string* 
         continue;
       }
       if (rc) return protocolViolation(s);
-      TRACE(TR_VERBINFO, "cuGetMigrQryResp: fsID: %lu, alias: %s\n",
-            static_cast<unsigned long>(answer.fsId), path ? answer.path.c_str() : "<none>");
+      if (TR_VERBINFO)  // the escaped copy only when it is traced
+        TRACE(TR_VERBINFO, "cuGetMigrQryResp: fsID: %lu, alias: %s\n",
+            static_cast<unsigned long>(answer.fsId), path ? clShowable(answer.path).c_str() : "<none>");
       *fsId = answer.fsId;
       *id = answer.objId;
       if (path) *path = answer.path;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "common/showable.h"
 #include "common/errorlog.h"
 #include "common/messages.h"
 #include "common/trace.h"
@@ -23,7 +24,7 @@ int queryFs(Sess_o* s, const std::string& fsName, bool unicode, int sendFailMsg,
             FSQryAnswer* answer, bool* sendFailed) {
   int rc = cuFSQry(s, sessGetConfig(s).nodeName, fsName, unicode);
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, sendFailMsg, fsName.c_str(), rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, sendFailMsg, clShowable(fsName).c_str(), rc);
     *sendFailed = true;
     return rc;
   }
@@ -49,7 +50,7 @@ int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsSta
   if (TEST_DISABLEUNICODEFLAG.set) return kUnicodeDisabled;
   FsStatistics stats;
   if (int rc = statFn(info.fsName.c_str(), &stats)) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 21600, info.fsName.c_str());
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 21600, clShowable(info.fsName).c_str());
     return rc;
   }
   const bool unicode = sessGetConfig(s).unicode;
@@ -71,7 +72,7 @@ int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsSta
     int addRc = cuFSAdd(s, add);
     // 19: someone else registered it meanwhile; the query below finds it.
     if (addRc != 0 && addRc != kAlreadyExists) {
-      trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 21606, info.fsName.c_str(), addRc);
+      trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 21606, clShowable(info.fsName).c_str(), addRc);
       return addRc;
     }
     added = true;
@@ -79,7 +80,7 @@ int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsSta
     if (sendFailed) return rc;
   }
   if (rc != 0) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 21608, info.fsName.c_str(), rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 21608, clShowable(info.fsName).c_str(), rc);
     return rc;
   }
   FSQryAnswer more;
@@ -88,7 +89,7 @@ int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsSta
   }
   if (end != kEndOfStream) return end;
   fileSpec->fsID = answer.fsId;
-  TRACE(TR_FS, "fsCheckAdd: file space '%s' has id %u%s\n", info.fsName.c_str(), answer.fsId,
+  TRACE(TR_FS, "fsCheckAdd: file space '%s' has id %u%s\n", clShowable(info.fsName).c_str(), answer.fsId,
         added ? " (added)" : "");
   if (!added && answer.infoLen != 8)
     return answer.fsType.compare(0, 4, "API:") == 0 ? kBadApiFsInfo : kBadFsInfo;
@@ -104,7 +105,7 @@ int getfsID(Sess_o* s, fileSpec_t* fileSpec, FsStatFn statFn) {
   if (rc) {
     char text[1200];
     snprintf(text, sizeof text, "getfsID: Unable to get fsID from fsCheckAdd for %s, rc: %d",
-             info.fsName.c_str(), rc);
+             clShowable(info.fsName).c_str(), rc);
     LogMsg(text);
   }
   return rc;

@@ -6,6 +6,7 @@
 #include <new>
 #include <sstream>
 
+#include "common/showable.h"
 #include "common/messages.h"
 #include "common/trace.h"
 
@@ -139,7 +140,7 @@ std::string ZefServerMigratedObject::toString() {
     return out << std::setw(25) << std::right << label << " : ";
   };
   out << "\n=== ZEF Server Migrated Object ===\n\n";
-  line("alias") << alias << "\n";
+  line("alias") << clShowable(alias) << "\n";
   line("handle") << formatHandleHex(dmapiHandle.get(), dmapiHandle ? handleLength : 0) << "\n";
   line("handle length") << handleLength << "\n";
   line("extObjID") << getExtObjIDString() << "\n";

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/interrupt.h"
+#include "common/showable.h"
 #include "common/messages.h"
 #include "common/trace.h"
 #include "server/logutil.h"
@@ -135,7 +137,7 @@ int signOnTheSession(Sess_o* s) {
   }
   s->signOn = answer;
   TRACE(TR_SESSION, "Signed on to server '%s', result %d, max objects per transaction %u\n",
-        answer.serverName, answer.result, answer.maxObjsPerTxn);
+        clShowable(answer.serverName).c_str(), answer.result, answer.maxObjsPerTxn);
   if (answer.result != 0) {
     int result = answer.result + 50;
     trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20436, result);
@@ -262,15 +264,23 @@ int ReopenSess(Sess_o* s, ReopenCallback callback, void* data) {
   using Clock = std::chrono::steady_clock;
   const bool unlimited = c.commRestartDuration == 9999;
   const Clock::time_point deadline = Clock::now() + std::chrono::minutes(c.commRestartDuration);
-  int rc;
+  // The user hears of the wait at once and every half minute, and a stop of
+  // the run or a clean-up ends it within the second.
+  WaitNotice notice("the connection to the server to be reestablished", true);
+  int rc = kCommFailure;
+  bool interrupted = false;
   do {
-    for (uint32_t left = c.commRestartInterval; left > 0; --left) {
+    for (uint32_t left = c.commRestartInterval; left > 0 && !interrupted; --left) {
+      notice.due();
       TRACE(TR_SESSION, "ReopenSess(): %u seconds until the next attempt\n", left);
-      std::this_thread::sleep_for(std::chrono::seconds(1));
+      interrupted = !clSleepInterruptible(1000);
     }
+    if (interrupted) break;
+    notice.due();
     sessReset(s);
     rc = OpenSess(s);
-  } while (rc < 0 && (unlimited || Clock::now() < deadline));
+    interrupted = rc < 0 && clInterruptRequested();
+  } while (rc < 0 && !interrupted && (unlimited || Clock::now() < deadline));
   if (rc == 0) {
     if (callback) callback(kReopenDone, data);
     trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 1810);

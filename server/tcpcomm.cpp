@@ -15,6 +15,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/interrupt.h"
 #include "common/messages.h"
 #include "common/trace.h"
 
@@ -77,12 +78,11 @@ bool resolve(const TcpSettings& s, sockaddr_in* out) {
       freeaddrinfo(res);
       return true;
     }
-    if (rc != EAI_AGAIN || waited >= s.resolveTimeoutSeconds) {
+    if (rc != EAI_AGAIN || waited >= s.resolveTimeoutSeconds || !clSleepInterruptible(1000)) {
       TRACE(TR_COMM, "GetHostnameOrNumber(): gethostbyname(): errno = %d.\n", rc);
       TRACE(TR_COMM, "TcpOpen: Could not resolve host name.\n");
       return false;
     }
-    std::this_thread::sleep_for(std::chrono::seconds(1));
   }
 }
 
@@ -99,10 +99,9 @@ int connectOnce(int fd, const sockaddr_in& addr, const TcpSettings& s) {
   int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   int err = rc == 0 ? 0 : errno;
   if (err == EINPROGRESS) {
-    pollfd p{fd, POLLOUT, 0};
-    int ready;
-    do ready = poll(&p, 1, s.connectTimeoutSeconds * 1000);
-    while (ready < 0 && errno == EINTR);
+    int ready = clPollInterruptible(fd, POLLOUT, s.connectTimeoutSeconds * 1000, nullptr,
+                                    "a connection to the server");
+    if (ready == kWaitInterrupted) return EINTR;
     if (ready == 0) return ETIMEDOUT;
     if (ready < 0) return errno;
     socklen_t len = sizeof err;
@@ -112,10 +111,20 @@ int connectOnce(int fd, const sockaddr_in& addr, const TcpSettings& s) {
   return err;
 }
 
-int sendAll(int fd, const uint8_t* p, size_t len) {
+// Sends without ever blocking in send(): a server that stops reading holds
+// the sender only as long as a reader would wait for its answer, and an
+// interrupt ends the wait.
+int sendAll(int fd, const uint8_t* p, size_t len, int timeoutSeconds) {
   while (len) {
-    ssize_t n = ::send(fd, p, len, MSG_NOSIGNAL);
+    ssize_t n = ::send(fd, p, len, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      int ready = clPollInterruptible(fd, POLLOUT, timeoutSeconds > 0 ? timeoutSeconds * 1000 : -1,
+                                      nullptr, "the server to take the request");
+      if (ready == kWaitInterrupted) return kCommAborted;
+      if (ready <= 0) return kCommFailure;
+      continue;
+    }
     if (n <= 0) return kCommFailure;
     p += n;
     len -= static_cast<size_t>(n);
@@ -126,7 +135,8 @@ int sendAll(int fd, const uint8_t* p, size_t len) {
 int flushLocked(CommObj* comm) {
   if (!comm->sendUsed) return 0;
   if (!comm->fd.valid()) return kCommFailure;
-  int rc = sendAll(comm->fd.get(), comm->sendBuf.data(), comm->sendUsed);
+  int rc = sendAll(comm->fd.get(), comm->sendBuf.data(), comm->sendUsed,
+                   comm->settings.readTimeoutSeconds);
   comm->sendUsed = 0;
   return rc;
 }
@@ -162,6 +172,7 @@ int TcpOpen(CommObj* comm) {
       trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20593);
       return 0;
     }
+    if (clInterruptRequested()) break;
     if (attempt < s.connectAttempts)
       TRACE(TR_COMM, "TcpOpen(): connect(): errno = %d. Re-trying connect %d\n", err, attempt);
   }
@@ -190,12 +201,12 @@ int TcpRead(CommObj* comm, uint8_t* buf, size_t len) {
       continue;
     }
     if (!comm->fd.valid()) return kCommFailure;
-    if (comm->settings.readTimeoutSeconds > 0) {
-      pollfd p{comm->fd.get(), POLLIN, 0};
-      int ready = poll(&p, 1, comm->settings.readTimeoutSeconds * 1000);
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0) return kCommFailure;
-    }
+    const int timeoutMs =
+        comm->settings.readTimeoutSeconds > 0 ? comm->settings.readTimeoutSeconds * 1000 : -1;
+    int ready = clPollInterruptible(comm->fd.get(), POLLIN, timeoutMs, nullptr,
+                                    "the server's answer");
+    if (ready == kWaitInterrupted) return kCommAborted;
+    if (ready <= 0) return kCommFailure;
     ssize_t n = ::recv(comm->fd.get(), comm->readBuf.data(), comm->readBuf.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (comm->abortRequested) return kCommAborted;
@@ -226,7 +237,8 @@ int TcpWrite(CommObj* comm, const uint8_t* buf, size_t len) {
         static_cast<int>(len), static_cast<int>(cap), comm->fd.get());
   for (size_t done = 0; done < len; done += cap) {
     size_t piece = len - done < cap ? len - done : cap;
-    if (int rc = sendAll(comm->fd.get(), buf + done, piece)) return rc;
+    if (int rc = sendAll(comm->fd.get(), buf + done, piece, comm->settings.readTimeoutSeconds))
+      return rc;
   }
   return 0;
 }

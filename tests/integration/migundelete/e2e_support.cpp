@@ -167,6 +167,20 @@ Result Child::wait() {
   return r;
 }
 
+std::optional<Result> Child::waitWithin(int seconds) {
+  for (int tick = 0; tick < seconds * 100; ++tick) {
+    if (hasEnded()) return wait();
+    usleep(10000);
+  }
+  return std::nullopt;
+}
+
+bool Child::hasEnded() const {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid_;
+}
+
 bool Child::waitForOutput(bool (*pred)(const std::string&, const std::string&)) {
   for (;;) {
     if (pred(outSoFar(), errSoFar())) return true;

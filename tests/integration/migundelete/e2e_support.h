@@ -53,6 +53,11 @@ class Child {
   Result wait();
   std::string outSoFar() const { return ReadFile(out_); }
   std::string errSoFar() const { return ReadFile(err_); }
+  // Waits for the end at most `seconds`: a hang check, never a measure of
+  // speed. Empty when the child still runs (the destructor then kills it).
+  std::optional<Result> waitWithin(int seconds);
+  // True when the child has ended (it is not reaped).
+  bool hasEnded() const;
   // Blocks until `pred` holds for the output so far or the child has ended
   // (polls; never decides a result by time). True when `pred` held.
   bool waitForOutput(bool (*pred)(const std::string& out, const std::string& err));
@@ -101,6 +106,8 @@ class Bed {
   std::string db() const { return work_ + "/zef.db"; }
   // Starts the server (once) with these extra options.
   void startServer(const std::vector<std::string>& extra = {});
+  // Stops the server: from now on nobody listens on its port.
+  void stopServer() { server_.reset(); }
   // A managed scratch file system ("tmpfs" or "ext4").
   std::string mountManaged(const std::string& kind = "tmpfs");
   Result zefadm(const std::vector<std::string>& args);

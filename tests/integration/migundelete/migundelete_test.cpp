@@ -572,23 +572,29 @@ TEST_F(SignalTest, HangupDuringARunEndsTheProcessWith255) {
 
 TEST_F(SignalTest, InterruptBeforeTheFirstRunEndsWith255AndTouchesNothing) {
   prepare({});
-  // The user option file is a FIFO: start-up blocks opening it until we act.
-  const std::string fifo = bed->work() + "/user.opt";
-  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-  auto spec = bed->command({fs});
-  spec.env["KMR_CONFIG"] = fifo;
-  e2e::Child child(spec);
-  // Wait until the process sleeps in the open of the FIFO (syscall openat).
+  // A writer of the node's global state holds its lock: the file system
+  // check before the first run waits (sleeping) until we act.
+  const std::string lockFile = "/etc/vostra/Tarnveld/config/dmiFSGlobalState.pid";
+  const int lockFd = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(lockFd, 0) << strerror(errno);
+  struct flock writer {};
+  writer.l_type = F_WRLCK;
+  writer.l_whence = SEEK_SET;
+  ASSERT_EQ(0, fcntl(lockFd, F_SETLK, &writer));
+  e2e::Child child(bed->command({fs}));
+  // Wait until the process sleeps in that wait (syscall clock_nanosleep).
   const std::string sys = "/proc/" + std::to_string(child.pid()) + "/syscall";
   bool blocked = false;
-  for (int i = 0; i < 100000 && !blocked; ++i) {
-    blocked = e2e::ReadFile(sys).rfind("257 ", 0) == 0;
+  for (int i = 0; i < 100000 && !blocked && !child.hasEnded(); ++i) {
+    blocked = e2e::ReadFile(sys).rfind("230 ", 0) == 0;
     if (!blocked) usleep(1000);
   }
-  ASSERT_TRUE(blocked) << "the command never opened its option file";
+  ASSERT_TRUE(blocked) << "the command never waited for the global state lock";
   kill(child.pid(), SIGINT);
   Result r = child.wait();
+  close(lockFd);
   EXPECT_EQ(255, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "The command was interrupted during its start.")) << r.err;
   for (const auto& [alias, rec] : before) EXPECT_FALSE(exists(fs + alias)) << alias;
   EXPECT_EQ(0u, expectConsistent(*bed, fs, before));
 }

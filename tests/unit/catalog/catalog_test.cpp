@@ -77,7 +77,8 @@ TEST_F(BuiltCatalog, InsertsMatchWhatTheCallersPass) {
       {9292, "s,s,s,s,s,"},   {9293, "s,s,"},        {9314, "s,"},       {9316, "s,"},
       {9333, "s,s,d,s,"},     {9334, "s,"},          {9399, "s,s,s,s,s,"}, {9457, "s,s,s,"},
       {9511, "s,s,s,s,s,s,"}, {9531, "s,s,s,s,"},    {12609, "llu,"},    {1074, ""},
-      {9322, ""},             {11143, ""},           {11144, ""},        {20768, "u,X,s,"}};
+      {9322, ""},             {11143, ""},           {11144, ""},        {20768, "u,X,s,"},
+      {1812, "s,lu,"}};
   for (const auto& [number, convs] : expected) EXPECT_EQ(conversions(text(number)), convs) << number;
 }
 

@@ -5,7 +5,11 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "common/cleanup.h"
@@ -47,21 +51,31 @@ void prepare(bool withSession) {
   if (withSession) hsmSetThreadSession(&g_session);
 }
 
-bool handlerInstalled(int sig) {
-  struct sigaction sa;
-  sigaction(sig, nullptr, &sa);
-  // The C library may add a flag of its own; none of these may be set.
-  const int asked = SA_SIGINFO | SA_RESTART | SA_NODEFER | SA_RESETHAND | SA_ONSTACK;
-  return sa.sa_handler == CleanUp && (sa.sa_flags & asked) == 0;
+// A signal as another process sends it: to the process, not to a thread.
+void sendToSelf(int sig) {
+  kill(getpid(), sig);
+  for (;;) pause();  // the signal thread ends the process
 }
 
 }  // namespace
 
-TEST(ProcessCleanUp, HandlersInstalledAndPipeIgnored) {
+TEST(ProcessCleanUp, StopSignalsAreBlockedEverywhereAndPipeIgnored) {
   ChildResult r = runChild([] {
     prepare(false);
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
     for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGABRT})
-      if (!handlerInstalled(sig)) _exit(10 + sig);
+      if (!sigismember(&mask, sig)) _exit(10 + sig);
+    // A thread made later inherits the blocked set.
+    pthread_t t;
+    pthread_create(&t, nullptr, [](void*) -> void* {
+          sigset_t m;
+          pthread_sigmask(SIG_BLOCK, nullptr, &m);
+          return reinterpret_cast<void*>(static_cast<intptr_t>(sigismember(&m, SIGHUP)));
+        }, nullptr);
+    void* inherited = nullptr;
+    pthread_join(t, &inherited);
+    if (inherited != reinterpret_cast<void*>(1)) _exit(7);
     struct sigaction sa;
     sigaction(SIGPIPE, nullptr, &sa);
     if (sa.sa_handler != SIG_IGN) _exit(9);
@@ -71,50 +85,103 @@ TEST(ProcessCleanUp, HandlersInstalledAndPipeIgnored) {
   EXPECT_EQ(r.status, 0);
 }
 
-TEST(ProcessCleanUp, SignalDuringStartUpReleasesSessionAndEndsWith255) {
-  ChildResult r = runChild([] {
-    prepare(true);
-    hsmGlobalCB().startUp = 1;
-    raise(SIGHUP);
-    _exit(3);  // not reached when the clean-up ends the process
-  });
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.messages,
-            (std::vector<int>{11159, kSessionReleased, kPlatformCleaned, kCorrelationReleased}));
+// The clean-up runs in the signal thread, which owns no server session: the
+// session of the interrupted thread is left to end with the process instead
+// of being closed under its feet.
+TEST(ProcessCleanUp, SignalDuringStartUpAnnouncesAndEndsWith255) {
+  for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGABRT}) {
+    static int s_sig;
+    s_sig = sig;
+    ChildResult r = runChild([] {
+      prepare(true);
+      hsmGlobalCB().startUp = 1;
+      sendToSelf(s_sig);
+    });
+    EXPECT_EQ(r.status, 255) << sig;
+    EXPECT_EQ(r.messages, (std::vector<int>{11159})) << sig;
+  }
 }
 
 TEST(ProcessCleanUp, SecondSignalDuringCleanUpHasNoEffect) {
   ChildResult r = runChild([] {
     prepare(true);
     hsmGlobalCB().startUp = 1;
-    g_signalInsideRelease = true;
-    raise(SIGTERM);
-    _exit(3);
+    kill(getpid(), SIGTERM);
+    sendToSelf(SIGHUP);
   });
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.messages,
-            (std::vector<int>{11159, kSessionReleased, kPlatformCleaned, kCorrelationReleased}));
+  EXPECT_EQ(r.messages, (std::vector<int>{11159}));
 }
 
-TEST(ProcessCleanUp, SessionOfAnotherThreadIsNotTheCallersToRelease) {
+// The fault this guards against: the clean-up waited for a lock that the
+// interrupted thread held (the connection's, taken by the session release).
+// Here the main thread holds that lock and standard output for good; the
+// alarm turns a hang into a wrong status.
+TEST(ProcessCleanUp, SignalEndsTheProcessWhileTheMainThreadHoldsItsLocks) {
   ChildResult r = runChild([] {
-    prepare(false);
-    hsmGlobalCB().startUp = 0;  // no announcement outside start-up
-    pthread_t t;
-    pthread_create(
-        &t, nullptr, [](void*) -> void* {
-          hsmSetThreadSession(&g_session);
-          return hsmGetThreadSession();
-        },
-        nullptr);
-    void* seen = nullptr;
-    pthread_join(t, &seen);
-    if (seen != &g_session || hsmGetThreadSession() != nullptr) _exit(4);
-    raise(SIGQUIT);
-    _exit(3);
+    static pthread_mutex_t connection = PTHREAD_MUTEX_INITIALIZER;
+    hsmRegisterSessionReleaser([](void*) { pthread_mutex_lock(&connection); });
+    prepare(true);
+    hsmRegisterSessionReleaser([](void*) { pthread_mutex_lock(&connection); });
+    hsmGlobalCB().startUp = 0;
+    pthread_mutex_lock(&connection);
+    flockfile(stdout);
+    alarm(20);
+    kill(getpid(), SIGHUP);
+    for (;;) pause();
   });
   EXPECT_EQ(r.status, 255);
   EXPECT_TRUE(r.messages.empty());
+}
+
+TEST(ProcessCleanUp, StopHookTakesInterruptAndTerminateButNotHangUp) {
+  ChildResult r = runChild([] {
+    prepare(false);
+    hsmGlobalCB().startUp = 1;
+    static std::atomic<int> s_seen{0};
+    clSetStopHook([](int sig) {
+      mark(9000 + sig);
+      ++s_seen;
+    });
+    kill(getpid(), SIGINT);
+    while (s_seen.load() < 1) usleep(1000);
+    kill(getpid(), SIGTERM);
+    while (s_seen.load() < 2) usleep(1000);
+    sendToSelf(SIGHUP);
+  });
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.messages, (std::vector<int>{9000 + SIGINT, 9000 + SIGTERM, 11159}));
+}
+
+// A child started by the command must stop on a signal like any program: it
+// is started under the mask the process had before start-up blocked them.
+TEST(ProcessCleanUp, ChildrenStartWithTheSignalMaskOfTheProcessStart) {
+  ChildResult r = runChild([] {
+    prepare(false);
+    auto blocked = [] {
+      sigset_t now;
+      pthread_sigmask(SIG_BLOCK, nullptr, &now);
+      return sigismember(&now, SIGHUP) == 1;
+    };
+    if (!blocked()) _exit(3);
+    {
+      ChildSignalMask mask;
+      if (blocked()) _exit(4);
+      // A hang-up while the mask is open still ends the process through
+      // the signal thread, not through this one.
+      kill(getpid(), SIGHUP);
+      for (;;) pause();
+    }
+  });
+  EXPECT_EQ(r.status, 255);
+}
+
+TEST(ProcessCleanUp, AbortInsideTheProcessEndsWith255) {
+  ChildResult r = runChild([] {
+    prepare(false);
+    abort();
+  });
+  EXPECT_EQ(r.status, 255);
 }
 
 TEST(ProcessCleanUp, NormalCleanUpIsSilentAndRunsOnce) {
