@@ -73,7 +73,10 @@ echo "$v"
 /usr/sbin/zefadm --help | grep -q '^usage: zefadm --db FILE' || fail "zefadm --help"
 
 echo "== installed server: a node registered, listening on loopback, stopped by SIGTERM"
-/usr/sbin/zefadm --db "$W/zef.db" register-node node1 >/dev/null || fail "zefadm register-node"
+printf 'Node1-Secret\n' >"$W/node1.pw"
+chmod 600 "$W/node1.pw"
+/usr/sbin/zefadm --db "$W/zef.db" register-node node1 --password-file "$W/node1.pw" >/dev/null ||
+  fail "zefadm register-node"
 /usr/sbin/zefserverd --db "$W/zef.db" --address 127.0.0.1 --port 0 --ready-fd 3 --idle-exit 60 \
   --die-with-parent --log "$W/server.log" 3>"$W/ready" &
 pid=$!
