@@ -432,7 +432,10 @@ void openLocal(const std::string& directory, char* chosenLocale) {
     locale = messages ? messages : "C";
   }
   locale = upper(locale);
-  if (locale == "C" || locale == "POSIX") locale = "EN_US";
+  // "C" and "POSIX" stand for English, with or without a code set or
+  // modifier ("C.UTF-8" is many systems' default).
+  const std::string base = locale.substr(0, locale.find_first_of(".@"));
+  if (base == "C" || base == "POSIX") locale = "EN_US";
   const char* codeset = nl_langinfo(CODESET);
   if (codeset && strcasecmp(codeset, "UTF-8") != 0) {
     g_nls->converter = iconv_open(codeset, "UTF-8");

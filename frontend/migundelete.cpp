@@ -226,6 +226,7 @@ Migundelete::Migundelete(int argc, char** argv) {
 Migundelete::~Migundelete() = default;
 
 int Migundelete::interpreteCommandParameters(int argc, char** argv) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::interpreteCommandParameters()");
   MigundeleteArgs args;
   FsNameLookup lookup = [](const std::string& name, std::string* entryName) {
     HsmFsEntry entry;
@@ -253,12 +254,14 @@ int Migundelete::interpreteCommandParameters(int argc, char** argv) {
 }
 
 void Migundelete::processHelp() {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::processHelp()");
   fprintf(stdout, "\n");
   nlfprintf(stdout, 9322);
   nlfprintf(stdout, 9729);
 }
 
 int Migundelete::isFileSystemValid(const char* fs) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::isFileSystemValid()");
   char* mountPoint = nullptr;
   int rc = IsMigFsOK(fs, &mountPoint, FUNC_STATE_ALL);
   free(mountPoint);
@@ -290,6 +293,7 @@ void Migundelete::setFacade(ReconcileLogicFacade* facade) {
 }
 
 int Migundelete::startMigundelete() {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::startMigundelete()");
   const char* fs = m_fileSystem.c_str();
   int lockHandle = -1;
   // A preview changes nothing, the lock file included (taking the lock
@@ -361,6 +365,7 @@ void postStop(int signal) {
 }  // namespace
 
 int Migundelete::initSignalHandling() {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::initSignalHandling()");
   if (m_signalThreadStarted == 1) return 1;
   sigset_t& set = migundeleteSignalSet();
   sigemptyset(&set);

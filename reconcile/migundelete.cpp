@@ -147,7 +147,9 @@ int ReconcileModeMigUndelete::forEachObject(
     }
     if (dynamic_cast<FinishedMessageObject*>(element.get()) != nullptr) break;
     if (auto* failure = dynamic_cast<FailureMessageObject*>(element.get())) {
-      fprintf(stderr, "\n%s\n", failure->getMessageText().c_str());
+      // An empty line, then the text; catalog texts end their own line.
+      const std::string& text = failure->getMessageText();
+      fprintf(stderr, "\n%s%s", text.c_str(), !text.empty() && text.back() == '\n' ? "" : "\n");
       setStopCode(-50);
       break;
     }
