@@ -37,7 +37,7 @@ using Clock = std::chrono::steady_clock;
 
 void BM_DecodeMigrQryResp(benchmark::State& state, const char* name) {
   const std::vector<uint8_t> verb = readAnswer(name);
-  MigrQryAnswer probe;
+  MigrQueryAnswer probe;
   if (verb.empty() || decodeMigrQryResp(verb.data(), verb.size(), &probe) != 0) {
     state.SkipWithError("answer missing or not decodable");
     return;
@@ -60,7 +60,7 @@ void BM_DecodeMigrQryResp(benchmark::State& state, const char* name) {
     }
     auto t1 = Clock::now();
     for (size_t i = 0; i < kBatch; ++i) {
-      MigrQryAnswer answer;
+      MigrQueryAnswer answer;
       failures += decodeMigrQryResp(stream.data() + i * len, len, &answer) != 0;
       benchmark::DoNotOptimize(answer);
     }

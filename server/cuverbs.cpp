@@ -84,7 +84,7 @@ int cuGetMigrQryResp(Sess_o* s, uint32_t* fsId, midExtObjId_t* id, std::string* 
     size_t len = verbLen(verb);
     uint8_t code = verb[2];
     if (code == kVerbMigrQryResp || code == kVerbMigrQryRespEnh) {
-      MigrQryAnswer answer;
+      MigrQueryAnswer answer;
       int rc = decodeMigrQryResp(verb, len, &answer);
       if (rc == kAttribUnknownFormat) {
         srvTraceAndLog(__FILE__, __LINE__, TR_SESSION, "cuGetMigrQryResp: Unknown attrib format\n");
@@ -98,8 +98,8 @@ int cuGetMigrQryResp(Sess_o* s, uint32_t* fsId, midExtObjId_t* id, std::string* 
       *fsId = answer.fsId;
       *id = answer.objId;
       if (path) *path = answer.path;
-      *attr = answer.attr;
-      *srv = answer.srv;
+      *attr = answer.attrib;
+      *srv = answer.serverAttrib;
       return 0;
     }
     if (code == kVerbEndTxn) {

@@ -22,6 +22,7 @@
 #include "server/attrib.h"
 #include "server/queueobjects.h"
 #include "server/serverattrib.h"
+#include "server/verbcodec.h"
 
 // Media classes as the server reports them.
 constexpr uint8_t kMediaClassFixed = 16;
@@ -79,15 +80,6 @@ class ZefServerMigratedObject : public queueDataObject {
   std::string extObjIdString;
   std::unique_ptr<unsigned char[]> dmapiHandle;
   std::unique_ptr<Attrib> attributes;
-};
-
-// One answer of a migrated-object query, as the verb reader delivers it.
-struct MigrQueryAnswer {
-  uint32_t fsId = 0;
-  midExtObjId_t objId{};
-  std::string path;
-  Attrib attrib{};
-  ServerAttrib serverAttrib{};
 };
 
 // Fills an empty record from one answer: alias, id, file space id, attributes,

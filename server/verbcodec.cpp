@@ -204,7 +204,7 @@ constexpr RespLayout kEnhLayout{kMigrQryRespEnhFixed, 13, 38, 42, 44, 45, 49};
 
 }  // namespace
 
-int decodeMigrQryResp(const uint8_t* verb, size_t len, MigrQryAnswer* out) {
+int decodeMigrQryResp(const uint8_t* verb, size_t len, MigrQueryAnswer* out) {
   if (len < 3) return kVerbProtocolError;
   bool enhanced = verb[2] == kVerbMigrQryRespEnh;
   const RespLayout& L = enhanced ? kEnhLayout : kPlainLayout;
@@ -215,10 +215,10 @@ int decodeMigrQryResp(const uint8_t* verb, size_t len, MigrQryAnswer* out) {
       verbGetField(verb, len, L.fixed, L.pathDesc, &path))
     return kVerbProtocolError;
 
-  *out = MigrQryAnswer();
+  *out = MigrQueryAnswer();
   out->fsId = getU32(verb + 4);
   out->path = asString(path);
-  ServerAttrib& srv = out->srv;
+  ServerAttrib& srv = out->serverAttrib;
   srv.valid1 = srv.valid2 = 1;
   if (enhanced) {
     for (int i = 0; i < 5; ++i) srv.restoreOrder[i] = getU32(verb + 17 + 4 * i);
@@ -231,7 +231,7 @@ int decodeMigrQryResp(const uint8_t* verb, size_t len, MigrQryAnswer* out) {
   rawCopy(&srv.srvObjInfo2, verb + L.soi2);
   srv.srvObjInfo3 = verb[L.soi3];
 
-  Attrib& a = out->attr;
+  Attrib& a = out->attrib;
   a.mgmtClassId = getU32(verb + L.mgmt);
   a.srvObjInfo1 = srv.srvObjInfo1;
   a.srvObjInfo2 = srv.srvObjInfo2;

@@ -112,17 +112,19 @@ size_t buildMigrUpd(uint8_t* buf, size_t cap, uint32_t fsId, const midExtObjId_t
                     uint16_t flags);
 size_t buildMigrDel(uint8_t* buf, size_t cap, uint32_t fsId, const midExtObjId_t& id);
 
-struct MigrQryAnswer {
+// One answer of a migrated-object query (MigrQryResp): the one form the
+// verb reader, the query thread and the migrated-object record share.
+struct MigrQueryAnswer {
   uint32_t fsId = 0;
-  midExtObjId_t objId = {};
+  midExtObjId_t objId{};
   std::string path;
-  Attrib attr = {};
-  ServerAttrib srv = {};
+  Attrib attrib{};
+  ServerAttrib serverAttrib{};
 };
 // Decodes MigrQryResp (0x36) or its enhanced form (0x29). Returns 0; 122 when
 // the attribute block has a format the codec does not know (the answer is to
 // be skipped); 136 for a malformed verb, including a plain answer whose object
 // id differs from the one inside its attribute block.
-int decodeMigrQryResp(const uint8_t* verb, size_t len, MigrQryAnswer* out);
+int decodeMigrQryResp(const uint8_t* verb, size_t len, MigrQueryAnswer* out);
 
 #endif

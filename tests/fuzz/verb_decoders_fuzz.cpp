@@ -36,9 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     decodeEndTxn(data, len, &vote, &reason);
     FSQryAnswer fs;
     decodeFSQryResp(data, len, &fs);
-    MigrQryAnswer answer;
-    if (decodeMigrQryResp(data, len, &answer) == 0 && answer.attr.clientKind == 1)
-      checkRoundTrip(answer.attr);
+    MigrQueryAnswer answer;
+    if (decodeMigrQryResp(data, len, &answer) == 0 && answer.attrib.clientKind == 1)
+      checkRoundTrip(answer.attrib);
     for (size_t pos = 4; pos + 4 <= len && pos < 80; pos += 2) {
       VerbField f;
       if (verbGetField(data, len, 57, pos, &f) == 0 && f.length)

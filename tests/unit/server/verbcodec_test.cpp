@@ -166,17 +166,17 @@ TEST(VerbDecoding, SignOnAnswer) {
 TEST(VerbDecoding, QueryAnswerChecks) {
   midExtObjId_t id = makeId(7);
   Bytes v = migrQryRespVerb(12, id, id, "/fs/a/b");
-  MigrQryAnswer a;
+  MigrQueryAnswer a;
   ASSERT_EQ(decodeMigrQryResp(v.data(), v.size(), &a), 0);
   EXPECT_EQ(a.fsId, 12u);
   EXPECT_EQ(memcmp(a.objId.bytes, id.bytes, 28), 0);
   EXPECT_EQ(a.path, "/fs/a/b");
-  EXPECT_EQ(a.attr.size, 4096u);
-  EXPECT_EQ(a.attr.mode, 0100644u);
-  EXPECT_EQ(a.attr.mgmtClassId, 5u);
-  EXPECT_EQ(a.attr.stateFlags & 0x47, 0x03);
-  EXPECT_EQ(a.srv.valid1, 1);
-  EXPECT_EQ(a.srv.mediaClass, 0);
+  EXPECT_EQ(a.attrib.size, 4096u);
+  EXPECT_EQ(a.attrib.mode, 0100644u);
+  EXPECT_EQ(a.attrib.mgmtClassId, 5u);
+  EXPECT_EQ(a.attrib.stateFlags & 0x47, 0x03);
+  EXPECT_EQ(a.serverAttrib.valid1, 1);
+  EXPECT_EQ(a.serverAttrib.mediaClass, 0);
 
   Bytes differ = migrQryRespVerb(12, id, makeId(8), "/fs/a/b");
   EXPECT_EQ(decodeMigrQryResp(differ.data(), differ.size(), &a), 136);
@@ -213,16 +213,16 @@ TEST(VerbDecoding, EnhancedQueryAnswer) {
   data.push_back('/');
   data.push_back('f');
   Bytes v = makeVerb(0x29, fixed, data);
-  MigrQryAnswer a;
+  MigrQueryAnswer a;
   ASSERT_EQ(decodeMigrQryResp(v.data(), v.size(), &a), 0);
   EXPECT_EQ(a.fsId, 99u);
   EXPECT_EQ(a.path, "/f");
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(a.srv.restoreOrder[i], 100u + i);
-  EXPECT_EQ(a.srv.mediaClass, 32);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(a.serverAttrib.restoreOrder[i], 100u + i);
+  EXPECT_EQ(a.serverAttrib.mediaClass, 32);
   EXPECT_EQ(memcmp(a.objId.bytes, id.bytes, 28), 0);
-  ASSERT_TRUE(attribHasHandleForm(a.attr));
-  EXPECT_EQ(a.attr.hsm.handleForm.handleLength, 2);
-  EXPECT_EQ(a.attr.hsm.handleForm.handle[1], 0xCD);
+  ASSERT_TRUE(attribHasHandleForm(a.attrib));
+  EXPECT_EQ(a.attrib.hsm.handleForm.handleLength, 2);
+  EXPECT_EQ(a.attrib.hsm.handleForm.handle[1], 0xCD);
 }
 
 TEST(VerbDecoding, FileSpaceAnswer) {
