@@ -8,7 +8,6 @@
 #include <sstream>
 #include <string>
 
-#include "common/safeopen.h"
 #include "common/messages.h"
 #include "common/options.h"
 #include "common/trace.h"

@@ -17,11 +17,11 @@
 #include "common/trace.h"
 #include "hsmfs/fscheck.h"
 #include "hsmfs/fstable.h"
+#include "frontend/wiring.h"
 #include "hsmfs/locks.h"
 #include "hsmfs/xdsmapi.h"
 #include "hsmfs/xdsmstore.h"
 #include "reconcile/facade.h"
-#include "frontend/wiring.h"
 
 namespace {
 constexpr const char* kName = "Migundelete";

@@ -1,5 +1,27 @@
 #include "frontend/wiring.h"
 
+#include <string>
+
+#include "hsmfs/fstable.h"
+#include "hsmfs/xdsmapi.h"
+#include "server/comminterface.h"
 #include "server/serverlayer.h"
 
-void migundeleteWireLayers() { zefServerLayerInit(); }
+namespace {
+
+// The server stanza of a managed file system, from the managed table.
+int managedTableStanza(const std::string& fsName, std::string* stanza) {
+  HsmFsEntry entry;
+  if (HsmFsTable::the().getFsEntry(fsName, entry, HsmFsTable::s_migOnOtherNode, 1, 0) != 1)
+    return kCommNoStanza;
+  *stanza = entry.getFsStanza();
+  return 0;
+}
+
+}  // namespace
+
+void migundeleteWireLayers() {
+  zefServerLayerInit();
+  commSetStanzaLookup(managedTableStanza);
+  srvSetPathHandleLookup(kmrGetHsmHandle);
+}

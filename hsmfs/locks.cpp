@@ -13,7 +13,6 @@
 #include <cstring>
 
 #include "common/cleanup.h"
-#include "common/safeopen.h"
 #include "common/messages.h"
 #include "common/trace.h"
 

@@ -168,7 +168,7 @@ KmrErrnoTranslator kmrSetErrnoTranslator(KmrErrnoTranslator translator) {
   return previous;
 }
 
-int kmrGetHsmHandle(const char* fullName, unsigned char (*handleBytes)[32], uint16_t* length) {
+int kmrGetHsmHandle(const char* fullName, unsigned char (*handleBytes)[kMaxHandleLen], uint16_t* length) {
   auto failWith = [](int err) {
     errno = err;
     return g_translator ? g_translator(err, "kmrGetHsmHandle") : err;

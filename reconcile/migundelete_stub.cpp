@@ -2,10 +2,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/showable.h"
 #include "common/messages.h"
 #include "common/options.h"
 #include "common/trace.h"
+#include "common/showable.h"
 #include "hsmfs/xdsmapi.h"
 #include "reconcile/migundelete.h"
 #include "server/migobject.h"

@@ -12,7 +12,6 @@
 #include "common/cleanup.h"
 #include "common/textexception.h"
 #include "common/trace.h"
-#include "hsmfs/fstable.h"
 #include "server/cuverbs.h"
 #include "server/fslookup.h"
 #include "server/logutil.h"
@@ -34,27 +33,23 @@ const char kUnexp[] = "ZefServerCommInterface::unexpireMigrObjectOnServer";
 const char kDel[] = "ZefServerCommInterface::delMigrObjectOnServer";
 const char kCtor[] = "ZefServerCommInterface::ZefServerCommInterface";
 
-int managedTableStanza(const std::string& fsName, std::string* stanza) {
-  HsmFsEntry entry;
-  if (HsmFsTable::the().getFsEntry(fsName, entry, HsmFsTable::s_migOnOtherNode, 1, 0) != 1)
-    return kCommNoStanza;
-  *stanza = entry.getFsStanza();
-  return 0;
-}
+// Until the program registers its managed file system table, no file system
+// has a stanza.
+int noStanza(const std::string&, std::string*) { return kCommNoStanza; }
 
 void traceAndLogCode(int rc, const char* file, unsigned line) {
   srvTraceAndLog(file, line, TR_SM, "server conversation failed with rc = %d\n", rc);
   ProcessError2(rc, nullptr, "", nullptr, nullptr, 0, file, line);
 }
 
-CommStanzaLookup g_stanzaLookup = managedTableStanza;
+CommStanzaLookup g_stanzaLookup = noStanza;
 CommErrorReporter g_reportError = traceAndLogCode;
 
 }  // namespace
 
 CommStanzaLookup commSetStanzaLookup(CommStanzaLookup lookup) {
   CommStanzaLookup previous = g_stanzaLookup;
-  g_stanzaLookup = lookup ? lookup : managedTableStanza;
+  g_stanzaLookup = lookup ? lookup : noStanza;
   return previous;
 }
 

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "common/showable.h"
 #include "common/errorlog.h"
 #include "common/messages.h"
 #include "common/trace.h"

@@ -1,7 +1,8 @@
 // Wiring of the server layer into the rest of the client: the session
 // settings taken from the option record, the per-thread server connection
 // created at the end of option start-up, the DMAPI handle lookup that the
-// transaction list uses, and the registrations with the process clean-up.
+// transaction list uses (through a path lookup the program registers), and
+// the registrations with the process clean-up.
 //
 // Contract
 // - zefServerLayerInit is called once on the main thread during start-up,
@@ -39,14 +40,23 @@ int smCreateServerConnection(clientOptions* opts);
 // smCreateServerConnection succeeded on this thread.
 const SessionConfig* smThreadServerConnection();
 
+// The DMAPI handle of the file at a full path, copied into `handle` with its
+// length; 0 or an error code. The HSM layer's kmrGetHsmHandle, registered by
+// the program (frontend/wiring.cpp) so that this layer does not include it.
+using PathHandleFn = int (*)(const char* fullName, unsigned char (*handle)[kMaxHandleLen],
+                             uint16_t* length);
+// Main thread, at start-up, before any session exists. nullptr unregisters.
+void srvSetPathHandleLookup(PathHandleFn lookup);
+
 // The transaction list's handle lookup: the DMAPI handle of the object that
 // `spec->pathName` names (the alias below the mount point `spec->fsName`, or
-// the full path), through kmrGetHsmHandle. The alias comes from the server
-// and is checked first: it must begin with "/", every component must be
-// non-empty and not "." or "..", and no component may be a symbolic link. Returns 0 with the handle; EINVAL
-// for a refused path; ELOOP for a symbolic link on the way; another errno
-// value when the path cannot be resolved; or kmrGetHsmHandle's code.
-int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[32], uint16_t* length);
+// the full path), through the registered PathHandleFn. The alias comes from
+// the server and is checked first: it must begin with "/", every component
+// must be non-empty and not "." or "..", and no component may be a symbolic
+// link. Returns 0 with the handle; EINVAL for a refused path; ELOOP for a
+// symbolic link on the way; another errno value when the path cannot be
+// resolved; ENOSYS when no lookup is registered; or the lookup's code.
+int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[kMaxHandleLen], uint16_t* length);
 
 // Checks an alias from the server below the mount point `fsName` as
 // hsmHandleOfFileSpec does, resolving it with openat2 beneath the mount

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "common/interrupt.h"
-#include "common/showable.h"
 #include "common/messages.h"
 #include "common/trace.h"
 #include "server/logutil.h"

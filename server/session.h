@@ -28,7 +28,7 @@ struct fileSpec_t;
 // DMAPI handle of the file that a fileSpec_t names, copied into a
 // 32-byte buffer with its length. Returns 0 or an error code. The HSM file
 // system layer registers its kmrGetHsmHandle here at start-up.
-typedef int (*HsmHandleFn)(const fileSpec_t* fileSpec, unsigned char (*handle)[32],
+typedef int (*HsmHandleFn)(const fileSpec_t* fileSpec, unsigned char (*handle)[kMaxHandleLen],
                            uint16_t* length);
 
 struct SessionConfig {

@@ -32,7 +32,7 @@ int prepareUpdate(TxnList* tl, TxnItem& item) {
   }
   HsmHandleFn getHandle = sessGetConfig(tl->session).getHsmHandle;
   if (item.fileSpec.pathName.empty() || !getHandle) return 0;
-  unsigned char handle[32] = {};
+  unsigned char handle[kMaxHandleLen] = {};
   uint16_t length = 0;
   int rc = getHandle(&item.fileSpec, &handle, &length);
   if (rc) return rc;

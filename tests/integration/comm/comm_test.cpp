@@ -21,6 +21,7 @@
 
 #include "common/options.h"
 #include "common/trace.h"
+#include "frontend/wiring.h"
 #include "hsmfs/fstable.h"
 #include "hsmfs/hsmsettings.h"
 #include "hsmfs/locality.h"
@@ -94,7 +95,7 @@ class CommTest : public ::testing::Test {
     if (stat("/etc/vostra", &st) == 0) {
       ASSERT_EQ(mount("tmpfs", "/etc/vostra", "tmpfs", 0, "size=4m"), 0);
     }
-    zefServerLayerInit();
+    migundeleteWireLayers();
     optSetMessageSink(printOptionMessage);
   }
 

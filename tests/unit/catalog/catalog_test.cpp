@@ -2,6 +2,7 @@
 // form the reader expects, with the inserts the callers pass.
 #include <nl_types.h>
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 
