@@ -12,6 +12,7 @@
 
 #include "common/interrupt.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/options.h"
 #include "common/trace.h"
 
@@ -210,7 +211,7 @@ void CleanUp(int) {
   // The main thread is already taking the services down: touch nothing.
   if (pthread_mutex_trylock(&g_teardown) != 0) _exit(255);
   startCleanUpWatchdog();
-  if (cb.startUp == 1 && cb.mayPrint == 1) optMessage(stderr, 11159);
+  if (cb.startUp == 1 && cb.mayPrint == 1) optMessage(stderr, kMsg11159);
   releaseCallersSession();
   trClose(true);
   flushIfFree(stdout);

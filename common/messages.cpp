@@ -17,6 +17,7 @@
 #include <string>
 
 #include "common/errorlog.h"
+#include "common/msgnum.h"
 #include "common/nls_reader.h"
 #include "common/trace.h"
 
@@ -104,7 +105,7 @@ void reportUnreadable(int number, const char* why) {
   snprintf(text, sizeof text, "BQF9999E %s(%u): Message No %u %s.\n", __FILE__, __LINE__,
            static_cast<unsigned>(number), why);
   readerWarning(6, text, true);
-  GlobalRC::instance().set(9999);
+  GlobalRC::instance().set(kMsg9999);
 }
 
 std::string converted(const char* text) {

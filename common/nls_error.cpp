@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
+#include "common/rc.h"
 #include "common/trace.h"
 
 namespace {
@@ -40,6 +42,6 @@ const char* clientRcText(int rc) {
 
 int ProcessError2(int rc, void*, const char*, void*, void*, int, const char* file, unsigned line) {
   TRACE_Fkt(file, line)(TR_GENERAL, "ProcessError2: rc = %d (%s)\n", rc, clientRcText(rc));
-  nlfprintf(stderr, 2091, rc, clientRcText(rc));
+  nlfprintf(stderr, kMsg2091, rc, clientRcText(rc));
   return rc;
 }

@@ -12,6 +12,7 @@
 #include "common/cleanup.h"
 #include "common/interrupt.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/options.h"
 #include "common/threads.h"
 #include "common/trace.h"
@@ -112,7 +113,7 @@ Migundelete::Migundelete(int argc, char** argv) {
   hsmLayerStartup(optionsP);
 
   if (!isRootUser()) {
-    nlfprintf(stderr, 9012, hsmWhoAmI());
+    nlfprintf(stderr, kMsg9012, hsmWhoAmI());
     clExit(1);
   }
 
@@ -129,7 +130,7 @@ Migundelete::Migundelete(int argc, char** argv) {
     if (dmapi->getSID() == 0 && dmapi->createSession(0, "migundelete", 0) == 0) {
       int err = errno;
       TRACE(TR_SMRECONCILE, "(%s): FAILURE -> createSession() does not work!\n", kName);
-      trNlsLogPrintf(__FILE__, __LINE__, TR_SMRECONCILE, 9531, "migundelete", "DM_NO_SESSION",
+      trNlsLogPrintf(__FILE__, __LINE__, TR_SMRECONCILE, kMsg9531, "migundelete", "DM_NO_SESSION",
                      "kmrmigundelete", strerror(err));
       clExit(1);
     }
@@ -185,7 +186,7 @@ int Migundelete::interpreteCommandParameters(int argc, char** argv) {
 
 void Migundelete::processHelp() {
   fprintf(stdout, "\n");
-  nlfprintf(stdout, 9322);
+  nlfprintf(stdout, kMsg9322);
 }
 
 int Migundelete::isFileSystemValid(const char* fs) {
@@ -198,15 +199,15 @@ int Migundelete::isFileSystemValid(const char* fs) {
   }
   if (isFsAllowed(fs) == 0) {
     TRACE(TR_SMRECONCILE, "(%s): File system '%s' is not supported!\n", kName, fs);
-    nlfprintf(stderr, 9098, hsmWhoAmI(), fs);
+    nlfprintf(stderr, kMsg9098, hsmWhoAmI(), fs);
     return 0;
   }
   switch (rc) {
-    case RC_FS_NOT_TARNVELD_ACTIVE: nlfprintf(stdout, 9099, hsmWhoAmI(), fs); break;
-    case RC_FS_NOT_MFS_MOUNTED: nlfprintf(stdout, 9085, hsmWhoAmI(), fs); break;
-    case RC_FS_NOT_A_MOUNT_POINT: nlfprintf(stdout, 9148, hsmWhoAmI(), fs); break;
+    case RC_FS_NOT_TARNVELD_ACTIVE: nlfprintf(stdout, kMsg9099, hsmWhoAmI(), fs); break;
+    case RC_FS_NOT_MFS_MOUNTED: nlfprintf(stdout, kMsg9085, hsmWhoAmI(), fs); break;
+    case RC_FS_NOT_A_MOUNT_POINT: nlfprintf(stdout, kMsg9148, hsmWhoAmI(), fs); break;
     case RC_FS_ERROR:
-      nlfprintf(stdout, 9126, hsmWhoAmI(), fs, "Error checking file system state");
+      nlfprintf(stdout, kMsg9126, hsmWhoAmI(), fs, "Error checking file system state");
       break;
     default: break;
   }
@@ -225,11 +226,11 @@ int Migundelete::startMigundelete() {
   int lockRc = serAcquireFSLock(fs, "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &lockHandle);
   if (lockRc == 1) {
     TRACE(TR_SMRECONCILE, "(%s): A conflicting program is already running.\n", kName);
-    nlfprintf(stderr, 9291, hsmWhoAmI(), fs);
+    nlfprintf(stderr, kMsg9291, hsmWhoAmI(), fs);
     return 0;
   }
   if (lockRc < 0) {
-    nlfprintf(stderr, 9292, hsmWhoAmI(), fs, ".Tarnveld", "/reconcile.pid", strerror(errno));
+    nlfprintf(stderr, kMsg9292, hsmWhoAmI(), fs, ".Tarnveld", "/reconcile.pid", strerror(errno));
     return lockRc;
   }
   if (lockRc != 0) return lockRc;
@@ -257,10 +258,10 @@ int Migundelete::startMigundelete() {
   TRACE(TR_SMRECONCILE, "(%s): Migundelete finished with rc = %d!\n", kName, result);
   if (result == 101) {
     fprintf(stderr, "\n");
-    nlfprintf(stderr, 1074);
+    nlfprintf(stderr, kMsg1074);
   } else if (result != 0) {
     fprintf(stderr, "\n");
-    nlfprintf(stderr, 9082, hsmWhoAmI(), fs);
+    nlfprintf(stderr, kMsg9082, hsmWhoAmI(), fs);
   }
   serReleaseFSLock(fs, "/reconcile.pid", lockHandle);
   return result;

@@ -6,6 +6,7 @@
 
 #include "common/cleanup.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/trace.h"
 #include "reconcile/migundelete.h"
 
@@ -33,7 +34,7 @@ void ReconcileLogicFacade::prepareReconcileRun() {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> reconcile status object creation failed!\n",
           "prepareReconcileRun");
-    nlfprintf(stdout, 9184, hsmWhoAmI(), strerror(err));
+    nlfprintf(stdout, kMsg9184, hsmWhoAmI(), strerror(err));
     clExit(1);
   }
 }

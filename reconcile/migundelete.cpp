@@ -1,3 +1,5 @@
+#include "common/rc.h"
+#include "common/msgnum.h"
 #include "common/showable.h"
 #include "reconcile/migundelete.h"
 
@@ -26,7 +28,7 @@ constexpr uint8_t kFlagCompressed = 0x20;
 constexpr uint8_t kFlagEncrypted = 0x80;
 
 void stubFailure(const std::string& path, const char* operation, int err) {
-  nlfprintf(stderr, 9333, clShowable(path).c_str(), operation, err, strerror(err));
+  nlfprintf(stderr, kMsg9333, clShowable(path).c_str(), operation, err, strerror(err));
 }
 }  // namespace
 
@@ -62,12 +64,12 @@ ReconcileModeMigUndelete::~ReconcileModeMigUndelete() = default;
 
 int ReconcileModeMigUndelete::startReconcilation() {
   TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileModeMigUndelete::startReconcilation");
-  nlfprintf(stdout, 9314, m_fileSystem.c_str());
+  nlfprintf(stdout, kMsg9314, m_fileSystem.c_str());
   fflush(stdout);
 
   int rc = m_server->beginTransaction();
-  if (rc == 102) {
-    nlfprintf(stdout, 1030);
+  if (rc == RC_NO_MEMORY) {
+    nlfprintf(stdout, kMsg1030);
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> beginTransaction() returns with out of memory!\n", kName);
     return 102;
   }
@@ -77,7 +79,7 @@ int ReconcileModeMigUndelete::startReconcilation() {
     return rc;
   }
 
-  nlfprintf(stdout, 9049);
+  nlfprintf(stdout, kMsg9049);
   fflush(stdout);
   rc = m_server->getAllMigrObjectsFromServer(0);
   if (rc != 0) {
@@ -86,15 +88,15 @@ int ReconcileModeMigUndelete::startReconcilation() {
           kName, rc);
     return rc;
   }
-  nlfprintf(stdout, 9052);
-  nlfprintf(stdout, 9315);
+  nlfprintf(stdout, kMsg9052);
+  nlfprintf(stdout, kMsg9315);
   fflush(stdout);
 
   for (;;) {
     std::unique_ptr<cQueueBaseObject> element(m_server->getNextMigrObjectFromServer());
     if (!element) {
-      nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(errno));
-      setStopCode(102);
+      nlfprintf(stderr, kMsg9184, hsmWhoAmI(), strerror(errno));
+      setStopCode(RC_NO_MEMORY);
       break;
     }
     if (dynamic_cast<FinishedMessageObject*>(element.get()) != nullptr) break;
@@ -137,7 +139,7 @@ int ReconcileModeMigUndelete::startReconcilation() {
 
     if (m_detail == 1 && m_status->m_processedCount % kProgressEvery == 0) {
       std::string count = std::to_string(m_status->m_processedCount);
-      nlfprintf(stdout, 1898, count.c_str());
+      nlfprintf(stdout, kMsg1898, count.c_str());
     }
     if (stopCode() != 0) break;
   }
@@ -149,8 +151,8 @@ int ReconcileModeMigUndelete::startReconcilation() {
   }
   int result = stopCode();
   if (result == 0) {
-    nlfprintf(stdout, 12609, static_cast<unsigned long long>(m_status->m_updatedCount));
-    nlfprintf(stdout, 9316, m_fileSystem.c_str());
+    nlfprintf(stdout, kMsg12609, static_cast<unsigned long long>(m_status->m_updatedCount));
+    nlfprintf(stdout, kMsg9316, m_fileSystem.c_str());
     fflush(stdout);
   }
   return result;
@@ -160,7 +162,7 @@ int ReconcileModeMigUndelete::checkAlias(const std::string& alias) {
   if (alias.empty() || alias == "/" || alias[0] != '/' || !isAcceptableAlias(alias)) {
     TRACE(TR_SMRECONCILE, "(%s) Wrong alias (%s) for migrated object. Skipping!\n", kName,
           clShowable(alias).c_str());
-    nlfprintf(stderr, 9334, clShowable(alias).c_str());
+    nlfprintf(stderr, kMsg9334, clShowable(alias).c_str());
     return 0;
   }
   return 1;
@@ -183,26 +185,26 @@ int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj)
   if ((st.st_mode & 0xF000) == 0x4000) {
     TRACE(TR_SMRECONCILEDETAIL, "(%s)Object %s is a directory - cannot overwrite!\n", kName,
           path.c_str());
-    if (m_detail == 1) nlfprintf(stdout, 9319, clShowable(path).c_str());
+    if (m_detail == 1) nlfprintf(stdout, kMsg9319, clShowable(path).c_str());
     return 0;
   }
   const Attrib* attr = obj->getAttributes();
   if (attr == nullptr) {
     TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, clShowable(path).c_str());
-    nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(EINVAL));
+    nlfprintf(stderr, kMsg9184, hsmWhoAmI(), strerror(EINVAL));
     return 0;
   }
   if (static_cast<int32_t>(attr->mtime) > static_cast<int32_t>(st.st_mtime)) {
     TRACE(TR_SMRECONCILEDETAIL, "(%s)Overwite object %s on the local file system!\n", kName,
           path.c_str());
-    if (m_detail == 1) nlfprintf(stdout, 9320, clShowable(path).c_str());
+    if (m_detail == 1) nlfprintf(stdout, kMsg9320, clShowable(path).c_str());
     return 1;
   }
   TRACE(TR_SMRECONCILEDETAIL,
         "(%s)Migrated object %s copy has the same or an older modification time than the "
         "existing object on the local file system. Skipping!\n",
         kName, path.c_str());
-  if (m_detail == 1) nlfprintf(stdout, 9319, clShowable(path).c_str());
+  if (m_detail == 1) nlfprintf(stdout, kMsg9319, clShowable(path).c_str());
   return 0;
 }
 
@@ -214,7 +216,7 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
   if (attr == nullptr || obj->getExtObjID() == nullptr) {
     // Nothing to build the stub from; report it like any failed step.
     TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, clShowable(path).c_str());
-    nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(EINVAL));
+    nlfprintf(stderr, kMsg9184, hsmWhoAmI(), strerror(EINVAL));
     return 0;
   }
   m_stub = StubFile();
@@ -243,7 +245,7 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
         kName, (attr->flags & kFlagCompressed) ? 1 : 0, (attr->flags & kFlagEncrypted) ? 1 : 0,
         clShowable(alias).c_str());
   if (m_detail == 1) {
-    nlfprintf(stdout, 9321, clShowable(path).c_str());
+    nlfprintf(stdout, kMsg9321, clShowable(path).c_str());
     fflush(stdout);
   }
   bool scoutOff = m_options != nullptr && m_options->hsmDisableAutoMigDaemons != 0;

@@ -1,3 +1,4 @@
+#include "common/msgnum.h"
 #include "common/showable.h"
 #include "server/cuverbs.h"
 
@@ -105,12 +106,12 @@ int cuGetMigrQryResp(Sess_o* s, uint32_t* fsId, midExtObjId_t* id, std::string* 
     if (code == kVerbEndTxn) {
       uint8_t vote, reason;
       if (decodeEndTxn(verb, len, &vote, &reason)) return protocolViolation(s);
-      if (vote != kVoteAbort) return kEndOfStream;
-      if (reason == kNoMatch) return kNoMatch;
-      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20725, reason);
+      if (vote != kVoteAbort) return RC_FINISHED;
+      if (reason == RC_NO_MATCH) return RC_NO_MATCH;
+      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20725, reason);
       return abortReason(s, reason);
     }
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20726, code);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20726, code);
     srvLogVerb(verb, len);
     return protocolViolation(s);
   }
@@ -160,7 +161,7 @@ int cuFSQry(Sess_o* s, const std::string& nodeName, const std::string& fsName, b
   int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) {
     return buildFSQry(b, cap, nodeName, fsName, unicodeForm);
   });
-  if (rc) trNlsLogPrintf(__FILE__, __LINE__, TR_FS, unicodeForm ? 20117 : 20115, rc);
+  if (rc) trNlsLogPrintf(__FILE__, __LINE__, TR_FS, unicodeForm ? kMsg20117 : kMsg20115, rc);
   return rc;
 }
 
@@ -179,12 +180,12 @@ int cuGetFSQryResp(Sess_o* s, FSQryAnswer* answer) {
   if (code == kVerbEndTxn) {
     uint8_t vote, reason;
     if (decodeEndTxn(verb, len, &vote, &reason)) return protocolViolation(s);
-    if (vote != kVoteAbort) return kEndOfStream;
-    if (reason == kNoMatch) return kNoMatch;
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 20120, reason);
+    if (vote != kVoteAbort) return RC_FINISHED;
+    if (reason == RC_NO_MATCH) return RC_NO_MATCH;
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg20120, reason);
     return abortReason(s, reason);
   }
-  trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 20121, code);
+  trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg20121, code);
   srvLogVerb(verb, len);
   return protocolViolation(s);
 }
@@ -196,18 +197,18 @@ int cuFSAdd(Sess_o* s, const FSAddRequest& req) {
   }
   int rc = cuBeginTxn(s);
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 20107, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg20107, rc);
     return rc;
   }
   rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildFSAdd(b, cap, req); });
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 20109, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg20109, rc);
     return rc;
   }
   uint8_t vote = kVoteCommit, reason = 0;
   rc = cuEndTxn(s, &vote, &reason);
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 20110, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg20110, rc);
     return rc;
   }
   return vote == kVoteCommit ? 0 : abortReason(s, reason);

@@ -8,6 +8,8 @@
 #include "common/errorlog.h"
 #include "common/messages.h"
 #include "common/trace.h"
+#include "common/msgnum.h"
+#include "common/showable.h"
 #include "server/cuverbs.h"
 
 namespace {
@@ -49,15 +51,15 @@ int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsSta
   if (TEST_DISABLEUNICODEFLAG.set) return kUnicodeDisabled;
   FsStatistics stats;
   if (int rc = statFn(info.fsName.c_str(), &stats)) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 21600, clShowable(info.fsName).c_str());
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg21600, clShowable(info.fsName).c_str());
     return rc;
   }
   const bool unicode = sessGetConfig(s).unicode;
   FSQryAnswer answer;
   bool sendFailed = false;
-  int rc = queryFs(s, info.fsName, false, 21605, &answer, &sendFailed);
-  if (rc == kNoMatch && unicode && !sendFailed)
-    rc = queryFs(s, info.fsName, true, 21605, &answer, &sendFailed);
+  int rc = queryFs(s, info.fsName, false, kMsg21605, &answer, &sendFailed);
+  if (rc == RC_NO_MATCH && unicode && !sendFailed)
+    rc = queryFs(s, info.fsName, true, kMsg21605, &answer, &sendFailed);
   if (sendFailed) return rc;
   bool added = false;
   if (rc == kNoMatch) {
@@ -70,16 +72,16 @@ int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsSta
     add.size2 = stats.size2;
     int addRc = cuFSAdd(s, add);
     // 19: someone else registered it meanwhile; the query below finds it.
-    if (addRc != 0 && addRc != kAlreadyExists) {
-      trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 21606, clShowable(info.fsName).c_str(), addRc);
+    if (addRc != 0 && addRc != RC_ALREADY_EXISTS) {
+      trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg21606, clShowable(info.fsName).c_str(), addRc);
       return addRc;
     }
     added = true;
-    rc = queryFs(s, info.fsName, unicode, 21607, &answer, &sendFailed);
+    rc = queryFs(s, info.fsName, unicode, kMsg21607, &answer, &sendFailed);
     if (sendFailed) return rc;
   }
   if (rc != 0) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 21608, clShowable(info.fsName).c_str(), rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg21608, clShowable(info.fsName).c_str(), rc);
     return rc;
   }
   FSQryAnswer more;

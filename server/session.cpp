@@ -15,6 +15,9 @@
 
 #include "common/interrupt.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
+#include "common/rc.h"
+#include "common/showable.h"
 #include "common/trace.h"
 #include "server/logutil.h"
 #include "server/verbcodec.h"
@@ -112,18 +115,18 @@ int signOnTheSession(Sess_o* s) {
   if (!len) return kVerbProtocolError;
   int rc = sessSendVerb(s, s->sendBuf.data());
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20015, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20015, rc);
     return rc;
   }
   uint8_t* verb = nullptr;
   rc = sessRecvVerb(s, &verb);
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20430, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20430, rc);
     return rc;
   }
   size_t vlen = getU16(verb);
   if (verb[2] != kVerbSignOnResp) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20431, verb[2]);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20431, verb[2]);
     srvLogVerb(verb, vlen);
     sessClose(s);
     return kVerbProtocolError;
@@ -139,7 +142,7 @@ int signOnTheSession(Sess_o* s) {
         clShowable(answer.serverName).c_str(), answer.result, answer.maxObjsPerTxn);
   if (answer.result != 0) {
     int result = answer.result + 50;
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20436, result);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20436, result);
     // Passwords are never updated by this client, so an expired password
     // ends the session like any other refusal.
     sessClose(s);
@@ -190,7 +193,7 @@ void delete_SessionObject(Sess_o*& s) {
   if (--s->refs == 0) {
     sessClose(s);
     int next = sessNextState(opTerminate, s->state);
-    if (next == sTRANSERR) trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20037, sessStateName(s->state));
+    if (next == sTRANSERR) trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20037, sessStateName(s->state));
     delete s;
   }
   s = nullptr;
@@ -259,7 +262,7 @@ int ReopenSess(Sess_o* s, ReopenCallback callback, void* data) {
     int answer = callback(kReopenStart, data);
     if (answer != kReopenGoOn) return answer;
   }
-  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 1809);
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg1809);
   using Clock = std::chrono::steady_clock;
   const bool unlimited = c.commRestartDuration == 9999;
   const Clock::time_point deadline = Clock::now() + std::chrono::minutes(c.commRestartDuration);
@@ -282,17 +285,17 @@ int ReopenSess(Sess_o* s, ReopenCallback callback, void* data) {
   } while (rc < 0 && !interrupted && (unlimited || Clock::now() < deadline));
   if (rc == 0) {
     if (callback) callback(kReopenDone, data);
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 1810);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg1810);
     return 0;
   }
   if (callback) callback(kReopenGiveUp, data);
-  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 1811);
-  return rc < 0 ? kReopenFailed : rc;
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg1811);
+  return rc < 0 ? RC_REOPEN_FAILED : rc;
 }
 
 int sessSendVerb(Sess_o* s, const uint8_t* verb) {
   int next;
-  if (int bad = stateCheck(s, opVerb, 20027, &next)) return bad;
+  if (int bad = stateCheck(s, opVerb, kMsg20027, &next)) return bad;
   size_t len, code;
   if (verb[2] == kVerbExtendedCode) {
     code = getU32(verb + 4);
@@ -301,14 +304,14 @@ int sessSendVerb(Sess_o* s, const uint8_t* verb) {
     code = verb[2];
     len = getU16(verb);
   }
-  if (len > s->sendBuf.size() || len < kVerbShortHeaderLen) return kVerbProtocolError;
-  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSVERB, 20768, static_cast<int>(len),
+  if (len > s->sendBuf.size() || len < kVerbShortHeaderLen) return RC_PROTOCOL_ERROR;
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSVERB, kMsg20768, static_cast<int>(len),
                  static_cast<int>(code), verbName(static_cast<uint32_t>(code)));
   TRACE(TR_SESSVERB, "sessSendVerb(): length=%04zx, verb=%02zx (%s)\n", len, code,
         verbName(static_cast<uint32_t>(code)));
   int rc = TcpWrite(&s->comm, verb, len);
   if (rc) {
-    if (rc != -72) trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20028, rc);
+    if (rc != RC_NO_BUFFER) trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20028, rc);
     markBroken(s);
     return rc;
   }
@@ -318,11 +321,11 @@ int sessSendVerb(Sess_o* s, const uint8_t* verb) {
 
 int sessRecvVerb(Sess_o* s, uint8_t** verb) {
   int next;
-  if (int bad = stateCheck(s, opVerb, 20023, &next)) return bad;
+  if (int bad = stateCheck(s, opVerb, kMsg20023, &next)) return bad;
   uint8_t* buf = s->recvBuf.data();
   int rc = TcpRead(&s->comm, buf, kVerbShortHeaderLen);
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20024, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20024, rc);
     markBroken(s);
     return rc;
   }
@@ -340,7 +343,7 @@ int sessRecvVerb(Sess_o* s, uint8_t** verb) {
   if (headerLen > kVerbShortHeaderLen) {
     rc = TcpRead(&s->comm, buf + kVerbShortHeaderLen, headerLen - kVerbShortHeaderLen);
     if (rc) {
-      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20024, rc);
+      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20024, rc);
       markBroken(s);
       return rc;
     }
@@ -356,7 +359,7 @@ int sessRecvVerb(Sess_o* s, uint8_t** verb) {
   }
   rc = TcpRead(&s->comm, buf + headerLen, h.length - headerLen);
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20025, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20025, rc);
     markBroken(s);
     return rc;
   }

@@ -17,6 +17,7 @@
 
 #include "common/interrupt.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/trace.h"
 
 namespace {
@@ -29,7 +30,7 @@ UniqueFd createSocket() {
     if (fd >= 0) return UniqueFd(fd);
     if (errno != EAGAIN) {
       TRACE(TR_COMM, "TcpOpen(): socket(): errno = %d\n", errno);
-      trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20584, errno);
+      trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20584, errno);
       return UniqueFd();
     }
     if (attempt >= kSocketAttempts) {
@@ -51,7 +52,7 @@ void setSocketOptions(int fd, const TcpSettings& s) {
     int bytes = static_cast<int>(s.windowSizeKB * 1024);
     failed |= setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) != 0;
     failed |= setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0;
-    trNlsLogPrintf(__FILE__, __LINE__, TR_CONFIG, 11099, s.windowSizeKB, s.windowSizeKB);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_CONFIG, kMsg11099, s.windowSizeKB, s.windowSizeKB);
     TRACE(TR_COMM, "SetSocketOptions(): tcp_sendbuffsize(%d), tcp_recvbuffsize(%d)\n", bytes, bytes);
   }
   if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) {
@@ -152,8 +153,8 @@ int TcpOpen(CommObj* comm) {
   try {
     comm->sendBuf.assign(s.buffSize ? s.buffSize : 32 * 1024, 0);
   } catch (const std::bad_alloc&) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20583);
-    return kCommFailure;
+    trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20583);
+    return RC_COMM_FAILURE;
   }
   sockaddr_in addr;
   if (!resolve(s, &addr)) return kCommFailure;
@@ -169,7 +170,7 @@ int TcpOpen(CommObj* comm) {
     err = connectOnce(fd.get(), addr, s);
     if (err == 0) {
       comm->fd = std::move(fd);
-      trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20593);
+      trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20593);
       return 0;
     }
     if (clInterruptRequested()) break;
@@ -177,9 +178,9 @@ int TcpOpen(CommObj* comm) {
       TRACE(TR_COMM, "TcpOpen(): connect(): errno = %d. Re-trying connect %d\n", err, attempt);
   }
   TRACE(TR_COMM, "TcpOpen(): connect(): errno = %d after %d attempts\n", err, s.connectAttempts);
-  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20613);
-  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20592);
-  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 5216, s.serverAddress.c_str(), s.port, strerror(err),
+  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20613);
+  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20592);
+  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg5216, s.serverAddress.c_str(), s.port, strerror(err),
                  err);
   return kCommFailure;
 }

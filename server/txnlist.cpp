@@ -5,6 +5,7 @@
 
 #include "common/messages.h"
 #include "common/trace.h"
+#include "common/msgnum.h"
 #include "server/cuverbs.h"
 #include "server/wire/attribcodec.h"
 
@@ -181,7 +182,7 @@ void traceStats(const TxnList* tl) {
                              st.reopens,      st.failedItems, tl->itemLimit, tl->byteLimit};
   for (int i = 0; i < 9; ++i) {
     char* text = nullptr;
-    nlsprintf(&text, 20235 + i, static_cast<unsigned long long>(values[i]));
+    nlsprintf(&text, kMsg20235 + i, static_cast<unsigned long long>(values[i]));
     if (text) TRACE(TR_TXN, "%s", text);
     free(text);
   }
@@ -264,7 +265,7 @@ int hsmTlMigrDel(TxnList* tl, const fileSpec_t* fileSpec, const Attrib* attr) {
   if (tl->byteCount > tl->byteLimit || tl->items.size() >= tl->itemLimit) {
     if (int rc = flushList(tl)) {
       hsmTlAbort(tl);
-      trNlsLogPrintf(__FILE__, __LINE__, TR_TXN, 21215, rc);
+      trNlsLogPrintf(__FILE__, __LINE__, TR_TXN, kMsg21215, rc);
       return rc;
     }
   }
@@ -277,7 +278,7 @@ int hsmTlEnd(TxnList* tl) {
   int rc = flushList(tl);
   if (rc) {
     hsmTlAbort(tl);
-    trNlsLogPrintf(__FILE__, __LINE__, TR_TXN, 20234, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_TXN, kMsg20234, rc);
     return rc;
   }
   traceStats(tl);

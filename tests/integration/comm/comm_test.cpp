@@ -302,7 +302,7 @@ TEST_F(CommTest, QuerySessionClosedAfterNAnswersGivesNRecordsAndAFailure) {
   EXPECT_EQ(records.size(), 25u);
   auto* failure = dynamic_cast<FailureMessageObject*>(end.get());
   ASSERT_NE(failure, nullptr);
-  EXPECT_EQ(failure->getMessageNumber(), kMsgQueryCommFailure);
+  EXPECT_EQ(failure->getMessageNumber(), 8049);
   // The change session is a different one and still works.
   ASSERT_EQ(comm.beginTransaction(), 0);
   records[0]->setFileMigrState(kMigStateExpired);
