@@ -18,6 +18,7 @@
 #include "common/messages.h"
 #include "common/msgnum.h"
 #include "common/nls_reader.h"
+#include "common/rc.h"
 #include "common/trace.h"
 
 DLogFile errorLogFile;
@@ -593,7 +594,7 @@ int DLogFile::writeEntry(const char* text) {
 }
 
 int LogMsg(const char* text) {
-  if (!text || !nlObjectExists()) return 109;
+  if (!text || !nlObjectExists()) return RC_INVALID_PARM;
   std::lock_guard<std::recursive_mutex> lock(nlMessageMutex());
   if (!errorLogFile.isOpen()) return 0;
   return errorLogFile.writeEntry(text);

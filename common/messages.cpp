@@ -19,6 +19,7 @@
 #include "common/errorlog.h"
 #include "common/msgnum.h"
 #include "common/nls_reader.h"
+#include "common/rc.h"
 #include "common/trace.h"
 
 namespace {
@@ -329,7 +330,7 @@ void hsmSetWhoAmI(const char* argv0) {
 int dsCoreInit(const nlOutputFn* outputs, int) {
   std::lock_guard<std::recursive_mutex> lock(nlMessageMutex());
   if (!g_nls) g_nls.reset(new (std::nothrow) NlsObject);
-  if (!g_nls) return 102;
+  if (!g_nls) return RC_NO_MEMORY;
   for (int i = 0; i < 9; ++i) g_nls->outputs[i] = outputs && outputs[i] ? outputs[i] : defaultOutput;
   GlobalRC::instance();
   return 0;

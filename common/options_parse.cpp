@@ -11,6 +11,8 @@
 #include "common/messages.h"
 #include "common/msgnum.h"
 #include "common/options.h"
+#include "common/rc.h"
+#include "common/safeopen.h"
 #include "common/trace.h"
 
 // ---- messages ------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include "common/messages.h"
 #include "common/msgnum.h"
 #include "common/options.h"
+#include "common/rc.h"
 #include "common/threads.h"
 #include "common/trace.h"
 #include "hsmfs/fscheck.h"
@@ -256,7 +257,7 @@ int Migundelete::startMigundelete() {
   delete facade;
 
   TRACE(TR_SMRECONCILE, "(%s): Migundelete finished with rc = %d!\n", kName, result);
-  if (result == 101) {
+  if (result == RC_STOPPED) {
     fprintf(stderr, "\n");
     nlfprintf(stderr, kMsg1074);
   } else if (result != 0) {

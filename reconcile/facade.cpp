@@ -72,7 +72,7 @@ int ReconcileLogicFacade::processExpiringRecoveryMigundeleteMode() {
 int ReconcileLogicFacade::stopReconcile() {
   TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileLogicFacade::stopReconcile");
   ReconcileMode* mode = m_mode.load(std::memory_order_acquire);
-  if (mode == nullptr) return kReconcileNoMode;
+  if (mode == nullptr) return RC_NO_MODE;
   mode->stopReconcilation();
   return 0;
 }

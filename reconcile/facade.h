@@ -19,11 +19,10 @@
 #include <memory>
 #include <string>
 
+#include "common/rc.h"
 #include "reconcile/reconcilestatus.h"
 
 class ReconcileMode;
-
-inline constexpr int kReconcileNoMode = 143;
 
 class ReconcileLogicFacade {
  public:

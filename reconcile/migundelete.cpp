@@ -71,7 +71,7 @@ int ReconcileModeMigUndelete::startReconcilation() {
   if (rc == RC_NO_MEMORY) {
     nlfprintf(stdout, kMsg1030);
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> beginTransaction() returns with out of memory!\n", kName);
-    return 102;
+    return RC_NO_MEMORY;
   }
   if (rc != 0) {
     reconcileProcessError(rc, __FILE__, __LINE__);
@@ -102,13 +102,13 @@ int ReconcileModeMigUndelete::startReconcilation() {
     if (dynamic_cast<FinishedMessageObject*>(element.get()) != nullptr) break;
     if (auto* failure = dynamic_cast<FailureMessageObject*>(element.get())) {
       fprintf(stderr, "\n%s\n", failure->getMessageText().c_str());
-      setStopCode(-50);
+      setStopCode(RC_COMM_FAILURE);
       break;
     }
     auto* obj = dynamic_cast<ZefServerMigratedObject*>(element.get());
     if (obj == nullptr) {
       TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Queue returned an unknown object!\n", kName);
-      setStopCode(115);
+      setStopCode(RC_INTERNAL);
       break;
     }
 

@@ -63,6 +63,6 @@ ReconcileMode::~ReconcileMode() {
 
 int ReconcileMode::stopReconcilation() {
   TRACE(TR_SMRECONCILE, "(%s): SIGNAL EXIT\n", "stopReconcilation");
-  setStopCode(kReconcileStopped);
+  setStopCode(RC_STOPPED);
   return 0;
 }

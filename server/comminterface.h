@@ -25,6 +25,7 @@
 #include <string>
 
 #include "common/options.h"
+#include "common/rc.h"
 #include "server/filespec.h"
 #include "server/migobject.h"
 #include "server/querythread.h"
@@ -33,9 +34,6 @@
 #include "server/txnlist.h"
 
 constexpr int kCommNoStanza = -1;
-constexpr int kCommEmptyName = 109;
-constexpr int kCommInvalidObject = 144;
-constexpr int kCommOutOfMemory = 102;
 constexpr const char* kQueryThreadName = "THREAD.SERVERQUERY";
 
 // A deletion element of the synchronous file deletion path: only the id of

@@ -18,16 +18,16 @@ namespace {
 template <typename Build>
 int sendBuilt(Sess_o* s, Build build) {
   uint8_t* buf = sessGetBufferP(s);
-  if (!buf) return kNoBuffer;
+  if (!buf) return RC_NO_BUFFER;
   size_t len = build(buf, sessGetBufferSize(s));
-  if (!len) return kVerbProtocolError;
+  if (!len) return RC_PROTOCOL_ERROR;
   return sessSendVerb(s, buf);
 }
 
 // A verb that breaks the conversation: nothing after it can be trusted.
 int protocolViolation(Sess_o* s) {
   Logoff(s);
-  return kVerbProtocolError;
+  return RC_PROTOCOL_ERROR;
 }
 
 size_t verbLen(const uint8_t* verb) { return getU16(verb); }
@@ -87,7 +87,7 @@ int cuGetMigrQryResp(Sess_o* s, uint32_t* fsId, midExtObjId_t* id, std::string* 
     if (code == kVerbMigrQryResp || code == kVerbMigrQryRespEnh) {
       MigrQryAnswer answer;
       int rc = decodeMigrQryResp(verb, len, &answer);
-      if (rc == kAttribUnknownFormat) {
+      if (rc == RC_UNKNOWN_FORMAT) {
         srvTraceAndLog(__FILE__, __LINE__, TR_SESSION, "cuGetMigrQryResp: Unknown attrib format\n");
         sched_yield();
         continue;
@@ -152,9 +152,9 @@ int hlQryOneMigrObjGetHandle(Sess_o* s, const midExtObjId_t& id, uint8_t orderin
   if (answers >= 2) {
     srvTraceAndLog(__FILE__, __LINE__, TR_SESSION,
                    "hlQryOneMigrObj: received more than one response\n");
-    return kMoreThanOneAnswer;
+    return RC_UNEXPECTED;
   }
-  return rc == kEndOfStream ? 0 : rc;
+  return rc == RC_FINISHED ? 0 : rc;
 }
 
 int cuFSQry(Sess_o* s, const std::string& nodeName, const std::string& fsName, bool unicodeForm) {

@@ -1,3 +1,4 @@
+#include "common/rc.h"
 #include "server/fslookup.h"
 
 #include <sys/statvfs.h>
@@ -15,7 +16,6 @@
 namespace {
 
 constexpr int kUnicodeDisabled = 57;
-constexpr int kAlreadyExists = 19;
 constexpr int kBadFsInfo = 289;
 constexpr int kBadApiFsInfo = 918;
 
@@ -62,7 +62,7 @@ int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsSta
     rc = queryFs(s, info.fsName, true, kMsg21605, &answer, &sendFailed);
   if (sendFailed) return rc;
   bool added = false;
-  if (rc == kNoMatch) {
+  if (rc == RC_NO_MATCH) {
     FSAddRequest add;
     add.fsName = info.fsName;
     add.fsType = stats.type;
@@ -88,7 +88,7 @@ int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsSta
   int end;
   while ((end = cuGetFSQryResp(s, &more)) == 0) {
   }
-  if (end != kEndOfStream) return end;
+  if (end != RC_FINISHED) return end;
   fileSpec->fsID = answer.fsId;
   TRACE(TR_FS, "fsCheckAdd: file space '%s' has id %u%s\n", clShowable(info.fsName).c_str(), answer.fsId,
         added ? " (added)" : "");

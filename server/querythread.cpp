@@ -72,14 +72,14 @@ cQueueBaseObject* ZefServerQueryThread::getNextMigrObjectFromServer() {
       TRACE(TR_SMRECONCILE, "(%s): cuGetMigrQryResp() returned with rc = RC_FINISHED.\n",
             kThreadName);
       return new (std::nothrow) FinishedMessageObject(currentThreadId());
-    case RC_ABORT_NO_MATCH:
+    case RC_NO_MATCH:
       TRACE(TR_SMRECONCILE,
-            "(%s): WARNING -> cuGetMigrQryResp() returned with rc = RC_ABORT_NO_MATCH.\n",
+            "(%s): WARNING -> cuGetMigrQryResp() returned with rc = RC_NO_MATCH.\n",
             kThreadName);
       return new (std::nothrow) FinishedMessageObject(currentThreadId());
-    case RC_TCPIP_FAILURE:
+    case RC_COMM_FAILURE:
       TRACE(TR_SMRECONCILE,
-            "(%s): FAILURE -> cuGetMigrQryResp() returned with rc = RC_TCPIP_FAILURE!\n",
+            "(%s): FAILURE -> cuGetMigrQryResp() returned with rc = RC_COMM_FAILURE!\n",
             kThreadName);
       return new (std::nothrow) FailureMessageObject(currentThreadId(), kMsg8049);
     default:

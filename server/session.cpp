@@ -60,7 +60,7 @@ int stateCheck(Sess_o* s, SessOp op, int message, int* next) {
   TRACE(TR_SESSION, "Session state transition: %s --%s--> %s (not allowed)\n",
         sessStateName(s->state), kOpNames[op], sessStateName(sTRANSERR));
   s->state = sTRANSERR;
-  return kVerbProtocolError;
+  return RC_PROTOCOL_ERROR;
 }
 
 void setState(Sess_o* s, int next) {
@@ -112,7 +112,7 @@ int signOnTheSession(Sess_o* s) {
   req.owner = c.owner.empty() ? processOwner() : c.owner;
   req.further = c.password;
   size_t len = buildSignOn(s->sendBuf.data(), s->sendBuf.size(), req);
-  if (!len) return kVerbProtocolError;
+  if (!len) return RC_PROTOCOL_ERROR;
   int rc = sessSendVerb(s, s->sendBuf.data());
   if (rc) {
     trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20015, rc);
@@ -129,13 +129,13 @@ int signOnTheSession(Sess_o* s) {
     trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20431, verb[2]);
     srvLogVerb(verb, vlen);
     sessClose(s);
-    return kVerbProtocolError;
+    return RC_PROTOCOL_ERROR;
   }
   SignOnAnswer answer;
   if (decodeSignOnResp(verb, vlen, &answer)) {
     TRACE(TR_SESSION, "cuSignOnResp: Invalid field(s) in a verb\n");
     sessClose(s);
-    return kVerbProtocolError;
+    return RC_PROTOCOL_ERROR;
   }
   s->signOn = answer;
   TRACE(TR_SESSION, "Signed on to server '%s', result %d, max objects per transaction %u\n",
@@ -203,7 +203,7 @@ int Logoff(Sess_o* s) {
   if (!s) return 0;
   bool wasError = s->state == sTRANSERR;
   sessClose(s);
-  return wasError ? kVerbProtocolError : 0;
+  return wasError ? RC_PROTOCOL_ERROR : 0;
 }
 
 int OpenSess(Sess_o* s) {
@@ -233,7 +233,7 @@ int Logon(Sess_o* s) {
 int CheckSession(Sess_o* s, int policyLoadType) {
   TREnterExit<char> ee(__FILE__, __LINE__, "CheckSession()");
   (void)policyLoadType;
-  if (!s) return kVerbProtocolError;
+  if (!s) return RC_PROTOCOL_ERROR;
   if (IsConnected(s)) return 0;
   return Logon(s);
 }
@@ -257,7 +257,7 @@ bool IsConnected(Sess_o* s) {
 int ReopenSess(Sess_o* s, ReopenCallback callback, void* data) {
   TREnterExit<char> ee(__FILE__, __LINE__, "ReopenSess()");
   const SessionConfig& c = s->config;
-  if (c.commRestartDuration == 0) return kReopenFailed;
+  if (c.commRestartDuration == 0) return RC_REOPEN_FAILED;
   if (callback) {
     int answer = callback(kReopenStart, data);
     if (answer != kReopenGoOn) return answer;
@@ -269,7 +269,7 @@ int ReopenSess(Sess_o* s, ReopenCallback callback, void* data) {
   // The user hears of the wait at once and every half minute, and a stop of
   // the run or a clean-up ends it within the second.
   WaitNotice notice("the connection to the server to be reestablished", true);
-  int rc = kCommFailure;
+  int rc = RC_COMM_FAILURE;
   bool interrupted = false;
   do {
     for (uint32_t left = c.commRestartInterval; left > 0 && !interrupted; --left) {
@@ -337,7 +337,7 @@ int sessRecvVerb(Sess_o* s, uint8_t** verb) {
                    "sessRecvVerb(): length=%04x, verb=%02x,magic=%02x\n", getU16(buf), buf[2],
                    buf[3]);
     sessClose(s);
-    return kVerbProtocolError;
+    return RC_PROTOCOL_ERROR;
   }
   size_t headerLen = verbHeaderLen(buf);
   if (headerLen > kVerbShortHeaderLen) {
@@ -355,7 +355,7 @@ int sessRecvVerb(Sess_o* s, uint8_t** verb) {
                    "sessRecvVerb(): length=%04x, verb=%02x,magic=%02x\n", getU16(buf), buf[2],
                    buf[3]);
     sessClose(s);
-    return kVerbProtocolError;
+    return RC_PROTOCOL_ERROR;
   }
   rc = TcpRead(&s->comm, buf + headerLen, h.length - headerLen);
   if (rc) {

@@ -8,7 +8,7 @@
 //   any thread (it only aborts the connection).
 // - Results: 0; 136 for a protocol error or an operation the state table
 //   does not allow (the session then is in state 4 or closed); v + 50 for a
-//   sign-on refused with result v; kCommFailure (-50) / kCommAborted (-58)
+//   sign-on refused with result v; RC_COMM_FAILURE (-50) / RC_COMM_ABORTED (-58)
 //   for the transport; 500 when a re-open gives up; 102 out of memory.
 // - Every failure of the connection or of the protocol closes the
 //   connection; nothing waits for ever on a peer that closed.
@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/objectid.h"
+#include "common/rc.h"
 #include "server/tcpcomm.h"
 
 struct fileSpec_t;
@@ -79,7 +81,6 @@ bool IsConnected(Sess_o* session);
 // Events passed to a re-open callback.
 enum { kReopenStart = 1, kReopenDone = 4, kReopenGiveUp = 5 };
 constexpr int kReopenGoOn = 140;   // what a callback answers to kReopenStart to go on
-constexpr int kReopenFailed = 500;
 typedef int (*ReopenCallback)(int event, void* data);
 // Closes and re-opens the session with a new sign-on, waiting
 // COMMRESTARTINTERVAL seconds before each attempt, for at most

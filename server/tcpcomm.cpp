@@ -122,11 +122,11 @@ int sendAll(int fd, const uint8_t* p, size_t len, int timeoutSeconds) {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       int ready = clPollInterruptible(fd, POLLOUT, timeoutSeconds > 0 ? timeoutSeconds * 1000 : -1,
                                       nullptr, "the server to take the request");
-      if (ready == kWaitInterrupted) return kCommAborted;
-      if (ready <= 0) return kCommFailure;
+      if (ready == kWaitInterrupted) return RC_COMM_ABORTED;
+      if (ready <= 0) return RC_COMM_FAILURE;
       continue;
     }
-    if (n <= 0) return kCommFailure;
+    if (n <= 0) return RC_COMM_FAILURE;
     p += n;
     len -= static_cast<size_t>(n);
   }
@@ -135,7 +135,7 @@ int sendAll(int fd, const uint8_t* p, size_t len, int timeoutSeconds) {
 
 int flushLocked(CommObj* comm) {
   if (!comm->sendUsed) return 0;
-  if (!comm->fd.valid()) return kCommFailure;
+  if (!comm->fd.valid()) return RC_COMM_FAILURE;
   int rc = sendAll(comm->fd.get(), comm->sendBuf.data(), comm->sendUsed,
                    comm->settings.readTimeoutSeconds);
   comm->sendUsed = 0;
@@ -157,7 +157,7 @@ int TcpOpen(CommObj* comm) {
     return RC_COMM_FAILURE;
   }
   sockaddr_in addr;
-  if (!resolve(s, &addr)) return kCommFailure;
+  if (!resolve(s, &addr)) return RC_COMM_FAILURE;
   TRACE(TR_COMM, "TcpOpen: Trying to connect to server at:\n");
   TRACE(TR_COMM, "             Domain Name: %s\n", s.serverAddress.c_str());
   TRACE(TR_COMM, "             Port #: %d\n", s.port);
@@ -165,7 +165,7 @@ int TcpOpen(CommObj* comm) {
   int err = 0;
   for (int attempt = 1; attempt <= s.connectAttempts; ++attempt) {
     UniqueFd fd = createSocket();
-    if (!fd.valid()) return kCommFailure;
+    if (!fd.valid()) return RC_COMM_FAILURE;
     setSocketOptions(fd.get(), s);
     err = connectOnce(fd.get(), addr, s);
     if (err == 0) {
@@ -182,7 +182,7 @@ int TcpOpen(CommObj* comm) {
   trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20592);
   trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg5216, s.serverAddress.c_str(), s.port, strerror(err),
                  err);
-  return kCommFailure;
+  return RC_COMM_FAILURE;
 }
 
 int TcpRead(CommObj* comm, uint8_t* buf, size_t len) {
@@ -192,7 +192,7 @@ int TcpRead(CommObj* comm, uint8_t* buf, size_t len) {
   }
   if (comm->readBuf.size() < comm->readSize) comm->readBuf.resize(comm->readSize);
   while (len) {
-    if (comm->abortRequested) return kCommAborted;
+    if (comm->abortRequested) return RC_COMM_ABORTED;
     if (comm->readPos < comm->readEnd) {
       size_t piece = std::min(len, comm->readEnd - comm->readPos);
       memcpy(buf, comm->readBuf.data() + comm->readPos, piece);
@@ -201,17 +201,17 @@ int TcpRead(CommObj* comm, uint8_t* buf, size_t len) {
       len -= piece;
       continue;
     }
-    if (!comm->fd.valid()) return kCommFailure;
+    if (!comm->fd.valid()) return RC_COMM_FAILURE;
     const int timeoutMs =
         comm->settings.readTimeoutSeconds > 0 ? comm->settings.readTimeoutSeconds * 1000 : -1;
     int ready = clPollInterruptible(comm->fd.get(), POLLIN, timeoutMs, nullptr,
                                     "the server's answer");
-    if (ready == kWaitInterrupted) return kCommAborted;
-    if (ready <= 0) return kCommFailure;
+    if (ready == kWaitInterrupted) return RC_COMM_ABORTED;
+    if (ready <= 0) return RC_COMM_FAILURE;
     ssize_t n = ::recv(comm->fd.get(), comm->readBuf.data(), comm->readBuf.size(), 0);
     if (n < 0 && errno == EINTR) continue;
-    if (comm->abortRequested) return kCommAborted;
-    if (n <= 0) return kCommFailure;
+    if (comm->abortRequested) return RC_COMM_ABORTED;
+    if (n <= 0) return RC_COMM_FAILURE;
     comm->readPos = 0;
     comm->readEnd = static_cast<size_t>(n);
   }
@@ -220,7 +220,7 @@ int TcpRead(CommObj* comm, uint8_t* buf, size_t len) {
 
 int TcpWrite(CommObj* comm, const uint8_t* buf, size_t len) {
   std::lock_guard<std::mutex> lock(comm->mutex);
-  if (!comm->fd.valid()) return kCommFailure;
+  if (!comm->fd.valid()) return RC_COMM_FAILURE;
   size_t cap = comm->sendBuf.size();
   if (len <= cap - comm->sendUsed) {
     memcpy(comm->sendBuf.data() + comm->sendUsed, buf, len);

@@ -357,11 +357,11 @@ TEST_F(CommTest, RefusedChangesAndFileSystemSelection) {
   ASSERT_EQ(records.size(), 3u);
 
   // Before beginTransaction nothing can be queued.
-  EXPECT_EQ(comm.updateMigrObjectOnServer(records[0].get(), 3), kCommInvalidObject);
+  EXPECT_EQ(comm.updateMigrObjectOnServer(records[0].get(), 3), RC_INVALID_OBJECT);
   ASSERT_EQ(comm.beginTransaction(), 0);
   records[1]->alias.clear();
   records[1]->getAttributes()->uid = 777;
-  EXPECT_EQ(comm.updateMigrObjectOnServer(records[1].get(), 3), kCommInvalidObject);
+  EXPECT_EQ(comm.updateMigrObjectOnServer(records[1].get(), 3), RC_INVALID_OBJECT);
   EXPECT_EQ(comm.transaction()->items.size(), 0u);
   // With flags 1 the alias is not needed.
   EXPECT_EQ(comm.updateMigrObjectOnServer(records[1].get(), 1), 0);
