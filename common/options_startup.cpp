@@ -149,7 +149,7 @@ namespace {
 
 [[noreturn]] void startUpFailed() {
   HsmNormalCleanUp();
-  exit(-1);  // only reached when a clean-up is already under way
+  clExit(-1);  // only reached when a clean-up is already under way
 }
 
 void initMessages(clientOptions& o, unsigned capacity) {

@@ -17,9 +17,9 @@
 #include "common/rc.h"
 #include "common/threads.h"
 #include "common/trace.h"
+#include "frontend/wiring.h"
 #include "hsmfs/fscheck.h"
 #include "hsmfs/fstable.h"
-#include "frontend/wiring.h"
 #include "hsmfs/locks.h"
 #include "hsmfs/xdsmapi.h"
 #include "hsmfs/xdsmstore.h"
@@ -164,7 +164,7 @@ Migundelete::Migundelete(int argc, char** argv) {
   m_options = nullptr;
   nlterm();
   trClose(true);
-  if (result != 0) exit(1);
+  if (result != 0) clExit(1);
 }
 
 Migundelete::~Migundelete() = default;

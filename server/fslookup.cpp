@@ -8,9 +8,9 @@
 
 #include "common/errorlog.h"
 #include "common/messages.h"
-#include "common/trace.h"
 #include "common/msgnum.h"
 #include "common/showable.h"
+#include "common/trace.h"
 #include "server/cuverbs.h"
 
 namespace {

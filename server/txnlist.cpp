@@ -5,8 +5,8 @@
 #include <new>
 
 #include "common/messages.h"
-#include "common/trace.h"
 #include "common/msgnum.h"
+#include "common/trace.h"
 #include "server/cuverbs.h"
 #include "server/wire/attribcodec.h"
 
