@@ -8,10 +8,11 @@
 // Contract
 // - Used by one thread (the main thread). The query thread it starts uses a
 //   session of its own and shares only the queue with this object.
-// - Results are the client's return codes: 0 success; 102 out of memory;
-//   109 empty file system name; 144 an object that cannot be changed (or no
-//   open transaction); -1 no server stanza for the file system, an invalid
-//   record, or no session/file space to work on; otherwise the code of the
+// - Results are the client's return codes (common/rc.h): 0 success;
+//   RC_NO_MEMORY; RC_INVALID_PARM for an empty file system name;
+//   RC_INVALID_OBJECT for an object that cannot be changed (or no open
+//   transaction); kCommNoStanza (-1) no server stanza for the file system,
+//   an invalid record, or no session/file space to work on; otherwise the code of the
 //   session, verb or transaction list layer. Nothing throws.
 // - Elements returned by getNextMigrObjectFromServer belong to the caller.
 // - The interface owns its session, file spec, transaction list, query
