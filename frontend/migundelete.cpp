@@ -22,7 +22,6 @@
 #include "hsmfs/fstable.h"
 #include "hsmfs/locks.h"
 #include "hsmfs/xdsmapi.h"
-#include "hsmfs/xdsmstore.h"
 #include "reconcile/facade.h"
 
 namespace {
@@ -111,7 +110,7 @@ Migundelete::Migundelete(int argc, char** argv) {
   smGreetings();
   // The HSM attribute and state-file code reaches the file system through
   // the DMAPI access object, with this run's HSM option values.
-  hsmLayerStartup(optionsP);
+  migundeleteWireHsmLayer(optionsP);
 
   if (!isRootUser()) {
     nlfprintf(stderr, kMsg9012, hsmWhoAmI());
@@ -152,7 +151,7 @@ Migundelete::Migundelete(int argc, char** argv) {
         result = startMigundelete();
       }
     }
-    setHsmAttrStore(nullptr);
+    migundeleteUnwireHsmLayer();
     dmapi->destroySession(dmapi->getSID());
   }
 

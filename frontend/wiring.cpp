@@ -2,8 +2,10 @@
 
 #include <string>
 
+#include "hsmfs/attrstore.h"
 #include "hsmfs/fstable.h"
 #include "hsmfs/xdsmapi.h"
+#include "hsmfs/xdsmstore.h"
 #include "server/comminterface.h"
 #include "server/serverlayer.h"
 
@@ -25,3 +27,7 @@ void migundeleteWireLayers() {
   commSetStanzaLookup(managedTableStanza);
   srvSetPathHandleLookup(kmrGetHsmHandle);
 }
+
+int migundeleteWireHsmLayer(const clientOptions* opts) { return hsmLayerStartup(opts); }
+
+void migundeleteUnwireHsmLayer() { setHsmAttrStore(nullptr); }
