@@ -3,11 +3,12 @@
 //
 // Layer, per stub: the mode's own ReconcileModeMigUndelete::recreateFileStub
 // on an object as the server sends it (parent resolved beneath the mount
-// point, old entry removed, sparse file created O_EXCL|O_NOFOLLOW, owner,
-// mode and times on the descriptor, the handle of the open file, user event
-// with the exclusive right, hole probe, "VOQObj", managed region, punch,
-// file attributes, right released, event answered, scout told). Without a
-// scout listening, as on most nodes.
+// point, entry looked at, stale temporary looked for, marked temporary made
+// unnamed and linked, sparse size, owner, mode and times on the descriptor,
+// the handle of the open file, user event with the exclusive right, hole
+// probe, "VOQObj", managed region, punch, file attributes, right released,
+// event answered, one renameat2 into place, marker removed, scout told).
+// Without a scout listening, as on most nodes.
 // Floor, per file: open, ftruncate, fchown, fchmod, futimens, fsetxattr of
 // the 124-byte record, close.
 //
@@ -83,6 +84,7 @@ class NoServer : public ReconcileServerLink {
   cQueueBaseObject* getNextMigrObjectFromServer() override { return nullptr; }
   int updateMigrObjectOnServer(ZefServerMigratedObject*, int) override { return 0; }
   int stopTransaction() override { return 0; }
+  uint64_t committedUpdates() const override { return 0; }
 };
 
 std::unique_ptr<ReconcileServerLink> noServer(int* rc, const std::string&) {

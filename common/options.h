@@ -210,6 +210,7 @@ struct clientOptions {
   uint8_t kernelMessages = 1;       // KERNELMESSAGES
   uint8_t hsmExtObjIdAttr = 0;      // HSMEXTOBJIDATTR
   uint8_t hsmDisableAutoMigDaemons = 0;  // HSMDISABLEAUTOMIGDAEMONS
+  uint8_t hsmRestoreSetId = 0;      // HSMRESTORESETID: recreated stubs keep set-user/group-id bits
   uint8_t hsmEventDestroy = 0;      // HSMEVENTDESTROY
 
   // Options this command never reads, by id, as written.

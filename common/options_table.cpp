@@ -149,6 +149,7 @@ std::vector<optionEntry> knownRows() {
   r.push_back(toggle(OPT_CHECKFORORPHANS, &C::checkForOrphans, ANY, 0));
   r.push_back(toggle(OPT_KERNELMESSAGES, &C::kernelMessages, ANY, 1));
   r.push_back(toggle(OPT_HSMEXTOBJIDATTR, &C::hsmExtObjIdAttr, USR, 0));
+  r.push_back(toggle(OPT_HSMRESTORESETID, &C::hsmRestoreSetId, USR, 0));
   r.push_back(toggle(OPT_HSMDISABLEAUTOMIGDAEMONS, &C::hsmDisableAutoMigDaemons, ANY, 0));
   r.push_back(toggle(OPT_HSMEVENTDESTROY, &C::hsmEventDestroy, ANY, 0));
 

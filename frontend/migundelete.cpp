@@ -163,7 +163,7 @@ Migundelete::Migundelete(int argc, char** argv) {
   m_options = nullptr;
   nlterm();
   trClose(true);
-  if (result != 0) clExit(1);
+  if (result != 0 || m_incomplete) clExit(1);
 }
 
 Migundelete::~Migundelete() = default;
@@ -250,6 +250,7 @@ int Migundelete::startMigundelete() {
       default: result = 0; break;
     }
   }
+  if (facade->status() != nullptr && facade->status()->incomplete()) m_incomplete = true;
   // The signal thread can no longer reach the facade once the pointer is
   // cleared under the lock it holds while it calls into the facade.
   setFacade(nullptr);

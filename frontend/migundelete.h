@@ -2,7 +2,8 @@
 //
 // Contract
 // - The constructor does the whole run. It returns only when the final
-//   result is 0; any other result ends the process with exit(1). Start-up
+//   result is 0 and every file system's run was complete (every stub made,
+//   every update committed); otherwise it ends the process with exit(1). Start-up
 //   failures end it with status 255 through the process clean-up.
 // - Main thread only, except kmrmigundeleteWaitSignal, which runs on the
 //   detached shutdown signal thread and touches nothing but the facade
@@ -69,6 +70,7 @@ class Migundelete {
   int m_mode = 0;
   std::string m_fileSystem;
   int m_detail = 0;
+  bool m_incomplete = false;  // a run left recreations or updates undone
   clientOptions* m_options = nullptr;
   ReconcileLogicFacade* m_facade = nullptr;  // guarded by m_facadeMutex
   int m_signalThreadStarted = 0;

@@ -1,8 +1,6 @@
-#include "common/rc.h"
-#include "common/msgnum.h"
-#include "common/showable.h"
 #include "reconcile/migundelete.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -12,10 +10,12 @@
 #include <cstring>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/options.h"
+#include "common/rc.h"
+#include "common/showable.h"
 #include "common/trace.h"
 #include "hsmfs/xdsmapi.h"
-#include "platform/orca/orca.h"
 #include "platform/orca/scout.h"
 #include "reconcile/reconcilestatus.h"
 #include "server/migobject.h"
@@ -30,7 +30,28 @@ constexpr uint8_t kFlagEncrypted = 0x80;
 void stubFailure(const std::string& path, const char* operation, int err) {
   nlfprintf(stderr, kMsg9333, clShowable(path).c_str(), operation, err, strerror(err));
 }
+
+std::string objectHex(const midExtObjId_t& id) {
+  char hex[kVOQexIDLength];
+  buildVOQexIDText(id, hex);
+  return hex;
+}
+
+// The record's 32-bit times are seconds since 1970 without a sign (to 2106).
+int64_t recordTime(uint32_t seconds) { return static_cast<int64_t>(seconds); }
 }  // namespace
+
+int refusedRecordMessage(const Attrib& attr) {
+  if ((attr.mode & S_IFMT) != S_IFREG) return kMsg9340;
+  // (uid_t)-1 and (gid_t)-1 mean "no change" to chown(): the stub would
+  // stay root's, with the record's mode.
+  if (attr.uid == UINT32_MAX || attr.gid == UINT32_MAX) return kMsg9341;
+  return 0;
+}
+
+unsigned stubPermissionBits(uint32_t mode, int restoreSetId) {
+  return restoreSetId == 1 ? (mode & 07777) : (mode & 01777);
+}
 
 void buildVOQObjRecord(const midExtObjId_t& id, const Attrib& attr,
                        unsigned char out[kVOQObjLength]) {
@@ -113,28 +134,34 @@ int ReconcileModeMigUndelete::startReconcilation() {
     }
 
     ++m_status->m_processedCount;
-    bool skip = (obj->getAttributes() != nullptr && obj->isObjectExpired() && m_expiring != 1) ||
-                (m_recovery == 0 && isRecreationRequired(obj) != 1);
-    if (!skip) {
+    m_stub = StubFile();
+    m_maybeOwnStub = false;
+    bool expiredSkip = obj->getAttributes() != nullptr && obj->isObjectExpired() && m_expiring != 1;
+    if (expiredSkip) {
+      ++m_status->m_skippedCount;
+    } else if (m_recovery == 0 && isRecreationRequired(obj) != 1) {
+      if (m_maybeOwnStub && repairRecordOfPresentStub(obj) == 1) {
+        sendUpdate(obj);
+        if (m_detail == 1) nlfprintf(stdout, kMsg9344, clShowable(m_fileSystem + obj->getAlias()).c_str());
+      } else {
+        ++m_status->m_skippedCount;
+      }
+    } else {
       if (TR_SMRECONCILE)  // the escaped copy only when it is traced
         TRACE(TR_SMRECONCILE,
             "(%s): Object '%s' is not longer valid, need to recreate it on the file system!\n",
             kName, clShowable(obj->getAlias()).c_str());
       if (recreateFileStub(obj) == 1) {
+        ++m_status->m_recreatedCount;
         obj->setFileMigrState(kMigStateMigrated);
-        int urc = m_server->updateMigrObjectOnServer(obj, 3);
-        if (urc != 0) {
-          reconcileProcessError(urc, __FILE__, __LINE__);
-          TRACE(TR_SMRECONCILE, "(%s): FAILURE -> updateMigrObjectOnServer() returns with rc = %d!\n",
-                kName, urc);
-        } else {
-          ++m_status->m_updatedCount;
-        }
+        sendUpdate(obj);
       } else {
+        ++m_status->m_failedCount;
         TRACE(TR_SMRECONCILEDETAIL, "(%s): FAILURE -> Recreation of stub for object '%s' failed!\n",
               kName, clShowable(obj->getAlias()).c_str());
       }
     }
+    m_stub = StubFile();
     element.reset();
 
     if (m_detail == 1 && m_status->m_processedCount % kProgressEvery == 0) {
@@ -149,17 +176,43 @@ int ReconcileModeMigUndelete::startReconcilation() {
     reconcileProcessError(rc, __FILE__, __LINE__);
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> stopTransaction() returns with rc : %d!\n", kName, rc);
   }
+  m_status->m_updatedCount = m_server->committedUpdates();
   int result = stopCode();
-  if (result == 0) {
-    nlfprintf(stdout, kMsg12609, static_cast<unsigned long long>(m_status->m_updatedCount));
-    nlfprintf(stdout, kMsg9316, m_fileSystem.c_str());
-    fflush(stdout);
-  }
+  if (result == 0) reportEnd();
   return result;
 }
 
+void ReconcileModeMigUndelete::sendUpdate(ZefServerMigratedObject* obj) {
+  ++m_status->m_updateAttempts;
+  const uint64_t committedBefore = m_server->committedUpdates();
+  int urc = m_server->updateMigrObjectOnServer(obj, 3);
+  if (urc != 0) {
+    reconcileProcessError(urc, __FILE__, __LINE__);
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> updateMigrObjectOnServer() returns with rc = %d!\n",
+          kName, urc);
+  }
+  if (m_server->committedUpdates() != committedBefore) stubTestKillPoint("AFTERCOMMIT");
+}
+
+void ReconcileModeMigUndelete::reportEnd() {
+  const ReconcileStatus& st = *m_status;
+  nlfprintf(stdout, kMsg12609, static_cast<unsigned long long>(st.m_updatedCount));
+  if (st.incomplete()) {
+    uint64_t notCommitted = st.m_updateAttempts - st.m_updatedCount;
+    nlfprintf(stderr, kMsg9346, m_fileSystem.c_str(), static_cast<unsigned long long>(st.m_recreatedCount),
+              static_cast<unsigned long long>(st.m_skippedCount),
+              static_cast<unsigned long long>(st.m_failedCount),
+              static_cast<unsigned long long>(notCommitted));
+  } else {
+    nlfprintf(stdout, kMsg9316, m_fileSystem.c_str());
+  }
+  fflush(stdout);
+}
+
 int ReconcileModeMigUndelete::checkAlias(const std::string& alias) {
-  if (alias.empty() || alias == "/" || alias[0] != '/' || !isAcceptableAlias(alias)) {
+  // The control directory holds the file system's state, configuration and
+  // run lock: a record naming it would make the file system unmanaged.
+  if (!isAcceptableAlias(alias) || isControlAlias(alias)) {
     TRACE(TR_SMRECONCILE, "(%s) Wrong alias (%s) for migrated object. Skipping!\n", kName,
           clShowable(alias).c_str());
     nlfprintf(stderr, kMsg9334, clShowable(alias).c_str());
@@ -168,23 +221,52 @@ int ReconcileModeMigUndelete::checkAlias(const std::string& alias) {
   return 1;
 }
 
+int ReconcileModeMigUndelete::prepareStub(ZefServerMigratedObject* obj) {
+  const std::string& alias = obj->getAlias();
+  if (m_stub.isResolved() && m_stub.alias() == alias) return 0;
+  if (obj->getExtObjID() == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (m_stub.open(m_fileSystem, alias, objectHex(*obj->getExtObjID())) != 0) return -1;
+  return m_stub.look(nullptr);
+}
+
+void ReconcileModeMigUndelete::removeStaleTemporary(const std::string& path) {
+  if (m_stub.removeStaleTemporary() != 1) return;
+  std::string dir = path.substr(0, path.rfind('/') + 1);
+  std::string temp = dir + m_stub.tempName();
+  TRACE(TR_SMRECONCILE, "(%s): removed the temporary %s of an earlier run\n", kName, clShowable(temp).c_str());
+  nlfprintf(stdout, kMsg9345, clShowable(temp).c_str());
+}
+
 int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj) {
   const std::string& alias = obj->getAlias();
+  m_maybeOwnStub = false;
   if (checkAlias(alias) == 0) return 0;
   std::string path = m_fileSystem + alias;
-  struct stat64 st {};
-  if (orca_stat(path.c_str(), &st) != 0) {
+  if (prepareStub(obj) != 0) {
     int err = errno;
     TRACE(TR_SMRECONCILEDETAIL, "(%s): -> orca or lstat(%s) failed, errno(%d), reason(%s)!\n",
-          kName, path.c_str(), err, strerror(err));
+          kName, clShowable(path).c_str(), err, strerror(err));
+    // The recreation reports why the name cannot be reached.
+    m_stub = StubFile();
     return 1;
   }
-  TRACE(TR_SMRECONCILEDETAIL,
+  removeStaleTemporary(path);
+  const StubEntry& seen = m_stub.seen();
+  if (!seen.present) {
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): -> orca or lstat(%s) failed, errno(%d), reason(%s)!\n",
+          kName, clShowable(path).c_str(), ENOENT, strerror(ENOENT));
+    return 1;
+  }
+  if (TR_SMRECONCILEDETAIL)  // the escaped copy only when it is traced
+    TRACE(TR_SMRECONCILEDETAIL,
         "(%s)Object %s is present on the file system. Let's check the mtime...\n", kName,
-        path.c_str());
-  if ((st.st_mode & 0xF000) == 0x4000) {
+        clShowable(path).c_str());
+  if (seen.directory) {
     TRACE(TR_SMRECONCILEDETAIL, "(%s)Object %s is a directory - cannot overwrite!\n", kName,
-          path.c_str());
+          clShowable(path).c_str());
     if (m_detail == 1) nlfprintf(stdout, kMsg9319, clShowable(path).c_str());
     return 0;
   }
@@ -194,17 +276,19 @@ int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj)
     nlfprintf(stderr, kMsg9184, hsmWhoAmI(), strerror(EINVAL));
     return 0;
   }
-  if (static_cast<int32_t>(attr->mtime) > static_cast<int32_t>(st.st_mtime)) {
+  if (recordTime(attr->mtime) > static_cast<int64_t>(seen.mtime.tv_sec)) {
     TRACE(TR_SMRECONCILEDETAIL, "(%s)Overwite object %s on the local file system!\n", kName,
-          path.c_str());
+          clShowable(path).c_str());
     if (m_detail == 1) nlfprintf(stdout, kMsg9320, clShowable(path).c_str());
     return 1;
   }
-  TRACE(TR_SMRECONCILEDETAIL,
+  if (TR_SMRECONCILEDETAIL)  // the escaped copy only when it is traced
+    TRACE(TR_SMRECONCILEDETAIL,
         "(%s)Migrated object %s copy has the same or an older modification time than the "
         "existing object on the local file system. Skipping!\n",
-        kName, path.c_str());
+        kName, clShowable(path).c_str());
   if (m_detail == 1) nlfprintf(stdout, kMsg9319, clShowable(path).c_str());
+  m_maybeOwnStub = seen.regular;
   return 0;
 }
 
@@ -219,7 +303,29 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
     nlfprintf(stderr, kMsg9184, hsmWhoAmI(), strerror(EINVAL));
     return 0;
   }
-  m_stub = StubFile();
+  switch (refusedRecordMessage(*attr)) {
+    case kMsg9340: {
+      char mode[16];
+      snprintf(mode, sizeof mode, "0%o", attr->mode);
+      nlfprintf(stderr, kMsg9340, clShowable(path).c_str(), mode);
+      return 0;
+    }
+    case kMsg9341: nlfprintf(stderr, kMsg9341, clShowable(path).c_str(), attr->uid, attr->gid); return 0;
+    default: break;
+  }
+  if (prepareStub(obj) != 0) {
+    int err = errno;
+    TRACE(TR_SMRECONCILE, "(%s): Cannot open %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
+    stubFailure(path, "open", err);
+    m_stub = StubFile();
+    return 0;
+  }
+  removeStaleTemporary(path);
+  if (m_stub.seen().directory) {
+    TRACE(TR_SMRECONCILE, "(%s): %s is a directory\n", kName, clShowable(path).c_str());
+    stubFailure(path, "open", EEXIST);
+    return 0;
+  }
   int ok = createFileForStub(path, attr->size);
   if (ok == 0) {
     TRACE(TR_SMRECONCILE, "(%s): createFileForStub(%s) failed.\n", kName, clShowable(path).c_str());
@@ -227,18 +333,13 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
     TRACE(TR_SMRECONCILE, "(%s): updateFileStat(%s) failed.\n", kName, clShowable(path).c_str());
   } else if ((ok = createStubFromFile(obj, path)) == 0) {
     TRACE(TR_SMRECONCILE, "(%s): createStubFromFile(%s) failed.\n", kName, clShowable(path).c_str());
-  } else if (m_stub.close() != 0) {
-    int err = errno;
-    TRACE(TR_SMRECONCILE, "(%s): Cannot close %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
-    stubFailure(path, "close", err);
-    ok = 0;
+  } else {
+    ok = putInPlace(obj, path);
   }
   if (ok == 0) {
-    m_stub.removeCreated();
-    m_stub = StubFile();
+    m_stub.discard();
     return 0;
   }
-  m_stub = StubFile();
 
   if (TR_SMRECONCILE)  // the escaped copy only when it is traced
     TRACE(TR_SMRECONCILE, "(%s) - compressed(%d), encrypted(%d), alias(%s) restored as a stub.\n",
@@ -253,6 +354,37 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
   return 1;
 }
 
+int ReconcileModeMigUndelete::putInPlace(ZefServerMigratedObject* obj, const std::string& path) {
+  stubTestKillPoint("BEFORERENAME");
+  if (m_stub.commit() != 0) {
+    int err = errno;
+    TRACE(TR_SMRECONCILE, "(%s): Cannot put %s in place: %s\n", kName, clShowable(path).c_str(), strerror(err));
+    if (err == EEXIST || err == ESTALE)
+      nlfprintf(stderr, kMsg9343, clShowable(path).c_str());
+    else
+      stubFailure(path, "rename", err);
+    return 0;
+  }
+  // The stub has its name: from here on a failure loses nothing, so what
+  // is left is recorded and reported, never undone.
+  if (m_stub.unmark() != 0)
+    TRACE(TR_SMRECONCILE, "(%s): marker stays on %s: %s\n", kName, clShowable(path).c_str(), strerror(errno));
+  struct stat st {};
+  if (fstat(m_stub.fd(), &st) != 0) {
+    int err = errno;
+    stubFailure(path, "fstat", err);
+    return 0;
+  }
+  Attrib* attr = obj->getAttributes();
+  attr->inode = static_cast<uint32_t>(st.st_ino);
+  attr->ctime = static_cast<uint32_t>(st.st_ctime);
+  if (m_stub.close() != 0) {
+    int err = errno;
+    TRACE(TR_SMRECONCILE, "(%s): Cannot close %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
+  }
+  return 1;
+}
+
 void ReconcileModeMigUndelete::informScout(const std::string& path) {
   // File system, directory and file name parts, as the scout keys its lists.
   if (path.size() <= m_fileSystem.size() || path.compare(0, m_fileSystem.size(), m_fileSystem) != 0)
@@ -262,27 +394,25 @@ void ReconcileModeMigUndelete::informScout(const std::string& path) {
   if (slash == std::string::npos) return;
   std::string dir = slash == 0 ? std::string("/") : rest.substr(0, slash);
   std::string name = rest.substr(slash + 1);
-  TRACE(TR_SMRECONCILEDETAIL, "(%s): Informing scout about a stub undelete for file %s!\n", kName,
-        path.c_str());
+  if (TR_SMRECONCILEDETAIL)  // the escaped copy only when it is traced
+    TRACE(TR_SMRECONCILEDETAIL, "(%s): Informing scout about a stub undelete for file %s!\n", kName,
+        clShowable(path).c_str());
   HSM_Comm_ChangeFileStatus(m_fileSystem.c_str(), dir.c_str(), name.c_str(), 1);
 }
 
 int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long long size) {
-  m_stub = StubFile();
-  bool inside = path.size() > m_fileSystem.size() &&
-                path.compare(0, m_fileSystem.size(), m_fileSystem) == 0;
-  std::string alias = inside ? path.substr(m_fileSystem.size()) : std::string();
-  if (!inside) errno = EINVAL;
-  if (!inside || m_stub.resolveParent(m_fileSystem, alias) != 0 || m_stub.create() != 0) {
+  if (!m_stub.isResolved()) errno = EBADF;
+  if (!m_stub.isResolved() || m_stub.createTemporary() != 0) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot open %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "open", err);
     return 0;
   }
+  stubTestKillPoint("AFTERCREATE");
   if (lseek64(m_stub.fd(), static_cast<off64_t>(size) - 1, SEEK_SET) < 0) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot lseek %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
-    m_stub.removeCreated();
+    m_stub.discard();
     stubFailure(path, "lseek", err);
     return 0;
   }
@@ -290,7 +420,7 @@ int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long
   if (write(m_stub.fd(), &zero, 1) != 1) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot write %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
-    m_stub.removeCreated();
+    m_stub.discard();
     stubFailure(path, "write", err);
     return 0;
   }
@@ -311,14 +441,17 @@ int ReconcileModeMigUndelete::updateFileStat(std::string& path, Attrib* attribut
     stubFailure(path, "chown", err);
     return 0;
   }
-  if (fchmod(m_stub.fd(), attributes->mode & 07777) != 0) {
+  const int restoreSetId = m_options != nullptr ? m_options->hsmRestoreSetId : 0;
+  const unsigned bits = stubPermissionBits(attributes->mode, restoreSetId);
+  if (fchmod(m_stub.fd(), bits) != 0) {
     int err = errno;
     TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chmod %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "chmod", err);
     return 0;
   }
-  struct timespec times[2] = {{static_cast<time_t>(attributes->atime), 0},
-                              {static_cast<time_t>(attributes->mtime), 0}};
+  if ((attributes->mode & 06000) != 0 && (bits & 06000) == 0) nlfprintf(stdout, kMsg9342, clShowable(path).c_str());
+  struct timespec times[2] = {{static_cast<time_t>(recordTime(attributes->atime)), 0},
+                              {static_cast<time_t>(recordTime(attributes->mtime)), 0}};
   if (futimens(m_stub.fd(), times) != 0) {
     int err = errno;
     TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not utime %s: %s\n", kName, clShowable(path).c_str(), strerror(err));

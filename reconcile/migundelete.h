@@ -6,11 +6,16 @@
 // - startReconcilation() runs the whole pass on the calling (main) thread
 //   and returns 0 (done), 101 (stopped), 102 (no queue element or no memory
 //   for the transaction), -50 (the server stream failed), 115 (unknown
-//   queue element) or the server's code of a failed start.
+//   queue element) or the server's code of a failed start. A pass that
+//   returns 0 may still be incomplete (the status's incomplete()): some
+//   recreation failed or some update was not committed; it then ends with
+//   message 9346 instead of 9316.
+// - Message 12609 counts the updates the server committed, nothing else.
 // - The step functions return 1 for success and 0 for failure; a failure
-//   has printed its message (9333 or 9334) and left nothing this object
-//   created at the path.
-// - Stubs are made beneath the file system only: see reconcile/stubfile.h.
+//   has printed its message and left the entry at the stub's name as it was.
+// - Stubs are built aside and put in place with one rename: see
+//   reconcile/stubfile.h. A present file that is already this object's stub
+//   gets its server record repaired instead (inode, handle, state).
 #ifndef KMR_RECONCILE_MIGUNDELETE_H
 #define KMR_RECONCILE_MIGUNDELETE_H
 
@@ -31,6 +36,18 @@ void buildVOQObjRecord(const midExtObjId_t& id, const Attrib& attr, unsigned cha
 // The "VOQexID" attribute: 56 upper-case hex digits and a zero byte.
 void buildVOQexIDText(const midExtObjId_t& id, char out[kVOQexIDLength]);
 
+// Why a record cannot be made into a stub, as the catalog message that says
+// so (9340 or 9341), or 0 when it can.
+int refusedRecordMessage(const Attrib& attr);
+// The permission bits a stub gets from the record's mode: set-user-id and
+// set-group-id only when `restoreSetId` is 1.
+unsigned stubPermissionBits(uint32_t mode, int restoreSetId);
+
+// Ends the process with SIGKILL when TESTFLAGS KILLATSTEP names `step`
+// (AFTERCREATE, AFTERVOQOBJ, AFTERREGION, BEFORERENAME, AFTERCOMMIT), stops
+// it with SIGSTOP when PAUSEATSTEP does. Each fires at every object.
+void stubTestKillPoint(const char* step);
+
 class ReconcileModeMigUndelete : public ReconcileMode {
  public:
   ReconcileModeMigUndelete(const std::string& fileSystem, int detail, ReconcileStatus* status,
@@ -39,11 +56,18 @@ class ReconcileModeMigUndelete : public ReconcileMode {
 
   int startReconcilation() override;
 
+  // 1 when the object's stub is to be made. What it saw at the name is kept
+  // for the recreation that follows; a present file that may be this
+  // object's stub is noted for repairRecordOfPresentStub().
   int isRecreationRequired(ZefServerMigratedObject* obj);
   int recreateFileStub(ZefServerMigratedObject* obj);
-  // Creates the file at `path` (file system + alias) with `size` bytes of
-  // which only the last is allocated; the file stays open for the
-  // following steps.
+  // When the file the decision kept is this object's stub ("VOQObj" names
+  // the object) and the record's inode, handle or state differ, sets them
+  // in `obj` and returns 1 (the caller sends the update); else 0.
+  int repairRecordOfPresentStub(ZefServerMigratedObject* obj);
+  // Creates the temporary file of the stub for `path` (file system + alias)
+  // with `size` bytes of which only the last is allocated; the file stays
+  // open for the following steps.
   int createFileForStub(std::string& path, unsigned long long size);
   // Both work on the file that createFileForStub left open (never on the
   // path itself, which is used in messages only); without it they fail.
@@ -54,10 +78,18 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   // Splits `path` and tells the scout daemon of an undeleted stub.
   void informScout(const std::string& path);
   int checkAlias(const std::string& alias);
+  // Resolves the stub's directory and looks at its name, unless the
+  // decision has just done so for the same alias. 0 or -1 (errno).
+  int prepareStub(ZefServerMigratedObject* obj);
+  void removeStaleTemporary(const std::string& path);
+  int putInPlace(ZefServerMigratedObject* obj, const std::string& path);
+  void sendUpdate(ZefServerMigratedObject* obj);
+  void reportEnd();
 
   int m_expiring;
   int m_recovery;
-  StubFile m_stub;  // the stub being made by recreateFileStub
+  StubFile m_stub;             // the stub being made by recreateFileStub
+  bool m_maybeOwnStub = false; // the decision kept a regular file
 };
 
 #endif

@@ -1,10 +1,18 @@
-// The DMAPI half of a stub: HSM attributes, managed region and the hole.
+// The DMAPI half of a stub: HSM attributes, managed region and the hole;
+// the repair of the record of a stub that is already there; the points at
+// which a test may end the process.
+#include <fcntl.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 
 #include "common/messages.h"
 #include "common/msgnum.h"
 #include "common/options.h"
+#include "common/safepath.h"
 #include "common/showable.h"
 #include "common/trace.h"
 #include "hsmfs/xdsmapi.h"
@@ -12,7 +20,53 @@
 #include "server/migobject.h"
 
 namespace {
+bool flagNames(const TestFlag& flag, const char* step) {
+  return flag.set && flag.strValue != nullptr && strcasecmp(flag.strValue, step) == 0;
+}
+}  // namespace
+
+void stubTestKillPoint(const char* step) {
+  // TESTFLAGS KILLATSTEP:"<step>" ends the process here, as a power cut or
+  // SIGKILL would: the crash tests check what one rerun makes of it.
+  // PAUSEATSTEP:"<step>" stops it (SIGSTOP) so that a test can act as a
+  // user would at that moment and let it go on with SIGCONT.
+  if (flagNames(TEST_KILLATSTEP, step)) {
+    fflush(nullptr);
+    raise(SIGKILL);
+  }
+  if (flagNames(TEST_PAUSEATSTEP, step)) {
+    fflush(nullptr);
+    raise(SIGSTOP);
+  }
+}
+
+namespace {
 constexpr const char* kName = "createStubFromFile";
+
+// The handle form of a record: marker, length, bytes.
+void setRecordHandle(ZefServerMigratedObject* obj, const xdsm_handle_t& handle) {
+  Attrib* attr = obj->getAttributes();
+  unsigned char bytes[kMaxHandleLen] = {};
+  size_t length = handle.hlen <= kMaxHandleLen ? handle.hlen : kMaxHandleLen;
+  memcpy(bytes, handle.hanp, length);
+  attr->hsm.handleForm.handleLength = static_cast<uint16_t>(length);
+  memcpy(attr->hsm.handleForm.handle, bytes, kMaxHandleLen);
+  obj->setDmapiHandle(&bytes);
+  obj->handleLength = attr->hsm.handleForm.handleLength;
+}
+
+// Whether the record may name another file than `handle`. A server that
+// answers queries with the object id in place of the handle form shows no
+// handle: inode and change time must tell then (an inode number alone does
+// not, file systems hand a freed one to the next new file at once).
+bool recordNamesOtherFile(const Attrib& attr, const struct stat& st, const xdsm_handle_t& handle) {
+  if (attr.inode != static_cast<uint32_t>(st.st_ino) || attr.ctime != static_cast<uint32_t>(st.st_ctime))
+    return true;
+  const AttribHandleForm& form = attr.hsm.handleForm;
+  if (form.marker != kAttribHandleMarker && form.marker != kAttribHandleMarkerAlt) return false;
+  return form.handleLength != handle.hlen || handle.hlen > kMaxHandleLen ||
+         memcmp(form.handle, handle.hanp, handle.hlen) != 0;
+}
 
 // One stub's DMAPI state: the handle, the user event's token and whether the
 // exclusive right is held. Whatever is still held when it goes out of scope
@@ -73,13 +127,13 @@ int ReconcileModeMigUndelete::createStubFromFile(ZefServerMigratedObject* obj, s
   if (!m_stub.isOpen() || !handleSetWithFd(&ev.m_handle, m_stub.fd())) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> handleSetWithPath(%s), errno(%d), reason(%s)!\n", kName,
-          path.c_str(), err, strerror(err));
+          clShowable(path).c_str(), err, strerror(err));
     return ev.fail("dm_path_to_handle", err);
   }
   if (!dmapi->createUserEvent(sid, 8, &ev.m_handle, &ev.m_token)) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> createUserEvent(%s), errno(%d), reason(%s)!\n", kName,
-          path.c_str(), err, strerror(err));
+          clShowable(path).c_str(), err, strerror(err));
     return ev.fail("dm_create_userevent", err);
   }
   ev.m_haveToken = true;
@@ -116,6 +170,7 @@ int ReconcileModeMigUndelete::createStubFromFile(ZefServerMigratedObject* obj, s
           err, strerror(err));
     return ev.fail("dm_set_dmattr", err);
   }
+  stubTestKillPoint("AFTERVOQOBJ");
   if (m_options != nullptr && m_options->hsmExtObjIdAttr == 1) {
     char hex[kVOQexIDLength];
     buildVOQexIDText(*obj->getExtObjID(), hex);
@@ -138,6 +193,7 @@ int ReconcileModeMigUndelete::createStubFromFile(ZefServerMigratedObject* obj, s
           kName, err, strerror(err));
     return ev.fail("dm_set_region", err);
   }
+  stubTestKillPoint("AFTERREGION");
   if (!dmapi->punchHole(sid, ev.m_handle, ev.m_token, 0, holeLength)) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> punchHole() failed, errno(%d), reason(%s)\n", kName,
@@ -153,16 +209,47 @@ int ReconcileModeMigUndelete::createStubFromFile(ZefServerMigratedObject* obj, s
   }
   ev.finish();
 
-  // The server's record now names the new file.
+  // The server's record now names the new file: the handle names the inode,
+  // which keeps it when the rename gives the file its final name.
   Attrib* attr = obj->getAttributes();
   attr->inode = static_cast<uint32_t>(dmStat.dt_ino);
   attr->ctime = static_cast<uint32_t>(dmStat.dt_ctime);
-  unsigned char bytes[kMaxHandleLen] = {};
-  size_t length = ev.m_handle.hlen <= kMaxHandleLen ? ev.m_handle.hlen : kMaxHandleLen;
-  memcpy(bytes, ev.m_handle.hanp, length);
-  attr->hsm.handleForm.handleLength = static_cast<uint16_t>(length);
-  memcpy(attr->hsm.handleForm.handle, bytes, kMaxHandleLen);
-  obj->setDmapiHandle(&bytes);
-  obj->handleLength = attr->hsm.handleForm.handleLength;
+  attr->hsm.handleForm.marker = kAttribHandleMarker;
+  setRecordHandle(obj, ev.m_handle);
   return 1;
+}
+
+int ReconcileModeMigUndelete::repairRecordOfPresentStub(ZefServerMigratedObject* obj) {
+  Attrib* attr = obj->getAttributes();
+  const midExtObjId_t* id = obj->getExtObjID();
+  if (!m_stub.isResolved() || !m_stub.seen().regular || attr == nullptr || id == nullptr) return 0;
+  // A path descriptor: nothing at the name is opened for reading or writing.
+  UniqueFd fd(safeOpenBeneath(m_stub.dirFd(), m_stub.leaf().c_str(), O_PATH | O_NOFOLLOW));
+  struct stat st {};
+  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != m_stub.seen().dev ||
+      st.st_ino != m_stub.seen().ino)
+    return 0;
+  XDSMAPI* dmapi = XDSMAPI::getXDSMAPI();
+  xdsm_handle_t handle;
+  handleInit(&handle);
+  if (!handleSetWithFd(&handle, fd.get())) return 0;
+  unsigned char record[kVOQObjLength] = {};
+  size_t length = 0;
+  bool ours = dmapi->getDmattr(dmapi->getSID(), handle, DM_NO_TOKEN, "VOQObj", sizeof record, record,
+                               &length) &&
+              length >= kExtObjIdLen && memcmp(record, id->bytes, kExtObjIdLen) == 0;
+  bool differs = recordNamesOtherFile(*attr, st, handle) || attribMigState(*attr) != kMigStateMigrated;
+  int repaired = 0;
+  if (ours && differs) {
+    TRACE(TR_SMRECONCILE, "(%s): the record of the stub %s is repaired\n", "repairRecord",
+          clShowable(obj->getAlias()).c_str());
+    attr->inode = static_cast<uint32_t>(st.st_ino);
+    attr->ctime = static_cast<uint32_t>(st.st_ctime);
+    attr->hsm.handleForm.marker = kAttribHandleMarker;
+    setRecordHandle(obj, handle);
+    obj->setFileMigrState(kMigStateMigrated);
+    repaired = 1;
+  }
+  handleFree(&handle);
+  return repaired;
 }

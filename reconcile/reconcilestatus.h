@@ -50,7 +50,17 @@ class ReconcileStatus {
   uint64_t m_newExpiredCount = 0;
   uint64_t m_deletedCount = 0;
   uint64_t m_orphanedCount = 0;
-  uint64_t m_updatedCount = 0;
+  uint64_t m_updatedCount = 0;     // updates the server committed
+  // The outcome of each object of a recreating run: a stub put in place, an
+  // object left as it is (present file, expired, invalid path), a failed
+  // or refused recreation; and updates sent to the server (recreations and
+  // repaired records), committed or not.
+  uint64_t m_recreatedCount = 0;
+  uint64_t m_skippedCount = 0;
+  uint64_t m_failedCount = 0;
+  uint64_t m_updateAttempts = 0;
+  // Whether the run left anything undone that it should have done.
+  bool incomplete() const { return m_failedCount != 0 || m_updateAttempts > m_updatedCount; }
   uint64_t m_fileListCount = 0;
   uint64_t m_premigratedFiles = 0;
   uint64_t m_premigratedBlocks = 0;

@@ -12,6 +12,7 @@
 #ifndef KMR_RECONCILE_SERVERLINK_H
 #define KMR_RECONCILE_SERVERLINK_H
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -26,6 +27,9 @@ class ReconcileServerLink {
   virtual cQueueBaseObject* getNextMigrObjectFromServer() = 0;
   virtual int updateMigrObjectOnServer(ZefServerMigratedObject* obj, int flags) = 0;
   virtual int stopTransaction() = 0;
+  // Updates the server has committed so far in this link's transactions;
+  // an update that is queued, voided or lost with the connection is not.
+  virtual uint64_t committedUpdates() const = 0;
 };
 
 // Creates the link of a run on `fileSystem` (signed on, file space known).

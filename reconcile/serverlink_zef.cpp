@@ -23,6 +23,7 @@ class ZefServerLink : public ReconcileServerLink {
     return m_comm->updateMigrObjectOnServer(obj, flags);
   }
   int stopTransaction() override { return m_comm->stopTransaction(); }
+  uint64_t committedUpdates() const override { return m_comm->committedUpdates(); }
 
  private:
   std::unique_ptr<ZefServerCommInterface> m_comm;

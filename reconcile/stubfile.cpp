@@ -1,90 +1,217 @@
 #include "reconcile/stubfile.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
+#include <stdio.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
-bool isAcceptableAlias(const std::string& alias) {
-  if (alias.size() < 2 || alias[0] != '/') return false;
-  size_t start = 1;
-  while (start <= alias.size()) {
-    size_t end = alias.find('/', start);
-    if (end == std::string::npos) end = alias.size();
-    std::string_view part(alias.data() + start, end - start);
-    if (part.empty() || part == "." || part == "..") return false;
-    start = end + 1;
-  }
-  return true;
+bool isAcceptableAlias(const std::string& alias) { return safeIsPathBelow(alias); }
+
+bool isControlAlias(const std::string& alias) {
+  static const std::string kControl = "/.Tarnveld";
+  return alias.compare(0, kControl.size(), kControl) == 0 &&
+         (alias.size() == kControl.size() || alias[kControl.size()] == '/');
 }
 
 namespace {
-int openBeneath(int dirfd, const char* path, uint64_t flags) {
-  struct open_how how {};
-  how.flags = flags;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-  return static_cast<int>(syscall(SYS_openat2, dirfd, path, &how, sizeof how));
+bool sameEntry(const struct stat& st, const StubEntry& seen) {
+  return st.st_dev == seen.dev && st.st_ino == seen.ino && st.st_mtim.tv_sec == seen.mtime.tv_sec &&
+         st.st_mtim.tv_nsec == seen.mtime.tv_nsec;
+}
+
+// An unnamed file in the directory, marked, then linked at `name`: a file
+// at that name is never one of ours without the marker.
+int createMarkedTmpfile(int dir, const char* name, const std::string& marker) {
+  UniqueFd fd(safeOpenBeneath(dir, ".", O_TMPFILE | O_RDWR, 0600));
+  if (!fd) return -1;
+  if (fsetxattr(fd.get(), kStubTempMarker, marker.data(), marker.size(), XATTR_CREATE) != 0 ||
+      linkat(fd.get(), "", dir, name, AT_EMPTY_PATH) != 0)
+    return -1;
+  return fd.release();
+}
+
+// Where unnamed files are not supported: an exclusive create, marked at once.
+int createMarkedNamed(int dir, const char* name, const std::string& marker) {
+  UniqueFd fd(safeOpenBeneath(dir, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+  if (!fd) return -1;
+  if (fsetxattr(fd.get(), kStubTempMarker, marker.data(), marker.size(), XATTR_CREATE) != 0) {
+    int err = errno;
+    unlinkat(dir, name, 0);
+    errno = err;
+    return -1;
+  }
+  return fd.release();
 }
 }  // namespace
 
-int StubFile::resolveParent(const std::string& mountPoint, const std::string& alias) {
-  if (!isAcceptableAlias(alias)) {
+StubFile::~StubFile() { discard(); }
+
+StubFile& StubFile::operator=(StubFile&& o) {
+  if (this != &o) {
+    discard();
+    m_parent = std::move(o.m_parent);
+    m_alias = std::move(o.m_alias);
+    m_temp = std::move(o.m_temp);
+    m_objectHex = std::move(o.m_objectHex);
+    m_fd = std::move(o.m_fd);
+    m_named = o.m_named;
+    m_committed = o.m_committed;
+    m_dev = o.m_dev;
+    m_ino = o.m_ino;
+    m_seen = o.m_seen;
+    m_looked = o.m_looked;
+    o.m_named = false;
+  }
+  return *this;
+}
+
+int StubFile::open(const std::string& mountPoint, const std::string& alias,
+                   const std::string& objectHex) {
+  discard();
+  *this = StubFile();
+  if (objectHex.empty() || objectHex.find('/') != std::string::npos) {
     errno = EINVAL;
     return -1;
   }
-  UniqueFd mount(open(mountPoint.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!mount) return -1;
-  size_t slash = alias.rfind('/');
-  std::string dir = slash == 0 ? std::string(".") : alias.substr(1, slash - 1);
-  UniqueFd parent(openBeneath(mount.get(), dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!parent) return -1;
-  m_parent = std::move(parent);
-  m_leaf = alias.substr(slash + 1);
+  if (safeOpenParent(mountPoint, alias, &m_parent) != 0) return -1;
+  m_alias = alias;
+  m_objectHex = objectHex;
+  m_temp = kStubTempPrefix + objectHex;
   return 0;
 }
 
-int StubFile::create() {
-  if (!m_parent) {
+int StubFile::look(StubEntry* out) {
+  if (!isResolved()) {
     errno = EBADF;
     return -1;
   }
-  // The old entry goes first, so that whatever stood there (a file, a link
-  // planted by a user) is never opened; a directory stays and makes the
-  // exclusive create fail.
-  unlinkat(m_parent.get(), m_leaf.c_str(), 0);
-  int fd = openat(m_parent.get(), m_leaf.c_str(),
-                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  StubEntry e;
+  struct stat st {};
+  if (fstatat(dirFd(), leaf().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    e.present = true;
+    e.directory = S_ISDIR(st.st_mode);
+    e.regular = S_ISREG(st.st_mode);
+    e.dev = st.st_dev;
+    e.ino = st.st_ino;
+    e.mtime = st.st_mtim;
+  } else if (errno != ENOENT) {
+    return -1;
+  }
+  m_seen = e;
+  m_looked = true;
+  if (out) *out = e;
+  return 0;
+}
+
+int StubFile::removeStaleTemporary() {
+  if (!isResolved()) {
+    errno = EBADF;
+    return -1;
+  }
+  // Opened without following a link and without blocking on a FIFO; only a
+  // regular file can be ours.
+  UniqueFd fd(safeOpenBeneath(dirFd(), m_temp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd) return 0;
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  char value[128];
+  ssize_t n = fgetxattr(fd.get(), kStubTempMarker, value, sizeof value);
+  if (n < 0 || std::string(value, static_cast<size_t>(n)) != m_objectHex) return 0;
+  struct stat entry {};
+  if (fstatat(dirFd(), m_temp.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+      entry.st_dev != st.st_dev || entry.st_ino != st.st_ino)
+    return 0;
+  if (unlinkat(dirFd(), m_temp.c_str(), 0) != 0) return -1;
+  return 1;
+}
+
+int StubFile::createTemporary() {
+  if (!isResolved()) {
+    errno = EBADF;
+    return -1;
+  }
+  int fd = createMarkedTmpfile(dirFd(), m_temp.c_str(), m_objectHex);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
+    fd = createMarkedNamed(dirFd(), m_temp.c_str(), m_objectHex);
   if (fd < 0) return -1;
   m_fd.reset(fd);
   struct stat st {};
   if (fstat(fd, &st) != 0) {
     int err = errno;
-    unlinkat(m_parent.get(), m_leaf.c_str(), 0);
-    m_fd.reset();
+    m_named = true;
+    discard();
     errno = err;
     return -1;
   }
   m_dev = st.st_dev;
   m_ino = st.st_ino;
-  m_created = true;
+  m_named = true;
   return 0;
 }
 
-void StubFile::removeCreated() {
+int StubFile::commit() {
+  if (!m_named || !m_looked) {
+    errno = EBADF;
+    return -1;
+  }
+  const int dir = dirFd();
+  const char* temp = m_temp.c_str();
+  const char* name = leaf().c_str();
+  if (m_seen.directory) {
+    errno = EISDIR;
+    return -1;
+  }
+  if (!m_seen.present) {
+    if (renameat2(dir, temp, dir, name, RENAME_NOREPLACE) != 0) return -1;
+    m_committed = true;
+    return 0;
+  }
+  if (renameat2(dir, temp, dir, name, RENAME_EXCHANGE) != 0) {
+    if (errno != ENOENT) return -1;
+    // The file seen has gone meanwhile: nothing is lost by taking the name
+    // while it stays free.
+    if (renameat2(dir, temp, dir, name, RENAME_NOREPLACE) != 0) return -1;
+    m_committed = true;
+    return 0;
+  }
+  // Our stub stands at the name now; what stood there is at the temporary
+  // name. It goes only when it is the file the decision saw.
+  struct stat old {};
+  if (fstatat(dir, temp, &old, AT_SYMLINK_NOFOLLOW) == 0 && sameEntry(old, m_seen)) {
+    m_committed = true;
+    unlinkat(dir, temp, 0);
+    return 0;
+  }
+  renameat2(dir, temp, dir, name, RENAME_EXCHANGE);
+  errno = ESTALE;
+  return -1;
+}
+
+int StubFile::unmark() {
+  if (!m_fd) {
+    errno = EBADF;
+    return -1;
+  }
+  if (fremovexattr(m_fd.get(), kStubTempMarker) != 0 && errno != ENODATA) return -1;
+  return 0;
+}
+
+void StubFile::discard() {
   int saved = errno;
-  // The directory is writable by users: between our create and this call
-  // the name may have been given to someone else's file. Only the entry
-  // that is still our file goes.
-  struct stat entry {};
-  bool same = m_created &&
-              fstatat(m_parent.get(), m_leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-              entry.st_dev == m_dev && entry.st_ino == m_ino;
-  if (same) unlinkat(m_parent.get(), m_leaf.c_str(), 0);
+  if (m_named && !m_committed && isResolved()) {
+    // The directory is writable by users: the temporary name may have been
+    // given to someone else's file. Only the entry that is still ours goes.
+    struct stat entry {};
+    if (fstatat(dirFd(), m_temp.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+        entry.st_dev == m_dev && entry.st_ino == m_ino)
+      unlinkat(dirFd(), m_temp.c_str(), 0);
+  }
+  m_named = false;
   m_fd.reset();
-  m_created = false;
   errno = saved;
 }
 

@@ -1,56 +1,118 @@
-// Safe creation of a stub file below a file system's mount point.
+// A stub file built aside and put in place with one rename.
 //
 // The command runs as root in directories that users write, and the path of
-// a stub comes from the server. So a path is taken apart here and never
-// handed to a path-based call as a whole: the parent directory is resolved
-// beneath the mount point without following any symbolic link, the old entry
-// is removed from that directory, and the new file is created exclusively
-// without following a link. Owner, mode and times are then set on the open
-// descriptor.
+// a stub comes from the server. So the path is never handed whole to a
+// path-based call: its directory is resolved beneath the mount point without
+// links and without crossing into another mount (common/safepath.h), and
+// every later step works on that directory's descriptor.
+//
+// The stub is made complete under a temporary name in its own directory,
+// ".kmrstub.<56 hex digits of the object id>", which carries the root-only
+// extended attribute "trusted.kmr.stubtemp" (value: the same hex digits)
+// from the moment it has a name. Only then does one rename put it at the
+// stub's name:
+// - where the decision saw nothing there, only while there still is nothing
+//   (RENAME_NOREPLACE); a file a user made meanwhile is kept;
+// - where it saw a file, the two entries are exchanged and the file now at
+//   the temporary name is removed only when it is the one the decision saw
+//   (device, inode, modification time); otherwise the exchange is undone
+//   and the user's file is kept.
+// A failure at any step leaves what was at the stub's name untouched.
 //
 // Contract
-// - Functions return 0 on success and -1 with errno set on failure.
-// - A StubFile owns its descriptors; they are closed on every path.
+// - Functions return 0 on success and -1 with errno set on failure, unless
+//   stated otherwise.
+// - A StubFile owns its descriptors; they are closed on every path. The
+//   destructor discards a temporary that was not put in place.
 // - Not thread-safe; one StubFile per stub being made.
 #ifndef KMR_RECONCILE_STUBFILE_H
 #define KMR_RECONCILE_STUBFILE_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
 
-#include "hsmfs/locks.h"
+#include "common/safepath.h"
+
+inline constexpr const char* kStubTempPrefix = ".kmrstub.";
+inline constexpr const char* kStubTempMarker = "trusted.kmr.stubtemp";
 
 // True when the alias names a file beneath the mount point: it begins with
 // "/", is not "/" alone, and has no empty, "." or ".." component.
 bool isAcceptableAlias(const std::string& alias);
+// True when the alias names the HSM's control directory "/.Tarnveld" or
+// anything beneath it.
+bool isControlAlias(const std::string& alias);
+
+// What was at the stub's name when it was looked at (never through a link).
+struct StubEntry {
+  bool present = false;
+  bool directory = false;
+  bool regular = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  struct timespec mtime {};
+};
 
 class StubFile {
  public:
   StubFile() = default;
+  ~StubFile();
+  StubFile(StubFile&&) = default;
+  StubFile& operator=(StubFile&&);
+  StubFile(const StubFile&) = delete;
+  StubFile& operator=(const StubFile&) = delete;
 
-  // Resolves the directory part of `alias` beneath `mountPoint` (no symbolic
-  // link in any component, no way out of the mount point). The alias must
-  // be acceptable (EINVAL otherwise).
-  int resolveParent(const std::string& mountPoint, const std::string& alias);
-  // Removes whatever entry stands at the name (ignoring failure), then
-  // creates the file with O_EXCL | O_NOFOLLOW, read-write, mode 0600.
-  int create();
-  // Closes and removes the file again, only if this object created it and
-  // the name still stands for that file (same device and inode).
-  void removeCreated();
+  // Resolves the directory of `alias` beneath `mountPoint` (EINVAL for an
+  // alias that is not acceptable; ELOOP or EXDEV for a link or a mount on
+  // the way). `objectHex` names the object (56 hex digits) and makes the
+  // temporary name.
+  int open(const std::string& mountPoint, const std::string& alias, const std::string& objectHex);
+  bool isResolved() const { return static_cast<bool>(m_parent.dir); }
+  const std::string& alias() const { return m_alias; }
+  const std::string& tempName() const { return m_temp; }
+  // The directory and the entry's name (for callers that inspect it).
+  int dirFd() const { return m_parent.dir.get(); }
+  const std::string& leaf() const { return m_parent.leaf; }
+
+  // Looks at the entry now at the stub's name; remembers it for commit().
+  int look(StubEntry* out);
+  const StubEntry& seen() const { return m_seen; }
+  // Removes a temporary of this object left by an earlier run: only a
+  // regular file at the temporary name that carries our marker naming this
+  // object. Returns 1 when one was removed, 0 when there was none or it is
+  // not ours (it is then left alone), -1 on a failure to remove.
+  int removeStaleTemporary();
+  // Creates the temporary (mode 0600, empty), marked from the moment it has
+  // a name; EEXIST when something else holds the name.
+  int createTemporary();
   int fd() const { return m_fd.get(); }
   bool isOpen() const { return static_cast<bool>(m_fd); }
+  // Puts the temporary at the stub's name as described above. EEXIST: a
+  // file appeared where none was seen; ESTALE: the entry is no longer the
+  // one seen; EISDIR: a directory was seen. On failure the temporary stays
+  // (for discard()) and the entry at the name is as it was.
+  int commit();
+  // Takes our marker off the stub that commit() put in place.
+  int unmark();
+  // Removes the temporary if the name still stands for our file, closes it.
+  void discard();
   // Closes the file; the result of close().
   int close();
 
  private:
-  UniqueFd m_parent;
+  SafeParent m_parent;
+  std::string m_alias;
+  std::string m_temp;
+  std::string m_objectHex;
   UniqueFd m_fd;
-  std::string m_leaf;
-  bool m_created = false;
+  bool m_named = false;      // the temporary has its name
+  bool m_committed = false;  // it stands at the stub's name
   dev_t m_dev = 0;
   ino_t m_ino = 0;
+  StubEntry m_seen;
+  bool m_looked = false;
 };
 
 #endif

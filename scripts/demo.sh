@@ -81,7 +81,17 @@ mkdir "$FS"
 truncate -s 600M "$W/fs.img"
 mkfs.ext4 -q -F "$W/fs.img"
 mount -o loop "$W/fs.img" "$FS"
-"$ZEFADM" --db "$DB" register-node "$NODE"
+# The node's password: made here, handed to zefadm in a file only root can
+# read (never on a command line) and kept in the client's password store.
+umask 077
+NODE_PASSWORD=$(head -c 18 /dev/urandom | base64)
+printf '%s\n' "$NODE_PASSWORD" >"$W/node.pw"
+"$ZEFADM" --db "$DB" register-node "$NODE" --password-file "$W/node.pw"
+rm -f "$W/node.pw"
+mkdir "$W/pw"
+# Store format (docs/protocol.md): server stanza, node, password in hexadecimal.
+printf 'ZEF\t%s\t%s\n' "$NODE" "$(printf '%s' "$NODE_PASSWORD" | od -An -tx1 -v | tr -d ' \n')" >"$W/pw/kmr.pwd"
+umask 022
 "$ZEFADM" --db "$DB" manage-fs "$FS"
 
 step "zefserverd on 127.0.0.1"
@@ -108,6 +118,8 @@ SERVERNAME ZEF
   TCPSERVERADDRESS 127.0.0.1
   TCPPORT $PORT
   NODENAME $NODE
+  PASSWORDACCESS GENERATE
+  PASSWORDDIR $W/pw
 EOF
 echo "SERVERNAME ZEF" >"$W/inst/kmr.opt"
 export KMR_DIR=$W/inst KMR_LOG=$W LANG=C

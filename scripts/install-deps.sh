@@ -8,4 +8,4 @@ $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
   cmake ninja-build g++ clang libc-bin pkg-config \
   libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev libsqlite3-dev sqlite3 \
-  util-linux e2fsprogs attr procps
+  libsodium-dev util-linux e2fsprogs attr procps

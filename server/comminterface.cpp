@@ -153,6 +153,7 @@ int ZefServerCommInterface::setFileSystem(const std::string& fsName, int forced,
   // The file spec and an open list belong to the old session.
   if (m_transActionObjectP) {
     hsmTlAbort(m_transActionObjectP);
+    m_committedUpdatesOfEndedLists += m_transActionObjectP->stats.committedUpdates;
     hsmTlDeleteTransaction(m_transActionObjectP);
   }
   fmDeleteFileSpec(m_fileSpecP);
@@ -240,8 +241,14 @@ int ZefServerCommInterface::stopTransaction() {
   stopQueryThread();
   if (!m_transActionObjectP) return 0;
   const int rc = hsmTlEnd(m_transActionObjectP);
+  m_committedUpdatesOfEndedLists += m_transActionObjectP->stats.committedUpdates;
   hsmTlDeleteTransaction(m_transActionObjectP);
   return rc;
+}
+
+uint64_t ZefServerCommInterface::committedUpdates() const {
+  uint64_t open = m_transActionObjectP ? m_transActionObjectP->stats.committedUpdates : 0;
+  return m_committedUpdatesOfEndedLists + open;
 }
 
 int ZefServerCommInterface::getAllMigrObjectsFromServer(int ordering) {

@@ -111,6 +111,9 @@ class ZefServerCommInterface {
   int updateBackObjectOnServer(ZefServerMigratedObject* record);
   // Stops the query thread if one runs; returns 0.
   int stopQueryThread();
+  // Updates that the server committed since this object was made (lists
+  // already ended included). Queued or voided updates are not counted.
+  uint64_t committedUpdates() const;
 
   // Observers for the owner and for tests.
   Sess_o* session() const { return m_serverSessionP; }
@@ -138,6 +141,7 @@ class ZefServerCommInterface {
   clientOptions* m_optP = nullptr;
   int m_ownsOptions = 0;
   int m_lanFreeAllowed = 0;
+  uint64_t m_committedUpdatesOfEndedLists = 0;
 };
 
 #endif

@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -17,9 +20,11 @@
 #include "common/messages.h"
 #include "common/msgnum.h"
 #include "common/rc.h"
+#include "common/secret_input.h"
 #include "common/showable.h"
 #include "common/trace.h"
 #include "server/logutil.h"
+#include "server/passwordstore.h"
 #include "server/verbcodec.h"
 #include "server/wire/bytes.h"
 #include "server/wire/verb.h"
@@ -104,13 +109,86 @@ std::string processOwner() {
   return "root";
 }
 
-int signOnTheSession(Sess_o* s) {
+// Where a sign-on's password came from.
+struct PasswordChoice {
+  std::string text;
+  bool fromStore = false;
+  bool fromUser = false;  // typed at the terminal
+};
+
+// Passwords this process signed on with, by server and node, so that a
+// second session or a re-open neither asks again nor reads the store again.
+// Never destroyed: the process may end while other threads still sign on.
+std::mutex g_acceptedMu;
+using AcceptedMap = std::map<std::pair<std::string, std::string>, std::string>;
+AcceptedMap& accepted() {
+  static AcceptedMap* m = new AcceptedMap;
+  return *m;
+}
+
+std::string upperNode(const std::string& n) {
+  std::string u = n;
+  for (char& ch : u) ch = static_cast<char>(ch >= 'a' && ch <= 'z' ? ch - 32 : ch);
+  return u;
+}
+
+// The name the store keeps the password under: the server stanza, else the
+// server's address.
+std::string storeServerName(const SessionConfig& c) {
+  return c.serverStanza.empty() ? c.tcp.serverAddress : c.serverStanza;
+}
+
+std::optional<std::string> askUser(const SessionConfig& c) {
+  char* prompt = nullptr;
+  std::string node = upperNode(c.nodeName), server = storeServerName(c);
+  nlMessage(&prompt, kMsg20440, node.c_str(), server.c_str());
+  std::string p = prompt ? prompt : "Password: ";
+  free(prompt);
+  return askSecret(p);
+}
+
+PasswordChoice choosePassword(const SessionConfig& c, bool askAgain) {
+  const std::string server = storeServerName(c), node = upperNode(c.nodeName);
+  PasswordChoice pc;
+  if (!askAgain) {
+    std::lock_guard<std::mutex> g(g_acceptedMu);
+    auto it = accepted().find({server, node});
+    if (it != accepted().end()) {
+      pc.text = it->second;
+      return pc;
+    }
+  }
+  if (c.passwordAccess == 1 && !askAgain) {
+    pwstore::Loaded l = pwstore::load(c.passwordDir, server, node);
+    if (l.outcome == pwstore::Outcome::kFound) {
+      pc.text = l.password;
+      pc.fromStore = true;
+      return pc;
+    }
+    if (l.outcome == pwstore::Outcome::kRefused)
+      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20441, pwstore::storePath(c.passwordDir).c_str(), l.why.c_str());
+  }
+  if (!askAgain && !c.password.empty()) {
+    pc.text = c.password;
+    return pc;
+  }
+  if (auto typed = askUser(c)) {
+    pc.text = *typed;
+    pc.fromUser = true;
+    return pc;
+  }
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20442, node.c_str(), server.c_str());
+  return pc;  // empty: the server refuses it and the caller reports that
+}
+
+int signOnTheSession(Sess_o* s, const PasswordChoice& pw) {
   const SessionConfig& c = s->config;
   SignOnRequest req;
   req.platform = c.platform;
   req.nodeName = c.nodeName;
-  req.owner = c.owner.empty() ? processOwner() : c.owner;
-  req.further = c.password;
+  // No owner travels with a stored password: the node, not a user, signs on.
+  req.owner = !c.owner.empty() ? c.owner : pw.fromStore ? std::string() : processOwner();
+  req.further = pw.text;
   size_t len = buildSignOn(s->sendBuf.data(), s->sendBuf.size(), req);
   if (!len) return RC_PROTOCOL_ERROR;
   int rc = sessSendVerb(s, s->sendBuf.data());
@@ -208,13 +286,43 @@ int Logoff(Sess_o* s) {
 
 int OpenSess(Sess_o* s) {
   TREnterExit<char> ee(__FILE__, __LINE__, "OpenSess()");
-  int next;
-  if (int bad = stateCheck(s, opOpen, 0, &next)) return bad;
-  int rc = TcpOpen(&s->comm);
-  if (rc) return rc;
-  s->broken = false;
-  setState(s, next);
-  return signOnTheSession(s);
+  const SessionConfig& c = s->config;
+  const std::string server = storeServerName(c), node = upperNode(c.nodeName);
+  constexpr int kTries = 3;
+  for (int attempt = 0;; ++attempt) {
+    int next;
+    if (int bad = stateCheck(s, opOpen, 0, &next)) return bad;
+    int rc = TcpOpen(&s->comm);
+    if (rc) return rc;
+    s->broken = false;
+    setState(s, next);
+    PasswordChoice pw = choosePassword(c, attempt > 0);
+    rc = signOnTheSession(s, pw);
+    if (rc == 0) {
+      {
+        std::lock_guard<std::mutex> g(g_acceptedMu);
+        accepted()[{server, node}] = pw.text;
+      }
+      std::string why;
+      if (c.passwordAccess == 1 && !pw.fromStore && !pw.text.empty() &&
+          !pwstore::save(c.passwordDir, server, node, pw.text, why))
+        trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20443, node.c_str(), pwstore::storePath(c.passwordDir).c_str(),
+                       why.c_str());
+      return 0;
+    }
+    if (rc != 51) return rc;
+    {
+      std::lock_guard<std::mutex> g(g_acceptedMu);
+      accepted().erase({server, node});
+    }
+    std::string why;
+    if (pw.fromStore && pwstore::remove(c.passwordDir, server, node, why))
+      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20444, node.c_str(), server.c_str(),
+                     pwstore::storePath(c.passwordDir).c_str());
+    if (attempt + 1 >= kTries || !haveTerminal()) return rc;
+    // The refused sign-on closed the connection (state 1); the next try
+    // opens a new one.
+  }
 }
 
 int Logon(Sess_o* s) {

@@ -40,7 +40,9 @@ struct SessionConfig {
   TcpSettings tcp;                  // TCPSERVERADDRESS, TCPPORT, TCPBUFFSIZE, ...
   std::string serverStanza;
   std::string nodeName;             // NODENAME; sent upper-cased
-  std::string password;             // node password (sent in the sign-on, see docs/protocol.md)
+  std::string password;             // PASSWORD option: the node's password when given (may be empty)
+  int passwordAccess = 0;           // PASSWORDACCESS: 0 PROMPT, 1 GENERATE (kept in the password store)
+  std::string passwordDir;          // directory of the password store (PASSWORDDIR, else the installation directory)
   std::string owner;                // empty: the name of the process owner
   std::string platform = "Linux x86-64";
   uint32_t commRestartInterval = 15;  // COMMRESTARTINTERVAL, seconds between attempts
@@ -75,7 +77,14 @@ int CheckSession(Sess_o* session, int policyLoadType);
 // Initialises the control block from the config, opens and signs on; on a
 // failure the session is closed.
 int Logon(Sess_o* session);
-// Opens the connection (state 2) and signs on (state 3).
+// Opens the connection (state 2) and signs on (state 3). The password: the
+// one this process last signed on with to that server as that node; else,
+// with PASSWORDACCESS GENERATE, the one in the password store
+// (server/passwordstore.h), then the PASSWORD option, then the terminal;
+// with PROMPT the PASSWORD option, then the terminal. A password that is not
+// from the store is put there after a sign-on with GENERATE succeeded. A
+// refused stored password is removed from the store; while there is a
+// terminal the user is asked again (three tries in all).
 int OpenSess(Sess_o* session);
 // True only in state 3 while the connection is alive (a local probe of the
 // socket, no verb is exchanged).

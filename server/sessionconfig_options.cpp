@@ -29,6 +29,8 @@ int fillSessionConfig(const clientOptions& opts, SessionConfig* out) {
   c.serverStanza = opts.serverName;
   c.nodeName = opts.nodeName;
   c.password = opts.password;
+  c.passwordAccess = opts.passwordAccess;
+  c.passwordDir = opts.passwordDir.empty() ? opts.installDir : opts.passwordDir;
   c.commRestartInterval = opts.commRestartInterval < 0 ? 0 : static_cast<uint32_t>(opts.commRestartInterval);
   c.commRestartDuration = opts.commRestartDuration < 0 ? 0 : static_cast<uint32_t>(opts.commRestartDuration);
   c.txnByteLimit = opts.txnByteLimit;

@@ -116,6 +116,7 @@ int sendOneTransaction(TxnList* tl, int* givenUpReason) {
     for (TxnItem& item : tl->items)
       if (item.state == kItemSent) {
         finishItem(item, kItemDone, 0);
+        if (item.kind == kTlKindUpdate) ++tl->stats.committedUpdates;
         if (tl->migrCallback) tl->migrCallback(item.kind, &item.fileSpec, 0);
       }
     return 0;

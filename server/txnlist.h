@@ -54,6 +54,9 @@ struct TxnItem {
 struct TxnStats {
   uint64_t transactions = 0, committed = 0, aborted = 0, updates = 0, deletes = 0, reopens = 0,
            failedItems = 0;
+  // Updates in transactions the server voted to commit: the only updates
+  // that are known to be on the server.
+  uint64_t committedUpdates = 0;
 };
 
 struct TxnList {

@@ -10,6 +10,7 @@
 
 #include "zefserver/jsonl.h"
 #include "zefserver/migrate.h"
+#include "zefserver/password.h"
 #include "zefserver/store.h"
 #include "zefserver/wire.h"
 
@@ -18,6 +19,8 @@ namespace zef {
 namespace {
 
 constexpr size_t kMaxPathLen = 4096;
+const char* kRegisterUsage = "register-node NODE [--password-fd FD | --password-file FILE]";
+const char* kSetPasswordUsage = "set-password NODE [--password-fd FD | --password-file FILE]";
 const char* kDefaultFsType = "ORCA";
 
 // Thrown by subcommands for a failure the user must see; the text is the message.
@@ -32,7 +35,30 @@ struct Ctx {
   std::string prefix = "/gen";
   FILE* out;
   FILE* err;
+  int passwordFd = -1;       // --password-fd
+  std::string passwordFile;  // --password-file
 };
+
+// The new password of `node`: from the descriptor, the file or the terminal,
+// in that order of preference. Never from the command line.
+std::string newPassword(const Ctx& c, const std::string& node) {
+  try {
+    if (c.passwordFd >= 0) return readPasswordFromFd(c.passwordFd);
+    if (!c.passwordFile.empty()) return readPasswordFile(c.passwordFile);
+    return promptNewPassword(node);
+  } catch (const PasswordError& e) {
+    throw AdmError{e.what()};
+  }
+}
+
+std::string newPasswordHash(const Ctx& c, const std::string& node) {
+  std::string pw = newPassword(c, node);
+  try {
+    return hashPassword(pw);
+  } catch (const PasswordError& e) {
+    throw AdmError{e.what()};
+  }
+}
 
 FileSpace requireFileSpace(Store& s, const std::string& node, const std::string& fs) {
   auto f = s.findFileSpace(node, fs);
@@ -59,10 +85,21 @@ void needArgs(const Ctx& c, size_t n, const char* usage) {
 }
 
 int cmdRegisterNode(Ctx& c) {
-  needArgs(c, 1, "register-node NODE");
+  needArgs(c, 1, kRegisterUsage);
   if (c.args[0].empty()) throw AdmError{"empty node name", 2};
-  if (!c.store.registerNode(c.args[0])) throw AdmError{"node " + c.args[0] + " is already registered"};
+  if (c.store.nodeExists(c.args[0])) throw AdmError{"node " + c.args[0] + " is already registered"};
+  std::string hash = newPasswordHash(c, c.args[0]);
+  if (!c.store.registerNode(c.args[0], hash)) throw AdmError{"node " + c.args[0] + " is already registered"};
   fprintf(c.out, "node %s registered\n", c.args[0].c_str());
+  return 0;
+}
+
+int cmdSetPassword(Ctx& c) {
+  needArgs(c, 1, kSetPasswordUsage);
+  if (!c.store.nodeExists(c.args[0])) throw AdmError{"node " + c.args[0] + " is not registered"};
+  std::string hash = newPasswordHash(c, c.args[0]);
+  if (!c.store.setPasswordHash(c.args[0], hash)) throw AdmError{"node " + c.args[0] + " is not registered"};
+  fprintf(c.out, "password of node %s set\n", c.args[0].c_str());
   return 0;
 }
 
@@ -226,7 +263,8 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"register-node", "register-node NODE", cmdRegisterNode},
+    {"register-node", kRegisterUsage, cmdRegisterNode},
+    {"set-password", kSetPasswordUsage, cmdSetPassword},
     {"add-filespace", "add-filespace NODE FILESPACE", cmdAddFileSpace},
     {"list-filespaces", "list-filespaces", cmdListFileSpaces},
     {"list-objects", "list-objects NODE FILESPACE", cmdListObjects},
@@ -241,6 +279,8 @@ const Command kCommands[] = {
 void usage(FILE* err) {
   fprintf(err, "usage: zefadm --db FILE COMMAND ARGS...\ncommands:\n");
   for (const Command& c : kCommands) fprintf(err, "  %s\n", c.usage);
+  fprintf(err, "A password is read from the descriptor or the file (mode 0600) given, else asked\n"
+               "for on the terminal; it is never taken from the command line.\n");
 }
 
 bool getU32(const JsonValue& v, uint32_t& out) {
@@ -310,12 +350,22 @@ std::optional<ImportRecord> parseImportLine(std::string_view line, uint32_t defa
 }
 
 int runAdm(int argc, char** argv, FILE* out, FILE* err) {
-  std::string db, prefix = "/gen";
+  std::string db, prefix = "/gen", passwordFile;
+  int passwordFd = -1;
   std::vector<std::string> rest;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if ((a == "--db" || a == "--prefix") && i + 1 < argc) {
-      (a == "--db" ? db : prefix) = argv[++i];
+    if ((a == "--db" || a == "--prefix" || a == "--password-file") && i + 1 < argc) {
+      (a == "--db" ? db : a == "--prefix" ? prefix : passwordFile) = argv[++i];
+    } else if (a == "--password-fd" && i + 1 < argc) {
+      std::string v = argv[++i];
+      char* end = nullptr;
+      long fd = strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end || fd < 0 || fd > 1 << 20) {
+        fprintf(err, "zefadm: invalid descriptor %s\n", v.c_str());
+        return 2;
+      }
+      passwordFd = static_cast<int>(fd);
     } else if (a.rfind("--", 0) == 0) {
       fprintf(err, "zefadm: unknown option %s\n", a.c_str());
       usage(err);
@@ -338,7 +388,7 @@ int runAdm(int argc, char** argv, FILE* out, FILE* err) {
   }
   try {
     auto store = Store::open(db);
-    Ctx ctx{*store, std::vector<std::string>(rest.begin() + 1, rest.end()), prefix, out, err};
+    Ctx ctx{*store, std::vector<std::string>(rest.begin() + 1, rest.end()), prefix, out, err, passwordFd, passwordFile};
     return cmd->run(ctx);
   } catch (const AdmError& e) {
     fprintf(err, "zefadm: %s\n", e.text.c_str());

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -16,6 +17,7 @@
 #include <ctime>
 #include <list>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "zefserver/session.h"
@@ -58,9 +60,11 @@ const char* serverUsage() {
   return "usage: zefserverd --db FILE [--address ADDR] [--port N] [--server-name NAME]\n"
          "                  [--txn-size N] [--enhanced] [--open-registration] [--log FILE]\n"
          "                  [--ready-fd FD] [--idle-exit SECONDS] [--die-with-parent]\n"
+         "                  [--max-sessions N] [--signon-timeout SECONDS] [--idle-timeout SECONDS]\n"
+         "                  [--signon-fail-delay-ms MS]\n"
          "                  [--fault-query-close=N] [--fault-change-close=N] [--fault-endtxn-close=N]\n"
          "                  [--fault-endtxn-abort=N:REASON] [--fault-query-abort=REASON]\n"
-         "                  [--fault-bad-attr=PATHPART] [--fault-delay-ms=MS]\n";
+         "                  [--fault-bad-attr=PATHPART] [--fault-delay-ms=MS] [--fault-void-changes=REASON]\n";
 }
 
 std::optional<ServerConfig> parseServerArgs(int argc, char** argv, std::string& error) {
@@ -117,6 +121,18 @@ std::optional<ServerConfig> parseServerArgs(int argc, char** argv, std::string& 
       c.idleExitSec = static_cast<unsigned>(n);
     } else if (a == "--die-with-parent") {
       c.dieWithParent = true;
+    } else if (a == "--max-sessions") {
+      if (!number(100000, n) || n == 0) return error = "invalid value for --max-sessions", std::nullopt;
+      c.maxSessions = static_cast<unsigned>(n);
+    } else if (a == "--signon-timeout") {
+      if (!number(86400, n) || n == 0) return error = "invalid value for --signon-timeout", std::nullopt;
+      c.signOnTimeoutSec = static_cast<unsigned>(n);
+    } else if (a == "--idle-timeout") {
+      if (!number(7 * 86400, n) || n == 0) return error = "invalid value for --idle-timeout", std::nullopt;
+      c.idleTimeoutSec = static_cast<unsigned>(n);
+    } else if (a == "--signon-fail-delay-ms") {
+      if (!number(60000, n)) return std::nullopt;
+      c.failDelayMs = static_cast<unsigned>(n);
     } else if (a == "--fault-query-close") {
       if (!number(UINT64_MAX / 10, c.faults.queryCloseAfter)) return std::nullopt;
     } else if (a == "--fault-change-close") {
@@ -132,6 +148,9 @@ std::optional<ServerConfig> parseServerArgs(int argc, char** argv, std::string& 
         return error = "--fault-endtxn-abort needs N:REASON", std::nullopt;
       c.faults.endTxnAbortAt = n;
       c.faults.abortReason = static_cast<uint8_t>(r);
+    } else if (a == "--fault-void-changes") {
+      if (!number(255, n) || n == 0) return error = "--fault-void-changes needs a reason 1..255", std::nullopt;
+      c.faults.voidChangesReason = static_cast<uint8_t>(n);
     } else if (a == "--fault-query-abort") {
       if (!number(255, n)) return std::nullopt;
       c.faults.queryAbortReason = static_cast<uint8_t>(n);
@@ -151,6 +170,38 @@ std::optional<ServerConfig> parseServerArgs(int argc, char** argv, std::string& 
     return std::nullopt;
   }
   return c;
+}
+
+std::chrono::milliseconds RefusalTable::refuse(const std::string& host, unsigned baseMs) {
+  using namespace std::chrono;
+  constexpr auto kMemory = minutes(10);
+  auto now = steady_clock::now();
+  std::lock_guard<std::mutex> g(mu_);
+  if (peers_.size() >= kMaxPeers && !peers_.count(host)) {
+    auto quietest = peers_.begin();
+    for (auto it = peers_.begin(); it != peers_.end(); ++it)
+      if (it->second.last < quietest->second.last) quietest = it;
+    peers_.erase(quietest);
+  }
+  Entry& e = peers_[host];
+  if (e.count && now - e.last > kMemory) e.count = 0;
+  e.count = std::min(e.count + 1, 5u);
+  e.last = now;
+  return milliseconds(static_cast<int64_t>(baseMs) << (e.count - 1));
+}
+
+void CheckGate::enter() {
+  std::unique_lock<std::mutex> l(mu_);
+  cv_.wait(l, [this] { return free_ > 0; });
+  --free_;
+}
+
+void CheckGate::leave() {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    ++free_;
+  }
+  cv_.notify_one();
 }
 
 void Logger::line(const char* fmt, ...) {
@@ -185,7 +236,10 @@ int listenOn(const ServerConfig& cfg, std::string& error, uint16_t& boundPort) {
     v4->sin_port = htons(cfg.port);
     len = sizeof *v4;
   } else if (inet_pton(AF_INET6, cfg.address.c_str(), &v6->sin6_addr) == 1) {
-    if (IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr)) return error = "refusing to listen on the wildcard address", -1;
+    // ::ffff:0.0.0.0 listens on every IPv4 address just as 0.0.0.0 does.
+    bool mappedAny = IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr) && v6->sin6_addr.s6_addr32[3] == htonl(INADDR_ANY);
+    if (IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr) || mappedAny)
+      return error = "refusing to listen on the wildcard address", -1;
     family = AF_INET6;
     v6->sin6_family = AF_INET6;
     v6->sin6_port = htons(cfg.port);
@@ -198,7 +252,7 @@ int listenOn(const ServerConfig& cfg, std::string& error, uint16_t& boundPort) {
   if (fd < 0) return error = std::string("socket: ") + strerror(errno), -1;
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, 64) != 0) {
+  if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, SOMAXCONN) != 0) {
     error = "cannot listen on " + cfg.address + ":" + std::to_string(cfg.port) + ": " + strerror(errno);
     ::close(fd);
     return -1;
@@ -276,9 +330,9 @@ int runServer(const ServerConfig& cfg) {
     log.line("%s", error.c_str());
     return 1;
   }
-  log.line("listening on %s port %u, database %s, server %s, transaction size %u, %s answers", cfg.address.c_str(),
-           port, cfg.dbPath.c_str(), cfg.serverName.c_str(), cfg.maxTxnObjects,
-           cfg.enhancedAnswers ? "enhanced" : "plain");
+  log.line("listening on %s port %u, database %s, server %s, transaction size %u, %s answers, at most %u sessions",
+           cfg.address.c_str(), port, cfg.dbPath.c_str(), cfg.serverName.c_str(), cfg.maxTxnObjects,
+           cfg.enhancedAnswers ? "enhanced" : "plain", cfg.maxSessions);
   if (cfg.readyFd >= 0) {
     std::string p = std::to_string(port) + "\n";
     if (write(cfg.readyFd, p.data(), p.size()) < 0) log.line("cannot write ready fd: %s", strerror(errno));
@@ -289,8 +343,14 @@ int runServer(const ServerConfig& cfg) {
   std::list<std::unique_ptr<SessionSlot>> sessions;
   auto lastActive = std::chrono::steady_clock::now();
   std::string why = "stopped by signal";
+  uint64_t refusedFull = 0;  // connections closed since the last log line about them
   for (;;) {
     sessions.remove_if([](const std::unique_ptr<SessionSlot>& s) { return s->done.load(); });
+    if (refusedFull && sessions.size() < cfg.maxSessions) {
+      log.line("%llu connections closed at once: %u sessions already running",
+               static_cast<unsigned long long>(refusedFull), cfg.maxSessions);
+      refusedFull = 0;
+    }
     if (!sessions.empty()) lastActive = std::chrono::steady_clock::now();
     pollfd fds[2] = {{listenFd.get(), POLLIN, 0}, {sigFd.get(), POLLIN, 0}};
     int r = poll(fds, 2, 500);
@@ -308,17 +368,33 @@ int runServer(const ServerConfig& cfg) {
       sockaddr_storage ss{};
       socklen_t sl = sizeof ss;
       int fd = accept4(listenFd.get(), reinterpret_cast<sockaddr*>(&ss), &sl, SOCK_CLOEXEC);
-      if (fd < 0) continue;
+      if (fd < 0) {
+        // Out of descriptors: the pending connection stays queued; wait for
+        // sessions to end instead of spinning on it.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        continue;
+      }
+      std::string peer = peerName(ss);
+      if (sessions.size() >= cfg.maxSessions) {
+        ::close(fd);
+        ++refusedFull;
+        continue;
+      }
       int one = 1;
       setsockopt(fd, IPPROTO_TCP, 1 /* TCP_NODELAY */, &one, sizeof one);
       auto slot = std::make_unique<SessionSlot>();
       slot->fd = fd;
       SessionSlot* raw = slot.get();
-      std::string peer = peerName(ss);
-      slot->thread = std::thread([raw, peer, &shared] {
-        runSession(raw->fd, peer, shared);
-        raw->done = true;
-      });
+      try {
+        slot->thread = std::thread([raw, peer, &shared] {
+          runSession(raw->fd, peer, shared);
+          raw->done = true;
+        });
+      } catch (const std::system_error& e) {
+        log.line("peer %s: connection closed, no thread for its session: %s", peer.c_str(), e.what());
+        continue;  // the slot closes the connection
+      }
       sessions.push_back(std::move(slot));
       continue;
     }

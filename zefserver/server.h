@@ -3,7 +3,11 @@
 //
 // Contract
 // - parseServerArgs() turns the command line into a ServerConfig or returns
-//   an error text; it refuses a wildcard or non-numeric listen address.
+//   an error text; it refuses a wildcard (0.0.0.0, ::, ::ffff:0.0.0.0) or
+//   non-numeric listen address.
+// - At most maxSessions sessions run at once; a connection beyond that, or
+//   one whose thread cannot be started, is closed at once and the server
+//   goes on.
 // - runServer() listens, serves until SIGTERM/SIGINT, the idle time ran out
 //   or the parent died (when asked), then closes every session and returns
 //   the process exit status (0 clean, 1 on a start-up failure). It must be
@@ -13,8 +17,11 @@
 #define KMR_ZEFSERVER_SERVER_H
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -33,6 +40,9 @@ struct Faults {
   // Vote abort with abortReason at the Nth client EndTxn of the process.
   uint64_t endTxnAbortAt = 0;
   uint8_t abortReason = 0;
+  // Vote abort with this reason at every client EndTxn of a transaction
+  // that holds changes, as a server whose database is full (0: off).
+  uint8_t voidChangesReason = 0;
   // End every MigrQryAll stream with vote 2 and this reason (0: off).
   uint8_t queryAbortReason = 0;
   // Objects whose path contains this text are answered with an unknown
@@ -54,6 +64,10 @@ struct ServerConfig {
   int readyFd = -1;          // the bound port is written here, then closed
   unsigned idleExitSec = 0;  // 0: never
   bool dieWithParent = false;
+  unsigned maxSessions = 64;
+  unsigned signOnTimeoutSec = 30;    // from accept to a complete SignOn
+  unsigned idleTimeoutSec = 3600;    // between two verbs of a signed-on session
+  unsigned failDelayMs = 1000;       // before answering a refused sign-on
   Faults faults;
 };
 
@@ -72,10 +86,47 @@ class Logger {
   FILE* out_;
 };
 
+// Refused sign-ons per peer address. The answer to each refusal waits the
+// base delay times 2^(refusals of that address in the last 10 minutes - 1),
+// at most 16 times the base, so guessing is slow and gets slower. Thread safe;
+// keeps at most kMaxPeers addresses (the quietest ones are forgotten first).
+class RefusalTable {
+ public:
+  static constexpr size_t kMaxPeers = 4096;
+  // Records one refusal of `host` and returns how long to wait before answering.
+  std::chrono::milliseconds refuse(const std::string& host, unsigned baseMs);
+
+ private:
+  struct Entry {
+    unsigned count = 0;
+    std::chrono::steady_clock::time_point last;
+  };
+  std::mutex mu_;
+  std::map<std::string, Entry> peers_;
+};
+
+// Lets at most `n` password checks run at once: each takes 64 MiB.
+class CheckGate {
+ public:
+  explicit CheckGate(unsigned n) : free_(n) {}
+  void enter();
+  void leave();
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  unsigned free_;
+};
+
 // What all sessions of one server process share.
 struct ServerShared {
+  ServerShared(const ServerConfig& c, Logger& l) : cfg(c), log(l) {}
   const ServerConfig& cfg;
   Logger& log;
+  RefusalTable refusals;
+  CheckGate passwordChecks{2};
+  // Bytes of changes all sessions hold for their open transactions.
+  std::atomic<size_t> heldBytes{0};
   std::atomic<uint64_t> sessionIds{0};
   std::atomic<uint64_t> endTxnCount{0};
   std::atomic<bool> queryCloseFired{false};

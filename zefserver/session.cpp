@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "zefserver/objects.h"
+#include "zefserver/password.h"
 #include "zefserver/store.h"
 #include "zefserver/wire.h"
 
@@ -29,11 +31,20 @@ struct SessionEnd {
 // answer is on the wire before the next request is awaited.
 class Conn {
  public:
+  using Clock = std::chrono::steady_clock;
   explicit Conn(int fd) : fd_(fd) { out_.reserve(kOutCap); }
 
-  // Reads one verb; nullopt at end of connection, throws SessionEnd on a
-  // malformed header or an oversized verb.
-  std::optional<VerbView> readVerb() {
+  // A peer that stops reading our answers must not hold the session for ever.
+  void setSendTimeout(unsigned seconds) {
+    timeval tv{static_cast<time_t>(seconds), 0};
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  }
+
+  // Reads one verb that must be complete by `deadline`; nullopt at end of
+  // connection, throws SessionEnd on a malformed header, an oversized verb
+  // or a deadline passed.
+  std::optional<VerbView> readVerb(Clock::time_point deadline) {
+    deadline_ = deadline;
     flush();
     uint8_t h4[4];
     if (!readAll(h4, 4)) return std::nullopt;
@@ -76,6 +87,7 @@ class Conn {
   static constexpr size_t kOutCap = 64 * 1024;
   bool readAll(uint8_t* p, size_t n) {
     while (n > 0) {
+      waitReadable();
       ssize_t r = ::recv(fd_, p, n, 0);
       if (r < 0 && errno == EINTR) continue;
       if (r <= 0) return false;
@@ -84,7 +96,18 @@ class Conn {
     }
     return true;
   }
+  void waitReadable() {
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+      if (left <= 0) throw SessionEnd{"timed out waiting for the client"};
+      pollfd p{fd_, POLLIN, 0};
+      int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, 60000)));
+      if (r > 0) return;
+      if (r < 0 && errno != EINTR) throw SessionEnd{std::string("poll: ") + strerror(errno)};
+    }
+  }
   int fd_;
+  Clock::time_point deadline_ = Clock::time_point::max();
   std::vector<uint8_t> in_;
   std::vector<uint8_t> out_;
 };
@@ -126,12 +149,20 @@ class Session {
  public:
   Session(int fd, const std::string& peer, ServerShared& sh)
       : conn_(fd), peer_(peer), sh_(sh), cfg_(sh.cfg), id_(++sh.sessionIds) {}
+  ~Session() { dropHeld(); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
 
   void run() {
     std::string why = "peer closed";
+    auto signOnDeadline = Conn::Clock::now() + std::chrono::seconds(cfg_.signOnTimeoutSec);
     try {
+      conn_.setSendTimeout(cfg_.idleTimeoutSec);
       store_ = Store::open(cfg_.dbPath);
-      while (auto v = conn_.readVerb()) {
+      auto deadline = [&] {
+        return signedOn_ ? Conn::Clock::now() + std::chrono::seconds(cfg_.idleTimeoutSec) : signOnDeadline;
+      };
+      while (auto v = conn_.readVerb(deadline())) {
         ++verbsIn_;
         if (!dispatch(*v)) break;
       }
@@ -191,32 +222,35 @@ class Session {
   void beginTxn() {
     inTxn_ = true;
     txnFailReason_ = 0;
-    changes_.clear();
-    fsAdds_.clear();
+    dropHeld();
   }
 
+  // A refused sign-on is answered only after a delay that grows with the
+  // refusals from the same address, and always takes at least that long
+  // whatever the reason, so the answer's timing tells nothing.
   bool signOn(const VerbView& v) {
+    auto started = std::chrono::steady_clock::now();
     if (!v.has(26, 16)) return protocolError(v, "short SignOn");
     auto node = v.field(11, 42);
-    if (!node) return protocolError(v, "SignOn node name outside the verb");
+    auto password = v.field(20, 42);
+    if (!node || !password) return protocolError(v, "SignOn field outside the verb");
     std::string name;
     for (uint8_t c : *node) name.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c));
-    uint8_t result = 0;
-    if (name.empty() || !store_->nodeExists(name)) {
-      if (cfg_.openRegistration && !name.empty()) {
-        store_->registerNode(name);
-        sh_.log.line("session %llu registered node %s", static_cast<unsigned long long>(id_), name.c_str());
-      } else {
-        result = kSignOnUnknownNode;
-      }
+    std::string why = checkSignOn(name, asString(*password));
+    if (!why.empty()) {
+      auto wait = sh_.refusals.refuse(peerHost(), cfg_.failDelayMs);
+      std::this_thread::sleep_until(started + wait);
+      sh_.log.line("session %llu peer %s: sign-on refused for node %s (%s), answered after %lld ms",
+                   static_cast<unsigned long long>(id_), peer_.c_str(), name.c_str(), why.c_str(),
+                   static_cast<long long>(wait.count()));
     }
     delay();
     VerbBuilder b(kSignOnResp, 18);
     b.addField(4, asBytes(cfg_.serverName));
-    b.u8(8, result);
+    b.u8(8, why.empty() ? 0 : kSignOnRefused);
     b.u16(16, cfg_.maxTxnObjects);
     answer(b.finish());
-    if (result != 0) {
+    if (!why.empty()) {
       endReason_ = "sign-on refused for node " + name;
       return false;
     }
@@ -225,11 +259,63 @@ class Session {
     return true;
   }
 
+  // Empty when `name` may sign on with `password`, else why not (for the log
+  // only: the client learns nothing but the refusal).
+  std::string checkSignOn(const std::string& name, const std::string& password) {
+    if (name.empty()) return "empty node name";
+    if (password.empty()) return "empty password";
+    if (password.size() > kMaxPasswordLen) return "password too long";
+    auto hash = store_->passwordHash(name);
+    if (!hash && cfg_.openRegistration) return registerAtSignOn(name, password);
+    if (!hash) return "unknown node";
+    if (hash->empty()) return "node has no password";
+    sh_.passwordChecks.enter();
+    bool ok = verifyPassword(*hash, password);
+    sh_.passwordChecks.leave();
+    return ok ? "" : "wrong password";
+  }
+
+  std::string registerAtSignOn(const std::string& name, const std::string& password) {
+    try {
+      if (name.size() > 64 || name.find_first_of(std::string("\0 \t", 3)) != std::string::npos)
+        return "node name not registrable";
+      checkPasswordText(password);
+      sh_.passwordChecks.enter();
+      std::string hash;
+      try {
+        hash = hashPassword(password);
+      } catch (...) {
+        sh_.passwordChecks.leave();
+        throw;
+      }
+      sh_.passwordChecks.leave();
+      if (!store_->registerNode(name, hash)) return "node registered by another session meanwhile";
+    } catch (const PasswordError& e) {
+      return e.what();
+    }
+    sh_.log.line("session %llu registered node %s", static_cast<unsigned long long>(id_), name.c_str());
+    return "";
+  }
+
+  // The peer's address without its port: refusals are counted per host.
+  std::string peerHost() const { return peer_.substr(0, peer_.rfind(':')); }
+
+  // A session sees and changes only the file spaces of the node it signed
+  // on as. File spaces never change owner, so a yes is remembered.
+  bool ownsFileSpace(uint32_t fsId) {
+    if (std::find(ownFs_.begin(), ownFs_.end(), fsId) != ownFs_.end()) return true;
+    auto fs = store_->fileSpaceById(fsId);
+    if (!fs || fs->node != node_) return false;
+    if (ownFs_.size() < 1024) ownFs_.push_back(fsId);
+    return true;
+  }
+
   bool fsQry(const VerbView& v) {
     auto node = v.field(4, 12);
     auto name = v.field(8, 12);
     if (!node || !name) return protocolError(v, "FSQry field outside the verb");
-    auto fs = store_->findFileSpace(asString(*node), asString(*name));
+    std::optional<FileSpace> fs;
+    if (sameNode(asString(*node))) fs = store_->findFileSpace(node_, asString(*name));
     delay();
     if (!fs) {
       answer(endTxnVerb(kVoteAbort, kReasonNoMatch));
@@ -266,6 +352,8 @@ class Session {
     fs.size1 = static_cast<uint64_t>(v.u32(19)) << 32 | v.u32(23);
     fs.size2 = static_cast<uint64_t>(v.u32(27)) << 32 | v.u32(31);
     if (fs.name.empty()) failTxn(kReasonBadChange);
+    else if (fsAdds_.size() >= cfg_.maxTxnObjects || !hold(fs.name.size() + fs.type.size() + fs.info.size() + sizeof fs))
+      failTxn(kReasonTooManyObjects);
     else fsAdds_.push_back(std::move(fs));
     return true;
   }
@@ -319,6 +407,10 @@ class Session {
     uint32_t fsId = v.u32(4);
     inTxn_ = false;
     delay();
+    if (!ownsFileSpace(fsId)) {
+      answer(endTxnVerb(kVoteAbort, kReasonNoMatch));
+      return true;
+    }
     auto cursor = store_->scan(fsId);
     StoredObject o;
     uint64_t sent = 0;
@@ -346,7 +438,7 @@ class Session {
     delay();
     std::optional<StoredObject> o;
     if (auto parts = parseObjId(*id)) o = store_->objectByNum(parts->objNum);
-    if (o && o->fsId != parseObjId(*id)->fsId) o.reset();
+    if (o && (o->fsId != parseObjId(*id)->fsId || !ownsFileSpace(o->fsId))) o.reset();
     if (!o) {
       answer(endTxnVerb(kVoteAbort, kReasonNoMatch));
       return true;
@@ -387,8 +479,10 @@ class Session {
         if (c.path.empty()) failTxn(kReasonBadChange);
       }
     }
-    if (changes_.size() >= cfg_.maxTxnObjects) failTxn(kReasonTooManyObjects);
-    else changes_.push_back(std::move(c));
+    if (changes_.size() >= cfg_.maxTxnObjects || !hold(c.attrs.size() + c.path.size() + sizeof c))
+      failTxn(kReasonTooManyObjects);
+    else
+      changes_.push_back(std::move(c));
     return true;
   }
 
@@ -409,6 +503,9 @@ class Session {
     } else if (f.endTxnAbortAt && n == f.endTxnAbortAt) {
       outVote = kVoteAbort;
       outReason = f.abortReason;
+    } else if (f.voidChangesReason && !changes_.empty()) {
+      outVote = kVoteAbort;
+      outReason = f.voidChangesReason;
     } else if (txnFailReason_) {
       outVote = kVoteAbort;
       outReason = txnFailReason_;
@@ -420,8 +517,7 @@ class Session {
       sh_.log.line("session %llu transaction aborted, reason %u: %zu changes, %zu file spaces discarded",
                    static_cast<unsigned long long>(id_), outReason, changes_.size(), fsAdds_.size());
     inTxn_ = false;
-    changes_.clear();
-    fsAdds_.clear();
+    dropHeld();
     txnFailReason_ = 0;
     answer(endTxnVerb(outVote, outReason));
     return true;
@@ -452,12 +548,49 @@ class Session {
     return 0;
   }
 
+  bool sameNode(const std::string& asked) const {
+    if (asked.size() != node_.size()) return false;
+    for (size_t i = 0; i < asked.size(); ++i) {
+      char c = asked[i];
+      if ((c >= 'a' && c <= 'z' ? c - 32 : c) != node_[i]) return false;
+    }
+    return true;
+  }
+
+  // What transactions may hold in memory before their EndTxn: the
+  // transaction size bounds the count, these the bytes of one session and of
+  // all, so that sessions sending maximum-size changes cannot grow the
+  // server without limit.
+  static constexpr size_t kMaxHeldBytes = 32u << 20;
+  static constexpr size_t kMaxHeldBytesAll = 256u << 20;
+
+  // Counts `bytes` more held by this session; false (nothing counted) when
+  // that would pass either limit.
+  bool hold(size_t bytes) {
+    if (heldBytes_ + bytes > kMaxHeldBytes) return false;
+    size_t all = sh_.heldBytes.load();
+    do {
+      if (all + bytes > kMaxHeldBytesAll) return false;
+    } while (!sh_.heldBytes.compare_exchange_weak(all, all + bytes));
+    heldBytes_ += bytes;
+    return true;
+  }
+
+  void dropHeld() {
+    changes_.clear();
+    fsAdds_.clear();
+    sh_.heldBytes -= heldBytes_;
+    heldBytes_ = 0;
+  }
+
   // One change inside the open write transaction: 0, or the abort reason.
   // The common case is one statement; only a refused change looks further
   // to tell why.
   uint8_t applyChange(const Change& c) {
     auto parts = parseObjId(c.id);
     if (!parts) return kReasonUnknownObject;
+    // Another node's objects do not exist for this session.
+    if (!ownsFileSpace(parts->fsId)) return kReasonUnknownObject;
     if (parts->fsId != c.fsId) {
       auto o = store_->objectByNum(parts->objNum);
       return (!o || o->fsId != parts->fsId) ? kReasonUnknownObject : kReasonWrongFileSpace;
@@ -486,6 +619,8 @@ class Session {
   uint8_t txnFailReason_ = 0;
   std::vector<Change> changes_;
   std::vector<FileSpace> fsAdds_;
+  size_t heldBytes_ = 0;
+  std::vector<uint32_t> ownFs_;
   uint64_t changesSeen_ = 0;
   uint64_t verbsIn_ = 0, answers_ = 0;
   std::string endReason_;

@@ -6,6 +6,11 @@
 //   until the peer closes, a protocol error or a fault ends the session, and
 //   returns without closing `fd` (the caller owns it and may shut it down from
 //   another thread to stop the session).
+// - The session admits a node only with its password, and then shows and
+//   changes only that node's file spaces and objects: anything of another
+//   node is answered as if it did not exist.
+// - A SignOn must arrive within the sign-on timeout of the connection, and
+//   each later verb within the idle timeout; otherwise the session ends.
 // - Changes received inside a transaction are held in memory (at most the
 //   transaction size) and applied in one database transaction when the
 //   client's EndTxn commits them; nothing is written before.
@@ -31,8 +36,9 @@ enum AbortReason : uint8_t {
 constexpr uint8_t kVoteCommit = 1;
 constexpr uint8_t kVoteAbort = 2;
 
-// Sign-on results (0 accepted).
-constexpr uint8_t kSignOnUnknownNode = 1;
+// Sign-on result for every refusal (0 accepted): unknown node, wrong or
+// empty password, a node without a password alike.
+constexpr uint8_t kSignOnRefused = 1;
 
 void runSession(int fd, const std::string& peer, ServerShared& shared);
 

@@ -12,7 +12,8 @@ namespace {
 const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS nodes(
   name TEXT PRIMARY KEY,
-  registered INTEGER NOT NULL);
+  registered INTEGER NOT NULL,
+  pwhash TEXT NOT NULL DEFAULT '');
 CREATE TABLE IF NOT EXISTS filespaces(
   fsid INTEGER PRIMARY KEY AUTOINCREMENT,
   node TEXT NOT NULL REFERENCES nodes(name),
@@ -153,6 +154,7 @@ std::unique_ptr<Store> Store::open(const std::string& path) {
   s->exec("PRAGMA synchronous=NORMAL");
   s->exec("PRAGMA foreign_keys=ON");
   s->exec(kSchema);
+  s->addPasswordColumn();
   return s;
 }
 
@@ -187,10 +189,29 @@ void Store::WriteTxn::commit() {
   done_ = true;
 }
 
-bool Store::registerNode(const std::string& name) {
-  Stmt st(db_, "INSERT OR IGNORE INTO nodes(name, registered) VALUES(?, ?)");
-  st.bind(1, upper(name)).bind(2, static_cast<int64_t>(time(nullptr))).step();
+// Databases made before nodes had passwords get the column; their nodes
+// have no password and cannot sign on until one is set.
+void Store::addPasswordColumn() {
+  Stmt st(db_, "SELECT 1 FROM pragma_table_info('nodes') WHERE name = 'pwhash'");
+  if (!st.step()) exec("ALTER TABLE nodes ADD COLUMN pwhash TEXT NOT NULL DEFAULT ''");
+}
+
+bool Store::registerNode(const std::string& name, const std::string& passwordHash) {
+  Stmt st(db_, "INSERT OR IGNORE INTO nodes(name, registered, pwhash) VALUES(?, ?, ?)");
+  st.bind(1, upper(name)).bind(2, static_cast<int64_t>(time(nullptr))).bind(3, passwordHash).step();
   return sqlite3_changes(db_) == 1;
+}
+
+bool Store::setPasswordHash(const std::string& name, const std::string& passwordHash) {
+  Stmt st(db_, "UPDATE nodes SET pwhash = ? WHERE name = ?");
+  st.bind(1, passwordHash).bind(2, upper(name)).step();
+  return sqlite3_changes(db_) == 1;
+}
+
+std::optional<std::string> Store::passwordHash(const std::string& name) {
+  Stmt st(db_, "SELECT pwhash FROM nodes WHERE name = ?");
+  if (!st.bind(1, upper(name)).step()) return std::nullopt;
+  return st.text(0);
 }
 
 bool Store::nodeExists(const std::string& name) {

@@ -119,9 +119,14 @@ class Store {
     bool done_ = false;
   };
 
-  // Node names are kept upper-cased; both calls upper-case their argument.
-  // registerNode returns false when the node already exists.
-  bool registerNode(const std::string& name);
+  // Node names are kept upper-cased; these calls upper-case their argument.
+  // A node's password is kept only as the hash made by hashPassword()
+  // (zefserver/password.h); an empty hash admits nobody.
+  // registerNode returns false when the node already exists, setPasswordHash
+  // when it does not; passwordHash is nullopt for an unknown node.
+  bool registerNode(const std::string& name, const std::string& passwordHash);
+  bool setPasswordHash(const std::string& name, const std::string& passwordHash);
+  std::optional<std::string> passwordHash(const std::string& name);
   bool nodeExists(const std::string& name);
 
   std::optional<FileSpace> findFileSpace(const std::string& node, const std::string& name);
@@ -157,6 +162,7 @@ class Store {
  private:
   explicit Store(sqlite3* db) : db_(db) {}
   void exec(const char* sql);
+  void addPasswordColumn();
   // The statement of `slot`, prepared on first use and reset for the next.
   Stmt& prepared(std::unique_ptr<Stmt>& slot, const char* sql);
   sqlite3* db_;

@@ -27,9 +27,12 @@
 #include "hsmfs/locality.h"
 #include "server/comminterface.h"
 #include "server/serverlayer.h"
+#include "tests/support/node_password.h"
 #include "tests/support/private_mount.h"
 
 namespace {
+
+const char* const kNode1Password = "node1 Pa55";
 
 int run(const std::string& cmd, std::string* output = nullptr) {
   FILE* p = popen((cmd + " 2>&1").c_str(), "r");
@@ -114,7 +117,9 @@ class CommTest : public ::testing::Test {
     hsmSettings().adminCommand = ORCAHSMADM_PATH;
     resetInstanceNo();
     HsmFsTable::the().clear();
-    adm("register-node node1");
+    ASSERT_TRUE(kmrtest::writePasswordFile(dir_ + "/node1-password", kNode1Password));
+    adm("register-node node1 --password-file " + dir_ + "/node1-password");
+    ASSERT_TRUE(kmrtest::writeClientStore(dir_ + "/pw", "ZEF1", "NODE1", kNode1Password));
 
     fs_ = std::make_unique<kmrtest::ScratchMount>("tmpfs", 8);
     ASSERT_EQ(mkdir((fs_->path() + "/.Tarnveld").c_str(), 0755), 0);
@@ -191,7 +196,8 @@ class CommTest : public ::testing::Test {
   // and the process options read from them as start-up does.
   void writeOptions() {
     const std::string stanza = "  TCPSERVERADDRESS 127.0.0.1\n  TCPPORT " + std::to_string(port_) +
-                               "\n  NODENAME NODE1\n  COMMRESTARTDURATION 0\n";
+                               "\n  NODENAME NODE1\n  COMMRESTARTDURATION 0\n"
+                               "  PASSWORDACCESS GENERATE\n  PASSWORDDIR " + dir_ + "/pw\n";
     writeFile(dir_ + "/kmr.sys", "SERVERNAME OTHER\n  TCPSERVERADDRESS 127.0.0.1\n  TCPPORT 9\n"
                                  "SERVERNAME ZEF1\n" + stanza);
     writeFile(dir_ + "/kmr.opt", "* client options of the test\n");

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/support/node_password.h"
 #include "zefserver/objects.h"
 #include "zefserver/store.h"
 
@@ -263,8 +264,18 @@ Bed::Bed() {
   mkdir((work_ + "/inst/EN_US").c_str(), 0755);
   WriteFile(work_ + "/inst/EN_US/kmrclientV3.cat", ReadFile(KMR_CATALOG_DIR "/EN_US/kmrclientV3.cat"));
   chmod((work_ + "/inst/EN_US/kmrclientV3.cat").c_str(), 0644);
-  Result r = zefadm({"register-node", kNode});
+  const std::string pwFile = work_ + "/node-password";
+  kmrtest::writePasswordFile(pwFile, kPassword);
+  Result r = zefadm({"register-node", kNode, "--password-file", pwFile});
+  unlink(pwFile.c_str());
   if (r.status != 0) throw std::runtime_error("register-node: " + r.err);
+  if (!kmrtest::writeClientStore(passwordDir(), "ZEF", kNode, kPassword))
+    throw std::runtime_error("cannot write the password store");
+}
+
+void Bed::writePasswordStore(const std::string& text) const {
+  if (!kmrtest::writePrivateFile(passwordDir() + "/kmr.pwd", text))
+    throw std::runtime_error("cannot write the password store");
 }
 
 Bed::~Bed() {
@@ -289,7 +300,11 @@ void Bed::writeOptions() {
                 std::to_string(server_->port()) +
                 "\n"
                 "  NODENAME " +
-                kNode + "\n");
+                kNode +
+                "\n"
+                "  PASSWORDACCESS GENERATE\n"
+                "  PASSWORDDIR " +
+                passwordDir() + "\n");
   WriteFile(work_ + "/inst/kmr.opt", "SERVERNAME ZEF\n");
   chmod((work_ + "/inst/kmr.sys").c_str(), 0644);
   chmod((work_ + "/inst/kmr.opt").c_str(), 0644);

@@ -100,6 +100,13 @@ struct ObjectRecord {
 class Bed {
  public:
   static constexpr const char* kNode = "E2ENODE";
+  // The node's password: registered with zefadm through a 0600 file and kept
+  // in the client's password store (PASSWORDACCESS GENERATE, PASSWORDDIR
+  // passwordDir()) as root would keep it.
+  static constexpr const char* kPassword = "e2e Pa55word";
+  std::string passwordDir() const { return work_ + "/pw"; }
+  // The store file with exactly `text` (mode 0600, owner root).
+  void writePasswordStore(const std::string& text) const;
   Bed();
   ~Bed();
   const std::string& work() const { return work_; }

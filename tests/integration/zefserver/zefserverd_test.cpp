@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,10 +15,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/node_password.h"
 
 namespace {
 
@@ -65,13 +70,16 @@ Bytes field(const Bytes& v, size_t desc, size_t start) {
   return Bytes(v.begin() + static_cast<long>(start + off), v.begin() + static_cast<long>(start + off + len));
 }
 
-Bytes signOn(const std::string& node) {
+const char* const kNode1Password = "Node1-Pass!";
+const char* const kNode2Password = "n2 second pass";
+
+Bytes signOn(const std::string& node, const std::string& password = kNode1Password) {
   Out o(0x1A, 42);
   o.b[4] = 2;
   o.b[9] = 4;
   o.b[10] = 2;
   o.b[19] = 1;
-  o.field(5, str("Linux x86-64")).field(11, str(node)).field(15, str("root")).field(20, {});
+  o.field(5, str("Linux x86-64")).field(11, str(node)).field(15, str("root")).field(20, str(password));
   return o.done();
 }
 Bytes beginTxn() { return Out(0x12, 4).done(); }
@@ -190,8 +198,8 @@ class Client {
     EXPECT_EQ(v.b[5], reason);
   }
   bool closedByPeer() { return !recv().has_value(); }
-  void signOnOk(const std::string& node = "NODE1") {
-    send(signOn(node));
+  void signOnOk(const std::string& node = "NODE1", const std::string& password = kNode1Password) {
+    send(signOn(node, password));
     Verb r = expect(0x1C);
     ASSERT_GE(r.b.size(), 18u);
     ASSERT_EQ(r.b[8], 0) << "sign-on refused";
@@ -229,7 +237,22 @@ class ServerTest : public ::testing::Test {
     dir_ = mkdtemp(tmpl);
     db_ = dir_ + "/zef.db";
     log_ = dir_ + "/server.log";
-    adm("register-node node1");
+    registerNode("node1", kNode1Password);
+  }
+  // Registers `node`, handing the password over in a 0600 file as an
+  // administrator would; never on the command line.
+  void registerNode(const std::string& node, const std::string& password) {
+    std::string file = dir_ + "/pw-" + node;
+    ASSERT_TRUE(kmrtest::writePasswordFile(file, password));
+    adm("register-node " + node + " --password-file " + file);
+    unlink(file.c_str());
+  }
+  // Every object row as the database holds it, read with sqlite3 itself.
+  std::string objectRows() {
+    std::string out;
+    EXPECT_EQ(run("sqlite3 " + db_ + " 'SELECT objnum, fsid, hex(path), hex(attrs) FROM objects ORDER BY objnum;"
+                  " SELECT fsid, node, hex(name) FROM filespaces ORDER BY fsid;'", &out), 0) << out;
+    return out;
   }
   void TearDown() override {
     if (pid_ > 0) stop();
@@ -239,7 +262,8 @@ class ServerTest : public ::testing::Test {
     std::string out;
     ASSERT_EQ(run(std::string(ZEFADM_PATH) + " --db " + db_ + " " + args, &out), 0) << out;
   }
-  void start(std::vector<std::string> extra = {}) {
+  // `wrapper` runs in front of the server (another user, resource limits).
+  void start(std::vector<std::string> extra = {}, std::vector<std::string> wrapper = {}) {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     pid_ = fork();
@@ -248,8 +272,11 @@ class ServerTest : public ::testing::Test {
       close(p[0]);
       std::vector<std::string> args = {ZEFSERVERD_PATH, "--db", db_, "--address", "127.0.0.1", "--port", "0",
                                         "--ready-fd", std::to_string(p[1]), "--log", log_, "--die-with-parent",
-                                        "--idle-exit", "600"};
+                                        "--idle-exit", "600", "--signon-fail-delay-ms", "50"};
       args.insert(args.end(), extra.begin(), extra.end());
+      // A wrapper may end with the program to run in place of the built one.
+      if (!wrapper.empty() && wrapper.back().ends_with("/zefserverd")) args.erase(args.begin());
+      args.insert(args.begin(), wrapper.begin(), wrapper.end());
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -360,14 +387,25 @@ TEST_F(ServerTest, SignOnAnswersNameResultAndTransactionSize) {
 TEST_F(ServerTest, DefaultTransactionSizeAndOpenRegistration) {
   start({"--open-registration"});
   Client c(port_);
-  c.send(signOn("newnode"));
+  c.send(signOn("newnode", "chosen at first sign-on"));
   Verb r = c.expect(0x1C);
   EXPECT_EQ(r.b.at(8), 0);
   EXPECT_EQ(be16(r.b, 16), 4096);
   EXPECT_EQ(text(field(r.b, 4, 18)), "ZEFSERVER");
   std::string out;
-  run(std::string(ZEFADM_PATH) + " --db " + db_ + " register-node NEWNODE", &out);
+  run(std::string(ZEFADM_PATH) + " --db " + db_ + " --password-fd 0 register-node NEWNODE </dev/null", &out);
   EXPECT_NE(out.find("already registered"), std::string::npos) << out;
+  // The first sign-on set the new node's password; an empty one registers nothing.
+  Client wrong(port_);
+  wrong.send(signOn("newnode", "another password"));
+  EXPECT_EQ(wrong.expect(0x1C).b.at(8), 1);
+  Client right(port_);
+  right.signOnOk("NEWNODE", "chosen at first sign-on");
+  Client empty(port_);
+  empty.send(signOn("nopassword", ""));
+  EXPECT_EQ(empty.expect(0x1C).b.at(8), 1);
+  EXPECT_EQ(run("sqlite3 " + db_ + " 'SELECT name FROM nodes ORDER BY name;'", &out), 0);
+  EXPECT_EQ(out, "NEWNODE\nNODE1\n");
 }
 
 TEST_F(ServerTest, FileSpaceQueryAndAdd) {
@@ -756,12 +794,208 @@ TEST_F(ServerTest, MalformedVerbsEndTheSession) {
   EXPECT_NE(logText().find("protocol error"), std::string::npos);
 }
 
+TEST_F(ServerTest, SignOnNeedsTheNodesOwnPasswordAndRefusalsGetSlower) {
+  registerNode("node2", kNode2Password);
+  start();
+  struct Case {
+    const char* what;
+    std::string node, password;
+  };
+  for (const Case& k : {Case{"wrong password", "NODE1", "Node1-Pass"}, Case{"empty password", "NODE1", ""},
+                        Case{"unknown node", "STRANGER", kNode1Password},
+                        Case{"another node's password", "NODE2", kNode1Password}}) {
+    SCOPED_TRACE(k.what);
+    Client c(port_);
+    c.send(signOn(k.node, k.password));
+    Verb r = c.expect(0x1C);
+    ASSERT_GE(r.b.size(), 18u);
+    EXPECT_EQ(r.b[8], 1) << "every refusal is result 1, which the client reports as 51";
+    EXPECT_TRUE(c.closedByPeer());
+  }
+  Client ok(port_);
+  ok.signOnOk("node1", kNode1Password);
+  ok.send(fsQry("NODE1", "/none"));
+  ok.expectEndTxn(2, 2);
+  Client ok2(port_);
+  ok2.signOnOk("NODE2", kNode2Password);
+  EXPECT_EQ(stop(), 0);
+  std::string log = logText();
+  // The answer to each refusal from this address waited twice as long as the one before.
+  for (const char* line : {"refused for node NODE1 (wrong password), answered after 50 ms",
+                           "refused for node NODE1 (empty password), answered after 100 ms",
+                           "refused for node STRANGER (unknown node), answered after 200 ms",
+                           "refused for node NODE2 (wrong password), answered after 400 ms"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  EXPECT_EQ(log.find(kNode1Password), std::string::npos) << "passwords never reach the log";
+}
+
+TEST_F(ServerTest, ASessionSeesAndChangesOnlyItsOwnNodesFileSpaces) {
+  registerNode("node2", kNode2Password);
+  adm("generate node1 /fs 3");
+  adm("add-filespace node2 /own");
+  start();
+  Client owner(port_);
+  owner.signOnOk();
+  uint32_t fs1 = fsId(owner, "/fs");
+  auto objs = queryAll(owner, fs1);
+  ASSERT_EQ(objs.size(), 3u);
+  const std::string before = objectRows();
+
+  Client other(port_);
+  other.signOnOk("NODE2", kNode2Password);
+  other.send(fsQry("NODE2", "/own"));
+  Verb own = other.expect(0xB4);
+  other.expectEndTxn(1, 0);
+  uint32_t fs2 = be32(own.b, 8);
+  // Reading: node 1's file space and objects do not exist for node 2.
+  for (const char* asked : {"NODE1", "node1"}) {
+    other.send(fsQry(asked, "/fs"));
+    other.expectEndTxn(2, 2);
+  }
+  uint8_t vote = 0, reason = 0;
+  EXPECT_TRUE(queryAll(other, fs1, &vote, &reason).empty());
+  EXPECT_EQ(vote, 2);
+  EXPECT_EQ(reason, 2);
+  other.send(beginTxn());
+  other.send(migrQryItem(objs[0].id));
+  other.expectEndTxn(2, 2);
+  // Changing: under node 1's file space id or its own, with node 1's ids.
+  for (uint32_t fs : {fs1, fs2}) {
+    SCOPED_TRACE(fs == fs1 ? "verb names node 1's file space" : "verb names node 2's file space");
+    other.send(beginTxn());
+    other.send(migrUpd(fs, objs[0].id, 3, handleBlock(1, 0104777, 2, {7}), "/etc/cron.d/evil"));
+    other.send(endTxn(1, 0));
+    other.expectEndTxn(2, 31);
+    other.send(beginTxn());
+    other.send(migrDel(fs, objs[1].id));
+    other.send(endTxn(1, 0));
+    other.expectEndTxn(2, 31);
+  }
+  // FSAdd always adds to the session's own node.
+  other.send(beginTxn());
+  other.send(fsAdd("/fs"));
+  other.send(endTxn(1, 0));
+  other.expectEndTxn(1, 0);
+
+  std::string after = objectRows();
+  EXPECT_EQ(after.substr(0, after.find("\n" + std::to_string(fs1) + "|NODE1|")),
+            before.substr(0, before.find("\n" + std::to_string(fs1) + "|NODE1|")))
+      << "node 1's objects are unchanged";
+  EXPECT_NE(after.find("|NODE2|2F6673"), std::string::npos) << "node 2 now has a /fs of its own:\n" << after;
+  EXPECT_EQ(queryAll(owner, fs1).size(), 3u);
+  EXPECT_EQ(stop(), 0);
+  EXPECT_EQ(logText().find("transaction committed: 1"), std::string::npos) << logText();
+}
+
+TEST_F(ServerTest, ChangesBeyondWhatOneTransactionMayHoldVoidIt) {
+  adm("generate node1 /fs 1");
+  start();
+  Client c(port_);
+  c.signOnOk();
+  uint32_t fs = fsId(c, "/fs");
+  auto objs = queryAll(c, fs);
+  ASSERT_EQ(objs.size(), 1u);
+  // 1,100 changes of 32,000-byte blocks: 35 MB, beyond the 32 MiB a
+  // transaction may hold, though within the transaction size.
+  Bytes big = handleBlock(5, 0100600, 2, {1});
+  big.resize(32000, 0xEE);
+  c.send(beginTxn());
+  for (int i = 0; i < 1100; ++i) c.send(migrUpd(fs, objs[0].id, 1, big, ""));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(2, 33);
+  auto after = queryAll(c, fs);
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(after[0].attrs, objs[0].attrs);
+  // What was held is given back: the next transaction commits.
+  c.send(beginTxn());
+  c.send(migrUpd(fs, objs[0].id, 1, big, ""));
+  c.send(endTxn(1, 0));
+  c.expectEndTxn(1, 0);
+  EXPECT_EQ(queryAll(c, fs)[0].attrs.size(), 32000u);
+}
+
+// Raises the open-file limit so that this process can hold `n` connections.
+bool allowDescriptors(rlim_t n) {
+  rlimit rl{};
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_max < n) return false;
+  rl.rlim_cur = rl.rlim_max;
+  return setrlimit(RLIMIT_NOFILE, &rl) == 0;
+}
+
+// True once the server closed `c` (it must never send anything unasked).
+bool waitClosed(Client& c) { return c.closedByPeer(); }
+
+TEST_F(ServerTest, ThousandIdleConnectionsNeitherStopNorStarveTheServer) {
+  if (!allowDescriptors(1200)) GTEST_SKIP() << "cannot hold 1,000 connections here";
+  start({"--max-sessions", "16", "--signon-timeout", "2", "--idle-timeout", "2"});
+  std::vector<std::unique_ptr<Client>> idle;
+  for (int i = 0; i < 1000; ++i) {
+    idle.push_back(std::make_unique<Client>(port_));
+    ASSERT_TRUE(idle.back()->connected()) << "connection " << i;
+  }
+  // Beyond the session limit connections are closed at once, and those
+  // that never sign on are closed at the sign-on deadline.
+  size_t closed = 0;
+  for (auto& c : idle) closed += waitClosed(*c);
+  EXPECT_EQ(closed, 1000u);
+  Client real(port_);
+  real.signOnOk();
+  real.send(fsQry("NODE1", "/none"));
+  real.expectEndTxn(2, 2);
+  // A signed-on session that stays silent ends at the idle timeout.
+  EXPECT_TRUE(real.closedByPeer());
+  Client again(port_);
+  again.signOnOk();
+  EXPECT_EQ(stop(), 0);
+  std::string log = logText();
+  EXPECT_NE(log.find("connections closed at once: 16 sessions already running"), std::string::npos) << log;
+  EXPECT_NE(log.find("timed out waiting for the client"), std::string::npos);
+}
+
+TEST_F(ServerTest, AServerOutOfThreadsClosesTheConnectionAndGoesOn) {
+  // The thread limit binds only a user without privileges; the server runs
+  // as one, with its database directory handed over to it.
+  // A copy of the program in that directory: the build tree may lie where
+  // such a user cannot reach it.
+  const std::string uid = "64711";
+  ASSERT_EQ(run(std::string("cp ") + ZEFSERVERD_PATH + " " + dir_ + "/zefserverd && chown -R 64711:64711 " + dir_), 0);
+  start({"--max-sessions", "200"}, {"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups",
+                                    "/usr/bin/prlimit", "--nproc=6:6", "--", dir_ + "/zefserverd"});
+  std::vector<std::unique_ptr<Client>> held;
+  for (int i = 0; i < 20; ++i) held.push_back(std::make_unique<Client>(port_));
+  // Five session threads at most: the rest are closed at once.
+  size_t refused = 0;
+  for (size_t i = 5; i < held.size(); ++i) refused += waitClosed(*held[i]);
+  EXPECT_GE(refused, 14u);
+  held.clear();  // the sessions that got a thread end with their peers
+  std::unique_ptr<Client> real;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    real = std::make_unique<Client>(port_);
+    real->send(signOn("NODE1"));
+    auto r = real->recv();
+    if (r) {
+      ASSERT_EQ(r->b.at(8), 0);
+      break;
+    }
+    real.reset();
+    usleep(20000);  // the ended sessions' threads are still being joined
+  }
+  ASSERT_TRUE(real) << logText();
+  real->send(fsQry("NODE1", "/none"));
+  real->expectEndTxn(2, 2);
+  EXPECT_EQ(stop(), 0);
+  EXPECT_NE(logText().find("no thread for its session"), std::string::npos) << logText();
+}
+
 TEST(ServerStartup, RefusesWildcardAndBadArguments) {
   std::string out;
   std::string bin = ZEFSERVERD_PATH;
   EXPECT_EQ(run(bin + " --db /tmp/zef-never.db --address 0.0.0.0 --port 0", &out), 1);
   EXPECT_NE(out.find("wildcard"), std::string::npos) << out;
   EXPECT_EQ(run(bin + " --db /tmp/zef-never.db --address :: --port 0", &out), 1);
+  EXPECT_EQ(run(bin + " --db /tmp/zef-never.db --address ::ffff:0.0.0.0 --port 0", &out), 1);
+  EXPECT_NE(out.find("wildcard"), std::string::npos) << "the IPv4-mapped wildcard is every IPv4 address: " << out;
+  EXPECT_EQ(run(bin + " --db /tmp/zef-never.db --address 0:0:0:0:0:ffff:0:0 --port 0", &out), 1);
   EXPECT_EQ(run(bin + " --db /tmp/zef-never.db --address localhost --port 0", &out), 1);
   EXPECT_EQ(run(bin + " --port 0", &out), 2);
   EXPECT_NE(out.find("--db is required"), std::string::npos) << out;

@@ -19,9 +19,9 @@ int validate(clientOptions& o, const char* name, const char* value,
 }  // namespace
 
 TEST(OptionKeywordTable, HasAllRowsEndRowAndOperands) {
-  ASSERT_EQ(optSharedTableRows, 331u);
-  EXPECT_STREQ(optSharedTable[330].keyword, "ZZZLASTENTRY");
-  EXPECT_EQ(optSharedTable[330].id, OPT_END);
+  ASSERT_EQ(optSharedTableRows, 332u);
+  EXPECT_STREQ(optSharedTable[331].keyword, "ZZZLASTENTRY");
+  EXPECT_EQ(optSharedTable[331].id, OPT_END);
   int operands = 0;
   std::set<uint16_t> ids;
   for (size_t i = 0; i + 1 < optSharedTableRows; ++i) {
@@ -165,6 +165,9 @@ TEST(OptionValidation, PlacesPrecedenceAndOptionsWithoutEffect) {
   EXPECT_EQ(validate(o, "HSMEXTOBJIDATTR", "yes", OPT_PLACE_USERFILE), 0);
   EXPECT_EQ(o.hsmExtObjIdAttr, 1);
   EXPECT_EQ(o.source[OPT_HSMEXTOBJIDATTR], OPT_PLACE_USERFILE);
+  EXPECT_EQ(o.hsmRestoreSetId, 0) << "set-id bits stay off unless asked for";
+  EXPECT_EQ(validate(o, "HSMRESTORESETID", "yes", OPT_PLACE_USERFILE), 0);
+  EXPECT_EQ(o.hsmRestoreSetId, 1);
   EXPECT_EQ(validate(o, "TRACEFILE", "/tmp/t", OPT_PLACE_SYSFILE), 429);
   EXPECT_EQ(validate(o, "TCPSERVERADDRESS", "h", OPT_PLACE_USERFILE), 429);
 

@@ -12,18 +12,18 @@ class TestFlags : public ::testing::Test {
   void TearDown() override { trClearTestFlags(); }
 };
 
-TEST_F(TestFlags, TableHas320DistinctRowsIncludingTheOnesThisCommandReads) {
+TEST_F(TestFlags, TableHas322DistinctRowsIncludingTheOnesThisCommandReads) {
   std::set<std::string> names;
   std::set<const TestFlag*> records;
   for (const TestClass* t = TestClassTable; t->keyword; ++t) {
     names.insert(t->keyword);
     records.insert(t->flag);
   }
-  EXPECT_EQ(names.size(), 320u);
-  EXPECT_EQ(records.size(), 320u);
+  EXPECT_EQ(names.size(), 322u);
+  EXPECT_EQ(records.size(), 322u);
   for (const char* used : {"ANSIINPUT", "CLCTIMESTAMP", "DISABLESDRUPDATE", "ENABLESCRIPTINPUT",
                            "NOAES", "HSMCOMMQUEUESIZE", "MEMPOOLSIZE", "SHM_SERVER_CTL",
-                           "SKIPSYSTEMEXCLUDE", "INSTRUMENT"})
+                           "SKIPSYSTEMEXCLUDE", "INSTRUMENT", "KILLATSTEP", "PAUSEATSTEP"})
     EXPECT_EQ(names.count(used), 1u) << used;
   for (const TestClass* t = TestClassTable; t->keyword; ++t) {
     if (!strcmp(t->keyword, "CLCTIMESTAMP")) {

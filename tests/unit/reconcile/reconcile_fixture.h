@@ -60,6 +60,7 @@ struct Script {
   bool finishAtEnd = true;                 // an empty script ends the stream
   int beginRc = 0, queryRc = 0, stopRc = 0, updateRc = 0;
   int begins = 0, queries = 0, stops = 0, handedOut = 0;
+  uint64_t accepted = 0;  // updates answered 0, over all links
   std::vector<Update> updates;
   std::function<void(int)> beforeNext;  // called with the number handed out so far
   ~Script() {
@@ -102,9 +103,22 @@ class ScriptedLink : public ReconcileServerLink {
     if (obj->getDmapiHandle() != nullptr)
       u.handle.assign(reinterpret_cast<const char*>(obj->getDmapiHandle()), obj->handleLength);
     currentScript()->updates.push_back(u);
+    if (currentScript()->updateRc == 0) ++currentScript()->accepted;
     return currentScript()->updateRc;
   }
-  int stopTransaction() override { ++currentScript()->stops; return currentScript()->stopRc; }
+  int stopTransaction() override {
+    Script* s = currentScript();
+    ++s->stops;
+    if (s->stopRc == 0) committed_ = s->accepted - acceptedBefore_;  // the last batch goes through
+    return s->stopRc;
+  }
+  // As the real list: an update counts once its batch is committed, which
+  // here is at the end of this link's transaction.
+  uint64_t committedUpdates() const override { return committed_; }
+
+ private:
+  uint64_t acceptedBefore_ = currentScript()->accepted;
+  uint64_t committed_ = 0;
 };
 
 inline std::unique_ptr<ReconcileServerLink> scriptedFactory(int* rc, const std::string&) {

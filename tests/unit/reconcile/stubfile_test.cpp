@@ -1,25 +1,29 @@
-// A stub is created as root in a directory users write. What they plant on
-// the way (links, FIFOs, a directory swapped after it was resolved, a file
-// put at the name after ours) must never lead us outside the file system or
-// make us remove someone else's file.
+// A stub is built as root in a directory users write and put in place with
+// one rename. What they plant on the way (links, FIFOs, a mount, a directory
+// swapped after it was resolved, a file put at the name after it was looked
+// at) must never lead us outside the file system or cost anyone a file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "reconcile/stubfile.h"
 #include "tests/support/hostile_tree.h"
+#include "tests/unit/reconcile/reconcile_fixture.h"
 
 namespace {
 
 using kmrtest::lexists;
 using kmrtest::slurp;
+
+const std::string kHex(56, 'A');
+const std::string kTemp = std::string(".kmrstub.") + std::string(56, 'A');
 
 class StubFileTest : public kmrtest::HostileTreeTest {
  protected:
@@ -27,114 +31,165 @@ class StubFileTest : public kmrtest::HostileTreeTest {
     HostileTreeTest::SetUp();
     ASSERT_EQ(mkdir((mount + "/dir").c_str(), 0777), 0);
   }
-
-  // The entry at `path` is a regular, empty file with mode 0600, made by us.
-  void expectFreshStub(const std::string& path) {
-    struct stat st;
-    ASSERT_EQ(lstat(path.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(st.st_size, 0);
+  void put(const std::string& alias, const std::string& text) { std::ofstream(mount + alias) << text; }
+  // Opens, looks and builds the temporary of `alias` with one byte "s".
+  void build(StubFile& stub, const std::string& alias) {
+    ASSERT_EQ(stub.open(mount, alias, kHex), 0) << alias;
+    ASSERT_EQ(stub.look(nullptr), 0);
+    ASSERT_EQ(stub.createTemporary(), 0);
+    ASSERT_EQ(write(stub.fd(), "s", 1), 1);
   }
-
 };
 
-TEST_F(StubFileTest, AliasesThatCouldLeaveTheMountAreRefused) {
+TEST_F(StubFileTest, AliasesThatCouldLeaveTheMountOrNameTheControlDirectoryAreRefused) {
   for (const char* alias : {"", "/", "relative", "/dir/../x", "/..", "/./x", "/dir//x", "/dir/",
                             "/dir/.", "/dir/.."}) {
     EXPECT_FALSE(isAcceptableAlias(alias)) << alias;
     StubFile stub;
     errno = 0;
-    EXPECT_EQ(stub.resolveParent(mount, alias), -1) << alias;
+    EXPECT_EQ(stub.open(mount, alias, kHex), -1) << alias;
     EXPECT_EQ(errno, EINVAL) << alias;
   }
   EXPECT_TRUE(isAcceptableAlias("/dir/x"));
   EXPECT_TRUE(isAcceptableAlias("/..x/.y"));
+  for (const char* alias : {"/.Tarnveld", "/.Tarnveld/dmiFSState", "/.Tarnveld/a/b"})
+    EXPECT_TRUE(isControlAlias(alias)) << alias;
+  for (const char* alias : {"/.Tarnveldx", "/dir/.Tarnveld", "/.tarnveld/x"})
+    EXPECT_FALSE(isControlAlias(alias)) << alias;
 }
 
-TEST_F(StubFileTest, LinkInADirectoryComponentIsNotFollowed) {
+TEST_F(StubFileTest, LinkOrMountInADirectoryComponentIsNotCrossed) {
   ASSERT_EQ(symlink(outside.c_str(), (mount + "/escape").c_str()), 0);
   ASSERT_EQ(symlink("/", (mount + "/dir/abs").c_str()), 0);
   StubFile stub;
   errno = 0;
-  EXPECT_EQ(stub.resolveParent(mount, "/escape/precious"), -1);
+  EXPECT_EQ(stub.open(mount, "/escape/precious", kHex), -1);
   EXPECT_EQ(errno, ELOOP);
-  EXPECT_EQ(stub.resolveParent(mount, "/dir/abs/tmp/x"), -1);
-  EXPECT_EQ(stub.create(), -1) << "nothing resolved, nothing created";
-  EXPECT_EQ(slurp(victim), "root's data\n");
+  EXPECT_EQ(stub.open(mount, "/dir/abs/tmp/x", kHex), -1);
+  EXPECT_EQ(stub.createTemporary(), -1) << "nothing resolved, nothing created";
+  expectVictimUntouched();
+  if (!rectest::Environment::mounted) GTEST_SKIP() << "no private mount namespace for the nested mount";
+  ASSERT_EQ(mkdir((mount + "/nested").c_str(), 0755), 0);
+  ASSERT_EQ(::mount("tmpfs", (mount + "/nested").c_str(), "tmpfs", 0, "size=1m"), 0);
+  errno = 0;
+  EXPECT_EQ(stub.open(mount, "/nested/x", kHex), -1);
+  EXPECT_EQ(errno, EXDEV);
+  EXPECT_FALSE(lexists(mount + "/nested/x"));
+  umount2((mount + "/nested").c_str(), MNT_DETACH);
 }
 
-TEST_F(StubFileTest, PlantedLinkOrFifoAtTheNameIsReplacedNotOpened) {
+TEST_F(StubFileTest, TemporaryIsMarkedAndTakesTheFreeNameOnlyWhileItIsFree) {
+  StubFile stub;
+  build(stub, "/dir/new");
+  char marker[64] = {};
+  ASSERT_EQ(lgetxattr((mount + "/dir/" + kTemp).c_str(), kStubTempMarker, marker, sizeof marker), 56);
+  EXPECT_EQ(std::string(marker), kHex);
+  EXPECT_FALSE(lexists(mount + "/dir/new")) << "nothing at the name before the rename";
+  ASSERT_EQ(stub.commit(), 0);
+  ASSERT_EQ(stub.unmark(), 0);
+  EXPECT_EQ(slurp(mount + "/dir/new"), "s");
+  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp));
+  EXPECT_EQ(lgetxattr((mount + "/dir/new").c_str(), kStubTempMarker, marker, sizeof marker), -1);
+
+  // A user makes the file between the look and the rename: theirs stays.
+  StubFile raced;
+  build(raced, "/dir/raced");
+  put("/dir/raced", "user's");
+  errno = 0;
+  EXPECT_EQ(raced.commit(), -1);
+  EXPECT_EQ(errno, EEXIST);
+  raced.discard();
+  EXPECT_EQ(slurp(mount + "/dir/raced"), "user's");
+  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp));
+}
+
+TEST_F(StubFileTest, OlderFileIsReplacedOnlyWhileItIsTheFileThatWasSeen) {
+  put("/dir/old", "old data");
+  StubFile stub;
+  build(stub, "/dir/old");
+  EXPECT_TRUE(stub.seen().present && stub.seen().regular);
+  ASSERT_EQ(stub.commit(), 0);
+  EXPECT_EQ(slurp(mount + "/dir/old"), "s");
+  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp)) << "the replaced file is gone";
+
+  // Swapped for another file after the look: the user's file stays.
+  put("/dir/swapped", "seen");
+  StubFile late;
+  build(late, "/dir/swapped");
+  ASSERT_EQ(rename((mount + "/dir/swapped").c_str(), (mount + "/dir/elsewhere").c_str()), 0);
+  put("/dir/swapped", "new user data");
+  errno = 0;
+  EXPECT_EQ(late.commit(), -1);
+  EXPECT_EQ(errno, ESTALE);
+  late.discard();
+  EXPECT_EQ(slurp(mount + "/dir/swapped"), "new user data");
+  EXPECT_EQ(slurp(mount + "/dir/elsewhere"), "seen");
+  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp));
+
+  // A directory is never replaced.
+  ASSERT_EQ(mkdir((mount + "/dir/sub").c_str(), 0755), 0);
+  StubFile dir;
+  build(dir, "/dir/sub");
+  errno = 0;
+  EXPECT_EQ(dir.commit(), -1);
+  EXPECT_EQ(errno, EISDIR);
+}
+
+TEST_F(StubFileTest, LinkOrFifoAtTheNameIsReplacedNeverOpened) {
   ASSERT_EQ(symlink(victim.c_str(), (mount + "/dir/a").c_str()), 0);
   ASSERT_EQ(mkfifo((mount + "/dir/b").c_str(), 0666), 0);
   for (const char* alias : {"/dir/a", "/dir/b"}) {
     StubFile stub;
-    ASSERT_EQ(stub.resolveParent(mount, alias), 0) << alias;
-    ASSERT_EQ(stub.create(), 0) << alias;
+    build(stub, alias);
     EXPECT_NE(fcntl(stub.fd(), F_GETFD) & FD_CLOEXEC, 0);
-    ASSERT_EQ(write(stub.fd(), "x", 1), 1);
-    EXPECT_EQ(stub.close(), 0);
-    EXPECT_EQ(slurp(mount + alias), "x");
+    ASSERT_EQ(stub.commit(), 0) << alias;
+    EXPECT_EQ(slurp(mount + alias), "s");
   }
-  EXPECT_EQ(slurp(victim), "root's data\n");
-}
-
-TEST_F(StubFileTest, DirectoryAtTheNameStaysAndCreateFails) {
-  ASSERT_EQ(mkdir((mount + "/dir/sub").c_str(), 0755), 0);
-  std::ofstream(mount + "/dir/sub/kept") << "k";
-  StubFile stub;
-  ASSERT_EQ(stub.resolveParent(mount, "/dir/sub"), 0);
-  errno = 0;
-  EXPECT_EQ(stub.create(), -1);
-  EXPECT_EQ(errno, EEXIST);
-  EXPECT_EQ(slurp(mount + "/dir/sub/kept"), "k");
+  expectVictimUntouched();
 }
 
 TEST_F(StubFileTest, DirectorySwappedForALinkAfterResolvingKeepsUsInside) {
   StubFile stub;
-  ASSERT_EQ(stub.resolveParent(mount, "/dir/file"), 0);
+  ASSERT_EQ(stub.open(mount, "/dir/file", kHex), 0);
+  ASSERT_EQ(stub.look(nullptr), 0);
   ASSERT_EQ(rename((mount + "/dir").c_str(), (mount + "/moved").c_str()), 0);
   ASSERT_EQ(symlink(outside.c_str(), (mount + "/dir").c_str()), 0);
-  ASSERT_EQ(stub.create(), 0);
+  ASSERT_EQ(stub.createTemporary(), 0);
+  ASSERT_EQ(stub.commit(), 0);
   EXPECT_FALSE(lexists(outside + "/file"));
-  expectFreshStub(mount + "/moved/file");
+  EXPECT_TRUE(lexists(mount + "/moved/file"));
 }
 
-TEST_F(StubFileTest, FailedRecreationRemovesOnlyOurOwnFile) {
+TEST_F(StubFileTest, StaleTemporaryGoesOnlyWhenItCarriesOurMarkerForThisObject) {
   {
-    StubFile stub;
-    ASSERT_EQ(stub.resolveParent(mount, "/dir/gone"), 0);
-    ASSERT_EQ(stub.create(), 0);
-    expectFreshStub(mount + "/dir/gone");
-    stub.removeCreated();
-    EXPECT_FALSE(lexists(mount + "/dir/gone"));
+    // What a run killed before its rename leaves: the marked temporary. A
+    // second name keeps the file while this object discards its own.
+    StubFile crashed;
+    build(crashed, "/dir/f");
+    ASSERT_EQ(link((mount + "/dir/" + kTemp).c_str(), (mount + "/keep").c_str()), 0);
   }
-  {
-    // A failing close still leaves the created file to be removed.
-    StubFile stub;
-    ASSERT_EQ(stub.resolveParent(mount, "/dir/closed"), 0);
-    ASSERT_EQ(stub.create(), 0);
-    EXPECT_EQ(stub.close(), 0);
-    stub.removeCreated();
-    EXPECT_FALSE(lexists(mount + "/dir/closed"));
-  }
-  {
-    // Someone moved our file away and put theirs at the name.
-    StubFile stub;
-    ASSERT_EQ(stub.resolveParent(mount, "/dir/taken"), 0);
-    ASSERT_EQ(stub.create(), 0);
-    ASSERT_EQ(rename((mount + "/dir/taken").c_str(), (mount + "/dir/ours").c_str()), 0);
-    std::ofstream(mount + "/dir/taken") << "theirs";
-    stub.removeCreated();
-    EXPECT_EQ(slurp(mount + "/dir/taken"), "theirs");
-  }
-  {
-    // Removing twice or without having created anything removes nothing.
-    std::ofstream(mount + "/dir/other") << "other";
-    StubFile stub;
-    ASSERT_EQ(stub.resolveParent(mount, "/dir/other"), 0);
-    stub.removeCreated();
-    EXPECT_EQ(slurp(mount + "/dir/other"), "other");
+  ASSERT_EQ(link((mount + "/keep").c_str(), (mount + "/dir/" + kTemp).c_str()), 0);
+  StubFile other;
+  ASSERT_EQ(other.open(mount, "/dir/f", std::string(56, 'B')), 0);
+  EXPECT_EQ(other.removeStaleTemporary(), 0) << "another object's name";
+  StubFile rerun;
+  ASSERT_EQ(rerun.open(mount, "/dir/f", kHex), 0);
+  EXPECT_EQ(rerun.removeStaleTemporary(), 1);
+  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp));
+
+  // A user's file, link or FIFO at the temporary name has no marker.
+  for (int kind = 0; kind < 3; ++kind) {
+    const std::string at = mount + "/dir/" + kTemp;
+    if (kind == 0) put("/dir/" + kTemp, "user's");
+    int made = kind == 1 ? symlink((mount + "/keep").c_str(), at.c_str())
+                         : kind == 2 ? mkfifo(at.c_str(), 0666) : 0;
+    ASSERT_EQ(made, 0);
+    EXPECT_EQ(rerun.removeStaleTemporary(), 0) << kind;
+    EXPECT_TRUE(lexists(at)) << kind;
+    errno = 0;
+    EXPECT_EQ(rerun.createTemporary(), -1) << kind;
+    EXPECT_EQ(errno, EEXIST) << kind;
+    ASSERT_EQ(unlink(at.c_str()), 0);
   }
 }
 

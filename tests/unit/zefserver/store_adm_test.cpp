@@ -7,7 +7,11 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include "zefserver/adm.h"
+#include "zefserver/password.h"
 #include "zefserver/store.h"
 
 namespace zef {
@@ -41,12 +45,22 @@ class AdmTest : public ::testing::Test {
     std::ofstream(dir_ + "/" + name) << content;
     return dir_ + "/" + name;
   }
+  // A password file as an administrator makes one: mode 0600.
+  std::string passwordFile(const std::string& password, mode_t mode = 0600) {
+    std::string path = write("pw" + std::to_string(files_++), password + "\n");
+    chmod(path.c_str(), mode);
+    return path;
+  }
+  int registerNode(const std::string& node, const std::string& password = "n0de-secret") {
+    return adm({"register-node", node, "--password-file", passwordFile(password)});
+  }
   std::string dir_, db_;
+  int files_ = 0;
 };
 
 TEST_F(AdmTest, ImportIsAllOrNothing) {
-  ASSERT_EQ(adm({"register-node", "n1"}), 0);
-  EXPECT_EQ(adm({"register-node", "N1"}), 1) << "node names are case-insensitive";
+  ASSERT_EQ(registerNode("n1"), 0);
+  EXPECT_EQ(registerNode("N1"), 1) << "node names are case-insensitive";
   std::string good = write("good", "{\"path\":\"/a\",\"size\":1}\n\n{\"path\":\"/b\",\"size\":2,\"expired\":true}\n");
   std::string bad = write("bad", "{\"path\":\"/c\",\"size\":3}\n{\"path\":\"/d\"}\n");
   EXPECT_EQ(adm({"import", "n1", "/fs", bad}), 1);
@@ -60,8 +74,67 @@ TEST_F(AdmTest, ImportIsAllOrNothing) {
   EXPECT_NE(out.find("expired\t2\t"), std::string::npos) << out;
 }
 
+TEST_F(AdmTest, PasswordsComeFromADescriptorOrAPrivateFileAndOnlyTheirHashIsKept) {
+  // From a descriptor (a pipe, as a script hands it over).
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  ASSERT_EQ(::write(p[1], "pipe-pass\n", 10), 10);
+  close(p[1]);
+  ASSERT_EQ(adm({"register-node", "viafd", "--password-fd", std::to_string(p[0])}), 0);
+  close(p[0]);
+  ASSERT_EQ(registerNode("viafile", "file-pass"), 0);
+
+  auto store = Store::open(db_);
+  auto fdHash = store->passwordHash("VIAFD"), fileHash = store->passwordHash("viafile");
+  ASSERT_TRUE(fdHash && fileHash);
+  EXPECT_EQ(fdHash->rfind("$argon2id$", 0), 0u) << *fdHash;
+  EXPECT_EQ(fdHash->find("pipe-pass"), std::string::npos);
+  EXPECT_TRUE(verifyPassword(*fdHash, "pipe-pass"));
+  EXPECT_FALSE(verifyPassword(*fdHash, "pipe-pas"));
+  EXPECT_TRUE(verifyPassword(*fileHash, "file-pass"));
+  EXPECT_FALSE(verifyPassword("", ""));
+
+  // Files others could read, links and non-files are refused; so is an
+  // empty password, and without a terminal there is nobody to ask.
+  EXPECT_EQ(adm({"register-node", "loose", "--password-file", passwordFile("x", 0640)}), 1);
+  std::string link = dir_ + "/link";
+  ASSERT_EQ(symlink(passwordFile("y").c_str(), link.c_str()), 0);
+  EXPECT_EQ(adm({"register-node", "linked", "--password-file", link}), 1);
+  EXPECT_EQ(adm({"register-node", "dir", "--password-file", dir_}), 1);
+  EXPECT_EQ(adm({"register-node", "empty", "--password-file", passwordFile("")}), 1);
+  int devnull = open("/dev/null", O_RDONLY);
+  int saved = dup(0);
+  dup2(devnull, 0);
+  EXPECT_EQ(adm({"register-node", "prompted"}), 1);
+  dup2(saved, 0);
+  close(saved);
+  close(devnull);
+  for (const char* n : {"LOOSE", "LINKED", "DIR", "EMPTY", "PROMPTED"})
+    EXPECT_FALSE(store->nodeExists(n)) << n << " registered without a usable password";
+
+  // A new password replaces the old one; an unknown node gets none.
+  EXPECT_EQ(adm({"set-password", "viafile", "--password-file", passwordFile("second-pass")}), 0);
+  EXPECT_TRUE(verifyPassword(*store->passwordHash("VIAFILE"), "second-pass"));
+  EXPECT_FALSE(verifyPassword(*store->passwordHash("VIAFILE"), "file-pass"));
+  EXPECT_EQ(adm({"set-password", "nosuch", "--password-file", passwordFile("z")}), 1);
+}
+
+TEST_F(AdmTest, ADatabaseFromBeforePasswordsKeepsItsNodesWithoutOne) {
+  ASSERT_EQ(std::system(("sqlite3 " + db_ + " \"CREATE TABLE nodes(name TEXT PRIMARY KEY, registered INTEGER NOT NULL);"
+                         " INSERT INTO nodes VALUES('OLD', 1);\"").c_str()),
+            0);
+  {
+    auto store = Store::open(db_);
+    EXPECT_TRUE(store->nodeExists("old"));
+    EXPECT_EQ(store->passwordHash("old"), std::optional<std::string>(""));
+    EXPECT_FALSE(verifyPassword(*store->passwordHash("old"), ""));
+  }
+  EXPECT_EQ(adm({"set-password", "old", "--password-file", passwordFile("now set")}), 0);
+  EXPECT_TRUE(verifyPassword(*Store::open(db_)->passwordHash("OLD"), "now set"));
+}
+
 TEST_F(AdmTest, ExpireUnexpireAndGenerate) {
-  ASSERT_EQ(adm({"register-node", "n1"}), 0);
+  ASSERT_EQ(registerNode("n1"), 0);
   ASSERT_EQ(adm({"generate", "n1", "/fs", "3", "--prefix", "/g"}), 0);
   EXPECT_EQ(adm({"expire", "n1", "/fs", "/g/d00000/f00000001", "/nope"}), 1);
   std::string out;
@@ -82,7 +155,7 @@ TEST_F(AdmTest, ExpireUnexpireAndGenerate) {
 TEST_F(AdmTest, StoreKeepsUncommittedWritesInvisibleAndNeverReusesNumbers) {
   auto a = Store::open(db_);
   auto b = Store::open(db_);
-  a->registerNode("n");
+  a->registerNode("n", "");
   FileSpace fs;
   fs.node = "n";
   fs.name = "/x";
@@ -113,7 +186,7 @@ TEST_F(AdmTest, StoreKeepsUncommittedWritesInvisibleAndNeverReusesNumbers) {
 
 // Two file spaces of one node in a fresh store; returns their ids.
 std::pair<uint32_t, uint32_t> twoFileSpaces(Store& s) {
-  s.registerNode("n");
+  s.registerNode("n", "");
   FileSpace fs;
   fs.node = "n";
   fs.info.assign(8, 0);

@@ -1,0 +1,162 @@
+// The client's password store: its bytes on disk, the files it refuses, and
+// what a sign-on does with it against a scripted server.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "server/passwordstore.h"
+#include "server/session.h"
+#include "server/wire/bytes.h"
+#include "tests/support/hostile_tree.h"
+#include "tests/support/node_password.h"
+#include "tests/unit/server/fake_peer.h"
+
+namespace {
+
+const std::string kHeader = "# kmr password store: server<TAB>node<TAB>password in hexadecimal\n";
+
+class PasswordStoreTest : public kmrtest::HostileTreeTest {
+ protected:
+  void SetUp() override {
+    HostileTreeTest::SetUp();
+    dir = outside + "/pw";
+  }
+  std::string file() const { return dir + "/kmr.pwd"; }
+  std::string dir;
+};
+
+TEST_F(PasswordStoreTest, RecordsAreWrittenAsDocumentedAndReplacedOneByOne) {
+  std::string why;
+  ASSERT_TRUE(pwstore::save(dir, "ZEF", "NODE1", "pa ss", why)) << why;
+  struct stat st {};
+  ASSERT_EQ(stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u) << "a missing directory is made for root only";
+  EXPECT_EQ(kmrtest::slurp(file()), kHeader + "ZEF\tNODE1\t7061207373\n");
+  ASSERT_TRUE(pwstore::save(dir, "OTHER", "NODE1", "x\ty", why)) << why;
+  ASSERT_TRUE(pwstore::save(dir, "ZEF", "NODE1", "new", why)) << why;
+  EXPECT_EQ(kmrtest::slurp(file()), kHeader + "OTHER\tNODE1\t780979\nZEF\tNODE1\t6e6577\n");
+  ASSERT_EQ(lstat(file().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  pwstore::Loaded l = pwstore::load(dir, "OTHER", "NODE1");
+  EXPECT_EQ(l.outcome, pwstore::Outcome::kFound);
+  EXPECT_EQ(l.password, "x\ty");
+  EXPECT_EQ(pwstore::load(dir, "ZEF", "NODE2").outcome, pwstore::Outcome::kAbsent);
+  EXPECT_EQ(pwstore::load(outside + "/none", "ZEF", "NODE1").outcome, pwstore::Outcome::kAbsent);
+
+  ASSERT_TRUE(pwstore::remove(dir, "ZEF", "NODE1", why)) << why;
+  EXPECT_EQ(kmrtest::slurp(file()), kHeader + "OTHER\tNODE1\t780979\n");
+  // A store written by hand: upper-case digits, a comment, a stray line.
+  ASSERT_TRUE(kmrtest::writePrivateFile(file(), "# mine\nZEF\tNODE1\t4F4B\nnot a record\n"));
+  l = pwstore::load(dir, "ZEF", "NODE1");
+  EXPECT_EQ(l.outcome, pwstore::Outcome::kFound);
+  EXPECT_EQ(l.password, "OK");
+}
+
+TEST_F(PasswordStoreTest, FilesOthersCouldReadOrSwapAreNeitherReadNorWritten) {
+  std::string why;
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+  } cases[] = {
+      {"link to root's file", [&] { ASSERT_EQ(symlink(victim.c_str(), file().c_str()), 0); }},
+      {"FIFO", [&] { ASSERT_EQ(mkfifo(file().c_str(), 0600), 0); }},
+      {"directory", [&] { ASSERT_EQ(mkdir(file().c_str(), 0700), 0); }},
+      {"group may read", [&] {
+         ASSERT_TRUE(kmrtest::writeClientStore(dir, "ZEF", "NODE1", "secret"));
+         ASSERT_EQ(chmod(file().c_str(), 0640), 0);
+       }},
+      {"owned by another user", [&] {
+         ASSERT_TRUE(kmrtest::writeClientStore(dir, "ZEF", "NODE1", "secret"));
+         ASSERT_EQ(chown(file().c_str(), 65534, 65534), 0);
+       }},
+      {"directory others may change", [&] {
+         ASSERT_TRUE(kmrtest::writeClientStore(dir, "ZEF", "NODE1", "secret"));
+         ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+       }},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    std::system(("rm -rf '" + dir + "'").c_str());
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    k.plant();
+    struct stat before {};
+    ASSERT_EQ(lstat(file().c_str(), &before), 0);
+    pwstore::Loaded l = pwstore::load(dir, "ZEF", "NODE1");
+    EXPECT_EQ(l.outcome, pwstore::Outcome::kRefused);
+    EXPECT_TRUE(l.password.empty());
+    EXPECT_FALSE(l.why.empty());
+    EXPECT_FALSE(pwstore::save(dir, "ZEF", "NODE1", "other", why));
+    EXPECT_FALSE(pwstore::remove(dir, "ZEF", "NODE1", why));
+    struct stat after {};
+    ASSERT_EQ(lstat(file().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "the refused file was replaced";
+    expectVictimUntouched();
+  }
+}
+
+// A scripted server that answers the SignOn with `result` and records it.
+Bytes signOnAnswered(uint8_t result, SessionConfig c, int* rc) {
+  FakePeer peer;
+  Bytes signOn;
+  peer.run([&](FakePeer& p) {
+    ASSERT_TRUE(p.accept());
+    signOn = p.answerSignOn(result);
+    p.readVerb();
+  });
+  c.tcp.port = peer.port();
+  Sess_o* s = new_SessionObject(&c, 1);
+  *rc = CheckSession(s, 1);
+  delete_SessionObject(s);
+  peer.join();
+  return signOn;
+}
+
+std::string passwordOf(const Bytes& signOn) {
+  if (signOn.size() < 42) return "<no sign-on>";
+  size_t off = 42 + getU16(&signOn[20]);
+  return std::string(signOn.begin() + static_cast<long>(off), signOn.begin() + static_cast<long>(off + getU16(&signOn[22])));
+}
+
+TEST_F(PasswordStoreTest, GenerateSignsOnWithTheStoreDropsARefusedRecordAndKeepsAnAcceptedPassword) {
+  // Nobody to ask: standard input is no terminal.
+  int devnull = open("/dev/null", O_RDONLY), saved = dup(0);
+  dup2(devnull, 0);
+  SessionConfig c = peerConfig(0);
+  c.nodeName = "storenode";
+  c.serverStanza = "STORETEST";
+  c.password.clear();
+  c.passwordAccess = 1;
+  c.passwordDir = dir;
+  c.commRestartDuration = 0;
+
+  ASSERT_TRUE(kmrtest::writeClientStore(dir, "STORETEST", "STORENODE", "stale"));
+  int rc = 0;
+  Bytes sent = signOnAnswered(1, c, &rc);
+  EXPECT_EQ(rc, 51);
+  EXPECT_EQ(passwordOf(sent), "stale");
+  EXPECT_EQ(kmrtest::slurp(file()), kHeader) << "the refused record is removed";
+
+  c.password = "from the option";
+  sent = signOnAnswered(0, c, &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(passwordOf(sent), "from the option");
+  EXPECT_EQ(kmrtest::slurp(file()), kHeader + "STORETEST\tSTORENODE\t66726f6d20746865206f7074696f6e\n");
+
+  // PROMPT never writes the store.
+  SessionConfig prompt = c;
+  prompt.nodeName = "promptnode";
+  prompt.passwordAccess = 0;
+  prompt.password = "typed once";
+  sent = signOnAnswered(0, prompt, &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(passwordOf(sent), "typed once");
+  EXPECT_EQ(kmrtest::slurp(file()), kHeader + "STORETEST\tSTORENODE\t66726f6d20746865206f7074696f6e\n");
+  dup2(saved, 0);
+  close(saved);
+  close(devnull);
+}
+
+}  // namespace
