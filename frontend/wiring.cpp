@@ -23,9 +23,10 @@ int managedTableStanza(const std::string& fsName, std::string* stanza) {
 }  // namespace
 
 void migundeleteWireLayers() {
-  zefServerLayerInit();
-  commSetStanzaLookup(managedTableStanza);
-  srvSetPathHandleLookup(kmrGetHsmHandle);
+  ServerLayerHooks hooks;
+  hooks.stanzaLookup = managedTableStanza;
+  hooks.pathHandle = kmrGetHsmHandle;
+  zefServerLayerInit(hooks);
 }
 
 int migundeleteWireHsmLayer(const clientOptions* opts) { return hsmLayerStartup(opts); }

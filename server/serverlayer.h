@@ -7,7 +7,7 @@
 // Contract
 // - zefServerLayerInit is called once on the main thread during start-up,
 //   before smInitOptFile; it only registers functions and may be called again
-//   (the later call replaces nothing but the same functions).
+//   (a later call replaces the functions of the earlier one).
 // - fillSessionConfig and the handle lookup may be called from any thread;
 //   they read the option record, which is read-only after start-up.
 // - The per-thread connection record belongs to the thread that created it
@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "common/options.h"
+#include "server/comminterface.h"
 #include "server/filespec.h"
 #include "server/session.h"
 
@@ -64,8 +65,17 @@ int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[kMaxHand
 // ELOOP (a symbolic link on the way) or the errno of the resolution.
 int srvCheckObjectPath(const std::string& fsName, const std::string& alias);
 
-// Registers the connection factory with the option start-up and the session
-// release with the process clean-up.
-void zefServerLayerInit();
+// What the server layer needs from the layers beside it, handed over once
+// by the program (frontend/wiring.cpp) instead of being included: the
+// server stanza of a managed file system and the DMAPI handle of a path.
+struct ServerLayerHooks {
+  CommStanzaLookup stanzaLookup = nullptr;  // see commSetStanzaLookup
+  PathHandleFn pathHandle = nullptr;        // see srvSetPathHandleLookup
+};
+
+// Registers the connection factory with the option start-up, the session
+// release with the process clean-up, and the hooks (a null hook leaves the
+// default: no stanza, no handle lookup).
+void zefServerLayerInit(const ServerLayerHooks& hooks);
 
 #endif
