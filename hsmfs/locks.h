@@ -57,7 +57,7 @@ char* kmrFSNameToTarnveldDir(const char* fs, char* buffer);
 std::string tarnveldDir(const std::string& fs);
 
 // Returns when `path` is a regular file or its directory part is a directory;
-// else logs 9399 and ends the process with exit(-1).
+// else logs 9399 and ends the process with clExit(-1).
 void serVerifyDirectory(const char* path);
 
 // One fcntl(fd, cmd, lock) over [0, length) (length 0 = to the end). `cmd`
