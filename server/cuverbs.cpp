@@ -36,6 +36,25 @@ size_t verbLen(const uint8_t* verb) { return getU16(verb); }
 // success by every caller, so it counts as a protocol violation.
 int abortReason(Sess_o* s, uint8_t reason) { return reason ? reason : protocolViolation(s); }
 
+// A verb other than the expected answer while reading a query's answers: a
+// committed EndTxn ends them (RC_FINISHED); an abort for "no match" gives
+// RC_NO_MATCH; another abort its reason, logged with `abortMsg`; any other
+// verb is logged with `otherMsg` and breaks the protocol.
+int endOfAnswers(Sess_o* s, const uint8_t* verb, size_t len, unsigned char traceFlag, int abortMsg,
+                 int otherMsg) {
+  if (verb[2] == kVerbEndTxn) {
+    uint8_t vote, reason;
+    if (decodeEndTxn(verb, len, &vote, &reason)) return protocolViolation(s);
+    if (vote != kVoteAbort) return RC_FINISHED;
+    if (reason == RC_NO_MATCH) return RC_NO_MATCH;
+    trNlsLogPrintf(__FILE__, __LINE__, traceFlag, abortMsg, reason);
+    return abortReason(s, reason);
+  }
+  trNlsLogPrintf(__FILE__, __LINE__, traceFlag, otherMsg, verb[2]);
+  srvLogVerb(verb, len);
+  return protocolViolation(s);
+}
+
 }  // namespace
 
 int cuBeginTxn(Sess_o* s) {
@@ -103,17 +122,7 @@ int cuGetMigrQryResp(Sess_o* s, uint32_t* fsId, midExtObjId_t* id, std::string* 
       *srv = answer.srv;
       return 0;
     }
-    if (code == kVerbEndTxn) {
-      uint8_t vote, reason;
-      if (decodeEndTxn(verb, len, &vote, &reason)) return protocolViolation(s);
-      if (vote != kVoteAbort) return RC_FINISHED;
-      if (reason == RC_NO_MATCH) return RC_NO_MATCH;
-      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20725, reason);
-      return abortReason(s, reason);
-    }
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20726, code);
-    srvLogVerb(verb, len);
-    return protocolViolation(s);
+    return endOfAnswers(s, verb, len, TR_SESSION, kMsg20725, kMsg20726);
   }
 }
 
@@ -177,17 +186,7 @@ int cuGetFSQryResp(Sess_o* s, FSQryAnswer* answer) {
             static_cast<int>(answer->infoLen));
     return 0;
   }
-  if (code == kVerbEndTxn) {
-    uint8_t vote, reason;
-    if (decodeEndTxn(verb, len, &vote, &reason)) return protocolViolation(s);
-    if (vote != kVoteAbort) return RC_FINISHED;
-    if (reason == RC_NO_MATCH) return RC_NO_MATCH;
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg20120, reason);
-    return abortReason(s, reason);
-  }
-  trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg20121, code);
-  srvLogVerb(verb, len);
-  return protocolViolation(s);
+  return endOfAnswers(s, verb, len, TR_FS, kMsg20120, kMsg20121);
 }
 
 int cuFSAdd(Sess_o* s, const FSAddRequest& req) {
