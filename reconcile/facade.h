@@ -21,6 +21,7 @@
 
 #include "common/rc.h"
 #include "reconcile/reconcilestatus.h"
+#include "reconcile/runoptions.h"
 
 class ReconcileMode;
 
@@ -33,6 +34,8 @@ class ReconcileLogicFacade {
   ReconcileLogicFacade& operator=(const ReconcileLogicFacade&) = delete;
 
   void prepareReconcileRun();
+  // Preview, subtree, directories and observer of the run to come.
+  void setRunOptions(const MigundeleteRunOptions& options) { m_runOptions = options; }
   int processNormalMigundeleteMode();
   int processExpiringMigundeleteMode();
   int processRecoveryMigundeleteMode();
@@ -49,6 +52,7 @@ class ReconcileLogicFacade {
   int m_detail;
   std::string m_fileSystem;
   std::string m_logPath;
+  MigundeleteRunOptions m_runOptions;
   std::atomic<ReconcileMode*> m_mode{nullptr};  // owned
   std::unique_ptr<ReconcileStatus> m_status;
 };
