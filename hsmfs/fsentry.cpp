@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -356,8 +357,11 @@ void HsmFsEntry::writeConfig() {
   const std::string path = getConfigFilepath();
   std::unique_ptr<FILE, int (*)(FILE*)> file(nullptr, fclose);
   try {
-    file.reset(fopen(path.c_str(), "r+"));
-    if (!file) file.reset(fopen(path.c_str(), "w"));
+    // The control directory lies under a mount point users write: neither
+    // it nor the file may be a link a user planted, nor the file a FIFO.
+    int fd = clOpenRegularBeneath(getConfigDir(), CONFIG_FILENAME, O_RDWR | O_CREAT, 0644);
+    if (fd >= 0) file.reset(fdopen(fd, "r+"));
+    if (fd >= 0 && !file) close(fd);
     if (!file) throw XMLWriteException("%s", "Could not create hsmfsconfig.xml.");
     bool written = fwrite(text.data(), 1, text.size(), file.get()) == text.size();
     written &= fflush(file.get()) == 0;
