@@ -14,14 +14,9 @@
 #include <sstream>
 #include <string>
 
-namespace kmrtest {
+#include "tests/support/files.h"
 
-inline std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+namespace kmrtest {
 
 // Whether anything (a dangling link included) stands at `path`.
 inline bool lexists(const std::string& path) {
@@ -47,7 +42,7 @@ class HostileTreeTest : public ::testing::Test {
 
   // The victim is unchanged: contents, mode and owner.
   void expectVictimUntouched() {
-    EXPECT_EQ(slurp(victim), "root's data\n");
+    EXPECT_EQ(readFile(victim), "root's data\n");
     struct stat st;
     ASSERT_EQ(stat(victim.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);

@@ -27,6 +27,7 @@
 #include "hsmfs/locality.h"
 #include "server/comminterface.h"
 #include "server/serverlayer.h"
+#include "tests/support/files.h"
 #include "tests/support/node_password.h"
 #include "tests/support/private_mount.h"
 
@@ -45,9 +46,7 @@ int run(const std::string& cmd, std::string* output = nullptr) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+using kmrtest::writeFile;
 
 std::string hostName() {
   char h[256] = "";

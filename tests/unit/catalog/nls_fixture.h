@@ -17,6 +17,8 @@
 #include "common/errorlog.h"
 #include "common/messages.h"
 
+#include "tests/support/files.h"
+
 namespace nlstest {
 
 inline std::vector<std::string>& captured(int severity) {
@@ -32,17 +34,8 @@ void capture(const char* text) {
 inline const nlOutputFn kCapturingOutputs[9] = {capture<0>, capture<1>, capture<2>, capture<3>, capture<4>,
                                                 capture<5>, capture<6>, capture<7>, capture<8>};
 
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
+using kmrtest::readFile;
+using kmrtest::writeFile;
 
 inline std::string makeTempDir() {
   char tmpl[] = "/tmp/kmrnlsXXXXXX";

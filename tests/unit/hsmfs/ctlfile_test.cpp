@@ -19,7 +19,7 @@
 
 namespace {
 
-using kmrtest::slurp;
+using kmrtest::readFile;
 
 bool exists(const std::string& path) { return kmrtest::lexists(path); }
 
@@ -38,7 +38,7 @@ class CtlFileTest : public kmrtest::HostileTreeTest {
 TEST_F(CtlFileTest, OrdinaryLockFileIsCreatedLockedAndHoldsOurPid) {
   int fd = -1;
   ASSERT_EQ(serAcquireFSLock(mount.c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &fd), 0);
-  EXPECT_EQ(slurp(ctl + "/reconcile.pid"), std::to_string(getpid()) + "\n");
+  EXPECT_EQ(readFile(ctl + "/reconcile.pid"), std::to_string(getpid()) + "\n");
   struct stat st;
   ASSERT_EQ(stat((ctl + "/reconcile.pid").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, ctlFileOwnerUid());
@@ -48,7 +48,7 @@ TEST_F(CtlFileTest, OrdinaryLockFileIsCreatedLockedAndHoldsOurPid) {
 
   DFpsFile* handle = nullptr;
   ASSERT_EQ(serAcquireSysLock(mount.c_str(), "/.Tarnveld/hsmfsconfig.pid", 0, 2, &handle, 1), DFPS_RC_OK);
-  EXPECT_EQ(slurp(ctl + "/hsmfsconfig.pid"), std::to_string(getpid()) + "\n");
+  EXPECT_EQ(readFile(ctl + "/hsmfsconfig.pid"), std::to_string(getpid()) + "\n");
   serReleaseSysLock(&handle);
 }
 
@@ -123,7 +123,7 @@ TEST_F(CtlFileTest, ReserveDirectorySwappedForALinkIsNotFollowed) {
   std::ofstream(outside + "/.dmi2") << "not a reserve file";
 
   EXPECT_EQ(kmrFreeFS(mount.c_str()), 0);
-  EXPECT_EQ(slurp(outside + "/.dmi2"), "not a reserve file");
+  EXPECT_EQ(readFile(outside + "/.dmi2"), "not a reserve file");
   expectVictimUntouched();
 }
 

@@ -21,6 +21,8 @@
 #include "hsmfs/locality.h"
 #include "tests/support/private_mount.h"
 
+#include "tests/support/files.h"
+
 namespace kmrtest {
 
 inline std::string buildDir() {
@@ -33,15 +35,6 @@ inline std::string buildDir() {
 inline std::string adminCommandPath() { return buildDir() + "/platform/orca/orcahsmadm"; }
 inline std::string orcaLibraryPath() { return buildDir() + "/platform/orca/liborca.so"; }
 
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-inline void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 inline std::string hostName() {
   char h[256] = "";
   gethostname(h, sizeof h - 1);

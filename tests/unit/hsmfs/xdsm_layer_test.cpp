@@ -12,6 +12,7 @@
 
 #include "common/trace.h"
 #include "hsmfs/xdsmapi.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -76,17 +77,6 @@ TEST(XdsmFrame, BeforeInitServiceEveryOperationFailsWithEnxioAndTouchesNothing) 
   EXPECT_EQ(0, dm_destroy_session(sid));
 }
 
-// Reads a whole text file.
-std::string slurp(const std::string& path) {
-  std::string text;
-  FILE* f = fopen(path.c_str(), "r");
-  if (!f) return text;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-  fclose(f);
-  return text;
-}
 
 TEST(XdsmFrame, ValidationFailsWithEinvalAndLibraryErrorsAreRecorded) {
   XDSMAPI* api = readyApi();
@@ -125,7 +115,7 @@ TEST(XdsmFrame, ValidationFailsWithEinvalAndLibraryErrorsAreRecorded) {
 
   trClose(true);
   TR_SMXDSM = 0;
-  std::string trace = slurp(traceFile.path());
+  std::string trace = kmrtest::readFile(traceFile.path());
   EXPECT_NE(std::string::npos, trace.find("XDSMAPI::dm_get_dmattr: ERROR invalid handle\n"))
       << trace;
   EXPECT_NE(std::string::npos, trace.find("XDSMAPI::dm_get_dmattr: ERROR aSid == DM_NO_SESSION\n"));

@@ -85,7 +85,7 @@ TEST_F(LostDirsTest, NothingIsMadeThroughALinkOrBelowAFile) {
   expectProbe(make("/plain/new/f"), ParentState::kNotDirectory, "/plain");
   EXPECT_TRUE(made.empty());
   EXPECT_FALSE(kmrtest::lexists(outside + "/new"));
-  EXPECT_EQ("a user's file", kmrtest::slurp(mount + "/plain"));
+  EXPECT_EQ("a user's file", kmrtest::readFile(mount + "/plain"));
   expectVictimUntouched();
 }
 

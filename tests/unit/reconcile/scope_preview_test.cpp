@@ -123,7 +123,7 @@ TEST_F(RunOptionsTest, PreviewTellsEachDecisionAndChangesNothing) {
   EXPECT_TRUE(script.updates.empty());
   EXPECT_FALSE(kmrtest::lexists(path("/dir/missing")));
   EXPECT_FALSE(kmrtest::lexists(path("/gone")));
-  EXPECT_EQ("local", kmrtest::slurp(path("/older")));
+  EXPECT_EQ("local", kmrtest::readFile(path("/older")));
 
   // Recovery replaces what stands there and cannot replace a directory.
   add({.alias = "/newer", .idSeed = 3});

@@ -20,7 +20,7 @@
 namespace {
 
 using kmrtest::lexists;
-using kmrtest::slurp;
+using kmrtest::readFile;
 
 const std::string kHex(56, 'A');
 const std::string kTemp = std::string(".kmrstub.") + std::string(56, 'A');
@@ -79,7 +79,7 @@ TEST_F(StubFileTest, TemporaryIsMarkedAndTakesTheFreeNameOnlyWhileItIsFree) {
   EXPECT_FALSE(lexists(mount + "/dir/new")) << "nothing at the name before the rename";
   ASSERT_EQ(stub.commit(), 0);
   ASSERT_EQ(stub.unmark(), 0);
-  EXPECT_EQ(slurp(mount + "/dir/new"), "s");
+  EXPECT_EQ(readFile(mount + "/dir/new"), "s");
   EXPECT_FALSE(lexists(mount + "/dir/" + kTemp));
   EXPECT_EQ(lgetxattr((mount + "/dir/new").c_str(), kStubTempMarker, marker, sizeof marker), -1);
 
@@ -91,7 +91,7 @@ TEST_F(StubFileTest, TemporaryIsMarkedAndTakesTheFreeNameOnlyWhileItIsFree) {
   EXPECT_EQ(raced.commit(), -1);
   EXPECT_EQ(errno, EEXIST);
   raced.discard();
-  EXPECT_EQ(slurp(mount + "/dir/raced"), "user's");
+  EXPECT_EQ(readFile(mount + "/dir/raced"), "user's");
   EXPECT_FALSE(lexists(mount + "/dir/" + kTemp));
 }
 
@@ -101,7 +101,7 @@ TEST_F(StubFileTest, OlderFileIsReplacedOnlyWhileItIsTheFileThatWasSeen) {
   build(stub, "/dir/old");
   EXPECT_TRUE(stub.seen().present && stub.seen().regular);
   ASSERT_EQ(stub.commit(), 0);
-  EXPECT_EQ(slurp(mount + "/dir/old"), "s");
+  EXPECT_EQ(readFile(mount + "/dir/old"), "s");
   EXPECT_FALSE(lexists(mount + "/dir/" + kTemp)) << "the replaced file is gone";
 
   // Swapped for another file after the look: the user's file stays.
@@ -114,8 +114,8 @@ TEST_F(StubFileTest, OlderFileIsReplacedOnlyWhileItIsTheFileThatWasSeen) {
   EXPECT_EQ(late.commit(), -1);
   EXPECT_EQ(errno, ESTALE);
   late.discard();
-  EXPECT_EQ(slurp(mount + "/dir/swapped"), "new user data");
-  EXPECT_EQ(slurp(mount + "/dir/elsewhere"), "seen");
+  EXPECT_EQ(readFile(mount + "/dir/swapped"), "new user data");
+  EXPECT_EQ(readFile(mount + "/dir/elsewhere"), "seen");
   EXPECT_FALSE(lexists(mount + "/dir/" + kTemp));
 
   // A directory is never replaced.
@@ -135,7 +135,7 @@ TEST_F(StubFileTest, LinkOrFifoAtTheNameIsReplacedNeverOpened) {
     build(stub, alias);
     EXPECT_NE(fcntl(stub.fd(), F_GETFD) & FD_CLOEXEC, 0);
     ASSERT_EQ(stub.commit(), 0) << alias;
-    EXPECT_EQ(slurp(mount + alias), "s");
+    EXPECT_EQ(readFile(mount + alias), "s");
   }
   expectVictimUntouched();
 }

@@ -32,10 +32,10 @@ TEST_F(PasswordStoreTest, RecordsAreWrittenAsDocumentedAndReplacedOneByOne) {
   struct stat st {};
   ASSERT_EQ(stat(dir.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u) << "a missing directory is made for root only";
-  EXPECT_EQ(kmrtest::slurp(file()), kHeader + "ZEF\tNODE1\t7061207373\n");
+  EXPECT_EQ(kmrtest::readFile(file()), kHeader + "ZEF\tNODE1\t7061207373\n");
   ASSERT_TRUE(pwstore::save(dir, "OTHER", "NODE1", "x\ty", why)) << why;
   ASSERT_TRUE(pwstore::save(dir, "ZEF", "NODE1", "new", why)) << why;
-  EXPECT_EQ(kmrtest::slurp(file()), kHeader + "OTHER\tNODE1\t780979\nZEF\tNODE1\t6e6577\n");
+  EXPECT_EQ(kmrtest::readFile(file()), kHeader + "OTHER\tNODE1\t780979\nZEF\tNODE1\t6e6577\n");
   ASSERT_EQ(lstat(file().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
 
@@ -46,7 +46,7 @@ TEST_F(PasswordStoreTest, RecordsAreWrittenAsDocumentedAndReplacedOneByOne) {
   EXPECT_EQ(pwstore::load(outside + "/none", "ZEF", "NODE1").outcome, pwstore::Outcome::kAbsent);
 
   ASSERT_TRUE(pwstore::remove(dir, "ZEF", "NODE1", why)) << why;
-  EXPECT_EQ(kmrtest::slurp(file()), kHeader + "OTHER\tNODE1\t780979\n");
+  EXPECT_EQ(kmrtest::readFile(file()), kHeader + "OTHER\tNODE1\t780979\n");
   // A store written by hand: upper-case digits, a comment, a stray line.
   ASSERT_TRUE(kmrtest::writePrivateFile(file(), "# mine\nZEF\tNODE1\t4F4B\nnot a record\n"));
   l = pwstore::load(dir, "ZEF", "NODE1");
@@ -137,13 +137,13 @@ TEST_F(PasswordStoreTest, GenerateSignsOnWithTheStoreDropsARefusedRecordAndKeeps
   Bytes sent = signOnAnswered(1, c, &rc);
   EXPECT_EQ(rc, 51);
   EXPECT_EQ(passwordOf(sent), "stale");
-  EXPECT_EQ(kmrtest::slurp(file()), kHeader) << "the refused record is removed";
+  EXPECT_EQ(kmrtest::readFile(file()), kHeader) << "the refused record is removed";
 
   c.password = "from the option";
   sent = signOnAnswered(0, c, &rc);
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(passwordOf(sent), "from the option");
-  EXPECT_EQ(kmrtest::slurp(file()), kHeader + "STORETEST\tSTORENODE\t66726f6d20746865206f7074696f6e\n");
+  EXPECT_EQ(kmrtest::readFile(file()), kHeader + "STORETEST\tSTORENODE\t66726f6d20746865206f7074696f6e\n");
 
   // PROMPT never writes the store.
   SessionConfig prompt = c;
@@ -153,7 +153,7 @@ TEST_F(PasswordStoreTest, GenerateSignsOnWithTheStoreDropsARefusedRecordAndKeeps
   sent = signOnAnswered(0, prompt, &rc);
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(passwordOf(sent), "typed once");
-  EXPECT_EQ(kmrtest::slurp(file()), kHeader + "STORETEST\tSTORENODE\t66726f6d20746865206f7074696f6e\n");
+  EXPECT_EQ(kmrtest::readFile(file()), kHeader + "STORETEST\tSTORENODE\t66726f6d20746865206f7074696f6e\n");
   dup2(saved, 0);
   close(saved);
   close(devnull);

@@ -1,0 +1,26 @@
+// Test support: reading and writing whole files.
+#ifndef KMR_TESTS_SUPPORT_FILES_H
+#define KMR_TESTS_SUPPORT_FILES_H
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace kmrtest {
+
+// The whole content of `path`; empty when it cannot be read.
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Replaces the content of `path` with `text`, creating the file.
+inline void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+}  // namespace kmrtest
+
+#endif
