@@ -226,16 +226,17 @@ int ReconcileModeMigUndelete::prepareStub(ZefServerMigratedObject* obj) {
     errno = EINVAL;
     return -1;
   }
-  if (m_stub.open(m_fileSystem, alias, objectHex(*obj->getExtObjID())) != 0) return -1;
+  if (m_stub.open(m_fileSystem, alias, objectHex(*obj->getExtObjID()), &m_dirs) != 0) return -1;
   return m_stub.look(nullptr);
 }
 
-void ReconcileModeMigUndelete::removeStaleTemporary(const std::string& path) {
-  if (m_stub.removeStaleTemporary() != 1) return;
+bool ReconcileModeMigUndelete::removeStaleTemporary(const std::string& path) {
+  if (m_stub.removeStaleTemporary() != 1) return false;
   std::string dir = path.substr(0, path.rfind('/') + 1);
   std::string temp = dir + m_stub.tempName();
   TRACE(TR_SMRECONCILE, "(%s): removed the temporary %s of an earlier run\n", kName, clShowable(temp).c_str());
   nlfprintf(stdout, 9345, clShowable(temp).c_str());
+  return true;
 }
 
 int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj) {
@@ -251,7 +252,12 @@ int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj)
     m_stub = StubFile();
     return 1;
   }
-  removeStaleTemporary(path);
+  // A temporary an earlier run left goes here when the object is skipped;
+  // a recreation meets it as the name it needs (createFileForStub).
+  auto skip = [&]() {
+    removeStaleTemporary(path);
+    return 0;
+  };
   const StubEntry& seen = m_stub.seen();
   if (!seen.present) {
     TRACE(TR_SMRECONCILEDETAIL, "(%s): -> orca or lstat(%s) failed, errno(%d), reason(%s)!\n",
@@ -266,13 +272,13 @@ int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj)
     TRACE(TR_SMRECONCILEDETAIL, "(%s)Object %s is a directory - cannot overwrite!\n", kName,
           clShowable(path).c_str());
     if (m_detail == 1) nlfprintf(stdout, 9319, clShowable(path).c_str());
-    return 0;
+    return skip();
   }
   const Attrib* attr = obj->getAttributes();
   if (attr == nullptr) {
     TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, clShowable(path).c_str());
     nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(EINVAL));
-    return 0;
+    return skip();
   }
   if (recordTime(attr->mtime) > static_cast<int64_t>(seen.mtime.tv_sec)) {
     TRACE(TR_SMRECONCILEDETAIL, "(%s)Overwite object %s on the local file system!\n", kName,
@@ -287,7 +293,7 @@ int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj)
         kName, clShowable(path).c_str());
   if (m_detail == 1) nlfprintf(stdout, 9319, clShowable(path).c_str());
   m_maybeOwnStub = seen.regular;
-  return 0;
+  return skip();
 }
 
 int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
@@ -318,8 +324,8 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
     m_stub = StubFile();
     return 0;
   }
-  removeStaleTemporary(path);
   if (m_stub.seen().directory) {
+    removeStaleTemporary(path);
     TRACE(TR_SMRECONCILE, "(%s): %s is a directory\n", kName, clShowable(path).c_str());
     stubFailure(path, "open", EEXIST);
     return 0;
@@ -400,7 +406,16 @@ void ReconcileModeMigUndelete::informScout(const std::string& path) {
 
 int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long long size) {
   if (!m_stub.isResolved()) errno = EBADF;
-  if (!m_stub.isResolved() || m_stub.createTemporary() != 0) {
+  // The temporary's name is taken only when an earlier run left its
+  // temporary there: that one goes and the name is tried once more.
+  bool created = m_stub.isResolved() && m_stub.createTemporary() == 0;
+  if (!created && errno == EEXIST) {
+    if (removeStaleTemporary(path))
+      created = m_stub.createTemporary() == 0;
+    else
+      errno = EEXIST;
+  }
+  if (!created) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot open %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "open", err);
