@@ -8,6 +8,7 @@
 #include <nl_types.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -225,12 +226,19 @@ std::optional<ComposedMsg> nlCompose(int number, va_list args) {
 
 // ---- print and format operations ---------------------------------------------
 
+namespace {
+std::atomic<nlBeforeWriteHook> g_beforeWrite{nullptr};
+}  // namespace
+
+nlBeforeWriteHook nlSetBeforeWriteHook(nlBeforeWriteHook hook) { return g_beforeWrite.exchange(hook); }
+
 void nlvfprintf(FILE* stream, int number, va_list args) {
   GlobalRC::instance().set(number);
   std::optional<ComposedMsg> msg = nlCompose(number, args);
   if (!msg) return;
   if (msg->severity > 4 && errorLogFile.isOpen()) LogMsg(msg->text.c_str());
   if (nlClientType() == 4) return;  // an application interface prints nothing itself
+  if (nlBeforeWriteHook hook = g_beforeWrite.load()) hook(stream);
   fputs(msg->text.c_str(), stream);
   fflush(stream);
 }
@@ -424,7 +432,10 @@ void openLocal(const std::string& directory, char* chosenLocale) {
     locale = messages ? messages : "C";
   }
   locale = upper(locale);
-  if (locale == "C" || locale == "POSIX") locale = "EN_US";
+  // "C" and "POSIX" stand for English, with or without a code set or
+  // modifier ("C.UTF-8" is many systems' default).
+  const std::string base = locale.substr(0, locale.find_first_of(".@"));
+  if (base == "C" || base == "POSIX") locale = "EN_US";
   const char* codeset = nl_langinfo(CODESET);
   if (codeset && strcasecmp(codeset, "UTF-8") != 0) {
     g_nls->converter = iconv_open(codeset, "UTF-8");

@@ -21,6 +21,12 @@
 // Prints message `number` to `stream` (stdout or stderr as the caller chose).
 void nlfprintf(FILE* stream, int number, ...);
 void nlvfprintf(FILE* stream, int number, va_list args);
+// Called (on the printing thread) right before nlvfprintf writes a message to
+// `stream`, so that a status line drawn in place on a terminal can step
+// aside first. The hook must not print messages. nullptr: none. Returns the
+// previous hook; install and remove it while no other thread prints.
+typedef void (*nlBeforeWriteHook)(FILE* stream);
+nlBeforeWriteHook nlSetBeforeWriteHook(nlBeforeWriteHook hook);
 // Prints message `number` through the output function of its severity.
 void nlprintf(int number, ...);
 void nlvprintf(int number, va_list args);

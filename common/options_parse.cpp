@@ -311,6 +311,11 @@ int applyLine(clientOptions& o, const OptLine& l, uint16_t place, OptPass pass,
 
 bool isServerNameLine(const OptLine& l) { return Abbrev(l.name.c_str(), "SERVERNAME", 2); }
 
+bool isDefaultServerLine(const OptLine& l) {
+  const optSharedOptionTableEntry_t* kw = optLookupKeyword(l.name.c_str());
+  return kw && kw->kind != OPT_KIND_OPERAND && kw->id == OPT_DEFAULTSERVER;
+}
+
 bool isGlobalHsmOption(const std::string& name) {
   static const uint16_t globals[] = {
       OPT_DEFAULTSERVER, OPT_MIGRATESERVER, OPT_CHECKTHRESHOLDS, OPT_RECONCILEINTERVAL,
@@ -337,12 +342,17 @@ int processSystemFile(clientOptions& o, const std::string& file, OptPass pass, o
   }
   o.currentPlace = OPT_PLACE_SYSFILE;
   // The global part: the HSM options ahead of the first stanza.
+  // DEFAULTSERVER is not applied in the prescan, but it still chooses the
+  // stanza there: both passes must read the same one.
+  std::string defaultServer = o.defaultServer;
   size_t i = 0;
-  for (; i < lines.size() && isGlobalHsmOption(lines[i].name); ++i)
+  for (; i < lines.size() && isGlobalHsmOption(lines[i].name); ++i) {
     if (int rc = applyLine(o, lines[i], OPT_PLACE_SYSFILE, pass, file, err)) return rc;
+    if (isDefaultServerLine(lines[i])) defaultServer = lines[i].value;
+  }
 
   // Choose the stanza: the selected server, else DEFAULTSERVER, else the first.
-  std::string wanted = upperCopy(o.serverName.empty() ? o.defaultServer : o.serverName);
+  std::string wanted = upperCopy(o.serverName.empty() ? defaultServer : o.serverName);
   size_t begin = lines.size();
   bool found = false;
   for (size_t k = 0; k < lines.size(); ++k) {

@@ -56,6 +56,9 @@ void trRunErrorProgram(const char* commandLine, const std::string& text) {
 
 namespace {
 
+// W, E, S and L: the severities that the error log records.
+constexpr int kLoggedSeverity = 5;
+
 bool traceWanted(unsigned char flagByte) { return TR_ERROR || (flagByte & ~0x02) != 0; }
 
 }  // namespace
@@ -75,7 +78,7 @@ int trNlsLogPrintf(const char* file, unsigned line, unsigned char flagByte, int 
   }
   int result = static_cast<int>(msg->text.size());
   if (number <= 9999) {
-    if (msg->severity >= 5 && errorLogFile.isOpen()) {
+    if (msg->severity >= kLoggedSeverity && errorLogFile.isOpen()) {
       int rc = LogMsg(msg->text.c_str());
       if (rc != 0) result = -rc;
     }
@@ -85,13 +88,17 @@ int trNlsLogPrintf(const char* file, unsigned line, unsigned char flagByte, int 
       fflush(route);
     }
   } else {
-    // The larger numbers are diagnostics; they always reach the log, with
-    // the place they came from when the trace shows places.
+    // The larger numbers are diagnostics of a trace class, with the place
+    // they came from when the trace shows places. Like every message, only
+    // warnings and worse reach the error log: one line per verb sent would
+    // otherwise fill it on every run.
     char prefix[64] = "";
     if (TR_PREFIX) snprintf(prefix, sizeof prefix, "%-20s(%4u): ", file, line);
     const std::string text = prefix + msg->text;
-    int rc = LogMsg(text.c_str());
-    if (rc != 0) result = -rc;
+    if (msg->severity >= kLoggedSeverity) {
+      int rc = LogMsg(text.c_str());
+      if (rc != 0) result = -rc;
+    }
     if (!trCanOutPut()) {
       errno = savedErrno;
       return 0;

@@ -8,11 +8,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "common/cleanup.h"
 #include "common/interrupt.h"
+#include "common/errorlog.h"
 #include "common/messages.h"
 #include "common/options.h"
+#include "common/showable.h"
 #include "common/threads.h"
 #include "common/trace.h"
 #include "hsmfs/fscheck.h"
@@ -21,6 +24,7 @@
 #include "hsmfs/xdsmapi.h"
 #include "hsmfs/xdsmstore.h"
 #include "reconcile/facade.h"
+#include "frontend/progress.h"
 #include "frontend/wiring.h"
 
 namespace {
@@ -84,6 +88,20 @@ int interpreteMigundeleteArgs(int argc, char** argv, MigundeleteArgs& args,
     } else if (up == "-RECOVER" || up == "-R") {
       args.mode |= kModeRecovery;
       TRACE(TR_SMRECONCILEDETAIL, "(%s): Parameter desaster\n", kName);
+    } else if (up == "-PREVIEW" || up == "-P") {
+      args.preview = true;
+      TRACE(TR_SMRECONCILEDETAIL, "(%s): Parameter preview\n", kName);
+    } else if (up == "-JSON" || up == "-J") {
+      // The machine-readable preview; it never runs anything by itself.
+      args.preview = args.json = true;
+      TRACE(TR_SMRECONCILEDETAIL, "(%s): Parameter json\n", kName);
+    } else if (up == "-MKDIRS" || up == "-M") {
+      args.makeDirs = true;
+      TRACE(TR_SMRECONCILEDETAIL, "(%s): Parameter mkdirs\n", kName);
+    } else if (up.rfind("-SUBTREE=", 0) == 0 || up.rfind("-S=", 0) == 0) {
+      args.subtreeGiven = true;
+      args.subtree = strchr(arg, '=') + 1;
+      TRACE(TR_SMRECONCILEDETAIL, "(%s): Parameter subtree %s\n", kName, args.subtree.c_str());
     } else if (up == "-HELP" || up == "-H") {
       args.mode = (args.mode & ~0xFF) | kModeHelp;
       TRACE(TR_SMRECONCILEDETAIL, "(%s): Parameter help\n", kName);
@@ -95,6 +113,43 @@ int interpreteMigundeleteArgs(int argc, char** argv, MigundeleteArgs& args,
       args.fileSystem = entryName;
     }
   }
+  return 1;
+}
+
+int resolveSubtree(const MigundeleteArgs& args, const FsNameList& managed, std::string* fileSystem,
+                   AliasScope* scope) {
+  if (!args.subtreeGiven) return 1;
+  std::string path = args.subtree;
+  psRemoveUnnecessaryDelimiters(path.data());
+  path.resize(strlen(path.c_str()));
+  std::string dirAlias;
+  if (path.empty() || scopeFromPath("/", path, &dirAlias) != ScopeCheck::kInside) {
+    nlfprintf(stderr, 9708, hsmWhoAmI(), clShowable(args.subtree).c_str());
+    return 0;
+  }
+  if (!fileSystem->empty()) {
+    if (scopeFromPath(*fileSystem, path, &dirAlias) != ScopeCheck::kInside) {
+      nlfprintf(stderr, 9709, hsmWhoAmI(), clShowable(path).c_str(), fileSystem->c_str());
+      return 0;
+    }
+    *scope = AliasScope(dirAlias);
+    return 1;
+  }
+  // The deepest managed mount point above the directory holds it.
+  std::string best;
+  for (const std::string& fs : managed()) {
+    std::string candidate;
+    if (scopeFromPath(fs, path, &candidate) == ScopeCheck::kInside && fs.size() > best.size()) {
+      best = fs;
+      dirAlias = candidate;
+    }
+  }
+  if (best.empty()) {
+    nlfprintf(stderr, 9710, hsmWhoAmI(), clShowable(path).c_str());
+    return 0;
+  }
+  *fileSystem = best;
+  *scope = AliasScope(dirAlias);
   return 1;
 }
 
@@ -124,6 +179,9 @@ Migundelete::Migundelete(int argc, char** argv) {
   } else if (m_mode == kModeHelp) {
     processHelp();
   } else {
+    // A preview leaves no trace on the machine: its messages go to the
+    // terminal only, and the server conversation is not logged either.
+    if (m_run.preview) errorLogFile.close();
     dmapi = XDSMAPI::getXDSMAPI();
     if (!dmapi->isInitialized()) dmapi->initService();
     if (dmapi->getSID() == 0 && dmapi->createSession(0, "migundelete", 0) == 0) {
@@ -168,6 +226,7 @@ Migundelete::Migundelete(int argc, char** argv) {
 Migundelete::~Migundelete() = default;
 
 int Migundelete::interpreteCommandParameters(int argc, char** argv) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::interpreteCommandParameters()");
   MigundeleteArgs args;
   FsNameLookup lookup = [](const std::string& name, std::string* entryName) {
     HsmFsEntry entry;
@@ -180,15 +239,29 @@ int Migundelete::interpreteCommandParameters(int argc, char** argv) {
   m_mode = args.mode;
   m_detail = args.detail;
   m_fileSystem = args.fileSystem;
-  return rc;
+  m_run.preview = args.preview;
+  m_run.json = args.json;
+  m_run.makeDirs = args.makeDirs;
+  if (rc != 1 || m_mode == kModeHelp) return rc;
+  FsNameList managed = [] {
+    std::vector<std::string> names;
+    managedFsTable table;
+    HsmFsEntry entry;
+    while (table.getEntry(entry, HsmFsTable::s_migOnOtherNode, 0) == 1) names.push_back(entry.m_fsName);
+    return names;
+  };
+  return resolveSubtree(args, managed, &m_fileSystem, &m_run.scope);
 }
 
 void Migundelete::processHelp() {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::processHelp()");
   fprintf(stdout, "\n");
   nlfprintf(stdout, 9322);
+  nlfprintf(stdout, 9729);
 }
 
 int Migundelete::isFileSystemValid(const char* fs) {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::isFileSystemValid()");
   char* mountPoint = nullptr;
   int rc = IsMigFsOK(fs, &mountPoint, FUNC_STATE_ALL);
   free(mountPoint);
@@ -220,9 +293,12 @@ void Migundelete::setFacade(ReconcileLogicFacade* facade) {
 }
 
 int Migundelete::startMigundelete() {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::startMigundelete()");
   const char* fs = m_fileSystem.c_str();
   int lockHandle = -1;
-  int lockRc = serAcquireFSLock(fs, "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &lockHandle);
+  // A preview changes nothing, the lock file included (taking the lock
+  // writes this process's id into it); it may run beside a real run.
+  int lockRc = m_run.preview ? 0 : serAcquireFSLock(fs, "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &lockHandle);
   if (lockRc == 1) {
     TRACE(TR_SMRECONCILE, "(%s): A conflicting program is already running.\n", kName);
     nlfprintf(stderr, 9291, hsmWhoAmI(), fs);
@@ -235,6 +311,13 @@ int Migundelete::startMigundelete() {
   if (lockRc != 0) return lockRc;
 
   auto* facade = new ReconcileLogicFacade(m_detail, m_fileSystem);
+  MigundeleteRunOptions run = m_run;
+  std::unique_ptr<ProgressLine> progress;
+  if (ProgressLine::wanted(m_detail, run.preview, STDERR_FILENO)) {
+    progress = std::make_unique<ProgressLine>(stderr);
+    run.observer = progress.get();
+  }
+  facade->setRunOptions(run);
   setFacade(facade);
   int result = 0;
   if (initSignalHandling() != 1) {
@@ -254,6 +337,7 @@ int Migundelete::startMigundelete() {
   // cleared under the lock it holds while it calls into the facade.
   setFacade(nullptr);
   delete facade;
+  progress.reset();
 
   TRACE(TR_SMRECONCILE, "(%s): Migundelete finished with rc = %d!\n", kName, result);
   if (result == 101) {
@@ -263,7 +347,7 @@ int Migundelete::startMigundelete() {
     fprintf(stderr, "\n");
     nlfprintf(stderr, 9082, hsmWhoAmI(), fs);
   }
-  serReleaseFSLock(fs, "/reconcile.pid", lockHandle);
+  if (!m_run.preview) serReleaseFSLock(fs, "/reconcile.pid", lockHandle);
   return result;
 }
 
@@ -281,6 +365,7 @@ void postStop(int signal) {
 }  // namespace
 
 int Migundelete::initSignalHandling() {
+  TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::initSignalHandling()");
   if (m_signalThreadStarted == 1) return 1;
   sigset_t& set = migundeleteSignalSet();
   sigemptyset(&set);

@@ -17,6 +17,9 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "reconcile/runoptions.h"
 
 struct clientOptions;
 class ReconcileLogicFacade;
@@ -32,6 +35,11 @@ struct MigundeleteArgs {
   int mode = kModeNormal;
   int detail = 0;
   std::string fileSystem;  // the table entry's name; empty: all file systems
+  bool preview = false;    // -PREVIEW, or -JSON
+  bool json = false;       // -JSON
+  bool makeDirs = false;   // -MKDIRS
+  bool subtreeGiven = false;
+  std::string subtree;     // -SUBTREE=<directory>, as typed after the '='
 };
 
 // Looks a file system name up in the managed table. Returns true and the
@@ -42,6 +50,16 @@ using FsNameLookup = std::function<bool(const std::string& name, std::string* en
 // what the arguments before a rejection or before -HELP set.
 int interpreteMigundeleteArgs(int argc, char** argv, MigundeleteArgs& args,
                               const FsNameLookup& lookup);
+
+// The managed file systems' names (mount points), for a subtree given without
+// a file system.
+using FsNameList = std::function<std::vector<std::string>()>;
+
+// Turns the -SUBTREE directory into the scope of the run and, when no file
+// system was named, the file system that holds it (the deepest mount point
+// above it). Returns 1, or 0 after message 9708, 9709 or 9710.
+int resolveSubtree(const MigundeleteArgs& args, const FsNameList& managed, std::string* fileSystem,
+                   AliasScope* scope);
 
 // Removes doubled and trailing path delimiters in place ("/a//b/" -> "/a/b").
 void psRemoveUnnecessaryDelimiters(char* path);
@@ -70,6 +88,7 @@ class Migundelete {
   int m_mode = 0;
   std::string m_fileSystem;
   int m_detail = 0;
+  MigundeleteRunOptions m_run;  // preview, subtree, directories
   bool m_incomplete = false;  // a run left recreations or updates undone
   clientOptions* m_options = nullptr;
   ReconcileLogicFacade* m_facade = nullptr;  // guarded by m_facadeMutex

@@ -41,6 +41,7 @@ void ReconcileLogicFacade::prepareReconcileRun() {
 int ReconcileLogicFacade::runMigundelete(int expiring, int recovery) {
   auto* mode = new ReconcileModeMigUndelete(m_fileSystem, m_detail, m_status.get(), expiring,
                                             recovery);
+  mode->setRunOptions(m_runOptions);
   delete m_mode.exchange(mode, std::memory_order_acq_rel);
   return mode->startReconcilation();
 }

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "reconcile/reconcilestatus.h"
+#include "reconcile/runoptions.h"
 
 class ReconcileMode;
 
@@ -34,6 +35,8 @@ class ReconcileLogicFacade {
   ReconcileLogicFacade& operator=(const ReconcileLogicFacade&) = delete;
 
   void prepareReconcileRun();
+  // Preview, subtree, directories and observer of the run to come.
+  void setRunOptions(const MigundeleteRunOptions& options) { m_runOptions = options; }
   int processNormalMigundeleteMode();
   int processExpiringMigundeleteMode();
   int processRecoveryMigundeleteMode();
@@ -50,6 +53,7 @@ class ReconcileLogicFacade {
   int m_detail;
   std::string m_fileSystem;
   std::string m_logPath;
+  MigundeleteRunOptions m_runOptions;
   std::atomic<ReconcileMode*> m_mode{nullptr};  // owned
   std::unique_ptr<ReconcileStatus> m_status;
 };

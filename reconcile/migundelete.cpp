@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/messages.h"
+#include "common/safepath.h"
 #include "common/showable.h"
 #include "common/options.h"
 #include "common/trace.h"
@@ -77,13 +78,20 @@ void buildVOQexIDText(const midExtObjId_t& id, char out[kVOQexIDLength]) {
 ReconcileModeMigUndelete::ReconcileModeMigUndelete(const std::string& fileSystem, int detail,
                                                    ReconcileStatus* status, int expiring,
                                                    int recovery)
-    : ReconcileMode(fileSystem, detail, status), m_expiring(expiring), m_recovery(recovery) {}
+    : ReconcileMode(fileSystem, detail, status),
+      m_expiring(expiring),
+      m_recovery(recovery),
+      m_mountFd(safeOpenMountRoot(fileSystem)) {}
 
 ReconcileModeMigUndelete::~ReconcileModeMigUndelete() = default;
 
 int ReconcileModeMigUndelete::startReconcilation() {
   TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileModeMigUndelete::startReconcilation");
-  nlfprintf(stdout, 9314, m_fileSystem.c_str());
+  if (m_run.preview) return previewReconcilation();
+  if (m_run.scope.wholeFileSystem())
+    nlfprintf(stdout, 9314, m_fileSystem.c_str());
+  else
+    nlfprintf(stdout, 9701, clShowable(m_run.scope.alias()).c_str(), m_fileSystem.c_str());
   fflush(stdout);
 
   int rc = m_server->beginTransaction();
@@ -111,63 +119,11 @@ int ReconcileModeMigUndelete::startReconcilation() {
   nlfprintf(stdout, 9315);
   fflush(stdout);
 
-  for (;;) {
-    std::unique_ptr<cQueueBaseObject> element(m_server->getNextMigrObjectFromServer());
-    if (!element) {
-      nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(errno));
-      setStopCode(102);
-      break;
-    }
-    if (dynamic_cast<FinishedMessageObject*>(element.get()) != nullptr) break;
-    if (auto* failure = dynamic_cast<FailureMessageObject*>(element.get())) {
-      fprintf(stderr, "\n%s\n", failure->getMessageText().c_str());
-      setStopCode(-50);
-      break;
-    }
-    auto* obj = dynamic_cast<ZefServerMigratedObject*>(element.get());
-    if (obj == nullptr) {
-      TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Queue returned an unknown object!\n", kName);
-      setStopCode(115);
-      break;
-    }
-
-    ++m_status->m_processedCount;
-    m_stub = StubFile();
-    m_maybeOwnStub = false;
-    bool expiredSkip = obj->getAttributes() != nullptr && obj->isObjectExpired() && m_expiring != 1;
-    if (expiredSkip) {
-      ++m_status->m_skippedCount;
-    } else if (m_recovery == 0 && isRecreationRequired(obj) != 1) {
-      if (m_maybeOwnStub && repairRecordOfPresentStub(obj) == 1) {
-        sendUpdate(obj);
-        if (m_detail == 1) nlfprintf(stdout, 9344, clShowable(m_fileSystem + obj->getAlias()).c_str());
-      } else {
-        ++m_status->m_skippedCount;
-      }
-    } else {
-      if (TR_SMRECONCILE)  // the escaped copy only when it is traced
-        TRACE(TR_SMRECONCILE,
-            "(%s): Object '%s' is not longer valid, need to recreate it on the file system!\n",
-            kName, clShowable(obj->getAlias()).c_str());
-      if (recreateFileStub(obj) == 1) {
-        ++m_status->m_recreatedCount;
-        obj->setFileMigrState(kMigStateMigrated);
-        sendUpdate(obj);
-      } else {
-        ++m_status->m_failedCount;
-        TRACE(TR_SMRECONCILEDETAIL, "(%s): FAILURE -> Recreation of stub for object '%s' failed!\n",
-              kName, clShowable(obj->getAlias()).c_str());
-      }
-    }
-    m_stub = StubFile();
-    element.reset();
-
-    if (m_detail == 1 && m_status->m_processedCount % kProgressEvery == 0) {
-      std::string count = std::to_string(m_status->m_processedCount);
-      nlfprintf(stdout, 1898, count.c_str());
-    }
-    if (stopCode() != 0) break;
-  }
+  forEachObject([this](ZefServerMigratedObject* obj) {
+    runObject(obj);
+    objectDone();
+  });
+  if (m_run.observer != nullptr) m_run.observer->runEnded(tally());
 
   rc = m_server->stopTransaction();
   if (rc != 0) {
@@ -178,6 +134,168 @@ int ReconcileModeMigUndelete::startReconcilation() {
   int result = stopCode();
   if (result == 0) reportEnd();
   return result;
+}
+
+int ReconcileModeMigUndelete::forEachObject(
+    const std::function<void(ZefServerMigratedObject*)>& handle) {
+  for (;;) {
+    std::unique_ptr<cQueueBaseObject> element(m_server->getNextMigrObjectFromServer());
+    if (!element) {
+      nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(errno));
+      setStopCode(102);
+      break;
+    }
+    if (dynamic_cast<FinishedMessageObject*>(element.get()) != nullptr) break;
+    if (auto* failure = dynamic_cast<FailureMessageObject*>(element.get())) {
+      // An empty line, then the text; catalog texts end their own line.
+      const std::string& text = failure->getMessageText();
+      fprintf(stderr, "\n%s%s", text.c_str(), !text.empty() && text.back() == '\n' ? "" : "\n");
+      setStopCode(-50);
+      break;
+    }
+    auto* obj = dynamic_cast<ZefServerMigratedObject*>(element.get());
+    if (obj == nullptr) {
+      TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Queue returned an unknown object!\n", kName);
+      setStopCode(115);
+      break;
+    }
+    // Counts and messages are those of the scope: the server is asked for
+    // the whole file system once, and what lies outside is passed over.
+    if (m_run.scope.contains(obj->getAlias())) {
+      ++m_status->m_processedCount;
+      handle(obj);
+      // A preview lists every object already; its lines stay its own.
+      if (m_detail == 1 && !m_run.preview && m_status->m_processedCount % kProgressEvery == 0) {
+        std::string count = std::to_string(m_status->m_processedCount);
+        nlfprintf(stdout, 1898, count.c_str());
+      }
+    }
+    element.reset();
+    if (stopCode() != 0) break;
+  }
+  return stopCode();
+}
+
+RunTally ReconcileModeMigUndelete::tally() const {
+  return RunTally{m_status->m_processedCount, m_status->m_recreatedCount, m_status->m_failedCount};
+}
+
+void ReconcileModeMigUndelete::objectDone() {
+  if (m_run.observer != nullptr) m_run.observer->objectDone(tally());
+}
+
+StubDecision ReconcileModeMigUndelete::decide(ZefServerMigratedObject* obj, const StubRules& rules) {
+  m_stub = StubFile();
+  StubDecision decision = decideStub(m_fileSystem, m_mountFd.get(), *obj, rules, m_stub, &m_dirs);
+  // Whatever happens to the object, a temporary of a killed run goes: here
+  // when no stub is made, else where the stub's temporary meets it as the
+  // name it needs (createFileForStub), so a new stub costs no lookup.
+  const bool buildsTemporary = decision.action == StubAction::kRecreate ||
+                               decision.action == StubAction::kReplaceOlder ||
+                               decision.action == StubAction::kReplace;
+  if (m_stub.isResolved() && !buildsTemporary) removeStaleTemporary(decision.path);
+  m_maybeOwnStub = decision.action == StubAction::kSkipPresent && m_stub.seen().regular;
+  reportDecision(decision, obj->getAlias());
+  return decision;
+}
+
+void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
+  const std::string alias = obj->getAlias();
+  StubDecision decision = decide(obj, rules());
+  ReconcileStatus& st = *m_status;
+  switch (decision.action) {
+    case StubAction::kSkipPresent:
+      if (m_maybeOwnStub && repairRecordOfPresentStub(obj) == 1) {
+        sendUpdate(obj);
+        if (m_detail == 1) nlfprintf(stdout, 9344, decision.path.c_str());
+      } else {
+        ++st.m_skippedCount;
+      }
+      break;
+    case StubAction::kSkipExpired:
+    case StubAction::kSkipDirectory: ++st.m_skippedCount; break;
+    // An invalid path is passed over by a normal run; a recovery run was
+    // asked to make every stub and did not make this one.
+    case StubAction::kRefuseAlias: ++(m_recovery == 0 ? st.m_skippedCount : st.m_failedCount); break;
+    case StubAction::kRefuseNoAttributes: ++st.m_failedCount; break;
+    default:
+      if (m_run.makeDirs && decision.action == StubAction::kRecreate &&
+          !bringBackDirectories(decision, alias)) {
+        ++st.m_failedCount;
+        break;
+      }
+      if (TR_SMRECONCILE)  // the escaped copy only when it is traced
+        TRACE(TR_SMRECONCILE,
+              "(%s): Object '%s' is not longer valid, need to recreate it on the file system!\n",
+              kName, clShowable(alias).c_str());
+      if (recreateFileStub(obj) == 1) {
+        ++st.m_recreatedCount;
+        obj->setFileMigrState(kMigStateMigrated);
+        sendUpdate(obj);
+      } else {
+        ++st.m_failedCount;
+        TRACE(TR_SMRECONCILEDETAIL, "(%s): FAILURE -> Recreation of stub for object '%s' failed!\n",
+              kName, clShowable(alias).c_str());
+      }
+      break;
+  }
+  m_stub = StubFile();
+}
+
+void ReconcileModeMigUndelete::reportDecision(const StubDecision& decision,
+                                              const std::string& alias) {
+  const std::string shown = clShowable(decision.path);
+  const char* path = shown.c_str();
+  switch (decision.action) {
+    case StubAction::kRefuseAlias: checkAlias(alias); break;
+    case StubAction::kRefuseNoAttributes:
+      TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, path);
+      nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(EINVAL));
+      break;
+    case StubAction::kSkipDirectory:
+      TRACE(TR_SMRECONCILEDETAIL, "(%s)Object %s is a directory - cannot overwrite!\n", kName, path);
+      if (m_detail == 1) nlfprintf(stdout, 9319, path);
+      break;
+    case StubAction::kSkipPresent:
+      TRACE(TR_SMRECONCILEDETAIL,
+            "(%s)Migrated object %s copy has the same or an older modification time than the "
+            "existing object on the local file system. Skipping!\n",
+            kName, path);
+      if (m_detail == 1) nlfprintf(stdout, 9319, path);
+      break;
+    case StubAction::kReplaceOlder:
+      TRACE(TR_SMRECONCILEDETAIL, "(%s)Overwite object %s on the local file system!\n", kName, path);
+      if (m_detail == 1) nlfprintf(stdout, 9320, path);
+      break;
+    case StubAction::kRecreate:
+      TRACE(TR_SMRECONCILEDETAIL, "(%s): -> %s is not there\n", kName, path);
+      break;
+    default: break;
+  }
+}
+
+bool ReconcileModeMigUndelete::bringBackDirectories(const StubDecision& decision,
+                                                    const std::string& alias) {
+  ParentProbe parent = decision.parent;
+  if (parent.state == ParentState::kMissing) {
+    parent = makeLostDirectories(m_mountFd.get(), alias, [this](const std::string& dir) {
+      nlfprintf(stdout, 9703, clShowable(m_fileSystem + dir).c_str());
+      fflush(stdout);
+    });
+  }
+  const std::string where = clShowable(m_fileSystem + parent.component);
+  const std::string path = clShowable(decision.path);
+  switch (parent.state) {
+    case ParentState::kPresent: return true;
+    case ParentState::kNotDirectory: nlfprintf(stderr, 9704, path.c_str(), where.c_str()); break;
+    case ParentState::kSymlink: nlfprintf(stderr, 9705, path.c_str(), where.c_str()); break;
+    case ParentState::kOtherMount: nlfprintf(stderr, 9706, path.c_str(), where.c_str()); break;
+    case ParentState::kMissing:
+    case ParentState::kError:
+      nlfprintf(stderr, 9707, where.c_str(), parent.err, strerror(parent.err));
+      break;
+  }
+  return false;
 }
 
 void ReconcileModeMigUndelete::sendUpdate(ZefServerMigratedObject* obj) {
@@ -201,8 +319,10 @@ void ReconcileModeMigUndelete::reportEnd() {
               static_cast<unsigned long long>(st.m_skippedCount),
               static_cast<unsigned long long>(st.m_failedCount),
               static_cast<unsigned long long>(notCommitted));
-  } else {
+  } else if (m_run.scope.wholeFileSystem()) {
     nlfprintf(stdout, 9316, m_fileSystem.c_str());
+  } else {
+    nlfprintf(stdout, 9702, clShowable(m_run.scope.alias()).c_str(), m_fileSystem.c_str());
   }
   fflush(stdout);
 }
@@ -210,7 +330,7 @@ void ReconcileModeMigUndelete::reportEnd() {
 int ReconcileModeMigUndelete::checkAlias(const std::string& alias) {
   // The control directory holds the file system's state, configuration and
   // run lock: a record naming it would make the file system unmanaged.
-  if (!isAcceptableAlias(alias) || isControlAlias(alias)) {
+  if (!mayHoldStub(alias)) {
     TRACE(TR_SMRECONCILE, "(%s) Wrong alias (%s) for migrated object. Skipping!\n", kName,
           clShowable(alias).c_str());
     nlfprintf(stderr, 9334, clShowable(alias).c_str());
@@ -240,60 +360,8 @@ bool ReconcileModeMigUndelete::removeStaleTemporary(const std::string& path) {
 }
 
 int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj) {
-  const std::string& alias = obj->getAlias();
-  m_maybeOwnStub = false;
-  if (checkAlias(alias) == 0) return 0;
-  std::string path = m_fileSystem + alias;
-  if (prepareStub(obj) != 0) {
-    int err = errno;
-    TRACE(TR_SMRECONCILEDETAIL, "(%s): -> orca or lstat(%s) failed, errno(%d), reason(%s)!\n",
-          kName, clShowable(path).c_str(), err, strerror(err));
-    // The recreation reports why the name cannot be reached.
-    m_stub = StubFile();
-    return 1;
-  }
-  // A temporary an earlier run left goes here when the object is skipped;
-  // a recreation meets it as the name it needs (createFileForStub).
-  auto skip = [&]() {
-    removeStaleTemporary(path);
-    return 0;
-  };
-  const StubEntry& seen = m_stub.seen();
-  if (!seen.present) {
-    TRACE(TR_SMRECONCILEDETAIL, "(%s): -> orca or lstat(%s) failed, errno(%d), reason(%s)!\n",
-          kName, clShowable(path).c_str(), ENOENT, strerror(ENOENT));
-    return 1;
-  }
-  if (TR_SMRECONCILEDETAIL)  // the escaped copy only when it is traced
-    TRACE(TR_SMRECONCILEDETAIL,
-        "(%s)Object %s is present on the file system. Let's check the mtime...\n", kName,
-        clShowable(path).c_str());
-  if (seen.directory) {
-    TRACE(TR_SMRECONCILEDETAIL, "(%s)Object %s is a directory - cannot overwrite!\n", kName,
-          clShowable(path).c_str());
-    if (m_detail == 1) nlfprintf(stdout, 9319, clShowable(path).c_str());
-    return skip();
-  }
-  const Attrib* attr = obj->getAttributes();
-  if (attr == nullptr) {
-    TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, clShowable(path).c_str());
-    nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(EINVAL));
-    return skip();
-  }
-  if (recordTime(attr->mtime) > static_cast<int64_t>(seen.mtime.tv_sec)) {
-    TRACE(TR_SMRECONCILEDETAIL, "(%s)Overwite object %s on the local file system!\n", kName,
-          clShowable(path).c_str());
-    if (m_detail == 1) nlfprintf(stdout, 9320, clShowable(path).c_str());
-    return 1;
-  }
-  if (TR_SMRECONCILEDETAIL)  // the escaped copy only when it is traced
-    TRACE(TR_SMRECONCILEDETAIL,
-        "(%s)Migrated object %s copy has the same or an older modification time than the "
-        "existing object on the local file system. Skipping!\n",
-        kName, clShowable(path).c_str());
-  if (m_detail == 1) nlfprintf(stdout, 9319, clShowable(path).c_str());
-  m_maybeOwnStub = seen.regular;
-  return skip();
+  // The local file alone decides here, as in a run without -RECOVER.
+  return decide(obj, StubRules{/*expiring=*/1, /*recovery=*/0}).makesStub() ? 1 : 0;
 }
 
 int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {

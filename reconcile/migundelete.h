@@ -20,9 +20,13 @@
 #define KMR_RECONCILE_MIGUNDELETE_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
+#include "common/uniquefd.h"
 #include "reconcile/reconcilemode.h"
+#include "reconcile/runoptions.h"
+#include "reconcile/stubdecision.h"
 #include "reconcile/stubfile.h"
 
 struct Attrib;
@@ -53,6 +57,10 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   ReconcileModeMigUndelete(const std::string& fileSystem, int detail, ReconcileStatus* status,
                            int expiring, int recovery);
   ~ReconcileModeMigUndelete() override;
+
+  // Preview, subtree, directories and observer of the run (before
+  // startReconcilation; the default is the classic run).
+  void setRunOptions(const MigundeleteRunOptions& options) { m_run = options; }
 
   int startReconcilation() override;
 
@@ -88,11 +96,33 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   void sendUpdate(ZefServerMigratedObject* obj);
   void reportEnd();
 
+  // Takes the server's stream element by element and hands each migrated
+  // object of the scope to `handle`; returns the stop code.
+  int forEachObject(const std::function<void(ZefServerMigratedObject*)>& handle);
+  // One object of a run, as the shared decision says.
+  void runObject(ZefServerMigratedObject* obj);
+  void reportDecision(const StubDecision& decision, const std::string& alias);
+  // With -MKDIRS: the missing directories above the stub, each reported.
+  // False (reported) when they cannot be had.
+  bool bringBackDirectories(const StubDecision& decision, const std::string& alias);
+  // The preview: every object decided and reported, nothing changed
+  // (reconcile/preview.cpp).
+  int previewReconcilation();
+  StubRules rules() const { return StubRules{m_expiring, m_recovery}; }
+  // The shared decision for `obj` with the run's side of it: the looked-at
+  // name kept in m_stub for the recreation, a stale temporary of a killed
+  // run removed, the decision's messages printed.
+  StubDecision decide(ZefServerMigratedObject* obj, const StubRules& rules);
+  RunTally tally() const;
+  void objectDone();
+
   int m_expiring;
   int m_recovery;
   StubDirCache m_dirs;         // the directory of the current directory run
   StubFile m_stub;             // the stub being made by recreateFileStub
   bool m_maybeOwnStub = false; // the decision kept a regular file
+  MigundeleteRunOptions m_run;
+  UniqueFd m_mountFd;          // the mount point, for the decision's lookups
 };
 
 #endif

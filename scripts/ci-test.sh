@@ -12,6 +12,8 @@ for variant in release asan; do
   cmake -S . -B "$dir" -G Ninja "${flags[@]}"
   cmake --build "$dir" -j "$jobs"
   ( cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600 )
+  # The Debian packages of the release tree, installed into a throwaway root.
+  if [ "$variant" = release ]; then bash scripts/package-test.sh "$dir"; fi
 done
 # Thread sanitizer over the queue and the query thread only: the one place
 # where two threads share state. Builds just the server's test program.

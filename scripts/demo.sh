@@ -2,9 +2,11 @@
 # The main job, end to end on this machine: a reference storage server on
 # loopback with a fresh database, a managed ext4 file system whose files are
 # migrated into stubs, some stubs deleted and one object expired, then
-# kmrmigundelete brings the stubs back. Exits 0 only when every stub that
-# should come back did, with its size, no data blocks, owner, mode, times,
-# "VOQObj" record and managed region; 1 otherwise.
+# kmrmigundelete brings the stubs back; last a whole directory tree is
+# removed with rm -rf, previewed, and brought back alone with its lost
+# directories. Exits 0 only when every stub that should come back did, with
+# its size, no data blocks, owner, mode, times, "VOQObj" record and managed
+# region; 1 otherwise.
 #
 # Run as root. Everything it mounts lives in a private mount namespace with
 # its own tmpfs over /etc/vostra and /var/log; the host's configuration,
@@ -125,7 +127,7 @@ echo "SERVERNAME ZEF" >"$W/inst/kmr.opt"
 export KMR_DIR=$W/inst KMR_LOG=$W LANG=C
 
 step "Sample files, migrated into stubs with zefadm migrate"
-mkdir -p "$FS/projects" "$FS/photos" "$FS/archive"
+mkdir -p "$FS/projects/2024/q1" "$FS/projects/2024/q2" "$FS/photos" "$FS/archive"
 sample() { # path size uid gid mode mtime
   head -c "$2" /dev/urandom >"$FS/$1"
   chown "$3:$4" "$FS/$1"
@@ -137,6 +139,8 @@ sample projects/data.csv 2097152 1000 100 0644 1706745600
 sample photos/cat.jpg 1048589 1001 101 0600 1709251200
 sample archive/old.tar 5242880 0 0 0444 1672531200
 sample notes.txt 4096 1002 102 0664 1711929600
+sample projects/2024/q1/budget.ods 65536 1000 100 0640 1704153600
+sample projects/2024/q2/plan.odt 131072 1000 100 0640 1712016000
 "$ZEFADM" --db "$DB" migrate "$NODE" "$FS"
 "$ZEFADM" --db "$DB" list-objects "$NODE" "$FS"
 
@@ -190,8 +194,30 @@ check_stub archive/old.tar
 "$ZEFADM" --db "$DB" list-objects "$NODE" "$FS" | grep -q $'\tmigrated\t5242880\t' ||
   fail "the server still holds archive/old.tar as expired"
 
+step "An accident: rm -rf $FS/projects"
+PROJECT_FILES="projects/report.pdf projects/data.csv projects/2024/q1/budget.ods projects/2024/q2/plan.odt"
+for f in $PROJECT_FILES; do
+  WANT[$f]=$(stat -c '%s %u %g %a %X %Y' "$FS/$f")
+  getfattr --absolute-names --only-values -n trusted.dmapi.VOQObj "$FS/$f" >"$W/$(echo "$f" | tr / _).voq"
+done
+rm -rf "$FS/projects"
+ls "$FS"
+
+step "kmrmigundelete -PREVIEW -MKDIRS -SUBTREE=$FS/projects $FS   (changes nothing)"
+"$CMD" -PREVIEW -MKDIRS "-SUBTREE=$FS/projects" "$FS" || fail "the preview ended with status $?"
+[ ! -e "$FS/projects" ] || fail "the preview changed the file system"
+
+step "kmrmigundelete -JSON -SUBTREE=$FS/projects $FS   (the same for scripts; without -MKDIRS)"
+"$CMD" -JSON "-SUBTREE=$FS/projects" "$FS" | grep '^{' || fail "no JSON preview"
+
+step "kmrmigundelete -MKDIRS -SUBTREE=$FS/projects $FS"
+"$CMD" -MKDIRS "-SUBTREE=$FS/projects" "$FS" || fail "kmrmigundelete -MKDIRS ended with status $?"
+for f in $PROJECT_FILES; do check_stub "$f"; done
+stat -c '  %n: directory of %U:%G, mode %a' "$FS/projects" "$FS/projects/2024" "$FS/projects/2024/q1"
+[ -f "$FS/notes.txt" ] || fail "a stub outside the subtree went away"
+
 step "The server's records afterwards"
 "$ZEFADM" --db "$DB" list-objects "$NODE" "$FS"
 
 echo
-echo "demo: all stubs came back"
+echo "demo: all stubs came back, the removed directory tree included"

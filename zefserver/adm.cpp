@@ -399,4 +399,6 @@ int runAdm(int argc, char** argv, FILE* out, FILE* err) {
   }
 }
 
+void admUsage(FILE* out) { usage(out); }
+
 }  // namespace zef

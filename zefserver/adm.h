@@ -22,6 +22,8 @@
 namespace zef {
 
 int runAdm(int argc, char** argv, FILE* out, FILE* err);
+// Writes the usage (every subcommand) to `out`.
+void admUsage(FILE* out);
 
 // Turns one import line into an object's path and attributes; nullopt with
 // `error` set when the line is not a valid record.

@@ -1,6 +1,8 @@
 #include "tests/integration/migundelete/e2e_support.h"
 
 #include <fcntl.h>
+#include <ftw.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -194,6 +196,90 @@ bool Child::waitForOutput(bool (*pred)(const std::string&, const std::string&)) 
 }
 
 Result Run(const RunSpec& spec) { return Child(spec).wait(); }
+
+Result RunWithTerminalStderr(const RunSpec& spec) {
+  char dir[] = "/tmp/kmre2e-pty.XXXXXX";
+  if (!mkdtemp(dir)) fail("mkdtemp");
+  const std::string out = std::string(dir) + "/out";
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) fail("openpty");
+  std::vector<std::string> args = spec.argv;
+  std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C", "LC_ALL=C", "TERM=xterm"};
+  for (const auto& [k, v] : spec.env) env.push_back(k + "=" + v);
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) fail("fork");
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    close(master);
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int n = open("/dev/null", O_RDONLY);
+    if (o < 0 || n < 0) _exit(126);
+    dup2(n, 0);
+    dup2(o, 1);
+    dup2(slave, 2);
+    close(slave);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    std::vector<char*> av, ev;
+    for (auto& a : args) av.push_back(a.data());
+    av.push_back(nullptr);
+    for (auto& v : env) ev.push_back(v.data());
+    ev.push_back(nullptr);
+    execve(av[0], av.data(), ev.data());
+    _exit(127);
+  }
+  close(slave);
+  Result r;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n > 0) {
+      r.err.append(buf, static_cast<size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // EIO: the last holder of the slave side has gone
+    }
+  }
+  close(master);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = ReadFile(out);
+  unlink(out.c_str());
+  rmdir(dir);
+  return r;
+}
+
+namespace {
+std::string* g_snapshot = nullptr;
+
+uint64_t checksum(const std::string& path) {
+  uint64_t h = 1469598103934665603ull;  // FNV-1a over the bytes
+  for (unsigned char c : ReadFile(path)) h = (h ^ c) * 1099511628211ull;
+  return h;
+}
+
+int snapshotEntry(const char* path, const struct stat* st, int, struct FTW*) {
+  std::ostringstream line;
+  line << path << " " << std::oct << st->st_mode << std::dec << " " << st->st_uid << ":" << st->st_gid << " "
+       << st->st_size << " " << st->st_ino << " " << st->st_ctim.tv_sec << "." << st->st_ctim.tv_nsec;
+  if (S_ISREG(st->st_mode) && st->st_size <= 65536 && st->st_blocks > 0) line << " " << checksum(path);
+  *g_snapshot += line.str() + "\n";
+  return 0;
+}
+}  // namespace
+
+std::string TreeSnapshot(const std::string& root) {
+  std::string text;
+  g_snapshot = &text;
+  nftw(root.c_str(), snapshotEntry, 16, FTW_PHYS | FTW_MOUNT);
+  g_snapshot = nullptr;
+  return text;
+}
 
 Server::Server(const std::string& db, const std::vector<std::string>& extra, const std::string& log) {
   // The client takes ports up to 32767 only, below the kernel's ephemeral

@@ -69,6 +69,10 @@ class Child {
 };
 
 Result Run(const RunSpec& spec);
+// As Run, with standard error on the slave side of a new pseudo-terminal
+// (standard output still goes to a file); `err` holds the bytes the terminal
+// received, after its own output processing ("\n" arrives as "\r\n").
+Result RunWithTerminalStderr(const RunSpec& spec);
 
 // A fresh zefserverd on 127.0.0.1 with its own database; it leaves when the
 // test process ends or after 10 idle minutes, and is stopped by the destructor.
@@ -137,6 +141,12 @@ std::string StubDifferences(const std::string& path, const ObjectRecord& rec);
 // The DMAPI handle of `path` as our DMAPI library builds it, from the
 // kernel's file handle (computed here independently of the library).
 std::vector<uint8_t> ExpectedHandle(const std::string& path);
+
+// Every entry below `root` (itself included), one line each in path order:
+// path, type, mode, owner, size, inode, change time and, for regular files
+// of at most 64 KiB that hold data, a checksum of the bytes. Equal texts
+// mean nothing below `root` was created, removed or changed.
+std::string TreeSnapshot(const std::string& root);
 
 std::string CommandPath();
 bool CommandBuilt();

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <regex>
 #include <set>
 
 #include "tests/integration/migundelete/command_fixture.h"
@@ -253,6 +254,99 @@ TEST_F(CommandTest, CommandLineMessagesAndStatuses) {
   EXPECT_FALSE(contains(traced.out + traced.err, "is not valid")) << traced.err;
 }
 
+// The front end's own operations show in the trace when ENTER and EXIT are on.
+TEST_F(CommandTest, FrontEndOperationsWriteEnterAndExitLines) {
+  bed->startServer();
+  const std::string fs = bed->mountManaged();
+  const std::string helpTrace = bed->work() + "/help.trc", runTrace = bed->work() + "/run.trc";
+  Result help = bed->run({"-tracefile=" + helpTrace, "-traceflags=ENTER EXIT", "-HELP"});
+  EXPECT_EQ(0, help.status) << help.err;
+  const std::string h = e2e::ReadFile(helpTrace);
+  for (const char* op : {"interpreteCommandParameters", "processHelp"}) {
+    EXPECT_TRUE(contains(h, std::string("ENTER =====> Migundelete::") + op + "()\n")) << op << "\n" << h;
+    EXPECT_TRUE(contains(h, std::string("EXIT  <===== Migundelete::") + op + "()\n")) << op;
+  }
+  Result run = bed->run({"-tracefile=" + runTrace, "-traceflags=ENTER EXIT", fs});
+  EXPECT_EQ(0, run.status) << run.err;
+  const std::string t = e2e::ReadFile(runTrace);
+  for (const char* op : {"interpreteCommandParameters", "isFileSystemValid", "startMigundelete", "initSignalHandling"}) {
+    EXPECT_TRUE(contains(t, std::string("ENTER =====> Migundelete::") + op + "()\n")) << op;
+    EXPECT_TRUE(contains(t, std::string("EXIT  <===== Migundelete::") + op + "()\n")) << op;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Managed file systems that the checks refuse: each is reported and skipped,
+// the walk goes on with the others and the command ends with 0.
+
+// Clears the recall and migration flags in the state file's attribute.
+void deactivate(const std::string& fs) {
+  const std::string state = fs + "/.Tarnveld/dmiFSState";
+  uint8_t attr[2048];
+  ssize_t n = lgetxattr(state.c_str(), "trusted.dmapi.VOQStat", attr, sizeof attr);
+  ASSERT_GE(n, 8) << strerror(errno);
+  std::memset(attr, 0, 8);  // recall at 0, migration at 4
+  ASSERT_EQ(0, lsetxattr(state.c_str(), "trusted.dmapi.VOQStat", attr, n, XATTR_REPLACE));
+}
+
+TEST_F(CommandTest, RefusedFileSystemsAreReportedAndTheWalkGoesOn) {
+  bed->startServer();
+  std::vector<std::string> all;
+  for (int i = 0; i < 3; ++i) {
+    all.push_back(bed->mountManaged());
+    makeFile(all.back() + "/f", 2000 + i, 0, 0, 0644, 1500000000, 1600000000);
+    migrate(all.back());
+    ASSERT_EQ(0, unlink((all.back() + "/f").c_str()));
+  }
+  std::sort(all.begin(), all.end());
+  // The first in the walk is mounted and managed but its HSM is inactive; the
+  // second has lost its state (no longer managed); the last is fine.
+  const std::string inactive = all[0], stateless = all[1], good = all[2];
+  deactivate(inactive);
+  ASSERT_EQ(0, lremovexattr((stateless + "/.Tarnveld/dmiFSState").c_str(), "trusted.dmapi.VOQStat"));
+
+  Result walk = bed->run({});
+  EXPECT_EQ(0, walk.status) << walk.out << walk.err;
+  EXPECT_TRUE(contains(walk.out, "BQF9099E kmrmigundelete: HSM is not active on file system '" + inactive + "'.\n"))
+      << walk.out;
+  EXPECT_TRUE(contains(walk.out, "BQF9085E kmrmigundelete: File system '" + stateless + "' is not managed by HSM.\n"))
+      << walk.out;
+  EXPECT_FALSE(contains(walk.out + walk.err, "is not mounted")) << walk.out << walk.err;
+  EXPECT_FALSE(exists(inactive + "/f"));
+  EXPECT_FALSE(exists(stateless + "/f"));
+  EXPECT_TRUE(exists(good + "/f")) << "the walk stopped at a refused file system";
+  EXPECT_TRUE(contains(walk.out, "1 objects have been updated on the server.")) << walk.out;
+}
+
+// A large run without trace options: the error log holds the numbered
+// warnings and errors of the run and nothing else (no verb or connection
+// diagnostics, which would add a line per object).
+TEST_F(CommandTest, ErrorLogOfALargeRunHoldsOnlyWarningsAndErrors) {
+  bed->startServer();
+  const std::string fs = bed->mountManaged();
+  ASSERT_EQ(0, bed->zefadm({"generate", Bed::kNode, fs, "20000"}).status);
+  e2e::WriteFile(bed->work() + "/bad.jsonl", R"({"alias":"relative/name","size":10,"mtime":1600000000})" "\n");
+  ASSERT_EQ(0, bed->zefadm({"import", Bed::kNode, fs, bed->work() + "/bad.jsonl"}).status);
+  mkdir((fs + "/gen").c_str(), 0755);
+  for (int d = 0; d < 20; ++d) {
+    char dir[64];
+    snprintf(dir, sizeof dir, "/gen/d%05d", d);
+    mkdir((fs + dir).c_str(), 0755);
+  }
+
+  Result r = bed->run({fs});
+  EXPECT_EQ(0, r.status) << r.err.substr(0, 2000);
+  EXPECT_TRUE(contains(r.out, "20000 objects have been updated on the server.")) << r.out.substr(0, 2000);
+  const std::string log = e2e::ReadFile(bed->work() + "/log/kmrerror.log");
+  const std::regex entry(R"(^\d{2}/\d{2}/\d{2,4} +\d{2}:\d{2}:\d{2} BQF\d{4,5}[WESL] .*)");
+  std::stringstream lines(log);
+  size_t n = 0;
+  for (std::string line; std::getline(lines, line); ++n)
+    EXPECT_TRUE(std::regex_match(line, entry)) << "not a numbered warning or error: " << line;
+  EXPECT_EQ(1u, n) << log.substr(0, 2000);
+  EXPECT_TRUE(contains(log, "BQF9334W The migrated object has the invalid path 'relative/name' and is skipped.")) << log;
+}
+
 // A file system runs only with recall and migration both active: its state
 // file's "VOQStat" holds one word per flag (recall at 0, migration at 4).
 TEST_F(CommandTest, AFileSystemWithRecallOrMigrationInactiveIsLeftAlone) {
@@ -271,7 +365,7 @@ TEST_F(CommandTest, AFileSystemWithRecallOrMigrationInactiveIsLeftAlone) {
     ASSERT_EQ(0, setxattr(stateFile.c_str(), "trusted.dmapi.VOQStat", state, sizeof state, 0));
     Result r = bed->run({fs});
     EXPECT_EQ(0, r.status) << "a named file system that is not valid is no failure of the run";
-    EXPECT_TRUE(contains(r.out, "File system '" + fs + "' is not mounted.")) << r.out;
+    EXPECT_TRUE(contains(r.out, "HSM is not active on file system '" + fs + "'.")) << r.out;
     EXPECT_FALSE(exists(fs + "/f")) << "word " << inactiveWord;
   }
   ASSERT_EQ(0, setxattr(stateFile.c_str(), "trusted.dmapi.VOQStat", active, sizeof active, 0));

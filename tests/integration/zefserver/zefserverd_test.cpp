@@ -987,6 +987,24 @@ TEST_F(ServerTest, AServerOutOfThreadsClosesTheConnectionAndGoesOn) {
   EXPECT_NE(logText().find("no thread for its session"), std::string::npos) << logText();
 }
 
+// --help and --version answer on standard output with status 0, whatever
+// else is on the line, and start nothing.
+TEST(ServerStartup, HelpAndVersionOfBothPrograms) {
+  for (const std::string bin : {ZEFSERVERD_PATH, ZEFADM_PATH}) {
+    const std::string name = bin.substr(bin.rfind('/') + 1);
+    std::string out;
+    EXPECT_EQ(run(bin + " --help 2>/dev/null", &out), 0) << name;
+    EXPECT_EQ(out.rfind("usage: " + name + " --db FILE", 0), 0u) << out;
+    EXPECT_EQ(run(bin + " --db /nonexistent/dir/zef.db --help 2>/dev/null", &out), 0) << name;
+    EXPECT_EQ(out.rfind("usage: " + name, 0), 0u) << out;
+    EXPECT_EQ(run(bin + " --version 2>/dev/null", &out), 0) << name;
+    EXPECT_EQ(out, name + " " KMR_VERSION "\n");
+    EXPECT_EQ(run(bin + " --help >/dev/null", &out), 0) << name;
+    EXPECT_EQ(out, "") << "nothing on standard error";
+  }
+  EXPECT_EQ(access("/nonexistent/dir/zef.db", F_OK), -1);
+}
+
 TEST(ServerStartup, RefusesWildcardAndBadArguments) {
   std::string out;
   std::string bin = ZEFSERVERD_PATH;

@@ -265,6 +265,29 @@ TEST_F(ErrorLog, TrNlsLogPrintfLogsAndTraces) {
   EXPECT_EQ(errno, 1234);
 }
 
+// Verb, connection and buffer diagnostics (severities T and I) are trace
+// lines of their class: with the class off they are written nowhere, with it
+// on they reach the trace but never the error log.
+TEST_F(ErrorLog, DiagnosticsOfLowSeverityStayOutOfTheLog) {
+  ASSERT_NE(open(0), nullptr);
+  new_TraceObject(5, 0, trTIDProc);
+  trReset(true);
+  const std::string trace = dir_ + "/t.trc";
+  const unsigned char off = 0, on = 1;
+  trNlsLogPrintf(__FILE__, __LINE__, off, 20768, 7u, 0x31u, "MigrUpd");
+  trNlsLogPrintf(__FILE__, __LINE__, off, 11099, 64, 64);
+  trNlsLogPrintf(__FILE__, __LINE__, off, 20593);
+  ASSERT_EQ(trBegin(trace.c_str(), false), 0);
+  trNlsLogPrintf(__FILE__, __LINE__, on, 20768, 7u, 0x31u, "MigrUpd");
+  trNlsLogPrintf(__FILE__, __LINE__, off, 20593);
+  trClose(true);
+  EXPECT_EQ(readFile(path_), "");
+  const std::string traced = readFile(trace);
+  EXPECT_NE(traced.find("Verb length 7, code 0x31 (MigrUpd).\n"), std::string::npos) << traced;
+  EXPECT_EQ(traced.find("The connection to the server was made."), std::string::npos) << traced;
+  EXPECT_EQ(traced.find("TCP send buffer"), std::string::npos) << traced;
+}
+
 TEST_F(ErrorLog, ErrorProgramGetsTheTextAndItsFailureIsReportedOnce) {
   ASSERT_NE(open(0), nullptr);
   const std::string script = dir_ + "/errprog.sh";

@@ -29,12 +29,22 @@ class Messages : public nlstest::NlsTest {};
 TEST_F(Messages, SeverityDecidesWhetherTheIdentifierIsShown) {
   ASSERT_EQ(init(), 0);
   EXPECT_EQ(format(1107, "-FOO"), "BQF1107E The option or parameter '-FOO' is not valid.\n");
-  EXPECT_EQ(format(9314, "/gpfs1"), "BQF9314I Recreating the deleted stub files of file system '/gpfs1'.\n");
+  EXPECT_EQ(format(9314, "/orca/fs1"), "BQF9314I Recreating the deleted stub files of file system '/orca/fs1'.\n");
   EXPECT_EQ(format(11143), "END OF DATA");                       // L: body only
   EXPECT_EQ(format(20236, 7u), "  items sent: 7\n");              // T: body only
   EXPECT_EQ(format(20028, -50), "BQF0028E A verb could not be written to the server: return code -50.\n");
   EXPECT_EQ(nlGetMsgSev(1528), 5);
   EXPECT_EQ(nlGetMsgSev(11143), 8);
+}
+
+// The file system checks' two refusals: 9099 for a mounted file system whose
+// HSM is not active, 9148 for a path that is not a mount point.
+TEST_F(Messages, FileSystemRefusalsSayWhatIsWrong) {
+  ASSERT_EQ(init(), 0);
+  EXPECT_EQ(format(9099, "kmrmigundelete", "/hsm/data"),
+            "BQF9099E kmrmigundelete: HSM is not active on file system '/hsm/data'.\n");
+  EXPECT_EQ(format(9148, "kmrmigundelete", "/orca/fs1"),
+            "BQF9148E kmrmigundelete: File system '/orca/fs1' is not mounted.\n");
 }
 
 TEST_F(Messages, OrderedFormPutsInsertsInTheTranslatedOrder) {
@@ -117,6 +127,15 @@ TEST_F(Messages, MissingLanguageFallsBackToEnglishWithAWarning) {
   ASSERT_EQ(init(KMR_CATALOG_DIR, 10, "FR_FR"), 0);
   ASSERT_EQ(captured(5).size(), 1u);
   EXPECT_EQ(captured(5)[0].rfind("BQF0102W Unable to open the message repository ", 0), 0u);
+  EXPECT_STREQ(chosen_, "EN_US");
+  EXPECT_EQ(format(1107, "-X"), "BQF1107E The option or parameter '-X' is not valid.\n");
+}
+
+// The C locale with a code set (Debian's default "C.UTF-8") is English, not a
+// language whose catalog is missing: no warning on every run.
+TEST_F(Messages, CLocaleWithACodeSetIsEnglish) {
+  ASSERT_EQ(init(KMR_CATALOG_DIR, 10, "C.UTF-8"), 0);
+  EXPECT_EQ(captured(5), std::vector<std::string>{});
   EXPECT_STREQ(chosen_, "EN_US");
   EXPECT_EQ(format(1107, "-X"), "BQF1107E The option or parameter '-X' is not valid.\n");
 }

@@ -138,6 +138,23 @@ TEST(SystemOptionFile, PrescanTakesOnlyPrescanOptions) {
   EXPECT_EQ(f.opts.serverName, "A");
 }
 
+// The early pass sets up the error log and the trace before the main pass
+// reads the stanza; both must take the same stanza, or one run logs to one
+// server's error log and works with the other.
+TEST(SystemOptionFile, PrescanAndMainPassTakeTheDefaultServersStanza) {
+  Files f("DEFAULTSERVER beta\n"
+          "SERVERNAME alpha\n TCPS 10.0.0.1\n ERRORLOGNAME /var/log/alpha.log\n ERRORLOGMAX 1\n"
+          "SERVERNAME beta\n TCPS 10.0.0.2\n ERRORLOGNAME /var/log/beta.log\n ERRORLOGMAX 2\n");
+  ASSERT_EQ(f.sys(OPT_PASS_PRESCAN), 0);
+  EXPECT_EQ(f.opts.errorLogName, "/var/log/beta.log");
+  EXPECT_EQ(f.opts.errorLogMax, 2097152u);
+  EXPECT_EQ(f.opts.tcpServerAddress, "");  // not a prescan option
+  ASSERT_EQ(f.sys(), 0);
+  EXPECT_EQ(f.opts.serverName, "BETA");
+  EXPECT_EQ(f.opts.tcpServerAddress, "10.0.0.2");
+  EXPECT_EQ(f.opts.errorLogName, "/var/log/beta.log");
+}
+
 TEST(SystemOptionFile, ResetStanzaOptionsBeforeRereadForAnotherStanza) {
   Files f(kStanzas);
   ASSERT_EQ(f.sys(), 0);

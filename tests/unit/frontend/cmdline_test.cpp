@@ -16,7 +16,7 @@ struct Parsed {
 
 // Runs the grammar over `words` (argv[0] added). Names in `managed` are
 // known to the table, which reports them back as "<name>.entry".
-Parsed parse(std::vector<std::string> words, const std::vector<std::string>& managed = {"/fs", "/gpfs"}) {
+Parsed parse(std::vector<std::string> words, const std::vector<std::string>& managed = {"/fs", "/hsm/data"}) {
   words.insert(words.begin(), "kmrmigundelete");
   std::vector<std::vector<char>> storage;
   std::vector<char*> argv;
@@ -82,9 +82,9 @@ TEST(CommandLine, HelpStopsTheScanWhereItStands) {
 }
 
 TEST(CommandLine, TraceOptionsAreNeverFileSystems) {
-  Parsed r = parse({"-tracefile=/tmp/t", "-TRACEFLAGS=ALL", "-TraceMax=10", "-tracefi", "/gpfs"});
+  Parsed r = parse({"-tracefile=/tmp/t", "-TRACEFLAGS=ALL", "-TraceMax=10", "-tracefi", "/hsm/data"});
   EXPECT_EQ(1, r.rc);
-  EXPECT_EQ(std::vector<std::string>{"/gpfs"}, r.lookedUp);
+  EXPECT_EQ(std::vector<std::string>{"/hsm/data"}, r.lookedUp);
   EXPECT_EQ(kModeNormal, r.args.mode);
   // Seven matching characters are not enough.
   Parsed shortish = parse({"-tracef"});
@@ -93,10 +93,10 @@ TEST(CommandLine, TraceOptionsAreNeverFileSystems) {
 }
 
 TEST(CommandLine, NamesAreNormalisedAndTheLastOneWins) {
-  Parsed r = parse({"//fs//", "/gpfs/"});
+  Parsed r = parse({"//fs//", "/hsm/data/"});
   EXPECT_EQ(1, r.rc);
-  EXPECT_EQ((std::vector<std::string>{"/fs", "/gpfs"}), r.lookedUp);
-  EXPECT_EQ("/gpfs.entry", r.args.fileSystem);
+  EXPECT_EQ((std::vector<std::string>{"/fs", "/hsm/data"}), r.lookedUp);
+  EXPECT_EQ("/hsm/data.entry", r.args.fileSystem);
 }
 
 TEST(CommandLine, OverlongArgumentIsHandledSafely) {

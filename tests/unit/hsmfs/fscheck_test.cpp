@@ -55,9 +55,9 @@ TEST(FsAllowed, OnlyRootAndTmpAreRefused) {
   EXPECT_EQ(isFsAllowed("/tmp"), 0);
   EXPECT_EQ(isFsAllowed("/tmp/"), 1);
   EXPECT_EQ(isFsAllowed("/tmpfs"), 1);
-  EXPECT_EQ(isFsAllowed("/gpfs/fs1"), 1);
+  EXPECT_EQ(isFsAllowed("/orca/fs1"), 1);
   char buf[64];
-  EXPECT_STREQ(kmrFSNameToTarnveldDir("/gpfs/fs1", buf), "/gpfs/fs1/.Tarnveld");
+  EXPECT_STREQ(kmrFSNameToTarnveldDir("/orca/fs1", buf), "/orca/fs1/.Tarnveld");
 }
 
 TEST_F(FsCheckTest, RunLockIsExclusiveWithoutWaitingAndTheFileRemains) {

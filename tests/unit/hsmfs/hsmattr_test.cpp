@@ -102,7 +102,7 @@ TEST(VOQexIDAndStatLayouts, HexTextAndStateRecord) {
   fsmState st;
   st.flags = FSM_MIGRATE | 8;
   st.created = 1700000000;
-  st.fsName = "/gpfs/fs1";
+  st.fsName = "/orca/fs1";
   uint8_t b[kVOQStatLen];
   ASSERT_TRUE(encodeVOQStat(st, b));
   EXPECT_EQ(at<uint32_t>(b, 0), 0u);
@@ -110,7 +110,7 @@ TEST(VOQexIDAndStatLayouts, HexTextAndStateRecord) {
   EXPECT_EQ(at<uint32_t>(b, 8), 0u);
   EXPECT_EQ(at<uint32_t>(b, 12), 1u);
   EXPECT_EQ(at<int32_t>(b, 16), 1700000000);
-  EXPECT_STREQ(reinterpret_cast<const char*>(b + 20), "/gpfs/fs1");
+  EXPECT_STREQ(reinterpret_cast<const char*>(b + 20), "/orca/fs1");
   fsmState back = decodeVOQStat(b, sizeof b);
   EXPECT_EQ(back.flags, st.flags);
   EXPECT_EQ(back.fsName, st.fsName);

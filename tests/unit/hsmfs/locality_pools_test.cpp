@@ -120,8 +120,8 @@ TEST_F(LocalityTest, StoragePoolIdsComeFromLiborcaThroughDlopen) {
 TEST_F(LocalityTest, MountedListKeepsLocalMountsAndLocalClusterDevices) {
   const std::string mtab = nodeDir + "/mtab";
   writeFile(mtab,
-            "/dev/fs1 /gpfs/a orca rw 0 0\n"
-            "/dev/fs2 /gpfs/b orca rw 0 0\n"
+            "/dev/fs1 /orca/fs1 orca rw 0 0\n"
+            "/dev/fs2 /hsm/data orca rw 0 0\n"
             "server:/export /nfs nfs rw 0 0\n"
             "/dev/sda1 /data ext4 rw 0 0\n"
             "/data /bound none rw,bind 0 0\n"
@@ -132,9 +132,9 @@ TEST_F(LocalityTest, MountedListKeepsLocalMountsAndLocalClusterDevices) {
   std::vector<std::string> seen;
   char buf[1025];
   while (table.getNextMountedFS(buf)) seen.push_back(buf);
-  EXPECT_EQ(seen, std::vector<std::string>({"/gpfs/a", "/data"}));
+  EXPECT_EQ(seen, std::vector<std::string>({"/orca/fs1", "/data"}));
   EXPECT_STREQ(buf, "");
   table.reset();
   ASSERT_NE(table.getNextMountedFS(buf), nullptr);
-  EXPECT_STREQ(buf, "/gpfs/a");
+  EXPECT_STREQ(buf, "/orca/fs1");
 }

@@ -89,12 +89,12 @@ TEST(ReconcileStatusTest, PoolDiscoveryFillsZeroCountersInOrder) {
   ASSERT_NE(nullptr, mkdtemp(dir));
   std::string log = std::string(dir) + "/kmrreconcile.log";
   ReconcileStatusStoragePools st(log, [](const std::string& fs, std::vector<unsigned>& ids) {
-    EXPECT_EQ("/gpfs1", fs);
+    EXPECT_EQ("/orca/fs1", fs);
     ids = {7, 3, 65537};
   });
   EXPECT_TRUE(st.isLogOpen());
   EXPECT_EQ(0, access(log.c_str(), F_OK));
-  st.m_fileSystem = "/gpfs1";
+  st.m_fileSystem = "/orca/fs1";
   st.increaseMigratedFiles(3);  // a stale count from before must be reset
   st.initStatusObjects();
   ASSERT_EQ(3u, st.pools().size());
@@ -116,12 +116,12 @@ TEST(ReconcileStatusTest, UnreadablePoolListIsReportedOnceAndTheRunGoesOn) {
     errno = ENOENT;
     throw cTextException("%s", "no pools");
   });
-  st.m_fileSystem = "/gpfs2";
+  st.m_fileSystem = "/hsm/data";
   CaptureStderr();
   st.initStatusObjects();
   std::string err = GetCapturedStderr();
   EXPECT_NE(std::string::npos, err.find("BQF9457W"));
-  EXPECT_NE(std::string::npos, err.find("'/gpfs2'"));
+  EXPECT_NE(std::string::npos, err.find("'/hsm/data'"));
   EXPECT_EQ(err.find("BQF9457W"), err.rfind("BQF9457W"));
   EXPECT_TRUE(st.pools().empty());
   unlink(log.c_str());

@@ -369,7 +369,8 @@ TEST_F(ModeTest, StreamEndsOtherThanByFinishSetTheRunResult) {
     CaptureStderr();
     EXPECT_EQ(-50, m.startReconcilation());
     GetCapturedStdout();
-    EXPECT_TRUE(contains(GetCapturedStderr(), "\nBQF1074E The operation was stopped"));
+    // An empty line, then the message, whose text already ends the line.
+    EXPECT_EQ(GetCapturedStderr(), "\nBQF1074E The operation was stopped by the user or by a signal.\n");
     EXPECT_EQ(1, script.stops);
     mode.reset();
   }

@@ -22,7 +22,7 @@ MigrQueryAnswer handleFormAnswer() {
   MigrQueryAnswer a;
   a.fsId = 7;
   a.objId = idWithBytes(0xE0);
-  a.path = "/gpfs/fs1/dir/file.dat";
+  a.path = "/orca/fs1/dir/file.dat";
   a.attrib.size = 123456789012ULL;
   a.attrib.mode = 0100644;
   a.attrib.uid = 1001;
@@ -166,7 +166,7 @@ TEST(MigratedObject, DumpListsEveryFieldWithRightAlignedLabels) {
   EXPECT_EQ(got[0], "");
   EXPECT_EQ(got[1], "=== ZEF Server Migrated Object ===");
   EXPECT_EQ(got[2], "");
-  EXPECT_EQ(got[3], "                    alias : /gpfs/fs1/dir/file.dat");
+  EXPECT_EQ(got[3], "                    alias : /orca/fs1/dir/file.dat");
   EXPECT_EQ(got[4], "                   handle : A0A1A2A3A4A5A6A7-A8A9AAABACADAEAF-B0B1B2B3");
   EXPECT_EQ(got[5], "            handle length : 20");
   EXPECT_EQ(got[6], "                 extObjID : "

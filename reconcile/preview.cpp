@@ -1,0 +1,212 @@
+// The preview: the run's own decision for every object of the scope, told
+// instead of carried out. No transaction is begun, no update is queued, no
+// stub or directory is made and the scout hears nothing.
+#include "reconcile/preview.h"
+
+#include <cstring>
+
+#include "common/messages.h"
+#include "common/showable.h"
+#include "common/trace.h"
+#include "reconcile/migundelete.h"
+#include "server/migobject.h"
+
+namespace {
+
+// Length of the UTF-8 sequence starting at s[i], 0 when it is not one.
+size_t utf8Length(const std::string& s, size_t i) {
+  auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned char c = byte(i);
+  size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k)
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+  // Overlong forms and surrogates are not UTF-8 either.
+  if (n == 2 && c < 0xC2) return 0;
+  if (n == 3 && ((c == 0xE0 && byte(i + 1) < 0xA0) || (c == 0xED && byte(i + 1) >= 0xA0))) return 0;
+  if (n == 4 && ((c == 0xF0 && byte(i + 1) < 0x90) || c > 0xF4 || (c == 0xF4 && byte(i + 1) >= 0x90)))
+    return 0;
+  return n;
+}
+
+// The directories from `first` down to the one holding `alias`.
+void addMissingDirectories(const std::string& first, const std::string& alias,
+                           std::set<std::string>& out) {
+  std::string parent = alias.substr(0, alias.rfind('/'));
+  for (size_t at = first.size(); at != std::string::npos; at = parent.find('/', at + 1))
+    out.insert(parent.substr(0, at));
+  out.insert(parent);
+}
+
+}  // namespace
+
+std::string jsonQuoted(const std::string& text) {
+  std::string out = "\"";
+  char buf[8];
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t n = utf8Length(text, i);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F || n == 0) {
+      snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out.append(text, i, n);
+      i += n;
+      continue;
+    }
+    ++i;
+  }
+  return out + "\"";
+}
+
+PreviewReport::PreviewReport(FILE* out, bool json, const std::string& fileSystem,
+                             const AliasScope& scope, bool makeDirs)
+    : m_out(out), m_json(json), m_fileSystem(fileSystem), m_scope(scope), m_makeDirs(makeDirs) {}
+
+void PreviewReport::heading() {
+  if (m_json) return;
+  if (m_scope.wholeFileSystem())
+    nlfprintf(m_out, 9711, m_fileSystem.c_str());
+  else
+    nlfprintf(m_out, 9712, clShowable(m_scope.alias()).c_str(), m_fileSystem.c_str());
+}
+
+const char* PreviewReport::reason(const StubDecision& d) const {
+  switch (d.action) {
+    case StubAction::kRefuseAlias: return "invalid-path";
+    case StubAction::kRefuseNoAttributes: return "no-attributes";
+    case StubAction::kRefuseRecord: return d.refusal == 9340 ? "not-a-regular-file" : "invalid-owner";
+    case StubAction::kFailDirectory: return "directory-at-path";
+    case StubAction::kRecreate: break;
+    default: return "";
+  }
+  switch (d.parent.state) {
+    case ParentState::kPresent: return "";
+    case ParentState::kMissing: return m_makeDirs ? "" : "missing-directory";
+    case ParentState::kNotDirectory: return "not-a-directory";
+    case ParentState::kSymlink: return "symbolic-link";
+    case ParentState::kOtherMount: return "other-mount";
+    case ParentState::kError: return "lookup-error";
+  }
+  return "";
+}
+
+void PreviewReport::object(const std::string& alias, const StubDecision& d) {
+  count(alias, d);
+  if (m_json)
+    json(alias, d);
+  else
+    text(d);
+}
+
+void PreviewReport::count(const std::string& alias, const StubDecision& d) {
+  ++m_objects;
+  if (d.action == StubAction::kRecreate && d.parent.state == ParentState::kMissing)
+    addMissingDirectories(d.parent.component, alias, m_directories);
+  if (*reason(d) != '\0') {
+    ++m_refuse;
+    return;
+  }
+  switch (d.action) {
+    case StubAction::kRecreate: ++m_recreate; break;
+    case StubAction::kReplaceOlder:
+    case StubAction::kReplace: ++m_replace; break;
+    case StubAction::kSkipPresent:
+    case StubAction::kSkipDirectory: ++m_present; break;
+    case StubAction::kSkipExpired: ++m_expired; break;
+    default: break;
+  }
+}
+
+void PreviewReport::text(const StubDecision& d) {
+  // Names from the server are shown with their control characters escaped.
+  const std::string shown = clShowable(d.path);
+  const char* path = shown.c_str();
+  const std::string where = clShowable(m_fileSystem + d.parent.component);
+  switch (d.action) {
+    case StubAction::kReplaceOlder: nlfprintf(m_out, 9715, path); return;
+    case StubAction::kReplace: nlfprintf(m_out, 9716, path); return;
+    case StubAction::kSkipPresent: nlfprintf(m_out, 9717, path); return;
+    case StubAction::kSkipDirectory: nlfprintf(m_out, 9718, path); return;
+    case StubAction::kSkipExpired: nlfprintf(m_out, 9719, path); return;
+    case StubAction::kRefuseAlias: nlfprintf(m_out, 9720, path); return;
+    case StubAction::kRefuseNoAttributes: nlfprintf(m_out, 9721, path); return;
+    case StubAction::kRefuseRecord: nlfprintf(m_out, d.refusal == 9340 ? 9731 : 9732, path); return;
+    case StubAction::kFailDirectory: nlfprintf(m_out, 9722, path); return;
+    case StubAction::kRecreate: break;
+  }
+  switch (d.parent.state) {
+    case ParentState::kPresent: nlfprintf(m_out, 9713, path); break;
+    case ParentState::kMissing:
+      nlfprintf(m_out, m_makeDirs ? 9714 : 9723, path, where.c_str());
+      break;
+    case ParentState::kNotDirectory: nlfprintf(m_out, 9724, path, where.c_str()); break;
+    case ParentState::kSymlink: nlfprintf(m_out, 9725, path, where.c_str()); break;
+    case ParentState::kOtherMount: nlfprintf(m_out, 9726, path, where.c_str()); break;
+    case ParentState::kError:
+      nlfprintf(m_out, 9727, path, where.c_str(), d.parent.err, strerror(d.parent.err));
+      break;
+  }
+}
+
+void PreviewReport::json(const std::string& alias, const StubDecision& d) {
+  const char* why = reason(d);
+  std::string line = "{\"type\":\"object\",\"alias\":" + jsonQuoted(alias) +
+                     ",\"path\":" + jsonQuoted(d.path) + ",\"action\":\"" +
+                     (*why != '\0' ? "refuse" : stubActionWord(d.action)) + "\"";
+  if (*why != '\0') line += ",\"reason\":\"" + std::string(why) + "\"";
+  bool namesDirectory = d.action == StubAction::kRecreate && d.parent.state != ParentState::kPresent;
+  if (namesDirectory) line += ",\"directory\":" + jsonQuoted(d.parent.component);
+  if (namesDirectory && d.parent.state == ParentState::kError)
+    line += ",\"errno\":" + std::to_string(d.parent.err);
+  line += "}\n";
+  fputs(line.c_str(), m_out);
+}
+
+void PreviewReport::totals() {
+  auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+  if (!m_json) {
+    nlfprintf(m_out, 9728, n(m_objects), n(m_recreate), n(m_replace), n(m_present), n(m_expired),
+              n(m_refuse), n(m_directories.size()));
+  } else {
+    std::string line = "{\"type\":\"totals\",\"file_system\":" + jsonQuoted(m_fileSystem) +
+                       ",\"subtree\":" + jsonQuoted(m_scope.alias()) +
+                       ",\"objects\":" + std::to_string(m_objects) +
+                       ",\"recreate\":" + std::to_string(m_recreate) +
+                       ",\"replace\":" + std::to_string(m_replace) +
+                       ",\"skip_present\":" + std::to_string(m_present) +
+                       ",\"skip_expired\":" + std::to_string(m_expired) +
+                       ",\"refuse\":" + std::to_string(m_refuse) +
+                       ",\"missing_directories\":" + std::to_string(m_directories.size()) + "}\n";
+    fputs(line.c_str(), m_out);
+  }
+  fflush(m_out);
+}
+
+int ReconcileModeMigUndelete::previewReconcilation() {
+  TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileModeMigUndelete::previewReconcilation");
+  PreviewReport report(stdout, m_run.json, m_fileSystem, m_run.scope, m_run.makeDirs);
+  report.heading();
+  fflush(stdout);
+  // Only the query: a preview opens no transaction, so there is nothing the
+  // server could be asked to change.
+  int rc = m_server->getAllMigrObjectsFromServer(0);
+  if (rc != 0) {
+    reconcileProcessError(rc, __FILE__, __LINE__);
+    TRACE(TR_SMRECONCILE, "(previewReconcilation): getAllMigrObjectsFromServer() rc = %d\n", rc);
+    return rc;
+  }
+  int result = forEachObject([&](ZefServerMigratedObject* obj) {
+    // The name is only looked at: nothing is made, so nothing is put in place.
+    StubFile looked;
+    report.object(obj->getAlias(), decideStub(m_fileSystem, m_mountFd.get(), *obj, rules(), looked));
+  });
+  // Without an open transaction this only ends the query thread.
+  rc = m_server->stopTransaction();
+  if (rc != 0) reconcileProcessError(rc, __FILE__, __LINE__);
+  if (result == 0) report.totals();
+  return result;
+}

@@ -1,0 +1,102 @@
+// The directories above a stub: looked at and made one component at a time
+// beneath the mount point, never through a link, never onto another mount.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "reconcile/lostdirs.h"
+#include "tests/support/hostile_tree.h"
+#include "tests/support/private_mount.h"
+#include "tests/unit/reconcile/reconcile_fixture.h"
+
+namespace {
+
+class LostDirsTest : public kmrtest::HostileTreeTest {
+ protected:
+  void SetUp() override {
+    HostileTreeTest::SetUp();
+    mountFd = open(mount.c_str(), O_PATH | O_DIRECTORY);
+    ASSERT_GE(mountFd, 0);
+  }
+  void TearDown() override {
+    close(mountFd);
+    HostileTreeTest::TearDown();
+  }
+  ParentProbe make(const std::string& alias) {
+    made.clear();
+    return makeLostDirectories(mountFd, alias, [&](const std::string& dir) { made.push_back(dir); });
+  }
+  int mountFd = -1;
+  std::vector<std::string> made;
+};
+
+void expectProbe(const ParentProbe& p, ParentState state, const std::string& component) {
+  EXPECT_EQ(static_cast<int>(state), static_cast<int>(p.state)) << component;
+  EXPECT_EQ(component, p.component);
+}
+
+TEST_F(LostDirsTest, ProbeNamesTheFirstComponentThatIsMissingOrInTheWay) {
+  ASSERT_EQ(0, mkdir((mount + "/a").c_str(), 0755));
+  std::ofstream(mount + "/a/file") << "x";
+  ASSERT_EQ(0, symlink(outside.c_str(), (mount + "/a/link").c_str()));
+  expectProbe(probeParent(mountFd, "/f"), ParentState::kPresent, "");
+  expectProbe(probeParent(mountFd, "/a/f"), ParentState::kPresent, "");
+  expectProbe(probeParent(mountFd, "/a/b/c/f"), ParentState::kMissing, "/a/b");
+  expectProbe(probeParent(mountFd, "/a/file/c/f"), ParentState::kNotDirectory, "/a/file");
+  expectProbe(probeParent(mountFd, "/a/link/f"), ParentState::kSymlink, "/a/link");
+  EXPECT_FALSE(kmrtest::lexists(mount + "/a/b")) << "a probe makes nothing";
+}
+
+TEST_F(LostDirsTest, MissingDirectoriesTakeOwnerGroupAndModeOfTheNearestExistingOne) {
+  ASSERT_EQ(0, mkdir((mount + "/team").c_str(), 0700));
+  ASSERT_EQ(0, chown((mount + "/team").c_str(), 1001, 1002));
+  ASSERT_EQ(0, chmod((mount + "/team").c_str(), 02750));
+  ParentProbe p = make("/team/proj/src/main.c");
+  expectProbe(p, ParentState::kPresent, "");
+  EXPECT_EQ((std::vector<std::string>{"/team/proj", "/team/proj/src"}), made);
+  for (const char* dir : {"/team/proj", "/team/proj/src"}) {
+    struct stat st;
+    ASSERT_EQ(0, lstat((mount + dir).c_str(), &st)) << dir;
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(02750u, st.st_mode & 07777) << dir;
+    EXPECT_EQ(1001u, st.st_uid);
+    EXPECT_EQ(1002u, st.st_gid);
+  }
+  // Again: everything is there, nothing is made or reported.
+  expectProbe(make("/team/proj/src/other.c"), ParentState::kPresent, "");
+  EXPECT_TRUE(made.empty());
+  // A directory that appeared meanwhile (someone else's) is used as found.
+  ASSERT_EQ(0, mkdir((mount + "/team/proj/theirs").c_str(), 0777));
+  ASSERT_EQ(0, chown((mount + "/team/proj/theirs").c_str(), 65534, 65534));
+  expectProbe(make("/team/proj/theirs/new/f"), ParentState::kPresent, "");
+  EXPECT_EQ((std::vector<std::string>{"/team/proj/theirs/new"}), made);
+  struct stat st;
+  ASSERT_EQ(0, lstat((mount + "/team/proj/theirs/new").c_str(), &st));
+  EXPECT_EQ(65534u, st.st_uid) << "the nearest existing directory is theirs";
+}
+
+TEST_F(LostDirsTest, NothingIsMadeThroughALinkOrBelowAFile) {
+  ASSERT_EQ(0, symlink(outside.c_str(), (mount + "/link").c_str()));
+  std::ofstream(mount + "/plain") << "a user's file";
+  expectProbe(make("/link/new/f"), ParentState::kSymlink, "/link");
+  expectProbe(make("/plain/new/f"), ParentState::kNotDirectory, "/plain");
+  EXPECT_TRUE(made.empty());
+  EXPECT_FALSE(kmrtest::lexists(outside + "/new"));
+  EXPECT_EQ("a user's file", kmrtest::slurp(mount + "/plain"));
+  expectVictimUntouched();
+}
+
+TEST_F(LostDirsTest, AnotherMountBelowIsNeverEntered) {
+  if (!rectest::Environment::mounted) GTEST_SKIP() << "needs root and a private mount namespace";
+  ASSERT_EQ(0, mkdir((mount + "/inner").c_str(), 0755));
+  ASSERT_EQ(0, ::mount("tmpfs", (mount + "/inner").c_str(), "tmpfs", 0, "size=1m"));
+  expectProbe(probeParent(mountFd, "/inner/x/f"), ParentState::kOtherMount, "/inner");
+  expectProbe(make("/inner/x/f"), ParentState::kOtherMount, "/inner");
+  EXPECT_FALSE(kmrtest::lexists(mount + "/inner/x"));
+  umount2((mount + "/inner").c_str(), MNT_DETACH);
+}
+
+}  // namespace
