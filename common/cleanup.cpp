@@ -12,6 +12,7 @@
 
 #include "common/interrupt.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/options.h"
 #include "common/trace.h"
 
@@ -22,6 +23,8 @@ std::atomic<int> g_cleanUpStarted{0};
 // Held by whoever ends the process: the main thread's normal end or a
 // clean-up. Never released, never destroyed (a plain pthread mutex).
 pthread_mutex_t g_teardown = PTHREAD_MUTEX_INITIALIZER;
+// A test's replacement of the end of the process (clSetExitFunction).
+std::atomic<clExitFn> g_exitFn{nullptr};
 
 hsmReleaseFn g_releaseSession = nullptr;
 hsmReleaseFn g_releaseCorrelation = nullptr;
@@ -195,9 +198,18 @@ ChildSignalMask::~ChildSignalMask() { pthread_sigmask(SIG_SETMASK, &saved_, null
 
 int clCleanUpStarted() { return g_cleanUpStarted.load(); }
 
-void clEnterTeardown() { pthread_mutex_lock(&g_teardown); }
+void clEnterTeardown() {
+  // The mutex is not recursive; a thread that holds it already owns the end.
+  thread_local bool t_tearingDown = false;
+  if (t_tearingDown) return;
+  pthread_mutex_lock(&g_teardown);
+  t_tearingDown = true;
+}
+
+clExitFn clSetExitFunction(clExitFn fn) { return g_exitFn.exchange(fn); }
 
 void clExit(int status) {
+  if (clExitFn replacement = g_exitFn.load()) replacement(status);
   clEnterTeardown();
   exit(status);
 }
@@ -210,7 +222,7 @@ void CleanUp(int) {
   // The main thread is already taking the services down: touch nothing.
   if (pthread_mutex_trylock(&g_teardown) != 0) _exit(255);
   startCleanUpWatchdog();
-  if (cb.startUp == 1 && cb.mayPrint == 1) optMessage(stderr, 11159);
+  if (cb.startUp == 1 && cb.mayPrint == 1) optMessage(stderr, kMsg11159);
   releaseCallersSession();
   trClose(true);
   flushIfFree(stdout);
@@ -231,5 +243,5 @@ void HsmNormalCleanUp() {
   trClose(true);
   dsCoreCleanUp();
   cb.cleanUpDone = 1;
-  exit(-1);
+  clExit(-1);
 }

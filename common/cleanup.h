@@ -107,10 +107,20 @@ class ChildSignalMask {
 
 // The main thread's normal end: from here on a signal ends the process with
 // _exit(255) and no longer runs the clean-up. Blocks for good when a
-// clean-up is already running (it ends the process).
+// clean-up is already running (it ends the process). A second call on the
+// same thread returns at once.
 void clEnterTeardown();
+// The one way the process ends outside the signal clean-up: every layer
+// that must end the process calls this instead of exit(). By default it is
 // clEnterTeardown, then exit(status).
 [[noreturn]] void clExit(int status);
+// Replaces what clExit does, so that a test can observe a process end deep
+// inside a layer. The replacement must not return (it throws, or ends the
+// process itself); if it does, clExit falls back to the default. nullptr
+// restores the default. Returns the previous replacement (nullptr for the
+// default). Set it while no other thread can call clExit.
+using clExitFn = void (*)(int status);
+clExitFn clSetExitFunction(clExitFn fn);
 
 // Signal handler and clean-up: prints 11159 when start-up runs and printing
 // is allowed, releases everything and exits with status 255.

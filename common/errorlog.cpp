@@ -16,7 +16,9 @@
 #include <mutex>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/nls_reader.h"
+#include "common/rc.h"
 #include "common/trace.h"
 
 DLogFile errorLogFile;
@@ -95,8 +97,8 @@ std::once_flag g_textsLoaded;
 
 void loadTexts() {
   std::call_once(g_textsLoaded, [] {
-    g_endOfData = messageText(11143, "END OF DATA");
-    g_continued = messageText(11144, "CONTINUED AT BEGINNING OF FILE");
+    g_endOfData = messageText(kMsg11143, "END OF DATA");
+    g_continued = messageText(kMsg11144, "CONTINUED AT BEGINNING OF FILE");
   });
 }
 
@@ -129,7 +131,7 @@ bool copyWholeFile(FILE* from, FILE* to) {
 }
 
 void progress(unsigned long lines) {
-  if (lines % kProgressLines == 0) nlfprintf(stdout, 1530, lines);
+  if (lines % kProgressLines == 0) nlfprintf(stdout, kMsg1530, lines);
 }
 
 }  // namespace
@@ -201,11 +203,11 @@ FILE* DLogFile::utOpenOutputFile(const char* path) {
     char target[1025] = "";
     ssize_t n = readlink(path, target, sizeof target - 1);
     if (n > 0) target[n] = '\0';
-    nlfprintf(stderr, 1192, path);
-    if (unlink(path) == 0) nlfprintf(stderr, 1190, path, target);
-    else nlfprintf(stderr, 1191, path);
-    toSyslog(1192, path);
-    toSyslog(1190, path, target);
+    nlfprintf(stderr, kMsg1192, path);
+    if (unlink(path) == 0) nlfprintf(stderr, kMsg1190, path, target);
+    else nlfprintf(stderr, kMsg1191, path);
+    toSyslog(kMsg1192, path);
+    toSyslog(kMsg1190, path, target);
     errno = EBADF;
     return nullptr;
   }
@@ -213,8 +215,8 @@ FILE* DLogFile::utOpenOutputFile(const char* path) {
     std::string dir(path);
     size_t slash = dir.find_last_of('/');
     if (slash != std::string::npos && slash > 0 && utBuildPath(dir.substr(0, slash).c_str()) != 0) {
-      nlfprintf(stderr, 1398, path, EACCES, strerror(EACCES));
-      toSyslog(1398, path, EACCES, strerror(EACCES));
+      nlfprintf(stderr, kMsg1398, path, EACCES, strerror(EACCES));
+      toSyslog(kMsg1398, path, EACCES, strerror(EACCES));
       errno = EACCES;
       return nullptr;
     }
@@ -223,8 +225,8 @@ FILE* DLogFile::utOpenOutputFile(const char* path) {
     UniqueFile probe(fopenNoFollow(path, "a"));
     if (!probe) {
       int err = errno;
-      nlfprintf(stderr, 1398, path, err, strerror(err));
-      toSyslog(1398, path, err, strerror(err));
+      nlfprintf(stderr, kMsg1398, path, err, strerror(err));
+      toSyslog(kMsg1398, path, err, strerror(err));
       errno = err;
       return nullptr;
     }
@@ -258,7 +260,7 @@ bool DLogFile::openPlain() {
   stream_ = fopenNoFollow(name_, "a");
   if (!stream_) {
     int err = errno;
-    nlfprintf(stderr, 1398, name_, err, strerror(err));
+    nlfprintf(stderr, kMsg1398, name_, err, strerror(err));
     errno = err;
     return false;
   }
@@ -270,13 +272,13 @@ bool DLogFile::openPlain() {
 // file, the log starts empty behind its header.
 bool DLogFile::toWrapping(bool isNew) {
   if (!isNew) {
-    nlfprintf(stdout, 1528, name_);
+    nlfprintf(stdout, kMsg1528, name_);
     const std::string pruned = besideLog(prunedName_);
     UniqueFile in(fopenNoFollow(name_, "r"));
     UniqueFile out(fopenNoFollow(pruned.c_str(), "a"));
     if (!in || !out) {
       int err = errno;
-      nlfprintf(stderr, 1398, out ? name_ : pruned.c_str(), err, strerror(err));
+      nlfprintf(stderr, kMsg1398, out ? name_ : pruned.c_str(), err, strerror(err));
       return false;
     }
     LineReader reader(in.get());
@@ -286,14 +288,14 @@ bool DLogFile::toWrapping(bool isNew) {
     while (reader.next(&line, &at)) {
       if (fputs(line.c_str(), out.get()) < 0) {
         int err = errno;
-        nlfprintf(stderr, 1521, pruned.c_str(), err, strerror(err));
+        nlfprintf(stderr, kMsg1521, pruned.c_str(), err, strerror(err));
         return false;
       }
       progress(++lines);
     }
     if (fflush(out.get()) != 0) {
       int err = errno;
-      nlfprintf(stderr, 1521, pruned.c_str(), err, strerror(err));
+      nlfprintf(stderr, kMsg1521, pruned.c_str(), err, strerror(err));
       return false;
     }
   }
@@ -306,7 +308,7 @@ bool DLogFile::createWrapping(const std::string& keptLinesFile) {
   stream_ = fopenNoFollow(name_, "w+");
   if (!stream_) {
     int err = errno;
-    nlfprintf(stderr, 1521, name_, err, strerror(err));
+    nlfprintf(stderr, kMsg1521, name_, err, strerror(err));
     errno = err;
     return false;
   }
@@ -320,7 +322,7 @@ bool DLogFile::createWrapping(const std::string& keptLinesFile) {
   wrapping_ = true;
   if (!ok || fflush(stream_) != 0 || utSetNextWrite() != 0) {
     int err = errno;
-    nlfprintf(stderr, 1521, name_, err, strerror(err));
+    nlfprintf(stderr, kMsg1521, name_, err, strerror(err));
     errno = err;
     return false;
   }
@@ -331,7 +333,7 @@ bool DLogFile::continueWrapping(uint32_t recordedNext, uint32_t recordedMax) {
   stream_ = fopenNoFollow(name_, "r+");
   if (!stream_) {
     int err = errno;
-    nlfprintf(stderr, 1398, name_, err, strerror(err));
+    nlfprintf(stderr, kMsg1398, name_, err, strerror(err));
     errno = err;
     return false;
   }
@@ -342,7 +344,7 @@ bool DLogFile::continueWrapping(uint32_t recordedNext, uint32_t recordedMax) {
     snprintf(max, sizeof max, "%-10u", maxSize_);
     if (fseek(stream_, 25, SEEK_SET) != 0 || fputs(max, stream_) < 0 || fflush(stream_) != 0) {
       int err = errno;
-      nlfprintf(stderr, 1521, name_, err, strerror(err));
+      nlfprintf(stderr, kMsg1521, name_, err, strerror(err));
       return false;
     }
   }
@@ -403,7 +405,7 @@ static bool copyFileOver(const std::string& from, const char* to) {
 // A wrapping log becomes plain: oldest entries (behind the next-write
 // offset) first, then the newer ones from behind the header.
 bool DLogFile::toPlain(bool isNew, uint32_t recordedNext) {
-  if (!isNew) nlfprintf(stdout, 1529, name_);
+  if (!isNew) nlfprintf(stdout, kMsg1529, name_);
   const std::string temp = besideLog(kTempName);
   bool ok;
   {
@@ -418,7 +420,7 @@ bool DLogFile::toPlain(bool isNew, uint32_t recordedNext) {
   ok = ok && copyFileOver(temp, name_);
   if (!ok) {
     int err = errno;
-    nlfprintf(stderr, 1521, temp.c_str(), err, strerror(err));
+    nlfprintf(stderr, kMsg1521, temp.c_str(), err, strerror(err));
     unlink(temp.c_str());
     return false;
   }
@@ -436,7 +438,7 @@ bool DLogFile::shrink(uint32_t recordedNext, uint32_t recordedMax) {
   }
   if (size < 0) {
     int err = errno;
-    nlfprintf(stderr, 1398, name_, err, strerror(err));
+    nlfprintf(stderr, kMsg1398, name_, err, strerror(err));
     return false;
   }
   if (size <= static_cast<long>(maxSize_)) return continueWrapping(recordedNext, recordedMax);
@@ -472,7 +474,7 @@ bool DLogFile::shrink(uint32_t recordedNext, uint32_t recordedMax) {
   ok = ok && createWrapping(temp);
   if (!ok) {
     int err = errno;
-    nlfprintf(stderr, 1521, temp.c_str(), err, strerror(err));
+    nlfprintf(stderr, kMsg1521, temp.c_str(), err, strerror(err));
   }
   unlink(temp.c_str());
   return ok;
@@ -493,7 +495,7 @@ bool DLogFile::utPruneFile() {
     UniqueFile keep(save && out ? fopenNoFollow(pruned.c_str(), "a") : nullptr);
     if (!out || (save && !keep)) {
       int err = errno;
-      nlfprintf(stderr, 2036, out ? pruned.c_str() : temp.c_str(), err, strerror(err));
+      nlfprintf(stderr, kMsg2036, out ? pruned.c_str() : temp.c_str(), err, strerror(err));
       pruneFailed_ = true;
       out.reset();
       unlink(temp.c_str());
@@ -592,7 +594,7 @@ int DLogFile::writeEntry(const char* text) {
 }
 
 int LogMsg(const char* text) {
-  if (!text || !nlObjectExists()) return 109;
+  if (!text || !nlObjectExists()) return RC_INVALID_PARM;
   std::lock_guard<std::recursive_mutex> lock(nlMessageMutex());
   if (!errorLogFile.isOpen()) return 0;
   return errorLogFile.writeEntry(text);

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ int clPollInterruptible(int fd, short events, int timeoutMs, short* revents, con
       return 1;
     }
     if (ready == 0 && what && msSince(start) >= nextNotice) {
-      nlfprintf(stderr, 1812, what, static_cast<unsigned long>(msSince(start) / 1000));
+      nlfprintf(stderr, kMsg1812, what, static_cast<unsigned long>(msSince(start) / 1000));
       nextNotice += noticeMs;
     }
   }
@@ -100,7 +101,7 @@ WaitNotice::WaitNotice(const char* what, bool atOnce)
 void WaitNotice::due() {
   const Clock::time_point now = Clock::now();
   if (now < next_) return;
-  nlfprintf(stderr, 1812, what_,
+  nlfprintf(stderr, kMsg1812, what_,
             static_cast<unsigned long>(
                 std::chrono::duration_cast<std::chrono::seconds>(now - start_).count()));
   next_ = now + std::chrono::seconds(kWaitNoticeSeconds);

@@ -9,6 +9,7 @@
 
 #include "common/errorlog.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/trace.h"
 
 namespace {
@@ -227,7 +228,7 @@ void* mpAlloc(mpHandle_t handle, long size) {
     return nullptr;
   }
   if (size <= 0) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_MEMORY, 21155, handle, size);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_MEMORY, kMsg21155, handle, size);
     return nullptr;
   }
   if (size > static_cast<long>(UINT32_MAX - kChunkHeader - kGuardOverhead - 8)) return nullptr;
@@ -241,7 +242,7 @@ void* mpAlloc(mpHandle_t handle, long size) {
     chunk = static_cast<Chunk*>(kmrMalloc(kChunkHeader + usable, __FILE__, __LINE__));
     if (!chunk) {
       pool.full = true;
-      if (TR_MEMORY) trNlsLogPrintf(__FILE__, __LINE__, TR_MEMORY, 21157, handle, size);
+      if (TR_MEMORY) trNlsLogPrintf(__FILE__, __LINE__, TR_MEMORY, kMsg21157, handle, size);
       return nullptr;
     }
     chunk->used = 0;
@@ -258,7 +259,7 @@ void* mpAlloc(mpHandle_t handle, long size) {
   chunk->free -= n;
   unlink(pool, chunk);
   insertOrdered(pool, chunk);
-  if (TR_MEMORY) trNlsLogPrintf(__FILE__, __LINE__, TR_MEMORY, 21158, handle, size, memory);
+  if (TR_MEMORY) trNlsLogPrintf(__FILE__, __LINE__, TR_MEMORY, kMsg21158, handle, size, memory);
   return memory;
 }
 
@@ -273,7 +274,7 @@ char* mpStrDup(mpHandle_t handle, const char* text) {
 void kmrpDestroy(mpHandle_t handle, const char* file, int line) {
   std::lock_guard<std::mutex> lock(g_poolMutex);
   if (!validHandle(handle)) {
-    trNlsLogPrintf(file, static_cast<unsigned>(line), TR_MEMORY, 21153, handle);
+    trNlsLogPrintf(file, static_cast<unsigned>(line), TR_MEMORY, kMsg21153, handle);
     return;
   }
   PoolEntry& pool = g_pools[handle - 1];

@@ -18,7 +18,9 @@
 #include <string>
 
 #include "common/errorlog.h"
+#include "common/msgnum.h"
 #include "common/nls_reader.h"
+#include "common/rc.h"
 #include "common/trace.h"
 
 namespace {
@@ -105,7 +107,7 @@ void reportUnreadable(int number, const char* why) {
   snprintf(text, sizeof text, "BQF9999E %s(%u): Message No %u %s.\n", __FILE__, __LINE__,
            static_cast<unsigned>(number), why);
   readerWarning(6, text, true);
-  GlobalRC::instance().set(9999);
+  GlobalRC::instance().set(kMsg9999);
 }
 
 std::string converted(const char* text) {
@@ -336,7 +338,7 @@ void hsmSetWhoAmI(const char* argv0) {
 int dsCoreInit(const nlOutputFn* outputs, int) {
   std::lock_guard<std::recursive_mutex> lock(nlMessageMutex());
   if (!g_nls) g_nls.reset(new (std::nothrow) NlsObject);
-  if (!g_nls) return 102;
+  if (!g_nls) return RC_NO_MEMORY;
   for (int i = 0; i < 9; ++i) g_nls->outputs[i] = outputs && outputs[i] ? outputs[i] : defaultOutput;
   GlobalRC::instance();
   return 0;

@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
+#include "common/rc.h"
 #include "common/trace.h"
 
 namespace {
@@ -13,21 +15,21 @@ struct RcText {
 };
 
 constexpr RcText kRcTexts[] = {
-    {-58, "the connection to the server was aborted"},
-    {-50, "the connection to the server failed"},
-    {2, "the server found no matching object"},
-    {19, "the object already exists on the server"},
+    {RC_COMM_ABORTED, "the connection to the server was aborted"},
+    {RC_COMM_FAILURE, "the connection to the server failed"},
+    {RC_NO_MATCH, "the server found no matching object"},
+    {RC_ALREADY_EXISTS, "the object already exists on the server"},
     {51, "the server refused the sign-on"},
     {52, "the server refused the sign-on of this node"},
-    {101, "the operation was stopped by a signal"},
-    {102, "not enough memory"},
-    {109, "an empty or missing name"},
-    {115, "an internal failure of the run"},
-    {121, "the end of the server's answers"},
-    {122, "an unknown attribute format"},
-    {131, "the server sent more than one answer"},
-    {136, "a protocol error in the conversation with the server"},
-    {144, "the object is not valid for a change"},
+    {RC_STOPPED, "the operation was stopped by a signal"},
+    {RC_NO_MEMORY, "not enough memory"},
+    {RC_INVALID_PARM, "an empty or missing name"},
+    {RC_INTERNAL, "an internal failure of the run"},
+    {RC_FINISHED, "the end of the server's answers"},
+    {RC_UNKNOWN_FORMAT, "an unknown attribute format"},
+    {RC_UNEXPECTED, "more than one answer, or an item of unknown kind"},
+    {RC_PROTOCOL_ERROR, "a protocol error in the conversation with the server"},
+    {RC_INVALID_OBJECT, "the object is not valid for a change"},
 };
 
 }  // namespace
@@ -40,6 +42,6 @@ const char* clientRcText(int rc) {
 
 int ProcessError2(int rc, void*, const char*, void*, void*, int, const char* file, unsigned line) {
   TRACE_Fkt(file, line)(TR_GENERAL, "ProcessError2: rc = %d (%s)\n", rc, clientRcText(rc));
-  nlfprintf(stderr, 2091, rc, clientRcText(rc));
+  nlfprintf(stderr, kMsg2091, rc, clientRcText(rc));
   return rc;
 }

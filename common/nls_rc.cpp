@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/nls_reader.h"
 #include "common/trace.h"
 
@@ -31,7 +32,7 @@ int nlReturnCodeOf(int number) {
     if (!TEST_AUDITLOGRC.set) return 12;
     return TEST_AUDITLOGRC.numValue >= 1 ? TEST_AUDITLOGRC.numValue : 8;
   }
-  if (number == 9999) return 12;
+  if (number == kMsg9999) return 12;
   if (std::find(std::begin(kWeighFour), std::end(kWeighFour), number) != std::end(kWeighFour)) return 4;
   int severity = nlSeverityQuiet(number);
   return severity < 0 ? 0 : codeOfSeverity(severity);

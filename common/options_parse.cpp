@@ -8,9 +8,11 @@
 #include <sstream>
 #include <string>
 
-#include "common/safeopen.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/options.h"
+#include "common/rc.h"
+#include "common/safeopen.h"
 #include "common/trace.h"
 
 // ---- messages ------------------------------------------------------------------------
@@ -55,29 +57,29 @@ std::unique_ptr<optError> new_optError() { return std::make_unique<optError>(); 
 void ReportOptionError(int code, int line, const char* option, const char* lineText,
                        const char* file) {
   const std::string f = file ? file : "";
-  optMessage(stderr, 11315);
+  optMessage(stderr, kMsg11315);
   switch (code) {
-    case 406: optMessage(stderr, 1035, {f}); break;
-    case 409: optMessage(stderr, 1217); break;
-    case 419: optMessage(stderr, 262); break;
-    case 405: optMessage(stderr, 1218); break;
-    case 102: optMessage(stderr, 1098); break;
-    case 600: optMessage(stderr, 1131); break;
-    case 601: optMessage(stderr, 1130); break;
-    case 162: optMessage(stderr, 1251); break;
-    case 421: optMessage(stderr, 1156, {f}); break;
-    case 4604: optMessage(stderr, 1480); break;
+    case 406: optMessage(stderr, kMsg1035, {f}); break;
+    case 409: optMessage(stderr, kMsg1217); break;
+    case 419: optMessage(stderr, kMsg262); break;
+    case 405: optMessage(stderr, kMsg1218); break;
+    case RC_NO_MEMORY: optMessage(stderr, kMsg1098); break;
+    case 600: optMessage(stderr, kMsg1131); break;
+    case 601: optMessage(stderr, kMsg1130); break;
+    case 162: optMessage(stderr, kMsg1251); break;
+    case 421: optMessage(stderr, kMsg1156, {f}); break;
+    case 4604: optMessage(stderr, kMsg1480); break;
     default: {
       const char* text = (lineText && *lineText) ? lineText : "Not Supplied";
-      optMessage(stderr, 1036, {std::string(option ? option : ""), f, line, std::string(text)});
+      optMessage(stderr, kMsg1036, {std::string(option ? option : ""), f, line, std::string(text)});
       static const struct { int code, number; } follow[] = {
-          {148, 1041}, {149, 1042}, {400, 1038}, {402, 1043}, {408, 1219},
-          {410, 1037}, {411, 1039}, {412, 1040}, {420, 297}};
+          {148, kMsg1041}, {149, kMsg1042}, {400, kMsg1038}, {402, kMsg1043}, {408, kMsg1219},
+          {410, kMsg1037}, {411, kMsg1039}, {412, kMsg1040}, {420, kMsg297}};
       for (const auto& x : follow)
-        if (x.code == code) optMessage(x.number == 297 ? stdout : stderr, x.number);
+        if (x.code == code) optMessage(x.number == kMsg297 ? stdout : stderr, x.number);
     }
   }
-  optMessage(stderr, 11315);
+  optMessage(stderr, kMsg11315);
 }
 
 void ReportOptionError(const optError& e) {
@@ -93,8 +95,8 @@ int optErrorLogNameCallback(clientOptions& o, const optionEntry&, const char* va
   if (name.empty() || name.size() > 1279) {
     // A name we can't use leaves the current log in place rather than
     // stopping the command.
-    optMessage(stderr, 11340, {std::string(value)});
-    optMessage(stderr, 11341, {o.errorLogName});
+    optMessage(stderr, kMsg11340, {std::string(value)});
+    optMessage(stderr, kMsg11341, {o.errorLogName});
     return 0;
   }
   if (apply) {
@@ -303,7 +305,7 @@ int applyLine(clientOptions& o, const OptLine& l, uint16_t place, OptPass pass,
   }
   const int rc = optValidateOption(o, l.value.c_str(), l.name.c_str(), true, place);
   if (rc == 429) {
-    if (pass == OPT_PASS_MAIN) optMessage(stderr, 1691, {l.name, file, l.number});
+    if (pass == OPT_PASS_MAIN) optMessage(stderr, kMsg1691, {l.name, file, l.number});
     return 0;
   }
   return rc ? fail(err, rc, &l, file) : 0;
@@ -337,7 +339,7 @@ std::string upperCopy(std::string s) {
 int processSystemFile(clientOptions& o, const std::string& file, OptPass pass, optError* err) {
   std::vector<OptLine> lines;
   if (!readOptionLines(file, &lines)) {
-    TRACE(TR_CONFIG, "%d: unable to open system option file '%s'\n", 21301, file.c_str());
+    TRACE(TR_CONFIG, "%d: unable to open system option file '%s'\n", kMsg21301, file.c_str());
     return fail(err, 406, nullptr, file);
   }
   o.currentPlace = OPT_PLACE_SYSFILE;
@@ -422,7 +424,7 @@ int optCommandLinePass(clientOptions& o, int argc, char** argv, int pass) {
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (strlen(arg) > 1278) {
-      optMessage(stderr, 1246, {1279});
+      optMessage(stderr, kMsg1246, {1279});
       return 937;
     }
     const char* eq = strchr(arg, '=');
@@ -435,7 +437,7 @@ int optCommandLinePass(clientOptions& o, int argc, char** argv, int pass) {
     if (!wanted) continue;
     o.currentPlace = OPT_PLACE_CMDLINE;
     if (optValidateOption(o, eq + 1, name.c_str(), true, OPT_PLACE_CMDLINE) != 0) {
-      optMessage(stderr, 1107, {std::string(arg)});
+      optMessage(stderr, kMsg1107, {std::string(arg)});
       return 400;
     }
   }

@@ -14,6 +14,7 @@
 #include "common/cleanup.h"
 #include "common/errorlog.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/options.h"
 #include "common/trace.h"
 
@@ -148,7 +149,7 @@ namespace {
 
 [[noreturn]] void startUpFailed() {
   HsmNormalCleanUp();
-  exit(-1);  // only reached when a clean-up is already under way
+  clExit(-1);  // only reached when a clean-up is already under way
 }
 
 void initMessages(clientOptions& o, unsigned capacity) {
@@ -164,7 +165,7 @@ void openErrorLog(clientOptions& o) {
                                  o.errorLogSaveFlag, 0, false);
   if (!errorLogFile.utOpenOutputFile(o.errorLogName.c_str())) {
     const int e = errno;
-    optMessage(stderr, 1398, {o.errorLogName, e, std::string(strerror(e))});
+    optMessage(stderr, kMsg1398, {o.errorLogName, e, std::string(strerror(e))});
   }
 }
 
@@ -217,11 +218,11 @@ int smSysOptFile(int exitOnError, clientOptions* opts) {
   if (rc != 0) {
     ReportOptionError(err);
   } else if ((rc = optPostProcessOptions(o)) != 0) {
-    optMessage(stderr, 1038);
+    optMessage(stderr, kMsg1038);
     ReportOptionError(rc, 0, "", "", o.sysOptFile.c_str());
   } else if (!optCheckUser(o, getuid())) {
-    optMessage(stderr, 1216);
-    rc = 1216;
+    optMessage(stderr, kMsg1216);
+    rc = kMsg1216;  // the message number is the start-up code
   }
   if (rc == 0 && (TR_GENERAL || TR_SM || TR_SMVERBOSE)) {
     const unsigned char on = 1;
@@ -230,7 +231,7 @@ int smSysOptFile(int exitOnError, clientOptions* opts) {
     TRACE(on, "Current option settings:\n");
     optDisplay(o);
   }
-  if (rc == 0 && o.showOptionNotice) optMessage(stdout, 11290);
+  if (rc == 0 && o.showOptionNotice) optMessage(stdout, kMsg11290);
   if (rc == 0 && g_connectionFactory) rc = g_connectionFactory(&o);
   if (rc != 0 && exitOnError == 1) startUpFailed();
   return rc;
@@ -238,5 +239,5 @@ int smSysOptFile(int exitOnError, clientOptions* opts) {
 
 void smGreetings() {
   static const char kVersion[] = "1.0";
-  nlfprintf(stdout, 2090, hsmWhoAmI(), kVersion);
+  nlfprintf(stdout, kMsg2090, hsmWhoAmI(), kVersion);
 }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <new>
 
+#include "common/rc.h"
 #include "common/trace.h"
 
 namespace {
@@ -40,7 +41,7 @@ int psMutexLock(psMutex_t* mutex) {
     return 936;
   }
   TRACE(TR_THREAD, "psMutexLock : OUT OF MEMORY\n");
-  return 102;
+  return RC_NO_MEMORY;
 }
 
 int psMutexTryLock(psMutex_t* mutex) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/trace_internal.h"
 
 namespace kmrtrace {
@@ -397,7 +398,7 @@ int trSetTraceFileName(const char* name) {
   TraceObject& o = obj();
   size_t len = name ? strlen(name) : 0;
   if (len == 0 || len > kMaxNameLen) {
-    nlfprintf(stderr, 1824, name ? name : "");
+    nlfprintf(stderr, kMsg1824, name ? name : "");
     return -1;
   }
   if (o.curName[0]) return 0;
@@ -415,11 +416,11 @@ int trSetTraceFileName(const char* name) {
     char target[kNameBuf] = "";
     ssize_t t = readlink(abs, target, sizeof target - 1);
     if (t >= 0) target[t] = '\0';
-    nlfprintf(stderr, 1193, abs);
+    nlfprintf(stderr, kMsg1193, abs);
     if (unlink(abs) == 0)
-      nlfprintf(stderr, 1190, abs, target);
+      nlfprintf(stderr, kMsg1190, abs, target);
     else
-      nlfprintf(stderr, 1191, abs, strerror(errno));
+      nlfprintf(stderr, kMsg1191, abs, strerror(errno));
     return 959;
   }
   snprintf(o.curName, sizeof o.curName, "%s", abs);

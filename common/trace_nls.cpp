@@ -13,6 +13,7 @@
 #include "common/cleanup.h"
 #include "common/errorlog.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/nls_reader.h"
 #include "common/trace.h"
 
@@ -24,7 +25,7 @@ std::atomic<bool> g_errorProgFailureReported{false};
 
 void reportErrorProgFailure(const char* program, const char* why) {
   if (g_errorProgFailureReported.exchange(true)) return;
-  trNlsLogPrintf(__FILE__, __LINE__, TR_GENERAL, 9293, program, why);
+  trNlsLogPrintf(__FILE__, __LINE__, TR_GENERAL, kMsg9293, program, why);
 }
 
 }  // namespace

@@ -11,21 +11,22 @@
 #include <memory>
 
 #include "common/cleanup.h"
-#include "common/interrupt.h"
 #include "common/errorlog.h"
+#include "common/interrupt.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/options.h"
+#include "common/rc.h"
 #include "common/showable.h"
 #include "common/threads.h"
 #include "common/trace.h"
+#include "frontend/progress.h"
+#include "frontend/wiring.h"
 #include "hsmfs/fscheck.h"
 #include "hsmfs/fstable.h"
 #include "hsmfs/locks.h"
 #include "hsmfs/xdsmapi.h"
-#include "hsmfs/xdsmstore.h"
 #include "reconcile/facade.h"
-#include "frontend/progress.h"
-#include "frontend/wiring.h"
 
 namespace {
 constexpr const char* kName = "Migundelete";
@@ -124,12 +125,12 @@ int resolveSubtree(const MigundeleteArgs& args, const FsNameList& managed, std::
   path.resize(strlen(path.c_str()));
   std::string dirAlias;
   if (path.empty() || scopeFromPath("/", path, &dirAlias) != ScopeCheck::kInside) {
-    nlfprintf(stderr, 9708, hsmWhoAmI(), clShowable(args.subtree).c_str());
+    nlfprintf(stderr, kMsg9708, hsmWhoAmI(), clShowable(args.subtree).c_str());
     return 0;
   }
   if (!fileSystem->empty()) {
     if (scopeFromPath(*fileSystem, path, &dirAlias) != ScopeCheck::kInside) {
-      nlfprintf(stderr, 9709, hsmWhoAmI(), clShowable(path).c_str(), fileSystem->c_str());
+      nlfprintf(stderr, kMsg9709, hsmWhoAmI(), clShowable(path).c_str(), fileSystem->c_str());
       return 0;
     }
     *scope = AliasScope(dirAlias);
@@ -145,7 +146,7 @@ int resolveSubtree(const MigundeleteArgs& args, const FsNameList& managed, std::
     }
   }
   if (best.empty()) {
-    nlfprintf(stderr, 9710, hsmWhoAmI(), clShowable(path).c_str());
+    nlfprintf(stderr, kMsg9710, hsmWhoAmI(), clShowable(path).c_str());
     return 0;
   }
   *fileSystem = best;
@@ -164,10 +165,10 @@ Migundelete::Migundelete(int argc, char** argv) {
   smGreetings();
   // The HSM attribute and state-file code reaches the file system through
   // the DMAPI access object, with this run's HSM option values.
-  hsmLayerStartup(optionsP);
+  migundeleteWireHsmLayer(optionsP);
 
   if (!isRootUser()) {
-    nlfprintf(stderr, 9012, hsmWhoAmI());
+    nlfprintf(stderr, kMsg9012, hsmWhoAmI());
     clExit(1);
   }
 
@@ -187,7 +188,7 @@ Migundelete::Migundelete(int argc, char** argv) {
     if (dmapi->getSID() == 0 && dmapi->createSession(0, "migundelete", 0) == 0) {
       int err = errno;
       TRACE(TR_SMRECONCILE, "(%s): FAILURE -> createSession() does not work!\n", kName);
-      trNlsLogPrintf(__FILE__, __LINE__, TR_SMRECONCILE, 9531, "migundelete", "DM_NO_SESSION",
+      trNlsLogPrintf(__FILE__, __LINE__, TR_SMRECONCILE, kMsg9531, "migundelete", "DM_NO_SESSION",
                      "kmrmigundelete", strerror(err));
       clExit(1);
     }
@@ -208,7 +209,7 @@ Migundelete::Migundelete(int argc, char** argv) {
         result = startMigundelete();
       }
     }
-    setHsmAttrStore(nullptr);
+    migundeleteUnwireHsmLayer();
     dmapi->destroySession(dmapi->getSID());
   }
 
@@ -220,7 +221,7 @@ Migundelete::Migundelete(int argc, char** argv) {
   m_options = nullptr;
   nlterm();
   trClose(true);
-  if (result != 0 || m_incomplete) exit(1);
+  if (result != 0 || m_incomplete) clExit(1);
 }
 
 Migundelete::~Migundelete() = default;
@@ -256,8 +257,8 @@ int Migundelete::interpreteCommandParameters(int argc, char** argv) {
 void Migundelete::processHelp() {
   TREnterExit<char> ee(__FILE__, __LINE__, "Migundelete::processHelp()");
   fprintf(stdout, "\n");
-  nlfprintf(stdout, 9322);
-  nlfprintf(stdout, 9729);
+  nlfprintf(stdout, kMsg9322);
+  nlfprintf(stdout, kMsg9729);
 }
 
 int Migundelete::isFileSystemValid(const char* fs) {
@@ -271,15 +272,15 @@ int Migundelete::isFileSystemValid(const char* fs) {
   }
   if (isFsAllowed(fs) == 0) {
     TRACE(TR_SMRECONCILE, "(%s): File system '%s' is not supported!\n", kName, fs);
-    nlfprintf(stderr, 9098, hsmWhoAmI(), fs);
+    nlfprintf(stderr, kMsg9098, hsmWhoAmI(), fs);
     return 0;
   }
   switch (rc) {
-    case RC_FS_NOT_TARNVELD_ACTIVE: nlfprintf(stdout, 9099, hsmWhoAmI(), fs); break;
-    case RC_FS_NOT_MFS_MOUNTED: nlfprintf(stdout, 9085, hsmWhoAmI(), fs); break;
-    case RC_FS_NOT_A_MOUNT_POINT: nlfprintf(stdout, 9148, hsmWhoAmI(), fs); break;
+    case RC_FS_NOT_TARNVELD_ACTIVE: nlfprintf(stdout, kMsg9099, hsmWhoAmI(), fs); break;
+    case RC_FS_NOT_MFS_MOUNTED: nlfprintf(stdout, kMsg9085, hsmWhoAmI(), fs); break;
+    case RC_FS_NOT_A_MOUNT_POINT: nlfprintf(stdout, kMsg9148, hsmWhoAmI(), fs); break;
     case RC_FS_ERROR:
-      nlfprintf(stdout, 9126, hsmWhoAmI(), fs, "Error checking file system state");
+      nlfprintf(stdout, kMsg9126, hsmWhoAmI(), fs, "Error checking file system state");
       break;
     default: break;
   }
@@ -301,11 +302,11 @@ int Migundelete::startMigundelete() {
   int lockRc = m_run.preview ? 0 : serAcquireFSLock(fs, "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &lockHandle);
   if (lockRc == 1) {
     TRACE(TR_SMRECONCILE, "(%s): A conflicting program is already running.\n", kName);
-    nlfprintf(stderr, 9291, hsmWhoAmI(), fs);
+    nlfprintf(stderr, kMsg9291, hsmWhoAmI(), fs);
     return 0;
   }
   if (lockRc < 0) {
-    nlfprintf(stderr, 9292, hsmWhoAmI(), fs, ".Tarnveld", "/reconcile.pid", strerror(errno));
+    nlfprintf(stderr, kMsg9292, hsmWhoAmI(), fs, ".Tarnveld", "/reconcile.pid", strerror(errno));
     return lockRc;
   }
   if (lockRc != 0) return lockRc;
@@ -340,12 +341,12 @@ int Migundelete::startMigundelete() {
   progress.reset();
 
   TRACE(TR_SMRECONCILE, "(%s): Migundelete finished with rc = %d!\n", kName, result);
-  if (result == 101) {
+  if (result == RC_STOPPED) {
     fprintf(stderr, "\n");
-    nlfprintf(stderr, 1074);
+    nlfprintf(stderr, kMsg1074);
   } else if (result != 0) {
     fprintf(stderr, "\n");
-    nlfprintf(stderr, 9082, hsmWhoAmI(), fs);
+    nlfprintf(stderr, kMsg9082, hsmWhoAmI(), fs);
   }
   if (!m_run.preview) serReleaseFSLock(fs, "/reconcile.pid", lockHandle);
   return result;

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
 
 namespace {
 std::atomic<ProgressLine*> g_active{nullptr};
@@ -54,7 +55,7 @@ std::string ProgressLine::text(const RunTally& tally, double elapsed) {
       elapsed >= 1.0 ? std::to_string(static_cast<unsigned long long>(tally.processed / elapsed)) : "-";
   std::string took = elapsedText(elapsed);
   char* line = nullptr;
-  nlsprintf(&line, 9730, processed.c_str(), recreated.c_str(), failed.c_str(), rate.c_str(),
+  nlsprintf(&line, kMsg9730, processed.c_str(), recreated.c_str(), failed.c_str(), rate.c_str(),
             took.c_str());
   std::string out = line != nullptr ? line : "";
   free(line);

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/trace.h"
 #include "hsmfs/fsstate.h"
 #include "hsmfs/locks.h"
@@ -69,7 +70,7 @@ char* MountPoint(const char* path, const std::string& mtabPath) {
   }
   std::unique_ptr<FILE, int (*)(FILE*)> table(setmntent(mtabPath.c_str(), "r"), endmntent);
   if (!table) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 9186, hsmWhoAmI(), mtabPath.c_str(), strerror(errno));
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg9186, hsmWhoAmI(), mtabPath.c_str(), strerror(errno));
     return nullptr;
   }
   mntent entry;
@@ -109,7 +110,7 @@ int IsMigFsOK(const char* fs, char** mountPoint, cliFuncState_t funcState) {
   *mountPoint = MountPoint(fs, hsmSettings().mtabPath);
   if (!*mountPoint) {
     if (strcmp(hsmWhoAmI(), "kmrmonitord") != 0)
-      trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 9148, hsmWhoAmI(), fs);
+      trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg9148, hsmWhoAmI(), fs);
     return RC_FS_NOT_A_MOUNT_POINT;
   }
   int rc;

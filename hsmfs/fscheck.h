@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "common/rc.h"
 #include "hsmfs/hsmsettings.h"
 
 // HSM states of a file system.
@@ -22,7 +23,6 @@ inline constexpr int TARNVELD_MIGRATE_ACTIVE = 4;
 inline constexpr int TARNVELD_GLOBAL_INACTIVE = 6;
 
 // Results of IsMigFsOK.
-inline constexpr int RC_OK = 0;
 inline constexpr int RC_FS_NOT_TARNVELD_ACTIVE = 809;
 inline constexpr int RC_FS_NOT_MFS_MOUNTED = 810;
 inline constexpr int RC_FS_NOT_A_MOUNT_POINT = 811;

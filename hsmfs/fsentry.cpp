@@ -1,3 +1,4 @@
+#include "common/msgnum.h"
 #include "common/safeopen.h"
 #include "hsmfs/fsentry.h"
 
@@ -82,7 +83,7 @@ bool parseNumber(const char* text, int64_t* value) {
 // Range check of one value; prints 9007 when it fails.
 bool inRange(const char* name, int64_t value, int64_t min, int64_t max) {
   if (value >= min && value <= max) return true;
-  nlprintf(9007, hsmWhoAmI(), name, static_cast<long long>(value), static_cast<long long>(min),
+  nlprintf(kMsg9007, hsmWhoAmI(), name, static_cast<long long>(value), static_cast<long long>(min),
            static_cast<long long>(max));
   return false;
 }
@@ -154,7 +155,7 @@ bool HsmFsEntry::isLocalFs() const { return getInstanceNo() == m_spOwnerNode; }
 
 int HsmFsEntry::isValid() const {
   if (m_fsName.empty()) {
-    nlprintf(9009, hsmWhoAmI(), "[empty]");
+    nlprintf(kMsg9009, hsmWhoAmI(), "[empty]");
     return 0;
   }
   bool ok = true;
@@ -176,7 +177,7 @@ int HsmFsEntry::isValid() const {
   ok &= inRange("SPPreferredNode", m_spPreferredNode, MIN_SP_PREFERRED_NODE, 2147483647);
   ok &= inRange("SPOwnerNode", m_spOwnerNode, MIN_SP_OWNER_NODE, 2147483647);
   ok &= inRange("MAXFiles", m_maxFiles, MIN_MAX_FILES, MAX_MAX_FILES);
-  if (!ok) nlprintf(9009, hsmWhoAmI(), m_fsName.c_str());
+  if (!ok) nlprintf(kMsg9009, hsmWhoAmI(), m_fsName.c_str());
   return ok ? 1 : 0;
 }
 
@@ -217,7 +218,7 @@ void HsmFsEntry::readXml(const std::string& path) {
     TRACE(TR_CONFIG, "readXml: cannot open %s: %s\n", path.c_str(), strerror(errno));
   pugi::xml_node root = doc.child("HsmFsConfig");
   if (!parsed || !root) {
-    nlprintf(9010, hsmWhoAmI(), m_fsName.c_str(), path.c_str());
+    nlprintf(kMsg9010, hsmWhoAmI(), m_fsName.c_str(), path.c_str());
     throw XMLReadException("Error while parsing xml file: %s", "Could not parse xml config file");
   }
   HsmFsEntry defaults;
@@ -251,7 +252,7 @@ void HsmFsEntry::readConfig(int force, int checkValidity) {
   try {
     writeConfig();
   } catch (const cTextException& e) {
-    nlprintf(9130, hsmWhoAmI(), m_fsName.c_str(), CONFIG_OLD_FILENAME, CONFIG_FILENAME);
+    nlprintf(kMsg9130, hsmWhoAmI(), m_fsName.c_str(), CONFIG_OLD_FILENAME, CONFIG_FILENAME);
     TRACE(TR_CONFIG, "HsmFsEntry::readConfig: converting %s failed: %s\n", m_fsName.c_str(), e.what());
   }
 }
@@ -274,7 +275,7 @@ int HsmFsEntry::readConfigOld(int checkValidity) {
     found = true;
   }
   if (!found || line.compare(0, m_fsName.size(), m_fsName) != 0) {
-    nlprintf(9131, hsmWhoAmI(), m_fsName.c_str(), line.c_str());
+    nlprintf(kMsg9131, hsmWhoAmI(), m_fsName.c_str(), line.c_str());
     return 0;
   }
   std::vector<std::string> tokens;
@@ -290,7 +291,7 @@ int HsmFsEntry::readConfigOld(int checkValidity) {
   }
   const size_t mandatory = g_nodeOwnedFileSystems ? 10 : 8;
   if (tokens.size() < mandatory) {
-    nlprintf(9132, hsmWhoAmI(), m_fsName.c_str(), line.c_str());
+    nlprintf(kMsg9132, hsmWhoAmI(), m_fsName.c_str(), line.c_str());
     return 0;
   }
   // Old-file order: name, 7 values, [2 node values], up to 5 optional values.
@@ -349,7 +350,7 @@ void HsmFsEntry::writeConfig() {
   }
   HsmFsConfigLock lock;
   if (!lock.lock(m_fsName)) {
-    nlprintf(9028, hsmWhoAmI(), m_fsName.c_str());
+    nlprintf(kMsg9028, hsmWhoAmI(), m_fsName.c_str());
     throw AcquireFileLockException("Could not acquire lock for file: %s", m_fsName.c_str());
   }
   const std::string path = getConfigFilepath();
@@ -364,11 +365,11 @@ void HsmFsEntry::writeConfig() {
       TRACE(TR_CONFIG, "writeConfig: truncating %s failed: %s\n", path.c_str(), strerror(errno));
     if (fchown(fileno(file.get()), ctlFileOwnerUid(), ctlFileOwnerGid()) != 0 ||
         fchmod(fileno(file.get()), 0644) != 0)
-      nlprintf(9312, hsmWhoAmI(), path.c_str(), strerror(errno));
+      nlprintf(kMsg9312, hsmWhoAmI(), path.c_str(), strerror(errno));
     written &= fclose(file.release()) == 0;
     if (!written) throw XMLWriteException("%s", "Could not write configString to hsmfsconfig.xml.");
   } catch (const XMLWriteException&) {
-    nlprintf(9011, hsmWhoAmI(), m_fsName.c_str(), path.c_str());
+    nlprintf(kMsg9011, hsmWhoAmI(), m_fsName.c_str(), path.c_str());
     file.reset();
     lock.unlock();
     throw XMLWriteException("Error while writing xml file: %s", "Could not write xml to hsmfsconfig.xml.");

@@ -87,7 +87,12 @@ class HsmFsEntry {
   // Every default; both node fields take this node's instance number.
   HsmFsEntry();
 
-  // Reads the configuration (see the implementation for the rules); throws.
+  // Reads the configuration: the XML file when it exists (skipped when its
+  // modification time is unchanged and `force` is 0), else "kmrmigfstab",
+  // which is then converted to the XML file (a failed conversion prints
+  // message 9130 and keeps the values read). Throws XMLReadException when
+  // neither file can be read, EntryInvalidException when `checkValidity` is 1
+  // and the XML values are not valid.
   void readConfig(int force, int checkValidity);
   // Writes the XML file under the file system's configuration lock; throws.
   void writeConfig();

@@ -1,3 +1,4 @@
+#include "common/msgnum.h"
 #include "common/safeopen.h"
 #include "hsmfs/fsstate.h"
 
@@ -227,13 +228,13 @@ int DmiCreateGlobalStateFile(uint64_t sid) {
   }
   if (!ok || fsync(file.get()) != 0) {
     int err = errno;
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, 9527, hsmWhoAmI(), path.c_str(), strerror(err));
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, kMsg9527, hsmWhoAmI(), path.c_str(), strerror(err));
     unlink(path.c_str());
     errno = err;
     return -1;
   }
   if (ctlFileGiveToOwner(file.get(), 0660) != 0)
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, 9312, hsmWhoAmI(), path.c_str(), strerror(errno));
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, kMsg9312, hsmWhoAmI(), path.c_str(), strerror(errno));
   return 0;
 }
 
@@ -260,7 +261,7 @@ int dmiGetFSState(uint64_t sid, const HsmHandleBytes& stateFileHandle, fsmState*
     char sidText[24];
     snprintf(sidText, sizeof sidText, "%llX", static_cast<unsigned long long>(sid));
     const std::string path = state->fsName.empty() ? "<NA>" : fsStateFilePath(state->fsName);
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, 9511, hsmWhoAmI(), sidText, path.c_str(),
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, kMsg9511, hsmWhoAmI(), sidText, path.c_str(),
                    hsmHandleHex(stateFileHandle).c_str(), "DM_NO_TOKEN", strerror(err));
     errno = err;
     return -1;

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/trace.h"
 #include "hsmfs/hsmsettings.h"
 #include "hsmfs/locality.h"
@@ -158,16 +159,16 @@ int HsmFsTable::getFsEntry(const std::string& name, HsmFsEntry& out, int include
                            int force) {
   TREnterExit<char> ee(__FILE__, __LINE__, "HsmFsTable::getFsEntry()");
   if (!name.empty() && name[0] == '-') {
-    nlprintf(1107, name.c_str());
+    nlprintf(kMsg1107, name.c_str());
     return 0;
   }
   auto it = updateEntry(name, force);
   if (it == m_table.end()) {
-    if (displayError) nlfprintf(stderr, 9085, hsmWhoAmI(), name.c_str());
+    if (displayError) nlfprintf(stderr, kMsg9085, hsmWhoAmI(), name.c_str());
     return 0;
   }
   if (includeRemoteEntries != 1 && !it->second.isLocalFs()) {
-    if (displayError) nlfprintf(stderr, 9084, hsmWhoAmI(), name.c_str());
+    if (displayError) nlfprintf(stderr, kMsg9084, hsmWhoAmI(), name.c_str());
     return 0;
   }
   out = it->second;

@@ -7,6 +7,7 @@
 #include <list>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/trace.h"
 #include "hsmfs/hsmsettings.h"
 #include "hsmfs/locks.h"
@@ -43,7 +44,7 @@ void logAttrReadFailure(uint64_t sid, const char* path, const HsmHandleBytes& h,
                         int err) {
   char sidText[24];
   snprintf(sidText, sizeof sidText, "%llX", static_cast<unsigned long long>(sid));
-  trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, 9511, hsmWhoAmI(), sidText, path, hsmHandleHex(h).c_str(),
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, kMsg9511, hsmWhoAmI(), sidText, path, hsmHandleHex(h).c_str(),
                  token.c_str(), strerror(err));
   errno = err;
 }
@@ -184,7 +185,7 @@ void encodeVOQexID(const midExtObjId_t& id, char out[kVOQexIDLen]) {
 
 bool encodeVOQStat(const fsmState& st, uint8_t out[kVOQStatLen]) {
   if (st.fsName.size() > kVOQStatNameLen) {
-    nlfprintf(stderr, 2076, hsmWhoAmI(), st.fsName.c_str());
+    nlfprintf(stderr, kMsg2076, hsmWhoAmI(), st.fsName.c_str());
     return false;
   }
   memset(out, 0, kVOQStatLen);
@@ -347,7 +348,7 @@ int setRegionsAndEvents(uint64_t sid, const HsmHandleBytes& h, HsmToken token,
     int err = errno;
     char sidText[24];
     snprintf(sidText, sizeof sidText, "%llX", static_cast<unsigned long long>(sid));
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, 9520, hsmWhoAmI(), sidText, tokenText(token).c_str(),
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, kMsg9520, hsmWhoAmI(), sidText, tokenText(token).c_str(),
                    strerror(err));
     errno = err;
     return -1;

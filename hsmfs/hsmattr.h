@@ -17,9 +17,9 @@
 #include <cstdint>
 #include <string>
 
+#include "common/objectid.h"
 #include "hsmfs/attrstore.h"
 #include "platform/xdsm/dmapi.h"
-#include "server/attrib.h"
 
 // Attribute names (at most 8 bytes, zero padded by DMAPI).
 inline constexpr const char* kAttrObj = "VOQObj";

@@ -1,4 +1,5 @@
 #include "common/cleanup.h"
+#include "common/msgnum.h"
 #include "common/safeopen.h"
 #include "hsmfs/locality.h"
 
@@ -154,7 +155,7 @@ int OrcaDevLocationInfo::getAllLocationInfo() {
   snprintf(tmpl, sizeof tmpl, "%s/kmr.XXXXXX", dir.c_str());
   int fd = mkstemp(tmpl);
   if (fd < 0) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SM, 9159, hsmWhoAmI(), tmpl, strerror(errno));
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SM, kMsg9159, hsmWhoAmI(), tmpl, strerror(errno));
     return -1;
   }
   close(fd);

@@ -13,8 +13,9 @@
 #include <cstring>
 
 #include "common/cleanup.h"
-#include "common/safeopen.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
+#include "common/safeopen.h"
 #include "common/trace.h"
 
 namespace {
@@ -34,7 +35,7 @@ const CtlOwner& ctlOwner() {
 
 // Message 9399: the failing call, the path and the system error text.
 void logLockFailure(const char* call, const char* path, int err) {
-  trNlsLogPrintf(__FILE__, __LINE__, TR_SM, 9399, hsmWhoAmI(), call, path, "", strerror(err));
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SM, kMsg9399, hsmWhoAmI(), call, path, "", strerror(err));
   TRACE(TR_SM, "%s: %s failed for %s: %s\n", hsmWhoAmI(), call, path, strerror(err));
 }
 

@@ -9,7 +9,7 @@
 // - Lock primitives return 0 (taken), 1 (held by another process; 145 in the
 //   DFpsFile variant) or a negative value with errno set (system error, also
 //   logged as message 9399 with the failing call's name).
-// - serVerifyDirectory ends the process with exit(-1) after message 9399 when
+// - serVerifyDirectory ends the process with clExit(-1) after message 9399 when
 //   the directory of a lock file is missing: such a node is misconfigured and
 //   no HSM program may go on there.
 // - Any thread may call; descriptors returned belong to the caller.
@@ -57,7 +57,7 @@ char* kmrFSNameToTarnveldDir(const char* fs, char* buffer);
 std::string tarnveldDir(const std::string& fs);
 
 // Returns when `path` is a regular file or its directory part is a directory;
-// else logs 9399 and ends the process with exit(-1).
+// else logs 9399 and ends the process with clExit(-1).
 void serVerifyDirectory(const char* path);
 
 // One fcntl(fd, cmd, lock) over [0, length) (length 0 = to the end). `cmd`

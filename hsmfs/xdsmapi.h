@@ -28,6 +28,7 @@
 #include <initializer_list>
 #include <memory>
 
+#include "common/objectid.h"
 #include "hsmfs/handles.h"
 #include "platform/xdsm/dmapi.h"
 
@@ -205,7 +206,7 @@ int kmrDestroySession(dm_sessid_t sid);
 // translator gives for errno and "kmrGetHsmHandle" (without a translator:
 // errno itself). A handle longer than 32 bytes fails with EOVERFLOW. The
 // library's handle is freed before the call returns.
-int kmrGetHsmHandle(const char* fullName, unsigned char (*handleBytes)[32], uint16_t* length);
+int kmrGetHsmHandle(const char* fullName, unsigned char (*handleBytes)[kMaxHandleLen], uint16_t* length);
 // Registration point for the client's errno translation (TransErrno), which
 // lives above this layer. Returns the previous translator.
 using KmrErrnoTranslator = int (*)(int err, const char* functionName);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/trace.h"
 #include "hsmfs/xdsmapi.h"
 
@@ -128,7 +129,7 @@ int dmiRespondEventOk(dm_sessid_t sid, dm_token_t token) {
 int dmiRespondEventAbort(dm_sessid_t sid, dm_token_t token, int reterror) {
   if (XDSMAPI::getXDSMAPI()->respondEvent(sid, token, DM_RESP_ABORT, reterror)) return 0;
   int err = errno;
-  nlfprintf(stderr, 9518, hsmWhoAmI(), dmiSessionIDToString(sid).c_str(),
+  nlfprintf(stderr, kMsg9518, hsmWhoAmI(), dmiSessionIDToString(sid).c_str(),
             dmiTokenToString(token).c_str(), strerror(err));
   errno = err;
   return -1;
@@ -168,7 +169,7 @@ KmrErrnoTranslator kmrSetErrnoTranslator(KmrErrnoTranslator translator) {
   return previous;
 }
 
-int kmrGetHsmHandle(const char* fullName, unsigned char (*handleBytes)[32], uint16_t* length) {
+int kmrGetHsmHandle(const char* fullName, unsigned char (*handleBytes)[kMaxHandleLen], uint16_t* length) {
   auto failWith = [](int err) {
     errno = err;
     return g_translator ? g_translator(err, "kmrGetHsmHandle") : err;

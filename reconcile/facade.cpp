@@ -6,6 +6,7 @@
 
 #include "common/cleanup.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/trace.h"
 #include "reconcile/migundelete.h"
 
@@ -33,7 +34,7 @@ void ReconcileLogicFacade::prepareReconcileRun() {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> reconcile status object creation failed!\n",
           "prepareReconcileRun");
-    nlfprintf(stdout, 9184, hsmWhoAmI(), strerror(err));
+    nlfprintf(stdout, kMsg9184, hsmWhoAmI(), strerror(err));
     clExit(1);
   }
 }
@@ -72,7 +73,7 @@ int ReconcileLogicFacade::processExpiringRecoveryMigundeleteMode() {
 int ReconcileLogicFacade::stopReconcile() {
   TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileLogicFacade::stopReconcile");
   ReconcileMode* mode = m_mode.load(std::memory_order_acquire);
-  if (mode == nullptr) return kReconcileNoMode;
+  if (mode == nullptr) return RC_NO_MODE;
   mode->stopReconcilation();
   return 0;
 }

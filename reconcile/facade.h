@@ -19,12 +19,11 @@
 #include <memory>
 #include <string>
 
+#include "common/rc.h"
 #include "reconcile/reconcilestatus.h"
 #include "reconcile/runoptions.h"
 
 class ReconcileMode;
-
-inline constexpr int kReconcileNoMode = 143;
 
 class ReconcileLogicFacade {
  public:

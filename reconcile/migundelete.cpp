@@ -10,9 +10,11 @@
 #include <cstring>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
+#include "common/options.h"
+#include "common/rc.h"
 #include "common/safepath.h"
 #include "common/showable.h"
-#include "common/options.h"
 #include "common/trace.h"
 #include "hsmfs/xdsmapi.h"
 #include "platform/orca/scout.h"
@@ -27,7 +29,7 @@ constexpr uint8_t kFlagCompressed = 0x20;
 constexpr uint8_t kFlagEncrypted = 0x80;
 
 void stubFailure(const std::string& path, const char* operation, int err) {
-  nlfprintf(stderr, 9333, clShowable(path).c_str(), operation, err, strerror(err));
+  nlfprintf(stderr, kMsg9333, clShowable(path).c_str(), operation, err, strerror(err));
 }
 
 std::string objectHex(const midExtObjId_t& id) {
@@ -41,10 +43,10 @@ int64_t recordTime(uint32_t seconds) { return static_cast<int64_t>(seconds); }
 }  // namespace
 
 int refusedRecordMessage(const Attrib& attr) {
-  if ((attr.mode & S_IFMT) != S_IFREG) return 9340;
+  if ((attr.mode & S_IFMT) != S_IFREG) return kMsg9340;
   // (uid_t)-1 and (gid_t)-1 mean "no change" to chown(): the stub would
   // stay root's, with the record's mode.
-  if (attr.uid == UINT32_MAX || attr.gid == UINT32_MAX) return 9341;
+  if (attr.uid == UINT32_MAX || attr.gid == UINT32_MAX) return kMsg9341;
   return 0;
 }
 
@@ -89,16 +91,16 @@ int ReconcileModeMigUndelete::startReconcilation() {
   TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileModeMigUndelete::startReconcilation");
   if (m_run.preview) return previewReconcilation();
   if (m_run.scope.wholeFileSystem())
-    nlfprintf(stdout, 9314, m_fileSystem.c_str());
+    nlfprintf(stdout, kMsg9314, m_fileSystem.c_str());
   else
-    nlfprintf(stdout, 9701, clShowable(m_run.scope.alias()).c_str(), m_fileSystem.c_str());
+    nlfprintf(stdout, kMsg9701, clShowable(m_run.scope.alias()).c_str(), m_fileSystem.c_str());
   fflush(stdout);
 
   int rc = m_server->beginTransaction();
-  if (rc == 102) {
-    nlfprintf(stdout, 1030);
+  if (rc == RC_NO_MEMORY) {
+    nlfprintf(stdout, kMsg1030);
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> beginTransaction() returns with out of memory!\n", kName);
-    return 102;
+    return RC_NO_MEMORY;
   }
   if (rc != 0) {
     reconcileProcessError(rc, __FILE__, __LINE__);
@@ -106,7 +108,7 @@ int ReconcileModeMigUndelete::startReconcilation() {
     return rc;
   }
 
-  nlfprintf(stdout, 9049);
+  nlfprintf(stdout, kMsg9049);
   fflush(stdout);
   rc = m_server->getAllMigrObjectsFromServer(0);
   if (rc != 0) {
@@ -115,8 +117,8 @@ int ReconcileModeMigUndelete::startReconcilation() {
           kName, rc);
     return rc;
   }
-  nlfprintf(stdout, 9052);
-  nlfprintf(stdout, 9315);
+  nlfprintf(stdout, kMsg9052);
+  nlfprintf(stdout, kMsg9315);
   fflush(stdout);
 
   forEachObject([this](ZefServerMigratedObject* obj) {
@@ -141,8 +143,8 @@ int ReconcileModeMigUndelete::forEachObject(
   for (;;) {
     std::unique_ptr<cQueueBaseObject> element(m_server->getNextMigrObjectFromServer());
     if (!element) {
-      nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(errno));
-      setStopCode(102);
+      nlfprintf(stderr, kMsg9184, hsmWhoAmI(), strerror(errno));
+      setStopCode(RC_NO_MEMORY);
       break;
     }
     if (dynamic_cast<FinishedMessageObject*>(element.get()) != nullptr) break;
@@ -150,13 +152,13 @@ int ReconcileModeMigUndelete::forEachObject(
       // An empty line, then the text; catalog texts end their own line.
       const std::string& text = failure->getMessageText();
       fprintf(stderr, "\n%s%s", text.c_str(), !text.empty() && text.back() == '\n' ? "" : "\n");
-      setStopCode(-50);
+      setStopCode(RC_COMM_FAILURE);
       break;
     }
     auto* obj = dynamic_cast<ZefServerMigratedObject*>(element.get());
     if (obj == nullptr) {
       TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Queue returned an unknown object!\n", kName);
-      setStopCode(115);
+      setStopCode(RC_INTERNAL);
       break;
     }
     // Counts and messages are those of the scope: the server is asked for
@@ -167,7 +169,7 @@ int ReconcileModeMigUndelete::forEachObject(
       // A preview lists every object already; its lines stay its own.
       if (m_detail == 1 && !m_run.preview && m_status->m_processedCount % kProgressEvery == 0) {
         std::string count = std::to_string(m_status->m_processedCount);
-        nlfprintf(stdout, 1898, count.c_str());
+        nlfprintf(stdout, kMsg1898, count.c_str());
       }
     }
     element.reset();
@@ -207,7 +209,7 @@ void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
     case StubAction::kSkipPresent:
       if (m_maybeOwnStub && repairRecordOfPresentStub(obj) == 1) {
         sendUpdate(obj);
-        if (m_detail == 1) nlfprintf(stdout, 9344, decision.path.c_str());
+        if (m_detail == 1) nlfprintf(stdout, kMsg9344, decision.path.c_str());
       } else {
         ++st.m_skippedCount;
       }
@@ -250,22 +252,22 @@ void ReconcileModeMigUndelete::reportDecision(const StubDecision& decision,
     case StubAction::kRefuseAlias: checkAlias(alias); break;
     case StubAction::kRefuseNoAttributes:
       TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, path);
-      nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(EINVAL));
+      nlfprintf(stderr, kMsg9184, hsmWhoAmI(), strerror(EINVAL));
       break;
     case StubAction::kSkipDirectory:
       TRACE(TR_SMRECONCILEDETAIL, "(%s)Object %s is a directory - cannot overwrite!\n", kName, path);
-      if (m_detail == 1) nlfprintf(stdout, 9319, path);
+      if (m_detail == 1) nlfprintf(stdout, kMsg9319, path);
       break;
     case StubAction::kSkipPresent:
       TRACE(TR_SMRECONCILEDETAIL,
             "(%s)Migrated object %s copy has the same or an older modification time than the "
             "existing object on the local file system. Skipping!\n",
             kName, path);
-      if (m_detail == 1) nlfprintf(stdout, 9319, path);
+      if (m_detail == 1) nlfprintf(stdout, kMsg9319, path);
       break;
     case StubAction::kReplaceOlder:
       TRACE(TR_SMRECONCILEDETAIL, "(%s)Overwite object %s on the local file system!\n", kName, path);
-      if (m_detail == 1) nlfprintf(stdout, 9320, path);
+      if (m_detail == 1) nlfprintf(stdout, kMsg9320, path);
       break;
     case StubAction::kRecreate:
       TRACE(TR_SMRECONCILEDETAIL, "(%s): -> %s is not there\n", kName, path);
@@ -279,7 +281,7 @@ bool ReconcileModeMigUndelete::bringBackDirectories(const StubDecision& decision
   ParentProbe parent = decision.parent;
   if (parent.state == ParentState::kMissing) {
     parent = makeLostDirectories(m_mountFd.get(), alias, [this](const std::string& dir) {
-      nlfprintf(stdout, 9703, clShowable(m_fileSystem + dir).c_str());
+      nlfprintf(stdout, kMsg9703, clShowable(m_fileSystem + dir).c_str());
       fflush(stdout);
     });
   }
@@ -287,12 +289,12 @@ bool ReconcileModeMigUndelete::bringBackDirectories(const StubDecision& decision
   const std::string path = clShowable(decision.path);
   switch (parent.state) {
     case ParentState::kPresent: return true;
-    case ParentState::kNotDirectory: nlfprintf(stderr, 9704, path.c_str(), where.c_str()); break;
-    case ParentState::kSymlink: nlfprintf(stderr, 9705, path.c_str(), where.c_str()); break;
-    case ParentState::kOtherMount: nlfprintf(stderr, 9706, path.c_str(), where.c_str()); break;
+    case ParentState::kNotDirectory: nlfprintf(stderr, kMsg9704, path.c_str(), where.c_str()); break;
+    case ParentState::kSymlink: nlfprintf(stderr, kMsg9705, path.c_str(), where.c_str()); break;
+    case ParentState::kOtherMount: nlfprintf(stderr, kMsg9706, path.c_str(), where.c_str()); break;
     case ParentState::kMissing:
     case ParentState::kError:
-      nlfprintf(stderr, 9707, where.c_str(), parent.err, strerror(parent.err));
+      nlfprintf(stderr, kMsg9707, where.c_str(), parent.err, strerror(parent.err));
       break;
   }
   return false;
@@ -312,17 +314,17 @@ void ReconcileModeMigUndelete::sendUpdate(ZefServerMigratedObject* obj) {
 
 void ReconcileModeMigUndelete::reportEnd() {
   const ReconcileStatus& st = *m_status;
-  nlfprintf(stdout, 12609, static_cast<unsigned long long>(st.m_updatedCount));
+  nlfprintf(stdout, kMsg12609, static_cast<unsigned long long>(st.m_updatedCount));
   if (st.incomplete()) {
     uint64_t notCommitted = st.m_updateAttempts - st.m_updatedCount;
-    nlfprintf(stderr, 9346, m_fileSystem.c_str(), static_cast<unsigned long long>(st.m_recreatedCount),
+    nlfprintf(stderr, kMsg9346, m_fileSystem.c_str(), static_cast<unsigned long long>(st.m_recreatedCount),
               static_cast<unsigned long long>(st.m_skippedCount),
               static_cast<unsigned long long>(st.m_failedCount),
               static_cast<unsigned long long>(notCommitted));
   } else if (m_run.scope.wholeFileSystem()) {
-    nlfprintf(stdout, 9316, m_fileSystem.c_str());
+    nlfprintf(stdout, kMsg9316, m_fileSystem.c_str());
   } else {
-    nlfprintf(stdout, 9702, clShowable(m_run.scope.alias()).c_str(), m_fileSystem.c_str());
+    nlfprintf(stdout, kMsg9702, clShowable(m_run.scope.alias()).c_str(), m_fileSystem.c_str());
   }
   fflush(stdout);
 }
@@ -333,7 +335,7 @@ int ReconcileModeMigUndelete::checkAlias(const std::string& alias) {
   if (!mayHoldStub(alias)) {
     TRACE(TR_SMRECONCILE, "(%s) Wrong alias (%s) for migrated object. Skipping!\n", kName,
           clShowable(alias).c_str());
-    nlfprintf(stderr, 9334, clShowable(alias).c_str());
+    nlfprintf(stderr, kMsg9334, clShowable(alias).c_str());
     return 0;
   }
   return 1;
@@ -355,7 +357,7 @@ bool ReconcileModeMigUndelete::removeStaleTemporary(const std::string& path) {
   std::string dir = path.substr(0, path.rfind('/') + 1);
   std::string temp = dir + m_stub.tempName();
   TRACE(TR_SMRECONCILE, "(%s): removed the temporary %s of an earlier run\n", kName, clShowable(temp).c_str());
-  nlfprintf(stdout, 9345, clShowable(temp).c_str());
+  nlfprintf(stdout, kMsg9345, clShowable(temp).c_str());
   return true;
 }
 
@@ -372,17 +374,17 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
   if (attr == nullptr || obj->getExtObjID() == nullptr) {
     // Nothing to build the stub from; report it like any failed step.
     TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, clShowable(path).c_str());
-    nlfprintf(stderr, 9184, hsmWhoAmI(), strerror(EINVAL));
+    nlfprintf(stderr, kMsg9184, hsmWhoAmI(), strerror(EINVAL));
     return 0;
   }
   switch (refusedRecordMessage(*attr)) {
-    case 9340: {
+    case kMsg9340: {
       char mode[16];
       snprintf(mode, sizeof mode, "0%o", attr->mode);
-      nlfprintf(stderr, 9340, clShowable(path).c_str(), mode);
+      nlfprintf(stderr, kMsg9340, clShowable(path).c_str(), mode);
       return 0;
     }
-    case 9341: nlfprintf(stderr, 9341, clShowable(path).c_str(), attr->uid, attr->gid); return 0;
+    case kMsg9341: nlfprintf(stderr, kMsg9341, clShowable(path).c_str(), attr->uid, attr->gid); return 0;
     default: break;
   }
   if (prepareStub(obj) != 0) {
@@ -418,7 +420,7 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
         kName, (attr->flags & kFlagCompressed) ? 1 : 0, (attr->flags & kFlagEncrypted) ? 1 : 0,
         clShowable(alias).c_str());
   if (m_detail == 1) {
-    nlfprintf(stdout, 9321, clShowable(path).c_str());
+    nlfprintf(stdout, kMsg9321, clShowable(path).c_str());
     fflush(stdout);
   }
   bool scoutOff = m_options != nullptr && m_options->hsmDisableAutoMigDaemons != 0;
@@ -432,7 +434,7 @@ int ReconcileModeMigUndelete::putInPlace(ZefServerMigratedObject* obj, const std
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot put %s in place: %s\n", kName, clShowable(path).c_str(), strerror(err));
     if (err == EEXIST || err == ESTALE)
-      nlfprintf(stderr, 9343, clShowable(path).c_str());
+      nlfprintf(stderr, kMsg9343, clShowable(path).c_str());
     else
       stubFailure(path, "rename", err);
     return 0;
@@ -530,7 +532,7 @@ int ReconcileModeMigUndelete::updateFileStat(std::string& path, Attrib* attribut
     stubFailure(path, "chmod", err);
     return 0;
   }
-  if ((attributes->mode & 06000) != 0 && (bits & 06000) == 0) nlfprintf(stdout, 9342, clShowable(path).c_str());
+  if ((attributes->mode & 06000) != 0 && (bits & 06000) == 0) nlfprintf(stdout, kMsg9342, clShowable(path).c_str());
   struct timespec times[2] = {{static_cast<time_t>(recordTime(attributes->atime)), 0},
                               {static_cast<time_t>(recordTime(attributes->mtime)), 0}};
   if (futimens(m_stub.fd(), times) != 0) {

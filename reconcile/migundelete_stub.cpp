@@ -9,11 +9,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/safepath.h"
-
 #include "common/messages.h"
-#include "common/showable.h"
+#include "common/msgnum.h"
 #include "common/options.h"
+#include "common/safepath.h"
+#include "common/showable.h"
 #include "common/trace.h"
 #include "hsmfs/xdsmapi.h"
 #include "reconcile/migundelete.h"
@@ -83,7 +83,7 @@ class StubEvent {
   // Reports the failure of `operation` with the current errno; always 0.
   int fail(const char* operation, int err) {
     undo(err);
-    nlfprintf(stderr, 9333, clShowable(m_path).c_str(), operation, err, strerror(err));
+    nlfprintf(stderr, kMsg9333, clShowable(m_path).c_str(), operation, err, strerror(err));
     return 0;
   }
   void undo(int err) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/showable.h"
 #include "common/trace.h"
 #include "reconcile/migundelete.h"
@@ -69,16 +70,16 @@ PreviewReport::PreviewReport(FILE* out, bool json, const std::string& fileSystem
 void PreviewReport::heading() {
   if (m_json) return;
   if (m_scope.wholeFileSystem())
-    nlfprintf(m_out, 9711, m_fileSystem.c_str());
+    nlfprintf(m_out, kMsg9711, m_fileSystem.c_str());
   else
-    nlfprintf(m_out, 9712, clShowable(m_scope.alias()).c_str(), m_fileSystem.c_str());
+    nlfprintf(m_out, kMsg9712, clShowable(m_scope.alias()).c_str(), m_fileSystem.c_str());
 }
 
 const char* PreviewReport::reason(const StubDecision& d) const {
   switch (d.action) {
     case StubAction::kRefuseAlias: return "invalid-path";
     case StubAction::kRefuseNoAttributes: return "no-attributes";
-    case StubAction::kRefuseRecord: return d.refusal == 9340 ? "not-a-regular-file" : "invalid-owner";
+    case StubAction::kRefuseRecord: return d.refusal == kMsg9340 ? "not-a-regular-file" : "invalid-owner";
     case StubAction::kFailDirectory: return "directory-at-path";
     case StubAction::kRecreate: break;
     default: return "";
@@ -127,27 +128,27 @@ void PreviewReport::text(const StubDecision& d) {
   const char* path = shown.c_str();
   const std::string where = clShowable(m_fileSystem + d.parent.component);
   switch (d.action) {
-    case StubAction::kReplaceOlder: nlfprintf(m_out, 9715, path); return;
-    case StubAction::kReplace: nlfprintf(m_out, 9716, path); return;
-    case StubAction::kSkipPresent: nlfprintf(m_out, 9717, path); return;
-    case StubAction::kSkipDirectory: nlfprintf(m_out, 9718, path); return;
-    case StubAction::kSkipExpired: nlfprintf(m_out, 9719, path); return;
-    case StubAction::kRefuseAlias: nlfprintf(m_out, 9720, path); return;
-    case StubAction::kRefuseNoAttributes: nlfprintf(m_out, 9721, path); return;
-    case StubAction::kRefuseRecord: nlfprintf(m_out, d.refusal == 9340 ? 9731 : 9732, path); return;
-    case StubAction::kFailDirectory: nlfprintf(m_out, 9722, path); return;
+    case StubAction::kReplaceOlder: nlfprintf(m_out, kMsg9715, path); return;
+    case StubAction::kReplace: nlfprintf(m_out, kMsg9716, path); return;
+    case StubAction::kSkipPresent: nlfprintf(m_out, kMsg9717, path); return;
+    case StubAction::kSkipDirectory: nlfprintf(m_out, kMsg9718, path); return;
+    case StubAction::kSkipExpired: nlfprintf(m_out, kMsg9719, path); return;
+    case StubAction::kRefuseAlias: nlfprintf(m_out, kMsg9720, path); return;
+    case StubAction::kRefuseNoAttributes: nlfprintf(m_out, kMsg9721, path); return;
+    case StubAction::kRefuseRecord: nlfprintf(m_out, d.refusal == kMsg9340 ? kMsg9731 : kMsg9732, path); return;
+    case StubAction::kFailDirectory: nlfprintf(m_out, kMsg9722, path); return;
     case StubAction::kRecreate: break;
   }
   switch (d.parent.state) {
-    case ParentState::kPresent: nlfprintf(m_out, 9713, path); break;
+    case ParentState::kPresent: nlfprintf(m_out, kMsg9713, path); break;
     case ParentState::kMissing:
-      nlfprintf(m_out, m_makeDirs ? 9714 : 9723, path, where.c_str());
+      nlfprintf(m_out, m_makeDirs ? kMsg9714 : kMsg9723, path, where.c_str());
       break;
-    case ParentState::kNotDirectory: nlfprintf(m_out, 9724, path, where.c_str()); break;
-    case ParentState::kSymlink: nlfprintf(m_out, 9725, path, where.c_str()); break;
-    case ParentState::kOtherMount: nlfprintf(m_out, 9726, path, where.c_str()); break;
+    case ParentState::kNotDirectory: nlfprintf(m_out, kMsg9724, path, where.c_str()); break;
+    case ParentState::kSymlink: nlfprintf(m_out, kMsg9725, path, where.c_str()); break;
+    case ParentState::kOtherMount: nlfprintf(m_out, kMsg9726, path, where.c_str()); break;
     case ParentState::kError:
-      nlfprintf(m_out, 9727, path, where.c_str(), d.parent.err, strerror(d.parent.err));
+      nlfprintf(m_out, kMsg9727, path, where.c_str(), d.parent.err, strerror(d.parent.err));
       break;
   }
 }
@@ -169,7 +170,7 @@ void PreviewReport::json(const std::string& alias, const StubDecision& d) {
 void PreviewReport::totals() {
   auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
   if (!m_json) {
-    nlfprintf(m_out, 9728, n(m_objects), n(m_recreate), n(m_replace), n(m_present), n(m_expired),
+    nlfprintf(m_out, kMsg9728, n(m_objects), n(m_recreate), n(m_replace), n(m_present), n(m_expired),
               n(m_refuse), n(m_directories.size()));
   } else {
     std::string line = "{\"type\":\"totals\",\"file_system\":" + jsonQuoted(m_fileSystem) +

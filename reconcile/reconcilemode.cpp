@@ -6,6 +6,7 @@
 
 #include "common/cleanup.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/options.h"
 #include "common/trace.h"
 #include "hsmfs/xdsmapi.h"
@@ -26,7 +27,7 @@ ReconcileMode::ReconcileMode(const std::string& fileSystem, int detail, Reconcil
     if (m_sessionId == 0) {
       int err = errno;
       TRACE(TR_SMRECONCILE, "(%s): FAILURE -> createSession() does not work!\n", "ReconcileMode");
-      trNlsLogPrintf(__FILE__, __LINE__, TR_SMRECONCILE, 9531, "reconcile", "DM_NO_SESSION",
+      trNlsLogPrintf(__FILE__, __LINE__, TR_SMRECONCILE, kMsg9531, "reconcile", "DM_NO_SESSION",
                      "kmrreconcile", strerror(err));
       clExit(1);
     }
@@ -62,6 +63,6 @@ ReconcileMode::~ReconcileMode() {
 
 int ReconcileMode::stopReconcilation() {
   TRACE(TR_SMRECONCILE, "(%s): SIGNAL EXIT\n", "stopReconcilation");
-  setStopCode(kReconcileStopped);
+  setStopCode(RC_STOPPED);
   return 0;
 }

@@ -19,12 +19,11 @@
 #include <memory>
 #include <string>
 
+#include "common/rc.h"
 #include "reconcile/serverlink.h"
 
 struct clientOptions;
 class ReconcileStatus;
-
-inline constexpr int kReconcileStopped = 101;
 
 class ReconcileMode {
  public:

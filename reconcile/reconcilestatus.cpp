@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/trace.h"
 #include "hsmfs/pools.h"
 
@@ -92,7 +93,7 @@ void ReconcileStatusStoragePools::initStatusObjects() {
   } catch (...) {
     // The pool list only feeds statistics; the run goes on without it.
     int err = errno;
-    nlfprintf(stderr, 9457, hsmWhoAmI(), m_fileSystem.c_str(), strerror(err));
+    nlfprintf(stderr, kMsg9457, hsmWhoAmI(), m_fileSystem.c_str(), strerror(err));
     return;
   }
   for (unsigned id : ids) m_pools[id] = ReconcilePoolStatus{};

@@ -1,11 +1,11 @@
 // The real server behind ReconcileServerLink: a ZefServerCommInterface made
 // the way the mode base makes it (no LAN-free transfer, session checked now).
+#include <memory>
 #include <new>
+#include <string>
 
-#include "common/trace.h"
 #include "reconcile/serverlink.h"
 
-#if __has_include("server/comminterface.h")
 #include "server/comminterface.h"
 
 namespace {
@@ -38,16 +38,3 @@ std::unique_ptr<ReconcileServerLink> createZefServerLink(int* rc, const std::str
   return std::make_unique<ZefServerLink>(comm.release());
 }
 
-#else
-
-// Built before the server communication layer is part of the tree: there is
-// no server to talk to, and the mode base ends the run as it does for any
-// server interface that cannot be created.
-std::unique_ptr<ReconcileServerLink> createZefServerLink(int* rc, const std::string& fileSystem) {
-  TRACE(TR_SMRECONCILE, "(createZefServerLink): no server communication layer for %s\n",
-        fileSystem.c_str());
-  *rc = -1;
-  return nullptr;
-}
-
-#endif

@@ -3,6 +3,8 @@
 # every test in both. Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The layer map first: an include against it fails in seconds, not after a build.
+bash scripts/check-includes.sh
 bash scripts/install-deps.sh
 jobs=$(nproc)
 for variant in release asan; do

@@ -8,16 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/objectid.h"
+
 // The 16-bit marker at the start of the HSM part that selects the handle form.
 constexpr uint16_t kAttribHandleMarker = 0x8E7D;
 constexpr uint16_t kAttribHandleMarkerAlt = 0x7F6E;
-constexpr size_t kExtObjIdLen = 28;
-constexpr size_t kMaxHandleLen = 32;
-
-struct midExtObjId_t {
-  uint8_t bytes[kExtObjIdLen];
-};
-
 #pragma pack(push, 1)
 struct AttribHandleForm {
   uint16_t marker;              // kAttribHandleMarker

@@ -12,7 +12,6 @@
 #include "common/cleanup.h"
 #include "common/textexception.h"
 #include "common/trace.h"
-#include "hsmfs/fstable.h"
 #include "server/cuverbs.h"
 #include "server/fslookup.h"
 #include "server/logutil.h"
@@ -34,27 +33,23 @@ const char kUnexp[] = "ZefServerCommInterface::unexpireMigrObjectOnServer";
 const char kDel[] = "ZefServerCommInterface::delMigrObjectOnServer";
 const char kCtor[] = "ZefServerCommInterface::ZefServerCommInterface";
 
-int managedTableStanza(const std::string& fsName, std::string* stanza) {
-  HsmFsEntry entry;
-  if (HsmFsTable::the().getFsEntry(fsName, entry, HsmFsTable::s_migOnOtherNode, 1, 0) != 1)
-    return kCommNoStanza;
-  *stanza = entry.getFsStanza();
-  return 0;
-}
+// Until the program registers its managed file system table, no file system
+// has a stanza.
+int noStanza(const std::string&, std::string*) { return kCommNoStanza; }
 
 void traceAndLogCode(int rc, const char* file, unsigned line) {
   srvTraceAndLog(file, line, TR_SM, "server conversation failed with rc = %d\n", rc);
   ProcessError2(rc, nullptr, "", nullptr, nullptr, 0, file, line);
 }
 
-CommStanzaLookup g_stanzaLookup = managedTableStanza;
+CommStanzaLookup g_stanzaLookup = noStanza;
 CommErrorReporter g_reportError = traceAndLogCode;
 
 }  // namespace
 
 CommStanzaLookup commSetStanzaLookup(CommStanzaLookup lookup) {
   CommStanzaLookup previous = g_stanzaLookup;
-  g_stanzaLookup = lookup ? lookup : managedTableStanza;
+  g_stanzaLookup = lookup ? lookup : noStanza;
   return previous;
 }
 
@@ -79,7 +74,7 @@ ZefServerCommInterface::ZefServerCommInterface(int& rc, const std::string& fsNam
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> unable to allocate m_optP!\n", kCtor);
     m_optP = optionsP;
   }
-  rc = m_optP ? setFileSystem(fsName, 1, checkNow) : kCommOutOfMemory;
+  rc = m_optP ? setFileSystem(fsName, 1, checkNow) : RC_NO_MEMORY;
   if (rc != 0)
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> setFileSystem() failed with rc = %d!\n", kCtor, rc);
   m_queryResultQueueP.reset(new (std::nothrow) cQueue(kQueryQueueWaitTime));
@@ -122,7 +117,7 @@ int ZefServerCommInterface::setFileSystem(const std::string& fsName, int forced,
   TREnterExit<char> ee(__FILE__, __LINE__, kSetFs);
   if (fsName.empty()) {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> empty file system string specified!\n", kSetFs);
-    return kCommEmptyName;
+    return RC_INVALID_PARM;
   }
   if (fsName == m_fsName && forced != 1) return 0;
   TRACE(TR_SMRECONCILE, "(%s): Setting new file system '%s' (old: '%s', forced: %s)!\n", kSetFs,
@@ -170,7 +165,7 @@ int ZefServerCommInterface::setFileSystem(const std::string& fsName, int forced,
   rc = fillSessionConfig(*m_optP, &config);
   if (rc == 0) {
     m_serverSessionP = new_SessionObject(&config, 1);
-    if (!m_serverSessionP) rc = kCommOutOfMemory;
+    if (!m_serverSessionP) rc = RC_NO_MEMORY;
   }
   if (rc != 0) {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> new_SessionObject() returned NULL!\n", kSetFs);
@@ -205,7 +200,7 @@ int ZefServerCommInterface::createFileSpec() {
   TREnterExit<char> ee(__FILE__, __LINE__, kSpec);
   fmDeleteFileSpec(m_fileSpecP);
   m_fileSpecP = fmNewFileSpec(m_fsName.c_str(), "", "");
-  if (!m_fileSpecP) return kCommOutOfMemory;
+  if (!m_fileSpecP) return RC_NO_MEMORY;
   int rc = getfsID(m_serverSessionP, m_fileSpecP);
   if (rc != 0) {
     srvTraceAndLog(__FILE__, __LINE__, TR_SM, "(%s): FAILURE -> unable to get fsID for '%s' due to rc(%d)\n",
@@ -224,7 +219,7 @@ int ZefServerCommInterface::beginTransaction() {
   if (!m_transActionObjectP) {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> hsmTlNewTransaction() does not work, out of memory!\n",
           kBegin);
-    return kCommOutOfMemory;
+    return RC_NO_MEMORY;
   }
   int rc = hsmTlInitialzeEx(m_transActionObjectP, m_optP->txnByteLimit,
                             sessGetMaxObjsPerTxn(m_serverSessionP), 0);
@@ -278,7 +273,7 @@ int ZefServerCommInterface::getAllMigrObjectsFromServer(int ordering) {
     srvTraceAndLog(__FILE__, __LINE__, TR_SMRECONCILE,
                    "(%s): FAILURE -> unable to allocate memory for a query thread error(%d), reason(%s)\n",
                    kQuery, err, strerror(err));
-    return kCommOutOfMemory;
+    return RC_NO_MEMORY;
   }
   rc = m_queryThread->getAllMigrObjectsFromServer(ordering);
   if (rc != 0) {
@@ -328,7 +323,7 @@ int ZefServerCommInterface::queryServerForMigrObject(midExtObjId_t* id,
     return rc;
   }
   answer.objId = *id;
-  if (!fillMigratedObject(*record, answer)) return kCommOutOfMemory;
+  if (!fillMigratedObject(*record, answer)) return RC_NO_MEMORY;
   if (TR_SMRECONCILE)
     TRACE(TR_SMRECONCILE, "(%s): Server Object:\n%s", kOne, record->toString().c_str());
   return 0;
@@ -342,7 +337,7 @@ int ZefServerCommInterface::updateMigrObjectOnServer(ZefServerMigratedObject* re
 int ZefServerCommInterface::queueUpdate(ZefServerMigratedObject* record, int flags) {
   if ((flags & kMigrUpdPath) && record && record->getAlias().empty()) {
     TRACE(TR_SM, "(%s): ERROR -> the alias name is empty. Skip the file!\n", kUpd);
-    return kCommInvalidObject;
+    return RC_INVALID_OBJECT;
   }
   Attrib* attr = record ? record->getAttributes() : nullptr;
   const midExtObjId_t* id = record ? record->getExtObjID() : nullptr;
@@ -350,7 +345,7 @@ int ZefServerCommInterface::queueUpdate(ZefServerMigratedObject* record, int fla
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> m_transActionObjectP(%p), m_fileSpecP(%p), attrP(%p), extObjIdP(%p)\n",
           kUpd, static_cast<void*>(m_transActionObjectP), static_cast<void*>(m_fileSpecP),
           static_cast<void*>(attr), static_cast<const void*>(id));
-    return kCommInvalidObject;
+    return RC_INVALID_OBJECT;
   }
   // Without bit 1 no path travels; a path left from an earlier change would
   // only make the list look up the handle of that other file.
@@ -376,7 +371,7 @@ int ZefServerCommInterface::queueUpdate(ZefServerMigratedObject* record, int fla
 int ZefServerCommInterface::changeMigrState(ZefServerMigratedObject* record, unsigned state,
                                             const char* operation, const char* done) {
   TREnterExit<char> ee(__FILE__, __LINE__, operation);
-  if (!record || !record->getAttributes()) return kCommInvalidObject;
+  if (!record || !record->getAttributes()) return RC_INVALID_OBJECT;
   record->setFileMigrState(state);
   int rc = queueUpdate(record, kMigrUpdAttribs);
   if (rc != 0)
@@ -410,14 +405,14 @@ int ZefServerCommInterface::delMigrObjectOnServer(queueDataObject* element) {
   } else {
     return 0;
   }
-  if (!m_fileSpecP || !id) return kCommInvalidObject;
+  if (!m_fileSpecP || !id) return RC_INVALID_OBJECT;
   m_fileSpecP->objId = *id;
   return delMigrObjectOnServer(attr, element);
 }
 
 int ZefServerCommInterface::delMigrObjectOnServer(Attrib* attr, queueDataObject* element) {
   TREnterExit<char> ee(__FILE__, __LINE__, kDel);
-  if (!m_transActionObjectP || !m_fileSpecP || !attr) return kCommInvalidObject;
+  if (!m_transActionObjectP || !m_fileSpecP || !attr) return RC_INVALID_OBJECT;
   const std::string alias = element ? element->getAlias() : std::string();
   const int rc = hsmTlMigrDel(m_transActionObjectP, m_fileSpecP, attr);
   if (rc != 0)

@@ -8,10 +8,11 @@
 // Contract
 // - Used by one thread (the main thread). The query thread it starts uses a
 //   session of its own and shares only the queue with this object.
-// - Results are the client's return codes: 0 success; 102 out of memory;
-//   109 empty file system name; 144 an object that cannot be changed (or no
-//   open transaction); -1 no server stanza for the file system, an invalid
-//   record, or no session/file space to work on; otherwise the code of the
+// - Results are the client's return codes (common/rc.h): 0 success;
+//   RC_NO_MEMORY; RC_INVALID_PARM for an empty file system name;
+//   RC_INVALID_OBJECT for an object that cannot be changed (or no open
+//   transaction); kCommNoStanza (-1) no server stanza for the file system,
+//   an invalid record, or no session/file space to work on; otherwise the code of the
 //   session, verb or transaction list layer. Nothing throws.
 // - Elements returned by getNextMigrObjectFromServer belong to the caller.
 // - The interface owns its session, file spec, transaction list, query
@@ -25,6 +26,7 @@
 #include <string>
 
 #include "common/options.h"
+#include "common/rc.h"
 #include "server/filespec.h"
 #include "server/migobject.h"
 #include "server/querythread.h"
@@ -33,9 +35,6 @@
 #include "server/txnlist.h"
 
 constexpr int kCommNoStanza = -1;
-constexpr int kCommEmptyName = 109;
-constexpr int kCommInvalidObject = 144;
-constexpr int kCommOutOfMemory = 102;
 constexpr const char* kQueryThreadName = "THREAD.SERVERQUERY";
 
 // A deletion element of the synchronous file deletion path: only the id of
@@ -54,8 +53,10 @@ class SyncFileDeletionObject : public queueDataObject {
 using CommStanzaLookup = int (*)(const std::string& fsName, std::string* stanza);
 // Common error reporting of a server code (sign-on failures).
 using CommErrorReporter = void (*)(int rc, const char* file, unsigned line);
-// The defaults: the managed file system table; a line with the code in the
-// trace and the error log. nullptr restores a default. Return the previous.
+// The program registers its managed file system table as the stanza lookup
+// (frontend/wiring.cpp); until then every file system lacks a stanza. The
+// default reporter writes a line with the code to the trace and the error
+// log. nullptr restores a default. Both return the previous function.
 CommStanzaLookup commSetStanzaLookup(CommStanzaLookup lookup);
 CommErrorReporter commSetErrorReporter(CommErrorReporter reporter);
 

@@ -1,3 +1,4 @@
+#include "common/msgnum.h"
 #include "common/showable.h"
 #include "server/cuverbs.h"
 
@@ -17,16 +18,16 @@ namespace {
 template <typename Build>
 int sendBuilt(Sess_o* s, Build build) {
   uint8_t* buf = sessGetBufferP(s);
-  if (!buf) return kNoBuffer;
+  if (!buf) return RC_NO_BUFFER;
   size_t len = build(buf, sessGetBufferSize(s));
-  if (!len) return kVerbProtocolError;
+  if (!len) return RC_PROTOCOL_ERROR;
   return sessSendVerb(s, buf);
 }
 
 // A verb that breaks the conversation: nothing after it can be trusted.
 int protocolViolation(Sess_o* s) {
   Logoff(s);
-  return kVerbProtocolError;
+  return RC_PROTOCOL_ERROR;
 }
 
 size_t verbLen(const uint8_t* verb) { return getU16(verb); }
@@ -34,6 +35,25 @@ size_t verbLen(const uint8_t* verb) { return getU16(verb); }
 // An abort always carries a reason; one without could be mistaken for
 // success by every caller, so it counts as a protocol violation.
 int abortReason(Sess_o* s, uint8_t reason) { return reason ? reason : protocolViolation(s); }
+
+// A verb other than the expected answer while reading a query's answers: a
+// committed EndTxn ends them (RC_FINISHED); an abort for "no match" gives
+// RC_NO_MATCH; another abort its reason, logged with `abortMsg`; any other
+// verb is logged with `otherMsg` and breaks the protocol.
+int endOfAnswers(Sess_o* s, const uint8_t* verb, size_t len, unsigned char traceFlag, int abortMsg,
+                 int otherMsg) {
+  if (verb[2] == kVerbEndTxn) {
+    uint8_t vote, reason;
+    if (decodeEndTxn(verb, len, &vote, &reason)) return protocolViolation(s);
+    if (vote != kVoteAbort) return RC_FINISHED;
+    if (reason == RC_NO_MATCH) return RC_NO_MATCH;
+    trNlsLogPrintf(__FILE__, __LINE__, traceFlag, abortMsg, reason);
+    return abortReason(s, reason);
+  }
+  trNlsLogPrintf(__FILE__, __LINE__, traceFlag, otherMsg, verb[2]);
+  srvLogVerb(verb, len);
+  return protocolViolation(s);
+}
 
 }  // namespace
 
@@ -94,7 +114,7 @@ int cuGetMigrQryResp(Sess_o* s, uint32_t* fsId, midExtObjId_t* id, std::string* 
     if (code == kVerbMigrQryResp || code == kVerbMigrQryRespEnh) {
       MigrQryAnswer answer;
       int rc = decodeMigrQryResp(verb, len, &answer);
-      if (rc == kAttribUnknownFormat) {
+      if (rc == RC_UNKNOWN_FORMAT) {
         srvTraceAndLog(__FILE__, __LINE__, TR_SESSION, "cuGetMigrQryResp: Unknown attrib format\n");
         sched_yield();
         continue;
@@ -110,17 +130,7 @@ int cuGetMigrQryResp(Sess_o* s, uint32_t* fsId, midExtObjId_t* id, std::string* 
       *srv = answer.srv;
       return 0;
     }
-    if (code == kVerbEndTxn) {
-      uint8_t vote, reason;
-      if (decodeEndTxn(verb, len, &vote, &reason)) return protocolViolation(s);
-      if (vote != kVoteAbort) return kEndOfStream;
-      if (reason == kNoMatch) return kNoMatch;
-      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20725, reason);
-      return abortReason(s, reason);
-    }
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20726, code);
-    srvLogVerb(verb, len);
-    return protocolViolation(s);
+    return endOfAnswers(s, verb, len, TR_SESSION, kMsg20725, kMsg20726);
   }
 }
 
@@ -159,16 +169,16 @@ int hlQryOneMigrObjGetHandle(Sess_o* s, const midExtObjId_t& id, uint8_t orderin
   if (answers >= 2) {
     srvTraceAndLog(__FILE__, __LINE__, TR_SESSION,
                    "hlQryOneMigrObj: received more than one response\n");
-    return kMoreThanOneAnswer;
+    return RC_UNEXPECTED;
   }
-  return rc == kEndOfStream ? 0 : rc;
+  return rc == RC_FINISHED ? 0 : rc;
 }
 
 int cuFSQry(Sess_o* s, const std::string& nodeName, const std::string& fsName, bool unicodeForm) {
   int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) {
     return buildFSQry(b, cap, nodeName, fsName, unicodeForm);
   });
-  if (rc) trNlsLogPrintf(__FILE__, __LINE__, TR_FS, unicodeForm ? 20117 : 20115, rc);
+  if (rc) trNlsLogPrintf(__FILE__, __LINE__, TR_FS, unicodeForm ? kMsg20117 : kMsg20115, rc);
   return rc;
 }
 
@@ -184,17 +194,7 @@ int cuGetFSQryResp(Sess_o* s, FSQryAnswer* answer) {
             static_cast<int>(answer->infoLen));
     return 0;
   }
-  if (code == kVerbEndTxn) {
-    uint8_t vote, reason;
-    if (decodeEndTxn(verb, len, &vote, &reason)) return protocolViolation(s);
-    if (vote != kVoteAbort) return kEndOfStream;
-    if (reason == kNoMatch) return kNoMatch;
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 20120, reason);
-    return abortReason(s, reason);
-  }
-  trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 20121, code);
-  srvLogVerb(verb, len);
-  return protocolViolation(s);
+  return endOfAnswers(s, verb, len, TR_FS, kMsg20120, kMsg20121);
 }
 
 int cuFSAdd(Sess_o* s, const FSAddRequest& req) {
@@ -204,18 +204,18 @@ int cuFSAdd(Sess_o* s, const FSAddRequest& req) {
   }
   int rc = cuBeginTxn(s);
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 20107, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg20107, rc);
     return rc;
   }
   rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildFSAdd(b, cap, req); });
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 20109, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg20109, rc);
     return rc;
   }
   uint8_t vote = kVoteCommit, reason = 0;
   rc = cuEndTxn(s, &vote, &reason);
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 20110, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg20110, rc);
     return rc;
   }
   return vote == kVoteCommit ? 0 : abortReason(s, reason);

@@ -17,15 +17,12 @@
 #include <cstdint>
 #include <string>
 
+#include "common/rc.h"
 #include "server/attrib.h"
 #include "server/serverattrib.h"
 #include "server/session.h"
 #include "server/verbcodec.h"
 
-constexpr int kNoBuffer = -72;
-constexpr int kEndOfStream = 121;
-constexpr int kNoMatch = 2;
-constexpr int kMoreThanOneAnswer = 131;
 constexpr int kEmptyFsName = 935;
 
 int cuBeginTxn(Sess_o* session);

@@ -4,6 +4,8 @@
 
 #include <new>
 
+#include "common/rc.h"
+
 fileSpec_t* fmNewFileSpec(const char* fsName, const char* hlName, const char* llName) {
   fileSpec_t* spec = new (std::nothrow) fileSpec_t;
   if (!spec) return nullptr;
@@ -16,7 +18,7 @@ fileSpec_t* fmNewFileSpec(const char* fsName, const char* hlName, const char* ll
 void fmDeleteFileSpec(fileSpec_t* spec) { delete spec; }
 
 int fmSetPathName(fileSpec_t* spec, const char* path) {
-  if (!spec || !path) return 109;
+  if (!spec || !path) return RC_INVALID_PARM;
   spec->pathName = path;
   return 0;
 }

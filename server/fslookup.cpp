@@ -1,3 +1,4 @@
+#include "common/rc.h"
 #include "server/fslookup.h"
 
 #include <sys/statvfs.h>
@@ -5,16 +6,16 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "common/showable.h"
 #include "common/errorlog.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
+#include "common/showable.h"
 #include "common/trace.h"
 #include "server/cuverbs.h"
 
 namespace {
 
 constexpr int kUnicodeDisabled = 57;
-constexpr int kAlreadyExists = 19;
 constexpr int kBadFsInfo = 289;
 constexpr int kBadApiFsInfo = 918;
 
@@ -50,18 +51,18 @@ int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsSta
   if (TEST_DISABLEUNICODEFLAG.set) return kUnicodeDisabled;
   FsStatistics stats;
   if (int rc = statFn(info.fsName.c_str(), &stats)) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 21600, clShowable(info.fsName).c_str());
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg21600, clShowable(info.fsName).c_str());
     return rc;
   }
   const bool unicode = sessGetConfig(s).unicode;
   FSQryAnswer answer;
   bool sendFailed = false;
-  int rc = queryFs(s, info.fsName, false, 21605, &answer, &sendFailed);
-  if (rc == kNoMatch && unicode && !sendFailed)
-    rc = queryFs(s, info.fsName, true, 21605, &answer, &sendFailed);
+  int rc = queryFs(s, info.fsName, false, kMsg21605, &answer, &sendFailed);
+  if (rc == RC_NO_MATCH && unicode && !sendFailed)
+    rc = queryFs(s, info.fsName, true, kMsg21605, &answer, &sendFailed);
   if (sendFailed) return rc;
   bool added = false;
-  if (rc == kNoMatch) {
+  if (rc == RC_NO_MATCH) {
     FSAddRequest add;
     add.fsName = info.fsName;
     add.fsType = stats.type;
@@ -71,23 +72,23 @@ int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsSta
     add.size2 = stats.size2;
     int addRc = cuFSAdd(s, add);
     // 19: someone else registered it meanwhile; the query below finds it.
-    if (addRc != 0 && addRc != kAlreadyExists) {
-      trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 21606, clShowable(info.fsName).c_str(), addRc);
+    if (addRc != 0 && addRc != RC_ALREADY_EXISTS) {
+      trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg21606, clShowable(info.fsName).c_str(), addRc);
       return addRc;
     }
     added = true;
-    rc = queryFs(s, info.fsName, unicode, 21607, &answer, &sendFailed);
+    rc = queryFs(s, info.fsName, unicode, kMsg21607, &answer, &sendFailed);
     if (sendFailed) return rc;
   }
   if (rc != 0) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, 21608, clShowable(info.fsName).c_str(), rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg21608, clShowable(info.fsName).c_str(), rc);
     return rc;
   }
   FSQryAnswer more;
   int end;
   while ((end = cuGetFSQryResp(s, &more)) == 0) {
   }
-  if (end != kEndOfStream) return end;
+  if (end != RC_FINISHED) return end;
   fileSpec->fsID = answer.fsId;
   TRACE(TR_FS, "fsCheckAdd: file space '%s' has id %u%s\n", clShowable(info.fsName).c_str(), answer.fsId,
         added ? " (added)" : "");

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "common/trace.h"
-#include "hsmfs/xdsmapi.h"
 #include "server/serverlayer.h"
 #include "server/tcpcomm.h"
 
@@ -35,7 +34,12 @@ bool componentsAcceptable(const std::string& rel) {
   }
 }
 
+// The lookup from a full path to its DMAPI handle, registered by the program.
+PathHandleFn g_pathHandle = nullptr;
+
 }  // namespace
+
+void srvSetPathHandleLookup(PathHandleFn lookup) { g_pathHandle = lookup; }
 
 int srvCheckObjectPath(const std::string& fsName, const std::string& alias) {
   std::string rel;
@@ -54,7 +58,7 @@ int srvCheckObjectPath(const std::string& fsName, const std::string& alias) {
   return 0;
 }
 
-int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[32], uint16_t* length) {
+int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[kMaxHandleLen], uint16_t* length) {
   if (!spec || !handle || !length) return EINVAL;
   // The list's path is the alias below the mount point (a full path is
   // accepted too: fmPathBelowFs takes the file system part off).
@@ -71,5 +75,6 @@ int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[32], uin
   std::string fullName = spec->fsName;
   while (fullName.size() > 1 && fullName.back() == '/') fullName.pop_back();
   if (fullName == "/") fullName.clear();
-  return kmrGetHsmHandle((fullName + alias).c_str(), handle, length);
+  if (!g_pathHandle) return ENOSYS;
+  return g_pathHandle((fullName + alias).c_str(), handle, length);
 }

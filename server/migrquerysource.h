@@ -17,13 +17,8 @@
 
 #include <cstdint>
 
+#include "common/rc.h"
 #include "server/migobject.h"
-
-constexpr int RC_OK = 0;
-constexpr int RC_ABORT_NO_MATCH = 2;
-constexpr int RC_FINISHED = 121;
-constexpr int RC_PROTOCOL_ERROR = 136;
-constexpr int RC_TCPIP_FAILURE = -50;
 
 class MigrQuerySource {
  public:

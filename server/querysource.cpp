@@ -1,6 +1,7 @@
 #include "server/querysource.h"
 
 #include "common/cleanup.h"
+#include "common/rc.h"
 #include "common/trace.h"
 #include "server/cuverbs.h"
 #include "server/serverlayer.h"
@@ -35,7 +36,7 @@ int openQuerySource(const clientOptions& opts, std::unique_ptr<MigrQuerySource>*
   int rc = fillSessionConfig(opts, &config);
   if (rc != 0) return rc;
   Sess_o* session = new_SessionObject(&config, 1);
-  if (!session) return 102;
+  if (!session) return RC_NO_MEMORY;
   rc = CheckSession(session, 1);
   if (rc != 0) {
     delete_SessionObject(session);

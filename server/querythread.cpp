@@ -3,6 +3,7 @@
 #include <new>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/textexception.h"
 #include "common/trace.h"
 
@@ -37,7 +38,7 @@ int ZefServerQueryThread::getAllMigrObjectsFromServer(int orderFlag) {
   TREnterExit<char> ee(__FILE__, __LINE__, "ZefServerQueryThread::getAllMigrObjectsFromServer()");
   int rc = m_Session->beginTxn();
   if (rc != 0) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SM | TR_SMRECONCILE, kMsgBeginTxnFailed, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SM | TR_SMRECONCILE, kMsg21803, rc);
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> cuBeginTxn() returned with error, rc = %d\n",
           kThreadName, rc);
     return rc;
@@ -45,7 +46,7 @@ int ZefServerQueryThread::getAllMigrObjectsFromServer(int orderFlag) {
   const uint8_t ordering = orderFlag == 1 ? 1 : 2;
   rc = m_Session->queryAll(m_FsId, 1, ordering);
   if (rc != 0) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SM | TR_SMRECONCILE, kMsgMigrQryAllFailed, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SM | TR_SMRECONCILE, kMsg21804, rc);
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> cuMigrQryAll() returned with error, rc = %d\n",
           kThreadName, rc);
   }
@@ -71,20 +72,20 @@ cQueueBaseObject* ZefServerQueryThread::getNextMigrObjectFromServer() {
       TRACE(TR_SMRECONCILE, "(%s): cuGetMigrQryResp() returned with rc = RC_FINISHED.\n",
             kThreadName);
       return new (std::nothrow) FinishedMessageObject(currentThreadId());
-    case RC_ABORT_NO_MATCH:
+    case RC_NO_MATCH:
       TRACE(TR_SMRECONCILE,
-            "(%s): WARNING -> cuGetMigrQryResp() returned with rc = RC_ABORT_NO_MATCH.\n",
+            "(%s): WARNING -> cuGetMigrQryResp() returned with rc = RC_NO_MATCH.\n",
             kThreadName);
       return new (std::nothrow) FinishedMessageObject(currentThreadId());
-    case RC_TCPIP_FAILURE:
+    case RC_COMM_FAILURE:
       TRACE(TR_SMRECONCILE,
-            "(%s): FAILURE -> cuGetMigrQryResp() returned with rc = RC_TCPIP_FAILURE!\n",
+            "(%s): FAILURE -> cuGetMigrQryResp() returned with rc = RC_COMM_FAILURE!\n",
             kThreadName);
-      return new (std::nothrow) FailureMessageObject(currentThreadId(), kMsgQueryCommFailure);
+      return new (std::nothrow) FailureMessageObject(currentThreadId(), kMsg8049);
     default:
       TRACE(TR_SMRECONCILE, "(%s): FAILURE -> cuGetMigrQryResp() returned with rc = %d!\n",
             kThreadName, rc);
-      return new (std::nothrow) FailureMessageObject(currentThreadId(), kMsgQueryFailed, rc);
+      return new (std::nothrow) FailureMessageObject(currentThreadId(), kMsg1572, rc);
   }
 }
 

@@ -28,10 +28,6 @@
 #include "server/threadbase.h"
 
 constexpr int kQueryQueueWaitTime = 250;
-constexpr int kMsgQueryCommFailure = 8049;
-constexpr int kMsgQueryFailed = 1572;
-constexpr int kMsgBeginTxnFailed = 21803;
-constexpr int kMsgMigrQryAllFailed = 21804;
 
 class ZefServerQueryThread : public cThreadBase {
  public:

@@ -23,10 +23,10 @@
 
 #include <deque>
 
+#include "common/rc.h"
 #include "server/queueobjects.h"
 #include "server/syncobjects.h"
 
-constexpr int RC_NO_MEMORY = 102;
 constexpr int kDefaultCommQueueSize = 50000;
 constexpr int kDefaultCommQueueLock = 1000;
 

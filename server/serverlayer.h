@@ -1,12 +1,13 @@
 // Wiring of the server layer into the rest of the client: the session
 // settings taken from the option record, the per-thread server connection
 // created at the end of option start-up, the DMAPI handle lookup that the
-// transaction list uses, and the registrations with the process clean-up.
+// transaction list uses (through a path lookup the program registers), and
+// the registrations with the process clean-up.
 //
 // Contract
 // - zefServerLayerInit is called once on the main thread during start-up,
 //   before smInitOptFile; it only registers functions and may be called again
-//   (the later call replaces nothing but the same functions).
+//   (a later call replaces the functions of the earlier one).
 // - fillSessionConfig and the handle lookup may be called from any thread;
 //   they read the option record, which is read-only after start-up.
 // - The per-thread connection record belongs to the thread that created it
@@ -17,6 +18,7 @@
 #include <cstdint>
 
 #include "common/options.h"
+#include "server/comminterface.h"
 #include "server/filespec.h"
 #include "server/session.h"
 
@@ -39,14 +41,23 @@ int smCreateServerConnection(clientOptions* opts);
 // smCreateServerConnection succeeded on this thread.
 const SessionConfig* smThreadServerConnection();
 
+// The DMAPI handle of the file at a full path, copied into `handle` with its
+// length; 0 or an error code. The HSM layer's kmrGetHsmHandle, registered by
+// the program (frontend/wiring.cpp) so that this layer does not include it.
+using PathHandleFn = int (*)(const char* fullName, unsigned char (*handle)[kMaxHandleLen],
+                             uint16_t* length);
+// Main thread, at start-up, before any session exists. nullptr unregisters.
+void srvSetPathHandleLookup(PathHandleFn lookup);
+
 // The transaction list's handle lookup: the DMAPI handle of the object that
 // `spec->pathName` names (the alias below the mount point `spec->fsName`, or
-// the full path), through kmrGetHsmHandle. The alias comes from the server
-// and is checked first: it must begin with "/", every component must be
-// non-empty and not "." or "..", and no component may be a symbolic link. Returns 0 with the handle; EINVAL
-// for a refused path; ELOOP for a symbolic link on the way; another errno
-// value when the path cannot be resolved; or kmrGetHsmHandle's code.
-int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[32], uint16_t* length);
+// the full path), through the registered PathHandleFn. The alias comes from
+// the server and is checked first: it must begin with "/", every component
+// must be non-empty and not "." or "..", and no component may be a symbolic
+// link. Returns 0 with the handle; EINVAL for a refused path; ELOOP for a
+// symbolic link on the way; another errno value when the path cannot be
+// resolved; ENOSYS when no lookup is registered; or the lookup's code.
+int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[kMaxHandleLen], uint16_t* length);
 
 // Checks an alias from the server below the mount point `fsName` as
 // hsmHandleOfFileSpec does, resolving it with openat2 beneath the mount
@@ -54,8 +65,17 @@ int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[32], uin
 // ELOOP (a symbolic link on the way) or the errno of the resolution.
 int srvCheckObjectPath(const std::string& fsName, const std::string& alias);
 
-// Registers the connection factory with the option start-up and the session
-// release with the process clean-up.
-void zefServerLayerInit();
+// What the server layer needs from the layers beside it, handed over once
+// by the program (frontend/wiring.cpp) instead of being included: the
+// server stanza of a managed file system and the DMAPI handle of a path.
+struct ServerLayerHooks {
+  CommStanzaLookup stanzaLookup = nullptr;  // see commSetStanzaLookup
+  PathHandleFn pathHandle = nullptr;        // see srvSetPathHandleLookup
+};
+
+// Registers the connection factory with the option start-up, the session
+// release with the process clean-up, and the hooks (a null hook leaves the
+// default: no stanza, no handle lookup).
+void zefServerLayerInit(const ServerLayerHooks& hooks);
 
 #endif

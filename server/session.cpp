@@ -17,9 +17,11 @@
 #include <vector>
 
 #include "common/interrupt.h"
-#include "common/showable.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
+#include "common/rc.h"
 #include "common/secret_input.h"
+#include "common/showable.h"
 #include "common/trace.h"
 #include "server/logutil.h"
 #include "server/passwordstore.h"
@@ -63,7 +65,7 @@ int stateCheck(Sess_o* s, SessOp op, int message, int* next) {
   TRACE(TR_SESSION, "Session state transition: %s --%s--> %s (not allowed)\n",
         sessStateName(s->state), kOpNames[op], sessStateName(sTRANSERR));
   s->state = sTRANSERR;
-  return kVerbProtocolError;
+  return RC_PROTOCOL_ERROR;
 }
 
 void setState(Sess_o* s, int next) {
@@ -139,7 +141,7 @@ std::string storeServerName(const SessionConfig& c) {
 std::optional<std::string> askUser(const SessionConfig& c) {
   char* prompt = nullptr;
   std::string node = upperNode(c.nodeName), server = storeServerName(c);
-  nlMessage(&prompt, 20440, node.c_str(), server.c_str());
+  nlMessage(&prompt, kMsg20440, node.c_str(), server.c_str());
   std::string p = prompt ? prompt : "Password: ";
   free(prompt);
   return askSecret(p);
@@ -164,7 +166,7 @@ PasswordChoice choosePassword(const SessionConfig& c, bool askAgain) {
       return pc;
     }
     if (l.outcome == pwstore::Outcome::kRefused)
-      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20441, pwstore::storePath(c.passwordDir).c_str(), l.why.c_str());
+      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20441, pwstore::storePath(c.passwordDir).c_str(), l.why.c_str());
   }
   if (!askAgain && !c.password.empty()) {
     pc.text = c.password;
@@ -175,7 +177,7 @@ PasswordChoice choosePassword(const SessionConfig& c, bool askAgain) {
     pc.fromUser = true;
     return pc;
   }
-  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20442, node.c_str(), server.c_str());
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20442, node.c_str(), server.c_str());
   return pc;  // empty: the server refuses it and the caller reports that
 }
 
@@ -188,37 +190,37 @@ int signOnTheSession(Sess_o* s, const PasswordChoice& pw) {
   req.owner = !c.owner.empty() ? c.owner : pw.fromStore ? std::string() : processOwner();
   req.further = pw.text;
   size_t len = buildSignOn(s->sendBuf.data(), s->sendBuf.size(), req);
-  if (!len) return kVerbProtocolError;
+  if (!len) return RC_PROTOCOL_ERROR;
   int rc = sessSendVerb(s, s->sendBuf.data());
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20015, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20015, rc);
     return rc;
   }
   uint8_t* verb = nullptr;
   rc = sessRecvVerb(s, &verb);
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20430, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20430, rc);
     return rc;
   }
   size_t vlen = getU16(verb);
   if (verb[2] != kVerbSignOnResp) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20431, verb[2]);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20431, verb[2]);
     srvLogVerb(verb, vlen);
     sessClose(s);
-    return kVerbProtocolError;
+    return RC_PROTOCOL_ERROR;
   }
   SignOnAnswer answer;
   if (decodeSignOnResp(verb, vlen, &answer)) {
     TRACE(TR_SESSION, "cuSignOnResp: Invalid field(s) in a verb\n");
     sessClose(s);
-    return kVerbProtocolError;
+    return RC_PROTOCOL_ERROR;
   }
   s->signOn = answer;
   TRACE(TR_SESSION, "Signed on to server '%s', result %d, max objects per transaction %u\n",
         clShowable(answer.serverName).c_str(), answer.result, answer.maxObjsPerTxn);
   if (answer.result != 0) {
     int result = answer.result + 50;
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20436, result);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20436, result);
     // Passwords are never updated by this client, so an expired password
     // ends the session like any other refusal.
     sessClose(s);
@@ -269,7 +271,7 @@ void delete_SessionObject(Sess_o*& s) {
   if (--s->refs == 0) {
     sessClose(s);
     int next = sessNextState(opTerminate, s->state);
-    if (next == sTRANSERR) trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20037, sessStateName(s->state));
+    if (next == sTRANSERR) trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20037, sessStateName(s->state));
     delete s;
   }
   s = nullptr;
@@ -279,7 +281,7 @@ int Logoff(Sess_o* s) {
   if (!s) return 0;
   bool wasError = s->state == sTRANSERR;
   sessClose(s);
-  return wasError ? kVerbProtocolError : 0;
+  return wasError ? RC_PROTOCOL_ERROR : 0;
 }
 
 int OpenSess(Sess_o* s) {
@@ -304,7 +306,7 @@ int OpenSess(Sess_o* s) {
       std::string why;
       if (c.passwordAccess == 1 && !pw.fromStore && !pw.text.empty() &&
           !pwstore::save(c.passwordDir, server, node, pw.text, why))
-        trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20443, node.c_str(), pwstore::storePath(c.passwordDir).c_str(),
+        trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20443, node.c_str(), pwstore::storePath(c.passwordDir).c_str(),
                        why.c_str());
       return 0;
     }
@@ -315,7 +317,7 @@ int OpenSess(Sess_o* s) {
     }
     std::string why;
     if (pw.fromStore && pwstore::remove(c.passwordDir, server, node, why))
-      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20444, node.c_str(), server.c_str(),
+      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20444, node.c_str(), server.c_str(),
                      pwstore::storePath(c.passwordDir).c_str());
     if (attempt + 1 >= kTries || !haveTerminal()) return rc;
     // The refused sign-on closed the connection (state 1); the next try
@@ -339,7 +341,7 @@ int Logon(Sess_o* s) {
 int CheckSession(Sess_o* s, int policyLoadType) {
   TREnterExit<char> ee(__FILE__, __LINE__, "CheckSession()");
   (void)policyLoadType;
-  if (!s) return kVerbProtocolError;
+  if (!s) return RC_PROTOCOL_ERROR;
   if (IsConnected(s)) return 0;
   return Logon(s);
 }
@@ -363,19 +365,19 @@ bool IsConnected(Sess_o* s) {
 int ReopenSess(Sess_o* s, ReopenCallback callback, void* data) {
   TREnterExit<char> ee(__FILE__, __LINE__, "ReopenSess()");
   const SessionConfig& c = s->config;
-  if (c.commRestartDuration == 0) return kReopenFailed;
+  if (c.commRestartDuration == 0) return RC_REOPEN_FAILED;
   if (callback) {
     int answer = callback(kReopenStart, data);
     if (answer != kReopenGoOn) return answer;
   }
-  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 1809);
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg1809);
   using Clock = std::chrono::steady_clock;
   const bool unlimited = c.commRestartDuration == 9999;
   const Clock::time_point deadline = Clock::now() + std::chrono::minutes(c.commRestartDuration);
   // The user hears of the wait at once and every half minute, and a stop of
   // the run or a clean-up ends it within the second.
   WaitNotice notice("the connection to the server to be reestablished", true);
-  int rc = kCommFailure;
+  int rc = RC_COMM_FAILURE;
   bool interrupted = false;
   do {
     for (uint32_t left = c.commRestartInterval; left > 0 && !interrupted; --left) {
@@ -391,17 +393,17 @@ int ReopenSess(Sess_o* s, ReopenCallback callback, void* data) {
   } while (rc < 0 && !interrupted && (unlimited || Clock::now() < deadline));
   if (rc == 0) {
     if (callback) callback(kReopenDone, data);
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 1810);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg1810);
     return 0;
   }
   if (callback) callback(kReopenGiveUp, data);
-  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 1811);
-  return rc < 0 ? kReopenFailed : rc;
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg1811);
+  return rc < 0 ? RC_REOPEN_FAILED : rc;
 }
 
 int sessSendVerb(Sess_o* s, const uint8_t* verb) {
   int next;
-  if (int bad = stateCheck(s, opVerb, 20027, &next)) return bad;
+  if (int bad = stateCheck(s, opVerb, kMsg20027, &next)) return bad;
   size_t len, code;
   if (verb[2] == kVerbExtendedCode) {
     code = getU32(verb + 4);
@@ -410,14 +412,14 @@ int sessSendVerb(Sess_o* s, const uint8_t* verb) {
     code = verb[2];
     len = getU16(verb);
   }
-  if (len > s->sendBuf.size() || len < kVerbShortHeaderLen) return kVerbProtocolError;
-  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSVERB, 20768, static_cast<int>(len),
+  if (len > s->sendBuf.size() || len < kVerbShortHeaderLen) return RC_PROTOCOL_ERROR;
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSVERB, kMsg20768, static_cast<int>(len),
                  static_cast<int>(code), verbName(static_cast<uint32_t>(code)));
   TRACE(TR_SESSVERB, "sessSendVerb(): length=%04zx, verb=%02zx (%s)\n", len, code,
         verbName(static_cast<uint32_t>(code)));
   int rc = TcpWrite(&s->comm, verb, len);
   if (rc) {
-    if (rc != -72) trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20028, rc);
+    if (rc != RC_NO_BUFFER) trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20028, rc);
     markBroken(s);
     return rc;
   }
@@ -427,10 +429,10 @@ int sessSendVerb(Sess_o* s, const uint8_t* verb) {
 
 int sessFlushVerbs(Sess_o* s) {
   int next;
-  if (int bad = stateCheck(s, opVerb, 20027, &next)) return bad;
+  if (int bad = stateCheck(s, opVerb, kMsg20027, &next)) return bad;
   int rc = TcpFlush(&s->comm);
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20028, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20028, rc);
     markBroken(s);
     return rc;
   }
@@ -439,11 +441,11 @@ int sessFlushVerbs(Sess_o* s) {
 
 int sessRecvVerb(Sess_o* s, uint8_t** verb) {
   int next;
-  if (int bad = stateCheck(s, opVerb, 20023, &next)) return bad;
+  if (int bad = stateCheck(s, opVerb, kMsg20023, &next)) return bad;
   uint8_t* buf = s->recvBuf.data();
   int rc = TcpRead(&s->comm, buf, kVerbShortHeaderLen);
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20024, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20024, rc);
     markBroken(s);
     return rc;
   }
@@ -455,13 +457,13 @@ int sessRecvVerb(Sess_o* s, uint8_t** verb) {
                    "sessRecvVerb(): length=%04x, verb=%02x,magic=%02x\n", getU16(buf), buf[2],
                    buf[3]);
     sessClose(s);
-    return kVerbProtocolError;
+    return RC_PROTOCOL_ERROR;
   }
   size_t headerLen = verbHeaderLen(buf);
   if (headerLen > kVerbShortHeaderLen) {
     rc = TcpRead(&s->comm, buf + kVerbShortHeaderLen, headerLen - kVerbShortHeaderLen);
     if (rc) {
-      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20024, rc);
+      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20024, rc);
       markBroken(s);
       return rc;
     }
@@ -473,11 +475,11 @@ int sessRecvVerb(Sess_o* s, uint8_t** verb) {
                    "sessRecvVerb(): length=%04x, verb=%02x,magic=%02x\n", getU16(buf), buf[2],
                    buf[3]);
     sessClose(s);
-    return kVerbProtocolError;
+    return RC_PROTOCOL_ERROR;
   }
   rc = TcpRead(&s->comm, buf + headerLen, h.length - headerLen);
   if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, 20025, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20025, rc);
     markBroken(s);
     return rc;
   }

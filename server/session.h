@@ -6,14 +6,16 @@
 // - A session is used by one thread at a time. IsConnected takes the
 //   session's lock for its probe; sessReleaseForCleanup may be called from
 //   any thread (it only aborts the connection).
-// - Results: 0; 136 for a protocol error or an operation the state table
-//   does not allow (the session then is in state 4 or closed); v + 50 for a
-//   sign-on refused with result v; kCommFailure (-50) / kCommAborted (-58)
-//   for the transport; 500 when a re-open gives up; 102 out of memory.
+// - Results (common/rc.h): 0; RC_PROTOCOL_ERROR for a protocol error or an
+//   operation the state table does not allow (the session then is in state 4
+//   or closed); v + 50 for a sign-on refused with result v; RC_COMM_FAILURE /
+//   RC_COMM_ABORTED for the transport; RC_REOPEN_FAILED when a re-open gives
+//   up; RC_NO_MEMORY out of memory.
 // - Every failure of the connection or of the protocol closes the
 //   connection; nothing waits for ever on a peer that closed.
 // - A session takes everything it needs from a SessionConfig, copied at
-//   creation; the option layer fills that record from the option record.
+//   creation; fillSessionConfig (server/serverlayer.h) fills that record
+//   from the option record.
 #ifndef KMR_SERVER_SESSION_H
 #define KMR_SERVER_SESSION_H
 
@@ -21,14 +23,17 @@
 #include <cstdint>
 #include <string>
 
+#include "common/objectid.h"
+#include "common/rc.h"
 #include "server/tcpcomm.h"
 
 struct fileSpec_t;
 
 // DMAPI handle of the file that a fileSpec_t names, copied into a
-// 32-byte buffer with its length. Returns 0 or an error code. The HSM file
-// system layer registers its kmrGetHsmHandle here at start-up.
-typedef int (*HsmHandleFn)(const fileSpec_t* fileSpec, unsigned char (*handle)[32],
+// kMaxHandleLen-byte buffer with its length. Returns 0 or an error code.
+// fillSessionConfig sets it to hsmHandleOfFileSpec (server/serverlayer.h),
+// which checks the path and then asks the lookup the program registered.
+typedef int (*HsmHandleFn)(const fileSpec_t* fileSpec, unsigned char (*handle)[kMaxHandleLen],
                            uint16_t* length);
 
 struct SessionConfig {
@@ -88,7 +93,6 @@ bool IsConnected(Sess_o* session);
 // Events passed to a re-open callback.
 enum { kReopenStart = 1, kReopenDone = 4, kReopenGiveUp = 5 };
 constexpr int kReopenGoOn = 140;   // what a callback answers to kReopenStart to go on
-constexpr int kReopenFailed = 500;
 typedef int (*ReopenCallback)(int event, void* data);
 // Closes and re-opens the session with a new sign-on, waiting
 // COMMRESTARTINTERVAL seconds before each attempt, for at most

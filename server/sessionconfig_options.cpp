@@ -4,6 +4,7 @@
 
 #include "common/cleanup.h"
 #include "common/trace.h"
+#include "server/comminterface.h"
 #include "server/serverlayer.h"
 
 namespace {
@@ -55,7 +56,9 @@ int smCreateServerConnection(clientOptions* opts) {
 
 const SessionConfig* smThreadServerConnection() { return t_connection.get(); }
 
-void zefServerLayerInit() {
+void zefServerLayerInit(const ServerLayerHooks& hooks) {
+  commSetStanzaLookup(hooks.stanzaLookup);
+  srvSetPathHandleLookup(hooks.pathHandle);
   smRegisterServerConnectionFactory(smCreateServerConnection);
   // The clean-up may run in a signal handler while the session's owner is
   // inside a call on it: it only aborts the connection, so the server sees

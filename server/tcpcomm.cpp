@@ -17,6 +17,7 @@
 
 #include "common/interrupt.h"
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/trace.h"
 
 namespace {
@@ -29,7 +30,7 @@ UniqueFd createSocket() {
     if (fd >= 0) return UniqueFd(fd);
     if (errno != EAGAIN) {
       TRACE(TR_COMM, "TcpOpen(): socket(): errno = %d\n", errno);
-      trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20584, errno);
+      trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20584, errno);
       return UniqueFd();
     }
     if (attempt >= kSocketAttempts) {
@@ -51,7 +52,7 @@ void setSocketOptions(int fd, const TcpSettings& s) {
     int bytes = static_cast<int>(s.windowSizeKB * 1024);
     failed |= setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) != 0;
     failed |= setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0;
-    trNlsLogPrintf(__FILE__, __LINE__, TR_CONFIG, 11099, s.windowSizeKB, s.windowSizeKB);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_CONFIG, kMsg11099, s.windowSizeKB, s.windowSizeKB);
     TRACE(TR_COMM, "SetSocketOptions(): tcp_sendbuffsize(%d), tcp_recvbuffsize(%d)\n", bytes, bytes);
   }
   if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) {
@@ -121,11 +122,11 @@ int sendAll(int fd, const uint8_t* p, size_t len, int timeoutSeconds) {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       int ready = clPollInterruptible(fd, POLLOUT, timeoutSeconds > 0 ? timeoutSeconds * 1000 : -1,
                                       nullptr, "the server to take the request");
-      if (ready == kWaitInterrupted) return kCommAborted;
-      if (ready <= 0) return kCommFailure;
+      if (ready == kWaitInterrupted) return RC_COMM_ABORTED;
+      if (ready <= 0) return RC_COMM_FAILURE;
       continue;
     }
-    if (n <= 0) return kCommFailure;
+    if (n <= 0) return RC_COMM_FAILURE;
     p += n;
     len -= static_cast<size_t>(n);
   }
@@ -134,7 +135,7 @@ int sendAll(int fd, const uint8_t* p, size_t len, int timeoutSeconds) {
 
 int flushLocked(CommObj* comm) {
   if (!comm->sendUsed) return 0;
-  if (!comm->fd.valid()) return kCommFailure;
+  if (!comm->fd.valid()) return RC_COMM_FAILURE;
   int rc = sendAll(comm->fd.get(), comm->sendBuf.data(), comm->sendUsed,
                    comm->settings.readTimeoutSeconds);
   comm->sendUsed = 0;
@@ -152,11 +153,11 @@ int TcpOpen(CommObj* comm) {
   try {
     comm->sendBuf.assign(s.buffSize ? s.buffSize : 32 * 1024, 0);
   } catch (const std::bad_alloc&) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20583);
-    return kCommFailure;
+    trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20583);
+    return RC_COMM_FAILURE;
   }
   sockaddr_in addr;
-  if (!resolve(s, &addr)) return kCommFailure;
+  if (!resolve(s, &addr)) return RC_COMM_FAILURE;
   TRACE(TR_COMM, "TcpOpen: Trying to connect to server at:\n");
   TRACE(TR_COMM, "             Domain Name: %s\n", s.serverAddress.c_str());
   TRACE(TR_COMM, "             Port #: %d\n", s.port);
@@ -164,12 +165,12 @@ int TcpOpen(CommObj* comm) {
   int err = 0;
   for (int attempt = 1; attempt <= s.connectAttempts; ++attempt) {
     UniqueFd fd = createSocket();
-    if (!fd.valid()) return kCommFailure;
+    if (!fd.valid()) return RC_COMM_FAILURE;
     setSocketOptions(fd.get(), s);
     err = connectOnce(fd.get(), addr, s);
     if (err == 0) {
       comm->fd = std::move(fd);
-      trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20593);
+      trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20593);
       return 0;
     }
     if (clInterruptRequested()) break;
@@ -177,11 +178,11 @@ int TcpOpen(CommObj* comm) {
       TRACE(TR_COMM, "TcpOpen(): connect(): errno = %d. Re-trying connect %d\n", err, attempt);
   }
   TRACE(TR_COMM, "TcpOpen(): connect(): errno = %d after %d attempts\n", err, s.connectAttempts);
-  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20613);
-  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 20592);
-  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, 5216, s.serverAddress.c_str(), s.port, strerror(err),
+  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20613);
+  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20592);
+  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg5216, s.serverAddress.c_str(), s.port, strerror(err),
                  err);
-  return kCommFailure;
+  return RC_COMM_FAILURE;
 }
 
 int TcpRead(CommObj* comm, uint8_t* buf, size_t len) {
@@ -191,7 +192,7 @@ int TcpRead(CommObj* comm, uint8_t* buf, size_t len) {
   }
   if (comm->readBuf.size() < comm->readSize) comm->readBuf.resize(comm->readSize);
   while (len) {
-    if (comm->abortRequested) return kCommAborted;
+    if (comm->abortRequested) return RC_COMM_ABORTED;
     if (comm->readPos < comm->readEnd) {
       size_t piece = std::min(len, comm->readEnd - comm->readPos);
       memcpy(buf, comm->readBuf.data() + comm->readPos, piece);
@@ -200,17 +201,17 @@ int TcpRead(CommObj* comm, uint8_t* buf, size_t len) {
       len -= piece;
       continue;
     }
-    if (!comm->fd.valid()) return kCommFailure;
+    if (!comm->fd.valid()) return RC_COMM_FAILURE;
     const int timeoutMs =
         comm->settings.readTimeoutSeconds > 0 ? comm->settings.readTimeoutSeconds * 1000 : -1;
     int ready = clPollInterruptible(comm->fd.get(), POLLIN, timeoutMs, nullptr,
                                     "the server's answer");
-    if (ready == kWaitInterrupted) return kCommAborted;
-    if (ready <= 0) return kCommFailure;
+    if (ready == kWaitInterrupted) return RC_COMM_ABORTED;
+    if (ready <= 0) return RC_COMM_FAILURE;
     ssize_t n = ::recv(comm->fd.get(), comm->readBuf.data(), comm->readBuf.size(), 0);
     if (n < 0 && errno == EINTR) continue;
-    if (comm->abortRequested) return kCommAborted;
-    if (n <= 0) return kCommFailure;
+    if (comm->abortRequested) return RC_COMM_ABORTED;
+    if (n <= 0) return RC_COMM_FAILURE;
     comm->readPos = 0;
     comm->readEnd = static_cast<size_t>(n);
   }
@@ -219,7 +220,7 @@ int TcpRead(CommObj* comm, uint8_t* buf, size_t len) {
 
 int TcpWrite(CommObj* comm, const uint8_t* buf, size_t len) {
   std::lock_guard<std::mutex> lock(comm->mutex);
-  if (!comm->fd.valid()) return kCommFailure;
+  if (!comm->fd.valid()) return RC_COMM_FAILURE;
   size_t cap = comm->sendBuf.size();
   if (len <= cap - comm->sendUsed) {
     memcpy(comm->sendBuf.data() + comm->sendUsed, buf, len);

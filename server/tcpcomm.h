@@ -7,8 +7,8 @@
 //   to wake a reader; it takes the method's mutex, like TcpClose.
 // - TcpWrite may keep data in the send buffer; TcpRead always flushes the
 //   buffer first, so a request is on the wire before its answer is awaited.
-// - Results: 0, kCommFailure (-50) for a failed or closed connection,
-//   kCommAborted (-58) after TcpAbort. No function throws.
+// - Results: 0, RC_COMM_FAILURE (-50) for a failed or closed connection,
+//   RC_COMM_ABORTED (-58) after TcpAbort. No function throws.
 // - The socket is closed on every path by its owning UniqueFd.
 #ifndef KMR_SERVER_TCPCOMM_H
 #define KMR_SERVER_TCPCOMM_H
@@ -20,10 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "common/rc.h"
 #include "common/uniquefd.h"
-
-constexpr int kCommFailure = -50;
-constexpr int kCommAborted = -58;
 
 struct TcpSettings {
   std::string serverAddress = "127.0.0.1";  // TCPSERVERADDRESS: name or dotted address
@@ -56,17 +54,17 @@ struct CommObj {
 };
 
 // Opens the connection described by comm->settings (retries and limits as in
-// the settings). Returns 0 or kCommFailure; on failure nothing stays open.
+// the settings). Returns 0 or RC_COMM_FAILURE; on failure nothing stays open.
 int TcpOpen(CommObj* comm);
-// Reads exactly `len` bytes. Returns 0, kCommFailure or kCommAborted.
+// Reads exactly `len` bytes. Returns 0, RC_COMM_FAILURE or RC_COMM_ABORTED.
 int TcpRead(CommObj* comm, uint8_t* buf, size_t len);
-// Queues or sends `len` bytes. Returns 0 or kCommFailure.
+// Queues or sends `len` bytes. Returns 0 or RC_COMM_FAILURE.
 int TcpWrite(CommObj* comm, const uint8_t* buf, size_t len);
-// Sends whatever the buffer holds. Returns 0 or kCommFailure.
+// Sends whatever the buffer holds. Returns 0 or RC_COMM_FAILURE.
 int TcpFlush(CommObj* comm);
 // Closes the connection, dropping unsent data. Returns 0.
 int TcpClose(CommObj* comm);
-// Makes a blocked or later read return kCommAborted. Returns 0.
+// Makes a blocked or later read return RC_COMM_ABORTED. Returns 0.
 int TcpAbort(CommObj* comm);
 
 #endif

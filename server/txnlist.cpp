@@ -1,9 +1,11 @@
+#include "common/rc.h"
 #include "server/txnlist.h"
 
 #include <cstdlib>
 #include <new>
 
 #include "common/messages.h"
+#include "common/msgnum.h"
 #include "common/trace.h"
 #include "server/cuverbs.h"
 #include "server/wire/attribcodec.h"
@@ -11,9 +13,6 @@
 namespace {
 
 enum TxnItemState { kItemPending = 1, kItemSent = 2, kItemDone = 3, kItemGivenUp = 4 };
-constexpr int kStopRequested = 101;
-constexpr int kInvalidKind = 131;
-constexpr int kOutOfMemory = 102;
 // An aborted batch is sent once more; an item aborted twice is given up.
 constexpr int kMaxRetries = 1;
 
@@ -32,7 +31,7 @@ int prepareUpdate(TxnList* tl, TxnItem& item) {
   }
   HsmHandleFn getHandle = sessGetConfig(tl->session).getHsmHandle;
   if (item.fileSpec.pathName.empty() || !getHandle) return 0;
-  unsigned char handle[32] = {};
+  unsigned char handle[kMaxHandleLen] = {};
   uint16_t length = 0;
   int rc = getHandle(&item.fileSpec, &handle, &length);
   if (rc) return rc;
@@ -52,7 +51,7 @@ int sendItem(TxnList* tl, TxnItem& item) {
   }
   if (item.kind != kTlKindUpdate) {
     TRACE(TR_TXN, "PrivFlush - Invalid kind %d\n", item.kind);
-    return kInvalidKind;
+    return RC_UNEXPECTED;
   }
   if (int rc = prepareUpdate(tl, item)) return rc;
   std::string path = fmPathBelowFs(fs);
@@ -102,7 +101,7 @@ int receiveVote(TxnList* tl, std::vector<TxnItem>& batch, int* givenUpReason) {
     return 0;
   }
   TRACE(TR_TXN, "PrivFlush: server aborted the transaction, vote %d, reason %d\n", vote, reason);
-  int abortReason = reason ? reason : kVerbProtocolError;
+  int abortReason = reason ? reason : RC_PROTOCOL_ERROR;
   if (afterAbort(tl, batch, abortReason)) *givenUpReason = abortReason;
   return 0;
 }
@@ -120,9 +119,9 @@ int sendOneTransaction(TxnList* tl, std::vector<TxnItem>& batch, int* givenUpRea
       ++tl->stats.transactions;
     }
     int rc = sendItem(tl, item);
-    if (rc < 0 || rc == kVerbProtocolError) return rc;  // the conversation is gone
-    if (rc == kStopRequested) return rc;
-    if (rc == kInvalidKind) return rc;
+    if (rc < 0 || rc == RC_PROTOCOL_ERROR) return rc;  // the conversation is gone
+    if (rc == RC_STOPPED) return rc;
+    if (rc == RC_UNEXPECTED) return rc;
     if (rc) {
       ++tl->stats.failedItems;
       finishItem(item, kItemGivenUp, rc);
@@ -180,7 +179,7 @@ int resendAfterBreak(TxnList* tl, std::vector<TxnItem>& batch, int rc) {
     tl->votePending = false;
     ++tl->stats.reopens;
     int reopened = ReopenSess(tl->session, reopenCallback, tl);
-    if (reopened == kReopenFailed) return firstFailure;
+    if (reopened == RC_REOPEN_FAILED) return firstFailure;
     if (reopened) return reopened;
     if (tl->txnType == kTlTypeHsm && tl->cancelMig) tl->cancelMig(tl->cancelMigData);
     rc = flushOnce(tl, batch);
@@ -235,7 +234,7 @@ void traceStats(const TxnList* tl) {
                              st.reopens,      st.failedItems, tl->itemLimit, tl->byteLimit};
   for (int i = 0; i < 9; ++i) {
     char* text = nullptr;
-    nlsprintf(&text, 20235 + i, static_cast<unsigned long long>(values[i]));
+    nlsprintf(&text, kMsg20235 + i, static_cast<unsigned long long>(values[i]));
     if (text) TRACE(TR_TXN, "%s", text);
     free(text);
   }
@@ -268,7 +267,7 @@ int hsmTlInit(TxnList* tl) {
   try {
     tl->items.reserve(tl->itemLimit);
   } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
+    return RC_NO_MEMORY;
   }
   return 0;
 }
@@ -294,7 +293,7 @@ int addItem(TxnList* tl, int kind, const fileSpec_t* fileSpec, const Attrib* att
     tl->items.push_back(std::move(item));
   } catch (const std::bad_alloc&) {
     hsmTlAbort(tl);
-    return kOutOfMemory;
+    return RC_NO_MEMORY;
   }
   return 0;
 }
@@ -303,7 +302,7 @@ int addItem(TxnList* tl, int kind, const fileSpec_t* fileSpec, const Attrib* att
 
 int hsmTlMigrObj(TxnList* tl, int kind, const fileSpec_t* fileSpec, const Attrib* attr,
                  uint16_t flags, int* resultOut) {
-  if (!tl || !fileSpec) return 109;
+  if (!tl || !fileSpec) return RC_INVALID_PARM;
   if (tl->items.size() >= tl->itemLimit) {
     if (int rc = flushList(tl, false)) {
       hsmTlAbort(tl);
@@ -314,11 +313,11 @@ int hsmTlMigrObj(TxnList* tl, int kind, const fileSpec_t* fileSpec, const Attrib
 }
 
 int hsmTlMigrDel(TxnList* tl, const fileSpec_t* fileSpec, const Attrib* attr) {
-  if (!tl || !fileSpec) return 109;
+  if (!tl || !fileSpec) return RC_INVALID_PARM;
   if (tl->byteCount > tl->byteLimit || tl->items.size() >= tl->itemLimit) {
     if (int rc = flushList(tl, false)) {
       hsmTlAbort(tl);
-      trNlsLogPrintf(__FILE__, __LINE__, TR_TXN, 21215, rc);
+      trNlsLogPrintf(__FILE__, __LINE__, TR_TXN, kMsg21215, rc);
       return rc;
     }
   }
@@ -327,11 +326,11 @@ int hsmTlMigrDel(TxnList* tl, const fileSpec_t* fileSpec, const Attrib* attr) {
 
 int hsmTlEnd(TxnList* tl) {
   TREnterExit<char> ee(__FILE__, __LINE__, "hsmTlEnd()");
-  if (!tl) return 109;
+  if (!tl) return RC_INVALID_PARM;
   int rc = flushList(tl, true);
   if (rc) {
     hsmTlAbort(tl);
-    trNlsLogPrintf(__FILE__, __LINE__, TR_TXN, 20234, rc);
+    trNlsLogPrintf(__FILE__, __LINE__, TR_TXN, kMsg20234, rc);
     return rc;
   }
   traceStats(tl);

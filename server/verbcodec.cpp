@@ -82,10 +82,10 @@ size_t buildSignOn(uint8_t* buf, size_t cap, const SignOnRequest& req) {
 }
 
 int decodeSignOnResp(const uint8_t* verb, size_t len, SignOnAnswer* out) {
-  if (len < kSignOnRespFixed) return kVerbProtocolError;
+  if (len < kSignOnRespFixed) return RC_PROTOCOL_ERROR;
   VerbField name;
-  if (verbGetField(verb, len, kSignOnRespFixed, 4, &name)) return kVerbProtocolError;
-  if (name.length > kServerNameMax) return kVerbProtocolError;
+  if (verbGetField(verb, len, kSignOnRespFixed, 4, &name)) return RC_PROTOCOL_ERROR;
+  if (name.length > kServerNameMax) return RC_PROTOCOL_ERROR;
   if (name.length) memcpy(out->serverName, name.data, name.length);
   out->serverName[name.length] = '\0';
   out->result = verb[8];
@@ -107,7 +107,7 @@ size_t buildEndTxn(uint8_t* buf, size_t cap, uint8_t vote, uint8_t reason) {
 }
 
 int decodeEndTxn(const uint8_t* verb, size_t len, uint8_t* vote, uint8_t* reason) {
-  if (len < kEndTxnLen) return kVerbProtocolError;
+  if (len < kEndTxnLen) return RC_PROTOCOL_ERROR;
   *vote = verb[4];
   *reason = verb[5];
   return 0;
@@ -136,12 +136,12 @@ size_t buildFSAdd(uint8_t* buf, size_t cap, const FSAddRequest& req) {
 }
 
 int decodeFSQryResp(const uint8_t* verb, size_t len, FSQryAnswer* out) {
-  if (len < kFSQryRespFixed) return kVerbProtocolError;
+  if (len < kFSQryRespFixed) return RC_PROTOCOL_ERROR;
   VerbField name, type, info;
   if (verbGetField(verb, len, kFSQryRespFixed, 4, &name) ||
       verbGetField(verb, len, kFSQryRespFixed, 12, &type) ||
       verbGetField(verb, len, kFSQryRespFixed, 16, &info) || info.length > sizeof out->info)
-    return kVerbProtocolError;
+    return RC_PROTOCOL_ERROR;
   out->fsName = asString(name);
   out->fsId = getU32(verb + 8);
   out->fsType = asString(type);
@@ -205,15 +205,15 @@ constexpr RespLayout kEnhLayout{kMigrQryRespEnhFixed, 13, 38, 42, 44, 45, 49};
 }  // namespace
 
 int decodeMigrQryResp(const uint8_t* verb, size_t len, MigrQryAnswer* out) {
-  if (len < 3) return kVerbProtocolError;
+  if (len < 3) return RC_PROTOCOL_ERROR;
   bool enhanced = verb[2] == kVerbMigrQryRespEnh;
   const RespLayout& L = enhanced ? kEnhLayout : kPlainLayout;
-  if (len < L.fixed) return kVerbProtocolError;
+  if (len < L.fixed) return RC_PROTOCOL_ERROR;
   VerbField id, attr, path;
   if (verbGetField(verb, len, L.fixed, 8, &id) || id.length != kExtObjIdLen ||
       verbGetField(verb, len, L.fixed, L.attrDesc, &attr) ||
       verbGetField(verb, len, L.fixed, L.pathDesc, &path))
-    return kVerbProtocolError;
+    return RC_PROTOCOL_ERROR;
 
   *out = MigrQryAnswer();
   out->fsId = getU32(verb + 4);
@@ -246,6 +246,6 @@ int decodeMigrQryResp(const uint8_t* verb, size_t len, MigrQryAnswer* out) {
   // stream can no longer be trusted. An answer in the handle form carries no
   // second id to compare.
   if (!enhanced && !attribHasHandleForm(a) && memcmp(a.hsm.objId, id.data, kExtObjIdLen) != 0)
-    return kVerbProtocolError;
+    return RC_PROTOCOL_ERROR;
   return 0;
 }

@@ -1,6 +1,6 @@
-// The HSM layer's records as zefadm writes them. Kept apart from migrate.cpp
-// because the HSM attribute header and the DMAPI header both define the
-// event numbers and cannot share one translation unit.
+// The HSM layer's records as zefadm writes them: the stub record goes through
+// the HSM layer's own "VOQObj" encoder (encodeVOQObj), the state file through
+// its state-file code, so that zefadm and the command write the same bytes.
 //
 // Contract: pure encoding (encodeStubRecord) or a call into the HSM layer
 // with the registered HsmAttrStore (createFsState, 0 or -1 with errno).

@@ -36,7 +36,7 @@ int decodeHsmPart(const uint8_t* p, Attrib* out) {
   uint16_t marker = getU16(p);
   if (marker == kAttribHandleMarker || marker == kAttribHandleMarkerAlt) {
     uint16_t len = getU16(p + 2);
-    if (len > kMaxHandleLen) return kVerbProtocolError;
+    if (len > kMaxHandleLen) return RC_PROTOCOL_ERROR;
     out->hsm.handleForm.marker = marker;
     out->hsm.handleForm.handleLength = len;
     memcpy(out->hsm.handleForm.handle, p + 4, kMaxHandleLen);
@@ -68,9 +68,9 @@ int decodeSysDep(const uint8_t* p, size_t len, Attrib* out) {
 }
 
 int decodeOldForm(const uint8_t* b, size_t len, Attrib* out) {
-  if (len < 10) return kVerbProtocolError;
+  if (len < 10) return RC_PROTOCOL_ERROR;
   size_t sdLen = b[1];
-  if (10 + sdLen > len) return kVerbProtocolError;
+  if (10 + sdLen > len) return RC_PROTOCOL_ERROR;
   out->osCode = b[2];
   out->fsCode = b[3];
   out->size = getU32(b + 4);
@@ -125,10 +125,10 @@ size_t AttribToNet(const Attrib& in, uint8_t* out, size_t cap) {
 }
 
 int NetToAttrib(const uint8_t* b, size_t len, Attrib* out, int readerClientType) {
-  if (!b || len < 2) return kVerbProtocolError;
+  if (!b || len < 2) return RC_PROTOCOL_ERROR;
   uint8_t major = b[0], minor = b[1];
   if (major == 1 || major == 2) return decodeOldForm(b, len, out);
-  if (len < kAttribHeaderLen) return kVerbProtocolError;
+  if (len < kAttribHeaderLen) return RC_PROTOCOL_ERROR;
   uint8_t kind = b[7];
   bool kindOk = kind == 1 || (kind == 2 && readerClientType != 2);
   if (major < 5 || major > 8 || !kindOk) {
@@ -138,7 +138,7 @@ int NetToAttrib(const uint8_t* b, size_t len, Attrib* out, int readerClientType)
       decodeCommon(b, out);
       out->objectType = 65535;
     }
-    return kAttribUnknownFormat;
+    return RC_UNKNOWN_FORMAT;
   }
   decodeCommon(b, out);
   if (major > 6) {
@@ -152,7 +152,7 @@ int NetToAttrib(const uint8_t* b, size_t len, Attrib* out, int readerClientType)
     out->attribsOnly = b[21] >> 7;
   }
   size_t sdOff = b[2], sdLen = getU16(b + 3);
-  if (sdOff > len || sdLen > len - sdOff) return kVerbProtocolError;
+  if (sdOff > len || sdLen > len - sdOff) return RC_PROTOCOL_ERROR;
   if (kind == 2) {
     zeroSysDep(out);
     return 0;

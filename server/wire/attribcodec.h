@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/rc.h"
 #include "server/attrib.h"
 
 constexpr size_t kAttribHeaderLen = 22;
@@ -24,7 +25,6 @@ constexpr uint8_t kAttribMajor = 8;
 constexpr uint8_t kAttribMinor = 9;
 constexpr uint8_t kAttribOsLinux = 7;
 constexpr uint8_t kAttribFsOrca = 39;
-constexpr int kAttribUnknownFormat = 122;
 
 // True when the record's HSM part holds the handle form (either marker).
 bool attribHasHandleForm(const Attrib& a);

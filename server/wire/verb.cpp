@@ -26,10 +26,10 @@ const char* verbName(uint32_t code) {
 }
 
 int verbParseHeader(const uint8_t* bytes, size_t avail, uint32_t maxLen, VerbHeader* out) {
-  if (avail < kVerbShortHeaderLen || bytes[3] != kVerbMagic) return kVerbProtocolError;
+  if (avail < kVerbShortHeaderLen || bytes[3] != kVerbMagic) return RC_PROTOCOL_ERROR;
   VerbHeader h;
   if (bytes[2] == kVerbExtendedCode) {
-    if (avail < kVerbExtendedHeaderLen) return kVerbProtocolError;
+    if (avail < kVerbExtendedHeaderLen) return RC_PROTOCOL_ERROR;
     h.code = getU32(bytes + 4);
     h.length = getU32(bytes + 8);
     h.headerLen = kVerbExtendedHeaderLen;
@@ -38,17 +38,17 @@ int verbParseHeader(const uint8_t* bytes, size_t avail, uint32_t maxLen, VerbHea
     h.length = getU16(bytes);
     h.headerLen = kVerbShortHeaderLen;
   }
-  if (h.length < h.headerLen || h.length > maxLen) return kVerbProtocolError;
+  if (h.length < h.headerLen || h.length > maxLen) return RC_PROTOCOL_ERROR;
   *out = h;
   return 0;
 }
 
 int verbGetField(const uint8_t* verb, size_t verbLen, size_t dataStart, size_t descPos,
                  VerbField* out) {
-  if (dataStart > verbLen || descPos + 4 > dataStart) return kVerbProtocolError;
+  if (dataStart > verbLen || descPos + 4 > dataStart) return RC_PROTOCOL_ERROR;
   size_t offset = getU16(verb + descPos);
   size_t length = getU16(verb + descPos + 2);
-  if (offset + length > verbLen - dataStart) return kVerbProtocolError;
+  if (offset + length > verbLen - dataStart) return RC_PROTOCOL_ERROR;
   out->data = length ? verb + dataStart + offset : nullptr;
   out->length = length;
   return 0;

@@ -8,14 +8,14 @@
 //   may be called from any thread.
 // - Every function that reads takes the number of bytes it may look at and
 //   never reads beyond it. A field that does not fit is reported, not read.
-// - Results: 0 for success, kVerbProtocolError (136) for anything malformed.
+// - Results: 0 for success, RC_PROTOCOL_ERROR (136) for anything malformed.
 #ifndef KMR_SERVER_WIRE_VERB_H
 #define KMR_SERVER_WIRE_VERB_H
 
 #include <cstddef>
 #include <cstdint>
 
-constexpr int kVerbProtocolError = 136;
+#include "common/rc.h"
 
 constexpr uint8_t kVerbMagic = 0xA5;
 constexpr uint8_t kVerbExtendedCode = 0x08;

@@ -21,6 +21,7 @@
 
 #include "common/options.h"
 #include "common/trace.h"
+#include "frontend/wiring.h"
 #include "hsmfs/fstable.h"
 #include "hsmfs/hsmsettings.h"
 #include "hsmfs/locality.h"
@@ -97,7 +98,7 @@ class CommTest : public ::testing::Test {
     if (stat("/etc/vostra", &st) == 0) {
       ASSERT_EQ(mount("tmpfs", "/etc/vostra", "tmpfs", 0, "size=4m"), 0);
     }
-    zefServerLayerInit();
+    migundeleteWireLayers();
     optSetMessageSink(printOptionMessage);
   }
 
@@ -307,7 +308,7 @@ TEST_F(CommTest, QuerySessionClosedAfterNAnswersGivesNRecordsAndAFailure) {
   EXPECT_EQ(records.size(), 25u);
   auto* failure = dynamic_cast<FailureMessageObject*>(end.get());
   ASSERT_NE(failure, nullptr);
-  EXPECT_EQ(failure->getMessageNumber(), kMsgQueryCommFailure);
+  EXPECT_EQ(failure->getMessageNumber(), 8049);
   // The change session is a different one and still works.
   ASSERT_EQ(comm.beginTransaction(), 0);
   records[0]->setFileMigrState(kMigStateExpired);
@@ -367,11 +368,11 @@ TEST_F(CommTest, RefusedChangesAndFileSystemSelection) {
   ASSERT_EQ(records.size(), 3u);
 
   // Before beginTransaction nothing can be queued.
-  EXPECT_EQ(comm.updateMigrObjectOnServer(records[0].get(), 3), kCommInvalidObject);
+  EXPECT_EQ(comm.updateMigrObjectOnServer(records[0].get(), 3), RC_INVALID_OBJECT);
   ASSERT_EQ(comm.beginTransaction(), 0);
   records[1]->alias.clear();
   records[1]->getAttributes()->uid = 777;
-  EXPECT_EQ(comm.updateMigrObjectOnServer(records[1].get(), 3), kCommInvalidObject);
+  EXPECT_EQ(comm.updateMigrObjectOnServer(records[1].get(), 3), RC_INVALID_OBJECT);
   EXPECT_EQ(comm.transaction()->items.size(), 0u);
   // With flags 1 the alias is not needed.
   EXPECT_EQ(comm.updateMigrObjectOnServer(records[1].get(), 1), 0);

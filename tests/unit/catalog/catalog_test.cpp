@@ -2,7 +2,10 @@
 // form the reader expects, with the inserts the callers pass.
 #include <nl_types.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <map>
 
 #include "tests/unit/catalog/nls_fixture.h"
@@ -64,6 +67,24 @@ TEST_F(BuiltCatalog, EveryRequiredNumberHasIdentifierBlankAndPrintfBody) {
     ASSERT_STRNE(t, kDefault) << "message " << number << " is missing";
     EXPECT_EQ(identifiedNumber(t), number) << t;
   }
+}
+
+// Every message the code names in common/msgnum.h is in the catalog, under
+// the number its name says.
+TEST_F(BuiltCatalog, EveryNamedMessageIsInTheCatalog) {
+  std::string header = KMR_MESSAGE_SOURCE;
+  header = header.substr(0, header.rfind("/catalog/")) + "/common/msgnum.h";
+  std::ifstream in(header);
+  ASSERT_TRUE(in) << header;
+  int named = 0;
+  for (std::string line; std::getline(in, line);) {
+    unsigned byName = 0, value = 0;
+    if (sscanf(line.c_str(), "constexpr int kMsg%u = %u;", &byName, &value) != 2) continue;
+    ++named;
+    EXPECT_EQ(byName, value) << line;
+    EXPECT_EQ(identifiedNumber(text(static_cast<int>(value))), static_cast<int>(value)) << line;
+  }
+  EXPECT_GE(named, 100);
 }
 
 TEST_F(BuiltCatalog, InsertsMatchWhatTheCallersPass) {

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/cleanup.h"
 #include "hsmfs/locks.h"
 #include "tests/support/hostile_tree.h"
 
@@ -124,6 +125,27 @@ TEST_F(CtlFileTest, ReserveDirectorySwappedForALinkIsNotFollowed) {
   EXPECT_EQ(kmrFreeFS(mount.c_str()), 0);
   EXPECT_EQ(slurp(outside + "/.dmi2"), "not a reserve file");
   expectVictimUntouched();
+}
+
+// A missing lock directory ends the process through the one end-of-process
+// function, with status -1; a test sees that end instead of dying with it.
+struct ProcessEnd {
+  int status;
+};
+void throwProcessEnd(int status) { throw ProcessEnd{status}; }
+
+TEST_F(CtlFileTest, MissingLockDirectoryEndsTheProcessWithMinusOne) {
+  const clExitFn previous = clSetExitFunction(throwProcessEnd);
+  int status = 0;
+  try {
+    serVerifyDirectory((mount + "/no-such-dir/reconcile.pid").c_str());
+  } catch (const ProcessEnd& end) {
+    status = end.status;
+  }
+  clSetExitFunction(previous);
+  EXPECT_EQ(status, -1);
+  // An existing directory lets the caller go on.
+  serVerifyDirectory((ctl + "/reconcile.pid").c_str());
 }
 
 }  // namespace

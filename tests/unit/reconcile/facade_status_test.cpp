@@ -12,7 +12,7 @@ using testing::internal::GetCapturedStdout;
 
 TEST_F(ModeTest, FacadeRefusesAStopBeforeItsModeExistsAndPassesItOnAfter) {
   ReconcileLogicFacade facade(0, fs, fs + "/facade.log");
-  EXPECT_EQ(kReconcileNoMode, facade.stopReconcile());
+  EXPECT_EQ(RC_NO_MODE, facade.stopReconcile());
   EXPECT_EQ(nullptr, facade.mode());
   ASSERT_NE(nullptr, facade.status());
   EXPECT_EQ(0u, facade.status()->m_processedCount);

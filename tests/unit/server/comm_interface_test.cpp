@@ -78,7 +78,7 @@ TEST_F(CommInterfaceTest, SelectingFileSystems) {
   EXPECT_EQ(comm.session(), first);
   EXPECT_EQ(g_lookups, lookups);  // nothing was even looked up
 
-  EXPECT_EQ(comm.setFileSystem("", 1, 0), kCommEmptyName);
+  EXPECT_EQ(comm.setFileSystem("", 1, 0), RC_INVALID_PARM);
   EXPECT_EQ(comm.setFileSystem("/not/managed", 0, 0), kCommNoStanza);
   EXPECT_EQ(comm.fileSystem(), "/not/managed");
 }
@@ -113,23 +113,23 @@ TEST_F(CommInterfaceTest, ChangesThatCannotBeSentAreRefused) {
   ASSERT_EQ(record.setAttributes(&attr), 1);
 
   // No transaction list yet.
-  EXPECT_EQ(comm.updateMigrObjectOnServer(&record, 1), kCommInvalidObject);
-  EXPECT_EQ(comm.expireMigrObjectOnServer(&record), kCommInvalidObject);
-  EXPECT_EQ(comm.delMigrObjectOnServer(&record), kCommInvalidObject);
+  EXPECT_EQ(comm.updateMigrObjectOnServer(&record, 1), RC_INVALID_OBJECT);
+  EXPECT_EQ(comm.expireMigrObjectOnServer(&record), RC_INVALID_OBJECT);
+  EXPECT_EQ(comm.delMigrObjectOnServer(&record), RC_INVALID_OBJECT);
 
   ASSERT_EQ(comm.beginTransaction(), 0);
   ASSERT_NE(comm.transaction(), nullptr);
   EXPECT_EQ(comm.transaction()->txnType, kTlTypeHsm);
   // An empty alias with the path flag: 144 and nothing queued.
-  EXPECT_EQ(comm.updateMigrObjectOnServer(&record, 3), kCommInvalidObject);
+  EXPECT_EQ(comm.updateMigrObjectOnServer(&record, 3), RC_INVALID_OBJECT);
   EXPECT_EQ(comm.transaction()->items.size(), 0u);
   // Without a file spec (never signed on) nothing can be queued either.
   record.alias = "/a/b";
-  EXPECT_EQ(comm.updateMigrObjectOnServer(&record, 3), kCommInvalidObject);
+  EXPECT_EQ(comm.updateMigrObjectOnServer(&record, 3), RC_INVALID_OBJECT);
   ZefServerMigratedObject empty;
-  EXPECT_EQ(comm.updateMigrObjectOnServer(&empty, 1), kCommInvalidObject);
-  EXPECT_EQ(comm.updateMigrObjectOnServer(nullptr, 1), kCommInvalidObject);
-  EXPECT_EQ(comm.expireMigrObjectOnServer(&empty), kCommInvalidObject);
+  EXPECT_EQ(comm.updateMigrObjectOnServer(&empty, 1), RC_INVALID_OBJECT);
+  EXPECT_EQ(comm.updateMigrObjectOnServer(nullptr, 1), RC_INVALID_OBJECT);
+  EXPECT_EQ(comm.expireMigrObjectOnServer(&empty), RC_INVALID_OBJECT);
   EXPECT_EQ(comm.transaction()->items.size(), 0u);
 
   // Elements that are no migrated object are no deletion either.

@@ -144,6 +144,32 @@ TEST_F(ServerPathTest, HandleLookupRefusesBeforeTouchingTheFile) {
   EXPECT_EQ(hsmHandleOfFileSpec(nullptr, &handle, &length), EINVAL);
 }
 
+// The lookup the program registers sees the full name of a checked path; the
+// server layer has none of its own.
+std::string g_lookedUp;
+int recordingLookup(const char* fullName, unsigned char (*handle)[kMaxHandleLen], uint16_t* length) {
+  g_lookedUp = fullName;
+  (*handle)[0] = 0x42;
+  *length = 1;
+  return 0;
+}
+
+TEST_F(ServerPathTest, CheckedPathGoesToTheRegisteredLookup) {
+  fileSpec_t spec;
+  spec.fsName = root_ + "/";
+  spec.pathName = "/dir/file";
+  unsigned char handle[kMaxHandleLen] = {};
+  uint16_t length = 0;
+  srvSetPathHandleLookup(nullptr);
+  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle, &length), ENOSYS);
+  srvSetPathHandleLookup(recordingLookup);
+  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle, &length), 0);
+  srvSetPathHandleLookup(nullptr);
+  EXPECT_EQ(g_lookedUp, root_ + "/dir/file");
+  EXPECT_EQ(length, 1);
+  EXPECT_EQ(handle[0], 0x42);
+}
+
 TEST(QuerySource, StreamsOverItsOwnSignedOnSession) {
   midExtObjId_t a = makeId(7);
   FakePeer peer;

@@ -157,7 +157,7 @@ TEST(QueryThread, StreamsEveryObjectInOrderThroughTheBoundedQueueThenFinishes) {
 }
 
 TEST(QueryThread, EndAndNoMatchQueueAFinishedMarkerBehindTheRecords) {
-  for (int endCode : {RC_FINISHED, RC_ABORT_NO_MATCH}) {
+  for (int endCode : {RC_FINISHED, RC_NO_MATCH}) {
     cQueue q(0);
     ScriptedSource::Log log;
     ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, 3, endCode), &q);
@@ -176,7 +176,7 @@ TEST(QueryThread, BrokenStreamPutsAFailureInFrontOfTheQueuedRecords) {
     int message;
     std::string text;
   };
-  const Case cases[] = {{RC_TCPIP_FAILURE, 8049, repositoryText(8049)},
+  const Case cases[] = {{RC_COMM_FAILURE, 8049, repositoryText(8049)},
                         {RC_PROTOCOL_ERROR, 1572, repositoryText(1572, RC_PROTOCOL_ERROR)},
                         {-58, 1572, repositoryText(1572, -58)}};
   constexpr int kAnswers = 10;
@@ -363,7 +363,7 @@ TEST(QueryThread, TracesRecordsEndReasonAndQueueActivity) {
   {
     cQueue q(0);
     ScriptedSource::Log log;
-    ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, 2, RC_TCPIP_FAILURE), &q);
+    ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, 2, RC_COMM_FAILURE), &q);
     ASSERT_EQ(thread.Create(), 0);
     waitFor([&] { return thread.isFinished(); });
     thread.Stop();
@@ -383,7 +383,7 @@ TEST(QueryThread, TracesRecordsEndReasonAndQueueActivity) {
   EXPECT_NE(text.find("(ZefServerQueryThread): Server Object:\n\n=== ZEF Server Migrated Object ===\n"),
             std::string::npos);
   EXPECT_NE(text.find("alias : /fs/1\n"), std::string::npos);
-  EXPECT_NE(text.find("(ZefServerQueryThread): FAILURE -> cuGetMigrQryResp() returned with rc = RC_TCPIP_FAILURE!\n"),
+  EXPECT_NE(text.find("(ZefServerQueryThread): FAILURE -> cuGetMigrQryResp() returned with rc = RC_COMM_FAILURE!\n"),
             std::string::npos);
   EXPECT_NE(text.find("ENTER =====> cQueue::WriteElement()"), std::string::npos);
   EXPECT_NE(text.find("(cQueue::unlockWaiters): Checked queue: (3) elements counted (3) size of queue.\n"),
