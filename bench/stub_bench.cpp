@@ -3,8 +3,9 @@
 //
 // Layer, per stub: the mode's own ReconcileModeMigUndelete::recreateFileStub
 // on an object as the server sends it (parent resolved beneath the mount
-// point, entry looked at, stale temporary looked for, marked temporary made
-// unnamed and linked, sparse size, owner, mode and times on the descriptor,
+// point once per directory run and kept, a check that it still exists,
+// entry looked at, marked temporary made unnamed and linked (an earlier
+// run's temporary is met only as the name being taken), sparse size, owner, mode and times on the descriptor,
 // the handle of the open file, user event with the exclusive right, hole
 // probe, "VOQObj", managed region, punch, file attributes, right released,
 // event answered, one renameat2 into place, marker removed, scout told).

@@ -172,9 +172,14 @@ void ReconcileModeMigUndelete::objectDone() {
 
 StubDecision ReconcileModeMigUndelete::decide(ZefServerMigratedObject* obj, const StubRules& rules) {
   m_stub = StubFile();
-  StubDecision decision = decideStub(m_fileSystem, m_mountFd.get(), *obj, rules, m_stub);
-  // Whatever happens to the object, a temporary of a killed run goes.
-  if (m_stub.isResolved()) removeStaleTemporary(decision.path);
+  StubDecision decision = decideStub(m_fileSystem, m_mountFd.get(), *obj, rules, m_stub, &m_dirs);
+  // Whatever happens to the object, a temporary of a killed run goes: here
+  // when no stub is made, else where the stub's temporary meets it as the
+  // name it needs (createFileForStub), so a new stub costs no lookup.
+  const bool buildsTemporary = decision.action == StubAction::kRecreate ||
+                               decision.action == StubAction::kReplaceOlder ||
+                               decision.action == StubAction::kReplace;
+  if (m_stub.isResolved() && !buildsTemporary) removeStaleTemporary(decision.path);
   m_maybeOwnStub = decision.action == StubAction::kSkipPresent && m_stub.seen().regular;
   reportDecision(decision, obj->getAlias());
   return decision;
@@ -327,16 +332,17 @@ int ReconcileModeMigUndelete::prepareStub(ZefServerMigratedObject* obj) {
     errno = EINVAL;
     return -1;
   }
-  if (m_stub.open(m_fileSystem, alias, objectHex(*obj->getExtObjID())) != 0) return -1;
+  if (m_stub.open(m_fileSystem, alias, objectHex(*obj->getExtObjID()), &m_dirs) != 0) return -1;
   return m_stub.look(nullptr);
 }
 
-void ReconcileModeMigUndelete::removeStaleTemporary(const std::string& path) {
-  if (m_stub.removeStaleTemporary() != 1) return;
+bool ReconcileModeMigUndelete::removeStaleTemporary(const std::string& path) {
+  if (m_stub.removeStaleTemporary() != 1) return false;
   std::string dir = path.substr(0, path.rfind('/') + 1);
   std::string temp = dir + m_stub.tempName();
   TRACE(TR_SMRECONCILE, "(%s): removed the temporary %s of an earlier run\n", kName, clShowable(temp).c_str());
   nlfprintf(stdout, kMsg9345, clShowable(temp).c_str());
+  return true;
 }
 
 int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj) {
@@ -372,8 +378,8 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
     m_stub = StubFile();
     return 0;
   }
-  removeStaleTemporary(path);
   if (m_stub.seen().directory) {
+    removeStaleTemporary(path);
     TRACE(TR_SMRECONCILE, "(%s): %s is a directory\n", kName, clShowable(path).c_str());
     stubFailure(path, "open", EEXIST);
     return 0;
@@ -454,7 +460,16 @@ void ReconcileModeMigUndelete::informScout(const std::string& path) {
 
 int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long long size) {
   if (!m_stub.isResolved()) errno = EBADF;
-  if (!m_stub.isResolved() || m_stub.createTemporary() != 0) {
+  // The temporary's name is taken only when an earlier run left its
+  // temporary there: that one goes and the name is tried once more.
+  bool created = m_stub.isResolved() && m_stub.createTemporary() == 0;
+  if (!created && errno == EEXIST) {
+    if (removeStaleTemporary(path))
+      created = m_stub.createTemporary() == 0;
+    else
+      errno = EEXIST;
+  }
+  if (!created) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot open %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "open", err);

@@ -87,7 +87,9 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   // Resolves the stub's directory and looks at its name, unless the
   // decision has just done so for the same alias. 0 or -1 (errno).
   int prepareStub(ZefServerMigratedObject* obj);
-  void removeStaleTemporary(const std::string& path);
+  // Removes this object's temporary left by an earlier run; true when one
+  // was removed (and reported).
+  bool removeStaleTemporary(const std::string& path);
   int putInPlace(ZefServerMigratedObject* obj, const std::string& path);
   void sendUpdate(ZefServerMigratedObject* obj);
   void reportEnd();
@@ -114,6 +116,7 @@ class ReconcileModeMigUndelete : public ReconcileMode {
 
   int m_expiring;
   int m_recovery;
+  StubDirCache m_dirs;         // the directory of the current directory run
   StubFile m_stub;             // the stub being made by recreateFileStub
   bool m_maybeOwnStub = false; // the decision kept a regular file
   MigundeleteRunOptions m_run;

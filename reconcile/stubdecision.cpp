@@ -49,7 +49,7 @@ bool StubDecision::makesStub() const {
 }
 
 StubDecision decideStub(const std::string& mountPoint, int mountFd, ZefServerMigratedObject& obj,
-                        const StubRules& rules, StubFile& stub) {
+                        const StubRules& rules, StubFile& stub, StubDirCache* dirs) {
   StubDecision d;
   const std::string& alias = obj.getAlias();
   d.path = mountPoint + alias;
@@ -67,7 +67,7 @@ StubDecision decideStub(const std::string& mountPoint, int mountFd, ZefServerMig
   }
   int saved = errno;
   StubEntry seen;
-  bool looked = stub.open(mountPoint, alias, objectHex(*obj.getExtObjID())) == 0 &&
+  bool looked = stub.open(mountPoint, alias, objectHex(*obj.getExtObjID()), dirs) == 0 &&
                 stub.look(&seen) == 0;
   errno = saved;
   if (looked && seen.present) {

@@ -55,9 +55,10 @@ struct StubDecision {
 // `mountFd` is a directory descriptor of `mountPoint` (borrowed). `stub`
 // is opened on the object's name and keeps what was seen there (for the
 // rename of a run) whenever the stub's directory could be resolved; it is
-// left unresolved otherwise.
+// left unresolved otherwise. With `dirs`, the directory comes from that
+// cache (a run's directory runs; see StubDirCache).
 StubDecision decideStub(const std::string& mountPoint, int mountFd, ZefServerMigratedObject& obj,
-                        const StubRules& rules, StubFile& stub);
+                        const StubRules& rules, StubFile& stub, StubDirCache* dirs = nullptr);
 
 // The word scripts see for an action ("recreate", "replace-older",
 // "replace", "skip-present", "skip-expired", "refuse").

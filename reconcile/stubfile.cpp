@@ -45,7 +45,8 @@ StubFile::~StubFile() { discard(); }
 StubFile& StubFile::operator=(StubFile&& o) {
   if (this != &o) {
     discard();
-    m_parent = std::move(o.m_parent);
+    m_dir = std::move(o.m_dir);
+    m_leaf = std::move(o.m_leaf);
     m_alias = std::move(o.m_alias);
     m_temp = std::move(o.m_temp);
     m_objectHex = std::move(o.m_objectHex);
@@ -61,15 +62,52 @@ StubFile& StubFile::operator=(StubFile&& o) {
   return *this;
 }
 
+int StubDirCache::resolve(const std::string& mountPoint, const std::string& alias,
+                          std::shared_ptr<const UniqueFd>* dir, std::string* leaf) {
+  if (!safeIsPathBelow(alias)) {
+    errno = EINVAL;
+    return -1;
+  }
+  const size_t slash = alias.rfind('/');
+  struct stat st {};
+  const bool kept = m_dir && mountPoint == m_mountPoint &&
+                    alias.compare(0, slash + 1, m_dirPath) == 0 && m_dirPath.size() == slash + 1 &&
+                    fstat(m_dir->get(), &st) == 0 && st.st_nlink > 0;
+  if (!kept) {
+    clear();
+    SafeParent parent;
+    if (safeOpenParent(mountPoint, alias, &parent) != 0) return -1;
+    m_dir = std::make_shared<const UniqueFd>(std::move(parent.dir));
+    m_mountPoint = mountPoint;
+    m_dirPath = alias.substr(0, slash + 1);
+  }
+  *dir = m_dir;
+  *leaf = alias.substr(slash + 1);
+  return 0;
+}
+
+void StubDirCache::clear() {
+  m_dir.reset();
+  m_mountPoint.clear();
+  m_dirPath.clear();
+}
+
 int StubFile::open(const std::string& mountPoint, const std::string& alias,
-                   const std::string& objectHex) {
+                   const std::string& objectHex, StubDirCache* cache) {
   discard();
   *this = StubFile();
   if (objectHex.empty() || objectHex.find('/') != std::string::npos) {
     errno = EINVAL;
     return -1;
   }
-  if (safeOpenParent(mountPoint, alias, &m_parent) != 0) return -1;
+  if (cache != nullptr) {
+    if (cache->resolve(mountPoint, alias, &m_dir, &m_leaf) != 0) return -1;
+  } else {
+    SafeParent parent;
+    if (safeOpenParent(mountPoint, alias, &parent) != 0) return -1;
+    m_dir = std::make_shared<const UniqueFd>(std::move(parent.dir));
+    m_leaf = std::move(parent.leaf);
+  }
   m_alias = alias;
   m_objectHex = objectHex;
   m_temp = kStubTempPrefix + objectHex;

@@ -31,6 +31,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 
 #include "common/safepath.h"
@@ -48,6 +49,35 @@ struct StubEntry {
   struct timespec mtime {};
 };
 
+// The directory of the stubs of one directory run, resolved once.
+//
+// Objects arrive grouped by directory, so the directory of the previous
+// stub is kept and handed to the next stub of the same directory. Keeping
+// it is as safe as resolving it again: it was resolved beneath the mount
+// point without links and without crossing a mount, and every step of a
+// stub works relative to its descriptor, never by path. A directory cannot
+// leave its file system by a rename, so a directory renamed away while it
+// is kept still receives its stubs beneath the same mount, in the place a
+// user with the right to rename it could have moved them to anyway after
+// the run; no link or other mount is ever followed. One fstat per stub
+// checks that the kept directory still exists (a removed directory has no
+// links); a removed one is resolved again by path.
+//
+// Not thread-safe; one per run. The descriptor lives as long as a StubFile
+// or the cache holds it.
+class StubDirCache {
+ public:
+  // The directory of `alias` (see safeOpenParent) and the entry's name.
+  int resolve(const std::string& mountPoint, const std::string& alias,
+              std::shared_ptr<const UniqueFd>* dir, std::string* leaf);
+  void clear();
+
+ private:
+  std::string m_mountPoint;
+  std::string m_dirPath;  // the alias up to its last "/"
+  std::shared_ptr<const UniqueFd> m_dir;
+};
+
 class StubFile {
  public:
   StubFile() = default;
@@ -60,14 +90,16 @@ class StubFile {
   // Resolves the directory of `alias` beneath `mountPoint` (EINVAL for an
   // alias that is not acceptable; ELOOP or EXDEV for a link or a mount on
   // the way). `objectHex` names the object (56 hex digits) and makes the
-  // temporary name.
-  int open(const std::string& mountPoint, const std::string& alias, const std::string& objectHex);
-  bool isResolved() const { return static_cast<bool>(m_parent.dir); }
+  // temporary name. With a `cache`, the directory comes from it (see
+  // StubDirCache).
+  int open(const std::string& mountPoint, const std::string& alias, const std::string& objectHex,
+           StubDirCache* cache = nullptr);
+  bool isResolved() const { return m_dir && static_cast<bool>(*m_dir); }
   const std::string& alias() const { return m_alias; }
   const std::string& tempName() const { return m_temp; }
   // The directory and the entry's name (for callers that inspect it).
-  int dirFd() const { return m_parent.dir.get(); }
-  const std::string& leaf() const { return m_parent.leaf; }
+  int dirFd() const { return m_dir ? m_dir->get() : -1; }
+  const std::string& leaf() const { return m_leaf; }
 
   // Looks at the entry now at the stub's name; remembers it for commit().
   int look(StubEntry* out);
@@ -95,7 +127,8 @@ class StubFile {
   int close();
 
  private:
-  SafeParent m_parent;
+  std::shared_ptr<const UniqueFd> m_dir;  // O_PATH descriptor of the directory
+  std::string m_leaf;
   std::string m_alias;
   std::string m_temp;
   std::string m_objectHex;

@@ -61,11 +61,14 @@ int cuBeginTxn(Sess_o* s) {
   return sendBuilt(s, [](uint8_t* b, size_t cap) { return buildBeginTxn(b, cap); });
 }
 
-int cuEndTxn(Sess_o* s, uint8_t* vote, uint8_t* reason) {
-  int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildEndTxn(b, cap, *vote, *reason); });
-  if (rc) return rc;
+int cuSendEndTxn(Sess_o* s, uint8_t vote, uint8_t reason) {
+  int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildEndTxn(b, cap, vote, reason); });
+  return rc ? rc : sessFlushVerbs(s);
+}
+
+int cuGetEndTxn(Sess_o* s, uint8_t* vote, uint8_t* reason) {
   uint8_t* verb;
-  if ((rc = sessRecvVerb(s, &verb))) return rc;
+  if (int rc = sessRecvVerb(s, &verb)) return rc;
   if (verb[2] != kVerbEndTxn) {
     TRACE(TR_TXN, "cuGetEndTxn: Out of sequence verb: verb: %X\n", verb[2]);
     return protocolViolation(s);
@@ -73,6 +76,11 @@ int cuEndTxn(Sess_o* s, uint8_t* vote, uint8_t* reason) {
   if (decodeEndTxn(verb, verbLen(verb), vote, reason)) return protocolViolation(s);
   TRACE(TR_TXN, "cuEndTxn: server vote %d, reason %d\n", *vote, *reason);
   return 0;
+}
+
+int cuEndTxn(Sess_o* s, uint8_t* vote, uint8_t* reason) {
+  int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildEndTxn(b, cap, *vote, *reason); });
+  return rc ? rc : cuGetEndTxn(s, vote, reason);
 }
 
 int cuMigrQryAll(Sess_o* s, uint32_t fsId, uint8_t objType, uint8_t ordering) {

@@ -29,6 +29,10 @@ int cuBeginTxn(Sess_o* session);
 // Sends EndTxn with *vote and *reason, then reads the server's EndTxn into
 // them. Another verb than EndTxn gives 136.
 int cuEndTxn(Sess_o* session, uint8_t* vote, uint8_t* reason);
+// The two halves of cuEndTxn, for a caller that does other work while the
+// server commits: the send, and the read of the server's answer.
+int cuSendEndTxn(Sess_o* session, uint8_t vote, uint8_t reason);
+int cuGetEndTxn(Sess_o* session, uint8_t* vote, uint8_t* reason);
 
 int cuMigrQryAll(Sess_o* session, uint32_t fsId, uint8_t objType, uint8_t ordering);
 int cuMigrQryItem(Sess_o* session, const midExtObjId_t& id, uint8_t ordering);

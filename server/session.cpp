@@ -427,6 +427,18 @@ int sessSendVerb(Sess_o* s, const uint8_t* verb) {
   return 0;
 }
 
+int sessFlushVerbs(Sess_o* s) {
+  int next;
+  if (int bad = stateCheck(s, opVerb, kMsg20027, &next)) return bad;
+  int rc = TcpFlush(&s->comm);
+  if (rc) {
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20028, rc);
+    markBroken(s);
+    return rc;
+  }
+  return 0;
+}
+
 int sessRecvVerb(Sess_o* s, uint8_t** verb) {
   int next;
   if (int bad = stateCheck(s, opVerb, kMsg20023, &next)) return bad;

@@ -62,10 +62,10 @@ int sendItem(TxnList* tl, TxnItem& item) {
 
 // Decides after an aborted transaction which items are sent once more.
 // Returns true when any item was given up.
-bool afterAbort(TxnList* tl, int reason) {
+bool afterAbort(TxnList* tl, std::vector<TxnItem>& batch, int reason) {
   ++tl->stats.aborted;
   bool gaveUp = false;
-  for (TxnItem& item : tl->items) {
+  for (TxnItem& item : batch) {
     if (item.state != kItemSent) continue;
     if (item.retries++ < kMaxRetries) {
       item.state = kItemPending;
@@ -78,17 +78,40 @@ bool afterAbort(TxnList* tl, int reason) {
   return gaveUp;
 }
 
-bool anyPending(const TxnList* tl) {
-  for (const TxnItem& item : tl->items)
+bool anyPending(const std::vector<TxnItem>& batch) {
+  for (const TxnItem& item : batch)
     if (item.state == kItemPending) return true;
   return false;
 }
 
-// One server transaction over the pending items. Returns 0 when the server
-// committed it or aborted it (*givenUpReason is then set when items were
-// given up), else the failure that ends the flush.
-int sendOneTransaction(TxnList* tl, int* givenUpReason) {
-  for (TxnItem& item : tl->items) {
+// Reads the server's vote on the transaction whose EndTxn went out and
+// settles its items: done when committed, pending again (or given up) when
+// aborted. Returns 0 or the failure that ends the flush.
+int receiveVote(TxnList* tl, std::vector<TxnItem>& batch, int* givenUpReason) {
+  uint8_t vote = kVoteCommit, reason = 0;
+  if (int rc = cuGetEndTxn(tl->session, &vote, &reason)) return rc;
+  if (vote == kVoteCommit) {
+    ++tl->stats.committed;
+    for (TxnItem& item : batch)
+      if (item.state == kItemSent) {
+        finishItem(item, kItemDone, 0);
+        if (item.kind == kTlKindUpdate) ++tl->stats.committedUpdates;
+        if (tl->migrCallback) tl->migrCallback(item.kind, &item.fileSpec, 0);
+      }
+    return 0;
+  }
+  TRACE(TR_TXN, "PrivFlush: server aborted the transaction, vote %d, reason %d\n", vote, reason);
+  int abortReason = reason ? reason : RC_PROTOCOL_ERROR;
+  if (afterAbort(tl, batch, abortReason)) *givenUpReason = abortReason;
+  return 0;
+}
+
+// One server transaction over the pending items of `batch`. With `await`
+// the vote is read and the items settled (see receiveVote); without it the
+// vote stays to be read (tl->votePending) while the caller goes on. Returns
+// 0 or the failure that ends the flush.
+int sendOneTransaction(TxnList* tl, std::vector<TxnItem>& batch, int* givenUpReason, bool await) {
+  for (TxnItem& item : batch) {
     if (item.state != kItemPending) continue;
     if (!tl->txnOpen) {
       if (int rc = cuBeginTxn(tl->session)) return rc;
@@ -107,36 +130,31 @@ int sendOneTransaction(TxnList* tl, int* givenUpReason) {
     item.state = kItemSent;
   }
   if (!tl->txnOpen) return 0;  // every pending item failed locally
-  uint8_t vote = kVoteCommit, reason = 0;
-  int rc = cuEndTxn(tl->session, &vote, &reason);
-  tl->txnOpen = false;
+  int rc = cuSendEndTxn(tl->session, kVoteCommit, 0);
+  tl->txnOpen = false;  // ended for the server; its vote is all that is left
   if (rc) return rc;
-  if (vote == kVoteCommit) {
-    ++tl->stats.committed;
-    for (TxnItem& item : tl->items)
-      if (item.state == kItemSent) {
-        finishItem(item, kItemDone, 0);
-        if (item.kind == kTlKindUpdate) ++tl->stats.committedUpdates;
-        if (tl->migrCallback) tl->migrCallback(item.kind, &item.fileSpec, 0);
-      }
+  if (!await) {
+    tl->votePending = true;
     return 0;
   }
-  TRACE(TR_TXN, "PrivFlush: server aborted the transaction, vote %d, reason %d\n", vote, reason);
-  int abortReason = reason ? reason : RC_PROTOCOL_ERROR;
-  if (afterAbort(tl, abortReason)) *givenUpReason = abortReason;
-  return 0;
+  return receiveVote(tl, batch, givenUpReason);
 }
 
-// Steps 1 to 4 of a flush: every item is (re)sent from the start.
-int flushOnce(TxnList* tl) {
-  for (TxnItem& item : tl->items) {
+void markAllPending(std::vector<TxnItem>& batch) {
+  for (TxnItem& item : batch) {
     item.state = kItemPending;
     item.result = 0;
     item.retries = 0;
   }
+}
+
+// Steps 1 to 4 of a flush: every item is (re)sent from the start and each
+// vote awaited.
+int flushOnce(TxnList* tl, std::vector<TxnItem>& batch) {
+  markAllPending(batch);
   int givenUpReason = 0;
-  while (anyPending(tl))
-    if (int rc = sendOneTransaction(tl, &givenUpReason)) return rc;
+  while (anyPending(batch))
+    if (int rc = sendOneTransaction(tl, batch, &givenUpReason, true)) return rc;
   return givenUpReason;
 }
 
@@ -152,26 +170,61 @@ void emptyList(TxnList* tl) {
   tl->byteCount = 0;
 }
 
-// Sends the whole list; a broken connection re-opens the session and sends
-// the whole batch again until it goes through or re-opening gives up.
-int flushList(TxnList* tl) {
-  if (tl->items.empty()) {
-    emptyList(tl);
-    return 0;
-  }
-  int rc = flushOnce(tl);
+// After a broken connection (`rc` < 0): re-opens the session and sends the
+// whole batch again until it goes through or re-opening gives up.
+int resendAfterBreak(TxnList* tl, std::vector<TxnItem>& batch, int rc) {
   const int firstFailure = rc;
   while (rc < 0) {
     tl->txnOpen = false;
+    tl->votePending = false;
     ++tl->stats.reopens;
     int reopened = ReopenSess(tl->session, reopenCallback, tl);
     if (reopened == RC_REOPEN_FAILED) return firstFailure;
     if (reopened) return reopened;
     if (tl->txnType == kTlTypeHsm && tl->cancelMig) tl->cancelMig(tl->cancelMigData);
-    rc = flushOnce(tl);
+    rc = flushOnce(tl, batch);
   }
-  if (rc == 0) emptyList(tl);
   return rc;
+}
+
+// Finishes the batch in flight: reads its vote, and when the server aborted
+// it or the connection broke, sends it again (awaiting each vote) until it
+// goes through or is given up. Nothing newer is sent before it is settled,
+// so transactions reach the server one at a time and in order.
+int settleInFlight(TxnList* tl) {
+  if (!tl->votePending) return 0;
+  tl->votePending = false;
+  int givenUpReason = 0;
+  int rc = receiveVote(tl, tl->inFlight, &givenUpReason);
+  while (rc == 0 && anyPending(tl->inFlight))
+    rc = sendOneTransaction(tl, tl->inFlight, &givenUpReason, true);
+  if (rc < 0) rc = resendAfterBreak(tl, tl->inFlight, rc);
+  if (rc == 0) rc = givenUpReason;
+  if (rc == 0) tl->inFlight.clear();
+  return rc;
+}
+
+// Sends the whole list. The list's items become the batch in flight; its
+// vote is read at once with `await`, else by the next flush, so that the
+// caller goes on with its work while the server commits.
+int flushList(TxnList* tl, bool await) {
+  if (int rc = settleInFlight(tl)) return rc;
+  if (tl->items.empty()) {
+    emptyList(tl);
+    return 0;
+  }
+  tl->inFlight.swap(tl->items);
+  emptyList(tl);
+  markAllPending(tl->inFlight);
+  int givenUpReason = 0;
+  int rc = sendOneTransaction(tl, tl->inFlight, &givenUpReason, false);
+  if (rc < 0) rc = resendAfterBreak(tl, tl->inFlight, rc);
+  if (rc != 0) return rc;
+  if (!tl->votePending) {  // nothing went out (every item failed locally) or it was resent
+    tl->inFlight.clear();
+    return 0;
+  }
+  return await ? settleInFlight(tl) : 0;
 }
 
 void traceStats(const TxnList* tl) {
@@ -251,7 +304,7 @@ int hsmTlMigrObj(TxnList* tl, int kind, const fileSpec_t* fileSpec, const Attrib
                  uint16_t flags, int* resultOut) {
   if (!tl || !fileSpec) return RC_INVALID_PARM;
   if (tl->items.size() >= tl->itemLimit) {
-    if (int rc = flushList(tl)) {
+    if (int rc = flushList(tl, false)) {
       hsmTlAbort(tl);
       return rc;
     }
@@ -262,7 +315,7 @@ int hsmTlMigrObj(TxnList* tl, int kind, const fileSpec_t* fileSpec, const Attrib
 int hsmTlMigrDel(TxnList* tl, const fileSpec_t* fileSpec, const Attrib* attr) {
   if (!tl || !fileSpec) return RC_INVALID_PARM;
   if (tl->byteCount > tl->byteLimit || tl->items.size() >= tl->itemLimit) {
-    if (int rc = flushList(tl)) {
+    if (int rc = flushList(tl, false)) {
       hsmTlAbort(tl);
       trNlsLogPrintf(__FILE__, __LINE__, TR_TXN, kMsg21215, rc);
       return rc;
@@ -274,7 +327,7 @@ int hsmTlMigrDel(TxnList* tl, const fileSpec_t* fileSpec, const Attrib* attr) {
 int hsmTlEnd(TxnList* tl) {
   TREnterExit<char> ee(__FILE__, __LINE__, "hsmTlEnd()");
   if (!tl) return RC_INVALID_PARM;
-  int rc = flushList(tl);
+  int rc = flushList(tl, true);
   if (rc) {
     hsmTlAbort(tl);
     trNlsLogPrintf(__FILE__, __LINE__, TR_TXN, kMsg20234, rc);
@@ -287,6 +340,14 @@ int hsmTlEnd(TxnList* tl) {
 
 int hsmTlAbort(TxnList* tl) {
   if (!tl) return 0;
+  // The batch in flight was ended with a commit vote; the server's answer
+  // is read so that what it committed is counted.
+  if (tl->votePending && sessGetState(tl->session) == sSignedOn) {
+    int givenUpReason = 0;
+    receiveVote(tl, tl->inFlight, &givenUpReason);
+  }
+  tl->votePending = false;
+  tl->inFlight.clear();
   if (tl->txnOpen && sessGetState(tl->session) == sSignedOn) {
     uint8_t vote = kVoteAbort, reason = 0;
     cuEndTxn(tl->session, &vote, &reason);

@@ -16,6 +16,11 @@
 //   gives up.
 // - A failure aborts the list: the open server transaction is abandoned and
 //   every queued change is dropped.
+// - A full list goes out whole with its EndTxn, but its vote is read only by
+//   the next flush (hsmTlMigrObj, hsmTlMigrDel on a full list; hsmTlEnd; an
+//   abort reads it too): stats.committedUpdates counts a batch once its
+//   commit vote has been read. At most one batch is in flight; a batch is
+//   sent only after every earlier one was committed or given up.
 #ifndef KMR_SERVER_TXNLIST_H
 #define KMR_SERVER_TXNLIST_H
 
@@ -72,6 +77,12 @@ struct TxnList {
   uint64_t byteCount = 0;
   bool txnOpen = false;
   std::vector<TxnItem> items;   // the item pool: reserved to itemLimit
+  // The batch whose EndTxn went out while its vote is still to be read
+  // (votePending): a full list is sent and the caller goes on while the
+  // server commits; the next flush (or the end, or an abort) reads the vote
+  // before anything newer is sent.
+  std::vector<TxnItem> inFlight;
+  bool votePending = false;
   TxnStats stats;
 };
 

@@ -532,7 +532,10 @@ TEST_F(CommandTest, DirectoriesSwappedForLinksDuringALargeRunNeverLeadOutside) {
   kill(attacker, SIGKILL);
   waitpid(attacker, nullptr, 0);
   EXPECT_GT(atoi(e2e::ReadFile(swapsFile).c_str()), 0) << "the user could not swap anything";
-  EXPECT_TRUE(contains(r.err, "errno = 40")) << "no object met a link";
+  // A directory is resolved once per directory run and kept (see
+  // StubDirCache), so whether a resolution meets a link depends on timing;
+  // a swap while it is kept moves the stubs with the directory. The unit
+  // tests of StubDirCache meet both cases on purpose.
   EXPECT_TRUE(listing(outside).empty()) << "stubs made outside: " << listing(outside).substr(0, 500);
   EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status << r.err.substr(0, 2000);
   for (unsigned d = 0; d < 20; ++d) {

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "reconcile/stubfile.h"
 #include "tests/support/hostile_tree.h"
@@ -150,6 +151,46 @@ TEST_F(StubFileTest, DirectorySwappedForALinkAfterResolvingKeepsUsInside) {
   ASSERT_EQ(stub.commit(), 0);
   EXPECT_FALSE(lexists(outside + "/file"));
   EXPECT_TRUE(lexists(mount + "/moved/file"));
+}
+
+TEST_F(StubFileTest, KeptDirectoryOfADirectoryRunNeverLeadsOutside) {
+  StubDirCache dirs;
+  StubFile first;
+  ASSERT_EQ(first.open(mount, "/dir/one", kHex, &dirs), 0);
+  // The directory is swapped for a link while it is kept: the next stub of
+  // the run goes where the directory went, still beneath the mount.
+  ASSERT_EQ(rename((mount + "/dir").c_str(), (mount + "/moved").c_str()), 0);
+  ASSERT_EQ(symlink(outside.c_str(), (mount + "/dir").c_str()), 0);
+  StubFile second;
+  ASSERT_EQ(second.open(mount, "/dir/two", kHex, &dirs), 0);
+  EXPECT_EQ(second.dirFd(), first.dirFd()) << "one resolution per directory run";
+  ASSERT_EQ(second.look(nullptr), 0);
+  ASSERT_EQ(second.createTemporary(), 0);
+  ASSERT_EQ(second.commit(), 0);
+  EXPECT_TRUE(lexists(mount + "/moved/two"));
+  EXPECT_FALSE(lexists(outside + "/two"));
+
+  // Another directory is resolved afresh, links refused as ever.
+  StubFile third;
+  errno = 0;
+  EXPECT_EQ(third.open(mount, "/dir/sub/x", kHex, &dirs), -1);
+  EXPECT_EQ(errno, ELOOP);
+
+  // A kept directory that was removed is resolved again by its path: here
+  // the path now holds the link, which is refused.
+  ASSERT_EQ(unlink((mount + "/dir").c_str()), 0);
+  ASSERT_EQ(mkdir((mount + "/gone").c_str(), 0777), 0);
+  StubFile inGone;
+  ASSERT_EQ(inGone.open(mount, "/gone/a", kHex, &dirs), 0);
+  ASSERT_EQ(rmdir((mount + "/gone").c_str()), 0);
+  ASSERT_EQ(symlink(outside.c_str(), (mount + "/gone").c_str()), 0);
+  StubFile again;
+  errno = 0;
+  EXPECT_EQ(again.open(mount, "/gone/b", kHex, &dirs), -1);
+  EXPECT_EQ(errno, ELOOP);
+  expectVictimUntouched();
+  for (const std::string& name : std::vector<std::string>{"/one", "/two", "/a", "/b", "/x", "/" + kTemp})
+    EXPECT_FALSE(lexists(outside + name)) << name;
 }
 
 TEST_F(StubFileTest, StaleTemporaryGoesOnlyWhenItCarriesOurMarkerForThisObject) {

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include <unistd.h>
+
 #include "server/cuverbs.h"
 #include "server/txnlist.h"
 #include "server/wire/bytes.h"
@@ -112,6 +114,13 @@ std::vector<uint8_t> codesAfterSignOn(FakePeer& peer) {
   return out;
 }
 
+// The codes once the peer has read `count` of them: a batch whose vote is
+// not awaited reaches the peer thread a little later (bounded by 10 s).
+std::vector<uint8_t> codesOnceReceived(FakePeer& peer, size_t count) {
+  for (int i = 0; i < 1000 && codesAfterSignOn(peer).size() < count; ++i) usleep(10 * 1000);
+  return codesAfterSignOn(peer);
+}
+
 TEST(TransactionList, ItemLimitSplitsTheBatch) {
   TxnServer server;
   Fixture f;
@@ -120,9 +129,13 @@ TEST(TransactionList, ItemLimitSplitsTheBatch) {
   for (int i = 1; i <= 4; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
   EXPECT_TRUE(codesAfterSignOn(f.peer).empty());  // nothing sent before the list is full
   ASSERT_EQ(queueUpdate(f.list.get(), 5), 0);
+  // The full batch went out whole; its vote is read by the next flush, so
+  // nothing counts as committed yet.
   const std::vector<uint8_t> firstBatch = {0x12, 0x31, 0x31, 0x31, 0x31, 0x13};
-  EXPECT_EQ(codesAfterSignOn(f.peer), firstBatch);
+  EXPECT_EQ(codesOnceReceived(f.peer, firstBatch.size()), firstBatch);
+  EXPECT_EQ(f.list->stats.committedUpdates, 0u);
   ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
+  EXPECT_EQ(f.list->stats.committedUpdates, 5u);
   std::vector<uint8_t> all = firstBatch;
   all.insert(all.end(), {0x12, 0x31, 0x13});
   EXPECT_EQ(codesAfterSignOn(f.peer), all);
@@ -193,6 +206,52 @@ TEST(TransactionList, AServerAbortIsRetriedOnceThenReported) {
     EXPECT_EQ(result, 9);
     f.stop();
   }
+}
+
+TEST(TransactionList, AnAbortedBatchInFlightIsResentBeforeTheNextBatch) {
+  TxnServer server;
+  server.votes = {{2, 9}};  // the first batch's vote, read only by the next flush
+  Fixture f;
+  f.start(server);
+  for (int i = 1; i <= 5; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
+  EXPECT_EQ(hsmTlEnd(f.list.get()), 0);
+  EXPECT_EQ(f.list->stats.committedUpdates, 5u);
+  EXPECT_EQ(f.list->stats.aborted, 1u);
+  f.stop();
+  const std::vector<uint8_t> expect = {0x12, 0x31, 0x31, 0x31, 0x31, 0x13,   // first batch, aborted
+                                       0x12, 0x31, 0x31, 0x31, 0x31, 0x13,   // sent again
+                                       0x12, 0x31, 0x13};                    // then the fifth
+  EXPECT_EQ(codesAfterSignOn(f.peer), expect);
+  std::vector<Bytes> got = f.peer.received();
+  EXPECT_EQ(memcmp(&got[got.size() - 2][38], specFor(5).objId.bytes, 28), 0);
+}
+
+TEST(TransactionList, AConnectionLostWhileAVoteIsAwaitedResendsThatBatchFirst) {
+  TxnServer server;
+  server.breakAfter = {5};  // the line drops as the first batch's EndTxn goes out
+  server.acceptAgain = true;
+  Fixture f;
+  f.start(server);
+  for (int i = 1; i <= 5; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
+  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
+  EXPECT_EQ(f.list->stats.reopens, 1u);
+  EXPECT_EQ(f.list->stats.committedUpdates, 5u);
+  f.stop();
+  const std::vector<uint8_t> expect = {0x1A, 0x12, 0x31, 0x31, 0x31, 0x31,
+                                       0x1A, 0x12, 0x31, 0x31, 0x31, 0x31, 0x13, 0x12, 0x31, 0x13};
+  EXPECT_EQ(f.peer.receivedCodes(), expect);
+}
+
+TEST(TransactionList, AnAbortReadsTheVoteOfTheBatchInFlight) {
+  TxnServer server;
+  Fixture f;
+  f.start(server);
+  for (int i = 1; i <= 5; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
+  EXPECT_EQ(hsmTlAbort(f.list.get()), 0);
+  EXPECT_EQ(f.list->stats.committedUpdates, 4u);  // the fifth was never sent
+  EXPECT_FALSE(f.list->votePending);
+  f.stop();
+  EXPECT_EQ(codesAfterSignOn(f.peer), (std::vector<uint8_t>{0x12, 0x31, 0x31, 0x31, 0x31, 0x13}));
 }
 
 TEST(TransactionList, BrokenConnectionReopensAndResendsTheBatch) {
