@@ -18,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/support/files.h"
 #include "tests/support/node_password.h"
 #include "zefserver/objects.h"
 #include "zefserver/store.h"
@@ -90,12 +91,7 @@ bool EnterTestNamespace(std::string* why) {
   return ok;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+std::string ReadFile(const std::string& path) { return kmrtest::readFile(path); }
 
 void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
