@@ -114,6 +114,12 @@ Child::Child(const RunSpec& spec) {
     args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=" + spec.asUser, "--regid=" + spec.asUser,
                                "--clear-groups", "--"});
   std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C", "LC_ALL=C"};
+#if defined(__SANITIZE_ADDRESS__) && defined(ORCA_LIBRARY_DIR)
+  // The address sanitizer takes over dlopen(), and the loader then searches
+  // the run path of the sanitizer's library instead of the command's: the
+  // sanitizer build alone needs the search path spelled out.
+  env.push_back("LD_LIBRARY_PATH=" ORCA_LIBRARY_DIR);
+#endif
   for (const auto& [k, v] : spec.env) env.push_back(k + "=" + v);
   fflush(nullptr);
   pid_ = fork();
