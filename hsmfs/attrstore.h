@@ -7,7 +7,7 @@
 // - Operations follow the XDSMAPI convention: 1 on success, 0 on failure with
 //   errno set. A missing attribute fails with ENOENT; a buffer shorter than
 //   the attribute fails with E2BIG and reports the needed length.
-// - Handles are byte strings of at most 32 bytes, owned by the caller.
+// - Handles are DmHandle values (common/objectid.h).
 // - The registered instance is owned by whoever registered it and must
 //   outlive every use; register on the main thread before other threads run.
 #ifndef KMR_HSMFS_ATTRSTORE_H
@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-using HsmHandleBytes = std::vector<uint8_t>;
+#include "common/objectid.h"
 
 // A DMAPI token (128 bits as two halves); all zero is DM_NO_TOKEN.
 struct HsmToken {
@@ -41,32 +41,29 @@ class HsmAttrStore {
   // The process's DMAPI session, obtained on first call; 0 when none can be had.
   virtual uint64_t sessionId() = 0;
 
-  virtual int setDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const char* name,
+  virtual int setDmattr(uint64_t sid, const DmHandle& h, HsmToken token, const char* name,
                         int setdtime, size_t length, const void* buffer) = 0;
-  virtual int getDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const char* name,
+  virtual int getDmattr(uint64_t sid, const DmHandle& h, HsmToken token, const char* name,
                         size_t length, void* buffer, size_t* lengthOut) = 0;
-  virtual int removeDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, int setdtime,
+  virtual int removeDmattr(uint64_t sid, const DmHandle& h, HsmToken token, int setdtime,
                            const char* name) = 0;
   // Replaces the file's managed regions (an empty list clears them).
-  virtual int setRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken token,
+  virtual int setRegion(uint64_t sid, const DmHandle& h, HsmToken token,
                         const std::vector<HsmRegion>& regions) = 0;
   // Replaces the file's event list: bit n of `eventSet` is event n, of `maxEvent` events.
-  virtual int setEventList(uint64_t sid, const HsmHandleBytes& h, HsmToken token, uint32_t eventSet,
+  virtual int setEventList(uint64_t sid, const DmHandle& h, HsmToken token, uint32_t eventSet,
                            unsigned maxEvent) = 0;
 
-  virtual int handleOfPath(const std::string& path, HsmHandleBytes* out) = 0;
-  virtual int fsHandleOfPath(const std::string& path, HsmHandleBytes* out) = 0;
-  virtual int fsHandleOfHandle(const HsmHandleBytes& file, HsmHandleBytes* out) = 0;
+  virtual int handleOfPath(const std::string& path, DmHandle* out) = 0;
+  virtual int fsHandleOfPath(const std::string& path, DmHandle* out) = 0;
+  virtual int fsHandleOfHandle(const DmHandle& file, DmHandle* out) = 0;
   // Mount point of the file system that holds the file (dmiGetFSName).
-  virtual int fsNameOfHandle(const HsmHandleBytes& file, std::string* fsName) = 0;
+  virtual int fsNameOfHandle(const DmHandle& file, std::string* fsName) = 0;
 };
 
 // The registered store, or null when none is registered.
 HsmAttrStore* hsmAttrStore();
 // Registers `store` (not owned); null unregisters.
 void setHsmAttrStore(HsmAttrStore* store);
-
-// Upper-case hexadecimal of a handle, for messages.
-std::string hsmHandleHex(const HsmHandleBytes& h);
 
 #endif

@@ -26,13 +26,8 @@ std::function<void()>& globalPause() {
   return pause;
 }
 
-HsmHandleBytes padded(const HsmHandleBytes& h) {
-  HsmHandleBytes out(h);
-  out.resize(kMaxHandleLen, 0);
-  return out;
-}
-
-bool sameHandle(const HsmHandleBytes& a, const HsmHandleBytes& b) { return padded(a) == padded(b); }
+// The record keeps handles zero padded to 32 bytes.
+bool sameHandle(const DmHandle& a, const DmHandle& b) { return a.padded() == b.padded(); }
 
 // Holds the global lock file exclusively while it lives.
 class GlobalLock {
@@ -58,7 +53,7 @@ bool writeAll(int fd, const void* data, size_t length) {
 
 // Creates (or rewrites) the state file of `fsName` with its "VOQStat"
 // attribute and returns the file's handle.
-int createStateFile(HsmAttrStore* store, uint64_t sid, const std::string& fsName, HsmHandleBytes* handle) {
+int createStateFile(HsmAttrStore* store, uint64_t sid, const std::string& fsName, DmHandle* handle) {
   const std::string path = fsStateFilePath(fsName);
   {
     UniqueFd file(openCtlFile(fsName, kFSStateFileName, O_WRONLY | O_CREAT | O_TRUNC, 0660));
@@ -100,7 +95,7 @@ int readGlobalRecords(std::vector<GlobalStateRecord>* records, uint32_t* flags) 
   return 1;
 }
 
-int findStateHandle(const HsmHandleBytes& fsHandle, HsmHandleBytes* out) {
+int findStateHandle(const DmHandle& fsHandle, DmHandle* out) {
   waitWhileWriterHoldsLock();
   std::vector<GlobalStateRecord> records;
   int rc = readGlobalRecords(&records, nullptr);
@@ -130,21 +125,19 @@ UniqueFd openGlobalForUpdate() {
 
 bool appendRecord(int fd, const GlobalStateRecord& rec) {
   uint8_t buf[kGlobalRecordLen];
-  if (!encodeGlobalRecord(rec, buf)) return false;
+  encodeGlobalRecord(rec, buf);
   return lseek(fd, 0, SEEK_END) >= 0 && writeAll(fd, buf, sizeof buf);
 }
 
 }  // namespace
 
-bool encodeGlobalRecord(const GlobalStateRecord& rec, uint8_t out[kGlobalRecordLen]) {
-  if (rec.fsHandle.size() > kMaxHandleLen || rec.stateFileHandle.size() > kMaxHandleLen) return false;
+void encodeGlobalRecord(const GlobalStateRecord& rec, uint8_t out[kGlobalRecordLen]) {
   memset(out, 0, kGlobalRecordLen);
   const uint32_t len = kMaxHandleLen;
   memcpy(out, rec.fsHandle.data(), rec.fsHandle.size());
   memcpy(out + 32, &len, sizeof len);
   memcpy(out + 36, rec.stateFileHandle.data(), rec.stateFileHandle.size());
   memcpy(out + 68, &len, sizeof len);
-  return true;
 }
 
 bool decodeGlobalRecord(const uint8_t in[kGlobalRecordLen], GlobalStateRecord* rec) {
@@ -152,8 +145,8 @@ bool decodeGlobalRecord(const uint8_t in[kGlobalRecordLen], GlobalStateRecord* r
   memcpy(&fsLen, in + 32, sizeof fsLen);
   memcpy(&stateLen, in + 68, sizeof stateLen);
   if (fsLen != kMaxHandleLen || stateLen != kMaxHandleLen) return false;
-  rec->fsHandle.assign(in, in + 32);
-  rec->stateFileHandle.assign(in + 36, in + 68);
+  rec->fsHandle = DmHandle(in, kMaxHandleLen);
+  rec->stateFileHandle = DmHandle(in + 36, kMaxHandleLen);
   return true;
 }
 
@@ -238,7 +231,7 @@ int DmiCreateGlobalStateFile(uint64_t sid) {
   return 0;
 }
 
-int dmiGetFSStateHandle(uint64_t sid, const HsmHandleBytes& fsHandle, HsmHandleBytes* out) {
+int dmiGetFSStateHandle(uint64_t sid, const DmHandle& fsHandle, DmHandle* out) {
   struct stat st;
   if (stat(globalStateFilePath().c_str(), &st) != 0 && DmiCreateGlobalStateFile(sid) != 0) return -1;
   if (findStateHandle(fsHandle, out) == 1) return 0;
@@ -248,7 +241,7 @@ int dmiGetFSStateHandle(uint64_t sid, const HsmHandleBytes& fsHandle, HsmHandleB
   return -1;
 }
 
-int dmiGetFSState(uint64_t sid, const HsmHandleBytes& stateFileHandle, fsmState* state) {
+int dmiGetFSState(uint64_t sid, const DmHandle& stateFileHandle, fsmState* state) {
   HsmAttrStore* store = hsmAttrStore();
   if (!store) {
     errno = ENXIO;
@@ -262,7 +255,7 @@ int dmiGetFSState(uint64_t sid, const HsmHandleBytes& stateFileHandle, fsmState*
     snprintf(sidText, sizeof sidText, "%llX", static_cast<unsigned long long>(sid));
     const std::string path = state->fsName.empty() ? "<NA>" : fsStateFilePath(state->fsName);
     trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, kMsg9511, hsmWhoAmI(), sidText, path.c_str(),
-                   hsmHandleHex(stateFileHandle).c_str(), "DM_NO_TOKEN", strerror(err));
+                   stateFileHandle.hex().c_str(), "DM_NO_TOKEN", strerror(err));
     errno = err;
     return -1;
   }
@@ -278,7 +271,7 @@ int dmiEntryGetFSState(uint64_t sid, fsmState* state) {
     errno = ENXIO;
     return -1;
   }
-  HsmHandleBytes fsHandle, stateHandle;
+  DmHandle fsHandle, stateHandle;
   if (!store->fsHandleOfPath(state->fsName, &fsHandle)) return -1;
   if (dmiGetFSStateHandle(sid, fsHandle, &stateHandle) != 0) return -1;
   return dmiGetFSState(sid, stateHandle, state);

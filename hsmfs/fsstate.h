@@ -31,11 +31,11 @@ inline constexpr size_t kGlobalRecordLen = 72;
 inline constexpr uint32_t kGlobalFlagsNew = 3;
 
 struct GlobalStateRecord {
-  HsmHandleBytes fsHandle;
-  HsmHandleBytes stateFileHandle;
+  DmHandle fsHandle;
+  DmHandle stateFileHandle;
 };
-// Encodes one 72-byte record; handles longer than 32 bytes are refused.
-bool encodeGlobalRecord(const GlobalStateRecord& rec, uint8_t out[kGlobalRecordLen]);
+// Encodes one 72-byte record, each handle zero padded to 32 bytes.
+void encodeGlobalRecord(const GlobalStateRecord& rec, uint8_t out[kGlobalRecordLen]);
 // Decodes one record; false when its lengths are not both 32 (older or damaged file).
 bool decodeGlobalRecord(const uint8_t in[kGlobalRecordLen], GlobalStateRecord* rec);
 
@@ -50,8 +50,8 @@ int dmiCreateFSState(uint64_t sid, const std::string& fsName);
 // Rebuilds the global file from the managed file system table.
 int DmiCreateGlobalStateFile(uint64_t sid);
 // Handle of the state file of the file system with handle `fsHandle`.
-int dmiGetFSStateHandle(uint64_t sid, const HsmHandleBytes& fsHandle, HsmHandleBytes* out);
-int dmiGetFSState(uint64_t sid, const HsmHandleBytes& stateFileHandle, fsmState* state);
+int dmiGetFSStateHandle(uint64_t sid, const DmHandle& fsHandle, DmHandle* out);
+int dmiGetFSState(uint64_t sid, const DmHandle& stateFileHandle, fsmState* state);
 // state->fsName names the file system on entry.
 int dmiEntryGetFSState(uint64_t sid, fsmState* state);
 int dmiEntryGetGlobalState(uint64_t sid, fsmState* state);

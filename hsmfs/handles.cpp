@@ -125,31 +125,26 @@ void handleFree(xdsm_handle_t* h) {
   handleInit(h);
 }
 
+DmHandle handleValue(xdsm_handle_t h) {
+  return handleIsNull(h) ? DmHandle() : DmHandle(h.hanp, h.hlen);
+}
+
 const char* handleHexString(xdsm_handle_t h) {
-  // 32 bytes as 64 digits, 3 separators and the zero byte.
-  thread_local char text[kMaxStoredHandle * 2 + kMaxStoredHandle / 8 + 1];
-  size_t shown = handleIsNull(h) ? 0 : (h.hlen < kMaxStoredHandle ? h.hlen : kMaxStoredHandle);
-  const auto* bytes = static_cast<const unsigned char*>(h.hanp);
-  char* out = text;
-  for (size_t i = 0; i < shown; ++i) {
-    out += snprintf(out, 3, "%02X", bytes[i]);
-    if (i % 8 == 7 && i + 1 < shown) *out++ = '-';
-  }
-  *out = '\0';
-  return text;
+  thread_local std::string text;
+  text = handleValue(h).hex();
+  return text.c_str();
 }
 
 int handleToHexString(xdsm_handle_t h, char* buffer, size_t length) {
-  if (!buffer || h.hlen > kMaxStoredHandle || length <= 68) {
+  if (!buffer || h.hlen > kMaxHandleLen || length <= 68) {
     TRACE_Fkt(__FILE__, __LINE__)(
         TR_SMXDSM, "handleToHexString: the output buffer is too small for the handle!\n");
     errno = EINVAL;
     return 0;
   }
-  const auto* bytes = static_cast<const unsigned char*>(h.hanp);
-  size_t n = handleIsNull(h) ? 0 : h.hlen;
-  for (size_t i = 0; i < n; ++i) snprintf(buffer + 2 * i, 3, "%02X", bytes[i]);
-  buffer[2 * n] = '\0';
+  const DmHandle value = handleValue(h);
+  const std::string digits = hexUpper(value.data(), value.size());
+  memcpy(buffer, digits.c_str(), digits.size() + 1);
   return 1;
 }
 

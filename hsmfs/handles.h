@@ -17,15 +17,13 @@
 #include <cstddef>
 #include <string>
 
+#include "common/objectid.h"
 #include "platform/xdsm/dmapi.h"
 
 struct xdsm_handle_t {
   void* hanp;   // handle bytes, or nullptr
   size_t hlen;  // their length in bytes
 };
-
-// Handles that the HSM stores or prints are at most this long.
-constexpr size_t kMaxStoredHandle = 32;
 
 int handleIsNull(const xdsm_handle_t& h);  // 1 for a null pointer or length 0
 void handleInit(xdsm_handle_t* h);
@@ -54,8 +52,12 @@ size_t handleCopy(xdsm_handle_t h, void* buffer);
 // Frees the bytes (when not null) and zeroes the pair.
 void handleFree(xdsm_handle_t* h);
 
-// Upper-case hex, two digits per byte, "-" after every eighth byte but the
-// last; at most 32 bytes are shown.
+// The library's handle as a value (its first 32 bytes; empty for a null
+// handle): the form in which the HSM keeps, compares and prints handles.
+DmHandle handleValue(xdsm_handle_t h);
+
+// handleValue(h).hex(): "-" after every eighth byte but the last; at most
+// 32 bytes are shown.
 const char* handleHexString(xdsm_handle_t h);
 // Upper-case hex without separators and a zero byte into buffer. Returns 1;
 // 0 (errno EINVAL, with a trace line) unless the handle is at most 32 bytes

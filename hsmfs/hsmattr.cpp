@@ -9,6 +9,7 @@
 #include "common/messages.h"
 #include "common/msgnum.h"
 #include "common/trace.h"
+#include "hsmfs/handles.h"
 #include "hsmfs/hsmsettings.h"
 #include "hsmfs/locks.h"
 
@@ -32,25 +33,19 @@ HsmAttrStore* storeOrFail() {
   return g_store;
 }
 
-std::string tokenText(HsmToken t) {
-  char text[48];
-  snprintf(text, sizeof text, "%llX-%llX", static_cast<unsigned long long>(t.high),
-           static_cast<unsigned long long>(t.low));
-  return text;
-}
+std::string tokenText(HsmToken t) { return dmiTokenToString(dm_token_t{t.high, t.low}); }
 
 // Message 9511 for a failed attribute read.
-void logAttrReadFailure(uint64_t sid, const char* path, const HsmHandleBytes& h, const std::string& token,
+void logAttrReadFailure(uint64_t sid, const char* path, const DmHandle& h, const std::string& token,
                         int err) {
-  char sidText[24];
-  snprintf(sidText, sizeof sidText, "%llX", static_cast<unsigned long long>(sid));
-  trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, kMsg9511, hsmWhoAmI(), sidText, path, hsmHandleHex(h).c_str(),
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, kMsg9511, hsmWhoAmI(), dmiSessionIDToString(sid).c_str(), path,
+                 h.hex().c_str(),
                  token.c_str(), strerror(err));
   errno = err;
 }
 
 // Reads "VOQObj". 1 present, 0 absent, -1 error (logged).
-int readObjRecord(uint64_t sid, const HsmHandleBytes& h, HsmToken token, dmiInfo* info) {
+int readObjRecord(uint64_t sid, const DmHandle& h, HsmToken token, dmiInfo* info) {
   HsmAttrStore* store = storeOrFail();
   if (!store) return -1;
   uint8_t buf[kVOQObjLen] = {};
@@ -64,7 +59,7 @@ int readObjRecord(uint64_t sid, const HsmHandleBytes& h, HsmToken token, dmiInfo
   return -1;
 }
 
-int writeObjOnce(HsmAttrStore* store, uint64_t sid, const HsmHandleBytes& h, HsmToken token,
+int writeObjOnce(HsmAttrStore* store, uint64_t sid, const DmHandle& h, HsmToken token,
                  const dmiInfo& info) {
   uint8_t buf[kVOQObjLen];
   encodeVOQObj(info, buf);
@@ -74,7 +69,7 @@ int writeObjOnce(HsmAttrStore* store, uint64_t sid, const HsmHandleBytes& h, Hsm
 bool isNoSpace(int err) { return err == ENOSPC || err == ENOMEM; }
 
 // Writes "VOQObj", emptying reserve files of the file system while space is short.
-int writeObjWithReserve(HsmAttrStore* store, uint64_t sid, const HsmHandleBytes& h, HsmToken token,
+int writeObjWithReserve(HsmAttrStore* store, uint64_t sid, const DmHandle& h, HsmToken token,
                         const dmiInfo& info) {
   if (writeObjOnce(store, sid, h, token, info)) return 0;
   if (!isNoSpace(errno)) return -1;
@@ -95,7 +90,7 @@ int writeObjWithReserve(HsmAttrStore* store, uint64_t sid, const HsmHandleBytes&
 }
 
 // Read-modify-write of the state code and recall mark of "VOQObj".
-int updateObjState(uint64_t sid, const HsmHandleBytes& h, HsmToken token, bool setState, uint32_t state,
+int updateObjState(uint64_t sid, const DmHandle& h, HsmToken token, bool setState, uint32_t state,
                    uint32_t recallMark) {
   dmiInfo info;
   int found = readObjRecord(sid, h, token, &info);
@@ -117,16 +112,6 @@ std::list<ActiveMigration>& activeMigrations() {
 
 HsmAttrStore* hsmAttrStore() { return g_store; }
 void setHsmAttrStore(HsmAttrStore* store) { g_store = store; }
-
-std::string hsmHandleHex(const HsmHandleBytes& h) {
-  std::string text;
-  char digits[3];
-  for (uint8_t b : h) {
-    snprintf(digits, sizeof digits, "%.2X", b);
-    text += digits;
-  }
-  return text;
-}
 
 bool dmiIsNoAttr(int err) { return err == ENOENT || err == DMI_ENOATTR; }
 
@@ -189,8 +174,9 @@ void dmiSet64bitDataSize(dmiInfo& info, uint64_t size) {
 }
 
 void encodeVOQexID(const midExtObjId_t& id, char out[kVOQexIDLen]) {
-  for (size_t i = 0; i < kExtObjIdLen; ++i) snprintf(out + 2 * i, 3, "%.2X", id.bytes[i]);
-  out[kVOQexIDLen - 1] = '\0';
+  const std::string digits = extObjIdHex(id);
+  static_assert(2 * kExtObjIdLen + 1 == kVOQexIDLen);
+  memcpy(out, digits.c_str(), kVOQexIDLen);
 }
 
 bool encodeVOQStat(const fsmState& st, uint8_t out[kVOQStatLen]) {
@@ -220,7 +206,7 @@ fsmState decodeVOQStat(const uint8_t* in, size_t length) {
   return st;
 }
 
-int dmiGetFileResStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token, midExtObjId_t* extObjIdOut) {
+int dmiGetFileResStat(uint64_t sid, const DmHandle& h, HsmToken token, midExtObjId_t* extObjIdOut) {
   dmiInfo info;
   int found = readObjRecord(sid, h, token, &info);
   if (found < 0) return DMI_STATE_ERROR;
@@ -229,7 +215,7 @@ int dmiGetFileResStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token, mid
   return static_cast<int>(info.migState);
 }
 
-int dmiGetFileMigStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token, midExtObjId_t* extObjIdOut) {
+int dmiGetFileMigStat(uint64_t sid, const DmHandle& h, HsmToken token, midExtObjId_t* extObjIdOut) {
   TREnterExit<char> ee(__FILE__, __LINE__, "dmiGetFileMigStat()");
   dmiInfo info;
   int found = readObjRecord(sid, h, token, &info);
@@ -253,7 +239,7 @@ int dmiGetFileMigStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token, mid
 int dmiGetPmigStat(int* status, const char* path) {
   HsmAttrStore* store = storeOrFail();
   if (!store) return -1;
-  HsmHandleBytes h;
+  DmHandle h;
   if (!store->handleOfPath(path, &h)) return -1;
   int state = dmiGetFileMigStat(store->sessionId(), h, kNoToken, nullptr);
   if (state == DMI_STATE_ERROR) return -1;
@@ -261,7 +247,7 @@ int dmiGetPmigStat(int* status, const char* path) {
   return 0;
 }
 
-int dmiSetFileMigStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const midExtObjId_t& id,
+int dmiSetFileMigStat(uint64_t sid, const DmHandle& h, HsmToken token, const midExtObjId_t& id,
                       int state) {
   HsmAttrStore* store = storeOrFail();
   if (!store) return -1;
@@ -286,7 +272,7 @@ int dmiSetFileMigStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token, con
   }
 }
 
-int dmiResetFileMigStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token) {
+int dmiResetFileMigStat(uint64_t sid, const DmHandle& h, HsmToken token) {
   HsmAttrStore* store = storeOrFail();
   if (!store) return -1;
   if (!store->removeDmattr(sid, h, token, 0, kAttrPMig) && !dmiIsNoAttr(errno)) return -1;
@@ -294,13 +280,13 @@ int dmiResetFileMigStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token) {
   return dmiClrMngRegion(sid, h, token);
 }
 
-int dmiGetDMAttrib(uint64_t sid, const HsmHandleBytes& h, HsmToken token, dmiInfo* info) {
+int dmiGetDMAttrib(uint64_t sid, const DmHandle& h, HsmToken token, dmiInfo* info) {
   int found = readObjRecord(sid, h, token, info);
   if (found == 0) errno = ENOENT;
   return found > 0 ? 0 : -1;
 }
 
-int dmiSetDMAttrib(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const dmiInfo& info) {
+int dmiSetDMAttrib(uint64_t sid, const DmHandle& h, HsmToken token, const dmiInfo& info) {
   TREnterExit<char> ee(__FILE__, __LINE__, "dmiSetDMAttrib()");
   HsmAttrStore* store = storeOrFail();
   if (!store) return -1;
@@ -314,7 +300,7 @@ int dmiSetDMAttrib(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const 
   return 0;
 }
 
-int dmiSetExtObjIDAttrib(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const midExtObjId_t& id) {
+int dmiSetExtObjIDAttrib(uint64_t sid, const DmHandle& h, HsmToken token, const midExtObjId_t& id) {
   HsmAttrStore* store = storeOrFail();
   if (!store) return -1;
   char text[kVOQexIDLen];
@@ -322,13 +308,13 @@ int dmiSetExtObjIDAttrib(uint64_t sid, const HsmHandleBytes& h, HsmToken token, 
   return store->setDmattr(sid, h, token, kAttrExtId, 0, sizeof text, text) ? 0 : -1;
 }
 
-int dmiRemoveExtObjIDAttrib(uint64_t sid, const HsmHandleBytes& h, HsmToken token) {
+int dmiRemoveExtObjIDAttrib(uint64_t sid, const DmHandle& h, HsmToken token) {
   HsmAttrStore* store = storeOrFail();
   if (!store) return -1;
   return store->removeDmattr(sid, h, token, 0, kAttrExtId) ? 0 : -1;
 }
 
-int dmiFileHasDmAttr(uint64_t sid, const HsmHandleBytes& h, const char* name) {
+int dmiFileHasDmAttr(uint64_t sid, const DmHandle& h, const char* name) {
   HsmAttrStore* store = storeOrFail();
   if (!store) return 0;
   uint8_t small[8];
@@ -350,16 +336,14 @@ const char* dmiEventName(unsigned event) {
 
 namespace {
 
-int setRegionsAndEvents(uint64_t sid, const HsmHandleBytes& h, HsmToken token,
+int setRegionsAndEvents(uint64_t sid, const DmHandle& h, HsmToken token,
                         const std::vector<HsmRegion>& regions, uint32_t events) {
   HsmAttrStore* store = storeOrFail();
   if (!store) return -1;
   if (!store->setRegion(sid, h, token, regions)) {
     int err = errno;
-    char sidText[24];
-    snprintf(sidText, sizeof sidText, "%llX", static_cast<unsigned long long>(sid));
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, kMsg9520, hsmWhoAmI(), sidText, tokenText(token).c_str(),
-                   strerror(err));
+    trNlsLogPrintf(__FILE__, __LINE__, TR_SMXDSM, kMsg9520, hsmWhoAmI(), dmiSessionIDToString(sid).c_str(),
+                   tokenText(token).c_str(), strerror(err));
     errno = err;
     return -1;
   }
@@ -369,11 +353,11 @@ int setRegionsAndEvents(uint64_t sid, const HsmHandleBytes& h, HsmToken token,
 
 }  // namespace
 
-int dmiSetMngRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken token, uint64_t offset, unsigned flags) {
+int dmiSetMngRegion(uint64_t sid, const DmHandle& h, HsmToken token, uint64_t offset, unsigned flags) {
   return setRegionsAndEvents(sid, h, token, {HsmRegion{offset, 0, flags}}, 1u << DM_EVENT_DESTROY);
 }
 
-int dmiClrMngRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken token) {
+int dmiClrMngRegion(uint64_t sid, const DmHandle& h, HsmToken token) {
   return setRegionsAndEvents(sid, h, token, {}, 0);
 }
 

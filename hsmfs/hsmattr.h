@@ -95,34 +95,34 @@ fsmState decodeVOQStat(const uint8_t* in, size_t length);
 
 // ---- migration state of a file -----------------------------------------------
 // State from "VOQObj" alone: its state code, or 3 when absent; -1 on error.
-int dmiGetFileResStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token, midExtObjId_t* extObjIdOut);
+int dmiGetFileResStat(uint64_t sid, const DmHandle& h, HsmToken token, midExtObjId_t* extObjIdOut);
 // Full state (see the DMI_STATE_ values); the id of the object when known.
-int dmiGetFileMigStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token, midExtObjId_t* extObjIdOut);
+int dmiGetFileMigStat(uint64_t sid, const DmHandle& h, HsmToken token, midExtObjId_t* extObjIdOut);
 // State of a path by name with the process's session. 0 or -1.
 int dmiGetPmigStat(int* status, const char* path);
-int dmiSetFileMigStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const midExtObjId_t& id,
+int dmiSetFileMigStat(uint64_t sid, const DmHandle& h, HsmToken token, const midExtObjId_t& id,
                       int state);
-int dmiResetFileMigStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token);
+int dmiResetFileMigStat(uint64_t sid, const DmHandle& h, HsmToken token);
 
-int dmiGetDMAttrib(uint64_t sid, const HsmHandleBytes& h, HsmToken token, dmiInfo* info);
+int dmiGetDMAttrib(uint64_t sid, const DmHandle& h, HsmToken token, dmiInfo* info);
 // Writes "VOQObj" as given (and "VOQexID" when HSMEXTOBJIDATTR is 1). On
 // ENOSPC/ENOMEM empties space-reserve files one at a time and tries again.
-int dmiSetDMAttrib(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const dmiInfo& info);
-int dmiSetExtObjIDAttrib(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const midExtObjId_t& id);
-int dmiRemoveExtObjIDAttrib(uint64_t sid, const HsmHandleBytes& h, HsmToken token);
+int dmiSetDMAttrib(uint64_t sid, const DmHandle& h, HsmToken token, const dmiInfo& info);
+int dmiSetExtObjIDAttrib(uint64_t sid, const DmHandle& h, HsmToken token, const midExtObjId_t& id);
+int dmiRemoveExtObjIDAttrib(uint64_t sid, const DmHandle& h, HsmToken token);
 // 1 when the file carries `name`, else 0.
-int dmiFileHasDmAttr(uint64_t sid, const HsmHandleBytes& h, const char* name);
+int dmiFileHasDmAttr(uint64_t sid, const DmHandle& h, const char* name);
 
 // ---- managed regions ----------------------------------------------------------
 inline constexpr unsigned DMI_REGION_STUB = 7;  // read, write and truncate events
 // DM_EVENT_DESTROY (22) and DM_EVENT_MAX (24) come from the DMAPI header.
 const char* dmiEventName(unsigned event);  // "DM_EVENT_CLOSE" .. "DM_EVENT_USER", or "DM_EVENT_INVALID"
-int dmiSetMngRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken token, uint64_t offset, unsigned flags);
-int dmiClrMngRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken token);
+int dmiSetMngRegion(uint64_t sid, const DmHandle& h, HsmToken token, uint64_t offset, unsigned flags);
+int dmiClrMngRegion(uint64_t sid, const DmHandle& h, HsmToken token);
 
 // ---- active migrations of the process -----------------------------------------
 struct ActiveMigration {
-  HsmHandleBytes handle;
+  DmHandle handle;
   dmiInfo info;
   bool underWay = false;
 };

@@ -200,13 +200,12 @@ int kmrDestroySession(dm_sessid_t sid);
 // The server layer's way to a file's DMAPI handle.
 //   fullName     the file's full path (file space name + high + low level
 //                name of the caller's fileSpec_t)
-//   handleBytes  receives the handle bytes (at most 32)
-//   length       receives their number
+//   out          receives the handle
 // Returns 0; when no handle can be had, the code that the registered errno
 // translator gives for errno and "kmrGetHsmHandle" (without a translator:
 // errno itself). A handle longer than 32 bytes fails with EOVERFLOW. The
 // library's handle is freed before the call returns.
-int kmrGetHsmHandle(const char* fullName, unsigned char (*handleBytes)[kMaxHandleLen], uint16_t* length);
+int kmrGetHsmHandle(const char* fullName, DmHandle* out);
 // Registration point for the client's errno translation (TransErrno), which
 // lives above this layer. Returns the previous translator.
 using KmrErrnoTranslator = int (*)(int err, const char* functionName);

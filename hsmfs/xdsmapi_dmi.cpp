@@ -169,20 +169,20 @@ KmrErrnoTranslator kmrSetErrnoTranslator(KmrErrnoTranslator translator) {
   return previous;
 }
 
-int kmrGetHsmHandle(const char* fullName, unsigned char (*handleBytes)[kMaxHandleLen], uint16_t* length) {
+int kmrGetHsmHandle(const char* fullName, DmHandle* out) {
   auto failWith = [](int err) {
     errno = err;
     return g_translator ? g_translator(err, "kmrGetHsmHandle") : err;
   };
-  if (!fullName || !handleBytes || !length) return failWith(EINVAL);
+  if (!fullName || !out) return failWith(EINVAL);
   xdsm_handle_t handle;
   handleInit(&handle);
   if (!handleSetWithPath(&handle, fullName)) return failWith(errno);
-  if (handle.hlen > sizeof *handleBytes) {
+  if (handle.hlen > kMaxHandleLen) {
     handleFree(&handle);
     return failWith(EOVERFLOW);
   }
-  *length = static_cast<uint16_t>(handleCopy(handle, *handleBytes));
+  *out = handleValue(handle);
   handleFree(&handle);
   return 0;
 }

@@ -18,14 +18,14 @@ namespace {
 // to 32 bytes, and the library refuses them so. The handle's own layout
 // tells the real length: a file system handle (kind 0xD5) is 9 bytes, a file
 // handle (0xD6) 11 plus the kernel handle's length in byte 10.
-size_t unpaddedLength(const HsmHandleBytes& h) {
-  if (h.size() == kMaxStoredHandle && h[0] == 0xD5) return 9;
-  if (h.size() == kMaxStoredHandle && h[0] == 0xD6 && 11u + h[10] <= h.size()) return 11u + h[10];
+size_t unpaddedLength(const DmHandle& h) {
+  if (h.size() == kMaxHandleLen && h[0] == 0xD5) return 9;
+  if (h.size() == kMaxHandleLen && h[0] == 0xD6 && 11u + h[10] <= h.size()) return 11u + h[10];
   return h.size();
 }
 
 // A view of the caller's bytes; the pair owns nothing.
-xdsm_handle_t viewOf(const HsmHandleBytes& h) {
+xdsm_handle_t viewOf(const DmHandle& h) {
   xdsm_handle_t view;
   handleSet(&view, const_cast<uint8_t*>(h.data()), h.empty() ? 0 : unpaddedLength(h));
   return view;
@@ -47,13 +47,12 @@ class LibraryHandle {
   xdsm_handle_t* get() { return &h_; }
 
   // Copies the bytes out; handles longer than we may store fail EOVERFLOW.
-  int copyTo(HsmHandleBytes* out) const {
-    if (h_.hlen > kMaxStoredHandle) {
+  int copyTo(DmHandle* out) const {
+    if (h_.hlen > kMaxHandleLen) {
       errno = EOVERFLOW;
       return 0;
     }
-    const auto* bytes = static_cast<const uint8_t*>(h_.hanp);
-    out->assign(bytes, bytes + h_.hlen);
+    *out = handleValue(h_);
     return 1;
   }
 
@@ -73,22 +72,22 @@ uint64_t XdsmAttrStore::sessionId() {
   return sid;
 }
 
-int XdsmAttrStore::setDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const char* name,
+int XdsmAttrStore::setDmattr(uint64_t sid, const DmHandle& h, HsmToken token, const char* name,
                              int setdtime, size_t length, const void* buffer) {
   return api()->setDmattr(sid, viewOf(h), tokenOf(token), name, setdtime, length, buffer);
 }
 
-int XdsmAttrStore::getDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const char* name,
+int XdsmAttrStore::getDmattr(uint64_t sid, const DmHandle& h, HsmToken token, const char* name,
                              size_t length, void* buffer, size_t* lengthOut) {
   return api()->getDmattr(sid, viewOf(h), tokenOf(token), name, length, buffer, lengthOut);
 }
 
-int XdsmAttrStore::removeDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, int setdtime,
+int XdsmAttrStore::removeDmattr(uint64_t sid, const DmHandle& h, HsmToken token, int setdtime,
                                 const char* name) {
   return api()->removeDmattr(sid, viewOf(h), tokenOf(token), setdtime, name);
 }
 
-int XdsmAttrStore::setRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken token,
+int XdsmAttrStore::setRegion(uint64_t sid, const DmHandle& h, HsmToken token,
                              const std::vector<HsmRegion>& regions) {
   std::vector<dm_region_t> list;
   list.reserve(regions.size());
@@ -98,28 +97,28 @@ int XdsmAttrStore::setRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken tok
                           list.empty() ? nullptr : list.data(), nullptr);
 }
 
-int XdsmAttrStore::setEventList(uint64_t sid, const HsmHandleBytes& h, HsmToken token, uint32_t eventSet,
+int XdsmAttrStore::setEventList(uint64_t sid, const DmHandle& h, HsmToken token, uint32_t eventSet,
                                 unsigned maxEvent) {
   dm_eventset_t events = eventSet;
   return api()->setEventList(sid, viewOf(h), tokenOf(token), &events, maxEvent);
 }
 
-int XdsmAttrStore::handleOfPath(const std::string& path, HsmHandleBytes* out) {
+int XdsmAttrStore::handleOfPath(const std::string& path, DmHandle* out) {
   LibraryHandle h;
   return handleSetWithPath(h.get(), path.c_str()) && h.copyTo(out);
 }
 
-int XdsmAttrStore::fsHandleOfPath(const std::string& path, HsmHandleBytes* out) {
+int XdsmAttrStore::fsHandleOfPath(const std::string& path, DmHandle* out) {
   LibraryHandle h;
   return handleSetFsWithPath(h.get(), path.c_str()) && h.copyTo(out);
 }
 
-int XdsmAttrStore::fsHandleOfHandle(const HsmHandleBytes& file, HsmHandleBytes* out) {
+int XdsmAttrStore::fsHandleOfHandle(const DmHandle& file, DmHandle* out) {
   LibraryHandle h;
   return handleSetFsHandle(h.get(), viewOf(file)) && h.copyTo(out);
 }
 
-int XdsmAttrStore::fsNameOfHandle(const HsmHandleBytes& file, std::string* fsName) {
+int XdsmAttrStore::fsNameOfHandle(const DmHandle& file, std::string* fsName) {
   LibraryHandle fs;
   if (!handleSetFsHandle(fs.get(), viewOf(file))) return 0;
   char path[PATH_MAX + 1];

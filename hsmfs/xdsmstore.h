@@ -29,22 +29,22 @@ struct clientOptions;
 class XdsmAttrStore : public HsmAttrStore {
  public:
   uint64_t sessionId() override;
-  int setDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const char* name, int setdtime,
+  int setDmattr(uint64_t sid, const DmHandle& h, HsmToken token, const char* name, int setdtime,
                 size_t length, const void* buffer) override;
-  int getDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, const char* name, size_t length,
+  int getDmattr(uint64_t sid, const DmHandle& h, HsmToken token, const char* name, size_t length,
                 void* buffer, size_t* lengthOut) override;
-  int removeDmattr(uint64_t sid, const HsmHandleBytes& h, HsmToken token, int setdtime,
+  int removeDmattr(uint64_t sid, const DmHandle& h, HsmToken token, int setdtime,
                    const char* name) override;
-  int setRegion(uint64_t sid, const HsmHandleBytes& h, HsmToken token,
+  int setRegion(uint64_t sid, const DmHandle& h, HsmToken token,
                 const std::vector<HsmRegion>& regions) override;
-  int setEventList(uint64_t sid, const HsmHandleBytes& h, HsmToken token, uint32_t eventSet,
+  int setEventList(uint64_t sid, const DmHandle& h, HsmToken token, uint32_t eventSet,
                    unsigned maxEvent) override;
-  int handleOfPath(const std::string& path, HsmHandleBytes* out) override;
-  int fsHandleOfPath(const std::string& path, HsmHandleBytes* out) override;
-  int fsHandleOfHandle(const HsmHandleBytes& file, HsmHandleBytes* out) override;
+  int handleOfPath(const std::string& path, DmHandle* out) override;
+  int fsHandleOfPath(const std::string& path, DmHandle* out) override;
+  int fsHandleOfHandle(const DmHandle& file, DmHandle* out) override;
   // The file's path below its file system (dm_handle_to_path), then the
   // mount point that holds it from the mount table (MountPoint).
-  int fsNameOfHandle(const HsmHandleBytes& file, std::string* fsName) override;
+  int fsNameOfHandle(const DmHandle& file, std::string* fsName) override;
 };
 
 // The process's XdsmAttrStore (never null, never destroyed, so the exit

@@ -34,12 +34,6 @@ void stubFailure(const std::string& path, const char* operation, int err) {
   nlfprintf(stderr, kMsg9333, clShowable(path).c_str(), operation, err, strerror(err));
 }
 
-std::string objectHex(const midExtObjId_t& id) {
-  char hex[kVOQexIDLen];
-  encodeVOQexID(id, hex);
-  return hex;
-}
-
 // The record's 32-bit times are seconds since 1970 without a sign (to 2106).
 int64_t recordTime(uint32_t seconds) { return static_cast<int64_t>(seconds); }
 }  // namespace
@@ -332,7 +326,7 @@ int ReconcileModeMigUndelete::prepareStub(ZefServerMigratedObject* obj) {
     errno = EINVAL;
     return -1;
   }
-  if (m_stub.open(m_fileSystem, alias, objectHex(*obj->getExtObjID()), &m_dirs) != 0) return -1;
+  if (m_stub.open(m_fileSystem, alias, obj->getExtObjIDString(), &m_dirs) != 0) return -1;
   return m_stub.look(nullptr);
 }
 

@@ -46,14 +46,9 @@ constexpr const char* kName = "createStubFromFile";
 
 // The handle form of a record: marker, length, bytes.
 void setRecordHandle(ZefServerMigratedObject* obj, const xdsm_handle_t& handle) {
-  Attrib* attr = obj->getAttributes();
-  unsigned char bytes[kMaxHandleLen] = {};
-  size_t length = handle.hlen <= kMaxHandleLen ? handle.hlen : kMaxHandleLen;
-  memcpy(bytes, handle.hanp, length);
-  attr->hsm.handleForm.handleLength = static_cast<uint16_t>(length);
-  memcpy(attr->hsm.handleForm.handle, bytes, kMaxHandleLen);
-  obj->setDmapiHandle(&bytes);
-  obj->handleLength = attr->hsm.handleForm.handleLength;
+  const DmHandle value = handleValue(handle);
+  attribSetHandle(*obj->getAttributes(), value);
+  obj->setDmapiHandle(value);
 }
 
 // Whether the record may name another file than `handle`. A server that
@@ -63,10 +58,8 @@ void setRecordHandle(ZefServerMigratedObject* obj, const xdsm_handle_t& handle) 
 bool recordNamesOtherFile(const Attrib& attr, const struct stat& st, const xdsm_handle_t& handle) {
   if (attr.inode != static_cast<uint32_t>(st.st_ino) || attr.ctime != static_cast<uint32_t>(st.st_ctime))
     return true;
-  const AttribHandleForm& form = attr.hsm.handleForm;
-  if (form.marker != kAttribHandleMarker && form.marker != kAttribHandleMarkerAlt) return false;
-  return form.handleLength != handle.hlen || handle.hlen > kMaxHandleLen ||
-         memcmp(form.handle, handle.hanp, handle.hlen) != 0;
+  if (!attribHasHandleForm(attr)) return false;
+  return handle.hlen > kMaxHandleLen || attribHandle(attr) != handleValue(handle);
 }
 
 // One stub's DMAPI state: the handle, the user event's token and whether the
@@ -215,7 +208,6 @@ int ReconcileModeMigUndelete::createStubFromFile(ZefServerMigratedObject* obj, s
   Attrib* attr = obj->getAttributes();
   attr->inode = static_cast<uint32_t>(dmStat.dt_ino);
   attr->ctime = static_cast<uint32_t>(dmStat.dt_ctime);
-  attr->hsm.handleForm.marker = kAttribHandleMarker;
   setRecordHandle(obj, ev.m_handle);
   return 1;
 }
@@ -246,7 +238,6 @@ int ReconcileModeMigUndelete::repairRecordOfPresentStub(ZefServerMigratedObject*
           clShowable(obj->getAlias()).c_str());
     attr->inode = static_cast<uint32_t>(st.st_ino);
     attr->ctime = static_cast<uint32_t>(st.st_ctime);
-    attr->hsm.handleForm.marker = kAttribHandleMarker;
     setRecordHandle(obj, handle);
     obj->setFileMigrState(kMigStateMigrated);
     repaired = 1;

@@ -14,12 +14,6 @@ bool hasWhatAStubNeeds(ZefServerMigratedObject& obj) {
   return obj.getAttributes() != nullptr && obj.getExtObjID() != nullptr;
 }
 
-std::string objectHex(const midExtObjId_t& id) {
-  char hex[kVOQexIDLen];
-  encodeVOQexID(id, hex);
-  return hex;
-}
-
 // What stands at the name decides, the record permitting.
 StubAction actionForExisting(const StubEntry& seen, ZefServerMigratedObject& obj,
                              const StubRules& rules) {
@@ -67,7 +61,7 @@ StubDecision decideStub(const std::string& mountPoint, int mountFd, ZefServerMig
   }
   int saved = errno;
   StubEntry seen;
-  bool looked = stub.open(mountPoint, alias, objectHex(*obj.getExtObjID()), dirs) == 0 &&
+  bool looked = stub.open(mountPoint, alias, obj.getExtObjIDString(), dirs) == 0 &&
                 stub.look(&seen) == 0;
   errno = saved;
   if (looked && seen.present) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "common/objectid.h"
 
@@ -56,6 +57,24 @@ struct Attrib {
 #pragma pack(pop)
 static_assert(sizeof(Attrib) == 168, "Attrib must stay 168 bytes");
 static_assert(sizeof(AttribHsmPart) == 36, "HSM part is 36 bytes");
+
+// True when the record's HSM part holds the handle form (either marker).
+inline bool attribHasHandleForm(const Attrib& a) {
+  return a.hsm.handleForm.marker == kAttribHandleMarker || a.hsm.handleForm.marker == kAttribHandleMarkerAlt;
+}
+// The handle that the handle form carries; empty for the object id form.
+inline DmHandle attribHandle(const Attrib& a) {
+  if (!attribHasHandleForm(a)) return DmHandle();
+  return DmHandle(a.hsm.handleForm.handle, a.hsm.handleForm.handleLength);
+}
+// Puts the handle form in the HSM part: kAttribHandleMarker, the length and
+// the bytes, zero padded.
+inline void attribSetHandle(Attrib& a, const DmHandle& h) {
+  AttribHandleForm& form = a.hsm.handleForm;
+  form.marker = kAttribHandleMarker;
+  form.handleLength = static_cast<uint16_t>(h.size());
+  memcpy(form.handle, h.padded().data(), kMaxHandleLen);
+}
 
 // Migration state, bits 3 and 4 of Attrib::flags.
 constexpr uint8_t kMigStateShift = 3;

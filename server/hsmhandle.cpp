@@ -34,8 +34,8 @@ int srvCheckObjectPath(const std::string& fsName, const std::string& alias) {
   return 0;
 }
 
-int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[kMaxHandleLen], uint16_t* length) {
-  if (!spec || !handle || !length) return EINVAL;
+int hsmHandleOfFileSpec(const fileSpec_t* spec, DmHandle* handle) {
+  if (!spec || !handle) return EINVAL;
   // The list's path is the alias below the mount point (a full path is
   // accepted too: fmPathBelowFs takes the file system part off).
   const std::string alias = fmPathBelowFs(*spec);
@@ -52,5 +52,5 @@ int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[kMaxHand
   while (fullName.size() > 1 && fullName.back() == '/') fullName.pop_back();
   if (fullName == "/") fullName.clear();
   if (!g_pathHandle) return ENOSYS;
-  return g_pathHandle((fullName + alias).c_str(), handle, length);
+  return g_pathHandle((fullName + alias).c_str(), handle);
 }

@@ -14,13 +14,6 @@ namespace {
 
 const char kClassName[] = "ZefServerMigratedObject";
 
-const char kHexDigits[] = "0123456789ABCDEF";
-
-void appendHexByte(std::string& out, uint8_t byte) {
-  out += kHexDigits[byte >> 4];
-  out += kHexDigits[byte & 0x0F];
-}
-
 std::string localTimeText(uint32_t seconds) {
   char date[32] = "";
   char clock[32] = "";
@@ -31,17 +24,6 @@ std::string localTimeText(uint32_t seconds) {
 }
 
 }  // namespace
-
-std::string formatHandleHex(const unsigned char* handle, size_t length) {
-  std::string out;
-  if (!handle) return out;
-  if (length > kMaxHandleLen) length = kMaxHandleLen;
-  for (size_t i = 0; i < length; ++i) {
-    appendHexByte(out, handle[i]);
-    if ((i + 1) % 8 == 0 && i + 1 < length) out += '-';
-  }
-  return out;
-}
 
 ZefServerMigratedObject::ZefServerMigratedObject() = default;
 ZefServerMigratedObject::~ZefServerMigratedObject() = default;
@@ -61,23 +43,6 @@ int ZefServerMigratedObject::setExtObjID(const midExtObjId_t* id) {
   memcpy(copy.get(), id, sizeof *id);
   extObjId = std::move(copy);
   extObjIdString.clear();
-  return 1;
-}
-
-int ZefServerMigratedObject::setDmapiHandle(const unsigned char (*handle)[kMaxHandleLen]) {
-  TREnterExit<char> ee(__FILE__, __LINE__, "ZefServerMigratedObject::setDmapiHandle()");
-  if (!handle) {
-    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Passed DMAPI handle is NULL!\n", kClassName);
-    return 0;
-  }
-  std::unique_ptr<unsigned char[]> copy(new (std::nothrow) unsigned char[kMaxHandleLen]);
-  if (!copy) {
-    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Memory allocation of DMAPI handle does not work\n",
-          kClassName);
-    return 0;
-  }
-  memcpy(copy.get(), *handle, kMaxHandleLen);
-  dmapiHandle = std::move(copy);
   return 1;
 }
 
@@ -104,10 +69,7 @@ std::string& ZefServerMigratedObject::getExtObjIDString() {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> extObjID to return is NULL!\n", kClassName);
     return extObjIdString;
   }
-  if (extObjIdString.empty()) {
-    extObjIdString.reserve(2 * kExtObjIdLen);
-    for (uint8_t byte : extObjId->bytes) appendHexByte(extObjIdString, byte);
-  }
+  if (extObjIdString.empty()) extObjIdString = extObjIdHex(*extObjId);
   return extObjIdString;
 }
 
@@ -141,8 +103,8 @@ std::string ZefServerMigratedObject::toString() {
   };
   out << "\n=== ZEF Server Migrated Object ===\n\n";
   line("alias") << clShowable(alias) << "\n";
-  line("handle") << formatHandleHex(dmapiHandle.get(), dmapiHandle ? handleLength : 0) << "\n";
-  line("handle length") << handleLength << "\n";
+  line("handle") << dmapiHandle.hex() << "\n";
+  line("handle length") << dmapiHandle.size() << "\n";
   line("extObjID") << getExtObjIDString() << "\n";
   line("fsID") << fsId << "\n";
   const Attrib empty{};
@@ -169,11 +131,8 @@ std::string ZefServerMigratedObject::toString() {
 int fillMigratedObject(ZefServerMigratedObject& obj, const MigrQueryAnswer& answer) {
   obj.alias = answer.path;
   obj.fsId = answer.fsId;
-  const AttribHandleForm& handleForm = answer.attrib.hsm.handleForm;
-  obj.handleLength = handleForm.handleLength;
   obj.mediaClass = answer.serverAttrib.mediaClass;
   memcpy(obj.restoreOrder, answer.serverAttrib.restoreOrder, sizeof obj.restoreOrder);
-  const int copied = obj.setExtObjID(&answer.objId) & obj.setAttributes(&answer.attrib) &
-                     obj.setDmapiHandle(&handleForm.handle);
-  return copied;
+  obj.setDmapiHandle(attribHandle(answer.attrib));
+  return obj.setExtObjID(&answer.objId) & obj.setAttributes(&answer.attrib);
 }

@@ -3,9 +3,10 @@
 // its DMAPI handle, media class, restore order, migration state).
 //
 // Contract
-// - A new record is empty: no id, no handle, no attributes, empty strings,
-//   zero numbers. The id, the handle and the attributes are private heap
-//   copies of exactly 28, 32 and 168 bytes, released by the destructor.
+// - A new record is empty: no id, an empty handle, no attributes, empty
+//   strings, zero numbers. The id and the attributes are private heap copies
+//   of exactly 28 and 168 bytes, released by the destructor; the handle is a
+//   value.
 // - Setters return 1, or 0 for a null argument or a failed allocation; on 0
 //   they trace under SMRECONCILE and leave the field as it was. A second call
 //   of a setter replaces the earlier copy.
@@ -42,8 +43,7 @@ class ZefServerMigratedObject : public queueDataObject {
   ~ZefServerMigratedObject() override;
 
   int setExtObjID(const midExtObjId_t* id);
-  // Copies all 32 bytes; handleLength is set by the filler, not here.
-  int setDmapiHandle(const unsigned char (*handle)[kMaxHandleLen]);
+  void setDmapiHandle(const DmHandle& handle) { dmapiHandle = handle; }
   int setAttributes(const Attrib* attr);
 
   // The id as 56 upper-case hex digits, cached until the next setExtObjID.
@@ -64,12 +64,11 @@ class ZefServerMigratedObject : public queueDataObject {
   // Read access to the owned copies; null when never set. The record keeps
   // ownership.
   const midExtObjId_t* getExtObjID() const { return extObjId.get(); }
-  const unsigned char* getDmapiHandle() const { return dmapiHandle.get(); }
+  const DmHandle& getDmapiHandle() const { return dmapiHandle; }
   Attrib* getAttributes() { return attributes.get(); }
   const Attrib* getAttributes() const { return attributes.get(); }
 
   // Plain fields, written directly by the fillers.
-  uint16_t handleLength = 0;
   std::string alias;
   uint32_t fsId = 0;
   uint8_t mediaClass = 0;
@@ -78,18 +77,14 @@ class ZefServerMigratedObject : public queueDataObject {
  private:
   std::unique_ptr<midExtObjId_t> extObjId;
   std::string extObjIdString;
-  std::unique_ptr<unsigned char[]> dmapiHandle;
+  DmHandle dmapiHandle;
   std::unique_ptr<Attrib> attributes;
 };
 
 // Fills an empty record from one answer: alias, id, file space id, attributes,
-// the DMAPI handle and its length from the handle positions of the
-// attributes' HSM part, media class and restore order. Returns 1, or 0 when a
+// the DMAPI handle of the attributes' handle form (empty for the object id
+// form), media class and restore order. Returns 1, or 0 when a
 // copy could not be allocated (the record is then partly filled).
 int fillMigratedObject(ZefServerMigratedObject& obj, const MigrQueryAnswer& answer);
-
-// A handle as two upper-case hex digits per byte, at most 32 bytes, with a
-// "-" after every eighth byte that is followed by another.
-std::string formatHandleHex(const unsigned char* handle, size_t length);
 
 #endif

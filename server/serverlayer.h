@@ -41,11 +41,10 @@ int smCreateServerConnection(clientOptions* opts);
 // smCreateServerConnection succeeded on this thread.
 const SessionConfig* smThreadServerConnection();
 
-// The DMAPI handle of the file at a full path, copied into `handle` with its
-// length; 0 or an error code. The HSM layer's kmrGetHsmHandle, registered by
+// The DMAPI handle of the file at a full path, stored in `handle`; 0 or an
+// error code. The HSM layer's kmrGetHsmHandle, registered by
 // the program (frontend/wiring.cpp) so that this layer does not include it.
-using PathHandleFn = int (*)(const char* fullName, unsigned char (*handle)[kMaxHandleLen],
-                             uint16_t* length);
+using PathHandleFn = int (*)(const char* fullName, DmHandle* handle);
 // Main thread, at start-up, before any session exists. nullptr unregisters.
 void srvSetPathHandleLookup(PathHandleFn lookup);
 
@@ -57,7 +56,7 @@ void srvSetPathHandleLookup(PathHandleFn lookup);
 // link. Returns 0 with the handle; EINVAL for a refused path; ELOOP for a
 // symbolic link on the way; another errno value when the path cannot be
 // resolved; ENOSYS when no lookup is registered; or the lookup's code.
-int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[kMaxHandleLen], uint16_t* length);
+int hsmHandleOfFileSpec(const fileSpec_t* spec, DmHandle* handle);
 
 // Checks an alias from the server below the mount point `fsName` as
 // hsmHandleOfFileSpec does, resolving it with openat2 beneath the mount

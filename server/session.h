@@ -29,12 +29,11 @@
 
 struct fileSpec_t;
 
-// DMAPI handle of the file that a fileSpec_t names, copied into a
-// kMaxHandleLen-byte buffer with its length. Returns 0 or an error code.
+// DMAPI handle of the file that a fileSpec_t names, stored in `handle`.
+// Returns 0 or an error code (the handle is then untouched).
 // fillSessionConfig sets it to hsmHandleOfFileSpec (server/serverlayer.h),
 // which checks the path and then asks the lookup the program registered.
-typedef int (*HsmHandleFn)(const fileSpec_t* fileSpec, unsigned char (*handle)[kMaxHandleLen],
-                           uint16_t* length);
+typedef int (*HsmHandleFn)(const fileSpec_t* fileSpec, DmHandle* handle);
 
 struct SessionConfig {
   TcpSettings tcp;                  // TCPSERVERADDRESS, TCPPORT, TCPBUFFSIZE, ...

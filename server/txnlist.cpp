@@ -31,15 +31,10 @@ int prepareUpdate(TxnList* tl, TxnItem& item) {
   }
   HsmHandleFn getHandle = sessGetConfig(tl->session).getHsmHandle;
   if (item.fileSpec.pathName.empty() || !getHandle) return 0;
-  unsigned char handle[kMaxHandleLen] = {};
-  uint16_t length = 0;
-  int rc = getHandle(&item.fileSpec, &handle, &length);
+  DmHandle handle;
+  int rc = getHandle(&item.fileSpec, &handle);
   if (rc) return rc;
-  AttribHandleForm& form = item.attr.hsm.handleForm;
-  form.marker = kAttribHandleMarker;
-  form.handleLength = length > kMaxHandleLen ? kMaxHandleLen : length;
-  static_assert(sizeof form.handle == sizeof handle);
-  for (size_t i = 0; i < sizeof handle; ++i) form.handle[i] = handle[i];
+  attribSetHandle(item.attr, handle);
   return 0;
 }
 

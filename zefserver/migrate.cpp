@@ -61,10 +61,7 @@ class OwnedHandle {
   OwnedHandle& operator=(const OwnedHandle&) = delete;
   xdsm_handle_t* out() { return &h_; }
   const xdsm_handle_t& get() const { return h_; }
-  HsmHandleBytes bytes() const {
-    const auto* p = static_cast<const uint8_t*>(h_.hanp);
-    return p ? HsmHandleBytes(p, p + h_.hlen) : HsmHandleBytes();
-  }
+  DmHandle bytes() const { return handleValue(h_); }
 
  private:
   xdsm_handle_t h_;
@@ -83,7 +80,7 @@ class StoreRegistration {
 struct StubIdentity {
   uint64_t inode = 0;
   int64_t ctime = 0;
-  HsmHandleBytes handle;
+  DmHandle handle;
 };
 
 // The stub steps under an exclusive right on a user event's token, the same

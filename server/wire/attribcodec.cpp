@@ -89,10 +89,6 @@ void decodeCommon(const uint8_t* b, Attrib* out) {
 
 }  // namespace
 
-bool attribHasHandleForm(const Attrib& a) {
-  return a.hsm.handleForm.marker == kAttribHandleMarker ||
-         a.hsm.handleForm.marker == kAttribHandleMarkerAlt;
-}
 
 size_t AttribToNet(const Attrib& in, uint8_t* out, size_t cap) {
   if (!out || cap < kAttribNetLen) return 0;

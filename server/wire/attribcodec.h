@@ -26,9 +26,6 @@ constexpr uint8_t kAttribMinor = 9;
 constexpr uint8_t kAttribOsLinux = 7;
 constexpr uint8_t kAttribFsOrca = 39;
 
-// True when the record's HSM part holds the handle form (either marker).
-bool attribHasHandleForm(const Attrib& a);
-
 // Writes the network form of `in` (kAttribNetLen bytes) to `out`. Returns the
 // number of bytes written, or 0 when `cap` is too small.
 size_t AttribToNet(const Attrib& in, uint8_t* out, size_t cap);

@@ -20,10 +20,10 @@
 class FakeAttrStore : public HsmAttrStore {
  public:
   uint64_t sid = 0x51D;
-  std::map<std::pair<HsmHandleBytes, std::string>, std::vector<uint8_t>> attrs;
-  std::map<HsmHandleBytes, std::vector<HsmRegion>> regions;
-  std::map<HsmHandleBytes, uint32_t> events;
-  std::map<HsmHandleBytes, std::string> fsNames;
+  std::map<std::pair<DmHandle, std::string>, std::vector<uint8_t>> attrs;
+  std::map<DmHandle, std::vector<HsmRegion>> regions;
+  std::map<DmHandle, uint32_t> events;
+  std::map<DmHandle, std::string> fsNames;
   // Failures to inject: attribute name -> errno for the next N sets.
   std::map<std::string, std::pair<int, int>> failSet;
   int failGetErrno = 0;
@@ -31,7 +31,7 @@ class FakeAttrStore : public HsmAttrStore {
 
   uint64_t sessionId() override { return sid; }
 
-  int setDmattr(uint64_t, const HsmHandleBytes& h, HsmToken, const char* name, int, size_t len,
+  int setDmattr(uint64_t, const DmHandle& h, HsmToken, const char* name, int, size_t len,
                 const void* buf) override {
     ++setCalls;
     auto f = failSet.find(name);
@@ -44,7 +44,7 @@ class FakeAttrStore : public HsmAttrStore {
     attrs[{h, name}] = std::vector<uint8_t>(p, p + len);
     return 1;
   }
-  int getDmattr(uint64_t, const HsmHandleBytes& h, HsmToken, const char* name, size_t len, void* buf,
+  int getDmattr(uint64_t, const DmHandle& h, HsmToken, const char* name, size_t len, void* buf,
                 size_t* lenOut) override {
     if (failGetErrno) {
       errno = failGetErrno;
@@ -63,22 +63,22 @@ class FakeAttrStore : public HsmAttrStore {
     memcpy(buf, it->second.data(), it->second.size());
     return 1;
   }
-  int removeDmattr(uint64_t, const HsmHandleBytes& h, HsmToken, int, const char* name) override {
+  int removeDmattr(uint64_t, const DmHandle& h, HsmToken, int, const char* name) override {
     if (attrs.erase({h, name}) == 0) {
       errno = ENOENT;
       return 0;
     }
     return 1;
   }
-  int setRegion(uint64_t, const HsmHandleBytes& h, HsmToken, const std::vector<HsmRegion>& r) override {
+  int setRegion(uint64_t, const DmHandle& h, HsmToken, const std::vector<HsmRegion>& r) override {
     regions[h] = r;
     return 1;
   }
-  int setEventList(uint64_t, const HsmHandleBytes& h, HsmToken, uint32_t set, unsigned) override {
+  int setEventList(uint64_t, const DmHandle& h, HsmToken, uint32_t set, unsigned) override {
     events[h] = set;
     return 1;
   }
-  int handleOfPath(const std::string& path, HsmHandleBytes* out) override {
+  int handleOfPath(const std::string& path, DmHandle* out) override {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return 0;
     *out = bytesOf(st.st_dev, st.st_ino);
@@ -88,18 +88,17 @@ class FakeAttrStore : public HsmAttrStore {
     }
     return 1;
   }
-  int fsHandleOfPath(const std::string& path, HsmHandleBytes* out) override {
+  int fsHandleOfPath(const std::string& path, DmHandle* out) override {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return 0;
     *out = bytesOf(st.st_dev, 0);
     return 1;
   }
-  int fsHandleOfHandle(const HsmHandleBytes& file, HsmHandleBytes* out) override {
-    *out = file;
-    std::fill(out->begin() + 8, out->end(), 0);
+  int fsHandleOfHandle(const DmHandle& file, DmHandle* out) override {
+    *out = DmHandle(file.data(), 8).padded();
     return 1;
   }
-  int fsNameOfHandle(const HsmHandleBytes& file, std::string* name) override {
+  int fsNameOfHandle(const DmHandle& file, std::string* name) override {
     auto it = fsNames.find(file);
     if (it == fsNames.end()) {
       errno = EINVAL;
@@ -109,12 +108,12 @@ class FakeAttrStore : public HsmAttrStore {
     return 1;
   }
 
-  static HsmHandleBytes bytesOf(uint64_t dev, uint64_t ino) {
-    HsmHandleBytes h(32, 0);
-    memcpy(h.data(), &dev, 8);
-    memcpy(h.data() + 8, &ino, 8);
+  static DmHandle bytesOf(uint64_t dev, uint64_t ino) {
+    uint8_t h[32] = {};
+    memcpy(h, &dev, 8);
+    memcpy(h + 8, &ino, 8);
     h[16] = 0xAB;  // make handles of different files distinguishable from zero padding
-    return h;
+    return DmHandle(h, sizeof h);
   }
 };
 

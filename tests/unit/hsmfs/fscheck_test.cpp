@@ -27,7 +27,7 @@ class FsCheckTest : public kmrtest::HsmNodeTest {
   }
   // Rewrites the flags of a file system's "VOQStat".
   void setFsFlags(const std::string& fs, uint32_t flags) {
-    HsmHandleBytes h;
+    DmHandle h;
     ASSERT_TRUE(store.handleOfPath(fsStateFilePath(fs), &h));
     auto& raw = store.attrs[{h, kAttrStat}];
     fsmState st = decodeVOQStat(raw.data(), raw.size());
@@ -219,7 +219,7 @@ TEST_F(FsCheckTest, GlobalStateFileIsRebuiltFromTheManagedTable) {
   EXPECT_EQ(header, 3u);
   GlobalStateRecord rec;
   ASSERT_TRUE(decodeGlobalRecord(reinterpret_cast<const uint8_t*>(bytes.data()) + 4, &rec));
-  HsmHandleBytes fsHandle, stateHandle;
+  DmHandle fsHandle, stateHandle;
   store.fsHandleOfPath(a->path(), &fsHandle);
   store.handleOfPath(fsStateFilePath(a->path()), &stateHandle);
   EXPECT_EQ(rec.fsHandle, fsHandle);

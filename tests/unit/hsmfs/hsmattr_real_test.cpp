@@ -109,7 +109,7 @@ class RealAttr : public ::testing::TestWithParam<const char*> {
     ASSERT_EQ(0, hsmLayerStartup(&opts));
   }
 
-  HsmToken newToken(const HsmHandleBytes& file, dm_right_t right) {
+  HsmToken newToken(const DmHandle& file, dm_right_t right) {
     xdsm_handle_t view{const_cast<uint8_t*>(file.data()), file.size()};
     dm_token_t t = DM_NO_TOKEN;
     EXPECT_EQ(1, api->createUserEvent(sid, 8, view.hanp, &t));
@@ -119,13 +119,13 @@ class RealAttr : public ::testing::TestWithParam<const char*> {
     }
     return HsmToken{t.high, t.low};
   }
-  HsmToken exclusiveToken(const HsmHandleBytes& file) { return newToken(file, DM_RIGHT_EXCL); }
+  HsmToken exclusiveToken(const DmHandle& file) { return newToken(file, DM_RIGHT_EXCL); }
 
   std::unique_ptr<kmrtest::ScratchMount> mnt;
   XDSMAPI* api = nullptr;
   dm_sessid_t sid = DM_NO_SESSION;
   std::string path;
-  HsmHandleBytes h;
+  DmHandle h;
   HsmToken token;
   std::vector<dm_token_t> tokens;
 };
@@ -269,7 +269,7 @@ TEST_P(RealAttr, PremigrationIsUndoneAndCancelledMigrationsAreRecorded) {
   // 5 on disk; the other only leaves the list.
   const std::string idle = mnt->path() + "/dir/idle";
   writeFile(idle, 100);
-  HsmHandleBytes idleHandle;
+  DmHandle idleHandle;
   ASSERT_EQ(1, xdsmAttrStore()->handleOfPath(idle, &idleHandle));
   ActiveMigration running{h, patternedRecord(), true};
   ActiveMigration waiting{idleHandle, patternedRecord(), false};
@@ -336,7 +336,7 @@ TEST_P(RealAttr, FileSystemNameOfAHandleIsItsMountPoint) {
   std::string fsName;
   ASSERT_EQ(1, xdsmAttrStore()->fsNameOfHandle(h, &fsName)) << strerror(errno);
   EXPECT_EQ(mnt->path(), fsName);
-  HsmHandleBytes fromFile, fromPath;
+  DmHandle fromFile, fromPath;
   ASSERT_EQ(1, xdsmAttrStore()->fsHandleOfHandle(h, &fromFile));
   ASSERT_EQ(1, xdsmAttrStore()->fsHandleOfPath(mnt->path(), &fromPath));
   EXPECT_EQ(fromPath, fromFile);

@@ -32,10 +32,10 @@ class AttrTest : public ::testing::Test {
     hsmSettings().eventDestroy = 0;
   }
   void TearDown() override { setHsmAttrStore(nullptr); }
-  std::vector<uint8_t>& A(const HsmHandleBytes& hh, const char* n) { return store.attrs[{hh, n}]; }
-  size_t has(const HsmHandleBytes& hh, const char* n) { return store.attrs.count({hh, n}); }
+  std::vector<uint8_t>& A(const DmHandle& hh, const char* n) { return store.attrs[{hh, n}]; }
+  size_t has(const DmHandle& hh, const char* n) { return store.attrs.count({hh, n}); }
   FakeAttrStore store;
-  HsmHandleBytes h = FakeAttrStore::bytesOf(7, 42);
+  DmHandle h = FakeAttrStore::bytesOf(7, 42);
 };
 
 }  // namespace
@@ -232,7 +232,7 @@ TEST_F(AttrTest, PresenceTestAndCancelledMigrations) {
   ASSERT_EQ(dmiSetDMAttrib(store.sid, h, kNoToken, info), 0);
   EXPECT_EQ(dmiFileHasDmAttr(store.sid, h, kAttrObj), 1);  // larger than the probe buffer
 
-  HsmHandleBytes other = FakeAttrStore::bytesOf(7, 43);
+  DmHandle other = FakeAttrStore::bytesOf(7, 43);
   dmiAddActiveMig({h, info, true});
   dmiAddActiveMig({other, info, false});
   store.attrs.clear();

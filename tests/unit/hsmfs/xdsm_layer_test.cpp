@@ -332,18 +332,17 @@ int translate(int err, const char* function) {
 
 TEST(KmrGetHsmHandle, CopiesTheLibraryHandleOrReportsTheTranslatedErrno) {
   ScratchFile file;
-  unsigned char bytes[32];
-  uint16_t length = 0;
-  ASSERT_EQ(0, kmrGetHsmHandle(file.path(), &bytes, &length));
+  DmHandle got;
+  ASSERT_EQ(0, kmrGetHsmHandle(file.path(), &got));
   void* hanp;
   size_t hlen;
   ASSERT_EQ(0, dm_path_to_handle(const_cast<char*>(file.path()), &hanp, &hlen));
-  EXPECT_EQ(hlen, length);
-  EXPECT_EQ(0, memcmp(hanp, bytes, hlen));
+  EXPECT_EQ(hlen, got.size());
+  EXPECT_EQ(0, memcmp(hanp, got.data(), hlen));
   dm_handle_free(hanp, hlen);
 
   KmrErrnoTranslator previous = kmrSetErrnoTranslator(translate);
-  EXPECT_EQ(1000 + ENOENT, kmrGetHsmHandle("/tmp/no/such/file", &bytes, &length));
+  EXPECT_EQ(1000 + ENOENT, kmrGetHsmHandle("/tmp/no/such/file", &got));
   EXPECT_EQ(ENOENT, g_translatedErr);
   kmrSetErrnoTranslator(previous);
 }

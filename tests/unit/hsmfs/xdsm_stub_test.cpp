@@ -151,10 +151,9 @@ TEST_P(XdsmStub, RecreatedStubAtTheSamePathHasAnotherHandle) {
   EXPECT_NE(firstHandle, secondHandle);
 
   // What the server layer stores is the same handle the stub got.
-  unsigned char stored[32];
-  uint16_t length = 0;
-  ASSERT_EQ(0, kmrGetHsmHandle(path.c_str(), &stored, &length));
-  EXPECT_EQ(secondHandle, std::string(reinterpret_cast<char*>(stored), length));
+  DmHandle stored;
+  ASSERT_EQ(0, kmrGetHsmHandle(path.c_str(), &stored));
+  EXPECT_EQ(secondHandle, std::string(stored.begin(), stored.end()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Fs, XdsmStub, ::testing::Values("tmpfs", "ext4"));

@@ -99,9 +99,8 @@ class ScriptedLink : public ReconcileServerLink {
     u.state = attribMigState(*obj->getAttributes());
     u.inode = obj->getAttributes()->inode;
     u.ctime = obj->getAttributes()->ctime;
-    u.handleLength = obj->handleLength;
-    if (obj->getDmapiHandle() != nullptr)
-      u.handle.assign(reinterpret_cast<const char*>(obj->getDmapiHandle()), obj->handleLength);
+    u.handleLength = static_cast<uint16_t>(obj->getDmapiHandle().size());
+    u.handle.assign(obj->getDmapiHandle().begin(), obj->getDmapiHandle().end());
     currentScript()->updates.push_back(u);
     if (currentScript()->updateRc == 0) ++currentScript()->accepted;
     return currentScript()->updateRc;

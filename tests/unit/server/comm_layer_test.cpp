@@ -132,25 +132,23 @@ TEST_F(ServerPathTest, OnlyPlainComponentsWithoutLinksPass) {
 TEST_F(ServerPathTest, HandleLookupRefusesBeforeTouchingTheFile) {
   fileSpec_t spec;
   spec.fsName = root_;
-  unsigned char handle[32];
-  memset(handle, 0xEE, sizeof handle);
-  uint16_t length = 99;
+  const uint8_t before[] = {0xEE, 0xEE};
+  DmHandle handle(before, sizeof before);
   spec.pathName = "/escape/secret";
-  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle, &length), ELOOP);
+  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), ELOOP);
   spec.pathName = root_ + "/dir/../../etc/passwd";
-  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle, &length), EINVAL);
-  EXPECT_EQ(length, 99);
-  EXPECT_EQ(handle[0], 0xEE);
-  EXPECT_EQ(hsmHandleOfFileSpec(nullptr, &handle, &length), EINVAL);
+  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), EINVAL);
+  EXPECT_EQ(handle, DmHandle(before, sizeof before));
+  EXPECT_EQ(hsmHandleOfFileSpec(nullptr, &handle), EINVAL);
 }
 
 // The lookup the program registers sees the full name of a checked path; the
 // server layer has none of its own.
 std::string g_lookedUp;
-int recordingLookup(const char* fullName, unsigned char (*handle)[kMaxHandleLen], uint16_t* length) {
+const uint8_t kLookedUpHandle[] = {0x42};
+int recordingLookup(const char* fullName, DmHandle* handle) {
   g_lookedUp = fullName;
-  (*handle)[0] = 0x42;
-  *length = 1;
+  *handle = DmHandle(kLookedUpHandle, sizeof kLookedUpHandle);
   return 0;
 }
 
@@ -158,16 +156,14 @@ TEST_F(ServerPathTest, CheckedPathGoesToTheRegisteredLookup) {
   fileSpec_t spec;
   spec.fsName = root_ + "/";
   spec.pathName = "/dir/file";
-  unsigned char handle[kMaxHandleLen] = {};
-  uint16_t length = 0;
+  DmHandle handle;
   srvSetPathHandleLookup(nullptr);
-  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle, &length), ENOSYS);
+  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), ENOSYS);
   srvSetPathHandleLookup(recordingLookup);
-  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle, &length), 0);
+  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), 0);
   srvSetPathHandleLookup(nullptr);
   EXPECT_EQ(g_lookedUp, root_ + "/dir/file");
-  EXPECT_EQ(length, 1);
-  EXPECT_EQ(handle[0], 0x42);
+  EXPECT_EQ(handle, DmHandle(kLookedUpHandle, sizeof kLookedUpHandle));
 }
 
 TEST(QuerySource, StreamsOverItsOwnSignedOnSession) {

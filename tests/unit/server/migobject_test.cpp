@@ -86,8 +86,6 @@ TEST(MigratedObject, NullArgumentsAreRefusedAndKeepTheOldValue) {
   ASSERT_EQ(obj.setExtObjID(&id), 1);
   EXPECT_EQ(obj.setExtObjID(nullptr), 0);
   EXPECT_EQ(memcmp(obj.getExtObjID(), &id, sizeof id), 0);
-  EXPECT_EQ(obj.setDmapiHandle(nullptr), 0);
-  EXPECT_EQ(obj.getDmapiHandle(), nullptr);
   EXPECT_EQ(obj.setAttributes(nullptr), 0);
   EXPECT_EQ(obj.getAttributes(), nullptr);
 }
@@ -141,9 +139,7 @@ TEST(MigratedObject, FillingFromAnAnswerCopiesEveryPart) {
   EXPECT_EQ(obj.fsId, 7u);
   ASSERT_NE(obj.getAttributes(), nullptr);
   EXPECT_EQ(memcmp(obj.getAttributes(), &answer.attrib, sizeof(Attrib)), 0);
-  ASSERT_NE(obj.getDmapiHandle(), nullptr);
-  EXPECT_EQ(memcmp(obj.getDmapiHandle(), answer.attrib.hsm.handleForm.handle, kMaxHandleLen), 0);
-  EXPECT_EQ(obj.handleLength, 20u);
+  EXPECT_EQ(obj.getDmapiHandle(), DmHandle(answer.attrib.hsm.handleForm.handle, 20));
   EXPECT_EQ(memcmp(obj.getExtObjID(), &answer.objId, kExtObjIdLen), 0);
   EXPECT_EQ(obj.mediaClass, kMediaClassLibrary);
   for (size_t i = 0; i < kRestoreOrderWords; ++i)

@@ -140,7 +140,7 @@ TEST(QueryThread, StreamsEveryObjectInOrderThroughTheBoundedQueueThenFinishes) {
     ASSERT_EQ(obj->getAlias(), "/fs/" + std::to_string(expected));
     ASSERT_EQ(obj->fsId, kFsId);
     ASSERT_EQ(obj->getAttributes()->size, static_cast<uint64_t>(expected) * 4096);
-    ASSERT_EQ(obj->handleLength, 16u);
+    ASSERT_EQ(obj->getDmapiHandle().size(), 16u);
     ASSERT_EQ(obj->getDmapiHandle()[0], static_cast<uint8_t>(expected));
     ASSERT_EQ(obj->restoreOrder[4], static_cast<uint32_t>(expected));
     ASSERT_EQ(obj->getMediaClassName(), "library");
