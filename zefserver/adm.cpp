@@ -130,11 +130,11 @@ int cmdListObjects(Ctx& c) {
     ObjId id = makeObjId(fs.id, o.objNum);
     auto a = decodeAttrBlock(o.attrs);
     if (!a) {
-      fprintf(c.out, "%s\tunreadable-attributes\t%s\n", toHex(id).c_str(), o.path.c_str());
+      fprintf(c.out, "%s\tunreadable-attributes\t%s\n", hexUpper(id.data(), id.size()).c_str(), o.path.c_str());
       continue;
     }
     const char* state = a->migState == kStateExpired ? "expired" : a->migState == kStateMigrated ? "migrated" : "other";
-    fprintf(c.out, "%s\t%s\t%llu\t%o\t%u\t%u\t%u\t%s\n", toHex(id).c_str(), state,
+    fprintf(c.out, "%s\t%s\t%llu\t%o\t%u\t%u\t%u\t%s\n", hexUpper(id.data(), id.size()).c_str(), state,
             static_cast<unsigned long long>(a->size), a->mode, a->uid, a->gid, a->mtime, o.path.c_str());
   }
   return 0;

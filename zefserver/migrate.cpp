@@ -15,6 +15,7 @@
 #include "common/safepath.h"
 #include "common/uniquefd.h"
 #include "hsmfs/attrstore.h"
+#include "hsmfs/hsmattr.h"
 #include "hsmfs/xdsmstore.h"
 #include "hsmfs/xdsmapi.h"
 #include "zefserver/objects.h"
@@ -28,8 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kCaller = "zefadm";
-constexpr const char* kObjectAttr = "VOQObj";
-constexpr unsigned kStubRegionFlags = 7;  // read, write and truncate events
 constexpr const char* kMinimalConfig =
     "<?xml version='1.0' encoding='ISO-8859-1' ?>\n<HsmFsConfig>\n</HsmFsConfig>\n";
 
@@ -102,7 +101,7 @@ class StubMaker {
     if (!r) {
       // A half-made stub must not look made: a later run would skip it and
       // it has no record. Whatever of it exists goes (the right is still held).
-      s_.api()->removeDmattr(s_.sid(), h.get(), token, 0, kObjectAttr);
+      s_.api()->removeDmattr(s_.sid(), h.get(), token, 0, kAttrObj);
       s_.api()->setRegion(s_.sid(), h.get(), token, 0, nullptr, nullptr);
     }
     dmiRequestRight(s_.sid(), h.get(), token, DM_RIGHT_NULL, 1, kCaller);
@@ -130,8 +129,8 @@ class StubMaker {
     }
     uint8_t record[kStubRecordLen];
     encodeStubRecord(id, a, record);
-    if (!api->setDmattr(sid, h, token, kObjectAttr, 0, sizeof record, record)) return fail(path, "dm_set_dmattr");
-    dm_region_t region{0, 0, kStubRegionFlags, 0};
+    if (!api->setDmattr(sid, h, token, kAttrObj, 0, sizeof record, record)) return fail(path, "dm_set_dmattr");
+    dm_region_t region{0, 0, DMI_REGION_STUB, 0};
     if (!api->setRegion(sid, h, token, 1, &region, nullptr)) return fail(path, "dm_set_region");
     if (!api->punchHole(sid, h, token, 0, holeLength)) return fail(path, "dm_punch_hole");
     dm_stat_t st{};
@@ -155,12 +154,7 @@ class StubMaker {
 std::vector<uint8_t> storedBlock(FileAttrs a, const StubIdentity& stub) {
   a.inode = static_cast<uint32_t>(stub.inode);
   a.ctime = static_cast<uint32_t>(stub.ctime);
-  std::vector<uint8_t> b = encodeAttrBlock(a);
-  uint8_t* hsm = &b[kAttrHeaderLen + kSysHsmOffset];
-  putU16(hsm, kHandleMarker);
-  putU16(hsm + 2, static_cast<uint16_t>(stub.handle.size()));
-  std::copy(stub.handle.begin(), stub.handle.end(), hsm + 4);
-  return b;
+  return encodeAttrBlock(a, stub.handle);
 }
 
 // Regular files below `dir` in byte order of their names, depth first,
@@ -183,7 +177,7 @@ bool carriesObjectRecord(const DmapiSession& s, int fd) {
   if (!handleSetWithFd(h.out(), fd)) return false;
   uint8_t buf[kStubRecordLen];
   size_t len = 0;
-  return s.api()->getDmattr(s.sid(), h.get(), DM_NO_TOKEN, kObjectAttr, sizeof buf, buf, &len) != 0;
+  return s.api()->getDmattr(s.sid(), h.get(), DM_NO_TOKEN, kAttrObj, sizeof buf, buf, &len) != 0;
 }
 
 }  // namespace
@@ -280,7 +274,7 @@ int migrateTree(Store& store, uint32_t fsId, const std::string& mountPoint, cons
     store.updateAttrs(num, storedBlock(a, *stub));
     txn.commit();
     fprintf(out, "migrated %s (%llu bytes) as %s\n", alias.c_str(), static_cast<unsigned long long>(a.size),
-            toHex(makeObjId(fsId, num)).c_str());
+            hexUpper(makeObjId(fsId, num).data(), kObjIdLen).c_str());
     ++migrated;
   }
   fprintf(out, "%llu files migrated, %llu skipped, %llu failed\n", migrated, skipped, failed);

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "common/objectid.h"
+
 namespace zef {
 
 constexpr size_t kObjIdLen = 28;
@@ -32,14 +34,7 @@ struct ObjIdParts {
 };
 std::optional<ObjIdParts> parseObjId(std::span<const uint8_t> id);
 
-// Attribute block layout (major 8, minor 9).
-constexpr size_t kAttrHeaderLen = 22;
-constexpr size_t kAttrSysLen = 114;
-constexpr size_t kAttrBlockLen = kAttrHeaderLen + kAttrSysLen;
-constexpr size_t kSysHsmOffset = 28;  // HSM part within the system-dependent part
-constexpr size_t kHsmPartLen = 36;
-constexpr uint16_t kHandleMarker = 0x8E7D;
-constexpr uint16_t kHandleMarkerAlt = 0x7F6E;
+// Migration states of a stored object.
 constexpr unsigned kStateMigrated = 2;
 constexpr unsigned kStateExpired = 3;
 // Major format byte written for objects chosen by the bad-format fault.
@@ -55,11 +50,14 @@ struct FileAttrs {
   unsigned migState = kStateMigrated;
 };
 
-// A new 136-byte block with the HSM part zeroed (the id form is filled in
-// when the object is answered).
-std::vector<uint8_t> encodeAttrBlock(const FileAttrs& a);
-// Reads the attributes back; nullopt when the block is too short or its
-// system-dependent part lies outside it.
+// A new 136-byte block, laid out by the client's own attribute codec
+// (server/wire/attribcodec.h) so that zefadm stores exactly what the command
+// sends: a regular file with the given attributes and, with a handle, the
+// handle form in the HSM part; without one the HSM part is zero (the id
+// form is filled in when the object is answered).
+std::vector<uint8_t> encodeAttrBlock(const FileAttrs& a, const DmHandle& handle = DmHandle());
+// Reads the attributes back with the same codec; nullopt when the codec
+// refuses the block (too short for its own fields, unknown format).
 std::optional<FileAttrs> decodeAttrBlock(std::span<const uint8_t> block);
 // True when the block has a sane header: at least 22 bytes and a
 // system-dependent part that lies inside it. The server refuses to store

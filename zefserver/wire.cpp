@@ -63,15 +63,4 @@ const std::vector<uint8_t>& VerbBuilder::finish() {
   return buf_;
 }
 
-std::string toHex(std::span<const uint8_t> b) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string s;
-  s.reserve(b.size() * 2);
-  for (uint8_t c : b) {
-    s.push_back(digits[c >> 4]);
-    s.push_back(digits[c & 15]);
-  }
-  return s;
-}
-
 }  // namespace zef

@@ -120,8 +120,6 @@ inline std::span<const uint8_t> asBytes(const std::string& s) {
 inline std::string asString(std::span<const uint8_t> b) {
   return {reinterpret_cast<const char*>(b.data()), b.size()};
 }
-// Upper-case hexadecimal, two digits per byte, no separators.
-std::string toHex(std::span<const uint8_t> b);
 
 }  // namespace zef
 

@@ -10,16 +10,15 @@ namespace {
 
 // Offsets inside the system-dependent part.
 constexpr size_t kSdMode = 0, kSdUid = 4, kSdGid = 8, kSdAtime = 12, kSdMtime = 16, kSdCtime = 20,
-                 kSdInode = 24, kSdHsm = 28;
-constexpr size_t kSdHsmLen = 36;
-constexpr size_t kSdUsedLen = kSdHsm + kSdHsmLen;  // 64: what a reader needs
+                 kSdInode = 24;
+constexpr size_t kSdUsedLen = kAttribHsmOffset + kAttribHsmLen;  // 64: what a reader needs
 
 // Flag bits of byte 18 that travel: 1, 2, 6 general, 3-4 migration state,
 // 5 compressed, 7 encrypted. Bit 0 has no meaning on the wire.
 constexpr uint8_t kFlagsOnWire = 0xFE;
 
 void encodeHsmPart(const Attrib& in, uint8_t* p) {
-  memset(p, 0, kSdHsmLen);
+  memset(p, 0, kAttribHsmLen);
   if (attribHasHandleForm(in)) {
     uint16_t len = in.hsm.handleForm.handleLength;
     if (len > kMaxHandleLen) len = kMaxHandleLen;
@@ -64,7 +63,7 @@ int decodeSysDep(const uint8_t* p, size_t len, Attrib* out) {
   out->mtime = getU32(p + kSdMtime);
   out->ctime = getU32(p + kSdCtime);
   out->inode = getU32(p + kSdInode);
-  return decodeHsmPart(p + kSdHsm, out);
+  return decodeHsmPart(p + kAttribHsmOffset, out);
 }
 
 int decodeOldForm(const uint8_t* b, size_t len, Attrib* out) {
@@ -116,7 +115,7 @@ size_t AttribToNet(const Attrib& in, uint8_t* out, size_t cap) {
   putU32(sd + kSdMtime, in.mtime);
   putU32(sd + kSdCtime, in.ctime);
   putU32(sd + kSdInode, in.inode);
-  encodeHsmPart(in, sd + kSdHsm);
+  encodeHsmPart(in, sd + kAttribHsmOffset);
   return kAttribNetLen;
 }
 

@@ -25,6 +25,9 @@ constexpr uint8_t kAttribMajor = 8;
 constexpr uint8_t kAttribMinor = 9;
 constexpr uint8_t kAttribOsLinux = 7;
 constexpr uint8_t kAttribFsOrca = 39;
+// The HSM part (object id form or handle form) within our system-dependent part.
+constexpr size_t kAttribHsmOffset = 28;
+constexpr size_t kAttribHsmLen = 36;
 
 // Writes the network form of `in` (kAttribNetLen bytes) to `out`. Returns the
 // number of bytes written, or 0 when `cap` is too small.

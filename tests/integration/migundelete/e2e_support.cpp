@@ -20,6 +20,7 @@
 
 #include "tests/support/files.h"
 #include "tests/support/node_password.h"
+#include "server/wire/attribcodec.h"
 #include "zefserver/objects.h"
 #include "zefserver/store.h"
 
@@ -447,9 +448,9 @@ std::vector<ObjectRecord> Bed::records(const std::string& fsName) const {
       r.mtime = a->mtime;
       r.ctime = a->ctime;
       r.inode = a->inode;
-      const uint8_t* hsm = &o.attrs[o.attrs[2] + zef::kSysHsmOffset];
+      const uint8_t* hsm = &o.attrs[o.attrs[2] + kAttribHsmOffset];
       r.hsmMarker = be16(hsm);
-      if (r.hsmMarker == zef::kHandleMarker) r.handle.assign(hsm + 4, hsm + 4 + std::min<uint16_t>(be16(hsm + 2), 32));
+      if (r.hsmMarker == kAttribHandleMarker) r.handle.assign(hsm + 4, hsm + 4 + std::min<uint16_t>(be16(hsm + 2), 32));
     }
     out.push_back(r);
   }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "server/wire/attribcodec.h"
 #include "zefserver/objects.h"
 #include "zefserver/wire.h"
 
@@ -56,7 +57,7 @@ TEST(VerbBuilder, WritesLengthMagicAndDescriptors) {
 
 TEST(ObjId, SchemeRoundTripsAndRejectsForeignIds) {
   ObjId id = makeObjId(0x01020304, 0x1122334455667788ULL);
-  EXPECT_EQ(toHex(id), "5A454601" "01020304" "1122334455667788" "000000000000000000000000");
+  EXPECT_EQ(hexUpper(id.data(), id.size()), "5A454601" "01020304" "1122334455667788" "000000000000000000000000");
   auto p = parseObjId(id);
   ASSERT_TRUE(p);
   EXPECT_EQ(p->fsId, 0x01020304u);
@@ -122,7 +123,7 @@ TEST(AttrBlock, WellFormednessAndAnswerForms) {
 
   ObjId id = makeObjId(5, 6);
   auto stored = encodeAttrBlock(FileAttrs{});
-  putU16(&stored[50], kHandleMarker);
+  putU16(&stored[50], kAttribHandleMarker);
   putU16(&stored[52], 2);
   stored[54] = 0xAB;
   auto plain = answerBlock(stored, id, false);
