@@ -1,9 +1,12 @@
-// The one place where the program connects its layers. The lower layers
-// offer registration points (the server layer's stanza and handle look-ups,
-// its connection factory and session release; the HSM layer's attribute
-// store) and this file fills them with the functions of the layers above or
-// beside them, so that server/ never includes hsmfs/ and the arrows of the
-// build stay one way (docs/layers.md).
+// The one place where the program connects its layers. The server layer
+// offers two registration points (the server stanza of a file system and the
+// DMAPI handle of a path), which this file fills with the HSM layer's
+// managed file system table and kmrGetHsmHandle, so that server/ never
+// includes hsmfs/ and the arrows of the build stay one way (docs/layers.md).
+// The server layer's own start-up, called from here, registers its
+// connection factory with the option start-up and its session release with
+// the process clean-up; the HSM layer's start-up registers its attribute
+// store.
 #ifndef KMR_FRONTEND_WIRING_H
 #define KMR_FRONTEND_WIRING_H
 

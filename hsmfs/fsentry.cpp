@@ -110,25 +110,8 @@ void HsmFsConfigLock::unlock() { serReleaseSysLock(&m_serLockHandP); }
 
 // ---- HsmFsEntry ----------------------------------------------------------------
 
-HsmFsEntry::HsmFsEntry() { resetToDefaults(); }
-
-void HsmFsEntry::resetToDefaults() {
-  m_hThreshold = DEFAULT_HWM;
-  m_lThreshold = DEFAULT_LWM;
-  m_pmPercentage = DEFAULT_PREMIG_PERCENT;
-  m_ageFactor = DEFAULT_AGE_FACTOR;
-  m_sizeFactor = DEFAULT_SIZE_FACTOR;
-  m_quota = DEFAULT_QUOTA;
-  m_maxCandidates = DEFAULT_MAX_CAND;
-  m_minPartialRecallSize = DEFAULT_MIN_PARTIAL;
-  m_minStreamFileSize = DEFAULT_MIN_STREAM;
-  m_minMigFileSize = DEFAULT_MIN_MIG_FILESIZE;
-  m_stubSize = DEFAULT_STUBSIZE;
-  m_server = DEFAULT_FS_STANZA;
-  m_spPreferredNode = getInstanceNo();
-  m_spOwnerNode = getInstanceNo();
-  m_maxFiles = DEFAULT_MAX_FILES;
-}
+// The members' initializers hold every other default.
+HsmFsEntry::HsmFsEntry() : m_spPreferredNode(getInstanceNo()), m_spOwnerNode(getInstanceNo()) {}
 
 bool HsmFsEntry::configFileExists(const std::string& fs) {
   return fileMtime(fs + RELATIVE_CONFIG_FILEPATH) != 0 || fileMtime(fs + RELATIVE_CONFIG_OLD_FILEPATH) != 0;

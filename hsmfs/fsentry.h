@@ -6,7 +6,8 @@
 // - readConfig/writeConfig throw the exceptions below (all cTextException);
 //   every other operation reports by its result.
 // - Configuration errors are printed as numbered messages (9007, 9009, 9010,
-//   9011, 9028, 9130, 9131, 9132) and are never fatal to the process.
+//   9011, 9028, 9130, 9131, 9132, and 9312 when the written file's owner or
+//   mode cannot be set) and are never fatal to the process.
 // - An entry is a value: copy it freely. It is not thread-safe by itself.
 // - Writers of the XML file serialise through the file system's lock file
 //   "/.Tarnveld/hsmfsconfig.pid" (HsmFsConfigLock).
@@ -142,7 +143,6 @@ class HsmFsEntry {
 
  private:
   void readXml(const std::string& path);
-  void resetToDefaults();
 };
 
 // The option migrateServerName as the HSM layer sees it (set at start-up).

@@ -28,6 +28,27 @@ T get(const uint8_t* in, size_t offset) {
   return value;
 }
 
+// The one list of the fields of "VOQObj" with their offsets, walked by the
+// encoder and the decoder alike (machine byte order, bytes between fields zero).
+template <typename Info, typename Visit>
+void forEachVOQObjField(Info& info, Visit visit) {
+  visit(0, info.extObjId);
+  visit(28, info.fileSize);
+  visit(36, info.fileValue2);
+  visit(44, info.dataSizeHigh);
+  visit(48, info.dataSizeLow);
+  visit(52, info.keep52);
+  visit(56, info.dataSizeForm);
+  visit(57, info.objFlags);
+  visit(58, info.keep58);
+  visit(60, info.keep60);
+  visit(72, info.migState);
+  visit(76, info.recallMark);
+  visit(88, info.migDataLen);
+  visit(92, info.migData);
+}
+static_assert(92 + sizeof dmiInfo::migData == kVOQObjLen);
+
 HsmAttrStore* storeOrFail() {
   if (!g_store) errno = ENXIO;
   return g_store;
@@ -117,38 +138,12 @@ bool dmiIsNoAttr(int err) { return err == ENOENT || err == DMI_ENOATTR; }
 
 void encodeVOQObj(const dmiInfo& info, uint8_t out[kVOQObjLen]) {
   memset(out, 0, kVOQObjLen);
-  memcpy(out, info.extObjId.bytes, kExtObjIdLen);
-  put(out, 28, info.fileSize);
-  put(out, 36, info.fileValue2);
-  put(out, 44, info.dataSizeHigh);
-  put(out, 48, info.dataSizeLow);
-  put(out, 52, info.keep52);
-  put(out, 56, info.dataSizeForm);
-  put(out, 57, info.objFlags);
-  put(out, 58, info.keep58);
-  put(out, 60, info.keep60);
-  put(out, 72, info.migState);
-  put(out, 76, info.recallMark);
-  put(out, 88, info.migDataLen);
-  memcpy(out + 92, info.migData, sizeof info.migData);
+  forEachVOQObjField(info, [out](size_t offset, const auto& field) { memcpy(out + offset, &field, sizeof field); });
 }
 
 dmiInfo decodeVOQObj(const uint8_t in[kVOQObjLen]) {
   dmiInfo info;
-  memcpy(info.extObjId.bytes, in, kExtObjIdLen);
-  info.fileSize = get<uint64_t>(in, 28);
-  info.fileValue2 = get<uint64_t>(in, 36);
-  info.dataSizeHigh = get<uint32_t>(in, 44);
-  info.dataSizeLow = get<uint32_t>(in, 48);
-  info.keep52 = get<uint32_t>(in, 52);
-  info.dataSizeForm = in[56];
-  info.objFlags = in[57];
-  info.keep58 = get<uint16_t>(in, 58);
-  info.keep60 = get<uint32_t>(in, 60);
-  info.migState = get<uint32_t>(in, 72);
-  info.recallMark = get<uint32_t>(in, 76);
-  info.migDataLen = get<uint32_t>(in, 88);
-  memcpy(info.migData, in + 92, sizeof info.migData);
+  forEachVOQObjField(info, [in](size_t offset, auto& field) { memcpy(&field, in + offset, sizeof field); });
   return info;
 }
 
@@ -185,10 +180,8 @@ bool encodeVOQStat(const fsmState& st, uint8_t out[kVOQStatLen]) {
     return false;
   }
   memset(out, 0, kVOQStatLen);
-  put<uint32_t>(out, 0, st.flags & 1u);
-  put<uint32_t>(out, 4, (st.flags >> 1) & 1u);
-  put<uint32_t>(out, 8, (st.flags >> 2) & 1u);
-  put<uint32_t>(out, 12, (st.flags >> 3) & 1u);
+  // One 32-bit word for each of the four flag bits.
+  for (unsigned bit = 0; bit < 4; ++bit) put<uint32_t>(out, 4 * bit, (st.flags >> bit) & 1u);
   put<int32_t>(out, 16, st.created);
   memcpy(out + 20, st.fsName.data(), st.fsName.size());
   return true;

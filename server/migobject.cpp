@@ -23,6 +23,24 @@ std::string localTimeText(uint32_t seconds) {
   return text + " " + clock;
 }
 
+// Replaces `slot` with a private heap copy of *value. 1, or 0 (traced, the
+// slot unchanged) for a null value or a failed allocation.
+template <typename T>
+int copyInto(std::unique_ptr<T>& slot, const T* value, const char* what) {
+  if (!value) {
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Passed %s is NULL!\n", kClassName, what);
+    return 0;
+  }
+  std::unique_ptr<T> copy(new (std::nothrow) T);
+  if (!copy) {
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Memory allocation of %s does not work\n", kClassName, what);
+    return 0;
+  }
+  memcpy(copy.get(), value, sizeof *value);
+  slot = std::move(copy);
+  return 1;
+}
+
 }  // namespace
 
 ZefServerMigratedObject::ZefServerMigratedObject() = default;
@@ -30,37 +48,14 @@ ZefServerMigratedObject::~ZefServerMigratedObject() = default;
 
 int ZefServerMigratedObject::setExtObjID(const midExtObjId_t* id) {
   TREnterExit<char> ee(__FILE__, __LINE__, "ZefServerMigratedObject::setExtObjID()");
-  if (!id) {
-    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Passed extObjID is NULL!\n", kClassName);
-    return 0;
-  }
-  std::unique_ptr<midExtObjId_t> copy(new (std::nothrow) midExtObjId_t);
-  if (!copy) {
-    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Memory allocation of extObjID does not work\n",
-          kClassName);
-    return 0;
-  }
-  memcpy(copy.get(), id, sizeof *id);
-  extObjId = std::move(copy);
+  if (!copyInto(extObjId, id, "extObjID")) return 0;
   extObjIdString.clear();
   return 1;
 }
 
 int ZefServerMigratedObject::setAttributes(const Attrib* attr) {
   TREnterExit<char> ee(__FILE__, __LINE__, "ZefServerMigratedObject::setAttributes()");
-  if (!attr) {
-    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Passed Attrib structure is NULL!\n", kClassName);
-    return 0;
-  }
-  std::unique_ptr<Attrib> copy(new (std::nothrow) Attrib);
-  if (!copy) {
-    TRACE(TR_SMRECONCILE,
-          "(%s): FAILURE -> Memory allocation of Attrib structure does not work\n", kClassName);
-    return 0;
-  }
-  memcpy(copy.get(), attr, sizeof *attr);
-  attributes = std::move(copy);
-  return 1;
+  return copyInto(attributes, attr, "Attrib structure");
 }
 
 std::string& ZefServerMigratedObject::getExtObjIDString() {

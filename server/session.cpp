@@ -102,6 +102,24 @@ void markBroken(Sess_o* s) {
   sessClose(s);
 }
 
+// A send or receive that failed: message `msg` with the TCP code, and the
+// session is broken. Returns the code.
+int transferFailed(Sess_o* s, int msg, int rc) {
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, msg, rc);
+  markBroken(s);
+  return rc;
+}
+
+// A verb header this session cannot read on: why, and the header's first
+// bytes, to trace and log; the session closes.
+int refuseVerb(Sess_o* s, const char* why, const uint8_t* header) {
+  srvTraceAndLog(__FILE__, __LINE__, TR_SESSION, why);
+  srvTraceAndLog(__FILE__, __LINE__, TR_SESSION, "sessRecvVerb(): length=%04x, verb=%02x,magic=%02x\n",
+                 getU16(header), header[2], header[3]);
+  sessClose(s);
+  return RC_PROTOCOL_ERROR;
+}
+
 std::string processOwner() {
   struct passwd pw, *res = nullptr;
   char buf[1024];
@@ -431,12 +449,7 @@ int sessFlushVerbs(Sess_o* s) {
   int next;
   if (int bad = stateCheck(s, opVerb, kMsg20027, &next)) return bad;
   int rc = TcpFlush(&s->comm);
-  if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20028, rc);
-    markBroken(s);
-    return rc;
-  }
-  return 0;
+  return rc ? transferFailed(s, kMsg20028, rc) : 0;
 }
 
 int sessRecvVerb(Sess_o* s, uint8_t** verb) {
@@ -444,45 +457,20 @@ int sessRecvVerb(Sess_o* s, uint8_t** verb) {
   if (int bad = stateCheck(s, opVerb, kMsg20023, &next)) return bad;
   uint8_t* buf = s->recvBuf.data();
   int rc = TcpRead(&s->comm, buf, kVerbShortHeaderLen);
-  if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20024, rc);
-    markBroken(s);
-    return rc;
-  }
+  if (rc) return transferFailed(s, kMsg20024, rc);
   TRACE(TR_SESSVERB, "sessRecvVerb(): length=%04x, verb=%02x, magic=%02x\n", getU16(buf), buf[2],
         buf[3]);
-  if (buf[3] != kVerbMagic) {
-    srvTraceAndLog(__FILE__, __LINE__, TR_SESSION, "sessRecvVerb(): Invalid verb received.\n");
-    srvTraceAndLog(__FILE__, __LINE__, TR_SESSION,
-                   "sessRecvVerb(): length=%04x, verb=%02x,magic=%02x\n", getU16(buf), buf[2],
-                   buf[3]);
-    sessClose(s);
-    return RC_PROTOCOL_ERROR;
-  }
+  if (buf[3] != kVerbMagic) return refuseVerb(s, "sessRecvVerb(): Invalid verb received.\n", buf);
   size_t headerLen = verbHeaderLen(buf);
   if (headerLen > kVerbShortHeaderLen) {
     rc = TcpRead(&s->comm, buf + kVerbShortHeaderLen, headerLen - kVerbShortHeaderLen);
-    if (rc) {
-      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20024, rc);
-      markBroken(s);
-      return rc;
-    }
+    if (rc) return transferFailed(s, kMsg20024, rc);
   }
   VerbHeader h;
-  if (verbParseHeader(buf, headerLen, static_cast<uint32_t>(s->recvBuf.size()), &h)) {
-    srvTraceAndLog(__FILE__, __LINE__, TR_SESSION, "sessRecvVerb(): Verb exceeds allowed length.\n");
-    srvTraceAndLog(__FILE__, __LINE__, TR_SESSION,
-                   "sessRecvVerb(): length=%04x, verb=%02x,magic=%02x\n", getU16(buf), buf[2],
-                   buf[3]);
-    sessClose(s);
-    return RC_PROTOCOL_ERROR;
-  }
+  if (verbParseHeader(buf, headerLen, static_cast<uint32_t>(s->recvBuf.size()), &h))
+    return refuseVerb(s, "sessRecvVerb(): Verb exceeds allowed length.\n", buf);
   rc = TcpRead(&s->comm, buf + headerLen, h.length - headerLen);
-  if (rc) {
-    trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20025, rc);
-    markBroken(s);
-    return rc;
-  }
+  if (rc) return transferFailed(s, kMsg20025, rc);
   // An extended verb is handed on in the short form when it fits one, so
   // that every reader above sees length in bytes 0-1 and the code in byte 2.
   if (headerLen == kVerbExtendedHeaderLen && h.code <= 0xFF && h.code != kVerbExtendedCode &&

@@ -15,6 +15,7 @@
 #include "common/safepath.h"
 #include "common/uniquefd.h"
 #include "hsmfs/attrstore.h"
+#include "hsmfs/fsstate.h"
 #include "hsmfs/hsmattr.h"
 #include "hsmfs/xdsmstore.h"
 #include "hsmfs/xdsmapi.h"
@@ -202,7 +203,7 @@ int manageFileSystem(const std::string& mountPoint, FILE* out, FILE* err) {
     return 1;
   }
   StoreRegistration registration(xdsmAttrStore());
-  if (createFsState(session.sid(), mountPoint) != 0) {
+  if (dmiCreateFSState(session.sid(), mountPoint) != 0) {
     fprintf(err, "zefadm: cannot create the state file of %s: %s\n", mountPoint.c_str(), strerror(errno));
     return 1;
   }

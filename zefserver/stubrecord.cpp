@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "hsmfs/fsstate.h"
 #include "hsmfs/hsmattr.h"
 
 namespace zef {
@@ -14,7 +13,5 @@ void encodeStubRecord(const ObjId& id, const FileAttrs& a, uint8_t out[kStubReco
   std::memcpy(objId.bytes, id.data(), kObjIdLen);
   encodeVOQObj(dmiStubInfo(objId, a.size, a.mtime, a.ctime, false), out);
 }
-
-int createFsState(uint64_t sid, const std::string& mountPoint) { return dmiCreateFSState(sid, mountPoint); }
 
 }  // namespace zef
