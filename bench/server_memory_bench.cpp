@@ -20,45 +20,22 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/verb_bytes.h"
+
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using kmrtest::Bytes;
+using kmrtest::str;
+using Verb = kmrtest::Out;
 constexpr const char* kPassword = "bench password";
 constexpr unsigned kMaxSessions = 64;
-
-void put16(Bytes& b, size_t o, size_t v) {
-  b[o] = static_cast<uint8_t>(v >> 8);
-  b[o + 1] = static_cast<uint8_t>(v);
-}
-
-// A short-form verb: fixed part, then fields appended to the data area.
-struct Verb {
-  Bytes b;
-  size_t fixed;
-  Verb(uint8_t code, size_t len) : b(len, 0), fixed(len) {
-    b[2] = code;
-    b[3] = 0xA5;
-  }
-  Verb& field(size_t desc, const Bytes& data) {
-    put16(b, desc, b.size() - fixed);
-    put16(b, desc + 2, data.size());
-    b.insert(b.end(), data.begin(), data.end());
-    return *this;
-  }
-  Bytes done() {
-    put16(b, 0, b.size());
-    return b;
-  }
-};
-
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 Bytes signOn() {
   Verb v(0x1A, 42);
   v.b[4] = v.b[10] = 2;
   v.b[9] = 4;
   v.b[19] = 1;
-  return v.field(5, text("Linux x86-64")).field(11, text("BENCH")).field(15, text("root")).field(20, text(kPassword)).done();
+  return v.field(5, str("Linux x86-64")).field(11, str("BENCH")).field(15, str("root")).field(20, str(kPassword)).done();
 }
 
 // MigrUpd of a 28-byte id with flag 1 and an attribute block that fills the

@@ -39,6 +39,7 @@
 #include "reconcile/reconcilestatus.h"
 #include "reconcile/serverlink.h"
 #include "server/migobject.h"
+#include "tests/support/migrated_object.h"
 
 namespace {
 
@@ -53,28 +54,18 @@ midExtObjId_t objectId(size_t n) {
   return id;
 }
 
-Attrib objectAttrs() {
-  Attrib a{};
-  a.size = kStubSize;
-  a.mode = 0100640;
-  a.uid = 1234;
-  a.gid = 5678;
-  a.atime = 1500000000;
-  a.mtime = 1600000000;
-  a.ctime = 1600000100;
-  attribSetMigState(a, kMigStateMigrated);
-  return a;
+// What every stub of the run is: 1 MiB, owner 1234:5678, mode 0640.
+kmrtest::ObjSpec stubSpec(const std::string& alias) {
+  kmrtest::ObjSpec spec;
+  spec.alias = alias;
+  spec.size = kStubSize;
+  spec.gid = 5678;
+  return spec;
 }
 
 // The object the server would send for stub n of the run.
 std::unique_ptr<ZefServerMigratedObject> serverObject(const std::string& alias, size_t n) {
-  auto obj = std::make_unique<ZefServerMigratedObject>();
-  midExtObjId_t id = objectId(n);
-  obj->setExtObjID(&id);
-  Attrib a = objectAttrs();
-  obj->setAttributes(&a);
-  obj->alias = alias;
-  return obj;
+  return std::unique_ptr<ZefServerMigratedObject>(kmrtest::makeObject(stubSpec(alias), objectId(n)));
 }
 
 // The stub steps need no server: the mode gets a link that is never used.
@@ -97,7 +88,7 @@ bool floorFile(const std::string& path, size_t n) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   static const struct timespec times[2] = {{1500000000, 0}, {1600000000, 0}};
-  Attrib a = objectAttrs();
+  const Attrib a = kmrtest::attribOf(stubSpec(path));
   unsigned char record[kVOQObjLength];
   buildVOQObjRecord(objectId(n), a, record);
   bool ok = ftruncate(fd, kStubSize) == 0 && fchown(fd, 1234, 5678) == 0 && fchmod(fd, 0640) == 0 &&
@@ -172,18 +163,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   // The message system and the DMAPI session, as the command starts them.
-  dsCoreInit(nullptr, 0);
-  char chosen[64] = "EN_US";
-  nlinit(KMR_CATALOG_DIR, 10, KMR_CATALOG_DIR, 5, 1, 1, 1, chosen, nullptr);
-  XDSMAPI* dmapi = XDSMAPI::getXDSMAPI();
-  if (!dmapi->isInitialized()) dmapi->initService();
-  if (dmapi->getSID() == 0) dmapi->createSession(0, "migundelete", 0);
+  kmrtest::startCommandServices();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  kmrDestroySession(0);
-  nlterm();
-  dsCoreCleanUp();
+  kmrtest::stopCommandServices();
   umount2(g_dir.c_str(), MNT_DETACH);
   rmdir(g_dir.c_str());
   return 0;

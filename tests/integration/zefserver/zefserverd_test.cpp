@@ -22,45 +22,13 @@
 #include <vector>
 
 #include "tests/support/node_password.h"
+#include "tests/support/verb_bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace kmrtest;
 
-uint16_t be16(const Bytes& b, size_t o) { return static_cast<uint16_t>(b.at(o) << 8 | b.at(o + 1)); }
-uint32_t be32(const Bytes& b, size_t o) { return static_cast<uint32_t>(be16(b, o)) << 16 | be16(b, o + 2); }
-void put16(Bytes& b, size_t o, uint16_t v) {
-  b.at(o) = static_cast<uint8_t>(v >> 8);
-  b.at(o + 1) = static_cast<uint8_t>(v);
-}
-void put32(Bytes& b, size_t o, uint32_t v) {
-  put16(b, o, static_cast<uint16_t>(v >> 16));
-  put16(b, o + 2, static_cast<uint16_t>(v));
-}
-Bytes str(const std::string& s) { return Bytes(s.begin(), s.end()); }
 std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
-
-// A verb under construction: fixed part plus data area; descriptors count
-// from the start of the data area.
-struct Out {
-  Bytes b;
-  size_t fixed;
-  Out(uint8_t code, size_t fixedLen) : b(fixedLen, 0), fixed(fixedLen) {
-    b[2] = code;
-    b[3] = 0xA5;
-  }
-  Out& field(size_t desc, const Bytes& data) {
-    put16(b, desc, static_cast<uint16_t>(b.size() - fixed));
-    put16(b, desc + 2, static_cast<uint16_t>(data.size()));
-    b.insert(b.end(), data.begin(), data.end());
-    return *this;
-  }
-  Bytes done(size_t forcedLen = 0) {
-    put16(b, 0, static_cast<uint16_t>(forcedLen ? forcedLen : b.size()));
-    if (forcedLen > b.size()) b.resize(forcedLen, 0);
-    return b;
-  }
-};
 
 // The bytes a descriptor at `desc` names, data area starting at `start`.
 Bytes field(const Bytes& v, size_t desc, size_t start) {

@@ -21,6 +21,7 @@
 #include "reconcile/reconcilestatus.h"
 #include "reconcile/serverlink.h"
 #include "server/migobject.h"
+#include "tests/support/migrated_object.h"
 #include "tests/support/private_mount.h"
 
 namespace rectest {
@@ -29,18 +30,9 @@ class Environment : public ::testing::Environment {
  public:
   void SetUp() override {
     mounted = geteuid() == 0 && kmrtest::EnterPrivateMountNamespace();
-    dsCoreInit(nullptr, 0);
-    char chosen[64] = "EN_US";
-    nlinit(KMR_CATALOG_DIR, 10, KMR_CATALOG_DIR, 5, 1, 1, 1, chosen, nullptr);
-    XDSMAPI* dmapi = XDSMAPI::getXDSMAPI();
-    if (!dmapi->isInitialized()) dmapi->initService();
-    if (dmapi->getSID() == 0) dmapi->createSession(0, "migundelete", 0);
+    kmrtest::startCommandServices();
   }
-  void TearDown() override {
-    kmrDestroySession(0);
-    nlterm();
-    dsCoreCleanUp();
-  }
+  void TearDown() override { kmrtest::stopCommandServices(); }
   static inline bool mounted = false;
 };
 
@@ -125,44 +117,9 @@ inline std::unique_ptr<ReconcileServerLink> scriptedFactory(int* rc, const std::
   return std::make_unique<ScriptedLink>();
 }
 
-struct ObjSpec {
-  std::string alias;
-  uint64_t size = 4096;
-  uint32_t mtime = 1600000000;
-  uint32_t atime = 1500000000;
-  uint32_t ctime = 1600000100;
-  uint32_t mode = 0100640;
-  uint32_t uid = 1234;
-  uint32_t gid = 4321;
-  uint8_t flags = 0;
-  bool expired = false;
-  uint8_t idSeed = 1;
-};
-
-inline midExtObjId_t idFromSeed(uint8_t seed) {
-  midExtObjId_t id{};
-  for (size_t i = 0; i < kExtObjIdLen; ++i) id.bytes[i] = static_cast<uint8_t>(seed * 16 + i);
-  return id;
-}
-
-inline ZefServerMigratedObject* makeObject(const ObjSpec& s) {
-  auto* obj = new ZefServerMigratedObject();
-  midExtObjId_t id = idFromSeed(s.idSeed);
-  obj->setExtObjID(&id);
-  Attrib a{};
-  a.size = s.size;
-  a.mode = s.mode;
-  a.uid = s.uid;
-  a.gid = s.gid;
-  a.atime = s.atime;
-  a.mtime = s.mtime;
-  a.ctime = s.ctime;
-  a.flags = s.flags;
-  attribSetMigState(a, s.expired ? kMigStateExpired : kMigStateMigrated);
-  obj->setAttributes(&a);
-  obj->alias = s.alias;
-  return obj;
-}
+using kmrtest::idFromSeed;
+using kmrtest::makeObject;
+using kmrtest::ObjSpec;
 
 // A mode over a fresh tmpfs with a scripted server.
 class ModeTest : public ::testing::Test {
