@@ -26,6 +26,15 @@ DLogFile errorLogFile;
 
 namespace {
 
+// Message `msg` (1398 or 1521) about `file` with the failure's errno, which
+// stays set for the caller. Returns false.
+bool fileFailed(int msg, const char* file) {
+  int err = errno;
+  nlfprintf(stderr, msg, file, err, strerror(err));
+  errno = err;
+  return false;
+}
+
 // The log and its companion files never follow a symbolic link at the name
 // and are only regular files: the log may sit in a directory other users can
 // write, and the command runs as root. A FIFO planted at the name neither
@@ -240,12 +249,7 @@ bool DLogFile::utWrapFile(bool isNew) {
 
 bool DLogFile::openPlain() {
   stream_ = fopenNoFollow(name_, "a");
-  if (!stream_) {
-    int err = errno;
-    nlfprintf(stderr, kMsg1398, name_, err, strerror(err));
-    errno = err;
-    return false;
-  }
+  if (!stream_) return fileFailed(kMsg1398, name_);
   wrapping_ = false;
   return true;
 }
@@ -258,28 +262,16 @@ bool DLogFile::toWrapping(bool isNew) {
     const std::string pruned = besideLog(prunedName_);
     UniqueFile in(fopenNoFollow(name_, "r"));
     UniqueFile out(fopenNoFollow(pruned.c_str(), "a"));
-    if (!in || !out) {
-      int err = errno;
-      nlfprintf(stderr, kMsg1398, out ? name_ : pruned.c_str(), err, strerror(err));
-      return false;
-    }
+    if (!in || !out) return fileFailed(kMsg1398, out ? name_ : pruned.c_str());
     LineReader reader(in.get());
     std::string line;
     long at;
     unsigned long lines = 0;
     while (reader.next(&line, &at)) {
-      if (fputs(line.c_str(), out.get()) < 0) {
-        int err = errno;
-        nlfprintf(stderr, kMsg1521, pruned.c_str(), err, strerror(err));
-        return false;
-      }
+      if (fputs(line.c_str(), out.get()) < 0) return fileFailed(kMsg1521, pruned.c_str());
       progress(++lines);
     }
-    if (fflush(out.get()) != 0) {
-      int err = errno;
-      nlfprintf(stderr, kMsg1521, pruned.c_str(), err, strerror(err));
-      return false;
-    }
+    if (fflush(out.get()) != 0) return fileFailed(kMsg1521, pruned.c_str());
   }
   return createWrapping("");
 }
@@ -288,12 +280,7 @@ bool DLogFile::toWrapping(bool isNew) {
 // kept lines (a file, may be empty) behind it and records where writing goes on.
 bool DLogFile::createWrapping(const std::string& keptLinesFile) {
   stream_ = fopenNoFollow(name_, "w+");
-  if (!stream_) {
-    int err = errno;
-    nlfprintf(stderr, kMsg1521, name_, err, strerror(err));
-    errno = err;
-    return false;
-  }
+  if (!stream_) return fileFailed(kMsg1521, name_);
   const std::string header = headerLine(0, maxSize_);
   headerLength_ = static_cast<uint32_t>(header.size());
   bool ok = fputs(header.c_str(), stream_) >= 0 && fputs("\n", stream_) >= 0;
@@ -302,33 +289,20 @@ bool DLogFile::createWrapping(const std::string& keptLinesFile) {
     ok = kept && copyWholeFile(kept.get(), stream_);
   }
   wrapping_ = true;
-  if (!ok || fflush(stream_) != 0 || utSetNextWrite() != 0) {
-    int err = errno;
-    nlfprintf(stderr, kMsg1521, name_, err, strerror(err));
-    errno = err;
-    return false;
-  }
+  if (!ok || fflush(stream_) != 0 || utSetNextWrite() != 0) return fileFailed(kMsg1521, name_);
   return true;
 }
 
 bool DLogFile::continueWrapping(uint32_t recordedNext, uint32_t recordedMax) {
   stream_ = fopenNoFollow(name_, "r+");
-  if (!stream_) {
-    int err = errno;
-    nlfprintf(stderr, kMsg1398, name_, err, strerror(err));
-    errno = err;
-    return false;
-  }
+  if (!stream_) return fileFailed(kMsg1398, name_);
   wrapping_ = true;
   nextWrite_ = recordedNext;
   if (maxSize_ != recordedMax) {
     char max[16];
     snprintf(max, sizeof max, "%-10u", maxSize_);
-    if (fseek(stream_, 25, SEEK_SET) != 0 || fputs(max, stream_) < 0 || fflush(stream_) != 0) {
-      int err = errno;
-      nlfprintf(stderr, kMsg1521, name_, err, strerror(err));
-      return false;
-    }
+    if (fseek(stream_, 25, SEEK_SET) != 0 || fputs(max, stream_) < 0 || fflush(stream_) != 0)
+      return fileFailed(kMsg1521, name_);
   }
   return fseek(stream_, nextWrite_, SEEK_SET) == 0;
 }
@@ -418,11 +392,7 @@ bool DLogFile::shrink(uint32_t recordedNext, uint32_t recordedMax) {
     UniqueFile in(fopenNoFollow(name_, "r"));
     size = in ? fileSize(in.get()) : -1;
   }
-  if (size < 0) {
-    int err = errno;
-    nlfprintf(stderr, kMsg1398, name_, err, strerror(err));
-    return false;
-  }
+  if (size < 0) return fileFailed(kMsg1398, name_);
   if (size <= static_cast<long>(maxSize_)) return continueWrapping(recordedNext, recordedMax);
   const long newMax = maxSize_, oldMax = recordedMax, next = recordedNext;
   const long cont = static_cast<long>(logContinuedText().size());

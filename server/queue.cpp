@@ -13,6 +13,20 @@ int flagValueOr(const TestFlag& flag, int fallback) {
   return flag.set ? static_cast<int>(flag.numValue) : fallback;
 }
 
+// Wakes the thread (`who`, waiting for `what`) that waits on `cond`, if one
+// does, and traces the outcome.
+void unblock(cSyncObjectCondition& cond, const char* who, const char* what, const char* condName) {
+  static const char kName[] = "cQueue::unlockWaiters";
+  if (!cond.isWaiting()) return;
+  TRACE(TR_THREAD, "(%s): %s thread is waiting for %s, let's unblock it\n", kName, who, what);
+  bool signalled = false;
+  const int rc = cond.SignalIfWaiting(&signalled);
+  if (rc == 0)
+    TRACE(TR_THREAD, "(%s): Send signal of condition %s. OK\n", kName, condName);
+  else
+    TRACE(TR_THREAD, "(%s): Signal of condition %s failed. rc = %d\n", kName, condName, rc);
+}
+
 }  // namespace
 
 cQueue::cQueue(int waitTimeMs) : m_uiWaitTime(waitTimeMs) {
@@ -148,26 +162,8 @@ void cQueue::unlockWaiters() {
   TRACE(TR_THREAD, "(%s): Checked queue: (%d) elements counted (%d) size of queue.\n", kName,
         m_Count, static_cast<int>(m_Queue.size()));
   m_Released = true;
-  if (m_EmptyCond.isWaiting()) {
-    TRACE(TR_THREAD, "(%s): Consumer / Reader thread is waiting for an element, let's unblock it\n",
-          kName);
-    bool signalled = false;
-    const int rc = m_EmptyCond.SignalIfWaiting(&signalled);
-    if (rc == 0)
-      TRACE(TR_THREAD, "(%s): Send signal of condition EMPTY. OK\n", kName);
-    else
-      TRACE(TR_THREAD, "(%s): Signal of condition EMPTY failed. rc = %d\n", kName, rc);
-  }
-  if (m_FullCond.isWaiting()) {
-    TRACE(TR_THREAD,
-          "(%s): Producer / Writer thread is waiting for a free place, let's unblock it\n", kName);
-    bool signalled = false;
-    const int rc = m_FullCond.SignalIfWaiting(&signalled);
-    if (rc == 0)
-      TRACE(TR_THREAD, "(%s): Send signal of condition FULL. OK\n", kName);
-    else
-      TRACE(TR_THREAD, "(%s): Signal of condition FULL failed. rc = %d\n", kName, rc);
-  }
+  unblock(m_EmptyCond, "Consumer / Reader", "an element", "EMPTY");
+  unblock(m_FullCond, "Producer / Writer", "a free place", "FULL");
   m_Mutex.Unlock();
 }
 

@@ -283,6 +283,17 @@ void usage(FILE* err) {
                "for on the terminal; it is never taken from the command line.\n");
 }
 
+// The import keys that name a 32-bit attribute, or null.
+uint32_t FileAttrs::*u32Field(const std::string& key) {
+  static const std::pair<const char*, uint32_t FileAttrs::*> kFields[] = {
+      {"uid", &FileAttrs::uid},     {"gid", &FileAttrs::gid},     {"mode", &FileAttrs::mode},
+      {"atime", &FileAttrs::atime}, {"mtime", &FileAttrs::mtime}, {"ctime", &FileAttrs::ctime},
+      {"inode", &FileAttrs::inode}};
+  for (const auto& [name, field] : kFields)
+    if (key == name) return field;
+  return nullptr;
+}
+
 bool getU32(const JsonValue& v, uint32_t& out) {
   if (v.kind != JsonValue::kInteger || v.integer < 0 || v.integer > 0xFFFFFFFFLL) return false;
   out = static_cast<uint32_t>(v.integer);
@@ -316,20 +327,8 @@ std::optional<ImportRecord> parseImportLine(std::string_view line, uint32_t defa
       ok = v.kind == JsonValue::kInteger && v.integer >= 0;
       r.attrs.size = static_cast<uint64_t>(v.integer);
       haveSize = ok;
-    } else if (m.key == "uid") {
-      ok = getU32(v, r.attrs.uid);
-    } else if (m.key == "gid") {
-      ok = getU32(v, r.attrs.gid);
-    } else if (m.key == "mode") {
-      ok = getU32(v, r.attrs.mode);
-    } else if (m.key == "atime") {
-      ok = getU32(v, r.attrs.atime);
-    } else if (m.key == "mtime") {
-      ok = getU32(v, r.attrs.mtime);
-    } else if (m.key == "ctime") {
-      ok = getU32(v, r.attrs.ctime);
-    } else if (m.key == "inode") {
-      ok = getU32(v, r.attrs.inode);
+    } else if (uint32_t FileAttrs::*field = u32Field(m.key)) {
+      ok = getU32(v, r.attrs.*field);
     } else if (m.key == "expired") {
       ok = v.kind == JsonValue::kBool;
       r.attrs.migState = v.boolean ? kStateExpired : kStateMigrated;
