@@ -30,13 +30,7 @@ using Verb = kmrtest::Out;
 constexpr const char* kPassword = "bench password";
 constexpr unsigned kMaxSessions = 64;
 
-Bytes signOn() {
-  Verb v(0x1A, 42);
-  v.b[4] = v.b[10] = 2;
-  v.b[9] = 4;
-  v.b[19] = 1;
-  return v.field(5, str("Linux x86-64")).field(11, str("BENCH")).field(15, str("root")).field(20, str(kPassword)).done();
-}
+Bytes signOn() { return kmrtest::signOnVerb("BENCH", kPassword); }
 
 // MigrUpd of a 28-byte id with flag 1 and an attribute block that fills the
 // verb to 32,768 bytes: the largest verb the server takes.
@@ -58,20 +52,7 @@ bool sendAll(int fd, const Bytes& b) {
   return true;
 }
 
-int connectTo(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval tv{30, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
+int connectTo(uint16_t port) { return kmrtest::connectLoopback(port, 30); }
 
 long statusKib(pid_t pid, const std::string& key) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");

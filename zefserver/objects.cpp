@@ -1,6 +1,7 @@
 #include "zefserver/objects.h"
 
 #include <cstring>
+#include <utility>
 
 #include "server/wire/attribcodec.h"
 #include "zefserver/wire.h"
@@ -33,27 +34,24 @@ std::optional<ObjIdParts> parseObjId(std::span<const uint8_t> id) {
 
 namespace {
 
-Attrib clientAttrib(const FileAttrs& a, const DmHandle& handle) {
-  Attrib r{};
-  r.size = a.size;
-  r.objectType = 1;  // regular file
-  r.mode = a.mode;
-  r.uid = a.uid;
-  r.gid = a.gid;
-  r.atime = a.atime;
-  r.mtime = a.mtime;
-  r.ctime = a.ctime;
-  r.inode = a.inode;
-  attribSetMigState(r, a.migState);
-  if (!handle.empty()) attribSetHandle(r, handle);
-  return r;
-}
+// The 32-bit attributes that the client's record and ours both carry.
+constexpr std::pair<uint32_t Attrib::*, uint32_t FileAttrs::*> kSharedWords[] = {
+    {&Attrib::mode, &FileAttrs::mode},   {&Attrib::uid, &FileAttrs::uid},
+    {&Attrib::gid, &FileAttrs::gid},     {&Attrib::atime, &FileAttrs::atime},
+    {&Attrib::mtime, &FileAttrs::mtime}, {&Attrib::ctime, &FileAttrs::ctime},
+    {&Attrib::inode, &FileAttrs::inode}};
 
 }  // namespace
 
 std::vector<uint8_t> encodeAttrBlock(const FileAttrs& a, const DmHandle& handle) {
+  Attrib r{};
+  r.size = a.size;
+  r.objectType = 1;  // regular file
+  for (const auto& [client, ours] : kSharedWords) r.*client = a.*ours;
+  attribSetMigState(r, a.migState);
+  if (!handle.empty()) attribSetHandle(r, handle);
   std::vector<uint8_t> b(kAttribNetLen);
-  AttribToNet(clientAttrib(a, handle), b.data(), b.size());
+  AttribToNet(r, b.data(), b.size());
   return b;
 }
 
@@ -62,13 +60,7 @@ std::optional<FileAttrs> decodeAttrBlock(std::span<const uint8_t> block) {
   if (NetToAttrib(block.data(), block.size(), &r) != 0) return std::nullopt;
   FileAttrs a;
   a.size = r.size;
-  a.mode = r.mode;
-  a.uid = r.uid;
-  a.gid = r.gid;
-  a.atime = r.atime;
-  a.mtime = r.mtime;
-  a.ctime = r.ctime;
-  a.inode = r.inode;
+  for (const auto& [client, ours] : kSharedWords) a.*ours = r.*client;
   a.migState = attribMigState(r);
   return a;
 }

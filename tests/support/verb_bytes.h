@@ -1,8 +1,15 @@
 // Test support: verbs of the storage server protocol laid out byte by byte,
+// and the loopback connection they go over,
 // by neither the client's nor the server's encoders, so that what they are
 // compared with or fed to cannot share a misreading with either side.
 #ifndef KMR_TESTS_SUPPORT_VERB_BYTES_H
 #define KMR_TESTS_SUPPORT_VERB_BYTES_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -48,6 +55,37 @@ struct Out {
     return b;
   }
 };
+
+// A node's SignOn as the client sends it (platform "Linux x86-64", owner
+// "root").
+inline Bytes signOnVerb(const std::string& node, const std::string& password) {
+  Out o(0x1A, 42);
+  o.b[4] = 2;
+  o.b[9] = 4;
+  o.b[10] = 2;
+  o.b[19] = 1;
+  o.field(5, str("Linux x86-64")).field(11, str(node)).field(15, str("root")).field(20, str(password));
+  return o.done();
+}
+
+// A TCP connection to `port` on 127.0.0.1 whose reads give up after
+// `timeoutSeconds` (a guard against a hung server, nothing depends on it);
+// -1 when it cannot be made.
+inline int connectLoopback(uint16_t port, long timeoutSeconds) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval tv{timeoutSeconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 }  // namespace kmrtest
 

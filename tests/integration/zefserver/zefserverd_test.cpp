@@ -42,13 +42,7 @@ const char* const kNode1Password = "Node1-Pass!";
 const char* const kNode2Password = "n2 second pass";
 
 Bytes signOn(const std::string& node, const std::string& password = kNode1Password) {
-  Out o(0x1A, 42);
-  o.b[4] = 2;
-  o.b[9] = 4;
-  o.b[10] = 2;
-  o.b[19] = 1;
-  o.field(5, str("Linux x86-64")).field(11, str(node)).field(15, str("root")).field(20, str(password));
-  return o.done();
+  return signOnVerb(node, password);
 }
 Bytes beginTxn() { return Out(0x12, 4).done(); }
 Bytes endTxn(uint8_t vote, uint8_t reason) {
@@ -125,15 +119,8 @@ struct Verb {
 class Client {
  public:
   explicit Client(uint16_t port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // Guards against a hung server only; no result depends on it.
-    timeval tv{60, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    fd_ = connectLoopback(port, 60);
+    ok_ = fd_ >= 0;
   }
   ~Client() { close(fd_); }
   bool connected() const { return ok_; }
