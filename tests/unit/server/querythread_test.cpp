@@ -14,6 +14,7 @@
 #include "common/textexception.h"
 #include "common/trace.h"
 #include "server/querythread.h"
+#include "tests/support/scratch_dir.h"
 #include "tests/unit/server/queue_test_support.h"
 
 namespace {
@@ -37,7 +38,7 @@ void makeAnswer(int i, MigrQueryAnswer& a) {
 
 // A session that answers `answers` objects and then ends with `endCode`
 // (answers < 0: never ends). It may watch the queue's fill level from the
-// producer's side.
+// producer's side, and records on which threads it was attached and detached.
 class ScriptedSource : public MigrQuerySource {
  public:
   struct Log {
@@ -48,6 +49,8 @@ class ScriptedSource : public MigrQuerySource {
     uint32_t queriedFsId = 0;
     int objectType = -1;
     int ordering = -1;
+    int attaches = 0, detaches = 0;
+    pthread_t attachedOn{}, detachedOn{};
   };
   ScriptedSource(Log& log, int answers, int endCode, cQueue* watched = nullptr)
       : log_(log), answers_(answers), endCode_(endCode), watched_(watched) {}
@@ -72,6 +75,14 @@ class ScriptedSource : public MigrQuerySource {
     if (answers_ >= 0 && i >= answers_) return endCode_;
     makeAnswer(i, answer);
     return 0;
+  }
+  void attachToCallingThread() override {
+    log_.attachedOn = pthread_self();
+    ++log_.attaches;
+  }
+  void detachFromCallingThread() override {
+    log_.detachedOn = pthread_self();
+    ++log_.detaches;
   }
 
   int beginRc = 0;
@@ -101,6 +112,15 @@ std::string repositoryText(int number, ...) {
   std::string out = text ? text : "";
   free(text);
   return out;
+}
+
+// The source's session was the query thread's clean-up entry exactly while
+// that thread ran (call once the thread is joined).
+void expectAttachedOnlyOn(pthread_t worker, const ScriptedSource::Log& log) {
+  EXPECT_EQ(log.attaches, 1);
+  EXPECT_EQ(log.detaches, 1);
+  EXPECT_TRUE(pthread_equal(log.attachedOn, worker));
+  EXPECT_TRUE(pthread_equal(log.detachedOn, worker));
 }
 
 // Reads everything the finished thread left, in queue order.
@@ -162,7 +182,10 @@ TEST(QueryThread, EndAndNoMatchQueueAFinishedMarkerBehindTheRecords) {
     ScriptedSource::Log log;
     ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, 3, endCode), &q);
     ASSERT_EQ(thread.Create(), 0);
+    const pthread_t worker = thread.getThreadId();
     waitFor([&] { return thread.isFinished(); });
+    thread.Stop();
+    expectAttachedOnlyOn(worker, log);
     auto got = drain(q);
     ASSERT_EQ(got.size(), 4u) << "end code " << endCode;
     for (int i = 0; i < 3; ++i) EXPECT_EQ(recordNumber(got[i].get()), i);
@@ -241,10 +264,12 @@ TEST(QueryThread, DestroyingARunningThreadStopsIt) {
   auto thread = std::make_unique<ZefServerQueryThread>(
       "/fs", kFsId, std::make_unique<ScriptedSource>(log, -1, 0), &q);
   ASSERT_EQ(thread->Create(), 0);
+  const pthread_t worker = thread->getThreadId();
   waitFor([&] { return q.isWriterWaiting(); });
   BlockingCall destroy([&] { thread.reset(); return 0; }, [&] { unblockWriter(q); });
   EXPECT_EQ(destroy.result(), 0);
   EXPECT_LE(q.count(), 3);
+  expectAttachedOnlyOn(worker, log);
   q.ResetQueue(0);
 }
 
@@ -354,9 +379,8 @@ TEST(ThreadBase, FailedInitializationEndsTheThreadWithoutWork) {
 // The diagnostics a support engineer reads: with the classes on, the dump of
 // each record, the end reason and the queue's hand-over reach the trace.
 TEST(QueryThread, TracesRecordsEndReasonAndQueueActivity) {
-  char dir[] = "/tmp/querythread_trace_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/trace.out";
+  kmrtest::ScratchDir dir;
+  const std::string path = dir / "trace.out";
   new_TraceObject(5, 0, trTIDProc);
   ASSERT_EQ(trBegin(path.c_str(), false), 0);
   trEnable("SMRECONCILE SMRECONCILEDETAIL THREAD ENTER EXIT", true);
@@ -372,14 +396,7 @@ TEST(QueryThread, TracesRecordsEndReasonAndQueueActivity) {
   trClose(true);
   for (unsigned char* flag : {&TR_SMRECONCILE, &TR_SMRECONCILEDETAIL, &TR_THREAD, &TR_ENTER, &TR_EXIT})
     *flag = 0;
-  FILE* f = fopen(path.c_str(), "r");
-  ASSERT_NE(f, nullptr);
-  std::string text;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
-  fclose(f);
-  unlink(path.c_str());
-  rmdir(dir);
+  const std::string text = kmrtest::readFile(path);
   EXPECT_NE(text.find("(ZefServerQueryThread): Server Object:\n\n=== ZEF Server Migrated Object ===\n"),
             std::string::npos);
   EXPECT_NE(text.find("alias : /fs/1\n"), std::string::npos);

@@ -12,29 +12,11 @@
 
 namespace {
 
-struct SessionDeleter {
-  void operator()(Sess_o* s) const { delete_SessionObject(s); }
-};
-using SessionPtr = std::unique_ptr<Sess_o, SessionDeleter>;
-
-// Starts the peer (sign-on first, then `script`) and signs a session on.
+// Signs a session on against the peer, which then runs `script`.
 SessionPtr start(FakePeer& peer, std::function<void(FakePeer&)> script, bool unicode = false) {
-  peer.run([script](FakePeer& p) {
-    ASSERT_TRUE(p.accept());
-    p.answerSignOn();
-    script(p);
-    p.readVerb();  // until the client closes
-  });
-  SessionConfig c = peerConfig(peer.port());
+  SessionConfig c = peerConfig(0);
   c.unicode = unicode;
-  SessionPtr s(new_SessionObject(&c, 1));
-  EXPECT_EQ(CheckSession(s.get(), 1), 0);
-  return s;
-}
-
-void finish(SessionPtr& s, FakePeer& peer) {
-  Logoff(s.get());
-  peer.join();
+  return signedOnSession(peer, std::move(script), c);
 }
 
 struct Answer {
@@ -72,7 +54,7 @@ TEST(QueryStream, AnswersSkipsAndEnds) {
   EXPECT_EQ(memcmp(r.id.bytes, b.bytes, 28), 0);
   EXPECT_EQ(r.next(s.get()), 2);  // vote 2 reason 2: nothing (more) matched
   EXPECT_EQ(r.path, "/fs/two");   // outputs untouched by the end
-  finish(s, peer);
+  signOff(s, peer);
 }
 
 TEST(QueryStream, EndVotesAndViolations) {
@@ -93,7 +75,7 @@ TEST(QueryStream, EndVotesAndViolations) {
     Answer r;
     EXPECT_EQ(r.next(s.get()), k.expected);
     EXPECT_EQ(sessGetState(s.get()) != sSignedOn, k.closes);
-    finish(s, peer);
+    signOff(s, peer);
   }
 }
 
@@ -126,7 +108,7 @@ TEST(SingleObject, OneAnswerKeepsHandleFormAndTwoAreRefused) {
     EXPECT_EQ(attr.hsm.handleForm.marker, 0x8E7D);
     EXPECT_EQ(attr.hsm.handleForm.handleLength, 4);
     EXPECT_EQ(attr.hsm.handleForm.handle[0], 0xD0);
-    finish(s, peer);
+    signOff(s, peer);
   }
   {
     FakePeer peer;
@@ -142,7 +124,7 @@ TEST(SingleObject, OneAnswerKeepsHandleFormAndTwoAreRefused) {
     Attrib attr;
     ServerAttrib srv;
     EXPECT_EQ(hlQryOneMigrObjGetHandle(s.get(), id, 2, &fsId, &path, &attr, &srv), 131);
-    finish(s, peer);
+    signOff(s, peer);
   }
 }
 
@@ -184,30 +166,18 @@ struct FsServer {
   }
 };
 
-std::string fsNameOf(const Bytes& fsQry) {
-  size_t off = 12 + getU16(&fsQry[8]);
-  return std::string(fsQry.begin() + off, fsQry.begin() + off + getU16(&fsQry[10]));
-}
+std::string fsNameOf(const Bytes& fsQry) { return fieldOf(fsQry, 12, 8); }
 
 TEST(FileSpaceLookup, AddsAnUnknownFileSpace) {
   for (bool unicode : {false, true}) {
     FsServer server;
     FakePeer peer;
-    peer.run([&](FakePeer& p) {
-      ASSERT_TRUE(p.accept());
-      p.answerSignOn();
-      server(p);
-    });
-    SessionConfig c = peerConfig(peer.port());
-    c.unicode = unicode;
-    SessionPtr s(new_SessionObject(&c, 1));
-    ASSERT_EQ(CheckSession(s.get(), 1), 0);
+    SessionPtr s = start(peer, [&server](FakePeer& p) { server(p); }, unicode);
     fileSpec_t* spec = fmNewFileSpec("/fs", "", "");
     ASSERT_EQ(fsCheckAdd(s.get(), FileSpaceInfo{"/fs", '/'}, spec, fakeStats), 0);
     EXPECT_EQ(spec->fsID, 77u);
     fmDeleteFileSpec(spec);
-    Logoff(s.get());
-    peer.join();
+    signOff(s, peer);
 
     const std::string utf16 = std::string("\0/\0f\0s", 6);
     if (unicode) {
@@ -239,18 +209,10 @@ TEST(FileSpaceLookup, AddRefusals) {
     FsServer server;
     server.addReason = reason;
     FakePeer peer;
-    peer.run([&](FakePeer& p) {
-      ASSERT_TRUE(p.accept());
-      p.answerSignOn();
-      server(p);
-    });
-    SessionConfig c = peerConfig(peer.port());
-    SessionPtr s(new_SessionObject(&c, 1));
-    ASSERT_EQ(CheckSession(s.get(), 1), 0);
+    SessionPtr s = start(peer, [&server](FakePeer& p) { server(p); });
     fileSpec_t spec;
     int rc = getfsID(s.get(), &spec, fakeStats);  // empty name asks for "/"
-    Logoff(s.get());
-    peer.join();
+    signOff(s, peer);
     if (reason == 19) {
       EXPECT_EQ(rc, 0);
       EXPECT_EQ(spec.fsID, 77u);
@@ -274,7 +236,7 @@ TEST(FileSpaceLookup, ExistingSpaceWithOddInformationAndDisabledFlag) {
   fileSpec_t spec;
   spec.fsName = "/fs";
   EXPECT_EQ(getfsID(s.get(), &spec, fakeStats), 289);
-  finish(s, peer);
+  signOff(s, peer);
 
   TEST_DISABLEUNICODEFLAG.set = 1;
   EXPECT_EQ(fsCheckAdd(nullptr, FileSpaceInfo{"/fs", '/'}, &spec, fakeStats), 57);
