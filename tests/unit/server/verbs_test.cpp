@@ -98,16 +98,13 @@ TEST(SingleObject, OneAnswerKeepsHandleFormAndTwoAreRefused) {
       p.sendRaw(v);
       p.sendRaw(endTxnVerb(1, 0));
     });
-    uint32_t fsId;
-    std::string path;
-    Attrib attr{};
-    ServerAttrib srv;
-    ASSERT_EQ(hlQryOneMigrObjGetHandle(s.get(), id, 2, &fsId, &path, &attr, &srv), 0);
-    EXPECT_EQ(fsId, 8u);
-    EXPECT_EQ(path, "/fs/h");
-    EXPECT_EQ(attr.hsm.handleForm.marker, 0x8E7D);
-    EXPECT_EQ(attr.hsm.handleForm.handleLength, 4);
-    EXPECT_EQ(attr.hsm.handleForm.handle[0], 0xD0);
+    Answer r;
+    ASSERT_EQ(hlQryOneMigrObjGetHandle(s.get(), id, 2, &r.fsId, &r.path, &r.attr, &r.srv), 0);
+    EXPECT_EQ(r.fsId, 8u);
+    EXPECT_EQ(r.path, "/fs/h");
+    EXPECT_EQ(r.attr.hsm.handleForm.marker, 0x8E7D);
+    EXPECT_EQ(r.attr.hsm.handleForm.handleLength, 4);
+    EXPECT_EQ(r.attr.hsm.handleForm.handle[0], 0xD0);
     signOff(s, peer);
   }
   {
@@ -119,11 +116,8 @@ TEST(SingleObject, OneAnswerKeepsHandleFormAndTwoAreRefused) {
       p.sendRaw(migrQryRespVerb(8, id, id, "/fs/b"));
       p.sendRaw(endTxnVerb(1, 0));
     });
-    uint32_t fsId;
-    std::string path;
-    Attrib attr;
-    ServerAttrib srv;
-    EXPECT_EQ(hlQryOneMigrObjGetHandle(s.get(), id, 2, &fsId, &path, &attr, &srv), 131);
+    Answer r;
+    EXPECT_EQ(hlQryOneMigrObjGetHandle(s.get(), id, 2, &r.fsId, &r.path, &r.attr, &r.srv), 131);
     signOff(s, peer);
   }
 }
