@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 #include "common/messages.h"
@@ -286,21 +287,15 @@ TEST(QueryThread, StartingTheQuerySendsTheFileSpaceAndOrdering) {
     EXPECT_EQ(thread.getAllMigrObjectsFromServer(1), 0);
     EXPECT_EQ(log.ordering, 1);
   }
-  {
+  // A refused BeginTxn sends no query; either refusal is returned.
+  for (auto [beginRc, queryRc, rc, queries] : {std::tuple{-50, 0, -50, 0}, std::tuple{0, 136, 136, 1}}) {
     ScriptedSource::Log log;
     auto source = std::make_unique<ScriptedSource>(log, 0, RC_FINISHED);
-    source->beginRc = -50;
+    source->beginRc = beginRc;
+    source->queryRc = queryRc;
     ZefServerQueryThread thread("/fs", kFsId, std::move(source), &q);
-    EXPECT_EQ(thread.getAllMigrObjectsFromServer(0), -50);
-    EXPECT_EQ(log.queryCalls, 0);
-  }
-  {
-    ScriptedSource::Log log;
-    auto source = std::make_unique<ScriptedSource>(log, 0, RC_FINISHED);
-    source->queryRc = 136;
-    ZefServerQueryThread thread("/fs", kFsId, std::move(source), &q);
-    EXPECT_EQ(thread.getAllMigrObjectsFromServer(0), 136);
-    EXPECT_EQ(log.queryCalls, 1);
+    EXPECT_EQ(thread.getAllMigrObjectsFromServer(0), rc);
+    EXPECT_EQ(log.queryCalls, queries);
   }
 }
 
