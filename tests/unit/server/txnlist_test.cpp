@@ -71,10 +71,7 @@ struct Fixture {
     ASSERT_EQ(hsmTlInitialzeEx(list.get(), 1 << 20, sessGetMaxObjsPerTxn(session.get()), 0), 0);
     hsmTlSetTxnType(list.get(), kTlTypeHsm);
   }
-  void stop() {
-    Logoff(session.get());
-    peer.join();
-  }
+  void stop() { signOff(session, peer); }
 };
 
 fileSpec_t specFor(int i) {
@@ -95,10 +92,10 @@ Attrib attribFor(int i) {
   return a;
 }
 
-int queueUpdate(TxnList* l, int i, uint16_t flags = 3) {
+int queueUpdate(TxnList* l, int i, uint16_t flags = 3, int* result = nullptr) {
   fileSpec_t fs = specFor(i);
   Attrib a = attribFor(i);
-  return hsmTlMigrObj(l, kTlKindUpdate, &fs, &a, flags, nullptr);
+  return hsmTlMigrObj(l, kTlKindUpdate, &fs, &a, flags, result);
 }
 
 std::vector<uint8_t> codesAfterSignOn(FakePeer& peer) {
@@ -212,25 +209,34 @@ TEST(TransactionList, AbortsAndBrokenConnectionsAreResentOrReported) {
     std::vector<int> updates;    // the items of those MigrUpd verbs
     int rc = 0;
     int itemResult = 0;  // what the first item's result says (-1: never set)
-    uint64_t committed = 0, reopens = 0, aborted = 0;
+    uint64_t committed = 0;
+    uint64_t reopens = 0;  // re-opens tried
+    uint64_t aborted = 0;
     size_t connections = 1;
     uint32_t restartDuration = 1;
     TlCallback callback = nullptr;
   } cases[] = {
-      {"an abort is retried once", {{{2, 9}}, {}, false}, 1, {S, B, U, E, B, U, E}, {1, 1}, 0, 0, 1, 0, 1},
-      {"a second abort is reported", {{{2, 9}, {2, 9}}, {}, false}, 1, {S, B, U, E, B, U, E}, {1, 1}, 9, 9, 0, 0, 2},
+      {.what = "an abort is retried once", .server = {{{2, 9}}, {}, false}, .items = 1,
+       .codes = {S, B, U, E, B, U, E}, .updates = {1, 1}, .committed = 1, .aborted = 1},
+      {.what = "a second abort is reported", .server = {{{2, 9}, {2, 9}}, {}, false}, .items = 1,
+       .codes = {S, B, U, E, B, U, E}, .updates = {1, 1}, .rc = 9, .itemResult = 9, .aborted = 2},
       // The first batch's vote is read only by the next flush.
-      {"an aborted batch in flight is resent before the next",
-       {{{2, 9}}, {}, false}, 5, {S, B, U, U, U, U, E, B, U, U, U, U, E, B, U, E}, {1, 2, 3, 4, 1, 2, 3, 4, 5}, 0, 0, 5, 0, 1},
-      {"the line drops as the batch's EndTxn goes out",
-       {{}, {5}, true}, 5, {S, B, U, U, U, U, S, B, U, U, U, U, E, B, U, E}, {1, 2, 3, 4, 1, 2, 3, 4, 5}, 0, 0, 5, 1, 0, 2},
-      {"the line drops inside the batch",
-       {{}, {3}, true}, 3, {S, B, U, U, S, B, U, U, U, E}, {1, 2, 1, 2, 3}, 0, 0, 3, 1, 0, 2},
-      {"the line drops again in the resend",
-       {{}, {2, 3}, true}, 3, {S, B, U, S, B, U, U, S, B, U, U, U, E}, {1, 1, 2, 1, 2, 3}, 0, 0, 3, 2, 0, 3},
-      {"without a restart duration the list gives up",
-       {{}, {2}, false}, 2, {S, B, U}, {1}, -50, -1, 0, 1, 0, 1, 0},
-      {"the re-open callback refuses", {{}, {1}, false}, 1, {S, B}, {}, 77, -1, 0, 1, 0, 1, 1, refuseReopen},
+      {.what = "an aborted batch in flight is resent before the next", .server = {{{2, 9}}, {}, false}, .items = 5,
+       .codes = {S, B, U, U, U, U, E, B, U, U, U, U, E, B, U, E}, .updates = {1, 2, 3, 4, 1, 2, 3, 4, 5},
+       .committed = 5, .aborted = 1},
+      {.what = "the line drops as the batch's EndTxn goes out", .server = {{}, {5}, true}, .items = 5,
+       .codes = {S, B, U, U, U, U, S, B, U, U, U, U, E, B, U, E}, .updates = {1, 2, 3, 4, 1, 2, 3, 4, 5},
+       .committed = 5, .reopens = 1, .connections = 2},
+      {.what = "the line drops inside the batch", .server = {{}, {3}, true}, .items = 3,
+       .codes = {S, B, U, U, S, B, U, U, U, E}, .updates = {1, 2, 1, 2, 3},
+       .committed = 3, .reopens = 1, .connections = 2},
+      {.what = "the line drops again in the resend", .server = {{}, {2, 3}, true}, .items = 3,
+       .codes = {S, B, U, S, B, U, U, S, B, U, U, U, E}, .updates = {1, 1, 2, 1, 2, 3},
+       .committed = 3, .reopens = 2, .connections = 3},
+      {.what = "without a restart duration the list gives up", .server = {{}, {2}, false}, .items = 2,
+       .codes = {S, B, U}, .updates = {1}, .rc = -50, .itemResult = -1, .reopens = 1, .restartDuration = 0},
+      {.what = "the re-open callback refuses", .server = {{}, {1}, false}, .items = 1,
+       .codes = {S, B}, .updates = {}, .rc = 77, .itemResult = -1, .reopens = 1, .callback = refuseReopen},
   };
   for (Case& k : cases) {
     SCOPED_TRACE(k.what);
@@ -238,9 +244,7 @@ TEST(TransactionList, AbortsAndBrokenConnectionsAreResentOrReported) {
     f.start(k.server, k.restartDuration);
     f.list->callback = k.callback;
     int firstResult = -1;
-    fileSpec_t fs = specFor(1);
-    Attrib a = attribFor(1);
-    ASSERT_EQ(hsmTlMigrObj(f.list.get(), kTlKindUpdate, &fs, &a, 3, &firstResult), 0);
+    ASSERT_EQ(queueUpdate(f.list.get(), 1, 3, &firstResult), 0);
     for (int i = 2; i <= k.items; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
     EXPECT_EQ(hsmTlEnd(f.list.get()), k.rc);
     EXPECT_EQ(firstResult, k.itemResult);
