@@ -144,15 +144,22 @@ TEST_F(AdmTest, ExpireUnexpireAndGenerate) {
   EXPECT_NE(out.find("N1\t/fs\tORCA\t3 objects"), std::string::npos) << out;
 }
 
+// Two file spaces of one node in a fresh store; returns their ids.
+std::pair<uint32_t, uint32_t> twoFileSpaces(Store& s) {
+  s.registerNode("n", "");
+  FileSpace fs;
+  fs.node = "n";
+  fs.info.assign(8, 0);
+  fs.name = "/x";
+  uint32_t x = s.addFileSpace(fs);
+  fs.name = "/y";
+  return {x, s.addFileSpace(fs)};
+}
+
 TEST_F(AdmTest, StoreKeepsUncommittedWritesInvisibleAndNeverReusesNumbers) {
   auto a = Store::open(db_);
   auto b = Store::open(db_);
-  a->registerNode("n", "");
-  FileSpace fs;
-  fs.node = "n";
-  fs.name = "/x";
-  fs.info.assign(8, 0);
-  uint32_t id = a->addFileSpace(fs);
+  const uint32_t id = twoFileSpaces(*a).first;
   uint64_t first;
   {
     Store::WriteTxn t(*a);
@@ -174,18 +181,6 @@ TEST_F(AdmTest, StoreKeepsUncommittedWritesInvisibleAndNeverReusesNumbers) {
   ASSERT_TRUE(o);
   EXPECT_TRUE(o->attrs.empty());
   EXPECT_EQ(o->path, "/r");
-}
-
-// Two file spaces of one node in a fresh store; returns their ids.
-std::pair<uint32_t, uint32_t> twoFileSpaces(Store& s) {
-  s.registerNode("n", "");
-  FileSpace fs;
-  fs.node = "n";
-  fs.info.assign(8, 0);
-  fs.name = "/x";
-  uint32_t x = s.addFileSpace(fs);
-  fs.name = "/y";
-  return {x, s.addFileSpace(fs)};
 }
 
 TEST_F(AdmTest, ChangeObjectWritesOnlyWhatItIsGivenAndOnlyInItsFileSpace) {
