@@ -106,7 +106,7 @@ class ServerPathTest : public ::testing::Test {
     ASSERT_EQ(symlink(outside_.c_str(), (root_ + "/escape").c_str()), 0);
   }
   kmrtest::ScratchDir scratch_;
-  const std::string root_ = scratch_ / "fs", outside_ = scratch_ / "outside";
+  const std::string root_ = scratch_.file("fs"), outside_ = scratch_.file("outside");
 };
 
 TEST_F(ServerPathTest, OnlyPlainComponentsWithoutLinksPass) {

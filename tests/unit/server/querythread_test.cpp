@@ -364,7 +364,7 @@ TEST(ThreadBase, FailedInitializationEndsTheThreadWithoutWork) {
 // each record, the end reason and the queue's hand-over reach the trace.
 TEST(QueryThread, TracesRecordsEndReasonAndQueueActivity) {
   kmrtest::ScratchDir dir;
-  const std::string path = dir / "trace.out";
+  const std::string path = dir.file("trace.out");
   new_TraceObject(5, 0, trTIDProc);
   ASSERT_EQ(trBegin(path.c_str(), false), 0);
   trEnable("SMRECONCILE SMRECONCILEDETAIL THREAD ENTER EXIT", true);

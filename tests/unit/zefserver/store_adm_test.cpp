@@ -39,7 +39,7 @@ class AdmTest : public ::testing::Test {
   std::string write(const std::string& name, const std::string& content) { return scratch_.write(name, content); }
   // A password file as an administrator makes one: mode 0600.
   std::string passwordFile(const std::string& password, mode_t mode = 0600) {
-    std::string path = scratch_ / ("pw" + std::to_string(files_++));
+    std::string path = scratch_.file("pw" + std::to_string(files_++));
     EXPECT_TRUE(kmrtest::writePasswordFile(path, password));
     chmod(path.c_str(), mode);
     return path;
@@ -49,7 +49,7 @@ class AdmTest : public ::testing::Test {
   }
   kmrtest::ScratchDir scratch_;
   const std::string& dir_ = scratch_.path();
-  const std::string db_ = scratch_ / "db";
+  const std::string db_ = scratch_.file("db");
   int files_ = 0;
 };
 
