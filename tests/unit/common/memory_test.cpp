@@ -66,7 +66,7 @@ TEST_F(GuardedAllocator, DamagedHeaderBlocksFreeAndRealloc) {
   p[-8] ^= 0x01;
   EXPECT_EQ(kmrREALLOC(p, 100), nullptr);
   kmrFREE(p);
-  EXPECT_EQ(count(readFile(name), "Block header invalid, possible memory overwrite."), 2u);
+  EXPECT_EQ(countOf(readFile(name), "Block header invalid, possible memory overwrite."), 2u);
   p[-8] ^= 0x01;
   EXPECT_EQ(memcmp(p, "abcdefgh", 8), 0);
   auto* q = static_cast<unsigned char*>(kmrREALLOC(p, 100));

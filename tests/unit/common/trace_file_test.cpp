@@ -255,7 +255,7 @@ TEST_F(TraceFile, UnlimitedFileIsAppendedWithItsBannerPerOpening) {
   std::string banner = std::string("ZEF Trace   ") + trProductBanner() + "\nBuild Date: " +
                        trBuildDate() + "\nBEGINNING NEW TRACE\n\n";
   EXPECT_EQ(file.compare(0, banner.size(), banner), 0);
-  EXPECT_EQ(count(file, banner), 2u);
+  EXPECT_EQ(countOf(file, banner), 2u);
   EXPECT_NE(file.find("Tracing to file: " + name + "\n"), std::string::npos);
   EXPECT_NE(file.find("Tracefile maximum length set to 0 MB.\n"), std::string::npos);
   EXPECT_NE(file.find(" - Trace begun.\n"), std::string::npos);
@@ -280,7 +280,7 @@ TEST_F(TraceFile, LinePrefixesComposeTimeStampPidThreadAndClientType) {
       << file;
   std::string banner = "\n" + std::string(29, ' ') + "New thread " + std::string(7, ' ') +
                        " 0================>\n";
-  EXPECT_EQ(count(file, banner), 2u) << "one banner per change of thread";
+  EXPECT_EQ(countOf(file, banner), 2u) << "one banner per change of thread";
 }
 
 TEST_F(TraceFile, DateFormatterHookAndShortDatePadding) {
@@ -399,7 +399,7 @@ TEST_F(TraceFile, SymbolicLinkAsTraceFileIsRefusedAndRemoved) {
 TEST_F(TraceFile, FirstTraceFileNameWinsAndRelativeNamesBecomeAbsolute) {
   char cwd[1024];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
   EXPECT_EQ(trSetTraceFileName("cmdline.trc"), 0);
   EXPECT_EQ(trSetTraceFileName("optionfile.trc"), 0);
   EXPECT_EQ(std::string(trGetTraceFileName()), path("cmdline.trc"));

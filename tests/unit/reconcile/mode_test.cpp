@@ -1,12 +1,12 @@
 // The migundelete mode over a real tmpfs, fed by a scripted server.
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/xattr.h>
 
 #include "common/options.h"
 #include "platform/orca/scout.h"
+#include "tests/support/datagram_listener.h"
+#include "tests/support/text.h"
 #include "tests/support/voqobj_sample.h"
 #include "tests/unit/reconcile/reconcile_fixture.h"
 
@@ -18,16 +18,8 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-size_t count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) ++n;
-  return n;
-}
-
+using kmrtest::contains;
+using kmrtest::countOf;
 std::string dmattr(const std::string& path, const char* name) {
   XDSMAPI* d = XDSMAPI::getXDSMAPI();
   xdsm_handle_t h;
@@ -40,35 +32,10 @@ std::string dmattr(const std::string& path, const char* name) {
   return ok ? std::string(buf, len) : "<absent>";
 }
 
-// A datagram socket standing in for the scout daemon.
-class ScoutListener {
- public:
-  explicit ScoutListener(const std::string& path) : path_(path) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    unlink(path.c_str());
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    hsmScoutSetSocketPath(path);
-  }
-  ~ScoutListener() {
-    close(fd_);
-    unlink(path_.c_str());
-    hsmScoutSetSocketPath("");
-  }
-  // Every datagram already queued; sendto queued them before it returned.
-  std::vector<std::string> received() {
-    std::vector<std::string> out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0) out.emplace_back(buf, n);
-    return out;
-  }
-
- private:
-  std::string path_;
-  int fd_;
+// A listener standing in for the scout daemon, where the mode sends to.
+struct ScoutListener : kmrtest::DatagramListener {
+  explicit ScoutListener(const std::string& path) : DatagramListener(path) { hsmScoutSetSocketPath(path); }
+  ~ScoutListener() { hsmScoutSetSocketPath(""); }
 };
 
 TEST_F(ModeTest, DecisionFollowsTheLocalFileAndItsModificationTime) {
@@ -99,10 +66,10 @@ TEST_F(ModeTest, DecisionFollowsTheLocalFileAndItsModificationTime) {
   EXPECT_EQ(0, check(""));
   std::string out = GetCapturedStdout();
   std::string err = GetCapturedStderr();
-  EXPECT_EQ(4u, count(out, "BQF9319I")) << out;  // two directories, same, newer local file
-  EXPECT_EQ(1u, count(out, "BQF9320I")) << out;
+  EXPECT_EQ(4u, countOf(out, "BQF9319I")) << out;  // two directories, same, newer local file
+  EXPECT_EQ(1u, countOf(out, "BQF9320I")) << out;
   EXPECT_TRUE(contains(out, path("/older")));
-  EXPECT_EQ(3u, count(err, "BQF9334W")) << err;
+  EXPECT_EQ(3u, countOf(err, "BQF9334W")) << err;
   EXPECT_TRUE(contains(err, "'relative'"));
   // An existing file is never touched by the decision.
   struct stat st {};
@@ -210,7 +177,7 @@ TEST_F(ModeTest, ExpiringRecoveryBringsBackEverythingWithoutTellingTheScout) {
   EXPECT_EQ(0, st.st_blocks);
   ASSERT_EQ(2u, script.updates.size());
   EXPECT_EQ(kMigStateMigrated, script.updates[0].state) << "written back as valid";
-  EXPECT_EQ(2u, count(out, "BQF9321I"));
+  EXPECT_EQ(2u, countOf(out, "BQF9321I"));
   EXPECT_TRUE(scout.received().empty());
 }
 
@@ -261,8 +228,8 @@ TEST_F(ModeTest, HostileAliasesNeverReachOutsideTheFileSystem) {
   EXPECT_NE(0, access((outside.path() + "/newfile").c_str(), F_OK));
   EXPECT_NE(0, access((fs.substr(0, fs.rfind('/')) + "/escape").c_str(), F_OK));
   // Links in the path end in "open" failures; the leaf link was replaced.
-  EXPECT_EQ(2u, count(err, "in open(): errno = 40")) << err;
-  EXPECT_EQ(1u, count(err, "BQF9334W")) << err;
+  EXPECT_EQ(2u, countOf(err, "in open(): errno = 40")) << err;
+  EXPECT_EQ(1u, countOf(err, "BQF9334W")) << err;
   ASSERT_EQ(0, lstat(path("/leaf").c_str(), &st));
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(10, st.st_size);
@@ -315,31 +282,22 @@ TEST_F(ModeTest, StubStepsWithoutTheCreatedFileNeverTouchWhatIsAtThePath) {
 }
 
 TEST_F(ModeTest, ProgressEveryThousandObjectsWithDetailOnly) {
-  for (int i = 0; i < 2500; ++i) add({.alias = "/x", .expired = true});
-  auto& m = makeMode(1, 0, 0);
-  CaptureStdout();
-  EXPECT_EQ(0, m.startReconcilation());
-  std::string out = GetCapturedStdout();
-  EXPECT_EQ(2u, count(out, "BQF1898I"));
+  auto run = [&](int objects, int detail) {
+    for (int i = 0; i < objects; ++i) add({.alias = "/x", .expired = true});
+    mode.reset();
+    auto& m = makeMode(detail, 0, 0);
+    CaptureStdout();
+    EXPECT_EQ(0, m.startReconcilation());
+    return GetCapturedStdout();
+  };
+  std::string out = run(2500, 1);
+  EXPECT_EQ(2u, countOf(out, "BQF1898I"));
   EXPECT_TRUE(contains(out, "BQF1898I 1000 objects processed"));
   EXPECT_TRUE(contains(out, "BQF1898I 2000 objects processed"));
   EXPECT_EQ(2500u, status->m_processedCount);
   EXPECT_TRUE(contains(out, "BQF2609I 0 objects"));
-}
-
-TEST_F(ModeTest, NoProgressBelowAThousandOrWithoutDetail) {
-  for (int i = 0; i < 999; ++i) add({.alias = "/x", .expired = true});
-  auto& m = makeMode(1, 0, 0);
-  CaptureStdout();
-  EXPECT_EQ(0, m.startReconcilation());
-  EXPECT_FALSE(contains(GetCapturedStdout(), "BQF1898I"));
-  mode.reset();
-
-  for (int i = 0; i < 1000; ++i) add({.alias = "/x", .expired = true});
-  auto& quiet = makeMode(0, 0, 0);
-  CaptureStdout();
-  EXPECT_EQ(0, quiet.startReconcilation());
-  EXPECT_FALSE(contains(GetCapturedStdout(), "BQF1898I"));
+  EXPECT_FALSE(contains(run(999, 1), "BQF1898I"));
+  EXPECT_FALSE(contains(run(1000, 0), "BQF1898I"));
 }
 
 TEST_F(ModeTest, StopRequestEndsTheRunAfterTheCurrentObject) {
