@@ -211,7 +211,9 @@ TEST_P(RightBackoff, BusyRightsArePausedForDoublingUpToThirtySecondsOthersEndAtO
   errno = 0;
   EXPECT_EQ(c.rc, dmiRequestRight(1, xdsm_handle_t{bytes, sizeof bytes}, dm_token_t{1, 2}, c.right,
                                   c.tries, "RightBackoff"));
-  if (c.rc != 0) EXPECT_EQ(c.err, errno);
+  if (c.rc != 0) {
+    EXPECT_EQ(c.err, errno);
+  }
   EXPECT_EQ(c.calls, api->calls);
   EXPECT_EQ(c.pauses, g_pauses);
   if (c.calls > 0) {

@@ -282,22 +282,31 @@ TEST_F(ModeTest, StubStepsWithoutTheCreatedFileNeverTouchWhatIsAtThePath) {
 }
 
 TEST_F(ModeTest, ProgressEveryThousandObjectsWithDetailOnly) {
-  auto run = [&](int objects, int detail) {
-    for (int i = 0; i < objects; ++i) add({.alias = "/x", .expired = true});
-    mode.reset();
-    auto& m = makeMode(detail, 0, 0);
-    CaptureStdout();
-    EXPECT_EQ(0, m.startReconcilation());
-    return GetCapturedStdout();
-  };
-  std::string out = run(2500, 1);
+  for (int i = 0; i < 2500; ++i) add({.alias = "/x", .expired = true});
+  auto& m = makeMode(1, 0, 0);
+  CaptureStdout();
+  EXPECT_EQ(0, m.startReconcilation());
+  std::string out = GetCapturedStdout();
   EXPECT_EQ(2u, countOf(out, "BQF1898I"));
   EXPECT_TRUE(contains(out, "BQF1898I 1000 objects processed"));
   EXPECT_TRUE(contains(out, "BQF1898I 2000 objects processed"));
   EXPECT_EQ(2500u, status->m_processedCount);
   EXPECT_TRUE(contains(out, "BQF2609I 0 objects"));
-  EXPECT_FALSE(contains(run(999, 1), "BQF1898I"));
-  EXPECT_FALSE(contains(run(1000, 0), "BQF1898I"));
+}
+
+TEST_F(ModeTest, NoProgressBelowAThousandOrWithoutDetail) {
+  for (int i = 0; i < 999; ++i) add({.alias = "/x", .expired = true});
+  auto& m = makeMode(1, 0, 0);
+  CaptureStdout();
+  EXPECT_EQ(0, m.startReconcilation());
+  EXPECT_FALSE(contains(GetCapturedStdout(), "BQF1898I"));
+  mode.reset();
+
+  for (int i = 0; i < 1000; ++i) add({.alias = "/x", .expired = true});
+  auto& quiet = makeMode(0, 0, 0);
+  CaptureStdout();
+  EXPECT_EQ(0, quiet.startReconcilation());
+  EXPECT_FALSE(contains(GetCapturedStdout(), "BQF1898I"));
 }
 
 TEST_F(ModeTest, StopRequestEndsTheRunAfterTheCurrentObject) {
