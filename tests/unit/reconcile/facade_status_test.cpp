@@ -29,37 +29,6 @@ TEST_F(ModeTest, FacadeRefusesAStopBeforeItsModeExistsAndPassesItOnAfter) {
   EXPECT_EQ(101, facade.mode()->stopCode());
 }
 
-TEST_F(ModeTest, EachFlavourSelectsItsFlags) {
-  // An expired object whose file exists and is newer locally: only the
-  // expiring recovery flavour recreates it; expiring alone respects the
-  // local file; the others skip the expired object.
-  struct Case {
-    int (ReconcileLogicFacade::*run)();
-    bool recreated;
-  } cases[] = {{&ReconcileLogicFacade::processNormalMigundeleteMode, false},
-               {&ReconcileLogicFacade::processExpiringMigundeleteMode, false},
-               {&ReconcileLogicFacade::processRecoveryMigundeleteMode, false},
-               {&ReconcileLogicFacade::processExpiringRecoveryMigundeleteMode, true}};
-  for (const auto& c : cases) {
-    writeFile("/f", "local", 1700000000);
-    add({.alias = "/f", .expired = true});
-    add({.alias = "/m", .expired = true});
-    ReconcileLogicFacade facade(0, fs, fs + "/facade.log");
-    size_t before = script.updates.size();
-    CaptureStdout();
-    EXPECT_EQ(0, (facade.*c.run)());
-    GetCapturedStdout();
-    size_t made = script.updates.size() - before;
-    struct stat st {};
-    ASSERT_EQ(0, stat(path("/f").c_str(), &st));
-    EXPECT_EQ(c.recreated ? 4096 : 5, st.st_size);
-    bool expiring = c.run == &ReconcileLogicFacade::processExpiringMigundeleteMode ||
-                    c.run == &ReconcileLogicFacade::processExpiringRecoveryMigundeleteMode;
-    EXPECT_EQ((expiring ? 1u : 0u) + (c.recreated ? 1u : 0u), made);
-    unlink(path("/m").c_str());
-  }
-}
-
 TEST_F(ModeTest, StatusOfEachRunCountsOnlyItsOwnFileSystem) {
   ReconcileLogicFacade first(0, fs, fs + "/facade.log");
   add({.alias = "/a"});

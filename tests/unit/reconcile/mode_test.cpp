@@ -281,34 +281,6 @@ TEST_F(ModeTest, StubStepsWithoutTheCreatedFileNeverTouchWhatIsAtThePath) {
   EXPECT_EQ(9, st.st_size);
 }
 
-TEST_F(ModeTest, ProgressEveryThousandObjectsWithDetailOnly) {
-  for (int i = 0; i < 2500; ++i) add({.alias = "/x", .expired = true});
-  auto& m = makeMode(1, 0, 0);
-  CaptureStdout();
-  EXPECT_EQ(0, m.startReconcilation());
-  std::string out = GetCapturedStdout();
-  EXPECT_EQ(2u, countOf(out, "BQF1898I"));
-  EXPECT_TRUE(contains(out, "BQF1898I 1000 objects processed"));
-  EXPECT_TRUE(contains(out, "BQF1898I 2000 objects processed"));
-  EXPECT_EQ(2500u, status->m_processedCount);
-  EXPECT_TRUE(contains(out, "BQF2609I 0 objects"));
-}
-
-TEST_F(ModeTest, NoProgressBelowAThousandOrWithoutDetail) {
-  for (int i = 0; i < 999; ++i) add({.alias = "/x", .expired = true});
-  auto& m = makeMode(1, 0, 0);
-  CaptureStdout();
-  EXPECT_EQ(0, m.startReconcilation());
-  EXPECT_FALSE(contains(GetCapturedStdout(), "BQF1898I"));
-  mode.reset();
-
-  for (int i = 0; i < 1000; ++i) add({.alias = "/x", .expired = true});
-  auto& quiet = makeMode(0, 0, 0);
-  CaptureStdout();
-  EXPECT_EQ(0, quiet.startReconcilation());
-  EXPECT_FALSE(contains(GetCapturedStdout(), "BQF1898I"));
-}
-
 TEST_F(ModeTest, StopRequestEndsTheRunAfterTheCurrentObject) {
   for (int i = 0; i < 5; ++i) add({.alias = "/f" + std::to_string(i), .idSeed = 1});
   auto& m = makeMode(0, 0, 1);
