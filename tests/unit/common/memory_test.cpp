@@ -34,9 +34,7 @@ TEST_F(GuardedAllocator, BlockCarriesGuardsAndTotalSize) {
 }
 
 TEST_F(GuardedAllocator, ByteWrittenPastTheBlockIsReportedAndTheBlockIsNotFreed) {
-  std::string name = path("mem.trc");
-  ASSERT_EQ(trEnable("MEMORY", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  std::string name = begin("mem.trc", "MEMORY");
   auto* p = static_cast<unsigned char*>(kmrMALLOC(10));
   ASSERT_NE(p, nullptr);
   unsigned char saved = p[10];
@@ -58,9 +56,7 @@ TEST_F(GuardedAllocator, ByteWrittenPastTheBlockIsReportedAndTheBlockIsNotFreed)
 }
 
 TEST_F(GuardedAllocator, DamagedHeaderBlocksFreeAndRealloc) {
-  std::string name = path("head.trc");
-  ASSERT_EQ(trEnable("MEMORY", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  std::string name = begin("head.trc", "MEMORY");
   auto* p = static_cast<unsigned char*>(kmrMALLOC(8));
   memcpy(p, "abcdefgh", 8);
   p[-8] ^= 0x01;

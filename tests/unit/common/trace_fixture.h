@@ -28,6 +28,14 @@ class TraceTest : public ::testing::Test {
     trSetMegabyteUnit(1048576);
   }
   std::string path(const std::string& name) const { return dir_.file(name); }
+  // Turns `classes` on and starts tracing to `name` in the scratch
+  // directory; returns the file's full name.
+  std::string begin(const std::string& name, const char* classes = "GENERAL", bool append = false) {
+    const std::string file = path(name);
+    EXPECT_EQ(0, trEnable(classes, true));
+    EXPECT_EQ(0, trBegin(file.c_str(), append));
+    return file;
+  }
   // Size of `name` in bytes, -1 when it does not exist.
   static long fileSize(const std::string& name) {
     struct stat st;
