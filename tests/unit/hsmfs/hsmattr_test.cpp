@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -23,6 +22,7 @@
 #include "hsmfs/xdsmapi.h"
 #include "hsmfs/xdsmstore.h"
 #include "tests/support/private_mount.h"
+#include "tests/support/xattr.h"
 #include "tests/unit/hsmfs/fake_store.h"
 
 namespace {
@@ -44,14 +44,9 @@ T at(const std::string& raw, size_t off) {
   return v;
 }
 
-std::optional<std::string> rawAttr(const std::string& path, const std::string& name) {
-  char buf[4096];
-  ssize_t n = getxattr(path.c_str(), name.c_str(), buf, sizeof buf);
-  if (n < 0) return std::nullopt;
-  return std::string(buf, static_cast<size_t>(n));
-}
+using kmrtest::rawXattr;
 std::optional<std::string> dmAttr(const std::string& path, const char* name) {
-  return rawAttr(path, std::string("trusted.dmapi.") + name);
+  return rawXattr(path, std::string("trusted.dmapi.") + name);
 }
 
 midExtObjId_t idWithSeed(uint8_t seed) {
@@ -214,7 +209,7 @@ TEST_P(RealAttr, TokenWithoutTheRightWritesNothing) {
   EXPECT_EQ(-1, dmiSetMngRegion(sid, h, bare, 0, DMI_REGION_STUB));
   EXPECT_EQ(EACCES, errno);
   EXPECT_FALSE(dmAttr(path, kAttrObj).has_value());
-  EXPECT_FALSE(rawAttr(path, "trusted.xdsm.regions").has_value());
+  EXPECT_FALSE(rawXattr(path, "trusted.xdsm.regions").has_value());
 }
 
 TEST_P(RealAttr, MigrationStatesFromTheAttributesOnDisk) {
@@ -265,8 +260,8 @@ TEST_P(RealAttr, PremigrationIsUndoneAndCancelledMigrationsAreRecorded) {
   ASSERT_EQ(0, dmiResetFileMigStat(sid, h, token));
   EXPECT_FALSE(dmAttr(path, kAttrPMig).has_value());
   EXPECT_FALSE(dmAttr(path, kAttrExtId).has_value());
-  EXPECT_FALSE(rawAttr(path, "trusted.xdsm.regions").has_value());
-  EXPECT_FALSE(rawAttr(path, "trusted.xdsm.events").has_value());
+  EXPECT_FALSE(rawXattr(path, "trusted.xdsm.regions").has_value());
+  EXPECT_FALSE(rawXattr(path, "trusted.xdsm.events").has_value());
   EXPECT_EQ(DMI_STATE_RESIDENT, dmiGetFileMigStat(sid, h, token, nullptr));
 
   // Two migrations of the process: the one under way is finished with state
@@ -307,24 +302,24 @@ TEST_P(RealAttr, ManagedRegionWithoutTheDestroyEvent) {
   ASSERT_EQ(1, api->setEventList(sid, view, dm_token_t{token.high, token.low}, &other, DM_EVENT_MAX));
 
   ASSERT_EQ(0, dmiSetMngRegion(sid, h, token, 0, DMI_REGION_STUB));
-  EXPECT_EQ(regionBytes(0, 0, 7), rawAttr(path, "trusted.xdsm.regions"));
+  EXPECT_EQ(regionBytes(0, 0, 7), rawXattr(path, "trusted.xdsm.regions"));
   std::string otherBytes(reinterpret_cast<const char*>(&other), sizeof other);
-  EXPECT_EQ(otherBytes, rawAttr(path, "trusted.xdsm.events"));
+  EXPECT_EQ(otherBytes, rawXattr(path, "trusted.xdsm.events"));
 
   ASSERT_EQ(0, dmiSetMngRegion(sid, h, token, 4096, 1));
-  EXPECT_EQ(regionBytes(4096, 0, 1), rawAttr(path, "trusted.xdsm.regions")) << "replaced, not added";
+  EXPECT_EQ(regionBytes(4096, 0, 1), rawXattr(path, "trusted.xdsm.regions")) << "replaced, not added";
 
   ASSERT_EQ(0, dmiClrMngRegion(sid, h, token));
-  EXPECT_FALSE(rawAttr(path, "trusted.xdsm.regions").has_value());
-  EXPECT_EQ(otherBytes, rawAttr(path, "trusted.xdsm.events"));
+  EXPECT_FALSE(rawXattr(path, "trusted.xdsm.regions").has_value());
+  EXPECT_EQ(otherBytes, rawXattr(path, "trusted.xdsm.events"));
 }
 
 TEST_P(RealAttr, ManagedRegionWithTheDestroyEvent) {
   startWith(0, 1);
   ASSERT_EQ(0, dmiSetMngRegion(sid, h, token, 0, DMI_REGION_STUB));
-  EXPECT_EQ(regionBytes(0, 0, 7), rawAttr(path, "trusted.xdsm.regions"));
+  EXPECT_EQ(regionBytes(0, 0, 7), rawXattr(path, "trusted.xdsm.regions"));
   const uint64_t destroyOnly = uint64_t{1} << 22;
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&destroyOnly), 8), rawAttr(path, "trusted.xdsm.events"));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&destroyOnly), 8), rawXattr(path, "trusted.xdsm.events"));
 
   dm_stat_t st{};
   xdsm_handle_t view{h.data(), h.size()};
@@ -333,8 +328,8 @@ TEST_P(RealAttr, ManagedRegionWithTheDestroyEvent) {
   EXPECT_EQ(destroyOnly, st.dt_emask);
 
   ASSERT_EQ(0, dmiClrMngRegion(sid, h, token));
-  EXPECT_FALSE(rawAttr(path, "trusted.xdsm.regions").has_value());
-  EXPECT_FALSE(rawAttr(path, "trusted.xdsm.events").has_value()) << "the event list is emptied";
+  EXPECT_FALSE(rawXattr(path, "trusted.xdsm.regions").has_value());
+  EXPECT_FALSE(rawXattr(path, "trusted.xdsm.events").has_value()) << "the event list is emptied";
 }
 
 TEST_P(RealAttr, FileSystemNameOfAHandleIsItsMountPoint) {

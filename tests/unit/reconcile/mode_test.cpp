@@ -1,13 +1,13 @@
 // The migundelete mode over a real tmpfs, fed by a scripted server.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 
 #include "common/options.h"
 #include "platform/orca/scout.h"
 #include "tests/support/datagram_listener.h"
 #include "tests/support/text.h"
 #include "tests/support/voqobj_sample.h"
+#include "tests/support/xattr.h"
 #include "tests/unit/reconcile/reconcile_fixture.h"
 
 namespace {
@@ -20,17 +20,8 @@ using testing::internal::GetCapturedStdout;
 
 using kmrtest::contains;
 using kmrtest::countOf;
-std::string dmattr(const std::string& path, const char* name) {
-  XDSMAPI* d = XDSMAPI::getXDSMAPI();
-  xdsm_handle_t h;
-  handleInit(&h);
-  if (!handleSetWithPath(&h, path.c_str())) return "<no handle>";
-  char buf[256];
-  size_t len = 0;
-  int ok = d->getDmattr(d->getSID(), h, DM_NO_TOKEN, name, sizeof buf, buf, &len);
-  handleFree(&h);
-  return ok ? std::string(buf, len) : "<absent>";
-}
+using kmrtest::rawXattr;
+const std::string kObjAttr = "trusted.dmapi.VOQObj";
 
 // A listener standing in for the scout daemon, where the mode sends to.
 struct ScoutListener : kmrtest::DatagramListener {
@@ -105,24 +96,12 @@ TEST_F(ModeTest, NormalRunRecreatesOnlyMissingStubsAndReportsThemEverywhere) {
   EXPECT_EQ(1500000000, st.st_atime);
 
   // Its HSM attribute, byte for byte (as zefadm writes it for the same
-  // object), and a managed region over it all.
-  EXPECT_EQ(kmrtest::sampleVOQObj(), dmattr(path("/sub/gone"), "VOQObj"));
-  EXPECT_EQ("<absent>", dmattr(path("/sub/gone"), "VOQexID"));
-  {
-    XDSMAPI* d = XDSMAPI::getXDSMAPI();
-    xdsm_handle_t h;
-    handleInit(&h);
-    ASSERT_TRUE(handleSetWithPath(&h, path("/sub/gone").c_str()));
-    dm_region_t regions[4];
-    unsigned n = 0;
-    ASSERT_TRUE(d->getRegion(d->getSID(), h, DM_NO_TOKEN, 4, regions, &n));
-    handleFree(&h);
-    ASSERT_EQ(1u, n);
-    EXPECT_EQ(0, regions[0].rg_offset);
-    EXPECT_EQ(0u, regions[0].rg_size);
-    EXPECT_EQ(static_cast<unsigned>(DM_REGION_READ | DM_REGION_WRITE | DM_REGION_TRUNCATE),
-              regions[0].rg_flags);
-  }
+  // object), and a managed region over it all: offset 0, size 0 (to the
+  // end), read, write and truncate events.
+  EXPECT_EQ(kmrtest::sampleVOQObj(), rawXattr(path("/sub/gone"), kObjAttr));
+  EXPECT_FALSE(rawXattr(path("/sub/gone"), "trusted.dmapi.VOQexID").has_value());
+  EXPECT_EQ(std::string(16, '\0') + std::string("\7\0\0\0\0\0\0\0", 8),
+            rawXattr(path("/sub/gone"), "trusted.xdsm.regions"));
 
   // The kept file and the directory are untouched, the expired one absent.
   EXPECT_EQ(0, stat(path("/kept").c_str(), &st));
@@ -196,7 +175,7 @@ TEST_F(ModeTest, ScoutIsSilentWhenTheAutomaticDaemonsAreDisabled) {
   GetCapturedStdout();
   EXPECT_TRUE(scout.received().empty());
   EXPECT_EQ(std::string("909192939495969798999A9B9C9D9E9FA0A1A2A3A4A5A6A7A8A9AAAB", 57),
-            dmattr(path("/a"), "VOQexID"));
+            rawXattr(path("/a"), "trusted.dmapi.VOQexID"));
 }
 
 TEST_F(ModeTest, HostileAliasesNeverReachOutsideTheFileSystem) {
@@ -274,7 +253,7 @@ TEST_F(ModeTest, StubStepsWithoutTheCreatedFileNeverTouchWhatIsAtThePath) {
   std::string err = GetCapturedStderr();
   EXPECT_TRUE(contains(err, "'" + p + "' failed in dm_path_to_handle(): errno = 9")) << err;
   EXPECT_TRUE(contains(err, "'" + p + "' failed in chown(): errno = 9")) << err;
-  EXPECT_EQ("<absent>", dmattr(path("/target"), "VOQObj"));
+  EXPECT_FALSE(rawXattr(path("/target"), kObjAttr).has_value());
   struct stat st {};
   ASSERT_EQ(0, stat(path("/target").c_str(), &st));
   EXPECT_EQ(0u, st.st_uid);
