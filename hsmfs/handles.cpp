@@ -120,6 +120,12 @@ size_t handleCopy(xdsm_handle_t h, void* buffer) {
   return h.hlen;
 }
 
+OwnedHandle::~OwnedHandle() {
+  const int err = errno;
+  handleFree(&h_);
+  errno = err;
+}
+
 void handleFree(xdsm_handle_t* h) {
   if (h->hanp) dm_handle_free(h->hanp, h->hlen);
   handleInit(h);

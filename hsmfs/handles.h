@@ -52,6 +52,21 @@ size_t handleCopy(xdsm_handle_t h, void* buffer);
 // Frees the bytes (when not null) and zeroes the pair.
 void handleFree(xdsm_handle_t* h);
 
+// A handle that one of the handleSet... functions fills, given back with
+// handleFree when the owner goes, on every path; errno survives the release.
+class OwnedHandle {
+ public:
+  OwnedHandle() { handleInit(&h_); }
+  ~OwnedHandle();
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  xdsm_handle_t* out() { return &h_; }
+  const xdsm_handle_t& get() const { return h_; }
+
+ private:
+  xdsm_handle_t h_;
+};
+
 // The library's handle as a value (its first 32 bytes; empty for a null
 // handle): the form in which the HSM keeps, compares and prints handles.
 DmHandle handleValue(xdsm_handle_t h);

@@ -175,14 +175,9 @@ int kmrGetHsmHandle(const char* fullName, DmHandle* out) {
     return g_translator ? g_translator(err, "kmrGetHsmHandle") : err;
   };
   if (!fullName || !out) return failWith(EINVAL);
-  xdsm_handle_t handle;
-  handleInit(&handle);
-  if (!handleSetWithPath(&handle, fullName)) return failWith(errno);
-  if (handle.hlen > kMaxHandleLen) {
-    handleFree(&handle);
-    return failWith(EOVERFLOW);
-  }
-  *out = handleValue(handle);
-  handleFree(&handle);
+  OwnedHandle handle;
+  if (!handleSetWithPath(handle.out(), fullName)) return failWith(errno);
+  if (handle.get().hlen > kMaxHandleLen) return failWith(EOVERFLOW);
+  *out = handleValue(handle.get());
   return 0;
 }

@@ -33,32 +33,15 @@ xdsm_handle_t viewOf(const DmHandle& h) {
 
 dm_token_t tokenOf(HsmToken t) { return dm_token_t{t.high, t.low}; }
 
-// Frees a library handle on every path, keeping errno.
-class LibraryHandle {
- public:
-  LibraryHandle() { handleInit(&h_); }
-  ~LibraryHandle() {
-    int err = errno;
-    handleFree(&h_);
-    errno = err;
+// The library's handle as a value; handles longer than we may store fail EOVERFLOW.
+int copyTo(const OwnedHandle& h, DmHandle* out) {
+  if (h.get().hlen > kMaxHandleLen) {
+    errno = EOVERFLOW;
+    return 0;
   }
-  LibraryHandle(const LibraryHandle&) = delete;
-  LibraryHandle& operator=(const LibraryHandle&) = delete;
-  xdsm_handle_t* get() { return &h_; }
-
-  // Copies the bytes out; handles longer than we may store fail EOVERFLOW.
-  int copyTo(DmHandle* out) const {
-    if (h_.hlen > kMaxHandleLen) {
-      errno = EOVERFLOW;
-      return 0;
-    }
-    *out = handleValue(h_);
-    return 1;
-  }
-
- private:
-  xdsm_handle_t h_;
-};
+  *out = handleValue(h.get());
+  return 1;
+}
 
 XDSMAPI* api() { return XDSMAPI::getXDSMAPI(); }
 
@@ -104,25 +87,25 @@ int XdsmAttrStore::setEventList(uint64_t sid, const DmHandle& h, HsmToken token,
 }
 
 int XdsmAttrStore::handleOfPath(const std::string& path, DmHandle* out) {
-  LibraryHandle h;
-  return handleSetWithPath(h.get(), path.c_str()) && h.copyTo(out);
+  OwnedHandle h;
+  return handleSetWithPath(h.out(), path.c_str()) && copyTo(h, out);
 }
 
 int XdsmAttrStore::fsHandleOfPath(const std::string& path, DmHandle* out) {
-  LibraryHandle h;
-  return handleSetFsWithPath(h.get(), path.c_str()) && h.copyTo(out);
+  OwnedHandle h;
+  return handleSetFsWithPath(h.out(), path.c_str()) && copyTo(h, out);
 }
 
 int XdsmAttrStore::fsHandleOfHandle(const DmHandle& file, DmHandle* out) {
-  LibraryHandle h;
-  return handleSetFsHandle(h.get(), viewOf(file)) && h.copyTo(out);
+  OwnedHandle h;
+  return handleSetFsHandle(h.out(), viewOf(file)) && copyTo(h, out);
 }
 
 int XdsmAttrStore::fsNameOfHandle(const DmHandle& file, std::string* fsName) {
-  LibraryHandle fs;
-  if (!handleSetFsHandle(fs.get(), viewOf(file))) return 0;
+  OwnedHandle fs;
+  if (!handleSetFsHandle(fs.out(), viewOf(file))) return 0;
   char path[PATH_MAX + 1];
-  if (!handleToPath(*fs.get(), viewOf(file), path, sizeof path)) return 0;
+  if (!handleToPath(fs.get(), viewOf(file), path, sizeof path)) return 0;
   char* mountPoint = MountPoint(path, hsmSettings().mtabPath);
   if (!mountPoint) {
     TRACE(TR_SMXDSM, "fsNameOfHandle: no mount point for '%s'\n", path);

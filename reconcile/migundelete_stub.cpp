@@ -223,25 +223,23 @@ int ReconcileModeMigUndelete::repairRecordOfPresentStub(ZefServerMigratedObject*
       st.st_ino != m_stub.seen().ino)
     return 0;
   XDSMAPI* dmapi = XDSMAPI::getXDSMAPI();
-  xdsm_handle_t handle;
-  handleInit(&handle);
-  if (!handleSetWithFd(&handle, fd.get())) return 0;
+  OwnedHandle handle;
+  if (!handleSetWithFd(handle.out(), fd.get())) return 0;
   unsigned char record[kVOQObjLength] = {};
   size_t length = 0;
-  bool ours = dmapi->getDmattr(dmapi->getSID(), handle, DM_NO_TOKEN, "VOQObj", sizeof record, record,
+  bool ours = dmapi->getDmattr(dmapi->getSID(), handle.get(), DM_NO_TOKEN, "VOQObj", sizeof record, record,
                                &length) &&
               length >= kExtObjIdLen && memcmp(record, id->bytes, kExtObjIdLen) == 0;
-  bool differs = recordNamesOtherFile(*attr, st, handle) || attribMigState(*attr) != kMigStateMigrated;
+  bool differs = recordNamesOtherFile(*attr, st, handle.get()) || attribMigState(*attr) != kMigStateMigrated;
   int repaired = 0;
   if (ours && differs) {
     TRACE(TR_SMRECONCILE, "(%s): the record of the stub %s is repaired\n", "repairRecord",
           clShowable(obj->getAlias()).c_str());
     attr->inode = static_cast<uint32_t>(st.st_ino);
     attr->ctime = static_cast<uint32_t>(st.st_ctime);
-    setRecordHandle(obj, handle);
+    setRecordHandle(obj, handle.get());
     obj->setFileMigrState(kMigStateMigrated);
     repaired = 1;
   }
-  handleFree(&handle);
   return repaired;
 }

@@ -52,21 +52,6 @@ class DmapiSession {
   dm_sessid_t sid_ = DM_NO_SESSION;
 };
 
-// A handle filled by one of the handleSet... functions, freed on every path.
-class OwnedHandle {
- public:
-  OwnedHandle() { handleInit(&h_); }
-  ~OwnedHandle() { handleFree(&h_); }
-  OwnedHandle(const OwnedHandle&) = delete;
-  OwnedHandle& operator=(const OwnedHandle&) = delete;
-  xdsm_handle_t* out() { return &h_; }
-  const xdsm_handle_t& get() const { return h_; }
-  DmHandle bytes() const { return handleValue(h_); }
-
- private:
-  xdsm_handle_t h_;
-};
-
 // Registers a store for the lifetime of one command and removes it again.
 class StoreRegistration {
  public:
@@ -108,7 +93,7 @@ class StubMaker {
     dmiRequestRight(s_.sid(), h.get(), token, DM_RIGHT_NULL, 1, kCaller);
     if (r) {
       dmiRespondEventOk(s_.sid(), token);
-      r->handle = h.bytes();
+      r->handle = handleValue(h.get());
     } else {
       dmiRespondEventAbort(s_.sid(), token, saved);
     }
