@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "server/wire/attribcodec.h"
 #include "zefserver/objects.h"
 #include "zefserver/wire.h"
 
@@ -110,10 +109,10 @@ TEST(AttrBlock, WellFormednessAndAnswerForms) {
   EXPECT_FALSE(attrBlockWellFormed(hdr)) << "system part beyond the block";
 
   ObjId id = makeObjId(5, 6);
-  auto stored = encodeAttrBlock(FileAttrs{});
-  putU16(&stored[50], kAttribHandleMarker);
-  putU16(&stored[52], 2);
-  stored[54] = 0xAB;
+  const uint8_t handle[] = {0xAB, 0xCD};
+  auto stored = encodeAttrBlock(FileAttrs{}, DmHandle(handle, sizeof handle));
+  const std::vector<uint8_t> handleForm = {0x8E, 0x7D, 0x00, 0x02, 0xAB, 0xCD, 0x00};
+  EXPECT_TRUE(std::equal(handleForm.begin(), handleForm.end(), stored.begin() + 50)) << "marker, length, bytes";
   auto plain = answerBlock(stored, id, false);
   EXPECT_TRUE(std::equal(id.begin(), id.end(), plain.begin() + 50));
   EXPECT_EQ(plain[78], 0);
