@@ -43,8 +43,10 @@ constexpr std::pair<uint32_t Attrib::*, uint32_t FileAttrs::*> kSharedWords[] = 
 
 }  // namespace
 
+// The record is packed; aligned whole, the words that kSharedWords reaches
+// through member pointers (which do not know of the packing) are aligned too.
 std::vector<uint8_t> encodeAttrBlock(const FileAttrs& a, const DmHandle& handle) {
-  Attrib r{};
+  alignas(8) Attrib r{};
   r.size = a.size;
   r.objectType = 1;  // regular file
   for (const auto& [client, ours] : kSharedWords) r.*client = a.*ours;
@@ -56,7 +58,7 @@ std::vector<uint8_t> encodeAttrBlock(const FileAttrs& a, const DmHandle& handle)
 }
 
 std::optional<FileAttrs> decodeAttrBlock(std::span<const uint8_t> block) {
-  Attrib r{};
+  alignas(8) Attrib r{};
   if (NetToAttrib(block.data(), block.size(), &r) != 0) return std::nullopt;
   FileAttrs a;
   a.size = r.size;
