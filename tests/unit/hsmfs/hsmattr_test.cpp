@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "hsmfs/hsmattr.h"
+#include "hsmfs/hsmenv.h"
 #include "hsmfs/hsmsettings.h"
 #include "hsmfs/locks.h"
 #include "tests/unit/hsmfs/fake_store.h"
@@ -27,15 +28,16 @@ midExtObjId_t sampleId() {
 class AttrTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setHsmAttrStore(&store);
+    previous_ = hsmInstallEnv({.attrStore = &store});
     hsmSettings().extObjIdAttr = 0;
     hsmSettings().eventDestroy = 0;
   }
-  void TearDown() override { setHsmAttrStore(nullptr); }
+  void TearDown() override { hsmInstallEnv(previous_); }
   std::vector<uint8_t>& A(const HsmHandleBytes& hh, const char* n) { return store.attrs[{hh, n}]; }
   size_t has(const HsmHandleBytes& hh, const char* n) { return store.attrs.count({hh, n}); }
   FakeAttrStore store;
   HsmHandleBytes h = FakeAttrStore::bytesOf(7, 42);
+  HsmLayerEnv previous_;
 };
 
 }  // namespace

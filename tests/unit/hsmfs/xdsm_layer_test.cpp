@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/trace.h"
+#include "hsmfs/hsmenv.h"
 #include "hsmfs/xdsmapi.h"
 #include "tests/support/files.h"
 
@@ -202,11 +203,11 @@ class RightBackoff : public ::testing::Test {
     scripted_ = api.get();
     previous_ = XDSMAPI::replaceInstance(std::move(api));
     g_pauses.clear();
-    previousSleep_ = dmiSetSleepFunction(recordPause);
+    previousEnv_ = hsmInstallEnv({.rightRetryPause = recordPause});
   }
   void TearDown() override {
     XDSMAPI::replaceInstance(std::move(previous_));
-    dmiSetSleepFunction(previousSleep_);
+    hsmInstallEnv(previousEnv_);
   }
   int request(dm_right_t right, int tries) {
     unsigned char bytes[12] = {};
@@ -216,7 +217,7 @@ class RightBackoff : public ::testing::Test {
   }
   ScriptedApi* scripted_ = nullptr;
   std::unique_ptr<XDSMAPI> previous_;
-  DmiSleepFunction previousSleep_ = nullptr;
+  HsmLayerEnv previousEnv_;
 };
 
 TEST_F(RightBackoff, ThreeBusyFailuresThenSuccessPauseOneTwoFourMilliseconds) {
@@ -342,10 +343,10 @@ TEST(KmrGetHsmHandle, CopiesTheLibraryHandleOrReportsTheTranslatedErrno) {
   EXPECT_EQ(0, memcmp(hanp, bytes, hlen));
   dm_handle_free(hanp, hlen);
 
-  KmrErrnoTranslator previous = kmrSetErrnoTranslator(translate);
+  HsmLayerEnv previous = hsmInstallEnv({.translateErrno = translate});
   EXPECT_EQ(1000 + ENOENT, kmrGetHsmHandle("/tmp/no/such/file", &bytes, &length));
   EXPECT_EQ(ENOENT, g_translatedErr);
-  kmrSetErrnoTranslator(previous);
+  hsmInstallEnv(previous);
 }
 
 TEST(HandleText, HexFormsSeparatorsAndLimits) {

@@ -9,6 +9,7 @@
 
 #include "common/cleanup.h"
 #include "server/comminterface.h"
+#include "server/serverlayer.h"
 #include "tests/unit/server/fake_peer.h"
 
 namespace {
@@ -44,18 +45,18 @@ class CommInterfaceTest : public ::testing::Test {
     process_->sysOptFile = sysFile_;
     process_->serverName = "BEFORE";
     optionsP = process_.get();
-    previous_ = commSetStanzaLookup(knownFsOnly);
+    previous_ = srvInstallHooks({.stanzaLookup = knownFsOnly});
     g_lookups = 0;
   }
   void TearDown() override {
-    commSetStanzaLookup(previous_);
+    srvInstallHooks(previous_);
     optionsP = nullptr;
     std::string cmd = "rm -rf " + dir_;
     ASSERT_EQ(system(cmd.c_str()), 0);
   }
   std::string dir_, sysFile_;
   std::unique_ptr<clientOptions> process_;
-  CommStanzaLookup previous_ = nullptr;
+  ServerLayerHooks previous_;
 };
 
 TEST_F(CommInterfaceTest, SelectingFileSystems) {
