@@ -10,7 +10,7 @@
 //
 // Contract
 // - Functions return 0 on success and -1 with errno set on failure; they go
-//   through the registered HsmAttrStore.
+//   through the installed HsmAttrStore (hsmenv.h).
 // - Writers hold the lock file "<node dir>/config/dmiFSGlobalState.pid"
 //   exclusively; readers wait while a writer holds it, pausing between polls
 //   with the installed HsmLayerEnv's globalStatePause (5 seconds).

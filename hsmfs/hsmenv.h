@@ -34,7 +34,7 @@ struct HsmLayerEnv {
   HsmAttrStore* attrStore = nullptr;
   DmiSleepFunction rightRetryPause = nullptr;
   KmrErrnoTranslator translateErrno = nullptr;
-  std::function<void()> globalStatePause;
+  std::function<void()> globalStatePause = nullptr;
 };
 
 // The installed env, defaults filled in for every member but attrStore.

@@ -1,7 +1,7 @@
 // Wiring of the server layer into the rest of the client: the session
 // settings taken from the option record, the per-thread server connection
 // created at the end of option start-up, the DMAPI handle lookup that the
-// transaction list uses (through a path lookup the program registers), and
+// transaction list uses (through the path lookup of the installed hooks), and
 // the registrations with the process clean-up.
 //
 // Contract
@@ -47,7 +47,7 @@ using PathHandleFn = int (*)(const char* fullName, unsigned char (*handle)[kMaxH
 
 // The transaction list's handle lookup: the DMAPI handle of the object that
 // `spec->pathName` names (the alias below the mount point `spec->fsName`, or
-// the full path), through the registered PathHandleFn. The alias comes from
+// the full path), through the installed hooks' pathHandle. The alias comes from
 // the server and is checked first: it must begin with "/", every component
 // must be non-empty and not "." or "..", and no component may be a symbolic
 // link. Returns 0 with the handle; EINVAL for a refused path; ELOOP for a

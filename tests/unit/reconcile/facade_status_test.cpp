@@ -11,7 +11,7 @@ using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
 TEST_F(ModeTest, FacadeRefusesAStopBeforeItsModeExistsAndPassesItOnAfter) {
-  ReconcileLogicFacade facade(0, fs, fs + "/facade.log");
+  ReconcileLogicFacade facade(env, 0, fs, fs + "/facade.log");
   EXPECT_EQ(RC_NO_MODE, facade.stopReconcile());
   EXPECT_EQ(nullptr, facade.mode());
   ASSERT_NE(nullptr, facade.status());
@@ -51,7 +51,7 @@ TEST_F(ModeTest, EachFlavourSelectsItsFlags) {
     missing.alias = "/m";
     missing.expired = true;
     add(missing);
-    ReconcileLogicFacade facade(0, fs, fs + "/facade.log");
+    ReconcileLogicFacade facade(env, 0, fs, fs + "/facade.log");
     size_t before = script.updates.size();
     CaptureStdout();
     EXPECT_EQ(0, (facade.*c.run)());
@@ -68,14 +68,14 @@ TEST_F(ModeTest, EachFlavourSelectsItsFlags) {
 }
 
 TEST_F(ModeTest, StatusOfEachRunCountsOnlyItsOwnFileSystem) {
-  ReconcileLogicFacade first(0, fs, fs + "/facade.log");
+  ReconcileLogicFacade first(env, 0, fs, fs + "/facade.log");
   rectest::ObjSpec spec;
   spec.alias = "/a";
   add(spec);
   add(spec);
   CaptureStdout();
   first.processRecoveryMigundeleteMode();
-  ReconcileLogicFacade second(0, fs, fs + "/facade.log");
+  ReconcileLogicFacade second(env, 0, fs, fs + "/facade.log");
   add(spec);
   second.processRecoveryMigundeleteMode();
   GetCapturedStdout();
