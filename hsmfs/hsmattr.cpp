@@ -10,12 +10,11 @@
 #include "common/msgnum.h"
 #include "common/trace.h"
 #include "hsmfs/handles.h"
+#include "hsmfs/hsmenv.h"
 #include "hsmfs/hsmsettings.h"
 #include "hsmfs/locks.h"
 
 namespace {
-
-HsmAttrStore* g_store = nullptr;
 
 template <typename T>
 void put(uint8_t* out, size_t offset, T value) {
@@ -50,8 +49,9 @@ void forEachVOQObjField(Info& info, Visit visit) {
 static_assert(92 + sizeof dmiInfo::migData == kVOQObjLen);
 
 HsmAttrStore* storeOrFail() {
-  if (!g_store) errno = ENXIO;
-  return g_store;
+  HsmAttrStore* store = hsmAttrStore();
+  if (!store) errno = ENXIO;
+  return store;
 }
 
 std::string tokenText(HsmToken t) { return dmiTokenToString(dm_token_t{t.high, t.low}); }
@@ -121,7 +121,7 @@ int updateObjState(uint64_t sid, const DmHandle& h, HsmToken token, bool setStat
   }
   if (setState) info.migState = state;
   info.recallMark = recallMark;
-  return writeObjOnce(g_store, sid, h, token, info) ? 0 : -1;
+  return writeObjOnce(hsmAttrStore(), sid, h, token, info) ? 0 : -1;
 }
 
 std::list<ActiveMigration>& activeMigrations() {
@@ -131,8 +131,7 @@ std::list<ActiveMigration>& activeMigrations() {
 
 }  // namespace
 
-HsmAttrStore* hsmAttrStore() { return g_store; }
-void setHsmAttrStore(HsmAttrStore* store) { g_store = store; }
+HsmAttrStore* hsmAttrStore() { return hsmEnv().attrStore; }
 
 bool dmiIsNoAttr(int err) { return err == ENOENT || err == DMI_ENOATTR; }
 
@@ -220,7 +219,7 @@ int dmiGetFileMigStat(uint64_t sid, const DmHandle& h, HsmToken token, midExtObj
   }
   midExtObjId_t id{};
   size_t got = 0;
-  if (g_store->getDmattr(sid, h, token, kAttrPMig, sizeof id.bytes, id.bytes, &got)) {
+  if (hsmAttrStore()->getDmattr(sid, h, token, kAttrPMig, sizeof id.bytes, id.bytes, &got)) {
     if (extObjIdOut) *extObjIdOut = id;
     return DMI_STATE_PREMIGRATED;
   }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "common/safepath.h"
@@ -17,6 +18,7 @@
 #include "hsmfs/attrstore.h"
 #include "hsmfs/fsstate.h"
 #include "hsmfs/hsmattr.h"
+#include "hsmfs/hsmenv.h"
 #include "hsmfs/xdsmstore.h"
 #include "hsmfs/xdsmapi.h"
 #include "zefserver/objects.h"
@@ -52,13 +54,17 @@ class DmapiSession {
   dm_sessid_t sid_ = DM_NO_SESSION;
 };
 
-// Registers a store for the lifetime of one command and removes it again.
+// Installs the HSM layer's env with `s` as its store for the lifetime of one
+// command (zefadm's own wiring of that layer) and puts the previous one back.
 class StoreRegistration {
  public:
-  explicit StoreRegistration(HsmAttrStore* s) { setHsmAttrStore(s); }
-  ~StoreRegistration() { setHsmAttrStore(nullptr); }
+  explicit StoreRegistration(HsmAttrStore* s) : previous_(hsmInstallEnv(HsmLayerEnv{.attrStore = s})) {}
+  ~StoreRegistration() { hsmInstallEnv(std::move(previous_)); }
   StoreRegistration(const StoreRegistration&) = delete;
   StoreRegistration& operator=(const StoreRegistration&) = delete;
+
+ private:
+  HsmLayerEnv previous_;
 };
 
 // What the stub's making tells the record.

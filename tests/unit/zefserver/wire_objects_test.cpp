@@ -24,6 +24,13 @@ TEST(VerbHeader, ShortExtendedAndBadMagic) {
   ASSERT_TRUE(completeExtendedHeader(*h, rest));
   EXPECT_EQ(h->code, 0x36u);
   EXPECT_EQ(h->length, 0x10000u);
+  // An extended verb whose length does not even cover its own 12-byte header.
+  uint8_t shortRest[8] = {0, 0, 0, 0x36, 0, 0, 0, 11};
+  h = parseShortHeader(ext);
+  ASSERT_TRUE(h);
+  EXPECT_FALSE(completeExtendedHeader(*h, shortRest));
+  uint8_t exactRest[8] = {0, 0, 0, 0x36, 0, 0, 0, 12};
+  EXPECT_TRUE(completeExtendedHeader(*h, exactRest));
 }
 
 TEST(VerbView, DescriptorsAreBoundsChecked) {
