@@ -2,6 +2,8 @@
 #ifndef KMR_TESTS_SUPPORT_FILES_H
 #define KMR_TESTS_SUPPORT_FILES_H
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -19,6 +21,12 @@ inline std::string readFile(const std::string& path) {
 // Replaces the content of `path` with `text`, creating the file.
 inline void writeFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// Whether anything (a dangling link included) stands at `path`.
+inline bool lexists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
 }
 
 }  // namespace kmrtest

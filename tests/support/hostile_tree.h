@@ -18,12 +18,6 @@
 
 namespace kmrtest {
 
-// Whether anything (a dangling link included) stands at `path`.
-inline bool lexists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
 class HostileTreeTest : public ::testing::Test {
  protected:
   void SetUp() override {
