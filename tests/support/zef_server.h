@@ -60,12 +60,14 @@ struct ZefServerSpec {
   std::vector<std::string> wrapper;
 };
 
+// One server process; stopped by the destructor. Not copyable: the
+// process has one owner.
 class ZefServer {
  public:
   ZefServer() = default;
-  ~ZefServer() { stop(); }
   ZefServer(const ZefServer&) = delete;
   ZefServer& operator=(const ZefServer&) = delete;
+  ~ZefServer() { stop(); }
 
   // Starts the server on a port the kernel chooses. False when one runs
   // already or it did not report itself ready (see the log).

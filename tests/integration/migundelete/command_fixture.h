@@ -77,9 +77,7 @@ class CommandTest : public ::testing::Test {
   std::map<std::string, ObjectRecord> migrate(const std::string& fs) {
     Result r = bed->zefadm({"migrate", Bed::kNode, fs});
     EXPECT_EQ(0, r.status) << r.err;
-    std::map<std::string, ObjectRecord> m;
-    for (const ObjectRecord& rec : bed->records(fs)) m[rec.path] = rec;
-    return m;
+    return byAlias(fs);
   }
   // `n` files /f00, /f01, ... of 1000 + i bytes in `fs`, migrated, then
   // deleted: the command's work. Returns their records by alias.
@@ -112,6 +110,10 @@ class CommandTest : public ::testing::Test {
     kmrtest::writeFile(file, lines);
     Result r = bed->zefadm({"import", Bed::kNode, fs, file});
     EXPECT_EQ(0, r.status) << r.err;
+    return byAlias(fs);
+  }
+  // The server's records of `fs` by alias.
+  std::map<std::string, ObjectRecord> byAlias(const std::string& fs) const {
     std::map<std::string, ObjectRecord> m;
     for (const ObjectRecord& rec : bed->records(fs)) m[rec.path] = rec;
     return m;

@@ -53,8 +53,7 @@ TEST_F(FeatureTest, RemovedTreeIsPreviewedThenBroughtBackAloneWithItsDirectories
   generated(fs, 5000, "/proj/lost");
   generated(fs, 20, "/keep");
   makeAllStubs();
-  std::map<std::string, ObjectRecord> before;
-  for (const ObjectRecord& r : bed->records(fs)) before[r.path] = r;
+  const auto before = byAlias(fs);
   ASSERT_EQ(5020u, before.size());
 
   // The accident, and one stub missing outside the directory.

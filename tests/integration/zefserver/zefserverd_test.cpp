@@ -315,7 +315,7 @@ TEST_F(ServerTest, DefaultTransactionSizeAndOpenRegistration) {
   EXPECT_EQ(be16(r.b, 16), 4096);
   EXPECT_EQ(text(field(r.b, 4, 18)), "ZEFSERVER");
   std::string out;
-  kmrtest::runShell(std::string(ZEFADM_PATH) + " --db " + db_ + " --password-fd 0 register-node NEWNODE </dev/null", &out);
+  kmrtest::zefadm(db_, "--password-fd 0 register-node NEWNODE </dev/null", &out);
   EXPECT_NE(out.find("already registered"), std::string::npos) << out;
   // The first sign-on set the new node's password; an empty one registers nothing.
   Client wrong(port_);
@@ -730,9 +730,6 @@ bool allowDescriptors(rlim_t n) {
   return setrlimit(RLIMIT_NOFILE, &rl) == 0;
 }
 
-// True once the server closed `c` (it must never send anything unasked).
-bool waitClosed(Client& c) { return c.closedByPeer(); }
-
 TEST_F(ServerTest, ThousandIdleConnectionsNeitherStopNorStarveTheServer) {
   if (!allowDescriptors(1200)) GTEST_SKIP() << "cannot hold 1,000 connections here";
   start({"--max-sessions", "16", "--signon-timeout", "2", "--idle-timeout", "2"});
@@ -744,7 +741,7 @@ TEST_F(ServerTest, ThousandIdleConnectionsNeitherStopNorStarveTheServer) {
   // Beyond the session limit connections are closed at once, and those
   // that never sign on are closed at the sign-on deadline.
   size_t closed = 0;
-  for (auto& c : idle) closed += waitClosed(*c);
+  for (auto& c : idle) closed += c->closedByPeer();  // it never sends anything unasked
   EXPECT_EQ(closed, 1000u);
   Client real(port_);
   real.signOnOk();
@@ -773,7 +770,7 @@ TEST_F(ServerTest, AServerOutOfThreadsClosesTheConnectionAndGoesOn) {
   for (int i = 0; i < 20; ++i) held.push_back(std::make_unique<Client>(port_));
   // Five session threads at most: the rest are closed at once.
   size_t refused = 0;
-  for (size_t i = 5; i < held.size(); ++i) refused += waitClosed(*held[i]);
+  for (size_t i = 5; i < held.size(); ++i) refused += held[i]->closedByPeer();
   EXPECT_GE(refused, 14u);
   held.clear();  // the sessions that got a thread end with their peers
   std::unique_ptr<Client> real;
