@@ -217,23 +217,6 @@ TEST_F(CommTest, HundredThousandObjectsStreamInOrderThroughABoundedQueue) {
   EXPECT_EQ(comm->stopTransaction(), 0);
 }
 
-TEST_F(CommTest, QuerySessionClosedAfterNAnswersGivesNRecordsAndAFailure) {
-  serverWithOptions({"--fault-query-close=25"}, 60);
-  auto comm = signOn();
-  std::unique_ptr<cQueueBaseObject> end;
-  Records records = queryAll(*comm, &end);
-  ASSERT_EQ(records.size(), 25u);
-  auto* failure = dynamic_cast<FailureMessageObject*>(end.get());
-  ASSERT_NE(failure, nullptr);
-  EXPECT_EQ(failure->getMessageNumber(), 8049);
-  // The change session is a different one and still works.
-  ASSERT_EQ(comm->beginTransaction(), 0);
-  records[0]->setFileMigrState(kMigStateExpired);
-  EXPECT_EQ(comm->updateMigrObjectOnServer(records[0].get(), 1), 0);
-  EXPECT_EQ(comm->stopTransaction(), 0);
-  EXPECT_EQ(listObjects()[records[0]->alias].state, "expired");
-}
-
 // The server votes the first batch of seven void once (--fault-endtxn-abort):
 // the list sends it once more, and every change is committed all the same.
 TEST_F(CommTest, UpdatesGoInBatchesOfTheServersTransactionSizeAndAVoidBatchIsSentAgain) {

@@ -112,6 +112,8 @@ class CommandTest : public ::testing::Test {
     EXPECT_EQ(0, r.status) << r.err;
     return byAlias(fs);
   }
+  // A run over `fs` with the option `mode` ("" for none).
+  Result runIn(const char* mode, const std::string& fs) { return *mode ? bed->run({mode, fs}) : bed->run({fs}); }
   // The server's records of `fs` by alias.
   std::map<std::string, ObjectRecord> byAlias(const std::string& fs) const {
     std::map<std::string, ObjectRecord> m;

@@ -238,20 +238,10 @@ void Bed::startServer(const std::vector<std::string>& extra) {
 }
 
 void Bed::writeOptions() {
-  writeFile(work_ + "/inst/kmr.sys",
-            "* system options of the end-to-end tests\n"
-            "SERVERNAME ZEF\n"
-            "  COMMMETHOD TCPIP\n"
-            "  TCPSERVERADDRESS 127.0.0.1\n"
-            "  TCPPORT " +
-                std::to_string(server_->port()) +
-                "\n"
-                "  NODENAME " +
-                kNode +
-                "\n"
-                "  PASSWORDACCESS GENERATE\n"
-                "  PASSWORDDIR " +
-                passwordDir() + "\n");
+  writeFile(work_ + "/inst/kmr.sys", "* system options of the end-to-end tests\nSERVERNAME ZEF\n  COMMMETHOD TCPIP\n"
+                                     "  TCPSERVERADDRESS 127.0.0.1\n  TCPPORT " + std::to_string(server_->port()) +
+                                     "\n  NODENAME " + kNode + "\n  PASSWORDACCESS GENERATE\n  PASSWORDDIR " +
+                                     passwordDir() + "\n");
   writeFile(work_ + "/inst/kmr.opt", "SERVERNAME ZEF\n");
   chmod((work_ + "/inst/kmr.sys").c_str(), 0644);
   chmod((work_ + "/inst/kmr.opt").c_str(), 0644);

@@ -62,9 +62,7 @@ TEST_F(CommandTest, ControlDirectoryAliasesAreRefusedAndANestedMountFailsItsObje
   importRecords(fs, lines);
 
   for (const char* mode : {"", "-RECOVER"}) {
-    std::vector<std::string> args = {fs};
-    if (*mode) args.insert(args.begin(), mode);
-    Result r = bed->run(args);
+    Result r = runIn(mode, fs);
     SCOPED_TRACE(mode);
     EXPECT_EQ(1, r.status) << r.out << r.err;
     for (const std::string& c : control)
@@ -380,9 +378,7 @@ TEST_F(CommandTest, RecordsOfImpossibleSizesNeverCostTheLocalFile) {
                 record("/zero", 0, 0100644, 1, 1, 1500000000, 1600000000) +
                     record("/huge", 9223372036854775807ULL, 0100644, 1, 1, 1500000000, 1600000000));
   for (const char* mode : {"", "-RECOVER"}) {
-    std::vector<std::string> args = {fs};
-    if (*mode) args.insert(args.begin(), mode);
-    Result r = bed->run(args);
+    Result r = runIn(mode, fs);
     SCOPED_TRACE(mode);
     EXPECT_EQ(1, r.status) << r.out << r.err;
     EXPECT_EQ("abcdefg", kmrtest::readFile(fs + "/zero"));
@@ -420,9 +416,7 @@ TEST_F(CommandTest, ALinkAtAnyComponentOrAtTheNameLeadsNowhereOutside) {
                             .c_str()));
     ASSERT_EQ(0, symlink(target.c_str(), (fs + component).c_str())) << strerror(errno);
     for (const char* mode : {"", "-RECOVER"}) {
-      std::vector<std::string> args = {fs};
-      if (*mode) args.insert(args.begin(), mode);
-      Result r = bed->run(args);
+      Result r = runIn(mode, fs);
       EXPECT_EQ(was, e2e::TreeSnapshot(outside)) << mode << " wrote outside the file system";
       EXPECT_EQ("abcdefghijk", kmrtest::readFile(outside + "/a/b/f"));
       if (component == "/u/a/b/f") {
