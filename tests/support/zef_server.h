@@ -98,19 +98,22 @@ class ZefServer {
     if (pid_ > 0) return false;
     int ready[2];
     if (pipe(ready) != 0) return false;
+    // Everything the child needs is made before the fork: the test may run
+    // threads, and a forked child may then only call what is safe in a
+    // signal handler.
+    std::vector<std::string> args = {ZEFSERVERD_PATH, "--db", spec.db, "--address", "127.0.0.1", "--port",
+                                     std::to_string(port), "--ready-fd", std::to_string(ready[1]), "--log",
+                                     spec.log, "--die-with-parent", "--idle-exit", "600"};
+    args.insert(args.end(), spec.options.begin(), spec.options.end());
+    if (!spec.wrapper.empty() && spec.wrapper.back().ends_with("/zefserverd")) args.erase(args.begin());
+    args.insert(args.begin(), spec.wrapper.begin(), spec.wrapper.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     fflush(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
       close(ready[0]);
-      std::vector<std::string> args = {ZEFSERVERD_PATH, "--db", spec.db, "--address", "127.0.0.1", "--port",
-                                       std::to_string(port), "--ready-fd", std::to_string(ready[1]), "--log",
-                                       spec.log, "--die-with-parent", "--idle-exit", "600"};
-      args.insert(args.end(), spec.options.begin(), spec.options.end());
-      if (!spec.wrapper.empty() && spec.wrapper.back().ends_with("/zefserverd")) args.erase(args.begin());
-      args.insert(args.begin(), spec.wrapper.begin(), spec.wrapper.end());
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
       execv(argv[0], argv.data());
       _exit(127);
     }

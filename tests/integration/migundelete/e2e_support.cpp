@@ -54,6 +54,13 @@ pid_t spawn(const RunSpec& spec, const std::string& out, int err, const std::vec
 #endif
   env.insert(env.end(), moreEnv.begin(), moreEnv.end());
   for (const auto& [k, v] : spec.env) env.push_back(k + "=" + v);
+  // Made before the fork: the test may run threads, and the child may then
+  // only call what is safe in a signal handler.
+  std::vector<char*> av, ev;
+  for (auto& a : args) av.push_back(a.data());
+  av.push_back(nullptr);
+  for (auto& v : env) ev.push_back(v.data());
+  ev.push_back(nullptr);
   fflush(nullptr);
   const pid_t pid = fork();
   if (pid < 0) fail("fork");
@@ -70,11 +77,6 @@ pid_t spawn(const RunSpec& spec, const std::string& out, int err, const std::vec
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGINT, SIG_DFL);
   signal(SIGHUP, SIG_DFL);
-  std::vector<char*> av, ev;
-  for (auto& a : args) av.push_back(a.data());
-  av.push_back(nullptr);
-  for (auto& v : env) ev.push_back(v.data());
-  ev.push_back(nullptr);
   execve(av[0], av.data(), ev.data());
   _exit(127);
 }
