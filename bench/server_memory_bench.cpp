@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch_dir.h"
 #include "tests/support/verb_builder.h"
 #include "tests/support/zef_server.h"
 
@@ -51,29 +52,17 @@ long statusKib(pid_t pid, const std::string& key) {
   return -1;
 }
 
-// A scratch directory with a database that knows the node BENCH.
-struct Scratch {
-  std::string dir;
-  Scratch() {
-    char tmpl[] = "/tmp/zefmem.XXXXXX";
-    if (mkdtemp(tmpl)) dir = tmpl;
-  }
-  ~Scratch() {
-    if (!dir.empty()) kmrtest::runShell("rm -rf " + dir);
-  }
-};
-
 void BM_ServerMemoryUnderLoad(benchmark::State& state) {
   rlimit rl{};
   getrlimit(RLIMIT_NOFILE, &rl);
   rl.rlim_cur = rl.rlim_max;
   setrlimit(RLIMIT_NOFILE, &rl);
   for (auto _ : state) {
-    Scratch scratch;
+    kmrtest::ScratchDir scratch("zefmem");
     kmrtest::ZefServer srv;
-    const std::string db = scratch.dir + "/db";
-    if (scratch.dir.empty() || !kmrtest::registerNode(db, "bench", kPassword) ||
-        !srv.start({db, scratch.dir + "/log", {"--max-sessions", std::to_string(kMaxSessions)}, {}}))
+    const std::string db = scratch.file("db");
+    if (!kmrtest::registerNode(db, "bench", kPassword) ||
+        !srv.start({db, scratch.file("log"), {"--max-sessions", std::to_string(kMaxSessions)}, {}}))
       return state.SkipWithError("zefserverd did not start");
     const pid_t pid = srv.pid();
     const uint16_t port = static_cast<uint16_t>(srv.port());

@@ -21,9 +21,8 @@ namespace kmrtest {
 class HostileTreeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kmrhostile.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = tmpl;
+    root = makeScratchDir("kmrhostile");
+    ASSERT_FALSE(root.empty());
     mount = root + "/fs";
     outside = root + "/outside";
     victim = outside + "/precious";

@@ -49,9 +49,8 @@ inline bool EnterTestNamespace(std::string* why) {
     if (!EnterPrivateMountNamespace()) return failed("no private mount namespace");
     struct stat st;
     if (stat("/etc/vostra", &st) != 0) {
-      char tmpl[] = "/tmp/kmrtest-etc.XXXXXX";
-      if (!mkdtemp(tmpl)) return failed("mkdtemp for the /etc overlay failed");
-      etcLayer = tmpl;
+      etcLayer = makeScratchDir("kmrtest-etc");
+      if (etcLayer.empty()) return failed("no directory for the /etc overlay");
       // The namespace dies with the process and its mounts with it; what
       // remains on the host is the layer's mount point.
       atexit([] {
@@ -88,9 +87,8 @@ inline bool EnterTestNamespace(std::string* why) {
 class ScratchMount {
  public:
   explicit ScratchMount(const std::string& kind = "tmpfs", unsigned sizeMb = 64) {
-    char tmpl[] = "/tmp/kmrmnt.XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
+    dir_ = makeScratchDir("kmrmnt");
+    if (dir_.empty()) throw std::runtime_error("mkdtemp failed");
     if (kind == "tmpfs") {
       std::string opts = "size=" + std::to_string(sizeMb) + "m";
       if (mount("tmpfs", dir_.c_str(), "tmpfs", 0, opts.c_str()) != 0)

@@ -52,7 +52,7 @@ inline bool registerNode(const std::string& db, const std::string& node, const s
   return ok;
 }
 
-struct ZefServerSpec {
+struct ZefServerSetup {
   std::string db, log;
   std::vector<std::string> options;  // after --db, --address, --port, --ready-fd, --log
   // Runs in front of the server (another user, resource limits); when it
@@ -71,12 +71,12 @@ class ZefServer {
 
   // Starts the server on a port the kernel chooses. False when one runs
   // already or it did not report itself ready (see the log).
-  bool start(const ZefServerSpec& spec) { return tryPort(spec, 0); }
+  bool start(const ZefServerSetup& setup) { return tryPort(setup, 0); }
   // The client names ports up to 32767 only, below the kernel's ephemeral
   // range: tries ports of 20000..31999 until one is free.
-  bool startOnClientPort(const ZefServerSpec& spec) {
+  bool startOnClientPort(const ZefServerSetup& setup) {
     for (unsigned attempt = 0; attempt < 64; ++attempt)
-      if (tryPort(spec, 20000 + static_cast<int>((static_cast<unsigned>(getpid()) * 131u + attempt * 977u) % 12000u)))
+      if (tryPort(setup, 20000 + static_cast<int>((static_cast<unsigned>(getpid()) * 131u + attempt * 977u) % 12000u)))
         return true;
     return false;
   }
@@ -94,19 +94,19 @@ class ZefServer {
   int port() const { return port_; }
 
  private:
-  bool tryPort(const ZefServerSpec& spec, int port) {
+  bool tryPort(const ZefServerSetup& setup, int port) {
     if (pid_ > 0) return false;
     int ready[2];
     if (pipe(ready) != 0) return false;
     // Everything the child needs is made before the fork: the test may run
     // threads, and a forked child may then only call what is safe in a
     // signal handler.
-    std::vector<std::string> args = {ZEFSERVERD_PATH, "--db", spec.db, "--address", "127.0.0.1", "--port",
+    std::vector<std::string> args = {ZEFSERVERD_PATH, "--db", setup.db, "--address", "127.0.0.1", "--port",
                                      std::to_string(port), "--ready-fd", std::to_string(ready[1]), "--log",
-                                     spec.log, "--die-with-parent", "--idle-exit", "600"};
-    args.insert(args.end(), spec.options.begin(), spec.options.end());
-    if (!spec.wrapper.empty() && spec.wrapper.back().ends_with("/zefserverd")) args.erase(args.begin());
-    args.insert(args.begin(), spec.wrapper.begin(), spec.wrapper.end());
+                                     setup.log, "--die-with-parent", "--idle-exit", "600"};
+    args.insert(args.end(), setup.options.begin(), setup.options.end());
+    if (!setup.wrapper.empty() && setup.wrapper.back().ends_with("/zefserverd")) args.erase(args.begin());
+    args.insert(args.begin(), setup.wrapper.begin(), setup.wrapper.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -65,9 +65,8 @@ class CommTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    char tmpl[] = "/tmp/kmrcommit.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = kmrtest::makeScratchDir("kmrcommit");
+    ASSERT_FALSE(dir_.empty());
     db_ = dir_ + "/zef.db";
     log_ = dir_ + "/server.log";
     ASSERT_EQ(mkdir((dir_ + "/node").c_str(), 0755), 0);

@@ -31,19 +31,19 @@ uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1])
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what + ": " + strerror(errno)); }
 
 std::string makeTempDir(const char* prefix) {
-  std::string tmpl = std::string("/tmp/") + prefix + ".XXXXXX";
-  if (!mkdtemp(tmpl.data())) fail("mkdtemp");
-  return tmpl;
+  std::string dir = kmrtest::makeScratchDir(prefix);
+  if (dir.empty()) fail("mkdtemp");
+  return dir;
 }
 
-// Forks `spec`'s program as the administrator would run it: a minimal
+// Forks the program of `run` as the administrator would run it: a minimal
 // environment, nothing on standard input, standard output to `out`,
 // standard error to the descriptor `err`, no signal blocked or ignored, and
 // killed when the test process ends.
-pid_t spawn(const RunSpec& spec, const std::string& out, int err, const std::vector<std::string>& moreEnv = {}) {
-  std::vector<std::string> args = spec.argv;
-  if (!spec.asUser.empty())
-    args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=" + spec.asUser, "--regid=" + spec.asUser,
+pid_t spawn(const RunSpec& run, const std::string& out, int err, const std::vector<std::string>& moreEnv = {}) {
+  std::vector<std::string> args = run.argv;
+  if (!run.asUser.empty())
+    args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=" + run.asUser, "--regid=" + run.asUser,
                                "--clear-groups", "--"});
   std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C", "LC_ALL=C"};
 #if defined(__SANITIZE_ADDRESS__) && defined(ORCA_LIBRARY_DIR)
@@ -53,7 +53,7 @@ pid_t spawn(const RunSpec& spec, const std::string& out, int err, const std::vec
   env.push_back("LD_LIBRARY_PATH=" ORCA_LIBRARY_DIR);
 #endif
   env.insert(env.end(), moreEnv.begin(), moreEnv.end());
-  for (const auto& [k, v] : spec.env) env.push_back(k + "=" + v);
+  for (const auto& [k, v] : run.env) env.push_back(k + "=" + v);
   // Made before the fork: the test may run threads, and the child may then
   // only call what is safe in a signal handler.
   std::vector<char*> av, ev;

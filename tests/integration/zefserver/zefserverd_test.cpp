@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/files.h"
+#include "tests/support/scratch_dir.h"
 #include "tests/support/verb_builder.h"
 #include "tests/support/zef_server.h"
 
@@ -184,16 +185,11 @@ class Client {
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zefsrv.XXXXXX";
-    dir_ = mkdtemp(tmpl);
     db_ = dir_ + "/zef.db";
     log_ = dir_ + "/server.log";
     registerNode("node1", kNode1Password);
   }
-  void TearDown() override {
-    server_.stop();
-    kmrtest::runShell("rm -rf " + dir_);
-  }
+  void TearDown() override { server_.stop(); }
   void registerNode(const std::string& node, const std::string& password) {
     std::string out;
     ASSERT_TRUE(kmrtest::registerNode(db_, node, password, &out)) << out;
@@ -281,7 +277,9 @@ class ServerTest : public ::testing::Test {
     }
   }
 
-  std::string dir_, db_, log_;
+  kmrtest::ScratchDir scratch_{"zefsrv"};
+  const std::string dir_ = scratch_.path();
+  std::string db_, log_;
   kmrtest::ZefServer server_;
   uint16_t port_ = 0;
   std::unique_ptr<Client> c;
