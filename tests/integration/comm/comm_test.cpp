@@ -60,7 +60,7 @@ class CommTest : public ::testing::Test {
   static void SetUpTestSuite() {
     std::string why;
     ASSERT_TRUE(kmrtest::EnterTestNamespace(&why)) << why;
-    migundeleteWireLayers();
+    migundeleteWireLayers(migundeleteEnv());
     optSetMessageSink(printOptionMessage);
   }
 
