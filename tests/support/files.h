@@ -2,6 +2,9 @@
 #ifndef KMR_TESTS_SUPPORT_FILES_H
 #define KMR_TESTS_SUPPORT_FILES_H
 
+#include <stdlib.h>
+#include <sys/stat.h>
+
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -19,6 +22,19 @@ inline std::string readFile(const std::string& path) {
 // Replaces the content of `path` with `text`, creating the file.
 inline void writeFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// A new directory /tmp/`prefix`.XXXXXX of mode 0700; empty when it cannot
+// be made.
+inline std::string makeScratchDir(const std::string& prefix) {
+  std::string path = "/tmp/" + prefix + ".XXXXXX";
+  return mkdtemp(path.data()) ? path : std::string();
+}
+
+// Whether anything (a dangling link included) stands at `path`.
+inline bool lexists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
 }
 
 }  // namespace kmrtest

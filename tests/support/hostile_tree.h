@@ -18,18 +18,11 @@
 
 namespace kmrtest {
 
-// Whether anything (a dangling link included) stands at `path`.
-inline bool lexists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
 class HostileTreeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kmrhostile.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = tmpl;
+    root = makeScratchDir("kmrhostile");
+    ASSERT_FALSE(root.empty());
     mount = root + "/fs";
     outside = root + "/outside";
     victim = outside + "/precious";

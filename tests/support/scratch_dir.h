@@ -15,10 +15,8 @@ namespace kmrtest {
 
 class ScratchDir {
  public:
-  ScratchDir() {
-    char tmpl[] = "/tmp/kmrtest.XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
+  explicit ScratchDir(const std::string& prefix = "kmrtest") : path_(makeScratchDir(prefix)) {
+    if (path_.empty()) throw std::runtime_error("mkdtemp failed");
   }
   ~ScratchDir() {
     std::error_code ignored;

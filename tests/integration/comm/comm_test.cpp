@@ -2,20 +2,15 @@
 // private mount namespace whose configuration names the server stanza, option
 // files in a scratch directory found through KMR_DIR and KMR_CONFIG, and a
 // server on a loopback port with a fresh database. Root only.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,25 +23,16 @@
 #include "server/comminterface.h"
 #include "server/serverlayer.h"
 #include "tests/support/files.h"
-#include "tests/support/node_password.h"
 #include "tests/support/private_mount.h"
+#include "tests/support/zef_server.h"
+#include "tests/unit/server/queue_test_support.h"
 
 namespace {
 
 const char* const kNode1Password = "node1 Pa55";
 
-int run(const std::string& cmd, std::string* output = nullptr) {
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int st = pclose(p);
-  if (output) *output = out;
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
 using kmrtest::writeFile;
+using Records = std::vector<std::unique_ptr<ZefServerMigratedObject>>;
 
 std::string hostName() {
   char h[256] = "";
@@ -61,24 +47,6 @@ struct Listed {
   unsigned uid = 0;
 };
 
-// Capacity and refill margin of the queues built while it lives.
-class QueueFlags {
- public:
-  QueueFlags(int size, int lock) : size_(TEST_HSMCOMMQUEUESIZE), lock_(TEST_HSMCOMMQUEUELOCK) {
-    TEST_HSMCOMMQUEUESIZE.set = 1;
-    TEST_HSMCOMMQUEUESIZE.numValue = size;
-    TEST_HSMCOMMQUEUELOCK.set = 1;
-    TEST_HSMCOMMQUEUELOCK.numValue = lock;
-  }
-  ~QueueFlags() {
-    TEST_HSMCOMMQUEUESIZE = size_;
-    TEST_HSMCOMMQUEUELOCK = lock_;
-  }
-
- private:
-  TestFlag size_, lock_;
-};
-
 // Option messages go to the test's output, where a failing start-up shows.
 void printOptionMessage(FILE*, int number, const std::vector<OptMsgArg>& args) {
   std::string text = "option message " + std::to_string(number);
@@ -90,21 +58,15 @@ void printOptionMessage(FILE*, int number, const std::vector<OptMsgArg>& args) {
 class CommTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_TRUE(kmrtest::EnterPrivateMountNamespace()) << "needs root";
-    // Nothing written under the host's /var/log or /etc/vostra.
-    ASSERT_EQ(mount("tmpfs", "/var/log", "tmpfs", 0, "size=16m"), 0);
-    struct stat st;
-    if (stat("/etc/vostra", &st) == 0) {
-      ASSERT_EQ(mount("tmpfs", "/etc/vostra", "tmpfs", 0, "size=4m"), 0);
-    }
+    std::string why;
+    ASSERT_TRUE(kmrtest::EnterTestNamespace(&why)) << why;
     migundeleteWireLayers(migundeleteEnv());
     optSetMessageSink(printOptionMessage);
   }
 
   void SetUp() override {
-    char tmpl[] = "/tmp/kmrcommit.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = kmrtest::makeScratchDir("kmrcommit");
+    ASSERT_FALSE(dir_.empty());
     db_ = dir_ + "/zef.db";
     log_ = dir_ + "/server.log";
     ASSERT_EQ(mkdir((dir_ + "/node").c_str(), 0755), 0);
@@ -116,8 +78,7 @@ class CommTest : public ::testing::Test {
     hsmSettings().adminCommand = ORCAHSMADM_PATH;
     resetInstanceNo();
     HsmFsTable::the().clear();
-    ASSERT_TRUE(kmrtest::writePasswordFile(dir_ + "/node1-password", kNode1Password));
-    adm("register-node node1 --password-file " + dir_ + "/node1-password");
+    ASSERT_TRUE(kmrtest::registerNode(db_, "node1", kNode1Password));
     ASSERT_TRUE(kmrtest::writeClientStore(dir_ + "/pw", "ZEF1", "NODE1", kNode1Password));
 
     fs_ = std::make_unique<kmrtest::ScratchMount>("tmpfs", 8);
@@ -130,71 +91,25 @@ class CommTest : public ::testing::Test {
   void TearDown() override {
     optionsP = nullptr;
     options_.reset();
-    if (pid_ > 0) stopServer();
+    server_.stop();
     fs_.reset();
     HsmFsTable::the().clear();
     resetInstanceNo();
     unsetenv("KMR_DIR");
     unsetenv("KMR_CONFIG");
-    run("rm -rf " + dir_);
+    kmrtest::runShell("rm -rf " + dir_);
   }
 
   void adm(const std::string& args, std::string* out = nullptr) {
     std::string text;
-    ASSERT_EQ(run(std::string(ZEFADM_PATH) + " --db " + db_ + " " + args, &text), 0) << text;
+    ASSERT_EQ(kmrtest::zefadm(db_, args, &text), 0) << text;
     if (out) *out = text;
-  }
-
-  // TCPPORT accepts 1..32767, below the kernel's ephemeral range, so the
-  // server gets a port of that range; a port in use makes it exit and the
-  // next candidate is tried.
-  void startServer(std::vector<std::string> extra = {}) {
-    for (int attempt = 0; attempt < 40 && port_ == 0; ++attempt) {
-      const int port = 20000 + static_cast<int>((getpid() * 37u + attempt * 211u) % 12000u);
-      tryStart(port, extra);
-    }
-    ASSERT_NE(port_, 0) << "server did not start";
-  }
-  void tryStart(int port, const std::vector<std::string>& extra) {
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    pid_ = fork();
-    ASSERT_GE(pid_, 0);
-    if (pid_ == 0) {
-      close(p[0]);
-      std::vector<std::string> args = {ZEFSERVERD_PATH, "--db", db_, "--address", "127.0.0.1", "--port",
-                                        std::to_string(port), "--ready-fd", std::to_string(p[1]), "--log", log_,
-                                        "--die-with-parent", "--idle-exit", "120"};
-      args.insert(args.end(), extra.begin(), extra.end());
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(p[1]);
-    std::string ready;
-    char c;
-    while (read(p[0], &c, 1) == 1 && c != '\n') ready.push_back(c);
-    close(p[0]);
-    if (ready.empty()) {
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-      return;
-    }
-    port_ = std::stoi(ready);
-  }
-  void stopServer() {
-    kill(pid_, SIGTERM);
-    int st = 0;
-    waitpid(pid_, &st, 0);
-    pid_ = -1;
   }
 
   // Option files in the scratch directory, found through the environment,
   // and the process options read from them as start-up does.
   void writeOptions() {
-    const std::string stanza = "  TCPSERVERADDRESS 127.0.0.1\n  TCPPORT " + std::to_string(port_) +
+    const std::string stanza = "  TCPSERVERADDRESS 127.0.0.1\n  TCPPORT " + std::to_string(server_.port()) +
                                "\n  NODENAME NODE1\n  COMMRESTARTDURATION 0\n"
                                "  PASSWORDACCESS GENERATE\n  PASSWORDDIR " + dir_ + "/pw\n";
     writeFile(dir_ + "/kmr.sys", "SERVERNAME OTHER\n  TCPSERVERADDRESS 127.0.0.1\n  TCPPORT 9\n"
@@ -210,9 +125,19 @@ class CommTest : public ::testing::Test {
     optionsP = options_.get();
   }
 
-  void serverWithOptions(std::vector<std::string> extra = {}) {
-    startServer(std::move(extra));
+  // The server with `options`, the option files naming it, and `objects`
+  // generated objects in the managed file system's file space.
+  void serverWithOptions(const std::vector<std::string>& options = {}, int objects = 0) {
+    ASSERT_TRUE(server_.startOnClientPort({db_, log_, options, {}})) << kmrtest::readFile(log_);
     writeOptions();
+    if (objects > 0) adm("generate NODE1 " + fs_->path() + " " + std::to_string(objects));
+  }
+  // The interface signed on for the managed file system.
+  std::unique_ptr<ZefServerCommInterface> signOn() {
+    int rc = -99;
+    auto comm = std::make_unique<ZefServerCommInterface>(rc, fs_->path(), 0, 1);
+    if (HasFatalFailure() || rc != 0) throw std::runtime_error("no session: rc " + std::to_string(rc));
+    return comm;
   }
 
   std::map<std::string, Listed> listObjects(const std::string& fileSpace = "") {
@@ -232,46 +157,42 @@ class CommTest : public ::testing::Test {
   }
 
   std::string dir_, db_, log_;
-  pid_t pid_ = -1;
-  int port_ = 0;
+  kmrtest::ZefServer server_;
   std::unique_ptr<kmrtest::ScratchMount> fs_;
   std::unique_ptr<clientOptions> options_;
 };
 
-// Reads the stream to its end; records go to `out` (owned), the end element
-// is returned (owned by the caller).
-std::unique_ptr<cQueueBaseObject> drain(ZefServerCommInterface& comm,
-                                        std::vector<std::unique_ptr<ZefServerMigratedObject>>* out,
-                                        int* maxQueued = nullptr) {
+// Queries every object and reads the stream to its end: the records in
+// order, the end element in `*end` (when given).
+Records queryAll(ZefServerCommInterface& comm, std::unique_ptr<cQueueBaseObject>* end = nullptr) {
+  Records out;
+  EXPECT_EQ(comm.getAllMigrObjectsFromServer(0), 0);
   for (;;) {
     std::unique_ptr<cQueueBaseObject> e(comm.getNextMigrObjectFromServer());
-    if (maxQueued) *maxQueued = std::max(*maxQueued, comm.queue()->count());
     if (auto* rec = dynamic_cast<ZefServerMigratedObject*>(e.get())) {
       e.release();
-      if (out) out->emplace_back(rec);
+      out.emplace_back(rec);
       continue;
     }
-    return e;
+    if (end) *end = std::move(e);
+    return out;
   }
 }
 
 TEST_F(CommTest, HundredThousandObjectsStreamInOrderThroughABoundedQueue) {
-  serverWithOptions();
-  adm("generate NODE1 " + fs_->path() + " 100000");
-  QueueFlags flags(1000, 100);
-  int rc = -99;
-  ZefServerCommInterface comm(rc, fs_->path(), 0, 1);
-  ASSERT_EQ(rc, 0);
-  ASSERT_NE(comm.fileSpec(), nullptr);
-  ASSERT_EQ(comm.queue()->capacity(), 1000);
-  ASSERT_EQ(comm.getAllMigrObjectsFromServer(0), 0);
+  serverWithOptions({}, 100000);
+  ScopedQueueFlags flags(1000, 100);
+  auto comm = signOn();
+  ASSERT_NE(comm->fileSpec(), nullptr);
+  ASSERT_EQ(comm->queue()->capacity(), 1000);
+  ASSERT_EQ(comm->getAllMigrObjectsFromServer(0), 0);
   int maxQueued = 0;
   size_t count = 0;
   char expected[64];
   std::unique_ptr<cQueueBaseObject> end;
   for (;;) {
-    std::unique_ptr<cQueueBaseObject> e(comm.getNextMigrObjectFromServer());
-    maxQueued = std::max(maxQueued, comm.queue()->count());
+    std::unique_ptr<cQueueBaseObject> e(comm->getNextMigrObjectFromServer());
+    maxQueued = std::max(maxQueued, comm->queue()->count());
     auto* rec = dynamic_cast<ZefServerMigratedObject*>(e.get());
     if (!rec) {
       end = std::move(e);
@@ -282,7 +203,7 @@ TEST_F(CommTest, HundredThousandObjectsStreamInOrderThroughABoundedQueue) {
       ADD_FAILURE() << "record " << count << " is " << rec->alias;
       break;
     }
-    ASSERT_EQ(rec->fsId, comm.fileSpec()->fsID);
+    ASSERT_EQ(rec->fsId, comm->fileSpec()->fsID);
     ASSERT_EQ(rec->getAttributes()->size, (count % 97) * 4096 + count % 4096 + 1);
     ++count;
   }
@@ -292,61 +213,37 @@ TEST_F(CommTest, HundredThousandObjectsStreamInOrderThroughABoundedQueue) {
   // producer that found the queue full adds at most the one record it held.
   EXPECT_LE(maxQueued, 1001);
   EXPECT_GT(maxQueued, 0);
-  EXPECT_EQ(comm.stopTransaction(), 0);
+  EXPECT_EQ(comm->stopTransaction(), 0);
 }
 
-TEST_F(CommTest, QuerySessionClosedAfterNAnswersGivesNRecordsAndAFailure) {
-  serverWithOptions({"--fault-query-close=25"});
-  adm("generate NODE1 " + fs_->path() + " 60");
-  int rc = -99;
-  ZefServerCommInterface comm(rc, fs_->path(), 0, 1);
-  ASSERT_EQ(rc, 0);
-  ASSERT_EQ(comm.getAllMigrObjectsFromServer(0), 0);
-  std::vector<std::unique_ptr<ZefServerMigratedObject>> records;
-  std::unique_ptr<cQueueBaseObject> end = drain(comm, &records);
-  EXPECT_EQ(records.size(), 25u);
-  auto* failure = dynamic_cast<FailureMessageObject*>(end.get());
-  ASSERT_NE(failure, nullptr);
-  EXPECT_EQ(failure->getMessageNumber(), 8049);
-  // The change session is a different one and still works.
-  ASSERT_EQ(comm.beginTransaction(), 0);
-  records[0]->setFileMigrState(kMigStateExpired);
-  EXPECT_EQ(comm.updateMigrObjectOnServer(records[0].get(), 1), 0);
-  EXPECT_EQ(comm.stopTransaction(), 0);
-  EXPECT_EQ(listObjects()[records[0]->alias].state, "expired");
-}
-
-TEST_F(CommTest, UpdatesGoInBatchesOfTheServersTransactionSize) {
-  serverWithOptions({"--txn-size", "7"});
-  adm("generate NODE1 " + fs_->path() + " 20");
-  int rc = -99;
-  ZefServerCommInterface comm(rc, fs_->path(), 0, 1);
-  ASSERT_EQ(rc, 0);
-  ASSERT_EQ(comm.beginTransaction(), 0);
-  EXPECT_EQ(comm.transaction()->itemLimit, 7u);
-  ASSERT_EQ(comm.getAllMigrObjectsFromServer(0), 0);
-  std::vector<std::unique_ptr<ZefServerMigratedObject>> records;
-  std::unique_ptr<cQueueBaseObject> end = drain(comm, &records);
+// The server votes the first batch of seven void once (--fault-endtxn-abort):
+// the list sends it once more, and every change is committed all the same.
+TEST_F(CommTest, UpdatesGoInBatchesOfTheServersTransactionSizeAndAVoidBatchIsSentAgain) {
+  serverWithOptions({"--txn-size", "7", "--fault-endtxn-abort=1:77"}, 20);
+  auto comm = signOn();
+  ASSERT_EQ(comm->beginTransaction(), 0);
+  EXPECT_EQ(comm->transaction()->itemLimit, 7u);
+  std::unique_ptr<cQueueBaseObject> end;
+  Records records = queryAll(*comm, &end);
   ASSERT_NE(dynamic_cast<FinishedMessageObject*>(end.get()), nullptr);
   ASSERT_EQ(records.size(), 20u);
   for (auto& r : records) {
     r->getAttributes()->uid = 4242;
     r->setFileMigrState(kMigStateMigrated);
-    ASSERT_EQ(comm.updateMigrObjectOnServer(r.get(), 3), 0) << r->alias;
+    ASSERT_EQ(comm->updateMigrObjectOnServer(r.get(), 3), 0) << r->alias;
   }
   // Two full batches were sent when the 8th and the 15th change was queued;
   // the first one's vote was read before the second went out, the second's
   // is read at the end (the server may or may not have committed it yet);
   // the last six wait for the end of the transaction.
-  EXPECT_EQ(comm.committedUpdates(), 7u);
-  EXPECT_TRUE(comm.transaction()->votePending);
-  auto before = listObjects();
+  EXPECT_EQ(comm->committedUpdates(), 7u);
+  EXPECT_TRUE(comm->transaction()->votePending);
   int changed = 0;
-  for (auto& [path, l] : before) changed += l.uid == 4242;
+  for (auto& [path, l] : listObjects()) changed += l.uid == 4242;
   EXPECT_TRUE(changed == 7 || changed == 14) << changed;
-  EXPECT_EQ(comm.transaction()->items.size(), 6u);
-  EXPECT_EQ(comm.stopTransaction(), 0);
-  EXPECT_EQ(comm.committedUpdates(), 20u);
+  EXPECT_EQ(comm->transaction()->items.size(), 6u);
+  EXPECT_EQ(comm->stopTransaction(), 0);
+  EXPECT_EQ(comm->committedUpdates(), 20u);
   auto after = listObjects();
   ASSERT_EQ(after.size(), 20u);
   for (auto& r : records) {
@@ -355,94 +252,33 @@ TEST_F(CommTest, UpdatesGoInBatchesOfTheServersTransactionSize) {
   }
 }
 
-TEST_F(CommTest, RefusedChangesAndFileSystemSelection) {
-  serverWithOptions();
-  adm("generate NODE1 " + fs_->path() + " 3");
-  int rc = -99;
-  ZefServerCommInterface comm(rc, fs_->path(), 0, 1);
-  ASSERT_EQ(rc, 0);
-  ASSERT_EQ(comm.getAllMigrObjectsFromServer(0), 0);
-  std::vector<std::unique_ptr<ZefServerMigratedObject>> records;
-  drain(comm, &records);
-  ASSERT_EQ(records.size(), 3u);
-
-  // Before beginTransaction nothing can be queued.
-  EXPECT_EQ(comm.updateMigrObjectOnServer(records[0].get(), 3), RC_INVALID_OBJECT);
-  ASSERT_EQ(comm.beginTransaction(), 0);
-  records[1]->alias.clear();
-  records[1]->getAttributes()->uid = 777;
-  EXPECT_EQ(comm.updateMigrObjectOnServer(records[1].get(), 3), RC_INVALID_OBJECT);
-  EXPECT_EQ(comm.transaction()->items.size(), 0u);
-  // With flags 1 the alias is not needed.
-  EXPECT_EQ(comm.updateMigrObjectOnServer(records[1].get(), 1), 0);
-  EXPECT_EQ(comm.transaction()->items.size(), 1u);
-  EXPECT_EQ(comm.stopTransaction(), 0);
-  int withUid = 0;
-  for (auto& [p, l] : listObjects()) withUid += l.uid == 777;
-  EXPECT_EQ(withUid, 1);
-
-  // The same name without force keeps the session; a file system without an
-  // entry in the managed table has no server.
-  Sess_o* session = comm.session();
-  EXPECT_EQ(comm.setFileSystem(fs_->path(), 0, 1), 0);
-  EXPECT_EQ(comm.session(), session);
-  kmrtest::ScratchMount unmanaged("tmpfs", 4);
-  EXPECT_EQ(comm.setFileSystem(unmanaged.path(), 0, 1), kCommNoStanza);
-  // Forced, the managed file system gets a new signed-on session.
-  EXPECT_EQ(comm.setFileSystem(fs_->path(), 1, 1), 0);
-  ASSERT_NE(comm.fileSpec(), nullptr);
-  EXPECT_EQ(sessGetState(comm.session()), sSignedOn);
-}
-
 // Flags 2 moves the record and leaves its attributes; flags 1 changes the
-// attributes and leaves its path, whatever the client holds locally.
+// attributes and leaves its path, even one the client does not know.
 TEST_F(CommTest, UpdateFlagsChooseWhatTheServerChanges) {
-  serverWithOptions();
-  adm("generate NODE1 " + fs_->path() + " 2");
-  int rc = -99;
-  ZefServerCommInterface comm(rc, fs_->path(), 0, 1);
-  ASSERT_EQ(rc, 0);
-  ASSERT_EQ(comm.getAllMigrObjectsFromServer(0), 0);
-  std::vector<std::unique_ptr<ZefServerMigratedObject>> r;
-  drain(comm, &r);
+  serverWithOptions({}, 2);
+  auto comm = signOn();
+  Records r = queryAll(*comm);
   ASSERT_EQ(r.size(), 2u);
   const unsigned movedUid = r[0]->getAttributes()->uid;
   const std::string keptPath = r[1]->alias;
-  ASSERT_EQ(comm.beginTransaction(), 0);
+  ASSERT_EQ(comm->beginTransaction(), 0);
   writeFile(fs_->path() + "/moved", "x");  // a path-only update records the file's handle
   r[0]->getAttributes()->uid = 555;
   r[0]->alias = "/moved";
-  ASSERT_EQ(comm.updateMigrObjectOnServer(r[0].get(), 2), 0);
+  ASSERT_EQ(comm->updateMigrObjectOnServer(r[0].get(), 2), 0);
   r[1]->getAttributes()->uid = 777;
-  r[1]->alias = "/not-sent";
-  ASSERT_EQ(comm.updateMigrObjectOnServer(r[1].get(), 1), 0);
-  EXPECT_EQ(comm.stopTransaction(), 0);
+  r[1]->alias.clear();
+  ASSERT_EQ(comm->updateMigrObjectOnServer(r[1].get(), 1), 0);
+  EXPECT_EQ(comm->stopTransaction(), 0);
   auto listed = listObjects();
   ASSERT_EQ(listed.count("/moved"), 1u);
   EXPECT_EQ(listed["/moved"].uid, movedUid);
   ASSERT_EQ(listed.count(keptPath), 1u);
   EXPECT_EQ(listed[keptPath].uid, 777u);
-}
-
-// The server votes the first batch void; the list sends it once more and
-// the changes are committed all the same.
-TEST_F(CommTest, ABatchTheServerAbortsIsSentAgainAndCommitted) {
-  serverWithOptions({"--fault-endtxn-abort=1:77"});
-  adm("generate NODE1 " + fs_->path() + " 3");
-  int rc = -99;
-  ZefServerCommInterface comm(rc, fs_->path(), 0, 1);
-  ASSERT_EQ(rc, 0);
-  ASSERT_EQ(comm.getAllMigrObjectsFromServer(0), 0);
-  std::vector<std::unique_ptr<ZefServerMigratedObject>> r;
-  drain(comm, &r);
-  ASSERT_EQ(r.size(), 3u);
-  ASSERT_EQ(comm.beginTransaction(), 0);
-  for (auto& rec : r) {
-    rec->getAttributes()->uid = 4242;
-    ASSERT_EQ(comm.updateMigrObjectOnServer(rec.get(), 1), 0);
-  }
-  EXPECT_EQ(comm.stopTransaction(), 0);
-  for (auto& [path, l] : listObjects()) EXPECT_EQ(l.uid, 4242u) << path;
+  // Forced, the managed file system gets a new signed-on session.
+  EXPECT_EQ(comm->setFileSystem(fs_->path(), 1, 1), 0);
+  ASSERT_NE(comm->fileSpec(), nullptr);
+  EXPECT_EQ(sessGetState(comm->session()), sSignedOn);
 }
 
 // A deletion names the client's file space; the server refuses it for an
@@ -457,13 +293,11 @@ TEST_F(CommTest, DeletingAnObjectOfAnotherFileSpaceIsRefused) {
   midExtObjId_t id{};
   for (size_t i = 0; i < kExtObjIdLen; ++i)
     id.bytes[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
-  int rc = -99;
-  ZefServerCommInterface comm(rc, fs_->path(), 0, 1);
-  ASSERT_EQ(rc, 0);
-  ASSERT_EQ(comm.beginTransaction(), 0);
+  auto comm = signOn();
+  ASSERT_EQ(comm->beginTransaction(), 0);
   SyncFileDeletionObject deletion(id, other.begin()->first);
-  ASSERT_EQ(comm.delMigrObjectOnServer(&deletion), 0);
-  EXPECT_EQ(comm.stopTransaction(), 32);
+  ASSERT_EQ(comm->delMigrObjectOnServer(&deletion), 0);
+  EXPECT_EQ(comm->stopTransaction(), 32);
   EXPECT_EQ(listObjects("/elsewhere").size(), 1u);
 }
 
@@ -472,9 +306,8 @@ TEST_F(CommTest, DeletingAnObjectOfAnotherFileSpaceIsRefused) {
 // update of attributes and path, expire, delete, and commit.
 TEST_F(CommTest, ClientAndReferenceServerAgreeOnEveryVerb) {
   serverWithOptions();
-  int rc = -99;
-  ZefServerCommInterface comm(rc, fs_->path(), 0, 1);
-  ASSERT_EQ(rc, 0);
+  auto session = signOn();
+  ZefServerCommInterface& comm = *session;
   ASSERT_NE(comm.fileSpec(), nullptr);
   const uint32_t fsId = comm.fileSpec()->fsID;
   EXPECT_NE(fsId, 0u);
@@ -483,8 +316,8 @@ TEST_F(CommTest, ClientAndReferenceServerAgreeOnEveryVerb) {
   EXPECT_NE(spaces.find(std::to_string(fsId) + "\tNODE1\t" + fs_->path() + "\t"), std::string::npos) << spaces;
 
   // An empty file space ends its stream at once.
-  ASSERT_EQ(comm.getAllMigrObjectsFromServer(0), 0);
-  std::unique_ptr<cQueueBaseObject> end = drain(comm, nullptr);
+  std::unique_ptr<cQueueBaseObject> end;
+  EXPECT_TRUE(queryAll(comm, &end).empty());
   EXPECT_NE(dynamic_cast<FinishedMessageObject*>(end.get()), nullptr);
 
   writeFile(dir_ + "/objs.jsonl",
@@ -493,9 +326,7 @@ TEST_F(CommTest, ClientAndReferenceServerAgreeOnEveryVerb) {
             "\"expired\":true}\n"
             "{\"path\":\"/b/three\",\"size\":123456789012,\"uid\":31,\"gid\":32,\"mtime\":1700000200}\n");
   adm("import NODE1 " + fs_->path() + " " + dir_ + "/objs.jsonl");
-  ASSERT_EQ(comm.getAllMigrObjectsFromServer(0), 0);
-  std::vector<std::unique_ptr<ZefServerMigratedObject>> r;
-  end = drain(comm, &r);
+  Records r = queryAll(comm, &end);
   ASSERT_NE(dynamic_cast<FinishedMessageObject*>(end.get()), nullptr);
   ASSERT_EQ(r.size(), 3u);
   EXPECT_EQ(r[0]->alias, "/a/one");
@@ -557,12 +388,10 @@ TEST_F(CommTest, ClientAndReferenceServerAgreeOnEveryVerb) {
 
 TEST_F(CommTest, QueryThreadThatCannotSignOnEndsTheCommand) {
   serverWithOptions();
-  int rc = -99;
-  ZefServerCommInterface comm(rc, fs_->path(), 0, 1);
-  ASSERT_EQ(rc, 0);
-  stopServer();
+  auto comm = signOn();
+  server_.stop();
   GTEST_FLAG_SET(death_test_style, "fast");
-  EXPECT_EXIT(comm.getAllMigrObjectsFromServer(0), ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(comm->getAllMigrObjectsFromServer(0), ::testing::ExitedWithCode(1), "");
 }
 
 }  // namespace

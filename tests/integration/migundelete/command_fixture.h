@@ -1,18 +1,22 @@
-// The fixture of the command's end-to-end tests: a test bed per test in the
-// private namespace, records by alias after `zefadm migrate`, and what a
-// recreated stub and its record must look like.
+// The fixture of the end-to-end tests: a test bed per test in the private
+// namespace, records by alias after `zefadm migrate`, and what a recreated
+// stub and its record must look like.
 #ifndef KMR_TESTS_INTEGRATION_MIGUNDELETE_COMMAND_FIXTURE_H
 #define KMR_TESTS_INTEGRATION_MIGUNDELETE_COMMAND_FIXTURE_H
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "tests/integration/migundelete/e2e_support.h"
+#include "tests/support/text.h"
 
 namespace e2e::command {
 
@@ -20,27 +24,15 @@ using e2e::Bed;
 using e2e::ObjectRecord;
 using e2e::Result;
 
-class Namespace : public ::testing::Environment {
- public:
-  void SetUp() override { ok = e2e::EnterTestNamespace(&why); }
-  static inline bool ok = false;
-  static inline std::string why;
-};
-// One registration for the whole program, whichever file includes this first.
-inline ::testing::Environment* const kNamespace = ::testing::AddGlobalTestEnvironment(new Namespace);
-
-inline bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
-inline size_t count(const std::string& hay, const std::string& needle) {
-  size_t n = 0;
-  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-  return n;
-}
+using kmrtest::contains;
+using kmrtest::countOf;
+using kmrtest::lexists;
 
 // A file with content, owner, mode and times.
 inline void makeFile(const std::string& path, size_t size, uid_t uid, gid_t gid, mode_t mode, time_t atime, time_t mtime) {
   std::string data(size, '\0');
   for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>('a' + i % 23);
-  e2e::WriteFile(path, data);
+  kmrtest::writeFile(path, data);
   ASSERT_EQ(0, chown(path.c_str(), uid, gid));
   ASSERT_EQ(0, chmod(path.c_str(), mode));
   struct timespec t[2] = {{atime, 0}, {mtime, 0}};
@@ -50,10 +42,6 @@ inline void makeFile(const std::string& path, size_t size, uid_t uid, gid_t gid,
 inline bool isDir(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-inline bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
 }
 
 // What a recreated stub's server record must say: the new file's inode,
@@ -81,20 +69,72 @@ inline bool sameRecord(const ObjectRecord& a, const ObjectRecord& b) {
 class CommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!Namespace::ok) GTEST_SKIP() << Namespace::why;
-    if (!e2e::CommandBuilt()) GTEST_SKIP() << "kmrmigundelete is not built in this tree";
+    std::string why;
+    if (!kmrtest::EnterTestNamespace(&why)) GTEST_SKIP() << why;
     bed = std::make_unique<Bed>();
   }
   // Migrates everything under `fs` and returns the records by alias.
   std::map<std::string, ObjectRecord> migrate(const std::string& fs) {
     Result r = bed->zefadm({"migrate", Bed::kNode, fs});
     EXPECT_EQ(0, r.status) << r.err;
+    return byAlias(fs);
+  }
+  // `n` files /f00, /f01, ... of 1000 + i bytes in `fs`, migrated, then
+  // deleted: the command's work. Returns their records by alias.
+  std::map<std::string, ObjectRecord> deletedStubs(const std::string& fs, int n) {
+    for (int i = 0; i < n; ++i) {
+      char name[16];
+      snprintf(name, sizeof name, "/f%02d", i);
+      makeFile(fs + name, 1000 + i, 0, 0, 0644, 1500000000, 1600000000 + i);
+    }
+    auto records = migrate(fs);
+    for (const auto& [alias, rec] : records) EXPECT_EQ(0, unlink((fs + alias).c_str())) << alias;
+    return records;
+  }
+  // `n` objects that zefadm generates below `prefix` of `fs` (a directory
+  // d00000, d00001, ... per thousand), their directories made with
+  // `dirMode`, no files.
+  void generated(const std::string& fs, unsigned n, const std::string& prefix = "/gen", mode_t dirMode = 0755) {
+    ASSERT_EQ(0, bed->zefadm({"generate", Bed::kNode, fs, std::to_string(n), "--prefix", prefix}).status);
+    ASSERT_EQ(0, system(("mkdir -p '" + fs + prefix + "'").c_str()));
+    for (unsigned d = 0; d <= (n - 1) / 1000; ++d) {
+      char dir[32];
+      snprintf(dir, sizeof dir, "/d%05u", d);
+      ASSERT_EQ(0, mkdir((fs + prefix + dir).c_str(), dirMode));
+      ASSERT_EQ(0, chmod((fs + prefix + dir).c_str(), dirMode));
+    }
+  }
+  // JSON lines imported as server records of `fs`; all its records by alias.
+  std::map<std::string, ObjectRecord> importRecords(const std::string& fs, const std::string& lines) {
+    const std::string file = bed->work() + "/import.jsonl";
+    kmrtest::writeFile(file, lines);
+    Result r = bed->zefadm({"import", Bed::kNode, fs, file});
+    EXPECT_EQ(0, r.status) << r.err;
+    return byAlias(fs);
+  }
+  // A run over `fs` with the option `mode` ("" for none).
+  Result runIn(const char* mode, const std::string& fs) { return *mode ? bed->run({mode, fs}) : bed->run({fs}); }
+  // The server's records of `fs` by alias.
+  std::map<std::string, ObjectRecord> byAlias(const std::string& fs) const {
     std::map<std::string, ObjectRecord> m;
     for (const ObjectRecord& rec : bed->records(fs)) m[rec.path] = rec;
     return m;
   }
   std::unique_ptr<Bed> bed;
 };
+
+// Takes the POSIX write lock of `path` (made when missing) for this test
+// process, as another program holding it would; the descriptor, -1 when
+// the lock cannot be had.
+inline int holdLock(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
 
 // Every stub that exists has its server record updated; every object whose
 // record was not updated has no file. Returns the number recreated.
@@ -103,7 +143,7 @@ inline size_t expectConsistent(Bed& bed, const std::string& fs, const std::map<s
   for (const ObjectRecord& rec : bed.records(fs)) {
     const std::string path = fs + rec.path;
     const ObjectRecord& was = before.at(rec.path);
-    if (exists(path)) {
+    if (lexists(path)) {
       ++recreated;
       EXPECT_EQ("", recordDifferences(path, was, rec)) << path;
       EXPECT_EQ("", e2e::StubDifferences(path, was)) << path;

@@ -4,7 +4,6 @@
 #include <ftw.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,105 +13,38 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#include "tests/support/files.h"
-#include "tests/support/node_password.h"
 #include "server/wire/attribcodec.h"
 #include "zefserver/objects.h"
 #include "zefserver/store.h"
 
 namespace e2e {
 
-namespace {
+using kmrtest::readFile;
+using kmrtest::writeFile;
 
-bool mountTmpfs(const char* where) { return mount("tmpfs", where, "tmpfs", 0, "size=16m") == 0; }
+namespace {
 
 uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what + ": " + strerror(errno)); }
 
 std::string makeTempDir(const char* prefix) {
-  std::string tmpl = std::string("/tmp/") + prefix + ".XXXXXX";
-  if (!mkdtemp(tmpl.data())) fail("mkdtemp");
-  return tmpl;
+  std::string dir = kmrtest::makeScratchDir(prefix);
+  if (dir.empty()) fail("mkdtemp");
+  return dir;
 }
 
-}  // namespace
-
-namespace {
-std::string g_etcLayer;  // tmpfs holding the /etc overlay's upper layer, if any
-
-// The namespace dies with the process and its mounts with it; what remains
-// on the host is the layer's mount point, removed here.
-void leaveNamespace() {
-  if (g_etcLayer.empty()) return;
-  umount2("/etc/vostra", MNT_DETACH);
-  umount2("/etc", MNT_DETACH);
-  umount2(g_etcLayer.c_str(), MNT_DETACH);
-  rmdir(g_etcLayer.c_str());
-}
-
-bool enterOnce(std::string* why) {
-  if (geteuid() != 0) return *why = "needs root", false;
-  if (!kmrtest::EnterPrivateMountNamespace()) return *why = "no private mount namespace", false;
-  struct stat st;
-  if (stat("/etc/vostra", &st) != 0) {
-    // Cover /etc with an overlay so that making /etc/vostra stays in here.
-    std::string layer = makeTempDir("kmre2e-etc");
-    g_etcLayer = layer;
-    atexit(leaveNamespace);
-    if (!mountTmpfs(layer.c_str())) return *why = "tmpfs for /etc overlay failed", false;
-    mkdir((layer + "/upper").c_str(), 0755);
-    mkdir((layer + "/work").c_str(), 0755);
-    std::string opts = "lowerdir=/etc,upperdir=" + layer + "/upper,workdir=" + layer + "/work";
-    if (mount("overlay", "/etc", "overlay", 0, opts.c_str()) != 0) return *why = "overlay on /etc failed", false;
-    if (mkdir("/etc/vostra", 0755) != 0) return *why = "mkdir /etc/vostra failed", false;
-  }
-  if (!mountTmpfs("/etc/vostra") || !mountTmpfs("/var/log")) return *why = "tmpfs over /etc/vostra or /var/log", false;
-  mkdir("/etc/vostra/Tarnveld", 0755);
-  mkdir("/etc/vostra/Tarnveld/config", 0755);
-  const uint16_t instance = 3;
-  WriteFile("/etc/vostra/Tarnveld/config/instance", std::string(reinterpret_cast<const char*>(&instance), 2));
-  // The node keeps its instance file only while the node set names it.
-  char host[256] = "";
-  gethostname(host, sizeof host - 1);
-  WriteFile("/etc/vostra/Tarnveld/config/KMRNodeSet",
-            std::string("<KMRNodeSet version=\"1\"><node instance=\"3\" host=\"") + host + "\"/></KMRNodeSet>\n");
-  return true;
-}
-}  // namespace
-
-bool EnterTestNamespace(std::string* why) {
-  static std::string reason;
-  static const bool ok = enterOnce(&reason);
-  *why = reason;
-  return ok;
-}
-
-std::string ReadFile(const std::string& path) { return kmrtest::readFile(path); }
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-Child::Child(const RunSpec& spec) {
-  out_ = spec.stdoutFile;
-  err_ = spec.stderrFile;
-  if (out_.empty() || err_.empty()) {
-    char tmpl[] = "/tmp/kmre2e-out.XXXXXX";
-    if (!mkdtemp(tmpl)) fail("mkdtemp");
-    out_ = std::string(tmpl) + "/out";
-    err_ = std::string(tmpl) + "/err";
-    ownFiles_ = true;
-  }
-  std::vector<std::string> args = spec.argv;
-  if (!spec.asUser.empty())
-    args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=" + spec.asUser, "--regid=" + spec.asUser,
+// Forks the program of `run` as the administrator would run it: a minimal
+// environment, nothing on standard input, standard output to `out`,
+// standard error to the descriptor `err`, no signal blocked or ignored, and
+// killed when the test process ends.
+pid_t spawn(const RunSpec& run, const std::string& out, int err, const std::vector<std::string>& moreEnv = {}) {
+  std::vector<std::string> args = run.argv;
+  if (!run.asUser.empty())
+    args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=" + run.asUser, "--regid=" + run.asUser,
                                "--clear-groups", "--"});
   std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C", "LC_ALL=C"};
 #if defined(__SANITIZE_ADDRESS__) && defined(ORCA_LIBRARY_DIR)
@@ -121,32 +53,52 @@ Child::Child(const RunSpec& spec) {
   // sanitizer build alone needs the search path spelled out.
   env.push_back("LD_LIBRARY_PATH=" ORCA_LIBRARY_DIR);
 #endif
-  for (const auto& [k, v] : spec.env) env.push_back(k + "=" + v);
+  env.insert(env.end(), moreEnv.begin(), moreEnv.end());
+  for (const auto& [k, v] : run.env) env.push_back(k + "=" + v);
+  // Made before the fork: the test may run threads, and the child may then
+  // only call what is safe in a signal handler.
+  std::vector<char*> av, ev;
+  for (auto& a : args) av.push_back(a.data());
+  av.push_back(nullptr);
+  for (auto& v : env) ev.push_back(v.data());
+  ev.push_back(nullptr);
   fflush(nullptr);
-  pid_ = fork();
-  if (pid_ < 0) fail("fork");
-  if (pid_ == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    int o = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    int e = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    int n = open("/dev/null", O_RDONLY);
-    if (o < 0 || e < 0 || n < 0) _exit(126);
-    dup2(n, 0);
-    dup2(o, 1);
-    dup2(e, 2);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGHUP, SIG_DFL);
-    std::vector<char*> av, ev;
-    for (auto& a : args) av.push_back(a.data());
-    av.push_back(nullptr);
-    for (auto& v : env) ev.push_back(v.data());
-    ev.push_back(nullptr);
-    execve(av[0], av.data(), ev.data());
-    _exit(127);
+  const pid_t pid = fork();
+  if (pid < 0) fail("fork");
+  if (pid > 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  int n = open("/dev/null", O_RDONLY);
+  if (o < 0 || n < 0) _exit(126);
+  dup2(n, 0);
+  dup2(o, 1);
+  dup2(err, 2);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  signal(SIGINT, SIG_DFL);
+  signal(SIGHUP, SIG_DFL);
+  execve(av[0], av.data(), ev.data());
+  _exit(127);
+}
+
+int reap(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  return kmrtest::exitStatus(status);
+}
+
+}  // namespace
+
+Child::Child(const RunSpec& spec) {
+  dir_ = makeTempDir("kmre2e-out");
+  out_ = dir_ + "/out";
+  err_ = dir_ + "/err";
+  const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (err < 0) fail("open " + err_);
+  pid_ = spawn(spec, out_, err);
+  close(err);
 }
 
 Child::~Child() {
@@ -154,22 +106,17 @@ Child::~Child() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
-  if (ownFiles_) {
-    unlink(out_.c_str());
-    unlink(err_.c_str());
-    rmdir(out_.substr(0, out_.rfind('/')).c_str());
-  }
+  unlink(out_.c_str());
+  unlink(err_.c_str());
+  rmdir(dir_.c_str());
 }
 
 Result Child::wait() {
   Result r;
-  int status = 0;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
+  r.status = reap(pid_);
   pid_ = -1;
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = ReadFile(out_);
-  r.err = ReadFile(err_);
+  r.out = readFile(out_);
+  r.err = readFile(err_);
   return r;
 }
 
@@ -190,10 +137,8 @@ bool Child::hasEnded() const {
 bool Child::waitForOutput(bool (*pred)(const std::string&, const std::string&)) {
   for (;;) {
     if (pred(outSoFar(), errSoFar())) return true;
-    siginfo_t info{};
     // Ended (left as a zombie for wait()): one more look at the whole output.
-    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_)
-      return pred(outSoFar(), errSoFar());
+    if (hasEnded()) return pred(outSoFar(), errSoFar());
     usleep(2000);
   }
 }
@@ -201,38 +146,12 @@ bool Child::waitForOutput(bool (*pred)(const std::string&, const std::string&)) 
 Result Run(const RunSpec& spec) { return Child(spec).wait(); }
 
 Result RunWithTerminalStderr(const RunSpec& spec) {
-  char dir[] = "/tmp/kmre2e-pty.XXXXXX";
-  if (!mkdtemp(dir)) fail("mkdtemp");
-  const std::string out = std::string(dir) + "/out";
+  const std::string dir = makeTempDir("kmre2e-pty"), out = dir + "/out";
   int master = -1, slave = -1;
   if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) fail("openpty");
-  std::vector<std::string> args = spec.argv;
-  std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C", "LC_ALL=C", "TERM=xterm"};
-  for (const auto& [k, v] : spec.env) env.push_back(k + "=" + v);
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) fail("fork");
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    close(master);
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    int n = open("/dev/null", O_RDONLY);
-    if (o < 0 || n < 0) _exit(126);
-    dup2(n, 0);
-    dup2(o, 1);
-    dup2(slave, 2);
-    close(slave);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    std::vector<char*> av, ev;
-    for (auto& a : args) av.push_back(a.data());
-    av.push_back(nullptr);
-    for (auto& v : env) ev.push_back(v.data());
-    ev.push_back(nullptr);
-    execve(av[0], av.data(), ev.data());
-    _exit(127);
-  }
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  fcntl(slave, F_SETFD, FD_CLOEXEC);
+  const pid_t pid = spawn(spec, out, slave, {"TERM=xterm"});
   close(slave);
   Result r;
   char buf[4096];
@@ -247,13 +166,10 @@ Result RunWithTerminalStderr(const RunSpec& spec) {
     }
   }
   close(master);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = ReadFile(out);
+  r.status = reap(pid);
+  r.out = readFile(out);
   unlink(out.c_str());
-  rmdir(dir);
+  rmdir(dir.c_str());
   return r;
 }
 
@@ -262,7 +178,7 @@ std::string* g_snapshot = nullptr;
 
 uint64_t checksum(const std::string& path) {
   uint64_t h = 1469598103934665603ull;  // FNV-1a over the bytes
-  for (unsigned char c : ReadFile(path)) h = (h ^ c) * 1099511628211ull;
+  for (unsigned char c : readFile(path)) h = (h ^ c) * 1099511628211ull;
   return h;
 }
 
@@ -284,61 +200,6 @@ std::string TreeSnapshot(const std::string& root) {
   return text;
 }
 
-Server::Server(const std::string& db, const std::vector<std::string>& extra, const std::string& log) {
-  // The client takes ports up to 32767 only, below the kernel's ephemeral
-  // range: try ports of our own until one is free.
-  for (int attempt = 0; attempt < 64 && port_ <= 0; ++attempt)
-    start(db, extra, log, 20000 + static_cast<int>((getpid() * 131 + attempt * 977) % 12000));
-  if (port_ <= 0) throw std::runtime_error("zefserverd did not start; see " + log);
-}
-
-void Server::start(const std::string& db, const std::vector<std::string>& extra, const std::string& log, int port) {
-  int fds[2];
-  if (pipe(fds) != 0) fail("pipe");
-  fflush(nullptr);
-  pid_ = fork();
-  if (pid_ < 0) fail("fork");
-  if (pid_ == 0) {
-    close(fds[0]);
-    if (fds[1] != 3) {
-      dup2(fds[1], 3);
-      close(fds[1]);
-    }
-    std::vector<std::string> args = {ZEFSERVERD_PATH, "--db", db, "--address", "127.0.0.1", "--port", std::to_string(port),
-                                     "--ready-fd", "3", "--die-with-parent", "--idle-exit", "600", "--log", log};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> av;
-    for (auto& a : args) av.push_back(a.data());
-    av.push_back(nullptr);
-    execv(av[0], av.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  char buf[32] = {};
-  ssize_t n = read(fds[0], buf, sizeof buf - 1);
-  close(fds[0]);
-  port_ = n > 0 ? atoi(buf) : 0;
-  if (port_ <= 0) {
-    waitpid(pid_, nullptr, 0);  // it could not bind and has ended
-    pid_ = -1;
-  }
-}
-
-Server::~Server() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  waitpid(pid_, nullptr, 0);
-}
-
-std::string CommandPath() {
-#ifdef KMRMIGUNDELETE_PATH
-  return KMRMIGUNDELETE_PATH;
-#else
-  return "";
-#endif
-}
-bool CommandBuilt() { return !CommandPath().empty() && access(CommandPath().c_str(), X_OK) == 0; }
-
 Bed::Bed() {
   // Each test starts with a node that manages nothing yet: a scratch mount
   // may get the device number of an earlier test's, and the global state
@@ -351,13 +212,10 @@ Bed::Bed() {
   // A copy, not a link: the unprivileged caller may not reach the build tree
   // (a checkout in a private directory).
   mkdir((work_ + "/inst/EN_US").c_str(), 0755);
-  WriteFile(work_ + "/inst/EN_US/kmrclientV3.cat", ReadFile(KMR_CATALOG_DIR "/EN_US/kmrclientV3.cat"));
+  writeFile(work_ + "/inst/EN_US/kmrclientV3.cat", readFile(KMR_CATALOG_DIR "/EN_US/kmrclientV3.cat"));
   chmod((work_ + "/inst/EN_US/kmrclientV3.cat").c_str(), 0644);
-  const std::string pwFile = work_ + "/node-password";
-  kmrtest::writePasswordFile(pwFile, kPassword);
-  Result r = zefadm({"register-node", kNode, "--password-file", pwFile});
-  unlink(pwFile.c_str());
-  if (r.status != 0) throw std::runtime_error("register-node: " + r.err);
+  std::string out;
+  if (!kmrtest::registerNode(db(), kNode, kPassword, &out)) throw std::runtime_error("register-node: " + out);
   if (!kmrtest::writeClientStore(passwordDir(), "ZEF", kNode, kPassword))
     throw std::runtime_error("cannot write the password store");
 }
@@ -375,26 +233,19 @@ Bed::~Bed() {
 }
 
 void Bed::startServer(const std::vector<std::string>& extra) {
-  server_ = std::make_unique<Server>(db(), extra, work_ + "/server.log");
+  auto next = std::make_unique<kmrtest::ZefServer>();
+  if (!next->startOnClientPort({db(), work_ + "/server.log", extra, {}}))
+    throw std::runtime_error("zefserverd did not start; see " + work_ + "/server.log");
+  server_ = std::move(next);
   writeOptions();
 }
 
 void Bed::writeOptions() {
-  WriteFile(work_ + "/inst/kmr.sys",
-            "* system options of the end-to-end tests\n"
-            "SERVERNAME ZEF\n"
-            "  COMMMETHOD TCPIP\n"
-            "  TCPSERVERADDRESS 127.0.0.1\n"
-            "  TCPPORT " +
-                std::to_string(server_->port()) +
-                "\n"
-                "  NODENAME " +
-                kNode +
-                "\n"
-                "  PASSWORDACCESS GENERATE\n"
-                "  PASSWORDDIR " +
-                passwordDir() + "\n");
-  WriteFile(work_ + "/inst/kmr.opt", "SERVERNAME ZEF\n");
+  writeFile(work_ + "/inst/kmr.sys", "* system options of the end-to-end tests\nSERVERNAME ZEF\n  COMMMETHOD TCPIP\n"
+                                     "  TCPSERVERADDRESS 127.0.0.1\n  TCPPORT " + std::to_string(server_->port()) +
+                                     "\n  NODENAME " + kNode + "\n  PASSWORDACCESS GENERATE\n  PASSWORDDIR " +
+                                     passwordDir() + "\n");
+  writeFile(work_ + "/inst/kmr.opt", "SERVERNAME ZEF\n");
   chmod((work_ + "/inst/kmr.sys").c_str(), 0644);
   chmod((work_ + "/inst/kmr.opt").c_str(), 0644);
 }
@@ -419,7 +270,7 @@ Result Bed::zefadm(const std::vector<std::string>& args) {
 
 RunSpec Bed::command(const std::vector<std::string>& args) const {
   RunSpec s;
-  s.argv = {CommandPath()};
+  s.argv = {KMRMIGUNDELETE_PATH};
   s.argv.insert(s.argv.end(), args.begin(), args.end());
   s.env = {{"KMR_DIR", work_ + "/inst"}, {"KMR_LOG", work_ + "/log"}};
   return s;

@@ -15,20 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
 #include "tests/support/private_mount.h"
+#include "tests/support/zef_server.h"
 
 namespace e2e {
-
-// Enters a private mount namespace and lays tmpfs over /etc/vostra and
-// /var/log there. Where the host has no /etc/vostra, /etc is first covered
-// by an overlay whose upper layer is a tmpfs, so the directory is made
-// inside the namespace only. Writes this node's instance number (3).
-// Returns false (with `why`) when that is not possible here. Only the first
-// call acts; later ones report its result.
-bool EnterTestNamespace(std::string* why);
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& text);
 
 struct Result {
   int status = -1;  // exit status; 128 + signal when killed
@@ -39,10 +30,9 @@ struct RunSpec {
   std::vector<std::string> argv;
   std::map<std::string, std::string> env;  // added to a minimal environment
   std::string asUser;                      // run as this user (through setpriv) when set
-  std::string stdoutFile, stderrFile;      // where the output goes (temporary when empty)
 };
 
-// A child process whose output goes to files.
+// A child process whose output goes to files of its own.
 class Child {
  public:
   explicit Child(const RunSpec& spec);
@@ -51,8 +41,8 @@ class Child {
   Child& operator=(const Child&) = delete;
   pid_t pid() const { return pid_; }
   Result wait();
-  std::string outSoFar() const { return ReadFile(out_); }
-  std::string errSoFar() const { return ReadFile(err_); }
+  std::string outSoFar() const { return kmrtest::readFile(out_); }
+  std::string errSoFar() const { return kmrtest::readFile(err_); }
   // Waits for the end at most `seconds`: a hang check, never a measure of
   // speed. Empty when the child still runs (the destructor then kills it).
   std::optional<Result> waitWithin(int seconds);
@@ -64,8 +54,7 @@ class Child {
 
  private:
   pid_t pid_ = -1;
-  std::string out_, err_;
-  bool ownFiles_ = false;
+  std::string dir_, out_, err_;
 };
 
 Result Run(const RunSpec& spec);
@@ -74,21 +63,7 @@ Result Run(const RunSpec& spec);
 // received, after its own output processing ("\n" arrives as "\r\n").
 Result RunWithTerminalStderr(const RunSpec& spec);
 
-// A fresh zefserverd on 127.0.0.1 with its own database; it leaves when the
-// test process ends or after 10 idle minutes, and is stopped by the destructor.
-class Server {
- public:
-  Server(const std::string& db, const std::vector<std::string>& extra, const std::string& log);
-  ~Server();
-  int port() const { return port_; }
-
- private:
-  void start(const std::string& db, const std::vector<std::string>& extra, const std::string& log, int port);
-  pid_t pid_ = -1;
-  int port_ = 0;
-};
-
-// One managed file system: a scratch mount made managed with zefadm.
+// One object record of the server, read from its database.
 struct ObjectRecord {
   uint64_t objNum = 0;
   std::string path;
@@ -98,6 +73,7 @@ struct ObjectRecord {
   uint32_t mode = 0, uid = 0, gid = 0, atime = 0, mtime = 0, ctime = 0, inode = 0;
   uint16_t hsmMarker = 0;
   std::vector<uint8_t> handle;  // handle form only
+  bool operator==(const ObjectRecord&) const = default;
 };
 
 // The test bed: work directory, database, server, option files, mounts.
@@ -115,7 +91,9 @@ class Bed {
   ~Bed();
   const std::string& work() const { return work_; }
   std::string db() const { return work_ + "/zef.db"; }
-  // Starts the server (once) with these extra options.
+  // Starts the server with these extra options and writes the option files
+  // naming it; one that runs already stops once the new one listens (a new
+  // server takes over the database).
   void startServer(const std::vector<std::string>& extra = {});
   // Stops the server: from now on nobody listens on its port.
   void stopServer() { server_.reset(); }
@@ -130,7 +108,7 @@ class Bed {
  private:
   void writeOptions();
   std::string work_;
-  std::unique_ptr<Server> server_;
+  std::unique_ptr<kmrtest::ZefServer> server_;
   std::vector<std::unique_ptr<kmrtest::ScratchMount>> mounts_;
 };
 
@@ -147,9 +125,6 @@ std::vector<uint8_t> ExpectedHandle(const std::string& path);
 // of at most 64 KiB that hold data, a checksum of the bytes. Equal texts
 // mean nothing below `root` was created, removed or changed.
 std::string TreeSnapshot(const std::string& root);
-
-std::string CommandPath();
-bool CommandBuilt();
 
 }  // namespace e2e
 

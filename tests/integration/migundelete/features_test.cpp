@@ -12,14 +12,9 @@
 
 #include "tests/integration/migundelete/command_fixture.h"
 
-using e2e::Bed;
-using e2e::ObjectRecord;
-using e2e::Result;
+using namespace e2e::command;  // NOLINT: the fixture and its helpers
 
 namespace {
-
-using e2e::command::contains;
-using e2e::command::count;
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
@@ -37,53 +32,28 @@ std::string jsonText(const std::string& line, const std::string& key) {
   return line.substr(start, line.find('"', start) - start);
 }
 
-std::string records(const Bed& bed, const std::string& fs) {
-  std::ostringstream s;
-  for (const ObjectRecord& r : bed.records(fs)) {
-    s << r.objNum << " " << r.path << " " << r.state << " " << r.size << " " << r.mode << " " << r.uid << " "
-      << r.gid << " " << r.atime << " " << r.mtime << " " << r.ctime << " " << r.inode << " " << r.hsmMarker;
-    for (uint8_t b : r.handle) s << " " << int(b);
-    s << "\n";
-  }
-  return s.str();
-}
-
-class FeatureTest : public ::testing::Test {
+class FeatureTest : public CommandTest {
  protected:
   void SetUp() override {
-    if (!e2e::command::Namespace::ok) GTEST_SKIP() << e2e::command::Namespace::why;
-    if (!e2e::CommandBuilt()) GTEST_SKIP() << "kmrmigundelete is not built in this tree";
-    bed = std::make_unique<Bed>();
+    CommandTest::SetUp();
+    if (IsSkipped()) return;
     bed->startServer();
     fs = bed->mountManaged();
-  }
-  // `count` generated objects below `prefix`, their directories made by
-  // hand and their stubs made by a plain run.
-  void stubs(const std::string& prefix, unsigned n) {
-    ASSERT_EQ(0, bed->zefadm({"generate", Bed::kNode, fs, std::to_string(n), "--prefix", prefix}).status);
-    for (unsigned d = 0; d <= (n - 1) / 1000; ++d) {
-      char dir[32];
-      snprintf(dir, sizeof dir, "/d%05u", d);
-      std::string cmd = "mkdir -p '" + fs + prefix + dir + "'";
-      ASSERT_EQ(0, system(cmd.c_str()));
-    }
   }
   void makeAllStubs() {
     Result r = bed->run({fs});
     ASSERT_EQ(0, r.status) << r.err.substr(0, 2000);
   }
-  std::unique_ptr<Bed> bed;
   std::string fs;
 };
 
 TEST_F(FeatureTest, RemovedTreeIsPreviewedThenBroughtBackAloneWithItsDirectories) {
   ASSERT_EQ(0, mkdir((fs + "/proj").c_str(), 0750));
   ASSERT_EQ(0, chown((fs + "/proj").c_str(), 1001, 1002));
-  stubs("/proj/lost", 5000);
-  stubs("/keep", 20);
+  generated(fs, 5000, "/proj/lost");
+  generated(fs, 20, "/keep");
   makeAllStubs();
-  std::map<std::string, ObjectRecord> before;
-  for (const ObjectRecord& r : bed->records(fs)) before[r.path] = r;
+  const auto before = byAlias(fs);
   ASSERT_EQ(5020u, before.size());
 
   // The accident, and one stub missing outside the directory.
@@ -91,7 +61,7 @@ TEST_F(FeatureTest, RemovedTreeIsPreviewedThenBroughtBackAloneWithItsDirectories
   ASSERT_EQ(0, unlink((fs + "/keep/d00000/f00000003").c_str()));
   const std::string lost = fs + "/proj/lost";
   const std::string treeBefore = e2e::TreeSnapshot(fs);
-  const std::string recordsBefore = records(*bed, fs);
+  const auto recordsBefore = bed->records(fs);
   const std::string logBefore = e2e::TreeSnapshot(bed->work() + "/log");
 
   // Machine-readable preview of the subtree, with directories to be made.
@@ -123,7 +93,7 @@ TEST_F(FeatureTest, RemovedTreeIsPreviewedThenBroughtBackAloneWithItsDirectories
   EXPECT_TRUE(contains(text.out, "Preview of the directory '/proj/lost' of file system '" + fs +
                                      "': nothing is changed on disk or on the server."))
       << text.out.substr(0, 2000);
-  EXPECT_EQ(5000u, count(text.out, "': the directory '" + lost + "' is missing (-MKDIRS creates it)."));
+  EXPECT_EQ(5000u, countOf(text.out, "': the directory '" + lost + "' is missing (-MKDIRS creates it)."));
   EXPECT_TRUE(contains(text.out, "Would fail on '" + lost + "/d00004/f00004999': the directory"));
   EXPECT_TRUE(contains(text.out, "Preview totals: 5000 objects; 0 to recreate, 0 to replace, 0 to skip as present, "
                                  "0 to skip as expired, 5000 to refuse or fail; 6 missing directories."));
@@ -132,7 +102,7 @@ TEST_F(FeatureTest, RemovedTreeIsPreviewedThenBroughtBackAloneWithItsDirectories
   // Nothing changed: files and directories (the run lock's file included),
   // the server's records, the error log.
   EXPECT_EQ(treeBefore, e2e::TreeSnapshot(fs));
-  EXPECT_EQ(recordsBefore, records(*bed, fs));
+  EXPECT_TRUE(recordsBefore == bed->records(fs)) << "the preview changed a record";
   EXPECT_EQ(logBefore, e2e::TreeSnapshot(bed->work() + "/log"));
 
   // The subtree run with lost directories.
@@ -142,7 +112,7 @@ TEST_F(FeatureTest, RemovedTreeIsPreviewedThenBroughtBackAloneWithItsDirectories
   EXPECT_TRUE(contains(run.out, "5000 objects have been updated on the server.")) << run.out.substr(0, 3000);
   EXPECT_TRUE(contains(run.out, "The deleted stub files below '/proj/lost' of file system '" + fs +
                                     "' have been recreated."));
-  EXPECT_EQ(6u, count(run.out, "BQF9703I"));
+  EXPECT_EQ(6u, countOf(run.out, "BQF9703I"));
   for (const std::string dir : {"", "/d00000", "/d00004"}) {
     EXPECT_TRUE(contains(run.out, "The missing directory '" + lost + dir + "' was created.")) << dir;
     struct stat st;
@@ -157,11 +127,11 @@ TEST_F(FeatureTest, RemovedTreeIsPreviewedThenBroughtBackAloneWithItsDirectories
   for (const ObjectRecord& rec : bed->records(fs)) {
     const ObjectRecord& was = before.at(rec.path);
     if (removed.count(rec.path)) {
-      std::string d = e2e::StubDifferences(fs + rec.path, was) + e2e::command::recordDifferences(fs + rec.path, was, rec);
+      std::string d = e2e::StubDifferences(fs + rec.path, was) + recordDifferences(fs + rec.path, was, rec);
       if (d.empty()) ++exact;
       else ADD_FAILURE() << rec.path << ": " << d;
     } else {
-      EXPECT_TRUE(e2e::command::sameRecord(was, rec)) << rec.path << " outside the subtree was updated";
+      EXPECT_TRUE(sameRecord(was, rec)) << rec.path << " outside the subtree was updated";
     }
   }
   EXPECT_EQ(5000u, exact);
@@ -170,23 +140,23 @@ TEST_F(FeatureTest, RemovedTreeIsPreviewedThenBroughtBackAloneWithItsDirectories
   EXPECT_EQ(before.at("/keep/d00000/f00000001").handle, e2e::ExpectedHandle(fs + "/keep/d00000/f00000001"));
 
   // A plain run of the subtree now finds nothing to do.
-  const std::string recordsAfter = records(*bed, fs);
+  const auto recordsAfter = bed->records(fs);
   Result again = bed->run({"-SUBTREE=" + lost, fs});
   EXPECT_EQ(0, again.status) << again.err.substr(0, 2000);
   EXPECT_TRUE(contains(again.out, "0 objects have been updated on the server.")) << again.out;
   EXPECT_FALSE(contains(again.out, "was created."));
-  EXPECT_EQ(recordsAfter, records(*bed, fs));
+  EXPECT_TRUE(recordsAfter == bed->records(fs)) << "a run with nothing to do changed a record";
 
   // And a preview of the whole file system sees only the stub outside.
   Result whole = bed->run({"-PREVIEW", fs});
   EXPECT_EQ(0, whole.status);
-  EXPECT_EQ(1u, count(whole.out, "Would recreate '")) << whole.out.substr(0, 2000);
+  EXPECT_EQ(1u, countOf(whole.out, "Would recreate '")) << whole.out.substr(0, 2000);
   EXPECT_TRUE(contains(whole.out, "Would recreate '" + fs + "/keep/d00000/f00000003'."));
-  EXPECT_EQ(5019u, count(whole.out, "a file as new as the server's copy or newer exists."));
+  EXPECT_EQ(5019u, countOf(whole.out, "a file as new as the server's copy or newer exists."));
 }
 
 TEST_F(FeatureTest, SubtreeNamesItsFileSystemOrIsRefused) {
-  stubs("/a", 3);
+  generated(fs, 3, "/a");
   Result outside = bed->run({"-SUBTREE=/elsewhere/a", fs});
   EXPECT_EQ(1, outside.status);
   EXPECT_TRUE(contains(outside.err, "BQF9709E")) << outside.err;
@@ -202,7 +172,7 @@ TEST_F(FeatureTest, SubtreeNamesItsFileSystemOrIsRefused) {
 }
 
 TEST_F(FeatureTest, ProgressLineOnATerminalOnlyAndNeverInTheWayOfMessages) {
-  stubs("/t", 300);
+  generated(fs, 300, "/t");
   ASSERT_EQ(0, system(("rm -rf '" + fs + "/t/d00000'").c_str()));
   ASSERT_EQ(0, mkdir((fs + "/t/d00000").c_str(), 0755));
   // One object whose directory is gone: a failure message in mid-run.

@@ -6,47 +6,28 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include "tests/integration/migundelete/e2e_support.h"
+#include "tests/integration/migundelete/command_fixture.h"
 
-using e2e::Bed;
-using e2e::ObjectRecord;
+using namespace e2e::command;  // NOLINT: the fixture and its helpers
 
 namespace {
 
-bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
-
-class MigrateTest : public ::testing::TestWithParam<const char*> {
- protected:
-  void SetUp() override {
-    std::string why;
-    if (!e2e::EnterTestNamespace(&why)) GTEST_SKIP() << why;
-    bed = std::make_unique<Bed>();
-  }
-  std::unique_ptr<Bed> bed;
-};
-
-void makeFile(const std::string& path, const std::string& data, uid_t uid, mode_t mode, time_t mtime) {
-  e2e::WriteFile(path, data);
-  ASSERT_EQ(0, chown(path.c_str(), uid, uid + 1));
-  ASSERT_EQ(0, chmod(path.c_str(), mode));
-  struct timespec t[2] = {{mtime - 50, 0}, {mtime, 0}};
-  ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), t, 0));
-}
+class MigrateTest : public CommandTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(MigrateTest, FilesBecomeExactStubsWithRecordsNamingThem) {
   const std::string fs = bed->mountManaged(GetParam());
   // The control directory and the node's global state file.
-  EXPECT_TRUE(contains(e2e::ReadFile(fs + "/.Tarnveld/dmiFSState"), "do not delete"));
+  EXPECT_TRUE(contains(kmrtest::readFile(fs + "/.Tarnveld/dmiFSState"), "do not delete"));
   char stat[1100];
   EXPECT_EQ(1020, getxattr((fs + "/.Tarnveld/dmiFSState").c_str(), "trusted.dmapi.VOQStat", stat, sizeof stat));
-  EXPECT_GE(e2e::ReadFile("/etc/vostra/Tarnveld/config/dmiFSGlobalState").size(), 4u + 72u);
+  EXPECT_GE(kmrtest::readFile("/etc/vostra/Tarnveld/config/dmiFSGlobalState").size(), 4u + 72u);
 
   ASSERT_EQ(0, mkdir((fs + "/sub").c_str(), 0755));
   ASSERT_EQ(0, mkdir((fs + "/other").c_str(), 0755));
-  makeFile(fs + "/sub/one", std::string(3 * 4096 + 5, 'x'), 1200, 0640, 1600000100);
-  makeFile(fs + "/sub/two", "tiny", 1300, 0604, 1600000200);
-  makeFile(fs + "/sub/empty", "", 1300, 0644, 1600000300);
-  makeFile(fs + "/other/not-below", "stay", 0, 0644, 1600000400);
+  makeFile(fs + "/sub/one", 3 * 4096 + 5, 1200, 1201, 0640, 1600000050, 1600000100);
+  makeFile(fs + "/sub/two", 4, 1300, 1301, 0604, 1600000150, 1600000200);
+  makeFile(fs + "/sub/empty", 0, 1300, 1301, 0644, 1600000250, 1600000300);
+  makeFile(fs + "/other/not-below", 4, 0, 1, 0644, 1600000350, 1600000400);
   ASSERT_EQ(0, symlink((fs + "/other/not-below").c_str(), (fs + "/sub/link").c_str()));
   struct stat orig;
   ASSERT_EQ(0, lstat((fs + "/sub/one").c_str(), &orig));
@@ -83,7 +64,7 @@ TEST_P(MigrateTest, FilesBecomeExactStubsWithRecordsNamingThem) {
   EXPECT_EQ("", e2e::StubDifferences(fs + "/sub/one", asMigrated));
 
   // Left alone: empty files, links and their targets, files outside DIR.
-  EXPECT_EQ("stay", e2e::ReadFile(fs + "/other/not-below"));
+  EXPECT_EQ("abcd", kmrtest::readFile(fs + "/other/not-below"));
   EXPECT_EQ(-1, lgetxattr((fs + "/other/not-below").c_str(), "trusted.dmapi.VOQObj", stat, sizeof stat));
   EXPECT_EQ(-1, lgetxattr((fs + "/sub/empty").c_str(), "trusted.dmapi.VOQObj", stat, sizeof stat));
 

@@ -14,39 +14,13 @@
 #include <random>
 #include <thread>
 
-#include "tests/integration/migundelete/e2e_support.h"
+#include "tests/integration/migundelete/command_fixture.h"
 
-using e2e::Bed;
-using e2e::Result;
+using namespace e2e::command;  // NOLINT: the fixture and its helpers
 
 namespace {
 
-bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
-
-class ProcessSafety : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string why;
-    if (!e2e::EnterTestNamespace(&why)) GTEST_SKIP() << why;
-    if (!e2e::CommandBuilt()) GTEST_SKIP() << "kmrmigundelete is not built in this tree";
-    bed = std::make_unique<Bed>();
-  }
-  // `n` files f00.. in `fs`, migrated, then deleted: the command's work.
-  std::vector<std::string> deletedStubs(const std::string& fs, int n) {
-    std::vector<std::string> names;
-    for (int i = 0; i < n; ++i) {
-      char name[16];
-      snprintf(name, sizeof name, "/f%02d", i);
-      e2e::WriteFile(fs + name, std::string(2000 + i, 'k'));
-      names.push_back(fs + name);
-    }
-    Result r = bed->zefadm({"migrate", Bed::kNode, fs});
-    EXPECT_EQ(0, r.status) << r.err;
-    for (const std::string& p : names) unlink(p.c_str());
-    return names;
-  }
-  std::unique_ptr<Bed> bed;
-};
+using ProcessSafety = CommandTest;
 
 // Busy threads that keep both cores loaded while they live.
 class CpuLoad {
@@ -76,7 +50,7 @@ bool signalHandlingStands(e2e::Child& child) {
   const std::string status = "/proc/" + std::to_string(child.pid()) + "/status";
   for (;;) {
     if (child.hasEnded()) return false;
-    const std::string text = e2e::ReadFile(status);
+    const std::string text = kmrtest::readFile(status);
     const size_t at = text.find("SigBlk:");
     if (at != std::string::npos) {
       const unsigned long long blocked = std::stoull(text.substr(at + 7), nullptr, 16);
@@ -95,7 +69,7 @@ bool signalHandlingStands(e2e::Child& child) {
 TEST_F(ProcessSafety, HangUpQuitAndAbortAtAnyMomentEndWith255UnderLoad) {
   bed->startServer({"--txn-size", "4"});
   const std::string fs = bed->mountManaged();
-  const std::vector<std::string> stubs = deletedStubs(fs, 12);
+  const auto stubs = deletedStubs(fs, 12);
   // One undisturbed run gives the span the signals are spread over.
   const auto t0 = std::chrono::steady_clock::now();
   Result whole = bed->run({fs});
@@ -111,7 +85,7 @@ TEST_F(ProcessSafety, HangUpQuitAndAbortAtAnyMomentEndWith255UnderLoad) {
   constexpr int kRuns = 200;
   int ended255 = 0, endedBefore = 0;
   for (int run = 0; run < kRuns && !HasFailure(); ++run) {
-    for (const std::string& p : stubs) unlink(p.c_str());
+    for (const auto& [alias, rec] : stubs) unlink((fs + alias).c_str());
     const int sig = kSignals[run % 3];
     e2e::Child child(bed->command({fs}));
     const bool stands = signalHandlingStands(child);
@@ -203,7 +177,7 @@ TEST_F(ProcessSafety, ForgedNamesAreShownEscaped) {
   bed->startServer();
   const std::string fs = bed->mountManaged();
   const std::string forged = "/x\nBQF9316I kmrmigundelete: forged line\033[2J";
-  e2e::WriteFile(fs + forged, "content of a forged name");
+  kmrtest::writeFile(fs + forged, "content of a forged name");
   ASSERT_EQ(0, bed->zefadm({"migrate", Bed::kNode, fs}).status);
   ASSERT_EQ(0, unlink((fs + forged).c_str()));
   const std::string trace = bed->work() + "/forged.trace";
@@ -213,9 +187,9 @@ TEST_F(ProcessSafety, ForgedNamesAreShownEscaped) {
   EXPECT_EQ(0, lstat((fs + forged).c_str(), &st)) << "the file itself keeps its real name";
   const std::string shown = "/x\\nBQF9316I kmrmigundelete: forged line\\033[2J";
   EXPECT_TRUE(contains(r.out, shown)) << r.out;
-  const std::string traced = e2e::ReadFile(trace);
+  const std::string traced = kmrtest::readFile(trace);
   EXPECT_TRUE(contains(traced, shown)) << traced;
-  const std::string log = e2e::ReadFile(bed->work() + "/log/kmrerror.log");
+  const std::string log = kmrtest::readFile(bed->work() + "/log/kmrerror.log");
   for (const std::string& text : {r.out, r.err, traced, log}) {
     EXPECT_FALSE(contains(text, "\nBQF9316I kmrmigundelete: forged")) << text;
     EXPECT_FALSE(contains(text, "\033")) << text;
@@ -231,14 +205,14 @@ TEST_F(ProcessSafety, FileSystemMadeAnewOnTheSameDeviceIsManagedAgain) {
   const std::string mnt = dir, image = mnt + ".img", devFile = mnt + ".dev";
   ASSERT_EQ(0, system(("truncate -s 600M " + image + " && losetup --show -f " + image + " > " +
                        devFile).c_str()));
-  std::string dev = e2e::ReadFile(devFile);
+  std::string dev = kmrtest::readFile(devFile);
   dev.erase(dev.find_last_not_of("\n") + 1);
   auto mkfsAndMount = [&] {
     return system(("mkfs.ext4 -q -F " + dev + " >/dev/null 2>&1 && mount " + dev + " " + mnt).c_str());
   };
   ASSERT_EQ(0, mkfsAndMount());
   ASSERT_EQ(0, bed->zefadm({"manage-fs", mnt}).status);
-  e2e::WriteFile(mnt + "/a", std::string(5000, 'a'));
+  kmrtest::writeFile(mnt + "/a", std::string(5000, 'a'));
   ASSERT_EQ(0, bed->zefadm({"migrate", Bed::kNode, mnt}).status);
   ASSERT_EQ(0, bed->run({mnt}).status);
 

@@ -3,7 +3,6 @@
 // 2038; a user racing the command; a full file system; a process killed at
 // any step of a stub; a server that commits nothing. Each test checks what
 // is on disk, what the server's records say and what was printed.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -25,17 +24,6 @@ using namespace e2e::command;  // NOLINT: the fixture and its helpers
 
 namespace {
 
-// Imports JSON lines as the server's records of `fs`; returns them by alias.
-std::map<std::string, ObjectRecord> importRecords(Bed& bed, const std::string& fs, const std::string& lines) {
-  const std::string file = bed.work() + "/import.jsonl";
-  e2e::WriteFile(file, lines);
-  Result r = bed.zefadm({"import", Bed::kNode, fs, file});
-  EXPECT_EQ(0, r.status) << r.err;
-  std::map<std::string, ObjectRecord> m;
-  for (const ObjectRecord& rec : bed.records(fs)) m[rec.path] = rec;
-  return m;
-}
-
 std::string record(const std::string& path, uint64_t size, uint32_t mode, uint32_t uid, uint32_t gid,
                    uint32_t atime, uint32_t mtime) {
   return "{\"path\":\"" + path + "\",\"size\":" + std::to_string(size) + ",\"mode\":" + std::to_string(mode) +
@@ -43,29 +31,14 @@ std::string record(const std::string& path, uint64_t size, uint32_t mode, uint32
          std::to_string(atime) + ",\"mtime\":" + std::to_string(mtime) + "}\n";
 }
 
-// Names of our temporaries anywhere under `dir`.
-std::vector<std::string> temporariesUnder(const std::string& dir) {
-  std::vector<std::string> found;
-  DIR* d = opendir(dir.c_str());
-  if (!d) return found;
-  while (dirent* e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    if (name.rfind(".kmrstub.", 0) == 0) found.push_back(dir + "/" + name);
-    if (e->d_type == DT_DIR) {
-      auto sub = temporariesUnder(dir + "/" + name);
-      found.insert(found.end(), sub.begin(), sub.end());
-    }
-  }
-  closedir(d);
-  return found;
-}
+// Whether one of our temporaries (".kmrstub.*") is left anywhere under `dir`.
+bool temporariesLeft(const std::string& dir) { return contains(e2e::TreeSnapshot(dir), "/.kmrstub."); }
 
 // The user option file with TESTFLAGS `flag`:"`step`" (none when empty).
 void setTestFlag(Bed& bed, const std::string& flag, const std::string& step) {
   std::string text = "SERVERNAME ZEF\n";
   if (!flag.empty()) text += "TESTFLAGS " + flag + ":\"" + step + "\"\n";
-  e2e::WriteFile(bed.work() + "/inst/kmr.opt", text);
+  kmrtest::writeFile(bed.work() + "/inst/kmr.opt", text);
 }
 
 // ---------------------------------------------------------------------------
@@ -81,28 +54,26 @@ TEST_F(CommandTest, ControlDirectoryAliasesAreRefusedAndANestedMountFailsItsObje
                                             "/.Tarnveld/reconcile.pid", "/.Tarnveld"};
   std::map<std::string, std::string> before;
   for (const std::string& c : control)
-    if (c != "/.Tarnveld" && c != "/.Tarnveld/reconcile.pid") before[c] = e2e::ReadFile(fs + c);
+    if (c != "/.Tarnveld" && c != "/.Tarnveld/reconcile.pid") before[c] = kmrtest::readFile(fs + c);
   std::string lines;
   for (const std::string& c : control) lines += record(c, 4096, 0100644, 0, 0, 1500000000, 1600000000);
   lines += record("/nested/f", 4096, 0100644, 0, 0, 1500000000, 1600000000);
   lines += record("/good", 4096, 0100644, 7, 8, 1500000000, 1600000000);
-  importRecords(*bed, fs, lines);
+  importRecords(fs, lines);
 
   for (const char* mode : {"", "-RECOVER"}) {
-    std::vector<std::string> args = {fs};
-    if (*mode) args.insert(args.begin(), mode);
-    Result r = bed->run(args);
+    Result r = runIn(mode, fs);
     SCOPED_TRACE(mode);
     EXPECT_EQ(1, r.status) << r.out << r.err;
     for (const std::string& c : control)
       EXPECT_TRUE(contains(r.err, "The migrated object has the invalid path '" + c + "' and is skipped.")) << r.err;
-    for (const auto& [c, bytes] : before) EXPECT_EQ(bytes, e2e::ReadFile(fs + c)) << c;
+    for (const auto& [c, bytes] : before) EXPECT_EQ(bytes, kmrtest::readFile(fs + c)) << c;
     struct stat lock {};
     ASSERT_EQ(0, lstat((fs + "/.Tarnveld/reconcile.pid").c_str(), &lock));
     EXPECT_NE(4096, lock.st_size) << "the run lock file was made a stub";
     EXPECT_TRUE(contains(r.err, "Creating the stub file '" + fs + "/nested/f' failed in open(): errno = 18")) << r.err;
-    EXPECT_FALSE(exists(nested.path() + "/f"));
-    EXPECT_TRUE(exists(fs + "/good"));
+    EXPECT_FALSE(lexists(nested.path() + "/f"));
+    EXPECT_TRUE(lexists(fs + "/good"));
   }
   umount2((fs + "/nested").c_str(), MNT_DETACH);
 }
@@ -110,7 +81,7 @@ TEST_F(CommandTest, ControlDirectoryAliasesAreRefusedAndANestedMountFailsItsObje
 TEST_F(CommandTest, RecordsThatWouldHandOutPrivilegeAreRefusedAndSetIdNeedsOurOption) {
   bed->startServer();
   const std::string fs = bed->mountManaged();
-  auto before = importRecords(*bed, fs,
+  auto before = importRecords(fs,
                               record("/nobody-setuid", 100, 0104755, 4294967295u, 0, 1500000000, 1600000000) +
                                   record("/nogroup", 100, 0100644, 0, 4294967295u, 1500000000, 1600000000) +
                                   record("/dir", 100, 040755, 1000, 1000, 1500000000, 1600000000) +
@@ -124,7 +95,7 @@ TEST_F(CommandTest, RecordsThatWouldHandOutPrivilegeAreRefusedAndSetIdNeedsOurOp
   EXPECT_TRUE(contains(r.err, "The migrated object '" + fs + "/dir' is refused: its mode 040755 is not")) << r.err;
   EXPECT_TRUE(contains(r.err, "The migrated object '" + fs + "/link' is refused: its mode 0120777 is not")) << r.err;
   for (const char* refused : {"/nobody-setuid", "/nogroup", "/dir", "/link"}) {
-    EXPECT_FALSE(exists(fs + refused)) << refused;
+    EXPECT_FALSE(lexists(fs + refused)) << refused;
     EXPECT_TRUE(sameRecord(before[refused], *bed->record(fs, refused))) << refused;
   }
   struct stat st {};
@@ -137,7 +108,7 @@ TEST_F(CommandTest, RecordsThatWouldHandOutPrivilegeAreRefusedAndSetIdNeedsOurOp
 
   // With the option the bits come back.
   ASSERT_EQ(0, unlink((fs + "/setuid").c_str()));
-  e2e::WriteFile(bed->work() + "/inst/kmr.opt", "SERVERNAME ZEF\nHSMRESTORESETID YES\n");
+  kmrtest::writeFile(bed->work() + "/inst/kmr.opt", "SERVERNAME ZEF\nHSMRESTORESETID YES\n");
   Result opt = bed->run({fs});
   ASSERT_EQ(0, lstat((fs + "/setuid").c_str(), &st));
   EXPECT_EQ(06755u, st.st_mode & 07777) << opt.out << opt.err;
@@ -154,7 +125,7 @@ TEST_F(CommandTest, TimesPast2038AreKeptAndANewerLocalFileIsNeverReplaced) {
   // just older than a record at 2^31.
   makeFile(fs + "/newer", 5, 0, 0, 0644, 1500000000, 4294967296LL + 100);
   makeFile(fs + "/older", 5, 0, 0, 0644, 1500000000, 2147483647);
-  auto before = importRecords(*bed, fs,
+  auto before = importRecords(fs,
                               record("/t31", 1000, 0100644, 1, 2, 2147483648u, 2147483648u) +
                                   record("/tmax", 1000, 0100644, 1, 2, 4294967295u, 4294967295u) +
                                   record("/newer", 1000, 0100644, 1, 2, 1500000000, 4294967295u) +
@@ -222,12 +193,12 @@ TEST_F(CommandTest, AUserCreatingOrReplacingTheFileBeforeTheRenameKeepsTheirFile
     }
     // Between the command's look and its rename the user makes their file.
     unlink(path.c_str());
-    e2e::WriteFile(path, "user's data");
+    kmrtest::writeFile(path, "user's data");
     Result r = run.finish();
     EXPECT_EQ(1, r.status) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "The file '" + path + "' changed after it was checked and is kept")) << r.err;
-    EXPECT_EQ("user's data", e2e::ReadFile(path));
-    EXPECT_TRUE(temporariesUnder(fs).empty());
+    EXPECT_EQ("user's data", kmrtest::readFile(path));
+    EXPECT_FALSE(temporariesLeft(fs));
     EXPECT_TRUE(sameRecord(before[c.alias], *bed->record(fs, c.alias)));
   }
 }
@@ -265,14 +236,14 @@ class DamagedTree : public CommandTest {
       auto now = bed->record(fs, alias);
       ASSERT_TRUE(now) << alias;
       if (untouched(alias)) {
-        EXPECT_TRUE(exists(fs + alias)) << alias;
+        EXPECT_TRUE(lexists(fs + alias)) << alias;
         EXPECT_TRUE(sameRecord(was, *now)) << alias << ": an intact stub's record changed";
         continue;
       }
       EXPECT_EQ("", e2e::StubDifferences(fs + alias, was)) << alias;
       EXPECT_EQ("", recordDifferences(fs + alias, was, *now)) << alias;
     }
-    EXPECT_TRUE(temporariesUnder(fs).empty());
+    EXPECT_FALSE(temporariesLeft(fs));
   }
   std::string fs;
   std::map<std::string, ObjectRecord> before;
@@ -321,8 +292,8 @@ TEST_F(DamagedTree, ServerVotingEveryUpdateVoidIsReportedAndARerunRepairsTheReco
   Result again = bed->run({"-DETAIL", fs});
   EXPECT_EQ(0, again.status) << again.out << again.err;
   EXPECT_TRUE(contains(again.out, "10 objects have been updated on the server.")) << again.out;
-  EXPECT_EQ(10u, count(again.out, "was updated.")) << again.out;
-  EXPECT_EQ(0u, count(again.out, "was recreated.")) << "the stubs are there; only records change";
+  EXPECT_EQ(10u, countOf(again.out, "was updated.")) << again.out;
+  EXPECT_EQ(0u, countOf(again.out, "was recreated.")) << "the stubs are there; only records change";
   expectAllRepaired();
 }
 
@@ -332,7 +303,7 @@ TEST_F(DamagedTree, ServerLostMidRunLeavesNothingARerunCannotRepair) {
   prepare({"--fault-delay-ms", "50"});
   // No waiting for the server to come back: the lost session ends the run.
   const std::string sys = bed->work() + "/inst/kmr.sys";
-  e2e::WriteFile(sys, e2e::ReadFile(sys) + "  COMMRESTARTDURATION 0\n");
+  kmrtest::writeFile(sys, kmrtest::readFile(sys) + "  COMMRESTARTDURATION 0\n");
   e2e::Child child(bed->command({"-DETAIL", fs}));
   ASSERT_TRUE(child.waitForOutput(stubReported)) << child.errSoFar();
   // The server goes away (a new one takes over the database elsewhere).
@@ -361,7 +332,7 @@ TEST_F(DamagedTree, ExpiredRecordsOfPresentStubsAreMadeMigratedAgainWithExpiring
 TEST_F(DamagedTree, FullFileSystemFailsEachStubKeepsOlderFilesAndEndsWithCounts) {
   prepare({});
   // The run lock's file is there from an earlier run, with a page of its own.
-  e2e::WriteFile(fs + "/.Tarnveld/reconcile.pid", "1\n");
+  kmrtest::writeFile(fs + "/.Tarnveld/reconcile.pid", "1\n");
   // No inode left: every temporary fails at its creation.
   struct statvfs sv {};
   ASSERT_EQ(0, statvfs(fs.c_str(), &sv));
@@ -371,8 +342,8 @@ TEST_F(DamagedTree, FullFileSystemFailsEachStubKeepsOlderFilesAndEndsWithCounts)
   EXPECT_EQ(1, r.status) << r.out << r.err;
   EXPECT_TRUE(contains(r.err, "0 stubs recreated, 2 objects skipped, 10 recreations failed, 0 server updates")) << r.err;
   EXPECT_TRUE(contains(r.err, "failed in open(): errno = 28")) << r.err;
-  EXPECT_EQ("abcde", e2e::ReadFile(fs + "/f8")) << "an older file was lost";
-  EXPECT_EQ("abcde", e2e::ReadFile(fs + "/sub/f9"));
+  EXPECT_EQ("abcde", kmrtest::readFile(fs + "/f8")) << "an older file was lost";
+  EXPECT_EQ("abcde", kmrtest::readFile(fs + "/sub/f9"));
   EXPECT_TRUE(contains(r.out, "0 objects have been updated on the server.")) << r.out;
 
   // No block left: the temporaries fail at their last byte.
@@ -388,8 +359,8 @@ TEST_F(DamagedTree, FullFileSystemFailsEachStubKeepsOlderFilesAndEndsWithCounts)
   Result full = bed->run({fs});
   EXPECT_EQ(1, full.status) << full.out << full.err;
   EXPECT_TRUE(contains(full.err, "10 recreations failed")) << full.err;
-  EXPECT_EQ("abcde", e2e::ReadFile(fs + "/f8"));
-  EXPECT_TRUE(temporariesUnder(fs).empty());
+  EXPECT_EQ("abcde", kmrtest::readFile(fs + "/f8"));
+  EXPECT_FALSE(temporariesLeft(fs));
 
   // Space again: one rerun makes everything.
   ASSERT_EQ(0, unlink(filler.c_str()));
@@ -403,45 +374,23 @@ TEST_F(CommandTest, RecordsOfImpossibleSizesNeverCostTheLocalFile) {
   const std::string fs = bed->mountManaged();
   makeFile(fs + "/zero", 7, 0, 0, 0644, 1500000000, 1500000000);
   makeFile(fs + "/huge", 7, 0, 0, 0644, 1500000000, 1500000000);
-  importRecords(*bed, fs,
+  importRecords(fs,
                 record("/zero", 0, 0100644, 1, 1, 1500000000, 1600000000) +
                     record("/huge", 9223372036854775807ULL, 0100644, 1, 1, 1500000000, 1600000000));
   for (const char* mode : {"", "-RECOVER"}) {
-    std::vector<std::string> args = {fs};
-    if (*mode) args.insert(args.begin(), mode);
-    Result r = bed->run(args);
+    Result r = runIn(mode, fs);
     SCOPED_TRACE(mode);
     EXPECT_EQ(1, r.status) << r.out << r.err;
-    EXPECT_EQ("abcdefg", e2e::ReadFile(fs + "/zero"));
-    EXPECT_EQ("abcdefg", e2e::ReadFile(fs + "/huge"));
+    EXPECT_EQ("abcdefg", kmrtest::readFile(fs + "/zero"));
+    EXPECT_EQ("abcdefg", kmrtest::readFile(fs + "/huge"));
     EXPECT_TRUE(contains(r.err, "0 stubs recreated, 0 objects skipped, 2 recreations failed")) << r.err;
-    EXPECT_TRUE(temporariesUnder(fs).empty());
+    EXPECT_FALSE(temporariesLeft(fs));
   }
 }
 
 // ---------------------------------------------------------------------------
 // Links planted by a user, and a user swapping a directory for a link
 // while a large run goes on.
-
-// Everything under `dir` as "path size" lines (links as "path -> target").
-std::string listing(const std::string& dir) {
-  std::string out;
-  DIR* d = opendir(dir.c_str());
-  if (!d) return out;
-  std::vector<std::string> names;
-  while (dirent* e = readdir(d))
-    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-  closedir(d);
-  std::sort(names.begin(), names.end());
-  for (const std::string& n : names) {
-    const std::string p = dir + "/" + n;
-    struct stat st {};
-    lstat(p.c_str(), &st);
-    out += p + " " + std::to_string(st.st_size) + "\n";
-    if (S_ISDIR(st.st_mode)) out += listing(p);
-  }
-  return out;
-}
 
 TEST_F(CommandTest, ALinkAtAnyComponentOrAtTheNameLeadsNowhereOutside) {
   bed->startServer();
@@ -457,7 +406,7 @@ TEST_F(CommandTest, ALinkAtAnyComponentOrAtTheNameLeadsNowhereOutside) {
   makeFile(outside + "/a/b/f", 11, 0, 0, 0600, 1500000000, 1500000000);
   makeFile(fs + "/u/a/b/f", 5000, 65534, 65534, 0644, 1500000000, 1600000000);
   auto before = migrate(fs);
-  const std::string was = listing(outside);
+  const std::string was = e2e::TreeSnapshot(outside);
 
   const std::vector<std::pair<std::string, std::string>> plants = {
       {"/u/a", outside + "/a"}, {"/u/a/b", outside + "/a/b"}, {"/u/a/b/f", outside + "/a/b/f"}};
@@ -467,11 +416,9 @@ TEST_F(CommandTest, ALinkAtAnyComponentOrAtTheNameLeadsNowhereOutside) {
                             .c_str()));
     ASSERT_EQ(0, symlink(target.c_str(), (fs + component).c_str())) << strerror(errno);
     for (const char* mode : {"", "-RECOVER"}) {
-      std::vector<std::string> args = {fs};
-      if (*mode) args.insert(args.begin(), mode);
-      Result r = bed->run(args);
-      EXPECT_EQ(was, listing(outside)) << mode << " wrote outside the file system";
-      EXPECT_EQ("abcdefghijk", e2e::ReadFile(outside + "/a/b/f"));
+      Result r = runIn(mode, fs);
+      EXPECT_EQ(was, e2e::TreeSnapshot(outside)) << mode << " wrote outside the file system";
+      EXPECT_EQ("abcdefghijk", kmrtest::readFile(outside + "/a/b/f"));
       if (component == "/u/a/b/f") {
         // The link at the name is replaced by the stub in recovery, or kept
         // as a file newer than the server's copy.
@@ -490,21 +437,16 @@ TEST_F(CommandTest, ALinkAtAnyComponentOrAtTheNameLeadsNowhereOutside) {
 TEST_F(CommandTest, DirectoriesSwappedForLinksDuringALargeRunNeverLeadOutside) {
   bed->startServer();
   const std::string fs = bed->mountManaged();
-  ASSERT_EQ(0, bed->zefadm({"generate", Bed::kNode, fs, "20000"}).status);
-  ASSERT_EQ(0, mkdir((fs + "/gen").c_str(), 0755));
+  generated(fs, 20000);
   ASSERT_EQ(0, chmod((fs + "/gen").c_str(), 0777));  // the user may rename what is in it
-  for (int d = 0; d < 20; ++d) {
-    char dir[64];
-    snprintf(dir, sizeof dir, "/gen/d%05d", d);
-    ASSERT_EQ(0, mkdir((fs + dir).c_str(), 0777));
-  }
   const std::string outside = bed->work() + "/outside";
   ASSERT_EQ(0, mkdir(outside.c_str(), 0777));
+  const std::string outsideBefore = e2e::TreeSnapshot(outside);
 
   // An unprivileged user swaps directories for links to `outside` and back
   // as fast as they can until told to stop.
   const std::string swapsFile = bed->work() + "/swaps";
-  e2e::WriteFile(swapsFile, "0");
+  kmrtest::writeFile(swapsFile, "0");
   ASSERT_EQ(0, chmod(swapsFile.c_str(), 0666));
   pid_t attacker = fork();
   ASSERT_GE(attacker, 0);
@@ -531,18 +473,18 @@ TEST_F(CommandTest, DirectoriesSwappedForLinksDuringALargeRunNeverLeadOutside) {
   Result r = bed->run({fs});
   kill(attacker, SIGKILL);
   waitpid(attacker, nullptr, 0);
-  EXPECT_GT(atoi(e2e::ReadFile(swapsFile).c_str()), 0) << "the user could not swap anything";
+  EXPECT_GT(atoi(kmrtest::readFile(swapsFile).c_str()), 0) << "the user could not swap anything";
   // A directory is resolved once per directory run and kept (see
   // StubDirCache), so whether a resolution meets a link depends on timing;
   // a swap while it is kept moves the stubs with the directory. The unit
   // tests of StubDirCache meet both cases on purpose.
-  EXPECT_TRUE(listing(outside).empty()) << "stubs made outside: " << listing(outside).substr(0, 500);
+  EXPECT_EQ(outsideBefore, e2e::TreeSnapshot(outside)) << "stubs made outside";
   EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status << r.err.substr(0, 2000);
   for (unsigned d = 0; d < 20; ++d) {
     char aside[64], dir[64];
     snprintf(aside, sizeof aside, "/gen/aside%05u", d);
     snprintf(dir, sizeof dir, "/gen/d%05u", d);
-    if (exists(fs + aside)) {
+    if (lexists(fs + aside)) {
       unlink((fs + dir).c_str());
       ASSERT_EQ(0, rename((fs + aside).c_str(), (fs + dir).c_str()));
     }
@@ -550,9 +492,9 @@ TEST_F(CommandTest, DirectoriesSwappedForLinksDuringALargeRunNeverLeadOutside) {
   // Without the attacker one rerun brings back whatever the swaps stopped.
   Result again = bed->run({fs});
   EXPECT_EQ(0, again.status) << again.err.substr(0, 2000);
-  EXPECT_TRUE(temporariesUnder(fs).empty());
+  EXPECT_FALSE(temporariesLeft(fs));
   size_t stubs = 0;
-  for (const ObjectRecord& rec : bed->records(fs)) stubs += exists(fs + rec.path) ? 1 : 0;
+  for (const ObjectRecord& rec : bed->records(fs)) stubs += lexists(fs + rec.path) ? 1 : 0;
   EXPECT_EQ(20000u, stubs);
 }
 

@@ -1,34 +1,34 @@
 // zefserverd as a separate process on a loopback port with a fresh database,
 // talked to by a byte-level client written here from the protocol tables.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/support/node_password.h"
-#include "tests/support/verb_bytes.h"
+#include "tests/support/files.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/verb_builder.h"
+#include "tests/support/zef_server.h"
 
 namespace {
 
-using namespace kmrtest;
-
-std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+using kmrtest::be16;
+using kmrtest::be32;
+using kmrtest::Bytes;
+using kmrtest::put16;
+using kmrtest::put32;
+using kmrtest::str;
+using kmrtest::text;
+using Out = kmrtest::VerbBuilder;
 
 // The bytes a descriptor at `desc` names, data area starting at `start`.
 Bytes field(const Bytes& v, size_t desc, size_t start) {
@@ -42,7 +42,7 @@ const char* const kNode1Password = "Node1-Pass!";
 const char* const kNode2Password = "n2 second pass";
 
 Bytes signOn(const std::string& node, const std::string& password = kNode1Password) {
-  return signOnVerb(node, password);
+  return kmrtest::signOnVerb(node, password);
 }
 Bytes beginTxn() { return Out(0x12, 4).done(); }
 Bytes endTxn(uint8_t vote, uint8_t reason) {
@@ -118,12 +118,10 @@ struct Verb {
 
 class Client {
  public:
-  explicit Client(uint16_t port) {
-    fd_ = connectLoopback(port, 60);
-    ok_ = fd_ >= 0;
-  }
+  // Reads give up after a minute: a guard against a hung server only.
+  explicit Client(uint16_t port) : fd_(kmrtest::connectLoopback(port, 60)) {}
   ~Client() { close(fd_); }
-  bool connected() const { return ok_; }
+  bool connected() const { return fd_ >= 0; }
   void send(const Bytes& v) { ASSERT_EQ(::send(fd_, v.data(), v.size(), MSG_NOSIGNAL), static_cast<ssize_t>(v.size())); }
   // One verb, or nullopt when the server closed the connection.
   std::optional<Verb> recv() {
@@ -153,6 +151,17 @@ class Client {
     EXPECT_EQ(v.b[5], reason);
   }
   bool closedByPeer() { return !recv().has_value(); }
+  // One transaction of `changes` that the client votes to commit.
+  void sendBatch(const std::vector<Bytes>& changes) {
+    send(beginTxn());
+    for (const Bytes& v : changes) send(v);
+    send(endTxn(1, 0));
+  }
+  // The same, and the server's vote on it.
+  void transact(const std::vector<Bytes>& changes, uint8_t vote, uint8_t reason) {
+    sendBatch(changes);
+    expectEndTxn(vote, reason);
+  }
   void signOnOk(const std::string& node = "NODE1", const std::string& password = kNode1Password) {
     send(signOn(node, password));
     Verb r = expect(0x1C);
@@ -171,93 +180,50 @@ class Client {
     return true;
   }
   int fd_;
-  bool ok_ = false;
 };
-
-int run(const std::string& cmd, std::string* output = nullptr) {
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int st = pclose(p);
-  if (output) *output = out;
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
 
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zefsrv.XXXXXX";
-    dir_ = mkdtemp(tmpl);
     db_ = dir_ + "/zef.db";
     log_ = dir_ + "/server.log";
     registerNode("node1", kNode1Password);
   }
-  // Registers `node`, handing the password over in a 0600 file as an
-  // administrator would; never on the command line.
+  void TearDown() override { server_.stop(); }
   void registerNode(const std::string& node, const std::string& password) {
-    std::string file = dir_ + "/pw-" + node;
-    ASSERT_TRUE(kmrtest::writePasswordFile(file, password));
-    adm("register-node " + node + " --password-file " + file);
-    unlink(file.c_str());
+    std::string out;
+    ASSERT_TRUE(kmrtest::registerNode(db_, node, password, &out)) << out;
   }
   // Every object row as the database holds it, read with sqlite3 itself.
   std::string objectRows() {
     std::string out;
-    EXPECT_EQ(run("sqlite3 " + db_ + " 'SELECT objnum, fsid, hex(path), hex(attrs) FROM objects ORDER BY objnum;"
-                  " SELECT fsid, node, hex(name) FROM filespaces ORDER BY fsid;'", &out), 0) << out;
+    EXPECT_EQ(kmrtest::runShell("sqlite3 " + db_ + " 'SELECT objnum, fsid, hex(path), hex(attrs) FROM objects ORDER BY objnum;"
+                                " SELECT fsid, node, hex(name) FROM filespaces ORDER BY fsid;'", &out), 0) << out;
     return out;
-  }
-  void TearDown() override {
-    if (pid_ > 0) stop();
-    run("rm -rf " + dir_);
   }
   void adm(const std::string& args) {
     std::string out;
-    ASSERT_EQ(run(std::string(ZEFADM_PATH) + " --db " + db_ + " " + args, &out), 0) << out;
+    ASSERT_EQ(kmrtest::zefadm(db_, args, &out), 0) << out;
   }
   // `wrapper` runs in front of the server (another user, resource limits).
   void start(std::vector<std::string> extra = {}, std::vector<std::string> wrapper = {}) {
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    pid_ = fork();
-    ASSERT_GE(pid_, 0);
-    if (pid_ == 0) {
-      close(p[0]);
-      std::vector<std::string> args = {ZEFSERVERD_PATH, "--db", db_, "--address", "127.0.0.1", "--port", "0",
-                                        "--ready-fd", std::to_string(p[1]), "--log", log_, "--die-with-parent",
-                                        "--idle-exit", "600", "--signon-fail-delay-ms", "50"};
-      args.insert(args.end(), extra.begin(), extra.end());
-      // A wrapper may end with the program to run in place of the built one.
-      if (!wrapper.empty() && wrapper.back().ends_with("/zefserverd")) args.erase(args.begin());
-      args.insert(args.begin(), wrapper.begin(), wrapper.end());
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(p[1]);
-    std::string port;
-    char c;
-    while (read(p[0], &c, 1) == 1 && c != '\n') port.push_back(c);
-    close(p[0]);
-    ASSERT_FALSE(port.empty()) << "server did not start; log:\n" << logText();
-    port_ = static_cast<uint16_t>(std::stoi(port));
+    extra.insert(extra.begin(), {"--signon-fail-delay-ms", "50"});
+    ASSERT_TRUE(server_.start({db_, log_, extra, wrapper})) << "server did not start; log:\n" << logText();
+    port_ = static_cast<uint16_t>(server_.port());
   }
-  int stop() {
-    kill(pid_, SIGTERM);
-    int st = 0;
-    waitpid(pid_, &st, 0);
-    pid_ = -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  }
-  std::string logText() {
-    std::ifstream f(log_);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
+  int stop() { return server_.stop(); }
+  std::string logText() { return kmrtest::readFile(log_); }
+  // Node 1's file space /fs with `n` generated objects, the server started
+  // with `options` and `c`, a signed-on client that has read them as `objs`.
+  void openWithObjects(int n, const std::vector<std::string>& options = {}) {
+    adm("generate node1 /fs " + std::to_string(n));
+    start(options);
+    c = std::make_unique<Client>(port_);
+    c->signOnOk();
+    fs = fsId(*c, "/fs");
+    objs = queryAll(*c, fs);
+    if (HasFatalFailure() || objs.size() != static_cast<size_t>(n))
+      throw std::runtime_error("the server or its objects are not there; see above");
   }
   // Signs on, looks up a file space id (ASSERTs it exists).
   uint32_t fsId(Client& c, const std::string& fs) {
@@ -311,9 +277,14 @@ class ServerTest : public ::testing::Test {
     }
   }
 
-  std::string dir_, db_, log_;
-  pid_t pid_ = -1;
+  kmrtest::ScratchDir scratch_{"zefsrv"};
+  const std::string dir_ = scratch_.path();
+  std::string db_, log_;
+  kmrtest::ZefServer server_;
   uint16_t port_ = 0;
+  std::unique_ptr<Client> c;
+  uint32_t fs = 0;
+  std::vector<Answer> objs;
 };
 
 TEST_F(ServerTest, SignOnAnswersNameResultAndTransactionSize) {
@@ -327,12 +298,6 @@ TEST_F(ServerTest, SignOnAnswersNameResultAndTransactionSize) {
   EXPECT_EQ(be16(r.b, 16), 7);
   EXPECT_EQ(text(field(r.b, 4, 18)), "ZEFTEST");
   for (int i = 9; i < 16; ++i) EXPECT_EQ(r.b[i], 0) << "capability byte " << i;
-
-  Client unknown(port_);
-  unknown.send(signOn("stranger"));
-  Verb refused = unknown.expect(0x1C);
-  EXPECT_EQ(refused.b.at(8), 1);
-  EXPECT_TRUE(unknown.closedByPeer());
 
   Client early(port_);
   early.send(fsQry("NODE1", "/fs"));
@@ -348,7 +313,7 @@ TEST_F(ServerTest, DefaultTransactionSizeAndOpenRegistration) {
   EXPECT_EQ(be16(r.b, 16), 4096);
   EXPECT_EQ(text(field(r.b, 4, 18)), "ZEFSERVER");
   std::string out;
-  run(std::string(ZEFADM_PATH) + " --db " + db_ + " --password-fd 0 register-node NEWNODE </dev/null", &out);
+  kmrtest::zefadm(db_, "--password-fd 0 register-node NEWNODE </dev/null", &out);
   EXPECT_NE(out.find("already registered"), std::string::npos) << out;
   // The first sign-on set the new node's password; an empty one registers nothing.
   Client wrong(port_);
@@ -359,7 +324,7 @@ TEST_F(ServerTest, DefaultTransactionSizeAndOpenRegistration) {
   Client empty(port_);
   empty.send(signOn("nopassword", ""));
   EXPECT_EQ(empty.expect(0x1C).b.at(8), 1);
-  EXPECT_EQ(run("sqlite3 " + db_ + " 'SELECT name FROM nodes ORDER BY name;'", &out), 0);
+  EXPECT_EQ(kmrtest::runShell("sqlite3 " + db_ + " 'SELECT name FROM nodes ORDER BY name;'", &out), 0);
   EXPECT_EQ(out, "NEWNODE\nNODE1\n");
 }
 
@@ -370,10 +335,7 @@ TEST_F(ServerTest, FileSpaceQueryAndAdd) {
   c.send(fsQry("NODE1", "/hsm/fs1"));
   c.expectEndTxn(2, 2);
 
-  c.send(beginTxn());
-  c.send(fsAdd("/hsm/fs1"));
-  c.send(endTxn(1, 0));
-  c.expectEndTxn(1, 0);
+  c.transact({fsAdd("/hsm/fs1")}, 1, 0);
 
   c.send(fsQry("NODE1", "/hsm/fs1"));
   Verb r = c.expect(0xB4);
@@ -385,10 +347,7 @@ TEST_F(ServerTest, FileSpaceQueryAndAdd) {
   EXPECT_GE(be16(r.b, 23), 2024) << "first date's year";
   c.expectEndTxn(1, 0);
 
-  c.send(beginTxn());
-  c.send(fsAdd("/hsm/fs1"));
-  c.send(endTxn(1, 0));
-  c.expectEndTxn(2, 19);
+  c.transact({fsAdd("/hsm/fs1")}, 2, 19);
 
   // Another node's file space of the same name is a different one.
   c.send(fsQry("NODE2", "/hsm/fs1"));
@@ -458,29 +417,24 @@ TEST_F(ServerTest, QueryOfZeroOneAndTenThousandObjectsInBothForms) {
 }
 
 TEST_F(ServerTest, ChangesAreVisibleOnlyAfterCommit) {
-  adm("generate node1 /fs 3");
-  start({"--enhanced"});
-  Client change(port_), query(port_);
-  change.signOnOk();
+  openWithObjects(3, {"--enhanced"});
+  Client query(port_);
   query.signOnOk();
-  uint32_t fs = fsId(change, "/fs");
-  auto before = queryAll(query, fs);
-  ASSERT_EQ(before.size(), 3u);
+  const auto& before = objs;
 
-  Bytes handle = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-  Bytes block = handleBlock(777, 0100640, 2, handle);
-  change.send(beginTxn());
-  change.send(migrUpd(fs, before[0].id, 3, block, "/renamed"));
-  change.send(migrUpd(fs, before[1].id, 2, {}, "/only-path"));
-  change.send(migrDel(fs, before[2].id));
+  Bytes block = handleBlock(777, 0100640, 2, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
+  c->send(beginTxn());
+  c->send(migrUpd(fs, before[0].id, 3, block, "/renamed"));
+  c->send(migrUpd(fs, before[1].id, 2, {}, "/only-path"));
+  c->send(migrDel(fs, before[2].id));
 
   auto mid = queryAll(query, fs);
   ASSERT_EQ(mid.size(), 3u);
   EXPECT_EQ(mid[0].path, before[0].path);
   EXPECT_EQ(mid[0].attrs, before[0].attrs);
 
-  change.send(endTxn(1, 0));
-  change.expectEndTxn(1, 0);
+  c->send(endTxn(1, 0));
+  c->expectEndTxn(1, 0);
   auto after = queryAll(query, fs);
   ASSERT_EQ(after.size(), 2u);
   EXPECT_EQ(after[0].id, before[0].id);
@@ -502,84 +456,53 @@ TEST_F(ServerTest, ChangesAreVisibleOnlyAfterCommit) {
 }
 
 TEST_F(ServerTest, AbortedTransactionsLeaveNothingBehind) {
-  adm("generate node1 /fs 2");
   adm("generate node1 /other 1");
-  start({"--txn-size", "2"});
-  Client c(port_);
-  c.signOnOk();
-  uint32_t fs = fsId(c, "/fs"), other = fsId(c, "/other");
-  auto objs = queryAll(c, fs);
-  ASSERT_EQ(objs.size(), 2u);
-  auto otherObjs = queryAll(c, other);
+  openWithObjects(2, {"--txn-size", "2"});
+  uint32_t other = fsId(*c, "/other");
+  auto otherObjs = queryAll(*c, other);
   ASSERT_EQ(otherObjs.size(), 1u);
 
-  // Client's own abort.
-  c.send(beginTxn());
-  c.send(migrUpd(fs, objs[0].id, 2, {}, "/x"));
-  c.send(endTxn(2, 5));
-  c.expectEndTxn(2, 5);
-  // Reason 0 is what the client's own abort sends: an abort all the same.
-  c.send(beginTxn());
-  c.send(migrDel(fs, objs[1].id));
-  c.send(endTxn(2, 0));
-  c.expectEndTxn(2, 0);
+  // Client's own abort; reason 0 is what the client's own abort sends: an
+  // abort all the same.
+  for (uint8_t reason : {5, 0}) {
+    c->send(beginTxn());
+    c->send(migrUpd(fs, objs[0].id, 2, {}, "/x"));
+    c->send(migrDel(fs, objs[1].id));
+    c->send(endTxn(2, reason));
+    c->expectEndTxn(2, reason);
+  }
   // An unknown object spoils the whole batch.
   Bytes unknown = objs[1].id;
   unknown[15] = 0x55;
-  c.send(beginTxn());
-  c.send(migrUpd(fs, objs[0].id, 2, {}, "/x"));
-  c.send(migrDel(fs, unknown));
-  c.send(endTxn(1, 0));
-  c.expectEndTxn(2, 31);
+  c->transact({migrUpd(fs, objs[0].id, 2, {}, "/x"), migrDel(fs, unknown)}, 2, 31);
   // An object of another file space.
-  c.send(beginTxn());
-  c.send(migrDel(fs, otherObjs[0].id));
-  c.send(endTxn(1, 0));
-  c.expectEndTxn(2, 32);
+  c->transact({migrDel(fs, otherObjs[0].id)}, 2, 32);
   // More changes than the transaction size.
-  c.send(beginTxn());
-  for (int i = 0; i < 3; ++i) c.send(migrUpd(fs, objs[0].id, 2, {}, "/x"));
-  c.send(endTxn(1, 0));
-  c.expectEndTxn(2, 33);
+  const Bytes rename = migrUpd(fs, objs[0].id, 2, {}, "/x");
+  c->transact({rename, rename, rename}, 2, 33);
   // An attribute block whose system part lies outside it.
-  c.send(beginTxn());
   Bytes broken(22, 0);
   broken[2] = 22;
   broken[4] = 114;
-  c.send(migrUpd(fs, objs[0].id, 1, broken, ""));
-  c.send(endTxn(1, 0));
-  c.expectEndTxn(2, 34);
+  c->transact({migrUpd(fs, objs[0].id, 1, broken, "")}, 2, 34);
 
-  auto after = queryAll(c, fs);
+  auto after = queryAll(*c, fs);
   ASSERT_EQ(after.size(), 2u);
   EXPECT_EQ(after[0].path, objs[0].path);
   EXPECT_EQ(after[1].path, objs[1].path);
-  EXPECT_EQ(queryAll(c, other).size(), 1u);
+  EXPECT_EQ(queryAll(*c, other).size(), 1u);
   // The session stays usable after the aborts.
-  c.send(beginTxn());
-  c.send(migrDel(fs, objs[1].id));
-  c.send(endTxn(1, 0));
-  c.expectEndTxn(1, 0);
-  EXPECT_EQ(queryAll(c, fs).size(), 1u);
+  c->transact({migrDel(fs, objs[1].id)}, 1, 0);
+  EXPECT_EQ(queryAll(*c, fs).size(), 1u);
 }
 
 TEST_F(ServerTest, RestartKeepsEveryCommittedRecord) {
-  adm("generate node1 /fs 50");
-  start();
-  Client c(port_);
-  c.signOnOk();
-  uint32_t fs = fsId(c, "/fs");
-  auto objs = queryAll(c, fs);
-  ASSERT_EQ(objs.size(), 50u);
-  c.send(beginTxn());
-  c.send(fsAdd("/added"));
-  c.send(endTxn(1, 0));
-  c.expectEndTxn(1, 0);
-  c.send(beginTxn());
-  for (int i = 0; i < 10; ++i) c.send(migrDel(fs, objs[static_cast<size_t>(i)].id));
-  c.send(migrUpd(fs, objs[20].id, 3, handleBlock(42, 0100600, 3, {9, 9}), "/kept"));
-  c.send(endTxn(1, 0));
-  c.expectEndTxn(1, 0);
+  openWithObjects(50);
+  c->transact({fsAdd("/added")}, 1, 0);
+  std::vector<Bytes> changes;
+  for (size_t i = 0; i < 10; ++i) changes.push_back(migrDel(fs, objs[i].id));
+  changes.push_back(migrUpd(fs, objs[20].id, 3, handleBlock(42, 0100600, 3, {9, 9}), "/kept"));
+  c->transact(changes, 1, 0);
   EXPECT_EQ(stop(), 0);
   EXPECT_NE(logText().find("stopped by SIGTERM"), std::string::npos) << logText();
 
@@ -611,44 +534,24 @@ TEST_F(ServerTest, FaultQueryCloseAfterNAnswersFiresOnce) {
   EXPECT_EQ(queryAll(again, fs).size(), 10u);
 }
 
+// A fault fires at the verb it names, once: a new session finds everything
+// as the last commit left it and commits the same changes.
 TEST_F(ServerTest, FaultChangeCloseDropsTheOpenBatch) {
-  adm("generate node1 /fs 3");
-  start({"--fault-change-close=2"});
-  Client c(port_);
-  c.signOnOk();
-  uint32_t fs = fsId(c, "/fs");
-  auto objs = queryAll(c, fs);
-  c.send(beginTxn());
-  c.send(migrDel(fs, objs[0].id));
-  c.send(migrDel(fs, objs[1].id));
-  c.send(endTxn(1, 0));
-  EXPECT_TRUE(c.closedByPeer());
+  openWithObjects(3, {"--fault-change-close=2"});
+  c->sendBatch({migrDel(fs, objs[0].id), migrDel(fs, objs[1].id)});
+  EXPECT_TRUE(c->closedByPeer());
   Client d(port_);
   d.signOnOk();
   EXPECT_EQ(queryAll(d, fs).size(), 3u);
-  d.send(beginTxn());
-  d.send(migrDel(fs, objs[0].id));
-  d.send(migrDel(fs, objs[1].id));
-  d.send(endTxn(1, 0));
-  d.expectEndTxn(1, 0);
+  d.transact({migrDel(fs, objs[0].id), migrDel(fs, objs[1].id)}, 1, 0);
   EXPECT_EQ(queryAll(d, fs).size(), 1u);
 }
 
 TEST_F(ServerTest, FaultCloseAtNthEndTxnCommitsNothingOfThatBatch) {
-  adm("generate node1 /fs 3");
-  start({"--fault-endtxn-close=2"});
-  Client c(port_);
-  c.signOnOk();
-  uint32_t fs = fsId(c, "/fs");
-  auto objs = queryAll(c, fs);
-  c.send(beginTxn());
-  c.send(migrDel(fs, objs[0].id));
-  c.send(endTxn(1, 0));
-  c.expectEndTxn(1, 0);
-  c.send(beginTxn());
-  c.send(migrDel(fs, objs[1].id));
-  c.send(endTxn(1, 0));
-  EXPECT_TRUE(c.closedByPeer());
+  openWithObjects(3, {"--fault-endtxn-close=2"});
+  c->transact({migrDel(fs, objs[0].id)}, 1, 0);
+  c->sendBatch({migrDel(fs, objs[1].id)});
+  EXPECT_TRUE(c->closedByPeer());
   Client d(port_);
   d.signOnOk();
   auto left = queryAll(d, fs);
@@ -657,22 +560,11 @@ TEST_F(ServerTest, FaultCloseAtNthEndTxnCommitsNothingOfThatBatch) {
 }
 
 TEST_F(ServerTest, FaultAbortVoteCarriesTheGivenReason) {
-  adm("generate node1 /fs 2");
-  start({"--fault-endtxn-abort=1:77"});
-  Client c(port_);
-  c.signOnOk();
-  uint32_t fs = fsId(c, "/fs");
-  auto objs = queryAll(c, fs);
-  c.send(beginTxn());
-  c.send(migrDel(fs, objs[0].id));
-  c.send(endTxn(1, 0));
-  c.expectEndTxn(2, 77);
-  EXPECT_EQ(queryAll(c, fs).size(), 2u);
-  c.send(beginTxn());
-  c.send(migrDel(fs, objs[0].id));
-  c.send(endTxn(1, 0));
-  c.expectEndTxn(1, 0);
-  EXPECT_EQ(queryAll(c, fs).size(), 1u);
+  openWithObjects(2, {"--fault-endtxn-abort=1:77"});
+  c->transact({migrDel(fs, objs[0].id)}, 2, 77);
+  EXPECT_EQ(queryAll(*c, fs).size(), 2u);
+  c->transact({migrDel(fs, objs[0].id)}, 1, 0);
+  EXPECT_EQ(queryAll(*c, fs).size(), 1u);
 }
 
 TEST_F(ServerTest, FaultQueryAbortBadAttributesAndDelay) {
@@ -680,9 +572,8 @@ TEST_F(ServerTest, FaultQueryAbortBadAttributesAndDelay) {
   start({"--fault-query-abort=9", "--fault-bad-attr=f00000002", "--fault-delay-ms=5"});
   Client c(port_);
   c.signOnOk();
-  uint32_t fs = fsId(c, "/fs");
   uint8_t vote = 0, reason = 0;
-  auto a = queryAll(c, fs, &vote, &reason);
+  auto a = queryAll(c, fsId(c, "/fs"), &vote, &reason);
   ASSERT_EQ(a.size(), 4u);
   EXPECT_EQ(vote, 2);
   EXPECT_EQ(reason, 9);
@@ -691,60 +582,46 @@ TEST_F(ServerTest, FaultQueryAbortBadAttributesAndDelay) {
 
 TEST_F(ServerTest, MalformedVerbsEndTheSession) {
   start();
-  {
+  Bytes badMagic = beginTxn();
+  badMagic[3] = 0xA6;
+  // An extended header claiming 32769 bytes, with all of them sent: a
+  // server that took the verb would answer the query in it.
+  const Bytes query = fsQry("NODE1", "/none");
+  Bytes big = {0, 0, 8, 0xA5, 0, 0, 0, 0, 0, 0, 0, 0};
+  put32(big, 4, 0xB3);
+  put32(big, 8, 32769);
+  big.insert(big.end(), query.begin() + 4, query.end());
+  big.resize(32769, 0);
+  // The same over the limit in the short form.
+  Bytes bigShort = query;
+  bigShort.resize(32769, 0);
+  put16(bigShort, 0, 32769);
+  // An extended header of an allowed size is read like a short one.
+  Bytes ext(12, 0);
+  ext[2] = 8;
+  ext[3] = 0xA5;
+  put32(ext, 4, 0xB3);
+  ext.insert(ext.end(), query.begin() + 4, query.end());
+  put32(ext, 8, static_cast<uint32_t>(ext.size()));
+  Out pastEnd(0xB3, 12);
+  put16(pastEnd.b, 6, 500);  // node name descriptor past the end
+  struct Case {
+    const char* what;
+    Bytes verb;
+    bool answered;
+  };
+  for (const Case& k : {Case{"bad magic", badMagic, false}, Case{"extended, too long", big, false},
+                        Case{"short, too long", bigShort, false}, Case{"extended, allowed", ext, true},
+                        Case{"descriptor past the end", pastEnd.done(), false}}) {
+    SCOPED_TRACE(k.what);
     Client c(port_);
     c.signOnOk();
-    Bytes bad = beginTxn();
-    bad[3] = 0xA6;
-    c.send(bad);
-    EXPECT_TRUE(c.closedByPeer());
-  }
-  {
-    Client c(port_);
-    c.signOnOk();
-    // An extended header claiming 32769 bytes, with all of them sent: a
-    // server that took the verb would answer the query in it.
-    Bytes big = {0, 0, 8, 0xA5, 0, 0, 0, 0, 0, 0, 0, 0};
-    put32(big, 4, 0xB3);
-    put32(big, 8, 32769);
-    Bytes q = fsQry("NODE1", "/none");
-    big.insert(big.end(), q.begin() + 4, q.end());
-    big.resize(32769, 0);
-    c.send(big);
-    EXPECT_TRUE(c.closedByPeer());
-  }
-  {
-    // The same over the limit in the short form.
-    Client c(port_);
-    c.signOnOk();
-    Bytes big = fsQry("NODE1", "/none");
-    big.resize(32769, 0);
-    put16(big, 0, 32769);
-    c.send(big);
-    EXPECT_TRUE(c.closedByPeer());
-  }
-  {
-    // An extended header of an allowed size is read like a short one.
-    Client c(port_);
-    c.signOnOk();
-    Bytes ext(12, 0);
-    ext[2] = 8;
-    ext[3] = 0xA5;
-    put32(ext, 4, 0xB3);
-    Bytes q = fsQry("NODE1", "/none");
-    ext.insert(ext.end(), q.begin() + 4, q.end());
-    put32(ext, 8, static_cast<uint32_t>(ext.size()));
-    c.send(ext);
-    c.expectEndTxn(2, 2);
-  }
-  {
-    Client c(port_);
-    c.signOnOk();
-    Out o(0xB3, 12);
-    put16(o.b, 4, 0);
-    put16(o.b, 6, 500);  // node name descriptor past the end
-    c.send(o.done());
-    EXPECT_TRUE(c.closedByPeer());
+    c.send(k.verb);
+    if (k.answered) {
+      c.expectEndTxn(2, 2);
+    } else {
+      EXPECT_TRUE(c.closedByPeer());
+    }
   }
   EXPECT_NE(logText().find("protocol error"), std::string::npos);
 }
@@ -786,14 +663,9 @@ TEST_F(ServerTest, SignOnNeedsTheNodesOwnPasswordAndRefusalsGetSlower) {
 
 TEST_F(ServerTest, ASessionSeesAndChangesOnlyItsOwnNodesFileSpaces) {
   registerNode("node2", kNode2Password);
-  adm("generate node1 /fs 3");
   adm("add-filespace node2 /own");
-  start();
-  Client owner(port_);
-  owner.signOnOk();
-  uint32_t fs1 = fsId(owner, "/fs");
-  auto objs = queryAll(owner, fs1);
-  ASSERT_EQ(objs.size(), 3u);
+  openWithObjects(3);
+  const uint32_t fs1 = fs;
   const std::string before = objectRows();
 
   Client other(port_);
@@ -815,58 +687,37 @@ TEST_F(ServerTest, ASessionSeesAndChangesOnlyItsOwnNodesFileSpaces) {
   other.send(migrQryItem(objs[0].id));
   other.expectEndTxn(2, 2);
   // Changing: under node 1's file space id or its own, with node 1's ids.
-  for (uint32_t fs : {fs1, fs2}) {
-    SCOPED_TRACE(fs == fs1 ? "verb names node 1's file space" : "verb names node 2's file space");
-    other.send(beginTxn());
-    other.send(migrUpd(fs, objs[0].id, 3, handleBlock(1, 0104777, 2, {7}), "/etc/cron.d/evil"));
-    other.send(endTxn(1, 0));
-    other.expectEndTxn(2, 31);
-    other.send(beginTxn());
-    other.send(migrDel(fs, objs[1].id));
-    other.send(endTxn(1, 0));
-    other.expectEndTxn(2, 31);
+  for (uint32_t named : {fs1, fs2}) {
+    SCOPED_TRACE(named == fs1 ? "verb names node 1's file space" : "verb names node 2's file space");
+    other.transact({migrUpd(named, objs[0].id, 3, handleBlock(1, 0104777, 2, {7}), "/etc/cron.d/evil")}, 2, 31);
+    other.transact({migrDel(named, objs[1].id)}, 2, 31);
   }
   // FSAdd always adds to the session's own node.
-  other.send(beginTxn());
-  other.send(fsAdd("/fs"));
-  other.send(endTxn(1, 0));
-  other.expectEndTxn(1, 0);
+  other.transact({fsAdd("/fs")}, 1, 0);
 
   std::string after = objectRows();
   EXPECT_EQ(after.substr(0, after.find("\n" + std::to_string(fs1) + "|NODE1|")),
             before.substr(0, before.find("\n" + std::to_string(fs1) + "|NODE1|")))
       << "node 1's objects are unchanged";
   EXPECT_NE(after.find("|NODE2|2F6673"), std::string::npos) << "node 2 now has a /fs of its own:\n" << after;
-  EXPECT_EQ(queryAll(owner, fs1).size(), 3u);
+  EXPECT_EQ(queryAll(*c, fs1).size(), 3u);
   EXPECT_EQ(stop(), 0);
   EXPECT_EQ(logText().find("transaction committed: 1"), std::string::npos) << logText();
 }
 
 TEST_F(ServerTest, ChangesBeyondWhatOneTransactionMayHoldVoidIt) {
-  adm("generate node1 /fs 1");
-  start();
-  Client c(port_);
-  c.signOnOk();
-  uint32_t fs = fsId(c, "/fs");
-  auto objs = queryAll(c, fs);
-  ASSERT_EQ(objs.size(), 1u);
+  openWithObjects(1);
   // 1,100 changes of 32,000-byte blocks: 35 MB, beyond the 32 MiB a
   // transaction may hold, though within the transaction size.
   Bytes big = handleBlock(5, 0100600, 2, {1});
   big.resize(32000, 0xEE);
-  c.send(beginTxn());
-  for (int i = 0; i < 1100; ++i) c.send(migrUpd(fs, objs[0].id, 1, big, ""));
-  c.send(endTxn(1, 0));
-  c.expectEndTxn(2, 33);
-  auto after = queryAll(c, fs);
+  c->transact(std::vector<Bytes>(1100, migrUpd(fs, objs[0].id, 1, big, "")), 2, 33);
+  auto after = queryAll(*c, fs);
   ASSERT_EQ(after.size(), 1u);
   EXPECT_EQ(after[0].attrs, objs[0].attrs);
   // What was held is given back: the next transaction commits.
-  c.send(beginTxn());
-  c.send(migrUpd(fs, objs[0].id, 1, big, ""));
-  c.send(endTxn(1, 0));
-  c.expectEndTxn(1, 0);
-  EXPECT_EQ(queryAll(c, fs)[0].attrs.size(), 32000u);
+  c->transact({migrUpd(fs, objs[0].id, 1, big, "")}, 1, 0);
+  EXPECT_EQ(queryAll(*c, fs)[0].attrs.size(), 32000u);
 }
 
 // Raises the open-file limit so that this process can hold `n` connections.
@@ -876,9 +727,6 @@ bool allowDescriptors(rlim_t n) {
   rl.rlim_cur = rl.rlim_max;
   return setrlimit(RLIMIT_NOFILE, &rl) == 0;
 }
-
-// True once the server closed `c` (it must never send anything unasked).
-bool waitClosed(Client& c) { return c.closedByPeer(); }
 
 TEST_F(ServerTest, ThousandIdleConnectionsNeitherStopNorStarveTheServer) {
   if (!allowDescriptors(1200)) GTEST_SKIP() << "cannot hold 1,000 connections here";
@@ -891,7 +739,7 @@ TEST_F(ServerTest, ThousandIdleConnectionsNeitherStopNorStarveTheServer) {
   // Beyond the session limit connections are closed at once, and those
   // that never sign on are closed at the sign-on deadline.
   size_t closed = 0;
-  for (auto& c : idle) closed += waitClosed(*c);
+  for (auto& c : idle) closed += c->closedByPeer();  // it never sends anything unasked
   EXPECT_EQ(closed, 1000u);
   Client real(port_);
   real.signOnOk();
@@ -913,14 +761,14 @@ TEST_F(ServerTest, AServerOutOfThreadsClosesTheConnectionAndGoesOn) {
   // A copy of the program in that directory: the build tree may lie where
   // such a user cannot reach it.
   const std::string uid = "64711";
-  ASSERT_EQ(run(std::string("cp ") + ZEFSERVERD_PATH + " " + dir_ + "/zefserverd && chown -R 64711:64711 " + dir_), 0);
+  ASSERT_EQ(kmrtest::runShell(std::string("cp ") + ZEFSERVERD_PATH + " " + dir_ + "/zefserverd && chown -R 64711:64711 " + dir_), 0);
   start({"--max-sessions", "200"}, {"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups",
                                     "/usr/bin/prlimit", "--nproc=6:6", "--", dir_ + "/zefserverd"});
   std::vector<std::unique_ptr<Client>> held;
   for (int i = 0; i < 20; ++i) held.push_back(std::make_unique<Client>(port_));
   // Five session threads at most: the rest are closed at once.
   size_t refused = 0;
-  for (size_t i = 5; i < held.size(); ++i) refused += waitClosed(*held[i]);
+  for (size_t i = 5; i < held.size(); ++i) refused += held[i]->closedByPeer();
   EXPECT_GE(refused, 14u);
   held.clear();  // the sessions that got a thread end with their peers
   std::unique_ptr<Client> real;
@@ -948,13 +796,13 @@ TEST(ServerStartup, HelpAndVersionOfBothPrograms) {
   for (const std::string bin : {ZEFSERVERD_PATH, ZEFADM_PATH}) {
     const std::string name = bin.substr(bin.rfind('/') + 1);
     std::string out;
-    EXPECT_EQ(run(bin + " --help 2>/dev/null", &out), 0) << name;
+    EXPECT_EQ(kmrtest::runShell(bin + " --help 2>/dev/null", &out), 0) << name;
     EXPECT_EQ(out.rfind("usage: " + name + " --db FILE", 0), 0u) << out;
-    EXPECT_EQ(run(bin + " --db /nonexistent/dir/zef.db --help 2>/dev/null", &out), 0) << name;
+    EXPECT_EQ(kmrtest::runShell(bin + " --db /nonexistent/dir/zef.db --help 2>/dev/null", &out), 0) << name;
     EXPECT_EQ(out.rfind("usage: " + name, 0), 0u) << out;
-    EXPECT_EQ(run(bin + " --version 2>/dev/null", &out), 0) << name;
+    EXPECT_EQ(kmrtest::runShell(bin + " --version 2>/dev/null", &out), 0) << name;
     EXPECT_EQ(out, name + " " KMR_VERSION "\n");
-    EXPECT_EQ(run(bin + " --help >/dev/null", &out), 0) << name;
+    EXPECT_EQ(kmrtest::runShell(bin + " --help >/dev/null", &out), 0) << name;
     EXPECT_EQ(out, "") << "nothing on standard error";
   }
   EXPECT_EQ(access("/nonexistent/dir/zef.db", F_OK), -1);
@@ -963,16 +811,16 @@ TEST(ServerStartup, HelpAndVersionOfBothPrograms) {
 TEST(ServerStartup, RefusesWildcardAndBadArguments) {
   std::string out;
   std::string bin = ZEFSERVERD_PATH;
-  EXPECT_EQ(run(bin + " --db /tmp/zef-never.db --address 0.0.0.0 --port 0", &out), 1);
+  EXPECT_EQ(kmrtest::runShell(bin + " --db /tmp/zef-never.db --address 0.0.0.0 --port 0", &out), 1);
   EXPECT_NE(out.find("wildcard"), std::string::npos) << out;
-  EXPECT_EQ(run(bin + " --db /tmp/zef-never.db --address :: --port 0", &out), 1);
-  EXPECT_EQ(run(bin + " --db /tmp/zef-never.db --address ::ffff:0.0.0.0 --port 0", &out), 1);
+  EXPECT_EQ(kmrtest::runShell(bin + " --db /tmp/zef-never.db --address :: --port 0", &out), 1);
+  EXPECT_EQ(kmrtest::runShell(bin + " --db /tmp/zef-never.db --address ::ffff:0.0.0.0 --port 0", &out), 1);
   EXPECT_NE(out.find("wildcard"), std::string::npos) << "the IPv4-mapped wildcard is every IPv4 address: " << out;
-  EXPECT_EQ(run(bin + " --db /tmp/zef-never.db --address 0:0:0:0:0:ffff:0:0 --port 0", &out), 1);
-  EXPECT_EQ(run(bin + " --db /tmp/zef-never.db --address localhost --port 0", &out), 1);
-  EXPECT_EQ(run(bin + " --port 0", &out), 2);
+  EXPECT_EQ(kmrtest::runShell(bin + " --db /tmp/zef-never.db --address 0:0:0:0:0:ffff:0:0 --port 0", &out), 1);
+  EXPECT_EQ(kmrtest::runShell(bin + " --db /tmp/zef-never.db --address localhost --port 0", &out), 1);
+  EXPECT_EQ(kmrtest::runShell(bin + " --port 0", &out), 2);
   EXPECT_NE(out.find("--db is required"), std::string::npos) << out;
-  EXPECT_EQ(run(bin + " --db x --fault-endtxn-abort=1", &out), 2);
+  EXPECT_EQ(kmrtest::runShell(bin + " --db x --fault-endtxn-abort=1", &out), 2);
   unlink("/tmp/zef-never.db");
   unlink("/tmp/zef-never.db-wal");
   unlink("/tmp/zef-never.db-shm");

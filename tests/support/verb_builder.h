@@ -1,17 +1,14 @@
-// Test support: verbs of the storage server protocol laid out byte by byte,
-// and the loopback connection they go over,
-// by neither the client's nor the server's encoders, so that what they are
-// compared with or fed to cannot share a misreading with either side.
-#ifndef KMR_TESTS_SUPPORT_VERB_BYTES_H
-#define KMR_TESTS_SUPPORT_VERB_BYTES_H
+// Test support: verbs of the server protocol written byte by byte from the
+// tables in docs/protocol.md, independently of the client's and the
+// server's encoders, and a loopback connection to send them on.
+#ifndef KMR_TESTS_SUPPORT_VERB_BUILDER_H
+#define KMR_TESTS_SUPPORT_VERB_BUILDER_H
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,24 +28,24 @@ inline void put32(Bytes& b, size_t o, uint32_t v) {
   put16(b, o + 2, static_cast<uint16_t>(v));
 }
 inline Bytes str(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 // A short-form verb under construction: fixed part plus data area;
 // descriptors count from the start of the data area.
-struct Out {
+struct VerbBuilder {
   Bytes b;
   size_t fixed;
-  Out(uint8_t code, size_t fixedLen) : b(fixedLen, 0), fixed(fixedLen) {
+  VerbBuilder(uint8_t code, size_t fixedLen) : b(fixedLen, 0), fixed(fixedLen) {
     b[2] = code;
     b[3] = 0xA5;
   }
-  Out& field(size_t desc, const Bytes& data) {
+  VerbBuilder& field(size_t desc, const Bytes& data) {
     put16(b, desc, static_cast<uint16_t>(b.size() - fixed));
     put16(b, desc + 2, static_cast<uint16_t>(data.size()));
     b.insert(b.end(), data.begin(), data.end());
     return *this;
   }
-  // The finished verb; a forced length (longer or shorter than the bytes)
-  // makes a verb that lies about its size.
+  // The verb with its length; `forcedLen` pads it with zeros to that length.
   Bytes done(size_t forcedLen = 0) {
     put16(b, 0, static_cast<uint16_t>(forcedLen ? forcedLen : b.size()));
     if (forcedLen > b.size()) b.resize(forcedLen, 0);
@@ -56,10 +53,9 @@ struct Out {
   }
 };
 
-// A node's SignOn as the client sends it (platform "Linux x86-64", owner
-// "root").
+// SignOn of `node` as root from a Linux client, with `password`.
 inline Bytes signOnVerb(const std::string& node, const std::string& password) {
-  Out o(0x1A, 42);
+  VerbBuilder o(0x1A, 42);
   o.b[4] = 2;
   o.b[9] = 4;
   o.b[10] = 2;
@@ -68,12 +64,11 @@ inline Bytes signOnVerb(const std::string& node, const std::string& password) {
   return o.done();
 }
 
-// A TCP connection to `port` on 127.0.0.1 whose reads give up after
-// `timeoutSeconds` (a guard against a hung server, nothing depends on it);
-// -1 when it cannot be made.
-inline int connectLoopback(uint16_t port, long timeoutSeconds) {
+// A TCP connection to 127.0.0.1:`port` whose reads give up after
+// `timeoutSeconds` (a guard against a hung server, never a measure); -1
+// when it cannot be made.
+inline int connectLoopback(uint16_t port, int timeoutSeconds) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
