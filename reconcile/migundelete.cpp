@@ -352,7 +352,10 @@ int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj)
 
 int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
   const std::string& alias = obj->getAlias();
-  if (checkAlias(alias) == 0) return 0;
+  // A stub already resolved for this alias passed the check when it was
+  // opened (by the decision, or by prepareStub below); once is enough.
+  const bool checked = m_stub.isResolved() && m_stub.alias() == alias;
+  if (!checked && checkAlias(alias) == 0) return 0;
   std::string path = m_fileSystem + alias;
   Attrib* attr = obj->getAttributes();
   if (attr == nullptr || obj->getExtObjID() == nullptr) {
