@@ -230,7 +230,9 @@ void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
 
 void ReconcileModeMigUndelete::reportDecision(const StubDecision& decision,
                                               const std::string& alias) {
-  const std::string shown = clShowable(decision.path);
+  // The escaped copy only where a message or a trace shows it.
+  const bool shows = decision.action != StubAction::kRecreate || TR_SMRECONCILEDETAIL;
+  const std::string shown = shows ? clShowable(decision.path) : std::string();
   const char* path = shown.c_str();
   switch (decision.action) {
     case StubAction::kRefuseAlias: checkAlias(alias); break;
