@@ -77,15 +77,20 @@ Token* findToken(Registry& r, dm_sessid_t sid, dm_token_t token) {
   return &it->second;
 }
 
-// Under the registry's lock: the rights of the token a call names. 0, or -1
-// with errno EINVAL (bad handle, unknown session) or ESRCH (token not of
-// the session).
-int rightsOfCall(Registry& r, dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, RightMap** out) {
+// Runs `change(rights, held)` under the registry's lock on the rights of
+// the token a call names and its entry for the object (end() when it has
+// none); returns its result. -1 with errno EINVAL (bad handle, unknown
+// session) or ESRCH (token not of the session) before that.
+template <typename Change>
+int onHeldRight(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, Change change) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
   if (!dm_handle_is_valid(hanp, hlen) || !r.sessions.count(sid)) return fail(EINVAL);
   Token* tok = findToken(r, sid, token);
   if (!tok) return fail(ESRCH);
-  *out = &tok->rights;
-  return 0;
+  const int rc = change(tok->rights, tok->rights.find(objectKey(hanp, hlen)));
+  r.rightsChanged.notify_all();
+  return rc;
 }
 
 bool conflicts(Registry& r, const TokenKey& self, const std::string& object, dm_right_t wanted) {
@@ -434,26 +439,19 @@ int dm_request_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
 }
 
 int dm_release_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token) {
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  RightMap* rights = nullptr;
-  if (rightsOfCall(r, sid, hanp, hlen, token, &rights) != 0) return -1;
-  auto held = rights->find(objectKey(hanp, hlen));
-  if (held == rights->end() || held->second == DM_RIGHT_NULL) return fail(EACCES);
-  rights->erase(held);
-  r.rightsChanged.notify_all();
-  return 0;
+  return onHeldRight(sid, hanp, hlen, token, [](RightMap& rights, RightMap::iterator held) {
+    if (held == rights.end() || held->second == DM_RIGHT_NULL) return fail(EACCES);
+    rights.erase(held);
+    return 0;
+  });
 }
 
 int dm_query_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm_right_t* rightp) {
   if (!rightp) return fail(EFAULT);
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  RightMap* rights = nullptr;
-  if (rightsOfCall(r, sid, hanp, hlen, token, &rights) != 0) return -1;
-  auto held = rights->find(objectKey(hanp, hlen));
-  *rightp = held == rights->end() ? DM_RIGHT_NULL : held->second;
-  return 0;
+  return onHeldRight(sid, hanp, hlen, token, [rightp](RightMap& rights, RightMap::iterator held) {
+    *rightp = held == rights.end() ? DM_RIGHT_NULL : held->second;
+    return 0;
+  });
 }
 
 int dm_upgrade_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token) {
@@ -464,15 +462,11 @@ int dm_upgrade_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token)
 }
 
 int dm_downgrade_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token) {
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  RightMap* rights = nullptr;
-  if (rightsOfCall(r, sid, hanp, hlen, token, &rights) != 0) return -1;
-  auto held = rights->find(objectKey(hanp, hlen));
-  if (held == rights->end() || held->second != DM_RIGHT_EXCL) return fail(EPERM);
-  held->second = DM_RIGHT_SHARED;
-  r.rightsChanged.notify_all();
-  return 0;
+  return onHeldRight(sid, hanp, hlen, token, [](RightMap& rights, RightMap::iterator held) {
+    if (held == rights.end() || held->second != DM_RIGHT_EXCL) return fail(EPERM);
+    held->second = DM_RIGHT_SHARED;
+    return 0;
+  });
 }
 
 int dm_set_disp(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
