@@ -481,6 +481,10 @@ int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long
     return 0;
   }
   stubTestKillPoint("AFTERCREATE");
+  // The last byte gives the stub its size: one pwrite where it works; where
+  // it does not, the seek and the write show which of them fails.
+  char zero = 0;
+  if (size > 0 && pwrite64(m_stub.fd(), &zero, 1, static_cast<off64_t>(size) - 1) == 1) return 1;
   if (lseek64(m_stub.fd(), static_cast<off64_t>(size) - 1, SEEK_SET) < 0) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot lseek %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
@@ -488,7 +492,6 @@ int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long
     stubFailure(path, "lseek", err);
     return 0;
   }
-  char zero = 0;
   if (write(m_stub.fd(), &zero, 1) != 1) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot write %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
