@@ -34,9 +34,7 @@ TEST_F(GuardedAllocator, BlockCarriesGuardsAndTotalSize) {
 }
 
 TEST_F(GuardedAllocator, ByteWrittenPastTheBlockIsReportedAndTheBlockIsNotFreed) {
-  std::string name = path("mem.trc");
-  ASSERT_EQ(trEnable("MEMORY", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  std::string name = begin("mem.trc", "MEMORY");
   auto* p = static_cast<unsigned char*>(kmrMALLOC(10));
   ASSERT_NE(p, nullptr);
   unsigned char saved = p[10];
@@ -58,15 +56,13 @@ TEST_F(GuardedAllocator, ByteWrittenPastTheBlockIsReportedAndTheBlockIsNotFreed)
 }
 
 TEST_F(GuardedAllocator, DamagedHeaderBlocksFreeAndRealloc) {
-  std::string name = path("head.trc");
-  ASSERT_EQ(trEnable("MEMORY", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  std::string name = begin("head.trc", "MEMORY");
   auto* p = static_cast<unsigned char*>(kmrMALLOC(8));
   memcpy(p, "abcdefgh", 8);
   p[-8] ^= 0x01;
   EXPECT_EQ(kmrREALLOC(p, 100), nullptr);
   kmrFREE(p);
-  EXPECT_EQ(count(readFile(name), "Block header invalid, possible memory overwrite."), 2u);
+  EXPECT_EQ(countOf(readFile(name), "Block header invalid, possible memory overwrite."), 2u);
   p[-8] ^= 0x01;
   EXPECT_EQ(memcmp(p, "abcdefgh", 8), 0);
   auto* q = static_cast<unsigned char*>(kmrREALLOC(p, 100));

@@ -53,10 +53,15 @@ ChildResult startUp(const ScratchDir& d, std::vector<std::string> args,
   });
 }
 
+// Each case with its own installation and log directory.
+class OptionStartUp : public ::testing::Test {
+ protected:
+  ScratchDir d;
+};
+
 }  // namespace
 
-TEST(OptionStartUp, ReadsEverySourceInOrder) {
-  ScratchDir d;
+TEST_F(OptionStartUp, ReadsEverySourceInOrder) {
   d.write("kmr.sys", kGoodSys);
   d.write("kmr.opt", "TRACEMAX 9\nHSMEXTOBJIDATTR yes\nDATEFORMAT 3\n");
   ChildResult r = startUp(d, {"/usr/bin/kmrmigundelete", "-tracemax=5", "-detail"}, [&] {
@@ -78,23 +83,20 @@ TEST(OptionStartUp, ReadsEverySourceInOrder) {
   EXPECT_TRUE(r.messages.empty());
 }
 
-TEST(OptionStartUp, BadSystemFileValueEndsWith255AndReport) {
-  ScratchDir d;
+TEST_F(OptionStartUp, BadSystemFileValueEndsWith255AndReport) {
   d.write("kmr.sys", "SERVERNAME zef\n TCPS h\n TCPPORT 70000\n");
   ChildResult r = startUp(d, {"kmrmigundelete"});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.messages, (std::vector<int>{11315, 1036, 1038, 11315}));
 }
 
-TEST(OptionStartUp, MissingSystemFileEndsWith255) {
-  ScratchDir d;
+TEST_F(OptionStartUp, MissingSystemFileEndsWith255) {
   ChildResult r = startUp(d, {"kmrmigundelete"});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.messages, (std::vector<int>{11315, 1035, 11315}));
 }
 
-TEST(OptionStartUp, CommandLineTraceOptionFailures) {
-  ScratchDir d;
+TEST_F(OptionStartUp, CommandLineTraceOptionFailures) {
   d.write("kmr.sys", kGoodSys);
   ChildResult bad = startUp(d, {"kmrmigundelete", "-tracemax=lots"});
   EXPECT_EQ(bad.status, 255);
@@ -104,8 +106,7 @@ TEST(OptionStartUp, CommandLineTraceOptionFailures) {
   EXPECT_EQ(tooLong.messages, (std::vector<int>{1246}));
 }
 
-TEST(OptionStartUp, ServerConnectionFailureEndsWith255) {
-  ScratchDir d;
+TEST_F(OptionStartUp, ServerConnectionFailureEndsWith255) {
   d.write("kmr.sys", kGoodSys);
   g_factoryResult = -50;
   ChildResult r = startUp(d, {"kmrmigundelete"});
@@ -113,8 +114,7 @@ TEST(OptionStartUp, ServerConnectionFailureEndsWith255) {
   EXPECT_EQ(r.status, 255);
 }
 
-TEST(OptionStartUp, UnusableErrorLogIsReportedAndTheCommandGoesOn) {
-  ScratchDir d;
+TEST_F(OptionStartUp, UnusableErrorLogIsReportedAndTheCommandGoesOn) {
   // A regular file where the log's directory should be: no directory can be made.
   d.write("notadir", "");
   d.write("kmr.sys", std::string(kGoodSys) + "  ERRORLOGNAME " + d.path() + "/notadir/err.log\n");
@@ -123,8 +123,7 @@ TEST(OptionStartUp, UnusableErrorLogIsReportedAndTheCommandGoesOn) {
   EXPECT_EQ(r.messages, (std::vector<int>{1398}));
 }
 
-TEST(OptionStartUp, StartUpReturnsCodeWhenAskedNotToExit) {
-  ScratchDir d;
+TEST_F(OptionStartUp, StartUpReturnsCodeWhenAskedNotToExit) {
   d.write("kmr.sys", "SERVERNAME zef\n TCPPORT 1600\n");
   ChildResult r = runChild([&] {
     clientOptions o;

@@ -1,5 +1,5 @@
 // Helpers of the option and clean-up tests: a message recorder installed as
-// the option layer's sink, scratch files, and a forked child whose exit
+// the option layer's sink and a forked child whose exit
 // status and reported message numbers the parent reads.
 #ifndef KMR_TESTS_OPTIONS_TEST_SUPPORT_H
 #define KMR_TESTS_OPTIONS_TEST_SUPPORT_H
@@ -7,13 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "common/options.h"
+#include "tests/support/scratch_dir.h"
 
 namespace opttest {
 
@@ -49,24 +48,7 @@ class MessageRecorder {
   optMessageSink old_;
 };
 
-// A scratch directory removed at the end.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char tmpl[] = "/tmp/kmroptXXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~ScratchDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  const std::string& path() const { return path_; }
-  std::string write(const std::string& name, const std::string& text) const {
-    const std::string p = path_ + "/" + name;
-    std::ofstream(p) << text;
-    return p;
-  }
-
- private:
-  std::string path_;
-};
+using ScratchDir = kmrtest::ScratchDir;
 
 // Runs `body` in a child whose messages go, as numbers, through a pipe.
 struct ChildResult {

@@ -97,9 +97,7 @@ using TraceFile = TraceTest;
 TEST_F(TraceFile, WrappingFileHeaderAndEndMarkerStayConsistentAcrossTheWrap) {
   trSetMegabyteUnit(4096);
   trSetMaxTraceSize(2);  // 8192 bytes with the shrunken unit
-  std::string name = path("wrap.trc");
-  ASSERT_EQ(trEnable("GENERAL", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  std::string name = begin("wrap.trc");
   std::string file = readFile(name);
   ASSERT_EQ(file.substr(0, 12), "ZEF Trace   ");
   EXPECT_EQ(file.substr(24, 11), "2          ");
@@ -134,18 +132,15 @@ TEST_F(TraceFile, WrappingFileHeaderAndEndMarkerStayConsistentAcrossTheWrap) {
 
 TEST_F(TraceFile, RestartContinuesBehindTheRecordedOffsetOrRecreatesForASmallerLimit) {
   trSetMegabyteUnit(4096);
-  std::string name = path("again.trc");
   trSetMaxTraceSize(4);
-  ASSERT_EQ(trEnable("GENERAL", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  const std::string name = begin("again.trc");
   traceLines(5, "first");
   trClose(true);
   std::string before = readFile(name);
   unsigned off = headerOffset(before);
 
   trSetMaxTraceSize(6);
-  ASSERT_EQ(trEnable("GENERAL", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  begin("again.trc");
   traceLines(1, "second");
   std::string after = readFile(name);
   EXPECT_EQ(after.compare(24, 10, "6         "), 0) << "header keeps the old maximum";
@@ -155,8 +150,7 @@ TEST_F(TraceFile, RestartContinuesBehindTheRecordedOffsetOrRecreatesForASmallerL
   trClose(true);
 
   trSetMaxTraceSize(2);
-  ASSERT_EQ(trEnable("GENERAL", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  begin("again.trc");
   after = readFile(name);
   EXPECT_EQ(after.find("first line"), std::string::npos) << "smaller limit must recreate the file";
   EXPECT_EQ(after.compare(24, 10, "2         "), 0);
@@ -164,15 +158,9 @@ TEST_F(TraceFile, RestartContinuesBehindTheRecordedOffsetOrRecreatesForASmallerL
 
 TEST_F(TraceFile, OversizedOrForeignFileIsRecreated) {
   trSetMegabyteUnit(4096);
-  std::string name = path("foreign.trc");
-  {
-    std::ofstream out(name);
-    out << "not a trace file\n" << std::string(20000, 'z');
-  }
+  kmrtest::writeFile(path("foreign.trc"), "not a trace file\n" + std::string(20000, 'z'));
   trSetMaxTraceSize(8);
-  ASSERT_EQ(trEnable("GENERAL", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
-  std::string file = readFile(name);
+  std::string file = readFile(begin("foreign.trc"));
   EXPECT_EQ(file.substr(0, 12), "ZEF Trace   ");
   EXPECT_EQ(file.find("zzz"), std::string::npos);
 }
@@ -181,9 +169,7 @@ TEST_F(TraceFile, MaximumWithSegmentSizeRotatesOverThreeSegmentsAndRecreatesTheF
   trSetMegabyteUnit(4096);
   trSetMaxTraceSize(10);
   trSetMaxTraceSegSize(4);
-  std::string name = path("seg.trc");
-  ASSERT_EQ(trEnable("GENERAL", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), true), 0);
+  std::string name = begin("seg.trc", "GENERAL", true);
   EXPECT_STREQ(trGetTraceFileName(), (name + ".1").c_str());
   // Write until the rotation has come round to the first segment again.
   int lines = 0;
@@ -211,9 +197,7 @@ TEST_F(TraceFile, MaximumWithSegmentSizeRotatesOverThreeSegmentsAndRecreatesTheF
 TEST_F(TraceFile, LargeMaximumAloneGivesTwoSegmentsOfThousandAndRest) {
   trSetMegabyteUnit(16);  // 1000 "MB" = 16000 bytes, 500 = 8000
   trSetMaxTraceSize(1500);
-  std::string name = path("big.trc");
-  ASSERT_EQ(trEnable("GENERAL", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  std::string name = begin("big.trc");
   int lines = 0;
   while (lines < 5000 && !exists(name + ".2")) traceLines(1, "big"), ++lines;
   EXPECT_GT(fileSize(name + ".1"), 15000);
@@ -229,9 +213,7 @@ TEST_F(TraceFile, LargeMaximumAloneGivesTwoSegmentsOfThousandAndRest) {
 TEST_F(TraceFile, SegmentSizeAloneGivesEverNewSegments) {
   trSetMegabyteUnit(1024);
   trSetMaxTraceSegSize(5);
-  std::string name = path("endless.trc");
-  ASSERT_EQ(trEnable("GENERAL", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  std::string name = begin("endless.trc");
   traceLines(400, "endless");  // ~24 KB over 5 KB segments
   for (int seg = 1; seg <= 4; ++seg) {
     std::string s = name + "." + std::to_string(seg);
@@ -242,20 +224,17 @@ TEST_F(TraceFile, SegmentSizeAloneGivesEverNewSegments) {
 }
 
 TEST_F(TraceFile, UnlimitedFileIsAppendedWithItsBannerPerOpening) {
-  std::string name = path("plain.trc");
-  ASSERT_EQ(trEnable("GENERAL", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), true), 0);
+  std::string name = begin("plain.trc", "GENERAL", true);
   TRACE(TR_GENERAL, "one\n");
   trClose(true);
-  ASSERT_EQ(trEnable("GENERAL", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  begin("plain.trc");
   TRACE(TR_GENERAL, "two\n");
   trClose(true);
   std::string file = readFile(name);
   std::string banner = std::string("ZEF Trace   ") + trProductBanner() + "\nBuild Date: " +
                        trBuildDate() + "\nBEGINNING NEW TRACE\n\n";
   EXPECT_EQ(file.compare(0, banner.size(), banner), 0);
-  EXPECT_EQ(count(file, banner), 2u);
+  EXPECT_EQ(countOf(file, banner), 2u);
   EXPECT_NE(file.find("Tracing to file: " + name + "\n"), std::string::npos);
   EXPECT_NE(file.find("Tracefile maximum length set to 0 MB.\n"), std::string::npos);
   EXPECT_NE(file.find(" - Trace begun.\n"), std::string::npos);
@@ -264,9 +243,7 @@ TEST_F(TraceFile, UnlimitedFileIsAppendedWithItsBannerPerOpening) {
 }
 
 TEST_F(TraceFile, LinePrefixesComposeTimeStampPidThreadAndClientType) {
-  std::string name = path("prefix.trc");
-  ASSERT_EQ(trEnable("GENERAL PID CLIENTTYPE TID", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  std::string name = begin("prefix.trc", "GENERAL PID CLIENTTYPE TID");
   const unsigned line = __LINE__ + 1;
   TRACE(TR_GENERAL, "hello %d\n", 7);
   TRACE(TR_GENERAL, "again\n");
@@ -280,7 +257,7 @@ TEST_F(TraceFile, LinePrefixesComposeTimeStampPidThreadAndClientType) {
       << file;
   std::string banner = "\n" + std::string(29, ' ') + "New thread " + std::string(7, ' ') +
                        " 0================>\n";
-  EXPECT_EQ(count(file, banner), 2u) << "one banner per change of thread";
+  EXPECT_EQ(countOf(file, banner), 2u) << "one banner per change of thread";
 }
 
 TEST_F(TraceFile, DateFormatterHookAndShortDatePadding) {
@@ -334,9 +311,7 @@ TEST_F(TraceFile, PidPrefixOfProcess42) {
 }
 
 TEST_F(TraceFile, FailingOperationKeepsItsErrnoThroughTheExitLine) {
-  std::string name = path("errno.trc");
-  ASSERT_EQ(trEnable("ENTER EXIT", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  std::string name = begin("errno.trc", "ENTER EXIT");
   errno = 0;
   EXPECT_EQ(failingOperation(), -1);
   EXPECT_EQ(errno, ENOENT);
@@ -399,7 +374,7 @@ TEST_F(TraceFile, SymbolicLinkAsTraceFileIsRefusedAndRemoved) {
 TEST_F(TraceFile, FirstTraceFileNameWinsAndRelativeNamesBecomeAbsolute) {
   char cwd[1024];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
   EXPECT_EQ(trSetTraceFileName("cmdline.trc"), 0);
   EXPECT_EQ(trSetTraceFileName("optionfile.trc"), 0);
   EXPECT_EQ(std::string(trGetTraceFileName()), path("cmdline.trc"));
@@ -434,9 +409,7 @@ TEST_F(TraceFile, QueryListsEnabledClassesAndDumpShowsRows) {
 TEST_F(TraceFile, LinesFromSeveralThreadsNeverInterleaveInAWrappingFile) {
   trSetMegabyteUnit(4096);
   trSetMaxTraceSize(3);
-  std::string name = path("threads.trc");
-  ASSERT_EQ(trEnable("GENERAL", true), 0);
-  ASSERT_EQ(trBegin(name.c_str(), false), 0);
+  std::string name = begin("threads.trc");
   TR_TIMESTAMP = TR_PREFIX = 0;  // a size limit turns them on at the first opening
   std::vector<std::thread> writers;
   for (int t = 0; t < 4; ++t)

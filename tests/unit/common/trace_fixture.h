@@ -5,15 +5,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "common/trace.h"
+#include "tests/support/files.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/text.h"
 
 class TraceTest : public ::testing::Test {
  protected:
@@ -23,38 +21,32 @@ class TraceTest : public ::testing::Test {
     new_TraceObject(5, 0, trTIDProc);
     trSetMegabyteUnit(1048576);
     trSetDateFormatter(nullptr);
-    char pattern[] = "/tmp/kmrtraceXXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
   }
   void TearDown() override {
     trReset(true);
     delete_TraceObject();
     trSetMegabyteUnit(1048576);
-    if (!getenv("KMR_KEEP_TRACE_TEST_FILES")) std::filesystem::remove_all(dir_);
   }
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-  static std::string readFile(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+  std::string path(const std::string& name) const { return dir_.file(name); }
+  // Turns `classes` on and starts tracing to `name` in the scratch
+  // directory; returns the file's full name.
+  std::string begin(const std::string& name, const char* classes = "GENERAL", bool append = false) {
+    const std::string file = path(name);
+    EXPECT_EQ(0, trEnable(classes, true));
+    EXPECT_EQ(0, trBegin(file.c_str(), append));
+    return file;
   }
-  static bool exists(const std::string& name) {
-    struct stat st;
-    return stat(name.c_str(), &st) == 0;
-  }
+  // Size of `name` in bytes, -1 when it does not exist.
   static long fileSize(const std::string& name) {
     struct stat st;
     return stat(name.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
   }
-  static size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-    return n;
-  }
+  static bool exists(const std::string& name) { return fileSize(name) >= 0; }
 
-  std::string dir_;
+  kmrtest::ScratchDir dir_;
 };
+
+using kmrtest::countOf;
+using kmrtest::readFile;
 
 #endif

@@ -60,22 +60,18 @@ TEST(TraceClassTable, HoldsAllClassesInOrderWithRenamedFlags) {
 
 using TraceFlags = TraceTest;
 
-TEST_F(TraceFlags, ServiceEnablesAllButItsExclusionsAndFirstEnableSetsPrefix) {
+TEST_F(TraceFlags, ServiceEnablesAllButItsExclusionsDevelopAlsoDropsTheTimestamp) {
   ASSERT_EQ(trEnable("SERVICE", true), 0);
   std::set<std::string> expected = allClasses();
   for (const char* off : kServiceOff) expected.erase(off);
   EXPECT_EQ(enabledClasses(), expected);
   EXPECT_TRUE(trGetTraceState());
   EXPECT_TRUE(trIsCommTracingEnabled());  // COMM itself stays on
-}
 
-TEST_F(TraceFlags, DevelopIsServiceWithoutTimestampAndMinusAllKeepsPrefixPieces) {
+  trReset(false);
   ASSERT_EQ(trEnable("DEVELOP", true), 0);
-  std::set<std::string> expected = allClasses();
-  for (const char* off : kServiceOff) expected.erase(off);
   expected.erase("TIMESTAMP");
   EXPECT_EQ(enabledClasses(), expected);
-
   ASSERT_EQ(trEnable("-ALL", true), 0);
   EXPECT_EQ(enabledClasses(), (std::set<std::string>{"PREFIX"}));
 }

@@ -1,103 +1,466 @@
+// The HSM attribute code. Mostly over the real DMAPI library, on real tmpfs
+// and ext4 mounts in a private mount namespace: what lands on disk is read
+// back with getxattr, independently of the code that wrote it, so a wrong
+// offset, a dropped token or a lost option shows up as wrong bytes. Failures
+// the real library cannot be made to give are injected through a fake store.
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
-#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
 
+#include "common/options.h"
 #include "hsmfs/hsmattr.h"
 #include "hsmfs/hsmsettings.h"
 #include "hsmfs/locks.h"
+#include "hsmfs/xdsmapi.h"
+#include "hsmfs/xdsmstore.h"
+#include "tests/support/private_mount.h"
+#include "tests/support/xattr.h"
 #include "tests/unit/hsmfs/fake_store.h"
 
 namespace {
 
+class RealMountNamespace : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    ok = geteuid() == 0 && kmrtest::EnterPrivateMountNamespace() &&
+         mount("tmpfs", "/var/log", "tmpfs", 0, "size=8m") == 0;
+  }
+  static inline bool ok = false;
+};
+::testing::Environment* const kEnv = ::testing::AddGlobalTestEnvironment(new RealMountNamespace);
+
 template <typename T>
-T at(const uint8_t* p, size_t off) {
+T at(const std::string& raw, size_t off) {
   T v;
-  memcpy(&v, p + off, sizeof v);
+  memcpy(&v, raw.data() + off, sizeof v);
   return v;
 }
 
-midExtObjId_t sampleId() {
+using kmrtest::rawXattr;
+std::optional<std::string> dmAttr(const std::string& path, const char* name) {
+  return rawXattr(path, std::string("trusted.dmapi.") + name);
+}
+
+midExtObjId_t idWithSeed(uint8_t seed) {
   midExtObjId_t id;
-  for (size_t i = 0; i < kExtObjIdLen; ++i) id.bytes[i] = static_cast<uint8_t>(0xA0 + i);
+  for (size_t i = 0; i < kExtObjIdLen; ++i) id.bytes[i] = static_cast<uint8_t>(seed + 7 * i);
   return id;
 }
 
-class AttrTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    setHsmAttrStore(&store);
-    hsmSettings().extObjIdAttr = 0;
-    hsmSettings().eventDestroy = 0;
-  }
-  void TearDown() override { setHsmAttrStore(nullptr); }
-  std::vector<uint8_t>& A(const HsmHandleBytes& hh, const char* n) { return store.attrs[{hh, n}]; }
-  size_t has(const HsmHandleBytes& hh, const char* n) { return store.attrs.count({hh, n}); }
-  FakeAttrStore store;
-  HsmHandleBytes h = FakeAttrStore::bytesOf(7, 42);
-};
-
-}  // namespace
-
-TEST(VOQObjLayout, EveryFieldAtItsOffset) {
-  dmiInfo info;
-  info.extObjId = sampleId();
-  info.fileSize = 0x1122334455667788ULL;
-  info.fileValue2 = 0x0102030405060708ULL;
-  dmiSet64bitDataSize(info, 0x0000000500000009ULL);
-  info.keep52 = 0xCAFEBABE;
-  info.dataSizeForm = 8;
-  info.objFlags = DMI_OBJ_UNCOMPRESSED;
-  info.keep58 = 0x1234;
-  info.keep60 = 0xDEADBEEF;
-  info.migState = 2;
-  info.recallMark = 1;
-  info.migDataLen = 32;
-  for (int i = 0; i < 32; ++i) info.migData[i] = static_cast<uint8_t>(i + 1);
-
-  uint8_t b[kVOQObjLen];
-  memset(b, 0xEE, sizeof b);
-  encodeVOQObj(info, b);
-  EXPECT_EQ(0, memcmp(b, info.extObjId.bytes, 28));
-  EXPECT_EQ(at<uint64_t>(b, 28), 0x1122334455667788ULL);
-  EXPECT_EQ(at<uint64_t>(b, 36), 0x0102030405060708ULL);
-  EXPECT_EQ(at<uint32_t>(b, 44), 5u);
-  EXPECT_EQ(at<uint32_t>(b, 48), 9u);
-  EXPECT_EQ(at<uint32_t>(b, 52), 0xCAFEBABEu);
-  EXPECT_EQ(b[56], 8);
-  EXPECT_EQ(b[57], 0x02);
-  EXPECT_EQ(at<uint16_t>(b, 58), 0x1234);
-  EXPECT_EQ(at<uint32_t>(b, 60), 0xDEADBEEFu);
-  EXPECT_EQ(at<uint64_t>(b, 64), 0u);
-  EXPECT_EQ(at<uint32_t>(b, 72), 2u);
-  EXPECT_EQ(at<uint32_t>(b, 76), 1u);
-  EXPECT_EQ(at<uint64_t>(b, 80), 0u);
-  EXPECT_EQ(at<uint32_t>(b, 88), 32u);
-  EXPECT_EQ(b[92], 1);
-  EXPECT_EQ(b[123], 32);
-
-  dmiInfo back = decodeVOQObj(b);
-  EXPECT_EQ(0, memcmp(back.extObjId.bytes, info.extObjId.bytes, 28));
-  EXPECT_EQ(back.keep60, info.keep60);
-  EXPECT_EQ(back.keep58, info.keep58);
-  EXPECT_EQ(dmiGet64bitDataSize(back), 0x0000000500000009ULL);
-  // Any form byte other than 8 means only the low word counts.
-  back.dataSizeForm = 0;
-  EXPECT_EQ(dmiGet64bitDataSize(back), 9u);
-  dmiSet64bitDataSize(back, 77);
-  EXPECT_EQ(back.dataSizeHigh, 0u);
-  EXPECT_EQ(back.dataSizeLow, 77u);
+void writeFile(const std::string& path, size_t size) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
+  std::string data(size, 'r');
+  ASSERT_EQ(static_cast<ssize_t>(size), write(fd, data.data(), size));
+  close(fd);
 }
 
-TEST(VOQexIDAndStatLayouts, HexTextAndStateRecord) {
-  char text[kVOQexIDLen];
-  memset(text, 'x', sizeof text);
-  encodeVOQexID(sampleId(), text);
-  EXPECT_EQ(std::string(text, 8), "A0A1A2A3");
-  EXPECT_EQ(std::string(text + 48, 8), "B8B9BABB");
-  EXPECT_EQ(text[56], '\0');
-  EXPECT_EQ(strlen(text), 56u);
+off_t sizeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// One file on a fresh mount, a session, and a user event token holding the
+// exclusive right on the file, as stub recreation holds it.
+class RealAttr : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    if (!RealMountNamespace::ok) GTEST_SKIP() << "needs root and a private mount namespace";
+    mountFs(GetParam(), 16);
+    startWith(0, 0);
+    api = XDSMAPI::getXDSMAPI();
+    ASSERT_EQ(1, api->initService());
+    sid = api->createSession(DM_NO_SESSION, "migundelete", 0);
+    ASSERT_NE(DM_NO_SESSION, sid);
+    ASSERT_EQ(sid, xdsmAttrStore()->sessionId()) << "the store must use the process's session";
+    path = mnt->path() + "/dir/file";
+    mkdir((mnt->path() + "/dir").c_str(), 0755);
+    writeFile(path, 8192);
+    ASSERT_EQ(1, xdsmAttrStore()->handleOfPath(path, &h)) << strerror(errno);
+    token = exclusiveToken(h);
+  }
+  void TearDown() override {
+    for (dm_token_t t : tokens) dmiRespondEventOk(sid, t);
+    setHsmAttrStore(nullptr);
+    hsmSettings() = HsmSettings();
+    mnt.reset();
+  }
+
+  virtual void mountFs(const char* kind, unsigned sizeMb) {
+    mnt = std::make_unique<kmrtest::ScratchMount>(kind, sizeMb);
+  }
+
+  // Start-up as the command does it, with the two option values given.
+  void startWith(int extObjIdAttr, int eventDestroy) {
+    clientOptions opts;
+    opts.hsmExtObjIdAttr = static_cast<uint8_t>(extObjIdAttr);
+    opts.hsmEventDestroy = static_cast<uint8_t>(eventDestroy);
+    ASSERT_EQ(0, hsmLayerStartup(&opts));
+  }
+
+  HsmToken newToken(const HsmHandleBytes& file, dm_right_t right) {
+    xdsm_handle_t view{const_cast<uint8_t*>(file.data()), file.size()};
+    dm_token_t t = DM_NO_TOKEN;
+    EXPECT_EQ(1, api->createUserEvent(sid, 8, view.hanp, &t));
+    tokens.push_back(t);
+    if (right != DM_RIGHT_NULL) {
+      EXPECT_EQ(0, dmiRequestRight(sid, view, t, right, 16, "RealAttr"));
+    }
+    return HsmToken{t.high, t.low};
+  }
+  HsmToken exclusiveToken(const HsmHandleBytes& file) { return newToken(file, DM_RIGHT_EXCL); }
+
+  std::unique_ptr<kmrtest::ScratchMount> mnt;
+  XDSMAPI* api = nullptr;
+  dm_sessid_t sid = DM_NO_SESSION;
+  std::string path;
+  HsmHandleBytes h;
+  HsmToken token;
+  std::vector<dm_token_t> tokens;
+};
+
+dmiInfo patternedRecord() {
+  dmiInfo info;
+  info.extObjId = idWithSeed(0x31);
+  info.fileSize = 0x1122334455667788ull;
+  info.fileValue2 = 0x0102030405060708ull;
+  dmiSet64bitDataSize(info, 0xABBCCDDEEull);
+  info.keep52 = 0xCAFEBABEu;
+  info.dataSizeForm = DMI_DATASIZE_64BIT;
+  info.objFlags = DMI_OBJ_UNCOMPRESSED;
+  info.keep58 = 0x5A5A;
+  info.keep60 = 0x13579BDFu;
+  info.migState = DMI_STATE_MIGRATED;
+  info.recallMark = 0;
+  info.migDataLen = 32;
+  for (size_t i = 0; i < sizeof info.migData; ++i) info.migData[i] = static_cast<uint8_t>(0xF0 - i);
+  return info;
+}
+
+TEST_P(RealAttr, ObjectRecordLandsOnDiskOffsetByOffset) {
+  startWith(1, 0);
+  const dmiInfo info = patternedRecord();
+  ASSERT_EQ(0, dmiSetDMAttrib(sid, h, token, info)) << strerror(errno);
+
+  auto raw = dmAttr(path, kAttrObj);
+  ASSERT_TRUE(raw.has_value());
+  ASSERT_EQ(kVOQObjLen, raw->size());
+  EXPECT_EQ(0, memcmp(raw->data(), info.extObjId.bytes, 28));
+  EXPECT_EQ(0x1122334455667788ull, at<uint64_t>(*raw, 28));
+  EXPECT_EQ(0x0102030405060708ull, at<uint64_t>(*raw, 36));
+  EXPECT_EQ(0xAu, at<uint32_t>(*raw, 44));
+  EXPECT_EQ(0xBBCCDDEEu, at<uint32_t>(*raw, 48));
+  EXPECT_EQ(0xCAFEBABEu, at<uint32_t>(*raw, 52));
+  EXPECT_EQ(8, (*raw)[56]);
+  EXPECT_EQ(0x02, (*raw)[57]);
+  EXPECT_EQ(0x5A5A, at<uint16_t>(*raw, 58));
+  EXPECT_EQ(0x13579BDFu, at<uint32_t>(*raw, 60));
+  EXPECT_EQ(0u, at<uint64_t>(*raw, 64));
+  EXPECT_EQ(2u, at<uint32_t>(*raw, 72));
+  EXPECT_EQ(0u, at<uint32_t>(*raw, 76));
+  EXPECT_EQ(0u, at<uint64_t>(*raw, 80));
+  EXPECT_EQ(32u, at<uint32_t>(*raw, 88));
+  EXPECT_EQ(0, memcmp(raw->data() + 92, info.migData, 32));
+
+  // HSMEXTOBJIDATTR 1 from the options: the id in text beside the record.
+  auto ext = dmAttr(path, kAttrExtId);
+  ASSERT_TRUE(ext.has_value());
+  ASSERT_EQ(kVOQexIDLen, ext->size());
+  std::string hex;
+  char two[3];
+  for (uint8_t b : info.extObjId.bytes) {
+    snprintf(two, sizeof two, "%.2X", b);
+    hex += two;
+  }
+  EXPECT_EQ(hex + std::string(1, '\0'), *ext);
+
+  dmiInfo back;
+  ASSERT_EQ(0, dmiGetDMAttrib(sid, h, token, &back));
+  EXPECT_EQ(0xABBCCDDEEull, dmiGet64bitDataSize(back));
+  midExtObjId_t id{};
+  EXPECT_EQ(DMI_STATE_MIGRATED, dmiGetFileMigStat(sid, h, token, &id));
+  EXPECT_EQ(0, memcmp(id.bytes, info.extObjId.bytes, kExtObjIdLen));
+
+  // Any other data-size form: only the low word counts when read back.
+  dmiInfo narrow = info;
+  narrow.dataSizeForm = 0;
+  ASSERT_EQ(0, dmiSetDMAttrib(sid, h, token, narrow));
+  ASSERT_EQ(0, dmiGetDMAttrib(sid, h, token, &back));
+  EXPECT_EQ(0xBBCCDDEEull, dmiGet64bitDataSize(back));
+  EXPECT_EQ(0xAu, at<uint32_t>(*dmAttr(path, kAttrObj), 44)) << "the high word stays on disk";
+}
+
+TEST_P(RealAttr, TokenWithoutTheRightWritesNothing) {
+  // A store that dropped the token (DM_NO_TOKEN is accepted) would write here.
+  HsmToken bare = newToken(h, DM_RIGHT_NULL);
+  ASSERT_EQ(1, api->respondEvent(sid, dm_token_t{token.high, token.low}, DM_RESP_CONTINUE, 0));
+  tokens.erase(tokens.begin());
+  errno = 0;
+  EXPECT_EQ(-1, dmiSetDMAttrib(sid, h, bare, patternedRecord()));
+  EXPECT_EQ(EACCES, errno);
+  EXPECT_EQ(-1, dmiSetMngRegion(sid, h, bare, 0, DMI_REGION_STUB));
+  EXPECT_EQ(EACCES, errno);
+  EXPECT_FALSE(dmAttr(path, kAttrObj).has_value());
+  EXPECT_FALSE(rawXattr(path, "trusted.xdsm.regions").has_value());
+}
+
+TEST_P(RealAttr, MigrationStatesFromTheAttributesOnDisk) {
+  midExtObjId_t id{};
+  EXPECT_EQ(DMI_STATE_RESIDENT, dmiGetFileMigStat(sid, h, token, &id));
+
+  const midExtObjId_t pmigId = idWithSeed(0x90);
+  ASSERT_EQ(0, dmiSetFileMigStat(sid, h, token, pmigId, DMI_STATE_PREMIGRATED));
+  auto pmig = dmAttr(path, kAttrPMig);
+  ASSERT_TRUE(pmig.has_value());
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(pmigId.bytes), kExtObjIdLen), *pmig);
+  EXPECT_FALSE(dmAttr(path, kAttrExtId).has_value()) << "HSMEXTOBJIDATTR is 0";
+  EXPECT_EQ(DMI_STATE_PREMIGRATED, dmiGetFileMigStat(sid, h, token, &id));
+  EXPECT_EQ(0, memcmp(id.bytes, pmigId.bytes, kExtObjIdLen));
+
+  // Both attributes: the object record alone decides, with its own id.
+  const dmiInfo info = patternedRecord();
+  ASSERT_EQ(0, dmiSetDMAttrib(sid, h, token, info));
+  EXPECT_TRUE(dmAttr(path, kAttrPMig).has_value());
+  EXPECT_EQ(DMI_STATE_MIGRATED, dmiGetFileMigStat(sid, h, token, &id));
+  EXPECT_EQ(0, memcmp(id.bytes, info.extObjId.bytes, kExtObjIdLen));
+  int byName = 0;
+  ASSERT_EQ(0, dmiGetPmigStat(&byName, path.c_str()));
+  EXPECT_EQ(DMI_STATE_MIGRATED, byName);
+
+  ASSERT_EQ(0, dmiSetFileMigStat(sid, h, token, id, DMI_STATE_RECALL_MARKED));
+  EXPECT_EQ(1u, at<uint32_t>(*dmAttr(path, kAttrObj), 76));
+  EXPECT_EQ(DMI_STATE_RECALL_MARKED, dmiGetFileMigStat(sid, h, token, nullptr));
+  ASSERT_EQ(0, dmiSetFileMigStat(sid, h, token, id, DMI_STATE_RECALL_CANCELLED));
+  EXPECT_EQ(12u, at<uint32_t>(*dmAttr(path, kAttrObj), 72));
+  EXPECT_EQ(DMI_STATE_RECALL_CANCELLED, dmiGetFileMigStat(sid, h, token, nullptr));
+  // The fields an update must not touch are still as written.
+  auto raw = *dmAttr(path, kAttrObj);
+  EXPECT_EQ(0xCAFEBABEu, at<uint32_t>(raw, 52));
+  EXPECT_EQ(0x5A5A, at<uint16_t>(raw, 58));
+  EXPECT_EQ(0x13579BDFu, at<uint32_t>(raw, 60));
+  EXPECT_EQ(0, memcmp(raw.data() + 92, info.migData, 32));
+
+  EXPECT_EQ(1, dmiFileHasDmAttr(sid, h, kAttrObj)) << "larger than the probe buffer";
+  EXPECT_EQ(0, dmiFileHasDmAttr(sid, h, kAttrExtId));
+}
+
+TEST_P(RealAttr, PremigrationIsUndoneAndCancelledMigrationsAreRecorded) {
+  startWith(1, 1);
+  ASSERT_EQ(0, dmiSetMngRegion(sid, h, token, 0, DMI_REGION_STUB));
+  ASSERT_EQ(0, dmiSetFileMigStat(sid, h, token, idWithSeed(3), DMI_STATE_PREMIGRATED));
+  ASSERT_TRUE(dmAttr(path, kAttrExtId).has_value());
+  ASSERT_EQ(0, dmiResetFileMigStat(sid, h, token));
+  EXPECT_FALSE(dmAttr(path, kAttrPMig).has_value());
+  EXPECT_FALSE(dmAttr(path, kAttrExtId).has_value());
+  EXPECT_FALSE(rawXattr(path, "trusted.xdsm.regions").has_value());
+  EXPECT_FALSE(rawXattr(path, "trusted.xdsm.events").has_value());
+  EXPECT_EQ(DMI_STATE_RESIDENT, dmiGetFileMigStat(sid, h, token, nullptr));
+
+  // Two migrations of the process: the one under way is finished with state
+  // 5 on disk; the other only leaves the list.
+  const std::string idle = mnt->path() + "/dir/idle";
+  writeFile(idle, 100);
+  HsmHandleBytes idleHandle;
+  ASSERT_EQ(1, xdsmAttrStore()->handleOfPath(idle, &idleHandle));
+  ActiveMigration running{h, patternedRecord(), true};
+  ActiveMigration waiting{idleHandle, patternedRecord(), false};
+  dmiAddActiveMig(running);
+  dmiAddActiveMig(waiting);
+  dmiCancelMig();
+  dmiCancelMig();  // nothing left: no effect
+  EXPECT_EQ(0u, dmiActiveMigCount());
+  auto raw = dmAttr(path, kAttrObj);
+  ASSERT_TRUE(raw.has_value());
+  EXPECT_EQ(5u, at<uint32_t>(*raw, 72));
+  EXPECT_EQ(0x1122334455667788ull, at<uint64_t>(*raw, 28));
+  EXPECT_TRUE(dmAttr(path, kAttrExtId).has_value());
+  EXPECT_FALSE(dmAttr(idle, kAttrObj).has_value());
+  EXPECT_EQ(DMI_STATE_CANCELLED, dmiGetFileMigStat(sid, h, token, nullptr));
+}
+
+std::string regionBytes(uint64_t offset, uint64_t size, uint32_t flags) {
+  std::string rec(24, '\0');
+  memcpy(rec.data(), &offset, 8);
+  memcpy(rec.data() + 8, &size, 8);
+  memcpy(rec.data() + 16, &flags, 4);
+  return rec;
+}
+
+TEST_P(RealAttr, ManagedRegionWithoutTheDestroyEvent) {
+  // An event list set by someone else: with HSMEVENTDESTROY 0 it is left alone.
+  xdsm_handle_t view{h.data(), h.size()};
+  dm_eventset_t other = 0;
+  DMEV_SET(DM_EVENT_USER, other);
+  ASSERT_EQ(1, api->setEventList(sid, view, dm_token_t{token.high, token.low}, &other, DM_EVENT_MAX));
+
+  ASSERT_EQ(0, dmiSetMngRegion(sid, h, token, 0, DMI_REGION_STUB));
+  EXPECT_EQ(regionBytes(0, 0, 7), rawXattr(path, "trusted.xdsm.regions"));
+  std::string otherBytes(reinterpret_cast<const char*>(&other), sizeof other);
+  EXPECT_EQ(otherBytes, rawXattr(path, "trusted.xdsm.events"));
+
+  ASSERT_EQ(0, dmiSetMngRegion(sid, h, token, 4096, 1));
+  EXPECT_EQ(regionBytes(4096, 0, 1), rawXattr(path, "trusted.xdsm.regions")) << "replaced, not added";
+
+  ASSERT_EQ(0, dmiClrMngRegion(sid, h, token));
+  EXPECT_FALSE(rawXattr(path, "trusted.xdsm.regions").has_value());
+  EXPECT_EQ(otherBytes, rawXattr(path, "trusted.xdsm.events"));
+}
+
+TEST_P(RealAttr, ManagedRegionWithTheDestroyEvent) {
+  startWith(0, 1);
+  ASSERT_EQ(0, dmiSetMngRegion(sid, h, token, 0, DMI_REGION_STUB));
+  EXPECT_EQ(regionBytes(0, 0, 7), rawXattr(path, "trusted.xdsm.regions"));
+  const uint64_t destroyOnly = uint64_t{1} << 22;
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&destroyOnly), 8), rawXattr(path, "trusted.xdsm.events"));
+
+  dm_stat_t st{};
+  xdsm_handle_t view{h.data(), h.size()};
+  ASSERT_EQ(1, api->getFileAttr(sid, view, dm_token_t{token.high, token.low}, 0x1000, &st));
+  EXPECT_EQ(1u, st.dt_pmanreg);
+  EXPECT_EQ(destroyOnly, st.dt_emask);
+
+  ASSERT_EQ(0, dmiClrMngRegion(sid, h, token));
+  EXPECT_FALSE(rawXattr(path, "trusted.xdsm.regions").has_value());
+  EXPECT_FALSE(rawXattr(path, "trusted.xdsm.events").has_value()) << "the event list is emptied";
+}
+
+TEST_P(RealAttr, FileSystemNameOfAHandleIsItsMountPoint) {
+  std::string fsName;
+  ASSERT_EQ(1, xdsmAttrStore()->fsNameOfHandle(h, &fsName)) << strerror(errno);
+  EXPECT_EQ(mnt->path(), fsName);
+  HsmHandleBytes fromFile, fromPath;
+  ASSERT_EQ(1, xdsmAttrStore()->fsHandleOfHandle(h, &fromFile));
+  ASSERT_EQ(1, xdsmAttrStore()->fsHandleOfPath(mnt->path(), &fromPath));
+  EXPECT_EQ(fromPath, fromFile);
+  EXPECT_NE(h, fromFile);
+}
+
+INSTANTIATE_TEST_SUITE_P(Mounts, RealAttr, ::testing::Values("tmpfs", "ext4"));
+
+// ---- full file systems ----------------------------------------------------------
+
+// Writes to `path` until the file system refuses more data.
+void fillUp(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  std::string block(1024, 'f');
+  while (write(fd, block.data(), block.size()) > 0) {
+  }
+  ASSERT_EQ(ENOSPC, errno);
+  fsync(fd);
+  close(fd);
+}
+
+void makeReserveFiles(const std::string& mountPoint, size_t secondSize) {
+  ASSERT_EQ(0, mkdir((mountPoint + "/.Tarnveld").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((mountPoint + "/.Tarnveld/reserved").c_str(), 0755));
+  writeFile(reserveFilePath(mountPoint, 1), 0);  // already empty: skipped
+  writeFile(reserveFilePath(mountPoint, 2), secondSize);
+  writeFile(reserveFilePath(mountPoint, 3), secondSize);
+}
+
+class FullExt4 : public RealAttr {};
+
+// ext4 keeps a 124-byte attribute outside the inode, in a block of its own:
+// on a full file system it fails with ENOSPC until a reserve file gives
+// blocks back.
+TEST_P(FullExt4, AttributeWriteSucceedsAfterOneReserveFileIsEmptied) {
+  makeReserveFiles(mnt->path(), 64 * 1024);
+  fillUp(mnt->path() + "/fill");
+  ASSERT_EQ(0, xdsmAttrStore()->setDmattr(sid, h, token, "probe", 0, kVOQObjLen, std::string(124, 'p').data()));
+  ASSERT_EQ(ENOSPC, errno) << "the file system must really be full for this test";
+
+  const dmiInfo info = patternedRecord();
+  ASSERT_EQ(0, dmiSetDMAttrib(sid, h, token, info)) << strerror(errno);
+  auto raw = dmAttr(path, kAttrObj);
+  ASSERT_TRUE(raw.has_value());
+  EXPECT_EQ(0, memcmp(raw->data(), info.extObjId.bytes, 28));
+  EXPECT_EQ(0xCAFEBABEu, at<uint32_t>(*raw, 52));
+  EXPECT_EQ(0, sizeOf(reserveFilePath(mnt->path(), 2))) << "the first non-empty reserve file is emptied";
+  EXPECT_EQ(64 * 1024, sizeOf(reserveFilePath(mnt->path(), 3))) << "only one reserve file is given up";
+}
+INSTANTIATE_TEST_SUITE_P(Loop, FullExt4, ::testing::Values("ext4"));
+
+// tmpfs charges attributes to its inode space, not its data blocks. With the
+// inodes used up, emptying reserve files gives nothing back: the write is
+// tried after each one and fails with ENOSPC once none is left.
+class FullTmpfs : public RealAttr {
+ protected:
+  void mountFs(const char*, unsigned) override {
+    mnt = std::make_unique<kmrtest::ScratchMount>("tmpfs", 4);
+    ASSERT_EQ(0, mount("tmpfs", mnt->path().c_str(), "tmpfs", MS_REMOUNT, "size=4m,nr_inodes=12"));
+  }
+};
+
+TEST_P(FullTmpfs, InodeSpaceExhaustionEmptiesEveryReserveFileThenFails) {
+  makeReserveFiles(mnt->path(), 4096);
+  for (int i = 0; i < 64; ++i) {
+    std::string name = mnt->path() + "/n" + std::to_string(i);
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT, 0644);
+    if (fd < 0) {
+      ASSERT_EQ(ENOSPC, errno);
+      break;
+    }
+    close(fd);
+  }
+  errno = 0;
+  EXPECT_EQ(-1, dmiSetDMAttrib(sid, h, token, patternedRecord()));
+  EXPECT_EQ(ENOSPC, errno);
+  EXPECT_EQ(0, sizeOf(reserveFilePath(mnt->path(), 2)));
+  EXPECT_EQ(0, sizeOf(reserveFilePath(mnt->path(), 3)));
+  EXPECT_FALSE(dmAttr(path, kAttrObj).has_value());
+}
+INSTANTIATE_TEST_SUITE_P(Small, FullTmpfs, ::testing::Values("tmpfs"));
+
+// ---- start-up ---------------------------------------------------------------------
+
+TEST(HsmLayerStartup, CopiesTheOptionsAndRegistersTheStore) {
+  setHsmAttrStore(nullptr);
+  hsmSettings() = HsmSettings();
+  clientOptions* saved = optionsP;
+  optionsP = nullptr;
+  errno = 0;
+  EXPECT_EQ(-1, hsmLayerStartup());
+  EXPECT_EQ(EINVAL, errno);
+  EXPECT_EQ(nullptr, hsmAttrStore());
+
+  clientOptions opts;
+  opts.hsmExtObjIdAttr = 1;
+  opts.hsmEventDestroy = 0;
+  optionsP = &opts;
+  EXPECT_EQ(0, hsmLayerStartup());
+  EXPECT_EQ(1, hsmSettings().extObjIdAttr);
+  EXPECT_EQ(0, hsmSettings().eventDestroy);
+  EXPECT_EQ(xdsmAttrStore(), hsmAttrStore());
+
+  opts.hsmExtObjIdAttr = 0;
+  opts.hsmEventDestroy = 1;
+  EXPECT_EQ(0, hsmLayerStartup(&opts));
+  EXPECT_EQ(0, hsmSettings().extObjIdAttr);
+  EXPECT_EQ(1, hsmSettings().eventDestroy);
+
+  optionsP = saved;
+  setHsmAttrStore(nullptr);
+  hsmSettings() = HsmSettings();
+}
+
+// ---- layouts and injected failures, over the fake store -------------------------
+
+TEST(AttrLayouts, DataSizeFormAndStateRecord) {
+  dmiInfo info = patternedRecord();
+  info.dataSizeForm = 0;  // any form but 8: only the low word counts
+  EXPECT_EQ(0xBBCCDDEEull, dmiGet64bitDataSize(info));
+  dmiSet64bitDataSize(info, 77);
+  EXPECT_EQ(0u, info.dataSizeHigh);
+  EXPECT_EQ(77u, info.dataSizeLow);
 
   fsmState st;
   st.flags = FSM_MIGRATE | 8;
@@ -105,142 +468,58 @@ TEST(VOQexIDAndStatLayouts, HexTextAndStateRecord) {
   st.fsName = "/orca/fs1";
   uint8_t b[kVOQStatLen];
   ASSERT_TRUE(encodeVOQStat(st, b));
-  EXPECT_EQ(at<uint32_t>(b, 0), 0u);
-  EXPECT_EQ(at<uint32_t>(b, 4), 1u);
-  EXPECT_EQ(at<uint32_t>(b, 8), 0u);
-  EXPECT_EQ(at<uint32_t>(b, 12), 1u);
-  EXPECT_EQ(at<int32_t>(b, 16), 1700000000);
-  EXPECT_STREQ(reinterpret_cast<const char*>(b + 20), "/orca/fs1");
+  const std::string raw(reinterpret_cast<const char*>(b), sizeof b);
+  EXPECT_EQ(std::string("\0\0\0\0\1\0\0\0\0\0\0\0\1\0\0\0\0\xF1\x53\x65/orca/fs1\0", 30),
+            raw.substr(0, 30));
   fsmState back = decodeVOQStat(b, sizeof b);
-  EXPECT_EQ(back.flags, st.flags);
-  EXPECT_EQ(back.fsName, st.fsName);
-
+  EXPECT_EQ(st.flags, back.flags);
+  EXPECT_EQ(st.fsName, back.fsName);
   testing::internal::CaptureStderr();
   st.fsName.assign(1001, 'a');
   EXPECT_FALSE(encodeVOQStat(st, b));
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("2076"), std::string::npos);
+  EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("2076"));
 }
 
-TEST_F(AttrTest, MigrationStatesFromTheAttributes) {
-  midExtObjId_t id{};
-  EXPECT_EQ(dmiGetFileMigStat(store.sid, h, kNoToken, &id), DMI_STATE_RESIDENT);
+class FakeAttr : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setHsmAttrStore(&store);
+    hsmSettings() = HsmSettings();
+  }
+  void TearDown() override { setHsmAttrStore(nullptr); }
+  bool has(const char* name) { return store.attrs.count({h, name}) == 1; }
+  FakeAttrStore store;
+  HsmHandleBytes h = FakeAttrStore::bytesOf(7, 42);
+};
 
-  ASSERT_EQ(dmiSetFileMigStat(store.sid, h, kNoToken, sampleId(), DMI_STATE_PREMIGRATED), 0);
-  EXPECT_EQ(A(h, kAttrPMig).size(), kVOQPMigLen);
-  EXPECT_EQ(dmiGetFileMigStat(store.sid, h, kNoToken, &id), DMI_STATE_PREMIGRATED);
-  EXPECT_EQ(0, memcmp(id.bytes, sampleId().bytes, 28));
-  EXPECT_EQ(has(h, kAttrExtId), 0u);  // HSMEXTOBJIDATTR is 0
-
-  // A stub that still has the premigration id is reported from "VOQObj".
-  dmiInfo info;
-  info.extObjId.bytes[0] = 0x77;
-  info.migState = DMI_STATE_MIGRATED;
-  ASSERT_EQ(dmiSetDMAttrib(store.sid, h, kNoToken, info), 0);
-  EXPECT_EQ(dmiGetFileMigStat(store.sid, h, kNoToken, &id), DMI_STATE_MIGRATED);
-  EXPECT_EQ(id.bytes[0], 0x77);
-
-  ASSERT_EQ(dmiSetFileMigStat(store.sid, h, kNoToken, id, DMI_STATE_RECALL_MARKED), 0);
-  EXPECT_EQ(dmiGetFileMigStat(store.sid, h, kNoToken, nullptr), DMI_STATE_RECALL_MARKED);
-  ASSERT_EQ(dmiSetFileMigStat(store.sid, h, kNoToken, id, DMI_STATE_RECALL_CANCELLED), 0);
-  EXPECT_EQ(dmiGetFileMigStat(store.sid, h, kNoToken, nullptr), DMI_STATE_RECALL_CANCELLED);
-  const auto& raw = A(h, kAttrObj);
-  EXPECT_EQ(at<uint32_t>(raw.data(), 72), 12u);
-  EXPECT_EQ(at<uint32_t>(raw.data(), 76), 1u);
-  ASSERT_EQ(dmiSetFileMigStat(store.sid, h, kNoToken, id, DMI_STATE_RESIDENT), 0);
-  EXPECT_EQ(dmiGetFileResStat(store.sid, h, kNoToken, nullptr), DMI_STATE_RESIDENT);
-  EXPECT_EQ(at<uint32_t>(A(h, kAttrObj).data(), 76), 0u);
+TEST_F(FakeAttr, ResidentClearsTheRecallMarkAndUnreadableAttributesAreErrors) {
+  ASSERT_EQ(0, dmiSetDMAttrib(store.sid, h, kNoToken, patternedRecord()));
+  ASSERT_EQ(0, dmiSetFileMigStat(store.sid, h, kNoToken, idWithSeed(1), DMI_STATE_RECALL_MARKED));
+  ASSERT_EQ(0, dmiSetFileMigStat(store.sid, h, kNoToken, idWithSeed(1), DMI_STATE_RESIDENT));
+  EXPECT_EQ(DMI_STATE_RESIDENT, dmiGetFileResStat(store.sid, h, kNoToken, nullptr));
+  const auto& raw = store.attrs[{h, kAttrObj}];
+  EXPECT_EQ(0u, at<uint32_t>(std::string(raw.begin(), raw.end()), 76));
 
   store.failGetErrno = EIO;
-  EXPECT_EQ(dmiGetFileMigStat(store.sid, h, kNoToken, nullptr), DMI_STATE_ERROR);
+  EXPECT_EQ(DMI_STATE_ERROR, dmiGetFileMigStat(store.sid, h, kNoToken, nullptr));
   store.failGetErrno = DMI_ENOATTR;
-  EXPECT_EQ(dmiGetFileMigStat(store.sid, h, kNoToken, nullptr), DMI_STATE_RESIDENT);
+  EXPECT_EQ(DMI_STATE_RESIDENT, dmiGetFileMigStat(store.sid, h, kNoToken, nullptr));
 }
 
-TEST_F(AttrTest, ExternalIdAttributeFollowsTheOptionAndIsUndoneOnFailure) {
+TEST_F(FakeAttr, UnwritableExternalIdUndoesTheFirstAttribute) {
   hsmSettings().extObjIdAttr = 1;
-  ASSERT_EQ(dmiSetFileMigStat(store.sid, h, kNoToken, sampleId(), DMI_STATE_PREMIGRATED), 0);
-  const auto& text = A(h, kAttrExtId);
-  ASSERT_EQ(text.size(), kVOQexIDLen);
-  EXPECT_EQ(std::string(text.begin(), text.begin() + 4), "A0A1");
-
-  ASSERT_EQ(dmiResetFileMigStat(store.sid, h, kNoToken), 0);
-  EXPECT_EQ(has(h, kAttrPMig), 0u);
-  EXPECT_EQ(has(h, kAttrExtId), 0u);
-
-  // "VOQexID" cannot be written: the first attribute is removed again.
   store.failSet[kAttrExtId] = {EIO, 1};
-  dmiInfo info;
-  EXPECT_EQ(dmiSetDMAttrib(store.sid, h, kNoToken, info), -1);
-  EXPECT_EQ(has(h, kAttrObj), 0u);
+  EXPECT_EQ(-1, dmiSetDMAttrib(store.sid, h, kNoToken, patternedRecord()));
+  EXPECT_FALSE(has(kAttrObj));
   store.failSet[kAttrExtId] = {EIO, 1};
-  EXPECT_EQ(dmiSetFileMigStat(store.sid, h, kNoToken, sampleId(), DMI_STATE_PREMIGRATED), -1);
-  EXPECT_EQ(has(h, kAttrPMig), 0u);
+  EXPECT_EQ(-1, dmiSetFileMigStat(store.sid, h, kNoToken, idWithSeed(2), DMI_STATE_PREMIGRATED));
+  EXPECT_FALSE(has(kAttrPMig));
 }
 
-TEST_F(AttrTest, FullFileSystemEmptiesReserveFilesOneAtATime) {
-  char tmpl[] = "/tmp/kmrreserve.XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string mount = tmpl;
-  mkdir((mount + "/.Tarnveld").c_str(), 0755);
-  mkdir((mount + "/.Tarnveld/reserved").c_str(), 0755);
-  for (unsigned n : {2u, 3u}) std::ofstream(reserveFilePath(mount, n)) << std::string(4096, 'r');
-  store.fsNames[h] = mount;
-
-  auto sizeOf = [&](unsigned n) {
-    struct stat st;
-    return stat(reserveFilePath(mount, n).c_str(), &st) == 0 ? st.st_size : -1;
-  };
-  // Two failures: reserve files 2 and 3 are emptied in that order, the third try succeeds.
-  store.failSet[kAttrObj] = {ENOSPC, 2};
-  dmiInfo info;
-  EXPECT_EQ(dmiSetDMAttrib(store.sid, h, kNoToken, info), 0);
-  EXPECT_EQ(sizeOf(2), 0);
-  EXPECT_EQ(sizeOf(3), 0);
-  EXPECT_EQ(has(h, kAttrObj), 1u);
-
-  // Nothing left to empty: the write fails with ENOSPC.
-  store.attrs.clear();
-  store.failSet[kAttrObj] = {ENOSPC, 5};
-  EXPECT_EQ(dmiSetDMAttrib(store.sid, h, kNoToken, info), -1);
-  EXPECT_EQ(errno, ENOSPC);
-  EXPECT_EQ(has(h, kAttrObj), 0u);
-  std::string cmd = "rm -rf " + mount;
-  ASSERT_EQ(system(cmd.c_str()), 0);
+TEST(EventNames, ByNumber) {
+  EXPECT_STREQ("DM_EVENT_DESTROY", dmiEventName(22));
+  EXPECT_STREQ("DM_EVENT_CLOSE", dmiEventName(1));
+  EXPECT_STREQ("DM_EVENT_USER", dmiEventName(23));
 }
 
-TEST_F(AttrTest, ManagedRegionAndDestroyEvent) {
-  ASSERT_EQ(dmiSetMngRegion(store.sid, h, kNoToken, 0, DMI_REGION_STUB), 0);
-  ASSERT_EQ(store.regions[h].size(), 1u);
-  EXPECT_EQ(store.regions[h][0].flags, 7u);
-  EXPECT_EQ(store.regions[h][0].size, 0u);
-  EXPECT_EQ(store.events.count(h), 0u);  // HSMEVENTDESTROY is 0
-
-  hsmSettings().eventDestroy = 1;
-  ASSERT_EQ(dmiSetMngRegion(store.sid, h, kNoToken, 0, DMI_REGION_STUB), 0);
-  EXPECT_EQ(store.events[h], 1u << 22);
-  ASSERT_EQ(dmiClrMngRegion(store.sid, h, kNoToken), 0);
-  EXPECT_TRUE(store.regions[h].empty());
-  EXPECT_EQ(store.events[h], 0u);
-  EXPECT_STREQ(dmiEventName(22), "DM_EVENT_DESTROY");
-  EXPECT_STREQ(dmiEventName(1), "DM_EVENT_CLOSE");
-  EXPECT_STREQ(dmiEventName(23), "DM_EVENT_USER");
-}
-
-TEST_F(AttrTest, PresenceTestAndCancelledMigrations) {
-  EXPECT_EQ(dmiFileHasDmAttr(store.sid, h, kAttrObj), 0);
-  dmiInfo info;
-  ASSERT_EQ(dmiSetDMAttrib(store.sid, h, kNoToken, info), 0);
-  EXPECT_EQ(dmiFileHasDmAttr(store.sid, h, kAttrObj), 1);  // larger than the probe buffer
-
-  HsmHandleBytes other = FakeAttrStore::bytesOf(7, 43);
-  dmiAddActiveMig({h, info, true});
-  dmiAddActiveMig({other, info, false});
-  store.attrs.clear();
-  dmiCancelMig();
-  EXPECT_EQ(dmiActiveMigCount(), 0u);
-  ASSERT_EQ(has(h, kAttrObj), 1u);
-  EXPECT_EQ(at<uint32_t>(A(h, kAttrObj).data(), 72), 5u);
-  EXPECT_EQ(has(other, kAttrObj), 0u);
-  dmiCancelMig();  // empty list: nothing happens
-  EXPECT_EQ(store.attrs.size(), 1u);
-}
+}  // namespace

@@ -10,18 +10,15 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "hsmfs/fstable.h"
 #include "hsmfs/hsmsettings.h"
 #include "hsmfs/locality.h"
-#include "tests/support/private_mount.h"
-
 #include "tests/support/files.h"
+#include "tests/support/private_mount.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/text.h"
 
 namespace kmrtest {
 
@@ -40,19 +37,12 @@ inline std::string hostName() {
   gethostname(h, sizeof h - 1);
   return h;
 }
-inline size_t countOf(const std::string& haystack, const std::string& needle) {
-  size_t n = 0;
-  for (size_t p = haystack.find(needle); p != std::string::npos; p = haystack.find(needle, p + 1)) ++n;
-  return n;
-}
 
 class HsmNodeTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { ASSERT_TRUE(EnterPrivateMountNamespace()) << "needs root"; }
   void SetUp() override {
-    char tmpl[] = "/tmp/kmrnode.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    nodeDir = tmpl;
+    nodeDir = scratch_.path();
     mkdir((nodeDir + "/config").c_str(), 0755);
     clusterFile = nodeDir + "/cluster.conf";
     writeFile(clusterFile, "# test cluster\nnode 3 " + hostName() +
@@ -67,8 +57,6 @@ class HsmNodeTest : public ::testing::Test {
   void TearDown() override {
     HsmFsTable::the().clear();
     resetInstanceNo();
-    std::string cmd = "rm -rf " + nodeDir;
-    if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cleanup failed";
   }
   // A tmpfs mount, managed when `xml` is not null (its .Tarnveld/hsmfsconfig.xml).
   std::unique_ptr<ScratchMount> mountFs(const char* xml) {
@@ -79,6 +67,9 @@ class HsmNodeTest : public ::testing::Test {
   }
   std::string nodeDir;
   std::string clusterFile;
+
+ private:
+  ScratchDir scratch_;
 };
 
 inline const char* kOnlyHThreshold =

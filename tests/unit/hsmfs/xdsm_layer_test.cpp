@@ -13,23 +13,16 @@
 #include "common/trace.h"
 #include "hsmfs/xdsmapi.h"
 #include "tests/support/files.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
-// A scratch file on the root file system for calls that need a real object.
-class ScratchFile {
- public:
-  ScratchFile() {
-    char name[] = "/tmp/xdsmlayer.XXXXXX";
-    int fd = mkstemp(name);
-    if (fd >= 0) close(fd);
-    path_ = name;
-  }
-  ~ScratchFile() { unlink(path_.c_str()); }
-  const char* path() const { return path_.c_str(); }
-
- private:
-  std::string path_;
+// An empty scratch file on the root file system for calls that need a real
+// object; it goes with its directory.
+struct ScratchFile {
+  kmrtest::ScratchDir dir;
+  const std::string name = dir.write("file", "");
+  const char* path() const { return name.c_str(); }
 };
 
 struct OwnedHandle {
@@ -194,71 +187,53 @@ class ScriptedApi : public RXDSMAPI {
   size_t next_ = 0;
 };
 
-class RightBackoff : public ::testing::Test {
- protected:
-  void install(std::vector<int> failures) {
-    auto api = std::make_unique<ScriptedApi>(std::move(failures));
-    ASSERT_EQ(1, api->initService());
-    scripted_ = api.get();
-    previous_ = XDSMAPI::replaceInstance(std::move(api));
-    g_pauses.clear();
-    previousSleep_ = dmiSetSleepFunction(recordPause);
-  }
-  void TearDown() override {
-    XDSMAPI::replaceInstance(std::move(previous_));
-    dmiSetSleepFunction(previousSleep_);
-  }
-  int request(dm_right_t right, int tries) {
-    unsigned char bytes[12] = {};
-    xdsm_handle_t h{bytes, sizeof bytes};
-    dm_token_t token{1, 2};
-    return dmiRequestRight(1, h, token, right, tries, "RightBackoff");
-  }
-  ScriptedApi* scripted_ = nullptr;
-  std::unique_ptr<XDSMAPI> previous_;
-  DmiSleepFunction previousSleep_ = nullptr;
+// Requests `right` with `tries` against an access object whose right
+// requests fail with `failures` first, then succeed.
+struct Backoff {
+  std::vector<int> failures;
+  dm_right_t right;
+  int tries;
+  int rc, err, calls;
+  std::vector<unsigned> pauses;
 };
 
-TEST_F(RightBackoff, ThreeBusyFailuresThenSuccessPauseOneTwoFourMilliseconds) {
-  install({EBUSY, EBUSY, EBUSY});
-  EXPECT_EQ(0, request(DM_RIGHT_EXCL, 16));
-  EXPECT_EQ(4, scripted_->calls);
-  EXPECT_EQ(std::vector<unsigned>({1, 2, 4}), g_pauses);
-  EXPECT_EQ(static_cast<unsigned>(DM_RR_WAIT), scripted_->lastFlags);
-  EXPECT_EQ(DM_RIGHT_EXCL, scripted_->lastRight);
+class RightBackoff : public ::testing::TestWithParam<Backoff> {};
+
+TEST_P(RightBackoff, BusyRightsArePausedForDoublingUpToThirtySecondsOthersEndAtOnce) {
+  const Backoff& c = GetParam();
+  auto owned = std::make_unique<ScriptedApi>(c.failures);
+  ASSERT_EQ(1, owned->initService());
+  ScriptedApi* api = owned.get();
+  std::unique_ptr<XDSMAPI> previous = XDSMAPI::replaceInstance(std::move(owned));
+  g_pauses.clear();
+  DmiSleepFunction previousSleep = dmiSetSleepFunction(recordPause);
+  unsigned char bytes[12] = {};
+  errno = 0;
+  EXPECT_EQ(c.rc, dmiRequestRight(1, xdsm_handle_t{bytes, sizeof bytes}, dm_token_t{1, 2}, c.right,
+                                  c.tries, "RightBackoff"));
+  if (c.rc != 0) {
+    EXPECT_EQ(c.err, errno);
+  }
+  EXPECT_EQ(c.calls, api->calls);
+  EXPECT_EQ(c.pauses, g_pauses);
+  if (c.calls > 0) {
+    EXPECT_EQ(static_cast<unsigned>(DM_RR_WAIT), api->lastFlags);
+    EXPECT_EQ(c.right, api->lastRight);
+  }
+  XDSMAPI::replaceInstance(std::move(previous));
+  dmiSetSleepFunction(previousSleep);
 }
 
-TEST_F(RightBackoff, PauseStartsAgainAfterMoreThanThirtySeconds) {
-  install(std::vector<int>(18, EAGAIN));
-  EXPECT_EQ(0, request(DM_RIGHT_SHARED, 19));
-  std::vector<unsigned> expected;
-  for (unsigned p = 1; p <= 32768; p *= 2) expected.push_back(p);
-  expected.push_back(1);
-  expected.push_back(2);
-  EXPECT_EQ(expected, g_pauses);
-}
-
-TEST_F(RightBackoff, OtherErrorsStopAtOnceAndExhaustedTriesKeepTheLastErrno) {
-  install({EINTR, EPERM});
-  EXPECT_EQ(-1, request(DM_RIGHT_EXCL, 16));
-  EXPECT_EQ(EPERM, errno);
-  EXPECT_EQ(2, scripted_->calls);
-  EXPECT_EQ(std::vector<unsigned>({1}), g_pauses);
-}
-
-TEST_F(RightBackoff, TriesAreBounded) {
-  install({EBUSY, EBUSY, EBUSY});
-  EXPECT_EQ(-1, request(DM_RIGHT_EXCL, 2));
-  EXPECT_EQ(EBUSY, errno);
-  EXPECT_EQ(2, scripted_->calls);
-  EXPECT_EQ(std::vector<unsigned>({1}), g_pauses);
-}
-
-TEST_F(RightBackoff, NullRightRequestsNothing) {
-  install({});
-  EXPECT_EQ(0, request(DM_RIGHT_NULL, 16));
-  EXPECT_EQ(0, scripted_->calls);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RightBackoff,
+    ::testing::Values(
+        Backoff{{EBUSY, EBUSY, EBUSY}, DM_RIGHT_EXCL, 16, 0, 0, 4, {1, 2, 4}},
+        // The pause starts again after more than thirty seconds.
+        Backoff{std::vector<int>(18, EAGAIN), DM_RIGHT_SHARED, 19, 0, 0, 19,
+                {1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048, 4096, 8192, 16384, 32768, 1, 2}},
+        Backoff{{EINTR, EPERM}, DM_RIGHT_EXCL, 16, -1, EPERM, 2, {1}},
+        Backoff{{EBUSY, EBUSY, EBUSY}, DM_RIGHT_EXCL, 2, -1, EBUSY, 2, {1}},
+        Backoff{{}, DM_RIGHT_NULL, 16, 0, 0, 0, {}}));
 
 TEST(RightRelease, NullRightReleasesTheHeldRightOnTheRealLibrary) {
   XDSMAPI* api = readyApi();

@@ -1,95 +1,72 @@
 // The scout notification channel: datagrams reach a listener, and a run that
 // finds nobody listening stops trying until the socket path is set again.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/orca/scout.h"
+#include "tests/support/datagram_listener.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
+using Datagrams = std::vector<std::string>;
+
+// The datagram that tells the scout about `name` in /orca/fs1/dir.
+std::string notice(const char* name) {
+  return std::string("KMRSCOUT1\0" "3\0/orca/fs1\0/dir\0", 27) + name + std::string(1, '\0');
+}
+
 class ScoutChannel : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kmrscout.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-    path_ = dir_ + "/scout.sock";
-    hsmScoutSetSocketPath(path_);
-  }
-  void TearDown() override {
-    stopListening();
-    hsmScoutSetSocketPath("");
-    rmdir(dir_.c_str());
-  }
-  void listen() {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    memcpy(a.sun_path, path_.c_str(), path_.size() + 1);
-    ASSERT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a));
-  }
-  void stopListening() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-    unlink(path_.c_str());
-  }
-  // The next queued datagram, "" when none is queued.
-  std::string receive() {
-    char buf[512];
-    ssize_t n = recv(fd_, buf, sizeof buf, 0);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-  }
-  std::string dir_, path_;
-  int fd_ = -1;
+  void SetUp() override { hsmScoutSetSocketPath(path_); }
+  void TearDown() override { hsmScoutSetSocketPath(""); }
+  int notify(const char* name) { return HSM_Comm_ChangeFileStatus("/orca/fs1", "/dir", name, 3); }
+
+  kmrtest::ScratchDir dir_;
+  const std::string path_ = dir_.file("scout.sock");
+  std::optional<kmrtest::DatagramListener> scout_;
 };
 
 TEST_F(ScoutChannel, EveryNotificationReachesTheListener) {
-  listen();
-  EXPECT_EQ(0, HSM_Comm_ChangeFileStatus("/orca/fs1", "/dir", "a", 3));
-  EXPECT_EQ(0, HSM_Comm_ChangeFileStatus("/orca/fs1", "/dir", "b", 3));
-  EXPECT_EQ(std::string("KMRSCOUT1\0" "3\0/orca/fs1\0/dir\0a\0", 29), receive());
-  EXPECT_EQ(std::string("KMRSCOUT1\0" "3\0/orca/fs1\0/dir\0b\0", 29), receive());
-  EXPECT_EQ("", receive());
+  scout_.emplace(path_);
+  EXPECT_EQ(0, notify("a"));
+  EXPECT_EQ(0, notify("b"));
+  EXPECT_EQ(std::string("KMRSCOUT1\0" "3\0/orca/fs1\0/dir\0a\0", 29), notice("a"));
+  EXPECT_EQ((Datagrams{notice("a"), notice("b")}), scout_->received());
 }
 
 TEST_F(ScoutChannel, NobodyListeningStopsTheRunsNotifications) {
   errno = 0;
-  EXPECT_EQ(-1, HSM_Comm_ChangeFileStatus("/orca/fs1", "/dir", "a", 3));
+  EXPECT_EQ(-1, notify("a"));
   EXPECT_EQ(ENOENT, errno);
   // A scout that appears later is not tried for the rest of the run.
-  listen();
+  scout_.emplace(path_);
   errno = 0;
-  EXPECT_EQ(-1, HSM_Comm_ChangeFileStatus("/orca/fs1", "/dir", "b", 3));
+  EXPECT_EQ(-1, notify("b"));
   EXPECT_EQ(ENOENT, errno);
-  EXPECT_EQ("", receive());
+  EXPECT_EQ(Datagrams{}, scout_->received());
   // Setting the path starts afresh.
   hsmScoutSetSocketPath(path_);
-  EXPECT_EQ(0, HSM_Comm_ChangeFileStatus("/orca/fs1", "/dir", "c", 3));
-  EXPECT_EQ(std::string("KMRSCOUT1\0" "3\0/orca/fs1\0/dir\0c\0", 29), receive());
+  EXPECT_EQ(0, notify("c"));
+  EXPECT_EQ(Datagrams{notice("c")}, scout_->received());
 }
 
 TEST_F(ScoutChannel, AListenerThatLeftStopsTheRunsNotifications) {
-  listen();
-  EXPECT_EQ(0, HSM_Comm_ChangeFileStatus("/orca/fs1", "/dir", "a", 3));
-  // The socket file stays but nobody is bound to it any more.
-  close(fd_);
-  fd_ = -1;
+  scout_.emplace(path_);
+  EXPECT_EQ(0, notify("a"));
+  scout_->closeSocket();  // the socket file stays but nobody is bound to it
   errno = 0;
-  EXPECT_EQ(-1, HSM_Comm_ChangeFileStatus("/orca/fs1", "/dir", "b", 3));
+  EXPECT_EQ(-1, notify("b"));
   EXPECT_EQ(ECONNREFUSED, errno);
-  unlink(path_.c_str());
-  listen();
+  scout_.emplace(path_);
   errno = 0;
-  EXPECT_EQ(-1, HSM_Comm_ChangeFileStatus("/orca/fs1", "/dir", "c", 3));
+  EXPECT_EQ(-1, notify("c"));
   EXPECT_EQ(ECONNREFUSED, errno);
-  EXPECT_EQ("", receive());
+  EXPECT_EQ(Datagrams{}, scout_->received());
 }
 
 }  // namespace

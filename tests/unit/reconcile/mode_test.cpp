@@ -1,13 +1,13 @@
 // The migundelete mode over a real tmpfs, fed by a scripted server.
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/xattr.h>
 
 #include "common/options.h"
 #include "platform/orca/scout.h"
+#include "tests/support/datagram_listener.h"
+#include "tests/support/text.h"
 #include "tests/support/voqobj_sample.h"
+#include "tests/support/xattr.h"
 #include "tests/unit/reconcile/reconcile_fixture.h"
 
 namespace {
@@ -18,57 +18,15 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using kmrtest::contains;
+using kmrtest::countOf;
+using kmrtest::rawXattr;
+const std::string kObjAttr = "trusted.dmapi.VOQObj";
 
-size_t count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) ++n;
-  return n;
-}
-
-std::string dmattr(const std::string& path, const char* name) {
-  XDSMAPI* d = XDSMAPI::getXDSMAPI();
-  xdsm_handle_t h;
-  handleInit(&h);
-  if (!handleSetWithPath(&h, path.c_str())) return "<no handle>";
-  char buf[256];
-  size_t len = 0;
-  int ok = d->getDmattr(d->getSID(), h, DM_NO_TOKEN, name, sizeof buf, buf, &len);
-  handleFree(&h);
-  return ok ? std::string(buf, len) : "<absent>";
-}
-
-// A datagram socket standing in for the scout daemon.
-class ScoutListener {
- public:
-  explicit ScoutListener(const std::string& path) : path_(path) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    unlink(path.c_str());
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    hsmScoutSetSocketPath(path);
-  }
-  ~ScoutListener() {
-    close(fd_);
-    unlink(path_.c_str());
-    hsmScoutSetSocketPath("");
-  }
-  // Every datagram already queued; sendto queued them before it returned.
-  std::vector<std::string> received() {
-    std::vector<std::string> out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0) out.emplace_back(buf, n);
-    return out;
-  }
-
- private:
-  std::string path_;
-  int fd_;
+// A listener standing in for the scout daemon, where the mode sends to.
+struct ScoutListener : kmrtest::DatagramListener {
+  explicit ScoutListener(const std::string& path) : DatagramListener(path) { hsmScoutSetSocketPath(path); }
+  ~ScoutListener() { hsmScoutSetSocketPath(""); }
 };
 
 TEST_F(ModeTest, DecisionFollowsTheLocalFileAndItsModificationTime) {
@@ -99,10 +57,10 @@ TEST_F(ModeTest, DecisionFollowsTheLocalFileAndItsModificationTime) {
   EXPECT_EQ(0, check(""));
   std::string out = GetCapturedStdout();
   std::string err = GetCapturedStderr();
-  EXPECT_EQ(4u, count(out, "BQF9319I")) << out;  // two directories, same, newer local file
-  EXPECT_EQ(1u, count(out, "BQF9320I")) << out;
+  EXPECT_EQ(4u, countOf(out, "BQF9319I")) << out;  // two directories, same, newer local file
+  EXPECT_EQ(1u, countOf(out, "BQF9320I")) << out;
   EXPECT_TRUE(contains(out, path("/older")));
-  EXPECT_EQ(3u, count(err, "BQF9334W")) << err;
+  EXPECT_EQ(3u, countOf(err, "BQF9334W")) << err;
   EXPECT_TRUE(contains(err, "'relative'"));
   // An existing file is never touched by the decision.
   struct stat st {};
@@ -138,24 +96,12 @@ TEST_F(ModeTest, NormalRunRecreatesOnlyMissingStubsAndReportsThemEverywhere) {
   EXPECT_EQ(1500000000, st.st_atime);
 
   // Its HSM attribute, byte for byte (as zefadm writes it for the same
-  // object), and a managed region over it all.
-  EXPECT_EQ(kmrtest::sampleVOQObj(), dmattr(path("/sub/gone"), "VOQObj"));
-  EXPECT_EQ("<absent>", dmattr(path("/sub/gone"), "VOQexID"));
-  {
-    XDSMAPI* d = XDSMAPI::getXDSMAPI();
-    xdsm_handle_t h;
-    handleInit(&h);
-    ASSERT_TRUE(handleSetWithPath(&h, path("/sub/gone").c_str()));
-    dm_region_t regions[4];
-    unsigned n = 0;
-    ASSERT_TRUE(d->getRegion(d->getSID(), h, DM_NO_TOKEN, 4, regions, &n));
-    handleFree(&h);
-    ASSERT_EQ(1u, n);
-    EXPECT_EQ(0, regions[0].rg_offset);
-    EXPECT_EQ(0u, regions[0].rg_size);
-    EXPECT_EQ(static_cast<unsigned>(DM_REGION_READ | DM_REGION_WRITE | DM_REGION_TRUNCATE),
-              regions[0].rg_flags);
-  }
+  // object), and a managed region over it all: offset 0, size 0 (to the
+  // end), read, write and truncate events.
+  EXPECT_EQ(kmrtest::sampleVOQObj(), rawXattr(path("/sub/gone"), kObjAttr));
+  EXPECT_FALSE(rawXattr(path("/sub/gone"), "trusted.dmapi.VOQexID").has_value());
+  EXPECT_EQ(std::string(16, '\0') + std::string("\7\0\0\0\0\0\0\0", 8),
+            rawXattr(path("/sub/gone"), "trusted.xdsm.regions"));
 
   // The kept file and the directory are untouched, the expired one absent.
   EXPECT_EQ(0, stat(path("/kept").c_str(), &st));
@@ -210,7 +156,7 @@ TEST_F(ModeTest, ExpiringRecoveryBringsBackEverythingWithoutTellingTheScout) {
   EXPECT_EQ(0, st.st_blocks);
   ASSERT_EQ(2u, script.updates.size());
   EXPECT_EQ(kMigStateMigrated, script.updates[0].state) << "written back as valid";
-  EXPECT_EQ(2u, count(out, "BQF9321I"));
+  EXPECT_EQ(2u, countOf(out, "BQF9321I"));
   EXPECT_TRUE(scout.received().empty());
 }
 
@@ -229,7 +175,7 @@ TEST_F(ModeTest, ScoutIsSilentWhenTheAutomaticDaemonsAreDisabled) {
   GetCapturedStdout();
   EXPECT_TRUE(scout.received().empty());
   EXPECT_EQ(std::string("909192939495969798999A9B9C9D9E9FA0A1A2A3A4A5A6A7A8A9AAAB", 57),
-            dmattr(path("/a"), "VOQexID"));
+            rawXattr(path("/a"), "trusted.dmapi.VOQexID"));
 }
 
 TEST_F(ModeTest, HostileAliasesNeverReachOutsideTheFileSystem) {
@@ -261,8 +207,8 @@ TEST_F(ModeTest, HostileAliasesNeverReachOutsideTheFileSystem) {
   EXPECT_NE(0, access((outside.path() + "/newfile").c_str(), F_OK));
   EXPECT_NE(0, access((fs.substr(0, fs.rfind('/')) + "/escape").c_str(), F_OK));
   // Links in the path end in "open" failures; the leaf link was replaced.
-  EXPECT_EQ(2u, count(err, "in open(): errno = 40")) << err;
-  EXPECT_EQ(1u, count(err, "BQF9334W")) << err;
+  EXPECT_EQ(2u, countOf(err, "in open(): errno = 40")) << err;
+  EXPECT_EQ(1u, countOf(err, "BQF9334W")) << err;
   ASSERT_EQ(0, lstat(path("/leaf").c_str(), &st));
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(10, st.st_size);
@@ -307,39 +253,11 @@ TEST_F(ModeTest, StubStepsWithoutTheCreatedFileNeverTouchWhatIsAtThePath) {
   std::string err = GetCapturedStderr();
   EXPECT_TRUE(contains(err, "'" + p + "' failed in dm_path_to_handle(): errno = 9")) << err;
   EXPECT_TRUE(contains(err, "'" + p + "' failed in chown(): errno = 9")) << err;
-  EXPECT_EQ("<absent>", dmattr(path("/target"), "VOQObj"));
+  EXPECT_FALSE(rawXattr(path("/target"), kObjAttr).has_value());
   struct stat st {};
   ASSERT_EQ(0, stat(path("/target").c_str(), &st));
   EXPECT_EQ(0u, st.st_uid);
   EXPECT_EQ(9, st.st_size);
-}
-
-TEST_F(ModeTest, ProgressEveryThousandObjectsWithDetailOnly) {
-  for (int i = 0; i < 2500; ++i) add({.alias = "/x", .expired = true});
-  auto& m = makeMode(1, 0, 0);
-  CaptureStdout();
-  EXPECT_EQ(0, m.startReconcilation());
-  std::string out = GetCapturedStdout();
-  EXPECT_EQ(2u, count(out, "BQF1898I"));
-  EXPECT_TRUE(contains(out, "BQF1898I 1000 objects processed"));
-  EXPECT_TRUE(contains(out, "BQF1898I 2000 objects processed"));
-  EXPECT_EQ(2500u, status->m_processedCount);
-  EXPECT_TRUE(contains(out, "BQF2609I 0 objects"));
-}
-
-TEST_F(ModeTest, NoProgressBelowAThousandOrWithoutDetail) {
-  for (int i = 0; i < 999; ++i) add({.alias = "/x", .expired = true});
-  auto& m = makeMode(1, 0, 0);
-  CaptureStdout();
-  EXPECT_EQ(0, m.startReconcilation());
-  EXPECT_FALSE(contains(GetCapturedStdout(), "BQF1898I"));
-  mode.reset();
-
-  for (int i = 0; i < 1000; ++i) add({.alias = "/x", .expired = true});
-  auto& quiet = makeMode(0, 0, 0);
-  CaptureStdout();
-  EXPECT_EQ(0, quiet.startReconcilation());
-  EXPECT_FALSE(contains(GetCapturedStdout(), "BQF1898I"));
 }
 
 TEST_F(ModeTest, StopRequestEndsTheRunAfterTheCurrentObject) {
