@@ -114,7 +114,8 @@ TEST_F(BuiltCatalog, TheDefaultComesBackForUnknownNumbers) {
 }
 
 TEST(MessageSourceTool, RefusesBadLines) {
-  std::string dir = nlstest::makeTempDir();
+  kmrtest::ScratchDir scratch;
+  const std::string& dir = scratch.path();
   const std::string tool = std::string(KMR_CATALOG_DIR) + "/mkcatsrc";
   auto run = [&](const std::string& source) {
     nlstest::writeFile(dir + "/s.msgsrc", source);

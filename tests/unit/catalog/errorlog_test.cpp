@@ -37,7 +37,6 @@ class ErrorLog : public nlstest::NlsTest {
     NlsTest::SetUp();
     ASSERT_EQ(init(), 0);
     setDateFmt(3);
-    dir_ = nlstest::makeTempDir();
     path_ = dir_ + "/kmrerror.log";
   }
   void TearDown() override {
@@ -61,7 +60,8 @@ class ErrorLog : public nlstest::NlsTest {
     dateFmt(time(nullptr) - daysAgo * 86400L, date, clock);
     return std::string(date) + " " + clock + " ";
   }
-  std::string dir_, path_;
+  const std::string& dir_ = scratch_.path();
+  std::string path_;
 };
 
 TEST_F(ErrorLog, OneDatedEntryPerMessageAndOnlyWarningsAndErrors) {

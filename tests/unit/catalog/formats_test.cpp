@@ -23,34 +23,27 @@ class Formats : public nlstest::NlsTest {
   }
 };
 
-TEST_F(Formats, DateFormatThreeAndTimeFormatFour) {
-  ASSERT_EQ(setDateFmt(3), 0);
-  ASSERT_EQ(setTimeFmt(4), 0);
-  char date[32], clock[32];
-  dateFmt(at(2026, 3, 7, 15, 4, 5), date, clock);
-  EXPECT_STREQ(date, "2026-03-07");
-  EXPECT_STREQ(clock, "03:04:05PM");
-  dateFmt(at(2026, 3, 7, 0, 4, 5), date, clock);
-  EXPECT_STREQ(clock, "12:04:05AM");
-  EXPECT_EQ(nlFormats().dateSeparator, '-');
-  EXPECT_EQ(nlFormats().timeSeparator, ':');
-}
-
 TEST_F(Formats, EveryDateAndTimeNumber) {
   const char* dates[] = {"03/07/2026", "07-03-2026", "2026-03-07", "07.03.2026",
                          "2026.03.07", "2026/03/07", "07/03/2026"};
+  const char dateSeparators[] = "/--..//";
   const char* times[] = {"15:04:05", "15,04,05", "15.04.05", "03:04:05PM"};
+  const char timeSeparators[] = ":,.:";
   char date[32], clock[32];
   for (int i = 1; i <= 7; ++i) {
     ASSERT_EQ(setDateFmt(i), 0);
     dateFmt(at(2026, 3, 7, 15, 4, 5), date, clock);
     EXPECT_STREQ(date, dates[i - 1]) << i;
+    EXPECT_EQ(nlFormats().dateSeparator, dateSeparators[i - 1]) << i;
   }
   for (int i = 1; i <= 4; ++i) {
     ASSERT_EQ(setTimeFmt(i), 0);
     dateFmt(at(2026, 3, 7, 15, 4, 5), date, clock);
     EXPECT_STREQ(clock, times[i - 1]) << i;
+    EXPECT_EQ(nlFormats().timeSeparator, timeSeparators[i - 1]) << i;
   }
+  dateFmt(at(2026, 3, 7, 0, 4, 5), date, clock);
+  EXPECT_STREQ(clock, "12:04:05AM");
   EXPECT_EQ(setDateFmt(8), 400);
   EXPECT_EQ(setTimeFmt(5), 400);
   EXPECT_EQ(setNumberFmt(7), 400);

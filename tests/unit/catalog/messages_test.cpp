@@ -24,7 +24,13 @@ const char kTestCatalog[] =
     "7004 BQF7004L \\001Log text %s\n"
     "12345 BQF12345W \\001Five digits\n";
 
-class Messages : public nlstest::NlsTest {};
+class Messages : public nlstest::NlsTest {
+ protected:
+  int initTestCatalog() {
+    nlstest::buildCatalog(scratch_.path(), kTestCatalog);
+    return init(scratch_.path());
+  }
+};
 
 TEST_F(Messages, SeverityDecidesWhetherTheIdentifierIsShown) {
   ASSERT_EQ(init(), 0);
@@ -48,9 +54,7 @@ TEST_F(Messages, FileSystemRefusalsSayWhatIsWrong) {
 }
 
 TEST_F(Messages, OrderedFormPutsInsertsInTheTranslatedOrder) {
-  std::string dir = nlstest::makeTempDir();
-  nlstest::buildCatalog(dir, kTestCatalog);
-  ASSERT_EQ(init(dir), 0);
+  ASSERT_EQ(initTestCatalog(), 0);
   EXPECT_EQ(format(5001, "alpha", 42), "BQF5001E Value 42 belongs to alpha.\n");
   // "*" width consumes its own argument; a wide character without a
   // multibyte form in this locale becomes "_".
@@ -60,9 +64,7 @@ TEST_F(Messages, OrderedFormPutsInsertsInTheTranslatedOrder) {
 }
 
 TEST_F(Messages, UnreadableMessagesAreReportedAndPrintNothing) {
-  std::string dir = nlstest::makeTempDir();
-  nlstest::buildCatalog(dir, kTestCatalog);
-  ASSERT_EQ(init(dir), 0);
+  ASSERT_EQ(initTestCatalog(), 0);
   FILE* stream = tmpfile();
   nlfprintf(stream, 7001);
   nlfprintf(stream, 7002);
@@ -82,9 +84,7 @@ TEST_F(Messages, UnreadableMessagesAreReportedAndPrintNothing) {
 }
 
 TEST_F(Messages, ResponseTrailerIsSeparatedFromTheText) {
-  std::string dir = nlstest::makeTempDir();
-  nlstest::buildCatalog(dir, kTestCatalog);
-  ASSERT_EQ(init(dir), 0);
+  ASSERT_EQ(initTestCatalog(), 0);
   char response[16];
   ASSERT_EQ(nlresponse(7003, response), 0);
   EXPECT_STREQ(response, "yn");
@@ -141,7 +141,7 @@ TEST_F(Messages, CLocaleWithACodeSetIsEnglish) {
 }
 
 TEST_F(Messages, LocalCatalogIsUsedAndEnglishFillsItsGaps) {
-  std::string dir = nlstest::makeTempDir();
+  const std::string& dir = scratch_.path();
   nlstest::buildCatalog(dir, "$set 1\n1107 BQF1107E \\001Option '%s' inconnue.\\n\n", "FR_FR");
   nlstest::buildCatalog(dir, "$set 1\n1107 BQF1107E \\001Unknown '%s'.\\n\n9049 BQF9049I \\001Query.\\n\n");
   ASSERT_EQ(init(dir, 10, "fr_FR"), 0);
@@ -153,7 +153,7 @@ TEST_F(Messages, LocalCatalogIsUsedAndEnglishFillsItsGaps) {
 }
 
 TEST_F(Messages, NoEnglishRepositoryFailsInit) {
-  std::string dir = nlstest::makeTempDir();
+  const std::string& dir = scratch_.path();
   EXPECT_EQ(init(dir), 610);
   ASSERT_FALSE(captured(5).empty());
   EXPECT_NE(captured(5).back().find("BQF0102W"), std::string::npos);

@@ -18,6 +18,7 @@
 #include "common/messages.h"
 
 #include "tests/support/files.h"
+#include "tests/support/scratch_dir.h"
 
 namespace nlstest {
 
@@ -36,12 +37,6 @@ inline const nlOutputFn kCapturingOutputs[9] = {capture<0>, capture<1>, capture<
 
 using kmrtest::readFile;
 using kmrtest::writeFile;
-
-inline std::string makeTempDir() {
-  char tmpl[] = "/tmp/kmrnlsXXXXXX";
-  const char* dir = mkdtemp(tmpl);
-  return dir ? dir : "";
-}
 
 // Builds <dir>/EN_US/kmrclientV3.cat from gencat input text.
 inline void buildCatalog(const std::string& dir, const std::string& gencatInput, const char* language = "EN_US") {
@@ -82,6 +77,7 @@ class NlsTest : public ::testing::Test {
     return out;
   }
   char chosen_[64] = "";
+  kmrtest::ScratchDir scratch_;  // for the catalogs and logs a test makes
 };
 
 }  // namespace nlstest

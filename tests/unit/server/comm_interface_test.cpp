@@ -2,13 +2,12 @@
 // refusals of changes that cannot be sent, and the end of a stream that left
 // no element. The conversation with a real server is in tests/integration/comm.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 
 #include "common/cleanup.h"
 #include "server/comminterface.h"
+#include "tests/support/scratch_dir.h"
 #include "tests/unit/server/fake_peer.h"
 
 namespace {
@@ -33,15 +32,10 @@ class OtherData : public queueDataObject {
 class CommInterfaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kmrcomm.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    sysFile_ = dir_ + "/kmr.sys";
     // The address is never connected to: these interfaces don't sign on.
-    std::ofstream(sysFile_) << "SERVERNAME ZEF1\n  TCPSERVERADDRESS 127.0.0.1\n  TCPPORT 9\n"
-                               "  NODENAME NODE1\n  ENABLELANFREE YES\n";
     process_ = std::make_unique<clientOptions>();
-    process_->sysOptFile = sysFile_;
+    process_->sysOptFile = dir_.write("kmr.sys", "SERVERNAME ZEF1\n  TCPSERVERADDRESS 127.0.0.1\n  TCPPORT 9\n"
+                                                 "  NODENAME NODE1\n  ENABLELANFREE YES\n");
     process_->serverName = "BEFORE";
     optionsP = process_.get();
     previous_ = commSetStanzaLookup(knownFsOnly);
@@ -50,10 +44,8 @@ class CommInterfaceTest : public ::testing::Test {
   void TearDown() override {
     commSetStanzaLookup(previous_);
     optionsP = nullptr;
-    std::string cmd = "rm -rf " + dir_;
-    ASSERT_EQ(system(cmd.c_str()), 0);
   }
-  std::string dir_, sysFile_;
+  kmrtest::ScratchDir dir_;
   std::unique_ptr<clientOptions> process_;
   CommStanzaLookup previous_ = nullptr;
 };

@@ -1,7 +1,6 @@
 // The wiring of the server layer: session settings from the option record,
 // the per-thread connection, the checks on server paths before a handle is
-// read, the query source over a real session, and the query thread tying its
-// session to itself for the process clean-up.
+// read, and the query source over a real session.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <thread>
 
 #include "common/cleanup.h"
@@ -17,6 +15,7 @@
 #include "server/querythread.h"
 #include "server/serverlayer.h"
 #include "server/wire/bytes.h"
+#include "tests/support/scratch_dir.h"
 #include "tests/unit/server/fake_peer.h"
 
 namespace {
@@ -97,23 +96,17 @@ TEST(SessionSettings, ServerConnectionBelongsToTheCreatingThread) {
 class ServerPathTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kmrpath.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    outside_ = root_ + ".outside";
+    ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
     ASSERT_EQ(mkdir((root_ + "/dir").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(outside_.c_str(), 0755), 0);
-    std::ofstream(root_ + "/dir/file") << "x";
-    std::ofstream(outside_ + "/secret") << "x";
+    kmrtest::writeFile(root_ + "/dir/file", "x");
+    kmrtest::writeFile(outside_ + "/secret", "x");
     ASSERT_EQ(symlink("dir", (root_ + "/linkdir").c_str()), 0);
     ASSERT_EQ(symlink("file", (root_ + "/dir/linkfile").c_str()), 0);
     ASSERT_EQ(symlink(outside_.c_str(), (root_ + "/escape").c_str()), 0);
   }
-  void TearDown() override {
-    std::string cmd = "rm -rf " + root_ + " " + outside_;
-    ASSERT_EQ(system(cmd.c_str()), 0);
-  }
-  std::string root_, outside_;
+  kmrtest::ScratchDir scratch_;
+  const std::string root_ = scratch_.file("fs"), outside_ = scratch_.file("outside");
 };
 
 TEST_F(ServerPathTest, OnlyPlainComponentsWithoutLinksPass) {
@@ -173,18 +166,12 @@ TEST_F(ServerPathTest, CheckedPathGoesToTheRegisteredLookup) {
 TEST(QuerySource, StreamsOverItsOwnSignedOnSession) {
   midExtObjId_t a = makeId(7);
   FakePeer peer;
-  peer.run([&](FakePeer& p) {
-    ASSERT_TRUE(p.accept());
-    p.answerSignOn();
+  peer.serve([&](FakePeer& p) {
     p.expectVerb(0x12);
-    Bytes all = p.expectVerb(0x34);
-    ASSERT_EQ(all.size(), 26u);
-    EXPECT_EQ(getU32(&all[4]), 41u);
-    EXPECT_EQ(all[8], 1);
-    EXPECT_EQ(all[9], 2);
+    // MigrQryAll of file space 41, object type 1, ordering 2
+    EXPECT_EQ(p.expectVerb(0x34), Bytes({0, 26, 0x34, 0xA5, 0, 0, 0, 41, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     p.sendRaw(migrQryRespVerb(41, a, a, "/d/one"));
     p.sendRaw(endTxnVerb(1, 0));
-    p.readVerb();  // until the client closes
   });
   std::unique_ptr<MigrQuerySource> source;
   ASSERT_EQ(openQuerySource(peerOptions(peer.port()), &source), 0);
@@ -203,11 +190,7 @@ TEST(QuerySource, StreamsOverItsOwnSignedOnSession) {
 
 TEST(QuerySource, RefusedSignOnIsReturnedAndNoSourceMade) {
   FakePeer peer;
-  peer.run([](FakePeer& p) {
-    ASSERT_TRUE(p.accept());
-    p.answerSignOn(1);
-    p.readVerb();
-  });
+  peer.serve({}, 1);
   std::unique_ptr<MigrQuerySource> source;
   EXPECT_EQ(openQuerySource(peerOptions(peer.port()), &source), 51);
   EXPECT_EQ(source, nullptr);
@@ -218,11 +201,7 @@ TEST(QuerySource, RefusedSignOnIsReturnedAndNoSourceMade) {
 
 TEST(QuerySource, AttachedSessionIsTheThreadsCleanupEntryUntilDetached) {
   FakePeer peer;
-  peer.run([](FakePeer& p) {
-    ASSERT_TRUE(p.accept());
-    p.answerSignOn();
-    p.readVerb();
-  });
+  peer.serve();
   std::unique_ptr<MigrQuerySource> source;
   ASSERT_EQ(openQuerySource(peerOptions(peer.port()), &source), 0);
   Sess_o* session = static_cast<SessionMigrQuerySource*>(source.get())->session();
@@ -240,58 +219,6 @@ TEST(QuerySource, AttachedSessionIsTheThreadsCleanupEntryUntilDetached) {
   EXPECT_EQ(hsmGetThreadSession(), onMain);  // the main thread's entry is not touched
   source.reset();
   peer.join();
-}
-
-// A scripted source that records on which threads it was attached and
-// detached; it answers end of stream after `records` answers, or blocks the
-// producer on a full queue when `records` is large.
-class RecordingSource : public MigrQuerySource {
- public:
-  explicit RecordingSource(int records) : records_(records) {}
-  int beginTxn() override { return 0; }
-  int queryAll(uint32_t, uint8_t, uint8_t) override { return 0; }
-  int next(MigrQueryAnswer& answer) override {
-    if (sent_ >= records_) return RC_FINISHED;
-    answer = MigrQueryAnswer();
-    answer.objId = makeId(static_cast<uint8_t>(sent_));
-    answer.path = "/f" + std::to_string(sent_++);
-    return 0;
-  }
-  void attachToCallingThread() override { attachedOn = pthread_self(); ++attaches; }
-  void detachFromCallingThread() override { detachedOn = pthread_self(); ++detaches; }
-  static inline pthread_t attachedOn{}, detachedOn{};
-  static inline std::atomic<int> attaches{0}, detaches{0};
-
- private:
-  int records_;
-  int sent_ = 0;
-};
-
-TEST(QueryThreadSession, AttachedOnTheQueryThreadAndDetachedHoweverItEnds) {
-  for (int records : {3, 1000000}) {
-    RecordingSource::attaches = 0;
-    RecordingSource::detaches = 0;
-    cQueue queue(kQueryQueueWaitTime);
-    auto thread = std::make_unique<ZefServerQueryThread>("/fs", 1, std::make_unique<RecordingSource>(records),
-                                                         &queue);
-    ASSERT_EQ(thread->getAllMigrObjectsFromServer(0), 0);
-    ASSERT_EQ(thread->Create(), 0);
-    const pthread_t worker = thread->getThreadId();
-    if (records == 3) {
-      for (int i = 0; i < 4; ++i) {  // three records and the end marker
-        cQueueBaseObject* e = nullptr;
-        ASSERT_EQ(queue.ReadElement(e), 0);
-        delete e;
-      }
-    }
-    // Either joined after its end, or stopped while blocked on a full queue.
-    thread.reset();
-    EXPECT_EQ(RecordingSource::attaches.load(), 1) << records;
-    EXPECT_EQ(RecordingSource::detaches.load(), 1) << records;
-    EXPECT_TRUE(pthread_equal(RecordingSource::attachedOn, worker));
-    EXPECT_TRUE(pthread_equal(RecordingSource::detachedOn, worker));
-    queue.ResetQueue(kQueryQueueWaitTime);
-  }
 }
 
 }  // namespace

@@ -54,6 +54,15 @@ void FakePeer::run(std::function<void(FakePeer&)> script) {
   thread_ = std::thread([this, script] { script(*this); });
 }
 
+void FakePeer::serve(std::function<void(FakePeer&)> script, uint8_t signOnResult) {
+  run([script, signOnResult](FakePeer& p) {
+    ASSERT_TRUE(p.accept());
+    p.answerSignOn(signOnResult);
+    if (script) script(p);
+    p.readVerb();  // until the client closes
+  });
+}
+
 void FakePeer::join() {
   if (thread_.joinable()) thread_.join();
 }
@@ -221,4 +230,24 @@ SessionConfig peerConfig(uint16_t port) {
   c.commRestartInterval = 0;
   c.commRestartDuration = 1;
   return c;
+}
+
+SessionPtr signedOnSession(FakePeer& peer, std::function<void(FakePeer&)> script, SessionConfig config) {
+  peer.serve(std::move(script));
+  config.tcp.port = peer.port();
+  SessionPtr s(new_SessionObject(&config, 1));
+  EXPECT_EQ(CheckSession(s.get(), 1), 0);
+  return s;
+}
+
+void signOff(SessionPtr& session, FakePeer& peer) {
+  Logoff(session.get());
+  peer.join();
+}
+
+std::string fieldOf(const Bytes& verb, size_t fixedLen, size_t descriptorAt) {
+  if (verb.size() < descriptorAt + 4) return "<no descriptor>";
+  const size_t off = fixedLen + getU16(&verb[descriptorAt]), len = getU16(&verb[descriptorAt + 2]);
+  if (off + len > verb.size()) return "<outside the verb>";
+  return std::string(verb.begin() + static_cast<long>(off), verb.begin() + static_cast<long>(off + len));
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,6 +27,9 @@ class FakePeer {
   uint16_t port() const { return port_; }
   // Runs `script` on the peer thread; join() waits for it to end.
   void run(std::function<void(FakePeer&)> script);
+  // run() of: accept, answer the sign-on with `signOnResult`, `script`, then
+  // read until the client closes.
+  void serve(std::function<void(FakePeer&)> script = {}, uint8_t signOnResult = 0);
   void join();
 
   // ---- used by scripts ------------------------------------------------------
@@ -72,5 +76,22 @@ Bytes attribBlock(uint8_t major, uint64_t size, uint32_t mode, const uint8_t hsm
 // A session configuration pointing at the peer, with re-open timing that
 // never waits.
 SessionConfig peerConfig(uint16_t port);
+
+// ---- a client session against the peer ---------------------------------------
+struct SessionDeleter {
+  void operator()(Sess_o* s) const { delete_SessionObject(s); }
+};
+using SessionPtr = std::unique_ptr<Sess_o, SessionDeleter>;
+
+// Starts the peer with serve(script) and signs a session with `config` on, at
+// the peer's port.
+SessionPtr signedOnSession(FakePeer& peer, std::function<void(FakePeer&)> script,
+                           SessionConfig config = peerConfig(0));
+// Signs the session off and waits for the peer's script.
+void signOff(SessionPtr& session, FakePeer& peer);
+
+// The data of the field whose descriptor (offset into the data area, length)
+// stands at `descriptorAt` of a verb with a fixed part of `fixedLen` bytes.
+std::string fieldOf(const Bytes& verb, size_t fixedLen, size_t descriptorAt);
 
 #endif

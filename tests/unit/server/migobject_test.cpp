@@ -8,20 +8,15 @@
 
 #include "common/trace.h"
 #include "server/migobject.h"
+#include "tests/unit/server/fake_peer.h"
 
 namespace {
-
-midExtObjId_t idWithBytes(uint8_t first) {
-  midExtObjId_t id;
-  for (size_t i = 0; i < kExtObjIdLen; ++i) id.bytes[i] = static_cast<uint8_t>(first + i);
-  return id;
-}
 
 // An answer in the handle form, as a query of a stub's object delivers it.
 MigrQueryAnswer handleFormAnswer() {
   MigrQueryAnswer a;
   a.fsId = 7;
-  a.objId = idWithBytes(0xE0);
+  a.objId = makeId(0xE0);
   a.path = "/orca/fs1/dir/file.dat";
   a.attrib.size = 123456789012ULL;
   a.attrib.mode = 0100644;
@@ -68,12 +63,12 @@ TEST(MigratedObject, IdPrintsAsUpperCaseHexAndFollowsANewId) {
   ASSERT_EQ(obj.setExtObjID(&zero), 1);
   EXPECT_EQ(obj.getExtObjIDString(), std::string(56, '0'));
 
-  const midExtObjId_t id = idWithBytes(0x0A);
+  const midExtObjId_t id = makeId(0x0A);
   ASSERT_EQ(obj.setExtObjID(&id), 1);
   EXPECT_EQ(obj.getExtObjIDString(),
             "0A0B0C0D0E0F101112131415161718191A1B1C1D1E1F202122232425");
   // The record keeps its own copy: changing the caller's id changes nothing.
-  midExtObjId_t scratch = idWithBytes(0x00);
+  midExtObjId_t scratch = makeId(0x00);
   ASSERT_EQ(obj.setExtObjID(&scratch), 1);
   scratch.bytes[0] = 0xFF;
   EXPECT_EQ(obj.getExtObjIDString().substr(0, 4), "0001");
@@ -82,7 +77,7 @@ TEST(MigratedObject, IdPrintsAsUpperCaseHexAndFollowsANewId) {
 
 TEST(MigratedObject, NullArgumentsAreRefusedAndKeepTheOldValue) {
   ZefServerMigratedObject obj;
-  const midExtObjId_t id = idWithBytes(1);
+  const midExtObjId_t id = makeId(1);
   ASSERT_EQ(obj.setExtObjID(&id), 1);
   EXPECT_EQ(obj.setExtObjID(nullptr), 0);
   EXPECT_EQ(memcmp(obj.getExtObjID(), &id, sizeof id), 0);
@@ -150,17 +145,12 @@ TEST(MigratedObject, FillingFromAnAnswerCopiesEveryPart) {
     EXPECT_EQ(obj.restoreOrder[i], answer.serverAttrib.restoreOrder[i]) << "word " << i;
 }
 
-TEST(MigratedObject, DumpIsASingleNewlineWhenDetailTraceIsOff) {
+TEST(MigratedObject, DumpListsEveryFieldWithRightAlignedLabelsOnlyWithDetailTrace) {
   ScopedClass detail(TR_SMRECONCILEDETAIL, 0);
   ZefServerMigratedObject obj;
   ASSERT_EQ(fillMigratedObject(obj, handleFormAnswer()), 1);
   EXPECT_EQ(obj.toString(), "\n");
-}
-
-TEST(MigratedObject, DumpListsEveryFieldWithRightAlignedLabels) {
-  ScopedClass detail(TR_SMRECONCILEDETAIL, 1);
-  ZefServerMigratedObject obj;
-  ASSERT_EQ(fillMigratedObject(obj, handleFormAnswer()), 1);
+  TR_SMRECONCILEDETAIL = 1;
   const std::vector<std::string> got = lines(obj.toString());
   ASSERT_EQ(got.size(), 19u);  // the text ends with the one empty line
   EXPECT_EQ(got[0], "");

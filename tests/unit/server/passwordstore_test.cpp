@@ -1,6 +1,5 @@
 // The client's password store: its bytes on disk, the files it refuses, and
 // what a sign-on does with it against a scripted server.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 #include "server/session.h"
 #include "server/wire/bytes.h"
 #include "tests/support/hostile_tree.h"
+#include "tests/support/no_terminal.h"
 #include "tests/support/node_password.h"
 #include "tests/unit/server/fake_peer.h"
 
@@ -97,33 +97,23 @@ TEST_F(PasswordStoreTest, FilesOthersCouldReadOrSwapAreNeitherReadNorWritten) {
   }
 }
 
-// A scripted server that answers the SignOn with `result` and records it.
+// A scripted server that answers the SignOn with `result`; returns the SignOn.
 Bytes signOnAnswered(uint8_t result, SessionConfig c, int* rc) {
   FakePeer peer;
-  Bytes signOn;
-  peer.run([&](FakePeer& p) {
-    ASSERT_TRUE(p.accept());
-    signOn = p.answerSignOn(result);
-    p.readVerb();
-  });
+  peer.serve({}, result);
   c.tcp.port = peer.port();
-  Sess_o* s = new_SessionObject(&c, 1);
-  *rc = CheckSession(s, 1);
-  delete_SessionObject(s);
+  SessionPtr s(new_SessionObject(&c, 1));
+  *rc = CheckSession(s.get(), 1);
+  s.reset();
   peer.join();
-  return signOn;
+  std::vector<Bytes> got = peer.received();
+  return got.empty() ? Bytes() : got[0];
 }
 
-std::string passwordOf(const Bytes& signOn) {
-  if (signOn.size() < 42) return "<no sign-on>";
-  size_t off = 42 + getU16(&signOn[20]);
-  return std::string(signOn.begin() + static_cast<long>(off), signOn.begin() + static_cast<long>(off + getU16(&signOn[22])));
-}
+std::string passwordOf(const Bytes& signOn) { return fieldOf(signOn, 42, 20); }
 
 TEST_F(PasswordStoreTest, GenerateSignsOnWithTheStoreDropsARefusedRecordAndKeepsAnAcceptedPassword) {
-  // Nobody to ask: standard input is no terminal.
-  int devnull = open("/dev/null", O_RDONLY), saved = dup(0);
-  dup2(devnull, 0);
+  kmrtest::StdinWithoutTerminal nobodyToAsk;
   SessionConfig c = peerConfig(0);
   c.nodeName = "storenode";
   c.serverStanza = "STORETEST";
@@ -154,9 +144,6 @@ TEST_F(PasswordStoreTest, GenerateSignsOnWithTheStoreDropsARefusedRecordAndKeeps
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(passwordOf(sent), "typed once");
   EXPECT_EQ(kmrtest::readFile(file()), kHeader + "STORETEST\tSTORENODE\t66726f6d20746865206f7074696f6e\n");
-  dup2(saved, 0);
-  close(saved);
-  close(devnull);
 }
 
 }  // namespace

@@ -8,36 +8,32 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 #include "common/messages.h"
 #include "common/textexception.h"
 #include "common/trace.h"
 #include "server/querythread.h"
+#include "tests/support/scratch_dir.h"
 #include "tests/unit/server/queue_test_support.h"
 
 namespace {
 
 constexpr uint32_t kFsId = 31;
 
-// Answer i carries i in the first four id bytes, the path "/fs/<i>", media
-// class "library" and i as last restore-order word.
+// Answer i carries i in the first four id bytes and the path "/fs/<i>"
+// (how an answer becomes a record is the migrated object's test).
 void makeAnswer(int i, MigrQueryAnswer& a) {
   a = MigrQueryAnswer{};
   a.fsId = kFsId;
   memcpy(a.objId.bytes, &i, sizeof i);
   a.path = "/fs/" + std::to_string(i);
-  a.attrib.size = static_cast<uint64_t>(i) * 4096;
-  a.attrib.hsm.handleForm.marker = kAttribHandleMarker;
-  a.attrib.hsm.handleForm.handleLength = 16;
-  a.attrib.hsm.handleForm.handle[0] = static_cast<uint8_t>(i);
-  a.serverAttrib.mediaClass = 32;
-  a.serverAttrib.restoreOrder[4] = static_cast<uint32_t>(i);
 }
 
 // A session that answers `answers` objects and then ends with `endCode`
 // (answers < 0: never ends). It may watch the queue's fill level from the
-// producer's side.
+// producer's side, and records on which threads it was attached and detached.
 class ScriptedSource : public MigrQuerySource {
  public:
   struct Log {
@@ -48,6 +44,8 @@ class ScriptedSource : public MigrQuerySource {
     uint32_t queriedFsId = 0;
     int objectType = -1;
     int ordering = -1;
+    int attaches = 0, detaches = 0;
+    pthread_t attachedOn{}, detachedOn{};
   };
   ScriptedSource(Log& log, int answers, int endCode, cQueue* watched = nullptr)
       : log_(log), answers_(answers), endCode_(endCode), watched_(watched) {}
@@ -72,6 +70,14 @@ class ScriptedSource : public MigrQuerySource {
     if (answers_ >= 0 && i >= answers_) return endCode_;
     makeAnswer(i, answer);
     return 0;
+  }
+  void attachToCallingThread() override {
+    log_.attachedOn = pthread_self();
+    ++log_.attaches;
+  }
+  void detachFromCallingThread() override {
+    log_.detachedOn = pthread_self();
+    ++log_.detaches;
   }
 
   int beginRc = 0;
@@ -101,6 +107,15 @@ std::string repositoryText(int number, ...) {
   std::string out = text ? text : "";
   free(text);
   return out;
+}
+
+// The source's session was the query thread's clean-up entry exactly while
+// that thread ran (call once the thread is joined).
+void expectAttachedOnlyOn(pthread_t worker, const ScriptedSource::Log& log) {
+  EXPECT_EQ(log.attaches, 1);
+  EXPECT_EQ(log.detaches, 1);
+  EXPECT_TRUE(pthread_equal(log.attachedOn, worker));
+  EXPECT_TRUE(pthread_equal(log.detachedOn, worker));
 }
 
 // Reads everything the finished thread left, in queue order.
@@ -139,11 +154,6 @@ TEST(QueryThread, StreamsEveryObjectInOrderThroughTheBoundedQueueThenFinishes) {
     ASSERT_EQ(recordNumber(obj), expected);
     ASSERT_EQ(obj->getAlias(), "/fs/" + std::to_string(expected));
     ASSERT_EQ(obj->fsId, kFsId);
-    ASSERT_EQ(obj->getAttributes()->size, static_cast<uint64_t>(expected) * 4096);
-    ASSERT_EQ(obj->handleLength, 16u);
-    ASSERT_EQ(obj->getDmapiHandle()[0], static_cast<uint8_t>(expected));
-    ASSERT_EQ(obj->restoreOrder[4], static_cast<uint32_t>(expected));
-    ASSERT_EQ(obj->getMediaClassName(), "library");
     ++expected;
   }
   EXPECT_EQ(expected, kObjects);
@@ -162,7 +172,10 @@ TEST(QueryThread, EndAndNoMatchQueueAFinishedMarkerBehindTheRecords) {
     ScriptedSource::Log log;
     ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, 3, endCode), &q);
     ASSERT_EQ(thread.Create(), 0);
+    const pthread_t worker = thread.getThreadId();
     waitFor([&] { return thread.isFinished(); });
+    thread.Stop();
+    expectAttachedOnlyOn(worker, log);
     auto got = drain(q);
     ASSERT_EQ(got.size(), 4u) << "end code " << endCode;
     for (int i = 0; i < 3; ++i) EXPECT_EQ(recordNumber(got[i].get()), i);
@@ -241,10 +254,12 @@ TEST(QueryThread, DestroyingARunningThreadStopsIt) {
   auto thread = std::make_unique<ZefServerQueryThread>(
       "/fs", kFsId, std::make_unique<ScriptedSource>(log, -1, 0), &q);
   ASSERT_EQ(thread->Create(), 0);
+  const pthread_t worker = thread->getThreadId();
   waitFor([&] { return q.isWriterWaiting(); });
   BlockingCall destroy([&] { thread.reset(); return 0; }, [&] { unblockWriter(q); });
   EXPECT_EQ(destroy.result(), 0);
   EXPECT_LE(q.count(), 3);
+  expectAttachedOnlyOn(worker, log);
   q.ResetQueue(0);
 }
 
@@ -272,21 +287,15 @@ TEST(QueryThread, StartingTheQuerySendsTheFileSpaceAndOrdering) {
     EXPECT_EQ(thread.getAllMigrObjectsFromServer(1), 0);
     EXPECT_EQ(log.ordering, 1);
   }
-  {
+  // A refused BeginTxn sends no query; either refusal is returned.
+  for (auto [beginRc, queryRc, rc, queries] : {std::tuple{-50, 0, -50, 0}, std::tuple{0, 136, 136, 1}}) {
     ScriptedSource::Log log;
     auto source = std::make_unique<ScriptedSource>(log, 0, RC_FINISHED);
-    source->beginRc = -50;
+    source->beginRc = beginRc;
+    source->queryRc = queryRc;
     ZefServerQueryThread thread("/fs", kFsId, std::move(source), &q);
-    EXPECT_EQ(thread.getAllMigrObjectsFromServer(0), -50);
-    EXPECT_EQ(log.queryCalls, 0);
-  }
-  {
-    ScriptedSource::Log log;
-    auto source = std::make_unique<ScriptedSource>(log, 0, RC_FINISHED);
-    source->queryRc = 136;
-    ZefServerQueryThread thread("/fs", kFsId, std::move(source), &q);
-    EXPECT_EQ(thread.getAllMigrObjectsFromServer(0), 136);
-    EXPECT_EQ(log.queryCalls, 1);
+    EXPECT_EQ(thread.getAllMigrObjectsFromServer(0), rc);
+    EXPECT_EQ(log.queryCalls, queries);
   }
 }
 
@@ -354,9 +363,8 @@ TEST(ThreadBase, FailedInitializationEndsTheThreadWithoutWork) {
 // The diagnostics a support engineer reads: with the classes on, the dump of
 // each record, the end reason and the queue's hand-over reach the trace.
 TEST(QueryThread, TracesRecordsEndReasonAndQueueActivity) {
-  char dir[] = "/tmp/querythread_trace_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/trace.out";
+  kmrtest::ScratchDir dir;
+  const std::string path = dir.file("trace.out");
   new_TraceObject(5, 0, trTIDProc);
   ASSERT_EQ(trBegin(path.c_str(), false), 0);
   trEnable("SMRECONCILE SMRECONCILEDETAIL THREAD ENTER EXIT", true);
@@ -372,14 +380,7 @@ TEST(QueryThread, TracesRecordsEndReasonAndQueueActivity) {
   trClose(true);
   for (unsigned char* flag : {&TR_SMRECONCILE, &TR_SMRECONCILEDETAIL, &TR_THREAD, &TR_ENTER, &TR_EXIT})
     *flag = 0;
-  FILE* f = fopen(path.c_str(), "r");
-  ASSERT_NE(f, nullptr);
-  std::string text;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
-  fclose(f);
-  unlink(path.c_str());
-  rmdir(dir);
+  const std::string text = kmrtest::readFile(path);
   EXPECT_NE(text.find("(ZefServerQueryThread): Server Object:\n\n=== ZEF Server Migrated Object ===\n"),
             std::string::npos);
   EXPECT_NE(text.find("alias : /fs/1\n"), std::string::npos);

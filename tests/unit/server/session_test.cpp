@@ -11,11 +11,6 @@
 
 namespace {
 
-struct SessionDeleter {
-  void operator()(Sess_o* s) const { delete_SessionObject(s); }
-};
-using SessionPtr = std::unique_ptr<Sess_o, SessionDeleter>;
-
 SessionPtr newSession(const SessionConfig& c) { return SessionPtr(new_SessionObject(&c, 1)); }
 
 TEST(SessionStates, TableAndLifeCycle) {
@@ -88,12 +83,8 @@ TEST(SignOn, SendsNodeAndStoresTheAnswer) {
   ASSERT_GE(signOn.size(), 42u);
   EXPECT_EQ(signOn[4], 2);
   EXPECT_EQ(signOn[9], 4);
-  size_t nodeOff = 42 + getU16(&signOn[11]);
-  EXPECT_EQ(std::string(signOn.begin() + nodeOff, signOn.begin() + nodeOff + getU16(&signOn[13])),
-            "NODE_B");
-  size_t pwOff = 42 + getU16(&signOn[20]);
-  EXPECT_EQ(std::string(signOn.begin() + pwOff, signOn.begin() + pwOff + getU16(&signOn[22])),
-            "secret");
+  EXPECT_EQ(fieldOf(signOn, 42, 11), "NODE_B");
+  EXPECT_EQ(fieldOf(signOn, 42, 20), "secret");
   EXPECT_EQ(peer.connections(), 1u);
 }
 
@@ -135,20 +126,6 @@ TEST(SignOn, UnreachableServerIsAConnectionFailure) {
   EXPECT_FALSE(IsConnected(s.get()));
 }
 
-// Signs on, then lets `script` feed the stream; returns the session.
-SessionPtr signedOn(FakePeer& peer, std::function<void(FakePeer&)> script, bool large = false) {
-  peer.run([script](FakePeer& p) {
-    ASSERT_TRUE(p.accept());
-    p.answerSignOn();
-    script(p);
-  });
-  SessionConfig c = peerConfig(peer.port());
-  c.largeBuffers = large;
-  SessionPtr s = newSession(c);
-  EXPECT_EQ(CheckSession(s.get(), 1), 0);
-  return s;
-}
-
 Bytes verbOfLength(size_t len, uint8_t code = 0x55) {
   Bytes v(len, 0x61);
   putU16(v.data(), static_cast<uint16_t>(len));
@@ -157,90 +134,49 @@ Bytes verbOfLength(size_t len, uint8_t code = 0x55) {
   return v;
 }
 
-TEST(Receive, LengthLimit) {
-  FakePeer peer;
-  SessionPtr s = signedOn(peer, [](FakePeer& p) {
-    p.sendRaw(verbOfLength(32768));
-    Bytes over = verbOfLength(32768);
-    putU16(over.data(), 32769);
-    over.push_back(0);
-    p.sendRaw(over);
-    p.readVerb();
-  });
-  uint8_t* verb;
-  ASSERT_EQ(sessRecvVerb(s.get(), &verb), 0);
-  EXPECT_EQ(getU16(verb), 0x8000);
-  EXPECT_EQ(verb[32767], 0x61);
-  EXPECT_EQ(sessRecvVerb(s.get(), &verb), 136);
-  EXPECT_EQ(sessGetState(s.get()), sInit);
-  EXPECT_FALSE(IsConnected(s.get()));
-  EXPECT_FALSE(sessGetComm(s.get())->fd.valid());
-  peer.join();
-}
-
-// A length that does not even cover the header, in either form.
-TEST(Receive, ALengthShorterThanItsHeaderIsAProtocolError) {
-  const Bytes headers[] = {{0x00, 0x03, 0x36, 0xA5},
-                           {0x00, 0x00, 0x08, 0xA5, 0, 0, 0, 0x36, 0, 0, 0, 11}};
-  for (const Bytes& header : headers) {
+// A verb at the length limit is taken whole; one byte more, a length that
+// does not cover its own header, a wrong magic byte or a peer that ends in
+// the middle of a verb closes the session.
+TEST(Receive, LimitsAndBrokenVerbs) {
+  Bytes extLimit(0x100000, 0x62);
+  const uint8_t extHead[12] = {0, 0, 8, 0xA5, 0, 0, 0, 0x77, 0, 0x10, 0, 0};
+  memcpy(extLimit.data(), extHead, sizeof extHead);
+  Bytes overShortLimit = verbOfLength(32769);
+  Bytes cutShort = endTxnVerb(1, 0);
+  putU16(cutShort.data(), 20);  // announces 20 bytes, sends 6
+  struct Case {
+    const char* what;
+    bool largeBuffers;
+    Bytes accepted;  // taken whole before the refused one
+    Bytes refused;
+    int rc;
+  } cases[] = {
+      {"one byte over the short form's limit", false, verbOfLength(32768), overShortLimit, 136},
+      {"one byte over the large buffers' limit", true, extLimit, {0, 0, 8, 0xA5, 0, 0, 0, 0x77, 0, 0x10, 0, 1}, 136},
+      {"short length inside its header", false, {}, {0x00, 0x03, 0x36, 0xA5}, 136},
+      {"extended length inside its header", false, {}, {0, 0, 8, 0xA5, 0, 0, 0, 0x36, 0, 0, 0, 11}, 136},
+      {"wrong magic", false, {}, {0, 6, 0x13, 0xA6, 1, 0}, 136},
+      {"peer ends inside the verb", false, {}, cutShort, -50},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
     FakePeer peer;
-    SessionPtr s = signedOn(peer, [header](FakePeer& p) {
-      p.sendRaw(header);
+    SessionConfig c = peerConfig(0);
+    c.largeBuffers = k.largeBuffers;
+    SessionPtr s = signedOnSession(peer, [&k](FakePeer& p) {
+      p.sendRaw(k.accepted);
+      p.sendRaw(k.refused);
       p.closeConnection();
-    });
+    }, c);
     uint8_t* verb;
-    EXPECT_EQ(sessRecvVerb(s.get(), &verb), 136) << "header of " << header.size() << " bytes";
+    if (!k.accepted.empty()) {
+      ASSERT_EQ(sessRecvVerb(s.get(), &verb), 0);
+      EXPECT_EQ(memcmp(verb, k.accepted.data(), k.accepted.size()), 0);
+    }
+    EXPECT_EQ(sessRecvVerb(s.get(), &verb), k.rc);
+    EXPECT_EQ(sessGetState(s.get()), sInit);
     EXPECT_FALSE(IsConnected(s.get()));
-    peer.join();
-  }
-}
-
-TEST(Receive, LargeBuffersTakeExtendedVerbsUpToOneMiB) {
-  FakePeer peer;
-  SessionPtr s = signedOn(
-      peer,
-      [](FakePeer& p) {
-        Bytes ext(0x100000, 0x62);
-        const uint8_t head[12] = {0, 0, 8, 0xA5, 0, 0, 0, 0x77, 0, 0x10, 0, 0};
-        memcpy(ext.data(), head, 12);
-        p.sendRaw(ext);
-        Bytes over = {0, 0, 8, 0xA5, 0, 0, 0, 0x77, 0, 0x10, 0, 1};
-        p.sendRaw(over);
-        p.readVerb();
-      },
-      true);
-  uint8_t* verb;
-  ASSERT_EQ(sessRecvVerb(s.get(), &verb), 0);
-  EXPECT_EQ(verb[2], 8);  // too long for the short form: handed on as received
-  EXPECT_EQ(getU32(verb + 8), 0x100000u);
-  EXPECT_EQ(verb[0x100000 - 1], 0x62);
-  EXPECT_EQ(sessRecvVerb(s.get(), &verb), 136);
-  peer.join();
-}
-
-TEST(Receive, BadMagicAndBrokenPeer) {
-  {
-    FakePeer peer;
-    SessionPtr s = signedOn(peer, [](FakePeer& p) {
-      p.sendRaw({0, 6, 0x13, 0xA6, 1, 0});
-      p.readVerb();
-    });
-    uint8_t* verb;
-    EXPECT_EQ(sessRecvVerb(s.get(), &verb), 136);
-    EXPECT_FALSE(IsConnected(s.get()));
-    peer.join();
-  }
-  {
-    FakePeer peer;
-    SessionPtr s = signedOn(peer, [](FakePeer& p) {
-      Bytes v = endTxnVerb(1, 0);
-      putU16(v.data(), 20);  // announces 20 bytes, sends 6, then closes
-      p.sendRaw(v);
-      p.closeConnection();
-    });
-    uint8_t* verb;
-    EXPECT_EQ(sessRecvVerb(s.get(), &verb), -50);
-    EXPECT_FALSE(IsConnected(s.get()));
+    EXPECT_FALSE(sessGetComm(s.get())->fd.valid());
     peer.join();
   }
 }
@@ -248,7 +184,7 @@ TEST(Receive, BadMagicAndBrokenPeer) {
 TEST(Receive, ExtendedHeaderIsReadLikeTheShortForm) {
   midExtObjId_t id = makeId(9);
   FakePeer peer;
-  SessionPtr s = signedOn(peer, [&](FakePeer& p) {
+  SessionPtr s = signedOnSession(peer, [&](FakePeer& p) {
     Bytes shortForm = migrQryRespVerb(5, id, id, "/fs/x");
     Bytes ext(shortForm.size() + 8, 0);
     ext[2] = 8;
@@ -258,7 +194,6 @@ TEST(Receive, ExtendedHeaderIsReadLikeTheShortForm) {
     memcpy(&ext[12], &shortForm[4], shortForm.size() - 4);
     p.sendRaw(ext);
     p.sendRaw(endTxnVerb(1, 0));
-    p.readVerb();
   });
   uint32_t fsId = 0;
   midExtObjId_t got{};
@@ -270,27 +205,18 @@ TEST(Receive, ExtendedHeaderIsReadLikeTheShortForm) {
   EXPECT_EQ(path, "/fs/x");
   EXPECT_EQ(memcmp(got.bytes, id.bytes, 28), 0);
   EXPECT_EQ(cuGetMigrQryResp(s.get(), &fsId, &got, &path, &attr, &srv), 121);
-  Logoff(s.get());
-  peer.join();
+  signOff(s, peer);
 }
 
 TEST(Session, SendBufferSmallerThanTheVerbs) {
   midExtObjId_t id = makeId(0x21);
   FakePeer peer;
-  std::vector<Bytes> got;
-  peer.run([&](FakePeer& p) {
-    ASSERT_TRUE(p.accept());
-    p.answerSignOn();
-    got.push_back(p.readVerb());
-    got.push_back(p.readVerb());
-    got.push_back(p.readVerb());
-    p.sendRaw(endTxnVerb(1, 0));
-    p.readVerb();
-  });
-  SessionConfig c = peerConfig(peer.port());
+  SessionConfig c = peerConfig(0);
   c.tcp.buffSize = 16;  // the sign-on and the update are sent in 16-byte pieces
-  SessionPtr s = newSession(c);
-  ASSERT_EQ(CheckSession(s.get(), 1), 0);
+  SessionPtr s = signedOnSession(peer, [](FakePeer& p) {
+    for (uint8_t code : {0x12, 0x31, 0x13}) p.expectVerb(code);
+    p.sendRaw(endTxnVerb(1, 0));
+  }, c);
   ASSERT_EQ(cuBeginTxn(s.get()), 0);
   Attrib a{};
   a.size = 99;
@@ -299,20 +225,19 @@ TEST(Session, SendBufferSmallerThanTheVerbs) {
   uint8_t vote = 1, reason = 0;
   ASSERT_EQ(cuEndTxn(s.get(), &vote, &reason), 0);
   EXPECT_EQ(vote, 1);
-  Logoff(s.get());
-  peer.join();
-  ASSERT_EQ(got.size(), 3u);
-  EXPECT_EQ(got[0].size(), 4u);
-  ASSERT_EQ(got[1].size(), 38u + 28 + path.size() + 136);
-  EXPECT_EQ(memcmp(&got[1][38], id.bytes, 28), 0);
-  EXPECT_EQ(std::string(got[1].begin() + 66, got[1].begin() + 66 + path.size()), path);
-  EXPECT_EQ(got[2][2], 0x13);
+  signOff(s, peer);
+  std::vector<Bytes> got = peer.received();
+  ASSERT_EQ(got.size(), 4u);  // SignOn, BeginTxn, MigrUpd, EndTxn: each arrived whole
+  EXPECT_EQ(got[1].size(), 4u);
+  ASSERT_EQ(got[2].size(), 38u + 28 + path.size() + 136);
+  EXPECT_EQ(memcmp(&got[2][38], id.bytes, 28), 0);
+  EXPECT_EQ(std::string(got[2].begin() + 66, got[2].begin() + 66 + path.size()), path);
 }
 
 TEST(Session, ReleaseForCleanupWakesTheServer) {
   FakePeer peer;
   bool sawEnd = false;
-  SessionPtr s = signedOn(peer, [&](FakePeer& p) { sawEnd = p.readVerb().empty(); });
+  SessionPtr s = signedOnSession(peer, [&](FakePeer& p) { sawEnd = p.readVerb().empty(); });
   sessReleaseForCleanup(s.get());
   peer.join();
   EXPECT_TRUE(sawEnd);

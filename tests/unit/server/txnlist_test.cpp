@@ -13,16 +13,6 @@
 
 namespace {
 
-struct SessionDeleter {
-  void operator()(Sess_o* s) const { delete_SessionObject(s); }
-};
-using SessionPtr = std::unique_ptr<Sess_o, SessionDeleter>;
-
-struct ListDeleter {
-  void operator()(TxnList* l) const { hsmTlDeleteTransaction(l); }
-};
-using ListPtr = std::unique_ptr<TxnList, ListDeleter>;
-
 // Serves transactions: reads verbs, answers each EndTxn with the next vote
 // of `votes` (commit when they run out), until the connection ends or, on
 // connection i, `breakAfter[i]` verbs have been read.
@@ -61,6 +51,11 @@ struct TxnServer {
   }
 };
 
+struct ListDeleter {
+  void operator()(TxnList* l) const { hsmTlDeleteTransaction(l); }
+};
+using ListPtr = std::unique_ptr<TxnList, ListDeleter>;
+
 struct Fixture {
   FakePeer peer;
   SessionPtr session;
@@ -76,10 +71,7 @@ struct Fixture {
     ASSERT_EQ(hsmTlInitialzeEx(list.get(), 1 << 20, sessGetMaxObjsPerTxn(session.get()), 0), 0);
     hsmTlSetTxnType(list.get(), kTlTypeHsm);
   }
-  void stop() {
-    Logoff(session.get());
-    peer.join();
-  }
+  void stop() { signOff(session, peer); }
 };
 
 fileSpec_t specFor(int i) {
@@ -100,10 +92,10 @@ Attrib attribFor(int i) {
   return a;
 }
 
-int queueUpdate(TxnList* l, int i, uint16_t flags = 3) {
+int queueUpdate(TxnList* l, int i, uint16_t flags = 3, int* result = nullptr) {
   fileSpec_t fs = specFor(i);
   Attrib a = attribFor(i);
-  return hsmTlMigrObj(l, kTlKindUpdate, &fs, &a, flags, nullptr);
+  return hsmTlMigrObj(l, kTlKindUpdate, &fs, &a, flags, result);
 }
 
 std::vector<uint8_t> codesAfterSignOn(FakePeer& peer) {
@@ -182,66 +174,6 @@ TEST(TransactionList, UpdateWithoutAttributesAndDeletion) {
   EXPECT_EQ(got[4][4], 1);  // the client votes commit
 }
 
-TEST(TransactionList, AServerAbortIsRetriedOnceThenReported) {
-  {
-    TxnServer server;
-    server.votes = {{2, 9}};
-    Fixture f;
-    f.start(server);
-    ASSERT_EQ(queueUpdate(f.list.get(), 1), 0);
-    EXPECT_EQ(hsmTlEnd(f.list.get()), 0);
-    f.stop();
-    EXPECT_EQ(codesAfterSignOn(f.peer), (std::vector<uint8_t>{0x12, 0x31, 0x13, 0x12, 0x31, 0x13}));
-  }
-  {
-    TxnServer server;
-    server.votes = {{2, 9}, {2, 9}};
-    Fixture f;
-    f.start(server);
-    int result = 0;
-    fileSpec_t fs = specFor(1);
-    Attrib a = attribFor(1);
-    ASSERT_EQ(hsmTlMigrObj(f.list.get(), kTlKindUpdate, &fs, &a, 3, &result), 0);
-    EXPECT_EQ(hsmTlEnd(f.list.get()), 9);
-    EXPECT_EQ(result, 9);
-    f.stop();
-  }
-}
-
-TEST(TransactionList, AnAbortedBatchInFlightIsResentBeforeTheNextBatch) {
-  TxnServer server;
-  server.votes = {{2, 9}};  // the first batch's vote, read only by the next flush
-  Fixture f;
-  f.start(server);
-  for (int i = 1; i <= 5; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
-  EXPECT_EQ(hsmTlEnd(f.list.get()), 0);
-  EXPECT_EQ(f.list->stats.committedUpdates, 5u);
-  EXPECT_EQ(f.list->stats.aborted, 1u);
-  f.stop();
-  const std::vector<uint8_t> expect = {0x12, 0x31, 0x31, 0x31, 0x31, 0x13,   // first batch, aborted
-                                       0x12, 0x31, 0x31, 0x31, 0x31, 0x13,   // sent again
-                                       0x12, 0x31, 0x13};                    // then the fifth
-  EXPECT_EQ(codesAfterSignOn(f.peer), expect);
-  std::vector<Bytes> got = f.peer.received();
-  EXPECT_EQ(memcmp(&got[got.size() - 2][38], specFor(5).objId.bytes, 28), 0);
-}
-
-TEST(TransactionList, AConnectionLostWhileAVoteIsAwaitedResendsThatBatchFirst) {
-  TxnServer server;
-  server.breakAfter = {5};  // the line drops as the first batch's EndTxn goes out
-  server.acceptAgain = true;
-  Fixture f;
-  f.start(server);
-  for (int i = 1; i <= 5; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
-  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
-  EXPECT_EQ(f.list->stats.reopens, 1u);
-  EXPECT_EQ(f.list->stats.committedUpdates, 5u);
-  f.stop();
-  const std::vector<uint8_t> expect = {0x1A, 0x12, 0x31, 0x31, 0x31, 0x31,
-                                       0x1A, 0x12, 0x31, 0x31, 0x31, 0x31, 0x13, 0x12, 0x31, 0x13};
-  EXPECT_EQ(f.peer.receivedCodes(), expect);
-}
-
 TEST(TransactionList, AnAbortReadsTheVoteOfTheBatchInFlight) {
   TxnServer server;
   Fixture f;
@@ -254,69 +186,77 @@ TEST(TransactionList, AnAbortReadsTheVoteOfTheBatchInFlight) {
   EXPECT_EQ(codesAfterSignOn(f.peer), (std::vector<uint8_t>{0x12, 0x31, 0x31, 0x31, 0x31, 0x13}));
 }
 
-TEST(TransactionList, BrokenConnectionReopensAndResendsTheBatch) {
-  TxnServer server;
-  server.breakAfter = {3};  // BeginTxn and two updates, then the line drops
-  server.acceptAgain = true;
-  Fixture f;
-  f.start(server);
-  for (int i = 1; i <= 3; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
-  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
-  f.stop();
-  EXPECT_EQ(f.peer.connections(), 2u);
-  std::vector<Bytes> got = f.peer.received();
-  // First connection: SignOn, BeginTxn, MigrUpd x2 (the rest was lost);
-  // second: SignOn and the whole batch again.
-  std::vector<uint8_t> codes;
-  for (const Bytes& v : got) codes.push_back(v[2]);
-  const std::vector<uint8_t> expect = {0x1A, 0x12, 0x31, 0x31, 0x1A, 0x12, 0x31, 0x31, 0x31, 0x13};
-  ASSERT_EQ(codes, expect);
-  for (int i = 1; i <= 3; ++i)
-    EXPECT_EQ(memcmp(&got[5 + i][38], specFor(i).objId.bytes, 28), 0) << "update " << i;
-  EXPECT_EQ(f.list->stats.reopens, 1u);
-}
-
-TEST(TransactionList, ASecondBrokenConnectionInOneFlushIsReopenedToo) {
-  TxnServer server;
-  server.breakAfter = {2, 3};  // the line drops in the batch and again in its resend
-  server.acceptAgain = true;
-  Fixture f;
-  f.start(server);
-  for (int i = 1; i <= 3; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
-  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
-  f.stop();
-  EXPECT_EQ(f.peer.connections(), 3u);
-  EXPECT_EQ(f.list->stats.reopens, 2u);
-  std::vector<uint8_t> codes = f.peer.receivedCodes();
-  const std::vector<uint8_t> expect = {0x1A, 0x12, 0x31,              // first connection
-                                       0x1A, 0x12, 0x31, 0x31,        // second
-                                       0x1A, 0x12, 0x31, 0x31, 0x31, 0x13};
-  EXPECT_EQ(codes, expect);
-}
-
-TEST(TransactionList, WithoutRestartDurationTheListGivesUp) {
-  TxnServer server;
-  server.breakAfter = {2};
-  Fixture f;
-  f.start(server, 0);
-  for (int i = 1; i <= 2; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
-  EXPECT_EQ(hsmTlEnd(f.list.get()), -50);
-  EXPECT_TRUE(f.list->items.empty());  // aborted: nothing left queued
-  f.stop();
-  EXPECT_EQ(f.peer.connections(), 1u);
-}
-
 int refuseReopen(int event, void*) { return event == kReopenStart ? 77 : 0; }
 
-TEST(TransactionList, ReopenCallbackCanRefuse) {
-  TxnServer server;
-  server.breakAfter = {1};
-  Fixture f;
-  f.start(server);
-  f.list->callback = refuseReopen;
-  ASSERT_EQ(queueUpdate(f.list.get(), 1), 0);
-  EXPECT_EQ(hsmTlEnd(f.list.get()), 77);
-  f.stop();
+// The item number of each MigrUpd the peer read, in order (ids are
+// makeId(10 * item)).
+std::vector<int> updatedItems(FakePeer& peer) {
+  std::vector<int> items;
+  for (const Bytes& v : peer.received())
+    if (v[2] == 0x31) items.push_back(v[38] / 10);
+  return items;
+}
+
+// Aborts and broken connections while a list is flushed: what is sent again,
+// what is counted, what the end reports.
+TEST(TransactionList, AbortsAndBrokenConnectionsAreResentOrReported) {
+  constexpr uint8_t S = 0x1A, B = 0x12, U = 0x31, E = 0x13;
+  struct Case {
+    const char* what;
+    TxnServer server;
+    int items;
+    std::vector<uint8_t> codes;  // every verb the peer read, sign-ons included
+    std::vector<int> updates;    // the items of those MigrUpd verbs
+    int rc = 0;
+    int itemResult = 0;  // what the first item's result says (-1: never set)
+    uint64_t committed = 0;
+    uint64_t reopens = 0;  // re-opens tried
+    uint64_t aborted = 0;
+    size_t connections = 1;
+    uint32_t restartDuration = 1;
+    TlCallback callback = nullptr;
+  } cases[] = {
+      {.what = "an abort is retried once", .server = {{{2, 9}}, {}, false}, .items = 1,
+       .codes = {S, B, U, E, B, U, E}, .updates = {1, 1}, .committed = 1, .aborted = 1},
+      {.what = "a second abort is reported", .server = {{{2, 9}, {2, 9}}, {}, false}, .items = 1,
+       .codes = {S, B, U, E, B, U, E}, .updates = {1, 1}, .rc = 9, .itemResult = 9, .aborted = 2},
+      // The first batch's vote is read only by the next flush.
+      {.what = "an aborted batch in flight is resent before the next", .server = {{{2, 9}}, {}, false}, .items = 5,
+       .codes = {S, B, U, U, U, U, E, B, U, U, U, U, E, B, U, E}, .updates = {1, 2, 3, 4, 1, 2, 3, 4, 5},
+       .committed = 5, .aborted = 1},
+      {.what = "the line drops as the batch's EndTxn goes out", .server = {{}, {5}, true}, .items = 5,
+       .codes = {S, B, U, U, U, U, S, B, U, U, U, U, E, B, U, E}, .updates = {1, 2, 3, 4, 1, 2, 3, 4, 5},
+       .committed = 5, .reopens = 1, .connections = 2},
+      {.what = "the line drops inside the batch", .server = {{}, {3}, true}, .items = 3,
+       .codes = {S, B, U, U, S, B, U, U, U, E}, .updates = {1, 2, 1, 2, 3},
+       .committed = 3, .reopens = 1, .connections = 2},
+      {.what = "the line drops again in the resend", .server = {{}, {2, 3}, true}, .items = 3,
+       .codes = {S, B, U, S, B, U, U, S, B, U, U, U, E}, .updates = {1, 1, 2, 1, 2, 3},
+       .committed = 3, .reopens = 2, .connections = 3},
+      {.what = "without a restart duration the list gives up", .server = {{}, {2}, false}, .items = 2,
+       .codes = {S, B, U}, .updates = {1}, .rc = -50, .itemResult = -1, .reopens = 1, .restartDuration = 0},
+      {.what = "the re-open callback refuses", .server = {{}, {1}, false}, .items = 1,
+       .codes = {S, B}, .updates = {}, .rc = 77, .itemResult = -1, .reopens = 1, .callback = refuseReopen},
+  };
+  for (Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    Fixture f;
+    f.start(k.server, k.restartDuration);
+    f.list->callback = k.callback;
+    int firstResult = -1;
+    ASSERT_EQ(queueUpdate(f.list.get(), 1, 3, &firstResult), 0);
+    for (int i = 2; i <= k.items; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
+    EXPECT_EQ(hsmTlEnd(f.list.get()), k.rc);
+    EXPECT_EQ(firstResult, k.itemResult);
+    EXPECT_TRUE(f.list->items.empty());
+    EXPECT_EQ(f.list->stats.committedUpdates, k.committed);
+    EXPECT_EQ(f.list->stats.reopens, k.reopens);
+    EXPECT_EQ(f.list->stats.aborted, k.aborted);
+    f.stop();
+    EXPECT_EQ(f.peer.receivedCodes(), k.codes);
+    EXPECT_EQ(updatedItems(f.peer), k.updates);
+    EXPECT_EQ(f.peer.connections(), k.connections);
+  }
 }
 
 }  // namespace

@@ -23,23 +23,11 @@ TEST(VerbEncoding, SignOnLayout) {
   uint8_t buf[256];
   size_t len = buildSignOn(buf, sizeof buf, req);
   ASSERT_EQ(len, 42u + 5 + 7 + 4 + 2);
-  EXPECT_EQ(getU16(buf), len);
-  EXPECT_EQ(buf[2], 0x1A);
-  EXPECT_EQ(buf[3], 0xA5);
-  EXPECT_EQ(buf[4], 2);
-  EXPECT_EQ(buf[9], 4);
-  EXPECT_EQ(buf[10], 2);
-  EXPECT_EQ(buf[19], 1);
+  // Descriptors of platform, node, owner and password, in this order of the
+  // data area; the capabilities start at 26.
+  const Bytes head = {0, 60, 0x1A, 0xA5, 2, 0, 0, 0, 5, 4, 2, 0, 5, 0, 7, 0, 12, 0, 4, 1, 0, 16, 0, 2};
+  EXPECT_EQ(Bytes(buf, buf + head.size()), head);
   EXPECT_EQ(buf[26], 0x03);
-  // Descriptors: platform, node, owner, password in this order of the data area.
-  EXPECT_EQ(getU16(buf + 5), 0);
-  EXPECT_EQ(getU16(buf + 7), 5);
-  EXPECT_EQ(getU16(buf + 11), 5);
-  EXPECT_EQ(getU16(buf + 13), 7);
-  EXPECT_EQ(getU16(buf + 15), 12);
-  EXPECT_EQ(getU16(buf + 17), 4);
-  EXPECT_EQ(getU16(buf + 20), 16);
-  EXPECT_EQ(getU16(buf + 22), 2);
   EXPECT_EQ(str(buf + 42, len - 42), "LinuxNODE-A1rootpw");
 }
 
@@ -78,42 +66,35 @@ TEST(VerbEncoding, MigrUpdCarriesOnlyWhatItsFlagsSay) {
   std::string path = "/dir/file";
   uint8_t buf[512];
 
+  // Flags 1: the attribute block right after the id, no path descriptor.
   size_t len = buildMigrUpd(buf, sizeof buf, 42, id, block, sizeof block, &path, 1);
   ASSERT_EQ(len, 38u + 28 + 136);
-  EXPECT_EQ(buf[2], 0x31);
-  EXPECT_EQ(getU32(buf + 4), 42u);
-  EXPECT_EQ(getU16(buf + 8), 0);
-  EXPECT_EQ(getU16(buf + 10), 28);
-  EXPECT_EQ(getU16(buf + 12), 1);
-  EXPECT_EQ(getU16(buf + 14), 28);   // attribute block right after the id
-  EXPECT_EQ(getU16(buf + 16), 136);
-  EXPECT_EQ(getU32(buf + 18), 0u);   // no path descriptor
+  Bytes head = {0, 0xCA, 0x31, 0xA5, 0, 0, 0, 42, 0, 0, 0, 28, 0, 1, 0, 28, 0, 136, 0, 0, 0, 0};
+  EXPECT_EQ(Bytes(buf, buf + head.size()), head);
   EXPECT_EQ(memcmp(buf + 38, id.bytes, 28), 0);
   EXPECT_EQ(memcmp(buf + 66, block, 136), 0);
 
+  // Flags 3: the path at 28, then the attribute block.
   len = buildMigrUpd(buf, sizeof buf, 42, id, block, sizeof block, &path, 3);
   ASSERT_EQ(len, 38u + 28 + 9 + 136);
-  EXPECT_EQ(getU16(buf + 18), 28);   // path at 28
-  EXPECT_EQ(getU16(buf + 20), 9);
-  EXPECT_EQ(getU16(buf + 14), 37);   // then the attribute block
-  EXPECT_EQ(getU16(buf + 16), 136);
+  head = {0, 0xD3, 0x31, 0xA5, 0, 0, 0, 42, 0, 0, 0, 28, 0, 3, 0, 37, 0, 136, 0, 28, 0, 9};
+  EXPECT_EQ(Bytes(buf, buf + head.size()), head);
   EXPECT_EQ(str(buf + 66, 9), path);
   EXPECT_EQ(memcmp(buf + 75, block, 136), 0);
 
+  // Flags 2: the path only.
   len = buildMigrUpd(buf, sizeof buf, 42, id, nullptr, 0, &path, 2);
   ASSERT_EQ(len, 38u + 28 + 9);
-  EXPECT_EQ(getU32(buf + 14), 0u);
+  head = {0, 75, 0x31, 0xA5, 0, 0, 0, 42, 0, 0, 0, 28, 0, 2, 0, 0, 0, 0, 0, 28, 0, 9};
+  EXPECT_EQ(Bytes(buf, buf + head.size()), head);
   EXPECT_EQ(buildMigrUpd(buf, sizeof buf, 42, id, nullptr, 0, nullptr, 2), 0u);
 }
 
 TEST(VerbEncoding, FileSpaceVerbs) {
   uint8_t buf[256];
   size_t len = buildFSQry(buf, sizeof buf, "nodeX", "/fs", false);
-  ASSERT_EQ(len, 12u + 5 + 3);
-  EXPECT_EQ(buf[2], 0xB3);
-  EXPECT_EQ(getU32(buf + 4), 5u);           // offset 0, length 5
-  EXPECT_EQ(getU32(buf + 8), (5u << 16) | 3);
-  EXPECT_EQ(str(buf + 12, 8), "NODEX/fs");
+  const Bytes fsQry = {0, 20, 0xB3, 0xA5, 0, 0, 0, 5, 0, 5, 0, 3, 'N', 'O', 'D', 'E', 'X', '/', 'f', 's'};
+  EXPECT_EQ(Bytes(buf, buf + len), fsQry);
 
   len = buildFSQry(buf, sizeof buf, "n", "/f\xC3\xA9", true);  // "/fé"
   ASSERT_EQ(len, 12u + 1 + 6);
@@ -127,19 +108,12 @@ TEST(VerbEncoding, FileSpaceVerbs) {
   add.size1 = 0x0000000100000002ULL;
   add.size2 = 0x0000000300000004ULL;
   len = buildFSAdd(buf, sizeof buf, add);
-  ASSERT_EQ(len, 35u + 3 + 4 + 8);
-  EXPECT_EQ(buf[2], 0xB0);
-  EXPECT_EQ(getU32(buf + 4), 3u);
-  EXPECT_EQ(getU32(buf + 8), (3u << 16) | 4);
-  EXPECT_EQ(getU32(buf + 12), (7u << 16) | 8);
-  EXPECT_EQ(buf[16], '/');
-  EXPECT_EQ(getU16(buf + 17), 0);
-  EXPECT_EQ(getU32(buf + 19), 1u);
-  EXPECT_EQ(getU32(buf + 23), 2u);
-  EXPECT_EQ(getU32(buf + 27), 3u);
-  EXPECT_EQ(getU32(buf + 31), 4u);
-  EXPECT_EQ(str(buf + 35, 7), "/fsext4");
-  for (int i = 42; i < 50; ++i) EXPECT_EQ(buf[i], 0);
+  // Descriptors of name, type and information, the delimiter, the name form,
+  // both sizes in two words each, then the data and eight bytes of information.
+  const Bytes fsAdd = {0, 50, 0xB0, 0xA5, 0, 0, 0, 3, 0, 3, 0, 4, 0, 7, 0, 8, '/', 0, 0,
+                       0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4,
+                       '/', 'f', 's', 'e', 'x', 't', '4', 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(Bytes(buf, buf + len), fsAdd);
 
   add.nameForm = kFsNameFormUnicode;
   len = buildFSAdd(buf, sizeof buf, add);

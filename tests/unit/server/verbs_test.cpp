@@ -12,29 +12,11 @@
 
 namespace {
 
-struct SessionDeleter {
-  void operator()(Sess_o* s) const { delete_SessionObject(s); }
-};
-using SessionPtr = std::unique_ptr<Sess_o, SessionDeleter>;
-
-// Starts the peer (sign-on first, then `script`) and signs a session on.
+// Signs a session on against the peer, which then runs `script`.
 SessionPtr start(FakePeer& peer, std::function<void(FakePeer&)> script, bool unicode = false) {
-  peer.run([script](FakePeer& p) {
-    ASSERT_TRUE(p.accept());
-    p.answerSignOn();
-    script(p);
-    p.readVerb();  // until the client closes
-  });
-  SessionConfig c = peerConfig(peer.port());
+  SessionConfig c = peerConfig(0);
   c.unicode = unicode;
-  SessionPtr s(new_SessionObject(&c, 1));
-  EXPECT_EQ(CheckSession(s.get(), 1), 0);
-  return s;
-}
-
-void finish(SessionPtr& s, FakePeer& peer) {
-  Logoff(s.get());
-  peer.join();
+  return signedOnSession(peer, std::move(script), c);
 }
 
 struct Answer {
@@ -51,11 +33,8 @@ TEST(QueryStream, AnswersSkipsAndEnds) {
   FakePeer peer;
   SessionPtr s = start(peer, [&](FakePeer& p) {
     p.expectVerb(0x12);
-    Bytes all = p.expectVerb(0x34);
-    EXPECT_EQ(all.size(), 26u);
-    EXPECT_EQ(getU32(&all[4]), 33u);
-    EXPECT_EQ(all[8], 1);
-    EXPECT_EQ(all[9], 2);
+    // MigrQryAll of file space 33, object type 1, ordering 2
+    EXPECT_EQ(p.expectVerb(0x34), Bytes({0, 26, 0x34, 0xA5, 0, 0, 0, 33, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     p.sendRaw(migrQryRespVerb(33, a, a, "/fs/one"));
     p.sendRaw(migrQryRespVerb(33, b, b, "/fs/unknown", 3));  // format the codec doesn't know
     p.sendRaw(migrQryRespVerb(33, b, b, "/fs/two"));
@@ -72,7 +51,7 @@ TEST(QueryStream, AnswersSkipsAndEnds) {
   EXPECT_EQ(memcmp(r.id.bytes, b.bytes, 28), 0);
   EXPECT_EQ(r.next(s.get()), 2);  // vote 2 reason 2: nothing (more) matched
   EXPECT_EQ(r.path, "/fs/two");   // outputs untouched by the end
-  finish(s, peer);
+  signOff(s, peer);
 }
 
 TEST(QueryStream, EndVotesAndViolations) {
@@ -93,7 +72,7 @@ TEST(QueryStream, EndVotesAndViolations) {
     Answer r;
     EXPECT_EQ(r.next(s.get()), k.expected);
     EXPECT_EQ(sessGetState(s.get()) != sSignedOn, k.closes);
-    finish(s, peer);
+    signOff(s, peer);
   }
 }
 
@@ -116,17 +95,14 @@ TEST(SingleObject, OneAnswerKeepsHandleFormAndTwoAreRefused) {
       p.sendRaw(v);
       p.sendRaw(endTxnVerb(1, 0));
     });
-    uint32_t fsId;
-    std::string path;
-    Attrib attr{};
-    ServerAttrib srv;
-    ASSERT_EQ(hlQryOneMigrObjGetHandle(s.get(), id, 2, &fsId, &path, &attr, &srv), 0);
-    EXPECT_EQ(fsId, 8u);
-    EXPECT_EQ(path, "/fs/h");
-    EXPECT_EQ(attr.hsm.handleForm.marker, 0x8E7D);
-    EXPECT_EQ(attr.hsm.handleForm.handleLength, 4);
-    EXPECT_EQ(attr.hsm.handleForm.handle[0], 0xD0);
-    finish(s, peer);
+    Answer r;
+    ASSERT_EQ(hlQryOneMigrObjGetHandle(s.get(), id, 2, &r.fsId, &r.path, &r.attr, &r.srv), 0);
+    EXPECT_EQ(r.fsId, 8u);
+    EXPECT_EQ(r.path, "/fs/h");
+    EXPECT_EQ(r.attr.hsm.handleForm.marker, 0x8E7D);
+    EXPECT_EQ(r.attr.hsm.handleForm.handleLength, 4);
+    EXPECT_EQ(r.attr.hsm.handleForm.handle[0], 0xD0);
+    signOff(s, peer);
   }
   {
     FakePeer peer;
@@ -137,12 +113,9 @@ TEST(SingleObject, OneAnswerKeepsHandleFormAndTwoAreRefused) {
       p.sendRaw(migrQryRespVerb(8, id, id, "/fs/b"));
       p.sendRaw(endTxnVerb(1, 0));
     });
-    uint32_t fsId;
-    std::string path;
-    Attrib attr;
-    ServerAttrib srv;
-    EXPECT_EQ(hlQryOneMigrObjGetHandle(s.get(), id, 2, &fsId, &path, &attr, &srv), 131);
-    finish(s, peer);
+    Answer r;
+    EXPECT_EQ(hlQryOneMigrObjGetHandle(s.get(), id, 2, &r.fsId, &r.path, &r.attr, &r.srv), 131);
+    signOff(s, peer);
   }
 }
 
@@ -184,30 +157,18 @@ struct FsServer {
   }
 };
 
-std::string fsNameOf(const Bytes& fsQry) {
-  size_t off = 12 + getU16(&fsQry[8]);
-  return std::string(fsQry.begin() + off, fsQry.begin() + off + getU16(&fsQry[10]));
-}
+std::string fsNameOf(const Bytes& fsQry) { return fieldOf(fsQry, 12, 8); }
 
 TEST(FileSpaceLookup, AddsAnUnknownFileSpace) {
   for (bool unicode : {false, true}) {
     FsServer server;
     FakePeer peer;
-    peer.run([&](FakePeer& p) {
-      ASSERT_TRUE(p.accept());
-      p.answerSignOn();
-      server(p);
-    });
-    SessionConfig c = peerConfig(peer.port());
-    c.unicode = unicode;
-    SessionPtr s(new_SessionObject(&c, 1));
-    ASSERT_EQ(CheckSession(s.get(), 1), 0);
+    SessionPtr s = start(peer, [&server](FakePeer& p) { server(p); }, unicode);
     fileSpec_t* spec = fmNewFileSpec("/fs", "", "");
     ASSERT_EQ(fsCheckAdd(s.get(), FileSpaceInfo{"/fs", '/'}, spec, fakeStats), 0);
     EXPECT_EQ(spec->fsID, 77u);
     fmDeleteFileSpec(spec);
-    Logoff(s.get());
-    peer.join();
+    signOff(s, peer);
 
     const std::string utf16 = std::string("\0/\0f\0s", 6);
     if (unicode) {
@@ -239,18 +200,10 @@ TEST(FileSpaceLookup, AddRefusals) {
     FsServer server;
     server.addReason = reason;
     FakePeer peer;
-    peer.run([&](FakePeer& p) {
-      ASSERT_TRUE(p.accept());
-      p.answerSignOn();
-      server(p);
-    });
-    SessionConfig c = peerConfig(peer.port());
-    SessionPtr s(new_SessionObject(&c, 1));
-    ASSERT_EQ(CheckSession(s.get(), 1), 0);
+    SessionPtr s = start(peer, [&server](FakePeer& p) { server(p); });
     fileSpec_t spec;
     int rc = getfsID(s.get(), &spec, fakeStats);  // empty name asks for "/"
-    Logoff(s.get());
-    peer.join();
+    signOff(s, peer);
     if (reason == 19) {
       EXPECT_EQ(rc, 0);
       EXPECT_EQ(spec.fsID, 77u);
@@ -274,7 +227,7 @@ TEST(FileSpaceLookup, ExistingSpaceWithOddInformationAndDisabledFlag) {
   fileSpec_t spec;
   spec.fsName = "/fs";
   EXPECT_EQ(getfsID(s.get(), &spec, fakeStats), 289);
-  finish(s, peer);
+  signOff(s, peer);
 
   TEST_DISABLEUNICODEFLAG.set = 1;
   EXPECT_EQ(fsCheckAdd(nullptr, FileSpaceInfo{"/fs", '/'}, &spec, fakeStats), 57);

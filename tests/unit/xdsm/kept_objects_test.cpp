@@ -51,10 +51,8 @@ class KeptObjects : public OnMountedFs {
 };
 
 TEST_P(KeptObjects, TheTokensObjectIsClosedWithTheTokenAndTheMountWithTheSession) {
-  makeFile("f", 10);
   Handle h;
-  handleOf("f", &h);
-  dm_token_t token = tokenWith(h, DM_RIGHT_EXCL);
+  dm_token_t token = heldFile("f", 10, &h);
   ASSERT_EQ(0, setAttr(h, token, "one")) << strerror(errno);
   ASSERT_EQ(0, setAttr(h, token, "two")) << strerror(errno);
   EXPECT_EQ("two", xattrOf(path("f"), "trusted.dmapi.rec"));
@@ -68,10 +66,8 @@ TEST_P(KeptObjects, TheTokensObjectIsClosedWithTheTokenAndTheMountWithTheSession
 }
 
 TEST_P(KeptObjects, ARemovedObjectIsStaleEvenWhileTheTokenHoldsItOpen) {
-  makeFile("f", 10);
   Handle h;
-  handleOf("f", &h);
-  dm_token_t token = tokenWith(h, DM_RIGHT_EXCL);
+  dm_token_t token = heldFile("f", 10, &h);
   ASSERT_EQ(0, setAttr(h, token, "one"));
   ASSERT_EQ(0, unlink(path("f").c_str()));
   errno = 0;
@@ -87,10 +83,8 @@ TEST_P(KeptObjects, ARemovedObjectIsStaleEvenWhileTheTokenHoldsItOpen) {
 }
 
 TEST_P(KeptObjects, ARecreatedFileIsNeverTakenForTheOldOne) {
-  makeFile("f", 10);
   Handle old;
-  handleOf("f", &old);
-  dm_token_t token = tokenWith(old, DM_RIGHT_EXCL);
+  dm_token_t token = heldFile("f", 10, &old);
   ASSERT_EQ(0, setAttr(old, token, "old"));
   ASSERT_EQ(0, unlink(path("f").c_str()));
   makeFile("f", 20);
@@ -110,10 +104,8 @@ TEST_P(KeptObjects, ARecreatedFileIsNeverTakenForTheOldOne) {
 }
 
 TEST_P(KeptObjects, RightsAreCheckedOnEveryCallOfAKeptObject) {
-  makeFile("f", 8192);
   Handle h;
-  handleOf("f", &h);
-  dm_token_t token = tokenWith(h, DM_RIGHT_SHARED);
+  dm_token_t token = heldFile("f", 8192, &h, DM_RIGHT_SHARED);
   dm_stat_t st;
   ASSERT_EQ(0, dm_get_fileattr(sid_, h.hanp, h.hlen, token, DM_AT_STAT, &st));
   errno = 0;

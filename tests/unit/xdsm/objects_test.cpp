@@ -12,10 +12,8 @@ using namespace xdsmtest;
 class Objects : public OnMountedFs {};
 
 TEST_P(Objects, AttributesAreStoredAsTrustedXattrsWithExactBytes) {
-  makeFile("f", 10);
   Handle h;
-  handleOf("f", &h);
-  dm_token_t token = tokenWith(h, DM_RIGHT_EXCL);
+  dm_token_t token = heldFile("f", 10, &h);
   dm_attrname_t one = attrName("ONE"), full = attrName("EIGHTCHR"), missing = attrName("none");
   unsigned char value[300];
   for (size_t i = 0; i < sizeof value; ++i) value[i] = static_cast<unsigned char>(i * 7);
@@ -73,10 +71,8 @@ TEST_P(Objects, AttributesAreStoredAsTrustedXattrsWithExactBytes) {
 }
 
 TEST_P(Objects, RegionsAndEventListsPersistWithTheFile) {
-  makeFile("f", 10);
   Handle h;
-  handleOf("f", &h);
-  dm_token_t token = tokenWith(h, DM_RIGHT_EXCL);
+  dm_token_t token = heldFile("f", 10, &h);
   dm_region_t regions[2] = {{0, 4096, DM_REGION_READ, 0},
                             {8192, 0, DM_REGION_WRITE | DM_REGION_TRUNCATE, 0}};
   dm_boolean_t exact = DM_FALSE;
@@ -122,12 +118,10 @@ TEST_P(Objects, ProbeAndPunchFreeTheBlocksButKeepSizeAndTimes) {
   struct stat probe;
   ASSERT_EQ(0, stat(mount_->path().c_str(), &probe));
   const size_t block = probe.st_blksize;
-  makeFile("f", 3 * block + 100);
+  Handle h;
+  dm_token_t token = heldFile("f", 3 * block + 100, &h);
   struct timespec times[2] = {{1000000, 0}, {2000000, 0}};
   ASSERT_EQ(0, utimensat(AT_FDCWD, path("f").c_str(), times, 0));
-  Handle h;
-  handleOf("f", &h);
-  dm_token_t token = tokenWith(h, DM_RIGHT_EXCL);
 
   dm_off_t roff = -1;
   dm_size_t rlen = 1;
@@ -173,12 +167,10 @@ TEST_P(Objects, ProbeAndPunchFreeTheBlocksButKeepSizeAndTimes) {
 }
 
 TEST_P(Objects, InvisibleWriteKeepsTimesAndFileAttributesRoundTrip) {
-  makeFile("f", 8);
+  Handle h;
+  dm_token_t token = heldFile("f", 8, &h);
   struct timespec times[2] = {{1111111, 0}, {2222222, 0}};
   ASSERT_EQ(0, utimensat(AT_FDCWD, path("f").c_str(), times, 0));
-  Handle h;
-  handleOf("f", &h);
-  dm_token_t token = tokenWith(h, DM_RIGHT_EXCL);
   char text[] = "HELLO";
   ASSERT_EQ(5, dm_write_invis(sid_, h.hanp, h.hlen, token, DM_WRITE_SYNC, 2, 5, text));
   char back[16] = {};

@@ -139,10 +139,8 @@ TEST_P(Rights, CallsNeedTheRightOnTheirToken) {
 }
 
 TEST_P(Rights, ExclusiveConflictsAndWaitingRequestGetsItWhenFreed) {
-  makeFile("f", 10);
   Handle h;
-  handleOf("f", &h);
-  dm_token_t first = tokenWith(h, DM_RIGHT_EXCL);
+  dm_token_t first = heldFile("f", 10, &h);
   dm_token_t second;
   ASSERT_EQ(0, dm_create_userevent(sid_, 0, nullptr, &second));
   EXPECT_EQ(-1, dm_request_right(sid_, h.hanp, h.hlen, second, 0, DM_RIGHT_SHARED));

@@ -74,6 +74,12 @@ class OnMountedFs : public ::testing::TestWithParam<const char*> {
     EXPECT_EQ(0, dm_request_right(sid_, h.hanp, h.hlen, token, DM_RR_WAIT, right));
     return token;
   }
+  // A new file of `size` bytes, its handle in `h`, and a token holding `right`.
+  dm_token_t heldFile(const std::string& name, size_t size, Handle* h, dm_right_t right = DM_RIGHT_EXCL) {
+    makeFile(name, size);
+    handleOf(name, h);
+    return tokenWith(*h, right);
+  }
 
   std::unique_ptr<kmrtest::ScratchMount> mount_;
   dm_sessid_t sid_ = DM_NO_SESSION;

@@ -46,6 +46,13 @@ TEST(ImportLine, FieldsDefaultsAndRangeChecks) {
   EXPECT_EQ(r->attrs.mtime, 100u);
   EXPECT_EQ(r->attrs.atime, 777u) << "missing times default to the import time";
   EXPECT_EQ(r->attrs.migState, kStateExpired);
+  // "alias" takes names without the leading slash (tests feed the command
+  // such malformed names); "path" still demands it.
+  for (const char* alias : {"rel/x", "/"}) {
+    r = parseImportLine(std::string(R"({"size":5,"alias":")") + alias + "\"}", 1, err);
+    ASSERT_TRUE(r) << err;
+    EXPECT_EQ(alias, r->path);
+  }
 
   const char* bad[] = {R"({"size":1})",
                        R"({"path":"/a"})",
@@ -55,7 +62,10 @@ TEST(ImportLine, FieldsDefaultsAndRangeChecks) {
                        R"({"path":"/a","size":1,"owner":"x"})",
                        R"({"path":"/a","size":"1"})",
                        R"({"path":"/a","size":1,"expired":1})",
-                       R"({"path":"/a\u0000b","size":1})"};
+                       R"({"path":"/a\u0000b","size":1})",
+                       R"({"alias":"","size":5})",
+                       R"({"alias":"a","path":"/b","size":5})",
+                       R"({"path":"/b","alias":"a","size":5})"};
   for (const char* s : bad) EXPECT_FALSE(parseImportLine(s, 0, err)) << s;
 }
 

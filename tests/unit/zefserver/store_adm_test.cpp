@@ -2,14 +2,15 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
+#include "tests/support/no_terminal.h"
+#include "tests/support/node_password.h"
+#include "tests/support/scratch_dir.h"
 #include "zefserver/adm.h"
 #include "zefserver/password.h"
 #include "zefserver/store.h"
@@ -19,12 +20,6 @@ namespace {
 
 class AdmTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/zefadm.XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    db_ = dir_ + "/db";
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
   int adm(std::vector<std::string> args, std::string* out = nullptr) {
     std::vector<std::string> all = {"zefadm", "--db", db_};
     all.insert(all.end(), args.begin(), args.end());
@@ -41,20 +36,20 @@ class AdmTest : public ::testing::Test {
     free(buf);
     return rc;
   }
-  std::string write(const std::string& name, const std::string& content) {
-    std::ofstream(dir_ + "/" + name) << content;
-    return dir_ + "/" + name;
-  }
+  std::string write(const std::string& name, const std::string& content) { return scratch_.write(name, content); }
   // A password file as an administrator makes one: mode 0600.
   std::string passwordFile(const std::string& password, mode_t mode = 0600) {
-    std::string path = write("pw" + std::to_string(files_++), password + "\n");
+    std::string path = scratch_.file("pw" + std::to_string(files_++));
+    EXPECT_TRUE(kmrtest::writePasswordFile(path, password));
     chmod(path.c_str(), mode);
     return path;
   }
   int registerNode(const std::string& node, const std::string& password = "n0de-secret") {
     return adm({"register-node", node, "--password-file", passwordFile(password)});
   }
-  std::string dir_, db_;
+  kmrtest::ScratchDir scratch_;
+  const std::string& dir_ = scratch_.path();
+  const std::string db_ = scratch_.file("db");
   int files_ = 0;
 };
 
@@ -102,13 +97,10 @@ TEST_F(AdmTest, PasswordsComeFromADescriptorOrAPrivateFileAndOnlyTheirHashIsKept
   EXPECT_EQ(adm({"register-node", "linked", "--password-file", link}), 1);
   EXPECT_EQ(adm({"register-node", "dir", "--password-file", dir_}), 1);
   EXPECT_EQ(adm({"register-node", "empty", "--password-file", passwordFile("")}), 1);
-  int devnull = open("/dev/null", O_RDONLY);
-  int saved = dup(0);
-  dup2(devnull, 0);
-  EXPECT_EQ(adm({"register-node", "prompted"}), 1);
-  dup2(saved, 0);
-  close(saved);
-  close(devnull);
+  {
+    kmrtest::StdinWithoutTerminal nobodyToAsk;
+    EXPECT_EQ(adm({"register-node", "prompted"}), 1);
+  }
   for (const char* n : {"LOOSE", "LINKED", "DIR", "EMPTY", "PROMPTED"})
     EXPECT_FALSE(store->nodeExists(n)) << n << " registered without a usable password";
 
@@ -152,15 +144,22 @@ TEST_F(AdmTest, ExpireUnexpireAndGenerate) {
   EXPECT_NE(out.find("N1\t/fs\tORCA\t3 objects"), std::string::npos) << out;
 }
 
+// Two file spaces of one node in a fresh store; returns their ids.
+std::pair<uint32_t, uint32_t> twoFileSpaces(Store& s) {
+  s.registerNode("n", "");
+  FileSpace fs;
+  fs.node = "n";
+  fs.info.assign(8, 0);
+  fs.name = "/x";
+  uint32_t x = s.addFileSpace(fs);
+  fs.name = "/y";
+  return {x, s.addFileSpace(fs)};
+}
+
 TEST_F(AdmTest, StoreKeepsUncommittedWritesInvisibleAndNeverReusesNumbers) {
   auto a = Store::open(db_);
   auto b = Store::open(db_);
-  a->registerNode("n", "");
-  FileSpace fs;
-  fs.node = "n";
-  fs.name = "/x";
-  fs.info.assign(8, 0);
-  uint32_t id = a->addFileSpace(fs);
+  const uint32_t id = twoFileSpaces(*a).first;
   uint64_t first;
   {
     Store::WriteTxn t(*a);
@@ -182,18 +181,6 @@ TEST_F(AdmTest, StoreKeepsUncommittedWritesInvisibleAndNeverReusesNumbers) {
   ASSERT_TRUE(o);
   EXPECT_TRUE(o->attrs.empty());
   EXPECT_EQ(o->path, "/r");
-}
-
-// Two file spaces of one node in a fresh store; returns their ids.
-std::pair<uint32_t, uint32_t> twoFileSpaces(Store& s) {
-  s.registerNode("n", "");
-  FileSpace fs;
-  fs.node = "n";
-  fs.info.assign(8, 0);
-  fs.name = "/x";
-  uint32_t x = s.addFileSpace(fs);
-  fs.name = "/y";
-  return {x, s.addFileSpace(fs)};
 }
 
 TEST_F(AdmTest, ChangeObjectWritesOnlyWhatItIsGivenAndOnlyInItsFileSpace) {

@@ -1,11 +1,9 @@
-// The "VOQObj" record zefadm writes on a migrated file (the same bytes the
-// command writes for the same object), and the
-// import of malformed aliases that tests feed to the command.
+// The "VOQObj" record zefadm writes on a migrated file: the same bytes the
+// command writes for the same object.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "zefserver/adm.h"
 #include "tests/support/voqobj_sample.h"
 #include "zefserver/stubrecord.h"
 
@@ -25,20 +23,6 @@ TEST(StubRecord, IsByteForByteWhatTheCommandWritesForTheSameObject) {
   std::memset(rec, 0xEE, sizeof rec);
   encodeStubRecord(id, a, rec);
   EXPECT_EQ(kmrtest::sampleVOQObj(), std::string(reinterpret_cast<char*>(rec), sizeof rec));
-}
-
-TEST(ImportLine, AliasKeyTakesNamesWithoutLeadingSlashButNotBothKeys) {
-  std::string err;
-  auto r = parseImportLine(R"({"alias":"rel/x","size":5})", 1, err);
-  ASSERT_TRUE(r) << err;
-  EXPECT_EQ("rel/x", r->path);
-  r = parseImportLine(R"({"alias":"/","size":5})", 1, err);
-  ASSERT_TRUE(r) << err;
-  EXPECT_EQ("/", r->path);
-  EXPECT_FALSE(parseImportLine(R"({"alias":"","size":5})", 1, err));
-  EXPECT_FALSE(parseImportLine(R"({"alias":"a","path":"/b","size":5})", 1, err));
-  EXPECT_FALSE(parseImportLine(R"({"path":"/b","alias":"a","size":5})", 1, err));
-  EXPECT_FALSE(parseImportLine(R"({"path":"rel","size":5})", 1, err)) << "path still demands the slash";
 }
 
 }  // namespace
