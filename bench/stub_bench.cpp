@@ -111,10 +111,9 @@ void removeAll(const std::string& prefix, size_t count) {
 
 void BM_CreateStubs(benchmark::State& state) {
   const size_t count = static_cast<size_t>(state.range(0));
-  setReconcileServerLinkFactory(&noServer);
   ReconcileStatusStoragePools status(g_dir + "/reconcile.log",
                                     [](const std::string&, std::vector<unsigned>& ids) { ids = {0}; });
-  ReconcileModeMigUndelete mode(g_dir, 0, &status, 0, 0);
+  ReconcileModeMigUndelete mode(ReconcileEnv{&noServer}, g_dir, 0, &status, 0, 0);
   std::vector<std::unique_ptr<ZefServerMigratedObject>> objects;
   for (size_t i = 0; i < count; ++i) objects.push_back(serverObject("/stubs/" + std::to_string(i), i));
   const std::string floorPrefix = g_dir + "/floor/";

@@ -558,18 +558,18 @@ int DLogFile::writeEntry(const char* text) {
     int rc = utCheckWrap(static_cast<uint32_t>(strlen(date) + strlen(clock) + length + 2 + (addNewline ? 1 : 0)));
     if (rc != 0) {
       lastError_ = rc;
-      return 621;
+      return RC_LOG_WRITE_FAILED;
     }
   }
   if (fprintf(stream_, "%s %s %s%s", date, clock, text, addNewline ? "\n" : "") < 0 || fflush(stream_) != 0) {
     lastError_ = errno;
-    return 621;
+    return RC_LOG_WRITE_FAILED;
   }
   if (wrapping_) {
     int rc = utSetNextWrite();
     if (rc != 0) {
       lastError_ = rc;
-      return 621;
+      return RC_LOG_WRITE_FAILED;
     }
   }
   return 0;

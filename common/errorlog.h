@@ -35,7 +35,7 @@ class DLogFile {
   void close();
 
   // Writes one entry ("<date> <time> <text>\n"). Caller holds the message
-  // mutex. Returns 0 or 621 (errno kept in lastError()).
+  // mutex. Returns 0 or RC_LOG_WRITE_FAILED (errno kept in lastError()).
   int writeEntry(const char* text);
 
   bool isOpen() const { return open_; }

@@ -473,16 +473,16 @@ void openLocal(const std::string& directory, char* chosenLocale) {
 
 int nlinit(const char* langRepoPath, unsigned cacheCapacity, const char* repoDir, int clientType,
            int dateFormat, int timeFormat, int numberFormat, char* chosenLocale, const char* repoFileName) {
-  if (!langRepoPath || !*langRepoPath) return 610;
+  if (!langRepoPath || !*langRepoPath) return RC_NLS_INIT_FAILED;
   std::lock_guard<std::recursive_mutex> lock(nlMessageMutex());
-  if (!g_nls && dsCoreInit(nullptr, 0) != 0) return 610;
+  if (!g_nls && dsCoreInit(nullptr, 0) != 0) return RC_NLS_INIT_FAILED;
   g_nls->clientType = clientType;
   setDateFmt(dateFormat);
   setTimeFmt(timeFormat);
   setNumberFmt(numberFormat);
   if (g_nls->initialised) return 0;
   const std::string directory = repoDir ? repoDir : "";
-  if (strlen(langRepoPath) > 1279 || directory.size() > 1024) return 610;
+  if (strlen(langRepoPath) > 1279 || directory.size() > 1024) return RC_NLS_INIT_FAILED;
   g_nls->capacity = cacheCapacity;
   g_nls->languageRepositoryPath = langRepoPath;
   g_nls->repositoryName =
@@ -491,7 +491,7 @@ int nlinit(const char* langRepoPath, unsigned cacheCapacity, const char* repoDir
     g_nls->localCache.clear();
     g_nls->englishCache.clear();
   }
-  if (!openEnglish(directory)) return 610;
+  if (!openEnglish(directory)) return RC_NLS_INIT_FAILED;
   openLocal(directory, chosenLocale);
   g_nls->initialised = true;
   return 0;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/messages.h"
+#include "common/rc.h"
 #include "common/trace.h"
 
 namespace {
@@ -78,7 +79,7 @@ void formatterForTrace(const struct tm* when, char* dateBuf, char* timeBuf) {
 }  // namespace
 
 int setDateFmt(int number) {
-  if (number < -1 || number > 7) return 400;
+  if (number < -1 || number > 7) return RC_OPT_INVALID;
   if (number >= 0) g_fmt.dateFormat = number;
   if (g_fmt.dateFormat > 0) {
     g_fmt.datePattern = kDatePatterns[g_fmt.dateFormat - 1];
@@ -91,7 +92,7 @@ int setDateFmt(int number) {
 }
 
 int setTimeFmt(int number) {
-  if (number < -1 || number > 4) return 400;
+  if (number < -1 || number > 4) return RC_OPT_INVALID;
   if (number >= 0) g_fmt.timeFormat = number;
   g_fmt.am = "AM";
   g_fmt.pm = "PM";
@@ -112,7 +113,7 @@ int setTimeFmt(int number) {
 }
 
 int setNumberFmt(int number) {
-  if (number < -1 || number > 6) return 400;
+  if (number < -1 || number > 6) return RC_OPT_INVALID;
   if (number >= 0) g_fmt.numberFormat = number;
   if (g_fmt.numberFormat > 0) {
     g_fmt.thousands = kNumberSeparators[g_fmt.numberFormat - 1][0];

@@ -10,6 +10,10 @@
 
 namespace {
 
+// The audit log's message (not in this command's catalog); TEST_AUDITLOGRC
+// sets its weight.
+constexpr int kAuditLogMessage = 2046;
+
 // Messages that report something the administrator should look at but that
 // doesn't make the run fail: they weigh 4 whatever their severity.
 constexpr int kWeighFour[] = {326,   1086,  1115,  1136,  1147,  1154,  1159,  1228,  1242,  1243,
@@ -28,7 +32,7 @@ int codeOfSeverity(int severity) {
 }  // namespace
 
 int nlReturnCodeOf(int number) {
-  if (number == 2046) {
+  if (number == kAuditLogMessage) {
     if (!TEST_AUDITLOGRC.set) return 12;
     return TEST_AUDITLOGRC.numValue >= 1 ? TEST_AUDITLOGRC.numValue : 8;
   }

@@ -5,13 +5,17 @@
 // - Options are read on the main thread during start-up, before any other
 //   thread exists. Afterwards the record behind optionsP is read-only and any
 //   thread reads it without locking. Nothing here is thread-safe for writers.
-// - Results are integer codes: 0 success; 400 bad option or value; 402 bad
-//   quoting; 405 missing server address; 406 option file not found; 409 no
-//   such server stanza; 429 option not allowed in this place (reported with
-//   message 1691 by the file reader and then treated as success).
+// - Results are integer codes, named RC_OPT_* in common/rc.h: 0 success;
+//   400 bad option or value; 402 bad quoting; 405 missing server address;
+//   406 option file not found; 409 no such server stanza; 429 option not
+//   allowed in this place (reported with message 1691 by the file reader and
+//   then treated as success).
 // - Every numbered message this layer prints goes through the message sink
-//   (optSetMessageSink), which by default hands it to nlfprintf. Tests install
-//   their own sink to see which numbers were reported with which arguments.
+//   (optSetMessageSink), which by default hands it to nlfprintf. It is the
+//   layer's one process-wide seam: the option functions run before anything
+//   else exists, from the start-up sequence down, and nothing in the program
+//   replaces it; tests install their own sink to see which numbers were
+//   reported with which arguments.
 // - The record owns all its text (std::string); copying a record gives an
 //   independent record, which the server layer uses for per-file-system
 //   copies of the process options.

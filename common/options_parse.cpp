@@ -59,22 +59,25 @@ void ReportOptionError(int code, int line, const char* option, const char* lineT
   const std::string f = file ? file : "";
   optMessage(stderr, kMsg11315);
   switch (code) {
-    case 406: optMessage(stderr, kMsg1035, {f}); break;
-    case 409: optMessage(stderr, kMsg1217); break;
-    case 419: optMessage(stderr, kMsg262); break;
-    case 405: optMessage(stderr, kMsg1218); break;
+    case RC_OPT_FILE_NOT_FOUND: optMessage(stderr, kMsg1035, {f}); break;
+    case RC_OPT_NO_STANZA: optMessage(stderr, kMsg1217); break;
+    case RC_OPT_NOT_IN_STANZA: optMessage(stderr, kMsg262); break;
+    case RC_OPT_NO_SERVER_ADDRESS: optMessage(stderr, kMsg1218); break;
     case RC_NO_MEMORY: optMessage(stderr, kMsg1098); break;
-    case 600: optMessage(stderr, kMsg1131); break;
-    case 601: optMessage(stderr, kMsg1130); break;
-    case 162: optMessage(stderr, kMsg1251); break;
-    case 421: optMessage(stderr, kMsg1156, {f}); break;
-    case 4604: optMessage(stderr, kMsg1480); break;
+    case RC_OPT_READ_ERROR: optMessage(stderr, kMsg1131); break;
+    case RC_OPT_LINE_TOO_LONG: optMessage(stderr, kMsg1130); break;
+    case RC_OPT_NO_SUCH_FILE: optMessage(stderr, kMsg1251); break;
+    case RC_OPT_SYSFILE_NOT_FOUND: optMessage(stderr, kMsg1156, {f}); break;
+    case RC_OPT_UNSUPPORTED: optMessage(stderr, kMsg1480); break;
     default: {
       const char* text = (lineText && *lineText) ? lineText : "Not Supplied";
       optMessage(stderr, kMsg1036, {std::string(option ? option : ""), f, line, std::string(text)});
       static const struct { int code, number; } follow[] = {
-          {148, kMsg1041}, {149, kMsg1042}, {400, kMsg1038}, {402, kMsg1043}, {408, kMsg1219},
-          {410, kMsg1037}, {411, kMsg1039}, {412, kMsg1040}, {420, kMsg297}};
+          {RC_OPT_VALUE_TOO_LONG, kMsg1041}, {RC_OPT_VALUE_MISSING, kMsg1042},
+          {RC_OPT_INVALID, kMsg1038},        {RC_OPT_BAD_QUOTE, kMsg1043},
+          {RC_OPT_REPEATED, kMsg1219},       {RC_OPT_BAD_KEYWORD, kMsg1037},
+          {RC_OPT_BAD_NUMBER, kMsg1039},     {RC_OPT_BAD_DATE, kMsg1040},
+          {RC_OPT_CORRECT_AND_RETRY, kMsg297}};
       for (const auto& x : follow)
         if (x.code == code) optMessage(x.number == kMsg297 ? stdout : stderr, x.number);
     }
@@ -114,29 +117,29 @@ int optErrorLogRetentionCallback(clientOptions& o, const optionEntry&, const cha
     if (c == ',') c = ' ';
   size_t i = 0;
   if (isalpha(static_cast<unsigned char>(v[0]))) {
-    if (toupper(static_cast<unsigned char>(v[0])) != 'N') return 400;
+    if (toupper(static_cast<unsigned char>(v[0])) != 'N') return RC_OPT_INVALID;
     if (apply) o.errorLogRetention = 10000, o.errorLogSaveFlag = 'D';
     return 0;
   }
   long days = 0;
   while (i < v.size() && isdigit(static_cast<unsigned char>(v[i]))) {
     days = days * 10 + (v[i] - '0');
-    if (days > 9999) return 400;
+    if (days > 9999) return RC_OPT_INVALID;
     ++i;
   }
-  if (i == 0) return 400;
+  if (i == 0) return RC_OPT_INVALID;
   while (i < v.size() && v[i] == ' ') ++i;
   char save = 'D';
   if (i < v.size()) {
     save = static_cast<char>(toupper(static_cast<unsigned char>(v[i])));
-    if ((save != 'D' && save != 'S') || i + 1 != v.size()) return 400;
+    if ((save != 'D' && save != 'S') || i + 1 != v.size()) return RC_OPT_INVALID;
   }
   if (apply) o.errorLogRetention = static_cast<uint16_t>(days), o.errorLogSaveFlag = save;
   return 0;
 }
 
 int optTraceCallback(clientOptions& o, const optionEntry& row, const char* value, bool apply) {
-  if (!value || !*value) return 109;
+  if (!value || !*value) return RC_INVALID_PARM;
   std::string v(value);
   if (v.front() == '"') v = v.size() >= 2 ? v.substr(1, v.size() - 2) : std::string();
   bool quoted = false;
@@ -147,18 +150,18 @@ int optTraceCallback(clientOptions& o, const optionEntry& row, const char* value
   if (!apply) return 0;
   switch (row.id) {
     case OPT_TESTFLAGS:
-      if (trProcTestFlags(v.c_str()) != 0) return 400;
+      if (trProcTestFlags(v.c_str()) != 0) return RC_OPT_INVALID;
       o.testFlags = o.testFlags.empty() ? v : o.testFlags + " " + v;
       return 0;
     case OPT_TRACEFILE: {
       const int rc = trSetTraceFileName(v.c_str());
-      if (rc == 959) return 959;
-      if (rc != 0) return 400;
+      if (rc == RC_TRACE_FILE_IS_LINK) return RC_TRACE_FILE_IS_LINK;
+      if (rc != 0) return RC_OPT_INVALID;
       if (o.traceFile.empty()) o.traceFile = v;  // the first name wins, as in the trace
       return 0;
     }
     default:
-      if (trEnable(v.c_str(), false) != 0) return 400;
+      if (trEnable(v.c_str(), false) != 0) return RC_OPT_INVALID;
       o.traceFlags = v;
       return 0;
   }
@@ -168,7 +171,7 @@ int optNameListCallback(clientOptions& o, const optionEntry& row, const char* va
   std::string v(value);
   for (char& c : v)
     if (c == ',' || c == '"') c = ' ';
-  if (v.find_first_not_of(' ') == std::string::npos) return 400;
+  if (v.find_first_not_of(' ') == std::string::npos) return RC_OPT_INVALID;
   if (apply) {
     std::string& list = o.*std::get<std::string clientOptions::*>(row.field);
     list = list.empty() ? v : list + " " + v;  // lines add to the list
@@ -205,17 +208,17 @@ void followUp(clientOptions& o, uint16_t id) {
 
 int optValidateOption(clientOptions& o, const char* value, const char* name, bool apply,
                       uint16_t place) {
-  if (!name || !*name) return 400;
+  if (!name || !*name) return RC_OPT_INVALID;
   const optSharedOptionTableEntry_t* kw = optLookupKeyword(name);
-  if (!kw || kw->kind == OPT_KIND_OPERAND) return 400;
+  if (!kw || kw->kind == OPT_KIND_OPERAND) return RC_OPT_INVALID;
   const optionEntry* row = optFindEntry(kw->id);
-  if (!row) return 400;
+  if (!row) return RC_OPT_INVALID;
   if (place != OPT_PLACE_CMDLINE && commandLineWins(row->id) && o.setOnCommandLine(row->id))
     return 0;
   if (row->id == OPT_OPTFILE && o.userOptFileRead) return 0;
   if ((row->platformMask & o.modeBits) == 0) return 0;
   if (row->clientKinds != 0xFFFF && (row->clientKinds & (1u << o.clientType)) == 0) return 0;
-  if (row->places != OPT_PLACE_ANY && (row->places & place) == 0) return 429;
+  if (row->places != OPT_PLACE_ANY && (row->places & place) == 0) return RC_OPT_NOT_HERE;
   const optValidateFn fn = row->validate ? row->validate : optGeneralCallback;
   const int rc = fn(o, *row, value ? value : "", apply);
   if (rc != 0 || !apply) return rc;
@@ -301,10 +304,10 @@ int applyLine(clientOptions& o, const OptLine& l, uint16_t place, OptPass pass,
               const std::string& file, optError* err) {
   if (pass == OPT_PASS_PRESCAN && !isPrescanOption(l.name)) {
     const optSharedOptionTableEntry_t* kw = optLookupKeyword(l.name.c_str());
-    return (kw && kw->kind != OPT_KIND_OPERAND) ? 0 : fail(err, 400, &l, file);
+    return (kw && kw->kind != OPT_KIND_OPERAND) ? 0 : fail(err, RC_OPT_INVALID, &l, file);
   }
   const int rc = optValidateOption(o, l.value.c_str(), l.name.c_str(), true, place);
-  if (rc == 429) {
+  if (rc == RC_OPT_NOT_HERE) {
     if (pass == OPT_PASS_MAIN) optMessage(stderr, kMsg1691, {l.name, file, l.number});
     return 0;
   }
@@ -340,7 +343,7 @@ int processSystemFile(clientOptions& o, const std::string& file, OptPass pass, o
   std::vector<OptLine> lines;
   if (!readOptionLines(file, &lines)) {
     TRACE(TR_CONFIG, "%d: unable to open system option file '%s'\n", kMsg21301, file.c_str());
-    return fail(err, 406, nullptr, file);
+    return fail(err, RC_OPT_FILE_NOT_FOUND, nullptr, file);
   }
   o.currentPlace = OPT_PLACE_SYSFILE;
   // The global part: the HSM options ahead of the first stanza.
@@ -360,7 +363,7 @@ int processSystemFile(clientOptions& o, const std::string& file, OptPass pass, o
   for (size_t k = 0; k < lines.size(); ++k) {
     if (!isServerNameLine(lines[k])) continue;
     const std::string name = upperCopy(lines[k].value);
-    if (name.empty() || name.size() > 64) return fail(err, 400, &lines[k], file);
+    if (name.empty() || name.size() > 64) return fail(err, RC_OPT_INVALID, &lines[k], file);
     if (wanted.empty() || name == wanted) {
       if (wanted.empty()) wanted = name;
       begin = k + 1;
@@ -368,7 +371,7 @@ int processSystemFile(clientOptions& o, const std::string& file, OptPass pass, o
       break;
     }
   }
-  if (!found) return fail(err, 409, nullptr, file);
+  if (!found) return fail(err, RC_OPT_NO_STANZA, nullptr, file);
   if (pass == OPT_PASS_MAIN) {
     o.serverName = wanted;
     if (o.migrateServer.empty()) o.migrateServer = o.defaultServer;
@@ -376,7 +379,7 @@ int processSystemFile(clientOptions& o, const std::string& file, OptPass pass, o
   for (size_t k = begin; k < lines.size() && !isServerNameLine(lines[k]); ++k)
     if (int rc = applyLine(o, lines[k], OPT_PLACE_SYSFILE, pass, file, err)) return rc;
 
-  if (pass == OPT_PASS_MAIN && o.tcpServerAddress.empty()) return fail(err, 405, nullptr, file);
+  if (pass == OPT_PASS_MAIN && o.tcpServerAddress.empty()) return fail(err, RC_OPT_NO_SERVER_ADDRESS, nullptr, file);
   return 0;
 }
 
@@ -385,7 +388,7 @@ int processUserFile(clientOptions& o, const std::string& file, OptPass pass, opt
   if (!readOptionLines(file, &lines)) {
     // Only a file the user named must exist; but something that is there
     // and is no regular file (a FIFO, a device) is never passed over.
-    return o.userOptFileNamed || errno == EINVAL ? fail(err, 406, nullptr, file) : 0;
+    return o.userOptFileNamed || errno == EINVAL ? fail(err, RC_OPT_FILE_NOT_FOUND, nullptr, file) : 0;
   }
   o.currentPlace = OPT_PLACE_USERFILE;
   for (const OptLine& l : lines)
@@ -404,7 +407,7 @@ int optProcessOptions(clientOptions& o, int source, const char* fileName, OptPas
     case OPT_SRC_SYSFILE:
       return processSystemFile(o, fileName ? fileName : o.sysOptFile, pass, err);
     default:
-      return fail(err, 400, nullptr, fileName ? fileName : "");
+      return fail(err, RC_OPT_INVALID, nullptr, fileName ? fileName : "");
   }
 }
 
@@ -425,7 +428,7 @@ int optCommandLinePass(clientOptions& o, int argc, char** argv, int pass) {
     const char* arg = argv[i];
     if (strlen(arg) > 1278) {
       optMessage(stderr, kMsg1246, {1279});
-      return 937;
+      return RC_ARG_TOO_LONG;
     }
     const char* eq = strchr(arg, '=');
     if (arg[0] != '-' || !eq) continue;
@@ -438,7 +441,7 @@ int optCommandLinePass(clientOptions& o, int argc, char** argv, int pass) {
     o.currentPlace = OPT_PLACE_CMDLINE;
     if (optValidateOption(o, eq + 1, name.c_str(), true, OPT_PLACE_CMDLINE) != 0) {
       optMessage(stderr, kMsg1107, {std::string(arg)});
-      return 400;
+      return RC_OPT_INVALID;
     }
   }
   return 0;

@@ -16,6 +16,7 @@
 #include "common/messages.h"
 #include "common/msgnum.h"
 #include "common/options.h"
+#include "common/rc.h"
 #include "common/trace.h"
 
 clientOptions* optionsP = nullptr;
@@ -75,7 +76,7 @@ void optEnvVarInit(clientOptions& o, const char* defaultInstallDir) {
 int optPostProcessOptions(clientOptions& o) {
   if (o.nodeName.empty()) {
     char host[HOST_NAME_MAX + 1] = "";
-    if (gethostname(host, sizeof host) != 0 || !*host) return 400;
+    if (gethostname(host, sizeof host) != 0 || !*host) return RC_OPT_INVALID;
     host[64] = '\0';
     o.nodeName = host;
     for (char& c : o.nodeName) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/options.h"
+#include "common/rc.h"
 
 // ---- keyword lookup ------------------------------------------------------------
 
@@ -243,14 +244,14 @@ int parseToggle(const char* v, int64_t* out) {
     if (strcasecmp(v, y) == 0) return *out = 1, 0;
   for (const char* n : no)
     if (strcasecmp(v, n) == 0) return *out = 0, 0;
-  return 400;
+  return RC_OPT_INVALID;
 }
 
 // A token in double quotes loses them; a lone or unbalanced quote is 402.
 int unquote(const char* v, std::string* out) {
   size_t n = strlen(v);
   if (n > 0 && v[0] == '"') {
-    if (n < 2 || v[n - 1] != '"') return 402;
+    if (n < 2 || v[n - 1] != '"') return RC_OPT_BAD_QUOTE;
     out->assign(v + 1, n - 2);
   } else {
     out->assign(v);
@@ -260,7 +261,7 @@ int unquote(const char* v, std::string* out) {
 
 int applyNumber(clientOptions& o, const optionEntry& row, const char* v, bool apply) {
   int64_t n = 0;
-  if (!parseWhole(v, row.minimum < 0, &n) || n < row.minimum || n > row.maximum) return 400;
+  if (!parseWhole(v, row.minimum < 0, &n) || n < row.minimum || n > row.maximum) return RC_OPT_INVALID;
   if (row.unit == UNIT_KB) n *= 1024;
   if (row.unit == UNIT_MB) n *= 1048576;
   if (apply && !storeNumber(o, row.field, n)) o.otherOptions[row.id] = std::to_string(n);
@@ -276,8 +277,8 @@ const optionEntry* optFindEntry(uint16_t id) {
 
 int optGeneralCallback(clientOptions& o, const optionEntry& row, const char* value, bool apply) {
   const bool empty = value == nullptr || *value == '\0';
-  if (row.unit == UNIT_NO_VALUE) return empty ? 0 : 400;
-  if (empty && row.parseKind != PARSE_FREE && row.parseKind != PARSE_OWN_OPTIONAL) return 400;
+  if (row.unit == UNIT_NO_VALUE) return empty ? 0 : RC_OPT_INVALID;
+  if (empty && row.parseKind != PARSE_FREE && row.parseKind != PARSE_OWN_OPTIONAL) return RC_OPT_INVALID;
   const bool keepCase = row.unit == UNIT_CASE_KEPT || row.parseKind == PARSE_TOKEN_KEPT ||
                         row.parseKind == PARSE_PATH;
   std::string s;
@@ -286,7 +287,7 @@ int optGeneralCallback(clientOptions& o, const optionEntry& row, const char* val
       if (apply) storeText(o, row, empty ? "" : value);
       return 0;
     case PARSE_TEXT:
-      if (strlen(value) > row.maxTextLen) return 400;
+      if (strlen(value) > row.maxTextLen) return RC_OPT_INVALID;
       if (apply) storeText(o, row, keepCase ? value : upper(value));
       return 0;
     case PARSE_TOKEN:
@@ -294,20 +295,20 @@ int optGeneralCallback(clientOptions& o, const optionEntry& row, const char* val
     case PARSE_PATH: {
       if (int rc = unquote(value, &s)) return rc;
       const int64_t len = static_cast<int64_t>(s.size());
-      if (len < row.minimum || len > row.maxTextLen) return 400;
-      if (row.parseKind == PARSE_PATH && s[0] != '/') return 400;
+      if (len < row.minimum || len > row.maxTextLen) return RC_OPT_INVALID;
+      if (row.parseKind == PARSE_PATH && s[0] != '/') return RC_OPT_INVALID;
       if (apply) storeText(o, row, keepCase ? s : upper(s));
       return 0;
     }
     case PARSE_TOGGLE: {
       int64_t b = 0;
-      if (parseToggle(value, &b)) return 400;
+      if (parseToggle(value, &b)) return RC_OPT_INVALID;
       if (apply) storeNumber(o, row.field, b);
       return 0;
     }
     case PARSE_SIGNED: {
       int64_t n = 0;
-      if (!parseWhole(value, true, &n)) return 400;
+      if (!parseWhole(value, true, &n)) return RC_OPT_INVALID;
       if (apply) storeNumber(o, row.field, n);
       return 0;
     }
@@ -320,10 +321,10 @@ int optGeneralCallback(clientOptions& o, const optionEntry& row, const char* val
           if (apply) storeNumber(o, row.field, k->value);
           return 0;
         }
-      return 400;
+      return RC_OPT_INVALID;
     }
     default:
-      return 400;
+      return RC_OPT_INVALID;
   }
 }
 

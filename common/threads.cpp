@@ -38,7 +38,7 @@ int psMutexLock(psMutex_t* mutex) {
   if (rc == 0) return 0;
   if (rc == EDEADLK) {
     TRACE(TR_THREAD, "psMutexLock : D E A D L O C K\n");
-    return 936;
+    return RC_DEADLOCK;
   }
   TRACE(TR_THREAD, "psMutexLock : OUT OF MEMORY\n");
   return RC_NO_MEMORY;

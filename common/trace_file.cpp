@@ -12,6 +12,7 @@
 
 #include "common/messages.h"
 #include "common/msgnum.h"
+#include "common/rc.h"
 #include "common/safepath.h"
 #include "common/trace_internal.h"
 
@@ -219,7 +220,7 @@ int openFile(const char* name) {
   }
   if (!f) {
     if (o.stdoutAllowed) printf("Unable to open trace output file %s\n", name);
-    return 426;
+    return RC_TRACE_OPEN_FAILED;
   }
   o.out = f;
   if (!o.wrap) {
@@ -425,7 +426,7 @@ int trSetTraceFileName(const char* name) {
       nlfprintf(stderr, kMsg1190, abs, target);
     else
       nlfprintf(stderr, kMsg1191, abs, strerror(errno));
-    return 959;
+    return RC_TRACE_FILE_IS_LINK;
   }
   snprintf(o.curName, sizeof o.curName, "%s", abs);
   return 0;
@@ -438,7 +439,7 @@ int trBegin(const char* name, bool announce) {
     std::lock_guard<std::recursive_mutex> lock(traceMutex());
     rc = beginLocked(name, announce);
   }
-  if (rc == 426) trReset(true);
+  if (rc == RC_TRACE_OPEN_FAILED) trReset(true);
   return rc;
 }
 

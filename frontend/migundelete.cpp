@@ -158,14 +158,14 @@ Migundelete::Migundelete(int argc, char** argv) {
   psSetThreadMode(1);
   // The server layer plugs its connection set-up and session release into
   // the option start-up and the clean-up before they run.
-  migundeleteWireLayers();
+  migundeleteWireLayers(m_env);
   smInitOptFile(argc, argv, nullptr);
   m_options = optionsP;
   smSysOptFile(1, nullptr);
   smGreetings();
   // The HSM attribute and state-file code reaches the file system through
   // the DMAPI access object, with this run's HSM option values.
-  migundeleteWireHsmLayer(optionsP);
+  migundeleteWireHsmLayer(m_env, optionsP);
 
   if (!isRootUser()) {
     nlfprintf(stderr, kMsg9012, hsmWhoAmI());
@@ -311,7 +311,7 @@ int Migundelete::startMigundelete() {
   }
   if (lockRc != 0) return lockRc;
 
-  auto* facade = new ReconcileLogicFacade(m_detail, m_fileSystem);
+  auto* facade = new ReconcileLogicFacade(m_env.reconcile, m_detail, m_fileSystem);
   MigundeleteRunOptions run = m_run;
   std::unique_ptr<ProgressLine> progress;
   if (ProgressLine::wanted(m_detail, run.preview, STDERR_FILENO)) {
@@ -323,7 +323,7 @@ int Migundelete::startMigundelete() {
   int result = 0;
   if (initSignalHandling() != 1) {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Init signal handling failed for reconcile!\n", kName);
-    result = 115;
+    result = RC_INTERNAL;
   } else {
     switch (m_mode) {
       case kModeExpiring: result = facade->processExpiringMigundeleteMode(); break;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "frontend/wiring.h"
 #include "reconcile/runoptions.h"
 
 struct clientOptions;
@@ -85,6 +86,8 @@ class Migundelete {
  private:
   void setFacade(ReconcileLogicFacade* facade);
 
+  // The layers' seams, built before anything else runs (wiring.h).
+  MigundeleteEnv m_env = migundeleteEnv();
   int m_mode = 0;
   std::string m_fileSystem;
   int m_detail = 0;

@@ -2,12 +2,10 @@
 
 #include <string>
 
-#include "hsmfs/attrstore.h"
 #include "hsmfs/fstable.h"
 #include "hsmfs/xdsmapi.h"
 #include "hsmfs/xdsmstore.h"
 #include "server/comminterface.h"
-#include "server/serverlayer.h"
 
 namespace {
 
@@ -22,13 +20,18 @@ int managedTableStanza(const std::string& fsName, std::string* stanza) {
 
 }  // namespace
 
-void migundeleteWireLayers() {
-  ServerLayerHooks hooks;
-  hooks.stanzaLookup = managedTableStanza;
-  hooks.pathHandle = kmrGetHsmHandle;
-  zefServerLayerInit(hooks);
+MigundeleteEnv migundeleteEnv() {
+  MigundeleteEnv env;
+  env.server.stanzaLookup = managedTableStanza;
+  env.server.pathHandle = kmrGetHsmHandle;
+  env.hsm = hsmXdsmEnv();
+  return env;
 }
 
-int migundeleteWireHsmLayer(const clientOptions* opts) { return hsmLayerStartup(opts); }
+void migundeleteWireLayers(const MigundeleteEnv& env) { zefServerLayerInit(env.server); }
 
-void migundeleteUnwireHsmLayer() { setHsmAttrStore(nullptr); }
+int migundeleteWireHsmLayer(const MigundeleteEnv& env, const clientOptions* opts) {
+  return hsmLayerStartup(env.hsm, opts);
+}
+
+void migundeleteUnwireHsmLayer() { hsmInstallEnv({}); }

@@ -1,15 +1,15 @@
 // HsmAttrStore: the narrow view of the DMAPI access object that the HSM
 // attribute and state-file code needs. The DMAPI layer implements it over its
-// XDSMAPI object and registers the instance at start-up; tests use a store of
-// their own.
+// XDSMAPI object (xdsmstore.h); the store in use is the one of the installed
+// HsmLayerEnv (hsmenv.h); tests install a store of their own.
 //
 // Contract
 // - Operations follow the XDSMAPI convention: 1 on success, 0 on failure with
 //   errno set. A missing attribute fails with ENOENT; a buffer shorter than
 //   the attribute fails with E2BIG and reports the needed length.
 // - Handles are byte strings of at most 32 bytes, owned by the caller.
-// - The registered instance is owned by whoever registered it and must
-//   outlive every use; register on the main thread before other threads run.
+// - The installed instance is owned by whoever installed it and must outlive
+//   every use.
 #ifndef KMR_HSMFS_ATTRSTORE_H
 #define KMR_HSMFS_ATTRSTORE_H
 
@@ -61,10 +61,8 @@ class HsmAttrStore {
   virtual int fsNameOfHandle(const HsmHandleBytes& file, std::string* fsName) = 0;
 };
 
-// The registered store, or null when none is registered.
+// The store of the installed HsmLayerEnv (hsmenv.h), or null when it has none.
 HsmAttrStore* hsmAttrStore();
-// Registers `store` (not owned); null unregisters.
-void setHsmAttrStore(HsmAttrStore* store);
 
 // Upper-case hexadecimal of a handle, for messages.
 std::string hsmHandleHex(const HsmHandleBytes& h);

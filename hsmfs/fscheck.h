@@ -3,7 +3,7 @@
 //
 // Contract
 // - MountPoint and IsMigFsOK hand out malloc'ed strings the caller frees.
-// - The HSM state is read through the registered HsmAttrStore (fsstate.h);
+// - The HSM state is read through the installed HsmAttrStore (hsmenv.h, fsstate.h);
 //   without a store no session can be had and the state is -1.
 // - Any thread may call; nothing here is cached.
 #ifndef KMR_HSMFS_FSCHECK_H

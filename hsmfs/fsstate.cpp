@@ -13,6 +13,7 @@
 #include "common/messages.h"
 #include "common/trace.h"
 #include "hsmfs/fstable.h"
+#include "hsmfs/hsmenv.h"
 #include "hsmfs/hsmsettings.h"
 #include "hsmfs/locks.h"
 
@@ -20,11 +21,6 @@ namespace {
 
 constexpr const char* kGlobalLockName = "/config/dmiFSGlobalState.pid";
 constexpr int kRegisterAttempts = 5;
-
-std::function<void()>& globalPause() {
-  static std::function<void()> pause = [] { sleep(5); };
-  return pause;
-}
 
 HsmHandleBytes padded(const HsmHandleBytes& h) {
   HsmHandleBytes out(h);
@@ -49,7 +45,7 @@ class GlobalLock {
 };
 
 void waitWhileWriterHoldsLock() {
-  while (serQuerySysLock(hsmSettings().nodeDir.c_str(), kGlobalLockName, 1) > 0) globalPause()();
+  while (serQuerySysLock(hsmSettings().nodeDir.c_str(), kGlobalLockName, 1) > 0) hsmEnv().globalStatePause();
 }
 
 bool writeAll(int fd, const void* data, size_t length) {
@@ -164,8 +160,6 @@ std::string fsStateFilePath(const std::string& fsName) {
   snprintf(path, sizeof path, "%s/%s", fsName.c_str(), kFSStateFileName);
   return path;
 }
-
-void setGlobalStatePause(std::function<void()> pause) { globalPause() = std::move(pause); }
 
 int dmiCreateFSState(uint64_t sid, const std::string& fsName) {
   TREnterExit<char> ee(__FILE__, __LINE__, "dmiCreateFSState()");

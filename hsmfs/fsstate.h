@@ -10,14 +10,14 @@
 //
 // Contract
 // - Functions return 0 on success and -1 with errno set on failure; they go
-//   through the registered HsmAttrStore.
+//   through the installed HsmAttrStore (hsmenv.h).
 // - Writers hold the lock file "<node dir>/config/dmiFSGlobalState.pid"
-//   exclusively; readers wait (polling every 5 seconds) while a writer holds it.
+//   exclusively; readers wait while a writer holds it, pausing between polls
+//   with the installed HsmLayerEnv's globalStatePause (5 seconds).
 #ifndef KMR_HSMFS_FSSTATE_H
 #define KMR_HSMFS_FSSTATE_H
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,9 +41,6 @@ bool decodeGlobalRecord(const uint8_t in[kGlobalRecordLen], GlobalStateRecord* r
 
 std::string globalStateFilePath();
 std::string fsStateFilePath(const std::string& fsName);
-
-// The pause of readers while a writer holds the global lock (tests replace it).
-void setGlobalStatePause(std::function<void()> pause);
 
 // Creates the state file of `fsName` and registers it in the global file.
 int dmiCreateFSState(uint64_t sid, const std::string& fsName);

@@ -9,12 +9,11 @@
 #include "common/messages.h"
 #include "common/msgnum.h"
 #include "common/trace.h"
+#include "hsmfs/hsmenv.h"
 #include "hsmfs/hsmsettings.h"
 #include "hsmfs/locks.h"
 
 namespace {
-
-HsmAttrStore* g_store = nullptr;
 
 template <typename T>
 void put(uint8_t* out, size_t offset, T value) {
@@ -28,8 +27,9 @@ T get(const uint8_t* in, size_t offset) {
 }
 
 HsmAttrStore* storeOrFail() {
-  if (!g_store) errno = ENXIO;
-  return g_store;
+  HsmAttrStore* store = hsmAttrStore();
+  if (!store) errno = ENXIO;
+  return store;
 }
 
 std::string tokenText(HsmToken t) {
@@ -105,7 +105,7 @@ int updateObjState(uint64_t sid, const HsmHandleBytes& h, HsmToken token, bool s
   }
   if (setState) info.migState = state;
   info.recallMark = recallMark;
-  return writeObjOnce(g_store, sid, h, token, info) ? 0 : -1;
+  return writeObjOnce(hsmAttrStore(), sid, h, token, info) ? 0 : -1;
 }
 
 std::list<ActiveMigration>& activeMigrations() {
@@ -115,8 +115,7 @@ std::list<ActiveMigration>& activeMigrations() {
 
 }  // namespace
 
-HsmAttrStore* hsmAttrStore() { return g_store; }
-void setHsmAttrStore(HsmAttrStore* store) { g_store = store; }
+HsmAttrStore* hsmAttrStore() { return hsmEnv().attrStore; }
 
 std::string hsmHandleHex(const HsmHandleBytes& h) {
   std::string text;
@@ -246,7 +245,7 @@ int dmiGetFileMigStat(uint64_t sid, const HsmHandleBytes& h, HsmToken token, mid
   }
   midExtObjId_t id{};
   size_t got = 0;
-  if (g_store->getDmattr(sid, h, token, kAttrPMig, sizeof id.bytes, id.bytes, &got)) {
+  if (hsmAttrStore()->getDmattr(sid, h, token, kAttrPMig, sizeof id.bytes, id.bytes, &got)) {
     if (extObjIdOut) *extObjIdOut = id;
     return DMI_STATE_PREMIGRATED;
   }

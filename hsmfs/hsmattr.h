@@ -5,7 +5,7 @@
 // Contract
 // - Layouts are in the machine's byte order; encode/decode never fail on
 //   buffers of the stated length.
-// - The dmi... functions go through the registered HsmAttrStore (attrstore.h)
+// - The dmi... functions go through the installed HsmAttrStore (hsmenv.h, attrstore.h)
 //   and the process settings (HSMEXTOBJIDATTR, HSMEVENTDESTROY). They return
 //   0 on success and -1 with errno set on failure, unless stated otherwise;
 //   a missing store fails with ENXIO.

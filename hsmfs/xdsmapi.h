@@ -176,14 +176,11 @@ dm_sessid_t dmiGetSid();
 
 // Releases any right the token holds on the handle, then (unless right is
 // DM_RIGHT_NULL) requests `right` with DM_RR_WAIT up to maxTries times,
-// sleeping between tries after EAGAIN, EINTR or EBUSY: 1 ms, doubling, back
-// to 1 ms after a pause of more than 30 whole seconds.
+// pausing between tries after EAGAIN, EINTR or EBUSY (with the installed
+// HsmLayerEnv's rightRetryPause, hsmenv.h): 1 ms, doubling, back to 1 ms
+// after a pause of more than 30 whole seconds.
 int dmiRequestRight(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, dm_right_t right,
                     int maxTries, const char* callerName);
-// Test seam for the pauses of dmiRequestRight; returns the previous function.
-// nullptr restores the real sleep.
-using DmiSleepFunction = void (*)(unsigned milliseconds);
-DmiSleepFunction dmiSetSleepFunction(DmiSleepFunction sleeper);
 
 int dmiRespondEventOk(dm_sessid_t sid, dm_token_t token);
 // A failed abort response also prints message 9518 on stderr.
@@ -202,14 +199,10 @@ int kmrDestroySession(dm_sessid_t sid);
 //                name of the caller's fileSpec_t)
 //   handleBytes  receives the handle bytes (at most 32)
 //   length       receives their number
-// Returns 0; when no handle can be had, the code that the registered errno
-// translator gives for errno and "kmrGetHsmHandle" (without a translator:
-// errno itself). A handle longer than 32 bytes fails with EOVERFLOW. The
+// Returns 0; when no handle can be had, the code that the installed
+// HsmLayerEnv's translateErrno gives for errno and "kmrGetHsmHandle" (by
+// default errno itself). A handle longer than 32 bytes fails with EOVERFLOW. The
 // library's handle is freed before the call returns.
 int kmrGetHsmHandle(const char* fullName, unsigned char (*handleBytes)[kMaxHandleLen], uint16_t* length);
-// Registration point for the client's errno translation (TransErrno), which
-// lives above this layer. Returns the previous translator.
-using KmrErrnoTranslator = int (*)(int err, const char* functionName);
-KmrErrnoTranslator kmrSetErrnoTranslator(KmrErrnoTranslator translator);
 
 #endif

@@ -1,24 +1,16 @@
 // The DMAPI helpers with policy: right requests with back-off, event
 // responses, session clean-up and the handle lookup for the server layer.
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "common/messages.h"
 #include "common/msgnum.h"
 #include "common/trace.h"
+#include "hsmfs/hsmenv.h"
 #include "hsmfs/xdsmapi.h"
 
 namespace {
-
-void realSleep(unsigned milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
-DmiSleepFunction g_sleep = realSleep;
-KmrErrnoTranslator g_translator = nullptr;
 
 // A pause longer than this many whole seconds starts the back-off anew.
 constexpr unsigned kBackoffResetSeconds = 30;
@@ -73,12 +65,6 @@ void dmiClearEvents(XDSMAPI* api, dm_sessid_t sid) {
 
 dm_sessid_t dmiGetSid() { return XDSMAPI::getXDSMAPI()->getSID(); }
 
-DmiSleepFunction dmiSetSleepFunction(DmiSleepFunction sleeper) {
-  DmiSleepFunction previous = g_sleep;
-  g_sleep = sleeper ? sleeper : realSleep;
-  return previous;
-}
-
 int dmiRequestRight(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, dm_right_t right,
                     int maxTries, const char* callerName) {
   TREnterExit<char> ee(__FILE__, __LINE__, "dmiRequestRight()");
@@ -111,7 +97,7 @@ int dmiRequestRight(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, dm_
     }
     lastErr = errno;
     if (!worthRetrying(lastErr) || tries >= maxTries) break;
-    g_sleep(pause);
+    hsmEnv().rightRetryPause(pause);
     pause = (pause / 1000 > kBackoffResetSeconds) ? 1 : pause * 2;
   }
   if (TR_SMXDSM)
@@ -163,16 +149,10 @@ int kmrDestroySession(dm_sessid_t sid) {
   return rc;
 }
 
-KmrErrnoTranslator kmrSetErrnoTranslator(KmrErrnoTranslator translator) {
-  KmrErrnoTranslator previous = g_translator;
-  g_translator = translator;
-  return previous;
-}
-
 int kmrGetHsmHandle(const char* fullName, unsigned char (*handleBytes)[kMaxHandleLen], uint16_t* length) {
   auto failWith = [](int err) {
     errno = err;
-    return g_translator ? g_translator(err, "kmrGetHsmHandle") : err;
+    return hsmEnv().translateErrno(err, "kmrGetHsmHandle");
   };
   if (!fullName || !handleBytes || !length) return failWith(EINVAL);
   xdsm_handle_t handle;

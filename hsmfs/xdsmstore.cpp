@@ -140,7 +140,13 @@ XdsmAttrStore* xdsmAttrStore() {
   return store;
 }
 
-int hsmLayerStartup(const clientOptions* opts) {
+HsmLayerEnv hsmXdsmEnv() {
+  HsmLayerEnv env;
+  env.attrStore = xdsmAttrStore();
+  return env;
+}
+
+int hsmLayerStartup(const HsmLayerEnv& env, const clientOptions* opts) {
   if (!opts) opts = optionsP;
   if (!opts) {
     errno = EINVAL;
@@ -149,7 +155,7 @@ int hsmLayerStartup(const clientOptions* opts) {
   HsmSettings& settings = hsmSettings();
   settings.extObjIdAttr = opts->hsmExtObjIdAttr;
   settings.eventDestroy = opts->hsmEventDestroy;
-  setHsmAttrStore(xdsmAttrStore());
+  hsmInstallEnv(env);
   TRACE(TR_SMXDSM, "hsmLayerStartup: HSMEXTOBJIDATTR %d, HSMEVENTDESTROY %d\n", settings.extObjIdAttr,
         settings.eventDestroy);
   return 0;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "hsmfs/attrstore.h"
+#include "hsmfs/hsmenv.h"
 
 struct clientOptions;
 
@@ -51,14 +52,18 @@ class XdsmAttrStore : public HsmAttrStore {
 // clean-up may still use it).
 XdsmAttrStore* xdsmAttrStore();
 
-// Start-up of the HSM file system layer. The command calls it once on the
-// main thread right after smSysOptFile, before any other thread runs:
+// The env a program runs this layer with: xdsmAttrStore() and the defaults
+// of every other member (hsmenv.h).
+HsmLayerEnv hsmXdsmEnv();
+
+// Start-up of the HSM file system layer. The command's wiring calls it once
+// on the main thread right after smSysOptFile, before any other thread runs:
 // - copies HSMEXTOBJIDATTR and HSMEVENTDESTROY from `opts` (nullptr: the
 //   process's optionsP) into hsmSettings();
-// - registers xdsmAttrStore() with setHsmAttrStore, so the attribute and
-//   state-file code reaches the file system through XDSMAPI.
+// - installs `env` (hsmInstallEnv), so the attribute and state-file code
+//   reaches the file system through env.attrStore.
 // Returns 0; -1 with errno EINVAL (and nothing changed) when there is no
 // option record.
-int hsmLayerStartup(const clientOptions* opts = nullptr);
+int hsmLayerStartup(const HsmLayerEnv& env, const clientOptions* opts = nullptr);
 
 #endif

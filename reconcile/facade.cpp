@@ -10,9 +10,9 @@
 #include "common/trace.h"
 #include "reconcile/migundelete.h"
 
-ReconcileLogicFacade::ReconcileLogicFacade(int detail, const std::string& fileSystem,
-                                           const std::string& logPath)
-    : m_detail(detail), m_fileSystem(fileSystem), m_logPath(logPath) {
+ReconcileLogicFacade::ReconcileLogicFacade(const ReconcileEnv& env, int detail,
+                                           const std::string& fileSystem, const std::string& logPath)
+    : m_env(env), m_detail(detail), m_fileSystem(fileSystem), m_logPath(logPath) {
   prepareReconcileRun();
 }
 
@@ -40,7 +40,7 @@ void ReconcileLogicFacade::prepareReconcileRun() {
 }
 
 int ReconcileLogicFacade::runMigundelete(int expiring, int recovery) {
-  auto* mode = new ReconcileModeMigUndelete(m_fileSystem, m_detail, m_status.get(), expiring,
+  auto* mode = new ReconcileModeMigUndelete(m_env, m_fileSystem, m_detail, m_status.get(), expiring,
                                             recovery);
   mode->setRunOptions(m_runOptions);
   delete m_mode.exchange(mode, std::memory_order_acq_rel);

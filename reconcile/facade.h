@@ -4,6 +4,8 @@
 // Contract
 // - The constructor creates the status object; when that fails the process
 //   ends with exit(1) after message 9184.
+// - `env` is copied; every mode the facade makes gets the copy (its server
+//   link factory makes the mode's server link).
 // - Each facade runs one process operation, synchronously on the caller's
 //   thread; its result is the mode's run result, unchanged.
 // - stopReconcile() may be called from any thread while the facade is
@@ -22,12 +24,13 @@
 #include "common/rc.h"
 #include "reconcile/reconcilestatus.h"
 #include "reconcile/runoptions.h"
+#include "reconcile/serverlink.h"
 
 class ReconcileMode;
 
 class ReconcileLogicFacade {
  public:
-  ReconcileLogicFacade(int detail, const std::string& fileSystem,
+  ReconcileLogicFacade(const ReconcileEnv& env, int detail, const std::string& fileSystem,
                        const std::string& logPath = kReconcileLogPath);
   virtual ~ReconcileLogicFacade();
   ReconcileLogicFacade(const ReconcileLogicFacade&) = delete;
@@ -49,6 +52,7 @@ class ReconcileLogicFacade {
   int runMigundelete(int expiring, int recovery);
   void deleteMode();
 
+  ReconcileEnv m_env;
   int m_detail;
   std::string m_fileSystem;
   std::string m_logPath;

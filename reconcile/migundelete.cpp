@@ -61,10 +61,11 @@ void buildVOQObjRecord(const midExtObjId_t& id, const Attrib& attr,
   encodeVOQObj(dmiStubInfo(id, attr.size, attr.mtime, attr.ctime, attr.flags & kFlagCompressed), out);
 }
 
-ReconcileModeMigUndelete::ReconcileModeMigUndelete(const std::string& fileSystem, int detail,
+ReconcileModeMigUndelete::ReconcileModeMigUndelete(const ReconcileEnv& env,
+                                                   const std::string& fileSystem, int detail,
                                                    ReconcileStatus* status, int expiring,
                                                    int recovery)
-    : ReconcileMode(fileSystem, detail, status),
+    : ReconcileMode(env, fileSystem, detail, status),
       m_expiring(expiring),
       m_recovery(recovery),
       m_mountFd(safeOpenMountRoot(fileSystem)) {}

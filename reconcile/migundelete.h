@@ -52,8 +52,8 @@ void stubTestKillPoint(const char* step);
 
 class ReconcileModeMigUndelete : public ReconcileMode {
  public:
-  ReconcileModeMigUndelete(const std::string& fileSystem, int detail, ReconcileStatus* status,
-                           int expiring, int recovery);
+  ReconcileModeMigUndelete(const ReconcileEnv& env, const std::string& fileSystem, int detail,
+                           ReconcileStatus* status, int expiring, int recovery);
   ~ReconcileModeMigUndelete() override;
 
   // Preview, subtree, directories and observer of the run (before

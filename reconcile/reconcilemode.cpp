@@ -12,7 +12,8 @@
 #include "hsmfs/xdsmapi.h"
 #include "reconcile/reconcilestatus.h"
 
-ReconcileMode::ReconcileMode(const std::string& fileSystem, int detail, ReconcileStatus* status)
+ReconcileMode::ReconcileMode(const ReconcileEnv& env, const std::string& fileSystem, int detail,
+                             ReconcileStatus* status)
     : m_fileSystem(fileSystem),
       m_detail(detail),
       m_status(status),
@@ -35,7 +36,7 @@ ReconcileMode::ReconcileMode(const std::string& fileSystem, int detail, Reconcil
   }
 
   int rc = 0;
-  m_server = reconcileServerLinkFactory()(&rc, fileSystem);
+  if (env.serverLink) m_server = env.serverLink(&rc, fileSystem);
   if (!m_server || rc != 0) {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> creating ZefServerCommInterface failed!\n",
           "ReconcileMode");

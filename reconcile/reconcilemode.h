@@ -3,6 +3,7 @@
 // the file system's control directory) and the run's stop code.
 //
 // Contract
+// - The server link comes from env.serverLink, called once in the constructor.
 // - The constructor ends the process with exit(1) when no DMAPI session can
 //   be had or the server link cannot be created: without either a run makes
 //   no sense and the server layer has already said why.
@@ -27,7 +28,8 @@ class ReconcileStatus;
 
 class ReconcileMode {
  public:
-  ReconcileMode(const std::string& fileSystem, int detail, ReconcileStatus* status);
+  ReconcileMode(const ReconcileEnv& env, const std::string& fileSystem, int detail,
+                ReconcileStatus* status);
   virtual ~ReconcileMode();
   ReconcileMode(const ReconcileMode&) = delete;
   ReconcileMode& operator=(const ReconcileMode&) = delete;

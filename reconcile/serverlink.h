@@ -13,6 +13,7 @@
 #define KMR_RECONCILE_SERVERLINK_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -35,15 +36,20 @@ class ReconcileServerLink {
 // Creates the link of a run on `fileSystem` (signed on, file space known).
 // On failure returns null or sets *rc to the non-zero code of the failure.
 using ReconcileServerLinkFactory =
-    std::unique_ptr<ReconcileServerLink> (*)(int* rc, const std::string& fileSystem);
+    std::function<std::unique_ptr<ReconcileServerLink>(int* rc, const std::string& fileSystem)>;
 
-// The factory in force: the one installed, else the real server's.
-ReconcileServerLinkFactory reconcileServerLinkFactory();
-// Installs `factory` (nullptr: back to the real server); returns the previous.
-// Call only while no mode is being constructed.
-ReconcileServerLinkFactory setReconcileServerLinkFactory(ReconcileServerLinkFactory factory);
 // The real server's factory.
 std::unique_ptr<ReconcileServerLink> createZefServerLink(int* rc, const std::string& fileSystem);
+
+// What the reconcile engine needs from outside itself. The front end builds
+// one (frontend/wiring.h) and hands it to the facade, which gives it to each
+// mode it makes; a test or benchmark builds its own with a scripted server.
+// - The facade and the mode keep a copy; a factory that captures state must
+//   keep that state alive while a mode of theirs exists.
+// - The factory is called on the thread that constructs the mode.
+struct ReconcileEnv {
+  ReconcileServerLinkFactory serverLink = &createZefServerLink;
+};
 
 // Report of a server return code that ends or mars a run: a trace line under
 // SMRECONCILE (the server layer has already printed its own message).

@@ -33,31 +33,7 @@ const char kUnexp[] = "ZefServerCommInterface::unexpireMigrObjectOnServer";
 const char kDel[] = "ZefServerCommInterface::delMigrObjectOnServer";
 const char kCtor[] = "ZefServerCommInterface::ZefServerCommInterface";
 
-// Until the program registers its managed file system table, no file system
-// has a stanza.
-int noStanza(const std::string&, std::string*) { return kCommNoStanza; }
-
-void traceAndLogCode(int rc, const char* file, unsigned line) {
-  srvTraceAndLog(file, line, TR_SM, "server conversation failed with rc = %d\n", rc);
-  ProcessError2(rc, nullptr, "", nullptr, nullptr, 0, file, line);
-}
-
-CommStanzaLookup g_stanzaLookup = noStanza;
-CommErrorReporter g_reportError = traceAndLogCode;
-
 }  // namespace
-
-CommStanzaLookup commSetStanzaLookup(CommStanzaLookup lookup) {
-  CommStanzaLookup previous = g_stanzaLookup;
-  g_stanzaLookup = lookup ? lookup : noStanza;
-  return previous;
-}
-
-CommErrorReporter commSetErrorReporter(CommErrorReporter reporter) {
-  CommErrorReporter previous = g_reportError;
-  g_reportError = reporter ? reporter : traceAndLogCode;
-  return previous;
-}
 
 ZefServerCommInterface::ZefServerCommInterface(int& rc, const std::string& fsName,
                                                int lanFreeAllowed, int checkNow)
@@ -126,7 +102,7 @@ int ZefServerCommInterface::setFileSystem(const std::string& fsName, int forced,
   const std::string prevServer = m_optP->serverName;
 
   std::string stanza;
-  if (g_stanzaLookup(fsName, &stanza) != 0) {
+  if (srvHooks().stanzaLookup(fsName, &stanza) != 0) {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> unable to find server stanza for '%s'\n", kSetFs,
           fsName.c_str());
     return kCommNoStanza;
@@ -186,7 +162,7 @@ int ZefServerCommInterface::checkSession() {
   if (rc != 0) {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> CheckSession() returned with error, rc = %d\n", kCheck,
           rc);
-    g_reportError(rc, __FILE__, __LINE__);
+    srvHooks().reportError(rc, __FILE__, __LINE__);
     return rc;
   }
   rc = createFileSpec();
@@ -263,7 +239,7 @@ int ZefServerCommInterface::getAllMigrObjectsFromServer(int ordering) {
     // sign-on of the query thread this ends the command.
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> CheckSession() returned with error, rc = %d\n", kQuery,
           rc);
-    g_reportError(rc, __FILE__, __LINE__);
+    srvHooks().reportError(rc, __FILE__, __LINE__);
     clExit(1);
   }
   m_queryThread.reset(new (std::nothrow) ZefServerQueryThread(

@@ -53,12 +53,7 @@ class SyncFileDeletionObject : public queueDataObject {
 using CommStanzaLookup = int (*)(const std::string& fsName, std::string* stanza);
 // Common error reporting of a server code (sign-on failures).
 using CommErrorReporter = void (*)(int rc, const char* file, unsigned line);
-// The program registers its managed file system table as the stanza lookup
-// (frontend/wiring.cpp); until then every file system lacks a stanza. The
-// default reporter writes a line with the code to the trace and the error
-// log. nullptr restores a default. Both return the previous function.
-CommStanzaLookup commSetStanzaLookup(CommStanzaLookup lookup);
-CommErrorReporter commSetErrorReporter(CommErrorReporter reporter);
+// Both arrive with the server layer's hooks (ServerLayerHooks, serverlayer.h).
 
 class ZefServerCommInterface {
  public:

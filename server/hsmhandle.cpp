@@ -12,15 +12,6 @@
 #include "server/serverlayer.h"
 #include "server/tcpcomm.h"
 
-namespace {
-
-// The lookup from a full path to its DMAPI handle, registered by the program.
-PathHandleFn g_pathHandle = nullptr;
-
-}  // namespace
-
-void srvSetPathHandleLookup(PathHandleFn lookup) { g_pathHandle = lookup; }
-
 int srvCheckObjectPath(const std::string& fsName, const std::string& alias) {
   if (fsName.empty() || fsName[0] != '/' || !safeIsPathBelow(alias)) return EINVAL;
   UniqueFd mount(safeOpenMountRoot(fsName));
@@ -51,6 +42,5 @@ int hsmHandleOfFileSpec(const fileSpec_t* spec, unsigned char (*handle)[kMaxHand
   std::string fullName = spec->fsName;
   while (fullName.size() > 1 && fullName.back() == '/') fullName.pop_back();
   if (fullName == "/") fullName.clear();
-  if (!g_pathHandle) return ENOSYS;
-  return g_pathHandle((fullName + alias).c_str(), handle, length);
+  return srvHooks().pathHandle((fullName + alias).c_str(), handle, length);
 }

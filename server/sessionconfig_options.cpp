@@ -1,15 +1,40 @@
 // Session settings from the option record, the per-thread server connection
 // and the registrations of the server layer.
+#include <cerrno>
 #include <memory>
 
 #include "common/cleanup.h"
+#include "common/messages.h"
 #include "common/trace.h"
 #include "server/comminterface.h"
+#include "server/logutil.h"
 #include "server/serverlayer.h"
 
 namespace {
 
 constexpr int kCommMethodTcpIp = 1;
+constexpr int kCommMethodV6TcpIp = 2;
+
+// Until the program installs its managed file system table, no file system
+// has a stanza.
+int noStanza(const std::string&, std::string*) { return kCommNoStanza; }
+
+void traceAndLogCode(int rc, const char* file, unsigned line) {
+  srvTraceAndLog(file, line, TR_SM, "server conversation failed with rc = %d\n", rc);
+  ProcessError2(rc, nullptr, "", nullptr, nullptr, 0, file, line);
+}
+
+// Without a registered lookup no path has a handle here.
+int noPathHandle(const char*, unsigned char (*)[kMaxHandleLen], uint16_t*) { return ENOSYS; }
+
+ServerLayerHooks withDefaults(ServerLayerHooks hooks) {
+  if (!hooks.stanzaLookup) hooks.stanzaLookup = noStanza;
+  if (!hooks.pathHandle) hooks.pathHandle = noPathHandle;
+  if (!hooks.reportError) hooks.reportError = traceAndLogCode;
+  return hooks;
+}
+
+ServerLayerHooks g_hooks = withDefaults({});
 
 // One record per thread; released with the thread.
 thread_local std::unique_ptr<SessionConfig> t_connection;
@@ -17,10 +42,10 @@ thread_local std::unique_ptr<SessionConfig> t_connection;
 }  // namespace
 
 int fillSessionConfig(const clientOptions& opts, SessionConfig* out) {
-  if (opts.tcpServerAddress.empty()) return kCfgNoServerAddress;
-  if (opts.tcpPort < 1 || opts.tcpPort > 65535) return kCfgBadValue;
+  if (opts.tcpServerAddress.empty()) return RC_OPT_NO_SERVER_ADDRESS;
+  if (opts.tcpPort < 1 || opts.tcpPort > 65535) return RC_OPT_INVALID;
   // Only TCP is offered; V6TCPIP resolves through the same name lookup.
-  if (opts.commMethod != kCommMethodTcpIp && opts.commMethod != 2) return kCfgBadValue;
+  if (opts.commMethod != kCommMethodTcpIp && opts.commMethod != kCommMethodV6TcpIp) return RC_OPT_INVALID;
   SessionConfig c;
   c.tcp.serverAddress = opts.tcpServerAddress;
   c.tcp.port = static_cast<uint16_t>(opts.tcpPort);
@@ -42,7 +67,7 @@ int fillSessionConfig(const clientOptions& opts, SessionConfig* out) {
 }
 
 int smCreateServerConnection(clientOptions* opts) {
-  if (!opts) return kCfgBadValue;
+  if (!opts) return RC_OPT_INVALID;
   auto config = std::make_unique<SessionConfig>();
   int rc = fillSessionConfig(*opts, config.get());
   if (rc != 0) {
@@ -56,9 +81,16 @@ int smCreateServerConnection(clientOptions* opts) {
 
 const SessionConfig* smThreadServerConnection() { return t_connection.get(); }
 
+const ServerLayerHooks& srvHooks() { return g_hooks; }
+
+ServerLayerHooks srvInstallHooks(const ServerLayerHooks& hooks) {
+  ServerLayerHooks previous = g_hooks;
+  g_hooks = withDefaults(hooks);
+  return previous;
+}
+
 void zefServerLayerInit(const ServerLayerHooks& hooks) {
-  commSetStanzaLookup(hooks.stanzaLookup);
-  srvSetPathHandleLookup(hooks.pathHandle);
+  srvInstallHooks(hooks);
   smRegisterServerConnectionFactory(smCreateServerConnection);
   // The clean-up may run in a signal handler while the session's owner is
   // inside a call on it: it only aborts the connection, so the server sees

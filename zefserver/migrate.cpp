@@ -10,11 +10,13 @@
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "common/safepath.h"
 #include "common/uniquefd.h"
 #include "hsmfs/attrstore.h"
+#include "hsmfs/hsmenv.h"
 #include "hsmfs/xdsmstore.h"
 #include "hsmfs/xdsmapi.h"
 #include "zefserver/objects.h"
@@ -70,13 +72,17 @@ class OwnedHandle {
   xdsm_handle_t h_;
 };
 
-// Registers a store for the lifetime of one command and removes it again.
+// Installs the HSM layer's env with `s` as its store for the lifetime of one
+// command (zefadm's own wiring of that layer) and puts the previous one back.
 class StoreRegistration {
  public:
-  explicit StoreRegistration(HsmAttrStore* s) { setHsmAttrStore(s); }
-  ~StoreRegistration() { setHsmAttrStore(nullptr); }
+  explicit StoreRegistration(HsmAttrStore* s) : previous_(hsmInstallEnv(HsmLayerEnv{.attrStore = s})) {}
+  ~StoreRegistration() { hsmInstallEnv(std::move(previous_)); }
   StoreRegistration(const StoreRegistration&) = delete;
   StoreRegistration& operator=(const StoreRegistration&) = delete;
+
+ private:
+  HsmLayerEnv previous_;
 };
 
 // What the stub's making tells the record.

@@ -50,7 +50,7 @@ class Conn {
     if (!readAll(h4, 4)) return std::nullopt;
     auto h = parseShortHeader(h4);
     if (!h) throw SessionEnd{"invalid verb header"};
-    if (h->headerLen == kExtHeaderLen) {
+    if (h->headerLen == kVerbExtendedHeaderLen) {
       uint8_t extra[8];
       if (!readAll(extra, 8) || !completeExtendedHeader(*h, extra)) throw SessionEnd{"invalid extended header"};
     }
@@ -58,10 +58,10 @@ class Conn {
     in_.resize(h->length);
     std::memcpy(in_.data(), h4, 4);
     size_t have = 4;
-    if (h->headerLen == kExtHeaderLen) {
+    if (h->headerLen == kVerbExtendedHeaderLen) {
       putU32(&in_[4], h->code);
       putU32(&in_[8], h->length);
-      have = kExtHeaderLen;
+      have = kVerbExtendedHeaderLen;
     }
     if (!readAll(in_.data() + have, h->length - have)) throw SessionEnd{"connection lost inside a verb"};
     return VerbView(h->code, in_, h->headerLen);
@@ -114,7 +114,7 @@ class Conn {
 
 // One change held until its transaction ends.
 struct Change {
-  uint32_t code;  // kMigrUpd or kMigrDel
+  uint32_t code;  // kVerbMigrUpd or kVerbMigrDel
   uint32_t fsId;
   ObjId id;
   uint16_t flags = 0;
@@ -123,7 +123,7 @@ struct Change {
 };
 
 std::vector<uint8_t> endTxnVerb(uint8_t vote, uint8_t reason) {
-  VerbBuilder b(kEndTxn, 6);
+  VerbBuilder b(kVerbEndTxn, 6);
   b.u8(4, vote);
   b.u8(5, reason);
   return b.finish();
@@ -184,21 +184,21 @@ class Session {
   // Returns false when the session is to end (the reason is in endReason_).
   bool dispatch(const VerbView& v) {
     if (!signedOn_) {
-      if (v.code() != kSignOn) return protocolError(v, "verb before sign-on");
+      if (v.code() != kVerbSignOn) return protocolError(v, "verb before sign-on");
       return signOn(v);
     }
     switch (v.code()) {
-      case kBeginTxn:
+      case kVerbBeginTxn:
         if (inTxn_) return protocolError(v, "BeginTxn inside a transaction");
         beginTxn();
         return true;
-      case kEndTxn: return endTxn(v);
-      case kFSQry: return fsQry(v);
-      case kFSAdd: return fsAdd(v);
-      case kMigrQryAll: return migrQryAll(v);
-      case kMigrQryItem: return migrQryItem(v);
-      case kMigrUpd:
-      case kMigrDel: return change(v);
+      case kVerbEndTxn: return endTxn(v);
+      case kVerbFSQry: return fsQry(v);
+      case kVerbFSAdd: return fsAdd(v);
+      case kVerbMigrQryAll: return migrQryAll(v);
+      case kVerbMigrQryItem: return migrQryItem(v);
+      case kVerbMigrUpd:
+      case kVerbMigrDel: return change(v);
       default: return protocolError(v, "unexpected verb");
     }
   }
@@ -245,7 +245,7 @@ class Session {
                    static_cast<long long>(wait.count()));
     }
     delay();
-    VerbBuilder b(kSignOnResp, 18);
+    VerbBuilder b(kVerbSignOnResp, 18);
     b.addField(4, asBytes(cfg_.serverName));
     b.u8(8, why.empty() ? 0 : kSignOnRefused);
     b.u16(16, cfg_.maxTxnObjects);
@@ -321,7 +321,7 @@ class Session {
       answer(endTxnVerb(kVoteAbort, kReasonNoMatch));
       return true;
     }
-    VerbBuilder b(kFSQryResp, 53);
+    VerbBuilder b(kVerbFSQryResp, 53);
     b.addField(4, asBytes(fs->name));
     b.u32(8, fs->id);
     b.addField(12, asBytes(fs->type));
@@ -371,7 +371,7 @@ class Session {
       block[0] = kUnknownAttrMajor;
     uint32_t hi = static_cast<uint32_t>(o.objNum >> 32), lo = static_cast<uint32_t>(o.objNum);
     if (cfg_.enhancedAnswers) {
-      VerbBuilder b(kMigrQryRespEnh, 69);
+      VerbBuilder b(kVerbMigrQryRespEnh, 69);
       b.u32(4, fsId);
       b.addField(8, id);
       b.u32(13, kMgmtClassId);
@@ -382,7 +382,7 @@ class Session {
       b.addField(45, block);
       return b.finish();
     }
-    VerbBuilder b(kMigrQryResp, 57);
+    VerbBuilder b(kVerbMigrQryResp, 57);
     b.u32(4, fsId);
     b.addField(8, id);
     b.u32(13, kMgmtClassId);
@@ -456,7 +456,7 @@ class Session {
       endReason_ = "fault: change session closed at change " + std::to_string(changesSeen_);
       return false;
     }
-    bool upd = v.code() == kMigrUpd;
+    bool upd = v.code() == kVerbMigrUpd;
     if (!v.has(4, upd ? 34 : 24)) return protocolError(v, "short change verb");
     auto id = v.field(8, upd ? 38 : 28);
     if (!id || id->size() != kObjIdLen) return protocolError(v, "change id is not 28 bytes");
@@ -536,7 +536,7 @@ class Session {
       }
       for (const Change& c : changes_) {
         if (uint8_t reason = applyChange(c)) return reason;
-        ++(c.code == kMigrDel ? del : upd);
+        ++(c.code == kVerbMigrDel ? del : upd);
       }
       txn.commit();
     } catch (const StoreError& e) {
@@ -595,7 +595,7 @@ class Session {
       auto o = store_->objectByNum(parts->objNum);
       return (!o || o->fsId != parts->fsId) ? kReasonUnknownObject : kReasonWrongFileSpace;
     }
-    if (c.code == kMigrDel) return store_->deleteObject(parts->objNum, parts->fsId) ? 0 : kReasonUnknownObject;
+    if (c.code == kVerbMigrDel) return store_->deleteObject(parts->objNum, parts->fsId) ? 0 : kReasonUnknownObject;
     // The object must still fit into an answer of either form.
     const size_t maxRecord = kMaxVerbLen - 69 - kObjIdLen;
     switch (store_->changeObject(parts->objNum, parts->fsId, (c.flags & 1) ? &c.attrs : nullptr,

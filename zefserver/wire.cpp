@@ -9,20 +9,20 @@ std::optional<VerbHeader> parseShortHeader(const uint8_t (&first4)[4]) {
   if (first4[3] != kVerbMagic) return std::nullopt;
   VerbHeader h;
   h.code = first4[2];
-  if (h.code == kExtendedCode) {
-    h.headerLen = kExtHeaderLen;
+  if (h.code == kVerbExtendedCode) {
+    h.headerLen = kVerbExtendedHeaderLen;
     return h;  // length and code follow in the next 8 bytes
   }
   h.length = getU16(first4);
-  h.headerLen = kShortHeaderLen;
-  if (h.length < kShortHeaderLen) return std::nullopt;
+  h.headerLen = kVerbShortHeaderLen;
+  if (h.length < kVerbShortHeaderLen) return std::nullopt;
   return h;
 }
 
 bool completeExtendedHeader(VerbHeader& h, const uint8_t (&extra)[8]) {
   h.code = getU32(extra);
   h.length = getU32(extra + 4);
-  return h.length >= kExtHeaderLen;
+  return h.length >= kVerbExtendedHeaderLen;
 }
 
 bool VerbView::has(size_t offset, size_t len) const {

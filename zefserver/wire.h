@@ -21,32 +21,16 @@
 #include <vector>
 
 #include "server/wire/bytes.h"
+#include "server/wire/verb.h"
 
 namespace zef {
 
-constexpr uint8_t kVerbMagic = 0xA5;
-constexpr size_t kShortHeaderLen = 4;
-constexpr size_t kExtHeaderLen = 12;
-constexpr uint8_t kExtendedCode = 0x08;
-// Longest verb a session accepts; the server never offers large buffers.
-constexpr size_t kMaxVerbLen = 32768;
-
-// Verb codes the server reads or writes.
-enum VerbCode : uint32_t {
-  kBeginTxn = 0x12,
-  kEndTxn = 0x13,
-  kSignOn = 0x1A,
-  kSignOnResp = 0x1C,
-  kMigrQryRespEnh = 0x29,
-  kMigrUpd = 0x31,
-  kMigrDel = 0x33,
-  kMigrQryAll = 0x34,
-  kMigrQryItem = 0x35,
-  kMigrQryResp = 0x36,
-  kFSAdd = 0xB0,
-  kFSQry = 0xB3,
-  kFSQryResp = 0xB4,
-};
+// Header sizes, magic byte and verb codes are the protocol's numbers, taken
+// from the client's framing (server/wire/verb.h) so that the two sides
+// cannot drift apart on a number; how a verb is read and written stays this
+// server's own. Longest verb a session accepts: the server never offers
+// large buffers.
+constexpr size_t kMaxVerbLen = kVerbMaxLen;
 
 // Big-endian access (getU16, getU32, putU16, putU32) is the server layer's
 // own low-level helper, server/wire/bytes.h, shared as docs/layers.md allows;
@@ -60,7 +44,7 @@ using ::putU32;
 struct VerbHeader {
   uint32_t code = 0;
   uint32_t length = 0;
-  size_t headerLen = kShortHeaderLen;
+  size_t headerLen = kVerbShortHeaderLen;
 };
 
 // Parses the first 4 bytes of a header. For the extended form (code byte 8)
@@ -89,7 +73,7 @@ class VerbView {
   std::optional<std::span<const uint8_t>> field(size_t descOffset, size_t dataStart) const;
 
  private:
-  size_t shift(size_t offset) const { return offset + headerLen_ - kShortHeaderLen; }
+  size_t shift(size_t offset) const { return offset + headerLen_ - kVerbShortHeaderLen; }
   uint32_t code_;
   std::span<const uint8_t> bytes_;
   size_t headerLen_;

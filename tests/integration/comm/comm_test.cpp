@@ -97,7 +97,7 @@ class CommTest : public ::testing::Test {
     if (stat("/etc/vostra", &st) == 0) {
       ASSERT_EQ(mount("tmpfs", "/etc/vostra", "tmpfs", 0, "size=4m"), 0);
     }
-    migundeleteWireLayers();
+    migundeleteWireLayers(migundeleteEnv());
     optSetMessageSink(printOptionMessage);
   }
 

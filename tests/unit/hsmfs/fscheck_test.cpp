@@ -5,6 +5,7 @@
 
 #include "hsmfs/fscheck.h"
 #include "hsmfs/fsstate.h"
+#include "hsmfs/hsmenv.h"
 #include "hsmfs/locks.h"
 #include "tests/unit/hsmfs/fake_store.h"
 #include "tests/unit/hsmfs/hsmfs_env.h"
@@ -18,11 +19,11 @@ class FsCheckTest : public kmrtest::HsmNodeTest {
  protected:
   void SetUp() override {
     kmrtest::HsmNodeTest::SetUp();
-    setHsmAttrStore(&store);
-    setGlobalStatePause([] { FAIL() << "no writer holds the global lock in these tests"; });
+    previous_ = hsmInstallEnv(
+        {.attrStore = &store, .globalStatePause = [] { FAIL() << "no writer holds the global lock in these tests"; }});
   }
   void TearDown() override {
-    setHsmAttrStore(nullptr);
+    hsmInstallEnv(previous_);
     kmrtest::HsmNodeTest::TearDown();
   }
   // Rewrites the flags of a file system's "VOQStat".
@@ -35,6 +36,7 @@ class FsCheckTest : public kmrtest::HsmNodeTest {
     ASSERT_TRUE(encodeVOQStat(st, raw.data()));
   }
   FakeAttrStore store;
+  HsmLayerEnv previous_;
 };
 
 // Runs `fn` in a child process and returns its exit status (-1 when killed).

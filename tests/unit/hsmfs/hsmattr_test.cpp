@@ -17,6 +17,7 @@
 
 #include "common/options.h"
 #include "hsmfs/hsmattr.h"
+#include "hsmfs/hsmenv.h"
 #include "hsmfs/hsmsettings.h"
 #include "hsmfs/locks.h"
 #include "hsmfs/xdsmapi.h"
@@ -89,7 +90,7 @@ class RealAttr : public ::testing::TestWithParam<const char*> {
   }
   void TearDown() override {
     for (dm_token_t t : tokens) dmiRespondEventOk(sid, t);
-    setHsmAttrStore(nullptr);
+    hsmInstallEnv({});
     hsmSettings() = HsmSettings();
     mnt.reset();
   }
@@ -103,7 +104,7 @@ class RealAttr : public ::testing::TestWithParam<const char*> {
     clientOptions opts;
     opts.hsmExtObjIdAttr = static_cast<uint8_t>(extObjIdAttr);
     opts.hsmEventDestroy = static_cast<uint8_t>(eventDestroy);
-    ASSERT_EQ(0, hsmLayerStartup(&opts));
+    ASSERT_EQ(0, hsmLayerStartup(hsmXdsmEnv(), &opts));
   }
 
   HsmToken newToken(const HsmHandleBytes& file, dm_right_t right) {
@@ -422,13 +423,13 @@ INSTANTIATE_TEST_SUITE_P(Small, FullTmpfs, ::testing::Values("tmpfs"));
 
 // ---- start-up ---------------------------------------------------------------------
 
-TEST(HsmLayerStartup, CopiesTheOptionsAndRegistersTheStore) {
-  setHsmAttrStore(nullptr);
+TEST(HsmLayerStartup, CopiesTheOptionsAndInstallsTheEnv) {
+  hsmInstallEnv({});
   hsmSettings() = HsmSettings();
   clientOptions* saved = optionsP;
   optionsP = nullptr;
   errno = 0;
-  EXPECT_EQ(-1, hsmLayerStartup());
+  EXPECT_EQ(-1, hsmLayerStartup(hsmXdsmEnv()));
   EXPECT_EQ(EINVAL, errno);
   EXPECT_EQ(nullptr, hsmAttrStore());
 
@@ -436,19 +437,19 @@ TEST(HsmLayerStartup, CopiesTheOptionsAndRegistersTheStore) {
   opts.hsmExtObjIdAttr = 1;
   opts.hsmEventDestroy = 0;
   optionsP = &opts;
-  EXPECT_EQ(0, hsmLayerStartup());
+  EXPECT_EQ(0, hsmLayerStartup(hsmXdsmEnv()));
   EXPECT_EQ(1, hsmSettings().extObjIdAttr);
   EXPECT_EQ(0, hsmSettings().eventDestroy);
   EXPECT_EQ(xdsmAttrStore(), hsmAttrStore());
 
   opts.hsmExtObjIdAttr = 0;
   opts.hsmEventDestroy = 1;
-  EXPECT_EQ(0, hsmLayerStartup(&opts));
+  EXPECT_EQ(0, hsmLayerStartup(hsmXdsmEnv(), &opts));
   EXPECT_EQ(0, hsmSettings().extObjIdAttr);
   EXPECT_EQ(1, hsmSettings().eventDestroy);
 
   optionsP = saved;
-  setHsmAttrStore(nullptr);
+  hsmInstallEnv({});
   hsmSettings() = HsmSettings();
 }
 
@@ -483,13 +484,14 @@ TEST(AttrLayouts, DataSizeFormAndStateRecord) {
 class FakeAttr : public ::testing::Test {
  protected:
   void SetUp() override {
-    setHsmAttrStore(&store);
+    previous_ = hsmInstallEnv({.attrStore = &store});
     hsmSettings() = HsmSettings();
   }
-  void TearDown() override { setHsmAttrStore(nullptr); }
+  void TearDown() override { hsmInstallEnv(previous_); }
   bool has(const char* name) { return store.attrs.count({h, name}) == 1; }
   FakeAttrStore store;
   HsmHandleBytes h = FakeAttrStore::bytesOf(7, 42);
+  HsmLayerEnv previous_;
 };
 
 TEST_F(FakeAttr, ResidentClearsTheRecallMarkAndUnreadableAttributesAreErrors) {

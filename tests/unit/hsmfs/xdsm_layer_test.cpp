@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/trace.h"
+#include "hsmfs/hsmenv.h"
 #include "hsmfs/xdsmapi.h"
 #include "tests/support/files.h"
 #include "tests/support/scratch_dir.h"
@@ -206,7 +207,7 @@ TEST_P(RightBackoff, BusyRightsArePausedForDoublingUpToThirtySecondsOthersEndAtO
   ScriptedApi* api = owned.get();
   std::unique_ptr<XDSMAPI> previous = XDSMAPI::replaceInstance(std::move(owned));
   g_pauses.clear();
-  DmiSleepFunction previousSleep = dmiSetSleepFunction(recordPause);
+  HsmLayerEnv previousEnv = hsmInstallEnv({.rightRetryPause = recordPause});
   unsigned char bytes[12] = {};
   errno = 0;
   EXPECT_EQ(c.rc, dmiRequestRight(1, xdsm_handle_t{bytes, sizeof bytes}, dm_token_t{1, 2}, c.right,
@@ -221,7 +222,7 @@ TEST_P(RightBackoff, BusyRightsArePausedForDoublingUpToThirtySecondsOthersEndAtO
     EXPECT_EQ(c.right, api->lastRight);
   }
   XDSMAPI::replaceInstance(std::move(previous));
-  dmiSetSleepFunction(previousSleep);
+  hsmInstallEnv(previousEnv);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -317,10 +318,10 @@ TEST(KmrGetHsmHandle, CopiesTheLibraryHandleOrReportsTheTranslatedErrno) {
   EXPECT_EQ(0, memcmp(hanp, bytes, hlen));
   dm_handle_free(hanp, hlen);
 
-  KmrErrnoTranslator previous = kmrSetErrnoTranslator(translate);
+  HsmLayerEnv previous = hsmInstallEnv({.translateErrno = translate});
   EXPECT_EQ(1000 + ENOENT, kmrGetHsmHandle("/tmp/no/such/file", &bytes, &length));
   EXPECT_EQ(ENOENT, g_translatedErr);
-  kmrSetErrnoTranslator(previous);
+  hsmInstallEnv(previous);
 }
 
 TEST(HandleText, HexFormsSeparatorsAndLimits) {

@@ -12,7 +12,7 @@ using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
 TEST_F(ModeTest, FacadeRefusesAStopBeforeItsModeExistsAndPassesItOnAfter) {
-  ReconcileLogicFacade facade(0, fs, fs + "/facade.log");
+  ReconcileLogicFacade facade(env, 0, fs, fs + "/facade.log");
   EXPECT_EQ(RC_NO_MODE, facade.stopReconcile());
   EXPECT_EQ(nullptr, facade.mode());
   ASSERT_NE(nullptr, facade.status());
@@ -30,12 +30,12 @@ TEST_F(ModeTest, FacadeRefusesAStopBeforeItsModeExistsAndPassesItOnAfter) {
 }
 
 TEST_F(ModeTest, StatusOfEachRunCountsOnlyItsOwnFileSystem) {
-  ReconcileLogicFacade first(0, fs, fs + "/facade.log");
+  ReconcileLogicFacade first(env, 0, fs, fs + "/facade.log");
   add({.alias = "/a"});
   add({.alias = "/a"});
   CaptureStdout();
   first.processRecoveryMigundeleteMode();
-  ReconcileLogicFacade second(0, fs, fs + "/facade.log");
+  ReconcileLogicFacade second(env, 0, fs, fs + "/facade.log");
   add({.alias = "/a"});
   second.processRecoveryMigundeleteMode();
   GetCapturedStdout();

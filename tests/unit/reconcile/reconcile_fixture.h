@@ -173,19 +173,17 @@ class ModeTest : public ::testing::Test {
     mount_ = std::make_unique<kmrtest::ScratchMount>("tmpfs", 64);
     fs = mount_->path();
     currentScript() = &script;
-    previous_ = setReconcileServerLinkFactory(&scriptedFactory);
     status = std::make_unique<ReconcileStatusStoragePools>(
         fs + "/reconcile.log", [](const std::string&, std::vector<unsigned>& ids) { ids = {0}; });
   }
   void TearDown() override {
     mode.reset();
     status.reset();
-    setReconcileServerLinkFactory(previous_);
     currentScript() = nullptr;
     mount_.reset();
   }
   ReconcileModeMigUndelete& makeMode(int detail, int expiring, int recovery) {
-    mode = std::make_unique<ReconcileModeMigUndelete>(fs, detail, status.get(), expiring, recovery);
+    mode = std::make_unique<ReconcileModeMigUndelete>(env, fs, detail, status.get(), expiring, recovery);
     return *mode;
   }
   void add(const ObjSpec& s) { script.elements.push_back(makeObject(s)); }
@@ -201,12 +199,12 @@ class ModeTest : public ::testing::Test {
 
   std::string fs;
   Script script;
+  ReconcileEnv env{&scriptedFactory};
   std::unique_ptr<ReconcileStatusStoragePools> status;
   std::unique_ptr<ReconcileModeMigUndelete> mode;
 
  private:
   std::unique_ptr<kmrtest::ScratchMount> mount_;
-  ReconcileServerLinkFactory previous_ = nullptr;
 };
 
 }  // namespace rectest

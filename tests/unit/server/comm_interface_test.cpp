@@ -7,6 +7,7 @@
 
 #include "common/cleanup.h"
 #include "server/comminterface.h"
+#include "server/serverlayer.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/unit/server/fake_peer.h"
 
@@ -38,16 +39,16 @@ class CommInterfaceTest : public ::testing::Test {
                                                  "  NODENAME NODE1\n  ENABLELANFREE YES\n");
     process_->serverName = "BEFORE";
     optionsP = process_.get();
-    previous_ = commSetStanzaLookup(knownFsOnly);
+    previous_ = srvInstallHooks({.stanzaLookup = knownFsOnly});
     g_lookups = 0;
   }
   void TearDown() override {
-    commSetStanzaLookup(previous_);
+    srvInstallHooks(previous_);
     optionsP = nullptr;
   }
   kmrtest::ScratchDir dir_;
   std::unique_ptr<clientOptions> process_;
-  CommStanzaLookup previous_ = nullptr;
+  ServerLayerHooks previous_;
 };
 
 TEST_F(CommInterfaceTest, SelectingFileSystems) {

@@ -65,14 +65,14 @@ TEST(SessionSettings, UnusableSettingsAreRefusedAndLeaveTheRecordAlone) {
   SessionConfig c;
   c.nodeName = "UNTOUCHED";
   clientOptions noAddress;
-  EXPECT_EQ(fillSessionConfig(noAddress, &c), kCfgNoServerAddress);
+  EXPECT_EQ(fillSessionConfig(noAddress, &c), 405);
   clientOptions badPort = peerOptions(0);
-  EXPECT_EQ(fillSessionConfig(badPort, &c), kCfgBadValue);
+  EXPECT_EQ(fillSessionConfig(badPort, &c), 400);
   badPort.tcpPort = 70000;
-  EXPECT_EQ(fillSessionConfig(badPort, &c), kCfgBadValue);
+  EXPECT_EQ(fillSessionConfig(badPort, &c), 400);
   clientOptions sharedMem = peerOptions(1500);
   sharedMem.commMethod = 3;
-  EXPECT_EQ(fillSessionConfig(sharedMem, &c), kCfgBadValue);
+  EXPECT_EQ(fillSessionConfig(sharedMem, &c), 400);
   EXPECT_EQ(c.nodeName, "UNTOUCHED");
 }
 
@@ -88,7 +88,7 @@ TEST(SessionSettings, ServerConnectionBelongsToTheCreatingThread) {
   EXPECT_EQ(seenByOther, nullptr);
   // A failure keeps the connection the thread already has.
   clientOptions broken;
-  EXPECT_EQ(smCreateServerConnection(&broken), kCfgNoServerAddress);
+  EXPECT_EQ(smCreateServerConnection(&broken), 405);
   ASSERT_NE(smThreadServerConnection(), nullptr);
   EXPECT_EQ(smThreadServerConnection()->nodeName, "MAINNODE");
 }
@@ -153,11 +153,11 @@ TEST_F(ServerPathTest, CheckedPathGoesToTheRegisteredLookup) {
   spec.pathName = "/dir/file";
   unsigned char handle[kMaxHandleLen] = {};
   uint16_t length = 0;
-  srvSetPathHandleLookup(nullptr);
+  const ServerLayerHooks previous = srvInstallHooks({});
   EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle, &length), ENOSYS);
-  srvSetPathHandleLookup(recordingLookup);
+  srvInstallHooks({.pathHandle = recordingLookup});
   EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle, &length), 0);
-  srvSetPathHandleLookup(nullptr);
+  srvInstallHooks(previous);
   EXPECT_EQ(g_lookedUp, root_ + "/dir/file");
   EXPECT_EQ(length, 1);
   EXPECT_EQ(handle[0], 0x42);
@@ -196,7 +196,7 @@ TEST(QuerySource, RefusedSignOnIsReturnedAndNoSourceMade) {
   EXPECT_EQ(source, nullptr);
   peer.join();
   clientOptions none;
-  EXPECT_EQ(openQuerySource(none, &source), kCfgNoServerAddress);
+  EXPECT_EQ(openQuerySource(none, &source), 405);
 }
 
 TEST(QuerySource, AttachedSessionIsTheThreadsCleanupEntryUntilDetached) {
