@@ -188,7 +188,12 @@ void dmiSet64bitDataSize(dmiInfo& info, uint64_t size) {
 }
 
 void encodeVOQexID(const midExtObjId_t& id, char out[kVOQexIDLen]) {
-  for (size_t i = 0; i < kExtObjIdLen; ++i) snprintf(out + 2 * i, 3, "%.2X", id.bytes[i]);
+  // Made for every object of a run: no formatting call per digit.
+  static const char kHex[] = "0123456789ABCDEF";
+  for (size_t i = 0; i < kExtObjIdLen; ++i) {
+    out[2 * i] = kHex[id.bytes[i] >> 4];
+    out[2 * i + 1] = kHex[id.bytes[i] & 0x0F];
+  }
   out[kVOQexIDLen - 1] = '\0';
 }
 
