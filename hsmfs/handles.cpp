@@ -53,6 +53,12 @@ int handleSetWithFd(xdsm_handle_t* h, int fd) {
   return adopt(h, [&](void** hanp, size_t* hlen) { return dm_fd_to_handle(fd, hanp, hlen); });
 }
 
+int handleSetWithFdForToken(xdsm_handle_t* h, dm_sessid_t sid, dm_token_t token, int fd) {
+  return adopt(h, [&](void** hanp, size_t* hlen) {
+    return dmx_fd_to_handle_for_token(sid, token, fd, hanp, hlen);
+  });
+}
+
 int handleSetFsHandle(xdsm_handle_t* h, xdsm_handle_t fileHandle) {
   return adopt(h, [&](void** hanp, size_t* hlen) {
     return dm_handle_to_fshandle(fileHandle.hanp, fileHandle.hlen, hanp, hlen);

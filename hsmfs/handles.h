@@ -31,6 +31,10 @@ void handleSet(xdsm_handle_t* h, void* hanp, size_t hlen);
 int handleSetWithPath(xdsm_handle_t* h, const char* path);
 int handleSetFsWithPath(xdsm_handle_t* h, const char* path);
 int handleSetWithFd(xdsm_handle_t* h, int fd);
+// The handle of the file open at fd, for `token`, which then works on it
+// through (a duplicate of) fd instead of opening the handle anew; the file
+// may have no name yet (dmx_fd_to_handle_for_token in dmapi.h).
+int handleSetWithFdForToken(xdsm_handle_t* h, dm_sessid_t sid, dm_token_t token, int fd);
 int handleSetFsHandle(xdsm_handle_t* h, xdsm_handle_t fileHandle);
 int handleSetFsWithFsid(xdsm_handle_t* h, dm_fsid_t fsid);
 // Copies `length` raw bytes (not text) into new heap bytes that become the

@@ -225,7 +225,9 @@ void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
 
 void ReconcileModeMigUndelete::reportDecision(const StubDecision& decision,
                                               const std::string& alias) {
-  const std::string shown = clShowable(decision.path);
+  // The escaped copy only where a message or a trace shows it.
+  const bool shows = decision.action != StubAction::kRecreate || TR_SMRECONCILEDETAIL;
+  const std::string shown = shows ? clShowable(decision.path) : std::string();
   const char* path = shown.c_str();
   switch (decision.action) {
     case StubAction::kRefuseAlias: checkAlias(alias); break;
@@ -347,7 +349,10 @@ int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj)
 
 int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
   const std::string& alias = obj->getAlias();
-  if (checkAlias(alias) == 0) return 0;
+  // A stub already resolved for this alias passed the check when it was
+  // opened (by the decision, or by prepareStub below); once is enough.
+  const bool checked = m_stub.isResolved() && m_stub.alias() == alias;
+  if (!checked && checkAlias(alias) == 0) return 0;
   std::string path = m_fileSystem + alias;
   Attrib* attr = obj->getAttributes();
   if (attr == nullptr || obj->getExtObjID() == nullptr) {
@@ -471,6 +476,10 @@ int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long
     return 0;
   }
   stubTestKillPoint("AFTERCREATE");
+  // The last byte gives the stub its size: one pwrite where it works; where
+  // it does not, the seek and the write show which of them fails.
+  char zero = 0;
+  if (size > 0 && pwrite64(m_stub.fd(), &zero, 1, static_cast<off64_t>(size) - 1) == 1) return 1;
   if (lseek64(m_stub.fd(), static_cast<off64_t>(size) - 1, SEEK_SET) < 0) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot lseek %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
@@ -478,7 +487,6 @@ int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long
     stubFailure(path, "lseek", err);
     return 0;
   }
-  char zero = 0;
   if (write(m_stub.fd(), &zero, 1) != 1) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot write %s: %s\n", kName, clShowable(path).c_str(), strerror(err));

@@ -113,17 +113,12 @@ int ReconcileModeMigUndelete::createStubFromFile(ZefServerMigratedObject* obj, s
   dm_sessid_t sid = dmapi->getSID();
   StubEvent ev(sid, path);
 
-  // The handle comes from the open stub, so it names the file we created
-  // even if the directory entry has been replaced since. Without one there
-  // is nothing safe to work on: the path comes from the server, and a
-  // lookup by path would follow whatever links a user planted in it.
-  if (!m_stub.isOpen()) errno = EBADF;
-  if (!m_stub.isOpen() || !handleSetWithFd(&ev.m_handle, m_stub.fd())) {
-    int err = errno;
-    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> handleSetWithPath(%s), errno(%d), reason(%s)!\n", kName,
-          clShowable(path).c_str(), err, strerror(err));
-    return ev.fail("dm_path_to_handle", err);
-  }
+  // The event comes first so that the handle can be taken for its token:
+  // the token then works on the stub's own descriptor. The handle names the
+  // file we created even if a directory entry has been replaced since, and
+  // the file may have no name yet. Without it there is nothing safe to work
+  // on: the path comes from the server, and a lookup by path would follow
+  // whatever links a user planted in it.
   if (!dmapi->createUserEvent(sid, 8, &ev.m_handle, &ev.m_token)) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> createUserEvent(%s), errno(%d), reason(%s)!\n", kName,
@@ -131,6 +126,13 @@ int ReconcileModeMigUndelete::createStubFromFile(ZefServerMigratedObject* obj, s
     return ev.fail("dm_create_userevent", err);
   }
   ev.m_haveToken = true;
+  if (!m_stub.isOpen()) errno = EBADF;
+  if (!m_stub.isOpen() || !handleSetWithFdForToken(&ev.m_handle, sid, ev.m_token, m_stub.fd())) {
+    int err = errno;
+    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> handleSetWithPath(%s), errno(%d), reason(%s)!\n", kName,
+          clShowable(path).c_str(), err, strerror(err));
+    return ev.fail("dm_path_to_handle", err);
+  }
   if (dmiRequestRight(sid, ev.m_handle, ev.m_token, DM_RIGHT_EXCL, 16, kName) == -1) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Couldn't request right with errno: %d!\n", kName, err);

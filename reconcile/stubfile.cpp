@@ -15,6 +15,9 @@ bool sameEntry(const struct stat& st, const StubEntry& seen) {
          st.st_mtim.tv_nsec == seen.mtime.tv_nsec;
 }
 
+// How open(O_TMPFILE) fails where the file system has no unnamed files.
+bool noTmpfile(int err) { return err == EOPNOTSUPP || err == EISDIR || err == EINVAL; }
+
 // An unnamed file in the directory, marked, then linked at `name`: a file
 // at that name is never one of ours without the marker.
 int createMarkedTmpfile(int dir, const char* name, const std::string& marker) {
@@ -52,6 +55,7 @@ StubFile& StubFile::operator=(StubFile&& o) {
     m_objectHex = std::move(o.m_objectHex);
     m_fd = std::move(o.m_fd);
     m_named = o.m_named;
+    m_unnamed = o.m_unnamed;
     m_committed = o.m_committed;
     m_dev = o.m_dev;
     m_ino = o.m_ino;
@@ -164,9 +168,20 @@ int StubFile::createTemporary() {
     errno = EBADF;
     return -1;
   }
+  if (m_looked && !m_seen.present) {
+    // Nothing was at the stub's name: the file stays unnamed until commit()
+    // links it there, which fails if anything took the name meanwhile.
+    // Killed before that, it is gone with the process; nothing to mark.
+    UniqueFd unnamed(safeOpenBeneath(dirFd(), ".", O_TMPFILE | O_RDWR, 0600));
+    if (unnamed) {
+      m_fd = std::move(unnamed);
+      m_unnamed = true;
+      return 0;
+    }
+    if (!noTmpfile(errno)) return -1;
+  }
   int fd = createMarkedTmpfile(dirFd(), m_temp.c_str(), m_objectHex);
-  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
-    fd = createMarkedNamed(dirFd(), m_temp.c_str(), m_objectHex);
+  if (fd < 0 && noTmpfile(errno)) fd = createMarkedNamed(dirFd(), m_temp.c_str(), m_objectHex);
   if (fd < 0) return -1;
   m_fd.reset(fd);
   struct stat st {};
@@ -184,7 +199,7 @@ int StubFile::createTemporary() {
 }
 
 int StubFile::commit() {
-  if (!m_named || !m_looked) {
+  if (!(m_named || m_unnamed) || !m_looked) {
     errno = EBADF;
     return -1;
   }
@@ -194,6 +209,12 @@ int StubFile::commit() {
   if (m_seen.directory) {
     errno = EISDIR;
     return -1;
+  }
+  if (m_unnamed) {
+    // A link never replaces an entry: EEXIST when a file appeared.
+    if (linkat(m_fd.get(), "", dir, name, AT_EMPTY_PATH) != 0) return -1;
+    m_committed = true;
+    return 0;
   }
   if (!m_seen.present) {
     if (renameat2(dir, temp, dir, name, RENAME_NOREPLACE) != 0) return -1;
@@ -226,6 +247,7 @@ int StubFile::unmark() {
     errno = EBADF;
     return -1;
   }
+  if (m_unnamed) return 0;  // never marked
   if (fremovexattr(m_fd.get(), kStubTempMarker) != 0 && errno != ENODATA) return -1;
   return 0;
 }
@@ -241,6 +263,7 @@ void StubFile::discard() {
       unlinkat(dirFd(), m_temp.c_str(), 0);
   }
   m_named = false;
+  m_unnamed = false;
   m_fd.reset();
   errno = saved;
 }

@@ -1,4 +1,4 @@
-// A stub file built aside and put in place with one rename.
+// A stub file built aside and put in place in one step.
 //
 // The command runs as root in directories that users write, and the path of
 // a stub comes from the server. So the path is never handed whole to a
@@ -6,17 +6,21 @@
 // links and without crossing into another mount (common/safepath.h), and
 // every later step works on that directory's descriptor.
 //
-// The stub is made complete under a temporary name in its own directory,
-// ".kmrstub.<56 hex digits of the object id>", which carries the root-only
-// extended attribute "trusted.kmr.stubtemp" (value: the same hex digits)
-// from the moment it has a name. Only then does one rename put it at the
-// stub's name:
-// - where the decision saw nothing there, only while there still is nothing
-//   (RENAME_NOREPLACE); a file a user made meanwhile is kept;
-// - where it saw a file, the two entries are exchanged and the file now at
-//   the temporary name is removed only when it is the one the decision saw
-//   (device, inode, modification time); otherwise the exchange is undone
-//   and the user's file is kept.
+// The stub is made complete before it gets the stub's name:
+// - where the decision saw nothing there, as a file without a name
+//   (O_TMPFILE) that one linkat puts at the name, only while there still is
+//   nothing (a link never replaces); a file a user made meanwhile is kept.
+//   A process killed before that leaves nothing behind.
+// - where it saw a file (and where the file system has no unnamed files),
+//   under a temporary name in its own directory, ".kmrstub.<56 hex digits of
+//   the object id>", which carries the root-only extended attribute
+//   "trusted.kmr.stubtemp" (value: the same hex digits) from the moment it
+//   has a name. One rename then puts it in place: with nothing seen, only
+//   while there still is nothing (RENAME_NOREPLACE); with a file seen, the
+//   two entries are exchanged and the file now at the temporary name is
+//   removed only when it is the one the decision saw (device, inode,
+//   modification time); otherwise the exchange is undone and the user's
+//   file is kept.
 // A failure at any step leaves what was at the stub's name untouched.
 //
 // Contract
@@ -109,17 +113,22 @@ class StubFile {
   // object. Returns 1 when one was removed, 0 when there was none or it is
   // not ours (it is then left alone), -1 on a failure to remove.
   int removeStaleTemporary();
-  // Creates the temporary (mode 0600, empty), marked from the moment it has
-  // a name; EEXIST when something else holds the name.
+  // Creates the file the stub is built in (mode 0600, empty). Where look()
+  // saw nothing at the stub's name it has no name at all (O_TMPFILE) and
+  // commit() links it at the stub's name. Otherwise, and where the file
+  // system has no unnamed files, it is the temporary, marked from the moment
+  // it has a name; EEXIST when something else holds that name.
   int createTemporary();
   int fd() const { return m_fd.get(); }
   bool isOpen() const { return static_cast<bool>(m_fd); }
-  // Puts the temporary at the stub's name as described above. EEXIST: a
-  // file appeared where none was seen; ESTALE: the entry is no longer the
+  // Puts the file at the stub's name: an unnamed one by linking it there,
+  // the temporary as described above. EEXIST: a file appeared where none
+  // was seen; ESTALE: the entry is no longer the
   // one seen; EISDIR: a directory was seen. On failure the temporary stays
   // (for discard()) and the entry at the name is as it was.
   int commit();
-  // Takes our marker off the stub that commit() put in place.
+  // Takes our marker off the stub that commit() put in place (an unnamed
+  // one never had it).
   int unmark();
   // Removes the temporary if the name still stands for our file, closes it.
   void discard();
@@ -134,6 +143,7 @@ class StubFile {
   std::string m_objectHex;
   UniqueFd m_fd;
   bool m_named = false;      // the temporary has its name
+  bool m_unnamed = false;    // the stub is built without a name (see createTemporary)
   bool m_committed = false;  // it stands at the stub's name
   dev_t m_dev = 0;
   ino_t m_ino = 0;

@@ -71,11 +71,7 @@ static const dm_token_t DM_INVALID_TOKEN = {~(uint64_t)0, ~(uint64_t)0};
 #define DM_MAX_ATTR_VALUE 65536
 
 /* ---- rights ---------------------------------------------------------------- */
-typedef enum {
-  DM_RIGHT_NULL = 0,
-  DM_RIGHT_SHARED = 1,
-  DM_RIGHT_EXCL = 2
-} dm_right_t;
+typedef enum { DM_RIGHT_NULL = 0, DM_RIGHT_SHARED = 1, DM_RIGHT_EXCL = 2 } dm_right_t;
 
 #define DM_RR_WAIT 0x1 /* dm_request_right: wait for a conflicting holder */
 
@@ -114,18 +110,8 @@ typedef uint64_t dm_eventset_t;
 #define DMEV_ISSET(ev, set) ((((set) >> (ev)) & 1) != 0)
 #define DMEV_ZERO(set) ((set) = 0)
 
-typedef enum {
-  DM_RESP_INVALID = 0,
-  DM_RESP_CONTINUE = 1,
-  DM_RESP_ABORT = 2,
-  DM_RESP_DONTCARE = 3
-} dm_response_t;
-
-typedef enum {
-  DM_MSGTYPE_INVALID = 0,
-  DM_MSGTYPE_SYNC = 1,
-  DM_MSGTYPE_ASYNC = 2
-} dm_msgtype_t;
+typedef enum { DM_RESP_INVALID = 0, DM_RESP_CONTINUE = 1, DM_RESP_ABORT = 2, DM_RESP_DONTCARE = 3 } dm_response_t;
+typedef enum { DM_MSGTYPE_INVALID = 0, DM_MSGTYPE_SYNC = 1, DM_MSGTYPE_ASYNC = 2 } dm_msgtype_t;
 
 #define DM_EV_WAIT 0x1 /* dm_get_events: block until a message arrives */
 
@@ -339,6 +325,18 @@ int dm_downgrade_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t toke
 int dm_path_to_handle(char* path, void** hanpp, size_t* hlenp);
 int dm_path_to_fshandle(char* path, void** hanpp, size_t* hlenp);
 int dm_fd_to_handle(int fd, void** hanpp, size_t* hlenp);
+/* Our extension: dm_fd_to_handle for a token that is about to work on the
+ * file. The token keeps a duplicate of fd as its descriptor of the object
+ * until it is answered, so none of its calls opens the object by handle.
+ * fd must stay the caller's; for a regular file it must be open for reading
+ * and writing (it is written through as it is, without O_NOATIME). A file
+ * without a name yet (O_TMPFILE) is accepted: the token's calls work on it
+ * while it has none; once it has had a name, having none left makes it
+ * stale (ESTALE) as for every other object. Errors: those of
+ * dm_fd_to_handle; EINVAL for an unknown session, DM_NO_TOKEN or an object
+ * that is neither a regular file nor a directory; ESRCH for a token that is
+ * not the session's. */
+int dmx_fd_to_handle_for_token(dm_sessid_t sid, dm_token_t token, int fd, void** hanpp, size_t* hlenp);
 int dm_handle_to_fshandle(void* hanp, size_t hlen, void** fshanpp, size_t* fshlenp);
 int dm_make_handle(dm_fsid_t* fsidp, dm_ino_t* inop, dm_igen_t* igenp, void** hanpp,
                    size_t* hlenp);

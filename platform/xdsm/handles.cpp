@@ -226,36 +226,29 @@ using namespace xdsm;
 
 namespace {
 
-uint64_t fsidOfFd(int fd, int* err) {
-  struct statx stx;
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &stx) != 0) {
-    *err = errno;
-    return 0;
-  }
-  *err = 0;
-  return makedev(stx.stx_dev_major, stx.stx_dev_minor);
+// The kernel's handle of dirfd/path (AT_EMPTY_PATH: of dirfd itself) and the
+// object's status, taken through a descriptor of the object itself.
+int kernelHandleAt(int dirfd, const char* path, int atFlags, struct file_handle* fh, struct statx* stx) {
+  fh->handle_bytes = MAX_HANDLE_SZ;
+  int mountId = 0;
+  if (name_to_handle_at(dirfd, path, fh, &mountId, atFlags) != 0) return -1;
+  if (atFlags & AT_EMPTY_PATH) return statx(dirfd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, stx);
+  UniqueFd fd(openat(dirfd, path, O_PATH | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) return -1;
+  return statx(fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, stx);
 }
 
-int handleOfPathAt(int dirfd, const char* path, int atFlags, void** hanpp, size_t* hlenp) {
-  union {
-    struct file_handle fh;
-    unsigned char space[sizeof(struct file_handle) + MAX_HANDLE_SZ];
-  } buffer;
-  buffer.fh.handle_bytes = MAX_HANDLE_SZ;
-  int mountId = 0;
-  if (name_to_handle_at(dirfd, path, &buffer.fh, &mountId, atFlags) != 0) return -1;
-  int err = 0;
-  uint64_t fsid = 0;
-  if (atFlags & AT_EMPTY_PATH) {
-    fsid = fsidOfFd(dirfd, &err);
-  } else {
-    UniqueFd fd(openat(dirfd, path, O_PATH | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd.valid()) return -1;
-    fsid = fsidOfFd(fd.get(), &err);
-  }
-  if (err) return fail(err);
-  return makeFileHandle(fsid, buffer.fh.handle_type, buffer.fh.f_handle, buffer.fh.handle_bytes,
-                        hanpp, hlenp);
+union KernelHandle {
+  struct file_handle fh;
+  unsigned char space[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+};
+
+int handleOfPathAt(int dirfd, const char* path, int atFlags, void** hanpp, size_t* hlenp,
+                   struct statx* stx) {
+  KernelHandle buffer;
+  if (kernelHandleAt(dirfd, path, atFlags, &buffer.fh, stx) != 0) return -1;
+  return makeFileHandle(makedev(stx->stx_dev_major, stx->stx_dev_minor), buffer.fh.handle_type,
+                        buffer.fh.f_handle, buffer.fh.handle_bytes, hanpp, hlenp);
 }
 
 }  // namespace
@@ -264,12 +257,29 @@ extern "C" {
 
 int dm_path_to_handle(char* path, void** hanpp, size_t* hlenp) {
   if (!path || !hanpp || !hlenp) return fail(EFAULT);
-  return handleOfPathAt(AT_FDCWD, path, 0, hanpp, hlenp);
+  struct statx stx;
+  return handleOfPathAt(AT_FDCWD, path, 0, hanpp, hlenp, &stx);
 }
 
 int dm_fd_to_handle(int fd, void** hanpp, size_t* hlenp) {
   if (!hanpp || !hlenp) return fail(EFAULT);
-  return handleOfPathAt(fd, "", AT_EMPTY_PATH, hanpp, hlenp);
+  struct statx stx;
+  return handleOfPathAt(fd, "", AT_EMPTY_PATH, hanpp, hlenp, &stx);
+}
+
+int dmx_fd_to_handle_for_token(dm_sessid_t sid, dm_token_t token, int fd, void** hanpp, size_t* hlenp) {
+  if (!hanpp || !hlenp) return fail(EFAULT);
+  struct statx stx;
+  void* hanp = nullptr;
+  size_t hlen = 0;
+  if (handleOfPathAt(fd, "", AT_EMPTY_PATH, &hanp, &hlen, &stx) != 0) return -1;
+  if (keepCallersObject(sid, token, hanp, hlen, fd, stx) != 0) {
+    dm_handle_free(hanp, hlen);
+    return -1;
+  }
+  *hanpp = hanp;
+  *hlenp = hlen;
+  return 0;
 }
 
 int dm_path_to_fshandle(char* path, void** hanpp, size_t* hlenp) {

@@ -77,24 +77,30 @@ int readXattr(int fd, const char* name, std::string* value) {
 struct AttrPresence {
   bool dmapiAttrs = false;
   bool regions = false;
+  bool events = false;
 };
 
 AttrPresence attrPresence(int fd) {
   AttrPresence found;
-  // One call for the usual short list; the size is asked only when it is longer.
-  std::vector<char> names(1024);
-  ssize_t size = flistxattr(fd, names.data(), names.size());
+  // One call into the stack for the usual short list; the size is asked
+  // only when it is longer.
+  char small[1024];
+  std::vector<char> large;
+  const char* names = small;
+  ssize_t size = flistxattr(fd, small, sizeof small);
   if (size < 0 && errno == ERANGE) {
     size = flistxattr(fd, nullptr, 0);
     if (size <= 0) return found;
-    names.resize(static_cast<size_t>(size));
-    size = flistxattr(fd, names.data(), names.size());
+    large.resize(static_cast<size_t>(size));
+    size = flistxattr(fd, large.data(), large.size());
+    names = large.data();
   }
   const size_t prefixLen = strlen(kAttrPrefix);
   for (ssize_t i = 0; i < size;) {
-    const char* name = names.data() + i;
+    const char* name = names + i;
     if (strncmp(name, kAttrPrefix, prefixLen) == 0) found.dmapiAttrs = true;
     if (strcmp(name, kRegionAttr) == 0) found.regions = true;
+    if (strcmp(name, kEventListAttr) == 0) found.events = true;
     i += static_cast<ssize_t>(strlen(name)) + 1;
   }
   return found;
@@ -448,8 +454,9 @@ int dm_get_fileattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, 
   statp->dt_pers = present.dmapiAttrs ? 1 : 0;
   statp->dt_pmanreg = present.regions ? 1 : 0;
   statp->dt_nevents = DM_EVENT_MAX;
-  std::string events;
-  if (readXattr(fd.get(), kEventListAttr, &events) == 0 && events.size() == sizeof(dm_eventset_t))
+  std::string events;  // read only when listed: most objects have no event list
+  if (present.events && readXattr(fd.get(), kEventListAttr, &events) == 0 &&
+      events.size() == sizeof(dm_eventset_t))
     memcpy(&statp->dt_emask, events.data(), sizeof(dm_eventset_t));
   return 0;
 }

@@ -5,6 +5,7 @@
 // bytes); two tokens conflict on an object when either wants or holds the
 // exclusive right. Rights are not seen by other processes: Linux has no
 // place to keep them, and docs/xdsm.md says so.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -21,15 +22,25 @@ namespace {
 
 using TokenKey = std::pair<uint64_t, uint64_t>;
 
-// An object a token opened for its work.
+// An object a token opened (or took from its caller) for its work.
 struct OpenedObject {
   std::shared_ptr<UniqueFd> fd;
   bool writable = false;
+  // Whether it has been seen with a name. Only a file taken from the
+  // caller can lack one (made with O_TMPFILE, not linked yet); a file that
+  // had a name and has none left is stale.
+  bool named = true;
+  // The status taken when it was opened or taken: the first call that works
+  // on it uses it, later calls look again.
+  bool fresh = false;
+  struct statx stx {};
 };
+
+using RightMap = std::map<std::string, dm_right_t>;  // by handle bytes
 
 struct Token {
   dm_sessid_t sid = DM_NO_SESSION;
-  std::map<std::string, dm_right_t> rights;      // by handle bytes
+  RightMap rights;
   std::map<std::string, OpenedObject> opened;    // by handle bytes; closed with the token
 };
 
@@ -64,6 +75,22 @@ Token* findToken(Registry& r, dm_sessid_t sid, dm_token_t token) {
   auto it = r.tokens.find(keyOf(token));
   if (it == r.tokens.end() || it->second.sid != sid) return nullptr;
   return &it->second;
+}
+
+// Runs `change(rights, held)` under the registry's lock on the rights of
+// the token a call names and its entry for the object (end() when it has
+// none); returns its result. -1 with errno EINVAL (bad handle, unknown
+// session) or ESRCH (token not of the session) before that.
+template <typename Change>
+int onHeldRight(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, Change change) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  if (!dm_handle_is_valid(hanp, hlen) || !r.sessions.count(sid)) return fail(EINVAL);
+  Token* tok = findToken(r, sid, token);
+  if (!tok) return fail(ESRCH);
+  const int rc = change(tok->rights, tok->rights.find(objectKey(hanp, hlen)));
+  r.rightsChanged.notify_all();
+  return rc;
 }
 
 bool conflicts(Registry& r, const TokenKey& self, const std::string& object, dm_right_t wanted) {
@@ -125,16 +152,16 @@ int sessionMountDir(dm_sessid_t sid, uint64_t fsid, std::shared_ptr<UniqueFd>* o
   return 0;
 }
 
-// Under the registry's lock: the descriptor the token keeps for the object,
-// if it has one good enough for the call.
-std::shared_ptr<UniqueFd> keptObject(Registry& r, dm_sessid_t sid, dm_token_t token, const std::string& object,
-                                     bool writable) {
+// Under the registry's lock: the object the token keeps, if it has one good
+// enough for the call (nullptr otherwise).
+OpenedObject* keptObject(Registry& r, dm_sessid_t sid, dm_token_t token, const std::string& object,
+                         bool writable) {
   if (token == DM_NO_TOKEN) return nullptr;
   Token* tok = findToken(r, sid, token);
   if (!tok) return nullptr;
   auto it = tok->opened.find(object);
   if (it == tok->opened.end() || (writable && !it->second.writable)) return nullptr;
-  return it->second.fd;
+  return &it->second;
 }
 
 bool holdsExclusive(Registry& r, dm_sessid_t sid, dm_token_t token, const std::string& object) {
@@ -145,11 +172,11 @@ bool holdsExclusive(Registry& r, dm_sessid_t sid, dm_token_t token, const std::s
   return held != tok->rights.end() && held->second == DM_RIGHT_EXCL;
 }
 
-void keepObject(Registry& r, dm_sessid_t sid, dm_token_t token, const std::string& object, bool writable,
-                const std::shared_ptr<UniqueFd>& fd) {
+void keepObject(Registry& r, dm_sessid_t sid, dm_token_t token, const std::string& object,
+                const OpenedObject& opened) {
   if (token == DM_NO_TOKEN) return;
   Token* tok = findToken(r, sid, token);
-  if (tok) tok->opened[object] = OpenedObject{fd, writable};  // answered meanwhile: this call owns it alone
+  if (tok) tok->opened[object] = opened;  // answered meanwhile: this call owns it alone
 }
 
 }  // namespace
@@ -161,40 +188,71 @@ int openCheckedObject(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t
   if (checkAccess(sid, hanp, hlen, token, needed) != 0) return -1;
   const std::string object = objectKey(hanp, hlen);
   Registry& r = registry();
-  std::shared_ptr<UniqueFd> fd;
-  struct statx stx;  // the object's status as this call begins
+  OpenedObject obj;
+  bool kept = false;
   bool mayWrite = writable;
   {
     std::lock_guard<std::mutex> lock(r.mutex);
-    fd = keptObject(r, sid, token, object, writable);
+    if (OpenedObject* k = keptObject(r, sid, token, object, writable)) {
+      obj = *k;
+      k->fresh = false;
+      kept = true;
+    }
     mayWrite = writable || holdsExclusive(r, sid, token, object);
   }
-  if (!fd) {
+  if (!kept) {
     std::shared_ptr<UniqueFd> mount;
     if (sessionMountDir(sid, h.fsid, &mount) != 0) return -1;
-    fd = std::make_shared<UniqueFd>();
+    obj.fd = std::make_shared<UniqueFd>();
     // A token with the exclusive right is about to change the object: it
     // opens it for writing at once, so its writing calls need no second
     // open. Where writing is refused (read-only mount, running program),
     // a call that only reads goes on with a read-only descriptor.
-    bool openedWritable = mayWrite;
-    int rc = openForWorkAt(mount->get(), h, openedWritable, fd.get(), &stx);
-    if (rc != 0 && openedWritable && !writable && (errno == EROFS || errno == ETXTBSY || errno == EACCES ||
-                                                   errno == EPERM)) {
-      openedWritable = false;
-      rc = openForWorkAt(mount->get(), h, false, fd.get(), &stx);
+    obj.writable = mayWrite;
+    int rc = openForWorkAt(mount->get(), h, obj.writable, obj.fd.get(), &obj.stx);
+    if (rc != 0 && obj.writable && !writable && (errno == EROFS || errno == ETXTBSY || errno == EACCES ||
+                                                 errno == EPERM)) {
+      obj.writable = false;
+      rc = openForWorkAt(mount->get(), h, false, obj.fd.get(), &obj.stx);
     }
     if (rc != 0) return -1;
     std::lock_guard<std::mutex> lock(r.mutex);
-    keepObject(r, sid, token, object, openedWritable, fd);
-  } else if (statx(fd->get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &stx) != 0) {
+    keepObject(r, sid, token, object, obj);
+  } else if (!obj.fresh && statx(obj.fd->get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &obj.stx) != 0) {
     return -1;
   }
   // An open descriptor outlives the name; the handle of a removed object is
   // stale whether or not a token still holds it open.
-  if (stx.stx_nlink == 0) return fail(ESTALE);
-  out->fd_ = std::move(fd);
-  out->stx_ = stx;
+  if (obj.stx.stx_nlink == 0 && obj.named) return fail(ESTALE);
+  if (obj.stx.stx_nlink > 0 && !obj.named) {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (OpenedObject* k = keptObject(r, sid, token, object, false)) k->named = true;
+  }
+  out->fd_ = std::move(obj.fd);
+  out->stx_ = obj.stx;
+  return 0;
+}
+
+int keepCallersObject(dm_sessid_t sid, dm_token_t token, const void* hanp, size_t hlen, int fd,
+                      const struct statx& stx) {
+  if (!S_ISREG(stx.stx_mode) && !S_ISDIR(stx.stx_mode)) return fail(EINVAL);
+  if (token == DM_NO_TOKEN) return fail(EINVAL);
+  Registry& r = registry();
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (!r.sessions.count(sid)) return fail(EINVAL);
+    if (!findToken(r, sid, token)) return fail(ESRCH);
+  }
+  OpenedObject obj;
+  obj.fd = std::make_shared<UniqueFd>(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!obj.fd->valid()) return -1;
+  obj.writable = S_ISREG(stx.stx_mode);
+  obj.named = stx.stx_nlink > 0;
+  obj.fresh = true;
+  obj.stx = stx;
+  std::lock_guard<std::mutex> lock(r.mutex);
+  if (!findToken(r, sid, token)) return fail(ESRCH);  // answered meanwhile
+  keepObject(r, sid, token, objectKey(hanp, hlen), obj);
   return 0;
 }
 
@@ -381,30 +439,19 @@ int dm_request_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
 }
 
 int dm_release_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token) {
-  if (!dm_handle_is_valid(hanp, hlen)) return fail(EINVAL);
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  if (!r.sessions.count(sid)) return fail(EINVAL);
-  Token* tok = findToken(r, sid, token);
-  if (!tok) return fail(ESRCH);
-  auto held = tok->rights.find(objectKey(hanp, hlen));
-  if (held == tok->rights.end() || held->second == DM_RIGHT_NULL) return fail(EACCES);
-  tok->rights.erase(held);
-  r.rightsChanged.notify_all();
-  return 0;
+  return onHeldRight(sid, hanp, hlen, token, [](RightMap& rights, RightMap::iterator held) {
+    if (held == rights.end() || held->second == DM_RIGHT_NULL) return fail(EACCES);
+    rights.erase(held);
+    return 0;
+  });
 }
 
 int dm_query_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm_right_t* rightp) {
-  if (!dm_handle_is_valid(hanp, hlen)) return fail(EINVAL);
   if (!rightp) return fail(EFAULT);
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  if (!r.sessions.count(sid)) return fail(EINVAL);
-  Token* tok = findToken(r, sid, token);
-  if (!tok) return fail(ESRCH);
-  auto held = tok->rights.find(objectKey(hanp, hlen));
-  *rightp = held == tok->rights.end() ? DM_RIGHT_NULL : held->second;
-  return 0;
+  return onHeldRight(sid, hanp, hlen, token, [rightp](RightMap& rights, RightMap::iterator held) {
+    *rightp = held == rights.end() ? DM_RIGHT_NULL : held->second;
+    return 0;
+  });
 }
 
 int dm_upgrade_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token) {
@@ -415,17 +462,11 @@ int dm_upgrade_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token)
 }
 
 int dm_downgrade_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token) {
-  if (!dm_handle_is_valid(hanp, hlen)) return fail(EINVAL);
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  if (!r.sessions.count(sid)) return fail(EINVAL);
-  Token* tok = findToken(r, sid, token);
-  if (!tok) return fail(ESRCH);
-  auto held = tok->rights.find(objectKey(hanp, hlen));
-  if (held == tok->rights.end() || held->second != DM_RIGHT_EXCL) return fail(EPERM);
-  held->second = DM_RIGHT_SHARED;
-  r.rightsChanged.notify_all();
-  return 0;
+  return onHeldRight(sid, hanp, hlen, token, [](RightMap& rights, RightMap::iterator held) {
+    if (held == rights.end() || held->second != DM_RIGHT_EXCL) return fail(EPERM);
+    held->second = DM_RIGHT_SHARED;
+    return 0;
+  });
 }
 
 int dm_set_disp(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,

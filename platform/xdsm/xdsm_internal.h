@@ -22,40 +22,30 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "dmapi.h"
 
 namespace xdsm {
 
-// Owns one file descriptor; closes it on every path out, keeping errno.
+// Owns one descriptor and closes it, keeping errno, on every path out: a
+// reduced copy of common/uniquefd.h, as this library depends on nothing of ours.
 class UniqueFd {
  public:
   UniqueFd() = default;
   explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
   UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = other.release();
-    }
-    return *this;
-  }
+  UniqueFd& operator=(UniqueFd&& other) noexcept { return reset(other.release()), *this; }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
+  int release() { return std::exchange(fd_, -1); }
   void reset(int fd = -1) {
-    if (fd_ >= 0) {
-      int saved = errno;
-      ::close(fd_);
-      errno = saved;
-    }
+    const int saved = errno;
+    if (fd_ >= 0) ::close(fd_);
+    errno = saved;
     fd_ = fd;
   }
 
@@ -149,6 +139,13 @@ class ObjectFd {
 // ESTALE for a removed object).
 int openCheckedObject(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token, dm_right_t needed,
                       bool writable, ObjectFd* out);
+// The token keeps a duplicate of the caller's descriptor `fd` as its object
+// for the handle (see dmx_fd_to_handle_for_token); `stx` is the object's
+// status, taken through `fd` a moment ago. 0, or -1 with errno (EINVAL for a
+// bad session, DM_NO_TOKEN or another object type, ESRCH for a token not of
+// the session, those of fcntl).
+int keepCallersObject(dm_sessid_t sid, dm_token_t token, const void* hanp, size_t hlen, int fd,
+                      const struct statx& stx);
 
 // Names of the extended attributes that carry DMAPI state on an object.
 constexpr const char* kAttrPrefix = "trusted.dmapi.";

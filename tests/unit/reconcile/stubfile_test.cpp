@@ -71,20 +71,19 @@ TEST_F(StubFileTest, LinkOrMountInADirectoryComponentIsNotCrossed) {
   umount2((mount + "/nested").c_str(), MNT_DETACH);
 }
 
-TEST_F(StubFileTest, TemporaryIsMarkedAndTakesTheFreeNameOnlyWhileItIsFree) {
+TEST_F(StubFileTest, AStubForAFreeNameHasNoNameUntilItIsLinkedThereWhileItIsFree) {
   StubFile stub;
   build(stub, "/dir/new");
-  char marker[64] = {};
-  ASSERT_EQ(lgetxattr((mount + "/dir/" + kTemp).c_str(), kStubTempMarker, marker, sizeof marker), 56);
-  EXPECT_EQ(std::string(marker), kHex);
-  EXPECT_FALSE(lexists(mount + "/dir/new")) << "nothing at the name before the rename";
+  EXPECT_FALSE(lexists(mount + "/dir/new")) << "nothing at the name before the link";
+  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp)) << "a free name needs no temporary";
   ASSERT_EQ(stub.commit(), 0);
   ASSERT_EQ(stub.unmark(), 0);
   EXPECT_EQ(readFile(mount + "/dir/new"), "s");
   EXPECT_FALSE(lexists(mount + "/dir/" + kTemp));
+  char marker[64] = {};
   EXPECT_EQ(lgetxattr((mount + "/dir/new").c_str(), kStubTempMarker, marker, sizeof marker), -1);
 
-  // A user makes the file between the look and the rename: theirs stays.
+  // A user makes the file between the look and the link: theirs stays.
   StubFile raced;
   build(raced, "/dir/raced");
   put("/dir/raced", "user's");
@@ -195,10 +194,14 @@ TEST_F(StubFileTest, KeptDirectoryOfADirectoryRunNeverLeadsOutside) {
 
 TEST_F(StubFileTest, StaleTemporaryGoesOnlyWhenItCarriesOurMarkerForThisObject) {
   {
-    // What a run killed before its rename leaves: the marked temporary. A
-    // second name keeps the file while this object discards its own.
+    // What a run killed before it replaced an older file leaves: the marked
+    // temporary. A second name keeps it while this object discards its own.
+    put("/dir/f", "older");
     StubFile crashed;
     build(crashed, "/dir/f");
+    char marker[64] = {};
+    ASSERT_EQ(lgetxattr((mount + "/dir/" + kTemp).c_str(), kStubTempMarker, marker, sizeof marker), 56);
+    EXPECT_EQ(std::string(marker), kHex);
     ASSERT_EQ(link((mount + "/dir/" + kTemp).c_str(), (mount + "/keep").c_str()), 0);
   }
   ASSERT_EQ(link((mount + "/keep").c_str(), (mount + "/dir/" + kTemp).c_str()), 0);

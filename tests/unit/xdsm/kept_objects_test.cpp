@@ -2,6 +2,7 @@
 // later calls, but never outlives the token, never stands in for a removed
 // or recreated file, and never bypasses the rights.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/xattr.h>
 
 #include <cstring>
@@ -123,6 +124,41 @@ TEST_P(KeptObjects, RightsAreCheckedOnEveryCallOfAKeptObject) {
   errno = 0;
   EXPECT_EQ(-1, dm_get_fileattr(sid_, h.hanp, h.hlen, token, DM_AT_STAT, &st));
   EXPECT_EQ(EACCES, errno);
+}
+
+// A token that takes the caller's descriptor works on a file before it has
+// a name; once the file has had one, losing it makes the handle stale.
+TEST_P(KeptObjects, AFileTakenFromTheCallerWorksUnnamedAndIsStaleOnceItsNameIsGone) {
+  int fd = open(mount_->path().c_str(), O_TMPFILE | O_RDWR, 0600);
+  ASSERT_GE(fd, 0) << strerror(errno);
+  ASSERT_EQ(0, ftruncate(fd, 8192));
+  dm_token_t token;
+  ASSERT_EQ(0, dm_create_userevent(sid_, 0, nullptr, &token));
+  Handle h;
+  errno = 0;
+  EXPECT_EQ(-1, dmx_fd_to_handle_for_token(sid_, DM_NO_TOKEN, fd, &h.hanp, &h.hlen));
+  EXPECT_EQ(EINVAL, errno);
+  ASSERT_EQ(0, dmx_fd_to_handle_for_token(sid_, token, fd, &h.hanp, &h.hlen)) << strerror(errno);
+  ASSERT_EQ(0, dm_request_right(sid_, h.hanp, h.hlen, token, DM_RR_WAIT, DM_RIGHT_EXCL));
+  ASSERT_EQ(0, setAttr(h, token, "unnamed")) << strerror(errno);
+  ASSERT_EQ(0, dm_punch_hole(sid_, h.hanp, h.hlen, token, 0, 0)) << strerror(errno);
+  char value[16] = {};
+  EXPECT_EQ(7, fgetxattr(fd, "trusted.dmapi.rec", value, sizeof value));
+  EXPECT_EQ("unnamed", std::string(value, 7));
+
+  ASSERT_EQ(0, linkat(fd, "", AT_FDCWD, path("f").c_str(), AT_EMPTY_PATH)) << strerror(errno);
+  ASSERT_EQ(0, setAttr(h, token, "named")) << strerror(errno);
+  EXPECT_EQ("named", xattrOf(path("f"), "trusted.dmapi.rec"));
+  dm_stat_t st;
+  ASSERT_EQ(0, dm_get_fileattr(sid_, h.hanp, h.hlen, token, DM_AT_STAT, &st));
+  EXPECT_EQ(8192, st.dt_size);
+  EXPECT_EQ(0, st.dt_blocks);
+  ASSERT_EQ(0, unlink(path("f").c_str()));
+  errno = 0;
+  EXPECT_EQ(-1, setAttr(h, token, "gone"));
+  EXPECT_EQ(ESTALE, errno);
+  ASSERT_EQ(0, dm_respond_event(sid_, token, DM_RESP_CONTINUE, 0, 0, nullptr));
+  close(fd);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fs, KeptObjects, ::testing::Values("tmpfs", "ext4"));
