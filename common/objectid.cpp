@@ -6,12 +6,14 @@
 std::string hexUpper(const void* bytes, size_t length, size_t groupBytes) {
   static const char kDigits[] = "0123456789ABCDEF";
   const auto* in = static_cast<const uint8_t*>(bytes);
-  std::string out;
-  out.reserve(3 * length);
+  const size_t dashes = groupBytes && length ? (length - 1) / groupBytes : 0;
+  // Sized once and filled in place: one allocation, no capacity check per digit.
+  std::string out(2 * length + dashes, '-');
+  char* next = out.data();
   for (size_t i = 0; i < length; ++i) {
-    out += kDigits[in[i] >> 4];
-    out += kDigits[in[i] & 0x0F];
-    if (groupBytes && (i + 1) % groupBytes == 0 && i + 1 < length) out += '-';
+    *next++ = kDigits[in[i] >> 4];
+    *next++ = kDigits[in[i] & 0x0F];
+    if (groupBytes && (i + 1) % groupBytes == 0 && i + 1 < length) ++next;  // keeps the '-'
   }
   return out;
 }

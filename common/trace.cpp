@@ -56,6 +56,13 @@ int resolveName(const char* token, bool enable, bool silent, const TrClass* clas
   return -1;
 }
 
+// The length of a frame's name without its trailing white space.
+int trimmedLength(const char* name) {
+  size_t len = strlen(name);
+  while (len && isspace(static_cast<unsigned char>(name[len - 1]))) --len;
+  return static_cast<int>(len);
+}
+
 }  // namespace
 
 int trEnable(const char* flags, bool silent, const TrClass* classes,
@@ -126,19 +133,16 @@ void TRACE_Fkt::operator()(unsigned char flag, const char* fmt, ...) const {
 }
 
 TREnterExit<char>::TREnterExit(const char* file, unsigned line, const char* name)
-    : file_(file), line_(line) {
+    : file_(file), line_(line), name_(name ? name : "") {
+  if (!TR_ENTER) return;
   ErrnoKeeper keep;
-  size_t len = name ? strlen(name) : 0;
-  name_.reset(new char[len + 1]);
-  if (len) memcpy(name_.get(), name, len);
-  while (len && isspace(static_cast<unsigned char>(name_[len - 1]))) --len;
-  name_[len] = '\0';
-  if (TR_ENTER) trPrintf(file_, line_, "ENTER =====> %s\n", name_.get());
+  trPrintf(file_, line_, "ENTER =====> %.*s\n", trimmedLength(name_), name_);
 }
 
 TREnterExit<char>::~TREnterExit() {
+  if (!TR_EXIT) return;
   ErrnoKeeper keep;
-  if (TR_EXIT) trPrintf(file_, line_, "EXIT  <===== %s\n", name_.get());
+  trPrintf(file_, line_, "EXIT  <===== %.*s\n", trimmedLength(name_), name_);
 }
 
 void trQuery() {

@@ -160,7 +160,10 @@ class TRACE_Fkt {
 #define TRACE TRACE_Fkt(__FILE__, __LINE__)
 
 // Writes "ENTER =====> %s\n" under ENTER on construction and
-// "EXIT  <===== %s\n" under EXIT on destruction; keeps errno unchanged.
+// "EXIT  <===== %s\n" under EXIT on destruction (trailing white space of the
+// name dropped); keeps errno unchanged. The name is not copied: it must stay
+// valid for the object's life (a literal or a string that outlives it), so a
+// frame costs no allocation when nothing is traced.
 template <typename CharT>
 class TREnterExit;
 
@@ -175,7 +178,7 @@ class TREnterExit<char> {
  private:
   const char* file_;
   unsigned line_;
-  std::unique_ptr<char[]> name_;
+  const char* name_;
 };
 
 #endif

@@ -126,12 +126,14 @@ int XDSMAPI::precheck(const char* name, dm_sessid_t sid, const xdsm_handle_t* ha
 int XDSMAPI::finish(const char* name, int rc) {
   int err = errno;
   if (rc == -1) m_state->lastErrno = err;
-  // name is "<class>::<dm function>": the line reads "(<class>): <function>, ...".
-  const char* sep = strstr(name, "::");
-  int classLen = sep ? static_cast<int>(sep - name) : static_cast<int>(strlen(name));
-  TRACE_Fkt(__FILE__, __LINE__)(rc == -1 ? TR_SMXDSM : TR_SMXDSMDETAIL,
-                                "(%.*s): %s, rc: %d, errno: %d\n", classLen, name,
-                                sep ? sep + 2 : name, rc, rc == -1 ? err : 0);
+  const unsigned char flag = rc == -1 ? TR_SMXDSM : TR_SMXDSMDETAIL;
+  if (flag) {
+    // name is "<class>::<dm function>": the line reads "(<class>): <function>, ...".
+    const char* sep = strstr(name, "::");
+    int classLen = sep ? static_cast<int>(sep - name) : static_cast<int>(strlen(name));
+    TRACE_Fkt(__FILE__, __LINE__)(flag, "(%.*s): %s, rc: %d, errno: %d\n", classLen, name,
+                                  sep ? sep + 2 : name, rc, rc == -1 ? err : 0);
+  }
   errno = err;
   return rc == -1 ? 0 : 1;
 }

@@ -181,7 +181,7 @@ StubDecision ReconcileModeMigUndelete::decide(ZefServerMigratedObject* obj, cons
 }
 
 void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
-  const std::string alias = obj->getAlias();
+  const std::string& alias = obj->getAlias();
   StubDecision decision = decide(obj, rules());
   ReconcileStatus& st = *m_status;
   switch (decision.action) {
@@ -215,8 +215,9 @@ void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
         sendUpdate(obj);
       } else {
         ++st.m_failedCount;
-        TRACE(TR_SMRECONCILEDETAIL, "(%s): FAILURE -> Recreation of stub for object '%s' failed!\n",
-              kName, clShowable(alias).c_str());
+        if (TR_SMRECONCILEDETAIL)
+          TRACE(TR_SMRECONCILEDETAIL, "(%s): FAILURE -> Recreation of stub for object '%s' failed!\n",
+                kName, clShowable(alias).c_str());
       }
       break;
   }

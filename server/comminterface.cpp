@@ -338,7 +338,7 @@ int ZefServerCommInterface::queueUpdate(ZefServerMigratedObject* record, int fla
                     static_cast<uint16_t>(flags), nullptr);
   if (rc != 0)
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> hsmTlMigrUpd() returned with error, rc = %d\n", kUpd, rc);
-  else
+  else if (TR_SMRECONCILEDETAIL)  // the escaped copy only when it is traced
     TRACE(TR_SMRECONCILEDETAIL, "(%s): File %s successfully updated on server!\n", kUpd,
           clShowable(record->getAlias()).c_str());
   return rc;
@@ -353,7 +353,7 @@ int ZefServerCommInterface::changeMigrState(ZefServerMigratedObject* record, uns
   if (rc != 0)
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> changeMigrObjectOnServer() returned with error, rc = %d\n",
           operation, rc);
-  else
+  else if (TR_SMRECONCILE)
     TRACE(TR_SMRECONCILE, "(%s): File '%s' successfully %s on server!\n", operation,
           clShowable(record->getAlias()).c_str(), done);
   return rc;
@@ -389,11 +389,12 @@ int ZefServerCommInterface::delMigrObjectOnServer(queueDataObject* element) {
 int ZefServerCommInterface::delMigrObjectOnServer(Attrib* attr, queueDataObject* element) {
   TREnterExit<char> ee(__FILE__, __LINE__, kDel);
   if (!m_transActionObjectP || !m_fileSpecP || !attr) return RC_INVALID_OBJECT;
-  const std::string alias = element ? element->getAlias() : std::string();
+  // The alias is taken before the call: the element may not outlive it.
+  const std::string alias = element && TR_SMRECONCILE ? element->getAlias() : std::string();
   const int rc = hsmTlMigrDel(m_transActionObjectP, m_fileSpecP, attr);
   if (rc != 0)
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> hsmTlMigrDel() returned with error, rc = %d\n", kDel, rc);
-  else
+  else if (TR_SMRECONCILE)
     TRACE(TR_SMRECONCILE, "(%s): File '%s' successfully deleted on server!\n", kDel,
           clShowable(alias).c_str());
   return rc;

@@ -86,6 +86,13 @@ int cSyncObjectCondition::PrepareWait() {
 }
 
 int cSyncObjectCondition::SignalIfWaiting(bool* signalled) {
+  // A wait is announced (PrepareWait) under the lock the caller holds here,
+  // so a flag of 0 means nobody waits: no waiter can be missed by skipping
+  // the mutex, and a stale 1 only costs the locked check below.
+  if (m_Waiting.load() == 0) {
+    *signalled = false;
+    return 0;
+  }
   int rc = m_Mutex.Lock();
   if (rc != 0) return rc;
   *signalled = m_Waiting != 0;

@@ -13,6 +13,7 @@
 #ifndef KMR_SERVER_SYNCOBJECTS_H
 #define KMR_SERVER_SYNCOBJECTS_H
 
+#include <atomic>
 #include <pthread.h>
 
 constexpr int RC_QUEUE_WAKEUP_EMPTY = 964;  // woken, or timed out, without news
@@ -66,7 +67,10 @@ class cSyncObjectCondition {
   pthread_cond_t m_Cond;
   cSyncObjectMutex m_Mutex;
   int m_Signaled = 0;
-  int m_Waiting = 0;
+  // Written under m_Mutex; SignalIfWaiting reads it first without the mutex
+  // so that a signaller nobody waits for (the common case of a queue that is
+  // neither empty nor full) takes no lock.
+  std::atomic<int> m_Waiting{0};
 };
 
 #endif
