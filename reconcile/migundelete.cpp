@@ -166,7 +166,7 @@ void ReconcileModeMigUndelete::objectDone() {
 }
 
 StubDecision ReconcileModeMigUndelete::decide(ZefServerMigratedObject* obj, const StubRules& rules) {
-  m_stub = StubFile();
+  m_stub.reset();
   StubDecision decision = decideStub(m_fileSystem, m_mountFd.get(), *obj, rules, m_stub, &m_dirs);
   // Whatever happens to the object, a temporary of a killed run goes: here
   // when no stub is made, else where the stub's temporary meets it as the
@@ -221,7 +221,7 @@ void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
       }
       break;
   }
-  m_stub = StubFile();
+  m_stub.reset();
 }
 
 void ReconcileModeMigUndelete::reportDecision(const StubDecision& decision,
@@ -376,7 +376,7 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot open %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "open", err);
-    m_stub = StubFile();
+    m_stub.reset();
     return 0;
   }
   if (m_stub.seen().directory) {

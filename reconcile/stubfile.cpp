@@ -86,7 +86,7 @@ int StubDirCache::resolve(const std::string& mountPoint, const std::string& alia
     m_dirPath = alias.substr(0, slash + 1);
   }
   *dir = m_dir;
-  *leaf = alias.substr(slash + 1);
+  leaf->assign(alias, slash + 1, std::string::npos);
   return 0;
 }
 
@@ -98,8 +98,7 @@ void StubDirCache::clear() {
 
 int StubFile::open(const std::string& mountPoint, const std::string& alias,
                    const std::string& objectHex, StubDirCache* cache) {
-  discard();
-  *this = StubFile();
+  reset();
   if (objectHex.empty() || objectHex.find('/') != std::string::npos) {
     errno = EINVAL;
     return -1;
@@ -114,7 +113,7 @@ int StubFile::open(const std::string& mountPoint, const std::string& alias,
   }
   m_alias = alias;
   m_objectHex = objectHex;
-  m_temp = kStubTempPrefix + objectHex;
+  m_temp.assign(kStubTempPrefix).append(objectHex);
   return 0;
 }
 
@@ -266,6 +265,20 @@ void StubFile::discard() {
   m_unnamed = false;
   m_fd.reset();
   errno = saved;
+}
+
+void StubFile::reset() {
+  discard();  // first: it needs the temporary's name
+  StubFile fresh;
+  fresh.m_leaf.swap(m_leaf);
+  fresh.m_alias.swap(m_alias);
+  fresh.m_temp.swap(m_temp);
+  fresh.m_objectHex.swap(m_objectHex);
+  *this = std::move(fresh);
+  m_leaf.clear();
+  m_alias.clear();
+  m_temp.clear();
+  m_objectHex.clear();
 }
 
 int StubFile::close() {

@@ -132,6 +132,9 @@ class StubFile {
   int unmark();
   // Removes the temporary if the name still stands for our file, closes it.
   void discard();
+  // discard(), then the state of a new StubFile; the buffers of the names
+  // are kept, so the next object's open() needs no allocation for them.
+  void reset();
   // Closes the file; the result of close().
   int close();
 

@@ -229,4 +229,37 @@ TEST_F(StubFileTest, StaleTemporaryGoesOnlyWhenItCarriesOurMarkerForThisObject) 
   }
 }
 
+// The command keeps one StubFile (and one directory cache) for the whole
+// run: each open() starts from a clean state, removes what the previous
+// object left, and no name of the previous object survives in the next.
+TEST_F(StubFileTest, OneStubFileServesObjectAfterObjectWithNothingCarriedOver) {
+  put("/dir/a-rather-long-name-of-an-older-file", "older");
+  StubFile stub;
+  StubDirCache dirs;
+  ASSERT_EQ(stub.open(mount, "/dir/a-rather-long-name-of-an-older-file", kHex, &dirs), 0);
+  ASSERT_EQ(stub.look(nullptr), 0);
+  ASSERT_EQ(stub.createTemporary(), 0);
+  ASSERT_TRUE(lexists(mount + "/dir/" + kTemp)) << "an older file is replaced through the temporary";
+
+  ASSERT_EQ(stub.open(mount, "/dir/b", std::string(56, 'B'), &dirs), 0);
+  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp)) << "the previous object's temporary goes";
+  EXPECT_EQ(readFile(mount + "/dir/a-rather-long-name-of-an-older-file"), "older");
+  EXPECT_EQ(stub.alias(), "/dir/b");
+  EXPECT_EQ(stub.leaf(), "b");
+  EXPECT_EQ(stub.tempName(), ".kmrstub.BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB");
+  EXPECT_FALSE(stub.isOpen());
+  EXPECT_FALSE(stub.seen().present) << "nothing looked at yet for this object";
+  ASSERT_EQ(stub.look(nullptr), 0);
+  ASSERT_EQ(stub.createTemporary(), 0);
+  ASSERT_EQ(write(stub.fd(), "s", 1), 1);
+  ASSERT_EQ(stub.commit(), 0);
+  EXPECT_EQ(readFile(mount + "/dir/b"), "s");
+
+  stub.reset();
+  EXPECT_FALSE(stub.isResolved());
+  EXPECT_EQ(stub.alias(), "");
+  EXPECT_EQ(stub.tempName(), "");
+  EXPECT_EQ(readFile(mount + "/dir/b"), "s") << "a committed stub stays";
+}
+
 }  // namespace
