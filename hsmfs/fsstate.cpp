@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "common/messages.h"
 #include "common/trace.h"

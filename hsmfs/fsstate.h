@@ -19,7 +19,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "hsmfs/attrstore.h"
 #include "hsmfs/hsmattr.h"

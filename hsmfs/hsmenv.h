@@ -37,9 +37,12 @@ struct HsmLayerEnv {
   std::function<void()> globalStatePause = nullptr;
 };
 
-// The installed env, defaults filled in for every member but attrStore.
+// The installed env, defaults filled in for every member but attrStore. The
+// reference stays valid for the whole process; what it holds changes with
+// the next hsmInstallEnv.
 const HsmLayerEnv& hsmEnv();
-// Installs `env` and returns the env it replaces.
+// Installs `env` (null members replaced by the defaults) and returns the env
+// it replaces, defaults included, ready to be installed again.
 HsmLayerEnv hsmInstallEnv(HsmLayerEnv env);
 
 #endif

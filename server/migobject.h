@@ -61,8 +61,8 @@ class ZefServerMigratedObject : public queueDataObject {
   // is off, so a disabled trace costs nothing.
   std::string toString();
 
-  // Read access to the owned copies; null when never set. The record keeps
-  // ownership.
+  // Read access to what the record owns: the id and the attributes are null
+  // when never set, the handle is then empty. The record keeps ownership.
   const midExtObjId_t* getExtObjID() const { return extObjId.get(); }
   const DmHandle& getDmapiHandle() const { return dmapiHandle; }
   Attrib* getAttributes() { return attributes.get(); }

@@ -6,8 +6,9 @@
 //
 // Contract
 // - zefServerLayerInit is called once on the main thread during start-up,
-//   before smInitOptFile, by the program's wiring only; it only registers
-//   functions and may be called again (a later call replaces the earlier).
+//   before smInitOptFile, by the program's wiring only; it installs the
+//   hooks and registers functions, and may be called again (a later call
+//   replaces the earlier).
 // - fillSessionConfig and the handle lookup may be called from any thread;
 //   they read the option record, which is read-only after start-up.
 // - The per-thread connection record belongs to the thread that created it

@@ -32,7 +32,7 @@ struct fileSpec_t;
 // DMAPI handle of the file that a fileSpec_t names, stored in `handle`.
 // Returns 0 or an error code (the handle is then untouched).
 // fillSessionConfig sets it to hsmHandleOfFileSpec (server/serverlayer.h),
-// which checks the path and then asks the lookup the program registered.
+// which checks the path and then asks the installed hooks' pathHandle.
 typedef int (*HsmHandleFn)(const fileSpec_t* fileSpec, DmHandle* handle);
 
 struct SessionConfig {

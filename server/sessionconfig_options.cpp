@@ -24,7 +24,7 @@ void traceAndLogCode(int rc, const char* file, unsigned line) {
   ProcessError2(rc, nullptr, "", nullptr, nullptr, 0, file, line);
 }
 
-// Without a registered lookup no path has a handle here.
+// Without an installed lookup no path has a handle here.
 int noPathHandle(const char*, DmHandle*) { return ENOSYS; }
 
 ServerLayerHooks withDefaults(ServerLayerHooks hooks) {

@@ -334,8 +334,10 @@ int dm_fd_to_handle(int fd, void** hanpp, size_t* hlenp);
  * while it has none; once it has had a name, having none left makes it
  * stale (ESTALE) as for every other object. Errors: those of
  * dm_fd_to_handle; EINVAL for an unknown session, DM_NO_TOKEN or an object
- * that is neither a regular file nor a directory; ESRCH for a token that is
- * not the session's. */
+ * that is neither a regular file nor a directory; EBADF for a descriptor
+ * that cannot be read (O_PATH, write-only) or a regular file's that is not
+ * open for reading and writing; ESRCH for a token that is not the
+ * session's. */
 int dmx_fd_to_handle_for_token(dm_sessid_t sid, dm_token_t token, int fd, void** hanpp, size_t* hlenp);
 int dm_handle_to_fshandle(void* hanp, size_t hlen, void** fshanpp, size_t* fshlenp);
 int dm_make_handle(dm_fsid_t* fsidp, dm_ino_t* inop, dm_igen_t* igenp, void** hanpp,

@@ -237,6 +237,13 @@ int keepCallersObject(dm_sessid_t sid, dm_token_t token, const void* hanp, size_
                       const struct statx& stx) {
   if (!S_ISREG(stx.stx_mode) && !S_ISDIR(stx.stx_mode)) return fail(EINVAL);
   if (token == DM_NO_TOKEN) return fail(EINVAL);
+  // The token reads (and for a file writes) through this very descriptor:
+  // one that cannot do so would fail the token's calls later, far from here.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return -1;
+  const int access = flags & O_ACCMODE;
+  if ((flags & O_PATH) || access == O_WRONLY || (S_ISREG(stx.stx_mode) && access != O_RDWR))
+    return fail(EBADF);
   Registry& r = registry();
   {
     std::lock_guard<std::mutex> lock(r.mutex);

@@ -142,8 +142,9 @@ int openCheckedObject(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t
 // The token keeps a duplicate of the caller's descriptor `fd` as its object
 // for the handle (see dmx_fd_to_handle_for_token); `stx` is the object's
 // status, taken through `fd` a moment ago. 0, or -1 with errno (EINVAL for a
-// bad session, DM_NO_TOKEN or another object type, ESRCH for a token not of
-// the session, those of fcntl).
+// bad session, DM_NO_TOKEN or another object type, EBADF for a descriptor
+// the token could not work through, ESRCH for a token not of the session,
+// those of fcntl).
 int keepCallersObject(dm_sessid_t sid, dm_token_t token, const void* hanp, size_t hlen, int fd,
                       const struct statx& stx);
 

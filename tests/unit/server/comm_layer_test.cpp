@@ -145,7 +145,7 @@ int recordingLookup(const char* fullName, DmHandle* handle) {
   return 0;
 }
 
-TEST_F(ServerPathTest, CheckedPathGoesToTheRegisteredLookup) {
+TEST_F(ServerPathTest, CheckedPathGoesToTheInstalledLookup) {
   fileSpec_t spec;
   spec.fsName = root_ + "/";
   spec.pathName = "/dir/file";

@@ -138,6 +138,14 @@ TEST_P(KeptObjects, AFileTakenFromTheCallerWorksUnnamedAndIsStaleOnceItsNameIsGo
   errno = 0;
   EXPECT_EQ(-1, dmx_fd_to_handle_for_token(sid_, DM_NO_TOKEN, fd, &h.hanp, &h.hlen));
   EXPECT_EQ(EINVAL, errno);
+  // The token would write through the descriptor: a read-only one is refused.
+  makeFile("ro", 10);
+  const int readOnly = open(path("ro").c_str(), O_RDONLY);
+  ASSERT_GE(readOnly, 0) << strerror(errno);
+  errno = 0;
+  EXPECT_EQ(-1, dmx_fd_to_handle_for_token(sid_, token, readOnly, &h.hanp, &h.hlen));
+  EXPECT_EQ(EBADF, errno);
+  close(readOnly);
   ASSERT_EQ(0, dmx_fd_to_handle_for_token(sid_, token, fd, &h.hanp, &h.hlen)) << strerror(errno);
   ASSERT_EQ(0, dm_request_right(sid_, h.hanp, h.hlen, token, DM_RR_WAIT, DM_RIGHT_EXCL));
   ASSERT_EQ(0, setAttr(h, token, "unnamed")) << strerror(errno);
