@@ -157,7 +157,14 @@ class TRACE_Fkt {
   const char* file_;
   unsigned line_;
 };
-#define TRACE TRACE_Fkt(__FILE__, __LINE__)
+// TRACE(flag, fmt, ...): the arguments are evaluated only when `flag` is on,
+// so an argument that costs something (an escaped copy of a path) costs
+// nothing in a run that does not trace; `flag` is evaluated once.
+#define TRACE(flag, ...)                                                          \
+  do {                                                                            \
+    const unsigned char kmrTraceFlag_ = (flag);                                   \
+    if (kmrTraceFlag_) TRACE_Fkt(__FILE__, __LINE__)(kmrTraceFlag_, __VA_ARGS__); \
+  } while (0)
 
 // Writes "ENTER =====> %s\n" under ENTER on construction and
 // "EXIT  <===== %s\n" under EXIT on destruction (trailing white space of the

@@ -75,10 +75,8 @@ int dmiRequestRight(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, dm_
     if (held != DM_RIGHT_NULL) {
       int released = api->releaseRight(sid, handle, token);
       // The token's text is made only when the trace is on: this runs once per stub.
-      if (TR_SMXDSM)
-        TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM, "(%s): released right %s on token %s: %s\n", caller,
-                                      dmiRightToString(held), dmiTokenToString(token).c_str(),
-                                      released ? "ok" : strerror(errno));
+      TRACE(TR_SMXDSM, "(%s): released right %s on token %s: %s\n", caller, dmiRightToString(held),
+            dmiTokenToString(token).c_str(), released ? "ok" : strerror(errno));
     }
   } else if (errno != ENOENT) {
     TRACE_Fkt(__FILE__, __LINE__)(TR_SMXDSM, "(%s): queryRight failed, errno %d\n", caller, errno);
@@ -100,9 +98,7 @@ int dmiRequestRight(dm_sessid_t sid, xdsm_handle_t handle, dm_token_t token, dm_
     hsmEnv().rightRetryPause(pause);
     pause = (pause / 1000 > kBackoffResetSeconds) ? 1 : pause * 2;
   }
-  if (TR_SMXDSM)
-    TRACE_Fkt(__FILE__, __LINE__)(
-        TR_SMXDSM, "(%s): request of %s for token %s failed, errno %d, tries %d\n", caller,
+  TRACE(TR_SMXDSM, "(%s): request of %s for token %s failed, errno %d, tries %d\n", caller,
         dmiRightToString(right), dmiTokenToString(token).c_str(), lastErr, tries);
   errno = lastErr;
   return -1;

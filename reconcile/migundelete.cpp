@@ -205,19 +205,17 @@ void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
         ++st.m_failedCount;
         break;
       }
-      if (TR_SMRECONCILE)  // the escaped copy only when it is traced
-        TRACE(TR_SMRECONCILE,
-              "(%s): Object '%s' is not longer valid, need to recreate it on the file system!\n",
-              kName, clShowable(alias).c_str());
+      TRACE(TR_SMRECONCILE,
+            "(%s): Object '%s' is not longer valid, need to recreate it on the file system!\n", kName,
+            clShowable(alias).c_str());
       if (recreateFileStub(obj) == 1) {
         ++st.m_recreatedCount;
         obj->setFileMigrState(kMigStateMigrated);
         sendUpdate(obj);
       } else {
         ++st.m_failedCount;
-        if (TR_SMRECONCILEDETAIL)
-          TRACE(TR_SMRECONCILEDETAIL, "(%s): FAILURE -> Recreation of stub for object '%s' failed!\n",
-                kName, clShowable(alias).c_str());
+        TRACE(TR_SMRECONCILEDETAIL, "(%s): FAILURE -> Recreation of stub for object '%s' failed!\n", kName,
+              clShowable(alias).c_str());
       }
       break;
   }
@@ -400,9 +398,8 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
     return 0;
   }
 
-  if (TR_SMRECONCILE)  // the escaped copy only when it is traced
-    TRACE(TR_SMRECONCILE, "(%s) - compressed(%d), encrypted(%d), alias(%s) restored as a stub.\n",
-        kName, (attr->flags & kFlagCompressed) ? 1 : 0, (attr->flags & kFlagEncrypted) ? 1 : 0,
+  TRACE(TR_SMRECONCILE, "(%s) - compressed(%d), encrypted(%d), alias(%s) restored as a stub.\n", kName,
+        (attr->flags & kFlagCompressed) ? 1 : 0, (attr->flags & kFlagEncrypted) ? 1 : 0,
         clShowable(alias).c_str());
   if (m_detail == 1) {
     nlfprintf(stdout, kMsg9321, clShowable(path).c_str());
@@ -453,8 +450,7 @@ void ReconcileModeMigUndelete::informScout(const std::string& path) {
   if (slash == std::string::npos) return;
   std::string dir = slash == 0 ? std::string("/") : rest.substr(0, slash);
   std::string name = rest.substr(slash + 1);
-  if (TR_SMRECONCILEDETAIL)  // the escaped copy only when it is traced
-    TRACE(TR_SMRECONCILEDETAIL, "(%s): Informing scout about a stub undelete for file %s!\n", kName,
+  TRACE(TR_SMRECONCILEDETAIL, "(%s): Informing scout about a stub undelete for file %s!\n", kName,
         clShowable(path).c_str());
   HSM_Comm_ChangeFileStatus(m_fileSystem.c_str(), dir.c_str(), name.c_str(), 1);
 }

@@ -300,8 +300,7 @@ int ZefServerCommInterface::queryServerForMigrObject(midExtObjId_t* id,
   }
   answer.objId = *id;
   if (!fillMigratedObject(*record, answer)) return RC_NO_MEMORY;
-  if (TR_SMRECONCILE)
-    TRACE(TR_SMRECONCILE, "(%s): Server Object:\n%s", kOne, record->toString().c_str());
+  TRACE(TR_SMRECONCILE, "(%s): Server Object:\n%s", kOne, record->toString().c_str());
   return 0;
 }
 
@@ -332,13 +331,12 @@ int ZefServerCommInterface::queueUpdate(ZefServerMigratedObject* record, int fla
     return rc;
   }
   m_fileSpecP->objId = *id;
-  if (TR_SMRECONCILE)
-    TRACE(TR_SMRECONCILE, "(%s): Client Object:\n%s", kUpd, record->toString().c_str());
+  TRACE(TR_SMRECONCILE, "(%s): Client Object:\n%s", kUpd, record->toString().c_str());
   rc = hsmTlMigrObj(m_transActionObjectP, kTlKindUpdate, m_fileSpecP, attr,
                     static_cast<uint16_t>(flags), nullptr);
   if (rc != 0)
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> hsmTlMigrUpd() returned with error, rc = %d\n", kUpd, rc);
-  else if (TR_SMRECONCILEDETAIL)  // the escaped copy only when it is traced
+  else
     TRACE(TR_SMRECONCILEDETAIL, "(%s): File %s successfully updated on server!\n", kUpd,
           clShowable(record->getAlias()).c_str());
   return rc;
@@ -353,7 +351,7 @@ int ZefServerCommInterface::changeMigrState(ZefServerMigratedObject* record, uns
   if (rc != 0)
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> changeMigrObjectOnServer() returned with error, rc = %d\n",
           operation, rc);
-  else if (TR_SMRECONCILE)
+  else
     TRACE(TR_SMRECONCILE, "(%s): File '%s' successfully %s on server!\n", operation,
           clShowable(record->getAlias()).c_str(), done);
   return rc;
@@ -394,7 +392,7 @@ int ZefServerCommInterface::delMigrObjectOnServer(Attrib* attr, queueDataObject*
   const int rc = hsmTlMigrDel(m_transActionObjectP, m_fileSpecP, attr);
   if (rc != 0)
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> hsmTlMigrDel() returned with error, rc = %d\n", kDel, rc);
-  else if (TR_SMRECONCILE)
+  else
     TRACE(TR_SMRECONCILE, "(%s): File '%s' successfully deleted on server!\n", kDel,
           clShowable(alias).c_str());
   return rc;

@@ -120,9 +120,8 @@ int cuGetMigrQryResp(Sess_o* s, uint32_t* fsId, midExtObjId_t* id, std::string* 
         continue;
       }
       if (rc) return protocolViolation(s);
-      if (TR_VERBINFO)  // the escaped copy only when it is traced
-        TRACE(TR_VERBINFO, "cuGetMigrQryResp: fsID: %lu, alias: %s\n",
-            static_cast<unsigned long>(answer.fsId), path ? clShowable(answer.path).c_str() : "<none>");
+      TRACE(TR_VERBINFO, "cuGetMigrQryResp: fsID: %lu, alias: %s\n", static_cast<unsigned long>(answer.fsId),
+            path ? clShowable(answer.path).c_str() : "<none>");
       *fsId = answer.fsId;
       *id = answer.objId;
       if (path) *path = answer.path;

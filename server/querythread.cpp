@@ -64,8 +64,7 @@ cQueueBaseObject* ZefServerQueryThread::getNextMigrObjectFromServer() {
               kThreadName);
         return nullptr;
       }
-      if (TR_SMRECONCILE)
-        TRACE(TR_SMRECONCILE, "(%s): Server Object:\n%s", kThreadName, obj->toString().c_str());
+      TRACE(TR_SMRECONCILE, "(%s): Server Object:\n%s", kThreadName, obj->toString().c_str());
       return obj.release();
     }
     case RC_FINISHED:
