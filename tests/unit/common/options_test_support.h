@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/options.h"
@@ -33,6 +34,12 @@ inline std::vector<int> numbers() {
   std::vector<int> n;
   for (const Reported& r : reported()) n.push_back(r.number);
   return n;
+}
+// The first three arguments of the `index`th message: an option, the file
+// and the line that named it.
+inline std::tuple<std::string, std::string, int> namedIn(size_t index) {
+  const std::vector<OptMsgArg>& a = reported().at(index).args;
+  return {std::get<std::string>(a.at(0)), std::get<std::string>(a.at(1)), std::get<int>(a.at(2))};
 }
 
 // Records messages for the life of the object.
