@@ -1,6 +1,6 @@
 // Helpers of the option and clean-up tests: a message recorder installed as
-// the option layer's sink and a forked child whose exit
-// status and reported message numbers the parent reads.
+// the option layer's sink, and a forked child whose exit status and reported
+// message numbers the parent reads.
 #ifndef KMR_TESTS_OPTIONS_TEST_SUPPORT_H
 #define KMR_TESTS_OPTIONS_TEST_SUPPORT_H
 
@@ -17,6 +17,8 @@
 
 namespace opttest {
 
+using ScratchDir = kmrtest::ScratchDir;
+
 struct Reported {
   FILE* stream;
   int number;
@@ -26,9 +28,6 @@ struct Reported {
 inline std::vector<Reported>& reported() {
   static std::vector<Reported> r;
   return r;
-}
-inline void recordSink(FILE* s, int n, const std::vector<OptMsgArg>& a) {
-  reported().push_back({s, n, a});
 }
 inline std::vector<int> numbers() {
   std::vector<int> n;
@@ -45,9 +44,10 @@ inline std::tuple<std::string, std::string, int> namedIn(size_t index) {
 // Records messages for the life of the object.
 class MessageRecorder {
  public:
-  MessageRecorder() {
+  MessageRecorder() : old_(optSetMessageSink([](FILE* s, int n, const std::vector<OptMsgArg>& a) {
+                        reported().push_back({s, n, a});
+                      })) {
     reported().clear();
-    old_ = optSetMessageSink(recordSink);
   }
   ~MessageRecorder() { optSetMessageSink(old_); }
 
@@ -55,22 +55,18 @@ class MessageRecorder {
   optMessageSink old_;
 };
 
-using ScratchDir = kmrtest::ScratchDir;
+// The pipe a child writes its message numbers to.
+inline int& childPipe() {
+  static int fd = -1;
+  return fd;
+}
 
-// Runs `body` in a child whose messages go, as numbers, through a pipe.
 struct ChildResult {
   int status = -1;            // exit status, or -1 when it did not exit
   std::vector<int> messages;  // numbers in the order reported
 };
 
-inline int& childPipe() {
-  static int fd = -1;
-  return fd;
-}
-inline void pipeSink(FILE*, int n, const std::vector<OptMsgArg>&) {
-  [[maybe_unused]] ssize_t w = ::write(childPipe(), &n, sizeof n);
-}
-
+// Runs `body` in a child whose messages go, as numbers, through a pipe.
 inline ChildResult runChild(const std::function<void()>& body) {
   int fds[2];
   if (pipe(fds) != 0) return {};
@@ -79,14 +75,15 @@ inline ChildResult runChild(const std::function<void()>& body) {
   if (pid == 0) {
     close(fds[0]);
     childPipe() = fds[1];
-    optSetMessageSink(pipeSink);
+    optSetMessageSink([](FILE*, int n, const std::vector<OptMsgArg>&) {
+      [[maybe_unused]] ssize_t w = ::write(childPipe(), &n, sizeof n);
+    });
     body();
     _exit(0);
   }
   close(fds[1]);
   ChildResult r;
-  int n;
-  while (read(fds[0], &n, sizeof n) == static_cast<ssize_t>(sizeof n)) r.messages.push_back(n);
+  for (int n; read(fds[0], &n, sizeof n) == static_cast<ssize_t>(sizeof n);) r.messages.push_back(n);
   close(fds[0]);
   int st = 0;
   waitpid(pid, &st, 0);
