@@ -51,12 +51,13 @@ TEST(OptionKeywordTable, EveryOptionReachedByFullNameAndShortestAbbreviation) {
     EXPECT_EQ(optLookupKeyword(named)->kind, OPT_KIND_OPERAND) << named;
 }
 
-// Shortest abbreviations are checked for every row above; here the case and
-// the lengths in between and beyond.
 TEST(OptionKeywordTable, AbbreviationRules) {
-  for (const char* name : {"tcps", "TCPSERVERADDR"}) {
-    ASSERT_NE(optLookupKeyword(name), nullptr) << name;
-    EXPECT_EQ(optLookupKeyword(name)->id, OPT_TCPSERVERADDRESS) << name;
+  struct Lookup { const char* name; uint16_t id; } found[] = {
+      {"TCPS", OPT_TCPSERVERADDRESS}, {"tcps", OPT_TCPSERVERADDRESS}, {"TCPSERVERADDR", OPT_TCPSERVERADDRESS},
+      {"SE", OPT_SERVERNAME}, {"ERRORLOGR", OPT_ERRORLOGRETENTION}, {"TF", OPT_TFLAGS}, {"TE", OPT_TESTFLAGS}};
+  for (const Lookup& l : found) {
+    ASSERT_NE(optLookupKeyword(l.name), nullptr) << l.name;
+    EXPECT_EQ(optLookupKeyword(l.name)->id, l.id) << l.name;
   }
   // TCPSERVERADDRESSX is longer than the keyword; ERRORLOG has 8 letters,
   // every ERRORLOG* needs 9.

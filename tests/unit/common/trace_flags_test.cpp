@@ -73,17 +73,24 @@ TEST_F(TraceFlags, ServiceEnablesAllButItsExclusionsDevelopAlsoDropsTheTimestamp
   EXPECT_EQ(enabledClasses(), (Names{"PREFIX"}));
 }
 
-TEST_F(TraceFlags, NegatedMemberInsideAggregateAndLowerCaseTokens) {
+TEST_F(TraceFlags, NegatedMemberInsideAggregateResetAndLowerCaseTokens) {
   ASSERT_EQ(trEnable("SMALL -SMLOG", true), 0);
   Names on = enabledClasses();
   EXPECT_EQ(on.count("SMLOG"), 0u);
   for (const char* member : {"SM", "SMFSTABLEDETAIL", "SMSIGNALHANDLER"}) EXPECT_EQ(on.count(member), 1u);
   EXPECT_EQ(on.size(), 27u + 2u);  // 28 members less SMLOG, plus PREFIX and TIMESTAMP
 
+  // A reset clears every class and re-arms the first enable, which alone
+  // turns the time stamp on. The option layer has already turned "sm,smlog"
+  // into "sm smlog".
+  ASSERT_EQ(trEnable("ALL", true), 0);
   trReset(false);
-  // The option layer has already turned "sm,smlog" into "sm smlog".
+  EXPECT_TRUE(enabledClasses().empty());
   ASSERT_EQ(trEnable("sm smlog", true), 0);
   EXPECT_EQ(enabledClasses(), (Names{"SM", "SMLOG", "PREFIX", "TIMESTAMP"}));
+  TR_TIMESTAMP = 0;
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  EXPECT_EQ(TR_TIMESTAMP, 0) << "only the first enable turns the time stamp on";
 }
 
 TEST_F(TraceFlags, NestedAggregatesResolveThroughAllLevels) {
@@ -127,18 +134,6 @@ TEST_F(TraceFlags, CommunicationMarkerFollowsEnabledClassesAndErrnoIsKept) {
   EXPECT_FALSE(trIsCommTracingEnabled());
   ASSERT_EQ(trEnable("bad", true), -1);
   EXPECT_EQ(errno, EXDEV);
-}
-
-TEST_F(TraceFlags, ResetClearsEveryClassAndReArmsTheFirstEnable) {
-  ASSERT_EQ(trEnable("ALL", true), 0);
-  trReset(false);
-  EXPECT_TRUE(enabledClasses().empty());
-  ASSERT_EQ(trEnable("GENERAL", true), 0);
-  EXPECT_EQ(TR_PREFIX, 1);
-  EXPECT_EQ(TR_TIMESTAMP, 1);
-  TR_TIMESTAMP = 0;
-  ASSERT_EQ(trEnable("SM", true), 0);
-  EXPECT_EQ(TR_TIMESTAMP, 0) << "only the first enable turns the time stamp on";
 }
 
 class TestFlags : public ::testing::Test {

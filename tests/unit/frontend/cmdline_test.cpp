@@ -94,7 +94,10 @@ TEST(CommandLine, RefusedWordsAreLookedUpAsTypedAndEndTheScan) {
   }
 }
 
-TEST(CommandLine, HelpStopsTheScanWhereItStands) {
+// -HELP stops the scan where it stands; trace options are never file
+// systems (seven letters of -TRACEFILE are too few, see the refusals); names
+// are normalised and the last one wins.
+TEST(CommandLine, HelpTraceOptionsAndNames) {
   Parsed after = parse({"-e", "/fs", "-help", "/unknown"});
   EXPECT_EQ(1, after.rc);
   EXPECT_EQ(kModeHelp, after.args.mode);
@@ -103,21 +106,16 @@ TEST(CommandLine, HelpStopsTheScanWhereItStands) {
   EXPECT_EQ(1, before.rc);
   EXPECT_EQ(kModeHelp, before.args.mode);
   EXPECT_TRUE(before.lookedUp.empty());
-}
 
-// Seven matching characters of -TRACEFILE are not enough (see the refusals).
-TEST(CommandLine, TraceOptionsAreNeverFileSystems) {
-  Parsed r = parse({"-tracefile=/tmp/t", "-TRACEFLAGS=ALL", "-TraceMax=10", "-tracefi", "/hsm/data"});
-  EXPECT_EQ(1, r.rc);
-  EXPECT_EQ(Words{"/hsm/data"}, r.lookedUp);
-  EXPECT_EQ(kModeNormal, r.args.mode);
-}
+  Parsed traced = parse({"-tracefile=/tmp/t", "-TRACEFLAGS=ALL", "-TraceMax=10", "-tracefi", "/hsm/data"});
+  EXPECT_EQ(1, traced.rc);
+  EXPECT_EQ(Words{"/hsm/data"}, traced.lookedUp);
+  EXPECT_EQ(kModeNormal, traced.args.mode);
 
-TEST(CommandLine, NamesAreNormalisedAndTheLastOneWins) {
-  Parsed r = parse({"//fs//", "/hsm/data/"});
-  EXPECT_EQ(1, r.rc);
-  EXPECT_EQ((Words{"/fs", "/hsm/data"}), r.lookedUp);
-  EXPECT_EQ("/hsm/data.entry", r.args.fileSystem);
+  Parsed names = parse({"//fs//", "/hsm/data/"});
+  EXPECT_EQ(1, names.rc);
+  EXPECT_EQ((Words{"/fs", "/hsm/data"}), names.lookedUp);
+  EXPECT_EQ("/hsm/data.entry", names.args.fileSystem);
 }
 
 TEST(PathDelimiters, DoubledAndTrailingDelimitersGo) {
