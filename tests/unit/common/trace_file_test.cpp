@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <sched.h>
 
