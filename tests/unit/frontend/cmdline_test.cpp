@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "frontend/migundelete.h"
@@ -128,39 +127,33 @@ TEST(PathDelimiters, DoubledAndTrailingDelimitersGo) {
   }
 }
 
+// Without a named file system the deepest mount point above the directory
+// holds it; a named one that holds it is kept.
 TEST(Subtree, NamesItsFileSystemAndMustLieInIt) {
-  FsNameList managed = [] { return Words{"/orca", "/orca/fs1", "/hsm/data"}; };
-  AliasScope scope;
-  // Return code, file system and standard error of resolving `dir` within `fs`.
-  auto resolve = [&](const std::string& dir, std::string fs) {
+  struct Case { const char* dir; const char* named; int rc; const char* fs; const char* aliasOrError; };
+  for (const Case& c : {Case{"/orca/fs1//proj/", "", 1, "/orca/fs1", "/proj"},
+                        Case{"/orca/fs1/proj", "/orca", 1, "/orca", "/fs1/proj"},
+                        Case{"/hsm/data2", "/hsm/data", 0, "", "BQF9709E"},
+                        Case{"/hsm/data2", "/hsm/data", 0, "",
+                             "'/hsm/data2' does not lie in the managed file system '/hsm/data'"},
+                        Case{"/srv/x", "", 0, "", "The directory '/srv/x' does not lie in a managed file system."},
+                        Case{"", "", 0, "", "BQF9708E"}, Case{"proj", "", 0, "", "BQF9708E"},
+                        Case{"/orca/fs1/../etc", "", 0, "", "BQF9708E"}, Case{"/orca/fs1/./x", "", 0, "", "BQF9708E"}}) {
+    SCOPED_TRACE(c.dir);
     MigundeleteArgs a;
     a.subtreeGiven = true;
-    a.subtree = dir;
+    a.subtree = c.dir;
+    std::string fs = c.named;
+    AliasScope scope;
     testing::internal::CaptureStderr();
-    int rc = resolveSubtree(a, managed, &fs, &scope);
-    return std::make_tuple(rc, fs, testing::internal::GetCapturedStderr());
-  };
-  auto [rc, fs, err] = resolve("/orca/fs1//proj/", "");
-  EXPECT_EQ(1, rc) << err;
-  EXPECT_EQ("/orca/fs1", fs) << "the deepest mount point above the directory";
-  EXPECT_EQ("/proj", scope.alias());
-
-  std::tie(rc, fs, err) = resolve("/orca/fs1/proj", "/orca");
-  EXPECT_EQ(1, rc) << "a named file system that holds it is kept";
-  EXPECT_EQ("/orca", fs);
-  EXPECT_EQ("/fs1/proj", scope.alias());
-
-  std::tie(rc, fs, err) = resolve("/hsm/data2", "/hsm/data");
-  EXPECT_EQ(0, rc);
-  EXPECT_NE(std::string::npos, err.find("BQF9709E")) << err;
-  EXPECT_NE(std::string::npos, err.find("'/hsm/data2' does not lie in the managed file system '/hsm/data'"));
-  std::tie(rc, fs, err) = resolve("/srv/x", "");
-  EXPECT_EQ(0, rc);
-  EXPECT_NE(std::string::npos, err.find("The directory '/srv/x' does not lie in a managed file system.")) << err;
-  for (const char* bad : {"", "proj", "/orca/fs1/../etc", "/orca/fs1/./x"}) {
-    std::tie(rc, fs, err) = resolve(bad, "");
-    EXPECT_EQ(0, rc) << bad;
-    EXPECT_NE(std::string::npos, err.find("BQF9708E")) << bad << ": " << err;
+    EXPECT_EQ(c.rc, resolveSubtree(a, [] { return Words{"/orca", "/orca/fs1", "/hsm/data"}; }, &fs, &scope));
+    const std::string err = testing::internal::GetCapturedStderr();
+    if (c.rc == 1) {
+      EXPECT_EQ(c.fs, fs);
+      EXPECT_EQ(c.aliasOrError, scope.alias());
+    } else {
+      EXPECT_NE(std::string::npos, err.find(c.aliasOrError)) << err;
+    }
   }
 }
 
