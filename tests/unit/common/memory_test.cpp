@@ -58,7 +58,8 @@ TEST_F(GuardedAllocator, DamagedGuardIsReportedAndTheBlockIsNeitherFreedNorMoved
   kmrFREE(p);
   EXPECT_EQ(kmrCHKSNAKE(p), -1);
   // Reported by the free and by the check.
-  EXPECT_EQ(countOf(readFile(name), "Block trailer invalid, possible memory overwrite. Addr " + addrOf(p)), 2u);
+  const std::string trailer = "Block trailer invalid, possible memory overwrite. Addr " + addrOf(p);
+  EXPECT_EQ(countOf(readFile(name), trailer), 2u);
   EXPECT_EQ(countOf(readFile(name), "KMREM(-) Addr " + addrOf(p)), 0u);
   // Still allocated: repairing the guard makes it a sound block again (the
   // sanitizer build would report a use after free here otherwise).

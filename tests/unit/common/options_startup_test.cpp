@@ -96,8 +96,8 @@ TEST_F(OptionStartUp, FailuresEndWith255AndTheirReport) {
   // A regular file where the log's directory should be: no directory can be made.
   d.write("notadir", "");
   const std::string unusableLog = std::string(kGoodSys) + "  ERRORLOGNAME " + d.path() + "/notadir/err.log\n";
-  for (const Case& c : {Case{"bad value", "SERVERNAME zef\n TCPS h\n TCPPORT 70000\n", {"kmrmigundelete"}, 0, 255,
-                             {11315, 1036, 1038, 11315}},
+  for (const Case& c : {Case{"bad value", "SERVERNAME zef\n TCPS h\n TCPPORT 70000\n", {"kmrmigundelete"}, 0,
+                             255, {11315, 1036, 1038, 11315}},
                         Case{"no system file", "", {"kmrmigundelete"}, 0, 255, {11315, 1035, 11315}},
                         Case{"bad trace max", kGoodSys, {"kmrmigundelete", "-tracemax=lots"}, 0, 255, {1107}},
                         Case{"overlong option", kGoodSys, {"kmrmigundelete", "-" + std::string(1279, 'x')}, 0,

@@ -53,8 +53,9 @@ TEST(OptionKeywordTable, EveryOptionReachedByFullNameAndShortestAbbreviation) {
 
 TEST(OptionKeywordTable, AbbreviationRules) {
   struct Lookup { const char* name; uint16_t id; } found[] = {
-      {"TCPS", OPT_TCPSERVERADDRESS}, {"tcps", OPT_TCPSERVERADDRESS}, {"TCPSERVERADDR", OPT_TCPSERVERADDRESS},
-      {"SE", OPT_SERVERNAME}, {"ERRORLOGR", OPT_ERRORLOGRETENTION}, {"TF", OPT_TFLAGS}, {"TE", OPT_TESTFLAGS}};
+      {"TCPS", OPT_TCPSERVERADDRESS}, {"tcps", OPT_TCPSERVERADDRESS},
+      {"TCPSERVERADDR", OPT_TCPSERVERADDRESS}, {"SE", OPT_SERVERNAME},
+      {"ERRORLOGR", OPT_ERRORLOGRETENTION}, {"TF", OPT_TFLAGS}, {"TE", OPT_TESTFLAGS}};
   for (const Lookup& l : found) {
     ASSERT_NE(optLookupKeyword(l.name), nullptr) << l.name;
     EXPECT_EQ(optLookupKeyword(l.name)->id, l.id) << l.name;

@@ -205,7 +205,8 @@ TEST_F(TraceFile, LinePrefixesComposeTimeStampPidThreadAndClientType) {
   // The digits of pid and line are checked exactly by the pid and standard
   // output cases.
   char expected[512];
-  snprintf(expected, sizeof expected, "\n##/##/#### ##:##:##.### [%06u] [%ld] [ctHSMCmd    ]: %-20s(%4u): hello 7\n",
+  snprintf(expected, sizeof expected,
+           "\n##/##/#### ##:##:##.### [%06u] [%ld] [ctHSMCmd    ]: %-20s(%4u): hello 7\n",
            static_cast<unsigned>(getpid()), syscall(SYS_gettid), __FILE__, line);
   EXPECT_TRUE(kmrtest::contains(digitsMasked(file), digitsMasked(expected))) << file;
   std::string banner = "\n" + std::string(29, ' ') + "New thread " + std::string(7, ' ') +

@@ -48,7 +48,8 @@ TEST(CommandLine, ModesCombineInAnyOrderAndCase) {
   EXPECT_TRUE(none.args.fileSystem.empty());
   EXPECT_FALSE(none.args.preview || none.args.json || none.args.makeDirs || none.args.subtreeGiven);
 
-  for (const Words& words : {Words{"-e", "-r", "/fs"}, Words{"-R", "-E", "/fs"}, Words{"-Expiring", "/fs", "-recover"}}) {
+  for (const Words& words :
+       {Words{"-e", "-r", "/fs"}, Words{"-R", "-E", "/fs"}, Words{"-Expiring", "/fs", "-recover"}}) {
     Parsed r = parse(words);
     EXPECT_EQ(1, r.rc);
     EXPECT_EQ(kModeExpiringRecovery, r.args.mode) << words[0];
@@ -82,10 +83,11 @@ TEST(CommandLine, RefusedWordsAreLookedUpAsTypedAndEndTheScan) {
   const std::string longWord = "-" + std::string(5000, 'd');
   const std::string longDetail = "-DETAIL" + std::string(2000, ' ');
   struct Refused { Words words; std::string refused; int detail; };
-  for (const Refused& c : {Refused{{"-DETAIL", "-DETAIL"}, "-DETAIL", 1}, Refused{{"-X", "/fs"}, "-X", 0},
-                           Refused{{"-tracef"}, "-tracef", 0}, Refused{{longWord}, longWord, 0},
-                           Refused{{longDetail}, longDetail, 0}, Refused{{"/unknown", "-help"}, "/unknown", 0},
-                           Refused{{"-PRE"}, "-PRE", 0}, Refused{{"-SUBTREE", "/orca/fs1"}, "-SUBTREE", 0}}) {
+  for (const Refused& c :
+       {Refused{{"-DETAIL", "-DETAIL"}, "-DETAIL", 1}, Refused{{"-X", "/fs"}, "-X", 0},
+        Refused{{"-tracef"}, "-tracef", 0}, Refused{{longWord}, longWord, 0},
+        Refused{{longDetail}, longDetail, 0}, Refused{{"/unknown", "-help"}, "/unknown", 0},
+        Refused{{"-PRE"}, "-PRE", 0}, Refused{{"-SUBTREE", "/orca/fs1"}, "-SUBTREE", 0}}) {
     Parsed r = parse(c.words);
     EXPECT_EQ(0, r.rc) << c.refused.substr(0, 20);
     EXPECT_EQ(Words{c.refused}, r.lookedUp) << c.refused.substr(0, 20);
@@ -131,14 +133,14 @@ TEST(PathDelimiters, DoubledAndTrailingDelimitersGo) {
 // holds it; a named one that holds it is kept.
 TEST(Subtree, NamesItsFileSystemAndMustLieInIt) {
   struct Case { const char* dir; const char* named; int rc; const char* fs; const char* aliasOrError; };
-  for (const Case& c : {Case{"/orca/fs1//proj/", "", 1, "/orca/fs1", "/proj"},
-                        Case{"/orca/fs1/proj", "/orca", 1, "/orca", "/fs1/proj"},
-                        Case{"/hsm/data2", "/hsm/data", 0, "", "BQF9709E"},
-                        Case{"/hsm/data2", "/hsm/data", 0, "",
-                             "'/hsm/data2' does not lie in the managed file system '/hsm/data'"},
-                        Case{"/srv/x", "", 0, "", "The directory '/srv/x' does not lie in a managed file system."},
-                        Case{"", "", 0, "", "BQF9708E"}, Case{"proj", "", 0, "", "BQF9708E"},
-                        Case{"/orca/fs1/../etc", "", 0, "", "BQF9708E"}, Case{"/orca/fs1/./x", "", 0, "", "BQF9708E"}}) {
+  for (const Case& c :
+       {Case{"/orca/fs1//proj/", "", 1, "/orca/fs1", "/proj"},
+        Case{"/orca/fs1/proj", "/orca", 1, "/orca", "/fs1/proj"},
+        Case{"/hsm/data2", "/hsm/data", 0, "", "BQF9709E"},
+        Case{"/hsm/data2", "/hsm/data", 0, "", "'/hsm/data2' does not lie in the managed file system '/hsm/data'"},
+        Case{"/srv/x", "", 0, "", "The directory '/srv/x' does not lie in a managed file system."},
+        Case{"", "", 0, "", "BQF9708E"}, Case{"proj", "", 0, "", "BQF9708E"},
+        Case{"/orca/fs1/../etc", "", 0, "", "BQF9708E"}, Case{"/orca/fs1/./x", "", 0, "", "BQF9708E"}}) {
     SCOPED_TRACE(c.dir);
     MigundeleteArgs a;
     a.subtreeGiven = true;
