@@ -5,6 +5,7 @@
 #define KMR_TESTS_UNIT_RECONCILE_FIXTURE_H
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "reconcile/reconcilestatus.h"
 #include "reconcile/serverlink.h"
 #include "server/migobject.h"
+#include "tests/support/files.h"
 #include "tests/support/migrated_object.h"
 #include "tests/support/private_mount.h"
 
@@ -139,16 +141,27 @@ class ModeTest : public ::testing::Test {
     mount_.reset();
   }
   ReconcileModeMigUndelete& makeMode(int detail, int expiring, int recovery) {
+    mode.reset();
     mode = std::make_unique<ReconcileModeMigUndelete>(env, fs, detail, status.get(), expiring, recovery);
     return *mode;
+  }
+  // Runs the mode made last, its standard output and error kept in out and err.
+  int start() {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int rc = mode->startReconcilation();
+    err = testing::internal::GetCapturedStderr();
+    out = testing::internal::GetCapturedStdout();
+    return rc;
+  }
+  int run(int detail, int expiring, int recovery) {
+    makeMode(detail, expiring, recovery);
+    return start();
   }
   void add(const ObjSpec& s) { script.elements.push_back(makeObject(s)); }
   std::string path(const std::string& alias) const { return fs + alias; }
   void writeFile(const std::string& alias, const std::string& content, time_t mtime) {
-    FILE* f = fopen(path(alias).c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs(content.c_str(), f);
-    fclose(f);
+    kmrtest::writeFile(path(alias), content);
     struct timespec t[2] = {{mtime, 0}, {mtime, 0}};
     ASSERT_EQ(0, utimensat(AT_FDCWD, path(alias).c_str(), t, 0));
   }
@@ -158,6 +171,7 @@ class ModeTest : public ::testing::Test {
   ReconcileEnv env{&scriptedFactory};
   std::unique_ptr<ReconcileStatusStoragePools> status;
   std::unique_ptr<ReconcileModeMigUndelete> mode;
+  std::string out, err;
 
  private:
   std::unique_ptr<kmrtest::ScratchMount> mount_;

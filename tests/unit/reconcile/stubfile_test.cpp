@@ -3,19 +3,11 @@
 // swapped after it was resolved, a file put at the name after it was looked
 // at) must never lead us outside the file system or cost anyone a file.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <fstream>
-#include <string>
-#include <vector>
 
 #include "reconcile/stubfile.h"
 #include "tests/support/hostile_tree.h"
+#include "tests/support/xattr.h"
 #include "tests/unit/reconcile/reconcile_fixture.h"
 
 namespace {
@@ -79,9 +71,7 @@ TEST_F(StubFileTest, AStubForAFreeNameHasNoNameUntilItIsLinkedThereWhileItIsFree
   ASSERT_EQ(stub.commit(), 0);
   ASSERT_EQ(stub.unmark(), 0);
   EXPECT_EQ(readFile(mount + "/dir/new"), "s");
-  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp));
-  char marker[64] = {};
-  EXPECT_EQ(lgetxattr((mount + "/dir/new").c_str(), kStubTempMarker, marker, sizeof marker), -1);
+  EXPECT_FALSE(kmrtest::rawXattr(mount + "/dir/new", kStubTempMarker)) << "the marker goes with the commit";
 
   // A user makes the file between the look and the link: theirs stays.
   StubFile raced;
@@ -199,9 +189,7 @@ TEST_F(StubFileTest, StaleTemporaryGoesOnlyWhenItCarriesOurMarkerForThisObject) 
     put("/dir/f", "older");
     StubFile crashed;
     build(crashed, "/dir/f");
-    char marker[64] = {};
-    ASSERT_EQ(lgetxattr((mount + "/dir/" + kTemp).c_str(), kStubTempMarker, marker, sizeof marker), 56);
-    EXPECT_EQ(std::string(marker), kHex);
+    EXPECT_EQ(kHex, kmrtest::rawXattr(mount + "/dir/" + kTemp, kStubTempMarker));
     ASSERT_EQ(link((mount + "/dir/" + kTemp).c_str(), (mount + "/keep").c_str()), 0);
   }
   ASSERT_EQ(link((mount + "/keep").c_str(), (mount + "/dir/" + kTemp).c_str()), 0);
@@ -244,7 +232,6 @@ TEST_F(StubFileTest, OneStubFileServesObjectAfterObjectWithNothingCarriedOver) {
   ASSERT_EQ(stub.open(mount, "/dir/b", std::string(56, 'B'), &dirs), 0);
   EXPECT_FALSE(lexists(mount + "/dir/" + kTemp)) << "the previous object's temporary goes";
   EXPECT_EQ(readFile(mount + "/dir/a-rather-long-name-of-an-older-file"), "older");
-  EXPECT_EQ(stub.alias(), "/dir/b");
   EXPECT_EQ(stub.leaf(), "b");
   EXPECT_EQ(stub.tempName(), ".kmrstub.BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB");
   EXPECT_FALSE(stub.isOpen());
@@ -253,11 +240,9 @@ TEST_F(StubFileTest, OneStubFileServesObjectAfterObjectWithNothingCarriedOver) {
   ASSERT_EQ(stub.createTemporary(), 0);
   ASSERT_EQ(write(stub.fd(), "s", 1), 1);
   ASSERT_EQ(stub.commit(), 0);
-  EXPECT_EQ(readFile(mount + "/dir/b"), "s");
 
   stub.reset();
   EXPECT_FALSE(stub.isResolved());
-  EXPECT_EQ(stub.alias(), "");
   EXPECT_EQ(stub.tempName(), "");
   EXPECT_EQ(readFile(mount + "/dir/b"), "s") << "a committed stub stays";
 }
