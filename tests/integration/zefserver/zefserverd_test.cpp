@@ -287,35 +287,33 @@ class ServerTest : public ::testing::Test {
   std::vector<Answer> objs;
 };
 
-TEST_F(ServerTest, SignOnAnswersNameResultAndTransactionSize) {
-  start({"--txn-size", "7", "--server-name", "ZEFTEST"});
+TEST_F(ServerTest, SignOnAnswersNameResultAndTransactionSizeAndOpenRegistrationSetsThePassword) {
+  struct Case {
+    std::vector<std::string> options;
+    uint16_t txnSize;
+    const char* name;
+  };
+  for (const Case& k : {Case{{"--txn-size", "7", "--server-name", "ZEFTEST"}, 7, "ZEFTEST"},
+                        Case{{"--open-registration"}, 4096, "ZEFSERVER"}}) {
+    SCOPED_TRACE(k.name);
+    start(k.options);
+    Client c(port_);
+    c.send(signOn("node1"));
+    Verb r = c.expect(0x1C);
+    ASSERT_GE(r.b.size(), 18u);
+    EXPECT_EQ(r.b[8], 0);
+    EXPECT_EQ(be16(r.b, 16), k.txnSize);
+    EXPECT_EQ(text(field(r.b, 4, 18)), k.name);
+    for (int i = 9; i < 16; ++i) EXPECT_EQ(r.b[i], 0) << "capability byte " << i;
+    Client early(port_);
+    early.send(fsQry("NODE1", "/fs"));
+    EXPECT_TRUE(early.closedByPeer()) << "a verb before sign-on must end the session";
+    if (k.txnSize == 7) stop();
+  }
+  // The first sign-on of a new node registers it with its password; an
+  // empty one registers nothing.
   Client c(port_);
-  ASSERT_TRUE(c.connected());
-  c.send(signOn("node1"));
-  Verb r = c.expect(0x1C);
-  ASSERT_GE(r.b.size(), 18u);
-  EXPECT_EQ(r.b[8], 0);
-  EXPECT_EQ(be16(r.b, 16), 7);
-  EXPECT_EQ(text(field(r.b, 4, 18)), "ZEFTEST");
-  for (int i = 9; i < 16; ++i) EXPECT_EQ(r.b[i], 0) << "capability byte " << i;
-
-  Client early(port_);
-  early.send(fsQry("NODE1", "/fs"));
-  EXPECT_TRUE(early.closedByPeer()) << "a verb before sign-on must end the session";
-}
-
-TEST_F(ServerTest, DefaultTransactionSizeAndOpenRegistration) {
-  start({"--open-registration"});
-  Client c(port_);
-  c.send(signOn("newnode", "chosen at first sign-on"));
-  Verb r = c.expect(0x1C);
-  EXPECT_EQ(r.b.at(8), 0);
-  EXPECT_EQ(be16(r.b, 16), 4096);
-  EXPECT_EQ(text(field(r.b, 4, 18)), "ZEFSERVER");
-  std::string out;
-  kmrtest::zefadm(db_, "--password-fd 0 register-node NEWNODE </dev/null", &out);
-  EXPECT_NE(out.find("already registered"), std::string::npos) << out;
-  // The first sign-on set the new node's password; an empty one registers nothing.
+  c.signOnOk("newnode", "chosen at first sign-on");
   Client wrong(port_);
   wrong.send(signOn("newnode", "another password"));
   EXPECT_EQ(wrong.expect(0x1C).b.at(8), 1);
@@ -324,6 +322,7 @@ TEST_F(ServerTest, DefaultTransactionSizeAndOpenRegistration) {
   Client empty(port_);
   empty.send(signOn("nopassword", ""));
   EXPECT_EQ(empty.expect(0x1C).b.at(8), 1);
+  std::string out;
   EXPECT_EQ(kmrtest::runShell("sqlite3 " + db_ + " 'SELECT name FROM nodes ORDER BY name;'", &out), 0);
   EXPECT_EQ(out, "NEWNODE\nNODE1\n");
 }
@@ -547,8 +546,12 @@ TEST_F(ServerTest, FaultChangeCloseDropsTheOpenBatch) {
   EXPECT_EQ(queryAll(d, fs).size(), 1u);
 }
 
-TEST_F(ServerTest, FaultCloseAtNthEndTxnCommitsNothingOfThatBatch) {
-  openWithObjects(3, {"--fault-endtxn-close=2"});
+// The Nth EndTxn of the process votes abort with the reason given, or
+// closes the session; neither commits anything of its batch.
+TEST_F(ServerTest, FaultsAtTheNthEndTxnAbortOrCloseWithoutCommitting) {
+  openWithObjects(3, {"--fault-endtxn-abort=1:77", "--fault-endtxn-close=3"});
+  c->transact({migrDel(fs, objs[0].id)}, 2, 77);
+  EXPECT_EQ(queryAll(*c, fs).size(), 3u);
   c->transact({migrDel(fs, objs[0].id)}, 1, 0);
   c->sendBatch({migrDel(fs, objs[1].id)});
   EXPECT_TRUE(c->closedByPeer());
@@ -557,14 +560,6 @@ TEST_F(ServerTest, FaultCloseAtNthEndTxnCommitsNothingOfThatBatch) {
   auto left = queryAll(d, fs);
   ASSERT_EQ(left.size(), 2u);
   EXPECT_EQ(left[0].id, objs[1].id);
-}
-
-TEST_F(ServerTest, FaultAbortVoteCarriesTheGivenReason) {
-  openWithObjects(2, {"--fault-endtxn-abort=1:77"});
-  c->transact({migrDel(fs, objs[0].id)}, 2, 77);
-  EXPECT_EQ(queryAll(*c, fs).size(), 2u);
-  c->transact({migrDel(fs, objs[0].id)}, 1, 0);
-  EXPECT_EQ(queryAll(*c, fs).size(), 1u);
 }
 
 TEST_F(ServerTest, FaultQueryAbortBadAttributesAndDelay) {
@@ -810,20 +805,17 @@ TEST(ServerStartup, HelpAndVersionOfBothPrograms) {
 
 TEST(ServerStartup, RefusesWildcardAndBadArguments) {
   std::string out;
-  std::string bin = ZEFSERVERD_PATH;
-  EXPECT_EQ(kmrtest::runShell(bin + " --db /tmp/zef-never.db --address 0.0.0.0 --port 0", &out), 1);
-  EXPECT_NE(out.find("wildcard"), std::string::npos) << out;
-  EXPECT_EQ(kmrtest::runShell(bin + " --db /tmp/zef-never.db --address :: --port 0", &out), 1);
-  EXPECT_EQ(kmrtest::runShell(bin + " --db /tmp/zef-never.db --address ::ffff:0.0.0.0 --port 0", &out), 1);
-  EXPECT_NE(out.find("wildcard"), std::string::npos) << "the IPv4-mapped wildcard is every IPv4 address: " << out;
-  EXPECT_EQ(kmrtest::runShell(bin + " --db /tmp/zef-never.db --address 0:0:0:0:0:ffff:0:0 --port 0", &out), 1);
-  EXPECT_EQ(kmrtest::runShell(bin + " --db /tmp/zef-never.db --address localhost --port 0", &out), 1);
-  EXPECT_EQ(kmrtest::runShell(bin + " --port 0", &out), 2);
+  const std::string serve = std::string(ZEFSERVERD_PATH) + " --db /tmp/zef-never.db --port 0 --address ";
+  // The IPv4-mapped wildcard is every IPv4 address too.
+  for (const char* wildcard : {"0.0.0.0", "::", "::ffff:0.0.0.0", "0:0:0:0:0:ffff:0:0"}) {
+    EXPECT_EQ(kmrtest::runShell(serve + wildcard, &out), 1) << wildcard;
+    EXPECT_NE(out.find("wildcard"), std::string::npos) << out;
+  }
+  EXPECT_EQ(kmrtest::runShell(serve + "localhost", &out), 1);
+  EXPECT_EQ(kmrtest::runShell(std::string(ZEFSERVERD_PATH) + " --port 0", &out), 2);
   EXPECT_NE(out.find("--db is required"), std::string::npos) << out;
-  EXPECT_EQ(kmrtest::runShell(bin + " --db x --fault-endtxn-abort=1", &out), 2);
-  unlink("/tmp/zef-never.db");
-  unlink("/tmp/zef-never.db-wal");
-  unlink("/tmp/zef-never.db-shm");
+  EXPECT_EQ(kmrtest::runShell(std::string(ZEFSERVERD_PATH) + " --db x --fault-endtxn-abort=1", &out), 2);
+  for (const char* made : {"/tmp/zef-never.db", "/tmp/zef-never.db-wal", "/tmp/zef-never.db-shm"}) unlink(made);
 }
 
 }  // namespace
