@@ -43,10 +43,6 @@ struct Update {
   std::string alias;
   int flags = 0;
   unsigned state = 0;
-  uint32_t inode = 0;
-  uint32_t ctime = 0;
-  uint16_t handleLength = 0;
-  std::string handle;
 };
 
 struct Script {
@@ -91,10 +87,6 @@ class ScriptedLink : public ReconcileServerLink {
     u.alias = obj->getAlias();
     u.flags = flags;
     u.state = attribMigState(*obj->getAttributes());
-    u.inode = obj->getAttributes()->inode;
-    u.ctime = obj->getAttributes()->ctime;
-    u.handleLength = static_cast<uint16_t>(obj->getDmapiHandle().size());
-    u.handle.assign(obj->getDmapiHandle().begin(), obj->getDmapiHandle().end());
     currentScript()->updates.push_back(u);
     if (currentScript()->updateRc == 0) ++currentScript()->accepted;
     return currentScript()->updateRc;
