@@ -1,5 +1,5 @@
-// One subtree, the JSON text of a preview, and a preview or a subtree run of
-// the mode against a scripted server.
+// One subtree, the JSON text of a preview, and a preview or an observed run
+// of the mode against a scripted server.
 #include <sys/stat.h>
 
 #include <string>
@@ -121,30 +121,6 @@ TEST_F(RunOptionsTest, PreviewTellsEachDecisionAndChangesNothing) {
   EXPECT_TRUE(contains(out, "Would fail on '" + path("/adir") + "': a directory exists at that path."));
   EXPECT_TRUE(contains(out, "Preview totals: 2 objects; 0 to recreate, 1 to replace, 0 to skip as present, "
                             "0 to skip as expired, 1 to refuse or fail; 0 missing directories."));
-}
-
-TEST_F(RunOptionsTest, SubtreeRunWithDirectoriesTouchesOnlyItsObjects) {
-  add({.alias = "/proj/a/f1", .idSeed = 1});
-  add({.alias = "/project/f2", .idSeed = 2});
-  add({.alias = "/proj/b/c/f3", .idSeed = 3});
-  add({.alias = "/f4", .idSeed = 4});
-  MigundeleteRunOptions o;
-  o.makeDirs = true;
-  o.scope = AliasScope("/proj");
-  EXPECT_EQ(0, run(o)) << err;
-  EXPECT_EQ("", err);
-  ASSERT_EQ(2u, script.updates.size());
-  EXPECT_EQ("/proj/a/f1", script.updates[0].alias);
-  EXPECT_EQ("/proj/b/c/f3", script.updates[1].alias);
-  EXPECT_EQ(2u, status->m_processedCount) << "counts are those of the subtree";
-  EXPECT_TRUE(contains(out, "BQF9701I Recreating the deleted stub files below '/proj' of file system '" + fs + "'."))
-      << out;
-  EXPECT_TRUE(contains(out, "2 objects have been updated on the server."));
-  for (const char* dir : {"/proj", "/proj/a", "/proj/b", "/proj/b/c"})
-    EXPECT_EQ(1u, countOf(out, "The missing directory '" + path(dir) + "' was created.")) << dir;
-  EXPECT_TRUE(lexists(path("/proj/b/c/f3")));
-  EXPECT_FALSE(lexists(path("/project")));
-  EXPECT_FALSE(lexists(path("/f4")));
 }
 
 // Counts an observer sees, and that it sees the end.
