@@ -212,14 +212,6 @@ TEST_F(Messages, NothingIsPrintedBeforeInitialisation) {
   EXPECT_EQ(nlsprintf(&text, 1107, "-X"), 0);
 }
 
-TEST_F(Messages, WhoAmIKeepsTheLastPathComponent) {
-  hsmSetWhoAmI("/opt/kmr/bin/kmrmigundelete");
-  EXPECT_STREQ(hsmWhoAmI(), "kmrmigundelete");
-  hsmSetWhoAmI("plain");
-  EXPECT_STREQ(hsmWhoAmI(), "plain");
-  hsmSetWhoAmI("kmrmigundelete");
-}
-
 }  // namespace
 
 // The common error reporting names the code and its meaning in one E message

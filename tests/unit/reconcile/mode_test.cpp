@@ -141,20 +141,6 @@ TEST_F(ModeTest, StubStepsWithoutTheCreatedFileNeverTouchWhatIsAtThePath) {
   EXPECT_EQ(9, st.st_size);
 }
 
-TEST_F(ModeTest, StopRequestEndsTheRunAfterTheCurrentObject) {
-  for (int i = 0; i < 5; ++i) add({.alias = "/f" + std::to_string(i), .idSeed = 1});
-  script.beforeNext = [&](int handed) {
-    if (handed == 2) mode->stopReconcilation();  // while the third object is fetched
-  };
-  EXPECT_EQ(101, run(0, 0, 1));
-  EXPECT_EQ(3u, status->m_processedCount) << "the current object is finished";
-  EXPECT_EQ(3u, script.updates.size());
-  EXPECT_EQ(1, script.stops) << "the transaction is still ended";
-  EXPECT_FALSE(contains(out, "BQF2609I"));
-  EXPECT_FALSE(contains(out, "BQF9316I"));
-  EXPECT_EQ(101, mode->stopReconcilation() + mode->stopCode());
-}
-
 TEST_F(ModeTest, StreamEndsOtherThanByFinishSetTheRunResult) {
   script.elements.push_back(new FailureMessageObject(1, 1074));
   EXPECT_EQ(-50, run(0, 0, 0));

@@ -11,7 +11,6 @@
 
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,11 +47,10 @@ struct Update {
 struct Script {
   std::deque<cQueueBaseObject*> elements;  // owned until handed out
   bool finishAtEnd = true;                 // an empty script ends the stream
-  int beginRc = 0, queryRc = 0, stopRc = 0, updateRc = 0;
-  int begins = 0, queries = 0, stops = 0, handedOut = 0;
+  int beginRc = 0, queryRc = 0, updateRc = 0;
+  int begins = 0, queries = 0, stops = 0;
   uint64_t accepted = 0;  // updates answered 0, over all links
   std::vector<Update> updates;
-  std::function<void(int)> beforeNext;  // called with the number handed out so far
   ~Script() {
     for (auto* e : elements) delete e;
   }
@@ -72,14 +70,12 @@ class ScriptedLink : public ReconcileServerLink {
   }
   cQueueBaseObject* getNextMigrObjectFromServer() override {
     Script* s = currentScript();
-    if (s->beforeNext) s->beforeNext(s->handedOut);
     if (s->elements.empty()) {
       if (!s->finishAtEnd) { errno = ENOMEM; return nullptr; }
       return new FinishedMessageObject(1);
     }
     cQueueBaseObject* e = s->elements.front();
     s->elements.pop_front();
-    ++s->handedOut;
     return e;
   }
   int updateMigrObjectOnServer(ZefServerMigratedObject* obj, int flags) override {
@@ -92,10 +88,9 @@ class ScriptedLink : public ReconcileServerLink {
     return currentScript()->updateRc;
   }
   int stopTransaction() override {
-    Script* s = currentScript();
-    ++s->stops;
-    if (s->stopRc == 0) committed_ = s->accepted - acceptedBefore_;  // the last batch goes through
-    return s->stopRc;
+    ++currentScript()->stops;
+    committed_ = currentScript()->accepted - acceptedBefore_;  // the last batch goes through
+    return 0;
   }
   // As the real list: an update counts once its batch is committed, which
   // here is at the end of this link's transaction.
