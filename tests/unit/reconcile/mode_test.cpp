@@ -55,45 +55,33 @@ TEST_F(ModeTest, DecisionFollowsTheLocalFileAndItsModificationTime) {
   EXPECT_EQ("x", readFile(path("/older"))) << "the decision never touches an existing file";
 }
 
-TEST_F(ModeTest, NormalRunRecreatesOnlyMissingStubsAndReportsThemEverywhere) {
+// What a normal run does beyond what the end-to-end runs against zefserverd
+// check (the stub's attributes, region and record, kept and expired
+// objects, the run's messages).
+TEST_F(ModeTest, NormalRunWritesTheSampleRecordLeavesADirectoryAloneAndTellsTheScout) {
   ScoutListener scout(fs + "/scout.sock");
   ASSERT_EQ(0, mkdir(path("/sub").c_str(), 0755));
   ASSERT_EQ(0, mkdir(path("/adir").c_str(), 0755));
-  writeFile("/kept", "local data", 1600000000);
   add({.alias = "/sub/gone", .size = kmrtest::kSampleSize, .mtime = kmrtest::kSampleMtime,
        .ctime = kmrtest::kSampleCtime, .idSeed = 3});  // the shared sample object
-  add({.alias = "/kept", .mtime = 1600000000});
-  add({.alias = "/expired", .expired = true});
   add({.alias = "/adir"});
   EXPECT_EQ(0, run(0, 0, 0));
 
   // The stub's HSM attribute, byte for byte as zefadm writes it for the same
-  // object. (The stub's file attributes, its managed region and the server
-  // record of its handle are checked against a real server end to end.)
+  // object.
   EXPECT_EQ(kmrtest::sampleVOQObj(), rawXattr(path("/sub/gone"), kObjAttr));
   EXPECT_FALSE(rawXattr(path("/sub/gone"), "trusted.dmapi.VOQexID").has_value());
-
-  // The kept file and the directory are untouched, the expired one absent.
-  EXPECT_EQ("local data", readFile(path("/kept")));
   struct stat dir {};
   ASSERT_EQ(0, lstat(path("/adir").c_str(), &dir));
   EXPECT_EQ(040755u, dir.st_mode) << "the object's mode was applied to the directory";
-  EXPECT_FALSE(lexists(path("/expired")));
 
   // The server heard of exactly one change, naming the new file.
   ASSERT_EQ(1u, script.updates.size());
-  const auto& u = script.updates[0];
-  EXPECT_EQ("/sub/gone", u.alias);
-  EXPECT_EQ(3, u.flags);
-  EXPECT_EQ(kMigStateMigrated, u.state);
-  EXPECT_EQ(1, script.begins);
-  EXPECT_EQ(1, script.stops);
-
-  EXPECT_EQ(4u, status->m_processedCount);
+  EXPECT_EQ("/sub/gone", script.updates[0].alias);
+  EXPECT_EQ(3, script.updates[0].flags);
+  EXPECT_EQ(kMigStateMigrated, script.updates[0].state);
+  EXPECT_EQ(2u, status->m_processedCount);
   EXPECT_EQ(1u, status->m_updatedCount);
-  EXPECT_TRUE(contains(out, "BQF2609I 1 objects have been updated")) << out;
-  EXPECT_TRUE(contains(out, "BQF9316I"));
-  EXPECT_TRUE(contains(out, "BQF9314I"));
   EXPECT_FALSE(contains(out, "BQF9321I")) << "per-file lines only with detail";
 
   auto datagrams = scout.received();
