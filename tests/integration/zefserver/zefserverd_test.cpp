@@ -92,14 +92,9 @@ Bytes migrDel(uint32_t fsId, const Bytes& id) {
 
 // Attribute block, major 8 minor 9, handle form in the HSM part.
 Bytes handleBlock(uint64_t size, uint32_t mode, uint8_t migState, const Bytes& handle) {
-  Bytes b(136, 0);
-  b[0] = 8;
-  b[1] = 9;
-  b[2] = 22;
-  put16(b, 3, 114);
-  b[5] = 7;
-  b[6] = 39;
-  b[7] = 1;
+  // Major 8, minor 9, system part at 22 of length 114, Linux, ORCA, client kind 1.
+  Bytes b = {8, 9, 22, 0, 114, 7, 39, 1};
+  b.resize(136, 0);
   put32(b, 8, static_cast<uint32_t>(size >> 32));
   put32(b, 12, static_cast<uint32_t>(size));
   put16(b, 16, 1);
