@@ -163,37 +163,31 @@ TEST(Queue, WriterBlocksWhenFullAndResumesOnlyBelowCapacityMinusMargin) {
   EXPECT_EQ(readNumber(q), 4);
 }
 
-TEST(Queue, FullQueueRefusesNoWaitWritesAndReleasedQueueRefusesWaitingOnes) {
-  ScopedQueueFlags flags(2, 0);
-  cQueue q(250);
-  ASSERT_EQ(q.WriteElement(new Numbered(1), 0, 0), 0);
-  ASSERT_EQ(q.WriteElement(new Numbered(2), 0, 0), 0);
-  Numbered refused(3);
-  EXPECT_EQ(q.WriteElement(&refused, 0, 1), RC_NO_MEMORY);
-  EXPECT_EQ(q.count(), 2);
-  q.unlockWaiters();
-  EXPECT_TRUE(q.isReleased());
-  auto waiting = std::make_unique<Numbered>(4);
-  BlockingCall write([&] { return q.WriteElement(waiting.get(), 0, 0); }, [&] { unblockWriter(q); });
-  EXPECT_EQ(write.result(), RC_NO_MEMORY);  // would wait: refused instead
-  if (write.result() != RC_NO_MEMORY) (void)waiting.release();  // the queue holds it
-  EXPECT_EQ(q.count(), 2);
-  q.ResetQueue(250);
-  EXPECT_FALSE(q.isReleased());
-}
-
-TEST(Queue, WriterWokenByUnlockingTheWaitersAddsItsElement) {
+// A full queue refuses a write that may not wait; unlocking the waiters lets
+// a blocked writer add its element, and a released queue refuses a write that
+// would wait instead of letting it wait for a reader that is gone.
+TEST(Queue, FullQueueRefusesNoWaitWritesAndReleaseEndsWaitingOnes) {
   ScopedQueueFlags flags(1, 0);
   cQueue q(250);
   ASSERT_EQ(q.WriteElement(new Numbered(1), 0, 0), 0);
+  Numbered refused(3);
+  EXPECT_EQ(q.WriteElement(&refused, 0, 1), RC_NO_MEMORY);
+  EXPECT_EQ(q.count(), 1);
   BlockingCall writer([&] { return q.WriteElement(new Numbered(2), 0, 0); }, [&] { unblockWriter(q); });
   waitFor([&] { return q.isWriterWaiting(); });
   q.unlockWaiters();
   EXPECT_EQ(writer.result(), 0);
   EXPECT_EQ(q.count(), 2);
+  EXPECT_TRUE(q.isReleased());
+  auto waiting = std::make_unique<Numbered>(4);
+  BlockingCall write([&] { return q.WriteElement(waiting.get(), 0, 0); }, [&] { unblockWriter(q); });
+  EXPECT_EQ(write.result(), RC_NO_MEMORY);
+  if (write.result() != RC_NO_MEMORY) (void)waiting.release();  // the queue holds it
+  EXPECT_EQ(q.count(), 2);
   g_deleted = 0;
   q.ResetQueue(250);
   EXPECT_EQ(g_deleted.load(), 2);
+  EXPECT_FALSE(q.isReleased());
 }
 
 TEST(Queue, ResetDeletesHeldElementsAndDestructorLeavesThemToTheOwner) {
