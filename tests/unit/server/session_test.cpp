@@ -153,6 +153,8 @@ TEST(Receive, LimitsAndBrokenVerbs) {
   } cases[] = {
       {"one byte over the short form's limit", false, verbOfLength(32768), overShortLimit, 136},
       {"one byte over the large buffers' limit", true, extLimit, {0, 0, 8, 0xA5, 0, 0, 0, 0x77, 0, 0x10, 0, 1}, 136},
+      {"short form's full range with large buffers", true, verbOfLength(0xFFFF), {0, 6, 0x13, 0xA6, 1, 0}, 136},
+      {"extended form over the short form's limit", false, {}, {0, 0, 8, 0xA5, 0, 0, 0, 0x36, 0, 0, 0x80, 1}, 136},
       {"short length inside its header", false, {}, {0x00, 0x03, 0x36, 0xA5}, 136},
       {"extended length inside its header", false, {}, {0, 0, 8, 0xA5, 0, 0, 0, 0x36, 0, 0, 0, 11}, 136},
       {"wrong magic", false, {}, {0, 6, 0x13, 0xA6, 1, 0}, 136},
