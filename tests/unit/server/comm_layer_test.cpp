@@ -186,7 +186,7 @@ TEST(QuerySource, StreamsOverItsOwnSignedOnSession) {
 
 TEST(QuerySource, RefusedSignOnIsReturnedAndNoSourceMade) {
   FakePeer peer;
-  peer.serve({}, 1);
+  peer.serve({}, signOnRespVerb(1));
   std::unique_ptr<MigrQuerySource> source;
   EXPECT_EQ(openQuerySource(peerOptions(peer.port()), &source), 51);
   EXPECT_EQ(source, nullptr);

@@ -60,12 +60,7 @@ TEST(SessionStates, VerbInStateZeroOrErrorIsRefused) {
 
 TEST(SignOn, SendsNodeAndStoresTheAnswer) {
   FakePeer peer;
-  Bytes signOn;
-  peer.run([&](FakePeer& p) {
-    ASSERT_TRUE(p.accept());
-    signOn = p.answerSignOn(0, "ZEFSERVER", 7);
-    p.readVerb();  // waits until the client closes
-  });
+  peer.serve({}, signOnRespVerb(0, "SERVER16CHARSXYZ", 300));
   SessionConfig c = peerConfig(peer.port());
   c.tcp.serverAddress = "localhost";  // goes through name resolution
   c.nodeName = "Node_b";
@@ -73,13 +68,15 @@ TEST(SignOn, SendsNodeAndStoresTheAnswer) {
   ASSERT_EQ(CheckSession(s.get(), 1), 0);
   EXPECT_EQ(sessGetState(s.get()), sSignedOn);
   EXPECT_TRUE(IsConnected(s.get()));
-  EXPECT_EQ(sessGetMaxObjsPerTxn(s.get()), 7);
-  EXPECT_STREQ(sessGetServerName(s.get()), "ZEFSERVER");
-  EXPECT_EQ(sessGetServerCaps(s.get())[0], 0x10);
+  EXPECT_EQ(sessGetMaxObjsPerTxn(s.get()), 300);
+  EXPECT_STREQ(sessGetServerName(s.get()), "SERVER16CHARSXYZ");  // the longest name taken
+  EXPECT_EQ(sessGetServerCaps(s.get())[6], 0x16);
   EXPECT_EQ(CheckSession(s.get(), 1), 0);  // already signed on: no second sign-on
   Logoff(s.get());
   EXPECT_EQ(sessGetState(s.get()), sInit);
   peer.join();
+  ASSERT_EQ(peer.received().size(), 1u);
+  const Bytes signOn = peer.received()[0];
   ASSERT_GE(signOn.size(), 42u);
   EXPECT_EQ(signOn[4], 2);
   EXPECT_EQ(signOn[9], 4);
@@ -89,25 +86,18 @@ TEST(SignOn, SendsNodeAndStoresTheAnswer) {
 }
 
 TEST(SignOn, RefusalsAndBadAnswers) {
-  struct Case {
-    Bytes answer;
-    int expected;
-  } cases[] = {
-      {signOnRespVerb(2, "Z", 4), 52},
-      {signOnRespVerb(0, "SEVENTEEN-CHARSXX", 4), 136},
-      {endTxnVerb(1, 0), 136},
-  };
-  for (const Case& k : cases) {
+  Bytes nameOutside = signOnRespVerb(0, "S", 1);
+  putU16(&nameOutside[4], 1);  // name offset 1 + length 1 runs past the verb
+  const std::pair<Bytes, int> cases[] = {{signOnRespVerb(2, "Z"), 52},
+                                         {signOnRespVerb(0, "SEVENTEEN-CHARSXX"), 136},
+                                         {nameOutside, 136},
+                                         {endTxnVerb(1, 0), 136}};
+  for (const auto& [answer, expected] : cases) {
+    SCOPED_TRACE(expected);
     FakePeer peer;
-    peer.run([&](FakePeer& p) {
-      ASSERT_TRUE(p.accept());
-      p.expectVerb(0x1A);
-      p.sendRaw(k.answer);
-      p.readVerb();
-    });
-    SessionConfig c = peerConfig(peer.port());
-    SessionPtr s = newSession(c);
-    EXPECT_EQ(CheckSession(s.get(), 1), k.expected);
+    peer.serve({}, answer);
+    SessionPtr s = newSession(peerConfig(peer.port()));
+    EXPECT_EQ(CheckSession(s.get(), 1), expected);
     EXPECT_EQ(sessGetState(s.get()), sInit);
     EXPECT_FALSE(IsConnected(s.get()));
     peer.join();

@@ -43,7 +43,7 @@ struct TxnServer {
   void operator()(FakePeer& p) {
     for (size_t n = 0; n == 0 || acceptAgain; ++n) {
       if (!p.accept()) return;
-      p.answerSignOn(0, "ZEF", 4);
+      p.answerSignOn(signOnRespVerb(0, "ZEF", 4));
       size_t limit = n < breakAfter.size() ? breakAfter[n] : 0;
       serveConnection(p, limit);
       if (limit == 0) return;
