@@ -113,77 +113,66 @@ std::vector<uint8_t> codesOnceReceived(FakePeer& peer, size_t count) {
   return codesAfterSignOn(peer);
 }
 
-TEST(TransactionList, ItemLimitSplitsTheBatch) {
+// A full list goes out whole; its vote is read only by the next flush (here
+// an abort), so nothing counts as committed before, and the fifth update,
+// still in the list, is never sent.
+TEST(TransactionList, AFullListIsSentWholeAndItsVoteReadByTheNextFlush) {
   TxnServer server;
   Fixture f;
   f.start(server);
   EXPECT_EQ(f.list->itemLimit, 4u);
   for (int i = 1; i <= 4; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
-  EXPECT_TRUE(codesAfterSignOn(f.peer).empty());  // nothing sent before the list is full
+  EXPECT_TRUE(codesAfterSignOn(f.peer).empty());
   ASSERT_EQ(queueUpdate(f.list.get(), 5), 0);
-  // The full batch went out whole; its vote is read by the next flush, so
-  // nothing counts as committed yet.
   const std::vector<uint8_t> firstBatch = {0x12, 0x31, 0x31, 0x31, 0x31, 0x13};
   EXPECT_EQ(codesOnceReceived(f.peer, firstBatch.size()), firstBatch);
   EXPECT_EQ(f.list->stats.committedUpdates, 0u);
-  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
-  EXPECT_EQ(f.list->stats.committedUpdates, 5u);
-  std::vector<uint8_t> all = firstBatch;
-  all.insert(all.end(), {0x12, 0x31, 0x13});
-  EXPECT_EQ(codesAfterSignOn(f.peer), all);
-  f.stop();
-
-  // The fifth update is the one sent at the end, with its own content.
-  std::vector<Bytes> got = f.peer.received();
-  const Bytes& upd = got[got.size() - 2];
-  fileSpec_t fs = specFor(5);
-  EXPECT_EQ(getU32(&upd[4]), 21u);
-  EXPECT_EQ(memcmp(&upd[38], fs.objId.bytes, 28), 0);
-  EXPECT_EQ(getU16(&upd[12]), 3);
-  ASSERT_EQ(getU16(&upd[18]), 28);
-  std::string path(upd.begin() + 38 + 28, upd.begin() + 38 + 28 + getU16(&upd[20]));
-  EXPECT_EQ(path, "/dir/file5");  // without the file space part
-  size_t block = 38 + getU16(&upd[14]);
-  ASSERT_EQ(getU16(&upd[16]), 136);
-  EXPECT_EQ(getU32(&upd[block + 12]), 1005u);            // size, low word
-  EXPECT_EQ(getU32(&upd[block + 22 + 24]), 505u);        // inode
-  EXPECT_EQ(getU16(&upd[block + 22 + 28]), 0x8E7D);      // handle form marker set
-  EXPECT_EQ(getU16(&upd[block + 22 + 30]), 2);
-  EXPECT_EQ(upd[block + 22 + 32], 5);
-}
-
-TEST(TransactionList, UpdateWithoutAttributesAndDeletion) {
-  TxnServer server;
-  Fixture f;
-  f.start(server);
-  ASSERT_EQ(queueUpdate(f.list.get(), 1, 2), 0);
-  fileSpec_t fs = specFor(2);
-  Attrib a{};
-  ASSERT_EQ(hsmTlMigrDel(f.list.get(), &fs, &a), 0);
-  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
-  f.stop();
-  std::vector<Bytes> got = f.peer.received();
-  ASSERT_EQ(got.size(), 5u);  // SignOn, BeginTxn, MigrUpd, MigrDel, EndTxn
-  const Bytes& upd = got[2];
-  EXPECT_EQ(upd.size(), 38u + 28 + 10);
-  EXPECT_EQ(getU32(&upd[14]), 0u);  // no attribute block
-  const Bytes& del = got[3];
-  ASSERT_EQ(del[2], 0x33);
-  EXPECT_EQ(del.size(), 71u);
-  EXPECT_EQ(memcmp(&del[28], fs.objId.bytes, 28), 0);
-  EXPECT_EQ(got[4][4], 1);  // the client votes commit
-}
-
-TEST(TransactionList, AnAbortReadsTheVoteOfTheBatchInFlight) {
-  TxnServer server;
-  Fixture f;
-  f.start(server);
-  for (int i = 1; i <= 5; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
   EXPECT_EQ(hsmTlAbort(f.list.get()), 0);
-  EXPECT_EQ(f.list->stats.committedUpdates, 4u);  // the fifth was never sent
+  EXPECT_EQ(f.list->stats.committedUpdates, 4u);
   EXPECT_FALSE(f.list->votePending);
   f.stop();
-  EXPECT_EQ(codesAfterSignOn(f.peer), (std::vector<uint8_t>{0x12, 0x31, 0x31, 0x31, 0x31, 0x13}));
+  EXPECT_EQ(codesAfterSignOn(f.peer), firstBatch);
+}
+
+// What each item puts on the wire: the file space's id, the object id, the
+// flags, the path below the file space and the item's attributes.
+TEST(TransactionList, UpdatesAndDeletionCarryTheirItem) {
+  TxnServer server;
+  Fixture f;
+  f.start(server);
+  ASSERT_EQ(queueUpdate(f.list.get(), 1), 0);
+  ASSERT_EQ(queueUpdate(f.list.get(), 2, 2), 0);  // the path only
+  fileSpec_t fs = specFor(3);
+  Attrib none{};
+  ASSERT_EQ(hsmTlMigrDel(f.list.get(), &fs, &none), 0);
+  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
+  f.stop();
+  const std::vector<Bytes> got = f.peer.received();
+  ASSERT_EQ(got.size(), 6u);  // SignOn, BeginTxn, MigrUpd, MigrUpd, MigrDel, EndTxn
+
+  const Bytes& upd = got[2];
+  ASSERT_EQ(upd.size(), 38u + 28 + 10 + 136);
+  EXPECT_EQ(Bytes(upd.begin(), upd.begin() + 22),
+            Bytes({0, 212, 0x31, 0xA5, 0, 0, 0, 21, 0, 0, 0, 28, 0, 3, 0, 38, 0, 136, 0, 28, 0, 10}));
+  EXPECT_EQ(memcmp(&upd[38], specFor(1).objId.bytes, 28), 0);
+  EXPECT_EQ(std::string(upd.begin() + 66, upd.begin() + 76), "/dir/file1");  // without the file space
+  const size_t block = 76;
+  EXPECT_EQ(getU32(&upd[block + 12]), 1001u);        // size, low word
+  EXPECT_EQ(getU32(&upd[block + 22 + 24]), 501u);    // inode
+  EXPECT_EQ(getU16(&upd[block + 22 + 28]), 0x8E7D);  // handle form marker set
+  EXPECT_EQ(getU16(&upd[block + 22 + 30]), 2);
+  EXPECT_EQ(upd[block + 22 + 32], 1);
+
+  EXPECT_EQ(got[3], Bytes({0, 76, 0x31, 0xA5, 0, 0, 0, 21, 0, 0, 0, 28, 0, 2, 0, 0, 0, 0, 0, 28, 0, 10,
+                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                           20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39,
+                           40, 41, 42, 43, 44, 45, 46, 47,
+                           '/', 'd', 'i', 'r', '/', 'f', 'i', 'l', 'e', '2'}));
+  const Bytes& del = got[4];
+  ASSERT_EQ(del.size(), 71u);
+  EXPECT_EQ(Bytes(del.begin(), del.begin() + 12), Bytes({0, 71, 0x33, 0xA5, 0, 0, 0, 21, 0, 0, 0, 28}));
+  EXPECT_EQ(memcmp(&del[28], fs.objId.bytes, 28), 0);
+  EXPECT_EQ(got[5], Bytes({0, 6, 0x13, 0xA5, 1, 0}));  // the client votes commit
 }
 
 int refuseReopen(int event, void*) { return event == kReopenStart ? 77 : 0; }
@@ -216,6 +205,8 @@ TEST(TransactionList, AbortsAndBrokenConnectionsAreResentOrReported) {
     uint32_t restartDuration = 1;
     TlCallback callback = nullptr;
   } cases[] = {
+      {.what = "five updates make two batches", .server = {}, .items = 5,
+       .codes = {S, B, U, U, U, U, E, B, U, E}, .updates = {1, 2, 3, 4, 5}, .committed = 5},
       {.what = "an abort is retried once", .server = {{{2, 9}}, {}, false}, .items = 1,
        .codes = {S, B, U, E, B, U, E}, .updates = {1, 1}, .committed = 1, .aborted = 1},
       {.what = "a second abort is reported", .server = {{{2, 9}, {2, 9}}, {}, false}, .items = 1,
