@@ -122,21 +122,8 @@ TEST_F(ServerPathTest, OnlyPlainComponentsWithoutLinksPass) {
   EXPECT_EQ(srvCheckObjectPath("relative", "/dir/file"), EINVAL);
 }
 
-TEST_F(ServerPathTest, HandleLookupRefusesBeforeTouchingTheFile) {
-  fileSpec_t spec;
-  spec.fsName = root_;
-  const uint8_t before[] = {0xEE, 0xEE};
-  DmHandle handle(before, sizeof before);
-  spec.pathName = "/escape/secret";
-  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), ELOOP);
-  spec.pathName = root_ + "/dir/../../etc/passwd";
-  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), EINVAL);
-  EXPECT_EQ(handle, DmHandle(before, sizeof before));
-  EXPECT_EQ(hsmHandleOfFileSpec(nullptr, &handle), EINVAL);
-}
-
-// The lookup the program registers sees the full name of a checked path; the
-// server layer has none of its own.
+// The lookup the program registers sees the full name of a checked path and
+// never a refused one; the server layer has none of its own.
 std::string g_lookedUp;
 const uint8_t kLookedUpHandle[] = {0x42};
 int recordingLookup(const char* fullName, DmHandle* handle) {
@@ -145,18 +132,24 @@ int recordingLookup(const char* fullName, DmHandle* handle) {
   return 0;
 }
 
-TEST_F(ServerPathTest, CheckedPathGoesToTheInstalledLookup) {
+TEST_F(ServerPathTest, OnlyACheckedPathGoesToTheInstalledLookup) {
+  const ServerLayerHooks previous = srvInstallHooks({.pathHandle = recordingLookup});
   fileSpec_t spec;
   spec.fsName = root_ + "/";
-  spec.pathName = "/dir/file";
   DmHandle handle;
-  const ServerLayerHooks previous = srvInstallHooks({});
-  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), ENOSYS);
-  srvInstallHooks({.pathHandle = recordingLookup});
+  spec.pathName = "/escape/secret";
+  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), ELOOP);
+  spec.pathName = root_ + "/dir/../../etc/passwd";
+  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), EINVAL);
+  EXPECT_EQ(hsmHandleOfFileSpec(nullptr, &handle), EINVAL);
+  EXPECT_EQ(g_lookedUp, "");
+  spec.pathName = "/dir/file";
   EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), 0);
-  srvInstallHooks(previous);
   EXPECT_EQ(g_lookedUp, root_ + "/dir/file");
   EXPECT_EQ(handle, DmHandle(kLookedUpHandle, sizeof kLookedUpHandle));
+  srvInstallHooks({});
+  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), ENOSYS);
+  srvInstallHooks(previous);
 }
 
 TEST(QuerySource, StreamsOverItsOwnSignedOnSession) {
@@ -179,6 +172,20 @@ TEST(QuerySource, StreamsOverItsOwnSignedOnSession) {
   EXPECT_EQ(answer.path, "/d/one");
   EXPECT_EQ(memcmp(answer.objId.bytes, a.bytes, 28), 0);
   EXPECT_EQ(source->next(answer), RC_FINISHED);
+  // Attached, the session is the calling thread's clean-up entry until detached.
+  Sess_o* session = static_cast<SessionMigrQuerySource*>(source.get())->session();
+  void* during = nullptr;
+  void* after = session;
+  void* onMain = hsmGetThreadSession();
+  std::thread([&] {
+    source->attachToCallingThread();
+    during = hsmGetThreadSession();
+    source->detachFromCallingThread();
+    after = hsmGetThreadSession();
+  }).join();
+  EXPECT_EQ(during, session);
+  EXPECT_EQ(after, nullptr);
+  EXPECT_EQ(hsmGetThreadSession(), onMain);  // the main thread's entry is not touched
   source.reset();  // signs off: the peer sees the connection end
   peer.join();
   EXPECT_EQ(peer.connections(), 1u);
@@ -193,28 +200,6 @@ TEST(QuerySource, RefusedSignOnIsReturnedAndNoSourceMade) {
   peer.join();
   clientOptions none;
   EXPECT_EQ(openQuerySource(none, &source), 405);
-}
-
-TEST(QuerySource, AttachedSessionIsTheThreadsCleanupEntryUntilDetached) {
-  FakePeer peer;
-  peer.serve();
-  std::unique_ptr<MigrQuerySource> source;
-  ASSERT_EQ(openQuerySource(peerOptions(peer.port()), &source), 0);
-  Sess_o* session = static_cast<SessionMigrQuerySource*>(source.get())->session();
-  void* during = nullptr;
-  void* after = session;
-  void* onMain = hsmGetThreadSession();
-  std::thread([&] {
-    source->attachToCallingThread();
-    during = hsmGetThreadSession();
-    source->detachFromCallingThread();
-    after = hsmGetThreadSession();
-  }).join();
-  EXPECT_EQ(during, session);
-  EXPECT_EQ(after, nullptr);
-  EXPECT_EQ(hsmGetThreadSession(), onMain);  // the main thread's entry is not touched
-  source.reset();
-  peer.join();
 }
 
 }  // namespace
