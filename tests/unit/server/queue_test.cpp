@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/textexception.h"
@@ -67,17 +68,12 @@ TEST(Queue, TakesCapacityAndMarginFromTestFlagsOrDefaults) {
     EXPECT_EQ(q.refillMargin(), 1000);
     EXPECT_EQ(q.waitTime(), 250);
   }
-  {
-    ScopedQueueFlags flags(3, 1);
+  // A margin at or above capacity would never wake the writer.
+  for (auto [size, lock, margin] : {std::tuple{3, 1, 1}, std::tuple{4, 9, 3}}) {
+    ScopedQueueFlags flags(size, lock);
     cQueue q(250);
-    EXPECT_EQ(q.capacity(), 3);
-    EXPECT_EQ(q.refillMargin(), 1);
-  }
-  {
-    // A margin at or above capacity would never wake the writer.
-    ScopedQueueFlags flags(4, 9);
-    cQueue q(250);
-    EXPECT_EQ(q.refillMargin(), 3);
+    EXPECT_EQ(q.capacity(), size);
+    EXPECT_EQ(q.refillMargin(), margin);
   }
 }
 
@@ -86,10 +82,7 @@ TEST(Queue, KeepsOrderAndPutsFrontWritesNext) {
   for (int i = 1; i <= 3; ++i) ASSERT_EQ(q.WriteElement(new Numbered(i), 0, 0), 0);
   ASSERT_EQ(q.WriteElement(new Numbered(99), 1, 0), 0);  // a failure overtakes the records
   EXPECT_EQ(q.count(), 4);
-  EXPECT_EQ(readNumber(q), 99);
-  EXPECT_EQ(readNumber(q), 1);
-  EXPECT_EQ(readNumber(q), 2);
-  EXPECT_EQ(readNumber(q), 3);
+  for (int n : {99, 1, 2, 3}) EXPECT_EQ(readNumber(q), n);
   EXPECT_EQ(q.count(), 0);
   // A null element is a legal element.
   ASSERT_EQ(q.WriteElement(nullptr, 1, 0), 0);
@@ -159,8 +152,7 @@ TEST(Queue, WriterBlocksWhenFullAndResumesOnlyBelowCapacityMinusMargin) {
   writer.join();
   EXPECT_EQ(fourthRc.load(), 0);
   EXPECT_EQ(q.count(), 2);
-  EXPECT_EQ(readNumber(q), 3);
-  EXPECT_EQ(readNumber(q), 4);
+  for (int n : {3, 4}) EXPECT_EQ(readNumber(q), n);
 }
 
 // A full queue refuses a write that may not wait; unlocking the waiters lets
