@@ -176,33 +176,6 @@ TEST(Receive, LimitsAndBrokenVerbs) {
   }
 }
 
-TEST(Receive, ExtendedHeaderIsReadLikeTheShortForm) {
-  midExtObjId_t id = makeId(9);
-  FakePeer peer;
-  SessionPtr s = signedOnSession(peer, [&](FakePeer& p) {
-    Bytes shortForm = migrQryRespVerb(5, id, id, "/fs/x");
-    Bytes ext(shortForm.size() + 8, 0);
-    ext[2] = 8;
-    ext[3] = 0xA5;
-    putU32(&ext[4], 0x36);
-    putU32(&ext[8], static_cast<uint32_t>(ext.size()));
-    memcpy(&ext[12], &shortForm[4], shortForm.size() - 4);
-    p.sendRaw(ext);
-    p.sendRaw(endTxnVerb(1, 0));
-  });
-  uint32_t fsId = 0;
-  midExtObjId_t got{};
-  std::string path;
-  Attrib attr{};
-  ServerAttrib srv{};
-  ASSERT_EQ(cuGetMigrQryResp(s.get(), &fsId, &got, &path, &attr, &srv), 0);
-  EXPECT_EQ(fsId, 5u);
-  EXPECT_EQ(path, "/fs/x");
-  EXPECT_EQ(memcmp(got.bytes, id.bytes, 28), 0);
-  EXPECT_EQ(cuGetMigrQryResp(s.get(), &fsId, &got, &path, &attr, &srv), 121);
-  signOff(s, peer);
-}
-
 TEST(Session, SendBufferSmallerThanTheVerbs) {
   midExtObjId_t id = makeId(0x21);
   FakePeer peer;
@@ -223,7 +196,6 @@ TEST(Session, SendBufferSmallerThanTheVerbs) {
   signOff(s, peer);
   std::vector<Bytes> got = peer.received();
   ASSERT_EQ(got.size(), 4u);  // SignOn, BeginTxn, MigrUpd, EndTxn: each arrived whole
-  EXPECT_EQ(got[1].size(), 4u);
   ASSERT_EQ(got[2].size(), 38u + 28 + path.size() + 136);
   EXPECT_EQ(memcmp(&got[2][38], id.bytes, 28), 0);
   EXPECT_EQ(std::string(got[2].begin() + 66, got[2].begin() + 66 + path.size()), path);
@@ -256,14 +228,26 @@ struct Answer {
   int next(Sess_o* s) { return cuGetMigrQryResp(s, &fsId, &id, &path, &attr, &srv); }
 };
 
+// The same verb with the 12-byte extended header.
+Bytes extendedForm(const Bytes& shortForm) {
+  Bytes ext(shortForm.size() + 8, 0);
+  const uint8_t head[8] = {0, 0, 8, 0xA5, 0, 0, 0, shortForm[2]};
+  memcpy(ext.data(), head, sizeof head);
+  putU32(&ext[8], static_cast<uint32_t>(ext.size()));
+  memcpy(&ext[12], &shortForm[4], shortForm.size() - 4);
+  return ext;
+}
+
+// An answer in the extended form reads like the short one; one in a format
+// the codec does not know is skipped.
 TEST(QueryStream, AnswersSkipsAndEnds) {
   midExtObjId_t a = makeId(1), b = makeId(2);
   FakePeer peer;
   SessionPtr s = start(peer, [&](FakePeer& p) {
     p.expectVerb(0x12);
     p.expectVerb(0x34);  // its bytes: QuerySource.StreamsOverItsOwnSignedOnSession
-    p.sendRaw(migrQryRespVerb(33, a, a, "/fs/one"));
-    p.sendRaw(migrQryRespVerb(33, b, b, "/fs/unknown", 3));  // format the codec doesn't know
+    p.sendRaw(extendedForm(migrQryRespVerb(33, a, a, "/fs/one")));
+    p.sendRaw(migrQryRespVerb(33, b, b, "/fs/unknown", 3));
     p.sendRaw(migrQryRespVerb(33, b, b, "/fs/two"));
     p.sendRaw(endTxnVerb(2, 2));
   });
@@ -271,6 +255,7 @@ TEST(QueryStream, AnswersSkipsAndEnds) {
   ASSERT_EQ(cuMigrQryAll(s.get(), 33, 1, 2), 0);
   Answer r;
   ASSERT_EQ(r.next(s.get()), 0);
+  EXPECT_EQ(r.fsId, 33u);
   EXPECT_EQ(r.path, "/fs/one");
   EXPECT_EQ(memcmp(r.id.bytes, a.bytes, 28), 0);
   ASSERT_EQ(r.next(s.get()), 0);
