@@ -293,20 +293,6 @@ int failingStart(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { r
 
 }  // namespace
 
-TEST(ThreadBase, RunsUnitsUntilItClearsRunningAndStopAfterJoinOnlyClearsRunning) {
-  CountingThread t(5);
-  ASSERT_EQ(t.Create(), 0);
-  EXPECT_TRUE(t.isCreated());
-  waitFor([&] { return t.isFinished(); });
-  EXPECT_EQ(t.done(), 5);
-  t.Stop();
-  EXPECT_FALSE(t.isCreated());
-  t.Stop();  // nothing left to join
-  EXPECT_FALSE(t.isRunning());
-  EXPECT_TRUE(t.isFinished());
-  EXPECT_EQ(t.done(), 5);
-}
-
 // A thread that could not be started reports the system's code, one whose
 // Initialize fails ends without work; neither leaves anything to join.
 TEST(ThreadBase, FailedCreateOrInitializationDoesNoWork) {
