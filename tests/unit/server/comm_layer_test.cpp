@@ -3,7 +3,8 @@
 // read, the query source over a real session, and ZefServerCommInterface
 // without a server (selecting a file system, the refusals of changes that
 // cannot be sent, the end of a stream that left no element; its conversation
-// with a real server is in tests/integration/comm).
+// with a real server is in tests/integration/comm), and the file spec's
+// splitting of paths.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,10 +16,12 @@
 
 #include "common/cleanup.h"
 #include "server/comminterface.h"
+#include "server/filespec.h"
 #include "server/querysource.h"
 #include "server/querythread.h"
 #include "server/serverlayer.h"
 #include "server/wire/bytes.h"
+#include "tests/support/hostile_tree.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/unit/server/fake_peer.h"
 
@@ -97,20 +100,19 @@ TEST(SessionSettings, ServerConnectionBelongsToTheCreatingThread) {
   EXPECT_EQ(smThreadServerConnection()->nodeName, "MAINNODE");
 }
 
-class ServerPathTest : public ::testing::Test {
+// Below the mount: dir/file, a link to dir, a link to dir/file and a link
+// out of the mount.
+class ServerPathTest : public kmrtest::HostileTreeTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
+    HostileTreeTest::SetUp();
     ASSERT_EQ(mkdir((root_ + "/dir").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(outside_.c_str(), 0755), 0);
     kmrtest::writeFile(root_ + "/dir/file", "x");
-    kmrtest::writeFile(outside_ + "/secret", "x");
     ASSERT_EQ(symlink("dir", (root_ + "/linkdir").c_str()), 0);
     ASSERT_EQ(symlink("file", (root_ + "/dir/linkfile").c_str()), 0);
-    ASSERT_EQ(symlink(outside_.c_str(), (root_ + "/escape").c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (root_ + "/escape").c_str()), 0);
   }
-  kmrtest::ScratchDir scratch_;
-  const std::string root_ = scratch_.file("fs"), outside_ = scratch_.file("outside");
+  const std::string& root_ = mount;
 };
 
 TEST_F(ServerPathTest, OnlyPlainComponentsWithoutLinksPass) {
@@ -121,7 +123,7 @@ TEST_F(ServerPathTest, OnlyPlainComponentsWithoutLinksPass) {
     EXPECT_EQ(srvCheckObjectPath(root_, bad), EINVAL) << bad;
   EXPECT_EQ(srvCheckObjectPath(root_, "/linkdir/file"), ELOOP);
   EXPECT_EQ(srvCheckObjectPath(root_, "/dir/linkfile"), ELOOP);
-  EXPECT_EQ(srvCheckObjectPath(root_, "/escape/secret"), ELOOP);
+  EXPECT_EQ(srvCheckObjectPath(root_, "/escape/precious"), ELOOP);
   EXPECT_EQ(srvCheckObjectPath(root_, "/dir/missing"), ENOENT);
   EXPECT_EQ(srvCheckObjectPath("relative", "/dir/file"), EINVAL);
 }
@@ -141,7 +143,7 @@ TEST_F(ServerPathTest, OnlyACheckedPathGoesToTheInstalledLookup) {
   fileSpec_t spec;
   spec.fsName = root_ + "/";
   DmHandle handle;
-  spec.pathName = "/escape/secret";
+  spec.pathName = "/escape/precious";
   EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), ELOOP);
   spec.pathName = root_ + "/dir/../../etc/passwd";
   EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), EINVAL);
@@ -337,6 +339,55 @@ TEST_F(CommInterfaceTest, StreamThatEndedWithoutElementGivesNull) {
   ASSERT_EQ(comm.queue()->WriteElement(nullptr, 1, 1), 0);
   EXPECT_EQ(comm.getNextMigrObjectFromServer(), nullptr);
   EXPECT_EQ(comm.stopQueryThread(), 0);
+}
+
+// Splitting paths into file system, directory and file name parts against a
+// mount table of the test's own.
+TEST(FileSpec, SplitsAtTheLongestMountPoint) {
+  kmrtest::ScratchDir dir;
+  const std::string table = dir.file("mtab");
+  kmrtest::writeFile(table, "rootfs / ext4 rw 0 0\n/dev/loop1 /mnt/fs1 ext4 rw 0 0\n"
+                            "tmpfs /mnt/fs1/inner tmpfs rw 0 0\n");
+  struct Case {
+    const char* path;
+    const char* fs;
+    const char* hl;
+    const char* ll;
+  } cases[] = {
+      {"/mnt/fs1/a/b/c", "/mnt/fs1", "/a/b", "/c"},
+      {"/mnt/fs1/c", "/mnt/fs1", "", "/c"},
+      {"/mnt/fs1/inner/x/y", "/mnt/fs1/inner", "/x", "/y"},
+      {"/mnt/fs10/x", "/", "/mnt/fs10", "/x"},
+  };
+  for (const Case& k : cases) {
+    int n = -1;
+    fileSpec_t* spec = parseBackOperand(k.path, &n, 0, table.c_str());
+    ASSERT_NE(spec, nullptr) << k.path;
+    EXPECT_EQ(spec->fsName, k.fs) << k.path;
+    EXPECT_EQ(spec->hlName, k.hl) << k.path;
+    EXPECT_EQ(spec->llName, k.ll) << k.path;
+    EXPECT_EQ(n, static_cast<int>(spec->fsName.size()));
+    fmDeleteFileSpec(spec);
+  }
+  int n = -1;
+  EXPECT_EQ(parseBackOperand("relative/x", &n, 0, table.c_str()), nullptr);
+  EXPECT_EQ(parseBackOperand("/mnt/fs1/dir/", &n, 0, table.c_str()), nullptr);
+  EXPECT_EQ(parseBackOperand("/mnt/fs1", &n, 0, table.c_str()), nullptr);
+  EXPECT_EQ(parseBackOperand("/mnt/fs1/x", &n, 0, "/nonexistent/mtab"), nullptr);
+  EXPECT_EQ(n, -1);
+}
+
+TEST(FileSpec, PathBelowTheFileSpace) {
+  fileSpec_t* spec = fmNewFileSpec("/mnt/fs1", "", "");
+  ASSERT_EQ(fmSetPathName(spec, "/mnt/fs1/d/f"), 0);
+  EXPECT_EQ(fmPathBelowFs(*spec), "/d/f");
+  fmSetPathName(spec, "/mnt/fs10/f");  // another file system sharing the prefix
+  EXPECT_EQ(fmPathBelowFs(*spec), "/mnt/fs10/f");
+  spec->fsName = "/";
+  fmSetPathName(spec, "/f");
+  EXPECT_EQ(fmPathBelowFs(*spec), "/f");
+  EXPECT_EQ(fmSetPathName(nullptr, "/x"), 109);
+  fmDeleteFileSpec(spec);
 }
 
 }  // namespace

@@ -144,18 +144,10 @@ Bytes signOnRespVerb(uint8_t result, const std::string& serverName, uint16_t max
 }
 
 Bytes attribBlock(uint8_t major, uint64_t size, uint32_t mode, const uint8_t hsm[36]) {
-  Bytes b(136, 0);
-  b[0] = major;
-  b[1] = 9;
-  b[2] = 22;
-  putU16(&b[3], 114);
-  b[5] = 7;
-  b[6] = 39;
-  b[7] = 1;
+  Bytes b = {major, 9, 22, 0, 114, 7, 39, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2 << 3};  // migration state 2
+  b.resize(136, 0);
   putU32(&b[8], static_cast<uint32_t>(size >> 32));
   putU32(&b[12], static_cast<uint32_t>(size));
-  putU16(&b[16], 1);
-  b[18] = 2 << 3;  // migration state 2
   putU32(&b[22], mode);
   memcpy(&b[22 + 28], hsm, 36);
   return b;
@@ -222,9 +214,7 @@ int signOnOnce(SessionConfig config, const Bytes& answer, Bytes* signOn) {
   FakePeer peer;
   peer.serve({}, answer);
   config.tcp.port = peer.port();
-  SessionPtr s(new_SessionObject(&config, 1));
-  const int rc = CheckSession(s.get(), 1);
-  s.reset();
+  const int rc = CheckSession(SessionPtr(new_SessionObject(&config, 1)).get(), 1);
   peer.join();
   if (signOn) *signOn = peer.received().empty() ? Bytes() : peer.received()[0];
   return rc;

@@ -10,6 +10,7 @@
 #include "tests/support/hostile_tree.h"
 #include "tests/support/no_terminal.h"
 #include "tests/support/node_password.h"
+#include "tests/support/verb_builder.h"
 #include "tests/unit/server/fake_peer.h"
 
 namespace {
@@ -97,8 +98,6 @@ TEST_F(PasswordStoreTest, FilesOthersCouldReadOrSwapAreNeitherReadNorWritten) {
   }
 }
 
-std::string passwordOf(const Bytes& signOn) { return fieldOf(signOn, 42, 20); }
-
 TEST_F(PasswordStoreTest, GenerateSignsOnWithTheStoreDropsARefusedRecordAndKeepsAnAcceptedPassword) {
   kmrtest::StdinWithoutTerminal nobodyToAsk;
   SessionConfig c = peerConfig(0);
@@ -112,12 +111,12 @@ TEST_F(PasswordStoreTest, GenerateSignsOnWithTheStoreDropsARefusedRecordAndKeeps
   ASSERT_TRUE(kmrtest::writeClientStore(dir, "STORETEST", "STORENODE", "stale"));
   Bytes sent;
   EXPECT_EQ(signOnOnce(c, signOnRespVerb(1), &sent), 51);
-  EXPECT_EQ(passwordOf(sent), "stale");
+  EXPECT_EQ(sent, kmrtest::signOnVerb("STORENODE", "stale"));
   EXPECT_EQ(kmrtest::readFile(file()), kHeader) << "the refused record is removed";
 
   c.password = "from the option";
   EXPECT_EQ(signOnOnce(c, signOnRespVerb(0), &sent), 0);
-  EXPECT_EQ(passwordOf(sent), "from the option");
+  EXPECT_EQ(sent, kmrtest::signOnVerb("STORENODE", "from the option"));
   EXPECT_EQ(kmrtest::readFile(file()), kHeader + "STORETEST\tSTORENODE\t66726f6d20746865206f7074696f6e\n");
 
   // PROMPT never writes the store.
@@ -126,7 +125,7 @@ TEST_F(PasswordStoreTest, GenerateSignsOnWithTheStoreDropsARefusedRecordAndKeeps
   prompt.passwordAccess = 0;
   prompt.password = "typed once";
   EXPECT_EQ(signOnOnce(prompt, signOnRespVerb(0), &sent), 0);
-  EXPECT_EQ(passwordOf(sent), "typed once");
+  EXPECT_EQ(sent, kmrtest::signOnVerb("PROMPTNODE", "typed once"));
   EXPECT_EQ(kmrtest::readFile(file()), kHeader + "STORETEST\tSTORENODE\t66726f6d20746865206f7074696f6e\n");
 }
 
