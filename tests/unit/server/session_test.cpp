@@ -492,34 +492,21 @@ fileSpec_t specFor(int i) {
   return fs;
 }
 
-Attrib attribFor(int i) {
+int queueUpdate(TxnList* l, int i, uint16_t flags = 3, int* result = nullptr) {
+  fileSpec_t fs = specFor(i);
   Attrib a{};
   a.size = 1000u + i;
   a.inode = 500u + i;
   a.hsm.handleForm.handleLength = 2;
   a.hsm.handleForm.handle[0] = static_cast<uint8_t>(i);
-  return a;
-}
-
-int queueUpdate(TxnList* l, int i, uint16_t flags = 3, int* result = nullptr) {
-  fileSpec_t fs = specFor(i);
-  Attrib a = attribFor(i);
   return hsmTlMigrObj(l, kTlKindUpdate, &fs, &a, flags, result);
 }
 
-std::vector<uint8_t> codesAfterSignOn(FakePeer& peer) {
-  std::vector<uint8_t> codes = peer.receivedCodes();
-  std::vector<uint8_t> out;
-  for (uint8_t c : codes)
-    if (c != 0x1A) out.push_back(c);
-  return out;
-}
-
-// The codes once the peer has read `count` of them: a batch whose vote is
-// not awaited reaches the peer thread a little later (bounded by 10 s).
+// The codes once the peer has read `count` verbs: a batch whose vote is not
+// awaited reaches the peer thread a little later (bounded by 10 s).
 std::vector<uint8_t> codesOnceReceived(FakePeer& peer, size_t count) {
-  for (int i = 0; i < 1000 && codesAfterSignOn(peer).size() < count; ++i) usleep(10 * 1000);
-  return codesAfterSignOn(peer);
+  for (int i = 0; i < 1000 && peer.receivedCodes().size() < count; ++i) usleep(10 * 1000);
+  return peer.receivedCodes();
 }
 
 // A full list goes out whole; its vote is read only by the next flush (here
@@ -531,16 +518,16 @@ TEST(TransactionList, AFullListIsSentWholeAndItsVoteReadByTheNextFlush) {
   f.start(server);
   EXPECT_EQ(f.list->itemLimit, 4u);
   for (int i = 1; i <= 4; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
-  EXPECT_TRUE(codesAfterSignOn(f.peer).empty());
+  EXPECT_EQ(f.peer.receivedCodes(), std::vector<uint8_t>{0x1A});  // the SignOn only
   ASSERT_EQ(queueUpdate(f.list.get(), 5), 0);
-  const std::vector<uint8_t> firstBatch = {0x12, 0x31, 0x31, 0x31, 0x31, 0x13};
+  const std::vector<uint8_t> firstBatch = {0x1A, 0x12, 0x31, 0x31, 0x31, 0x31, 0x13};
   EXPECT_EQ(codesOnceReceived(f.peer, firstBatch.size()), firstBatch);
   EXPECT_EQ(f.list->stats.committedUpdates, 0u);
   EXPECT_EQ(hsmTlAbort(f.list.get()), 0);
   EXPECT_EQ(f.list->stats.committedUpdates, 4u);
   EXPECT_FALSE(f.list->votePending);
   f.stop();
-  EXPECT_EQ(codesAfterSignOn(f.peer), firstBatch);
+  EXPECT_EQ(f.peer.receivedCodes(), firstBatch);
 }
 
 // What each item puts on the wire: the file space's id, the object id, the
