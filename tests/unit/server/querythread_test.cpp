@@ -266,7 +266,8 @@ TEST(QueryThread, StopOrDestructionWhileTheProducerWaitsOnAFullQueueReturns) {
     const pthread_t worker = thread->getThreadId();
     waitFor([&] { return q.isWriterWaiting(); });
     EXPECT_EQ(q.count(), 5);
-    BlockingCall stop([&] { destroy ? thread.reset() : thread->Stop(); return 0; }, [&] { unblockWriter(q); });
+    BlockingCall stop([&] { destroy ? thread.reset() : thread->Stop(); return 0; },
+                      [&] { unblockWriter(q); });
     EXPECT_EQ(stop.result(), 0);
     if (!destroy) {
       EXPECT_TRUE(thread->isFinished());

@@ -305,7 +305,8 @@ TEST(SingleObject, OneAnswerKeepsHandleFormAndTwoAreRefused) {
       p.sendRaw(endTxnVerb(1, 0));
     });
     Answer r;
-    EXPECT_EQ(hlQryOneMigrObjGetHandle(s.get(), id, 2, &r.fsId, &r.path, &r.attr, &r.srv), answers == 1 ? 0 : 131);
+    EXPECT_EQ(hlQryOneMigrObjGetHandle(s.get(), id, 2, &r.fsId, &r.path, &r.attr, &r.srv),
+              answers == 1 ? 0 : 131);
     if (answers == 1) {
       EXPECT_EQ(r.fsId, 8u);
       EXPECT_EQ(r.path, "/fs/h");
@@ -372,8 +373,10 @@ TEST(FileSpaceLookup, AnUnknownFileSpaceIsAddedAndQueriedAgain) {
     std::vector<uint8_t> codes;
   } cases[] = {
       {"added", false, 0, "/fs", 0, 77, {"/fs", "/fs"}, {0x1A, 0xB3, 0x12, 0xB0, 0x13, 0xB3}},
-      {"added in UTF-16", true, 0, "/fs", 0, 77, {"/fs", utf16, utf16}, {0x1A, 0xB3, 0xB3, 0x12, 0xB0, 0x13, 0xB3}},
-      {"added meanwhile, an empty name is /", false, 19, "", 0, 77, {"/", "/"}, {0x1A, 0xB3, 0x12, 0xB0, 0x13, 0xB3}},
+      {"added in UTF-16", true, 0, "/fs", 0, 77, {"/fs", utf16, utf16},
+       {0x1A, 0xB3, 0xB3, 0x12, 0xB0, 0x13, 0xB3}},
+      {"added meanwhile, an empty name is /", false, 19, "", 0, 77, {"/", "/"},
+       {0x1A, 0xB3, 0x12, 0xB0, 0x13, 0xB3}},
       {"add refused", false, 5, "", 5, 0, {"/"}, {0x1A, 0xB3, 0x12, 0xB0, 0x13}},
   };
   for (const Case& k : cases) {
