@@ -93,17 +93,14 @@ TEST(Queue, KeepsOrderAndPutsFrontWritesNext) {
 
 TEST(Queue, EmptyReadIsWokenByAWriteAndReturnsTheElement) {
   cQueue q(250);
-  std::atomic<int> rc{-1};
   cQueueBaseObject* got = nullptr;
-  std::thread reader([&] { rc = q.ReadElement(got); });
+  BlockingCall reader([&] { return q.ReadElement(got); }, [&] { unblockReader(q); });
   waitFor([&] { return q.isReaderWaiting(); });
-  auto* element = new Numbered(5);
-  ASSERT_EQ(q.WriteElement(element, 0, 0), 0);
-  reader.join();
-  EXPECT_EQ(rc.load(), 0);
-  EXPECT_EQ(got, element);
+  auto element = std::make_unique<Numbered>(5);
+  ASSERT_EQ(q.WriteElement(element.get(), 0, 0), 0);
+  EXPECT_EQ(reader.result(), 0);
+  EXPECT_EQ(got, element.get());
   EXPECT_EQ(q.count(), 0);
-  delete got;
 }
 
 TEST(Queue, EmptyReadIsWokenByUnlockingTheWaitersAndReturns964) {
