@@ -94,7 +94,8 @@ TEST(Queue, KeepsOrderAndPutsFrontWritesNext) {
 TEST(Queue, EmptyReadIsWokenByAWriteAndReturnsTheElement) {
   cQueue q(250);
   cQueueBaseObject* got = nullptr;
-  BlockingCall reader([&] { return q.ReadElement(got); }, [&] { unblockReader(q); });
+  // Not unblockReader: that is a write, the very wake-up under test.
+  BlockingCall reader([&] { return q.ReadElement(got); }, [&] { q.unlockWaiters(); });
   waitFor([&] { return q.isReaderWaiting(); });
   auto element = std::make_unique<Numbered>(5);
   ASSERT_EQ(q.WriteElement(element.get(), 0, 0), 0);
