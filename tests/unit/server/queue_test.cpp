@@ -124,15 +124,14 @@ TEST(Queue, WriterBlocksWhenFullAndResumesOnlyBelowCapacityMinusMargin) {
   ScopedQueueFlags flags(3, 1);
   cQueue q(250);
   std::atomic<int> written{0};
-  std::atomic<int> fourthRc{-1};
-  std::thread writer([&] {
-    for (int i = 1; i <= 3; ++i) {
-      q.WriteElement(new Numbered(i), 0, 0);
+  // Ended by a release, not by a read: a read's signal is what is under test.
+  BlockingCall writer([&] {
+    for (int i = 1; i <= 4; ++i) {
+      if (int rc = q.WriteElement(new Numbered(i), 0, 0)) return rc;
       ++written;
     }
-    fourthRc = q.WriteElement(new Numbered(4), 0, 0);
-    ++written;
-  });
+    return 0;
+  }, [&] { q.unlockWaiters(); });
   waitFor([&] { return q.isWriterWaiting(); });
   EXPECT_EQ(written.load(), 3);
   EXPECT_EQ(q.count(), 3);
@@ -147,8 +146,8 @@ TEST(Queue, WriterBlocksWhenFullAndResumesOnlyBelowCapacityMinusMargin) {
 
   // One left: below the mark, the writer resumes and adds the fourth.
   EXPECT_EQ(readNumber(q), 2);
-  writer.join();
-  EXPECT_EQ(fourthRc.load(), 0);
+  EXPECT_EQ(writer.result(), 0);
+  EXPECT_EQ(written.load(), 4);
   EXPECT_EQ(q.count(), 2);
   for (int n : {3, 4}) EXPECT_EQ(readNumber(q), n);
 }
