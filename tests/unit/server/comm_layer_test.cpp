@@ -211,7 +211,7 @@ TEST(QuerySource, RefusedSignOnIsReturnedAndNoSourceMade) {
 int g_lookups = 0;
 int knownFsOnly(const std::string& fs, std::string* stanza) {
   ++g_lookups;
-  if (fs == "/managed" || fs == "/managed2") {
+  if (fs == "/managed") {
     *stanza = "ZEF1";
     return 0;
   }
@@ -247,43 +247,37 @@ class CommInterfaceTest : public ::testing::Test {
 };
 
 TEST_F(CommInterfaceTest, SelectingFileSystems) {
-  int rc = -99;
-  ZefServerCommInterface comm(rc, "/managed", 0, 0);
-  ASSERT_EQ(rc, 0);
-  ASSERT_NE(comm.session(), nullptr);
-  EXPECT_EQ(comm.options()->serverName, "ZEF1");
-  EXPECT_EQ(comm.options()->tcpServerAddress, "127.0.0.1");
-  // LAN-free is switched off in the private copy only.
-  EXPECT_EQ(comm.options()->enableLanFree, 0);
-  EXPECT_NE(comm.options(), optionsP);
-  EXPECT_EQ(optionsP->serverName, "BEFORE");
-  // The interface's session is this thread's entry for the clean-up.
-  EXPECT_EQ(hsmGetThreadSession(), comm.session());
-
-  Sess_o* first = comm.session();
-  const int lookups = g_lookups;
-  EXPECT_EQ(comm.setFileSystem("/managed", 0, 0), 0);
-  EXPECT_EQ(comm.session(), first);
-  EXPECT_EQ(g_lookups, lookups);  // nothing was even looked up
-
-  EXPECT_EQ(comm.setFileSystem("", 1, 0), RC_INVALID_PARM);
-  EXPECT_EQ(comm.setFileSystem("/not/managed", 0, 0), kCommNoStanza);
-  EXPECT_EQ(comm.fileSystem(), "/not/managed");
-}
-
-TEST_F(CommInterfaceTest, UnmanagedAtConstructionAndOptionsHandedBack) {
   {
     int rc = 0;
-    ZefServerCommInterface comm(rc, "/not/managed", 0, 0);
+    ZefServerCommInterface unmanaged(rc, "/not/managed", 0, 0);
     EXPECT_EQ(rc, kCommNoStanza);
-    EXPECT_EQ(comm.session(), nullptr);
-    EXPECT_EQ(comm.beginTransaction(), kCommNoStanza);
-    EXPECT_EQ(comm.getAllMigrObjectsFromServer(0), kCommNoStanza);
+    EXPECT_EQ(unmanaged.session(), nullptr);
+    EXPECT_EQ(unmanaged.beginTransaction(), kCommNoStanza);
+    EXPECT_EQ(unmanaged.getAllMigrObjectsFromServer(0), kCommNoStanza);
   }
   {
-    int rc = 0;
-    ZefServerCommInterface comm(rc, "/managed2", 0, 0);
+    int rc = -99;
+    ZefServerCommInterface comm(rc, "/managed", 0, 0);
     ASSERT_EQ(rc, 0);
+    ASSERT_NE(comm.session(), nullptr);
+    EXPECT_EQ(comm.options()->serverName, "ZEF1");
+    EXPECT_EQ(comm.options()->tcpServerAddress, "127.0.0.1");
+    // LAN-free is switched off in the private copy only.
+    EXPECT_EQ(comm.options()->enableLanFree, 0);
+    EXPECT_NE(comm.options(), optionsP);
+    EXPECT_EQ(optionsP->serverName, "BEFORE");
+    // The interface's session is this thread's entry for the clean-up.
+    EXPECT_EQ(hsmGetThreadSession(), comm.session());
+
+    Sess_o* first = comm.session();
+    const int lookups = g_lookups;
+    EXPECT_EQ(comm.setFileSystem("/managed", 0, 0), 0);
+    EXPECT_EQ(comm.session(), first);
+    EXPECT_EQ(g_lookups, lookups);  // nothing was even looked up
+
+    EXPECT_EQ(comm.setFileSystem("", 1, 0), RC_INVALID_PARM);
+    EXPECT_EQ(comm.setFileSystem("/not/managed", 0, 0), kCommNoStanza);
+    EXPECT_EQ(comm.fileSystem(), "/not/managed");
   }
   // The stanza chosen for the file system goes back to the process options.
   EXPECT_EQ(optionsP->serverName, "ZEF1");
