@@ -60,6 +60,18 @@ TEST_P(Handles, PathOfAHandleAndTooSmallBuffer) {
   EXPECT_EQ(needed, needed2);
 }
 
+TEST_P(Handles, RecreatedFileGetsANewHandleAndTheOldOneGoesStale) {
+  Handle before, after;
+  makeFile("f", 10);
+  handleOf("f", &before);
+  ASSERT_EQ(0, unlink(path("f").c_str()));
+  makeFile("f", 10);
+  handleOf("f", &after);
+  EXPECT_NE(0, dm_handle_cmp(before.hanp, before.hlen, after.hanp, after.hlen));
+  dm_ino_t ino;
+  EXPECT_EQ(ESTALE, errnoOf([&] { return dm_handle_to_ino(before.hanp, before.hlen, &ino); }));
+}
+
 TEST_P(Handles, AnotherProcessComputesTheSameHandleAndOpensOurs) {
   makeFile("f", 10);
   Handle h;
