@@ -7,26 +7,46 @@
 #include "hsmfs/fstable.h"
 #include "tests/unit/hsmfs/hsmfs_env.h"
 
+using kmrtest::contains;
 using kmrtest::countOf;
 using kmrtest::readFile;
 using kmrtest::writeFile;
 
 namespace {
 
-class FsTableTest : public kmrtest::HsmNodeTest {};
+class FsTableTest : public kmrtest::HsmNodeTest {
+ protected:
+  // getFsEntry of `fs` into `e`; what it printed on standard output and
+  // error goes to `out`.
+  int lookUp(const std::string& fs, int includeRemote, int check, int force = 0) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int rc = HsmFsTable::the().getFsEntry(fs, e, includeRemote, check, force);
+    fflush(stdout);
+    out = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+    return rc;
+  }
+  // Replaces the configuration file of `fs` with `xml`, dated later than any
+  // earlier version so that the change is seen.
+  void rewriteConfig(const std::string& fs, const std::string& xml) {
+    const std::string path = fs + "/.Tarnveld/hsmfsconfig.xml";
+    writeFile(path, xml);
+    struct utimbuf later = {time(nullptr) + 100 * ++rewrites_, time(nullptr) + 100 * rewrites_};
+    ASSERT_EQ(utime(path.c_str(), &later), 0);
+  }
+  HsmFsEntry e;
+  std::string out;
 
-std::string capturedOut() {
-  fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
+ private:
+  int rewrites_ = 0;
+};
 
 }  // namespace
 
 TEST_F(FsTableTest, ManagedOnlyWithConfigurationAndDefaultsForMissingValues) {
   auto managed = mountFs(kmrtest::kOnlyHThreshold);
   auto plain = mountFs(nullptr);
-  HsmFsEntry e;
-  ASSERT_EQ(HsmFsTable::the().getFsEntry(managed->path(), e, 0, 1, 0), 1);
+  ASSERT_EQ(lookUp(managed->path(), 0, 1), 1);
   EXPECT_EQ(e.m_hThreshold, 95);
   EXPECT_EQ(e.m_lThreshold, 80);
   EXPECT_EQ(e.m_pmPercentage, -1);
@@ -38,24 +58,18 @@ TEST_F(FsTableTest, ManagedOnlyWithConfigurationAndDefaultsForMissingValues) {
   EXPECT_EQ(e.m_spPreferredNode, 3);
   EXPECT_EQ(e.m_defaultQuota, 8);  // an 8 MB tmpfs
 
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(HsmFsTable::the().getFsEntry(plain->path(), e, 0, 1, 0), 0);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("9085"), std::string::npos);
-
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(HsmFsTable::the().getFsEntry("-" + managed->path(), e, 0, 1, 0), 0);
-  std::string out = capturedOut() + testing::internal::GetCapturedStderr();
-  EXPECT_NE(out.find("1107"), std::string::npos);
-  EXPECT_EQ(out.find("9085"), std::string::npos);  // never looked up
+  EXPECT_EQ(lookUp(plain->path(), 0, 1), 0);
+  EXPECT_TRUE(contains(out, "9085")) << out;
+  EXPECT_EQ(lookUp("-" + managed->path(), 0, 1), 0);
+  EXPECT_TRUE(contains(out, "1107")) << out;
+  EXPECT_FALSE(contains(out, "9085"));  // never looked up
 }
 
 TEST_F(FsTableTest, OldFileIsConvertedToXmlWithOnlyNonDefaultValues) {
   auto fs = mountFs(nullptr);
   writeFile(fs->path() + "/.Tarnveld/kmrmigfstab",
             "# old table\n\n" + fs->path() + "  85 70 - 1 1 - - 3 3 srvA  # trailing\n");
-  HsmFsEntry e;
-  ASSERT_EQ(HsmFsTable::the().getFsEntry(fs->path(), e, 0, 1, 0), 1);
+  ASSERT_EQ(lookUp(fs->path(), 0, 1), 1);
   EXPECT_EQ(e.m_hThreshold, 85);
   EXPECT_EQ(e.m_lThreshold, 70);
   EXPECT_EQ(e.m_server, "srvA");
@@ -79,14 +93,12 @@ TEST_F(FsTableTest, OldFileIsConvertedToXmlWithOnlyNonDefaultValues) {
 
   // A line for another file system, and one missing mandatory tokens.
   auto other = mountFs(nullptr);
-  testing::internal::CaptureStdout();
   writeFile(other->path() + "/.Tarnveld/kmrmigfstab", "/elsewhere 85 70 - 1 1 - - 3 3\n");
-  EXPECT_EQ(HsmFsTable::the().getFsEntry(other->path(), e, 0, 0, 0), 0);
-  EXPECT_NE(capturedOut().find("9131"), std::string::npos);
-  testing::internal::CaptureStdout();
+  EXPECT_EQ(lookUp(other->path(), 0, 0), 0);
+  EXPECT_TRUE(contains(out, "9131")) << out;
   writeFile(other->path() + "/.Tarnveld/kmrmigfstab", other->path() + " 85 70 -\n");
-  EXPECT_EQ(HsmFsTable::the().getFsEntry(other->path(), e, 0, 0, 0), 0);
-  EXPECT_NE(capturedOut().find("9132"), std::string::npos);
+  EXPECT_EQ(lookUp(other->path(), 0, 0), 0);
+  EXPECT_TRUE(contains(out, "9132")) << out;
 }
 
 TEST_F(FsTableTest, InvalidEntryReportsEachBadValue) {
@@ -94,10 +106,7 @@ TEST_F(FsTableTest, InvalidEntryReportsEachBadValue) {
       "<?xml version='1.0' encoding='ISO-8859-1' ?><HsmFsConfig>"
       "<HThreshold type='int'>150</HThreshold><Agefactor type='int'>-5</Agefactor>"
       "<Pmpercentage type='int'>50</Pmpercentage></HsmFsConfig>");
-  HsmFsEntry e;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(HsmFsTable::the().getFsEntry(fs->path(), e, 0, 0, 0), 0);
-  std::string out = capturedOut();
+  EXPECT_EQ(lookUp(fs->path(), 0, 0), 0);
   EXPECT_EQ(countOf(out, "9007"), 2u) << out;  // HThreshold and Agefactor; Pmpercentage 50 <= 80 is fine
   EXPECT_EQ(countOf(out, "9009"), 1u);
 
@@ -111,48 +120,35 @@ TEST_F(FsTableTest, InvalidEntryReportsEachBadValue) {
   d.m_pmPercentage = 6;
   testing::internal::CaptureStdout();
   EXPECT_EQ(d.isValid(), 0);
-  EXPECT_NE(capturedOut().find("9007"), std::string::npos);
+  EXPECT_TRUE(contains(testing::internal::GetCapturedStdout(), "9007"));
   d.m_premigPercentGiven = 0;
   EXPECT_EQ(d.isValid(), 1);
 
   // Text that is no number reads as the default; a broken document is 9010.
-  writeFile(fs->path() + "/.Tarnveld/hsmfsconfig.xml",
-            "<?xml version='1.0' ?><HsmFsConfig><HThreshold type='int'>high</HThreshold></HsmFsConfig>");
-  ASSERT_EQ(HsmFsTable::the().getFsEntry(fs->path(), e, 0, 0, 0), 1);
+  rewriteConfig(fs->path(), "<?xml version='1.0' ?><HsmFsConfig><HThreshold type='int'>high</HThreshold></HsmFsConfig>");
+  ASSERT_EQ(lookUp(fs->path(), 0, 0), 1);
   EXPECT_EQ(e.m_hThreshold, 90);
-  writeFile(fs->path() + "/.Tarnveld/hsmfsconfig.xml", "<HsmFsConfig><HThreshold>");
-  struct utimbuf later = {time(nullptr) + 100, time(nullptr) + 100};
-  utime((fs->path() + "/.Tarnveld/hsmfsconfig.xml").c_str(), &later);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(HsmFsTable::the().getFsEntry(fs->path(), e, 0, 0, 0), 0);
-  EXPECT_NE(capturedOut().find("9010"), std::string::npos);
+  rewriteConfig(fs->path(), "<HsmFsConfig><HThreshold>");
+  EXPECT_EQ(lookUp(fs->path(), 0, 0), 0);
+  EXPECT_TRUE(contains(out, "9010")) << out;
 }
 
 TEST_F(FsTableTest, UnchangedFileIsReadOnceAndChangesAreSeen) {
   auto fs = mountFs(kmrtest::kOnlyHThreshold);
-  HsmFsEntry e;
   unsigned before = hsmFsConfigXmlReads();
-  ASSERT_EQ(HsmFsTable::the().getFsEntry(fs->path(), e, 0, 1, 0), 1);
-  ASSERT_EQ(HsmFsTable::the().getFsEntry(fs->path(), e, 0, 1, 0), 1);
+  ASSERT_EQ(lookUp(fs->path(), 0, 1), 1);
+  ASSERT_EQ(lookUp(fs->path(), 0, 1), 1);
   EXPECT_EQ(hsmFsConfigXmlReads() - before, 1u);
-
-  const std::string path = fs->path() + "/.Tarnveld/hsmfsconfig.xml";
-  writeFile(path, "<?xml version='1.0' ?><HsmFsConfig><HThreshold type='int'>70</HThreshold>"
-                  "<Lthreshold type='int'>60</Lthreshold></HsmFsConfig>");
-  struct utimbuf later = {time(nullptr) + 100, time(nullptr) + 100};
-  ASSERT_EQ(utime(path.c_str(), &later), 0);
-  ASSERT_EQ(HsmFsTable::the().getFsEntry(fs->path(), e, 0, 1, 0), 1);
+  rewriteConfig(fs->path(), "<?xml version='1.0' ?><HsmFsConfig><HThreshold type='int'>70</HThreshold>"
+                            "<Lthreshold type='int'>60</Lthreshold></HsmFsConfig>");
+  ASSERT_EQ(lookUp(fs->path(), 0, 1), 1);
   EXPECT_EQ(e.m_hThreshold, 70);
   EXPECT_EQ(hsmFsConfigXmlReads() - before, 2u);
   // A forced lookup takes the entry without the validity check; it does not
   // re-read an unchanged file.
-  writeFile(path, "<HsmFsConfig><HThreshold type='int'>170</HThreshold></HsmFsConfig>");
-  later.modtime += 100;
-  ASSERT_EQ(utime(path.c_str(), &later), 0);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(HsmFsTable::the().getFsEntry(fs->path(), e, 0, 1, 0), 0);
-  capturedOut();
-  ASSERT_EQ(HsmFsTable::the().getFsEntry(fs->path(), e, 0, 1, 1), 1);
+  rewriteConfig(fs->path(), "<HsmFsConfig><HThreshold type='int'>170</HThreshold></HsmFsConfig>");
+  EXPECT_EQ(lookUp(fs->path(), 0, 1), 0);
+  ASSERT_EQ(lookUp(fs->path(), 0, 1, 1), 1);
   EXPECT_EQ(e.m_hThreshold, 170);
   EXPECT_EQ(hsmFsConfigXmlReads() - before, 4u);
 }
@@ -164,8 +160,8 @@ TEST_F(FsTableTest, SnapshotsInNameOrderSkipRemoteAndUnmountedFileSystems) {
   auto list = [](int includeRemote) {
     std::vector<std::string> names;
     managedFsTable t;
-    HsmFsEntry e;
-    while (t.getEntry(e, includeRemote, 0)) names.push_back(e.m_fsName);
+    HsmFsEntry entry;
+    while (t.getEntry(entry, includeRemote, 0)) names.push_back(entry.m_fsName);
     return names;
   };
   std::vector<std::string> expected = {a->path(), b->path()};
@@ -177,11 +173,9 @@ TEST_F(FsTableTest, SnapshotsInNameOrderSkipRemoteAndUnmountedFileSystems) {
   auto all = list(1);
   EXPECT_NE(std::find(all.begin(), all.end(), remote->path()), all.end());
 
-  HsmFsEntry e;
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(HsmFsTable::the().getFsEntry(remote->path(), e, 0, 1, 0), 0);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("9084"), std::string::npos);
-  EXPECT_EQ(HsmFsTable::the().getFsEntry(remote->path(), e, 1, 1, 0), 1);
+  EXPECT_EQ(lookUp(remote->path(), 0, 1), 0);
+  EXPECT_TRUE(contains(out, "9084")) << out;
+  EXPECT_EQ(lookUp(remote->path(), 1, 1), 1);
 
   // A snapshot taken before an unmount still lists the file system; the next one does not.
   managedFsTable old;
