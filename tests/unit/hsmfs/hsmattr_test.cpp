@@ -10,6 +10,7 @@
 #include "hsmfs/hsmattr.h"
 #include "hsmfs/locks.h"
 #include "hsmfs/xdsmapi.h"
+#include "tests/support/errno_of.h"
 #include "tests/support/xattr.h"
 #include "tests/unit/hsmfs/hsmfs_env.h"
 
@@ -66,7 +67,7 @@ class RealAttr : public ::testing::TestWithParam<const char*> {
     mkdir((mnt->path() + "/dir").c_str(), 0755);
     writeFile(path, std::string(8192, 'r'));
     ASSERT_EQ(1, xdsmAttrStore()->handleOfPath(path, &h)) << strerror(errno);
-    token = exclusiveToken(h);
+    token = newToken(h, DM_RIGHT_EXCL);
   }
   void TearDown() override {
     for (dm_token_t t : tokens) dmiRespondEventOk(sid, t);
@@ -97,7 +98,6 @@ class RealAttr : public ::testing::TestWithParam<const char*> {
     }
     return HsmToken{t.high, t.low};
   }
-  HsmToken exclusiveToken(const DmHandle& file) { return newToken(file, DM_RIGHT_EXCL); }
 
   std::unique_ptr<kmrtest::ScratchMount> mnt;
   XDSMAPI* api = nullptr;
@@ -176,11 +176,8 @@ TEST_P(RealAttr, TokenWithoutTheRightWritesNothing) {
   HsmToken bare = newToken(h, DM_RIGHT_NULL);
   ASSERT_EQ(1, api->respondEvent(sid, dm_token_t{token.high, token.low}, DM_RESP_CONTINUE, 0));
   tokens.erase(tokens.begin());
-  errno = 0;
-  EXPECT_EQ(-1, dmiSetDMAttrib(sid, h, bare, patternedRecord()));
-  EXPECT_EQ(EACCES, errno);
-  EXPECT_EQ(-1, dmiSetMngRegion(sid, h, bare, 0, DMI_REGION_STUB));
-  EXPECT_EQ(EACCES, errno);
+  EXPECT_EQ(EACCES, kmrtest::errnoOf([&] { return dmiSetDMAttrib(sid, h, bare, patternedRecord()); }));
+  EXPECT_EQ(EACCES, kmrtest::errnoOf([&] { return dmiSetMngRegion(sid, h, bare, 0, DMI_REGION_STUB); }));
   EXPECT_FALSE(dmAttr(path, kAttrObj).has_value());
   EXPECT_FALSE(rawXattr(path, "trusted.xdsm.regions").has_value());
 }
@@ -399,9 +396,7 @@ TEST_P(FullTmpfs, InodeSpaceExhaustionEmptiesEveryReserveFileThenFails) {
     }
     close(fd);
   }
-  errno = 0;
-  EXPECT_EQ(-1, dmiSetDMAttrib(sid, h, token, patternedRecord()));
-  EXPECT_EQ(ENOSPC, errno);
+  EXPECT_EQ(ENOSPC, kmrtest::errnoOf([&] { return dmiSetDMAttrib(sid, h, token, patternedRecord()); }));
   EXPECT_EQ(0, sizeOf(reserveFilePath(mnt->path(), 2)));
   EXPECT_EQ(0, sizeOf(reserveFilePath(mnt->path(), 3)));
   EXPECT_FALSE(dmAttr(path, kAttrObj).has_value());
@@ -415,9 +410,7 @@ TEST(HsmLayerStartup, CopiesTheOptionsAndInstallsTheEnv) {
   hsmSettings() = HsmSettings();
   clientOptions* saved = optionsP;
   optionsP = nullptr;
-  errno = 0;
-  EXPECT_EQ(-1, hsmLayerStartup(hsmXdsmEnv()));
-  EXPECT_EQ(EINVAL, errno);
+  EXPECT_EQ(EINVAL, kmrtest::errnoOf([] { return hsmLayerStartup(hsmXdsmEnv()); }));
   EXPECT_EQ(nullptr, hsmAttrStore());
 
   clientOptions opts;

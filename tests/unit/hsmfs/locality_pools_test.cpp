@@ -10,7 +10,20 @@ using kmrtest::readFile;
 using kmrtest::writeFile;
 
 namespace {
+
 class LocalityTest : public kmrtest::HsmNodeTest {};
+
+// The text of the exception `fn` throws.
+template <typename Fn>
+std::string thrownText(Fn fn) {
+  try {
+    fn();
+  } catch (const cTextException& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
 }  // namespace
 
 TEST_F(LocalityTest, DevicesAreLocalOnlyWhenTheCommandSaysLocationZero) {
@@ -24,12 +37,12 @@ TEST_F(LocalityTest, DevicesAreLocalOnlyWhenTheCommandSaysLocationZero) {
   writeFile(clusterFile, readFile(clusterFile) + "device 0 /dev/fs9\n");
   EXPECT_EQ(info.isORCADeviceLocal("/dev/fs9"), 1);
   // The temporary output files are gone.
-  EXPECT_EQ(system(("ls " + nodeDir + "/config | grep -q '^kmr\\.'").c_str()) != 0, true);
+  EXPECT_NE(system(("ls " + nodeDir + "/config | grep -q '^kmr\\.'").c_str()), 0);
 
   // Without the administration command every device is remote.
   OrcaDevLocationInfo missing(nodeDir + "/no-such-command", nodeDir + "/config");
   EXPECT_EQ(missing.isORCADeviceLocal("/dev/fs1"), 0);
-  EXPECT_EQ(missing.getAllLocationInfo() != 0, true);
+  EXPECT_NE(missing.getAllLocationInfo(), 0);
 }
 
 TEST_F(LocalityTest, InstanceNumberIsCachedInFilesAndAskedAgainWhenUnusable) {
@@ -100,21 +113,11 @@ TEST_F(LocalityTest, StoragePoolIdsComeFromLiborcaThroughDlopen) {
   ASSERT_EQ(functions.Orca_statfspool(fs->path().c_str(), &cursor, 0, &count, nullptr, 0), 0);
   EXPECT_EQ(cursor, kOrcaPoolCursorEnd);
 
-  try {
-    StoragePoolUtil::getStoragePoolIds(nodeDir + "/not-there", ids, functions);
-    ADD_FAILURE() << "no exception for a missing path";
-  } catch (const cTextException& e) {
-    EXPECT_STREQ(e.what(), strerror(ENOENT));
-  }
-
+  EXPECT_EQ(strerror(ENOENT),
+            thrownText([&] { StoragePoolUtil::getStoragePoolIds(nodeDir + "/not-there", ids, functions); }));
   OrcaStoragePoolFunctions absent(nodeDir + "/liborca-missing.so");
   absent.Init();
-  try {
-    StoragePoolUtil::getStoragePoolIds(fs->path(), ids, absent);
-    ADD_FAILURE() << "no exception without the library";
-  } catch (const cTextException& e) {
-    EXPECT_STREQ(e.what(), strerror(EINVAL));
-  }
+  EXPECT_EQ(strerror(EINVAL), thrownText([&] { StoragePoolUtil::getStoragePoolIds(fs->path(), ids, absent); }));
 }
 
 TEST_F(LocalityTest, MountedListKeepsLocalMountsAndLocalClusterDevices) {

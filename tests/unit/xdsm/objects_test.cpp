@@ -188,15 +188,10 @@ TEST_P(Objects, InvisibleWriteKeepsTimesAndFileAttributesRoundTrip) {
   EXPECT_EQ(real.st_ctime, st.dt_ctime);
   EXPECT_EQ(8, st.dt_size);
 
-  dm_fileattr_t attr{};
-  attr.fa_mode = 0600;
-  attr.fa_uid = 1234;
-  attr.fa_gid = 5678;
-  attr.fa_mtime = 3333333;
-  attr.fa_size = 4;
-  ASSERT_EQ(0,
-            dm_set_fileattr(sid_, h.hanp, h.hlen, token,
-                            DM_AT_MODE | DM_AT_UID | DM_AT_GID | DM_AT_MTIME | DM_AT_SIZE, &attr));
+  dm_fileattr_t attr{.fa_mode = 0600, .fa_uid = 1234, .fa_gid = 5678, .fa_atime = 0, .fa_mtime = 3333333,
+                     .fa_ctime = 0, .fa_dtime = 0, .fa_size = 4};
+  const unsigned mask = DM_AT_MODE | DM_AT_UID | DM_AT_GID | DM_AT_MTIME | DM_AT_SIZE;
+  ASSERT_EQ(0, dm_set_fileattr(sid_, h.hanp, h.hlen, token, mask, &attr));
   ASSERT_EQ(0, stat(path("f").c_str(), &real));
   EXPECT_EQ(0600u, real.st_mode & 07777);
   EXPECT_EQ(1234u, real.st_uid);
