@@ -259,13 +259,9 @@ TEST_P(RealAttr, PremigrationIsUndoneAndCancelledMigrationsAreRecorded) {
   EXPECT_EQ(DMI_STATE_CANCELLED, dmiGetFileMigStat(sid, h, token, nullptr));
 }
 
-std::string regionBytes(uint64_t offset, uint64_t size, uint32_t flags) {
-  std::string rec(24, '\0');
-  memcpy(rec.data(), &offset, 8);
-  memcpy(rec.data() + 8, &size, 8);
-  memcpy(rec.data() + 16, &flags, 4);
-  return rec;
-}
+// One region record on disk: offset, size (0: to the end), flags, 4 bytes of padding.
+const std::string kStubRegion("\0\0\0\0\0\0\0\0" "\0\0\0\0\0\0\0\0" "\7\0\0\0" "\0\0\0\0", 24);
+const std::string kReadRegionFrom4096("\0\x10\0\0\0\0\0\0" "\0\0\0\0\0\0\0\0" "\1\0\0\0" "\0\0\0\0", 24);
 
 TEST_P(RealAttr, ManagedRegionWithAndWithoutTheDestroyEvent) {
   // An event list set by someone else: with HSMEVENTDESTROY 0 it is left alone.
@@ -274,11 +270,11 @@ TEST_P(RealAttr, ManagedRegionWithAndWithoutTheDestroyEvent) {
   DMEV_SET(DM_EVENT_USER, other);
   ASSERT_EQ(1, api->setEventList(sid, view, dm_token_t{token.high, token.low}, &other, DM_EVENT_MAX));
   ASSERT_EQ(0, dmiSetMngRegion(sid, h, token, 0, DMI_REGION_STUB));
-  EXPECT_EQ(regionBytes(0, 0, 7), rawXattr(path, "trusted.xdsm.regions"));
+  EXPECT_EQ(kStubRegion, rawXattr(path, "trusted.xdsm.regions"));
   std::string otherBytes(reinterpret_cast<const char*>(&other), sizeof other);
   EXPECT_EQ(otherBytes, rawXattr(path, "trusted.xdsm.events"));
   ASSERT_EQ(0, dmiSetMngRegion(sid, h, token, 4096, 1));
-  EXPECT_EQ(regionBytes(4096, 0, 1), rawXattr(path, "trusted.xdsm.regions")) << "replaced, not added";
+  EXPECT_EQ(kReadRegionFrom4096, rawXattr(path, "trusted.xdsm.regions")) << "replaced, not added";
   ASSERT_EQ(0, dmiClrMngRegion(sid, h, token));
   EXPECT_FALSE(rawXattr(path, "trusted.xdsm.regions").has_value());
   EXPECT_EQ(otherBytes, rawXattr(path, "trusted.xdsm.events"));
@@ -286,7 +282,7 @@ TEST_P(RealAttr, ManagedRegionWithAndWithoutTheDestroyEvent) {
   // With HSMEVENTDESTROY 1 the region comes with the destroy event alone.
   startWith(0, 1);
   ASSERT_EQ(0, dmiSetMngRegion(sid, h, token, 0, DMI_REGION_STUB));
-  EXPECT_EQ(regionBytes(0, 0, 7), rawXattr(path, "trusted.xdsm.regions"));
+  EXPECT_EQ(kStubRegion, rawXattr(path, "trusted.xdsm.regions"));
   const uint64_t destroyOnly = uint64_t{1} << 22;
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&destroyOnly), 8), rawXattr(path, "trusted.xdsm.events"));
   dm_stat_t st{};

@@ -3,9 +3,9 @@
 // objects a token keeps open: what one call of a token opened serves its
 // later calls, but never outlives the token, never stands in for a removed
 // or recreated file, and never bypasses the rights.
-#include <dirent.h>
 #include <sys/xattr.h>
 
+#include <filesystem>
 #include <map>
 #include <vector>
 
@@ -18,15 +18,9 @@ namespace {
 // How many of this process's descriptors lead to `target` or below it.
 int descriptorsOn(const std::string& target) {
   int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (!dir) return -1;
-  while (dirent* e = readdir(dir)) {
-    char link[4096];
-    std::string path = std::string("/proc/self/fd/") + e->d_name;
-    ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
-    if (n > 0 && std::string(link, static_cast<size_t>(n)).compare(0, target.size(), target) == 0) ++count;
-  }
-  closedir(dir);
+  std::error_code ignored;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
+    if (std::filesystem::read_symlink(fd.path(), ignored).string().rfind(target, 0) == 0) ++count;
   return count;
 }
 
