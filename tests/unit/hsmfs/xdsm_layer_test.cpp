@@ -289,8 +289,7 @@ TEST(KmrGetHsmHandle, CopiesTheLibraryHandleOrReportsTheTranslatedErrno) {
 }
 
 TEST(HandleText, HexFormsSeparatorsAndLimits) {
-  unsigned char twelve[12];
-  for (int i = 0; i < 12; ++i) twelve[i] = static_cast<unsigned char>(0xA0 + i);
+  unsigned char twelve[12] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0xAA, 0xAB};
   xdsm_handle_t h{twelve, sizeof twelve};
   EXPECT_STREQ("A0A1A2A3A4A5A6A7-A8A9AAAB", handleHexString(h));
 
@@ -298,7 +297,6 @@ TEST(HandleText, HexFormsSeparatorsAndLimits) {
   for (int i = 0; i < 40; ++i) forty[i] = static_cast<unsigned char>(i);
   xdsm_handle_t big{forty, 32};
   std::string text = handleHexString(big);
-  EXPECT_EQ(64u + 3u, text.size());
   EXPECT_EQ("0001020304050607-08090A0B0C0D0E0F-1011121314151617-18191A1B1C1D1E1F", text);
   xdsm_handle_t tooBig{forty, 40};
   EXPECT_EQ(text, handleHexString(tooBig));
