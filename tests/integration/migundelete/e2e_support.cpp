@@ -375,4 +375,125 @@ std::string StubDifferences(const std::string& path, const ObjectRecord& rec) {
   return d.str();
 }
 
+std::string RecordDifferences(const std::string& path, const ObjectRecord& before, const ObjectRecord& after) {
+  std::string d;
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "no file\n";
+  if (after.state != 2) d += "state " + std::to_string(after.state) + "\n";
+  if (after.inode != static_cast<uint32_t>(st.st_ino)) d += "inode " + std::to_string(after.inode) + "\n";
+  if (after.ctime != static_cast<uint32_t>(st.st_ctime)) d += "ctime " + std::to_string(after.ctime) + "\n";
+  if (after.hsmMarker != 0x8E7D) d += "no handle form\n";
+  if (after.handle != ExpectedHandle(path)) d += "handle is not the new file's\n";
+  if (after.handle == before.handle) d += "handle unchanged\n";
+  if (after.size != before.size || after.mode != before.mode || after.uid != before.uid ||
+      after.mtime != before.mtime || after.atime != before.atime)
+    d += "file attributes changed\n";
+  return d;
+}
+
+bool SameRecord(const ObjectRecord& a, const ObjectRecord& b) {
+  return a.state == b.state && a.inode == b.inode && a.ctime == b.ctime && a.handle == b.handle;
+}
+
+void MakeFile(const std::string& path, size_t size, uid_t uid, gid_t gid, mode_t mode, time_t atime, time_t mtime) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>('a' + i % 23);
+  writeFile(path, data);
+  struct timespec t[2] = {{atime, 0}, {mtime, 0}};
+  ASSERT_EQ(0, chown(path.c_str(), uid, gid));
+  ASSERT_EQ(0, chmod(path.c_str(), mode));
+  ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), t, AT_SYMLINK_NOFOLLOW));
+}
+
+std::string JsonRecord(const std::string& path, uint64_t size, uint32_t mode, uint32_t uid, uint32_t gid,
+                       uint32_t atime, uint32_t mtime) {
+  return "{\"path\":\"" + path + "\",\"size\":" + std::to_string(size) + ",\"mode\":" + std::to_string(mode) +
+         ",\"uid\":" + std::to_string(uid) + ",\"gid\":" + std::to_string(gid) + ",\"atime\":" +
+         std::to_string(atime) + ",\"mtime\":" + std::to_string(mtime) + "}\n";
+}
+
+int HoldLock(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+size_t ExpectConsistent(Bed& bed, const std::string& fs, const Records& before) {
+  size_t recreated = 0;
+  for (const ObjectRecord& rec : bed.records(fs)) {
+    const std::string path = fs + rec.path;
+    const ObjectRecord& was = before.at(rec.path);
+    if (lexists(path)) {
+      ++recreated;
+      EXPECT_EQ("", RecordDifferences(path, was, rec)) << path;
+      EXPECT_EQ("", StubDifferences(path, was)) << path;
+    } else {
+      EXPECT_TRUE(SameRecord(was, rec)) << path << ": record updated without a stub";
+    }
+  }
+  return recreated;
+}
+
+void CommandTest::SetUp() {
+  std::string why;
+  if (!kmrtest::EnterTestNamespace(&why)) GTEST_SKIP() << why;
+  bed = std::make_unique<Bed>();
+}
+
+std::string CommandTest::serve(const std::string& kind, const std::vector<std::string>& serverOptions) {
+  bed->startServer(serverOptions);
+  return bed->mountManaged(kind);
+}
+
+Records CommandTest::migrate(const std::string& fs) {
+  Result r = bed->zefadm({"migrate", Bed::kNode, fs});
+  EXPECT_EQ(0, r.status) << r.err;
+  return byAlias(fs);
+}
+
+Records CommandTest::deletedStubs(const std::string& fs, int n) {
+  for (int i = 0; i < n; ++i) {
+    char name[16];
+    snprintf(name, sizeof name, "/f%02d", i);
+    MakeFile(fs + name, 1000 + i, 0, 0, 0644, 1500000000, 1600000000 + i);
+  }
+  Records records = migrate(fs);
+  for (const auto& [alias, rec] : records) EXPECT_EQ(0, unlink((fs + alias).c_str())) << alias;
+  return records;
+}
+
+void CommandTest::generated(const std::string& fs, unsigned n, const std::string& prefix, mode_t dirMode) {
+  ASSERT_EQ(0, bed->zefadm({"generate", Bed::kNode, fs, std::to_string(n), "--prefix", prefix}).status);
+  ASSERT_EQ(0, system(("mkdir -p '" + fs + prefix + "'").c_str()));
+  for (unsigned d = 0; d <= (n - 1) / 1000; ++d) {
+    char dir[32];
+    snprintf(dir, sizeof dir, "/d%05u", d);
+    ASSERT_EQ(0, mkdir((fs + prefix + dir).c_str(), dirMode));
+    ASSERT_EQ(0, chmod((fs + prefix + dir).c_str(), dirMode));
+  }
+}
+
+Records CommandTest::importRecords(const std::string& fs, const std::string& lines) {
+  const std::string file = bed->work() + "/import.jsonl";
+  writeFile(file, lines);
+  Result r = bed->zefadm({"import", Bed::kNode, fs, file});
+  EXPECT_EQ(0, r.status) << r.err;
+  return byAlias(fs);
+}
+
+void CommandTest::setTestFlag(const std::string& flag, const std::string& step) {
+  const std::string testFlags = flag.empty() ? "" : "TESTFLAGS " + flag + ":\"" + step + "\"\n";
+  writeFile(bed->work() + "/inst/kmr.opt", "SERVERNAME ZEF\n" + testFlags);
+}
+
+Records CommandTest::byAlias(const std::string& fs) const {
+  Records m;
+  for (const ObjectRecord& rec : bed->records(fs)) m[rec.path] = rec;
+  return m;
+}
+
 }  // namespace e2e
