@@ -25,7 +25,6 @@
 #include "tests/support/files.h"
 #include "tests/support/private_mount.h"
 #include "tests/support/zef_server.h"
-#include "tests/unit/server/queue_test_support.h"
 
 namespace {
 
@@ -184,71 +183,6 @@ Records queryAll(ZefServerCommInterface& comm, std::unique_ptr<cQueueBaseObject>
     }
     if (end) *end = std::move(e);
     return out;
-  }
-}
-
-TEST_F(CommTest, HundredThousandObjectsStreamInOrderThroughABoundedQueue) {
-  serverWithOptions({}, 100000);
-  ScopedQueueFlags flags(1000, 100);
-  auto comm = signOn();
-  ASSERT_EQ(comm->queue()->capacity(), 1000);
-  ASSERT_EQ(comm->getAllMigrObjectsFromServer(0), 0);
-  int maxQueued = 0;
-  size_t count = 0;
-  std::unique_ptr<cQueueBaseObject> e;
-  for (;; ++count) {
-    e.reset(comm->getNextMigrObjectFromServer());
-    maxQueued = std::max(maxQueued, comm->queue()->count());
-    auto* rec = dynamic_cast<ZefServerMigratedObject*>(e.get());
-    if (!rec) break;
-    char expected[64];
-    snprintf(expected, sizeof expected, "/gen/d%05zu/f%08zu", count / 1000, count);
-    ASSERT_EQ(rec->alias, expected) << "record " << count;
-    ASSERT_EQ(rec->fsId, comm->fileSpec()->fsID);
-    ASSERT_EQ(rec->getAttributes()->size, (count % 97) * 4096 + count % 4096 + 1);
-  }
-  EXPECT_EQ(count, 100000u);
-  EXPECT_NE(dynamic_cast<FinishedMessageObject*>(e.get()), nullptr);
-  // Memory stays bounded by the queue, whatever the number of objects: a
-  // producer that found the queue full adds at most the one record it held.
-  EXPECT_LE(maxQueued, 1001);
-  EXPECT_GT(maxQueued, 0);
-  EXPECT_EQ(comm->stopTransaction(), 0);
-}
-
-// The server votes the first batch of seven void once (--fault-endtxn-abort):
-// the list sends it once more, and every change is committed all the same.
-TEST_F(CommTest, UpdatesGoInBatchesOfTheServersTransactionSizeAndAVoidBatchIsSentAgain) {
-  serverWithOptions({"--txn-size", "7", "--fault-endtxn-abort=1:77"}, 20);
-  auto comm = signOn();
-  ASSERT_EQ(comm->beginTransaction(), 0);
-  EXPECT_EQ(comm->transaction()->itemLimit, 7u);
-  std::unique_ptr<cQueueBaseObject> end;
-  Records records = queryAll(*comm, &end);
-  ASSERT_NE(dynamic_cast<FinishedMessageObject*>(end.get()), nullptr);
-  ASSERT_EQ(records.size(), 20u);
-  for (auto& r : records) {
-    r->getAttributes()->uid = 4242;
-    r->setFileMigrState(kMigStateMigrated);
-    ASSERT_EQ(comm->updateMigrObjectOnServer(r.get(), 3), 0) << r->alias;
-  }
-  // Two full batches were sent when the 8th and the 15th change was queued;
-  // the first one's vote was read before the second went out, the second's
-  // is read at the end (the server may or may not have committed it yet);
-  // the last six wait for the end of the transaction.
-  EXPECT_EQ(comm->committedUpdates(), 7u);
-  EXPECT_TRUE(comm->transaction()->votePending);
-  int changed = 0;
-  for (auto& [path, l] : listObjects()) changed += l.uid == 4242;
-  EXPECT_TRUE(changed == 7 || changed == 14) << changed;
-  EXPECT_EQ(comm->transaction()->items.size(), 6u);
-  EXPECT_EQ(comm->stopTransaction(), 0);
-  EXPECT_EQ(comm->committedUpdates(), 20u);
-  auto after = listObjects();
-  ASSERT_EQ(after.size(), 20u);
-  for (auto& r : records) {
-    EXPECT_EQ(after[r->alias].uid, 4242u) << r->alias;
-    EXPECT_EQ(after[r->alias].text.rfind("migrated ", 0), 0u) << r->alias;
   }
 }
 

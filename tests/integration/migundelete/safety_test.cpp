@@ -2,7 +2,7 @@
 // the control directory, another mount or root's privileges; times past
 // 2038; a user racing the command; a full file system; a process killed at
 // any step of a stub or by a signal at any moment; a server that commits
-// nothing or goes away; planted FIFOs and links, forged names, a file system
+// nothing or goes away; planted FIFOs, forged names, a file system
 // made anew on its device. Each test checks what is on disk, what the
 // server's records say and what was printed.
 #include <fcntl.h>
@@ -346,104 +346,6 @@ TEST_F(DamagedTree, FullFileSystemFailsEachStubKeepsOlderFilesAndEndsWithCounts)
   Result rerun = bed->run({fs});
   EXPECT_EQ(0, rerun.status) << rerun.out << rerun.err;
   expectAllRepaired();
-}
-
-// ---------------------------------------------------------------------------
-// Links planted by a user, and a user swapping a directory for a link
-// while a large run goes on.
-
-TEST_F(CommandTest, ALinkAtAnyComponentOrAtTheNameLeadsNowhereOutside) {
-  const std::string fs = serve();
-  // The user's tree, and a copy of it outside the file system where a
-  // followed link would land.
-  const std::string outside = bed->work() + "/outside";
-  for (const std::string& root : {fs + "/u", outside}) {
-    ASSERT_EQ(0, mkdir(root.c_str(), 01777));
-    ASSERT_EQ(0, mkdir((root + "/a").c_str(), 0777));
-    ASSERT_EQ(0, mkdir((root + "/a/b").c_str(), 0777));
-  }
-  MakeFile(outside + "/a/b/f", 11, 0, 0, 0600, 1500000000, 1500000000);
-  MakeFile(fs + "/u/a/b/f", 5000, 65534, 65534, 0644, 1500000000, 1600000000);
-  auto before = migrate(fs);
-  const std::string was = TreeSnapshot(outside);
-
-  for (const std::string component : {"/u/a", "/u/a/b", "/u/a/b/f"}) {
-    SCOPED_TRACE(component);
-    ASSERT_EQ(0, system(("rm -rf '" + fs + "/u/a' && mkdir -p '" + fs + "/u/a/b' && rm -rf '" + fs + component + "'")
-                            .c_str()));
-    ASSERT_EQ(0, symlink((outside + component.substr(2)).c_str(), (fs + component).c_str())) << strerror(errno);
-    for (const char* mode : {"", "-RECOVER"}) {
-      Result r = runIn(mode, fs);
-      EXPECT_EQ(was, TreeSnapshot(outside)) << mode << " wrote outside the file system";
-      EXPECT_EQ("abcdefghijk", kmrtest::readFile(outside + "/a/b/f"));
-      if (component != "/u/a/b/f") {
-        EXPECT_EQ(1, r.status) << r.out << r.err;
-        EXPECT_THAT(r.err, HasSubstr("failed in open(): errno = 40"));
-        EXPECT_TRUE(SameRecord(before["/u/a/b/f"], *bed->record(fs, "/u/a/b/f")));
-      } else if (*mode) {
-        // The link at the name is replaced by the stub in recovery, or kept
-        // as a file newer than the server's copy.
-        EXPECT_EQ("", StubDifferences(fs + component, before[component]));
-      }
-    }
-  }
-}
-
-TEST_F(CommandTest, DirectoriesSwappedForLinksDuringALargeRunNeverLeadOutside) {
-  const std::string fs = serve(), outside = bed->work() + "/outside", swapsFile = bed->work() + "/swaps";
-  generated(fs, 20000);
-  ASSERT_EQ(0, chmod((fs + "/gen").c_str(), 0777));  // the user may rename what is in it
-  ASSERT_EQ(0, mkdir(outside.c_str(), 0777));
-  const std::string outsideBefore = TreeSnapshot(outside);
-  kmrtest::writeFile(swapsFile, "0");
-  ASSERT_EQ(0, chmod(swapsFile.c_str(), 0666));
-  const auto dirName = [&](const char* name, unsigned d) {
-    char text[32];
-    snprintf(text, sizeof text, "/gen/%s%05u", name, d % 20);
-    return fs + text;
-  };
-  // An unprivileged user swaps directories for links to `outside` and back
-  // as fast as they can until told to stop.
-  pid_t attacker = fork();
-  ASSERT_GE(attacker, 0);
-  if (attacker == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    int counter = open(swapsFile.c_str(), O_WRONLY);
-    for (unsigned i = 0, swaps = 0;; ++i) {
-      const std::string dir = dirName("d", i), aside = dirName("aside", i);
-      if (rename(dir.c_str(), aside.c_str()) != 0) continue;
-      if (symlink(outside.c_str(), dir.c_str()) == 0) {
-        // Tell the test at once that the attack works: under load the run
-        // may end after only a few swaps.
-        const std::string text = std::to_string(++swaps);
-        if (pwrite(counter, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) _exit(3);
-      }
-      unlink(dir.c_str());
-      rename(aside.c_str(), dir.c_str());
-    }
-  }
-  Result r = bed->run({fs});
-  kill(attacker, SIGKILL);
-  waitpid(attacker, nullptr, 0);
-  EXPECT_GT(atoi(kmrtest::readFile(swapsFile).c_str()), 0) << "the user could not swap anything";
-  // A directory is resolved once per directory run and kept (see
-  // StubDirCache), so whether a resolution meets a link depends on timing;
-  // a swap while it is kept moves the stubs with the directory. The unit
-  // tests of StubDirCache meet both cases on purpose.
-  EXPECT_EQ(outsideBefore, TreeSnapshot(outside)) << "stubs made outside";
-  EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status << r.err.substr(0, 2000);
-  for (unsigned d = 0; d < 20; ++d) {
-    if (!lexists(dirName("aside", d))) continue;
-    unlink(dirName("d", d).c_str());
-    ASSERT_EQ(0, rename(dirName("aside", d).c_str(), dirName("d", d).c_str()));
-  }
-  // Without the attacker one rerun brings back whatever the swaps stopped.
-  Result again = bed->run({fs});
-  EXPECT_EQ(0, again.status) << again.err.substr(0, 2000);
-  EXPECT_FALSE(TemporariesLeft(fs));
-  size_t stubs = 0;
-  for (const ObjectRecord& rec : bed->records(fs)) stubs += lexists(fs + rec.path) ? 1 : 0;
-  EXPECT_EQ(20000u, stubs);
 }
 
 // ---------------------------------------------------------------------------
