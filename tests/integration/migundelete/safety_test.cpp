@@ -13,7 +13,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -354,26 +353,6 @@ TEST_F(DamagedTree, FullFileSystemFailsEachStubKeepsOlderFilesAndEndsWithCounts)
 // hangs on a file, prints nothing a record can forge, and knows a managed
 // file system by more than its device number.
 
-// Busy threads that keep both cores loaded while they live.
-class CpuLoad {
- public:
-  CpuLoad() {
-    for (int i = 0; i < 2; ++i)
-      threads_.emplace_back([this] {
-        volatile unsigned long x = 0;
-        while (!stop_.load(std::memory_order_relaxed)) x = x + 1;
-      });
-  }
-  ~CpuLoad() {
-    stop_ = true;
-    for (auto& t : threads_) t.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::vector<std::thread> threads_;
-};
-
 // Waits until the child has blocked the stop signals, that is until its
 // signal handling stands (from there on "any moment" counts; before, in the
 // loader, a signal has its default action as for every program). False when
@@ -404,7 +383,13 @@ TEST_F(CommandTest, HangUpQuitAndAbortAtAnyMomentEndWith255UnderLoad) {
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
   ASSERT_EQ(0, whole.status) << whole.out << whole.err;
 
-  CpuLoad load;
+  // Busy threads keep both cores loaded while the runs go on.
+  std::vector<std::jthread> load;
+  for (int i = 0; i < 2; ++i)
+    load.emplace_back([](std::stop_token stop) {
+      while (!stop.stop_requested()) {
+      }
+    });
   const unsigned seed = std::random_device{}();
   std::mt19937 rng(seed);
   std::uniform_int_distribution<long> moment(0, span);
