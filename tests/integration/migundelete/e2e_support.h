@@ -73,6 +73,8 @@ class Child {
 };
 
 Result Run(const RunSpec& spec);
+// For Child::waitForOutput: a -DETAIL run has reported its first stub.
+inline bool FirstStubReported(const std::string& out, const std::string&) { return contains(out, "was recreated."); }
 // As Run, with standard error on the slave side of a new pseudo-terminal
 // (standard output still goes to a file); `err` holds the bytes the terminal
 // received, after its own output processing ("\n" arrives as "\r\n").
@@ -101,8 +103,6 @@ class Bed {
   // passwordDir()) as root would keep it.
   static constexpr const char* kPassword = "e2e Pa55word";
   std::string passwordDir() const { return work_ + "/pw"; }
-  // The store file with exactly `text` (mode 0600, owner root).
-  void writePasswordStore(const std::string& text) const;
   Bed();
   ~Bed();
   const std::string& work() const { return work_; }

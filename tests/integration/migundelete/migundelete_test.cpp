@@ -328,7 +328,7 @@ TEST_F(CommandTest, SignsOnWithThePasswordFromItsPrivateStore) {
   const std::string header = "# kmr password store: server<TAB>node<TAB>password in hexadecimal\n";
 
   // "wrong" in hexadecimal; another server's record stays as it is.
-  bed->writePasswordStore("OTHER\tE2ENODE\t6f74686572\nZEF\tE2ENODE\t77726f6e67\n");
+  ASSERT_TRUE(kmrtest::writePrivateFile(store, "OTHER\tE2ENODE\t6f74686572\nZEF\tE2ENODE\t77726f6e67\n"));
   Result wrong = bed->run({fs});
   EXPECT_NE(0, wrong.status);
   EXPECT_THAT(wrong.out + wrong.err, HasSubstr("return code 51"));
@@ -336,7 +336,7 @@ TEST_F(CommandTest, SignsOnWithThePasswordFromItsPrivateStore) {
   EXPECT_EQ(kmrtest::readFile(store), header + "OTHER\tE2ENODE\t6f74686572\n") << "the refused record is removed";
 
   // The right record: the run signs on and recreates the stub.
-  bed->writePasswordStore("ZEF\tE2ENODE\t6532652050613535776f7264\n");  // "e2e Pa55word"
+  ASSERT_TRUE(kmrtest::writePrivateFile(store, "ZEF\tE2ENODE\t6532652050613535776f7264\n"));  // "e2e Pa55word"
   Result ok = bed->run({fs});
   EXPECT_EQ(0, ok.status) << ok.out << ok.err;
   EXPECT_TRUE(lexists(f));
@@ -422,12 +422,10 @@ class SignalTest : public CommandTest {
   Records before;
 };
 
-bool firstStubReported(const std::string& out, const std::string&) { return contains(out, "was recreated."); }
-
 TEST_F(SignalTest, InterruptDuringARunStopsAfterTheCurrentObject) {
   prepare({"--fault-delay-ms", "100"});
   Child child(bed->command({"-DETAIL", fs}));
-  ASSERT_TRUE(child.waitForOutput(firstStubReported)) << child.errSoFar();
+  ASSERT_TRUE(child.waitForOutput(FirstStubReported)) << child.errSoFar();
   kill(child.pid(), SIGINT);
   Result r = child.wait();
   EXPECT_EQ(1, r.status) << r.out << r.err;

@@ -296,9 +296,7 @@ TEST_F(DamagedTree, ServerLostMidRunLeavesNothingARerunCannotRepair) {
   const std::string sys = bed->work() + "/inst/kmr.sys";
   kmrtest::writeFile(sys, kmrtest::readFile(sys) + "  COMMRESTARTDURATION 0\n");
   Child child(bed->command({"-DETAIL", fs}));
-  ASSERT_TRUE(child.waitForOutput([](const std::string& out, const std::string&) {
-    return contains(out, "was recreated.");
-  })) << child.errSoFar();
+  ASSERT_TRUE(child.waitForOutput(FirstStubReported)) << child.errSoFar();
   // The server goes away (a new one takes over the database elsewhere).
   bed->startServer({"--txn-size", "1"});
   Result lost = child.wait();
@@ -429,9 +427,7 @@ TEST_F(CommandTest, InterruptWhileReconnectingToALostServerEndsTheRun) {
   const std::string fs = serve("tmpfs", {"--txn-size", "1", "--fault-delay-ms", "100"});
   deletedStubs(fs, 40);
   Child child(bed->command({"-DETAIL", fs}));
-  ASSERT_TRUE(child.waitForOutput([](const std::string& out, const std::string&) {
-    return contains(out, "was recreated.");
-  })) << child.errSoFar();
+  ASSERT_TRUE(child.waitForOutput(FirstStubReported)) << child.errSoFar();
   bed->stopServer();
   // It says that it waits, at once and then every half minute.
   ASSERT_TRUE(child.waitForOutput([](const std::string&, const std::string& err) {
