@@ -242,6 +242,7 @@ TEST_F(CommTest, ClientAndReferenceServerAgreeOnEveryVerb) {
   serverWithOptions();
   auto session = signOn();
   ZefServerCommInterface& comm = *session;
+  ASSERT_NE(comm.fileSpec(), nullptr);
   const uint32_t fsId = comm.fileSpec()->fsID;
   EXPECT_NE(fsId, 0u);
   std::string spaces;
