@@ -27,11 +27,12 @@ namespace {
 // ---------------------------------------------------------------------------
 // Records that point where no stub may go.
 
-TEST_F(CommandTest, InvalidAndControlDirectoryAliasesAreRefusedAndANestedMountFailsItsObject) {
+TEST_F(CommandTest, InvalidAndControlDirectoryAliasesAreRefusedAndANestedMountOrLinkFailsItsObject) {
   const std::string fs = serve();
   ASSERT_EQ(0, mkdir((fs + "/nested").c_str(), 0755));
   kmrtest::ScratchMount nested("tmpfs", 1);
   ASSERT_EQ(0, mount(nested.path().c_str(), (fs + "/nested").c_str(), nullptr, MS_BIND, nullptr));
+  ASSERT_EQ(0, symlink(bed->work().c_str(), (fs + "/link").c_str()));  // to a directory outside
   const std::vector<std::string> invalid = {"/",          "relative/name", "/.Tarnveld/dmiFSState",
                                             "/.Tarnveld", "/.Tarnveld/hsmfsconfig.xml", "/.Tarnveld/reconcile.pid"};
   std::map<std::string, std::string> control;
@@ -41,6 +42,7 @@ TEST_F(CommandTest, InvalidAndControlDirectoryAliasesAreRefusedAndANestedMountFa
   for (const std::string& c : invalid)
     if (c[1] == '.') lines += JsonRecord(c, 4096, 0100644, 0, 0, 1500000000, 1600000000);
   lines += JsonRecord("/nested/f", 4096, 0100644, 0, 0, 1500000000, 1600000000);
+  lines += JsonRecord("/link/f", 4096, 0100644, 0, 0, 1500000000, 1600000000);
   importRecords(fs, lines + JsonRecord("/good", 8192, 0100600, 7, 8, 1500000000, 1600000000));
 
   for (const char* mode : {"", "-RECOVER"}) {
@@ -57,6 +59,8 @@ TEST_F(CommandTest, InvalidAndControlDirectoryAliasesAreRefusedAndANestedMountFa
     EXPECT_FALSE(lexists(fs + "relative/name"));
     EXPECT_THAT(r.err, HasSubstr("Creating the stub file '" + fs + "/nested/f' failed in open(): errno = 18"));
     EXPECT_FALSE(lexists(nested.path() + "/f"));
+    EXPECT_THAT(r.err, HasSubstr("Creating the stub file '" + fs + "/link/f' failed in open(): errno = 40"));
+    EXPECT_FALSE(lexists(bed->work() + "/f"));
     EXPECT_THAT(r.out, HasSubstr("1 objects have been updated on the server."));
     EXPECT_EQ("", StubDifferences(fs + "/good", good));
     EXPECT_EQ("", RecordDifferences(fs + "/good", good, *bed->record(fs, "/good")));
