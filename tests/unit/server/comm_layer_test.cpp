@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "common/cleanup.h"
@@ -24,6 +25,7 @@
 #include "tests/support/hostile_tree.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/unit/server/fake_peer.h"
+#include "tests/unit/server/queue_test_support.h"
 
 namespace {
 
@@ -322,9 +324,14 @@ TEST_F(CommInterfaceTest, StreamThatEndedWithoutElementGivesNull) {
   ZefServerCommInterface comm(rc, "/managed", 0, 0);
   ASSERT_EQ(rc, 0);
   ASSERT_NE(comm.queue(), nullptr);
-  // What a producer does when it ends: release the waiters.
+  // What a producer does when it ends: release the waiters. A queue that
+  // does not stay released would block this read for good: it is bounded.
   comm.queue()->unlockWaiters();
-  EXPECT_EQ(comm.getNextMigrObjectFromServer(), nullptr);
+  BlockingCall next([&] {
+    std::unique_ptr<cQueueBaseObject> element(comm.getNextMigrObjectFromServer());
+    return element == nullptr ? 1 : 0;
+  }, [&] { unblockReader(*comm.queue()); });
+  EXPECT_EQ(next.result(), 1);
   // A null element written by a producer is handed on as the end too.
   comm.queue()->ResetQueue(kQueryQueueWaitTime);
   ASSERT_EQ(comm.queue()->WriteElement(nullptr, 1, 1), 0);
