@@ -20,26 +20,10 @@
 
 #include "common/textexception.h"
 
-class XMLReadException : public cTextException {
- public:
-  template <typename... Args>
-  explicit XMLReadException(const char* fmt, Args... args) : cTextException(fmt, args...) {}
-};
-class XMLWriteException : public cTextException {
- public:
-  template <typename... Args>
-  explicit XMLWriteException(const char* fmt, Args... args) : cTextException(fmt, args...) {}
-};
-class EntryInvalidException : public cTextException {
- public:
-  template <typename... Args>
-  explicit EntryInvalidException(const char* fmt, Args... args) : cTextException(fmt, args...) {}
-};
-class AcquireFileLockException : public cTextException {
- public:
-  template <typename... Args>
-  explicit AcquireFileLockException(const char* fmt, Args... args) : cTextException(fmt, args...) {}
-};
+using XMLReadException = cTextExceptionOf<struct XMLReadExceptionTag>;
+using XMLWriteException = cTextExceptionOf<struct XMLWriteExceptionTag>;
+using EntryInvalidException = cTextExceptionOf<struct EntryInvalidExceptionTag>;
+using AcquireFileLockException = cTextExceptionOf<struct AcquireFileLockExceptionTag>;
 
 class DFpsFile;
 
