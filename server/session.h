@@ -114,7 +114,6 @@ int sessRecvVerb(Sess_o* session, uint8_t** verb);
 // The buffer to build the next verb in (sessGetBufferSize bytes), or nullptr.
 uint8_t* sessGetBufferP(Sess_o* session);
 size_t sessGetBufferSize(Sess_o* session);
-uint32_t sessGetMaxVerbLen(Sess_o* session);
 int sessGetState(Sess_o* session);
 uint16_t sessGetMaxObjsPerTxn(Sess_o* session);
 const char* sessGetServerName(Sess_o* session);

@@ -91,7 +91,6 @@ int receiveVote(TxnList* tl, std::vector<TxnItem>& batch, int* givenUpReason) {
       if (item.state == kItemSent) {
         finishItem(item, kItemDone, 0);
         if (item.kind == kTlKindUpdate) ++tl->stats.committedUpdates;
-        if (tl->migrCallback) tl->migrCallback(item.kind, &item.fileSpec, 0);
       }
     return 0;
   }
@@ -176,7 +175,6 @@ int resendAfterBreak(TxnList* tl, std::vector<TxnItem>& batch, int rc) {
     int reopened = ReopenSess(tl->session, reopenCallback, tl);
     if (reopened == RC_REOPEN_FAILED) return firstFailure;
     if (reopened) return reopened;
-    if (tl->txnType == kTlTypeHsm && tl->cancelMig) tl->cancelMig(tl->cancelMigData);
     rc = flushOnce(tl, batch);
   }
   return rc;
@@ -265,13 +263,6 @@ int hsmTlInit(TxnList* tl) {
     return RC_NO_MEMORY;
   }
   return 0;
-}
-
-void hsmTlRegMigrCB(TxnList* tl, TlMigrCallback callback) { tl->migrCallback = callback; }
-
-void hsmTlRegCancelMig(TxnList* tl, TlCancelMigFn fn, void* data) {
-  tl->cancelMig = fn;
-  tl->cancelMigData = data;
 }
 
 namespace {

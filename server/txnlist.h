@@ -39,11 +39,6 @@ constexpr uint32_t kTlDefaultItemLimit = 256;  // when the server states none
 // Re-open events (kReopenStart, kReopenDone, kReopenGiveUp) for the owner;
 // the answer to kReopenStart must be 140 for the re-open to go on.
 typedef int (*TlCallback)(int event, void* data);
-// Per-item callback after a commit (kept for the interface; none is used).
-typedef void (*TlMigrCallback)(int kind, const fileSpec_t* fileSpec, int result);
-// Cancels DMAPI migrations still pending on the list's files (transaction
-// type 6) before a batch is sent again; registered by the HSM layer.
-typedef void (*TlCancelMigFn)(void* data);
 
 struct TxnItem {
   int kind = 0;
@@ -68,9 +63,6 @@ struct TxnList {
   Sess_o* session = nullptr;
   TlCallback callback = nullptr;
   void* callbackData = nullptr;
-  TlMigrCallback migrCallback = nullptr;
-  TlCancelMigFn cancelMig = nullptr;
-  void* cancelMigData = nullptr;
   int txnType = 0;
   uint32_t itemLimit = kTlDefaultItemLimit;
   uint64_t byteLimit = 0;
@@ -92,8 +84,6 @@ int hsmTlInitialzeEx(TxnList* list, uint64_t byteLimit, uint32_t itemLimit, uint
 void hsmTlSetTxnType(TxnList* list, int type);
 // Empties the list and reserves its items. Returns 0 or 102.
 int hsmTlInit(TxnList* list);
-void hsmTlRegMigrCB(TxnList* list, TlMigrCallback callback);
-void hsmTlRegCancelMig(TxnList* list, TlCancelMigFn fn, void* data);
 // Queues a change; a full list is sent first.
 int hsmTlMigrObj(TxnList* list, int kind, const fileSpec_t* fileSpec, const Attrib* attr,
                  uint16_t flags, int* resultOut);
