@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <memory>
 
 // ---- trace class flags -----------------------------------------------------
 #define TR_CLASS(keyword, flag, comm) extern unsigned char TR_##flag;

@@ -11,9 +11,7 @@
 
 #include <cerrno>
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "common/interrupt.h"
 #include "common/messages.h"
