@@ -15,7 +15,6 @@
 // Fixed paths of an installed node.
 inline constexpr const char* kMtabPath = "/etc/mtab";
 inline constexpr const char* kHsmNodeDir = "/etc/vostra/Tarnveld";
-inline constexpr const char* kHsmConfigDir = "/etc/vostra/Tarnveld/config";
 // The ORCA administration command of our ORCA stand-in (platform/orca).
 inline constexpr const char* kOrcaAdminCommand = "/opt/orca/bin/orcahsmadm";
 inline constexpr const char* kOrcaLibraryName = "liborca.so";
