@@ -2,6 +2,7 @@
 // server aborts, and the re-open and resend after a broken connection.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include <unistd.h>
@@ -20,6 +21,7 @@ struct TxnServer {
   std::vector<std::pair<uint8_t, uint8_t>> votes;
   std::vector<size_t> breakAfter;  // per connection; missing or 0: never break
   bool acceptAgain = false;        // accept a re-open after each break
+  uint16_t maxObjs = 4;            // the item limit the sign-on states
   void serveConnection(FakePeer& p, size_t limit) {
     size_t count = 0;
     for (;;) {
@@ -43,7 +45,7 @@ struct TxnServer {
   void operator()(FakePeer& p) {
     for (size_t n = 0; n == 0 || acceptAgain; ++n) {
       if (!p.accept()) return;
-      p.answerSignOn(0, "ZEF", 4);
+      p.answerSignOn(0, "ZEF", maxObjs);
       size_t limit = n < breakAfter.size() ? breakAfter[n] : 0;
       serveConnection(p, limit);
       if (limit == 0) return;
@@ -119,7 +121,9 @@ TEST(TransactionList, ItemLimitSplitsTheBatch) {
   f.start(server);
   EXPECT_EQ(f.list->itemLimit, 4u);
   for (int i = 1; i <= 4; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
-  EXPECT_TRUE(codesAfterSignOn(f.peer).empty());  // nothing sent before the list is full
+  // Nothing reaches the server before the list is full: the changes gather
+  // in the session's send buffer.
+  EXPECT_TRUE(codesAfterSignOn(f.peer).empty());
   ASSERT_EQ(queueUpdate(f.list.get(), 5), 0);
   // The full batch went out whole; its vote is read by the next flush, so
   // nothing counts as committed yet.
@@ -150,6 +154,40 @@ TEST(TransactionList, ItemLimitSplitsTheBatch) {
   EXPECT_EQ(getU16(&upd[block + 22 + 28]), 0x8E7D);      // handle form marker set
   EXPECT_EQ(getU16(&upd[block + 22 + 30]), 2);
   EXPECT_EQ(upd[block + 22 + 32], 5);
+}
+
+// Once the vote on the batch in flight is in, the next batch goes to the
+// server while it fills, not in one burst when it is full; the batches are
+// those of a list that sends each whole.
+TEST(TransactionList, TheNextBatchTravelsWhileItFillsOnceTheVoteIsIn) {
+  TxnServer server;
+  server.maxObjs = 1000;
+  Fixture f;
+  f.start(server);
+  ASSERT_EQ(f.list->itemLimit, 1000u);
+  for (int i = 1; i <= 1001; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
+  ASSERT_EQ(codesOnceReceived(f.peer, 1002).size(), 1002u);  // BeginTxn, 1000 MigrUpd, EndTxn
+  for (int i = 0; i < 1000 && !sessAnswerArrived(f.session.get()); ++i) usleep(10 * 1000);
+  EXPECT_EQ(f.list->stats.committedUpdates, 0u);
+  // 399 more changes (about 80 KB), the list far from full: the vote is
+  // read and the second batch's changes go out beyond the send buffer.
+  for (int i = 1002; i <= 1400; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
+  EXPECT_EQ(f.list->stats.committedUpdates, 1000u);
+  std::vector<uint8_t> early = codesOnceReceived(f.peer, 1100);
+  ASSERT_GE(early.size(), 1100u);
+  EXPECT_EQ(early[1002], 0x12);
+  EXPECT_EQ(std::count(early.begin() + 1003, early.end(), 0x31), static_cast<long>(early.size() - 1003));
+
+  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
+  EXPECT_EQ(f.list->stats.committedUpdates, 1400u);
+  EXPECT_EQ(f.list->stats.transactions, 2u);
+  f.stop();
+  std::vector<uint8_t> expected = {0x12};
+  expected.insert(expected.end(), 1000, 0x31);
+  expected.insert(expected.end(), {0x13, 0x12});
+  expected.insert(expected.end(), 400, 0x31);
+  expected.push_back(0x13);
+  EXPECT_EQ(codesAfterSignOn(f.peer), expected);
 }
 
 TEST(TransactionList, UpdateWithoutAttributesAndDeletion) {
