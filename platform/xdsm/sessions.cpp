@@ -114,11 +114,11 @@ int checkSession(dm_sessid_t sid) {
   return r.sessions.count(sid) ? 0 : fail(EINVAL);
 }
 
-int checkAccess(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token,
-                dm_right_t needed) {
-  if (!dm_handle_is_valid(const_cast<void*>(hanp), hlen)) return fail(EINVAL);
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+namespace {
+
+// checkAccess with the registry locked and the handle checked.
+int checkAccessLocked(Registry& r, dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token,
+                      dm_right_t needed) {
   if (!r.sessions.count(sid)) return fail(EINVAL);
   if (token == DM_NO_TOKEN) return 0;
   Token* tok = findToken(r, sid, token);
@@ -126,6 +126,16 @@ int checkAccess(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token
   auto held = tok->rights.find(objectKey(hanp, hlen));
   if (held == tok->rights.end() || held->second < needed) return fail(EACCES);
   return 0;
+}
+
+}  // namespace
+
+int checkAccess(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token,
+                dm_right_t needed) {
+  if (!dm_handle_is_valid(const_cast<void*>(hanp), hlen)) return fail(EINVAL);
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  return checkAccessLocked(r, sid, hanp, hlen, token, needed);
 }
 
 namespace {
@@ -193,14 +203,16 @@ int openCheckedObject(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t
                       bool writable, ObjectFd* out) {
   DecodedHandle h;
   if (!decodeHandle(hanp, hlen, &h)) return fail(EINVAL);
-  if (checkAccess(sid, hanp, hlen, token, needed) != 0) return -1;
+  if (!dm_handle_is_valid(const_cast<void*>(hanp), hlen)) return fail(EINVAL);
   const std::string_view object = objectKey(hanp, hlen);
   Registry& r = registry();
   OpenedObject obj;
   bool kept = false;
   bool mayWrite = writable;
   {
+    // One lock for the access check and the token's kept object.
     std::lock_guard<std::mutex> lock(r.mutex);
+    if (checkAccessLocked(r, sid, hanp, hlen, token, needed) != 0) return -1;
     if (OpenedObject* k = keptObject(r, sid, token, object, writable)) {
       obj = *k;
       k->fresh = false;
