@@ -49,10 +49,11 @@ int sendItem(TxnList* tl, TxnItem& item) {
     return RC_UNEXPECTED;
   }
   if (int rc = prepareUpdate(tl, item)) return rc;
-  std::string path = fmPathBelowFs(fs);
+  const bool withPath = (item.flags & kMigrUpdPath) != 0;
+  if (withPath) tl->verbPath.assign(fs.pathName, fmBelowFsOffset(fs));
   ++tl->stats.updates;
-  return cuMigrUpd(tl->session, fs.fsID, fs.objId, &item.attr,
-                   (item.flags & kMigrUpdPath) ? &path : nullptr, item.flags);
+  return cuMigrUpd(tl->session, fs.fsID, fs.objId, &item.attr, withPath ? &tl->verbPath : nullptr,
+                   item.flags);
 }
 
 // Decides after an aborted transaction which items are sent once more.

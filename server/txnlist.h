@@ -98,6 +98,7 @@ struct TxnList {
   size_t sentEarly = 0;
   int earlyBroken = 0;
   int earlyFailure = 0;
+  std::string verbPath;  // the path of the MigrUpd being sent, kept from item to item
   TxnStats stats;
 };
 
