@@ -171,8 +171,14 @@ int reopenCallback(int event, void* data) {
   return event == kReopenStart ? kReopenGoOn : 0;
 }
 
+// Empties `batch` into the list's spare items.
+void recycle(TxnList* tl, std::vector<TxnItem>& batch) {
+  for (TxnItem& item : batch) tl->spareItems.push_back(std::move(item));
+  batch.clear();
+}
+
 void emptyList(TxnList* tl) {
-  tl->items.clear();
+  recycle(tl, tl->items);
   tl->byteCount = 0;
   tl->sentEarly = 0;
   tl->earlyBroken = 0;
@@ -209,7 +215,7 @@ int settleInFlight(TxnList* tl) {
     rc = sendOneTransaction(tl, tl->inFlight, &givenUpReason, true);
   if (rc < 0) rc = resendAfterBreak(tl, tl->inFlight, rc);
   if (rc == 0) rc = givenUpReason;
-  if (rc == 0) tl->inFlight.clear();
+  if (rc == 0) recycle(tl, tl->inFlight);
   return rc;
 }
 
@@ -231,7 +237,7 @@ int flushList(TxnList* tl, bool await) {
   if (rc < 0) rc = resendAfterBreak(tl, tl->inFlight, rc);
   if (rc != 0) return rc;
   if (!tl->votePending) {  // nothing went out (every item failed locally) or it was resent
-    tl->inFlight.clear();
+    recycle(tl, tl->inFlight);
     return 0;
   }
   return await ? settleInFlight(tl) : 0;
@@ -276,6 +282,7 @@ int hsmTlInit(TxnList* tl) {
   tl->txnOpen = false;
   try {
     tl->items.reserve(tl->itemLimit);
+    tl->spareItems.reserve(tl->itemLimit);
   } catch (const std::bad_alloc&) {
     return RC_NO_MEMORY;
   }
@@ -295,10 +302,16 @@ int addItem(TxnList* tl, int kind, const fileSpec_t* fileSpec, const Attrib* att
             int* resultOut) {
   try {
     TxnItem item;
+    if (!tl->spareItems.empty()) {
+      item = std::move(tl->spareItems.back());  // its strings' buffers come along
+      tl->spareItems.pop_back();
+    }
     item.kind = kind;
     item.fileSpec = *fileSpec;
-    if (attr) item.attr = *attr;
+    item.attr = attr ? *attr : Attrib{};
     item.flags = flags;
+    item.result = 0;
+    item.retries = 0;
     item.resultOut = resultOut;
     item.state = kItemPending;
     tl->items.push_back(std::move(item));
@@ -383,7 +396,7 @@ int hsmTlAbort(TxnList* tl) {
     receiveVote(tl, tl->inFlight, &givenUpReason);
   }
   tl->votePending = false;
-  tl->inFlight.clear();
+  recycle(tl, tl->inFlight);
   if (tl->txnOpen && sessGetState(tl->session) == sSignedOn) {
     uint8_t vote = kVoteAbort, reason = 0;
     cuEndTxn(tl->session, &vote, &reason);

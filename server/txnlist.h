@@ -99,6 +99,9 @@ struct TxnList {
   int earlyBroken = 0;
   int earlyFailure = 0;
   std::string verbPath;  // the path of the MigrUpd being sent, kept from item to item
+  // Items of settled or dropped batches, kept with their name buffers for
+  // the next ones: a run queues without allocating once two batches went by.
+  std::vector<TxnItem> spareItems;
   TxnStats stats;
 };
 
