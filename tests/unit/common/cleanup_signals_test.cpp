@@ -57,21 +57,25 @@ void sendToSelf(int sig) {
   for (;;) pause();  // the signal thread ends the process
 }
 
+bool blockedHere(int sig) {
+  sigset_t now;
+  pthread_sigmask(SIG_BLOCK, nullptr, &now);
+  return sigismember(&now, sig) == 1;
+}
+
 }  // namespace
 
-TEST(ProcessCleanUp, StopSignalsAreBlockedEverywhereAndPipeIgnored) {
+// A child started by the command must stop on a signal like any program: it
+// is started under the mask the process had before start-up blocked them.
+TEST(ProcessCleanUp, StopSignalsAreBlockedEverywhereButInChildrenAndPipeIgnored) {
   ChildResult r = runChild([] {
     prepare(false);
-    sigset_t mask;
-    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
     for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGABRT})
-      if (!sigismember(&mask, sig)) _exit(10 + sig);
+      if (!blockedHere(sig)) _exit(10 + sig);
     // A thread made later inherits the blocked set.
     pthread_t t;
     pthread_create(&t, nullptr, [](void*) -> void* {
-          sigset_t m;
-          pthread_sigmask(SIG_BLOCK, nullptr, &m);
-          return reinterpret_cast<void*>(static_cast<intptr_t>(sigismember(&m, SIGHUP)));
+          return reinterpret_cast<void*>(static_cast<intptr_t>(blockedHere(SIGHUP)));
         }, nullptr);
     void* inherited = nullptr;
     pthread_join(t, &inherited);
@@ -80,37 +84,31 @@ TEST(ProcessCleanUp, StopSignalsAreBlockedEverywhereAndPipeIgnored) {
     sigaction(SIGPIPE, nullptr, &sa);
     if (sa.sa_handler != SIG_IGN) _exit(9);
     if (std::string(clProgramPath()) != "/usr/bin/kmrmigundelete") _exit(8);
-    _exit(0);
+    ChildSignalMask mask;
+    if (blockedHere(SIGHUP)) _exit(4);
+    // A hang-up while the mask is open still ends the process through the
+    // signal thread, not through this one.
+    sendToSelf(SIGHUP);
   });
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 255);
 }
 
 // The clean-up runs in the signal thread, which owns no server session: the
 // session of the interrupted thread is left to end with the process instead
-// of being closed under its feet.
-TEST(ProcessCleanUp, SignalDuringStartUpAnnouncesAndEndsWith255) {
-  for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGABRT}) {
-    static int s_sig;
-    s_sig = sig;
-    ChildResult r = runChild([] {
+// of being closed under its feet. A second signal during the clean-up has
+// no effect.
+TEST(ProcessCleanUp, SignalDuringStartUpAnnouncesOnceAndEndsWith255) {
+  for (const std::vector<int>& signals : std::vector<std::vector<int>>{
+           {SIGINT}, {SIGQUIT}, {SIGTERM}, {SIGHUP}, {SIGABRT}, {SIGTERM, SIGHUP}}) {
+    ChildResult r = runChild([&] {
       prepare(true);
       hsmGlobalCB().startUp = 1;
-      sendToSelf(s_sig);
+      for (size_t i = 0; i + 1 < signals.size(); ++i) kill(getpid(), signals[i]);
+      sendToSelf(signals.back());
     });
-    EXPECT_EQ(r.status, 255) << sig;
-    EXPECT_EQ(r.messages, (std::vector<int>{11159})) << sig;
+    EXPECT_EQ(r.status, 255) << signals.back();
+    EXPECT_EQ(r.messages, (std::vector<int>{11159})) << signals.back();
   }
-}
-
-TEST(ProcessCleanUp, SecondSignalDuringCleanUpHasNoEffect) {
-  ChildResult r = runChild([] {
-    prepare(true);
-    hsmGlobalCB().startUp = 1;
-    kill(getpid(), SIGTERM);
-    sendToSelf(SIGHUP);
-  });
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.messages, (std::vector<int>{11159}));
 }
 
 // The fault this guards against: the clean-up waited for a lock that the
@@ -120,15 +118,13 @@ TEST(ProcessCleanUp, SecondSignalDuringCleanUpHasNoEffect) {
 TEST(ProcessCleanUp, SignalEndsTheProcessWhileTheMainThreadHoldsItsLocks) {
   ChildResult r = runChild([] {
     static pthread_mutex_t connection = PTHREAD_MUTEX_INITIALIZER;
-    hsmRegisterSessionReleaser([](void*) { pthread_mutex_lock(&connection); });
     prepare(true);
     hsmRegisterSessionReleaser([](void*) { pthread_mutex_lock(&connection); });
     hsmGlobalCB().startUp = 0;
     pthread_mutex_lock(&connection);
     flockfile(stdout);
     alarm(20);
-    kill(getpid(), SIGHUP);
-    for (;;) pause();
+    sendToSelf(SIGHUP);
   });
   EXPECT_EQ(r.status, 255);
   EXPECT_TRUE(r.messages.empty());
@@ -153,29 +149,6 @@ TEST(ProcessCleanUp, StopHookTakesInterruptAndTerminateButNotHangUp) {
   EXPECT_EQ(r.messages, (std::vector<int>{9000 + SIGINT, 9000 + SIGTERM, 11159}));
 }
 
-// A child started by the command must stop on a signal like any program: it
-// is started under the mask the process had before start-up blocked them.
-TEST(ProcessCleanUp, ChildrenStartWithTheSignalMaskOfTheProcessStart) {
-  ChildResult r = runChild([] {
-    prepare(false);
-    auto blocked = [] {
-      sigset_t now;
-      pthread_sigmask(SIG_BLOCK, nullptr, &now);
-      return sigismember(&now, SIGHUP) == 1;
-    };
-    if (!blocked()) _exit(3);
-    {
-      ChildSignalMask mask;
-      if (blocked()) _exit(4);
-      // A hang-up while the mask is open still ends the process through
-      // the signal thread, not through this one.
-      kill(getpid(), SIGHUP);
-      for (;;) pause();
-    }
-  });
-  EXPECT_EQ(r.status, 255);
-}
-
 TEST(ProcessCleanUp, AbortInsideTheProcessEndsWith255) {
   ChildResult r = runChild([] {
     prepare(false);
@@ -184,32 +157,19 @@ TEST(ProcessCleanUp, AbortInsideTheProcessEndsWith255) {
   EXPECT_EQ(r.status, 255);
 }
 
+// Silent, releases everything once; a signal raised inside a release finds
+// the clean-up started and changes nothing.
 TEST(ProcessCleanUp, NormalCleanUpIsSilentAndRunsOnce) {
-  ChildResult r = runChild([] {
-    prepare(true);
-    hsmGlobalCB().startUp = 1;
-    HsmNormalCleanUp();
-    _exit(3);
-  });
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.messages, (std::vector<int>{kSessionReleased, kPlatformCleaned, kCorrelationReleased}));
-
-  ChildResult again = runChild([] {
-    prepare(true);
-    g_signalInsideRelease = true;  // the signal's CleanUp must see the started flag
-    HsmNormalCleanUp();
-    _exit(3);
-  });
-  EXPECT_EQ(again.status, 255);
-  EXPECT_EQ(again.messages,
-            (std::vector<int>{kSessionReleased, kPlatformCleaned, kCorrelationReleased}));
-}
-
-TEST(ProcessCleanUp, ThreadSessionTableIsPerThread) {
-  int a = 0;
-  ASSERT_TRUE(hsmSetThreadSession(&a));
-  EXPECT_EQ(hsmGetThreadSession(), &a);
-  ASSERT_TRUE(hsmSetThreadSession(nullptr));
-  EXPECT_EQ(hsmGetThreadSession(), nullptr);
-  EXPECT_EQ(clCleanUpStarted(), 0);
+  for (bool signalInsideRelease : {false, true}) {
+    ChildResult r = runChild([&] {
+      prepare(true);
+      hsmGlobalCB().startUp = 1;
+      g_signalInsideRelease = signalInsideRelease;
+      HsmNormalCleanUp();
+      _exit(3);
+    });
+    EXPECT_EQ(r.status, 255) << signalInsideRelease;
+    EXPECT_EQ(r.messages, (std::vector<int>{kSessionReleased, kPlatformCleaned, kCorrelationReleased}))
+        << signalInsideRelease;
+  }
 }

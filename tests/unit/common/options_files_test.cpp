@@ -11,7 +11,9 @@
 namespace {
 
 using opttest::MessageRecorder;
+using opttest::namedIn;
 using opttest::ScratchDir;
+using Named = std::tuple<std::string, std::string, int>;
 
 const char* kStanzas =
     "* global part\n"
@@ -42,34 +44,34 @@ struct Files {
 
 }  // namespace
 
-TEST(SystemOptionFile, FirstStanzaWithoutSelection) {
-  Files f(kStanzas);
-  ASSERT_EQ(f.sys(), 0);
-  EXPECT_EQ(f.opts.serverName, "SRV1");
-  EXPECT_EQ(f.opts.tcpServerAddress, "10.0.0.1");
-  EXPECT_EQ(f.opts.tcpPort, 1601);
-  EXPECT_EQ(f.opts.maxReconcileProc, 5);  // from the global part; srv2's 9 stays out
+// Without a choice the first stanza; the user file's SERVERNAME compares
+// upper-cased; DEFAULTSERVER also fills the migrate server. A stanza's
+// options never leak into a run of another stanza.
+TEST(SystemOptionFile, StanzaSelection) {
+  struct Case {
+    const char* user;
+    const char* sysPrefix;
+    const char* server;
+    const char* address;
+    int port, maxProc;
+    const char* migrateServer;
+  };
+  for (const Case& c : {Case{"", "", "SRV1", "10.0.0.1", 1601, 5, ""},
+                        Case{"servername SRV2\n", "", "SRV2", "10.0.0.2", 1602, 9, ""},
+                        Case{"", "DEFAULTSERVER srv2\n", "SRV2", "10.0.0.2", 1602, 9, "SRV2"}}) {
+    SCOPED_TRACE(std::string(c.user) + c.sysPrefix);
+    Files f(c.sysPrefix + std::string(kStanzas), c.user);
+    ASSERT_EQ(f.user(), 0);
+    ASSERT_EQ(f.sys(), 0);
+    EXPECT_EQ(f.opts.serverName, c.server);
+    EXPECT_EQ(f.opts.tcpServerAddress, c.address);
+    EXPECT_EQ(f.opts.tcpPort, c.port);
+    EXPECT_EQ(f.opts.maxReconcileProc, c.maxProc);
+    EXPECT_EQ(f.opts.migrateServer, c.migrateServer);
+  }
 }
 
-TEST(SystemOptionFile, StanzaNamedByUserFileComparesUpperCased) {
-  Files f(kStanzas, "servername SRV2\n");
-  ASSERT_EQ(f.user(), 0);
-  ASSERT_EQ(f.sys(), 0);
-  EXPECT_EQ(f.opts.serverName, "SRV2");
-  EXPECT_EQ(f.opts.tcpServerAddress, "10.0.0.2");  // the TCPS abbreviation
-  EXPECT_EQ(f.opts.tcpPort, 1602);
-  EXPECT_EQ(f.opts.maxReconcileProc, 9);
-}
-
-TEST(SystemOptionFile, DefaultServerSelectsAndFillsMigrateServer) {
-  Files f(std::string("DEFAULTSERVER srv2\n") + kStanzas);
-  ASSERT_EQ(f.sys(), 0);
-  EXPECT_EQ(f.opts.serverName, "SRV2");
-  EXPECT_EQ(f.opts.tcpPort, 1602);
-  EXPECT_EQ(f.opts.migrateServer, "SRV2");
-}
-
-TEST(SystemOptionFile, MissingStanzaAddressOrFile) {
+TEST(SystemOptionFile, MissingStanzaAddressOrFileAndUnknownNames) {
   Files f(kStanzas, "SERVERNAME srv9\n");
   ASSERT_EQ(f.user(), 0);
   EXPECT_EQ(f.sys(), 409);
@@ -82,6 +84,11 @@ TEST(SystemOptionFile, MissingStanzaAddressOrFile) {
   Files h("SERVERNAME\n TCPS host\n");
   EXPECT_EQ(h.sys(), 400);
   EXPECT_EQ(h.err.lineNumber, 1);
+
+  Files tooShort("SERVERNAME a\n TC 10.0.0.1\n");
+  EXPECT_EQ(tooShort.sys(), 400);
+  EXPECT_EQ(tooShort.err.optionName, "TC");
+  EXPECT_EQ(tooShort.opts.tcpServerAddress, "");
 
   Files none(kStanzas);
   none.opts.sysOptFile = none.dir.path() + "/absent.sys";
@@ -99,17 +106,8 @@ TEST(SystemOptionFile, BadValueNamesFileLineAndOption) {
   EXPECT_EQ(f.err.fileName, f.opts.sysOptFile);
   ReportOptionError(f.err);
   EXPECT_EQ(opttest::numbers(), (std::vector<int>{11315, 1036, 1038, 11315}));
-  const auto& a = opttest::reported()[1].args;
-  EXPECT_EQ(std::get<std::string>(a[0]), "TCPPORT");
-  EXPECT_EQ(std::get<std::string>(a[1]), f.opts.sysOptFile);
-  EXPECT_EQ(std::get<int>(a[2]), 4);
-}
-
-TEST(SystemOptionFile, TooShortAbbreviationRefused) {
-  Files f("SERVERNAME a\n TC 10.0.0.1\n");
-  EXPECT_EQ(f.sys(), 400);
-  EXPECT_EQ(f.err.optionName, "TC");
-  EXPECT_EQ(f.opts.tcpServerAddress, "");
+  EXPECT_EQ(namedIn(1), Named("TCPPORT", f.opts.sysOptFile, 4));
+  EXPECT_EQ(std::get<std::string>(opttest::reported()[1].args.at(3)), " TCPPORT 70000");
 }
 
 TEST(SystemOptionFile, OptionOfUserFileIgnoredWithMessageOnceAcrossPasses) {
@@ -119,39 +117,29 @@ TEST(SystemOptionFile, OptionOfUserFileIgnoredWithMessageOnceAcrossPasses) {
   ASSERT_EQ(f.sys(), 0);
   EXPECT_EQ(f.opts.traceFile, "");
   ASSERT_EQ(opttest::numbers(), (std::vector<int>{1691}));
-  const auto& a = opttest::reported()[0].args;
-  EXPECT_EQ(std::get<std::string>(a[0]), "TRACEFILE");
-  EXPECT_EQ(std::get<std::string>(a[1]), f.opts.sysOptFile);
-  EXPECT_EQ(std::get<int>(a[2]), 3);
-}
-
-TEST(SystemOptionFile, PrescanTakesOnlyPrescanOptions) {
-  Files f("SERVERNAME a\n TCPS h\n ERRORLOGMAX 10\n TCPPORT 1700\n ERRORLOGRETENTION 7 s\n");
-  ASSERT_EQ(f.sys(OPT_PASS_PRESCAN), 0);
-  EXPECT_EQ(f.opts.errorLogMax, 10485760u);
-  EXPECT_EQ(f.opts.errorLogRetention, 7);
-  EXPECT_EQ(f.opts.errorLogSaveFlag, 'S');
-  EXPECT_EQ(f.opts.tcpPort, 1500);
-  EXPECT_EQ(f.opts.serverName, "");  // the main pass selects
-  ASSERT_EQ(f.sys(), 0);
-  EXPECT_EQ(f.opts.tcpPort, 1700);
-  EXPECT_EQ(f.opts.serverName, "A");
+  EXPECT_EQ(namedIn(0), Named("TRACEFILE", f.opts.sysOptFile, 3));
 }
 
 // The early pass sets up the error log and the trace before the main pass
 // reads the stanza; both must take the same stanza, or one run logs to one
 // server's error log and works with the other.
-TEST(SystemOptionFile, PrescanAndMainPassTakeTheDefaultServersStanza) {
+TEST(SystemOptionFile, PrescanTakesOnlyPrescanOptionsOfTheDefaultServersStanza) {
   Files f("DEFAULTSERVER beta\n"
           "SERVERNAME alpha\n TCPS 10.0.0.1\n ERRORLOGNAME /var/log/alpha.log\n ERRORLOGMAX 1\n"
-          "SERVERNAME beta\n TCPS 10.0.0.2\n ERRORLOGNAME /var/log/beta.log\n ERRORLOGMAX 2\n");
+          "SERVERNAME beta\n TCPS 10.0.0.2\n ERRORLOGNAME /var/log/beta.log\n ERRORLOGMAX 2\n"
+          " TCPPORT 1700\n ERRORLOGRETENTION 7 s\n");
   ASSERT_EQ(f.sys(OPT_PASS_PRESCAN), 0);
   EXPECT_EQ(f.opts.errorLogName, "/var/log/beta.log");
   EXPECT_EQ(f.opts.errorLogMax, 2097152u);
-  EXPECT_EQ(f.opts.tcpServerAddress, "");  // not a prescan option
+  EXPECT_EQ(f.opts.errorLogRetention, 7);
+  EXPECT_EQ(f.opts.errorLogSaveFlag, 'S');
+  EXPECT_EQ(f.opts.tcpServerAddress, "");  // not prescan options
+  EXPECT_EQ(f.opts.tcpPort, 1500);
+  EXPECT_EQ(f.opts.serverName, "");  // the main pass selects
   ASSERT_EQ(f.sys(), 0);
   EXPECT_EQ(f.opts.serverName, "BETA");
   EXPECT_EQ(f.opts.tcpServerAddress, "10.0.0.2");
+  EXPECT_EQ(f.opts.tcpPort, 1700);
   EXPECT_EQ(f.opts.errorLogName, "/var/log/beta.log");
 }
 

@@ -83,44 +83,36 @@ TEST_F(OptionStartUp, ReadsEverySourceInOrder) {
   EXPECT_TRUE(r.messages.empty());
 }
 
-TEST_F(OptionStartUp, BadSystemFileValueEndsWith255AndReport) {
-  d.write("kmr.sys", "SERVERNAME zef\n TCPS h\n TCPPORT 70000\n");
-  ChildResult r = startUp(d, {"kmrmigundelete"});
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.messages, (std::vector<int>{11315, 1036, 1038, 11315}));
-}
-
-TEST_F(OptionStartUp, MissingSystemFileEndsWith255) {
-  ChildResult r = startUp(d, {"kmrmigundelete"});
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.messages, (std::vector<int>{11315, 1035, 11315}));
-}
-
-TEST_F(OptionStartUp, CommandLineTraceOptionFailures) {
-  d.write("kmr.sys", kGoodSys);
-  ChildResult bad = startUp(d, {"kmrmigundelete", "-tracemax=lots"});
-  EXPECT_EQ(bad.status, 255);
-  EXPECT_EQ(bad.messages, (std::vector<int>{1107}));
-  ChildResult tooLong = startUp(d, {"kmrmigundelete", "-" + std::string(1279, 'x')});
-  EXPECT_EQ(tooLong.status, 255);
-  EXPECT_EQ(tooLong.messages, (std::vector<int>{1246}));
-}
-
-TEST_F(OptionStartUp, ServerConnectionFailureEndsWith255) {
-  d.write("kmr.sys", kGoodSys);
-  g_factoryResult = -50;
-  ChildResult r = startUp(d, {"kmrmigundelete"});
-  g_factoryResult = 0;
-  EXPECT_EQ(r.status, 255);
-}
-
-TEST_F(OptionStartUp, UnusableErrorLogIsReportedAndTheCommandGoesOn) {
+// A start-up that cannot go on reports why and ends with 255; an error log
+// that cannot be opened is reported and the command goes on.
+TEST_F(OptionStartUp, FailuresEndWith255AndTheirReport) {
+  struct Case {
+    const char* why;
+    std::string sys;  // empty: no system option file
+    std::vector<std::string> args;
+    int factoryResult, status;
+    std::vector<int> messages;
+  };
   // A regular file where the log's directory should be: no directory can be made.
   d.write("notadir", "");
-  d.write("kmr.sys", std::string(kGoodSys) + "  ERRORLOGNAME " + d.path() + "/notadir/err.log\n");
-  ChildResult r = startUp(d, {"kmrmigundelete"}, [] { return errorLogFile.isOpen() ? 1 : 0; });
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.messages, (std::vector<int>{1398}));
+  const std::string unusableLog = std::string(kGoodSys) + "  ERRORLOGNAME " + d.path() + "/notadir/err.log\n";
+  for (const Case& c : {Case{"bad value", "SERVERNAME zef\n TCPS h\n TCPPORT 70000\n", {"kmrmigundelete"}, 0,
+                             255, {11315, 1036, 1038, 11315}},
+                        Case{"no system file", "", {"kmrmigundelete"}, 0, 255, {11315, 1035, 11315}},
+                        Case{"bad trace max", kGoodSys, {"kmrmigundelete", "-tracemax=lots"}, 0, 255, {1107}},
+                        Case{"overlong option", kGoodSys, {"kmrmigundelete", "-" + std::string(1279, 'x')}, 0,
+                             255, {1246}},
+                        Case{"no server connection", kGoodSys, {"kmrmigundelete"}, -50, 255, {}},
+                        Case{"unusable error log", unusableLog, {"kmrmigundelete"}, 0, 0, {1398}}}) {
+    SCOPED_TRACE(c.why);
+    unlink(d.file("kmr.sys").c_str());
+    if (!c.sys.empty()) d.write("kmr.sys", c.sys);
+    g_factoryResult = c.factoryResult;
+    ChildResult r = startUp(d, c.args, [] { return errorLogFile.isOpen() ? 1 : 0; });
+    g_factoryResult = 0;
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.messages, c.messages);
+  }
 }
 
 TEST_F(OptionStartUp, StartUpReturnsCodeWhenAskedNotToExit) {

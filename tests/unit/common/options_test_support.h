@@ -1,6 +1,6 @@
 // Helpers of the option and clean-up tests: a message recorder installed as
-// the option layer's sink and a forked child whose exit
-// status and reported message numbers the parent reads.
+// the option layer's sink, and a forked child whose exit status and reported
+// message numbers the parent reads.
 #ifndef KMR_TESTS_OPTIONS_TEST_SUPPORT_H
 #define KMR_TESTS_OPTIONS_TEST_SUPPORT_H
 
@@ -9,12 +9,15 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/options.h"
 #include "tests/support/scratch_dir.h"
 
 namespace opttest {
+
+using ScratchDir = kmrtest::ScratchDir;
 
 struct Reported {
   FILE* stream;
@@ -26,21 +29,25 @@ inline std::vector<Reported>& reported() {
   static std::vector<Reported> r;
   return r;
 }
-inline void recordSink(FILE* s, int n, const std::vector<OptMsgArg>& a) {
-  reported().push_back({s, n, a});
-}
 inline std::vector<int> numbers() {
   std::vector<int> n;
   for (const Reported& r : reported()) n.push_back(r.number);
   return n;
 }
+// The first three arguments of the `index`th message: an option, the file
+// and the line that named it.
+inline std::tuple<std::string, std::string, int> namedIn(size_t index) {
+  const std::vector<OptMsgArg>& a = reported().at(index).args;
+  return {std::get<std::string>(a.at(0)), std::get<std::string>(a.at(1)), std::get<int>(a.at(2))};
+}
 
 // Records messages for the life of the object.
 class MessageRecorder {
  public:
-  MessageRecorder() {
+  MessageRecorder() : old_(optSetMessageSink([](FILE* s, int n, const std::vector<OptMsgArg>& a) {
+                        reported().push_back({s, n, a});
+                      })) {
     reported().clear();
-    old_ = optSetMessageSink(recordSink);
   }
   ~MessageRecorder() { optSetMessageSink(old_); }
 
@@ -48,22 +55,18 @@ class MessageRecorder {
   optMessageSink old_;
 };
 
-using ScratchDir = kmrtest::ScratchDir;
+// The pipe a child writes its message numbers to.
+inline int& childPipe() {
+  static int fd = -1;
+  return fd;
+}
 
-// Runs `body` in a child whose messages go, as numbers, through a pipe.
 struct ChildResult {
   int status = -1;            // exit status, or -1 when it did not exit
   std::vector<int> messages;  // numbers in the order reported
 };
 
-inline int& childPipe() {
-  static int fd = -1;
-  return fd;
-}
-inline void pipeSink(FILE*, int n, const std::vector<OptMsgArg>&) {
-  [[maybe_unused]] ssize_t w = ::write(childPipe(), &n, sizeof n);
-}
-
+// Runs `body` in a child whose messages go, as numbers, through a pipe.
 inline ChildResult runChild(const std::function<void()>& body) {
   int fds[2];
   if (pipe(fds) != 0) return {};
@@ -72,14 +75,15 @@ inline ChildResult runChild(const std::function<void()>& body) {
   if (pid == 0) {
     close(fds[0]);
     childPipe() = fds[1];
-    optSetMessageSink(pipeSink);
+    optSetMessageSink([](FILE*, int n, const std::vector<OptMsgArg>&) {
+      [[maybe_unused]] ssize_t w = ::write(childPipe(), &n, sizeof n);
+    });
     body();
     _exit(0);
   }
   close(fds[1]);
   ChildResult r;
-  int n;
-  while (read(fds[0], &n, sizeof n) == static_cast<ssize_t>(sizeof n)) r.messages.push_back(n);
+  for (int n; read(fds[0], &n, sizeof n) == static_cast<ssize_t>(sizeof n);) r.messages.push_back(n);
   close(fds[0]);
   int st = 0;
   waitpid(pid, &st, 0);

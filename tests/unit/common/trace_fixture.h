@@ -13,13 +13,14 @@
 #include "tests/support/scratch_dir.h"
 #include "tests/support/text.h"
 
+using kmrtest::countOf;
+using kmrtest::readFile;
+
 class TraceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    trReset(true);
-    delete_TraceObject();
+    TraceTest::TearDown();  // whatever an earlier test left
     new_TraceObject(5, 0, trTIDProc);
-    trSetMegabyteUnit(1048576);
     trSetDateFormatter(nullptr);
   }
   void TearDown() override {
@@ -31,22 +32,17 @@ class TraceTest : public ::testing::Test {
   // Turns `classes` on and starts tracing to `name` in the scratch
   // directory; returns the file's full name.
   std::string begin(const std::string& name, const char* classes = "GENERAL", bool append = false) {
-    const std::string file = path(name);
     EXPECT_EQ(0, trEnable(classes, true));
-    EXPECT_EQ(0, trBegin(file.c_str(), append));
-    return file;
+    EXPECT_EQ(0, trBegin(path(name).c_str(), append));
+    return path(name);
   }
   // Size of `name` in bytes, -1 when it does not exist.
   static long fileSize(const std::string& name) {
     struct stat st;
     return stat(name.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
   }
-  static bool exists(const std::string& name) { return fileSize(name) >= 0; }
 
   kmrtest::ScratchDir dir_;
 };
-
-using kmrtest::countOf;
-using kmrtest::readFile;
 
 #endif

@@ -1,6 +1,9 @@
+// The trace classes (TRACEFLAGS) with their aggregates, and the test flags
+// (TESTFLAGS) with their values.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <map>
 #include <set>
 #include <string>
 
@@ -9,17 +12,13 @@
 
 namespace {
 
-std::set<std::string> enabledClasses() {
-  std::set<std::string> on;
+using Names = std::set<std::string>;
+
+Names enabledClasses() {
+  Names on;
   for (const TrClass* c = ClassTable; c->keyword; ++c)
     if (*c->flag) on.insert(c->keyword);
   return on;
-}
-
-std::set<std::string> allClasses() {
-  std::set<std::string> all;
-  for (const TrClass* c = ClassTable; c->keyword; ++c) all.insert(c->keyword);
-  return all;
 }
 
 const char* const kServiceOff[] = {
@@ -33,28 +32,25 @@ const char* const kServiceOff[] = {
 // The class table is the public face of TRACEFLAGS: its order and its
 // renamed rows must stay as documented.
 TEST(TraceClassTable, HoldsAllClassesInOrderWithRenamedFlags) {
-  int rows = 0;
-  while (ClassTable[rows].keyword) ++rows;
-  EXPECT_EQ(rows, 192);
-  EXPECT_STREQ(ClassTable[0].keyword, "ERROR");
-  EXPECT_STREQ(ClassTable[rows - 1].keyword, "FMDB");
-  std::set<std::string> comm;
+  const std::map<std::string, const unsigned char*> renamed = {
+      {"WF30517", &TR_WARN_FAILED}, {"QUERYSTATS", &TR_BAQSTATS}, {"NAMEDPIPES", &TR_NPCOMM}};
+  int rows = 0, renamedSeen = 0;
+  Names comm;
   std::set<const unsigned char*> flags;
-  for (int i = 0; i < rows; ++i) {
-    const std::string kw = ClassTable[i].keyword;
-    if (ClassTable[i].commMarker) comm.insert(kw);
-    flags.insert(ClassTable[i].flag);
-    if (kw == "WF30517") {
-      EXPECT_EQ(ClassTable[i].flag, &TR_WARN_FAILED);
-    }
-    if (kw == "QUERYSTATS") {
-      EXPECT_EQ(ClassTable[i].flag, &TR_BAQSTATS);
-    }
-    if (kw == "NAMEDPIPES") {
-      EXPECT_EQ(ClassTable[i].flag, &TR_NPCOMM);
+  for (; ClassTable[rows].keyword; ++rows) {
+    const TrClass& row = ClassTable[rows];
+    if (row.commMarker) comm.insert(row.keyword);
+    flags.insert(row.flag);
+    if (renamed.count(row.keyword)) {
+      EXPECT_EQ(row.flag, renamed.at(row.keyword)) << row.keyword;
+      ++renamedSeen;
     }
   }
-  EXPECT_EQ(comm, (std::set<std::string>{"COMM", "COMMDETAIL", "COMMFULL", "DELTA", "DELTASTAT"}));
+  EXPECT_EQ(rows, 192);
+  EXPECT_EQ(renamedSeen, 3);
+  EXPECT_STREQ(ClassTable[0].keyword, "ERROR");
+  EXPECT_STREQ(ClassTable[rows - 1].keyword, "FMDB");
+  EXPECT_EQ(comm, (Names{"COMM", "COMMDETAIL", "COMMFULL", "DELTA", "DELTASTAT"}));
   EXPECT_EQ(flags.size(), 192u) << "two rows share one flag byte";
 }
 
@@ -62,7 +58,8 @@ using TraceFlags = TraceTest;
 
 TEST_F(TraceFlags, ServiceEnablesAllButItsExclusionsDevelopAlsoDropsTheTimestamp) {
   ASSERT_EQ(trEnable("SERVICE", true), 0);
-  std::set<std::string> expected = allClasses();
+  Names expected;
+  for (const TrClass* c = ClassTable; c->keyword; ++c) expected.insert(c->keyword);
   for (const char* off : kServiceOff) expected.erase(off);
   EXPECT_EQ(enabledClasses(), expected);
   EXPECT_TRUE(trGetTraceState());
@@ -73,43 +70,44 @@ TEST_F(TraceFlags, ServiceEnablesAllButItsExclusionsDevelopAlsoDropsTheTimestamp
   expected.erase("TIMESTAMP");
   EXPECT_EQ(enabledClasses(), expected);
   ASSERT_EQ(trEnable("-ALL", true), 0);
-  EXPECT_EQ(enabledClasses(), (std::set<std::string>{"PREFIX"}));
+  EXPECT_EQ(enabledClasses(), (Names{"PREFIX"}));
 }
 
-TEST_F(TraceFlags, NegatedMemberInsideAggregateAndLowerCaseTokens) {
+TEST_F(TraceFlags, NegatedMemberInsideAggregateResetAndLowerCaseTokens) {
   ASSERT_EQ(trEnable("SMALL -SMLOG", true), 0);
-  std::set<std::string> on = enabledClasses();
+  Names on = enabledClasses();
   EXPECT_EQ(on.count("SMLOG"), 0u);
-  EXPECT_EQ(on.count("SM"), 1u);
-  EXPECT_EQ(on.count("SMFSTABLEDETAIL"), 1u);
-  EXPECT_EQ(on.count("SMSIGNALHANDLER"), 1u);
+  for (const char* member : {"SM", "SMFSTABLEDETAIL", "SMSIGNALHANDLER"}) EXPECT_EQ(on.count(member), 1u);
   EXPECT_EQ(on.size(), 27u + 2u);  // 28 members less SMLOG, plus PREFIX and TIMESTAMP
 
+  // A reset clears every class and re-arms the first enable, which alone
+  // turns the time stamp on. The option layer has already turned "sm,smlog"
+  // into "sm smlog".
+  ASSERT_EQ(trEnable("ALL", true), 0);
   trReset(false);
-  // The option layer has already turned "sm,smlog" into "sm smlog".
+  EXPECT_TRUE(enabledClasses().empty());
   ASSERT_EQ(trEnable("sm smlog", true), 0);
-  EXPECT_EQ(enabledClasses(), (std::set<std::string>{"SM", "SMLOG", "PREFIX", "TIMESTAMP"}));
+  EXPECT_EQ(enabledClasses(), (Names{"SM", "SMLOG", "PREFIX", "TIMESTAMP"}));
+  TR_TIMESTAMP = 0;
+  ASSERT_EQ(trEnable("GENERAL", true), 0);
+  EXPECT_EQ(TR_TIMESTAMP, 0) << "only the first enable turns the time stamp on";
 }
 
 TEST_F(TraceFlags, NestedAggregatesResolveThroughAllLevels) {
   ASSERT_EQ(trEnable("ALL_PROC", true), 0);
-  EXPECT_EQ(enabledClasses(),
-            (std::set<std::string>{"INCR", "TXN", "POLICY", "PFM", "PFM_DETAIL", "DIROPS",
-                                   "FILEOPS", "FIOATTRIBS", "OFSFILENAME", "SESSION", "VERBINFO",
-                                   "SESSVERB", "VERBADMIN", "VERBDETAIL", "C2C", "PREFIX",
-                                   "TIMESTAMP"}));
+  EXPECT_EQ(enabledClasses(), (Names{"INCR", "TXN", "POLICY", "PFM", "PFM_DETAIL", "DIROPS", "FILEOPS",
+                                     "FIOATTRIBS", "OFSFILENAME", "SESSION", "VERBINFO", "SESSVERB",
+                                     "VERBADMIN", "VERBDETAIL", "C2C", "PREFIX", "TIMESTAMP"}));
   EXPECT_EQ(TR_OFS_FILE_NAME, 1);
   EXPECT_FALSE(trIsCommTracingEnabled());
 }
 
 TEST_F(TraceFlags, InvalidTokenStopsResolutionKeepsEarlierTokensAndReportsIt) {
   testing::internal::CaptureStdout();
-  int rc = trEnable("SM BOGUS SMLOG", false);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(trEnable("SM BOGUS SMLOG", false), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Invalid trace flag: BOGUS\n");
   EXPECT_EQ(TR_SM, 1);
   EXPECT_EQ(TR_SMLOG, 0) << "a token after the invalid one was applied";
-  EXPECT_EQ(out, "Invalid trace flag: BOGUS\n");
 
   testing::internal::CaptureStdout();
   EXPECT_EQ(trEnable("nothing", true), -1);
@@ -119,8 +117,7 @@ TEST_F(TraceFlags, InvalidTokenStopsResolutionKeepsEarlierTokensAndReportsIt) {
 TEST_F(TraceFlags, InvalidMemberFailsTheAggregateAndAggregatesShadowClasses) {
   const TrClass classes[] = {{"SM", &TR_SM, 0}, {"SMLOG", &TR_SMLOG, 0}, {"GENERAL", &TR_GENERAL, 0},
                              {nullptr, nullptr, 0}};
-  const TrAggrClass aggregates[] = {{"SM", "GENERAL"}, {"BROKEN", "SMLOG NOSUCH SM"},
-                                    {nullptr, nullptr}};
+  const TrAggrClass aggregates[] = {{"SM", "GENERAL"}, {"BROKEN", "SMLOG NOSUCH SM"}, {nullptr, nullptr}};
   ASSERT_EQ(trEnable("SM", true, classes, aggregates), 0);
   EXPECT_EQ(TR_GENERAL, 1);
   EXPECT_EQ(TR_SM, 0) << "the aggregate named SM must win over the class";
@@ -139,14 +136,76 @@ TEST_F(TraceFlags, CommunicationMarkerFollowsEnabledClassesAndErrnoIsKept) {
   EXPECT_EQ(errno, EXDEV);
 }
 
-TEST_F(TraceFlags, ResetClearsEveryClassAndReArmsTheFirstEnable) {
-  ASSERT_EQ(trEnable("ALL", true), 0);
-  trReset(false);
-  EXPECT_TRUE(enabledClasses().empty());
-  ASSERT_EQ(trEnable("GENERAL", true), 0);
-  EXPECT_EQ(TR_PREFIX, 1);
-  EXPECT_EQ(TR_TIMESTAMP, 1);
-  TR_TIMESTAMP = 0;
-  ASSERT_EQ(trEnable("SM", true), 0);
-  EXPECT_EQ(TR_TIMESTAMP, 0) << "only the first enable turns the time stamp on";
+class TestFlags : public ::testing::Test {
+ protected:
+  void SetUp() override { trClearTestFlags(); }
+  void TearDown() override { trClearTestFlags(); }
+};
+
+TEST_F(TestFlags, TableHas322DistinctRowsIncludingTheOnesThisCommandReads) {
+  const std::map<std::string, const TestFlag*> renamed = {{"CLCTIMESTAMP", &TEST_CLC_TIMESTAMP},
+                                                          {"NOAES", &TEST_NO_AES}};
+  Names names;
+  std::set<const TestFlag*> records;
+  for (const TestClass* t = TestClassTable; t->keyword; ++t) {
+    names.insert(t->keyword);
+    records.insert(t->flag);
+    if (renamed.count(t->keyword)) {
+      EXPECT_EQ(t->flag, renamed.at(t->keyword)) << t->keyword;
+    }
+  }
+  EXPECT_EQ(names.size(), 322u);
+  EXPECT_EQ(records.size(), 322u);
+  for (const char* used : {"ANSIINPUT", "CLCTIMESTAMP", "DISABLESDRUPDATE", "ENABLESCRIPTINPUT", "NOAES",
+                           "HSMCOMMQUEUESIZE", "MEMPOOLSIZE", "SHM_SERVER_CTL", "SKIPSYSTEMEXCLUDE",
+                           "INSTRUMENT", "KILLATSTEP", "PAUSEATSTEP"})
+    EXPECT_EQ(names.count(used), 1u) << used;
+}
+
+TEST_F(TestFlags, NamesNumbersTextsAndInstrumentClasses) {
+  ASSERT_EQ(trProcTestFlags("hsmcommqueuesize:64 ansiinput MEMPOOLSIZE:-3 "
+                            "HSMLF:\"two words\" instrument:detail/DBOPS"),
+            0);
+  EXPECT_EQ(TEST_HSMCOMMQUEUESIZE.set, 1);
+  EXPECT_EQ(TEST_HSMCOMMQUEUESIZE.numValue, 64);
+  EXPECT_EQ(TEST_ANSIINPUT.set, 1);
+  EXPECT_EQ(TEST_ANSIINPUT.numValue, 0);
+  EXPECT_EQ(TEST_MEMPOOLSIZE.numValue, -3);
+  ASSERT_NE(TEST_HSMLF.strValue, nullptr);
+  EXPECT_STREQ(TEST_HSMLF.strValue, "two words");
+  EXPECT_EQ(TEST_INSTRUMENT.numValue, kInstrDetail | kInstrDbOps);
+  EXPECT_EQ(TEST_CRC.set, 0);
+  // A second text replaces the first; a number in its place frees it.
+  ASSERT_EQ(trProcTestFlags("HSMLF:\"bb\""), 0);
+  EXPECT_STREQ(TEST_HSMLF.strValue, "bb");
+  ASSERT_EQ(trProcTestFlags("HSMLF:5"), 0);
+  EXPECT_EQ(TEST_HSMLF.strValue, nullptr);
+  EXPECT_EQ(TEST_HSMLF.numValue, 5);
+}
+
+TEST_F(TestFlags, BadTokensFailAndEarlierTokensStay) {
+  EXPECT_EQ(trProcTestFlags("CRC NOSUCHFLAG HSMLF"), -1);
+  EXPECT_EQ(TEST_CRC.set, 1);
+  EXPECT_EQ(TEST_HSMLF.set, 0);
+  EXPECT_EQ(trProcTestFlags("HSMCOMMQUEUESIZE:12x"), -1);
+  EXPECT_EQ(TEST_HSMCOMMQUEUESIZE.set, 0);
+  EXPECT_EQ(trProcTestFlags("HSMCOMMQUEUESIZE:"), -1);
+  EXPECT_EQ(trProcTestFlags("INSTRUMENT:API/FAST"), -1);
+  EXPECT_EQ(trProcTestFlags("CRC:DETAIL"), -1) << "instrument classes belong to INSTRUMENT only";
+}
+
+TEST_F(TestFlags, AllSetsEveryRecordAndConsistentRcImpliesScheduleSwitches) {
+  ASSERT_EQ(trProcTestFlags("ALL:7"), 0);
+  for (const TestClass* t = TestClassTable; t->keyword; ++t) {
+    if (t->flag == &TEST_SHOWALLCONSISTENTRC) continue;
+    ASSERT_EQ(t->flag->set, 1) << t->keyword;
+    ASSERT_EQ(t->flag->numValue, 7) << t->keyword;
+  }
+  EXPECT_EQ(TEST_SHOWALLCONSISTENTRC.set, 0);
+
+  trClearTestFlags();
+  ASSERT_EQ(trProcTestFlags("SHOWALLCONSISTENTRC DISABLECONSISTENTRC"), 0);
+  EXPECT_EQ(TEST_IGNOREPRESCHEDULECMD.set, 1);
+  EXPECT_EQ(TEST_IGNOREPOSTSCHEDULECMD.set, 1);
+  EXPECT_EQ(TEST_SHOWALLCONSISTENTRC.set, 0);
 }

@@ -2,46 +2,31 @@
 #include "common/textexception.h"
 #include "reconcile/facade.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/text.h"
 #include "tests/unit/reconcile/reconcile_fixture.h"
 
 namespace {
 using rectest::ModeTest;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
-TEST_F(ModeTest, FacadeRefusesAStopBeforeItsModeExistsAndPassesItOnAfter) {
-  ReconcileLogicFacade facade(env, 0, fs, fs + "/facade.log");
-  EXPECT_EQ(RC_NO_MODE, facade.stopReconcile());
-  EXPECT_EQ(nullptr, facade.mode());
-  ASSERT_NE(nullptr, facade.status());
-  EXPECT_EQ(0u, facade.status()->m_processedCount);
-
-  add({.alias = "/a"});
-  CaptureStdout();
-  EXPECT_EQ(0, facade.processRecoveryMigundeleteMode());
-  GetCapturedStdout();
-  EXPECT_EQ(1u, facade.status()->m_processedCount);
-  EXPECT_EQ(fs, facade.status()->m_fileSystem);
-  // A late stop still finds the finished mode and only sets its flag.
-  EXPECT_EQ(0, facade.stopReconcile());
-  EXPECT_EQ(101, facade.mode()->stopCode());
-}
-
-TEST_F(ModeTest, StatusOfEachRunCountsOnlyItsOwnFileSystem) {
+TEST_F(ModeTest, FacadeHandsAStopOnlyToItsModeAndEachRunCountsItsOwnObjects) {
   ReconcileLogicFacade first(env, 0, fs, fs + "/facade.log");
+  EXPECT_EQ(RC_NO_MODE, first.stopReconcile());
+  EXPECT_EQ(nullptr, first.mode());
   add({.alias = "/a"});
   add({.alias = "/a"});
-  CaptureStdout();
-  first.processRecoveryMigundeleteMode();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(0, first.processRecoveryMigundeleteMode());
   ReconcileLogicFacade second(env, 0, fs, fs + "/facade.log");
   add({.alias = "/a"});
-  second.processRecoveryMigundeleteMode();
-  GetCapturedStdout();
+  EXPECT_EQ(0, second.processRecoveryMigundeleteMode());
+  testing::internal::GetCapturedStdout();
   EXPECT_EQ(2u, first.status()->m_processedCount);
+  EXPECT_EQ(fs, first.status()->m_fileSystem);
   EXPECT_EQ(1u, second.status()->m_processedCount);
   EXPECT_EQ(1u, second.status()->m_updatedCount);
+  // A late stop still finds the finished mode and only sets its flag.
+  EXPECT_EQ(0, first.stopReconcile());
+  EXPECT_EQ(101, first.mode()->stopCode());
 }
 
 class ReconcileStatusTest : public ::testing::Test {
@@ -55,8 +40,7 @@ TEST_F(ReconcileStatusTest, PoolDiscoveryFillsZeroCountersInOrder) {
     EXPECT_EQ("/orca/fs1", fs);
     ids = {7, 3, 65537};
   });
-  EXPECT_TRUE(st.isLogOpen());
-  EXPECT_EQ(0, access(log.c_str(), F_OK));
+  EXPECT_TRUE(kmrtest::lexists(log));
   st.m_fileSystem = "/orca/fs1";
   st.increaseMigratedFiles(3);  // a stale count from before must be reset
   st.initStatusObjects();
@@ -75,12 +59,11 @@ TEST_F(ReconcileStatusTest, UnreadablePoolListIsReportedOnceAndTheRunGoesOn) {
     throw cTextException("%s", "no pools");
   });
   st.m_fileSystem = "/hsm/data";
-  CaptureStderr();
+  testing::internal::CaptureStderr();
   st.initStatusObjects();
-  std::string err = GetCapturedStderr();
-  EXPECT_NE(std::string::npos, err.find("BQF9457W"));
-  EXPECT_NE(std::string::npos, err.find("'/hsm/data'"));
-  EXPECT_EQ(err.find("BQF9457W"), err.rfind("BQF9457W"));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(1u, kmrtest::countOf(err, "BQF9457W")) << err;
+  EXPECT_TRUE(kmrtest::contains(err, "'/hsm/data'"));
   EXPECT_TRUE(st.pools().empty());
 }
 

@@ -5,12 +5,12 @@
 #define KMR_TESTS_UNIT_RECONCILE_FIXTURE_H
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +21,7 @@
 #include "reconcile/reconcilestatus.h"
 #include "reconcile/serverlink.h"
 #include "server/migobject.h"
+#include "tests/support/files.h"
 #include "tests/support/migrated_object.h"
 #include "tests/support/private_mount.h"
 
@@ -41,20 +42,15 @@ struct Update {
   std::string alias;
   int flags = 0;
   unsigned state = 0;
-  uint32_t inode = 0;
-  uint32_t ctime = 0;
-  uint16_t handleLength = 0;
-  std::string handle;
 };
 
 struct Script {
   std::deque<cQueueBaseObject*> elements;  // owned until handed out
   bool finishAtEnd = true;                 // an empty script ends the stream
-  int beginRc = 0, queryRc = 0, stopRc = 0, updateRc = 0;
-  int begins = 0, queries = 0, stops = 0, handedOut = 0;
+  int beginRc = 0, queryRc = 0, updateRc = 0;
+  int begins = 0, queries = 0, stops = 0;
   uint64_t accepted = 0;  // updates answered 0, over all links
   std::vector<Update> updates;
-  std::function<void(int)> beforeNext;  // called with the number handed out so far
   ~Script() {
     for (auto* e : elements) delete e;
   }
@@ -74,14 +70,12 @@ class ScriptedLink : public ReconcileServerLink {
   }
   cQueueBaseObject* getNextMigrObjectFromServer() override {
     Script* s = currentScript();
-    if (s->beforeNext) s->beforeNext(s->handedOut);
     if (s->elements.empty()) {
       if (!s->finishAtEnd) { errno = ENOMEM; return nullptr; }
       return new FinishedMessageObject(1);
     }
     cQueueBaseObject* e = s->elements.front();
     s->elements.pop_front();
-    ++s->handedOut;
     return e;
   }
   int updateMigrObjectOnServer(ZefServerMigratedObject* obj, int flags) override {
@@ -89,19 +83,14 @@ class ScriptedLink : public ReconcileServerLink {
     u.alias = obj->getAlias();
     u.flags = flags;
     u.state = attribMigState(*obj->getAttributes());
-    u.inode = obj->getAttributes()->inode;
-    u.ctime = obj->getAttributes()->ctime;
-    u.handleLength = static_cast<uint16_t>(obj->getDmapiHandle().size());
-    u.handle.assign(obj->getDmapiHandle().begin(), obj->getDmapiHandle().end());
     currentScript()->updates.push_back(u);
     if (currentScript()->updateRc == 0) ++currentScript()->accepted;
     return currentScript()->updateRc;
   }
   int stopTransaction() override {
-    Script* s = currentScript();
-    ++s->stops;
-    if (s->stopRc == 0) committed_ = s->accepted - acceptedBefore_;  // the last batch goes through
-    return s->stopRc;
+    ++currentScript()->stops;
+    committed_ = currentScript()->accepted - acceptedBefore_;  // the last batch goes through
+    return 0;
   }
   // As the real list: an update counts once its batch is committed, which
   // here is at the end of this link's transaction.
@@ -139,16 +128,27 @@ class ModeTest : public ::testing::Test {
     mount_.reset();
   }
   ReconcileModeMigUndelete& makeMode(int detail, int expiring, int recovery) {
+    mode.reset();
     mode = std::make_unique<ReconcileModeMigUndelete>(env, fs, detail, status.get(), expiring, recovery);
     return *mode;
+  }
+  // Runs the mode made last, its standard output and error kept in out and err.
+  int start() {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int rc = mode->startReconcilation();
+    err = testing::internal::GetCapturedStderr();
+    out = testing::internal::GetCapturedStdout();
+    return rc;
+  }
+  int run(int detail, int expiring, int recovery) {
+    makeMode(detail, expiring, recovery);
+    return start();
   }
   void add(const ObjSpec& s) { script.elements.push_back(makeObject(s)); }
   std::string path(const std::string& alias) const { return fs + alias; }
   void writeFile(const std::string& alias, const std::string& content, time_t mtime) {
-    FILE* f = fopen(path(alias).c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs(content.c_str(), f);
-    fclose(f);
+    kmrtest::writeFile(path(alias), content);
     struct timespec t[2] = {{mtime, 0}, {mtime, 0}};
     ASSERT_EQ(0, utimensat(AT_FDCWD, path(alias).c_str(), t, 0));
   }
@@ -158,6 +158,7 @@ class ModeTest : public ::testing::Test {
   ReconcileEnv env{&scriptedFactory};
   std::unique_ptr<ReconcileStatusStoragePools> status;
   std::unique_ptr<ReconcileModeMigUndelete> mode;
+  std::string out, err;
 
  private:
   std::unique_ptr<kmrtest::ScratchMount> mount_;

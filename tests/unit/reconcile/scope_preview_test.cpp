@@ -1,24 +1,19 @@
-// One subtree, the JSON text of a preview, and a preview or a subtree run of
-// the mode against a scripted server.
+// One subtree, the JSON text of a preview, and a preview or an observed run
+// of the mode against a scripted server.
 #include <sys/stat.h>
 
 #include <string>
 
 #include "reconcile/preview.h"
 #include "reconcile/subtree.h"
-#include "tests/support/hostile_tree.h"
 #include "tests/support/text.h"
 #include "tests/unit/reconcile/reconcile_fixture.h"
 
-using rectest::ModeTest;
-using testing::internal::CaptureStdout;
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStdout;
-using testing::internal::GetCapturedStderr;
-
 namespace {
 
+using kmrtest::contains;
 using kmrtest::countOf;
+using kmrtest::lexists;
 
 TEST(AliasScope, ContainsTheDirectoryAndWhatLiesBelowItOnly) {
   AliasScope proj("/proj");
@@ -66,19 +61,12 @@ TEST(PreviewJson, StringsAreQuotedAndEscapedByteForByte) {
 }
 
 // The mode with options, over the scripted server of the fixture.
-class RunOptionsTest : public ModeTest {
+class RunOptionsTest : public rectest::ModeTest {
  protected:
-  std::string run(const MigundeleteRunOptions& options, int recovery = 0) {
-    auto& m = makeMode(0, 0, recovery);
-    m.setRunOptions(options);
-    CaptureStdout();
-    CaptureStderr();
-    result = m.startReconcilation();
-    err = GetCapturedStderr();
-    return GetCapturedStdout();
+  int run(const MigundeleteRunOptions& options, int recovery = 0) {
+    makeMode(0, 0, recovery).setRunOptions(options);
+    return start();
   }
-  int result = -1;
-  std::string err;
 };
 
 TEST_F(RunOptionsTest, PreviewTellsEachDecisionAndChangesNothing) {
@@ -98,8 +86,7 @@ TEST_F(RunOptionsTest, PreviewTellsEachDecisionAndChangesNothing) {
   add({.alias = "/dev", .mode = 020644, .idSeed = 9});
   MigundeleteRunOptions o;
   o.preview = o.json = true;
-  std::string out = run(o);
-  EXPECT_EQ(0, result) << err;
+  EXPECT_EQ(0, run(o)) << err;
   const std::string F = "\"path\":\"" + fs;
   EXPECT_EQ(
       "{\"type\":\"object\",\"alias\":\"/dir/missing\"," + F + "/dir/missing\",\"action\":\"recreate\"}\n"
@@ -121,45 +108,19 @@ TEST_F(RunOptionsTest, PreviewTellsEachDecisionAndChangesNothing) {
   EXPECT_EQ("", err) << "a preview reports no failures: nothing was tried";
   EXPECT_EQ(0, script.begins) << "no transaction";
   EXPECT_TRUE(script.updates.empty());
-  EXPECT_FALSE(kmrtest::lexists(path("/dir/missing")));
-  EXPECT_FALSE(kmrtest::lexists(path("/gone")));
+  EXPECT_FALSE(lexists(path("/dir/missing")));
+  EXPECT_FALSE(lexists(path("/gone")));
   EXPECT_EQ("local", kmrtest::readFile(path("/older")));
 
   // Recovery replaces what stands there and cannot replace a directory.
   add({.alias = "/newer", .idSeed = 3});
   add({.alias = "/adir", .idSeed = 5});
   o.json = false;
-  out = run(o, 1);
-  EXPECT_NE(std::string::npos, out.find("Would replace the file '" + path("/newer") + "'.")) << out;
-  EXPECT_NE(std::string::npos, out.find("Would fail on '" + path("/adir") + "': a directory exists at that path."));
-  EXPECT_NE(std::string::npos, out.find("Preview totals: 2 objects; 0 to recreate, 1 to replace, 0 to skip as "
-                                        "present, 0 to skip as expired, 1 to refuse or fail; 0 missing directories."));
-}
-
-TEST_F(RunOptionsTest, SubtreeRunWithDirectoriesTouchesOnlyItsObjects) {
-  add({.alias = "/proj/a/f1", .idSeed = 1});
-  add({.alias = "/project/f2", .idSeed = 2});
-  add({.alias = "/proj/b/c/f3", .idSeed = 3});
-  add({.alias = "/f4", .idSeed = 4});
-  MigundeleteRunOptions o;
-  o.makeDirs = true;
-  o.scope = AliasScope("/proj");
-  std::string out = run(o);
-  EXPECT_EQ(0, result) << err;
-  EXPECT_EQ("", err);
-  ASSERT_EQ(2u, script.updates.size());
-  EXPECT_EQ("/proj/a/f1", script.updates[0].alias);
-  EXPECT_EQ("/proj/b/c/f3", script.updates[1].alias);
-  EXPECT_EQ(2u, status->m_processedCount) << "counts are those of the subtree";
-  EXPECT_NE(std::string::npos, out.find("BQF9701I Recreating the deleted stub files below '/proj' of file system '" +
-                                        fs + "'."))
-      << out;
-  EXPECT_NE(std::string::npos, out.find("2 objects have been updated on the server."));
-  for (const char* dir : {"/proj", "/proj/a", "/proj/b", "/proj/b/c"})
-    EXPECT_EQ(1u, countOf(out, "The missing directory '" + path(dir) + "' was created.")) << dir;
-  EXPECT_TRUE(kmrtest::lexists(path("/proj/b/c/f3")));
-  EXPECT_FALSE(kmrtest::lexists(path("/project")));
-  EXPECT_FALSE(kmrtest::lexists(path("/f4")));
+  run(o, 1);
+  EXPECT_TRUE(contains(out, "Would replace the file '" + path("/newer") + "'.")) << out;
+  EXPECT_TRUE(contains(out, "Would fail on '" + path("/adir") + "': a directory exists at that path."));
+  EXPECT_TRUE(contains(out, "Preview totals: 2 objects; 0 to recreate, 1 to replace, 0 to skip as present, "
+                            "0 to skip as expired, 1 to refuse or fail; 0 missing directories."));
 }
 
 // Counts an observer sees, and that it sees the end.
@@ -182,8 +143,7 @@ TEST_F(RunOptionsTest, ObserverCountsRecreatedAndFailedObjects) {
   MigundeleteRunOptions o;
   o.makeDirs = true;
   o.observer = &watch;
-  run(o);
-  EXPECT_EQ(0, result);
+  EXPECT_EQ(0, run(o));
   ASSERT_EQ(4u, watch.seen.size());
   EXPECT_EQ(1u, watch.seen[0].recreated);
   EXPECT_EQ(1u, watch.seen[1].failed);
@@ -193,9 +153,8 @@ TEST_F(RunOptionsTest, ObserverCountsRecreatedAndFailedObjects) {
   EXPECT_EQ(4u, watch.last.processed);
   EXPECT_EQ(2u, watch.last.recreated);
   EXPECT_EQ(1u, watch.last.failed);
-  EXPECT_NE(std::string::npos,
-            err.find("The stub file '" + path("/plain/under") + "' is not recreated: '" + path("/plain") +
-                     "' exists and is not a directory."))
+  EXPECT_TRUE(contains(err, "The stub file '" + path("/plain/under") + "' is not recreated: '" + path("/plain") +
+                                "' exists and is not a directory."))
       << err;
 }
 

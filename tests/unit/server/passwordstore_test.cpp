@@ -10,6 +10,7 @@
 #include "tests/support/hostile_tree.h"
 #include "tests/support/no_terminal.h"
 #include "tests/support/node_password.h"
+#include "tests/support/verb_builder.h"
 #include "tests/unit/server/fake_peer.h"
 
 namespace {
@@ -97,21 +98,6 @@ TEST_F(PasswordStoreTest, FilesOthersCouldReadOrSwapAreNeitherReadNorWritten) {
   }
 }
 
-// A scripted server that answers the SignOn with `result`; returns the SignOn.
-Bytes signOnAnswered(uint8_t result, SessionConfig c, int* rc) {
-  FakePeer peer;
-  peer.serve({}, result);
-  c.tcp.port = peer.port();
-  SessionPtr s(new_SessionObject(&c, 1));
-  *rc = CheckSession(s.get(), 1);
-  s.reset();
-  peer.join();
-  std::vector<Bytes> got = peer.received();
-  return got.empty() ? Bytes() : got[0];
-}
-
-std::string passwordOf(const Bytes& signOn) { return fieldOf(signOn, 42, 20); }
-
 TEST_F(PasswordStoreTest, GenerateSignsOnWithTheStoreDropsARefusedRecordAndKeepsAnAcceptedPassword) {
   kmrtest::StdinWithoutTerminal nobodyToAsk;
   SessionConfig c = peerConfig(0);
@@ -123,16 +109,14 @@ TEST_F(PasswordStoreTest, GenerateSignsOnWithTheStoreDropsARefusedRecordAndKeeps
   c.commRestartDuration = 0;
 
   ASSERT_TRUE(kmrtest::writeClientStore(dir, "STORETEST", "STORENODE", "stale"));
-  int rc = 0;
-  Bytes sent = signOnAnswered(1, c, &rc);
-  EXPECT_EQ(rc, 51);
-  EXPECT_EQ(passwordOf(sent), "stale");
+  Bytes sent;
+  EXPECT_EQ(signOnOnce(c, signOnRespVerb(1), &sent), 51);
+  EXPECT_EQ(sent, kmrtest::signOnVerb("STORENODE", "stale"));
   EXPECT_EQ(kmrtest::readFile(file()), kHeader) << "the refused record is removed";
 
   c.password = "from the option";
-  sent = signOnAnswered(0, c, &rc);
-  EXPECT_EQ(rc, 0);
-  EXPECT_EQ(passwordOf(sent), "from the option");
+  EXPECT_EQ(signOnOnce(c, signOnRespVerb(0), &sent), 0);
+  EXPECT_EQ(sent, kmrtest::signOnVerb("STORENODE", "from the option"));
   EXPECT_EQ(kmrtest::readFile(file()), kHeader + "STORETEST\tSTORENODE\t66726f6d20746865206f7074696f6e\n");
 
   // PROMPT never writes the store.
@@ -140,9 +124,8 @@ TEST_F(PasswordStoreTest, GenerateSignsOnWithTheStoreDropsARefusedRecordAndKeeps
   prompt.nodeName = "promptnode";
   prompt.passwordAccess = 0;
   prompt.password = "typed once";
-  sent = signOnAnswered(0, prompt, &rc);
-  EXPECT_EQ(rc, 0);
-  EXPECT_EQ(passwordOf(sent), "typed once");
+  EXPECT_EQ(signOnOnce(prompt, signOnRespVerb(0), &sent), 0);
+  EXPECT_EQ(sent, kmrtest::signOnVerb("PROMPTNODE", "typed once"));
   EXPECT_EQ(kmrtest::readFile(file()), kHeader + "STORETEST\tSTORENODE\t66726f6d20746865206f7074696f6e\n");
 }
 

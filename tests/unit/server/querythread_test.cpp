@@ -1,49 +1,42 @@
+// The query thread that streams the server's migrated objects through the
+// bounded queue, the thread base under it, and the record it streams.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
+#include <ctime>
 #include <memory>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <tuple>
-#include <unistd.h>
 
 #include "common/messages.h"
 #include "common/textexception.h"
 #include "common/trace.h"
+#include "server/migobject.h"
 #include "server/querythread.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/unit/server/fake_peer.h"
 #include "tests/unit/server/queue_test_support.h"
 
 namespace {
 
 constexpr uint32_t kFsId = 31;
 
-// Answer i carries i in the first four id bytes and the path "/fs/<i>"
-// (how an answer becomes a record is the migrated object's test).
-void makeAnswer(int i, MigrQueryAnswer& a) {
-  a = MigrQueryAnswer{};
-  a.fsId = kFsId;
-  memcpy(a.objId.bytes, &i, sizeof i);
-  a.path = "/fs/" + std::to_string(i);
-}
-
 // A session that answers `answers` objects and then ends with `endCode`
-// (answers < 0: never ends). It may watch the queue's fill level from the
+// (answers < 0: never ends). Answer i carries i in its first four id bytes
+// and the path "/fs/<i>". It may watch the queue's fill level from the
 // producer's side, and records on which threads it was attached and detached.
 class ScriptedSource : public MigrQuerySource {
  public:
   struct Log {
     std::atomic<int> nextCalls{0};
     std::atomic<int> maxQueueCount{0};
-    int beginCalls = 0;
-    int queryCalls = 0;
+    int beginCalls = 0, queryCalls = 0;
     uint32_t queriedFsId = 0;
-    int objectType = -1;
-    int ordering = -1;
+    int objectType = -1, ordering = -1;
     int attaches = 0, detaches = 0;
     pthread_t attachedOn{}, detachedOn{};
   };
@@ -63,12 +56,12 @@ class ScriptedSource : public MigrQuerySource {
   }
   int next(MigrQueryAnswer& answer) override {
     const int i = log_.nextCalls++;
-    if (watched_) {
-      const int count = watched_->count();
-      if (count > log_.maxQueueCount) log_.maxQueueCount = count;
-    }
+    if (watched_ && watched_->count() > log_.maxQueueCount) log_.maxQueueCount = watched_->count();
     if (answers_ >= 0 && i >= answers_) return endCode_;
-    makeAnswer(i, answer);
+    answer = MigrQueryAnswer{};
+    answer.fsId = kFsId;
+    memcpy(answer.objId.bytes, &i, sizeof i);
+    answer.path = "/fs/" + std::to_string(i);
     return 0;
   }
   void attachToCallingThread() override {
@@ -80,15 +73,19 @@ class ScriptedSource : public MigrQuerySource {
     ++log_.detaches;
   }
 
-  int beginRc = 0;
-  int queryRc = 0;
+  int beginRc = 0, queryRc = 0;
 
  private:
   Log& log_;
-  int answers_;
-  int endCode_;
+  int answers_, endCode_;
   cQueue* watched_;
 };
+
+std::unique_ptr<ZefServerQueryThread> queryThread(ScriptedSource::Log& log, int answers, int endCode,
+                                                  cQueue& q) {
+  return std::make_unique<ZefServerQueryThread>("/fs", kFsId,
+                                                std::make_unique<ScriptedSource>(log, answers, endCode), &q);
+}
 
 int recordNumber(cQueueBaseObject* e) {
   auto* obj = dynamic_cast<ZefServerMigratedObject*>(e);
@@ -126,18 +123,67 @@ std::vector<std::unique_ptr<cQueueBaseObject>> drain(cQueue& q) {
   return out;
 }
 
+
+// An answer in the handle form, as a query of a stub's object delivers it.
+MigrQueryAnswer handleFormAnswer() {
+  MigrQueryAnswer a;
+  a.fsId = 7;
+  a.objId = makeId(0xE0);
+  a.path = "/orca/fs1/dir/file.dat";
+  a.attrib.size = 123456789012ULL;
+  a.attrib.mode = 0100644;
+  a.attrib.uid = 1001;
+  a.attrib.gid = 100;
+  a.attrib.inode = 4242;
+  a.attrib.mtime = 1700000000;
+  a.attrib.ctime = 1700000100;
+  a.attrib.atime = 1700000200;
+  a.attrib.flags = 0x10;  // state 2
+  a.attrib.hsm.handleForm.marker = kAttribHandleMarker;
+  a.attrib.hsm.handleForm.handleLength = 20;
+  for (size_t i = 0; i < kMaxHandleLen; ++i) a.attrib.hsm.handleForm.handle[i] = static_cast<uint8_t>(0xA0 + i);
+  a.serverAttrib.valid1 = a.serverAttrib.valid2 = 1;
+  const uint32_t order[kRestoreOrderWords] = {0, 1, 0xABCD, 0x12345678, 0xFFFFFFFF};
+  memcpy(a.serverAttrib.restoreOrder, order, sizeof order);
+  a.serverAttrib.mediaClass = kMediaClassLibrary;
+  return a;
+}
+
+// Sets a trace class for one test and restores it afterwards.
+class ScopedClass {
+ public:
+  ScopedClass(unsigned char& flag, unsigned char value) : flag_(flag), saved_(flag) { flag_ = value; }
+  ~ScopedClass() { flag_ = saved_; }
+
+ private:
+  unsigned char& flag_;
+  unsigned char saved_;
+};
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
 }  // namespace
 
 TEST(QueryThread, StreamsEveryObjectInOrderThroughTheBoundedQueueThenFinishes) {
   // A small queue, so that the two threads hand over thousands of times.
   ScopedQueueFlags flags(8, 3);
   cQueue q(0);
+  // Left over from an earlier stream: the constructor must drop them and the
+  // release, or the reader would see them or stop waiting for the producer.
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(q.WriteElement(new FinishedMessageObject(0), 0, 0), 0);
+  q.unlockWaiters();
   ScriptedSource::Log log;
   constexpr int kObjects = 100000;
   ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, kObjects, RC_FINISHED, &q), &q);
-  EXPECT_EQ(q.waitTime(), kQueryQueueWaitTime);
+  EXPECT_EQ(q.count(), 0);
+  EXPECT_FALSE(q.isReleased());
+  EXPECT_EQ(q.waitTime(), 250);
   ASSERT_EQ(thread.getAllMigrObjectsFromServer(0), 0);
-  thread.SetName("THREAD.SERVERQUERY");
   ASSERT_EQ(thread.Create(), 0);
 
   int expected = 0;
@@ -166,70 +212,75 @@ TEST(QueryThread, StreamsEveryObjectInOrderThroughTheBoundedQueueThenFinishes) {
   EXPECT_EQ(log.nextCalls.load(), kObjects + 1);
 }
 
-TEST(QueryThread, EndAndNoMatchQueueAFinishedMarkerBehindTheRecords) {
-  for (int endCode : {RC_FINISHED, RC_NO_MATCH}) {
-    cQueue q(0);
-    ScriptedSource::Log log;
-    ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, 3, endCode), &q);
-    ASSERT_EQ(thread.Create(), 0);
-    const pthread_t worker = thread.getThreadId();
-    waitFor([&] { return thread.isFinished(); });
-    thread.Stop();
-    expectAttachedOnlyOn(worker, log);
-    auto got = drain(q);
-    ASSERT_EQ(got.size(), 4u) << "end code " << endCode;
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(recordNumber(got[i].get()), i);
-    EXPECT_NE(dynamic_cast<FinishedMessageObject*>(got[3].get()), nullptr);
-  }
-}
-
-TEST(QueryThread, BrokenStreamPutsAFailureInFrontOfTheQueuedRecords) {
+// The end and no-match codes queue a finished marker behind the records; a
+// broken stream puts a failure with its message in front of them.
+TEST(QueryThread, EndOfTheStreamIsQueuedAsFinishedMarkerOrFailure) {
   struct Case {
     int code;
-    int message;
+    int message;  // 0: a finished marker
     std::string text;
   };
-  const Case cases[] = {{RC_COMM_FAILURE, 8049, repositoryText(8049)},
+  const Case cases[] = {{RC_FINISHED, 0, ""},
+                        {RC_NO_MATCH, 0, ""},
+                        {RC_COMM_FAILURE, 8049, repositoryText(8049)},
                         {RC_PROTOCOL_ERROR, 1572, repositoryText(1572, RC_PROTOCOL_ERROR)},
                         {-58, 1572, repositoryText(1572, -58)}};
-  constexpr int kAnswers = 10;
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
     cQueue q(0);
     ScriptedSource::Log log;
-    ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, kAnswers, c.code), &q);
-    ASSERT_EQ(thread.Create(), 0);
-    waitFor([&] { return thread.isFinished(); });
+    auto thread = queryThread(log, 3, c.code, q);
+    ASSERT_EQ(thread->Create(), 0);
+    const pthread_t worker = thread->getThreadId();
+    waitFor([&] { return thread->isFinished(); });
+    thread->Stop();
+    expectAttachedOnlyOn(worker, log);
     auto got = drain(q);
-    ASSERT_EQ(got.size(), static_cast<size_t>(kAnswers + 1)) << "code " << c.code;
+    ASSERT_EQ(got.size(), 4u);
+    const size_t firstRecord = c.message ? 1 : 0;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(recordNumber(got[firstRecord + i].get()), i);
+    if (c.message == 0) {
+      EXPECT_NE(dynamic_cast<FinishedMessageObject*>(got[3].get()), nullptr);
+      continue;
+    }
     auto* failure = dynamic_cast<FailureMessageObject*>(got[0].get());
-    ASSERT_NE(failure, nullptr) << "code " << c.code;
+    ASSERT_NE(failure, nullptr);
     EXPECT_EQ(failure->getMessageNumber(), c.message);
+    EXPECT_FALSE(c.text.empty());
     EXPECT_EQ(failure->getMessageText(), c.text);
-    EXPECT_FALSE(failure->getMessageText().empty());
-    EXPECT_EQ(failure->getSenderThreadId(), static_cast<unsigned long>(thread.getThreadId()));
-    for (int i = 0; i < kAnswers; ++i) EXPECT_EQ(recordNumber(got[i + 1].get()), i);
+    EXPECT_EQ(failure->getSenderThreadId(), static_cast<unsigned long>(worker));
   }
 }
 
-TEST(QueryThread, StopWhileTheProducerWaitsOnAFullQueueReturns) {
-  ScopedQueueFlags flags(5, 1);
-  cQueue q(0);
-  ScriptedSource::Log log;
-  ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, -1, 0), &q);
-  ASSERT_EQ(thread.Create(), 0);
-  waitFor([&] { return q.isWriterWaiting(); });
-  EXPECT_EQ(q.count(), 5);
-  // The fault this test exists for is a stop that never returns.
-  BlockingCall stop([&] { thread.Stop(); return 0; }, [&] { unblockWriter(q); });
-  EXPECT_EQ(stop.result(), 0);
-  EXPECT_TRUE(thread.isFinished());
-  EXPECT_FALSE(thread.isRunning());
-  EXPECT_FALSE(thread.isCreated());
-  // The woken producer may add the record it held, and no more.
-  EXPECT_LE(q.count(), 6);
-  EXPECT_LE(log.nextCalls.load(), 6);
-  auto got = drain(q);
-  for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(recordNumber(got[i].get()), static_cast<int>(i));
+// Neither Stop nor the destructor hangs on a producer waiting for room in a
+// full queue (the fault this test exists for); the woken producer may add the
+// record it held, and no more.
+TEST(QueryThread, StopOrDestructionWhileTheProducerWaitsOnAFullQueueReturns) {
+  for (bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy ? "destructor" : "Stop");
+    ScopedQueueFlags flags(5, 1);
+    cQueue q(0);
+    ScriptedSource::Log log;
+    auto thread = queryThread(log, -1, 0, q);
+    ASSERT_EQ(thread->Create(), 0);
+    const pthread_t worker = thread->getThreadId();
+    waitFor([&] { return q.isWriterWaiting(); });
+    EXPECT_EQ(q.count(), 5);
+    BlockingCall stop([&] { destroy ? thread.reset() : thread->Stop(); return 0; },
+                      [&] { unblockWriter(q); });
+    EXPECT_EQ(stop.result(), 0);
+    if (!destroy) {
+      EXPECT_TRUE(thread->isFinished());
+      EXPECT_FALSE(thread->isRunning());
+      EXPECT_FALSE(thread->isCreated());
+      thread.reset();
+    }
+    expectAttachedOnlyOn(worker, log);
+    EXPECT_LE(q.count(), 6);
+    EXPECT_LE(log.nextCalls.load(), 6);
+    auto got = drain(q);
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(recordNumber(got[i].get()), static_cast<int>(i));
+  }
 }
 
 TEST(QueryThread, StopRightAfterCreateNeverHangsNorLeaks) {
@@ -237,65 +288,35 @@ TEST(QueryThread, StopRightAfterCreateNeverHangsNorLeaks) {
   cQueue q(0);
   for (int round = 0; round < 200; ++round) {
     ScriptedSource::Log log;
-    ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, -1, 0), &q);
-    ASSERT_EQ(thread.Create(), 0);
-    BlockingCall stop([&] { thread.Stop(); return 0; }, [&] { unblockWriter(q); });
+    auto thread = queryThread(log, -1, 0, q);
+    ASSERT_EQ(thread->Create(), 0);
+    BlockingCall stop([&] { thread->Stop(); return 0; }, [&] { unblockWriter(q); });
     ASSERT_EQ(stop.result(), 0) << "round " << round;
-    EXPECT_TRUE(thread.isFinished());
+    EXPECT_TRUE(thread->isFinished());
     EXPECT_LE(q.count(), 2);
   }
   q.ResetQueue(0);
 }
 
-TEST(QueryThread, DestroyingARunningThreadStopsIt) {
-  ScopedQueueFlags flags(2, 0);
-  cQueue q(0);
-  ScriptedSource::Log log;
-  auto thread = std::make_unique<ZefServerQueryThread>(
-      "/fs", kFsId, std::make_unique<ScriptedSource>(log, -1, 0), &q);
-  ASSERT_EQ(thread->Create(), 0);
-  const pthread_t worker = thread->getThreadId();
-  waitFor([&] { return q.isWriterWaiting(); });
-  BlockingCall destroy([&] { thread.reset(); return 0; }, [&] { unblockWriter(q); });
-  EXPECT_EQ(destroy.result(), 0);
-  EXPECT_LE(q.count(), 3);
-  expectAttachedOnlyOn(worker, log);
-  q.ResetQueue(0);
-}
-
-TEST(QueryThread, ConstructionEmptiesTheQueue) {
-  cQueue q(0);
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(q.WriteElement(new FinishedMessageObject(0), 0, 0), 0);
-  q.unlockWaiters();
-  ScriptedSource::Log log;
-  ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, 0, RC_FINISHED), &q);
-  EXPECT_EQ(q.count(), 0);
-  EXPECT_FALSE(q.isReleased());
-  EXPECT_EQ(q.waitTime(), 250);
-}
-
+// The query asks for file space, object type 1 and the ordering; a refused
+// BeginTxn sends no query, and either refusal is returned.
 TEST(QueryThread, StartingTheQuerySendsTheFileSpaceAndOrdering) {
   cQueue q(0);
-  {
-    ScriptedSource::Log log;
-    ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, 0, RC_FINISHED), &q);
-    EXPECT_EQ(thread.getAllMigrObjectsFromServer(0), 0);
-    EXPECT_EQ(log.beginCalls, 1);
-    EXPECT_EQ(log.queriedFsId, kFsId);
-    EXPECT_EQ(log.objectType, 1);
-    EXPECT_EQ(log.ordering, 2);
-    EXPECT_EQ(thread.getAllMigrObjectsFromServer(1), 0);
-    EXPECT_EQ(log.ordering, 1);
-  }
-  // A refused BeginTxn sends no query; either refusal is returned.
-  for (auto [beginRc, queryRc, rc, queries] : {std::tuple{-50, 0, -50, 0}, std::tuple{0, 136, 136, 1}}) {
+  for (auto [orderFlag, beginRc, queryRc, rc, queries, ordering] :
+       {std::tuple{0, 0, 0, 0, 1, 2}, std::tuple{1, 0, 0, 0, 1, 1}, std::tuple{0, -50, 0, -50, 0, -1},
+        std::tuple{0, 0, 136, 136, 1, 2}}) {
+    SCOPED_TRACE(testing::Message() << "order " << orderFlag << " begin " << beginRc << " query " << queryRc);
     ScriptedSource::Log log;
     auto source = std::make_unique<ScriptedSource>(log, 0, RC_FINISHED);
     source->beginRc = beginRc;
     source->queryRc = queryRc;
     ZefServerQueryThread thread("/fs", kFsId, std::move(source), &q);
-    EXPECT_EQ(thread.getAllMigrObjectsFromServer(0), rc);
+    EXPECT_EQ(thread.getAllMigrObjectsFromServer(orderFlag), rc);
+    EXPECT_EQ(log.beginCalls, 1);
     EXPECT_EQ(log.queryCalls, queries);
+    EXPECT_EQ(log.ordering, ordering);
+    EXPECT_EQ(log.queriedFsId, queries ? kFsId : 0);
+    EXPECT_EQ(log.objectType, queries ? 1 : -1);
   }
 }
 
@@ -315,8 +336,7 @@ class CountingThread : public cThreadBase {
   int done() const { return done_.load(); }
 
  private:
-  int units_;
-  int initOk_;
+  int units_, initOk_;
   std::atomic<int> done_{0};
 };
 
@@ -324,39 +344,22 @@ int failingStart(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { r
 
 }  // namespace
 
-TEST(ThreadBase, RunsUnitsUntilItClearsRunningAndStopAfterJoinOnlyClearsRunning) {
-  CountingThread t(5);
-  EXPECT_EQ(t.GetName(), "None");
-  ASSERT_EQ(t.Create(), 0);
-  EXPECT_TRUE(t.isCreated());
-  waitFor([&] { return t.isFinished(); });
-  EXPECT_EQ(t.done(), 5);
-  t.Stop();
-  EXPECT_FALSE(t.isCreated());
-  EXPECT_TRUE(t.isFinished());
-  t.Stop();  // nothing left to join
-  EXPECT_FALSE(t.isRunning());
-  EXPECT_TRUE(t.isFinished());
-  EXPECT_EQ(t.done(), 5);
-}
-
-TEST(ThreadBase, FailedCreateReportsTheSystemCode) {
-  CountingThread t(1, 1, failingStart);
-  EXPECT_EQ(t.Create(), EAGAIN);
-  EXPECT_FALSE(t.isRunning());
-  EXPECT_TRUE(t.isFinished());
-  EXPECT_FALSE(t.isCreated());
-  t.Stop();
-  EXPECT_EQ(t.done(), 0);
-}
-
-TEST(ThreadBase, FailedInitializationEndsTheThreadWithoutWork) {
-  CountingThread t(1, 0);
-  ASSERT_EQ(t.Create(), 0);
-  waitFor([&] { return t.isFinished(); });
-  t.Stop();
-  EXPECT_EQ(t.done(), 0);
-  EXPECT_FALSE(t.isRunning());
+// A thread that could not be started reports the system's code, one whose
+// Initialize fails ends without work; neither leaves anything to join.
+TEST(ThreadBase, FailedCreateOrInitializationDoesNoWork) {
+  CountingThread notStarted(1, 1, failingStart);
+  EXPECT_EQ(notStarted.Create(), EAGAIN);
+  EXPECT_FALSE(notStarted.isRunning());
+  EXPECT_TRUE(notStarted.isFinished());
+  EXPECT_FALSE(notStarted.isCreated());
+  CountingThread notInitialized(1, 0);
+  ASSERT_EQ(notInitialized.Create(), 0);
+  waitFor([&] { return notInitialized.isFinished(); });
+  for (CountingThread* t : {&notStarted, &notInitialized}) {
+    t->Stop();
+    EXPECT_EQ(t->done(), 0);
+    EXPECT_FALSE(t->isRunning());
+  }
   EXPECT_THROW(cThreadBase::ThreadEntry(nullptr), cTextException);
 }
 
@@ -371,23 +374,123 @@ TEST(QueryThread, TracesRecordsEndReasonAndQueueActivity) {
   {
     cQueue q(0);
     ScriptedSource::Log log;
-    ZefServerQueryThread thread("/fs", kFsId, std::make_unique<ScriptedSource>(log, 2, RC_COMM_FAILURE), &q);
-    ASSERT_EQ(thread.Create(), 0);
-    waitFor([&] { return thread.isFinished(); });
-    thread.Stop();
+    auto thread = queryThread(log, 2, RC_COMM_FAILURE, q);
+    ASSERT_EQ(thread->Create(), 0);
+    waitFor([&] { return thread->isFinished(); });
+    thread->Stop();
     q.ResetQueue(0);
   }
   trClose(true);
   for (unsigned char* flag : {&TR_SMRECONCILE, &TR_SMRECONCILEDETAIL, &TR_THREAD, &TR_ENTER, &TR_EXIT})
     *flag = 0;
   const std::string text = kmrtest::readFile(path);
-  EXPECT_NE(text.find("(ZefServerQueryThread): Server Object:\n\n=== ZEF Server Migrated Object ===\n"),
-            std::string::npos);
-  EXPECT_NE(text.find("alias : /fs/1\n"), std::string::npos);
-  EXPECT_NE(text.find("(ZefServerQueryThread): FAILURE -> cuGetMigrQryResp() returned with rc = RC_COMM_FAILURE!\n"),
-            std::string::npos);
-  EXPECT_NE(text.find("ENTER =====> cQueue::WriteElement()"), std::string::npos);
-  EXPECT_NE(text.find("(cQueue::unlockWaiters): Checked queue: (3) elements counted (3) size of queue.\n"),
-            std::string::npos);
-  EXPECT_NE(text.find("(cQueue): m_Queue.size = 3."), std::string::npos);
+  for (const char* line : {"(ZefServerQueryThread): Server Object:\n\n=== ZEF Server Migrated Object ===\n",
+                           "alias : /fs/1\n",
+                           "(ZefServerQueryThread): FAILURE -> cuGetMigrQryResp() returned with rc = RC_COMM_FAILURE!\n",
+                           "ENTER =====> cQueue::WriteElement()",
+                           "(cQueue::unlockWaiters): Checked queue: (3) elements counted (3) size of queue.\n",
+                           "(cQueue): m_Queue.size = 3."})
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+}
+
+// ---- the record the thread streams --------------------------------------------
+
+TEST(MigratedObject, IdPrintsAsUpperCaseHexAndFollowsANewIdButNoNullOne) {
+  ZefServerMigratedObject obj;
+  EXPECT_EQ(obj.setAttributes(nullptr), 0);
+  EXPECT_EQ(obj.getAttributes(), nullptr);
+  midExtObjId_t zero{};
+  ASSERT_EQ(obj.setExtObjID(&zero), 1);
+  EXPECT_EQ(obj.getExtObjIDString(), std::string(56, '0'));
+  const midExtObjId_t id = makeId(0x0A);
+  ASSERT_EQ(obj.setExtObjID(&id), 1);
+  EXPECT_EQ(obj.getExtObjIDString(), "0A0B0C0D0E0F101112131415161718191A1B1C1D1E1F202122232425");
+  EXPECT_EQ(obj.setExtObjID(nullptr), 0);
+  EXPECT_EQ(obj.getExtObjIDString().substr(0, 4), "0A0B");
+  // The record keeps its own copy: changing the caller's id changes nothing.
+  midExtObjId_t scratch = makeId(0x00);
+  ASSERT_EQ(obj.setExtObjID(&scratch), 1);
+  scratch.bytes[0] = 0xFF;
+  EXPECT_EQ(obj.getExtObjIDString().substr(0, 4), "0001");
+  EXPECT_EQ(obj.getExtObjID()->bytes[0], 0x00);
+}
+
+TEST(MigratedObject, MigrationStateTouchesOnlyItsBitsAndStampsExpiry) {
+  ZefServerMigratedObject obj;
+  Attrib attr{};
+  attr.flags = 0xE7;  // every bit but the state set
+  attr.atime = 1000;
+  ASSERT_EQ(obj.setAttributes(&attr), 1);
+  EXPECT_FALSE(obj.isObjectExpired());
+
+  const uint32_t before = static_cast<uint32_t>(time(nullptr));
+  obj.setFileMigrState(7);  // only the low two bits count: 3, expired
+  const uint32_t after = static_cast<uint32_t>(time(nullptr));
+  EXPECT_EQ(obj.getAttributes()->flags, 0xFF);
+  EXPECT_EQ(attribMigState(*obj.getAttributes()), 3u);
+  EXPECT_TRUE(obj.isObjectExpired());
+  // 7 is not the expired state itself, so atime stays as it was.
+  EXPECT_EQ(obj.getAttributes()->atime, 1000u);
+
+  obj.setFileMigrState(3);
+  EXPECT_GE(obj.getAttributes()->atime, before);
+  EXPECT_LE(obj.getAttributes()->atime, after + 1);
+
+  const uint32_t stamped = obj.getAttributes()->atime;
+  obj.setFileMigrState(2);
+  EXPECT_FALSE(obj.isObjectExpired());
+  EXPECT_EQ(obj.getAttributes()->flags, 0xF7);
+  EXPECT_EQ(obj.getAttributes()->atime, stamped);
+  // The caller's record was copied, not borrowed.
+  EXPECT_EQ(attr.flags, 0xE7);
+}
+
+TEST(MigratedObject, MediaClassNames) {
+  const std::pair<int, const char*> table[] = {{0, "UNKNOWN"},   {16, "fixed"},   {32, "library"},
+                                               {48, "network"},  {64, "shelf"},   {80, "offsite"},
+                                               {240, "unavailable"}, {17, "UNKNOWN"}, {255, "UNKNOWN"}};
+  ZefServerMigratedObject obj;
+  for (const auto& [value, name] : table) {
+    obj.mediaClass = static_cast<uint8_t>(value);
+    EXPECT_EQ(obj.getMediaClassName(), name) << "media class " << value;
+  }
+}
+
+// Filling from an answer copies every part: the attributes whole, the rest
+// as the dump shows it.
+TEST(MigratedObject, FilledFromAnAnswerDumpsEveryFieldOnlyWithDetailTrace) {
+  ScopedClass detail(TR_SMRECONCILEDETAIL, 0);
+  const MigrQueryAnswer answer = handleFormAnswer();
+  ZefServerMigratedObject obj;
+  ASSERT_EQ(fillMigratedObject(obj, answer), 1);
+  ASSERT_NE(obj.getAttributes(), nullptr);
+  EXPECT_EQ(memcmp(obj.getAttributes(), &answer.attrib, sizeof(Attrib)), 0);
+  EXPECT_EQ(obj.toString(), "\n");
+  TR_SMRECONCILEDETAIL = 1;
+  const std::vector<std::string> got = lines(obj.toString());
+  ASSERT_EQ(got.size(), 19u);  // the text ends with the one empty line
+  EXPECT_EQ(got[0], "");
+  EXPECT_EQ(got[1], "=== ZEF Server Migrated Object ===");
+  EXPECT_EQ(got[2], "");
+  EXPECT_EQ(got[3], "                    alias : /orca/fs1/dir/file.dat");
+  EXPECT_EQ(got[4], "                   handle : A0A1A2A3A4A5A6A7-A8A9AAABACADAEAF-B0B1B2B3");
+  EXPECT_EQ(got[5], "            handle length : 20");
+  EXPECT_EQ(got[6], "                 extObjID : "
+                    "E0E1E2E3E4E5E6E7E8E9EAEBECEDEEEFF0F1F2F3F4F5F6F7F8F9FAFB");
+  EXPECT_EQ(got[7], "                     fsID : 7");
+  EXPECT_EQ(got[8], "                file size : 123456789012");
+  EXPECT_EQ(got[9], "                    inode : 4242");
+  EXPECT_EQ(got[10], "                      uid : 1001");
+  EXPECT_EQ(got[11], "                      gid : 100");
+  EXPECT_EQ(got[12], "                     mode : 33188");
+  // Times: local date and time; the mtime and atime texts must differ, as
+  // the values do, and name the year.
+  EXPECT_EQ(got[13].substr(0, 28), "                    mtime : ");
+  EXPECT_NE(got[13].find("2023"), std::string::npos) << got[13];
+  EXPECT_NE(got[13].substr(28), got[15].substr(28));
+  EXPECT_EQ(got[14].substr(0, 28), "                    ctime : ");
+  EXPECT_EQ(got[15].substr(0, 28), "                    atime : ");
+  EXPECT_EQ(got[16], "              media class : library");
+  EXPECT_EQ(got[17], "            restore order : 00000000-00000001-0000ABCD-12345678-FFFFFFFF");
+  EXPECT_EQ(got[18], "");
 }

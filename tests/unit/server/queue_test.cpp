@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/textexception.h"
@@ -67,17 +68,12 @@ TEST(Queue, TakesCapacityAndMarginFromTestFlagsOrDefaults) {
     EXPECT_EQ(q.refillMargin(), 1000);
     EXPECT_EQ(q.waitTime(), 250);
   }
-  {
-    ScopedQueueFlags flags(3, 1);
+  // A margin at or above capacity would never wake the writer.
+  for (auto [size, lock, margin] : {std::tuple{3, 1, 1}, std::tuple{4, 9, 3}}) {
+    ScopedQueueFlags flags(size, lock);
     cQueue q(250);
-    EXPECT_EQ(q.capacity(), 3);
-    EXPECT_EQ(q.refillMargin(), 1);
-  }
-  {
-    // A margin at or above capacity would never wake the writer.
-    ScopedQueueFlags flags(4, 9);
-    cQueue q(250);
-    EXPECT_EQ(q.refillMargin(), 3);
+    EXPECT_EQ(q.capacity(), size);
+    EXPECT_EQ(q.refillMargin(), margin);
   }
 }
 
@@ -86,10 +82,7 @@ TEST(Queue, KeepsOrderAndPutsFrontWritesNext) {
   for (int i = 1; i <= 3; ++i) ASSERT_EQ(q.WriteElement(new Numbered(i), 0, 0), 0);
   ASSERT_EQ(q.WriteElement(new Numbered(99), 1, 0), 0);  // a failure overtakes the records
   EXPECT_EQ(q.count(), 4);
-  EXPECT_EQ(readNumber(q), 99);
-  EXPECT_EQ(readNumber(q), 1);
-  EXPECT_EQ(readNumber(q), 2);
-  EXPECT_EQ(readNumber(q), 3);
+  for (int n : {99, 1, 2, 3}) EXPECT_EQ(readNumber(q), n);
   EXPECT_EQ(q.count(), 0);
   // A null element is a legal element.
   ASSERT_EQ(q.WriteElement(nullptr, 1, 0), 0);
@@ -100,17 +93,15 @@ TEST(Queue, KeepsOrderAndPutsFrontWritesNext) {
 
 TEST(Queue, EmptyReadIsWokenByAWriteAndReturnsTheElement) {
   cQueue q(250);
-  std::atomic<int> rc{-1};
   cQueueBaseObject* got = nullptr;
-  std::thread reader([&] { rc = q.ReadElement(got); });
+  // Not unblockReader: that is a write, the very wake-up under test.
+  BlockingCall reader([&] { return q.ReadElement(got); }, [&] { q.unlockWaiters(); });
   waitFor([&] { return q.isReaderWaiting(); });
-  auto* element = new Numbered(5);
-  ASSERT_EQ(q.WriteElement(element, 0, 0), 0);
-  reader.join();
-  EXPECT_EQ(rc.load(), 0);
-  EXPECT_EQ(got, element);
+  auto element = std::make_unique<Numbered>(5);
+  ASSERT_EQ(q.WriteElement(element.get(), 0, 0), 0);
+  EXPECT_EQ(reader.result(), 0);
+  EXPECT_EQ(got, element.get());
   EXPECT_EQ(q.count(), 0);
-  delete got;
 }
 
 TEST(Queue, EmptyReadIsWokenByUnlockingTheWaitersAndReturns964) {
@@ -133,15 +124,14 @@ TEST(Queue, WriterBlocksWhenFullAndResumesOnlyBelowCapacityMinusMargin) {
   ScopedQueueFlags flags(3, 1);
   cQueue q(250);
   std::atomic<int> written{0};
-  std::atomic<int> fourthRc{-1};
-  std::thread writer([&] {
-    for (int i = 1; i <= 3; ++i) {
-      q.WriteElement(new Numbered(i), 0, 0);
+  // Ended by a release, not by a read: a read's signal is what is under test.
+  BlockingCall writer([&] {
+    for (int i = 1; i <= 4; ++i) {
+      if (int rc = q.WriteElement(new Numbered(i), 0, 0)) return rc;
       ++written;
     }
-    fourthRc = q.WriteElement(new Numbered(4), 0, 0);
-    ++written;
-  });
+    return 0;
+  }, [&] { q.unlockWaiters(); });
   waitFor([&] { return q.isWriterWaiting(); });
   EXPECT_EQ(written.load(), 3);
   EXPECT_EQ(q.count(), 3);
@@ -156,44 +146,37 @@ TEST(Queue, WriterBlocksWhenFullAndResumesOnlyBelowCapacityMinusMargin) {
 
   // One left: below the mark, the writer resumes and adds the fourth.
   EXPECT_EQ(readNumber(q), 2);
-  writer.join();
-  EXPECT_EQ(fourthRc.load(), 0);
+  EXPECT_EQ(writer.result(), 0);
+  EXPECT_EQ(written.load(), 4);
   EXPECT_EQ(q.count(), 2);
-  EXPECT_EQ(readNumber(q), 3);
-  EXPECT_EQ(readNumber(q), 4);
+  for (int n : {3, 4}) EXPECT_EQ(readNumber(q), n);
 }
 
-TEST(Queue, FullQueueRefusesNoWaitWritesAndReleasedQueueRefusesWaitingOnes) {
-  ScopedQueueFlags flags(2, 0);
-  cQueue q(250);
-  ASSERT_EQ(q.WriteElement(new Numbered(1), 0, 0), 0);
-  ASSERT_EQ(q.WriteElement(new Numbered(2), 0, 0), 0);
-  Numbered refused(3);
-  EXPECT_EQ(q.WriteElement(&refused, 0, 1), RC_NO_MEMORY);
-  EXPECT_EQ(q.count(), 2);
-  q.unlockWaiters();
-  EXPECT_TRUE(q.isReleased());
-  auto waiting = std::make_unique<Numbered>(4);
-  BlockingCall write([&] { return q.WriteElement(waiting.get(), 0, 0); }, [&] { unblockWriter(q); });
-  EXPECT_EQ(write.result(), RC_NO_MEMORY);  // would wait: refused instead
-  if (write.result() != RC_NO_MEMORY) (void)waiting.release();  // the queue holds it
-  EXPECT_EQ(q.count(), 2);
-  q.ResetQueue(250);
-  EXPECT_FALSE(q.isReleased());
-}
-
-TEST(Queue, WriterWokenByUnlockingTheWaitersAddsItsElement) {
+// A full queue refuses a write that may not wait; unlocking the waiters lets
+// a blocked writer add its element, and a released queue refuses a write that
+// would wait instead of letting it wait for a reader that is gone.
+TEST(Queue, FullQueueRefusesNoWaitWritesAndReleaseEndsWaitingOnes) {
   ScopedQueueFlags flags(1, 0);
   cQueue q(250);
   ASSERT_EQ(q.WriteElement(new Numbered(1), 0, 0), 0);
+  Numbered refused(3);
+  EXPECT_EQ(q.WriteElement(&refused, 0, 1), RC_NO_MEMORY);
+  EXPECT_EQ(q.count(), 1);
   BlockingCall writer([&] { return q.WriteElement(new Numbered(2), 0, 0); }, [&] { unblockWriter(q); });
   waitFor([&] { return q.isWriterWaiting(); });
   q.unlockWaiters();
   EXPECT_EQ(writer.result(), 0);
   EXPECT_EQ(q.count(), 2);
+  EXPECT_TRUE(q.isReleased());
+  auto waiting = std::make_unique<Numbered>(4);
+  BlockingCall write([&] { return q.WriteElement(waiting.get(), 0, 0); }, [&] { unblockWriter(q); });
+  EXPECT_EQ(write.result(), RC_NO_MEMORY);
+  if (write.result() != RC_NO_MEMORY) (void)waiting.release();  // the queue holds it
+  EXPECT_EQ(q.count(), 2);
   g_deleted = 0;
   q.ResetQueue(250);
   EXPECT_EQ(g_deleted.load(), 2);
+  EXPECT_FALSE(q.isReleased());
 }
 
 TEST(Queue, ResetDeletesHeldElementsAndDestructorLeavesThemToTheOwner) {
