@@ -220,11 +220,6 @@ Bed::Bed() {
     throw std::runtime_error("cannot write the password store");
 }
 
-void Bed::writePasswordStore(const std::string& text) const {
-  if (!kmrtest::writePrivateFile(passwordDir() + "/kmr.pwd", text))
-    throw std::runtime_error("cannot write the password store");
-}
-
 Bed::~Bed() {
   server_.reset();
   mounts_.clear();

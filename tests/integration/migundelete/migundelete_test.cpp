@@ -2,11 +2,8 @@
 // zefserverd on loopback, real managed tmpfs and ext4 mounts in a private
 // mount namespace, stubs made by `zefadm migrate`. Each test checks what is
 // on disk afterwards, what the server's records say and what was printed.
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -14,15 +11,89 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <sstream>
 
-#include "tests/integration/migundelete/command_fixture.h"
+#include "tests/integration/migundelete/e2e_support.h"
 
-using namespace e2e::command;  // NOLINT: the fixture and its helpers
-using e2e::Bed;
-using e2e::ObjectRecord;
-using e2e::Result;
+using namespace e2e;  // NOLINT: the test bed, its fixture and readers
 
 namespace {
+
+// ---------------------------------------------------------------------------
+// `zefadm manage-fs` and `zefadm migrate`: the stubs they make and the
+// records they leave are the ones the command must later read.
+
+class MigrateTest : public CommandTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(MigrateTest, FilesBecomeExactStubsWithRecordsNamingThem) {
+  const std::string fs = bed->mountManaged(GetParam());
+  // The control directory and the node's global state file.
+  EXPECT_THAT(kmrtest::readFile(fs + "/.Tarnveld/dmiFSState"), HasSubstr("do not delete"));
+  char stat[1100];
+  EXPECT_EQ(1020, getxattr((fs + "/.Tarnveld/dmiFSState").c_str(), "trusted.dmapi.VOQStat", stat, sizeof stat));
+  EXPECT_GE(kmrtest::readFile("/etc/vostra/Tarnveld/config/dmiFSGlobalState").size(), 4u + 72u);
+  // Refused: a directory outside the file system, a node nobody registered.
+  Result r = bed->zefadm({"migrate", Bed::kNode, fs, bed->work()});
+  EXPECT_EQ(1, r.status);
+  EXPECT_THAT(r.err, HasSubstr("is not below"));
+  r = bed->zefadm({"migrate", "NOSUCHNODE", fs});
+  EXPECT_EQ(1, r.status);
+  EXPECT_THAT(r.err, HasSubstr("not registered"));
+
+  ASSERT_EQ(0, mkdir((fs + "/sub").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((fs + "/other").c_str(), 0755));
+  MakeFile(fs + "/sub/one", 3 * 4096 + 5, 1200, 1201, 0640, 1600000050, 1600000100);
+  MakeFile(fs + "/sub/two", 4, 1300, 1301, 0604, 1600000150, 1600000200);
+  MakeFile(fs + "/sub/empty", 0, 1300, 1301, 0644, 1600000250, 1600000300);
+  MakeFile(fs + "/other/not-below", 4, 0, 1, 0644, 1600000350, 1600000400);
+  ASSERT_EQ(0, symlink((fs + "/other/not-below").c_str(), (fs + "/sub/link").c_str()));
+  struct stat orig;
+  ASSERT_EQ(0, lstat((fs + "/sub/one").c_str(), &orig));
+
+  r = bed->zefadm({"migrate", Bed::kNode, fs, fs + "/sub"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("2 files migrated, 1 skipped, 0 failed"));
+  auto recs = bed->records(fs);
+  ASSERT_EQ(2u, recs.size());
+  EXPECT_EQ("/sub/one", recs[0].path) << "byte order of the names";
+  EXPECT_EQ("/sub/two", recs[1].path);
+  for (const ObjectRecord& rec : recs) {
+    SCOPED_TRACE(rec.path);
+    const std::string path = fs + rec.path;
+    struct stat st;
+    ASSERT_EQ(0, lstat(path.c_str(), &st));
+    EXPECT_EQ(2u, rec.state);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), rec.size);
+    EXPECT_EQ(st.st_mode, rec.mode);
+    EXPECT_EQ(st.st_uid, rec.uid);
+    EXPECT_EQ(st.st_uid + 1, rec.gid);
+    EXPECT_EQ(static_cast<uint32_t>(st.st_ino), rec.inode);
+    EXPECT_EQ(0x8E7D, rec.hsmMarker);
+    EXPECT_EQ(ExpectedHandle(path), rec.handle);
+    EXPECT_EQ(static_cast<uint32_t>(st.st_mtime - 50), rec.atime) << "times are kept through the stub";
+  }
+  EXPECT_EQ(static_cast<uint64_t>(orig.st_size), recs[0].size);
+  EXPECT_EQ(1600000100u, recs[0].mtime);
+  // The stub's VOQObj carries the change time of the file as it was migrated,
+  // while the record now holds the stub's: compare with a record built so.
+  ObjectRecord asMigrated = recs[0];
+  asMigrated.ctime = static_cast<uint32_t>(orig.st_ctime);
+  EXPECT_EQ("", StubDifferences(fs + "/sub/one", asMigrated));
+
+  // Left alone: empty files, links and their targets, files outside DIR.
+  EXPECT_EQ("abcd", kmrtest::readFile(fs + "/other/not-below"));
+  EXPECT_EQ(-1, lgetxattr((fs + "/other/not-below").c_str(), "trusted.dmapi.VOQObj", stat, sizeof stat));
+  EXPECT_EQ(-1, lgetxattr((fs + "/sub/empty").c_str(), "trusted.dmapi.VOQObj", stat, sizeof stat));
+
+  // A second run finds only stubs: no new records, nothing changed.
+  r = bed->zefadm({"migrate", Bed::kNode, fs});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("1 files migrated, 3 skipped, 0 failed")) << "(other/not-below is new)";
+  EXPECT_EQ(3u, bed->records(fs).size());
+  EXPECT_EQ(recs[0].handle, bed->record(fs, "/sub/one")->handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(E2E, MigrateTest, ::testing::Values("tmpfs", "ext4"));
 
 // ---------------------------------------------------------------------------
 // The four flavours on tmpfs and ext4.
@@ -31,61 +102,54 @@ struct Flavour {
   const char* name;
   std::vector<std::string> options;
   std::set<std::string> recreated;
+  const char* summary;  // of a run that ends with 1; "" for one that ends with 0
 };
 
+// Recovery tries the directory /e too, and that recreation fails.
 const Flavour kFlavours[] = {
-    {"normal", {}, {"/a", "/dir/b", "/d"}},
-    {"expiring", {"-EXPIRING"}, {"/a", "/dir/b", "/d", "/x"}},
-    {"recover", {"-RECOVER"}, {"/a", "/dir/b", "/c", "/d"}},
-    {"both", {"-r", "-e"}, {"/a", "/dir/b", "/c", "/d", "/x"}},
+    {"normal", {}, {"/a", "/dir/b", "/d"}, ""},
+    {"expiring", {"-EXPIRING"}, {"/a", "/dir/b", "/d", "/x"}, ""},
+    {"recover", {"-RECOVER"}, {"/a", "/dir/b", "/c", "/d"},
+     "4 stubs recreated, 1 objects skipped, 1 recreations failed, 0 server updates not committed."},
+    {"both", {"-r", "-e"}, {"/a", "/dir/b", "/c", "/d", "/x"},
+     "5 stubs recreated, 0 objects skipped, 1 recreations failed, 0 server updates not committed."},
 };
 
 class FlavourTest : public CommandTest, public ::testing::WithParamInterface<std::tuple<int, const char*>> {};
 
 TEST_P(FlavourTest, RecreatesSkipsAndReplacesAsTheFlavourSays) {
   const Flavour& fl = kFlavours[std::get<0>(GetParam())];
-  bed->startServer();
-  const std::string fs = bed->mountManaged(std::get<1>(GetParam()));
+  const std::string fs = serve(std::get<1>(GetParam()));
   ASSERT_EQ(0, mkdir((fs + "/dir").c_str(), 0755));
-  makeFile(fs + "/a", 10000, 1001, 1002, 0640, 1500000000, 1600000000);
-  makeFile(fs + "/dir/b", 5 * 1024 * 1024 + 17, 0, 0, 0600, 1500000001, 1600000001);
-  makeFile(fs + "/c", 4096, 1003, 1003, 0644, 1500000002, 1600000002);
-  makeFile(fs + "/d", 70000, 1004, 1004, 0755, 1500000003, 1600000003);
-  makeFile(fs + "/e", 300, 1005, 1005, 0600, 1500000004, 1600000004);
-  makeFile(fs + "/x", 12345, 1006, 1006, 0444, 1500000005, 1600000005);
+  MakeFile(fs + "/a", 10000, 1001, 1002, 0640, 1500000000, 1600000000);
+  MakeFile(fs + "/dir/b", 5 * 1024 * 1024 + 17, 0, 0, 0600, 1500000001, 1600000001);
+  MakeFile(fs + "/c", 4096, 1003, 1003, 0644, 1500000002, 1600000002);
+  MakeFile(fs + "/d", 70000, 1004, 1004, 0755, 1500000003, 1600000003);
+  MakeFile(fs + "/e", 300, 1005, 1005, 0600, 1500000004, 1600000004);
+  MakeFile(fs + "/x", 12345, 1006, 1006, 0444, 1500000005, 1600000005);
   auto before = migrate(fs);
   ASSERT_EQ(6u, before.size());
 
   // Local damage: stubs deleted, one replaced by an older file, one by a directory.
   for (const char* gone : {"/a", "/dir/b", "/x", "/d", "/e"}) ASSERT_EQ(0, unlink((fs + gone).c_str()));
-  makeFile(fs + "/d", 7, 1004, 1004, 0600, 1500000003, 1600000003 - 100);
+  MakeFile(fs + "/d", 7, 1004, 1004, 0600, 1500000003, 1600000003 - 100);
   // Identity by handle (inode and generation): ext4 hands a freed inode
   // number straight to the next new file.
-  const auto olderD = e2e::ExpectedHandle(fs + "/d");
+  const auto olderD = ExpectedHandle(fs + "/d");
   ASSERT_EQ(0, mkdir((fs + "/e").c_str(), 0700));
-  const auto stubC = e2e::ExpectedHandle(fs + "/c");
+  const auto stubC = ExpectedHandle(fs + "/c");
   ASSERT_EQ(0, bed->zefadm({"expire", Bed::kNode, fs, "/x"}).status);
   before["/x"].state = 3;
 
   std::vector<std::string> args = fl.options;
-  args.push_back("-DETAIL");
-  args.push_back(fs);
+  args.insert(args.end(), {"-DETAIL", fs});
   Result r = bed->run(args);
-  // Recovery tries the directory /e too, and that recreation fails.
-  const bool recovers = fl.recreated.count("/c") == 1;
+  const bool recovers = *fl.summary != '\0';
   EXPECT_EQ(recovers ? 1 : 0, r.status) << r.out << r.err;
-  EXPECT_TRUE(contains(r.out, "Recreating the deleted stub files of file system '" + fs + "'.")) << r.out;
-  EXPECT_TRUE(contains(r.out, std::to_string(fl.recreated.size()) + " objects have been updated on the server."))
-      << r.out;
-  EXPECT_EQ(!recovers, contains(r.out, "The deleted stub files of file system '" + fs + "' have been recreated."))
-      << r.out;
-  if (recovers) {
-    const std::string skipped = fl.recreated.count("/x") ? "0" : "1";
-    EXPECT_TRUE(contains(r.err, "File system '" + fs + "': " + std::to_string(fl.recreated.size()) +
-                                    " stubs recreated, " + skipped +
-                                    " objects skipped, 1 recreations failed, 0 server updates not committed."))
-        << r.err;
-  }
+  EXPECT_THAT(r.out, HasSubstr("Recreating the deleted stub files of file system '" + fs + "'."));
+  EXPECT_THAT(r.out, HasSubstr(std::to_string(fl.recreated.size()) + " objects have been updated on the server."));
+  EXPECT_EQ(!recovers, contains(r.out, "The deleted stub files of file system '" + fs + "' have been recreated."));
+  EXPECT_EQ(recovers, contains(r.err, "File system '" + fs + "': " + fl.summary)) << r.err;
 
   auto after = bed->records(fs);
   ASSERT_EQ(6u, after.size());
@@ -93,27 +157,27 @@ TEST_P(FlavourTest, RecreatesSkipsAndReplacesAsTheFlavourSays) {
     const std::string path = fs + rec.path;
     const ObjectRecord& was = before[rec.path];
     SCOPED_TRACE(std::string(fl.name) + " " + rec.path);
-    if (fl.recreated.count(rec.path)) {
-      EXPECT_EQ("", e2e::StubDifferences(path, was));
-      EXPECT_EQ("", recordDifferences(path, was, rec));
-      EXPECT_TRUE(contains(r.out, "The stub file '" + path + "' was recreated.")) << r.out;
+    const bool recreated = fl.recreated.count(rec.path) == 1;
+    EXPECT_EQ(recreated, contains(r.out, "The stub file '" + path + "' was recreated.")) << r.out;
+    if (recreated) {
+      EXPECT_EQ("", StubDifferences(path, was));
+      EXPECT_EQ("", RecordDifferences(path, was, rec));
     } else {
-      EXPECT_TRUE(sameRecord(was, rec)) << "record of an untouched object changed";
-      EXPECT_FALSE(contains(r.out, "The stub file '" + path + "' was recreated."));
+      EXPECT_TRUE(SameRecord(was, rec)) << "record of an untouched object changed";
     }
   }
   // What stays as it was locally.
-  EXPECT_TRUE(isDir(fs + "/e")) << "a directory is never replaced";
-  if (!fl.recreated.count("/c")) {
-    EXPECT_EQ(stubC, e2e::ExpectedHandle(fs + "/c"));
-    EXPECT_TRUE(contains(r.out, "The file '" + fs + "/c' exists and is not overwritten.")) << r.out;
-    EXPECT_TRUE(contains(r.out, "The file '" + fs + "/e' exists and is not overwritten.")) << r.out;
-    EXPECT_TRUE(contains(r.out, "The file '" + fs + "/d' is replaced by a stub.")) << r.out;
+  EXPECT_TRUE(S_ISDIR(FileMode(fs + "/e"))) << "a directory is never replaced";
+  if (!recovers) {
+    EXPECT_EQ(stubC, ExpectedHandle(fs + "/c"));
+    EXPECT_THAT(r.out, HasSubstr("The file '" + fs + "/c' exists and is not overwritten."));
+    EXPECT_THAT(r.out, HasSubstr("The file '" + fs + "/e' exists and is not overwritten."));
+    EXPECT_THAT(r.out, HasSubstr("The file '" + fs + "/d' is replaced by a stub."));
   } else {
-    EXPECT_NE(stubC, e2e::ExpectedHandle(fs + "/c")) << "recovery replaces even an up-to-date stub";
-    EXPECT_TRUE(contains(r.err, "Creating the stub file '" + fs + "/e' failed in open()")) << r.err;
+    EXPECT_NE(stubC, ExpectedHandle(fs + "/c")) << "recovery replaces even an up-to-date stub";
+    EXPECT_THAT(r.err, HasSubstr("Creating the stub file '" + fs + "/e' failed in open()"));
   }
-  EXPECT_NE(olderD, e2e::ExpectedHandle(fs + "/d"));
+  EXPECT_NE(olderD, ExpectedHandle(fs + "/d"));
   EXPECT_EQ(fl.recreated.count("/x") == 1, lexists(fs + "/x"));
 }
 
@@ -132,94 +196,72 @@ TEST_F(CommandTest, WalksEveryManagedFileSystemInByteOrderAndSkipsALockedOne) {
   std::vector<std::string> all;
   for (int i = 0; i < 3; ++i) {
     all.push_back(bed->mountManaged(i == 1 ? "ext4" : "tmpfs"));
-    makeFile(all.back() + "/f", 3000 + i, 0, 0, 0644, 1500000000, 1600000000);
+    deletedStubs(all.back(), 1);
   }
-  for (const std::string& fs : all) migrate(fs);
-  for (const std::string& fs : all) ASSERT_EQ(0, unlink((fs + "/f").c_str()));
-  std::vector<std::string> sorted = all;
-  std::sort(sorted.begin(), sorted.end());
-  const std::string locked = sorted[1];
-  const int lock = holdLock(locked + "/.Tarnveld/reconcile.pid");
+  std::sort(all.begin(), all.end());
+  const std::string locked = all[1];
+  const int lock = HoldLock(locked + "/.Tarnveld/reconcile.pid");
   ASSERT_GE(lock, 0) << strerror(errno);
 
   Result r = bed->run({});
-  EXPECT_EQ(0, r.status) << r.out << r.err;
-  EXPECT_TRUE(contains(r.err, "Another reconcile program is already running on file system '" + locked + "'."))
-      << r.err;
-  size_t last = 0;
-  for (const std::string& fs : sorted) {
-    if (fs == locked) {
-      EXPECT_FALSE(lexists(fs + "/f")) << "the locked file system was touched";
-      EXPECT_FALSE(contains(r.out, "file system '" + fs + "'."));
-      continue;
-    }
-    size_t at = r.out.find("Recreating the deleted stub files of file system '" + fs + "'.");
-    ASSERT_NE(std::string::npos, at) << r.out;
-    EXPECT_GE(at, last) << "file systems not in byte order of their names";
-    last = at;
-    EXPECT_TRUE(lexists(fs + "/f"));
-  }
-  EXPECT_EQ(2u, countOf(r.out, "1 objects have been updated on the server.")) << r.out;
   close(lock);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_THAT(r.err, HasSubstr("Another reconcile program is already running on file system '" + locked + "'."));
+  EXPECT_FALSE(lexists(locked + "/f00")) << "the locked file system was touched";
+  EXPECT_THAT(r.out, Not(HasSubstr("file system '" + locked + "'.")));
+  const size_t first = r.out.find("Recreating the deleted stub files of file system '" + all[0] + "'.");
+  const size_t last = r.out.find("Recreating the deleted stub files of file system '" + all[2] + "'.");
+  EXPECT_LT(first, last) << "file systems not in byte order of their names\n" << r.out;
+  EXPECT_NE(std::string::npos, last) << r.out;
+  EXPECT_TRUE(lexists(all[0] + "/f00") && lexists(all[2] + "/f00"));
+  EXPECT_EQ(2u, countOf(r.out, "1 objects have been updated on the server.")) << r.out;
 }
 
 // ---------------------------------------------------------------------------
 // The command line.
 
 TEST_F(CommandTest, CommandLineMessagesAndStatuses) {
-  bed->startServer();
-  const std::string fs = bed->mountManaged();
-  makeFile(fs + "/f", 100, 0, 0, 0644, 1500000000, 1600000000);
-  migrate(fs);
-  ASSERT_EQ(0, unlink((fs + "/f").c_str()));
-
+  const std::string fs = serve();
+  deletedStubs(fs, 1);
   // The front end's own operations show in the trace when ENTER and EXIT are on.
   const auto expectTraced = [](const std::string& trace, std::initializer_list<const char*> ops) {
     for (const char* op : ops) {
-      EXPECT_TRUE(contains(trace, std::string("ENTER =====> Migundelete::") + op + "()\n")) << op << "\n" << trace;
-      EXPECT_TRUE(contains(trace, std::string("EXIT  <===== Migundelete::") + op + "()\n")) << op;
+      EXPECT_THAT(trace, HasSubstr(std::string("ENTER =====> Migundelete::") + op + "()\n"));
+      EXPECT_THAT(trace, HasSubstr(std::string("EXIT  <===== Migundelete::") + op + "()\n"));
     }
   };
   const std::string helpTrace = bed->work() + "/help.trc", runTrace = bed->work() + "/run.trc";
   Result help = bed->run({"-tracefile=" + helpTrace, "-traceflags=ENTER EXIT", fs, "-help", "-X"});
   EXPECT_EQ(0, help.status) << help.err;
   expectTraced(kmrtest::readFile(helpTrace), {"interpreteCommandParameters", "processHelp"});
-  EXPECT_FALSE(lexists(fs + "/f")) << "help runs nothing";
-  EXPECT_FALSE(contains(help.out, "Recreating"));
+  EXPECT_FALSE(lexists(fs + "/f00")) << "help runs nothing";
   // An empty line, then the usage text, both on standard output.
-  EXPECT_TRUE(contains(help.out, "\n\nBQF9322I Usage: kmrmigundelete [-DETAIL] [-EXPIRING] [-RECOVER] [-HELP] [file system]"))
-      << help.out;
-  EXPECT_FALSE(contains(help.err, "Usage:")) << help.err;
+  EXPECT_THAT(help.out, HasSubstr("\n\nBQF9322I Usage: kmrmigundelete [-DETAIL] [-EXPIRING] [-RECOVER] [-HELP] "
+                                  "[file system]"));
+  EXPECT_THAT(help.out + help.err, Not(HasSubstr("Recreating")));
+  EXPECT_THAT(help.err, Not(HasSubstr("Usage:")));
 
   // Refused command lines: status 1, the reason, and nothing recreated.
-  struct Refused {
-    std::vector<std::string> args;
-    std::string says;  // in standard output or error
-  };
-  for (const Refused& k : {Refused{{"-X"}, "The option or parameter '-X' is not valid."},
-                           Refused{{"-DETAIL", "-detail", fs}, "The option or parameter '-detail' is not valid."},
-                           Refused{{"/no/such/fs"}, "File system '/no/such/fs' is not managed by HSM."},
-                           Refused{{"/"}, "File system '/' is not managed by HSM."}}) {
-    Result r = bed->run(k.args);
-    EXPECT_EQ(1, r.status) << k.args[0];
-    EXPECT_TRUE(contains(r.out + r.err, k.says)) << r.out << r.err;
-    EXPECT_FALSE(lexists(fs + "/f"));
+  RunSpec nobody = bed->command({fs});
+  nobody.asUser = "65534";
+  const std::pair<RunSpec, std::string> refused[] = {
+      {bed->command({"-X"}), "The option or parameter '-X' is not valid."},
+      {bed->command({"-DETAIL", "-detail", fs}), "The option or parameter '-detail' is not valid."},
+      {bed->command({"/no/such/fs"}), "File system '/no/such/fs' is not managed by HSM."},
+      {bed->command({"/"}), "File system '/' is not managed by HSM."},
+      {nobody, "This command must be run by the super-user (root)."}};
+  for (const auto& [spec, says] : refused) {
+    Result r = e2e::Run(spec);
+    EXPECT_EQ(1, r.status) << says;
+    EXPECT_THAT(r.out + r.err, HasSubstr(says));
+    EXPECT_FALSE(lexists(fs + "/f00"));
   }
-
-  Result nobody = [&] {
-    auto spec = bed->command({fs});
-    spec.asUser = "65534";  // nobody
-    return e2e::Run(spec);
-  }();
-  EXPECT_EQ(1, nobody.status) << nobody.out << nobody.err;
-  EXPECT_TRUE(contains(nobody.err, "This command must be run by the super-user (root).")) << nobody.err;
-  EXPECT_FALSE(lexists(fs + "/f"));
 
   // Trace options are never file system names; the run still happens.
   Result traced = bed->run({"-TRACEFILE=" + runTrace, "-traceflags=ENTER EXIT", fs});
   EXPECT_EQ(0, traced.status) << traced.out << traced.err;
-  EXPECT_TRUE(lexists(fs + "/f"));
-  EXPECT_FALSE(contains(traced.out + traced.err, "is not valid")) << traced.err;
+  EXPECT_TRUE(lexists(fs + "/f00"));
+  EXPECT_THAT(traced.out + traced.err, Not(HasSubstr("is not valid")));
   expectTraced(kmrtest::readFile(runTrace),
                {"interpreteCommandParameters", "isFileSystemValid", "startMigundelete", "initSignalHandling"});
 }
@@ -241,12 +283,7 @@ void setFlagWords(const std::string& fs, const std::vector<uint8_t>& active, siz
 TEST_F(CommandTest, RefusedFileSystemsAreReportedAndTheWalkGoesOn) {
   bed->startServer();
   std::vector<std::string> all;
-  for (int i = 0; i < 3; ++i) {
-    all.push_back(bed->mountManaged());
-    makeFile(all.back() + "/f", 2000 + i, 0, 0, 0644, 1500000000, 1600000000);
-    migrate(all.back());
-    ASSERT_EQ(0, unlink((all.back() + "/f").c_str()));
-  }
+  for (int i = 0; i < 3; ++i) deletedStubs(all.emplace_back(bed->mountManaged()), 1);
   std::sort(all.begin(), all.end());
   // The first in the walk is mounted and managed but its HSM is inactive; the
   // second has lost its state (no longer managed); the last is fine.
@@ -258,30 +295,64 @@ TEST_F(CommandTest, RefusedFileSystemsAreReportedAndTheWalkGoesOn) {
 
   Result walk = bed->run({});
   EXPECT_EQ(0, walk.status) << walk.out << walk.err;
-  EXPECT_TRUE(contains(walk.out, "BQF9099E kmrmigundelete: HSM is not active on file system '" + inactive + "'.\n"))
-      << walk.out;
-  EXPECT_TRUE(contains(walk.out, "BQF9085E kmrmigundelete: File system '" + stateless + "' is not managed by HSM.\n"))
-      << walk.out;
-  EXPECT_FALSE(contains(walk.out + walk.err, "is not mounted")) << walk.out << walk.err;
-  EXPECT_FALSE(lexists(inactive + "/f"));
-  EXPECT_FALSE(lexists(stateless + "/f"));
-  EXPECT_TRUE(lexists(good + "/f")) << "the walk stopped at a refused file system";
-  EXPECT_TRUE(contains(walk.out, "1 objects have been updated on the server.")) << walk.out;
+  EXPECT_THAT(walk.out, HasSubstr("BQF9099E kmrmigundelete: HSM is not active on file system '" + inactive + "'.\n"));
+  EXPECT_THAT(walk.out, HasSubstr("BQF9085E kmrmigundelete: File system '" + stateless + "' is not managed by HSM.\n"));
+  EXPECT_THAT(walk.out + walk.err, Not(HasSubstr("is not mounted")));
+  EXPECT_FALSE(lexists(inactive + "/f00"));
+  EXPECT_FALSE(lexists(stateless + "/f00"));
+  EXPECT_TRUE(lexists(good + "/f00")) << "the walk stopped at a refused file system";
+  EXPECT_THAT(walk.out, HasSubstr("1 objects have been updated on the server."));
 
   // Named, with recall inactive instead: reported, and no failure of the run.
   setFlagWords(inactive, active, 0);
   Result named = bed->run({inactive});
   EXPECT_EQ(0, named.status) << "a named file system that is not valid is no failure of the run";
-  EXPECT_TRUE(contains(named.out, "HSM is not active on file system '" + inactive + "'.")) << named.out;
-  EXPECT_FALSE(lexists(inactive + "/f"));
+  EXPECT_THAT(named.out, HasSubstr("HSM is not active on file system '" + inactive + "'."));
+  EXPECT_FALSE(lexists(inactive + "/f00"));
   setFlagWords(inactive, active, 8);
   EXPECT_EQ(0, bed->run({inactive}).status);
-  EXPECT_TRUE(lexists(inactive + "/f"));
+  EXPECT_TRUE(lexists(inactive + "/f00"));
 }
 
-// A large run without trace options: the error log holds the numbered
-// warnings and errors of the run and nothing else (no verb or connection
-// diagnostics, which would add a line per object).
+// ---------------------------------------------------------------------------
+// The node's password, progress lines and the error log.
+
+// The node's password from the client's store: a refused one is removed,
+// and a password given otherwise is stored after it was accepted. (A store
+// others could read or swap is refused by the store itself: see its unit
+// tests.)
+TEST_F(CommandTest, SignsOnWithThePasswordFromItsPrivateStore) {
+  const std::string fs = serve();
+  deletedStubs(fs, 1);
+  const std::string store = bed->passwordDir() + "/kmr.pwd", f = fs + "/f00";
+  const std::string header = "# kmr password store: server<TAB>node<TAB>password in hexadecimal\n";
+
+  // "wrong" in hexadecimal; another server's record stays as it is.
+  ASSERT_TRUE(kmrtest::writePrivateFile(store, "OTHER\tE2ENODE\t6f74686572\nZEF\tE2ENODE\t77726f6e67\n"));
+  Result wrong = bed->run({fs});
+  EXPECT_NE(0, wrong.status);
+  EXPECT_THAT(wrong.out + wrong.err, HasSubstr("return code 51"));
+  EXPECT_FALSE(lexists(f));
+  EXPECT_EQ(kmrtest::readFile(store), header + "OTHER\tE2ENODE\t6f74686572\n") << "the refused record is removed";
+
+  // The right record: the run signs on and recreates the stub.
+  ASSERT_TRUE(kmrtest::writePrivateFile(store, "ZEF\tE2ENODE\t6532652050613535776f7264\n"));  // "e2e Pa55word"
+  Result ok = bed->run({fs});
+  EXPECT_EQ(0, ok.status) << ok.out << ok.err;
+  EXPECT_TRUE(lexists(f));
+
+  // No record, the password in the system option file: it is accepted and
+  // then kept in the store, mode 0600.
+  ASSERT_EQ(0, unlink(store.c_str()));
+  ASSERT_EQ(0, unlink(f.c_str()));
+  const std::string sys = bed->work() + "/inst/kmr.sys";
+  kmrtest::writeFile(sys, kmrtest::readFile(sys) + "  PASSWORD \"e2e Pa55word\"\n");
+  Result fromOption = bed->run({fs});
+  EXPECT_EQ(0, fromOption.status) << fromOption.out << fromOption.err;
+  EXPECT_TRUE(lexists(f));
+  EXPECT_EQ(kmrtest::readFile(store), header + "ZEF\tE2ENODE\t6532652050613535776f7264\n");
+  EXPECT_EQ(0100600u, FileMode(store));
+}
 
 // "MM/DD/YY[YY] HH:MM:SS BQFnnnnX text" with X one of W, E, S, L: a dated
 // entry of a numbered message of a severity that belongs in the error log.
@@ -294,125 +365,46 @@ bool isLoggedWarningOrError(const std::string& line) {
   return (n == 5 || n == 6) && strspn(id, "0123456789") == n - 1 && strchr("WESL", id[n - 1]) != nullptr &&
          line[end] == ' ';
 }
-TEST_F(CommandTest, ErrorLogOfALargeRunHoldsOnlyWarningsAndErrors) {
-  bed->startServer();
-  const std::string fs = bed->mountManaged();
-  generated(fs, 20000);
-  importRecords(fs, R"({"alias":"relative/name","size":10,"mtime":1600000000})" "\n");
 
-  Result r = bed->run({fs});
-  EXPECT_EQ(0, r.status) << r.err.substr(0, 2000);
-  EXPECT_TRUE(contains(r.out, "20000 objects have been updated on the server.")) << r.out.substr(0, 2000);
-  const std::string log = kmrtest::readFile(bed->work() + "/log/kmrerror.log");
-  std::stringstream lines(log);
-  size_t n = 0;
-  for (std::string line; std::getline(lines, line); ++n)
-    EXPECT_TRUE(isLoggedWarningOrError(line)) << "not a numbered warning or error: " << line;
-  EXPECT_EQ(1u, n) << log.substr(0, 2000);
-  EXPECT_TRUE(contains(log, "BQF9334W The migrated object has the invalid path 'relative/name' and is skipped.")) << log;
-}
-
-// ---------------------------------------------------------------------------
-// Objects the command must refuse, and the progress lines.
-
-// The node's password from the client's store: a refused one is removed,
-// and a password given otherwise is stored after it was accepted. (A store
-// others could read or swap is refused by the store itself: see its unit
-// tests.)
-TEST_F(CommandTest, SignsOnWithThePasswordFromItsPrivateStore) {
-  bed->startServer();
-  const std::string fs = bed->mountManaged("tmpfs");
-  makeFile(fs + "/f", 3000, 0, 0, 0644, 1500000000, 1600000000);
-  migrate(fs);
-  ASSERT_EQ(0, unlink((fs + "/f").c_str()));
-  const std::string store = bed->passwordDir() + "/kmr.pwd";
-  const std::string header = "# kmr password store: server<TAB>node<TAB>password in hexadecimal\n";
-
-  // "wrong" in hexadecimal; another server's record stays as it is.
-  bed->writePasswordStore("OTHER\tE2ENODE\t6f74686572\nZEF\tE2ENODE\t77726f6e67\n");
-  Result wrong = bed->run({fs});
-  EXPECT_NE(0, wrong.status);
-  EXPECT_TRUE(contains(wrong.out + wrong.err, "return code 51")) << wrong.out << wrong.err;
-  EXPECT_FALSE(lexists(fs + "/f"));
-  EXPECT_EQ(kmrtest::readFile(store), header + "OTHER\tE2ENODE\t6f74686572\n") << "the refused record is removed";
-
-  // The right record: the run signs on and recreates the stub.
-  bed->writePasswordStore("ZEF\tE2ENODE\t6532652050613535776f7264\n");  // "e2e Pa55word"
-  Result ok = bed->run({fs});
-  EXPECT_EQ(0, ok.status) << ok.out << ok.err;
-  EXPECT_TRUE(lexists(fs + "/f"));
-
-  // No record, the password in the system option file: it is accepted and
-  // then kept in the store, mode 0600.
-  ASSERT_EQ(0, unlink(store.c_str()));
-  ASSERT_EQ(0, unlink((fs + "/f").c_str()));
-  const std::string sys = bed->work() + "/inst/kmr.sys";
-  kmrtest::writeFile(sys, kmrtest::readFile(sys) + "  PASSWORD \"e2e Pa55word\"\n");
-  Result fromOption = bed->run({fs});
-  EXPECT_EQ(0, fromOption.status) << fromOption.out << fromOption.err;
-  EXPECT_TRUE(lexists(fs + "/f"));
-  EXPECT_EQ(kmrtest::readFile(store), header + "ZEF\tE2ENODE\t6532652050613535776f7264\n");
-  struct stat st {};
-  ASSERT_EQ(0, lstat(store.c_str(), &st));
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
-}
-
-TEST_F(CommandTest, BadAliasesAreSkippedAndAnEmptyObjectLeavesNothing) {
-  bed->startServer();
-  const std::string fs = bed->mountManaged();
-  const std::string lines =
-      R"({"alias":"/","size":10,"mtime":1600000000})"
-      "\n"
-      R"({"alias":"relative/name","size":10,"mtime":1600000000})"
-      "\n"
-      R"({"path":"/zero","size":0,"mtime":1600000000})"
-      "\n"
-      R"({"path":"/good","size":8192,"uid":7,"gid":8,"mode":33152,"atime":1500000000,"mtime":1600000000})"
-      "\n";
-  auto before = importRecords(fs, lines);
-
-  Result r = bed->run({fs});
-  EXPECT_EQ(1, r.status) << "the empty object's stub failed" << r.out << r.err;
-  EXPECT_TRUE(contains(r.err, "The migrated object has the invalid path '/' and is skipped.")) << r.err;
-  EXPECT_TRUE(contains(r.err, "The migrated object has the invalid path 'relative/name' and is skipped.")) << r.err;
-  EXPECT_TRUE(contains(r.err, "Creating the stub file '" + fs + "/zero' failed in lseek()")) << r.err;
-  EXPECT_FALSE(lexists(fs + "/zero")) << "a failed recreation leaves nothing behind";
-  EXPECT_FALSE(lexists(fs + "relative/name"));
-  EXPECT_TRUE(contains(r.out, "1 objects have been updated on the server.")) << r.out;
-  auto good = bed->record(fs, "/good");
-  ASSERT_TRUE(good);
-  EXPECT_EQ("", e2e::StubDifferences(fs + "/good", before["/good"]));
-  EXPECT_EQ("", recordDifferences(fs + "/good", before["/good"], *good));
-}
-
-TEST_F(CommandTest, ProgressLinesEveryThousandObjectsWithDetailOnly) {
-  bed->startServer();
-  const std::string big = bed->mountManaged();
-  const std::string small = bed->mountManaged();
+// A progress line every thousand objects, with -DETAIL only. The runs have no
+// trace options: the error log holds their numbered warnings and errors and
+// nothing else (no verb or connection diagnostics, a line per object).
+TEST_F(CommandTest, ProgressLinesEveryThousandObjectsWithDetailOnlyAndAnErrorLogOfWarningsOnly) {
+  const std::string big = serve(), small = bed->mountManaged();
   generated(big, 2000);
-  generated(small, 999);
+  // 999 objects: one of them has an invalid path and is skipped.
+  generated(small, 998);
+  importRecords(small, R"({"alias":"relative/name","size":10,"mtime":1600000000})" "\n");
 
   Result r = bed->run({"-DETAIL", big});
   EXPECT_EQ(0, r.status) << r.err.substr(0, 2000);
   EXPECT_EQ(1u, countOf(r.out, "1000 objects processed so far.")) << r.out.substr(0, 2000);
   EXPECT_EQ(1u, countOf(r.out, "2000 objects processed so far."));
   EXPECT_EQ(2u, countOf(r.out, "objects processed so far."));
-  EXPECT_TRUE(contains(r.out, "2000 objects have been updated on the server."));
+  EXPECT_THAT(r.out, HasSubstr("2000 objects have been updated on the server."));
   EXPECT_TRUE(lexists(big + "/gen/d00001/f00001999"));
 
   Result s = bed->run({"-DETAIL", small});
   EXPECT_EQ(0, s.status);
   EXPECT_EQ(0u, countOf(s.out, "objects processed so far.")) << "999 objects print no progress line";
-  EXPECT_TRUE(contains(s.out, "999 objects have been updated on the server."));
+  EXPECT_THAT(s.out, HasSubstr("998 objects have been updated on the server."));
 
   Result quiet = bed->run({"-RECOVER", big});
   EXPECT_EQ(0, quiet.status);
   EXPECT_EQ(0u, countOf(quiet.out, "objects processed so far.")) << "no progress without -DETAIL";
+  EXPECT_THAT(quiet.out, HasSubstr("2000 objects have been updated on the server."));
+
+  const std::string log = kmrtest::readFile(bed->work() + "/log/kmrerror.log");
+  std::stringstream lines(log);
+  size_t n = 0;
+  for (std::string line; std::getline(lines, line); ++n)
+    EXPECT_TRUE(isLoggedWarningOrError(line)) << "not a numbered warning or error: " << line;
+  EXPECT_EQ(1u, n) << log.substr(0, 2000);
+  EXPECT_THAT(log, HasSubstr(" BQF9334W The migrated object has the invalid path 'relative/name' and is skipped.\n"));
 }
 
 // ---------------------------------------------------------------------------
 // Signals and a broken server: what was recreated reaches the server.
-
 
 // 40 stubs migrated and deleted; a server that takes one change per
 // transaction (and, with a delay, answers every request late, so that the
@@ -423,27 +415,23 @@ class SignalTest : public CommandTest {
   void prepare(const std::vector<std::string>& serverFaults) {
     std::vector<std::string> opts = {"--txn-size", "1"};
     opts.insert(opts.end(), serverFaults.begin(), serverFaults.end());
-    bed->startServer(opts);
-    fs = bed->mountManaged();
+    fs = serve("tmpfs", opts);
     before = deletedStubs(fs, 40);
   }
   std::string fs;
-  std::map<std::string, ObjectRecord> before;
+  Records before;
 };
-
-bool firstStubReported(const std::string& out, const std::string&) { return contains(out, "was recreated."); }
 
 TEST_F(SignalTest, InterruptDuringARunStopsAfterTheCurrentObject) {
   prepare({"--fault-delay-ms", "100"});
-  auto spec = bed->command({"-DETAIL", fs});
-  e2e::Child child(spec);
-  ASSERT_TRUE(child.waitForOutput(firstStubReported)) << child.errSoFar();
+  Child child(bed->command({"-DETAIL", fs}));
+  ASSERT_TRUE(child.waitForOutput(FirstStubReported)) << child.errSoFar();
   kill(child.pid(), SIGINT);
   Result r = child.wait();
   EXPECT_EQ(1, r.status) << r.out << r.err;
-  EXPECT_TRUE(contains(r.err, "The operation was stopped by the user or by a signal.")) << r.err;
-  EXPECT_FALSE(contains(r.out, "have been updated on the server.")) << "no end messages after a stop";
-  const size_t n = expectConsistent(*bed, fs, before);
+  EXPECT_THAT(r.err, HasSubstr("The operation was stopped by the user or by a signal."));
+  EXPECT_THAT(r.out, Not(HasSubstr("have been updated on the server."))) << "no end messages after a stop";
+  const size_t n = ExpectConsistent(*bed, fs, before);
   EXPECT_GE(n, 1u);
   EXPECT_LT(n, before.size()) << "the stop came after the last object";
 }
@@ -452,9 +440,9 @@ TEST_F(SignalTest, InterruptBeforeTheFirstRunEndsWith255AndTouchesNothing) {
   prepare({});
   // A writer of the node's global state holds its lock: the file system
   // check before the first run waits (sleeping) until we act.
-  const int lockFd = holdLock("/etc/vostra/Tarnveld/config/dmiFSGlobalState.pid");
+  const int lockFd = HoldLock("/etc/vostra/Tarnveld/config/dmiFSGlobalState.pid");
   ASSERT_GE(lockFd, 0) << strerror(errno);
-  e2e::Child child(bed->command({fs}));
+  Child child(bed->command({fs}));
   // Wait until the process sleeps in that wait (syscall clock_nanosleep).
   const std::string sys = "/proc/" + std::to_string(child.pid()) + "/syscall";
   bool blocked = false;
@@ -467,21 +455,172 @@ TEST_F(SignalTest, InterruptBeforeTheFirstRunEndsWith255AndTouchesNothing) {
   Result r = child.wait();
   close(lockFd);
   EXPECT_EQ(255, r.status) << r.out << r.err;
-  EXPECT_TRUE(contains(r.err, "The command was interrupted during its start.")) << r.err;
-  for (const auto& [alias, rec] : before) EXPECT_FALSE(lexists(fs + alias)) << alias;
-  EXPECT_EQ(0u, expectConsistent(*bed, fs, before));
+  EXPECT_THAT(r.err, HasSubstr("The command was interrupted during its start."));
+  EXPECT_EQ(0u, ExpectConsistent(*bed, fs, before));
 }
 
 TEST_F(SignalTest, BrokenQueryStreamEndsTheRunButKeepsTheUpdatesMade) {
   prepare({"--fault-query-close", "10"});
   Result r = bed->run({fs});
   EXPECT_EQ(1, r.status) << r.out << r.err;
-  EXPECT_TRUE(contains(r.err, "The communication with the server failed during the query of migrated objects."))
-      << r.err;
-  EXPECT_TRUE(contains(r.err, "The processing of file system '" + fs + "' failed.")) << r.err;
-  EXPECT_FALSE(contains(r.out, "have been updated on the server."));
-  const size_t n = expectConsistent(*bed, fs, before);
-  EXPECT_EQ(10u, n) << "the ten objects answered before the break are recreated and recorded";
+  EXPECT_THAT(r.err, HasSubstr("The communication with the server failed during the query of migrated objects."));
+  EXPECT_THAT(r.err, HasSubstr("The processing of file system '" + fs + "' failed."));
+  EXPECT_THAT(r.out, Not(HasSubstr("have been updated on the server.")));
+  EXPECT_EQ(10u, ExpectConsistent(*bed, fs, before))
+      << "the ten objects answered before the break are recreated and recorded";
+}
+
+// ---------------------------------------------------------------------------
+// After an accident: a directory tree of stubs removed with rm -rf, looked at
+// with a preview, brought back with a subtree run that makes the lost
+// directories, and a live progress line on a terminal.
+
+TEST_F(CommandTest, RemovedTreeIsPreviewedThenBroughtBackAloneWithItsDirectories) {
+  const std::string fs = serve(), lost = fs + "/proj/lost";
+  ASSERT_EQ(0, mkdir((fs + "/proj").c_str(), 0750));
+  ASSERT_EQ(0, chown((fs + "/proj").c_str(), 1001, 1002));
+  generated(fs, 5000, "/proj/lost");
+  generated(fs, 20, "/keep");
+  ASSERT_EQ(0, bed->run({fs}).status);
+  const auto before = byAlias(fs);
+  ASSERT_EQ(5020u, before.size());
+
+  // The accident, and one stub missing outside the directory.
+  ASSERT_EQ(0, system(("rm -rf '" + lost + "'").c_str()));
+  ASSERT_EQ(0, unlink((fs + "/keep/d00000/f00000003").c_str()));
+  const std::string treeBefore = TreeSnapshot(fs), logBefore = TreeSnapshot(bed->work() + "/log");
+  const auto recordsBefore = bed->records(fs);
+
+  // Machine-readable preview of the subtree, with directories to be made.
+  Result json = bed->run({"-JSON", "-MKDIRS", "-SUBTREE=" + lost, fs});
+  ASSERT_EQ(0, json.status) << json.err.substr(0, 2000);
+  // Each of the 5000 removed objects once, nothing else, with the directory
+  // to be made.
+  std::set<std::string> listed;
+  std::istringstream lines(json.out);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("{\"type\":\"object\",\"alias\":\"/proj/lost/", 0) == 0)
+      listed.insert(line.substr(0, line.find(',', 26)));  // up to the end of the alias
+  EXPECT_EQ(5000u, listed.size()) << json.out.substr(0, 2000);
+  EXPECT_EQ(5000u, countOf(json.out, "{\"type\":\"object\","));
+  EXPECT_THAT(json.out, HasSubstr("{\"type\":\"object\",\"alias\":\"/proj/lost/d00004/f00004999\",\"path\":\"" + lost +
+                                  "/d00004/f00004999\",\"action\":\"recreate\",\"directory\":\"/proj/lost\"}\n"));
+  EXPECT_THAT(json.out, HasSubstr("\n{\"type\":\"totals\",\"file_system\":\"" + fs +
+                                  "\",\"subtree\":\"/proj/lost\",\"objects\":5000,\"recreate\":5000,\"replace\":0,"
+                                  "\"skip_present\":0,\"skip_expired\":0,\"refuse\":0,\"missing_directories\":6}\n"));
+
+  // The text form without -MKDIRS says why each object would fail.
+  Result text = bed->run({"-p", "-s=" + lost, fs});
+  ASSERT_EQ(0, text.status) << text.err.substr(0, 2000);
+  EXPECT_THAT(text.out, HasSubstr("Preview of the directory '/proj/lost' of file system '" + fs +
+                                  "': nothing is changed on disk or on the server."));
+  EXPECT_EQ(5000u, countOf(text.out, "': the directory '" + lost + "' is missing (-MKDIRS creates it)."));
+  EXPECT_THAT(text.out, HasSubstr("Would fail on '" + lost + "/d00004/f00004999': the directory"));
+  EXPECT_THAT(text.out, HasSubstr("Preview totals: 5000 objects; 0 to recreate, 0 to replace, 0 to skip as present, "
+                                  "0 to skip as expired, 5000 to refuse or fail; 6 missing directories."));
+  EXPECT_FALSE(contains(text.out, "/keep/")) << "an object outside the subtree was listed";
+
+  // Nothing changed: files and directories (the run lock's file included),
+  // the server's records, the error log.
+  EXPECT_EQ(treeBefore, TreeSnapshot(fs));
+  EXPECT_TRUE(recordsBefore == bed->records(fs)) << "the preview changed a record";
+  EXPECT_EQ(logBefore, TreeSnapshot(bed->work() + "/log"));
+
+  // The subtree run with lost directories.
+  Result run = bed->run({"-SUBTREE=" + lost + "/", "-MKDIRS", fs});
+  EXPECT_EQ(0, run.status) << run.err.substr(0, 2000);
+  EXPECT_THAT(run.out, HasSubstr("Recreating the deleted stub files below '/proj/lost' of file system '" + fs + "'."));
+  EXPECT_THAT(run.out, HasSubstr("5000 objects have been updated on the server."));
+  EXPECT_THAT(run.out, HasSubstr("The deleted stub files below '/proj/lost' of file system '" + fs +
+                                 "' have been recreated."));
+  EXPECT_EQ(6u, countOf(run.out, "BQF9703I"));
+  for (const std::string dir : {"", "/d00000", "/d00004"}) {
+    EXPECT_THAT(run.out, HasSubstr("The missing directory '" + lost + dir + "' was created."));
+    struct stat st;
+    ASSERT_EQ(0, lstat((lost + dir).c_str(), &st)) << dir;
+    EXPECT_EQ(040750u, st.st_mode) << "a directory with the nearest existing directory's mode";
+    EXPECT_EQ(1001u, st.st_uid);
+    EXPECT_EQ(1002u, st.st_gid);
+  }
+  EXPECT_FALSE(contains(run.err, "BQF9333E")) << run.err.substr(0, 2000);
+  size_t exact = 0;
+  for (const ObjectRecord& rec : bed->records(fs)) {
+    const ObjectRecord& was = before.at(rec.path);
+    if (rec.path.rfind("/proj/lost/", 0) == 0) {
+      std::string d = StubDifferences(fs + rec.path, was) + RecordDifferences(fs + rec.path, was, rec);
+      if (d.empty()) ++exact;
+      else ADD_FAILURE() << rec.path << ": " << d;
+    } else {
+      EXPECT_TRUE(SameRecord(was, rec)) << rec.path << " outside the subtree was updated";
+    }
+  }
+  EXPECT_EQ(5000u, exact);
+  EXPECT_FALSE(lexists(fs + "/keep/d00000/f00000003")) << "recreated outside the subtree";
+  EXPECT_EQ(before.at("/keep/d00000/f00000001").handle, ExpectedHandle(fs + "/keep/d00000/f00000001"));
+
+  // A plain run of the subtree now finds nothing to do.
+  const auto recordsAfter = bed->records(fs);
+  Result again = bed->run({"-SUBTREE=" + lost, fs});
+  EXPECT_EQ(0, again.status) << again.err.substr(0, 2000);
+  EXPECT_THAT(again.out, HasSubstr("0 objects have been updated on the server."));
+  EXPECT_FALSE(contains(again.out, "was created."));
+  EXPECT_TRUE(recordsAfter == bed->records(fs)) << "a run with nothing to do changed a record";
+
+  // And a preview of the whole file system sees only the stub outside.
+  Result whole = bed->run({"-PREVIEW", fs});
+  EXPECT_EQ(0, whole.status);
+  EXPECT_EQ(1u, countOf(whole.out, "Would recreate '")) << whole.out.substr(0, 2000);
+  EXPECT_THAT(whole.out, HasSubstr("Would recreate '" + fs + "/keep/d00000/f00000003'."));
+  EXPECT_EQ(5019u, countOf(whole.out, "a file as new as the server's copy or newer exists."));
+}
+
+TEST_F(CommandTest, SubtreeNamesItsFileSystemOrIsRefused) {
+  const std::string fs = serve();
+  generated(fs, 3, "/a");
+  Result outside = bed->run({"-SUBTREE=/elsewhere/a", fs});
+  EXPECT_EQ(1, outside.status);
+  EXPECT_THAT(outside.err, HasSubstr("BQF9709E"));
+  Result nowhere = bed->run({"-S=/nowhere/managed"});
+  EXPECT_EQ(1, nowhere.status);
+  EXPECT_THAT(nowhere.err, HasSubstr("BQF9710E"));
+  EXPECT_THAT(outside.out + nowhere.out, Not(HasSubstr("Recreating")));
+  // Without a file system the directory names it (from the managed table).
+  Result r = bed->run({"-SUBTREE=" + fs + "//a/"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("below '/a' of file system '" + fs + "'"));
+  EXPECT_THAT(r.out, HasSubstr("3 objects have been updated on the server."));
+}
+
+TEST_F(CommandTest, ProgressLineOnATerminalOnlyAndNeverInTheWayOfMessages) {
+  const std::string fs = serve();
+  generated(fs, 300, "/t");
+  // One object whose directory is gone: a failure message in mid-run, and
+  // each run ends 1.
+  ASSERT_EQ(0, bed->zefadm({"generate", Bed::kNode, fs, "1", "--prefix", "/gone"}).status);
+
+  Result tty = RunWithTerminalStderr(bed->command({fs}));
+  EXPECT_EQ(1, tty.status) << tty.err;
+  EXPECT_THAT(tty.err, HasSubstr("\r301 processed, 300 recreated, 1 failed, "));
+  EXPECT_THAT(tty.err, HasSubstr(" elapsed\x1b[K\r\n")) << "the final line stays, then a line end";
+  // The failure message starts on a cleared line, not behind the progress.
+  size_t at = tty.err.find("BQF9333E");
+  ASSERT_NE(std::string::npos, at) << tty.err;
+  EXPECT_TRUE(at == 0 || tty.err.compare(at - 4, 4, "\r\x1b[K") == 0 || tty.err[at - 1] == '\n')
+      << tty.err.substr(at < 80 ? 0 : at - 80, 160);
+  EXPECT_THAT(tty.out, HasSubstr("300 objects have been updated on the server."));
+
+  // Not a terminal: nothing of it. -DETAIL on a terminal: nothing of it either.
+  ASSERT_EQ(0, system(("rm -rf '" + fs + "/t/d00000'/*").c_str()));
+  Result pipe = bed->run({fs});
+  EXPECT_EQ(1, pipe.status);
+  EXPECT_THAT(pipe.err, Not(HasSubstr("processed,")));
+  EXPECT_THAT(pipe.err, Not(HasSubstr("\x1b[K")));
+  EXPECT_THAT(pipe.out, HasSubstr("300 objects have been updated on the server."));
+  ASSERT_EQ(0, system(("rm -rf '" + fs + "/t/d00000'/*").c_str()));
+  Result detail = RunWithTerminalStderr(bed->command({"-DETAIL", fs}));
+  EXPECT_EQ(1, detail.status);
+  EXPECT_THAT(detail.err, Not(HasSubstr("processed,")));
+  EXPECT_THAT(detail.out, HasSubstr("300 objects have been updated on the server."));
 }
 
 }  // namespace

@@ -1,5 +1,10 @@
+// Locks, reserve files and the state of managed file systems. The lock,
+// reserve and state files live in ".Tarnveld" under a mount point that users
+// write: whatever a user plants there (a link to a root file, a FIFO, a link
+// in place of the directory) must not make us truncate, create, chown or block.
 #include <fcntl.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 
 #include <cstring>
 
@@ -7,7 +12,8 @@
 #include "hsmfs/fsstate.h"
 #include "hsmfs/hsmenv.h"
 #include "hsmfs/locks.h"
-#include "tests/unit/hsmfs/fake_store.h"
+#include "tests/support/hostile_tree.h"
+#include "tests/support/xattr.h"
 #include "tests/unit/hsmfs/hsmfs_env.h"
 
 using kmrtest::readFile;
@@ -26,16 +32,16 @@ class FsCheckTest : public kmrtest::HsmNodeTest {
     hsmInstallEnv(previous_);
     kmrtest::HsmNodeTest::TearDown();
   }
-  // Rewrites the flags of a file system's "VOQStat".
+  // Rewrites the flags of a file system's "VOQStat" on disk.
   void setFsFlags(const std::string& fs, uint32_t flags) {
-    DmHandle h;
-    ASSERT_TRUE(store.handleOfPath(fsStateFilePath(fs), &h));
-    auto& raw = store.attrs[{h, kAttrStat}];
-    fsmState st = decodeVOQStat(raw.data(), raw.size());
+    auto raw = kmrtest::rawXattr(fsStateFilePath(fs), "trusted.dmapi.VOQStat");
+    ASSERT_TRUE(raw.has_value());
+    fsmState st = decodeVOQStat(reinterpret_cast<uint8_t*>(raw->data()), raw->size());
     st.flags = flags;
-    ASSERT_TRUE(encodeVOQStat(st, raw.data()));
+    ASSERT_TRUE(encodeVOQStat(st, reinterpret_cast<uint8_t*>(raw->data())));
+    ASSERT_EQ(0, setxattr(fsStateFilePath(fs).c_str(), "trusted.dmapi.VOQStat", raw->data(), raw->size(), 0));
   }
-  FakeAttrStore store;
+  kmrtest::FailingStore store;
   HsmLayerEnv previous_;
 };
 
@@ -64,10 +70,10 @@ TEST(FsAllowed, OnlyRootAndTmpAreRefused) {
 
 TEST_F(FsCheckTest, RunLockIsExclusiveWithoutWaitingAndTheFileRemains) {
   auto fs = mountFs(kmrtest::kOnlyHThreshold);
-  const std::string lockPath = fs->path() + "/.Tarnveld/reconcile.pid";
+  const std::string dir = fs->path() + "/.Tarnveld", lockPath = dir + "/reconcile.pid";
   int fd = -1;
   ASSERT_EQ(serAcquireFSLock(fs->path().c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &fd), 0);
-  ASSERT_GE(fd, 0);
+  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
   const std::string mine = std::to_string(getpid()) + "\n";
   // Read through the held descriptor: closing any other descriptor of the
   // file would drop this process's record lock.
@@ -79,11 +85,10 @@ TEST_F(FsCheckTest, RunLockIsExclusiveWithoutWaitingAndTheFileRemains) {
   EXPECT_EQ(heldContent(), mine);
   struct stat st;
   ASSERT_EQ(stat(lockPath.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
   EXPECT_EQ(st.st_uid, 2u);
   EXPECT_EQ(st.st_gid, 2u);
-  EXPECT_EQ(inChild([&] { return serQuerySysLock((fs->path() + "/.Tarnveld").c_str(), "/reconcile.pid", 1); }), 1);
-
+  EXPECT_EQ(inChild([&] { return serQuerySysLock(dir.c_str(), "/reconcile.pid", 1); }), 1);
   auto tryLock = [&] {
     int childFd = -1;
     return serAcquireFSLock(fs->path().c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &childFd);
@@ -93,7 +98,7 @@ TEST_F(FsCheckTest, RunLockIsExclusiveWithoutWaitingAndTheFileRemains) {
 
   EXPECT_EQ(serReleaseFSLock(fs->path().c_str(), "/reconcile.pid", fd), 0);
   EXPECT_EQ(stat(lockPath.c_str(), &st), 0);  // the file stays
-  EXPECT_EQ(serQuerySysLock((fs->path() + "/.Tarnveld").c_str(), "/reconcile.pid", 1), 0);
+  EXPECT_EQ(serQuerySysLock(dir.c_str(), "/reconcile.pid", 1), 0);
   EXPECT_EQ(inChild(tryLock), 0);
   EXPECT_NE(readFile(lockPath), mine);  // now the last holder's id
   EXPECT_EQ(serReleaseFSLock(fs->path().c_str(), "/reconcile.pid", -1), -1);
@@ -101,6 +106,8 @@ TEST_F(FsCheckTest, RunLockIsExclusiveWithoutWaitingAndTheFileRemains) {
   EXPECT_EQ(serQuerySysLock(nodeDir.c_str(), "/no/such/file", 2), 0);
 }
 
+// A missing lock directory ends the process through the one end-of-process
+// function, with status -1.
 TEST_F(FsCheckTest, MissingControlDirectoryEndsTheProcess) {
   auto fs = mountFs(nullptr);
   rmdir((fs->path() + "/.Tarnveld").c_str());
@@ -125,7 +132,6 @@ TEST_F(FsCheckTest, SharedLocksCoexistAndFileObjectLocksReport145) {
 
   DFpsFile* handle = nullptr;
   ASSERT_EQ(serAcquireSysLock(dir.c_str(), "/obj.pid", 0, 2, &handle, 1), 0);
-  ASSERT_NE(handle, nullptr);
   EXPECT_EQ(inChild([&] {
               DFpsFile* other = nullptr;
               return serAcquireSysLock(dir.c_str(), "/obj.pid", 0, 2, &other, 1);
@@ -168,7 +174,7 @@ TEST_F(FsCheckTest, StateOfManagedFileSystemsDecidesIsMigFsOK) {
   auto active = mountFs(kmrtest::kOnlyHThreshold);
   auto unmanaged = mountFs(nullptr);
   rmdir((unmanaged->path() + "/.Tarnveld").c_str());
-  ASSERT_EQ(dmiCreateFSState(store.sid, active->path()), 0);
+  ASSERT_EQ(dmiCreateFSState(store.sessionId(), active->path()), 0);
   EXPECT_EQ(readFile(fsStateFilePath(active->path())), kFSStateText);
   struct stat st;
   ASSERT_EQ(stat(fsStateFilePath(active->path()).c_str(), &st), 0);
@@ -205,14 +211,14 @@ TEST_F(FsCheckTest, StateOfManagedFileSystemsDecidesIsMigFsOK) {
   ASSERT_EQ(dmiSetGlobalState(FSM_RECALL | FSM_MIGRATE), 0);
   EXPECT_EQ(getTarnveldState(active->path().c_str()), TARNVELD_ACTIVE);
 
-  store.sid = 0;  // no DMAPI session
+  store.noSession = true;
   EXPECT_EQ(IsMigFsOK(active->path().c_str(), &mp, FUNC_STATE_ALL), RC_FS_ERROR);
 }
 
 TEST_F(FsCheckTest, GlobalStateFileIsRebuiltFromTheManagedTable) {
   auto a = mountFs(kmrtest::kOnlyHThreshold);
   auto b = mountFs(kmrtest::kOnlyHThreshold);
-  ASSERT_EQ(dmiCreateFSState(store.sid, a->path()), 0);
+  ASSERT_EQ(dmiCreateFSState(store.sessionId(), a->path()), 0);
   const std::string global = globalStateFilePath();
   std::string bytes = readFile(global);
   ASSERT_EQ(bytes.size(), kGlobalHeaderLen + kGlobalRecordLen);
@@ -224,15 +230,15 @@ TEST_F(FsCheckTest, GlobalStateFileIsRebuiltFromTheManagedTable) {
   DmHandle fsHandle, stateHandle;
   store.fsHandleOfPath(a->path(), &fsHandle);
   store.handleOfPath(fsStateFilePath(a->path()), &stateHandle);
-  EXPECT_EQ(rec.fsHandle, fsHandle);
-  EXPECT_EQ(rec.stateFileHandle, stateHandle);
-  ASSERT_EQ(dmiCreateFSState(store.sid, a->path()), 0);  // registered once only
+  EXPECT_EQ(rec.fsHandle, fsHandle.padded());  // the record holds 32 bytes per handle
+  EXPECT_EQ(rec.stateFileHandle, stateHandle.padded());
+  ASSERT_EQ(dmiCreateFSState(store.sessionId(), a->path()), 0);  // registered once only
   EXPECT_EQ(readFile(global).size(), kGlobalHeaderLen + kGlobalRecordLen);
 
   // b has no record: reading its state rebuilds the file (creating b's state file).
   fsmState st;
   st.fsName = b->path();
-  ASSERT_EQ(dmiEntryGetFSState(store.sid, &st), 0);
+  ASSERT_EQ(dmiEntryGetFSState(store.sessionId(), &st), 0);
   EXPECT_EQ(st.flags, FSM_RECALL | FSM_MIGRATE);
   EXPECT_EQ(readFile(global).size(), kGlobalHeaderLen + 2 * kGlobalRecordLen);
 
@@ -243,11 +249,101 @@ TEST_F(FsCheckTest, GlobalStateFileIsRebuiltFromTheManagedTable) {
   memcpy(&bytes[4 + 32], &sixteen, 4);
   writeFile(global, bytes);
   st.fsName = a->path();
-  ASSERT_EQ(dmiEntryGetFSState(store.sid, &st), 0);
+  ASSERT_EQ(dmiEntryGetFSState(store.sessionId(), &st), 0);
   bytes = readFile(global);
   EXPECT_EQ(bytes.size(), kGlobalHeaderLen + 2 * kGlobalRecordLen);
   memcpy(&header, bytes.data(), 4);
   EXPECT_EQ(header, FSM_MIGRATE);
   for (size_t off = 4; off < bytes.size(); off += kGlobalRecordLen)
     EXPECT_TRUE(decodeGlobalRecord(reinterpret_cast<const uint8_t*>(bytes.data()) + off, &rec));
+}
+
+// ---- planted links and FIFOs in the control directory ------------------------------
+
+namespace {
+
+class CtlFileTest : public kmrtest::HostileTreeTest {
+ protected:
+  void SetUp() override {
+    HostileTreeTest::SetUp();
+    ctl = mount + "/.Tarnveld";
+    ASSERT_EQ(mkdir(ctl.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((ctl + "/reserved").c_str(), 0777), 0);
+  }
+  int fsLock(int type, int* fd) { return serAcquireFSLock(mount.c_str(), "/reconcile.pid", SER_SETLK, type, fd); }
+  int sysLock(DFpsFile** handle) {
+    return serAcquireSysLock(mount.c_str(), "/.Tarnveld/hsmfsconfig.pid", 0, 2, handle, 1);
+  }
+  std::string ctl;
+};
+
+}  // namespace
+
+TEST_F(CtlFileTest, PlantedLinkAtLockFileIsNeitherTruncatedNorChowned) {
+  ASSERT_EQ(symlink(victim.c_str(), (ctl + "/reconcile.pid").c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), (ctl + "/hsmfsconfig.pid").c_str()), 0);
+  int fd = -1;
+  EXPECT_LT(fsLock(SER_LOCK_EXCL, &fd), 0);
+  EXPECT_EQ(fd, -1);
+  EXPECT_LT(fsLock(SER_LOCK_SHARED, &fd), 0);
+  DFpsFile* handle = nullptr;
+  EXPECT_EQ(sysLock(&handle), DFPS_RC_FAILED);
+  EXPECT_EQ(handle, nullptr);
+  expectVictimUntouched();
+}
+
+TEST_F(CtlFileTest, DanglingLinkDoesNotCreateAFileElsewhere) {
+  const std::string target = outside + "/created-by-root";
+  ASSERT_EQ(symlink(target.c_str(), (ctl + "/reconcile.pid").c_str()), 0);
+  int fd = -1;
+  EXPECT_LT(fsLock(SER_LOCK_SHARED, &fd), 0);
+  EXPECT_LT(fsLock(SER_LOCK_EXCL, &fd), 0);
+  EXPECT_FALSE(kmrtest::lexists(target));
+}
+
+TEST_F(CtlFileTest, ControlDirectorySwappedForALinkIsRefused) {
+  ASSERT_EQ(std::system(("rm -rf '" + ctl + "'").c_str()), 0);
+  ASSERT_EQ(symlink(outside.c_str(), ctl.c_str()), 0);
+  ASSERT_EQ(symlink("precious", (outside + "/hsmfsconfig.pid").c_str()), 0);
+  int fd = -1;
+  EXPECT_LT(fsLock(SER_LOCK_EXCL, &fd), 0);
+  EXPECT_FALSE(kmrtest::lexists(outside + "/reconcile.pid"));
+  DFpsFile* handle = nullptr;
+  EXPECT_EQ(sysLock(&handle), DFPS_RC_FAILED);
+  EXPECT_LT(openCtlFile(mount, "/.Tarnveld/dmiFSState", O_WRONLY | O_CREAT | O_TRUNC, 0660), 0);
+  EXPECT_FALSE(kmrtest::lexists(outside + "/dmiFSState"));
+  expectVictimUntouched();
+}
+
+// A FIFO would block an open for reading until a writer comes; these calls
+// return at once instead (a regression here hangs the test program).
+TEST_F(CtlFileTest, PlantedFifoIsRefusedWithoutBlocking) {
+  ASSERT_EQ(mkfifo((ctl + "/reconcile.pid").c_str(), 0666), 0);
+  int fd = -1;
+  EXPECT_EQ(serQuerySysLock(ctl.c_str(), "/reconcile.pid", 1), -1);
+  EXPECT_LT(fsLock(SER_LOCK_SHARED, &fd), 0);
+  EXPECT_LT(fsLock(SER_LOCK_EXCL, &fd), 0);
+  errno = 0;
+  EXPECT_LT(openCtlFile(ctl, "/reconcile.pid", O_RDONLY, 0), 0);
+  EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(CtlFileTest, ReserveFileLinkedToARootFileIsNotEmptied) {
+  ASSERT_EQ(symlink(victim.c_str(), (ctl + "/reserved/.dmi1").c_str()), 0);
+  writeFile(reserveFilePath(mount, 2), std::string(4096, 'r'));
+  EXPECT_EQ(kmrFreeFS(mount.c_str()), 2) << "the linked entry is skipped, the real one emptied";
+  struct stat st;
+  ASSERT_EQ(stat(reserveFilePath(mount, 2).c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+  expectVictimUntouched();
+}
+
+TEST_F(CtlFileTest, ReserveDirectorySwappedForALinkIsNotFollowed) {
+  ASSERT_EQ(rmdir((ctl + "/reserved").c_str()), 0);
+  ASSERT_EQ(symlink(outside.c_str(), (ctl + "/reserved").c_str()), 0);
+  ASSERT_EQ(symlink("precious", (outside + "/.dmi1").c_str()), 0);
+  writeFile(outside + "/.dmi2", "not a reserve file");
+  EXPECT_EQ(kmrFreeFS(mount.c_str()), 0);
+  EXPECT_EQ(readFile(outside + "/.dmi2"), "not a reserve file");
+  expectVictimUntouched();
 }

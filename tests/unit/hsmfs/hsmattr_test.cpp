@@ -2,29 +2,17 @@
 // and ext4 mounts in a private mount namespace: what lands on disk is read
 // back with getxattr, independently of the code that wrote it, so a wrong
 // offset, a dropped token or a lost option shows up as wrong bytes. Failures
-// the real library cannot be made to give are injected through a fake store.
-#include <errno.h>
+// the real library cannot be made to give are injected by wrapping its store.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <memory>
-#include <optional>
-#include <string>
 
 #include "common/options.h"
 #include "hsmfs/hsmattr.h"
-#include "hsmfs/hsmenv.h"
-#include "hsmfs/hsmsettings.h"
 #include "hsmfs/locks.h"
 #include "hsmfs/xdsmapi.h"
-#include "hsmfs/xdsmstore.h"
-#include "tests/support/private_mount.h"
+#include "tests/support/errno_of.h"
 #include "tests/support/xattr.h"
-#include "tests/unit/hsmfs/fake_store.h"
+#include "tests/unit/hsmfs/hsmfs_env.h"
 
 namespace {
 
@@ -46,6 +34,7 @@ T at(const std::string& raw, size_t off) {
 }
 
 using kmrtest::rawXattr;
+using kmrtest::writeFile;
 std::optional<std::string> dmAttr(const std::string& path, const char* name) {
   return rawXattr(path, std::string("trusted.dmapi.") + name);
 }
@@ -54,14 +43,6 @@ midExtObjId_t idWithSeed(uint8_t seed) {
   midExtObjId_t id;
   for (size_t i = 0; i < kExtObjIdLen; ++i) id.bytes[i] = static_cast<uint8_t>(seed + 7 * i);
   return id;
-}
-
-void writeFile(const std::string& path, size_t size) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
-  std::string data(size, 'r');
-  ASSERT_EQ(static_cast<ssize_t>(size), write(fd, data.data(), size));
-  close(fd);
 }
 
 off_t sizeOf(const std::string& path) {
@@ -84,9 +65,9 @@ class RealAttr : public ::testing::TestWithParam<const char*> {
     ASSERT_EQ(sid, xdsmAttrStore()->sessionId()) << "the store must use the process's session";
     path = mnt->path() + "/dir/file";
     mkdir((mnt->path() + "/dir").c_str(), 0755);
-    writeFile(path, 8192);
+    writeFile(path, std::string(8192, 'r'));
     ASSERT_EQ(1, xdsmAttrStore()->handleOfPath(path, &h)) << strerror(errno);
-    token = exclusiveToken(h);
+    token = newToken(h, DM_RIGHT_EXCL);
   }
   void TearDown() override {
     for (dm_token_t t : tokens) dmiRespondEventOk(sid, t);
@@ -117,7 +98,6 @@ class RealAttr : public ::testing::TestWithParam<const char*> {
     }
     return HsmToken{t.high, t.low};
   }
-  HsmToken exclusiveToken(const DmHandle& file) { return newToken(file, DM_RIGHT_EXCL); }
 
   std::unique_ptr<kmrtest::ScratchMount> mnt;
   XDSMAPI* api = nullptr;
@@ -151,37 +131,23 @@ TEST_P(RealAttr, ObjectRecordLandsOnDiskOffsetByOffset) {
   const dmiInfo info = patternedRecord();
   ASSERT_EQ(0, dmiSetDMAttrib(sid, h, token, info)) << strerror(errno);
 
-  auto raw = dmAttr(path, kAttrObj);
-  ASSERT_TRUE(raw.has_value());
-  ASSERT_EQ(kVOQObjLen, raw->size());
-  EXPECT_EQ(0, memcmp(raw->data(), info.extObjId.bytes, 28));
-  EXPECT_EQ(0x1122334455667788ull, at<uint64_t>(*raw, 28));
-  EXPECT_EQ(0x0102030405060708ull, at<uint64_t>(*raw, 36));
-  EXPECT_EQ(0xAu, at<uint32_t>(*raw, 44));
-  EXPECT_EQ(0xBBCCDDEEu, at<uint32_t>(*raw, 48));
-  EXPECT_EQ(0xCAFEBABEu, at<uint32_t>(*raw, 52));
-  EXPECT_EQ(8, (*raw)[56]);
-  EXPECT_EQ(0x02, (*raw)[57]);
-  EXPECT_EQ(0x5A5A, at<uint16_t>(*raw, 58));
-  EXPECT_EQ(0x13579BDFu, at<uint32_t>(*raw, 60));
-  EXPECT_EQ(0u, at<uint64_t>(*raw, 64));
-  EXPECT_EQ(2u, at<uint32_t>(*raw, 72));
-  EXPECT_EQ(0u, at<uint32_t>(*raw, 76));
-  EXPECT_EQ(0u, at<uint64_t>(*raw, 80));
-  EXPECT_EQ(32u, at<uint32_t>(*raw, 88));
-  EXPECT_EQ(0, memcmp(raw->data() + 92, info.migData, 32));
+  // Byte for byte: id; size; second value; data size, high and low word; kept
+  // word; size form 8; uncompressed; kept 16 and 32 bits; 8 zero bytes; state
+  // 2 (migrated); no recall mark; 8 zero bytes; 32 bytes of migration data.
+  const std::string record(
+      "\x31\x38\x3F\x46\x4D\x54\x5B\x62\x69\x70\x77\x7E\x85\x8C\x93\x9A\xA1\xA8\xAF\xB6\xBD\xC4\xCB\xD2"
+      "\xD9\xE0\xE7\xEE" "\x88\x77\x66\x55\x44\x33\x22\x11" "\x08\x07\x06\x05\x04\x03\x02\x01"
+      "\x0A\x00\x00\x00" "\xEE\xDD\xCC\xBB" "\xBE\xBA\xFE\xCA" "\x08" "\x02" "\x5A\x5A" "\xDF\x9B\x57\x13"
+      "\x00\x00\x00\x00\x00\x00\x00\x00" "\x02\x00\x00\x00" "\x00\x00\x00\x00"
+      "\x00\x00\x00\x00\x00\x00\x00\x00" "\x20\x00\x00\x00"
+      "\xF0\xEF\xEE\xED\xEC\xEB\xEA\xE9\xE8\xE7\xE6\xE5\xE4\xE3\xE2\xE1\xE0\xDF\xDE\xDD\xDC\xDB\xDA\xD9"
+      "\xD8\xD7\xD6\xD5\xD4\xD3\xD2\xD1",
+      kVOQObjLen);
+  EXPECT_EQ(record, dmAttr(path, kAttrObj));
 
   // HSMEXTOBJIDATTR 1 from the options: the id in text beside the record.
-  auto ext = dmAttr(path, kAttrExtId);
-  ASSERT_TRUE(ext.has_value());
-  ASSERT_EQ(kVOQexIDLen, ext->size());
-  std::string hex;
-  char two[3];
-  for (uint8_t b : info.extObjId.bytes) {
-    snprintf(two, sizeof two, "%.2X", b);
-    hex += two;
-  }
-  EXPECT_EQ(hex + std::string(1, '\0'), *ext);
+  EXPECT_EQ(std::string("31383F464D545B626970777E858C939AA1A8AFB6BDC4CBD2D9E0E7EE", kVOQexIDLen),
+            dmAttr(path, kAttrExtId));
 
   dmiInfo back;
   ASSERT_EQ(0, dmiGetDMAttrib(sid, h, token, &back));
@@ -204,11 +170,8 @@ TEST_P(RealAttr, TokenWithoutTheRightWritesNothing) {
   HsmToken bare = newToken(h, DM_RIGHT_NULL);
   ASSERT_EQ(1, api->respondEvent(sid, dm_token_t{token.high, token.low}, DM_RESP_CONTINUE, 0));
   tokens.erase(tokens.begin());
-  errno = 0;
-  EXPECT_EQ(-1, dmiSetDMAttrib(sid, h, bare, patternedRecord()));
-  EXPECT_EQ(EACCES, errno);
-  EXPECT_EQ(-1, dmiSetMngRegion(sid, h, bare, 0, DMI_REGION_STUB));
-  EXPECT_EQ(EACCES, errno);
+  EXPECT_EQ(EACCES, kmrtest::errnoOf([&] { return dmiSetDMAttrib(sid, h, bare, patternedRecord()); }));
+  EXPECT_EQ(EACCES, kmrtest::errnoOf([&] { return dmiSetMngRegion(sid, h, bare, 0, DMI_REGION_STUB); }));
   EXPECT_FALSE(dmAttr(path, kAttrObj).has_value());
   EXPECT_FALSE(rawXattr(path, "trusted.xdsm.regions").has_value());
 }
@@ -239,6 +202,9 @@ TEST_P(RealAttr, MigrationStatesFromTheAttributesOnDisk) {
   ASSERT_EQ(0, dmiSetFileMigStat(sid, h, token, id, DMI_STATE_RECALL_MARKED));
   EXPECT_EQ(1u, at<uint32_t>(*dmAttr(path, kAttrObj), 76));
   EXPECT_EQ(DMI_STATE_RECALL_MARKED, dmiGetFileMigStat(sid, h, token, nullptr));
+  ASSERT_EQ(0, dmiSetFileMigStat(sid, h, token, id, DMI_STATE_RESIDENT));
+  EXPECT_EQ(0u, at<uint32_t>(*dmAttr(path, kAttrObj), 76)) << "resident clears the recall mark";
+  EXPECT_EQ(DMI_STATE_RESIDENT, dmiGetFileResStat(sid, h, token, nullptr));
   ASSERT_EQ(0, dmiSetFileMigStat(sid, h, token, id, DMI_STATE_RECALL_CANCELLED));
   EXPECT_EQ(12u, at<uint32_t>(*dmAttr(path, kAttrObj), 72));
   EXPECT_EQ(DMI_STATE_RECALL_CANCELLED, dmiGetFileMigStat(sid, h, token, nullptr));
@@ -268,7 +234,7 @@ TEST_P(RealAttr, PremigrationIsUndoneAndCancelledMigrationsAreRecorded) {
   // Two migrations of the process: the one under way is finished with state
   // 5 on disk; the other only leaves the list.
   const std::string idle = mnt->path() + "/dir/idle";
-  writeFile(idle, 100);
+  writeFile(idle, std::string(100, 'r'));
   DmHandle idleHandle;
   ASSERT_EQ(1, xdsmAttrStore()->handleOfPath(idle, &idleHandle));
   ActiveMigration running{h, patternedRecord(), true};
@@ -287,50 +253,58 @@ TEST_P(RealAttr, PremigrationIsUndoneAndCancelledMigrationsAreRecorded) {
   EXPECT_EQ(DMI_STATE_CANCELLED, dmiGetFileMigStat(sid, h, token, nullptr));
 }
 
-std::string regionBytes(uint64_t offset, uint64_t size, uint32_t flags) {
-  std::string rec(24, '\0');
-  memcpy(rec.data(), &offset, 8);
-  memcpy(rec.data() + 8, &size, 8);
-  memcpy(rec.data() + 16, &flags, 4);
-  return rec;
-}
+// One region record on disk: offset, size (0: to the end), flags, 4 bytes of padding.
+const std::string kStubRegion("\0\0\0\0\0\0\0\0" "\0\0\0\0\0\0\0\0" "\7\0\0\0" "\0\0\0\0", 24);
+const std::string kReadRegionFrom4096("\0\x10\0\0\0\0\0\0" "\0\0\0\0\0\0\0\0" "\1\0\0\0" "\0\0\0\0", 24);
 
-TEST_P(RealAttr, ManagedRegionWithoutTheDestroyEvent) {
+TEST_P(RealAttr, ManagedRegionWithAndWithoutTheDestroyEvent) {
   // An event list set by someone else: with HSMEVENTDESTROY 0 it is left alone.
   xdsm_handle_t view{h.data(), h.size()};
   dm_eventset_t other = 0;
   DMEV_SET(DM_EVENT_USER, other);
   ASSERT_EQ(1, api->setEventList(sid, view, dm_token_t{token.high, token.low}, &other, DM_EVENT_MAX));
-
   ASSERT_EQ(0, dmiSetMngRegion(sid, h, token, 0, DMI_REGION_STUB));
-  EXPECT_EQ(regionBytes(0, 0, 7), rawXattr(path, "trusted.xdsm.regions"));
+  EXPECT_EQ(kStubRegion, rawXattr(path, "trusted.xdsm.regions"));
   std::string otherBytes(reinterpret_cast<const char*>(&other), sizeof other);
   EXPECT_EQ(otherBytes, rawXattr(path, "trusted.xdsm.events"));
-
   ASSERT_EQ(0, dmiSetMngRegion(sid, h, token, 4096, 1));
-  EXPECT_EQ(regionBytes(4096, 0, 1), rawXattr(path, "trusted.xdsm.regions")) << "replaced, not added";
-
+  EXPECT_EQ(kReadRegionFrom4096, rawXattr(path, "trusted.xdsm.regions")) << "replaced, not added";
   ASSERT_EQ(0, dmiClrMngRegion(sid, h, token));
   EXPECT_FALSE(rawXattr(path, "trusted.xdsm.regions").has_value());
   EXPECT_EQ(otherBytes, rawXattr(path, "trusted.xdsm.events"));
-}
 
-TEST_P(RealAttr, ManagedRegionWithTheDestroyEvent) {
+  // With HSMEVENTDESTROY 1 the region comes with the destroy event alone.
   startWith(0, 1);
   ASSERT_EQ(0, dmiSetMngRegion(sid, h, token, 0, DMI_REGION_STUB));
-  EXPECT_EQ(regionBytes(0, 0, 7), rawXattr(path, "trusted.xdsm.regions"));
+  EXPECT_EQ(kStubRegion, rawXattr(path, "trusted.xdsm.regions"));
   const uint64_t destroyOnly = uint64_t{1} << 22;
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&destroyOnly), 8), rawXattr(path, "trusted.xdsm.events"));
-
   dm_stat_t st{};
-  xdsm_handle_t view{h.data(), h.size()};
   ASSERT_EQ(1, api->getFileAttr(sid, view, dm_token_t{token.high, token.low}, 0x1000, &st));
   EXPECT_EQ(1u, st.dt_pmanreg);
   EXPECT_EQ(destroyOnly, st.dt_emask);
-
   ASSERT_EQ(0, dmiClrMngRegion(sid, h, token));
   EXPECT_FALSE(rawXattr(path, "trusted.xdsm.regions").has_value());
   EXPECT_FALSE(rawXattr(path, "trusted.xdsm.events").has_value()) << "the event list is emptied";
+}
+
+// Failures the real library cannot be made to give.
+TEST_P(RealAttr, UnreadableAttributesAreErrorsAndAnUnwritableIdUndoesTheFirstAttribute) {
+  startWith(1, 0);
+  kmrtest::FailingStore failing;
+  hsmInstallEnv({.attrStore = &failing});
+  failing.failGetErrno = EIO;
+  EXPECT_EQ(DMI_STATE_ERROR, dmiGetFileMigStat(sid, h, token, nullptr));
+  failing.failGetErrno = DMI_ENOATTR;
+  EXPECT_EQ(DMI_STATE_RESIDENT, dmiGetFileMigStat(sid, h, token, nullptr));
+  failing.failGetErrno = 0;
+  failing.failSetOf = kAttrExtId;
+  EXPECT_EQ(-1, dmiSetDMAttrib(sid, h, token, patternedRecord()));
+  EXPECT_FALSE(dmAttr(path, kAttrObj).has_value());
+  failing.failSetOf = kAttrExtId;
+  EXPECT_EQ(-1, dmiSetFileMigStat(sid, h, token, idWithSeed(2), DMI_STATE_PREMIGRATED));
+  EXPECT_FALSE(dmAttr(path, kAttrPMig).has_value());
+  hsmInstallEnv({});
 }
 
 TEST_P(RealAttr, FileSystemNameOfAHandleIsItsMountPoint) {
@@ -363,9 +337,9 @@ void fillUp(const std::string& path) {
 void makeReserveFiles(const std::string& mountPoint, size_t secondSize) {
   ASSERT_EQ(0, mkdir((mountPoint + "/.Tarnveld").c_str(), 0755));
   ASSERT_EQ(0, mkdir((mountPoint + "/.Tarnveld/reserved").c_str(), 0755));
-  writeFile(reserveFilePath(mountPoint, 1), 0);  // already empty: skipped
-  writeFile(reserveFilePath(mountPoint, 2), secondSize);
-  writeFile(reserveFilePath(mountPoint, 3), secondSize);
+  writeFile(reserveFilePath(mountPoint, 1), "");  // already empty: skipped
+  writeFile(reserveFilePath(mountPoint, 2), std::string(secondSize, 'r'));
+  writeFile(reserveFilePath(mountPoint, 3), std::string(secondSize, 'r'));
 }
 
 class FullExt4 : public RealAttr {};
@@ -412,9 +386,7 @@ TEST_P(FullTmpfs, InodeSpaceExhaustionEmptiesEveryReserveFileThenFails) {
     }
     close(fd);
   }
-  errno = 0;
-  EXPECT_EQ(-1, dmiSetDMAttrib(sid, h, token, patternedRecord()));
-  EXPECT_EQ(ENOSPC, errno);
+  EXPECT_EQ(ENOSPC, kmrtest::errnoOf([&] { return dmiSetDMAttrib(sid, h, token, patternedRecord()); }));
   EXPECT_EQ(0, sizeOf(reserveFilePath(mnt->path(), 2)));
   EXPECT_EQ(0, sizeOf(reserveFilePath(mnt->path(), 3)));
   EXPECT_FALSE(dmAttr(path, kAttrObj).has_value());
@@ -428,9 +400,7 @@ TEST(HsmLayerStartup, CopiesTheOptionsAndInstallsTheEnv) {
   hsmSettings() = HsmSettings();
   clientOptions* saved = optionsP;
   optionsP = nullptr;
-  errno = 0;
-  EXPECT_EQ(-1, hsmLayerStartup(hsmXdsmEnv()));
-  EXPECT_EQ(EINVAL, errno);
+  EXPECT_EQ(EINVAL, kmrtest::errnoOf([] { return hsmLayerStartup(hsmXdsmEnv()); }));
   EXPECT_EQ(nullptr, hsmAttrStore());
 
   clientOptions opts;
@@ -441,24 +411,15 @@ TEST(HsmLayerStartup, CopiesTheOptionsAndInstallsTheEnv) {
   EXPECT_EQ(1, hsmSettings().extObjIdAttr);
   EXPECT_EQ(0, hsmSettings().eventDestroy);
   EXPECT_EQ(xdsmAttrStore(), hsmAttrStore());
-
-  opts.hsmExtObjIdAttr = 0;
-  opts.hsmEventDestroy = 1;
-  EXPECT_EQ(0, hsmLayerStartup(hsmXdsmEnv(), &opts));
-  EXPECT_EQ(0, hsmSettings().extObjIdAttr);
-  EXPECT_EQ(1, hsmSettings().eventDestroy);
-
   optionsP = saved;
   hsmInstallEnv({});
   hsmSettings() = HsmSettings();
 }
 
-// ---- layouts and injected failures, over the fake store -------------------------
+// ---- layouts ----------------------------------------------------------------------
 
 TEST(AttrLayouts, DataSizeFormAndStateRecord) {
   dmiInfo info = patternedRecord();
-  info.dataSizeForm = 0;  // any form but 8: only the low word counts
-  EXPECT_EQ(0xBBCCDDEEull, dmiGet64bitDataSize(info));
   dmiSet64bitDataSize(info, 77);
   EXPECT_EQ(0u, info.dataSizeHigh);
   EXPECT_EQ(77u, info.dataSizeLow);
@@ -479,43 +440,6 @@ TEST(AttrLayouts, DataSizeFormAndStateRecord) {
   st.fsName.assign(1001, 'a');
   EXPECT_FALSE(encodeVOQStat(st, b));
   EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("2076"));
-}
-
-class FakeAttr : public ::testing::Test {
- protected:
-  void SetUp() override {
-    previous_ = hsmInstallEnv({.attrStore = &store});
-    hsmSettings() = HsmSettings();
-  }
-  void TearDown() override { hsmInstallEnv(previous_); }
-  bool has(const char* name) { return store.attrs.count({h, name}) == 1; }
-  FakeAttrStore store;
-  DmHandle h = FakeAttrStore::bytesOf(7, 42);
-  HsmLayerEnv previous_;
-};
-
-TEST_F(FakeAttr, ResidentClearsTheRecallMarkAndUnreadableAttributesAreErrors) {
-  ASSERT_EQ(0, dmiSetDMAttrib(store.sid, h, kNoToken, patternedRecord()));
-  ASSERT_EQ(0, dmiSetFileMigStat(store.sid, h, kNoToken, idWithSeed(1), DMI_STATE_RECALL_MARKED));
-  ASSERT_EQ(0, dmiSetFileMigStat(store.sid, h, kNoToken, idWithSeed(1), DMI_STATE_RESIDENT));
-  EXPECT_EQ(DMI_STATE_RESIDENT, dmiGetFileResStat(store.sid, h, kNoToken, nullptr));
-  const auto& raw = store.attrs[{h, kAttrObj}];
-  EXPECT_EQ(0u, at<uint32_t>(std::string(raw.begin(), raw.end()), 76));
-
-  store.failGetErrno = EIO;
-  EXPECT_EQ(DMI_STATE_ERROR, dmiGetFileMigStat(store.sid, h, kNoToken, nullptr));
-  store.failGetErrno = DMI_ENOATTR;
-  EXPECT_EQ(DMI_STATE_RESIDENT, dmiGetFileMigStat(store.sid, h, kNoToken, nullptr));
-}
-
-TEST_F(FakeAttr, UnwritableExternalIdUndoesTheFirstAttribute) {
-  hsmSettings().extObjIdAttr = 1;
-  store.failSet[kAttrExtId] = {EIO, 1};
-  EXPECT_EQ(-1, dmiSetDMAttrib(store.sid, h, kNoToken, patternedRecord()));
-  EXPECT_FALSE(has(kAttrObj));
-  store.failSet[kAttrExtId] = {EIO, 1};
-  EXPECT_EQ(-1, dmiSetFileMigStat(store.sid, h, kNoToken, idWithSeed(2), DMI_STATE_PREMIGRATED));
-  EXPECT_FALSE(has(kAttrPMig));
 }
 
 TEST(EventNames, ByNumber) {

@@ -15,6 +15,7 @@
 #include "hsmfs/fstable.h"
 #include "hsmfs/hsmsettings.h"
 #include "hsmfs/locality.h"
+#include "hsmfs/xdsmstore.h"
 #include "tests/support/files.h"
 #include "tests/support/private_mount.h"
 #include "tests/support/scratch_dir.h"
@@ -70,6 +71,31 @@ class HsmNodeTest : public ::testing::Test {
 
  private:
   ScratchDir scratch_;
+};
+
+// The real store, with failures the library cannot be made to give: no
+// session, a read failing with `failGetErrno`, the next write of attribute
+// `failSetOf` failing with EIO.
+class FailingStore : public XdsmAttrStore {
+ public:
+  bool noSession = false;
+  int failGetErrno = 0;
+  std::string failSetOf;
+
+  uint64_t sessionId() override { return noSession ? 0 : XdsmAttrStore::sessionId(); }
+  int setDmattr(uint64_t sid, const DmHandle& h, HsmToken token, const char* name, int setdtime,
+                size_t length, const void* buffer) override {
+    if (failSetOf != name) return XdsmAttrStore::setDmattr(sid, h, token, name, setdtime, length, buffer);
+    failSetOf.clear();
+    errno = EIO;
+    return 0;
+  }
+  int getDmattr(uint64_t sid, const DmHandle& h, HsmToken token, const char* name, size_t length,
+                void* buffer, size_t* lengthOut) override {
+    if (failGetErrno == 0) return XdsmAttrStore::getDmattr(sid, h, token, name, length, buffer, lengthOut);
+    errno = failGetErrno;
+    return 0;
+  }
 };
 
 inline const char* kOnlyHThreshold =

@@ -9,19 +9,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "platform/xdsm/dmapi.h"
+#include "tests/support/errno_of.h"
 #include "tests/support/private_mount.h"
+#include "tests/support/xattr.h"
 
 namespace xdsmtest {
+
+using kmrtest::errnoOf;
+using kmrtest::rawXattr;
 
 class NamespaceEnvironment : public ::testing::Environment {
  public:
   void SetUp() override { ok = geteuid() == 0 && kmrtest::EnterPrivateMountNamespace(); }
   static inline bool ok = false;
 };
+// Registered once for the whole program, whichever test files include this.
+inline ::testing::Environment* const kNamespace =
+    ::testing::AddGlobalTestEnvironment(new NamespaceEnvironment);
 
 // A DMAPI handle owned by the test.
 struct Handle {
@@ -35,6 +44,12 @@ struct Handle {
   }
   std::string bytes() const { return std::string(static_cast<char*>(hanp), hlen); }
 };
+
+inline dm_attrname_t attrName(const char* text) {
+  dm_attrname_t name{};
+  memcpy(name.an_chars, text, strnlen(text, DM_ATTR_NAME_SIZE));
+  return name;
+}
 
 class OnMountedFs : public ::testing::TestWithParam<const char*> {
  protected:
@@ -67,11 +82,13 @@ class OnMountedFs : public ::testing::TestWithParam<const char*> {
     ASSERT_EQ(0, dm_path_to_handle(const_cast<char*>(path(name).c_str()), &h->hanp, &h->hlen))
         << strerror(errno);
   }
-  // A token holding `right` on the handle.
+  // A token holding `right` on the handle (none for DM_RIGHT_NULL).
   dm_token_t tokenWith(const Handle& h, dm_right_t right) {
     dm_token_t token = DM_NO_TOKEN;
     EXPECT_EQ(0, dm_create_userevent(sid_, 0, nullptr, &token));
-    EXPECT_EQ(0, dm_request_right(sid_, h.hanp, h.hlen, token, DM_RR_WAIT, right));
+    if (right != DM_RIGHT_NULL) {
+      EXPECT_EQ(0, dm_request_right(sid_, h.hanp, h.hlen, token, DM_RR_WAIT, right));
+    }
     return token;
   }
   // A new file of `size` bytes, its handle in `h`, and a token holding `right`.
@@ -80,16 +97,18 @@ class OnMountedFs : public ::testing::TestWithParam<const char*> {
     handleOf(name, h);
     return tokenWith(*h, right);
   }
+  // Sets the attribute "rec" (trusted.dmapi.rec on disk) to `value`.
+  int setAttr(const Handle& h, dm_token_t token, const char* value) {
+    dm_attrname_t name = attrName("rec");
+    return dm_set_dmattr(sid_, h.hanp, h.hlen, token, &name, 0, strlen(value), const_cast<char*>(value));
+  }
+  int fileAttr(const Handle& h, dm_token_t token, dm_stat_t* st) {
+    return dm_get_fileattr(sid_, h.hanp, h.hlen, token, DM_AT_STAT, st);
+  }
 
   std::unique_ptr<kmrtest::ScratchMount> mount_;
   dm_sessid_t sid_ = DM_NO_SESSION;
 };
-
-inline dm_attrname_t attrName(const char* text) {
-  dm_attrname_t name{};
-  memcpy(name.an_chars, text, strnlen(text, DM_ATTR_NAME_SIZE));
-  return name;
-}
 
 }  // namespace xdsmtest
 
