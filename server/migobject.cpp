@@ -5,6 +5,7 @@
 #include <iomanip>
 #include <new>
 #include <sstream>
+#include <utility>
 
 #include "common/showable.h"
 #include "common/messages.h"
@@ -117,11 +118,22 @@ std::string ZefServerMigratedObject::toString() {
   return out.str();
 }
 
-int fillMigratedObject(ZefServerMigratedObject& obj, const MigrQueryAnswer& answer) {
-  obj.alias = answer.path;
+namespace {
+int fillAllButAlias(ZefServerMigratedObject& obj, const MigrQueryAnswer& answer) {
   obj.fsId = answer.fsId;
   obj.mediaClass = answer.serverAttrib.mediaClass;
   memcpy(obj.restoreOrder, answer.serverAttrib.restoreOrder, sizeof obj.restoreOrder);
   obj.setDmapiHandle(attribHandle(answer.attrib));
   return obj.setExtObjID(&answer.objId) & obj.setAttributes(&answer.attrib);
+}
+}  // namespace
+
+int fillMigratedObject(ZefServerMigratedObject& obj, const MigrQueryAnswer& answer) {
+  obj.alias = answer.path;
+  return fillAllButAlias(obj, answer);
+}
+
+int fillMigratedObject(ZefServerMigratedObject& obj, MigrQueryAnswer&& answer) {
+  obj.alias = std::move(answer.path);
+  return fillAllButAlias(obj, answer);
 }

@@ -88,5 +88,8 @@ class ZefServerMigratedObject : public queueDataObject {
 // form), media class and restore order. Returns 1, or 0 when a
 // copy could not be allocated (the record is then partly filled).
 int fillMigratedObject(ZefServerMigratedObject& obj, const MigrQueryAnswer& answer);
+// The same, taking the answer's path over instead of copying it (the
+// answer's path is left empty).
+int fillMigratedObject(ZefServerMigratedObject& obj, MigrQueryAnswer&& answer);
 
 #endif
