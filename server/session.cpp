@@ -451,6 +451,8 @@ int sessFlushVerbs(Sess_o* s) {
   return rc ? transferFailed(s, kMsg20028, rc) : 0;
 }
 
+bool sessAnswerArrived(Sess_o* s) { return TcpReadable(&s->comm); }
+
 int sessRecvVerb(Sess_o* s, uint8_t** verb) {
   int next;
   if (int bad = stateCheck(s, opVerb, kMsg20023, &next)) return bad;

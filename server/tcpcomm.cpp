@@ -242,6 +242,13 @@ int TcpWrite(CommObj* comm, const uint8_t* buf, size_t len) {
   return 0;
 }
 
+bool TcpReadable(CommObj* comm) {
+  if (comm->readPos < comm->readEnd) return true;
+  if (!comm->fd.valid()) return true;  // the read fails at once
+  pollfd p{comm->fd.get(), POLLIN, 0};
+  return poll(&p, 1, 0) != 0;
+}
+
 int TcpFlush(CommObj* comm) {
   std::lock_guard<std::mutex> lock(comm->mutex);
   return flushLocked(comm);

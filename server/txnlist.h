@@ -21,6 +21,14 @@
 //   abort reads it too): stats.committedUpdates counts a batch once its
 //   commit vote has been read. At most one batch is in flight; a batch is
 //   sent only after every earlier one was committed or given up.
+// - While no vote is outstanding, a queued change goes out at once into the
+//   open server transaction (the session's send buffer gathers them), so
+//   that the server applies a batch while it fills; a vote outstanding is
+//   looked for every kTlVoteLookEvery changes (one poll), and once it is read
+//   the changes queued meanwhile follow. Batches, their order and their
+//   EndTxn are those of a list that sends each batch whole when it is full:
+//   a change that could not be sent at once is sent, and a failure of that
+//   sending is reported, by the flush that ends its batch.
 #ifndef KMR_SERVER_TXNLIST_H
 #define KMR_SERVER_TXNLIST_H
 
@@ -35,6 +43,7 @@ constexpr int kTlKindUpdate = 26;
 constexpr int kTlKindDelete = 22;
 constexpr int kTlTypeHsm = 6;
 constexpr uint32_t kTlDefaultItemLimit = 256;  // when the server states none
+constexpr size_t kTlVoteLookEvery = 32;
 
 // Re-open events (kReopenStart, kReopenDone, kReopenGiveUp) for the owner;
 // the answer to kReopenStart must be 140 for the re-open to go on.
@@ -75,6 +84,16 @@ struct TxnList {
   // before anything newer is sent.
   std::vector<TxnItem> inFlight;
   bool votePending = false;
+  // How far `items` has gone out into the open transaction, and what ended
+  // that early sending: a broken connection (< 0, the flush re-opens and
+  // sends the batch again) or a failure the flush reports.
+  size_t sentEarly = 0;
+  int earlyBroken = 0;
+  int earlyFailure = 0;
+  std::string verbPath;  // the path of the MigrUpd being sent, kept from item to item
+  // Items of settled or dropped batches, kept with their name buffers for
+  // the next ones: a run queues without allocating once two batches went by.
+  std::vector<TxnItem> spareItems;
   TxnStats stats;
 };
 
