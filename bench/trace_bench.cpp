@@ -1,6 +1,6 @@
-// Cost of a trace statement whose class is off, next to the loop it sits in.
-// The floor is the same loop with only the compiler barrier; the difference
-// is what a disabled TRACE costs per statement.
+// Cost of a trace statement (class off, on without output, on into /dev/null)
+// next to the loop it sits in. The floor is the same loop with only the
+// compiler barrier; the difference is what the TRACE costs per statement.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -18,36 +18,13 @@ void BM_EmptyLoop(benchmark::State& state) {
 }
 BENCHMARK(BM_EmptyLoop);
 
-void BM_DisabledTraceFunctor(benchmark::State& state) {
+// One trace statement with `enabled` the only class on (none when null) and
+// the output opened on `file` (none when null).
+void BM_Trace(benchmark::State& state, const char* enabled, const char* file) {
   new_TraceObject(5, 0, trTIDProc);
   trReset(true);
-  int i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(++i);
-    TRACE(TR_SMRECONCILEDETAIL, "object %d of %s\n", i, "fs");
-    benchmark::ClobberMemory();
-  }
-}
-BENCHMARK(BM_DisabledTraceFunctor);
-
-// The form hot loops use: the byte test at the call site.
-void BM_DisabledTraceGuarded(benchmark::State& state) {
-  new_TraceObject(5, 0, trTIDProc);
-  trReset(true);
-  int i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(++i);
-    if (TR_SMRECONCILEDETAIL) TRACE(TR_SMRECONCILEDETAIL, "object %d of %s\n", i, "fs");
-    benchmark::ClobberMemory();
-  }
-}
-BENCHMARK(BM_DisabledTraceGuarded);
-
-// An enabled class whose output is closed: the cost up to trCanOutPut.
-void BM_EnabledClassNoOutput(benchmark::State& state) {
-  new_TraceObject(5, 0, trTIDProc);
-  trReset(true);
-  trEnable("SMRECONCILEDETAIL", true);
+  if (enabled) trEnable(enabled, true);
+  if (file) trBegin(file, false);
   int i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(++i);
@@ -56,21 +33,12 @@ void BM_EnabledClassNoOutput(benchmark::State& state) {
   }
   trReset(true);
 }
-BENCHMARK(BM_EnabledClassNoOutput);
-
-// An enabled line into an unlimited file on /dev/null: formatting and stdio.
-void BM_EnabledLineToDevNull(benchmark::State& state) {
-  new_TraceObject(5, 0, trTIDProc);
-  trReset(true);
-  trEnable("SMRECONCILEDETAIL", true);
-  trBegin("/dev/null", false);
-  int i = 0;
-  for (auto _ : state) {
-    TRACE(TR_SMRECONCILEDETAIL, "object %d of %s\n", ++i, "fs");
-  }
-  trReset(true);
-}
-BENCHMARK(BM_EnabledLineToDevNull);
+// Off: the byte test the TRACE macro makes before anything else.
+BENCHMARK_CAPTURE(BM_Trace, disabled, nullptr, nullptr);
+// On with the output closed: the cost up to trCanOutPut.
+BENCHMARK_CAPTURE(BM_Trace, enabled_no_output, "SMRECONCILEDETAIL", nullptr);
+// On into an unlimited file on /dev/null: formatting and stdio.
+BENCHMARK_CAPTURE(BM_Trace, enabled_to_dev_null, "SMRECONCILEDETAIL", "/dev/null");
 
 }  // namespace
 

@@ -191,8 +191,6 @@ void clSmPreInitialize(void (*handler)(int), char** argv) {
 
 void clSetStopHook(clStopHook hook) { g_stopHook.store(hook); }
 
-const sigset_t& clOriginalSignalMask() { return g_originalMask; }
-
 ChildSignalMask::ChildSignalMask() { pthread_sigmask(SIG_SETMASK, &g_originalMask, &saved_); }
 ChildSignalMask::~ChildSignalMask() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
 

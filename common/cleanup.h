@@ -86,10 +86,6 @@ void clSmPreInitialize(void (*handler)(int), char** argv);
 using clStopHook = void (*)(int signal);
 void clSetStopHook(clStopHook hook);
 
-// The signal mask the process had before clSmPreInitialize blocked the
-// stop signals: what a child process should start with.
-const sigset_t& clOriginalSignalMask();
-
 // While it lives, the calling thread has the signal mask the process started
 // with, so that a child it starts (popen, system) can be stopped like any
 // program; a signal reaching this thread meanwhile goes on to the signal

@@ -7,7 +7,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "common/messages.h"

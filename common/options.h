@@ -62,7 +62,8 @@ struct optSharedOptionTableEntry_t {
 };
 constexpr uint16_t OPT_KIND_OPERAND = 2;
 
-// 331 rows; the last is "ZZZLASTENTRY" with id 999.
+// 332 rows: the 331 keywords of option_keywords.inc, then the end row
+// "ZZZLASTENTRY" with id 999.
 extern const optSharedOptionTableEntry_t optSharedTable[];
 extern const size_t optSharedTableRows;
 

@@ -26,4 +26,14 @@ class cTextException : public std::exception {
   char text_[256] = "";
 };
 
+// A distinct kind of cTextException that callers can catch on its own; each
+// kind is named by its tag type: using XMLReadException =
+// cTextExceptionOf<struct XMLReadExceptionTag>.
+template <typename Tag>
+class cTextExceptionOf : public cTextException {
+ public:
+  template <typename... Args>
+  explicit cTextExceptionOf(const char* fmt, Args... args) : cTextException(fmt, args...) {}
+};
+
 #endif

@@ -12,12 +12,11 @@
 
 namespace {
 std::atomic<bool> g_multiThreaded{false};
-std::atomic<bool> g_exitingFromSignal{false};
 std::atomic<unsigned> g_instrumented{0};
 psThread_t g_mainThread{};
 pid_t g_mainPid = 0;
 
-bool locksSkipped() { return !g_multiThreaded || g_exitingFromSignal; }
+bool locksSkipped() { return !g_multiThreaded; }
 }  // namespace
 
 int psMutexInit(psMutex_t* mutex) {
@@ -170,5 +169,4 @@ void psSetThreadMode(int multiThreaded) {
 bool psIsMultiThreaded() { return g_multiThreaded; }
 psThread_t psMainThread() { return g_mainThread; }
 pid_t psMainPid() { return g_mainPid; }
-void psSetExitingFromSignal(bool exiting) { g_exitingFromSignal = exiting; }
 unsigned psInstrumentedThreads() { return g_instrumented; }

@@ -6,9 +6,9 @@
 // - Mutex operations return 0 on success. psMutexLock returns 936 when the
 //   calling thread already holds the mutex (the platform reports deadlock) and
 //   102 for any other failure; it never blocks on a mutex the caller holds.
-// - While the process is single-threaded (the initial mode) or exits from a
-//   signal, psMutexLock/psMutexUnlock do nothing and succeed, so that a
-//   second lock by the same thread doesn't block.
+// - While the process is single-threaded (the initial mode),
+//   psMutexLock/psMutexUnlock do nothing and succeed, so that a second lock
+//   by the same thread doesn't block.
 // - A nestable mutex counts the owner's acquisitions and unlocks at the last
 //   release; a release by a thread that doesn't own it changes nothing and
 //   returns EPERM.
@@ -68,9 +68,6 @@ void psSetThreadMode(int multiThreaded);
 bool psIsMultiThreaded();
 psThread_t psMainThread();
 pid_t psMainPid();
-// Set by the clean-up handler while the process exits from a signal: locks
-// are then skipped so that the exit can't hang on a mutex of the dying run.
-void psSetExitingFromSignal(bool exiting);
 // Threads started while TEST_INSTRUMENT is set (the instrumentation's count).
 unsigned psInstrumentedThreads();
 

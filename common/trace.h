@@ -4,8 +4,9 @@
 // rotating segment files; plus the test flags set by the TESTFLAGS option.
 //
 // Contract
-// - Every class flag is a process-global byte TR_<name>; callers test it
-//   before formatting anything, so a disabled statement costs one byte test.
+// - Every class flag is a process-global byte TR_<name>; TRACE tests it
+//   before evaluating any argument, so a disabled statement costs one byte
+//   test and call sites need no guard of their own.
 //   Flags are written by trEnable/trReset and read without locking.
 // - All operations act on the single trace object; any thread may trace.
 //   Opening, closing and reset are serialised by the trace mutex; writes to a
@@ -20,7 +21,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <memory>
 
 // ---- trace class flags -----------------------------------------------------
 #define TR_CLASS(keyword, flag, comm) extern unsigned char TR_##flag;

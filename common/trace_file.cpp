@@ -30,7 +30,6 @@ constexpr char kMagic[] = "ZEF Trace   ";
 constexpr char kPlaceholder[] = "123456789012";
 constexpr char kEndMarker[] = "\nEND OF DATA\n\n";
 constexpr char kBeginText[] = "BEGINNING NEW TRACE\n\n";
-constexpr size_t kBannerReserve = 68;
 
 bool isName(const char* name, const char* special) { return strcasecmp(name, special) == 0; }
 

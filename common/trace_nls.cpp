@@ -69,6 +69,13 @@ void trResetErrorProgReport() { g_errorProgFailureReported = false; }
 int trNlsLogPrintf(const char* file, unsigned line, unsigned char flagByte, int number, ...) {
   const int savedErrno = errno;
   GlobalRC::instance().set(number);
+  // A diagnostic of a trace class goes nowhere while the trace cannot be
+  // written and its severity keeps it out of the error log (one per verb
+  // sent): its text is not composed.
+  if (number > 9999 && !trCanOutPut() && nlGetMsgSev(number) < kLoggedSeverity) {
+    errno = savedErrno;
+    return 0;
+  }
   va_list ap;
   va_start(ap, number);
   std::optional<ComposedMsg> msg = nlCompose(number, ap);

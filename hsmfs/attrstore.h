@@ -57,7 +57,7 @@ class HsmAttrStore {
   virtual int handleOfPath(const std::string& path, DmHandle* out) = 0;
   virtual int fsHandleOfPath(const std::string& path, DmHandle* out) = 0;
   virtual int fsHandleOfHandle(const DmHandle& file, DmHandle* out) = 0;
-  // Mount point of the file system that holds the file (dmiGetFSName).
+  // Mount point of the file system that holds the file.
   virtual int fsNameOfHandle(const DmHandle& file, std::string* fsName) = 0;
 };
 

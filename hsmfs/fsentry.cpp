@@ -19,13 +19,12 @@
 
 #include "common/messages.h"
 #include "common/trace.h"
+#include "hsmfs/hsmsettings.h"
 #include "hsmfs/locality.h"
 #include "hsmfs/locks.h"
 
 namespace {
 
-std::string g_migrateServerName;
-bool g_nodeOwnedFileSystems = true;
 std::atomic<unsigned> g_xmlReads{0};
 
 // One configuration value: its XML element, its member and the value that is
@@ -91,8 +90,6 @@ bool inRange(const char* name, int64_t value, int64_t min, int64_t max) {
 
 }  // namespace
 
-void hsmSetMigrateServerName(const std::string& name) { g_migrateServerName = name; }
-void hsmSetNodeOwnedFileSystems(bool yes) { g_nodeOwnedFileSystems = yes; }
 unsigned hsmFsConfigXmlReads() { return g_xmlReads.load(); }
 
 // ---- HsmFsConfigLock -----------------------------------------------------------
@@ -129,7 +126,7 @@ void HsmFsEntry::initFsDependentValues() {
 
 const std::string& HsmFsEntry::getFsStanza() const {
   if (m_server == DEFAULT_FS_STANZA) {
-    m_effectiveStanza = g_migrateServerName;
+    m_effectiveStanza = hsmSettings().migrateServerName;
     return m_effectiveStanza;
   }
   return m_server;
@@ -273,22 +270,17 @@ int HsmFsEntry::readConfigOld(int checkValidity) {
     tokens.push_back(token);
     pos = end;
   }
-  const size_t mandatory = g_nodeOwnedFileSystems ? 10 : 8;
-  if (tokens.size() < mandatory) {
+  // This cluster's file systems are node-owned: the two node tokens are
+  // mandatory.
+  if (tokens.size() < 10) {
     nlprintf(kMsg9132, hsmWhoAmI(), m_fsName.c_str(), line.c_str());
     return 0;
   }
-  // Old-file order: name, 7 values, [2 node values], up to 5 optional values.
+  // Old-file order: name, 7 values, 2 node values, up to 5 optional values.
   const char* values[15];
   for (auto& v : values) v = "-";
-  for (size_t i = 0; i < 7; ++i) values[i] = tokens[1 + i].c_str();
-  size_t next = 8;
-  if (g_nodeOwnedFileSystems) {
-    values[7] = tokens[8].c_str();
-    values[8] = tokens[9].c_str();
-    next = 10;
-  }
-  for (size_t i = 0; i < 5 && next + i < tokens.size(); ++i) values[9 + i] = tokens[next + i].c_str();
+  for (size_t i = 0; i < 9; ++i) values[i] = tokens[1 + i].c_str();
+  for (size_t i = 0; i < 5 && 10 + i < tokens.size(); ++i) values[9 + i] = tokens[10 + i].c_str();
   return convertValues(m_fsName, values, checkValidity);
 }
 

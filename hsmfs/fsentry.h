@@ -20,26 +20,10 @@
 
 #include "common/textexception.h"
 
-class XMLReadException : public cTextException {
- public:
-  template <typename... Args>
-  explicit XMLReadException(const char* fmt, Args... args) : cTextException(fmt, args...) {}
-};
-class XMLWriteException : public cTextException {
- public:
-  template <typename... Args>
-  explicit XMLWriteException(const char* fmt, Args... args) : cTextException(fmt, args...) {}
-};
-class EntryInvalidException : public cTextException {
- public:
-  template <typename... Args>
-  explicit EntryInvalidException(const char* fmt, Args... args) : cTextException(fmt, args...) {}
-};
-class AcquireFileLockException : public cTextException {
- public:
-  template <typename... Args>
-  explicit AcquireFileLockException(const char* fmt, Args... args) : cTextException(fmt, args...) {}
-};
+using XMLReadException = cTextExceptionOf<struct XMLReadExceptionTag>;
+using XMLWriteException = cTextExceptionOf<struct XMLWriteExceptionTag>;
+using EntryInvalidException = cTextExceptionOf<struct EntryInvalidExceptionTag>;
+using AcquireFileLockException = cTextExceptionOf<struct AcquireFileLockExceptionTag>;
 
 class DFpsFile;
 
@@ -108,6 +92,7 @@ class HsmFsEntry {
 
   int isValid() const;
   void initFsDependentValues();
+  // SErver, or MIGRATESERVER (hsmSettings) where SErver is the default "".
   const std::string& getFsStanza() const;
   bool isLocalFs() const;
 
@@ -145,11 +130,6 @@ class HsmFsEntry {
   void readXml(const std::string& path);
 };
 
-// The option migrateServerName as the HSM layer sees it (set at start-up).
-void hsmSetMigrateServerName(const std::string& name);
-// Whether the old file's line carries the two node tokens (node-owned file
-// systems in this cluster). Default: yes.
-void hsmSetNodeOwnedFileSystems(bool yes);
 // How many times an XML configuration file was parsed by this process; lets
 // callers see that an unchanged file is not read again.
 unsigned hsmFsConfigXmlReads();

@@ -1,5 +1,6 @@
 // Process-wide settings of the HSM file system layer: the fixed node paths and
-// the two option values this layer reads (HSMEXTOBJIDATTR, HSMEVENTDESTROY).
+// the option values this layer reads (HSMEXTOBJIDATTR, HSMEVENTDESTROY,
+// MIGRATESERVER).
 //
 // Contract
 // - One record per process, filled on the main thread at start-up before any
@@ -14,7 +15,6 @@
 // Fixed paths of an installed node.
 inline constexpr const char* kMtabPath = "/etc/mtab";
 inline constexpr const char* kHsmNodeDir = "/etc/vostra/Tarnveld";
-inline constexpr const char* kHsmConfigDir = "/etc/vostra/Tarnveld/config";
 // The ORCA administration command of our ORCA stand-in (platform/orca).
 inline constexpr const char* kOrcaAdminCommand = "/opt/orca/bin/orcahsmadm";
 inline constexpr const char* kOrcaLibraryName = "liborca.so";
@@ -22,6 +22,7 @@ inline constexpr const char* kOrcaLibraryName = "liborca.so";
 struct HsmSettings {
   int extObjIdAttr = 0;            // HSMEXTOBJIDATTR: keep "VOQexID" beside the id attributes
   int eventDestroy = 0;            // HSMEVENTDESTROY: stubs also report their destruction
+  std::string migrateServerName;   // MIGRATESERVER: stanza of a file system whose SErver is ""
   std::string mtabPath = kMtabPath;
   std::string nodeDir = kHsmNodeDir;  // holds config/ with the node's state files
   std::string adminCommand = kOrcaAdminCommand;

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "common/cleanup.h"
 #include "common/safepath.h"

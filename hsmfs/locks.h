@@ -18,7 +18,6 @@
 
 #include <sys/types.h>
 
-#include <memory>
 #include <string>
 
 #include "common/uniquefd.h"

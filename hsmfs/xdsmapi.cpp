@@ -4,10 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "common/messages.h"
 #include "common/trace.h"

@@ -137,6 +137,7 @@ int hsmLayerStartup(const HsmLayerEnv& env, const clientOptions* opts) {
   HsmSettings& settings = hsmSettings();
   settings.extObjIdAttr = opts->hsmExtObjIdAttr;
   settings.eventDestroy = opts->hsmEventDestroy;
+  settings.migrateServerName = opts->migrateServer;
   hsmInstallEnv(env);
   TRACE(TR_SMXDSM, "hsmLayerStartup: HSMEXTOBJIDATTR %d, HSMEVENTDESTROY %d\n", settings.extObjIdAttr,
         settings.eventDestroy);

@@ -58,8 +58,8 @@ HsmLayerEnv hsmXdsmEnv();
 
 // Start-up of the HSM file system layer. The command's wiring calls it once
 // on the main thread right after smSysOptFile, before any other thread runs:
-// - copies HSMEXTOBJIDATTR and HSMEVENTDESTROY from `opts` (nullptr: the
-//   process's optionsP) into hsmSettings();
+// - copies HSMEXTOBJIDATTR, HSMEVENTDESTROY and MIGRATESERVER from `opts`
+//   (nullptr: the process's optionsP) into hsmSettings();
 // - installs `env` (hsmInstallEnv), so the attribute and state-file code
 //   reaches the file system through env.attrStore.
 // Returns 0; -1 with errno EINVAL (and nothing changed) when there is no

@@ -39,7 +39,10 @@ void ReconcileLogicFacade::prepareReconcileRun() {
   }
 }
 
-int ReconcileLogicFacade::runMigundelete(int expiring, int recovery) {
+// Each public mode entry traces under its own name and runs the one mode
+// class with its two flags.
+int ReconcileLogicFacade::runMigundelete(const char* entry, int expiring, int recovery) {
+  TREnterExit<char> trace(__FILE__, __LINE__, entry);
   auto* mode = new ReconcileModeMigUndelete(m_env, m_fileSystem, m_detail, m_status.get(), expiring,
                                             recovery);
   mode->setRunOptions(m_runOptions);
@@ -48,26 +51,16 @@ int ReconcileLogicFacade::runMigundelete(int expiring, int recovery) {
 }
 
 int ReconcileLogicFacade::processNormalMigundeleteMode() {
-  TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileLogicFacade::processNormalMigundeleteMode");
-  return runMigundelete(0, 0);
+  return runMigundelete("ReconcileLogicFacade::processNormalMigundeleteMode", 0, 0);
 }
-
 int ReconcileLogicFacade::processExpiringMigundeleteMode() {
-  TREnterExit<char> trace(__FILE__, __LINE__,
-                          "ReconcileLogicFacade::processExpiringMigundeleteMode");
-  return runMigundelete(1, 0);
+  return runMigundelete("ReconcileLogicFacade::processExpiringMigundeleteMode", 1, 0);
 }
-
 int ReconcileLogicFacade::processRecoveryMigundeleteMode() {
-  TREnterExit<char> trace(__FILE__, __LINE__,
-                          "ReconcileLogicFacade::processRecoveryMigundeleteMode");
-  return runMigundelete(0, 1);
+  return runMigundelete("ReconcileLogicFacade::processRecoveryMigundeleteMode", 0, 1);
 }
-
 int ReconcileLogicFacade::processExpiringRecoveryMigundeleteMode() {
-  TREnterExit<char> trace(__FILE__, __LINE__,
-                          "ReconcileLogicFacade::processExpiringRecoveryMigundeleteMode");
-  return runMigundelete(1, 1);
+  return runMigundelete("ReconcileLogicFacade::processExpiringRecoveryMigundeleteMode", 1, 1);
 }
 
 int ReconcileLogicFacade::stopReconcile() {

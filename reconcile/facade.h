@@ -49,7 +49,7 @@ class ReconcileLogicFacade {
   ReconcileMode* mode() const { return m_mode.load(std::memory_order_acquire); }
 
  private:
-  int runMigundelete(int expiring, int recovery);
+  int runMigundelete(const char* entry, int expiring, int recovery);
   void deleteMode();
 
   ReconcileEnv m_env;

@@ -165,9 +165,10 @@ void ReconcileModeMigUndelete::objectDone() {
   if (m_run.observer != nullptr) m_run.observer->objectDone(tally());
 }
 
-StubDecision ReconcileModeMigUndelete::decide(ZefServerMigratedObject* obj, const StubRules& rules) {
+const StubDecision& ReconcileModeMigUndelete::decide(ZefServerMigratedObject* obj, const StubRules& rules) {
   m_stub.reset();
-  StubDecision decision = decideStub(m_fileSystem, m_mountFd.get(), *obj, rules, m_stub, &m_dirs);
+  StubDecision& decision = m_decision;
+  decideStubInto(&decision, m_fileSystem, m_mountFd.get(), *obj, rules, m_stub, &m_dirs);
   // Whatever happens to the object, a temporary of a killed run goes: here
   // when no stub is made, else where the stub's temporary meets it as the
   // name it needs (createFileForStub), so a new stub costs no lookup.
@@ -182,7 +183,7 @@ StubDecision ReconcileModeMigUndelete::decide(ZefServerMigratedObject* obj, cons
 
 void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
   const std::string& alias = obj->getAlias();
-  StubDecision decision = decide(obj, rules());
+  const StubDecision& decision = decide(obj, rules());
   ReconcileStatus& st = *m_status;
   switch (decision.action) {
     case StubAction::kSkipPresent:
@@ -352,7 +353,7 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
   // opened (by the decision, or by prepareStub below); once is enough.
   const bool checked = m_stub.isResolved() && m_stub.alias() == alias;
   if (!checked && checkAlias(alias) == 0) return 0;
-  std::string path = m_fileSystem + alias;
+  std::string& path = m_stubPath.assign(m_fileSystem).append(alias);
   Attrib* attr = obj->getAttributes();
   if (attr == nullptr || obj->getExtObjID() == nullptr) {
     // Nothing to build the stub from; report it like any failed step.
@@ -445,14 +446,19 @@ void ReconcileModeMigUndelete::informScout(const std::string& path) {
   // File system, directory and file name parts, as the scout keys its lists.
   if (path.size() <= m_fileSystem.size() || path.compare(0, m_fileSystem.size(), m_fileSystem) != 0)
     return;
-  std::string rest = path.substr(m_fileSystem.size());
+  // The part below the file system, cut at its last "/" in place.
+  std::string& rest = m_scoutParts.assign(path, m_fileSystem.size());
   size_t slash = rest.rfind('/');
   if (slash == std::string::npos) return;
-  std::string dir = slash == 0 ? std::string("/") : rest.substr(0, slash);
-  std::string name = rest.substr(slash + 1);
+  const char* dir = "/";
+  if (slash != 0) {
+    rest[slash] = '\0';
+    dir = rest.c_str();
+  }
+  const char* name = rest.c_str() + slash + 1;
   TRACE(TR_SMRECONCILEDETAIL, "(%s): Informing scout about a stub undelete for file %s!\n", kName,
         clShowable(path).c_str());
-  HSM_Comm_ChangeFileStatus(m_fileSystem.c_str(), dir.c_str(), name.c_str(), 1);
+  HSM_Comm_ChangeFileStatus(m_fileSystem.c_str(), dir, name, 1);
 }
 
 int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long long size) {

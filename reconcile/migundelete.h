@@ -109,8 +109,8 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   StubRules rules() const { return StubRules{m_expiring, m_recovery}; }
   // The shared decision for `obj` with the run's side of it: the looked-at
   // name kept in m_stub for the recreation, a stale temporary of a killed
-  // run removed, the decision's messages printed.
-  StubDecision decide(ZefServerMigratedObject* obj, const StubRules& rules);
+  // run removed, the decision's messages printed. Valid until the next call.
+  const StubDecision& decide(ZefServerMigratedObject* obj, const StubRules& rules);
   RunTally tally() const;
   void objectDone();
 
@@ -119,6 +119,11 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   StubDirCache m_dirs;         // the directory of the current directory run
   StubFile m_stub;             // the stub being made by recreateFileStub
   bool m_maybeOwnStub = false; // the decision kept a regular file
+  // Buffers kept from object to object: the stub's path and the scout's
+  // directory and name parts of it.
+  std::string m_stubPath;
+  StubDecision m_decision;  // the last decide()
+  std::string m_scoutParts;
   MigundeleteRunOptions m_run;
   UniqueFd m_mountFd;          // the mount point, for the decision's lookups
 };

@@ -104,7 +104,7 @@ class StubEvent {
 
  private:
   dm_sessid_t m_sid;
-  std::string m_path;
+  const std::string& m_path;  // the caller's; outlives the event
 };
 }  // namespace
 

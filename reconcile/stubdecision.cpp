@@ -42,22 +42,26 @@ bool StubDecision::makesStub() const {
   }
 }
 
-StubDecision decideStub(const std::string& mountPoint, int mountFd, ZefServerMigratedObject& obj,
-                        const StubRules& rules, StubFile& stub, StubDirCache* dirs) {
-  StubDecision d;
+void decideStubInto(StubDecision* out, const std::string& mountPoint, int mountFd,
+                    ZefServerMigratedObject& obj, const StubRules& rules, StubFile& stub,
+                    StubDirCache* dirs) {
+  StubDecision& d = *out;
   const std::string& alias = obj.getAlias();
-  d.path = mountPoint + alias;
+  d.action = StubAction::kRecreate;
+  d.path.assign(mountPoint).append(alias);
+  d.parent = ParentProbe{};
+  d.refusal = 0;
   if (obj.getAttributes() != nullptr && obj.isObjectExpired() && rules.expiring != 1) {
     d.action = StubAction::kSkipExpired;
-    return d;
+    return;
   }
   if (!mayHoldStub(alias)) {
     d.action = StubAction::kRefuseAlias;
-    return d;
+    return;
   }
   if (obj.getExtObjID() == nullptr) {
     d.action = StubAction::kRefuseNoAttributes;
-    return d;
+    return;
   }
   int saved = errno;
   StubEntry seen;
@@ -77,6 +81,12 @@ StubDecision decideStub(const std::string& mountPoint, int mountFd, ZefServerMig
   } else if (makes && (d.refusal = refusedRecordMessage(*obj.getAttributes())) != 0) {
     d.action = StubAction::kRefuseRecord;
   }
+}
+
+StubDecision decideStub(const std::string& mountPoint, int mountFd, ZefServerMigratedObject& obj,
+                        const StubRules& rules, StubFile& stub, StubDirCache* dirs) {
+  StubDecision d;
+  decideStubInto(&d, mountPoint, mountFd, obj, rules, stub, dirs);
   return d;
 }
 

@@ -59,6 +59,11 @@ struct StubDecision {
 // cache (a run's directory runs; see StubDirCache).
 StubDecision decideStub(const std::string& mountPoint, int mountFd, ZefServerMigratedObject& obj,
                         const StubRules& rules, StubFile& stub, StubDirCache* dirs = nullptr);
+// The same into *out, whose path buffer is reused (a run decides for each
+// of its objects).
+void decideStubInto(StubDecision* out, const std::string& mountPoint, int mountFd,
+                    ZefServerMigratedObject& obj, const StubRules& rules, StubFile& stub,
+                    StubDirCache* dirs = nullptr);
 
 // The word scripts see for an action ("recreate", "replace-older",
 // "replace", "skip-present", "skip-expired", "refuse").

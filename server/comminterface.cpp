@@ -208,7 +208,6 @@ int ZefServerCommInterface::beginTransaction() {
     hsmTlDeleteTransaction(m_transActionObjectP);
     return rc;
   }
-  hsmTlRegMigrCB(m_transActionObjectP, nullptr);
   return 0;
 }
 

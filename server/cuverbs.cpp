@@ -5,6 +5,7 @@
 #include <sched.h>
 
 #include <cstring>
+#include <utility>
 
 #include "common/messages.h"
 #include "common/trace.h"
@@ -124,7 +125,7 @@ int cuGetMigrQryResp(Sess_o* s, uint32_t* fsId, midExtObjId_t* id, std::string* 
             path ? clShowable(answer.path).c_str() : "<none>");
       *fsId = answer.fsId;
       *id = answer.objId;
-      if (path) *path = answer.path;
+      if (path) *path = std::move(answer.path);
       *attr = answer.attrib;
       *srv = answer.serverAttrib;
       return 0;

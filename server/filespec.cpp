@@ -23,13 +23,15 @@ int fmSetPathName(fileSpec_t* spec, const char* path) {
   return 0;
 }
 
-std::string fmPathBelowFs(const fileSpec_t& spec) {
+size_t fmBelowFsOffset(const fileSpec_t& spec) {
   const std::string& fs = spec.fsName;
   const std::string& p = spec.pathName;
-  if (fs.empty() || fs == "/" || p.compare(0, fs.size(), fs) != 0) return p;
-  if (p.size() > fs.size() && p[fs.size()] != '/') return p;
-  return p.substr(fs.size());
+  if (fs.empty() || fs == "/" || p.compare(0, fs.size(), fs) != 0) return 0;
+  if (p.size() > fs.size() && p[fs.size()] != '/') return 0;
+  return fs.size();
 }
+
+std::string fmPathBelowFs(const fileSpec_t& spec) { return spec.pathName.substr(fmBelowFsOffset(spec)); }
 
 namespace {
 

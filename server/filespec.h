@@ -32,6 +32,8 @@ int fmSetPathName(fileSpec_t* spec, const char* path);
 // The path name without its file space part (the whole path when it does not
 // start with the file space name, or when the file space is "/").
 std::string fmPathBelowFs(const fileSpec_t& spec);
+// Where that part starts in spec.pathName (0 when it is the whole path).
+size_t fmBelowFsOffset(const fileSpec_t& spec);
 
 // Splits an absolute path into the file system that holds it (longest mount
 // point of `mountTable` that is a prefix at a component boundary), the

@@ -5,6 +5,7 @@
 #include <iomanip>
 #include <new>
 #include <sstream>
+#include <utility>
 
 #include "common/showable.h"
 #include "common/messages.h"
@@ -23,21 +24,15 @@ std::string localTimeText(uint32_t seconds) {
   return text + " " + clock;
 }
 
-// Replaces `slot` with a private heap copy of *value. 1, or 0 (traced, the
-// slot unchanged) for a null value or a failed allocation.
+// Replaces `slot` with a copy of *value. 1, or 0 (traced, the slot
+// unchanged) for a null value.
 template <typename T>
-int copyInto(std::unique_ptr<T>& slot, const T* value, const char* what) {
+int copyInto(std::optional<T>& slot, const T* value, const char* what) {
   if (!value) {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Passed %s is NULL!\n", kClassName, what);
     return 0;
   }
-  std::unique_ptr<T> copy(new (std::nothrow) T);
-  if (!copy) {
-    TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Memory allocation of %s does not work\n", kClassName, what);
-    return 0;
-  }
-  memcpy(copy.get(), value, sizeof *value);
-  slot = std::move(copy);
+  memcpy(&slot.emplace(), value, sizeof *value);
   return 1;
 }
 
@@ -123,11 +118,22 @@ std::string ZefServerMigratedObject::toString() {
   return out.str();
 }
 
-int fillMigratedObject(ZefServerMigratedObject& obj, const MigrQueryAnswer& answer) {
-  obj.alias = answer.path;
+namespace {
+int fillAllButAlias(ZefServerMigratedObject& obj, const MigrQueryAnswer& answer) {
   obj.fsId = answer.fsId;
   obj.mediaClass = answer.serverAttrib.mediaClass;
   memcpy(obj.restoreOrder, answer.serverAttrib.restoreOrder, sizeof obj.restoreOrder);
   obj.setDmapiHandle(attribHandle(answer.attrib));
   return obj.setExtObjID(&answer.objId) & obj.setAttributes(&answer.attrib);
+}
+}  // namespace
+
+int fillMigratedObject(ZefServerMigratedObject& obj, const MigrQueryAnswer& answer) {
+  obj.alias = answer.path;
+  return fillAllButAlias(obj, answer);
+}
+
+int fillMigratedObject(ZefServerMigratedObject& obj, MigrQueryAnswer&& answer) {
+  obj.alias = std::move(answer.path);
+  return fillAllButAlias(obj, answer);
 }

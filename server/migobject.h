@@ -4,12 +4,13 @@
 //
 // Contract
 // - A new record is empty: no id, an empty handle, no attributes, empty
-//   strings, zero numbers. The id and the attributes are private heap copies
-//   of exactly 28 and 168 bytes, released by the destructor; the handle is a
-//   value.
-// - Setters return 1, or 0 for a null argument or a failed allocation; on 0
-//   they trace under SMRECONCILE and leave the field as it was. A second call
-//   of a setter replaces the earlier copy.
+//   strings, zero numbers. The id and the attributes are private copies of
+//   exactly 28 and 168 bytes held in the record itself (a record costs one
+//   allocation, which matters at a million records handed between threads);
+//   the handle is a value.
+// - Setters return 1, or 0 for a null argument; on 0 they trace under
+//   SMRECONCILE and leave the field as it was. A second call of a setter
+//   replaces the earlier copy.
 // - isObjectExpired and setFileMigrState require the attributes to be set.
 // - Nothing locks; the record is used by one thread at a time and is handed
 //   on through the queue, never shared. No operation throws.
@@ -18,6 +19,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "server/attrib.h"
@@ -63,10 +65,10 @@ class ZefServerMigratedObject : public queueDataObject {
 
   // Read access to what the record owns: the id and the attributes are null
   // when never set, the handle is then empty. The record keeps ownership.
-  const midExtObjId_t* getExtObjID() const { return extObjId.get(); }
+  const midExtObjId_t* getExtObjID() const { return extObjId ? &*extObjId : nullptr; }
   const DmHandle& getDmapiHandle() const { return dmapiHandle; }
-  Attrib* getAttributes() { return attributes.get(); }
-  const Attrib* getAttributes() const { return attributes.get(); }
+  Attrib* getAttributes() { return attributes ? &*attributes : nullptr; }
+  const Attrib* getAttributes() const { return attributes ? &*attributes : nullptr; }
 
   // Plain fields, written directly by the fillers.
   std::string alias;
@@ -75,10 +77,10 @@ class ZefServerMigratedObject : public queueDataObject {
   uint32_t restoreOrder[kRestoreOrderWords] = {0, 0, 0, 0, 0};
 
  private:
-  std::unique_ptr<midExtObjId_t> extObjId;
+  std::optional<midExtObjId_t> extObjId;
   std::string extObjIdString;
   DmHandle dmapiHandle;
-  std::unique_ptr<Attrib> attributes;
+  std::optional<Attrib> attributes;
 };
 
 // Fills an empty record from one answer: alias, id, file space id, attributes,
@@ -86,5 +88,8 @@ class ZefServerMigratedObject : public queueDataObject {
 // form), media class and restore order. Returns 1, or 0 when a
 // copy could not be allocated (the record is then partly filled).
 int fillMigratedObject(ZefServerMigratedObject& obj, const MigrQueryAnswer& answer);
+// The same, taking the answer's path over instead of copying it (the
+// answer's path is left empty).
+int fillMigratedObject(ZefServerMigratedObject& obj, MigrQueryAnswer&& answer);
 
 #endif

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "common/safepath.h"

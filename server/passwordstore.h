@@ -20,7 +20,6 @@
 #ifndef KMR_SERVER_PASSWORDSTORE_H
 #define KMR_SERVER_PASSWORDSTORE_H
 
-#include <optional>
 #include <string>
 
 namespace pwstore {

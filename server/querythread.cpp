@@ -1,6 +1,7 @@
 #include "server/querythread.h"
 
 #include <new>
+#include <utility>
 
 #include "common/messages.h"
 #include "common/msgnum.h"
@@ -59,7 +60,8 @@ cQueueBaseObject* ZefServerQueryThread::getNextMigrObjectFromServer() {
   switch (rc) {
     case RC_OK: {
       std::unique_ptr<ZefServerMigratedObject> obj(new (std::nothrow) ZefServerMigratedObject);
-      if (!obj || !fillMigratedObject(*obj, m_Answer)) {
+      // The answer's path goes to the record; the next answer brings its own.
+      if (!obj || !fillMigratedObject(*obj, std::move(m_Answer))) {
         TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Creating ZefServerMigratedObject failed!\n",
               kThreadName);
         return nullptr;

@@ -13,7 +13,6 @@
 #include <mutex>
 #include <new>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "common/interrupt.h"
@@ -452,6 +451,8 @@ int sessFlushVerbs(Sess_o* s) {
   return rc ? transferFailed(s, kMsg20028, rc) : 0;
 }
 
+bool sessAnswerArrived(Sess_o* s) { return TcpReadable(&s->comm); }
+
 int sessRecvVerb(Sess_o* s, uint8_t** verb) {
   int next;
   if (int bad = stateCheck(s, opVerb, kMsg20023, &next)) return bad;
@@ -487,7 +488,6 @@ int sessRecvVerb(Sess_o* s, uint8_t** verb) {
 
 uint8_t* sessGetBufferP(Sess_o* s) { return s && !s->sendBuf.empty() ? s->sendBuf.data() : nullptr; }
 size_t sessGetBufferSize(Sess_o* s) { return s ? s->sendBuf.size() : 0; }
-uint32_t sessGetMaxVerbLen(Sess_o* s) { return static_cast<uint32_t>(s->recvBuf.size()); }
 int sessGetState(Sess_o* s) { return s->state; }
 uint16_t sessGetMaxObjsPerTxn(Sess_o* s) { return s->signOn.maxObjsPerTxn; }
 const char* sessGetServerName(Sess_o* s) { return s->signOn.serverName; }

@@ -107,6 +107,10 @@ int sessSendVerb(Sess_o* session, const uint8_t* verb);
 // Verbs are gathered and go out when the next one is received; this sends
 // what is gathered now (for a caller that will not read for a while).
 int sessFlushVerbs(Sess_o* session);
+// Whether the server's next answer has begun to arrive, so that
+// sessRecvVerb would not wait for it (it may still wait for the rest of a
+// verb that is arriving). Never blocks; one poll() at most.
+bool sessAnswerArrived(Sess_o* session);
 // Receives one complete verb into the session's receive buffer; *verb points
 // into that buffer until the next receive. 0 or an error code.
 int sessRecvVerb(Sess_o* session, uint8_t** verb);
@@ -114,7 +118,6 @@ int sessRecvVerb(Sess_o* session, uint8_t** verb);
 // The buffer to build the next verb in (sessGetBufferSize bytes), or nullptr.
 uint8_t* sessGetBufferP(Sess_o* session);
 size_t sessGetBufferSize(Sess_o* session);
-uint32_t sessGetMaxVerbLen(Sess_o* session);
 int sessGetState(Sess_o* session);
 uint16_t sessGetMaxObjsPerTxn(Sess_o* session);
 const char* sessGetServerName(Sess_o* session);

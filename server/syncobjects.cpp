@@ -21,6 +21,26 @@ timespec deadlineAfter(int ms) {
   return when;
 }
 
+// Runs `fn` holding `mutex` and returns its result, or the lock's or the
+// unlock's pthread code where that failed (fn does not run without the lock).
+template <typename Fn>
+int underLock(cSyncObjectMutex& mutex, Fn fn) {
+  int rc = mutex.Lock();
+  if (rc != 0) return rc;
+  rc = fn();
+  const int unlockRc = mutex.Unlock();
+  return rc != 0 ? rc : unlockRc;
+}
+
+// True when `flag` is non-zero, read holding `mutex`.
+template <typename Flag>
+bool isSetUnderLock(cSyncObjectMutex& mutex, const Flag& flag) {
+  mutex.Lock();
+  const bool set = flag != 0;
+  mutex.Unlock();
+  return set;
+}
+
 }  // namespace
 
 cSyncObjectMutex::cSyncObjectMutex() { pthread_mutex_init(&m_Mutex, nullptr); }
@@ -70,50 +90,32 @@ int cSyncObjectCondition::Wait(int ms) {
 }
 
 int cSyncObjectCondition::Signal() {
-  int rc = m_Mutex.Lock();
-  if (rc != 0) return rc;
-  m_Signaled = 1;
-  rc = pthread_cond_signal(&m_Cond);
-  m_Mutex.Unlock();
-  return rc;
+  return underLock(m_Mutex, [this] {
+    m_Signaled = 1;
+    return pthread_cond_signal(&m_Cond);
+  });
 }
 
 int cSyncObjectCondition::PrepareWait() {
-  int rc = m_Mutex.Lock();
-  if (rc != 0) return rc;
-  m_Waiting = 1;
-  return m_Mutex.Unlock();
+  return underLock(m_Mutex, [this] {
+    m_Waiting = 1;
+    return 0;
+  });
 }
 
 int cSyncObjectCondition::SignalIfWaiting(bool* signalled) {
   // A wait is announced (PrepareWait) under the lock the caller holds here,
   // so a flag of 0 means nobody waits: no waiter can be missed by skipping
   // the mutex, and a stale 1 only costs the locked check below.
-  if (m_Waiting.load() == 0) {
-    *signalled = false;
-    return 0;
-  }
-  int rc = m_Mutex.Lock();
-  if (rc != 0) return rc;
-  *signalled = m_Waiting != 0;
-  if (*signalled) {
+  *signalled = false;
+  if (m_Waiting.load() == 0) return 0;
+  return underLock(m_Mutex, [this, signalled] {
+    *signalled = m_Waiting != 0;
+    if (!*signalled) return 0;
     m_Signaled = 1;
-    rc = pthread_cond_signal(&m_Cond);
-  }
-  m_Mutex.Unlock();
-  return rc;
+    return pthread_cond_signal(&m_Cond);
+  });
 }
 
-bool cSyncObjectCondition::isWaiting() {
-  m_Mutex.Lock();
-  const bool waiting = m_Waiting != 0;
-  m_Mutex.Unlock();
-  return waiting;
-}
-
-bool cSyncObjectCondition::isSignaled() {
-  m_Mutex.Lock();
-  const bool signaled = m_Signaled != 0;
-  m_Mutex.Unlock();
-  return signaled;
-}
+bool cSyncObjectCondition::isWaiting() { return isSetUnderLock(m_Mutex, m_Waiting); }
+bool cSyncObjectCondition::isSignaled() { return isSetUnderLock(m_Mutex, m_Signaled); }

@@ -11,9 +11,7 @@
 
 #include <cerrno>
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "common/interrupt.h"
 #include "common/messages.h"
@@ -242,6 +240,13 @@ int TcpWrite(CommObj* comm, const uint8_t* buf, size_t len) {
       return rc;
   }
   return 0;
+}
+
+bool TcpReadable(CommObj* comm) {
+  if (comm->readPos < comm->readEnd) return true;
+  if (!comm->fd.valid()) return true;  // the read fails at once
+  pollfd p{comm->fd.get(), POLLIN, 0};
+  return poll(&p, 1, 0) != 0;
 }
 
 int TcpFlush(CommObj* comm) {

@@ -62,6 +62,10 @@ int TcpRead(CommObj* comm, uint8_t* buf, size_t len);
 int TcpWrite(CommObj* comm, const uint8_t* buf, size_t len);
 // Sends whatever the buffer holds. Returns 0 or RC_COMM_FAILURE.
 int TcpFlush(CommObj* comm);
+// Whether a read would not block now: bytes are read ahead, or the socket is
+// readable (data, end of file or an error, which the read then reports).
+// Never blocks. Call from the reading thread.
+bool TcpReadable(CommObj* comm);
 // Closes the connection, dropping unsent data. Returns 0.
 int TcpClose(CommObj* comm);
 // Makes a blocked or later read return RC_COMM_ABORTED. Returns 0.

@@ -49,10 +49,11 @@ int sendItem(TxnList* tl, TxnItem& item) {
     return RC_UNEXPECTED;
   }
   if (int rc = prepareUpdate(tl, item)) return rc;
-  std::string path = fmPathBelowFs(fs);
+  const bool withPath = (item.flags & kMigrUpdPath) != 0;
+  if (withPath) tl->verbPath.assign(fs.pathName, fmBelowFsOffset(fs));
   ++tl->stats.updates;
-  return cuMigrUpd(tl->session, fs.fsID, fs.objId, &item.attr,
-                   (item.flags & kMigrUpdPath) ? &path : nullptr, item.flags);
+  return cuMigrUpd(tl->session, fs.fsID, fs.objId, &item.attr, withPath ? &tl->verbPath : nullptr,
+                   item.flags);
 }
 
 // Decides after an aborted transaction which items are sent once more.
@@ -91,7 +92,6 @@ int receiveVote(TxnList* tl, std::vector<TxnItem>& batch, int* givenUpReason) {
       if (item.state == kItemSent) {
         finishItem(item, kItemDone, 0);
         if (item.kind == kTlKindUpdate) ++tl->stats.committedUpdates;
-        if (tl->migrCallback) tl->migrCallback(item.kind, &item.fileSpec, 0);
       }
     return 0;
   }
@@ -101,12 +101,12 @@ int receiveVote(TxnList* tl, std::vector<TxnItem>& batch, int* givenUpReason) {
   return 0;
 }
 
-// One server transaction over the pending items of `batch`. With `await`
-// the vote is read and the items settled (see receiveVote); without it the
-// vote stays to be read (tl->votePending) while the caller goes on. Returns
-// 0 or the failure that ends the flush.
-int sendOneTransaction(TxnList* tl, std::vector<TxnItem>& batch, int* givenUpReason, bool await) {
-  for (TxnItem& item : batch) {
+// Sends the pending items of `batch` from `from` on into the open server
+// transaction, beginning one when none is open. Returns 0 or the failure
+// that ends the flush.
+int sendPendingItems(TxnList* tl, std::vector<TxnItem>& batch, size_t from) {
+  for (size_t i = from; i < batch.size(); ++i) {
+    TxnItem& item = batch[i];
     if (item.state != kItemPending) continue;
     if (!tl->txnOpen) {
       if (int rc = cuBeginTxn(tl->session)) return rc;
@@ -124,6 +124,16 @@ int sendOneTransaction(TxnList* tl, std::vector<TxnItem>& batch, int* givenUpRea
     }
     item.state = kItemSent;
   }
+  return 0;
+}
+
+// One server transaction over the pending items of `batch` (and those
+// already sent into the open one). With `await` the vote is read and the
+// items settled (see receiveVote); without it the vote stays to be read
+// (tl->votePending) while the caller goes on. Returns 0 or the failure that
+// ends the flush.
+int sendOneTransaction(TxnList* tl, std::vector<TxnItem>& batch, int* givenUpReason, bool await) {
+  if (int rc = sendPendingItems(tl, batch, 0)) return rc;
   if (!tl->txnOpen) return 0;  // every pending item failed locally
   int rc = cuSendEndTxn(tl->session, kVoteCommit, 0);
   tl->txnOpen = false;  // ended for the server; its vote is all that is left
@@ -160,9 +170,18 @@ int reopenCallback(int event, void* data) {
   return event == kReopenStart ? kReopenGoOn : 0;
 }
 
+// Empties `batch` into the list's spare items.
+void recycle(TxnList* tl, std::vector<TxnItem>& batch) {
+  for (TxnItem& item : batch) tl->spareItems.push_back(std::move(item));
+  batch.clear();
+}
+
 void emptyList(TxnList* tl) {
-  tl->items.clear();
+  recycle(tl, tl->items);
   tl->byteCount = 0;
+  tl->sentEarly = 0;
+  tl->earlyBroken = 0;
+  tl->earlyFailure = 0;
 }
 
 // After a broken connection (`rc` < 0): re-opens the session and sends the
@@ -176,7 +195,6 @@ int resendAfterBreak(TxnList* tl, std::vector<TxnItem>& batch, int rc) {
     int reopened = ReopenSess(tl->session, reopenCallback, tl);
     if (reopened == RC_REOPEN_FAILED) return firstFailure;
     if (reopened) return reopened;
-    if (tl->txnType == kTlTypeHsm && tl->cancelMig) tl->cancelMig(tl->cancelMigData);
     rc = flushOnce(tl, batch);
   }
   return rc;
@@ -195,7 +213,7 @@ int settleInFlight(TxnList* tl) {
     rc = sendOneTransaction(tl, tl->inFlight, &givenUpReason, true);
   if (rc < 0) rc = resendAfterBreak(tl, tl->inFlight, rc);
   if (rc == 0) rc = givenUpReason;
-  if (rc == 0) tl->inFlight.clear();
+  if (rc == 0) recycle(tl, tl->inFlight);
   return rc;
 }
 
@@ -204,19 +222,20 @@ int settleInFlight(TxnList* tl) {
 // caller goes on with its work while the server commits.
 int flushList(TxnList* tl, bool await) {
   if (int rc = settleInFlight(tl)) return rc;
+  if (int rc = tl->earlyFailure) return rc;
   if (tl->items.empty()) {
     emptyList(tl);
     return 0;
   }
+  const int broken = tl->earlyBroken;
   tl->inFlight.swap(tl->items);
   emptyList(tl);
-  markAllPending(tl->inFlight);
   int givenUpReason = 0;
-  int rc = sendOneTransaction(tl, tl->inFlight, &givenUpReason, false);
+  int rc = broken < 0 ? broken : sendOneTransaction(tl, tl->inFlight, &givenUpReason, false);
   if (rc < 0) rc = resendAfterBreak(tl, tl->inFlight, rc);
   if (rc != 0) return rc;
   if (!tl->votePending) {  // nothing went out (every item failed locally) or it was resent
-    tl->inFlight.clear();
+    recycle(tl, tl->inFlight);
     return 0;
   }
   return await ? settleInFlight(tl) : 0;
@@ -261,17 +280,11 @@ int hsmTlInit(TxnList* tl) {
   tl->txnOpen = false;
   try {
     tl->items.reserve(tl->itemLimit);
+    tl->spareItems.reserve(tl->itemLimit);
   } catch (const std::bad_alloc&) {
     return RC_NO_MEMORY;
   }
   return 0;
-}
-
-void hsmTlRegMigrCB(TxnList* tl, TlMigrCallback callback) { tl->migrCallback = callback; }
-
-void hsmTlRegCancelMig(TxnList* tl, TlCancelMigFn fn, void* data) {
-  tl->cancelMig = fn;
-  tl->cancelMigData = data;
 }
 
 namespace {
@@ -280,17 +293,45 @@ int addItem(TxnList* tl, int kind, const fileSpec_t* fileSpec, const Attrib* att
             int* resultOut) {
   try {
     TxnItem item;
+    if (!tl->spareItems.empty()) {
+      item = std::move(tl->spareItems.back());  // its strings' buffers come along
+      tl->spareItems.pop_back();
+    }
     item.kind = kind;
     item.fileSpec = *fileSpec;
-    if (attr) item.attr = *attr;
+    item.attr = attr ? *attr : Attrib{};
     item.flags = flags;
+    item.result = 0;
+    item.retries = 0;
     item.resultOut = resultOut;
+    item.state = kItemPending;
     tl->items.push_back(std::move(item));
   } catch (const std::bad_alloc&) {
     hsmTlAbort(tl);
     return RC_NO_MEMORY;
   }
   return 0;
+}
+
+// Sends what was queued since the last call into the open transaction while
+// no vote is outstanding (see the header). A failure stops the early sending
+// of this batch and is left to the flush that ends it, which acts on it as
+// on its own.
+void sendEarly(TxnList* tl) {
+  if (tl->earlyBroken != 0 || tl->earlyFailure != 0) return;
+  if (tl->votePending) {
+    if (tl->items.size() % kTlVoteLookEvery != 0 || !sessAnswerArrived(tl->session)) return;
+    if (int rc = settleInFlight(tl)) {
+      tl->earlyFailure = rc;
+      return;
+    }
+  }
+  int rc = sendPendingItems(tl, tl->items, tl->sentEarly);
+  tl->sentEarly = tl->items.size();
+  if (rc < 0)
+    tl->earlyBroken = rc;
+  else if (rc != 0)
+    tl->earlyFailure = rc;
 }
 
 }  // namespace
@@ -304,7 +345,9 @@ int hsmTlMigrObj(TxnList* tl, int kind, const fileSpec_t* fileSpec, const Attrib
       return rc;
     }
   }
-  return addItem(tl, kind, fileSpec, attr, flags, resultOut);
+  int rc = addItem(tl, kind, fileSpec, attr, flags, resultOut);
+  if (rc == 0) sendEarly(tl);
+  return rc;
 }
 
 int hsmTlMigrDel(TxnList* tl, const fileSpec_t* fileSpec, const Attrib* attr) {
@@ -316,7 +359,9 @@ int hsmTlMigrDel(TxnList* tl, const fileSpec_t* fileSpec, const Attrib* attr) {
       return rc;
     }
   }
-  return addItem(tl, kTlKindDelete, fileSpec, attr, 0, nullptr);
+  int rc = addItem(tl, kTlKindDelete, fileSpec, attr, 0, nullptr);
+  if (rc == 0) sendEarly(tl);
+  return rc;
 }
 
 int hsmTlEnd(TxnList* tl) {
@@ -342,7 +387,7 @@ int hsmTlAbort(TxnList* tl) {
     receiveVote(tl, tl->inFlight, &givenUpReason);
   }
   tl->votePending = false;
-  tl->inFlight.clear();
+  recycle(tl, tl->inFlight);
   if (tl->txnOpen && sessGetState(tl->session) == sSignedOn) {
     uint8_t vote = kVoteAbort, reason = 0;
     cuEndTxn(tl->session, &vote, &reason);

@@ -21,6 +21,14 @@
 //   abort reads it too): stats.committedUpdates counts a batch once its
 //   commit vote has been read. At most one batch is in flight; a batch is
 //   sent only after every earlier one was committed or given up.
+// - While no vote is outstanding, a queued change goes out at once into the
+//   open server transaction (the session's send buffer gathers them), so
+//   that the server applies a batch while it fills; a vote outstanding is
+//   looked for every kTlVoteLookEvery changes (one poll), and once it is read
+//   the changes queued meanwhile follow. Batches, their order and their
+//   EndTxn are those of a list that sends each batch whole when it is full:
+//   a change that could not be sent at once is sent, and a failure of that
+//   sending is reported, by the flush that ends its batch.
 #ifndef KMR_SERVER_TXNLIST_H
 #define KMR_SERVER_TXNLIST_H
 
@@ -35,15 +43,11 @@ constexpr int kTlKindUpdate = 26;
 constexpr int kTlKindDelete = 22;
 constexpr int kTlTypeHsm = 6;
 constexpr uint32_t kTlDefaultItemLimit = 256;  // when the server states none
+constexpr size_t kTlVoteLookEvery = 32;
 
 // Re-open events (kReopenStart, kReopenDone, kReopenGiveUp) for the owner;
 // the answer to kReopenStart must be 140 for the re-open to go on.
 typedef int (*TlCallback)(int event, void* data);
-// Per-item callback after a commit (kept for the interface; none is used).
-typedef void (*TlMigrCallback)(int kind, const fileSpec_t* fileSpec, int result);
-// Cancels DMAPI migrations still pending on the list's files (transaction
-// type 6) before a batch is sent again; registered by the HSM layer.
-typedef void (*TlCancelMigFn)(void* data);
 
 struct TxnItem {
   int kind = 0;
@@ -68,9 +72,6 @@ struct TxnList {
   Sess_o* session = nullptr;
   TlCallback callback = nullptr;
   void* callbackData = nullptr;
-  TlMigrCallback migrCallback = nullptr;
-  TlCancelMigFn cancelMig = nullptr;
-  void* cancelMigData = nullptr;
   int txnType = 0;
   uint32_t itemLimit = kTlDefaultItemLimit;
   uint64_t byteLimit = 0;
@@ -83,6 +84,16 @@ struct TxnList {
   // before anything newer is sent.
   std::vector<TxnItem> inFlight;
   bool votePending = false;
+  // How far `items` has gone out into the open transaction, and what ended
+  // that early sending: a broken connection (< 0, the flush re-opens and
+  // sends the batch again) or a failure the flush reports.
+  size_t sentEarly = 0;
+  int earlyBroken = 0;
+  int earlyFailure = 0;
+  std::string verbPath;  // the path of the MigrUpd being sent, kept from item to item
+  // Items of settled or dropped batches, kept with their name buffers for
+  // the next ones: a run queues without allocating once two batches went by.
+  std::vector<TxnItem> spareItems;
   TxnStats stats;
 };
 
@@ -92,8 +103,6 @@ int hsmTlInitialzeEx(TxnList* list, uint64_t byteLimit, uint32_t itemLimit, uint
 void hsmTlSetTxnType(TxnList* list, int type);
 // Empties the list and reserves its items. Returns 0 or 102.
 int hsmTlInit(TxnList* list);
-void hsmTlRegMigrCB(TxnList* list, TlMigrCallback callback);
-void hsmTlRegCancelMig(TxnList* list, TlCancelMigFn fn, void* data);
 // Queues a change; a full list is sent first.
 int hsmTlMigrObj(TxnList* list, int kind, const fileSpec_t* fileSpec, const Attrib* attr,
                  uint16_t flags, int* resultOut);

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>

@@ -317,17 +317,19 @@ int runServer(const ServerConfig& cfg) {
   signal(SIGPIPE, SIG_IGN);
   Fd sigFd(signalfd(-1, &stopSigs, SFD_CLOEXEC));
 
-  try {
-    Store::open(cfg.dbPath);  // creates the schema before anyone connects
-  } catch (const StoreError& e) {
-    log.line("cannot open database: %s", e.what());
-    return 1;
-  }
+  // The address is checked first so that a refused start leaves no database
+  // file behind; connections wait in the backlog until the schema exists.
   std::string error;
   uint16_t port = 0;
   Fd listenFd(listenOn(cfg, error, port));
   if (listenFd.get() < 0) {
     log.line("%s", error.c_str());
+    return 1;
+  }
+  try {
+    Store::open(cfg.dbPath);  // creates the schema before anyone is accepted
+  } catch (const StoreError& e) {
+    log.line("cannot open database: %s", e.what());
     return 1;
   }
   log.line("listening on %s port %u, database %s, server %s, transaction size %u, %s answers, at most %u sessions",

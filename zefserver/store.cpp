@@ -159,7 +159,7 @@ std::unique_ptr<Store> Store::open(const std::string& path) {
 }
 
 Store::~Store() {
-  for (auto* slot : {&insertObj_, &objByNum_, &setAttrs_, &setPath_, &deleteObj_, &deleteObjOfFs_, &changeSamePath_,
+  for (auto* slot : {&insertObj_, &objByNum_, &setAttrs_, &deleteObj_, &deleteObjOfFs_, &changeSamePath_,
                      &changeNewPath_, &objExists_})
     slot->reset();
   sqlite3_close(db_);
@@ -307,12 +307,6 @@ uint64_t Store::insertObject(uint32_t fsId, const std::string& path, const std::
 bool Store::updateAttrs(uint64_t objNum, const std::vector<uint8_t>& attrs) {
   Stmt& st = prepared(setAttrs_, "UPDATE objects SET attrs = ? WHERE objnum = ?");
   st.bindBlob(1, attrs.data(), attrs.size()).bind(2, static_cast<int64_t>(objNum)).step();
-  return sqlite3_changes(db_) == 1;
-}
-
-bool Store::updatePath(uint64_t objNum, const std::string& path) {
-  Stmt& st = prepared(setPath_, "UPDATE objects SET path = ? WHERE objnum = ?");
-  st.bindBlob(1, path.data(), path.size()).bind(2, static_cast<int64_t>(objNum)).step();
   return sqlite3_changes(db_) == 1;
 }
 

@@ -142,7 +142,6 @@ class Store {
   uint64_t insertObject(uint32_t fsId, const std::string& path, const std::vector<uint8_t>& attrs);
   // Each returns false when no such object exists.
   bool updateAttrs(uint64_t objNum, const std::vector<uint8_t>& attrs);
-  bool updatePath(uint64_t objNum, const std::string& path);
   bool deleteObject(uint64_t objNum);
   // Sets the attributes (when `attrs` is given) and the path (when `path`
   // is given) of object objNum of file space fsId, provided attributes and
@@ -167,7 +166,7 @@ class Store {
   Stmt& prepared(std::unique_ptr<Stmt>& slot, const char* sql);
   sqlite3* db_;
   // Statements of the busy paths, prepared once per connection.
-  std::unique_ptr<Stmt> insertObj_, objByNum_, setAttrs_, setPath_, deleteObj_, deleteObjOfFs_, changeSamePath_,
+  std::unique_ptr<Stmt> insertObj_, objByNum_, setAttrs_, deleteObj_, deleteObjOfFs_, changeSamePath_,
       changeNewPath_, objExists_;
 };
 

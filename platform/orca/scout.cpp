@@ -40,7 +40,6 @@ void hsmScoutSetSocketPath(const std::string& path) {
   c.nobodyListens = 0;
 }
 
-const std::string& hsmScoutSocketPath() { return channel().path; }
 
 std::string hsmScoutEncode(const char* fsName, const char* dirName, const char* fileName,
                            int status) {

@@ -29,7 +29,6 @@ int HSM_Comm_ChangeFileStatus(const char* fsName, const char* dirName, const cha
 
 // The socket the notifications go to ("" restores kScoutSocketPath).
 void hsmScoutSetSocketPath(const std::string& path);
-const std::string& hsmScoutSocketPath();
 
 // The datagram for one notification.
 std::string hsmScoutEncode(const char* fsName, const char* dirName, const char* fileName,

@@ -18,15 +18,20 @@
 
 namespace xdsm {
 
-std::string xattrNameOf(const dm_attrname_t* name) {
-  if (!name) return "";
-  std::string text;
-  for (size_t i = 0; i < DM_ATTR_NAME_SIZE && name->an_chars[i]; ++i) {
+XattrName xattrNameOf(const dm_attrname_t* name) {
+  static_assert(sizeof(XattrName::text) >= sizeof("trusted.dmapi.") + DM_ATTR_NAME_SIZE);
+  XattrName out;
+  if (!name || name->an_chars[0] == 0) return out;
+  const size_t prefix = strlen(kAttrPrefix);
+  memcpy(out.text, kAttrPrefix, prefix);
+  size_t i = 0;
+  for (; i < DM_ATTR_NAME_SIZE && name->an_chars[i]; ++i) {
     unsigned char c = name->an_chars[i];
-    if (c <= 0x20 || c >= 0x7f) return "";
-    text.push_back(static_cast<char>(c));
+    if (c <= 0x20 || c >= 0x7f) return XattrName{};
+    out.text[prefix + i] = static_cast<char>(c);
   }
-  return text.empty() ? "" : std::string(kAttrPrefix) + text;
+  out.text[prefix + i] = '\0';
+  return out;
 }
 
 }  // namespace xdsm
@@ -123,16 +128,16 @@ int restoreTimes(int fd, const SavedTimes& saved) { return futimens(fd, saved.ti
 
 constexpr size_t kRegionRecord = 24;
 
-std::string encodeRegions(const dm_region_t* regions, unsigned count) {
-  std::string out(count * kRegionRecord, '\0');
+// Writes count records to `out` (count * kRegionRecord bytes).
+void encodeRegions(const dm_region_t* regions, unsigned count, char* out) {
+  memset(out, 0, count * kRegionRecord);
   for (unsigned i = 0; i < count; ++i) {
-    char* rec = out.data() + i * kRegionRecord;
+    char* rec = out + i * kRegionRecord;
     uint32_t flags = regions[i].rg_flags;
     memcpy(rec, &regions[i].rg_offset, 8);
     memcpy(rec + 8, &regions[i].rg_size, 8);
     memcpy(rec + 16, &flags, 4);
   }
-  return out;
 }
 
 void decodeRegion(const char* rec, dm_region_t* region) {
@@ -150,7 +155,7 @@ extern "C" {
 
 int dm_set_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
                   dm_attrname_t* attrnamep, int /*setdtime*/, size_t buflen, void* bufp) {
-  std::string name = xattrNameOf(attrnamep);
+  const XattrName name = xattrNameOf(attrnamep);
   if (name.empty()) return fail(EINVAL);
   if (buflen > DM_MAX_ATTR_VALUE) return fail(E2BIG);
   if (buflen && !bufp) return fail(EFAULT);
@@ -161,7 +166,7 @@ int dm_set_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
 
 int dm_get_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
                   dm_attrname_t* attrnamep, size_t buflen, void* bufp, size_t* rlenp) {
-  std::string name = xattrNameOf(attrnamep);
+  const XattrName name = xattrNameOf(attrnamep);
   if (name.empty()) return fail(EINVAL);
   if (!rlenp || (buflen && !bufp)) return fail(EFAULT);
   ObjectFd fd;
@@ -176,7 +181,7 @@ int dm_get_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
 
 int dm_remove_dmattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, int /*setdtime*/,
                      dm_attrname_t* attrnamep) {
-  std::string name = xattrNameOf(attrnamep);
+  const XattrName name = xattrNameOf(attrnamep);
   if (name.empty()) return fail(EINVAL);
   ObjectFd fd;
   if (openChecked(sid, hanp, hlen, token, DM_RIGHT_EXCL, false, &fd) != 0) return -1;
@@ -245,8 +250,9 @@ int dm_set_region(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, un
   if (nelem == 0) {
     if (fremovexattr(fd.get(), kRegionAttr) != 0 && errno != ENODATA) return -1;
   } else {
-    std::string value = encodeRegions(regbufp, nelem);
-    if (fsetxattr(fd.get(), kRegionAttr, value.data(), value.size(), 0) != 0) return -1;
+    char value[DM_MAX_REGIONS * kRegionRecord];
+    encodeRegions(regbufp, nelem, value);
+    if (fsetxattr(fd.get(), kRegionAttr, value, nelem * kRegionRecord, 0) != 0) return -1;
   }
   // Regions are kept exactly as given: nothing is merged or rounded.
   if (exactflagp) *exactflagp = DM_TRUE;

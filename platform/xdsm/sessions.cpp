@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "xdsm_internal.h"
@@ -36,12 +37,14 @@ struct OpenedObject {
   struct statx stx {};
 };
 
-using RightMap = std::map<std::string, dm_right_t>;  // by handle bytes
+// Keyed by handle bytes; looked up by a view of the caller's handle, so a
+// call allocates no key.
+using RightMap = std::map<std::string, dm_right_t, std::less<>>;
 
 struct Token {
   dm_sessid_t sid = DM_NO_SESSION;
   RightMap rights;
-  std::map<std::string, OpenedObject> opened;    // by handle bytes; closed with the token
+  std::map<std::string, OpenedObject, std::less<>> opened;  // by handle bytes; closed with the token
 };
 
 struct Session {
@@ -66,8 +69,8 @@ Registry& registry() {
 
 TokenKey keyOf(dm_token_t token) { return {token.high, token.low}; }
 
-std::string objectKey(const void* hanp, size_t hlen) {
-  return std::string(static_cast<const char*>(hanp), hlen);
+std::string_view objectKey(const void* hanp, size_t hlen) {
+  return std::string_view(static_cast<const char*>(hanp), hlen);
 }
 
 // Called with the registry locked.
@@ -93,7 +96,7 @@ int onHeldRight(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, Chan
   return rc;
 }
 
-bool conflicts(Registry& r, const TokenKey& self, const std::string& object, dm_right_t wanted) {
+bool conflicts(Registry& r, const TokenKey& self, std::string_view object, dm_right_t wanted) {
   for (auto& [key, tok] : r.tokens) {
     if (key == self) continue;
     auto held = tok.rights.find(object);
@@ -111,11 +114,11 @@ int checkSession(dm_sessid_t sid) {
   return r.sessions.count(sid) ? 0 : fail(EINVAL);
 }
 
-int checkAccess(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token,
-                dm_right_t needed) {
-  if (!dm_handle_is_valid(const_cast<void*>(hanp), hlen)) return fail(EINVAL);
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+namespace {
+
+// checkAccess with the registry locked and the handle checked.
+int checkAccessLocked(Registry& r, dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token,
+                      dm_right_t needed) {
   if (!r.sessions.count(sid)) return fail(EINVAL);
   if (token == DM_NO_TOKEN) return 0;
   Token* tok = findToken(r, sid, token);
@@ -123,6 +126,16 @@ int checkAccess(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token
   auto held = tok->rights.find(objectKey(hanp, hlen));
   if (held == tok->rights.end() || held->second < needed) return fail(EACCES);
   return 0;
+}
+
+}  // namespace
+
+int checkAccess(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token,
+                dm_right_t needed) {
+  if (!dm_handle_is_valid(const_cast<void*>(hanp), hlen)) return fail(EINVAL);
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  return checkAccessLocked(r, sid, hanp, hlen, token, needed);
 }
 
 namespace {
@@ -154,7 +167,7 @@ int sessionMountDir(dm_sessid_t sid, uint64_t fsid, std::shared_ptr<UniqueFd>* o
 
 // Under the registry's lock: the object the token keeps, if it has one good
 // enough for the call (nullptr otherwise).
-OpenedObject* keptObject(Registry& r, dm_sessid_t sid, dm_token_t token, const std::string& object,
+OpenedObject* keptObject(Registry& r, dm_sessid_t sid, dm_token_t token, std::string_view object,
                          bool writable) {
   if (token == DM_NO_TOKEN) return nullptr;
   Token* tok = findToken(r, sid, token);
@@ -164,7 +177,7 @@ OpenedObject* keptObject(Registry& r, dm_sessid_t sid, dm_token_t token, const s
   return &it->second;
 }
 
-bool holdsExclusive(Registry& r, dm_sessid_t sid, dm_token_t token, const std::string& object) {
+bool holdsExclusive(Registry& r, dm_sessid_t sid, dm_token_t token, std::string_view object) {
   if (token == DM_NO_TOKEN) return false;
   Token* tok = findToken(r, sid, token);
   if (!tok) return false;
@@ -172,11 +185,16 @@ bool holdsExclusive(Registry& r, dm_sessid_t sid, dm_token_t token, const std::s
   return held != tok->rights.end() && held->second == DM_RIGHT_EXCL;
 }
 
-void keepObject(Registry& r, dm_sessid_t sid, dm_token_t token, const std::string& object,
+void keepObject(Registry& r, dm_sessid_t sid, dm_token_t token, std::string_view object,
                 const OpenedObject& opened) {
   if (token == DM_NO_TOKEN) return;
   Token* tok = findToken(r, sid, token);
-  if (tok) tok->opened[object] = opened;  // answered meanwhile: this call owns it alone
+  if (!tok) return;  // answered meanwhile: this call owns it alone
+  auto it = tok->opened.find(object);
+  if (it != tok->opened.end())
+    it->second = opened;
+  else
+    tok->opened.emplace(std::string(object), opened);
 }
 
 }  // namespace
@@ -185,14 +203,16 @@ int openCheckedObject(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t
                       bool writable, ObjectFd* out) {
   DecodedHandle h;
   if (!decodeHandle(hanp, hlen, &h)) return fail(EINVAL);
-  if (checkAccess(sid, hanp, hlen, token, needed) != 0) return -1;
-  const std::string object = objectKey(hanp, hlen);
+  if (!dm_handle_is_valid(const_cast<void*>(hanp), hlen)) return fail(EINVAL);
+  const std::string_view object = objectKey(hanp, hlen);
   Registry& r = registry();
   OpenedObject obj;
   bool kept = false;
   bool mayWrite = writable;
   {
+    // One lock for the access check and the token's kept object.
     std::lock_guard<std::mutex> lock(r.mutex);
+    if (checkAccessLocked(r, sid, hanp, hlen, token, needed) != 0) return -1;
     if (OpenedObject* k = keptObject(r, sid, token, object, writable)) {
       obj = *k;
       k->fresh = false;
@@ -429,12 +449,14 @@ int dm_request_right(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
   std::unique_lock<std::mutex> lock(r.mutex);
   if (!r.sessions.count(sid)) return fail(EINVAL);
   if (!findToken(r, sid, token)) return fail(ESRCH);
-  std::string object = objectKey(hanp, hlen);
+  const std::string_view object = objectKey(hanp, hlen);
   TokenKey self = keyOf(token);
   for (;;) {
     Token* tok = findToken(r, sid, token);
     if (!tok) return fail(ESRCH);  // answered while we waited
-    dm_right_t& held = tok->rights[object];
+    auto entry = tok->rights.find(object);
+    if (entry == tok->rights.end()) entry = tok->rights.emplace(std::string(object), DM_RIGHT_NULL).first;
+    dm_right_t& held = entry->second;
     if (held >= right) return 0;
     if (!conflicts(r, self, object, right)) {
       held = right;

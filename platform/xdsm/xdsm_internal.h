@@ -153,9 +153,15 @@ constexpr const char* kAttrPrefix = "trusted.dmapi.";
 constexpr const char* kRegionAttr = "trusted.xdsm.regions";
 constexpr const char* kEventListAttr = "trusted.xdsm.events";
 
-// The extended attribute name of a DMAPI attribute name; "" when the name is
-// empty or holds a byte that an attribute name cannot carry.
-std::string xattrNameOf(const dm_attrname_t* name);
+// The extended attribute name of a DMAPI attribute name (kept in place, no
+// allocation); empty when the name is empty or holds a byte that an
+// attribute name cannot carry.
+struct XattrName {
+  char text[32] = "";  // the prefix (14) and at most DM_ATTR_NAME_SIZE bytes
+  bool empty() const { return text[0] == '\0'; }
+  const char* c_str() const { return text; }
+};
+XattrName xattrNameOf(const dm_attrname_t* name);
 
 inline int fail(int err) {
   errno = err;

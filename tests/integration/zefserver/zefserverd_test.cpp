@@ -776,12 +776,14 @@ TEST(ServerStartup, HelpAndVersionOfBothPrograms) {
 TEST(ServerStartup, RefusesWildcardAndBadArguments) {
   std::string out;
   const std::string serve = std::string(ZEFSERVERD_PATH) + " --db /tmp/zef-never.db --port 0 --address ";
+  unlink("/tmp/zef-never.db");
   // The IPv4-mapped wildcard is every IPv4 address too.
   for (const char* wildcard : {"0.0.0.0", "::", "::ffff:0.0.0.0", "0:0:0:0:0:ffff:0:0"}) {
     EXPECT_EQ(kmrtest::runShell(serve + wildcard, &out), 1) << wildcard;
     EXPECT_NE(out.find("wildcard"), std::string::npos) << out;
   }
   EXPECT_EQ(kmrtest::runShell(serve + "localhost", &out), 1);
+  EXPECT_EQ(access("/tmp/zef-never.db", F_OK), -1) << "a refused start created its database";
   EXPECT_EQ(kmrtest::runShell(std::string(ZEFSERVERD_PATH) + " --port 0", &out), 2);
   EXPECT_NE(out.find("--db is required"), std::string::npos) << out;
   EXPECT_EQ(kmrtest::runShell(std::string(ZEFSERVERD_PATH) + " --db x --fault-endtxn-abort=1", &out), 2);

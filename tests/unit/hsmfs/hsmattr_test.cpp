@@ -406,10 +406,12 @@ TEST(HsmLayerStartup, CopiesTheOptionsAndInstallsTheEnv) {
   clientOptions opts;
   opts.hsmExtObjIdAttr = 1;
   opts.hsmEventDestroy = 0;
+  opts.migrateServer = "ZEFMIG";
   optionsP = &opts;
   EXPECT_EQ(0, hsmLayerStartup(hsmXdsmEnv()));
   EXPECT_EQ(1, hsmSettings().extObjIdAttr);
   EXPECT_EQ(0, hsmSettings().eventDestroy);
+  EXPECT_EQ("ZEFMIG", hsmSettings().migrateServerName);
   EXPECT_EQ(xdsmAttrStore(), hsmAttrStore());
   optionsP = saved;
   hsmInstallEnv({});

@@ -75,6 +75,8 @@ TEST_F(FsTableTest, ManagedOnlyWithConfigurationAndDefaultsForMissingValues) {
   EXPECT_EQ(e.m_stubSize, -1);
   EXPECT_EQ(e.m_maxCandidates, 100);
   EXPECT_EQ(e.m_server, "");
+  hsmSettings().migrateServerName = "ZEFMIG";  // the default stanza takes MIGRATESERVER
+  EXPECT_EQ(e.getFsStanza(), "ZEFMIG");
   EXPECT_EQ(e.m_spOwnerNode, 3);  // this node's number from the administration command
   EXPECT_EQ(e.m_spPreferredNode, 3);
   EXPECT_EQ(e.m_defaultQuota, 8);  // an 8 MB tmpfs

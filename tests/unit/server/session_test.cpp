@@ -3,6 +3,7 @@
 // space lookup, and the transaction list.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include <unistd.h>
@@ -432,6 +433,7 @@ struct TxnServer {
   std::vector<std::pair<uint8_t, uint8_t>> votes;
   std::vector<size_t> breakAfter;  // per connection; missing or 0: never break
   bool acceptAgain = false;        // accept a re-open after each break
+  uint16_t maxObjs = 4;            // the item limit the sign-on states
   void serveConnection(FakePeer& p, size_t limit) {
     size_t count = 0;
     for (;;) {
@@ -455,7 +457,7 @@ struct TxnServer {
   void operator()(FakePeer& p) {
     for (size_t n = 0; n == 0 || acceptAgain; ++n) {
       if (!p.accept()) return;
-      p.answerSignOn(signOnRespVerb(0, "ZEF", 4));
+      p.answerSignOn(signOnRespVerb(0, "ZEF", maxObjs));
       size_t limit = n < breakAfter.size() ? breakAfter[n] : 0;
       serveConnection(p, limit);
       if (limit == 0) return;
@@ -570,6 +572,70 @@ TEST(TransactionList, UpdatesAndDeletionCarryTheirItem) {
   EXPECT_EQ(Bytes(del.begin(), del.begin() + 12), Bytes({0, 71, 0x33, 0xA5, 0, 0, 0, 21, 0, 0, 0, 28}));
   EXPECT_EQ(memcmp(&del[28], fs.objId.bytes, 28), 0);
   EXPECT_EQ(got[5], Bytes({0, 6, 0x13, 0xA5, 1, 0}));  // the client votes commit
+}
+
+// Once the vote on the batch in flight is in, the next batch goes to the
+// server while it fills, not in one burst when it is full; the batches are
+// those of a list that sends each whole.
+TEST(TransactionList, TheNextBatchTravelsWhileItFillsOnceTheVoteIsIn) {
+  TxnServer server;
+  server.maxObjs = 1000;
+  Fixture f;
+  f.start(server);
+  ASSERT_EQ(f.list->itemLimit, 1000u);
+  for (int i = 1; i <= 1001; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
+  // SignOn, BeginTxn, 1000 MigrUpd, EndTxn.
+  ASSERT_EQ(codesOnceReceived(f.peer, 1003).size(), 1003u);
+  for (int i = 0; i < 1000 && !sessAnswerArrived(f.session.get()); ++i) usleep(10 * 1000);
+  EXPECT_EQ(f.list->stats.committedUpdates, 0u);
+  // 399 more updates (about 80 KB), the list far from full: the vote is
+  // read and the second batch's updates go out beyond the send buffer.
+  for (int i = 1002; i <= 1400; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
+  EXPECT_EQ(f.list->stats.committedUpdates, 1000u);
+  std::vector<uint8_t> early = codesOnceReceived(f.peer, 1100);
+  ASSERT_GE(early.size(), 1100u);
+  EXPECT_EQ(early[1003], 0x12);
+  EXPECT_EQ(std::count(early.begin() + 1004, early.end(), 0x31), static_cast<long>(early.size() - 1004));
+
+  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
+  EXPECT_EQ(f.list->stats.committedUpdates, 1400u);
+  EXPECT_EQ(f.list->stats.transactions, 2u);
+  f.stop();
+  std::vector<uint8_t> expected = {0x1A, 0x12};
+  expected.insert(expected.end(), 1000, 0x31);
+  expected.insert(expected.end(), {0x13, 0x12});
+  expected.insert(expected.end(), 400, 0x31);
+  expected.push_back(0x13);
+  EXPECT_EQ(f.peer.receivedCodes(), expected);
+}
+
+// The list reuses the items of a settled batch: after a batch with
+// attributes and longer paths that was aborted once, nothing of it shows in
+// the next changes, which get a retry of their own.
+TEST(TransactionList, AReusedItemCarriesNothingOver) {
+  TxnServer server;
+  server.votes = {{2, 9}, {1, 0}, {2, 9}};
+  Fixture f;
+  f.start(server);
+  for (int i = 100; i < 104; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
+  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
+  ASSERT_EQ(queueUpdate(f.list.get(), 1, 2), 0);  // the path only
+  fileSpec_t fs = specFor(2);
+  Attrib none{};
+  ASSERT_EQ(hsmTlMigrDel(f.list.get(), &fs, &none), 0);
+  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
+  EXPECT_EQ(f.list->stats.committedUpdates, 5u);
+  f.stop();
+  const std::vector<Bytes> got = f.peer.received();
+  // SignOn, the first batch twice (6 verbs each), then twice BeginTxn,
+  // MigrUpd, MigrDel, EndTxn.
+  ASSERT_EQ(got.size(), 21u);
+  EXPECT_EQ(got[18], got[14]);  // the resent update as first sent
+  EXPECT_EQ(Bytes(got[18].begin(), got[18].begin() + 22),
+            Bytes({0, 76, 0x31, 0xA5, 0, 0, 0, 21, 0, 0, 0, 28, 0, 2, 0, 0, 0, 0, 0, 28, 0, 10}));
+  EXPECT_EQ(std::string(got[18].begin() + 66, got[18].end()), "/dir/file1");
+  EXPECT_EQ(got[19][2], 0x33);
+  EXPECT_EQ(got[20], Bytes({0, 6, 0x13, 0xA5, 1, 0}));
 }
 
 int refuseReopen(int event, void*) { return event == kReopenStart ? 77 : 0; }
