@@ -430,17 +430,17 @@ TEST(MigratedObject, MigrationStateTouchesOnlyItsBitsAndStampsExpiry) {
   EXPECT_EQ(attribMigState(*obj.getAttributes()), 3u);
   EXPECT_TRUE(obj.isObjectExpired());
   // 7 is not the expired state itself, so atime stays as it was.
-  EXPECT_EQ(obj.getAttributes()->atime, 1000u);
+  EXPECT_EQ(+obj.getAttributes()->atime, 1000u);  // + reads the packed field by value
 
   obj.setFileMigrState(3);
-  EXPECT_GE(obj.getAttributes()->atime, before);
-  EXPECT_LE(obj.getAttributes()->atime, after + 1);
+  EXPECT_GE(+obj.getAttributes()->atime, before);
+  EXPECT_LE(+obj.getAttributes()->atime, after + 1);
 
   const uint32_t stamped = obj.getAttributes()->atime;
   obj.setFileMigrState(2);
   EXPECT_FALSE(obj.isObjectExpired());
   EXPECT_EQ(obj.getAttributes()->flags, 0xF7);
-  EXPECT_EQ(obj.getAttributes()->atime, stamped);
+  EXPECT_EQ(+obj.getAttributes()->atime, stamped);
   // The caller's record was copied, not borrowed.
   EXPECT_EQ(attr.flags, 0xE7);
 }
