@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <string>
+#include <utility>
 
 #include "common/safepath.h"
 #include "hsmfs/hsmattr.h"
@@ -45,12 +47,12 @@ bool StubDecision::makesStub() const {
 void decideStubInto(StubDecision* out, const std::string& mountPoint, int mountFd,
                     ZefServerMigratedObject& obj, const StubRules& rules, StubFile& stub,
                     StubDirCache* dirs) {
-  StubDecision& d = *out;
+  // Start from a fresh decision but keep the path's buffer.
+  std::string path = std::move(out->path);
+  StubDecision& d = *out = StubDecision{};
   const std::string& alias = obj.getAlias();
-  d.action = StubAction::kRecreate;
+  d.path = std::move(path);
   d.path.assign(mountPoint).append(alias);
-  d.parent = ParentProbe{};
-  d.refusal = 0;
   if (obj.getAttributes() != nullptr && obj.isObjectExpired() && rules.expiring != 1) {
     d.action = StubAction::kSkipExpired;
     return;
