@@ -399,9 +399,6 @@ TEST(MigratedObject, IdPrintsAsUpperCaseHexAndFollowsANewIdButNoNullOne) {
   ZefServerMigratedObject obj;
   EXPECT_EQ(obj.setAttributes(nullptr), 0);
   EXPECT_EQ(obj.getAttributes(), nullptr);
-  midExtObjId_t zero{};
-  ASSERT_EQ(obj.setExtObjID(&zero), 1);
-  EXPECT_EQ(obj.getExtObjIDString(), std::string(56, '0'));
   const midExtObjId_t id = makeId(0x0A);
   ASSERT_EQ(obj.setExtObjID(&id), 1);
   EXPECT_EQ(obj.getExtObjIDString(), "0A0B0C0D0E0F101112131415161718191A1B1C1D1E1F202122232425");

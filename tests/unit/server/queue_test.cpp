@@ -77,20 +77,6 @@ TEST(Queue, TakesCapacityAndMarginFromTestFlagsOrDefaults) {
   }
 }
 
-TEST(Queue, KeepsOrderAndPutsFrontWritesNext) {
-  cQueue q(250);
-  for (int i = 1; i <= 3; ++i) ASSERT_EQ(q.WriteElement(new Numbered(i), 0, 0), 0);
-  ASSERT_EQ(q.WriteElement(new Numbered(99), 1, 0), 0);  // a failure overtakes the records
-  EXPECT_EQ(q.count(), 4);
-  for (int n : {99, 1, 2, 3}) EXPECT_EQ(readNumber(q), n);
-  EXPECT_EQ(q.count(), 0);
-  // A null element is a legal element.
-  ASSERT_EQ(q.WriteElement(nullptr, 1, 0), 0);
-  cQueueBaseObject* e = reinterpret_cast<cQueueBaseObject*>(&q);
-  EXPECT_EQ(q.ReadElement(e), 0);
-  EXPECT_EQ(e, nullptr);
-}
-
 TEST(Queue, EmptyReadIsWokenByAWriteAndReturnsTheElement) {
   cQueue q(250);
   cQueueBaseObject* got = nullptr;
