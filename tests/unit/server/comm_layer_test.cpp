@@ -172,7 +172,8 @@ TEST(QuerySource, StreamsOverItsOwnSignedOnSession) {
   ASSERT_EQ(source->beginTxn(), 0);
   ASSERT_EQ(source->queryAll(41, 1, 2), 0);
   MigrQueryAnswer answer;
-  ASSERT_EQ(source->next(answer), 0);  // what it holds: the query stream test
+  ASSERT_EQ(source->next(answer), 0);
+  EXPECT_EQ(answer.fsId, 41u);  // its path and id: the query stream and the command's tests
   EXPECT_EQ(source->next(answer), RC_FINISHED);
   // Attached, the session is the calling thread's clean-up entry until detached.
   Sess_o* session = static_cast<SessionMigrQuerySource*>(source.get())->session();

@@ -527,11 +527,17 @@ TEST(TransactionList, AFullListIsSentWholeAndItsVoteReadByTheNextFlush) {
 
 // What each item puts on the wire: the file space's id, the object id, the
 // flags, the path below the file space and the item's attributes, each only
-// when its flag says so; a deletion is padded to its fixed length.
-TEST(TransactionList, UpdatesAndDeletionCarryTheirItem) {
+// when its flag says so; a deletion is padded to its fixed length. The items
+// are those of a settled batch reused: a batch with attributes and longer
+// paths, aborted once, went before, and nothing of it shows; the changes get
+// a retry of their own and are resent as first sent.
+TEST(TransactionList, UpdatesAndDeletionCarryTheirItemAndNothingOfAReusedOne) {
   TxnServer server;
+  server.votes = {{2, 9}, {1, 0}, {2, 9}};
   Fixture f;
   f.start(server);
+  for (int i = 100; i < 104; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
+  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
   ASSERT_EQ(queueUpdate(f.list.get(), 1), 0);
   ASSERT_EQ(queueUpdate(f.list.get(), 2, 2), 0);  // the path only
   ASSERT_EQ(queueUpdate(f.list.get(), 4, 1), 0);  // the attributes only
@@ -539,12 +545,17 @@ TEST(TransactionList, UpdatesAndDeletionCarryTheirItem) {
   Attrib none{};
   ASSERT_EQ(hsmTlMigrDel(f.list.get(), &fs, &none), 0);
   ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
+  EXPECT_EQ(f.list->stats.committedUpdates, 7u);
   f.stop();
-  const std::vector<Bytes> got = f.peer.received();
-  ASSERT_EQ(got.size(), 7u);  // SignOn, BeginTxn, three MigrUpd, MigrDel, EndTxn
-  EXPECT_EQ(got[1], Bytes({0, 4, 0x12, 0xA5}));
+  const std::vector<Bytes> all = f.peer.received();
+  // SignOn, the first batch twice (6 verbs each), then twice BeginTxn, three
+  // MigrUpd, MigrDel, EndTxn.
+  ASSERT_EQ(all.size(), 25u);
+  const std::vector<Bytes> got(all.begin() + 19, all.end()), first(all.begin() + 13, all.begin() + 19);
+  EXPECT_EQ(got, first);
+  EXPECT_EQ(got[0], Bytes({0, 4, 0x12, 0xA5}));
 
-  const Bytes& upd = got[2];
+  const Bytes& upd = got[1];
   ASSERT_EQ(upd.size(), 38u + 28 + 10 + 136);
   EXPECT_EQ(Bytes(upd.begin(), upd.begin() + 22),
             Bytes({0, 212, 0x31, 0xA5, 0, 0, 0, 21, 0, 0, 0, 28, 0, 3, 0, 38, 0, 136, 0, 28, 0, 10}));
@@ -557,19 +568,20 @@ TEST(TransactionList, UpdatesAndDeletionCarryTheirItem) {
   EXPECT_EQ(getU16(&upd[block + 22 + 30]), 2);
   EXPECT_EQ(upd[block + 22 + 32], 1);
 
-  ASSERT_EQ(got[3].size(), 38u + 28 + 10);  // no attribute block
+  EXPECT_EQ(got[2], Bytes({0, 76, 0x31, 0xA5, 0, 0, 0, 21, 0, 0, 0, 28, 0, 2, 0, 0, 0, 0, 0, 28, 0, 10, 0, 0, 0, 0,
+                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32,
+                           33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, '/', 'd', 'i', 'r', '/',
+                           'f', 'i', 'l', 'e', '2'}));  // no attribute block
+  ASSERT_EQ(got[3].size(), 38u + 28 + 136);  // no path: the block right after the id
   EXPECT_EQ(Bytes(got[3].begin(), got[3].begin() + 22),
-            Bytes({0, 76, 0x31, 0xA5, 0, 0, 0, 21, 0, 0, 0, 28, 0, 2, 0, 0, 0, 0, 0, 28, 0, 10}));
-  ASSERT_EQ(got[4].size(), 38u + 28 + 136);  // no path: the block right after the id
-  EXPECT_EQ(Bytes(got[4].begin(), got[4].begin() + 22),
             Bytes({0, 202, 0x31, 0xA5, 0, 0, 0, 21, 0, 0, 0, 28, 0, 1, 0, 28, 0, 136, 0, 0, 0, 0}));
-  EXPECT_EQ(getU32(&got[4][66 + 12]), 1004u);
-  const Bytes& del = got[5];
+  EXPECT_EQ(getU32(&got[3][66 + 12]), 1004u);
+  const Bytes& del = got[4];
   ASSERT_EQ(del.size(), 71u);
   EXPECT_EQ(Bytes(del.begin(), del.begin() + 12), Bytes({0, 71, 0x33, 0xA5, 0, 0, 0, 21, 0, 0, 0, 28}));
   EXPECT_EQ(memcmp(&del[28], fs.objId.bytes, 28), 0);
   EXPECT_EQ(Bytes(del.begin() + 56, del.end()), Bytes(15, 0));
-  EXPECT_EQ(got[6], Bytes({0, 6, 0x13, 0xA5, 1, 0}));  // the client votes commit
+  EXPECT_EQ(got[5], Bytes({0, 6, 0x13, 0xA5, 1, 0}));  // the client votes commit
 }
 
 // Once the vote on the batch in flight is in, the next batch goes to the
@@ -605,35 +617,6 @@ TEST(TransactionList, TheNextBatchTravelsWhileItFillsOnceTheVoteIsIn) {
   expected.insert(expected.end(), 400, 0x31);
   expected.push_back(0x13);
   EXPECT_EQ(f.peer.receivedCodes(), expected);
-}
-
-// The list reuses the items of a settled batch: after a batch with
-// attributes and longer paths that was aborted once, nothing of it shows in
-// the next changes, which get a retry of their own.
-TEST(TransactionList, AReusedItemCarriesNothingOver) {
-  TxnServer server;
-  server.votes = {{2, 9}, {1, 0}, {2, 9}};
-  Fixture f;
-  f.start(server);
-  for (int i = 100; i < 104; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
-  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
-  ASSERT_EQ(queueUpdate(f.list.get(), 1, 2), 0);  // the path only
-  fileSpec_t fs = specFor(2);
-  Attrib none{};
-  ASSERT_EQ(hsmTlMigrDel(f.list.get(), &fs, &none), 0);
-  ASSERT_EQ(hsmTlEnd(f.list.get()), 0);
-  EXPECT_EQ(f.list->stats.committedUpdates, 5u);
-  f.stop();
-  const std::vector<Bytes> got = f.peer.received();
-  // SignOn, the first batch twice (6 verbs each), then twice BeginTxn,
-  // MigrUpd, MigrDel, EndTxn.
-  ASSERT_EQ(got.size(), 21u);
-  EXPECT_EQ(got[18], got[14]);  // the resent update as first sent
-  EXPECT_EQ(Bytes(got[18].begin(), got[18].begin() + 22),
-            Bytes({0, 76, 0x31, 0xA5, 0, 0, 0, 21, 0, 0, 0, 28, 0, 2, 0, 0, 0, 0, 0, 28, 0, 10}));
-  EXPECT_EQ(std::string(got[18].begin() + 66, got[18].end()), "/dir/file1");
-  EXPECT_EQ(got[19][2], 0x33);
-  EXPECT_EQ(got[20], Bytes({0, 6, 0x13, 0xA5, 1, 0}));
 }
 
 int refuseReopen(int event, void*) { return event == kReopenStart ? 77 : 0; }

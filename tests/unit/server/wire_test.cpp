@@ -17,13 +17,15 @@ namespace {
 
 // The limits, the magic byte and the lengths that do not cover their own
 // header are the session's receive test; here, what only the parser sees.
-TEST(VerbHeader, ExtendedHeaderNeedsAllTwelveBytes) {
+TEST(VerbHeader, ExtendedHeaderNeedsAllTwelveBytesAndEveryHeaderTheMagic) {
   const uint8_t ext[12] = {0, 0, 0x08, 0xA5, 0, 0, 0, 0x36, 0, 0x01, 0, 0};
   VerbHeader h;
   ASSERT_EQ(verbParseHeader(ext, 12, kVerbMaxLenLarge, &h), 0);
   EXPECT_EQ(h.length, 0x10000u);
   EXPECT_EQ(h.headerLen, 12u);
   EXPECT_EQ(verbParseHeader(ext, 11, kVerbMaxLenLarge, &h), 136);
+  const uint8_t badMagic[4] = {0x00, 0x06, 0x13, 0xA6};  // the session checks it before
+  EXPECT_EQ(verbParseHeader(badMagic, 4, kVerbMaxLen, &h), 136);
 }
 
 TEST(VerbDescriptor, FieldsMustLieInsideTheVerb) {
