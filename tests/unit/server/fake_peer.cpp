@@ -80,14 +80,20 @@ bool FakePeer::accept() {
   return true;
 }
 
+// A verb that does not arrive whole hangs up: a client waiting for the
+// answer then fails instead of waiting for good.
 Bytes FakePeer::readVerb() {
   uint8_t head[4];
-  if (connFd_ < 0 || !readAll(connFd_, head, 4)) return {};
-  size_t len = getU16(head);
-  if (len < 4) return {};
-  Bytes verb(head, head + 4);
-  verb.resize(len);
-  if (!readAll(connFd_, verb.data() + 4, len - 4)) return {};
+  Bytes verb;
+  if (connFd_ >= 0 && readAll(connFd_, head, 4) && getU16(head) >= 4) {
+    verb.assign(head, head + 4);
+    verb.resize(getU16(head));
+    if (!readAll(connFd_, verb.data() + 4, verb.size() - 4)) verb.clear();
+  }
+  if (verb.empty()) {
+    closeConnection();
+    return {};
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   received_.push_back(verb);
   return verb;

@@ -47,7 +47,7 @@ class FakePeer {
 
   // ---- used by scripts ------------------------------------------------------
   bool accept();                 // next connection; false when none came
-  Bytes readVerb();              // one verb as sent; empty when the client closed
+  Bytes readVerb();              // one verb as sent; empty (and hung up) when none came whole
   void sendRaw(const Bytes& bytes);
   void closeConnection();
   // Reads the SignOn and answers it with `answer`; gives the SignOn.
