@@ -38,30 +38,22 @@ clientOptions peerOptions(uint16_t port) {
   return o;
 }
 
+// The address, port, node, password and server stanza reach the sign-on in
+// the comm and command tests; here, the values those runs leave at defaults.
 TEST(SessionSettings, EveryValueComesFromTheOptionRecordOrIsRefused) {
-  clientOptions o;
-  o.tcpServerAddress = "srv.example";
-  o.tcpPort = 1601;
+  clientOptions o = peerOptions(1601);
   o.tcpBuffSize = 65536;
   o.tcpWindowSize = 128 * 1024;
   o.tcpNoDelay = 0;
-  o.serverName = "ZEF2";
-  o.nodeName = "NODEX";
-  o.password = "secret";
   o.commRestartInterval = 7;
   o.commRestartDuration = 9999;
   o.txnByteLimit = 4096;
   o.largeCommBuffers = 1;
   SessionConfig c;
   ASSERT_EQ(fillSessionConfig(o, &c), 0);
-  EXPECT_EQ(c.tcp.serverAddress, "srv.example");
-  EXPECT_EQ(c.tcp.port, 1601);
   EXPECT_EQ(c.tcp.buffSize, 65536u);
   EXPECT_EQ(c.tcp.windowSizeKB, 128u);
   EXPECT_FALSE(c.tcp.noDelay);
-  EXPECT_EQ(c.serverStanza, "ZEF2");
-  EXPECT_EQ(c.nodeName, "NODEX");
-  EXPECT_EQ(c.password, "secret");
   EXPECT_EQ(c.commRestartInterval, 7u);
   EXPECT_EQ(c.commRestartDuration, 9999u);
   EXPECT_EQ(c.txnByteLimit, 4096u);
@@ -79,7 +71,7 @@ TEST(SessionSettings, EveryValueComesFromTheOptionRecordOrIsRefused) {
   clientOptions sharedMem = peerOptions(1500);
   sharedMem.commMethod = 3;
   EXPECT_EQ(fillSessionConfig(sharedMem, &c), 400);
-  EXPECT_EQ(c.nodeName, "NODEX");
+  EXPECT_EQ(c.txnByteLimit, 4096u);
 }
 
 TEST(SessionSettings, ServerConnectionBelongsToTheCreatingThread) {
