@@ -1,7 +1,8 @@
 // The bytes both ends of the conversation must agree on: framing, the
-// attribute codec, the layouts of the verbs the client sends and the checks
-// on the verbs it reads. Expected bytes are written out here, not produced by
-// the encoders.
+// attribute codec, the layouts of the file space verbs (those of the sign-on,
+// query and transaction verbs are checked in the bytes the session tests'
+// peer reads) and the checks on the verbs the client reads. Expected bytes are
+// written out here, not produced by the encoders.
 #include <gtest/gtest.h>
 
 #include <cstring>
