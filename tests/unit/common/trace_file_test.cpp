@@ -293,7 +293,7 @@ TEST_F(TraceFile, StdoutTracingAnnouncesItselfAndHonoursNoStdout) {
   EXPECT_EQ(out, expect);
 }
 
-TEST_F(TraceFile, FirstNameWinsRelativeNamesBecomeAbsoluteAndLinksAreRefusedAndRemoved) {
+TEST_F(TraceFile, FirstNameWinsRelativeNamesBecomeAbsoluteLinksAreRefusedAndUnopenableFilesReset) {
   char cwd[1024];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(chdir(dir_.path().c_str()), 0);
@@ -320,14 +320,13 @@ TEST_F(TraceFile, FirstNameWinsRelativeNamesBecomeAbsoluteAndLinksAreRefusedAndR
   testing::internal::CaptureStdout();
   EXPECT_EQ(trBegin("", false), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Invalid trace file name\n");
-}
 
-TEST_F(TraceFile, UnopenableFileResetsTracingAndReports426) {
+  // A file that cannot be opened resets tracing.
   ASSERT_EQ(trEnable("GENERAL", true), 0);
   testing::internal::CaptureStdout();
-  std::string name = path("missing/dir/x.trc");
-  EXPECT_EQ(trBegin(name.c_str(), false), 426);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to open trace output file " + name + "\n");
+  const std::string unopenable = path("missing/dir/x.trc");
+  EXPECT_EQ(trBegin(unopenable.c_str(), false), 426);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to open trace output file " + unopenable + "\n");
   EXPECT_EQ(TR_GENERAL, 0);
   EXPECT_FALSE(trIsStarted());
 }
