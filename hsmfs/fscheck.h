@@ -22,12 +22,6 @@ inline constexpr int TARNVELD_RECALL_ACTIVE = 3;
 inline constexpr int TARNVELD_MIGRATE_ACTIVE = 4;
 inline constexpr int TARNVELD_GLOBAL_INACTIVE = 6;
 
-// Results of IsMigFsOK.
-inline constexpr int RC_FS_NOT_TARNVELD_ACTIVE = 809;
-inline constexpr int RC_FS_NOT_MFS_MOUNTED = 810;
-inline constexpr int RC_FS_NOT_A_MOUNT_POINT = 811;
-inline constexpr int RC_FS_ERROR = 813;
-
 typedef int cliFuncState_t;
 inline constexpr cliFuncState_t FUNC_STATE_MIGRATE = 7;
 inline constexpr cliFuncState_t FUNC_STATE_RECALL = 8;
