@@ -28,7 +28,6 @@ constexpr const char* kName = "ReconcileModeMigUndelete";
 constexpr int kProgressEvery = 1000;
 constexpr uint8_t kFlagCompressed = 0x20;
 constexpr uint8_t kFlagEncrypted = 0x80;
-static_assert(kVOQObjLength == kVOQObjLen);
 
 void stubFailure(const std::string& path, const char* operation, int err) {
   nlfprintf(stderr, kMsg9333, clShowable(path).c_str(), operation, err, strerror(err));
@@ -69,7 +68,7 @@ unsigned stubPermissionBits(uint32_t mode, int restoreSetId) {
 }
 
 void buildVOQObjRecord(const midExtObjId_t& id, const Attrib& attr,
-                       unsigned char out[kVOQObjLength]) {
+                       unsigned char out[kVOQObjLen]) {
   encodeVOQObj(dmiStubInfo(id, attr.size, attr.mtime, attr.ctime, attr.flags & kFlagCompressed), out);
 }
 
