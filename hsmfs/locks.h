@@ -7,8 +7,9 @@
 //
 // Contract
 // - Lock primitives return 0 (taken), 1 (held by another process;
-//   DFPS_RC_LOCKED, 145, in the DFpsFile variant) or a negative value with errno set (system error, also
-//   logged as message 9399 with the failing call's name).
+//   DFPS_RC_LOCKED, 145, in the DFpsFile variant) or a negative value with
+//   errno set (system error, also logged as message 9399 with the failing
+//   call's name).
 // - serVerifyDirectory ends the process with clExit(-1) after message 9399 when
 //   the directory of a lock file is missing: such a node is misconfigured and
 //   no HSM program may go on there.
