@@ -31,7 +31,8 @@ inline constexpr cliFuncState_t FUNC_STATE_ALL = 33;
 int isFsAllowed(const char* fs);
 // malloc'ed mount point of the file system holding `path`, or null.
 char* MountPoint(const char* path, const std::string& mtabPath = kMtabPath);
-// One of the TARNVELD_ states, or -1 when no DMAPI session can be had.
+// One of the TARNVELD_ states, or -1 when no DMAPI session can be had or a
+// state or configuration file of the file system is not a regular file.
 int getTarnveldState(const char* fs);
 // RC_ code; on RC_OK *mountPoint holds the malloc'ed mount point, else null.
 int IsMigFsOK(const char* fs, char** mountPoint, cliFuncState_t funcState);
