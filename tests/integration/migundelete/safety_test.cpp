@@ -350,7 +350,7 @@ TEST_F(DamagedTree, FullFileSystemFailsEachStubKeepsOlderFilesAndEndsWithCounts)
 }
 
 // ---------------------------------------------------------------------------
-// Signals at any moment, a lost server, planted FIFOs, forged names and a
+// Signals at any moment, planted FIFOs, forged names and a
 // file system made anew on its device: the command ends when told to, never
 // hangs on a file, prints nothing a record can forge, and knows a managed
 // file system by more than its device number.
@@ -425,25 +425,6 @@ TEST_F(CommandTest, HangUpQuitAndAbortAtAnyMomentEndWith255UnderLoad) {
   EXPECT_EQ(kRuns, ended255 + endedBefore);
   // Most signals must have come during the run, or the test proves little.
   EXPECT_GE(ended255, kRuns / 2) << endedBefore << " runs ended before their signal";
-}
-
-TEST_F(CommandTest, InterruptWhileReconnectingToALostServerEndsTheRun) {
-  const std::string fs = serve("tmpfs", {"--txn-size", "1", "--fault-delay-ms", "100"});
-  deletedStubs(fs, 40);
-  Child child(bed->command({"-DETAIL", fs}));
-  ASSERT_TRUE(child.waitForOutput(FirstStubReported)) << child.errSoFar();
-  bed->stopServer();
-  // It says that it waits, at once and then every half minute.
-  ASSERT_TRUE(child.waitForOutput([](const std::string&, const std::string& err) {
-    return contains(err, "Waiting for the connection to the server to be reestablished (");
-  })) << child.outSoFar() << child.errSoFar();
-  kill(child.pid(), SIGTERM);
-  // Before, the command went on re-opening for COMMRESTARTDURATION (an hour).
-  std::optional<Result> r = child.waitWithin(20);
-  ASSERT_TRUE(r) << "still waiting for the server after SIGTERM";
-  EXPECT_EQ(1, r->status) << r->out << r->err;
-  EXPECT_THAT(r->err, HasSubstr("The operation was stopped by the user or by a signal."));
-  EXPECT_THAT(r->out, Not(HasSubstr("have been updated on the server.")));
 }
 
 // A FIFO where a configuration, option or state file belongs: the command
