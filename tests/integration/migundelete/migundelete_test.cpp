@@ -255,6 +255,7 @@ TEST_F(CommandTest, WalksEveryManagedFileSystemInByteOrderAndSkipsLockedAndRefus
     EXPECT_FALSE(lexists(skipped + "/f00")) << skipped << " was touched";
     EXPECT_THAT(walk.out, Not(HasSubstr("stub files of file system '" + skipped + "'.")));
   }
+  EXPECT_THAT(walk.out, Not(HasSubstr("file system '" + locked + "'.")));
   const size_t first = walk.out.find("Recreating the deleted stub files of file system '" + all[0] + "'.");
   const size_t last = walk.out.find("Recreating the deleted stub files of file system '" + all[4] + "'.");
   EXPECT_LT(first, last) << "file systems not in byte order of their names\n" << walk.out;
