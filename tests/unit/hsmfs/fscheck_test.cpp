@@ -10,6 +10,7 @@
 #include <sys/xattr.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "hsmfs/fscheck.h"
 #include "hsmfs/fsstate.h"
@@ -71,7 +72,7 @@ TEST(FsAllowed, OnlyRootAndTmpAreRefused) {
   EXPECT_STREQ(kmrFSNameToTarnveldDir("/orca/fs1", buf), "/orca/fs1/.Tarnveld");
 }
 
-TEST_F(FsCheckTest, RunLockIsExclusiveWithoutWaitingAndTheFileRemains) {
+TEST_F(FsCheckTest, RunLockIsExclusiveWithoutWaitingTheFileRemainsAndNeedsItsDirectory) {
   auto fs = mountFs(kmrtest::kOnlyHThreshold);
   const std::string dir = fs->path() + "/.Tarnveld", lockPath = dir + "/reconcile.pid";
   int fd = -1;
@@ -106,19 +107,15 @@ TEST_F(FsCheckTest, RunLockIsExclusiveWithoutWaitingAndTheFileRemains) {
   EXPECT_EQ(serReleaseFSLock(fs->path().c_str(), "/reconcile.pid", -1), -1);
   EXPECT_EQ(errno, EBADF);
   EXPECT_EQ(serQuerySysLock(nodeDir.c_str(), "/no/such/file", 2), 0);
-}
 
-// A missing lock directory ends the process through the one end-of-process
-// function, with status -1.
-TEST_F(FsCheckTest, MissingControlDirectoryEndsTheProcess) {
-  auto fs = mountFs(nullptr);
-  rmdir((fs->path() + "/.Tarnveld").c_str());
-  int status = inChild([&] {
-    int fd = -1;
-    serAcquireFSLock(fs->path().c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &fd);
-    return 0;  // not reached
-  });
-  EXPECT_EQ(status, 255);
+  // A missing lock directory ends the process through the one end-of-process
+  // function, with status -1.
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(inChild([&] {
+              serAcquireFSLock(fs->path().c_str(), "/reconcile.pid", SER_SETLK, SER_LOCK_EXCL, &fd);
+              return 0;  // not reached
+            }),
+            255);
 }
 
 TEST_F(FsCheckTest, SharedLocksCoexistAndFileObjectLocksReport145) {
@@ -148,28 +145,25 @@ TEST_F(FsCheckTest, SharedLocksCoexistAndFileObjectLocksReport145) {
   EXPECT_EQ(closed.LockOpenedFile(0, 2), DFPS_RC_NOT_OPEN);
 }
 
-TEST_F(FsCheckTest, MountPointOfPathsInsideAFileSystem) {
-  auto fs = mountFs(nullptr);
-  mkdir((fs->path() + "/sub").c_str(), 0755);
-  char* mp = MountPoint((fs->path() + "/sub").c_str());
-  ASSERT_NE(mp, nullptr);
-  EXPECT_EQ(std::string(mp), fs->path());
-  free(mp);
-  EXPECT_EQ(MountPoint("/no/such/path"), nullptr);
-  EXPECT_EQ(MountPoint(fs->path().c_str(), nodeDir + "/missing-mtab"), nullptr);
-}
-
 TEST_F(FsCheckTest, StateOfManagedFileSystemsDecidesIsMigFsOK) {
   auto active = mountFs(kmrtest::kOnlyHThreshold);
   auto unmanaged = mountFs(nullptr);
   rmdir((unmanaged->path() + "/.Tarnveld").c_str());
+  // A path inside a file system leads to its mount point; without a mount table, to none.
+  mkdir((unmanaged->path() + "/sub").c_str(), 0755);
+  char* mp = MountPoint((unmanaged->path() + "/sub").c_str());
+  ASSERT_NE(mp, nullptr);
+  EXPECT_EQ(std::string(mp), unmanaged->path());
+  free(mp);
+  EXPECT_EQ(MountPoint(unmanaged->path().c_str(), nodeDir + "/missing-mtab"), nullptr);
+
   ASSERT_EQ(dmiCreateFSState(store.sessionId(), active->path()), 0);
   EXPECT_EQ(readFile(fsStateFilePath(active->path())), kFSStateText);
   struct stat st;
   ASSERT_EQ(stat(fsStateFilePath(active->path()).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0660u);
 
-  char* mp = nullptr;
+  mp = nullptr;
   EXPECT_EQ(IsMigFsOK(active->path().c_str(), &mp, FUNC_STATE_ALL), RC_OK);
   ASSERT_NE(mp, nullptr);
   EXPECT_EQ(std::string(mp), active->path());
