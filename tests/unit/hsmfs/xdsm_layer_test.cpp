@@ -39,7 +39,8 @@ TEST(XdsmFrame, BeforeInitServiceEveryOperationFailsWithEnxioAndTouchesNothing) 
 
   RXDSMAPI fresh;
   ASSERT_EQ(0, fresh.isInitialized());
-  EXPECT_EQ(ENXIO, errnoOf([&] { return fresh.setDmattr(sid, handle.get(), DM_NO_TOKEN, "VOQObj", 0, 3, "abc"); }, 0));
+  EXPECT_EQ(ENXIO,
+            errnoOf([&] { return fresh.setDmattr(sid, handle.get(), DM_NO_TOKEN, "VOQObj", 0, 3, "abc"); }, 0));
   char raw[8];
   EXPECT_EQ(-1, getxattr(file.path(), "trusted.dmapi.VOQObj", raw, sizeof raw));
   dm_token_t tokens[2];

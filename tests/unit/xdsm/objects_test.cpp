@@ -3,7 +3,6 @@
 // objects a token keeps open: what one call of a token opened serves its
 // later calls, but never outlives the token, never stands in for a removed
 // or recreated file, and never bypasses the rights.
-#include <sys/xattr.h>
 
 #include <filesystem>
 #include <map>
@@ -261,10 +260,8 @@ TEST_P(KeptObjects, ARemovedObjectIsStaleAndARecreatedFileIsNeverTakenForIt) {
   ASSERT_EQ(0, unlink(path("f").c_str()));
   dm_stat_t st;
   EXPECT_EQ(ESTALE, errnoOf([&] { return setAttr(old, token, "two"); }));
-  EXPECT_EQ(ESTALE, errnoOf([&] { return dm_get_fileattr(sid_, old.hanp, old.hlen, token, DM_AT_STAT, &st); }));
-  EXPECT_EQ(ESTALE, errnoOf([&] {
-              return dm_get_fileattr(sid_, old.hanp, old.hlen, DM_NO_TOKEN, DM_AT_STAT, &st);
-            }));
+  for (dm_token_t t : {token, DM_NO_TOKEN})
+    EXPECT_EQ(ESTALE, errnoOf([&] { return dm_get_fileattr(sid_, old.hanp, old.hlen, t, DM_AT_STAT, &st); }));
 
   makeFile("f", 20);
   handleOf("f", &fresh);
