@@ -1,6 +1,6 @@
 // The client's password store: its bytes on disk, the files it refuses, and
-// what a sign-on does with it against a scripted server. (Its mode, the removal
-// of one record among others and GENERATE's use of it: the command's test.)
+// what a sign-on does with it against a scripted server. (GENERATE's use of
+// it: the comm and command tests.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,12 +38,17 @@ TEST_F(PasswordStoreTest, RecordsAreWrittenAsDocumentedAndReplacedOneByOne) {
   ASSERT_TRUE(pwstore::save(dir, "OTHER", "NODE1", "x\ty", why)) << why;
   ASSERT_TRUE(pwstore::save(dir, "ZEF", "NODE1", "new", why)) << why;
   EXPECT_EQ(kmrtest::readFile(file()), kHeader + "OTHER\tNODE1\t780979\nZEF\tNODE1\t6e6577\n");
+  ASSERT_EQ(lstat(file().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
 
   pwstore::Loaded l = pwstore::load(dir, "OTHER", "NODE1");
   EXPECT_EQ(l.outcome, pwstore::Outcome::kFound);
   EXPECT_EQ(l.password, "x\ty");
   EXPECT_EQ(pwstore::load(dir, "ZEF", "NODE2").outcome, pwstore::Outcome::kAbsent);
   EXPECT_EQ(pwstore::load(outside + "/none", "ZEF", "NODE1").outcome, pwstore::Outcome::kAbsent);
+
+  ASSERT_TRUE(pwstore::remove(dir, "ZEF", "NODE1", why)) << why;
+  EXPECT_EQ(kmrtest::readFile(file()), kHeader + "OTHER\tNODE1\t780979\n");
 
   // A store written by hand: upper-case digits, a comment, a stray line.
   ASSERT_TRUE(kmrtest::writePrivateFile(file(), "# mine\nZEF\tNODE1\t4F4B\nnot a record\n"));
