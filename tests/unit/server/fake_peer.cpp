@@ -216,16 +216,6 @@ void signOff(SessionPtr& session, FakePeer& peer) {
   peer.join();
 }
 
-int signOnOnce(SessionConfig config, const Bytes& answer, Bytes* signOn) {
-  FakePeer peer;
-  peer.serve({}, answer);
-  config.tcp.port = peer.port();
-  const int rc = CheckSession(SessionPtr(new_SessionObject(&config, 1)).get(), 1);
-  peer.join();
-  if (signOn) *signOn = peer.received().empty() ? Bytes() : peer.received()[0];
-  return rc;
-}
-
 std::string fieldOf(const Bytes& verb, size_t fixedLen, size_t descriptorAt) {
   if (verb.size() < descriptorAt + 4) return "<no descriptor>";
   const size_t off = fixedLen + getU16(&verb[descriptorAt]), len = getU16(&verb[descriptorAt + 2]);

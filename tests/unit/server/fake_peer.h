@@ -86,10 +86,6 @@ SessionPtr signedOnSession(FakePeer& peer, std::function<void(FakePeer&)> script
                            SessionConfig config = peerConfig(0));
 // Signs the session off and waits for the peer's script.
 void signOff(SessionPtr& session, FakePeer& peer);
-// Signs a session with `config` on at a peer that answers the SignOn with
-// `answer`, ends it and gives what the sign-on returned; `signOn` gets the
-// SignOn as it was sent.
-int signOnOnce(SessionConfig config, const Bytes& answer, Bytes* signOn = nullptr);
 
 // The data of the field whose descriptor (offset into the data area, length)
 // stands at `descriptorAt` of a verb with a fixed part of `fixedLen` bytes.

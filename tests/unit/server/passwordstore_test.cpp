@@ -112,9 +112,10 @@ TEST_F(PasswordStoreTest, PromptSignsOnWithTheTypedPasswordAndNeverWritesTheStor
   c.passwordAccess = 0;
   c.passwordDir = dir;
   c.password = "typed once";
-  Bytes sent;
-  EXPECT_EQ(signOnOnce(c, signOnRespVerb(0), &sent), 0);
-  EXPECT_EQ(sent, kmrtest::signOnVerb("PROMPTNODE", "typed once"));
+  FakePeer peer;
+  SessionPtr session = signedOnSession(peer, {}, c);
+  signOff(session, peer);
+  EXPECT_EQ(peer.received().at(0), kmrtest::signOnVerb("PROMPTNODE", "typed once"));
   EXPECT_EQ(kmrtest::readFile(file()), "STORETEST\tSTORENODE\t73746f726564\n");
 }
 
