@@ -149,24 +149,45 @@ TEST_F(ServerPathTest, OnlyACheckedPathGoesToTheInstalledLookup) {
   srvInstallHooks(previous);
 }
 
+// The same verb with the 12-byte extended header.
+Bytes extendedForm(const Bytes& shortForm) {
+  Bytes ext(shortForm.size() + 8, 0);
+  const uint8_t head[8] = {0, 0, 8, 0xA5, 0, 0, 0, shortForm[2]};
+  memcpy(ext.data(), head, sizeof head);
+  putU32(&ext[8], static_cast<uint32_t>(ext.size()));
+  memcpy(&ext[12], &shortForm[4], shortForm.size() - 4);
+  return ext;
+}
+
+// The query stream over the source's own session: an answer in the extended
+// form reads like the short one; one in a format the codec does not know is
+// skipped; the end leaves the answer as it was.
 TEST(QuerySource, StreamsOverItsOwnSignedOnSession) {
-  midExtObjId_t a = makeId(7);
+  midExtObjId_t a = makeId(1), b = makeId(2);
   FakePeer peer;
   peer.serve([&](FakePeer& p) {
     p.expectVerb(0x12);
-    // MigrQryAll of file space 41, object type 1, ordering 2
-    EXPECT_EQ(p.expectVerb(0x34), Bytes({0, 26, 0x34, 0xA5, 0, 0, 0, 41, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-    p.sendRaw(migrQryRespVerb(41, a, a, "/d/one"));
-    p.sendRaw(endTxnVerb(1, 0));
+    // MigrQryAll of file space 33, object type 1, ordering 2
+    EXPECT_EQ(p.expectVerb(0x34), Bytes({0, 26, 0x34, 0xA5, 0, 0, 0, 33, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    p.sendRaw(extendedForm(migrQryRespVerb(33, a, a, "/fs/one")));
+    p.sendRaw(migrQryRespVerb(33, b, b, "/fs/unknown", 3));
+    p.sendRaw(migrQryRespVerb(33, b, b, "/fs/two"));
+    p.sendRaw(endTxnVerb(2, 2));
   });
   std::unique_ptr<MigrQuerySource> source;
   ASSERT_EQ(openQuerySource(peerOptions(peer.port()), &source), 0);
   ASSERT_EQ(source->beginTxn(), 0);
-  ASSERT_EQ(source->queryAll(41, 1, 2), 0);
-  MigrQueryAnswer answer;
-  ASSERT_EQ(source->next(answer), 0);
-  EXPECT_EQ(answer.fsId, 41u);  // its path and id: the query stream and the command's tests
-  EXPECT_EQ(source->next(answer), RC_FINISHED);
+  ASSERT_EQ(source->queryAll(33, 1, 2), 0);
+  MigrQueryAnswer r;
+  ASSERT_EQ(source->next(r), 0);
+  EXPECT_EQ(r.fsId, 33u);
+  EXPECT_EQ(r.path, "/fs/one");
+  EXPECT_EQ(memcmp(r.objId.bytes, a.bytes, 28), 0);
+  ASSERT_EQ(source->next(r), 0);
+  EXPECT_EQ(r.path, "/fs/two");
+  EXPECT_EQ(memcmp(r.objId.bytes, b.bytes, 28), 0);
+  EXPECT_EQ(source->next(r), 2);  // vote 2 reason 2: nothing (more) matched
+  EXPECT_EQ(r.path, "/fs/two");   // untouched by the end
   // Attached, the session is the calling thread's clean-up entry until detached.
   Sess_o* session = static_cast<SessionMigrQuerySource*>(source.get())->session();
   void* during = nullptr;

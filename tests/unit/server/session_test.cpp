@@ -187,44 +187,6 @@ struct Answer {
   int next(Sess_o* s) { return cuGetMigrQryResp(s, &fsId, &id, &path, &attr, &srv); }
 };
 
-// The same verb with the 12-byte extended header.
-Bytes extendedForm(const Bytes& shortForm) {
-  Bytes ext(shortForm.size() + 8, 0);
-  const uint8_t head[8] = {0, 0, 8, 0xA5, 0, 0, 0, shortForm[2]};
-  memcpy(ext.data(), head, sizeof head);
-  putU32(&ext[8], static_cast<uint32_t>(ext.size()));
-  memcpy(&ext[12], &shortForm[4], shortForm.size() - 4);
-  return ext;
-}
-
-// An answer in the extended form reads like the short one; one in a format
-// the codec does not know is skipped.
-TEST(QueryStream, AnswersSkipsAndEnds) {
-  midExtObjId_t a = makeId(1), b = makeId(2);
-  FakePeer peer;
-  SessionPtr s = signedOnSession(peer, [&](FakePeer& p) {
-    p.expectVerb(0x12);
-    p.expectVerb(0x34);  // its bytes: QuerySource.StreamsOverItsOwnSignedOnSession
-    p.sendRaw(extendedForm(migrQryRespVerb(33, a, a, "/fs/one")));
-    p.sendRaw(migrQryRespVerb(33, b, b, "/fs/unknown", 3));
-    p.sendRaw(migrQryRespVerb(33, b, b, "/fs/two"));
-    p.sendRaw(endTxnVerb(2, 2));
-  });
-  ASSERT_EQ(cuBeginTxn(s.get()), 0);
-  ASSERT_EQ(cuMigrQryAll(s.get(), 33, 1, 2), 0);
-  Answer r;
-  ASSERT_EQ(r.next(s.get()), 0);
-  EXPECT_EQ(r.fsId, 33u);
-  EXPECT_EQ(r.path, "/fs/one");
-  EXPECT_EQ(memcmp(r.id.bytes, a.bytes, 28), 0);
-  ASSERT_EQ(r.next(s.get()), 0);
-  EXPECT_EQ(r.path, "/fs/two");
-  EXPECT_EQ(memcmp(r.id.bytes, b.bytes, 28), 0);
-  EXPECT_EQ(r.next(s.get()), 2);  // vote 2 reason 2: nothing (more) matched
-  EXPECT_EQ(r.path, "/fs/two");   // outputs untouched by the end
-  signOff(s, peer);
-}
-
 TEST(QueryStream, EndVotesAndViolations) {
   struct Case {
     Bytes verb;

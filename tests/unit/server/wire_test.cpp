@@ -237,7 +237,7 @@ TEST(VerbDecoding, QueryAnswerChecks) {
   Bytes v = migrQryRespVerb(12, id, id, "/fs/a/b");
   MigrQueryAnswer a;
   ASSERT_EQ(decodeMigrQryResp(v.data(), v.size(), &a), 0);
-  // Its id and path: the query stream test.
+  // Its id and path: the query source test.
   EXPECT_EQ(a.attrib.size, 4096u);
   EXPECT_EQ(a.attrib.mode, 0100644u);
   EXPECT_EQ(a.attrib.mgmtClassId, 5u);
