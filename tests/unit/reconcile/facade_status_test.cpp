@@ -67,11 +67,4 @@ TEST_F(ReconcileStatusTest, UnreadablePoolListIsReportedOnceAndTheRunGoesOn) {
   EXPECT_TRUE(st.pools().empty());
 }
 
-TEST_F(ReconcileStatusTest, CreatedStatusIsTheStoragePoolFlavourWithZeroCounts) {
-  std::unique_ptr<ReconcileStatus> st(createReconcileStatus(log));
-  ASSERT_NE(nullptr, dynamic_cast<ReconcileStatusStoragePools*>(st.get()));
-  EXPECT_EQ(0u, st->m_processedCount + st->m_updatedCount);
-  EXPECT_TRUE(st->m_fileSystem.empty());
-}
-
 }  // namespace
