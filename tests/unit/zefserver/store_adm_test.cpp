@@ -193,10 +193,10 @@ TEST_F(AdmTest, ChangeObjectWritesOnlyWhatItIsGivenAndOnlyInItsFileSpace) {
   // 2 bytes of attributes + 10 of path fit in 12, not in 11.
   EXPECT_EQ(ChangeResult::kTooLarge, s->changeObject(num, x, &attrs, nullptr, 11));
   EXPECT_EQ(ChangeResult::kTooLarge, s->changeObject(num, x, &other, &same, 3));
-  EXPECT_EQ(ChangeResult::kChanged, s->changeObject(num, x, &attrs, nullptr, 12));
   auto o = s->objectByNum(num);
   EXPECT_EQ(std::vector<uint8_t>({9, 8}), o->attrs);
   EXPECT_EQ("/new/place", o->path);
+  EXPECT_EQ(ChangeResult::kChanged, s->changeObject(num, x, &attrs, nullptr, 12));
   EXPECT_FALSE(s->deleteObject(num, y));
   EXPECT_TRUE(s->deleteObject(num, x));
   EXPECT_FALSE(s->objectByNum(num));
