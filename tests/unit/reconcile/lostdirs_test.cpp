@@ -34,16 +34,12 @@ void expectProbe(const ParentProbe& p, ParentState state, const std::string& com
   EXPECT_EQ(component, p.component);
 }
 
-TEST_F(LostDirsTest, ProbeNamesTheFirstComponentThatIsMissingOrInTheWay) {
+// (A present, missing or file component, and that a probe makes nothing:
+// the preview's test, which shows what the probe names.)
+TEST_F(LostDirsTest, ProbeNamesALinkInTheWay) {
   ASSERT_EQ(0, mkdir((mount + "/a").c_str(), 0755));
-  std::ofstream(mount + "/a/file") << "x";
   ASSERT_EQ(0, symlink(outside.c_str(), (mount + "/a/link").c_str()));
-  expectProbe(probeParent(mountFd, "/f"), ParentState::kPresent, "");
-  expectProbe(probeParent(mountFd, "/a/f"), ParentState::kPresent, "");
-  expectProbe(probeParent(mountFd, "/a/b/c/f"), ParentState::kMissing, "/a/b");
-  expectProbe(probeParent(mountFd, "/a/file/c/f"), ParentState::kNotDirectory, "/a/file");
   expectProbe(probeParent(mountFd, "/a/link/f"), ParentState::kSymlink, "/a/link");
-  EXPECT_FALSE(kmrtest::lexists(mount + "/a/b")) << "a probe makes nothing";
 }
 
 TEST_F(LostDirsTest, MissingDirectoriesTakeOwnerGroupAndModeOfTheNearestExistingOne) {
