@@ -104,7 +104,6 @@ inline std::unique_ptr<ReconcileServerLink> scriptedFactory(int* rc, const std::
   return std::make_unique<ScriptedLink>();
 }
 
-using kmrtest::idFromSeed;
 using kmrtest::makeObject;
 using kmrtest::ObjSpec;
 
