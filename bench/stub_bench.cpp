@@ -89,7 +89,7 @@ bool floorFile(const std::string& path, size_t n) {
   if (fd < 0) return false;
   static const struct timespec times[2] = {{1500000000, 0}, {1600000000, 0}};
   const Attrib a = kmrtest::attribOf(stubSpec(path));
-  unsigned char record[kVOQObjLength];
+  unsigned char record[kVOQObjLen];
   buildVOQObjRecord(objectId(n), a, record);
   bool ok = ftruncate(fd, kStubSize) == 0 && fchown(fd, 1234, 5678) == 0 && fchmod(fd, 0640) == 0 &&
             futimens(fd, times) == 0 && fsetxattr(fd, "trusted.dmapi.VOQObj", record, sizeof record, 0) == 0;

@@ -34,6 +34,14 @@ void* finishBlock(unsigned char* raw, size_t size) {
 
 bool sizeFits(size_t size) { return size <= UINT32_MAX - kGuardOverhead; }
 
+// A new guarded block of `size` caller bytes, zeroed when asked; null when
+// the size does not fit the size field or the heap has no room.
+void* newGuardedBlock(size_t size, bool zeroed) {
+  if (!sizeFits(size)) return nullptr;
+  void* raw = zeroed ? calloc(1, size + kGuardOverhead) : malloc(size + kGuardOverhead);
+  return raw ? finishBlock(static_cast<unsigned char*>(raw), size) : nullptr;
+}
+
 // A violation is traced when MEMORY or ERROR is on and always logged: an
 // overwrite is a program fault that must not go unnoticed.
 void reportViolation(const char* what, const void* block, const char* file, int line) {
@@ -62,32 +70,26 @@ int chkSnake(const void* block, const char* file, int line) {
 }
 
 void* kmrMalloc(size_t size, const char* file, int line) {
-  auto* raw = sizeFits(size) ? static_cast<unsigned char*>(malloc(size + kGuardOverhead)) : nullptr;
-  if (!raw) {
-    TRACE_Fkt(file, line)(TR_MEMORY, "Alloc failed: Size %ld File %s Line %d\n",
-                          static_cast<long>(size), file, line);
-    return nullptr;
-  }
-  void* block = finishBlock(raw, size);
-  TRACE_Fkt(file, line)(TR_MEMORY, "KMREM(+) Addr %p Size %ld File %s Line %d\n", block,
-                        static_cast<long>(size), file, line);
+  void* block = newGuardedBlock(size, false);
+  const TRACE_Fkt trace(file, static_cast<unsigned>(line));
+  if (block)
+    trace(TR_MEMORY, "KMREM(+) Addr %p Size %ld File %s Line %d\n", block, static_cast<long>(size), file,
+          line);
+  else
+    trace(TR_MEMORY, "Alloc failed: Size %ld File %s Line %d\n", static_cast<long>(size), file, line);
   return block;
 }
 
 void* kmrCalloc(size_t count, size_t size, const char* file, int line) {
-  size_t bytes = count * size;
-  bool overflow = size && bytes / size != count;
-  auto* raw = (!overflow && sizeFits(bytes))
-                  ? static_cast<unsigned char*>(calloc(1, bytes + kGuardOverhead))
-                  : nullptr;
-  if (!raw) {
-    TRACE_Fkt(file, line)(TR_MEMORY, "calloc() failed: Size %ld File %s Line %d\n",
-                          static_cast<long>(bytes), file, line);
-    return nullptr;
-  }
-  void* block = finishBlock(raw, bytes);
-  TRACE_Fkt(file, line)(TR_MEMORY, "KMREM(c+) Addr %p Size %ld Count %ld File %s Line %d\n", block,
-                        static_cast<long>(size), static_cast<long>(count), file, line);
+  size_t bytes;  // the wrapped product on overflow, as the failure trace shows it
+  const bool overflow = __builtin_mul_overflow(count, size, &bytes);
+  void* block = overflow ? nullptr : newGuardedBlock(bytes, true);
+  const TRACE_Fkt trace(file, static_cast<unsigned>(line));
+  if (block)
+    trace(TR_MEMORY, "KMREM(c+) Addr %p Size %ld Count %ld File %s Line %d\n", block, static_cast<long>(size),
+          static_cast<long>(count), file, line);
+  else
+    trace(TR_MEMORY, "calloc() failed: Size %ld File %s Line %d\n", static_cast<long>(bytes), file, line);
   return block;
 }
 

@@ -13,7 +13,7 @@ namespace {
 int managedTableStanza(const std::string& fsName, std::string* stanza) {
   HsmFsEntry entry;
   if (HsmFsTable::the().getFsEntry(fsName, entry, HsmFsTable::s_migOnOtherNode, 1, 0) != 1)
-    return kCommNoStanza;
+    return RC_NO_STANZA;
   *stanza = entry.getFsStanza();
   return 0;
 }

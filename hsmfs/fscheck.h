@@ -22,12 +22,6 @@ inline constexpr int TARNVELD_RECALL_ACTIVE = 3;
 inline constexpr int TARNVELD_MIGRATE_ACTIVE = 4;
 inline constexpr int TARNVELD_GLOBAL_INACTIVE = 6;
 
-// Results of IsMigFsOK.
-inline constexpr int RC_FS_NOT_TARNVELD_ACTIVE = 809;
-inline constexpr int RC_FS_NOT_MFS_MOUNTED = 810;
-inline constexpr int RC_FS_NOT_A_MOUNT_POINT = 811;
-inline constexpr int RC_FS_ERROR = 813;
-
 typedef int cliFuncState_t;
 inline constexpr cliFuncState_t FUNC_STATE_MIGRATE = 7;
 inline constexpr cliFuncState_t FUNC_STATE_RECALL = 8;
@@ -37,7 +31,8 @@ inline constexpr cliFuncState_t FUNC_STATE_ALL = 33;
 int isFsAllowed(const char* fs);
 // malloc'ed mount point of the file system holding `path`, or null.
 char* MountPoint(const char* path, const std::string& mtabPath = kMtabPath);
-// One of the TARNVELD_ states, or -1 when no DMAPI session can be had.
+// One of the TARNVELD_ states, or -1 when no DMAPI session can be had or a
+// state or configuration file of the file system is not a regular file.
 int getTarnveldState(const char* fs);
 // RC_ code; on RC_OK *mountPoint holds the malloc'ed mount point, else null.
 int IsMigFsOK(const char* fs, char** mountPoint, cliFuncState_t funcState);

@@ -247,7 +247,7 @@ int DFpsFile::Open() {
 int DFpsFile::LockOpenedFile(int waitType, int lockType) {
   if (!fd_) return DFPS_RC_NOT_OPEN;
   int type = lockType == 1 ? F_RDLCK : lockType == 2 ? F_WRLCK : F_UNLCK;
-  if (serLockf(fd_.get(), waitType == 1 ? F_SETLKW : F_SETLK, type, 0) == 0) return DFPS_RC_OK;
+  if (serLockf(fd_.get(), waitType == 1 ? F_SETLKW : F_SETLK, type, 0) == 0) return RC_OK;
   if (errno == EAGAIN || errno == EACCES) return DFPS_RC_LOCKED;
   return DFPS_RC_FAILED;
 }
@@ -264,7 +264,7 @@ int serAcquireSysLock(const char* dir, const char* name, int waitType, int lockT
   }
   ctlFileGiveToOwner(file->fd(), 0644);
   int rc = file->LockOpenedFile(waitType, lockType);
-  if (rc != DFPS_RC_OK) return rc;
+  if (rc != RC_OK) return rc;
   if (lockType == 2) {
     if (ftruncate(file->fd(), 0) != 0) {
       logLockFailure("ftruncate()", path.c_str(), errno);
@@ -276,7 +276,7 @@ int serAcquireSysLock(const char* dir, const char* name, int waitType, int lockT
     }
   }
   *handle = file.release();
-  return DFPS_RC_OK;
+  return RC_OK;
 }
 
 void serReleaseSysLock(DFpsFile** handle) {

@@ -6,9 +6,10 @@
 // is never removed; the lock vanishes with the descriptor or the process.
 //
 // Contract
-// - Lock primitives return 0 (taken), 1 (held by another process; 145 in the
-//   DFpsFile variant) or a negative value with errno set (system error, also
-//   logged as message 9399 with the failing call's name).
+// - Lock primitives return 0 (taken), 1 (held by another process;
+//   DFPS_RC_LOCKED, 145, in the DFpsFile variant) or a negative value with
+//   errno set (system error, also logged as message 9399 with the failing
+//   call's name).
 // - serVerifyDirectory ends the process with clExit(-1) after message 9399 when
 //   the directory of a lock file is missing: such a node is misconfigured and
 //   no HSM program may go on there.
@@ -20,6 +21,7 @@
 
 #include <string>
 
+#include "common/rc.h"
 #include "common/uniquefd.h"
 
 // fcntl commands as our callers pass them (the 64-bit "set lock" forms).
@@ -28,12 +30,6 @@ inline constexpr int SER_SETLKW = 14;  // set the lock, waiting for it
 // Lock types of the descriptor form.
 inline constexpr int SER_LOCK_SHARED = 0;
 inline constexpr int SER_LOCK_EXCL = 1;
-
-// Results of DFpsFile::LockOpenedFile.
-inline constexpr int DFPS_RC_OK = 0;
-inline constexpr int DFPS_RC_LOCKED = 145;
-inline constexpr int DFPS_RC_FAILED = 114;
-inline constexpr int DFPS_RC_NOT_OPEN = 941;
 
 // Owner of every HSM control file: user and group "bin", looked up once;
 // 0 when the name does not exist on this node.
@@ -92,7 +88,7 @@ class DFpsFile {
   // Opens read-write, creating with mode 0644. 0 or -1 (errno).
   int Open();
   // waitType 1 waits; lockType 1 shared, 2 exclusive, other: unlock.
-  // DFPS_RC_OK, DFPS_RC_LOCKED, DFPS_RC_FAILED or DFPS_RC_NOT_OPEN.
+  // RC_OK, DFPS_RC_LOCKED, DFPS_RC_FAILED or DFPS_RC_NOT_OPEN (common/rc.h).
   int LockOpenedFile(int waitType, int lockType);
   int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
@@ -104,8 +100,9 @@ class DFpsFile {
 
 // File-object form: opens and locks `dir` + `name`; after an exclusive lock
 // the file is truncated and, when writePid, holds our process id. Returns 0
-// with *handle owned by the caller (free with serReleaseSysLock), 145 when
-// locked elsewhere without waiting, another non-zero code on failure.
+// with *handle owned by the caller (free with serReleaseSysLock),
+// DFPS_RC_LOCKED when locked elsewhere without waiting, another non-zero code
+// on failure.
 int serAcquireSysLock(const char* dir, const char* name, int waitType, int lockType,
                       DFpsFile** handle, int writePid);
 // Unlocks, closes and deletes the object; *handle becomes null.

@@ -28,7 +28,6 @@ constexpr const char* kName = "ReconcileModeMigUndelete";
 constexpr int kProgressEvery = 1000;
 constexpr uint8_t kFlagCompressed = 0x20;
 constexpr uint8_t kFlagEncrypted = 0x80;
-static_assert(kVOQObjLength == kVOQObjLen);
 
 void stubFailure(const std::string& path, const char* operation, int err) {
   nlfprintf(stderr, kMsg9333, clShowable(path).c_str(), operation, err, strerror(err));
@@ -36,6 +35,24 @@ void stubFailure(const std::string& path, const char* operation, int err) {
 
 // The record's 32-bit times are seconds since 1970 without a sign (to 2106).
 int64_t recordTime(uint32_t seconds) { return static_cast<int64_t>(seconds); }
+
+// How a decision that leaves a file, replaces it or makes a stub is shown:
+// its detail trace (inserts: the mode's name, the path) and the message that
+// -DETAIL=1 prints (0: none).
+struct DecisionReport {
+  StubAction action;
+  const char* trace;
+  int detailMessage;
+};
+constexpr DecisionReport kDecisionReports[] = {
+    {StubAction::kRecreate, "(%s): -> %s is not there\n", 0},
+    {StubAction::kReplaceOlder, "(%s)Overwite object %s on the local file system!\n", kMsg9320},
+    {StubAction::kSkipPresent,
+     "(%s)Migrated object %s copy has the same or an older modification time than the existing object on "
+     "the local file system. Skipping!\n",
+     kMsg9319},
+    {StubAction::kSkipDirectory, "(%s)Object %s is a directory - cannot overwrite!\n", kMsg9319},
+};
 }  // namespace
 
 int refusedRecordMessage(const Attrib& attr) {
@@ -51,7 +68,7 @@ unsigned stubPermissionBits(uint32_t mode, int restoreSetId) {
 }
 
 void buildVOQObjRecord(const midExtObjId_t& id, const Attrib& attr,
-                       unsigned char out[kVOQObjLength]) {
+                       unsigned char out[kVOQObjLen]) {
   encodeVOQObj(dmiStubInfo(id, attr.size, attr.mtime, attr.ctime, attr.flags & kFlagCompressed), out);
 }
 
@@ -230,30 +247,17 @@ void ReconcileModeMigUndelete::reportDecision(const StubDecision& decision,
   const std::string shown = shows ? clShowable(decision.path) : std::string();
   const char* path = shown.c_str();
   switch (decision.action) {
-    case StubAction::kRefuseAlias: checkAlias(alias); break;
+    case StubAction::kRefuseAlias: checkAlias(alias); return;
     case StubAction::kRefuseNoAttributes:
       TRACE(TR_SMRECONCILE, "(%s) could not get Attrib info for %s!\n", kName, path);
       nlfprintf(stderr, kMsg9184, hsmWhoAmI(), strerror(EINVAL));
-      break;
-    case StubAction::kSkipDirectory:
-      TRACE(TR_SMRECONCILEDETAIL, "(%s)Object %s is a directory - cannot overwrite!\n", kName, path);
-      if (m_detail == 1) nlfprintf(stdout, kMsg9319, path);
-      break;
-    case StubAction::kSkipPresent:
-      TRACE(TR_SMRECONCILEDETAIL,
-            "(%s)Migrated object %s copy has the same or an older modification time than the "
-            "existing object on the local file system. Skipping!\n",
-            kName, path);
-      if (m_detail == 1) nlfprintf(stdout, kMsg9319, path);
-      break;
-    case StubAction::kReplaceOlder:
-      TRACE(TR_SMRECONCILEDETAIL, "(%s)Overwite object %s on the local file system!\n", kName, path);
-      if (m_detail == 1) nlfprintf(stdout, kMsg9320, path);
-      break;
-    case StubAction::kRecreate:
-      TRACE(TR_SMRECONCILEDETAIL, "(%s): -> %s is not there\n", kName, path);
-      break;
+      return;
     default: break;
+  }
+  for (const DecisionReport& report : kDecisionReports) {
+    if (report.action != decision.action) continue;
+    TRACE(TR_SMRECONCILEDETAIL, report.trace, kName, path);
+    if (report.detailMessage != 0 && m_detail == 1) nlfprintf(stdout, report.detailMessage, path);
   }
 }
 

@@ -24,19 +24,17 @@
 #include <string>
 
 #include "common/uniquefd.h"
+#include "hsmfs/hsmattr.h"
 #include "reconcile/reconcilemode.h"
 #include "reconcile/runoptions.h"
 #include "reconcile/stubdecision.h"
 #include "reconcile/stubfile.h"
 
 struct Attrib;
-struct midExtObjId_t;
-
-inline constexpr size_t kVOQObjLength = 124;
 
 // The "VOQObj" attribute of a recreated stub: dmiStubInfo (hsmfs/hsmattr.h)
 // of the record's id, size, times and compression flag.
-void buildVOQObjRecord(const midExtObjId_t& id, const Attrib& attr, unsigned char out[kVOQObjLength]);
+void buildVOQObjRecord(const midExtObjId_t& id, const Attrib& attr, unsigned char out[kVOQObjLen]);
 
 // Why a record cannot be made into a stub, as the catalog message that says
 // so (9340 or 9341), or 0 when it can.

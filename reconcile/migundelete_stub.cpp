@@ -158,9 +158,9 @@ int ReconcileModeMigUndelete::createStubFromFile(ZefServerMigratedObject* obj, s
           kName, static_cast<unsigned long long>(holeLength));
   }
 
-  unsigned char record[kVOQObjLength];
+  unsigned char record[kVOQObjLen];
   buildVOQObjRecord(*obj->getExtObjID(), *obj->getAttributes(), record);
-  if (!dmapi->setDmattr(sid, ev.m_handle, ev.m_token, "VOQObj", 0, kVOQObjLength, record)) {
+  if (!dmapi->setDmattr(sid, ev.m_handle, ev.m_token, kAttrObj, 0, kVOQObjLen, record)) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> setDmattr() failed, errno(%d), reason(%s)\n", kName,
           err, strerror(err));
@@ -227,9 +227,9 @@ int ReconcileModeMigUndelete::repairRecordOfPresentStub(ZefServerMigratedObject*
   XDSMAPI* dmapi = XDSMAPI::getXDSMAPI();
   OwnedHandle handle;
   if (!handleSetWithFd(handle.out(), fd.get())) return 0;
-  unsigned char record[kVOQObjLength] = {};
+  unsigned char record[kVOQObjLen] = {};
   size_t length = 0;
-  bool ours = dmapi->getDmattr(dmapi->getSID(), handle.get(), DM_NO_TOKEN, "VOQObj", sizeof record, record,
+  bool ours = dmapi->getDmattr(dmapi->getSID(), handle.get(), DM_NO_TOKEN, kAttrObj, sizeof record, record,
                                &length) &&
               length >= kExtObjIdLen && memcmp(record, id->bytes, kExtObjIdLen) == 0;
   bool differs = recordNamesOtherFile(*attr, st, handle.get()) || attribMigState(*attr) != kMigStateMigrated;

@@ -105,7 +105,7 @@ int ZefServerCommInterface::setFileSystem(const std::string& fsName, int forced,
   if (srvHooks().stanzaLookup(fsName, &stanza) != 0) {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> unable to find server stanza for '%s'\n", kSetFs,
           fsName.c_str());
-    return kCommNoStanza;
+    return RC_NO_STANZA;
   }
   m_optP->serverName = stanza;
   TRACE(TR_SMRECONCILE, "(%s): Using server stanza '%s' for file system '%s'\n", kSetFs,
@@ -157,7 +157,7 @@ int ZefServerCommInterface::setFileSystem(const std::string& fsName, int forced,
 
 int ZefServerCommInterface::checkSession() {
   TREnterExit<char> ee(__FILE__, __LINE__, kCheck);
-  if (!m_serverSessionP) return kCommNoStanza;
+  if (!m_serverSessionP) return RC_NO_STANZA;
   int rc = CheckSession(m_serverSessionP, 1);
   if (rc != 0) {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> CheckSession() returned with error, rc = %d\n", kCheck,
@@ -190,7 +190,7 @@ int ZefServerCommInterface::createFileSpec() {
 int ZefServerCommInterface::beginTransaction() {
   TREnterExit<char> ee(__FILE__, __LINE__, kBegin);
   if (m_transActionObjectP) return 0;
-  if (!m_serverSessionP) return kCommNoStanza;
+  if (!m_serverSessionP) return RC_NO_STANZA;
   m_transActionObjectP = hsmTlNewTransaction(m_serverSessionP, nullptr, 0, nullptr);
   if (!m_transActionObjectP) {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> hsmTlNewTransaction() does not work, out of memory!\n",
@@ -228,7 +228,7 @@ uint64_t ZefServerCommInterface::committedUpdates() const {
 
 int ZefServerCommInterface::getAllMigrObjectsFromServer(int ordering) {
   TREnterExit<char> ee(__FILE__, __LINE__, kQuery);
-  if (!m_fileSpecP || !m_queryResultQueueP) return kCommNoStanza;
+  if (!m_fileSpecP || !m_queryResultQueueP) return RC_NO_STANZA;
   // A previous stream's thread must be gone before the queue is reset.
   m_queryThread.reset();
   std::unique_ptr<MigrQuerySource> source;
@@ -288,7 +288,7 @@ int ZefServerCommInterface::queryServerForMigrObject(midExtObjId_t* id,
   TREnterExit<char> ee(__FILE__, __LINE__, kOne);
   if (!record || !id || !m_serverSessionP) {
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> Passed migrated object is not valid!\n", kOne);
-    return kCommNoStanza;
+    return RC_NO_STANZA;
   }
   MigrQueryAnswer answer;
   int rc = hlQryOneMigrObjGetHandle(m_serverSessionP, *id, 2, &answer.fsId, &answer.path,

@@ -11,9 +11,9 @@
 // - Results are the client's return codes (common/rc.h): 0 success;
 //   RC_NO_MEMORY; RC_INVALID_PARM for an empty file system name;
 //   RC_INVALID_OBJECT for an object that cannot be changed (or no open
-//   transaction); kCommNoStanza (-1) no server stanza for the file system,
-//   an invalid record, or no session/file space to work on; otherwise the code of the
-//   session, verb or transaction list layer. Nothing throws.
+//   transaction); RC_NO_STANZA (-1) no server stanza for the file system,
+//   an invalid record, or no session/file space to work on; otherwise the
+//   code of the session, verb or transaction list layer. Nothing throws.
 // - Elements returned by getNextMigrObjectFromServer belong to the caller.
 // - The interface owns its session, file spec, transaction list, query
 //   thread, queue and its private copy of the process options.
@@ -34,7 +34,6 @@
 #include "server/session.h"
 #include "server/txnlist.h"
 
-constexpr int kCommNoStanza = -1;
 constexpr const char* kQueryThreadName = "THREAD.SERVERQUERY";
 
 // A deletion element of the synchronous file deletion path: only the id of

@@ -200,7 +200,7 @@ int cuGetFSQryResp(Sess_o* s, FSQryAnswer* answer) {
 int cuFSAdd(Sess_o* s, const FSAddRequest& req) {
   if (req.fsName.empty()) {
     TRACE(TR_FS, "cuFSAdd: an empty filespace name passed!\n");
-    return kEmptyFsName;
+    return RC_EMPTY_FS_NAME;
   }
   int rc = cuBeginTxn(s);
   if (rc) {

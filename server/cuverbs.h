@@ -23,8 +23,6 @@
 #include "server/session.h"
 #include "server/verbcodec.h"
 
-constexpr int kEmptyFsName = 935;
-
 int cuBeginTxn(Sess_o* session);
 // Sends EndTxn with *vote and *reason, then reads the server's EndTxn into
 // them. Another verb than EndTxn gives 136.
@@ -53,8 +51,8 @@ int hlQryOneMigrObjGetHandle(Sess_o* session, const midExtObjId_t& id, uint8_t o
 int cuFSQry(Sess_o* session, const std::string& nodeName, const std::string& fsName,
             bool unicodeForm);
 int cuGetFSQryResp(Sess_o* session, FSQryAnswer* answer);
-// Adds a file space in a transaction of its own. 935 for an empty name; the
-// server's reason when it votes abort.
+// Adds a file space in a transaction of its own. RC_EMPTY_FS_NAME for an
+// empty name; the server's reason when it votes abort.
 int cuFSAdd(Sess_o* session, const FSAddRequest& request);
 
 #endif

@@ -15,10 +15,6 @@
 
 namespace {
 
-constexpr int kUnicodeDisabled = 57;
-constexpr int kBadFsInfo = 289;
-constexpr int kBadApiFsInfo = 918;
-
 // Sends one FSQry and reads its first answer. A send failure is logged with
 // `sendFailMsg` and flagged, since it ends the lookup whatever its value.
 int queryFs(Sess_o* s, const std::string& fsName, bool unicode, int sendFailMsg,
@@ -48,7 +44,7 @@ int fsGetStatistics(const char* fsName, FsStatistics* out) {
 
 int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsStatFn statFn) {
   TREnterExit<char> ee(__FILE__, __LINE__, "fsCheckAdd()");
-  if (TEST_DISABLEUNICODEFLAG.set) return kUnicodeDisabled;
+  if (TEST_DISABLEUNICODEFLAG.set) return RC_UNICODE_DISABLED;
   FsStatistics stats;
   if (int rc = statFn(info.fsName.c_str(), &stats)) {
     trNlsLogPrintf(__FILE__, __LINE__, TR_FS, kMsg21600, clShowable(info.fsName).c_str());
@@ -93,7 +89,7 @@ int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsSta
   TRACE(TR_FS, "fsCheckAdd: file space '%s' has id %u%s\n", clShowable(info.fsName).c_str(), answer.fsId,
         added ? " (added)" : "");
   if (!added && answer.infoLen != 8)
-    return answer.fsType.compare(0, 4, "API:") == 0 ? kBadApiFsInfo : kBadFsInfo;
+    return answer.fsType.compare(0, 4, "API:") == 0 ? RC_BAD_API_FS_INFO : RC_BAD_FS_INFO;
   return 0;
 }
 

@@ -16,8 +16,9 @@
 //   queue mutex.
 // - Once unlockWaiters has run, the queue is released until the next
 //   ResetQueue: nobody starts a new wait on it. A write that finds it full
-//   returns 102 and the caller keeps its element; a read that finds it empty
-//   returns 964. This is what lets a stop of the producer never hang.
+//   returns RC_NO_MEMORY (102) and the caller keeps its element; a read that
+//   finds it empty returns RC_QUEUE_WAKEUP_EMPTY (964). This is what lets a
+//   stop of the producer never hang.
 #ifndef KMR_SERVER_QUEUE_H
 #define KMR_SERVER_QUEUE_H
 
@@ -44,7 +45,7 @@ class cQueue {
   // Returns 0, 102, or a mutex error code.
   int WriteElement(cQueueBaseObject* element, int atFront, int noWait);
   // Takes the front element into `obj`, waiting while the queue is empty.
-  // Returns 0; 964 when woken (or released) and still empty, `obj` unchanged;
+  // Returns 0; RC_QUEUE_WAKEUP_EMPTY when woken (or released) and still empty, `obj` unchanged;
   // or a mutex error code.
   int ReadElement(cQueueBaseObject*& obj);
   // Deletes every held element, sets the wait time, empties the queue and

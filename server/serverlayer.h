@@ -66,7 +66,7 @@ int srvCheckObjectPath(const std::string& fsName, const std::string& alias);
 // carries its handle lookup in SessionConfig, but the stanza lookup and the
 // reporter are reached from deep inside the comm interface and the
 // transaction list, so the layer keeps ONE installed set for the process.
-// A null member means the default: no stanza (kCommNoStanza), no handle
+// A null member means the default: no stanza (RC_NO_STANZA), no handle
 // lookup (ENOSYS), a trace and error log line with the code.
 struct ServerLayerHooks {
   CommStanzaLookup stanzaLookup = nullptr;  // server stanza of a managed file system

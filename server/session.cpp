@@ -236,7 +236,7 @@ int signOnTheSession(Sess_o* s, const PasswordChoice& pw) {
   TRACE(TR_SESSION, "Signed on to server '%s', result %d, max objects per transaction %u\n",
         clShowable(answer.serverName).c_str(), answer.result, answer.maxObjsPerTxn);
   if (answer.result != 0) {
-    int result = answer.result + 50;
+    int result = RC_SIGNON_RESULT_BASE + answer.result;
     trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20436, result);
     // Passwords are never updated by this client, so an expired password
     // ends the session like any other refusal.
@@ -327,7 +327,7 @@ int OpenSess(Sess_o* s) {
                        why.c_str());
       return 0;
     }
-    if (rc != 51) return rc;
+    if (rc != RC_SIGNON_REFUSED) return rc;
     {
       std::lock_guard<std::mutex> g(g_acceptedMu);
       accepted().erase({server, node});
@@ -385,7 +385,7 @@ int ReopenSess(Sess_o* s, ReopenCallback callback, void* data) {
   if (c.commRestartDuration == 0) return RC_REOPEN_FAILED;
   if (callback) {
     int answer = callback(kReopenStart, data);
-    if (answer != kReopenGoOn) return answer;
+    if (answer != RC_REOPEN_GO_ON) return answer;
   }
   trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg1809);
   using Clock = std::chrono::steady_clock;

@@ -91,12 +91,12 @@ bool IsConnected(Sess_o* session);
 
 // Events passed to a re-open callback.
 enum { kReopenStart = 1, kReopenDone = 4, kReopenGiveUp = 5 };
-constexpr int kReopenGoOn = 140;   // what a callback answers to kReopenStart to go on
 typedef int (*ReopenCallback)(int event, void* data);
 // Closes and re-opens the session with a new sign-on, waiting
 // COMMRESTARTINTERVAL seconds before each attempt, for at most
-// COMMRESTARTDURATION minutes. Returns 0, 500, a non-negative sign-on
-// failure, or the callback's answer to kReopenStart when it is not 140.
+// COMMRESTARTDURATION minutes. Returns 0, RC_REOPEN_FAILED, a non-negative
+// sign-on failure, or the callback's answer to kReopenStart when it is not
+// RC_REOPEN_GO_ON.
 int ReopenSess(Sess_o* session, ReopenCallback callback, void* data);
 // Closes the session (state 1). Returns 0, or 136 in state 4 (connection is
 // dropped all the same).

@@ -17,7 +17,7 @@ constexpr int kCommMethodV6TcpIp = 2;
 
 // Until the program installs its managed file system table, no file system
 // has a stanza.
-int noStanza(const std::string&, std::string*) { return kCommNoStanza; }
+int noStanza(const std::string&, std::string*) { return RC_NO_STANZA; }
 
 void traceAndLogCode(int rc, const char* file, unsigned line) {
   srvTraceAndLog(file, line, TR_SM, "server conversation failed with rc = %d\n", rc);

@@ -9,14 +9,14 @@
 // - A condition serves one waiting thread at a time (the queue has one
 //   reader and one writer, each with its own condition).
 // - Results are 0 or the pthread error code; a timed wait that expires
-//   returns 964.
+//   returns RC_QUEUE_WAKEUP_EMPTY (964, common/rc.h).
 #ifndef KMR_SERVER_SYNCOBJECTS_H
 #define KMR_SERVER_SYNCOBJECTS_H
 
 #include <atomic>
 #include <pthread.h>
 
-constexpr int RC_QUEUE_WAKEUP_EMPTY = 964;  // woken, or timed out, without news
+#include "common/rc.h"
 
 class cSyncObjectMutex {
  public:

@@ -167,7 +167,7 @@ int reopenCallback(int event, void* data) {
   TxnList* tl = static_cast<TxnList*>(data);
   TRACE(TR_TXN, "hsmTl reopen event %d\n", event);
   if (tl->callback) return tl->callback(event, tl->callbackData);
-  return event == kReopenStart ? kReopenGoOn : 0;
+  return event == kReopenStart ? RC_REOPEN_GO_ON : 0;
 }
 
 // Empties `batch` into the list's spare items.

@@ -46,7 +46,8 @@ constexpr uint32_t kTlDefaultItemLimit = 256;  // when the server states none
 constexpr size_t kTlVoteLookEvery = 32;
 
 // Re-open events (kReopenStart, kReopenDone, kReopenGiveUp) for the owner;
-// the answer to kReopenStart must be 140 for the re-open to go on.
+// the answer to kReopenStart must be RC_REOPEN_GO_ON (140) for the re-open
+// to go on.
 typedef int (*TlCallback)(int event, void* data);
 
 struct TxnItem {

@@ -64,8 +64,6 @@ struct SignOnAnswer {
 int decodeSignOnResp(const uint8_t* verb, size_t len, SignOnAnswer* out);
 
 // ---- transactions -----------------------------------------------------------
-constexpr uint8_t kVoteCommit = 1;
-constexpr uint8_t kVoteAbort = 2;
 size_t buildBeginTxn(uint8_t* buf, size_t cap);
 size_t buildEndTxn(uint8_t* buf, size_t cap, uint8_t vote, uint8_t reason);
 int decodeEndTxn(const uint8_t* verb, size_t len, uint8_t* vote, uint8_t* reason);

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/rc.h"
 #include "zefserver/objects.h"
 #include "zefserver/password.h"
 #include "zefserver/store.h"
@@ -318,7 +319,7 @@ class Session {
     if (sameNode(asString(*node))) fs = store_->findFileSpace(node_, asString(*name));
     delay();
     if (!fs) {
-      answer(endTxnVerb(kVoteAbort, kReasonNoMatch));
+      answer(endTxnVerb(kVoteAbort, RC_NO_MATCH));
       return true;
     }
     VerbBuilder b(kVerbFSQryResp, 53);
@@ -351,9 +352,9 @@ class Session {
     fs.nameForm = v.u16(17);
     fs.size1 = static_cast<uint64_t>(v.u32(19)) << 32 | v.u32(23);
     fs.size2 = static_cast<uint64_t>(v.u32(27)) << 32 | v.u32(31);
-    if (fs.name.empty()) failTxn(kReasonBadChange);
+    if (fs.name.empty()) failTxn(RC_BAD_CHANGE);
     else if (fsAdds_.size() >= cfg_.maxTxnObjects || !hold(fs.name.size() + fs.type.size() + fs.info.size() + sizeof fs))
-      failTxn(kReasonTooManyObjects);
+      failTxn(RC_TOO_MANY_CHANGES);
     else fsAdds_.push_back(std::move(fs));
     return true;
   }
@@ -408,7 +409,7 @@ class Session {
     inTxn_ = false;
     delay();
     if (!ownsFileSpace(fsId)) {
-      answer(endTxnVerb(kVoteAbort, kReasonNoMatch));
+      answer(endTxnVerb(kVoteAbort, RC_NO_MATCH));
       return true;
     }
     auto cursor = store_->scan(fsId);
@@ -425,7 +426,7 @@ class Session {
       }
     }
     if (cfg_.faults.queryAbortReason) answer(endTxnVerb(kVoteAbort, cfg_.faults.queryAbortReason));
-    else if (sent == 0) answer(endTxnVerb(kVoteAbort, kReasonNoMatch));
+    else if (sent == 0) answer(endTxnVerb(kVoteAbort, RC_NO_MATCH));
     else answer(endTxnVerb(kVoteCommit, 0));
     return true;
   }
@@ -440,7 +441,7 @@ class Session {
     if (auto parts = parseObjId(*id)) o = store_->objectByNum(parts->objNum);
     if (o && (o->fsId != parseObjId(*id)->fsId || !ownsFileSpace(o->fsId))) o.reset();
     if (!o) {
-      answer(endTxnVerb(kVoteAbort, kReasonNoMatch));
+      answer(endTxnVerb(kVoteAbort, RC_NO_MATCH));
       return true;
     }
     answer(objectAnswer(*o, o->fsId));
@@ -470,17 +471,17 @@ class Session {
         auto block = v.field(14, 38);
         if (!block) return protocolError(v, "attribute block outside the verb");
         c.attrs.assign(block->begin(), block->end());
-        if (!attrBlockWellFormed(c.attrs)) failTxn(kReasonBadChange);
+        if (!attrBlockWellFormed(c.attrs)) failTxn(RC_BAD_CHANGE);
       }
       if (c.flags & 2) {
         auto path = v.field(18, 38);
         if (!path) return protocolError(v, "path name outside the verb");
         c.path = asString(*path);
-        if (c.path.empty()) failTxn(kReasonBadChange);
+        if (c.path.empty()) failTxn(RC_BAD_CHANGE);
       }
     }
     if (changes_.size() >= cfg_.maxTxnObjects || !hold(c.attrs.size() + c.path.size() + sizeof c))
-      failTxn(kReasonTooManyObjects);
+      failTxn(RC_TOO_MANY_CHANGES);
     else
       changes_.push_back(std::move(c));
     return true;
@@ -531,7 +532,7 @@ class Session {
     try {
       Store::WriteTxn txn(*store_);
       for (const FileSpace& fs : fsAdds_) {
-        if (store_->findFileSpace(fs.node, fs.name)) return kReasonFsExists;
+        if (store_->findFileSpace(fs.node, fs.name)) return RC_ALREADY_EXISTS;
         store_->addFileSpace(fs);
       }
       for (const Change& c : changes_) {
@@ -541,7 +542,7 @@ class Session {
       txn.commit();
     } catch (const StoreError& e) {
       sh_.log.line("session %llu store failure: %s", static_cast<unsigned long long>(id_), e.what());
-      return kReasonStoreFailure;
+      return RC_STORE_FAILURE;
     }
     sh_.log.line("session %llu node %s transaction committed: %zu updates, %zu deletes, %zu file spaces",
                  static_cast<unsigned long long>(id_), node_.c_str(), upd, del, fsAdds_.size());
@@ -588,23 +589,23 @@ class Session {
   // to tell why.
   uint8_t applyChange(const Change& c) {
     auto parts = parseObjId(c.id);
-    if (!parts) return kReasonUnknownObject;
+    if (!parts) return RC_UNKNOWN_OBJECT;
     // Another node's objects do not exist for this session.
-    if (!ownsFileSpace(parts->fsId)) return kReasonUnknownObject;
+    if (!ownsFileSpace(parts->fsId)) return RC_UNKNOWN_OBJECT;
     if (parts->fsId != c.fsId) {
       auto o = store_->objectByNum(parts->objNum);
-      return (!o || o->fsId != parts->fsId) ? kReasonUnknownObject : kReasonWrongFileSpace;
+      return (!o || o->fsId != parts->fsId) ? RC_UNKNOWN_OBJECT : RC_WRONG_FILE_SPACE;
     }
-    if (c.code == kVerbMigrDel) return store_->deleteObject(parts->objNum, parts->fsId) ? 0 : kReasonUnknownObject;
+    if (c.code == kVerbMigrDel) return store_->deleteObject(parts->objNum, parts->fsId) ? 0 : RC_UNKNOWN_OBJECT;
     // The object must still fit into an answer of either form.
     const size_t maxRecord = kMaxVerbLen - 69 - kObjIdLen;
     switch (store_->changeObject(parts->objNum, parts->fsId, (c.flags & 1) ? &c.attrs : nullptr,
                                  (c.flags & 2) ? &c.path : nullptr, maxRecord)) {
       case ChangeResult::kChanged: return 0;
-      case ChangeResult::kTooLarge: return kReasonBadChange;
+      case ChangeResult::kTooLarge: return RC_BAD_CHANGE;
       case ChangeResult::kNoSuchObject: break;
     }
-    return kReasonUnknownObject;
+    return RC_UNKNOWN_OBJECT;
   }
 
   Conn conn_;

@@ -23,19 +23,6 @@
 
 namespace zef {
 
-// Abort reasons the server sends with vote 2.
-enum AbortReason : uint8_t {
-  kReasonNoMatch = 2,
-  kReasonFsExists = 19,
-  kReasonUnknownObject = 31,
-  kReasonWrongFileSpace = 32,
-  kReasonTooManyObjects = 33,
-  kReasonBadChange = 34,
-  kReasonStoreFailure = 36,
-};
-constexpr uint8_t kVoteCommit = 1;
-constexpr uint8_t kVoteAbort = 2;
-
 // Sign-on result for every refusal (0 accepted): unknown node, wrong or
 // empty password, a node without a password alike.
 constexpr uint8_t kSignOnRefused = 1;

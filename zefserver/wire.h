@@ -25,10 +25,11 @@
 
 namespace zef {
 
-// Header sizes, magic byte and verb codes are the protocol's numbers, taken
-// from the client's framing (server/wire/verb.h) so that the two sides
-// cannot drift apart on a number; how a verb is read and written stays this
-// server's own. Longest verb a session accepts: the server never offers
+// Header sizes, magic byte, verb codes and EndTxn votes are the protocol's
+// numbers, taken from the client's framing (server/wire/verb.h), and the
+// abort reasons from the client's return codes (common/rc.h), so that the
+// two sides cannot drift apart on a number; how a verb is read and written
+// stays this server's own. Longest verb a session accepts: the server never offers
 // large buffers.
 constexpr size_t kMaxVerbLen = kVerbMaxLen;
 

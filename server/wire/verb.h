@@ -43,6 +43,11 @@ enum VerbCode : uint32_t {
   kVerbFSQryRespEnh = 0xB5,
 };
 
+// EndTxn votes (byte 4). With kVoteAbort the server's reason (byte 5) is one
+// of the server abort reasons of common/rc.h; the client abandons with 0.
+constexpr uint8_t kVoteCommit = 1;
+constexpr uint8_t kVoteAbort = 2;
+
 // Printable name of a verb code for traces ("Unknown" when not ours).
 const char* verbName(uint32_t code);
 

@@ -6,24 +6,18 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "common/uniquefd.h"
+
 namespace kmrtest {
 
+// Neither copied nor moved: the saved descriptor is owned once.
 class StdinWithoutTerminal {
  public:
-  StdinWithoutTerminal() : saved_(dup(0)) {
-    int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, 0);
-    close(devnull);
-  }
-  ~StdinWithoutTerminal() {
-    dup2(saved_, 0);
-    close(saved_);
-  }
-  StdinWithoutTerminal(const StdinWithoutTerminal&) = delete;
-  StdinWithoutTerminal& operator=(const StdinWithoutTerminal&) = delete;
+  StdinWithoutTerminal() : saved_(dup(0)) { dup2(UniqueFd(open("/dev/null", O_RDONLY)).get(), 0); }
+  ~StdinWithoutTerminal() { dup2(saved_.get(), 0); }
 
  private:
-  int saved_;
+  UniqueFd saved_;
 };
 
 }  // namespace kmrtest

@@ -24,7 +24,7 @@ TEST(VOQObjRecord, CommandAndZefadmWriteTheSampleForTheSampleObjectWhateverElseT
   a.mtime = kmrtest::kSampleMtime;
   a.ctime = kmrtest::kSampleCtime;
   a.flags = 0x80;  // encrypted but not compressed
-  unsigned char rec[kVOQObjLength];
+  unsigned char rec[kVOQObjLen];
   memset(rec, 0x55, sizeof rec);
   buildVOQObjRecord(id, a, rec);
   EXPECT_EQ(kmrtest::sampleVOQObj(), asText(rec, sizeof rec));

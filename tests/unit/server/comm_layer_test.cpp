@@ -214,7 +214,7 @@ int knownFsOnly(const std::string& fs, std::string* stanza) {
     *stanza = "ZEF1";
     return 0;
   }
-  return kCommNoStanza;
+  return RC_NO_STANZA;
 }
 
 // A data element that is neither a record nor a deletion element.
@@ -249,10 +249,10 @@ TEST_F(CommInterfaceTest, SelectingFileSystems) {
   {
     int rc = 0;
     ZefServerCommInterface unmanaged(rc, "/not/managed", 0, 0);
-    EXPECT_EQ(rc, kCommNoStanza);
+    EXPECT_EQ(rc, RC_NO_STANZA);
     EXPECT_EQ(unmanaged.session(), nullptr);
-    EXPECT_EQ(unmanaged.beginTransaction(), kCommNoStanza);
-    EXPECT_EQ(unmanaged.getAllMigrObjectsFromServer(0), kCommNoStanza);
+    EXPECT_EQ(unmanaged.beginTransaction(), RC_NO_STANZA);
+    EXPECT_EQ(unmanaged.getAllMigrObjectsFromServer(0), RC_NO_STANZA);
   }
   {
     int rc = -99;
@@ -275,7 +275,7 @@ TEST_F(CommInterfaceTest, SelectingFileSystems) {
     EXPECT_EQ(g_lookups, lookups);  // nothing was even looked up
 
     EXPECT_EQ(comm.setFileSystem("", 1, 0), RC_INVALID_PARM);
-    EXPECT_EQ(comm.setFileSystem("/not/managed", 0, 0), kCommNoStanza);
+    EXPECT_EQ(comm.setFileSystem("/not/managed", 0, 0), RC_NO_STANZA);
     EXPECT_EQ(comm.fileSystem(), "/not/managed");
   }
   // The stanza chosen for the file system goes back to the process options.
@@ -313,8 +313,8 @@ TEST_F(CommInterfaceTest, ChangesThatCannotBeSentAreRefused) {
   EXPECT_EQ(comm.delMigrObjectOnServer(nullptr), 0);
   EXPECT_EQ(comm.transaction()->items.size(), 0u);
   EXPECT_EQ(comm.updateBackObjectOnServer(&record), 0);
-  EXPECT_EQ(comm.queryServerForMigrObject(nullptr, &record), kCommNoStanza);
-  EXPECT_EQ(comm.queryServerForMigrObject(const_cast<midExtObjId_t*>(&id), nullptr), kCommNoStanza);
+  EXPECT_EQ(comm.queryServerForMigrObject(nullptr, &record), RC_NO_STANZA);
+  EXPECT_EQ(comm.queryServerForMigrObject(const_cast<midExtObjId_t*>(&id), nullptr), RC_NO_STANZA);
   EXPECT_EQ(comm.stopTransaction(), 0);
   EXPECT_EQ(comm.transaction(), nullptr);
 }
