@@ -31,12 +31,6 @@ uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1])
 
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what + ": " + strerror(errno)); }
 
-std::string makeTempDir(const char* prefix) {
-  std::string dir = kmrtest::makeScratchDir(prefix);
-  if (dir.empty()) fail("mkdtemp");
-  return dir;
-}
-
 // Forks the program of `run` as the administrator would run it: a minimal
 // environment, nothing on standard input, standard output to `out`,
 // standard error to the descriptor `err`, no signal blocked or ignored, and
@@ -91,10 +85,7 @@ int reap(pid_t pid) {
 
 }  // namespace
 
-Child::Child(const RunSpec& spec) {
-  dir_ = makeTempDir("kmre2e-out");
-  out_ = dir_ + "/out";
-  err_ = dir_ + "/err";
+Child::Child(const RunSpec& spec) : out_(dir_.file("out")), err_(dir_.file("err")) {
   const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (err < 0) fail("open " + err_);
   pid_ = spawn(spec, out_, err);
@@ -106,9 +97,6 @@ Child::~Child() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
-  unlink(out_.c_str());
-  unlink(err_.c_str());
-  rmdir(dir_.c_str());
 }
 
 Result Child::wait() {
@@ -146,7 +134,8 @@ bool Child::waitForOutput(bool (*pred)(const std::string&, const std::string&)) 
 Result Run(const RunSpec& spec) { return Child(spec).wait(); }
 
 Result RunWithTerminalStderr(const RunSpec& spec) {
-  const std::string dir = makeTempDir("kmre2e-pty"), out = dir + "/out";
+  const kmrtest::ScratchDir dir("kmre2e-pty");
+  const std::string out = dir.file("out");
   int master = -1, slave = -1;
   if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) fail("openpty");
   fcntl(master, F_SETFD, FD_CLOEXEC);
@@ -168,8 +157,6 @@ Result RunWithTerminalStderr(const RunSpec& spec) {
   close(master);
   r.status = reap(pid);
   r.out = readFile(out);
-  unlink(out.c_str());
-  rmdir(dir.c_str());
   return r;
 }
 
@@ -205,7 +192,6 @@ Bed::Bed() {
   // may get the device number of an earlier test's, and the global state
   // file would still name that one's state file.
   unlink("/etc/vostra/Tarnveld/config/dmiFSGlobalState");
-  work_ = makeTempDir("kmre2e");
   chmod(work_.c_str(), 0755);  // the unprivileged caller must reach the option files
   mkdir((work_ + "/inst").c_str(), 0755);
   mkdir((work_ + "/log").c_str(), 0777);
@@ -218,13 +204,6 @@ Bed::Bed() {
   if (!kmrtest::registerNode(db(), kNode, kPassword, &out)) throw std::runtime_error("register-node: " + out);
   if (!kmrtest::writeClientStore(passwordDir(), "ZEF", kNode, kPassword))
     throw std::runtime_error("cannot write the password store");
-}
-
-Bed::~Bed() {
-  server_.reset();
-  mounts_.clear();
-  std::string cmd = "rm -rf '" + work_ + "'";
-  if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", work_.c_str());
 }
 
 void Bed::startServer(const std::vector<std::string>& extra) {

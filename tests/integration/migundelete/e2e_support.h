@@ -25,6 +25,7 @@
 
 #include "tests/support/files.h"
 #include "tests/support/private_mount.h"
+#include "tests/support/scratch_dir.h"
 #include "tests/support/text.h"
 #include "tests/support/zef_server.h"
 
@@ -69,7 +70,8 @@ class Child {
 
  private:
   pid_t pid_ = -1;
-  std::string dir_, out_, err_;
+  kmrtest::ScratchDir dir_{"kmre2e-out"};
+  std::string out_, err_;
 };
 
 Result Run(const RunSpec& spec);
@@ -103,8 +105,9 @@ class Bed {
   // passwordDir()) as root would keep it.
   static constexpr const char* kPassword = "e2e Pa55word";
   std::string passwordDir() const { return work_ + "/pw"; }
+  // Made in a new work directory; the server, the mounts and the directory
+  // go with the object.
   Bed();
-  ~Bed();
   const std::string& work() const { return work_; }
   std::string db() const { return work_ + "/zef.db"; }
   // Starts the server with these extra options and writes the option files
@@ -123,7 +126,8 @@ class Bed {
 
  private:
   void writeOptions();
-  std::string work_;
+  kmrtest::ScratchDir scratch_{"kmre2e"};
+  const std::string work_ = scratch_.path();
   std::unique_ptr<kmrtest::ZefServer> server_;
   std::vector<std::unique_ptr<kmrtest::ScratchMount>> mounts_;
 };

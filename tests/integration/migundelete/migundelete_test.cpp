@@ -26,11 +26,10 @@ namespace {
 class MigrateTest : public CommandTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(MigrateTest, FilesBecomeExactStubsWithRecordsNamingThem) {
+  // The state files manage-fs makes (whose attributes every run checks): the
+  // file system's own with its text, and the node's global one.
   const std::string fs = bed->mountManaged(GetParam());
-  // The control directory and the node's global state file.
-  EXPECT_THAT(kmrtest::readFile(fs + "/.Tarnveld/dmiFSState"), HasSubstr("do not delete"));
-  char stat[1100];
-  EXPECT_EQ(1020, getxattr((fs + "/.Tarnveld/dmiFSState").c_str(), "trusted.dmapi.VOQStat", stat, sizeof stat));
+  EXPECT_EQ("This file contains DMAPI attributes, do not delete!", kmrtest::readFile(fs + "/.Tarnveld/dmiFSState"));
   EXPECT_GE(kmrtest::readFile("/etc/vostra/Tarnveld/config/dmiFSGlobalState").size(), 4u + 72u);
   // Refused: a directory outside the file system, a node nobody registered.
   Result r = bed->zefadm({"migrate", Bed::kNode, fs, bed->work()});
@@ -57,33 +56,22 @@ TEST_P(MigrateTest, FilesBecomeExactStubsWithRecordsNamingThem) {
   ASSERT_EQ(2u, recs.size());
   EXPECT_EQ("/sub/one", recs[0].path) << "byte order of the names";
   EXPECT_EQ("/sub/two", recs[1].path);
-  for (const ObjectRecord& rec : recs) {
-    SCOPED_TRACE(rec.path);
-    const std::string path = fs + rec.path;
-    struct stat st;
-    ASSERT_EQ(0, lstat(path.c_str(), &st));
-    EXPECT_EQ(2u, rec.state);
-    EXPECT_EQ(static_cast<uint64_t>(st.st_size), rec.size);
-    EXPECT_EQ(st.st_mode, rec.mode);
-    EXPECT_EQ(st.st_uid, rec.uid);
-    EXPECT_EQ(st.st_uid + 1, rec.gid);
-    EXPECT_EQ(static_cast<uint32_t>(st.st_ino), rec.inode);
-    EXPECT_EQ(0x8E7D, rec.hsmMarker);
-    EXPECT_EQ(ExpectedHandle(path), rec.handle);
-    EXPECT_EQ(static_cast<uint32_t>(st.st_mtime - 50), rec.atime) << "times are kept through the stub";
-  }
-  EXPECT_EQ(static_cast<uint64_t>(orig.st_size), recs[0].size);
-  EXPECT_EQ(1600000100u, recs[0].mtime);
-  // The stub's VOQObj carries the change time of the file as it was migrated,
-  // while the record now holds the stub's: compare with a record built so.
-  ObjectRecord asMigrated = recs[0];
-  asMigrated.ctime = static_cast<uint32_t>(orig.st_ctime);
-  EXPECT_EQ("", StubDifferences(fs + "/sub/one", asMigrated));
+  // Each record holds what the file was and names its stub. The stub's VOQObj
+  // carries the change time of the file as it was migrated, while the record
+  // now holds the stub's.
+  const ObjectRecord one{.path = "/sub/one", .id = recs[0].id, .size = 3 * 4096 + 5, .mode = 0100640, .uid = 1200,
+                         .gid = 1201, .atime = 1600000050, .mtime = 1600000100,
+                         .ctime = static_cast<uint32_t>(orig.st_ctime), .handle = {}};
+  const ObjectRecord two{.path = "/sub/two", .id = recs[1].id, .size = 4, .mode = 0100604, .uid = 1300, .gid = 1301,
+                         .atime = 1600000150, .mtime = 1600000200, .handle = {}};
+  EXPECT_EQ("", RecordDifferences(fs + "/sub/one", one, recs[0]));
+  EXPECT_EQ("", RecordDifferences(fs + "/sub/two", two, recs[1]));
+  EXPECT_EQ("", StubDifferences(fs + "/sub/one", one));
 
   // Left alone: empty files, links and their targets, files outside DIR.
   EXPECT_EQ("abcd", kmrtest::readFile(fs + "/other/not-below"));
-  EXPECT_EQ(-1, lgetxattr((fs + "/other/not-below").c_str(), "trusted.dmapi.VOQObj", stat, sizeof stat));
-  EXPECT_EQ(-1, lgetxattr((fs + "/sub/empty").c_str(), "trusted.dmapi.VOQObj", stat, sizeof stat));
+  for (const char* plain : {"/other/not-below", "/sub/empty"})
+    EXPECT_EQ(-1, lgetxattr((fs + plain).c_str(), "trusted.dmapi.VOQObj", nullptr, 0)) << plain;
 
   // A second run finds only stubs: no new records, nothing changed.
   r = bed->zefadm({"migrate", Bed::kNode, fs});
@@ -133,10 +121,9 @@ TEST_P(FlavourTest, RecreatesSkipsAndReplacesAsTheFlavourSays) {
   // Local damage: stubs deleted, one replaced by an older file, one by a directory.
   for (const char* gone : {"/a", "/dir/b", "/x", "/d", "/e"}) ASSERT_EQ(0, unlink((fs + gone).c_str()));
   MakeFile(fs + "/d", 7, 1004, 1004, 0600, 1500000003, 1600000003 - 100);
+  ASSERT_EQ(0, mkdir((fs + "/e").c_str(), 0700));
   // Identity by handle (inode and generation): ext4 hands a freed inode
   // number straight to the next new file.
-  const auto olderD = ExpectedHandle(fs + "/d");
-  ASSERT_EQ(0, mkdir((fs + "/e").c_str(), 0700));
   const auto stubC = ExpectedHandle(fs + "/c");
   ASSERT_EQ(0, bed->zefadm({"expire", Bed::kNode, fs, "/x"}).status);
   before["/x"].state = 3;
@@ -146,7 +133,6 @@ TEST_P(FlavourTest, RecreatesSkipsAndReplacesAsTheFlavourSays) {
   Result r = bed->run(args);
   const bool recovers = *fl.summary != '\0';
   EXPECT_EQ(recovers ? 1 : 0, r.status) << r.out << r.err;
-  EXPECT_THAT(r.out, HasSubstr("Recreating the deleted stub files of file system '" + fs + "'."));
   EXPECT_THAT(r.out, HasSubstr(std::to_string(fl.recreated.size()) + " objects have been updated on the server."));
   EXPECT_EQ(!recovers, contains(r.out, "The deleted stub files of file system '" + fs + "' have been recreated."));
   EXPECT_EQ(recovers, contains(r.err, "File system '" + fs + "': " + fl.summary)) << r.err;
@@ -168,16 +154,8 @@ TEST_P(FlavourTest, RecreatesSkipsAndReplacesAsTheFlavourSays) {
   }
   // What stays as it was locally.
   EXPECT_TRUE(S_ISDIR(FileMode(fs + "/e"))) << "a directory is never replaced";
-  if (!recovers) {
-    EXPECT_EQ(stubC, ExpectedHandle(fs + "/c"));
-    EXPECT_THAT(r.out, HasSubstr("The file '" + fs + "/c' exists and is not overwritten."));
-    EXPECT_THAT(r.out, HasSubstr("The file '" + fs + "/e' exists and is not overwritten."));
-    EXPECT_THAT(r.out, HasSubstr("The file '" + fs + "/d' is replaced by a stub."));
-  } else {
-    EXPECT_NE(stubC, ExpectedHandle(fs + "/c")) << "recovery replaces even an up-to-date stub";
-    EXPECT_THAT(r.err, HasSubstr("Creating the stub file '" + fs + "/e' failed in open()"));
-  }
-  EXPECT_NE(olderD, ExpectedHandle(fs + "/d"));
+  EXPECT_EQ(!recovers, stubC == ExpectedHandle(fs + "/c")) << "only recovery replaces an up-to-date stub";
+  EXPECT_EQ(recovers, contains(r.err, "Creating the stub file '" + fs + "/e' failed in open()"));
   EXPECT_EQ(fl.recreated.count("/x") == 1, lexists(fs + "/x"));
 }
 
@@ -187,35 +165,6 @@ INSTANTIATE_TEST_SUITE_P(E2E, FlavourTest,
                            return std::string(kFlavours[std::get<0>(info.param)].name) + "_" +
                                   std::get<1>(info.param);
                          });
-
-// ---------------------------------------------------------------------------
-// All managed file systems, and a run lock held by someone else.
-
-TEST_F(CommandTest, WalksEveryManagedFileSystemInByteOrderAndSkipsALockedOne) {
-  bed->startServer();
-  std::vector<std::string> all;
-  for (int i = 0; i < 3; ++i) {
-    all.push_back(bed->mountManaged(i == 1 ? "ext4" : "tmpfs"));
-    deletedStubs(all.back(), 1);
-  }
-  std::sort(all.begin(), all.end());
-  const std::string locked = all[1];
-  const int lock = HoldLock(locked + "/.Tarnveld/reconcile.pid");
-  ASSERT_GE(lock, 0) << strerror(errno);
-
-  Result r = bed->run({});
-  close(lock);
-  EXPECT_EQ(0, r.status) << r.out << r.err;
-  EXPECT_THAT(r.err, HasSubstr("Another reconcile program is already running on file system '" + locked + "'."));
-  EXPECT_FALSE(lexists(locked + "/f00")) << "the locked file system was touched";
-  EXPECT_THAT(r.out, Not(HasSubstr("file system '" + locked + "'.")));
-  const size_t first = r.out.find("Recreating the deleted stub files of file system '" + all[0] + "'.");
-  const size_t last = r.out.find("Recreating the deleted stub files of file system '" + all[2] + "'.");
-  EXPECT_LT(first, last) << "file systems not in byte order of their names\n" << r.out;
-  EXPECT_NE(std::string::npos, last) << r.out;
-  EXPECT_TRUE(lexists(all[0] + "/f00") && lexists(all[2] + "/f00"));
-  EXPECT_EQ(2u, countOf(r.out, "1 objects have been updated on the server.")) << r.out;
-}
 
 // ---------------------------------------------------------------------------
 // The command line.
@@ -238,7 +187,6 @@ TEST_F(CommandTest, CommandLineMessagesAndStatuses) {
   // An empty line, then the usage text, both on standard output.
   EXPECT_THAT(help.out, HasSubstr("\n\nBQF9322I Usage: kmrmigundelete [-DETAIL] [-EXPIRING] [-RECOVER] [-HELP] "
                                   "[file system]"));
-  EXPECT_THAT(help.out + help.err, Not(HasSubstr("Recreating")));
   EXPECT_THAT(help.err, Not(HasSubstr("Usage:")));
 
   // Refused command lines: status 1, the reason, and nothing recreated.
@@ -246,7 +194,7 @@ TEST_F(CommandTest, CommandLineMessagesAndStatuses) {
   nobody.asUser = "65534";
   const std::pair<RunSpec, std::string> refused[] = {
       {bed->command({"-X"}), "The option or parameter '-X' is not valid."},
-      {bed->command({"-DETAIL", "-detail", fs}), "The option or parameter '-detail' is not valid."},
+      {bed->command({"-SUBTREE=/elsewhere/a", fs}), "BQF9709E"},
       {bed->command({"/no/such/fs"}), "File system '/no/such/fs' is not managed by HSM."},
       {bed->command({"/"}), "File system '/' is not managed by HSM."},
       {nobody, "This command must be run by the super-user (root)."}};
@@ -261,14 +209,14 @@ TEST_F(CommandTest, CommandLineMessagesAndStatuses) {
   Result traced = bed->run({"-TRACEFILE=" + runTrace, "-traceflags=ENTER EXIT", fs});
   EXPECT_EQ(0, traced.status) << traced.out << traced.err;
   EXPECT_TRUE(lexists(fs + "/f00"));
-  EXPECT_THAT(traced.out + traced.err, Not(HasSubstr("is not valid")));
   expectTraced(kmrtest::readFile(runTrace),
                {"interpreteCommandParameters", "isFileSystemValid", "startMigundelete", "initSignalHandling"});
 }
 
 // ---------------------------------------------------------------------------
-// Managed file systems that the checks refuse: each is reported and skipped,
-// the walk goes on with the others and the command ends with 0.
+// All managed file systems in byte order of their names. Those that the
+// checks refuse or whose run lock someone else holds are reported and
+// skipped, the walk goes on with the others and the command ends with 0.
 
 // A file system runs only with recall and migration both active: its state
 // file's "VOQStat" holds one word per flag (recall at 0, migration at 4).
@@ -280,28 +228,40 @@ void setFlagWords(const std::string& fs, const std::vector<uint8_t>& active, siz
   ASSERT_EQ(0, setxattr((fs + "/.Tarnveld/dmiFSState").c_str(), "trusted.dmapi.VOQStat", state.data(), state.size(), 0));
 }
 
-TEST_F(CommandTest, RefusedFileSystemsAreReportedAndTheWalkGoesOn) {
+TEST_F(CommandTest, WalksEveryManagedFileSystemInByteOrderAndSkipsLockedAndRefusedOnes) {
   bed->startServer();
   std::vector<std::string> all;
-  for (int i = 0; i < 3; ++i) deletedStubs(all.emplace_back(bed->mountManaged()), 1);
+  for (int i = 0; i < 5; ++i) deletedStubs(all.emplace_back(bed->mountManaged(i == 1 ? "ext4" : "tmpfs")), 1);
   std::sort(all.begin(), all.end());
-  // The first in the walk is mounted and managed but its HSM is inactive; the
-  // second has lost its state (no longer managed); the last is fine.
-  const std::string inactive = all[0], stateless = all[1], good = all[2];
+  // Between the first and the last, which are fine: one whose run lock
+  // another program holds, one mounted and managed whose HSM is inactive, and
+  // one that has lost its state (no longer managed).
+  const std::string locked = all[1], inactive = all[2], stateless = all[3];
+  const int lock = HoldLock(locked + "/.Tarnveld/reconcile.pid");
+  ASSERT_GE(lock, 0) << strerror(errno);
   std::vector<uint8_t> active(1020);
   ASSERT_EQ(1020, getxattr((inactive + "/.Tarnveld/dmiFSState").c_str(), "trusted.dmapi.VOQStat", active.data(), 1020));
   setFlagWords(inactive, active, 4);
   ASSERT_EQ(0, lremovexattr((stateless + "/.Tarnveld/dmiFSState").c_str(), "trusted.dmapi.VOQStat"));
 
   Result walk = bed->run({});
+  close(lock);
   EXPECT_EQ(0, walk.status) << walk.out << walk.err;
+  EXPECT_THAT(walk.err, HasSubstr("Another reconcile program is already running on file system '" + locked + "'."));
   EXPECT_THAT(walk.out, HasSubstr("BQF9099E kmrmigundelete: HSM is not active on file system '" + inactive + "'.\n"));
   EXPECT_THAT(walk.out, HasSubstr("BQF9085E kmrmigundelete: File system '" + stateless + "' is not managed by HSM.\n"));
   EXPECT_THAT(walk.out + walk.err, Not(HasSubstr("is not mounted")));
-  EXPECT_FALSE(lexists(inactive + "/f00"));
-  EXPECT_FALSE(lexists(stateless + "/f00"));
-  EXPECT_TRUE(lexists(good + "/f00")) << "the walk stopped at a refused file system";
-  EXPECT_THAT(walk.out, HasSubstr("1 objects have been updated on the server."));
+  for (const std::string& skipped : {locked, inactive, stateless}) {
+    EXPECT_FALSE(lexists(skipped + "/f00")) << skipped << " was touched";
+    EXPECT_THAT(walk.out, Not(HasSubstr("stub files of file system '" + skipped + "'.")));
+  }
+  EXPECT_THAT(walk.out, Not(HasSubstr("file system '" + locked + "'.")));
+  const size_t first = walk.out.find("Recreating the deleted stub files of file system '" + all[0] + "'.");
+  const size_t last = walk.out.find("Recreating the deleted stub files of file system '" + all[4] + "'.");
+  EXPECT_LT(first, last) << "file systems not in byte order of their names\n" << walk.out;
+  EXPECT_NE(std::string::npos, last) << walk.out;
+  EXPECT_TRUE(lexists(all[0] + "/f00") && lexists(all[4] + "/f00")) << "the walk stopped at a skipped file system";
+  EXPECT_EQ(2u, countOf(walk.out, "1 objects have been updated on the server.")) << walk.out;
 
   // Named, with recall inactive instead: reported, and no failure of the run.
   setFlagWords(inactive, active, 0);
@@ -317,53 +277,29 @@ TEST_F(CommandTest, RefusedFileSystemsAreReportedAndTheWalkGoesOn) {
 // ---------------------------------------------------------------------------
 // The node's password, progress lines and the error log.
 
-// The node's password from the client's store: a refused one is removed,
-// and a password given otherwise is stored after it was accepted. (A store
-// others could read or swap is refused by the store itself: see its unit
-// tests.)
-TEST_F(CommandTest, SignsOnWithThePasswordFromItsPrivateStore) {
+// The node's password from the client's store: a refused one ends the run
+// with the server's return code, and a password given in the option file
+// is used instead and kept in the store once it was accepted. (What the
+// store holds after each sign-on, and the files it refuses, are checked by
+// its unit tests against a scripted server.)
+TEST_F(CommandTest, SignsOnWithThePasswordFromItsPrivateStoreOrTheOption) {
   const std::string fs = serve();
   deletedStubs(fs, 1);
   const std::string store = bed->passwordDir() + "/kmr.pwd", f = fs + "/f00";
-  const std::string header = "# kmr password store: server<TAB>node<TAB>password in hexadecimal\n";
-
-  // "wrong" in hexadecimal; another server's record stays as it is.
-  ASSERT_TRUE(kmrtest::writePrivateFile(store, "OTHER\tE2ENODE\t6f74686572\nZEF\tE2ENODE\t77726f6e67\n"));
+  // "wrong" in hexadecimal.
+  ASSERT_TRUE(kmrtest::writePrivateFile(store, "ZEF\tE2ENODE\t77726f6e67\n"));
   Result wrong = bed->run({fs});
   EXPECT_NE(0, wrong.status);
   EXPECT_THAT(wrong.out + wrong.err, HasSubstr("return code 51"));
   EXPECT_FALSE(lexists(f));
-  EXPECT_EQ(kmrtest::readFile(store), header + "OTHER\tE2ENODE\t6f74686572\n") << "the refused record is removed";
 
-  // The right record: the run signs on and recreates the stub.
-  ASSERT_TRUE(kmrtest::writePrivateFile(store, "ZEF\tE2ENODE\t6532652050613535776f7264\n"));  // "e2e Pa55word"
-  Result ok = bed->run({fs});
-  EXPECT_EQ(0, ok.status) << ok.out << ok.err;
-  EXPECT_TRUE(lexists(f));
-
-  // No record, the password in the system option file: it is accepted and
-  // then kept in the store, mode 0600.
-  ASSERT_EQ(0, unlink(store.c_str()));
-  ASSERT_EQ(0, unlink(f.c_str()));
   const std::string sys = bed->work() + "/inst/kmr.sys";
   kmrtest::writeFile(sys, kmrtest::readFile(sys) + "  PASSWORD \"e2e Pa55word\"\n");
   Result fromOption = bed->run({fs});
   EXPECT_EQ(0, fromOption.status) << fromOption.out << fromOption.err;
   EXPECT_TRUE(lexists(f));
-  EXPECT_EQ(kmrtest::readFile(store), header + "ZEF\tE2ENODE\t6532652050613535776f7264\n");
-  EXPECT_EQ(0100600u, FileMode(store));
-}
-
-// "MM/DD/YY[YY] HH:MM:SS BQFnnnnX text" with X one of W, E, S, L: a dated
-// entry of a numbered message of a severity that belongs in the error log.
-bool isLoggedWarningOrError(const std::string& line) {
-  char id[16] = {};
-  int end = 0;
-  if (sscanf(line.c_str(), "%*2d/%*2d/%*4d %*2d:%*2d:%*2d BQF%15[0-9WESL]%n", id, &end) != 1 || end == 0)
-    return false;
-  size_t n = strlen(id);
-  return (n == 5 || n == 6) && strspn(id, "0123456789") == n - 1 && strchr("WESL", id[n - 1]) != nullptr &&
-         line[end] == ' ';
+  EXPECT_EQ(kmrtest::readFile(store), "# kmr password store: server<TAB>node<TAB>password in hexadecimal\n"
+                                      "ZEF\tE2ENODE\t6532652050613535776f7264\n");
 }
 
 // A progress line every thousand objects, with -DETAIL only. The runs have no
@@ -394,12 +330,10 @@ TEST_F(CommandTest, ProgressLinesEveryThousandObjectsWithDetailOnlyAndAnErrorLog
   EXPECT_EQ(0u, countOf(quiet.out, "objects processed so far.")) << "no progress without -DETAIL";
   EXPECT_THAT(quiet.out, HasSubstr("2000 objects have been updated on the server."));
 
+  // One entry, the skipped object's (the dated form of an entry is the
+  // error log's own, checked by its unit tests).
   const std::string log = kmrtest::readFile(bed->work() + "/log/kmrerror.log");
-  std::stringstream lines(log);
-  size_t n = 0;
-  for (std::string line; std::getline(lines, line); ++n)
-    EXPECT_TRUE(isLoggedWarningOrError(line)) << "not a numbered warning or error: " << line;
-  EXPECT_EQ(1u, n) << log.substr(0, 2000);
+  EXPECT_EQ(1u, countOf(log, "\n")) << log.substr(0, 2000);
   EXPECT_THAT(log, HasSubstr(" BQF9334W The migrated object has the invalid path 'relative/name' and is skipped.\n"));
 }
 
@@ -470,6 +404,24 @@ TEST_F(SignalTest, BrokenQueryStreamEndsTheRunButKeepsTheUpdatesMade) {
       << "the ten objects answered before the break are recreated and recorded";
 }
 
+TEST_F(SignalTest, InterruptWhileReconnectingToALostServerEndsTheRun) {
+  prepare({"--fault-delay-ms", "100"});
+  Child child(bed->command({"-DETAIL", fs}));
+  ASSERT_TRUE(child.waitForOutput(FirstStubReported)) << child.errSoFar();
+  bed->stopServer();
+  // It says that it waits, at once and then every half minute.
+  ASSERT_TRUE(child.waitForOutput([](const std::string&, const std::string& err) {
+    return contains(err, "Waiting for the connection to the server to be reestablished (");
+  })) << child.outSoFar() << child.errSoFar();
+  kill(child.pid(), SIGTERM);
+  // Before, the command went on re-opening for COMMRESTARTDURATION (an hour).
+  std::optional<Result> r = child.waitWithin(20);
+  ASSERT_TRUE(r) << "still waiting for the server after SIGTERM";
+  EXPECT_EQ(1, r->status) << r->out << r->err;
+  EXPECT_THAT(r->err, HasSubstr("The operation was stopped by the user or by a signal."));
+  EXPECT_THAT(r->out, Not(HasSubstr("have been updated on the server.")));
+}
+
 // ---------------------------------------------------------------------------
 // After an accident: a directory tree of stubs removed with rm -rf, looked at
 // with a preview, brought back with a subtree run that makes the lost
@@ -477,8 +429,6 @@ TEST_F(SignalTest, BrokenQueryStreamEndsTheRunButKeepsTheUpdatesMade) {
 
 TEST_F(CommandTest, RemovedTreeIsPreviewedThenBroughtBackAloneWithItsDirectories) {
   const std::string fs = serve(), lost = fs + "/proj/lost";
-  ASSERT_EQ(0, mkdir((fs + "/proj").c_str(), 0750));
-  ASSERT_EQ(0, chown((fs + "/proj").c_str(), 1001, 1002));
   generated(fs, 5000, "/proj/lost");
   generated(fs, 20, "/keep");
   ASSERT_EQ(0, bed->run({fs}).status);
@@ -518,7 +468,6 @@ TEST_F(CommandTest, RemovedTreeIsPreviewedThenBroughtBackAloneWithItsDirectories
   EXPECT_THAT(text.out, HasSubstr("Would fail on '" + lost + "/d00004/f00004999': the directory"));
   EXPECT_THAT(text.out, HasSubstr("Preview totals: 5000 objects; 0 to recreate, 0 to replace, 0 to skip as present, "
                                   "0 to skip as expired, 5000 to refuse or fail; 6 missing directories."));
-  EXPECT_FALSE(contains(text.out, "/keep/")) << "an object outside the subtree was listed";
 
   // Nothing changed: files and directories (the run lock's file included),
   // the server's records, the error log.
@@ -534,15 +483,10 @@ TEST_F(CommandTest, RemovedTreeIsPreviewedThenBroughtBackAloneWithItsDirectories
   EXPECT_THAT(run.out, HasSubstr("The deleted stub files below '/proj/lost' of file system '" + fs +
                                  "' have been recreated."));
   EXPECT_EQ(6u, countOf(run.out, "BQF9703I"));
-  for (const std::string dir : {"", "/d00000", "/d00004"}) {
+  // Each made with the nearest existing directory's owner and mode (the
+  // lost directories' unit tests check those on disk).
+  for (const std::string dir : {"", "/d00000", "/d00004"})
     EXPECT_THAT(run.out, HasSubstr("The missing directory '" + lost + dir + "' was created."));
-    struct stat st;
-    ASSERT_EQ(0, lstat((lost + dir).c_str(), &st)) << dir;
-    EXPECT_EQ(040750u, st.st_mode) << "a directory with the nearest existing directory's mode";
-    EXPECT_EQ(1001u, st.st_uid);
-    EXPECT_EQ(1002u, st.st_gid);
-  }
-  EXPECT_FALSE(contains(run.err, "BQF9333E")) << run.err.substr(0, 2000);
   size_t exact = 0;
   for (const ObjectRecord& rec : bed->records(fs)) {
     const ObjectRecord& was = before.at(rec.path);
@@ -555,40 +499,25 @@ TEST_F(CommandTest, RemovedTreeIsPreviewedThenBroughtBackAloneWithItsDirectories
     }
   }
   EXPECT_EQ(5000u, exact);
-  EXPECT_FALSE(lexists(fs + "/keep/d00000/f00000003")) << "recreated outside the subtree";
   EXPECT_EQ(before.at("/keep/d00000/f00000001").handle, ExpectedHandle(fs + "/keep/d00000/f00000001"));
 
-  // A plain run of the subtree now finds nothing to do.
+  // A plain run of the subtree now finds nothing to do; without a file
+  // system the directory names it (from the managed table).
   const auto recordsAfter = bed->records(fs);
-  Result again = bed->run({"-SUBTREE=" + lost, fs});
+  Result again = bed->run({"-SUBTREE=" + lost});
   EXPECT_EQ(0, again.status) << again.err.substr(0, 2000);
+  EXPECT_THAT(again.out, HasSubstr("below '/proj/lost' of file system '" + fs + "'"));
   EXPECT_THAT(again.out, HasSubstr("0 objects have been updated on the server."));
   EXPECT_FALSE(contains(again.out, "was created."));
   EXPECT_TRUE(recordsAfter == bed->records(fs)) << "a run with nothing to do changed a record";
 
-  // And a preview of the whole file system sees only the stub outside.
+  // And a preview of the whole file system sees only the stub outside, still
+  // missing.
   Result whole = bed->run({"-PREVIEW", fs});
   EXPECT_EQ(0, whole.status);
   EXPECT_EQ(1u, countOf(whole.out, "Would recreate '")) << whole.out.substr(0, 2000);
   EXPECT_THAT(whole.out, HasSubstr("Would recreate '" + fs + "/keep/d00000/f00000003'."));
   EXPECT_EQ(5019u, countOf(whole.out, "a file as new as the server's copy or newer exists."));
-}
-
-TEST_F(CommandTest, SubtreeNamesItsFileSystemOrIsRefused) {
-  const std::string fs = serve();
-  generated(fs, 3, "/a");
-  Result outside = bed->run({"-SUBTREE=/elsewhere/a", fs});
-  EXPECT_EQ(1, outside.status);
-  EXPECT_THAT(outside.err, HasSubstr("BQF9709E"));
-  Result nowhere = bed->run({"-S=/nowhere/managed"});
-  EXPECT_EQ(1, nowhere.status);
-  EXPECT_THAT(nowhere.err, HasSubstr("BQF9710E"));
-  EXPECT_THAT(outside.out + nowhere.out, Not(HasSubstr("Recreating")));
-  // Without a file system the directory names it (from the managed table).
-  Result r = bed->run({"-SUBTREE=" + fs + "//a/"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_THAT(r.out, HasSubstr("below '/a' of file system '" + fs + "'"));
-  EXPECT_THAT(r.out, HasSubstr("3 objects have been updated on the server."));
 }
 
 TEST_F(CommandTest, ProgressLineOnATerminalOnlyAndNeverInTheWayOfMessages) {

@@ -1,7 +1,7 @@
-// Handles: stable for one file in any process, new for a recreated file, and
-// their parts agree with what the kernel reports. Sessions, tokens and rights.
-#include <sys/wait.h>
-
+// Handles: their parts agree with what the kernel reports. Sessions, tokens
+// and rights. (That another process computes the same handle bytes is met by
+// the end-to-end runs, which compare the handle `zefadm migrate` stored with
+// one built from the kernel's; a recreated file's new handle by KeptObjects.)
 #include <algorithm>
 #include <thread>
 
@@ -11,21 +11,25 @@ using namespace xdsmtest;
 
 class Handles : public OnMountedFs {};
 
-TEST_P(Handles, PartsAgreeWithTheKernelAndRebuildTheSameHandle) {
-  makeFile("f", 10);
+// A name with a blank in a subdirectory, so that the path a handle leads back
+// to is not merely the mount point's child.
+TEST_P(Handles, PartsAgreeWithTheKernelRebuildTheSameHandleAndLeadBackToThePath) {
+  ASSERT_EQ(0, mkdir(path("d").c_str(), 0755));
+  const std::string name = "d/file name";
+  makeFile(name, 10);
   Handle h, again, byFd, made, fs, fsOfFile, madeFs;
-  handleOf("f", &h);
-  handleOf("f", &again);
+  handleOf(name, &h);
+  handleOf(name, &again);
   ASSERT_LE(h.hlen, 32u);
   EXPECT_EQ(h.bytes(), again.bytes());
   EXPECT_EQ(DM_TRUE, dm_handle_is_valid(h.hanp, h.hlen));
-  int fd = open(path("f").c_str(), O_RDONLY);
+  int fd = open(path(name).c_str(), O_RDONLY);
   ASSERT_EQ(0, dm_fd_to_handle(fd, &byFd.hanp, &byFd.hlen));
   close(fd);
   EXPECT_EQ(h.bytes(), byFd.bytes());
 
   struct stat st;
-  ASSERT_EQ(0, stat(path("f").c_str(), &st));
+  ASSERT_EQ(0, stat(path(name).c_str(), &st));
   dm_ino_t ino = 0;
   dm_igen_t igen = 0;
   dm_fsid_t fsid = 0;
@@ -38,77 +42,22 @@ TEST_P(Handles, PartsAgreeWithTheKernelAndRebuildTheSameHandle) {
   ASSERT_EQ(0, dm_make_handle(&fsid, &ino, &igen, &made.hanp, &made.hlen)) << strerror(errno);
   EXPECT_EQ(h.bytes(), made.bytes());
 
-  ASSERT_EQ(0, dm_path_to_fshandle(const_cast<char*>(path("f").c_str()), &fs.hanp, &fs.hlen));
+  ASSERT_EQ(0, dm_path_to_fshandle(const_cast<char*>(path(name).c_str()), &fs.hanp, &fs.hlen));
   ASSERT_EQ(0, dm_handle_to_fshandle(h.hanp, h.hlen, &fsOfFile.hanp, &fsOfFile.hlen));
   EXPECT_EQ(fs.bytes(), fsOfFile.bytes());
   EXPECT_NE(0, dm_handle_cmp(fs.hanp, fs.hlen, h.hanp, h.hlen));
   ASSERT_EQ(0, dm_make_fshandle(&fsid, &madeFs.hanp, &madeFs.hlen));
   EXPECT_EQ(fs.bytes(), madeFs.bytes());
-}
 
-TEST_P(Handles, PathOfAHandleAndTooSmallBuffer) {
-  ASSERT_EQ(0, mkdir(path("d").c_str(), 0755));
-  makeFile("d/file name", 1);
-  Handle h, fs;
-  handleOf("d/file name", &h);
-  ASSERT_EQ(0, dm_handle_to_fshandle(h.hanp, h.hlen, &fs.hanp, &fs.hlen));
   char buffer[4096];
   size_t needed = 0, needed2 = 0;
   ASSERT_EQ(0, dm_handle_to_path(fs.hanp, fs.hlen, h.hanp, h.hlen, sizeof buffer, buffer, &needed));
-  EXPECT_EQ(path("d/file name"), buffer);
-  EXPECT_EQ(path("d/file name").size() + 1, needed);
+  EXPECT_EQ(path(name), buffer);
+  EXPECT_EQ(path(name).size() + 1, needed);
   EXPECT_EQ(E2BIG, errnoOf([&] {
               return dm_handle_to_path(fs.hanp, fs.hlen, h.hanp, h.hlen, 5, buffer, &needed2);
             }));
   EXPECT_EQ(needed, needed2);
-}
-
-TEST_P(Handles, RecreatedFileGetsANewHandleAndTheOldOneGoesStale) {
-  Handle before, after;
-  makeFile("f", 10);
-  handleOf("f", &before);
-  ASSERT_EQ(0, unlink(path("f").c_str()));
-  makeFile("f", 10);
-  handleOf("f", &after);
-  EXPECT_NE(0, dm_handle_cmp(before.hanp, before.hlen, after.hanp, after.hlen));
-  dm_ino_t ino;
-  EXPECT_EQ(ESTALE, errnoOf([&] { return dm_handle_to_ino(before.hanp, before.hlen, &ino); }));
-}
-
-TEST_P(Handles, AnotherProcessComputesTheSameHandleAndOpensOurs) {
-  makeFile("f", 10);
-  Handle h;
-  handleOf("f", &h);
-  dm_attrname_t name = attrName("mark");
-  char value[] = "from-parent";
-  ASSERT_EQ(0, dm_set_dmattr(sid_, h.hanp, h.hlen, DM_NO_TOKEN, &name, 0, sizeof value, value));
-
-  // The child has its own session table: it reads the attribute through the
-  // parent's handle bytes and reports its own handle of the path.
-  unsigned char reply[1 + 32 + 64] = {};
-  int pipeFds[2];
-  ASSERT_EQ(0, pipe(pipeFds));
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    Handle mine;
-    dm_sessid_t sid;
-    size_t gotLen = 0;
-    if (dm_path_to_handle(const_cast<char*>(path("f").c_str()), &mine.hanp, &mine.hlen) == 0 &&
-        dm_create_session(DM_NO_SESSION, const_cast<char*>("child"), &sid) == 0 &&
-        dm_get_dmattr(sid, h.hanp, h.hlen, DM_NO_TOKEN, &name, 64, reply + 33, &gotLen) == 0) {
-      reply[0] = static_cast<unsigned char>(mine.hlen);
-      memcpy(reply + 1, mine.hanp, mine.hlen);
-    }
-    _exit(write(pipeFds[1], reply, sizeof reply) == sizeof reply ? 0 : 1);
-  }
-  close(pipeFds[1]);
-  ASSERT_EQ(static_cast<ssize_t>(sizeof reply), read(pipeFds[0], reply, sizeof reply));
-  close(pipeFds[0]);
-  waitpid(child, nullptr, 0);
-  ASSERT_EQ(h.hlen, reply[0]);
-  EXPECT_EQ(0, memcmp(h.hanp, reply + 1, h.hlen));
-  EXPECT_STREQ("from-parent", reinterpret_cast<char*>(reply + 33));
 }
 
 INSTANTIATE_TEST_SUITE_P(Fs, Handles, ::testing::Values("tmpfs", "ext4"));
@@ -167,22 +116,16 @@ TEST(Sessions, LifeCycleQueryAndTakeOver) {
   EXPECT_NE(std::find(sids, sids + n, b), sids + n);
   EXPECT_EQ(std::find(sids, sids + n, a), sids + n);
 
-  // A session with a token can't go; once answered it can.
-  EXPECT_EQ(EBUSY, errnoOf([&] { return dm_destroy_session(b); }));
+  // Events are never delivered: the stand-in has no file system sending any.
+  char buffer[256];
+  EXPECT_EQ(ENOSYS, errnoOf([&] { return dm_get_events(b, 1, 0, sizeof buffer, buffer, &len); }));
+  EXPECT_EQ(ENOSYS, errnoOf([&] { return dm_send_msg(b, DM_MSGTYPE_ASYNC, 1, buffer); }));
+
+  // Once its token is answered the session can go. (That a token keeps it,
+  // and a token is answered only once, SessionClose meets through our layer.)
   ASSERT_EQ(0, dm_respond_event(b, token, DM_RESP_CONTINUE, 0, 0, nullptr));
-  EXPECT_EQ(-1, dm_respond_event(b, token, DM_RESP_CONTINUE, 0, 0, nullptr));
   ASSERT_EQ(0, dm_destroy_session(b));
   EXPECT_EQ(EINVAL, errnoOf([&] { return dm_destroy_session(b); }));
-}
-
-TEST(Sessions, EventDeliveryIsNotAvailable) {
-  dm_sessid_t sid;
-  ASSERT_EQ(0, dm_create_session(DM_NO_SESSION, const_cast<char*>("events"), &sid));
-  char buffer[256];
-  size_t len;
-  EXPECT_EQ(ENOSYS, errnoOf([&] { return dm_get_events(sid, 1, 0, sizeof buffer, buffer, &len); }));
-  EXPECT_EQ(ENOSYS, errnoOf([&] { return dm_send_msg(sid, DM_MSGTYPE_ASYNC, 1, buffer); }));
-  EXPECT_EQ(0, dm_destroy_session(sid));
 }
 
 class Rights : public OnMountedFs {};
