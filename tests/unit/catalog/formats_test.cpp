@@ -23,7 +23,7 @@ class Formats : public nlstest::NlsTest {
   }
 };
 
-TEST_F(Formats, EveryDateAndTimeNumber) {
+TEST_F(Formats, EveryDateAndTimeNumberKeepingOrFromTheLocale) {
   const char* dates[] = {"03/07/2026", "07-03-2026", "2026-03-07", "07.03.2026",
                          "2026.03.07", "2026/03/07", "07/03/2026"};
   const char dateSeparators[] = "/--..//";
@@ -47,15 +47,13 @@ TEST_F(Formats, EveryDateAndTimeNumber) {
   EXPECT_EQ(setDateFmt(8), 400);
   EXPECT_EQ(setTimeFmt(5), 400);
   EXPECT_EQ(setNumberFmt(7), 400);
-}
 
-TEST_F(Formats, MinusOneKeepsTheStoredNumberAndZeroUsesTheLocale) {
+  // -1 keeps the stored number, 0 takes the locale's pattern.
   ASSERT_EQ(setDateFmt(4), 0);
   ASSERT_EQ(setDateFmt(-1), 0);
   EXPECT_STREQ(nlFormats().datePattern, "%d.%m.%Y");
   ASSERT_EQ(setDateFmt(0), 0);  // the C locale's "%m/%d/%y" is acceptable
   EXPECT_STREQ(nlFormats().datePattern, "%m/%d/%y");
-  char date[32], clock[32];
   dateFmt(at(2026, 3, 7, 1, 2, 3), date, clock);
   EXPECT_STREQ(date, "03/07/26  ") << "short dates get two blanks";
 }

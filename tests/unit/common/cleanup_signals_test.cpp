@@ -5,7 +5,6 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -128,25 +127,6 @@ TEST(ProcessCleanUp, SignalEndsTheProcessWhileTheMainThreadHoldsItsLocks) {
   });
   EXPECT_EQ(r.status, 255);
   EXPECT_TRUE(r.messages.empty());
-}
-
-TEST(ProcessCleanUp, StopHookTakesInterruptAndTerminateButNotHangUp) {
-  ChildResult r = runChild([] {
-    prepare(false);
-    hsmGlobalCB().startUp = 1;
-    static std::atomic<int> s_seen{0};
-    clSetStopHook([](int sig) {
-      mark(9000 + sig);
-      ++s_seen;
-    });
-    kill(getpid(), SIGINT);
-    while (s_seen.load() < 1) usleep(1000);
-    kill(getpid(), SIGTERM);
-    while (s_seen.load() < 2) usleep(1000);
-    sendToSelf(SIGHUP);
-  });
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.messages, (std::vector<int>{9000 + SIGINT, 9000 + SIGTERM, 11159}));
 }
 
 TEST(ProcessCleanUp, AbortInsideTheProcessEndsWith255) {

