@@ -52,7 +52,9 @@ TEST_F(LostDirsTest, MissingDirectoriesTakeOwnerGroupAndModeOfTheNearestExisting
   for (const char* dir : {"/team/proj", "/team/proj/src"}) {
     struct stat st;
     ASSERT_EQ(0, lstat((mount + dir).c_str(), &st)) << dir;
-    EXPECT_EQ(042750u, st.st_mode) << dir;  // (the owner: the end-to-end tests)
+    EXPECT_EQ(042750u, st.st_mode) << dir;
+    EXPECT_EQ(1001u, st.st_uid);
+    EXPECT_EQ(1002u, st.st_gid);
   }
   // A directory that appeared meanwhile (someone else's) is used as found;
   // those that are there are neither made nor reported again.
