@@ -11,7 +11,6 @@ using rectest::ModeTest;
 TEST_F(ModeTest, FacadeHandsAStopOnlyToItsModeAndEachRunCountsItsOwnObjects) {
   ReconcileLogicFacade first(env, 0, fs, fs + "/facade.log");
   EXPECT_EQ(RC_NO_MODE, first.stopReconcile());
-  EXPECT_EQ(nullptr, first.mode());
   add({.alias = "/a"});
   add({.alias = "/a"});
   testing::internal::CaptureStdout();
@@ -65,13 +64,6 @@ TEST_F(ReconcileStatusTest, UnreadablePoolListIsReportedOnceAndTheRunGoesOn) {
   EXPECT_EQ(1u, kmrtest::countOf(err, "BQF9457W")) << err;
   EXPECT_TRUE(kmrtest::contains(err, "'/hsm/data'"));
   EXPECT_TRUE(st.pools().empty());
-}
-
-TEST_F(ReconcileStatusTest, CreatedStatusIsTheStoragePoolFlavourWithZeroCounts) {
-  std::unique_ptr<ReconcileStatus> st(createReconcileStatus(log));
-  ASSERT_NE(nullptr, dynamic_cast<ReconcileStatusStoragePools*>(st.get()));
-  EXPECT_EQ(0u, st->m_processedCount + st->m_updatedCount);
-  EXPECT_TRUE(st->m_fileSystem.empty());
 }
 
 }  // namespace

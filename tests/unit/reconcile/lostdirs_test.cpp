@@ -34,16 +34,12 @@ void expectProbe(const ParentProbe& p, ParentState state, const std::string& com
   EXPECT_EQ(component, p.component);
 }
 
-TEST_F(LostDirsTest, ProbeNamesTheFirstComponentThatIsMissingOrInTheWay) {
+// (A present, missing or file component, and that a probe makes nothing:
+// the preview's test, which shows what the probe names.)
+TEST_F(LostDirsTest, ProbeNamesALinkInTheWay) {
   ASSERT_EQ(0, mkdir((mount + "/a").c_str(), 0755));
-  std::ofstream(mount + "/a/file") << "x";
   ASSERT_EQ(0, symlink(outside.c_str(), (mount + "/a/link").c_str()));
-  expectProbe(probeParent(mountFd, "/f"), ParentState::kPresent, "");
-  expectProbe(probeParent(mountFd, "/a/f"), ParentState::kPresent, "");
-  expectProbe(probeParent(mountFd, "/a/b/c/f"), ParentState::kMissing, "/a/b");
-  expectProbe(probeParent(mountFd, "/a/file/c/f"), ParentState::kNotDirectory, "/a/file");
   expectProbe(probeParent(mountFd, "/a/link/f"), ParentState::kSymlink, "/a/link");
-  EXPECT_FALSE(kmrtest::lexists(mount + "/a/b")) << "a probe makes nothing";
 }
 
 TEST_F(LostDirsTest, MissingDirectoriesTakeOwnerGroupAndModeOfTheNearestExistingOne) {
@@ -60,10 +56,8 @@ TEST_F(LostDirsTest, MissingDirectoriesTakeOwnerGroupAndModeOfTheNearestExisting
     EXPECT_EQ(1001u, st.st_uid);
     EXPECT_EQ(1002u, st.st_gid);
   }
-  // Again: everything is there, nothing is made or reported.
-  expectProbe(make("/team/proj/src/other.c"), ParentState::kPresent, "");
-  EXPECT_TRUE(made.empty());
-  // A directory that appeared meanwhile (someone else's) is used as found.
+  // A directory that appeared meanwhile (someone else's) is used as found;
+  // those that are there are neither made nor reported again.
   ASSERT_EQ(0, mkdir((mount + "/team/proj/theirs").c_str(), 0777));
   ASSERT_EQ(0, chown((mount + "/team/proj/theirs").c_str(), 65534, 65534));
   expectProbe(make("/team/proj/theirs/new/f"), ParentState::kPresent, "");

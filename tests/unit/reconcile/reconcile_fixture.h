@@ -41,7 +41,6 @@ class Environment : public ::testing::Environment {
 struct Update {
   std::string alias;
   int flags = 0;
-  unsigned state = 0;
 };
 
 struct Script {
@@ -82,7 +81,6 @@ class ScriptedLink : public ReconcileServerLink {
     Update u;
     u.alias = obj->getAlias();
     u.flags = flags;
-    u.state = attribMigState(*obj->getAttributes());
     currentScript()->updates.push_back(u);
     if (currentScript()->updateRc == 0) ++currentScript()->accepted;
     return currentScript()->updateRc;
@@ -106,7 +104,6 @@ inline std::unique_ptr<ReconcileServerLink> scriptedFactory(int* rc, const std::
   return std::make_unique<ScriptedLink>();
 }
 
-using kmrtest::idFromSeed;
 using kmrtest::makeObject;
 using kmrtest::ObjSpec;
 
