@@ -216,9 +216,12 @@ void CleanUp(int) {
   if (g_cleanUpStarted.exchange(1)) return;
   HSMGlobalCB& cb = hsmGlobalCB();
   if (cb.cleanUpDone) return;
-  clRequestInterrupt();
   // The main thread is already taking the services down: touch nothing.
+  // Otherwise the end of the process is ours before the run is woken: a run
+  // that fails because of the interrupt then blocks in its teardown instead
+  // of ending the process with its own status.
   if (pthread_mutex_trylock(&g_teardown) != 0) _exit(255);
+  clRequestInterrupt();
   startCleanUpWatchdog();
   if (cb.startUp == 1 && cb.mayPrint == 1) optMessage(stderr, kMsg11159);
   releaseCallersSession();

@@ -23,7 +23,9 @@
 //   The sessions' connections end with the process.
 // - clExit / clEnterTeardown mark the normal end of the process: once the
 //   main thread tears the services down, a late signal ends the process with
-//   _exit(255) without touching them.
+//   _exit(255) without touching them. The other way round, a clean-up owns
+//   the end before it requests the interrupt, so a thread that the interrupt
+//   makes fail blocks in clEnterTeardown and the status stays 255.
 // - Clean-up never reports failures. Whatever it can release it releases.
 // - The control block is process-wide and created on first use. The session
 //   table is written by each thread for itself (hsmSetThreadSession) and read

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/cleanup.h"
+#include "common/interrupt.h"
 #include "common/options.h"
 #include "tests/unit/common/options_test_support.h"
 
@@ -127,6 +128,26 @@ TEST(ProcessCleanUp, SignalEndsTheProcessWhileTheMainThreadHoldsItsLocks) {
   });
   EXPECT_EQ(r.status, 255);
   EXPECT_TRUE(r.messages.empty());
+}
+
+// The fault this guards against: the clean-up woke the run (the interrupt)
+// before it owned the end of the process, so a run that failed because of
+// the interrupt could end the process first with its own status (1 after
+// message 2091). Here the run starts its end the moment it sees the
+// interrupt, and ends at once should it get past the teardown.
+TEST(ProcessCleanUp, ARunEndingOnTheCleanUpsInterruptStillEndsWith255) {
+  for (int run = 0; run < 50; ++run) {
+    ChildResult r = runChild([] {
+      prepare(false);
+      alarm(20);
+      kill(getpid(), SIGQUIT);
+      while (!clInterruptRequested()) {
+      }
+      clEnterTeardown();
+      _exit(1);
+    });
+    ASSERT_EQ(r.status, 255) << "run " << run;
+  }
 }
 
 TEST(ProcessCleanUp, AbortInsideTheProcessEndsWith255) {
