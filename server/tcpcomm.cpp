@@ -176,6 +176,8 @@ int TcpOpen(CommObj* comm) {
       TRACE(TR_COMM, "TcpOpen(): connect(): errno = %d. Re-trying connect %d\n", err, attempt);
   }
   TRACE(TR_COMM, "TcpOpen(): connect(): errno = %d after %d attempts\n", err, s.connectAttempts);
+  // A stop or a clean-up ended the attempts: the connection did not fail.
+  if (clInterruptRequested()) return RC_COMM_ABORTED;
   trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20613);
   trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20592);
   trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg5216, s.serverAddress.c_str(), s.port, strerror(err),

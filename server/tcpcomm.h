@@ -8,7 +8,8 @@
 // - TcpWrite may keep data in the send buffer; TcpRead always flushes the
 //   buffer first, so a request is on the wire before its answer is awaited.
 // - Results: 0, RC_COMM_FAILURE (-50) for a failed or closed connection,
-//   RC_COMM_ABORTED (-58) after TcpAbort. No function throws.
+//   RC_COMM_ABORTED (-58) after TcpAbort or when the process-wide interrupt
+//   (common/interrupt.h) ended a wait. No function throws.
 // - The socket is closed on every path by its owning UniqueFd.
 #ifndef KMR_SERVER_TCPCOMM_H
 #define KMR_SERVER_TCPCOMM_H
@@ -54,13 +55,15 @@ struct CommObj {
 };
 
 // Opens the connection described by comm->settings (retries and limits as in
-// the settings). Returns 0 or RC_COMM_FAILURE; on failure nothing stays open.
+// the settings). Returns 0, RC_COMM_FAILURE, or RC_COMM_ABORTED when the
+// process-wide interrupt (common/interrupt.h) ended the attempts; on failure
+// nothing stays open.
 int TcpOpen(CommObj* comm);
 // Reads exactly `len` bytes. Returns 0, RC_COMM_FAILURE or RC_COMM_ABORTED.
 int TcpRead(CommObj* comm, uint8_t* buf, size_t len);
-// Queues or sends `len` bytes. Returns 0 or RC_COMM_FAILURE.
+// Queues or sends `len` bytes. Returns 0, RC_COMM_FAILURE or RC_COMM_ABORTED.
 int TcpWrite(CommObj* comm, const uint8_t* buf, size_t len);
-// Sends whatever the buffer holds. Returns 0 or RC_COMM_FAILURE.
+// Sends whatever the buffer holds. Returns 0, RC_COMM_FAILURE or RC_COMM_ABORTED.
 int TcpFlush(CommObj* comm);
 // Whether a read would not block now: bytes are read ahead, or the socket is
 // readable (data, end of file or an error, which the read then reports).
