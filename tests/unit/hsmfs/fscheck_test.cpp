@@ -217,6 +217,15 @@ TEST_F(FsCheckTest, GlobalStateFileIsRebuiltFromTheManagedTable) {
   EXPECT_EQ(rec.stateFileHandle, stateHandle.padded());
   ASSERT_EQ(dmiCreateFSState(store.sessionId(), a->path()), 0);  // registered once only
   EXPECT_EQ(readFile(global).size(), kGlobalHeaderLen + kGlobalRecordLen);
+  // A state file made anew, as on a file system made anew on the device: the
+  // device's record is replaced, so its number never names the old one.
+  ASSERT_EQ(unlink(fsStateFilePath(a->path()).c_str()), 0);
+  ASSERT_EQ(dmiCreateFSState(store.sessionId(), a->path()), 0);
+  bytes = readFile(global);
+  ASSERT_EQ(bytes.size(), kGlobalHeaderLen + kGlobalRecordLen);
+  ASSERT_TRUE(decodeGlobalRecord(reinterpret_cast<const uint8_t*>(bytes.data()) + 4, &rec));
+  store.handleOfPath(fsStateFilePath(a->path()), &stateHandle);
+  EXPECT_EQ(rec.stateFileHandle, stateHandle.padded());
 
   // b has no record: reading its state rebuilds the file (creating b's state file).
   fsmState st;
