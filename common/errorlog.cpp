@@ -175,7 +175,7 @@ std::string DLogFile::besideLog(const char* name) const {
 std::string DLogFile::headerLine(uint32_t next, uint32_t max) const {
   char line[256];
   snprintf(line, sizeof line, "LOGHEADERREC %-12lu%-10u %s   %s\n", static_cast<unsigned long>(next), max,
-           kBanner, __DATE__);
+           kBanner, KMR_BUILD_DATE);
   return line;
 }
 

@@ -569,7 +569,7 @@ uint32_t trGetNextWriteOffset() { return obj().nextWrite; }
 void trSetMegabyteUnit(uint32_t bytes) { g_unitBytes = bytes ? bytes : 1048576; }
 
 const char* trProductBanner() { return "ZEF HSM Client for ORCA Version 1.0"; }
-const char* trBuildDate() { return __DATE__; }
+const char* trBuildDate() { return KMR_BUILD_DATE; }
 
 void trTIDProc(char* banner, char* tag) {
   TraceObject& o = obj();

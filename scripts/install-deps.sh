@@ -9,4 +9,5 @@ $SUDO apt-get install -y -q --no-install-recommends \
   cmake ninja-build g++ clang libc-bin pkg-config \
   libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev libsqlite3-dev sqlite3 \
   libsodium-dev util-linux e2fsprogs attr procps \
-  pandoc gzip lintian dpkg-dev man-db systemd binutils
+  pandoc gzip lintian dpkg-dev man-db systemd binutils \
+  debhelper devscripts openssl iproute2 perl

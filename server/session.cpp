@@ -112,7 +112,7 @@ int transferFailed(Sess_o* s, int msg, int rc) {
 // A verb header this session cannot read on: why, and the header's first
 // bytes, to trace and log; the session closes.
 int refuseVerb(Sess_o* s, const char* why, const uint8_t* header) {
-  srvTraceAndLog(__FILE__, __LINE__, TR_SESSION, why);
+  srvTraceAndLog(__FILE__, __LINE__, TR_SESSION, "%s", why);
   srvTraceAndLog(__FILE__, __LINE__, TR_SESSION, "sessRecvVerb(): length=%04x, verb=%02x,magic=%02x\n",
                  getU16(header), header[2], header[3]);
   sessClose(s);

@@ -75,15 +75,17 @@ struct ServerConfig {
 std::optional<ServerConfig> parseServerArgs(int argc, char** argv, std::string& error);
 const char* serverUsage();
 
-// One line per event, serialised, each with a UTC time stamp.
+// One line per event, serialised, each with a UTC time stamp unless
+// `stamped` is false (the journal stamps lines itself).
 class Logger {
  public:
-  explicit Logger(FILE* out) : out_(out) {}
+  explicit Logger(FILE* out, bool stamped = true) : out_(out), stamped_(stamped) {}
   void line(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
  private:
   std::mutex mu_;
   FILE* out_;
+  bool stamped_;
 };
 
 // Refused sign-ons per peer address. The answer to each refusal waits the
