@@ -65,10 +65,9 @@ inline Bytes signOnVerb(const std::string& node, const std::string& password) {
 }
 
 // A TCP connection to 127.0.0.1:`port` whose reads give up after
-// `timeoutSeconds` (a guard against a hung server, never a measure); -1
-// when it cannot be made.
-// A connection to 127.0.0.1:`port`, from the loopback address `from` (host
-// order, any of 127/8) when it is not 0; -1 when it fails.
+// `timeoutSeconds` (a guard against a hung server, never a measure), made
+// from the loopback address `from` (host order, any of 127/8) when it is not
+// 0; -1 when it cannot be made.
 inline int connectLoopback(uint16_t port, int timeoutSeconds, uint32_t from = 0) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
