@@ -18,6 +18,7 @@ declare -A allowed=(
   [reconcile]="server hsmfs platform common"
   [frontend]="reconcile server hsmfs platform common"
   [migrate]="frontend/wiring.h frontend/progress.h reconcile server hsmfs platform common"
+  [recall]="server hsmfs platform common"
   [zefserver]="hsmfs platform common server/wire/ server/attrib.h"
 )
 
