@@ -217,7 +217,7 @@ if [ -n "$inside" ]; then
   done
   [ "$(zefserverd --help | grep -c -- --fault)" = 0 ] || fail "zefserverd --help shows test hooks"
   for page in $(cd /usr/share/man/man8 && ls kmr*.8.gz zef*.8.gz | sed 's/[.]8[.]gz$//'); do
-    text=$(MANWIDTH=80 man --warnings "$page" 2>"$W/man.err") || fail "man $page"
+    text=$(LC_ALL=C MANWIDTH=80 man --warnings "$page" 2>"$W/man.err") || fail "man $page"
     [ ! -s "$W/man.err" ] || fail "man $page warns: $(cat "$W/man.err")"
     awk 'length > 80 { bad = 1 } END { exit bad }' <<<"$text" || fail "man $page has lines wider than 80 columns"
     [[ "$(head -1 <<<"$text")" == "$page(8) "* ]] || fail "$page: header '$(head -1 <<<"$text")'"
