@@ -78,7 +78,12 @@ check_packages() {
     # hardening-check reports "only unprotected functions": that one check
     # is waived for that one file; every other check applies.
     case $f in */liborca.so) nofortify=--nofortify ;; *) nofortify= ;; esac
-    hardening-check $nofortify "$f" || fail "hardening-check ${f#"$W"/x/}"
+    # The control-flow check wants the IBT/SHSTK property note, which the
+    # linker sets only when every object carries it; this distribution's own
+    # start files (Scrt1.o, crti.o) do not, so no program linked here can
+    # have it (/usr/bin/ls fails the same check). Our objects are built with
+    # -fcf-protection all the same; the check is waived.
+    hardening-check --nocfprotection $nofortify "$f" || fail "hardening-check ${f#"$W"/x/}"
     n=$((n + 1))
   done < <(find "$W/x" -type f -print0)
   [ "$n" -ge 5 ] || fail "only $n ELF files found"
@@ -225,10 +230,12 @@ if [ -n "$inside" ]; then
     order=$(grep -E '^(NAME|SYNOPSIS|DESCRIPTION|OPTIONS|EXIT STATUS|ENVIRONMENT|FILES|EXAMPLES|SEE ALSO)$' <<<"$text" | tr '\n' ,)
     [ "$order" = "NAME,SYNOPSIS,DESCRIPTION,OPTIONS,EXIT STATUS,ENVIRONMENT,FILES,EXAMPLES,SEE ALSO," ] ||
       fail "$page: sections $order"
-    for doc in $(grep -o '/usr/share/doc/[^ ,;)]*' <<<"$text" | sed 's/[.]$//' | sort -u); do
-      [ -e "$doc" ] || [ -e "$doc.gz" ] || fail "$page refers to $doc, which is not installed"
+    # Documents named on the page (read from its source: the rendered text
+    # may break a path at a hyphen) must be installed.
+    for doc in $(grep -o '/usr/share/doc/[^ ,;)`]*' "$SRC/docs/$page.md" | sed 's/[.]$//' | sort -u); do
+      [ -e "$doc" ] || fail "$page refers to $doc, which is not installed"
     done
-    ! grep -q 'docs/' <<<"$text" || fail "$page refers to the source tree's docs/"
+    ! grep -q 'docs/' "$SRC/docs/$page.md" || fail "$page refers to the source tree's docs/"
   done
 
   start_unit
@@ -237,8 +244,11 @@ if [ -n "$inside" ]; then
   status=${PIPESTATUS[0]}
   [ "$status" = 0 ] || fail "README's steps ended with $status"
   stub=$W/orca/fs1/proj/numbers.txt
-  [ "$(stat -c '%s %b' "$stub")" = "588895 0" ] || fail "the stub is $(stat -c '%s bytes, %b blocks' "$stub")"
-  getfattr -n trusted.VOQObj "$stub" >/dev/null 2>&1 || fail "the stub has no VOQObj"
+  # A stub has its size and no data: no extent (its block count may hold an
+  # attribute block).
+  [ "$(stat -c '%s' "$stub")" = 588895 ] || fail "the stub is $(stat -c '%s' "$stub") bytes"
+  filefrag "$stub" | grep -q ': 0 extents found$' || fail "the stub holds data: $(filefrag "$stub")"
+  getfattr -n trusted.dmapi.VOQObj "$stub" >/dev/null 2>&1 || fail "the stub has no VOQObj"
   [ "$(stat -c '%a %U' /etc/opt/vostra/Tarnveld/kmr.pwd)" = "600 root" ] || fail "the password store"
   [ -f /var/log/kmrhsm/kmrerror.log ] || fail "no error log in /var/log/kmrhsm"
   [ "$(od -An -tu2 /etc/vostra/Tarnveld/config/instance | tr -d ' ')" = 1 ] || fail "the node number was not taken"
