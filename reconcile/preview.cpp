@@ -3,6 +3,8 @@
 // stub or directory is made and the scout hears nothing.
 #include "reconcile/preview.h"
 
+#include <sodium.h>
+
 #include <cstring>
 
 #include "common/messages.h"
@@ -39,7 +41,25 @@ void addMissingDirectories(const std::string& first, const std::string& alias,
   out.insert(parent);
 }
 
+bool isUtf8(const std::string& s) {
+  for (size_t i = 0, n; i < s.size(); i += n)
+    if ((n = utf8Length(s, i)) == 0) return false;
+  return true;
+}
+
 }  // namespace
+
+std::string jsonField(const char* key, const std::string& value) {
+  std::string field = std::string("\"") + key + "\":" + jsonQuoted(value);
+  if (isUtf8(value)) return field;
+  // The quoted text cannot tell a stray byte from the character of the
+  // same number; the bytes themselves travel beside it.
+  std::string b64(sodium_base64_ENCODED_LEN(value.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(b64.data(), b64.size(), reinterpret_cast<const unsigned char*>(value.data()),
+                    value.size(), sodium_base64_VARIANT_ORIGINAL);
+  b64.resize(strlen(b64.c_str()));
+  return field + ",\"" + key + "_base64\":\"" + b64 + "\"";
+}
 
 std::string jsonQuoted(const std::string& text) {
   std::string out = "\"";
@@ -155,12 +175,12 @@ void PreviewReport::text(const StubDecision& d) {
 
 void PreviewReport::json(const std::string& alias, const StubDecision& d) {
   const char* why = reason(d);
-  std::string line = "{\"type\":\"object\",\"alias\":" + jsonQuoted(alias) +
-                     ",\"path\":" + jsonQuoted(d.path) + ",\"action\":\"" +
+  std::string line = "{\"type\":\"object\"," + jsonField("alias", alias) + "," +
+                     jsonField("path", d.path) + ",\"action\":\"" +
                      (*why != '\0' ? "refuse" : stubActionWord(d.action)) + "\"";
   if (*why != '\0') line += ",\"reason\":\"" + std::string(why) + "\"";
   bool namesDirectory = d.action == StubAction::kRecreate && d.parent.state != ParentState::kPresent;
-  if (namesDirectory) line += ",\"directory\":" + jsonQuoted(d.parent.component);
+  if (namesDirectory) line += "," + jsonField("directory", d.parent.component);
   if (namesDirectory && d.parent.state == ParentState::kError)
     line += ",\"errno\":" + std::to_string(d.parent.err);
   line += "}\n";
@@ -173,8 +193,8 @@ void PreviewReport::totals() {
     nlfprintf(m_out, kMsg9728, n(m_objects), n(m_recreate), n(m_replace), n(m_present), n(m_expired),
               n(m_refuse), n(m_directories.size()));
   } else {
-    std::string line = "{\"type\":\"totals\",\"file_system\":" + jsonQuoted(m_fileSystem) +
-                       ",\"subtree\":" + jsonQuoted(m_scope.alias()) +
+    std::string line = "{\"type\":\"totals\"," + jsonField("file_system", m_fileSystem) + "," +
+                       jsonField("subtree", m_scope.alias()) +
                        ",\"objects\":" + std::to_string(m_objects) +
                        ",\"recreate\":" + std::to_string(m_recreate) +
                        ",\"replace\":" + std::to_string(m_replace) +
@@ -189,11 +209,18 @@ void PreviewReport::totals() {
 
 int ReconcileModeMigUndelete::previewReconcilation() {
   TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileModeMigUndelete::previewReconcilation");
-  PreviewReport report(stdout, m_run.json, m_fileSystem, m_run.scope, m_run.makeDirs);
+  PreviewReport report(m_run.json ? m_run.jsonOut : stdout, m_run.json, m_fileSystem, m_run.scope,
+                       m_run.makeDirs);
   report.heading();
   fflush(stdout);
   // Only the query: a preview opens no transaction, so there is nothing the
   // server could be asked to change.
+  // A file system the server has never seen: nothing to show, and a
+  // preview registers nothing.
+  if (!m_server->fileSpaceKnown()) {
+    nlfprintf(stdout, kMsg9733, m_fileSystem.c_str());
+    fflush(stdout);
+  }
   int rc = m_server->getAllMigrObjectsFromServer(0);
   if (rc != 0) {
     reconcileProcessError(rc, __FILE__, __LINE__);

@@ -49,5 +49,8 @@ class PreviewReport {
 // `text` as a JSON string with its quotes. Bytes that are not valid UTF-8
 // come out as \u00XX of the byte (see docs/protocol.md).
 std::string jsonQuoted(const std::string& text);
+// `"key":"value"`; when the value is not valid UTF-8, followed by
+// `,"key_base64":"..."` with its bytes in base64, so they can be had back.
+std::string jsonField(const char* key, const std::string& value);
 
 #endif
