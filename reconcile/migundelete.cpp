@@ -131,6 +131,7 @@ int ReconcileModeMigUndelete::startReconcilation() {
   }
   m_status->m_updatedCount = m_server->committedUpdates();
   int result = stopCode();
+  reportMadeDirectories();
   reportLostDirectories();
   reportSummary();
   if (result == 0) reportEnd();
@@ -242,6 +243,7 @@ void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
       if (recreateFileStub(obj) == 1) {
         ++st.m_recreatedCount;
         ++(decision.action == StubAction::kRecreate ? sum.recreated : sum.replaced);
+        m_madeDirs.recreated(alias, obj->getAttributes()->uid, obj->getAttributes()->gid);
         obj->setFileMigrState(kMigStateMigrated);
         sendUpdate(obj);
       } else {
@@ -279,11 +281,18 @@ void ReconcileModeMigUndelete::reportDecision(const StubDecision& decision,
 bool ReconcileModeMigUndelete::bringBackDirectories(const StubDecision& decision,
                                                     const std::string& alias) {
   ParentProbe parent = decision.parent;
+  if (parent.state == ParentState::kMissing && !m_stagingFd) {
+    m_stagingFd.reset(openDirectoryStaging(m_mountFd.get()));
+    if (!m_stagingFd) parent = ParentProbe{ParentState::kError, "/.Tarnveld", errno};
+  }
   if (parent.state == ParentState::kMissing) {
-    parent = makeLostDirectories(m_mountFd.get(), alias, [this](const std::string& dir) {
+    parent = makeLostDirectories(m_mountFd.get(), m_stagingFd.get(), alias, [this](const MadeDirectory& dir) {
       ++m_status->m_summary.directoriesMade;
-      nlfprintf(stdout, kMsg9703, clShowable(m_fileSystem + dir).c_str());
+      m_madeDirs.made(dir);
+      nlfprintf(stdout, kMsg9703, clShowable(m_fileSystem + dir.alias).c_str());
       fflush(stdout);
+      // The first moment a user sees the directory under its name.
+      stubTestKillPoint("AFTERMKDIR");
     });
   }
   const std::string where = clShowable(m_fileSystem + parent.component);

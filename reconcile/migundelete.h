@@ -27,6 +27,7 @@
 
 #include "common/uniquefd.h"
 #include "hsmfs/hsmattr.h"
+#include "reconcile/lostdirs.h"
 #include "reconcile/reconcilemode.h"
 #include "reconcile/runoptions.h"
 #include "reconcile/stubdecision.h"
@@ -46,8 +47,9 @@ int refusedRecordMessage(const Attrib& attr);
 unsigned stubPermissionBits(uint32_t mode, int restoreSetId);
 
 // Ends the process with SIGKILL when TESTFLAGS KILLATSTEP names `step`
-// (AFTERCREATE, AFTERVOQOBJ, AFTERREGION, BEFORERENAME, AFTERCOMMIT), stops
-// it with SIGSTOP when PAUSEATSTEP does. Each fires at every object.
+// (AFTERCREATE, AFTERVOQOBJ, AFTERREGION, BEFORERENAME, AFTERCOMMIT; and
+// AFTERMKDIR at each directory -MKDIRS made), stops it with SIGSTOP when
+// PAUSEATSTEP does. Each fires at every object.
 void stubTestKillPoint(const char* step);
 
 class ReconcileModeMigUndelete : public ReconcileMode {
@@ -102,6 +104,9 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   bool noteLostDirectory(const StubDecision& decision);
   // One message per lost directory with its count and the hint (9734).
   void reportLostDirectories();
+  // The directories -MKDIRS made take their objects' owner (MadeDirectories)
+  // and are named with what they have (9736).
+  void reportMadeDirectories();
   // The line of counts (9735), on standard output and in the log.
   void reportSummary();
   // Message `number` as a line of the reconcile log (when it is open).
@@ -142,6 +147,8 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   // Objects not recreated for want of a directory, by the first missing
   // one: as many entries as an rm -rf took, not one per object.
   std::map<std::string, uint64_t> m_lostDirectories;
+  UniqueFd m_stagingFd;            // -MKDIRS: where directories are made
+  MadeDirectories m_madeDirs;      // -MKDIRS: the directories made so far
   std::chrono::steady_clock::time_point m_started;
 };
 

@@ -1,6 +1,8 @@
 // The end of a recreating run as people and the reconcile log see it: the
-// objects that waited in vain for a lost directory, and one line of counts.
+// directories made, the objects that waited in vain for a lost directory,
+// and one line of counts.
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -28,6 +30,17 @@ void ReconcileModeMigUndelete::reportLostDirectories() {
     logMessage(kMsg9734, ull(count), path.c_str());
   }
   m_lostDirectories.clear();
+}
+
+void ReconcileModeMigUndelete::reportMadeDirectories() {
+  m_madeDirs.finish(m_mountFd.get(), [this](const std::string& dir, const struct stat& st) {
+    const std::string path = clShowable(m_fileSystem + dir);
+    char mode[16];
+    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    const unsigned uid = st.st_uid, gid = st.st_gid;
+    nlfprintf(stdout, kMsg9736, path.c_str(), uid, gid, mode);
+    logMessage(kMsg9736, path.c_str(), uid, gid, mode);
+  });
 }
 
 void ReconcileModeMigUndelete::reportSummary() {

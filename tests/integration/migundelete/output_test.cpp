@@ -1,6 +1,7 @@
 // What kmrmigundelete tells people, scripts and the reconcile log: a preview
 // that leaves the server and the disk alone, JSON lines alone on standard
 // output, the closing summary and its log record, lost directories.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -79,6 +80,40 @@ TEST_F(OutputTest, ObjectsBelowALostDirectoryGiveOneMessagePerDirectory) {
                                "-MKDIRS brings the directory back."));
   EXPECT_THAT(r.err, HasSubstr("3 objects below the missing directory '" + fs + "/other' were not"));
   EXPECT_THAT(r.out, HasSubstr(": 0 recreated, 0 replaced, 0 skipped, 0 refused, 1003 failed, 0 directories made"));
+}
+
+// Directories -MKDIRS makes take the owner and group that all objects
+// recreated below them share, and keep the mode of the directory above;
+// the preview says so before, the run after.
+TEST_F(OutputTest, MadeDirectoriesTakeTheOwnerTheirObjectsShareAndArePreviewedAndNamed) {
+  const std::string fs = serve();
+  ASSERT_EQ(0, mkdir((fs + "/proj").c_str(), 0750));
+  importRecords(fs, JsonRecord("/proj/lost/a/f1", 10, 0100644, 1234, 1235, 1500000000, 1600000000) +
+                        JsonRecord("/proj/lost/f2", 10, 0100644, 1234, 1235, 1500000000, 1600000000) +
+                        JsonRecord("/proj/mix/f3", 10, 0100644, 1234, 1235, 1500000000, 1600000000) +
+                        JsonRecord("/proj/mix/f4", 10, 0100644, 4321, 1235, 1500000000, 1600000000));
+  struct Want {
+    const char* alias;
+    unsigned uid, gid;
+  } const wants[] = {{"/proj/lost", 1234, 1235}, {"/proj/lost/a", 1234, 1235}, {"/proj/mix", 0, 0}};
+  Result preview = bed->run({"-PREVIEW", "-MKDIRS", fs});
+  Result json = bed->run({"-JSON", "-MKDIRS", fs});
+  Result run = bed->run({"-MKDIRS", fs});
+  EXPECT_EQ(0, run.status) << run.err;
+  for (const Want& w : wants) {
+    const std::string path = fs + w.alias, ids = std::to_string(w.uid) + ", group " + std::to_string(w.gid);
+    EXPECT_THAT(preview.out, HasSubstr("Would create the directory '" + path + "' with owner " + ids + " and mode 0750."));
+    EXPECT_THAT(json.out, HasSubstr("{\"type\":\"directory\",\"alias\":\"" + std::string(w.alias) + "\",\"path\":\"" +
+                                    path + "\",\"uid\":" + std::to_string(w.uid) + ",\"gid\":" +
+                                    std::to_string(w.gid) + ",\"mode\":\"0750\"}\n"));
+    EXPECT_THAT(run.out, HasSubstr("The directory '" + path + "' made by -MKDIRS has owner " + ids + " and mode 0750."));
+    struct stat st {};
+    EXPECT_EQ(0, lstat(path.c_str(), &st));
+    EXPECT_EQ(w.uid, st.st_uid) << w.alias;
+    EXPECT_EQ(w.gid, st.st_gid) << w.alias;
+    EXPECT_EQ(040750u, st.st_mode) << w.alias;
+  }
+  EXPECT_THAT(run.out, HasSubstr(": 4 recreated, 0 replaced, 0 skipped, 0 refused, 0 failed, 3 directories made"));
 }
 
 }  // namespace
