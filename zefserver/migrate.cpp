@@ -280,7 +280,8 @@ int migrateTree(Store& store, DataDir& data, uint32_t fsId, const std::string& m
     // Users may swap a directory of the tree for a link, or a file for a
     // FIFO, after it was listed: nothing but a regular file beneath the
     // mount is opened.
-    UniqueFd file(safeOpenRegularBeneath(mountFd.get(), p.lexically_relative(mount).c_str(), O_RDONLY));
+    // Its data is read for the server without touching the access time the stub keeps.
+    UniqueFd file(safeOpenRegularBeneath(mountFd.get(), p.lexically_relative(mount).c_str(), O_RDONLY | O_NOATIME));
     if (!file || fstat(file.get(), &st) != 0 || st.st_size == 0 ||
         carriesObjectRecord(session, file.get())) {
       ++skipped;  // vanished, replaced, empty (nothing to migrate) or already a stub
