@@ -131,6 +131,7 @@ int ReconcileModeMigUndelete::startReconcilation() {
   }
   m_status->m_updatedCount = m_server->committedUpdates();
   int result = stopCode();
+  if (result == 0) reportEmptyScope();
   reportMadeDirectories();
   reportLostDirectories();
   reportSummary();
@@ -171,6 +172,9 @@ int ReconcileModeMigUndelete::forEachObject(
         std::string count = std::to_string(m_status->m_processedCount);
         nlfprintf(stdout, kMsg1898, count.c_str());
       }
+    } else if (m_status->m_processedCount == 0) {
+      // Only a scope without objects names the nearest path.
+      m_nearest.offer(obj->getAlias());
     }
     element.reset();
     if (stopCode() != 0) break;
