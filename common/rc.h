@@ -28,6 +28,12 @@ inline constexpr int RC_WRONG_FILE_SPACE = 32;   // the object is in another fil
 inline constexpr int RC_TOO_MANY_CHANGES = 33;   // more changes than one transaction holds
 inline constexpr int RC_BAD_CHANGE = 34;         // a change that cannot be stored
 inline constexpr int RC_STORE_FAILURE = 36;      // the server's database failed
+// Object data (the data verbs' result byte, docs/protocol.md "Object data").
+inline constexpr int RC_DATA_NO_SPACE = 37;      // the server's data directory is full
+inline constexpr int RC_DATA_MISMATCH = 38;      // the bytes received are not those the client read
+inline constexpr int RC_DATA_DAMAGED = 39;       // stored data missing or not what its record says
+inline constexpr int RC_DATA_IO = 40;            // another input/output failure of the data store
+inline constexpr int RC_NO_DATA = 41;            // the object has no data on the server
 // A refused sign-on: the server's result byte plus 50.
 inline constexpr int RC_SIGNON_RESULT_BASE = 50;
 inline constexpr int RC_SIGNON_REFUSED = 51;           // result 1: unknown node or wrong password

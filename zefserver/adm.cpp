@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "zefserver/datastore.h"
 #include "zefserver/jsonl.h"
 #include "zefserver/migrate.h"
 #include "zefserver/password.h"
@@ -36,7 +37,15 @@ struct Ctx {
   FILE* err;
   int passwordFd = -1;       // --password-fd
   std::string passwordFile;  // --password-file
+  std::string dataDir;       // --data-dir, else beside the database
 };
+
+std::unique_ptr<DataDir> openDataDir(const Ctx& c) {
+  std::string error;
+  auto d = DataDir::open(c.dataDir, error);
+  if (!d) throw AdmError{error};
+  return d;
+}
 
 // The new password of `node`: from the descriptor, the file or the terminal,
 // in that order of preference. Never from the command line.
@@ -115,8 +124,9 @@ int cmdAddFileSpace(Ctx& c) {
 int cmdListFileSpaces(Ctx& c) {
   needArgs(c, 0, "list-filespaces");
   for (const FileSpace& fs : c.store.listFileSpaces())
-    fprintf(c.out, "%u\t%s\t%s\t%s\t%llu objects\n", fs.id, fs.node.c_str(), fs.name.c_str(), fs.type.c_str(),
-            static_cast<unsigned long long>(c.store.countObjects(fs.id)));
+    fprintf(c.out, "%u\t%s\t%s\t%s\t%llu objects\t%llu bytes stored\n", fs.id, fs.node.c_str(), fs.name.c_str(),
+            fs.type.c_str(), static_cast<unsigned long long>(c.store.countObjects(fs.id)),
+            static_cast<unsigned long long>(storedBytes(c.store, fs.id)));
   return 0;
 }
 
@@ -255,6 +265,41 @@ int cmdMigrate(Ctx& c) {
   return migrateTree(c.store, fs.id, c.args[1], c.args.size() == 3 ? c.args[2] : c.args[1], c.out, c.err);
 }
 
+// Reads every stored object's data and compares it with its record; one
+// line per object that is missing or damaged.
+int cmdVerify(Ctx& c) {
+  needArgs(c, 0, "verify");
+  auto dir = openDataDir(c);
+  uint64_t good = 0, bad = 0;
+  forEachDataRef(c.store, [&](uint64_t objNum, const DataRef& ref) {
+    DataCheck r = checkData(*dir, objNum, ref);
+    if (r == DataCheck::kGood) {
+      ++good;
+      return;
+    }
+    ++bad;
+    auto o = c.store.objectByNum(objNum);
+    ObjId id = makeObjId(o ? o->fsId : 0, objNum);
+    fprintf(c.out, "%s\t%s\t%s\n", hexUpper(id.data(), id.size()).c_str(), dataCheckText(r),
+            o ? o->path.c_str() : "");
+  });
+  fprintf(c.out, "%llu objects verified, %llu good, %llu missing or damaged\n",
+          static_cast<unsigned long long>(good + bad), static_cast<unsigned long long>(good),
+          static_cast<unsigned long long>(bad));
+  return bad ? 1 : 0;
+}
+
+// Removes data files that no record names (and temporaries of stores that
+// never finished); stores of a running server are waited for, not removed.
+int cmdGc(Ctx& c) {
+  needArgs(c, 0, "gc");
+  auto dir = openDataDir(c);
+  DataDir::Collected gone = dir->collect(c.store);
+  fprintf(c.out, "%llu files removed (%llu bytes)\n", static_cast<unsigned long long>(gone.files),
+          static_cast<unsigned long long>(gone.bytes));
+  return 0;
+}
+
 struct Command {
   const char* name;
   const char* usage;
@@ -271,12 +316,14 @@ const Command kCommands[] = {
     {"generate", "generate NODE FILESPACE COUNT [--prefix PATH]", cmdGenerate},
     {"expire", "expire NODE FILESPACE PATH...", cmdExpire},
     {"unexpire", "unexpire NODE FILESPACE PATH...", cmdUnexpire},
+    {"verify", "verify   (checks every object's data against its SHA-256)", cmdVerify},
+    {"gc", "gc   (removes data files that no record names)", cmdGc},
     {"manage-fs", "manage-fs MOUNTPOINT", cmdManageFs},
     {"migrate", "migrate NODE FILESPACE [DIR]   (FILESPACE: the mount point)", cmdMigrate},
 };
 
 void usage(FILE* err) {
-  fprintf(err, "usage: zefadm --db FILE COMMAND ARGS...\ncommands:\n");
+  fprintf(err, "usage: zefadm --db FILE [--data-dir DIR] COMMAND ARGS...\ncommands:\n");
   for (const Command& c : kCommands) fprintf(err, "  %s\n", c.usage);
   fprintf(err, "A password is read from the descriptor or the file (mode 0600) given, else asked\n"
                "for on the terminal; it is never taken from the command line.\n");
@@ -348,13 +395,13 @@ std::optional<ImportRecord> parseImportLine(std::string_view line, uint32_t defa
 }
 
 int runAdm(int argc, char** argv, FILE* out, FILE* err) {
-  std::string db, prefix = "/gen", passwordFile;
+  std::string db, prefix = "/gen", passwordFile, dataDir;
   int passwordFd = -1;
   std::vector<std::string> rest;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if ((a == "--db" || a == "--prefix" || a == "--password-file") && i + 1 < argc) {
-      (a == "--db" ? db : a == "--prefix" ? prefix : passwordFile) = argv[++i];
+    if ((a == "--db" || a == "--prefix" || a == "--password-file" || a == "--data-dir") && i + 1 < argc) {
+      (a == "--db" ? db : a == "--prefix" ? prefix : a == "--data-dir" ? dataDir : passwordFile) = argv[++i];
     } else if (a == "--password-fd" && i + 1 < argc) {
       std::string v = argv[++i];
       char* end = nullptr;
@@ -386,7 +433,11 @@ int runAdm(int argc, char** argv, FILE* out, FILE* err) {
   }
   try {
     auto store = Store::open(db);
-    Ctx ctx{*store, std::vector<std::string>(rest.begin() + 1, rest.end()), prefix, out, err, passwordFd, passwordFile};
+    ensureDataSchema(*store);
+    Ctx ctx{*store,     std::vector<std::string>(rest.begin() + 1, rest.end()),
+            prefix,     out,
+            err,        passwordFd,
+            passwordFile, dataDir.empty() ? defaultDataDir(db) : dataDir};
     return cmd->run(ctx);
   } catch (const AdmError& e) {
     fprintf(err, "zefadm: %s\n", e.text.c_str());

@@ -20,6 +20,7 @@
 #include <system_error>
 #include <thread>
 
+#include "zefserver/datastore.h"
 #include "zefserver/session.h"
 #include "zefserver/store.h"
 
@@ -57,7 +58,7 @@ bool parseNumber(const std::string& s, uint64_t max, uint64_t& out) {
 }  // namespace
 
 const char* serverUsage() {
-  return "usage: zefserverd --db FILE [--address ADDR] [--port N] [--server-name NAME]\n"
+  return "usage: zefserverd --db FILE [--data-dir DIR] [--address ADDR] [--port N] [--server-name NAME]\n"
          "                  [--txn-size N] [--enhanced] [--open-registration] [--log FILE]\n"
          "                  [--ready-fd FD] [--idle-exit SECONDS] [--die-with-parent]\n"
          "                  [--max-sessions N] [--signon-timeout SECONDS] [--idle-timeout SECONDS]\n"
@@ -94,6 +95,9 @@ std::optional<ServerConfig> parseServerArgs(int argc, char** argv, std::string& 
     if (a == "--db") {
       if (!value()) return error = "--db needs a file", std::nullopt;
       c.dbPath = val;
+    } else if (a == "--data-dir") {
+      if (!value() || val.empty()) return error = "--data-dir needs a directory", std::nullopt;
+      c.dataDir = val;
     } else if (a == "--address") {
       if (!value()) return error = "--address needs a value", std::nullopt;
       c.address = val;
@@ -326,8 +330,22 @@ int runServer(const ServerConfig& cfg) {
     log.line("%s", error.c_str());
     return 1;
   }
+  std::unique_ptr<DataDir> dataDir;
   try {
-    Store::open(cfg.dbPath);  // creates the schema before anyone is accepted
+    auto store = Store::open(cfg.dbPath);  // creates the schema before anyone is accepted
+    ensureDataSchema(*store);
+    const std::string dataPath = cfg.dataDir.empty() ? defaultDataDir(cfg.dbPath) : cfg.dataDir;
+    std::string dataError;
+    dataDir = DataDir::open(dataPath, dataError);
+    if (!dataDir) {
+      log.line("%s", dataError.c_str());
+      return 1;
+    }
+    // What a crash left between a store's temporary and its commit.
+    DataDir::Collected gone = dataDir->collect(*store);
+    if (gone.files)
+      log.line("data directory %s: %llu files no record names removed (%llu bytes)", dataPath.c_str(),
+               static_cast<unsigned long long>(gone.files), static_cast<unsigned long long>(gone.bytes));
   } catch (const StoreError& e) {
     log.line("cannot open database: %s", e.what());
     return 1;
@@ -342,6 +360,7 @@ int runServer(const ServerConfig& cfg) {
   }
 
   ServerShared shared{cfg, log};
+  shared.dataDir = dataDir.get();
   std::list<std::unique_ptr<SessionSlot>> sessions;
   auto lastActive = std::chrono::steady_clock::now();
   std::string why = "stopped by signal";

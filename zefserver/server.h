@@ -28,6 +28,8 @@
 
 namespace zef {
 
+class DataDir;
+
 // Test faults; every count is 0 when the fault is off.
 struct Faults {
   // Close a query session after it sent this many answers (first time only).
@@ -56,6 +58,7 @@ struct ServerConfig {
   std::string address = "127.0.0.1";
   uint16_t port = 1500;
   std::string dbPath;
+  std::string dataDir;       // empty: defaultDataDir(dbPath)
   std::string serverName = "ZEFSERVER";
   uint16_t maxTxnObjects = 4096;
   bool enhancedAnswers = false;
@@ -131,6 +134,8 @@ struct ServerShared {
   std::atomic<uint64_t> endTxnCount{0};
   std::atomic<bool> queryCloseFired{false};
   std::atomic<bool> changeCloseFired{false};
+  // Where object data is kept (null: the server keeps none).
+  DataDir* dataDir = nullptr;
 };
 
 int runServer(const ServerConfig& cfg);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/rc.h"
+#include "zefserver/dataverbs.h"
 #include "zefserver/objects.h"
 #include "zefserver/password.h"
 #include "zefserver/store.h"
@@ -160,6 +161,9 @@ class Session {
     try {
       conn_.setSendTimeout(cfg_.idleTimeoutSec);
       store_ = Store::open(cfg_.dbPath);
+      data_ = std::make_unique<DataVerbs>(
+          *store_, sh_.dataDir, [this](uint32_t fsId) { return ownsFileSpace(fsId); },
+          [this](const std::vector<uint8_t>& verb) { answer(verb); }, sh_.log, id_);
       auto deadline = [&] {
         return signedOn_ ? Conn::Clock::now() + std::chrono::seconds(cfg_.idleTimeoutSec) : signOnDeadline;
       };
@@ -187,6 +191,11 @@ class Session {
     if (!signedOn_) {
       if (v.code() != kVerbSignOn) return protocolError(v, "verb before sign-on");
       return signOn(v);
+    }
+    if (data_->busy() || DataVerbs::isDataVerb(v.code())) {
+      if (inTxn_) return protocolError(v, "data verb inside a transaction");
+      if (const char* error = data_->handle(v)) return protocolError(v, error);
+      return true;
     }
     switch (v.code()) {
       case kVerbBeginTxn:
@@ -540,6 +549,7 @@ class Session {
         ++(c.code == kVerbMigrDel ? del : upd);
       }
       txn.commit();
+      removeDeletedData();
     } catch (const StoreError& e) {
       sh_.log.line("session %llu store failure: %s", static_cast<unsigned long long>(id_), e.what());
       return RC_STORE_FAILURE;
@@ -547,6 +557,15 @@ class Session {
     sh_.log.line("session %llu node %s transaction committed: %zu updates, %zu deletes, %zu file spaces",
                  static_cast<unsigned long long>(id_), node_.c_str(), upd, del, fsAdds_.size());
     return 0;
+  }
+
+  // The data of deleted objects goes once their deletion is committed; a
+  // crash before leaves files for the next collection.
+  void removeDeletedData() {
+    if (!sh_.dataDir) return;
+    for (const Change& c : changes_)
+      if (c.code == kVerbMigrDel)
+        if (auto parts = parseObjId(c.id)) sh_.dataDir->remove(parts->objNum);
   }
 
   bool sameNode(const std::string& asked) const {
@@ -614,6 +633,7 @@ class Session {
   const ServerConfig& cfg_;
   uint64_t id_;
   std::unique_ptr<Store> store_;
+  std::unique_ptr<DataVerbs> data_;
   std::string node_;
   bool signedOn_ = false;
   bool inTxn_ = false;

@@ -72,6 +72,11 @@ class VerbView {
   // data area starting at `dataStart`. nullopt when the descriptor itself or
   // what it describes lies outside the verb.
   std::optional<std::span<const uint8_t>> field(size_t descOffset, size_t dataStart) const;
+  // The bytes from `offset` (short-form offset) to the end of the verb;
+  // empty when the verb ends before it.
+  std::span<const uint8_t> tail(size_t offset) const {
+    return shift(offset) < bytes_.size() ? bytes_.subspan(shift(offset)) : std::span<const uint8_t>();
+  }
 
  private:
   size_t shift(size_t offset) const { return offset + headerLen_ - kVerbShortHeaderLen; }

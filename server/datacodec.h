@@ -1,0 +1,70 @@
+// The client's encoders and decoders of the object data verbs (DataPut,
+// DataChunk, DataPutEnd, DataGet, DataInfo and the server's DataResp; the
+// layouts are in docs/protocol.md, "Object data").
+//
+// Contract
+// - Pure functions without traces, sessions or options; any thread.
+// - Builders write one short-form verb into a caller's buffer and return its
+//   length, or 0 when it does not fit `cap` (or a chunk would exceed
+//   kDataChunkMax bytes).
+// - Decoders read one complete verb whose header has been checked
+//   (server/wire/verb.h) and return 0, or 136 when the verb is shorter than
+//   its fixed part or a field lies outside it. They never read beyond `len`.
+#ifndef KMR_SERVER_DATACODEC_H
+#define KMR_SERVER_DATACODEC_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "common/objectid.h"
+
+enum DataVerbCode : uint8_t {
+  kVerbDataPut = 0xC0,
+  kVerbDataChunk = 0xC1,
+  kVerbDataPutEnd = 0xC2,
+  kVerbDataResp = 0xC3,
+  kVerbDataGet = 0xC4,
+  kVerbDataInfo = 0xC5,
+};
+
+constexpr size_t kDataPutFixed = 28;
+constexpr size_t kDataChunkFixed = 12;
+constexpr size_t kDataChunkMax = 32768 - kDataChunkFixed;  // 32756 bytes of data
+constexpr size_t kDataPutEndLen = 36;
+constexpr size_t kDataRespLen = 73;
+constexpr size_t kDataGetFixed = 24;
+constexpr size_t kDataInfoFixed = 8;
+constexpr size_t kSha256Len = 32;
+
+// Size and SHA-256 of an object's data as the server holds them.
+struct ObjectDataInfo {
+  uint64_t size = 0;
+  uint8_t sha256[kSha256Len] = {};
+};
+
+// `attribBlock` is the network form of the attributes (attribcodec.h).
+size_t buildDataPut(uint8_t* buf, size_t cap, uint32_t fsId, uint64_t size, const std::string& path,
+                    const uint8_t* attribBlock, size_t attribLen);
+// The chunk's header only: the caller has put `len` bytes of data at
+// buf + kDataChunkFixed already (so file data is read straight into the verb).
+size_t buildDataChunkInPlace(uint8_t* buf, size_t cap, uint64_t offset, size_t len);
+size_t buildDataPutEnd(uint8_t* buf, size_t cap, const uint8_t (&sha256)[kSha256Len]);
+size_t buildDataGet(uint8_t* buf, size_t cap, const midExtObjId_t& id, uint64_t offset, uint64_t length);
+size_t buildDataInfo(uint8_t* buf, size_t cap, const midExtObjId_t& id);
+
+struct DataChunkView {
+  uint64_t offset = 0;
+  const uint8_t* data = nullptr;  // points into the verb
+  size_t length = 0;
+};
+int decodeDataChunk(const uint8_t* verb, size_t len, DataChunkView* out);
+
+struct DataRespAnswer {
+  uint8_t result = 0;  // 0, or a reason of common/rc.h
+  midExtObjId_t objId{};
+  ObjectDataInfo info;
+};
+int decodeDataResp(const uint8_t* verb, size_t len, DataRespAnswer* out);
+
+#endif

@@ -1,0 +1,200 @@
+#include "server/datainterface.h"
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "common/trace.h"
+#include "server/logutil.h"
+#include "server/session.h"
+#include "server/wire/attribcodec.h"
+#include "server/wire/bytes.h"
+
+namespace {
+
+const char kRead[] = "ZefServerDataInterface::readObjectData";
+const char kInfo[] = "ZefServerDataInterface::queryObjectData";
+const char kStore[] = "ZefServerDataInterface::storeObjectData";
+
+template <typename Build>
+int sendBuilt(Sess_o* s, Build build) {
+  uint8_t* buf = sessGetBufferP(s);
+  if (!buf) return RC_NO_BUFFER;
+  size_t len = build(buf, sessGetBufferSize(s));
+  if (!len) return RC_PROTOCOL_ERROR;
+  return sessSendVerb(s, buf);
+}
+
+// The server broke the exchange: nothing after it can be trusted.
+int violation(Sess_o* s, const char* where, const char* what) {
+  srvTraceAndLog(__FILE__, __LINE__, TR_SESSION, "%s: protocol violation: %s\n", where, what);
+  Logoff(s);
+  return RC_PROTOCOL_ERROR;
+}
+
+// Receives the server's DataResp. A chunk in its place is a violation.
+int recvDataResp(Sess_o* s, const char* where, DataRespAnswer* out) {
+  uint8_t* verb;
+  if (int rc = sessRecvVerb(s, &verb)) return rc;
+  if (decodeDataResp(verb, getU16(verb), out)) {
+    srvLogVerb(verb, getU16(verb));
+    return violation(s, where, "expected DataResp");
+  }
+  return 0;
+}
+
+class Sha256 {
+ public:
+  Sha256() { crypto_hash_sha256_init(&st_); }
+  void add(const uint8_t* p, size_t n) { crypto_hash_sha256_update(&st_, p, n); }
+  void final(uint8_t (&out)[kSha256Len]) { crypto_hash_sha256_final(&st_, out); }
+
+ private:
+  crypto_hash_sha256_state st_;
+};
+
+}  // namespace
+
+ZefServerDataInterface::ZefServerDataInterface(int& rc, const std::string& fsName) {
+  if (sodium_init() < 0) {
+    rc = RC_INTERNAL;
+    return;
+  }
+  m_comm.reset(new (std::nothrow) ZefServerCommInterface(rc, fsName, 0, 1));
+  if (!m_comm) rc = RC_NO_MEMORY;
+}
+
+ZefServerDataInterface::~ZefServerDataInterface() = default;
+
+uint32_t ZefServerDataInterface::fileSpaceId() const {
+  return m_comm && m_comm->fileSpec() ? m_comm->fileSpec()->fsID : 0;
+}
+
+int ZefServerDataInterface::ready() {
+  if (!m_comm || !m_comm->session()) return RC_NO_STANZA;
+  if (sessGetState(m_comm->session()) == sSignedOn && m_comm->fileSpec()) return 0;
+  return m_comm->checkSession();
+}
+
+int ZefServerDataInterface::readObjectData(const midExtObjId_t& id, uint64_t offset, uint64_t length,
+                                           const DataSink& sink, ObjectDataInfo* info) {
+  TREnterExit<char> ee(__FILE__, __LINE__, kRead);
+  if (int rc = ready()) return rc;
+  Sess_o* s = m_comm->session();
+  int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildDataGet(b, cap, id, offset, length); });
+  if (rc) return rc;
+  Sha256 sha;
+  uint64_t next = offset;
+  const uint64_t wantEnd = length > UINT64_MAX - offset ? UINT64_MAX : offset + length;
+  uint8_t* verb = nullptr;
+  for (;;) {
+    if ((rc = sessRecvVerb(s, &verb))) return rc;
+    if (verb[2] != kVerbDataChunk) break;
+    DataChunkView chunk;
+    if (decodeDataChunk(verb, getU16(verb), &chunk)) return violation(s, kRead, "malformed DataChunk");
+    if (chunk.offset != next || chunk.length > wantEnd - next)
+      return violation(s, kRead, "DataChunk out of order or outside the range asked for");
+    if (offset == 0) sha.add(chunk.data, chunk.length);
+    if (chunk.length && (rc = sink(chunk.offset, chunk.data, chunk.length))) {
+      // Draining the rest could take as long as the whole read; a new
+      // session is cheaper.
+      TRACE(TR_SESSION, "%s: the sink stopped the read at offset %llu with %d\n", kRead,
+            static_cast<unsigned long long>(chunk.offset), rc);
+      Logoff(s);
+      return rc;
+    }
+    next += chunk.length;
+  }
+  DataRespAnswer resp;
+  if (decodeDataResp(verb, getU16(verb), &resp)) {
+    srvLogVerb(verb, getU16(verb));
+    return violation(s, kRead, "expected DataChunk or DataResp");
+  }
+  if (resp.result) {
+    TRACE(TR_SESSION, "%s: server result %u after %llu bytes\n", kRead, resp.result,
+          static_cast<unsigned long long>(next - offset));
+    return resp.result;
+  }
+  const uint64_t end = offset >= resp.info.size ? offset : std::min(wantEnd, resp.info.size);
+  if (next != end) return violation(s, kRead, "DataResp after fewer bytes than the range holds");
+  if (offset == 0 && next == resp.info.size) {
+    uint8_t got[kSha256Len];
+    sha.final(got);
+    if (memcmp(got, resp.info.sha256, kSha256Len) != 0) {
+      srvTraceAndLog(__FILE__, __LINE__, TR_SESSION,
+                     "%s: the data received does not match its SHA-256 on the server\n", kRead);
+      return RC_DATA_DAMAGED;
+    }
+  }
+  if (info) *info = resp.info;
+  return 0;
+}
+
+int ZefServerDataInterface::queryObjectData(const midExtObjId_t& id, ObjectDataInfo* info) {
+  TREnterExit<char> ee(__FILE__, __LINE__, kInfo);
+  if (int rc = ready()) return rc;
+  Sess_o* s = m_comm->session();
+  int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildDataInfo(b, cap, id); });
+  DataRespAnswer resp;
+  if (!rc) rc = recvDataResp(s, kInfo, &resp);
+  if (rc) return rc;
+  if (resp.result) return resp.result;
+  *info = resp.info;
+  return 0;
+}
+
+int ZefServerDataInterface::storeObjectData(const std::string& alias, const Attrib& attr, uint64_t size,
+                                            const DataSource& source, midExtObjId_t* id,
+                                            ObjectDataInfo* info) {
+  TREnterExit<char> ee(__FILE__, __LINE__, kStore);
+  if (int rc = ready()) return rc;
+  Sess_o* s = m_comm->session();
+  uint8_t block[kAttribNetLen];
+  size_t blockLen = AttribToNet(attr, block, sizeof block);
+  int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) {
+    return buildDataPut(b, cap, fileSpaceId(), size, alias, block, blockLen);
+  });
+  if (rc) return rc;
+  Sha256 sha;
+  uint64_t sent = 0;
+  int sourceRc = 0;
+  uint8_t* buf = sessGetBufferP(s);
+  const size_t room = std::min(sessGetBufferSize(s), kDataChunkFixed + kDataChunkMax) - kDataChunkFixed;
+  while (sent < size) {
+    size_t got = 0;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(room, size - sent));
+    sourceRc = source(buf + kDataChunkFixed, want, &got);
+    if (sourceRc || got == 0) break;
+    if (got > want) {
+      sourceRc = RC_INTERNAL;
+      break;
+    }
+    sha.add(buf + kDataChunkFixed, got);
+    if (!buildDataChunkInPlace(buf, sessGetBufferSize(s), sent, got)) return RC_INTERNAL;
+    if ((rc = sessSendVerb(s, buf))) return rc;
+    sent += got;
+  }
+  // Even an abandoned store is ended, so that the conversation stays in
+  // step; the server keeps nothing of a store with too few bytes or a
+  // checksum of its own bytes that does not match.
+  uint8_t digest[kSha256Len];
+  sha.final(digest);
+  if (sourceRc) digest[0] ^= 0xFF;
+  rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildDataPutEnd(b, cap, digest); });
+  DataRespAnswer resp;
+  if (!rc) rc = recvDataResp(s, kStore, &resp);
+  if (rc) return rc;
+  if (sourceRc) return sourceRc;
+  if (resp.result) {
+    TRACE(TR_SESSION, "%s: server result %u for '%s'\n", kStore, resp.result, alias.c_str());
+    return resp.result;
+  }
+  if (resp.info.size != size || memcmp(resp.info.sha256, digest, kSha256Len) != 0)
+    return violation(s, kStore, "DataResp names other data than was sent");
+  *id = resp.objId;
+  if (info) *info = resp.info;
+  return 0;
+}

@@ -1,0 +1,291 @@
+// zefserverd's object data: stores and reads over the data verbs, what the
+// data directory holds afterwards, refusals that keep nothing, another
+// node's objects, damaged data, collection of unnamed files, and zefadm's
+// verify and stored-bytes listing. The client is the test's own bytes
+// (tests/support/data_verbs.h), not the client's codec.
+#include <gtest/gtest.h>
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/data_verbs.h"
+#include "tests/support/files.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/verb_client.h"
+#include "tests/support/zef_server.h"
+
+namespace {
+
+using kmrtest::Bytes;
+using kmrtest::ReceivedVerb;
+using kmrtest::VerbClient;
+
+const char* const kPass1 = "data node one";
+const char* const kPass2 = "data node two";
+
+Bytes sha256(const Bytes& data) {
+  Bytes d(32);
+  crypto_hash_sha256(d.data(), data.data(), data.size());
+  return d;
+}
+
+// A regular-file attribute block (major 8, minor 9, Linux, ORCA).
+Bytes attrBlock(uint64_t size) {
+  Bytes b = {8, 9, 22, 0, 114, 7, 39, 1};
+  b.resize(136, 0);
+  kmrtest::put32(b, 8, static_cast<uint32_t>(size >> 32));
+  kmrtest::put32(b, 12, static_cast<uint32_t>(size));
+  kmrtest::put16(b, 16, 1);
+  b[18] = 2 << 3;
+  kmrtest::put32(b, 22, 0100644);
+  return b;
+}
+
+struct Resp {
+  uint8_t result = 0xFF;
+  Bytes id;
+  uint64_t size = 0;
+  Bytes sha;
+};
+
+Resp decodeResp(const ReceivedVerb& v) {
+  Resp r;
+  EXPECT_EQ(v.code, 0xC3);
+  EXPECT_EQ(v.b.size(), 73u);
+  if (v.b.size() != 73) return r;
+  r.result = v.b[4];
+  r.id.assign(v.b.begin() + 5, v.b.begin() + 33);
+  r.size = kmrtest::be64(v.b, 33);
+  r.sha.assign(v.b.begin() + 41, v.b.end());
+  return r;
+}
+
+// Chunks of at most 32756 bytes, in order.
+std::vector<Bytes> chunks(const Bytes& data, size_t piece = 32756) {
+  std::vector<Bytes> out;
+  for (size_t at = 0; at < data.size(); at += piece)
+    out.push_back(kmrtest::dataChunkVerb(at, Bytes(data.begin() + static_cast<long>(at),
+                                                   data.begin() + static_cast<long>(std::min(data.size(), at + piece)))));
+  return out;
+}
+
+class DataVerbsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_GE(sodium_init(), 0); }
+  void SetUp() override {
+    db_ = dir_.file("zef.db");
+    data_ = dir_.file("data");
+    std::string out;
+    ASSERT_TRUE(kmrtest::registerNode(db_, "node1", kPass1, &out)) << out;
+    ASSERT_TRUE(kmrtest::registerNode(db_, "node2", kPass2, &out)) << out;
+    ASSERT_EQ(kmrtest::zefadm(db_, "add-filespace node1 /orca/fs1", &out), 0) << out;  // id 1
+    ASSERT_EQ(kmrtest::zefadm(db_, "add-filespace node2 /orca/fs1", &out), 0) << out;  // id 2
+    start();
+  }
+  void start() {
+    ASSERT_TRUE(server_.start({db_, dir_.file("server.log"), {}, {}})) << kmrtest::readFile(dir_.file("server.log"));
+  }
+  std::unique_ptr<VerbClient> client(const std::string& node = "NODE1", const char* pass = kPass1) {
+    auto c = std::make_unique<VerbClient>(static_cast<uint16_t>(server_.port()));
+    EXPECT_TRUE(c->signOn(node, pass));
+    return c;
+  }
+  // Stores `data` in file space `fsId` with `put` chunks and `end`; the answer.
+  Resp store(VerbClient& c, uint32_t fsId, const Bytes& data, const std::string& path = "/a/f",
+             std::vector<Bytes> put = {}, Bytes sha = {}) {
+    c.send(kmrtest::dataPutVerb(fsId, data.size(), kmrtest::str(path), attrBlock(data.size())));
+    if (put.empty()) put = chunks(data);
+    for (const Bytes& v : put) c.send(v);
+    c.send(kmrtest::dataPutEndVerb(sha.empty() ? sha256(data) : sha));
+    auto v = c.recv();
+    EXPECT_TRUE(v) << "connection closed";
+    return v ? decodeResp(*v) : Resp{};
+  }
+  // Reads [offset, offset+length): the bytes of the chunks and the answer.
+  Resp read(VerbClient& c, const Bytes& id, uint64_t offset, uint64_t length, Bytes* bytes) {
+    c.send(kmrtest::dataGetVerb(id, offset, length));
+    bytes->clear();
+    for (;;) {
+      auto v = c.recv();
+      EXPECT_TRUE(v) << "connection closed";
+      if (!v) return Resp{};
+      if (v->code != 0xC1) return decodeResp(*v);
+      EXPECT_EQ(kmrtest::be64(v->b, 4), offset + bytes->size()) << "chunk out of order";
+      bytes->insert(bytes->end(), v->b.begin() + 12, v->b.end());
+    }
+  }
+  // The names in the data directory, sorted, without the lock file.
+  std::vector<std::string> dataFiles() {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(data_))
+      if (e.path().filename() != ".lock") names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string adm(const std::string& args, int expected = 0) {
+    std::string out;
+    EXPECT_EQ(kmrtest::zefadm(db_, args, &out), expected) << out;
+    return out;
+  }
+
+  kmrtest::ScratchDir dir_{"zefdata"};
+  std::string db_, data_;
+  kmrtest::ZefServer server_;
+};
+
+TEST_F(DataVerbsTest, StoredBytesComeBackWholeAndInAnyRangeAndLieInOneFileOfTheirOwn) {
+  auto c = client();
+  struct Case {
+    size_t size;
+    uint64_t offset, length;  // a range read besides the whole object
+  };
+  const Case cases[] = {{0, 0, 10}, {1, 0, 1}, {32756, 100, 32756}, {32757, 32756, 5}, {100000, 99990, 1000},
+                        {70000, 80000, 10}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE("size " + std::to_string(k.size));
+    Bytes data = kmrtest::counting(k.size, static_cast<uint8_t>(k.size));
+    for (size_t i = 0; i < data.size(); i += 7) data[i] ^= static_cast<uint8_t>(i >> 8);
+    Resp put = store(*c, 1, data);
+    ASSERT_EQ(put.result, 0);
+    EXPECT_EQ(put.size, k.size);
+    EXPECT_EQ(put.sha, sha256(data));
+    Bytes got;
+    Resp whole = read(*c, put.id, 0, UINT64_MAX, &got);
+    EXPECT_EQ(whole.result, 0);
+    EXPECT_EQ(got, data);
+    Resp part = read(*c, put.id, k.offset, k.length, &got);
+    EXPECT_EQ(part.result, 0);
+    const size_t from = std::min<size_t>(k.offset, k.size), to = std::min<size_t>(k.size, k.offset + k.length);
+    EXPECT_EQ(got, Bytes(data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(to)));
+    // The object number is bytes 8-15 of the id; its file is named by it.
+    char name[17];
+    snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(kmrtest::be64(put.id, 8)));
+    struct stat st {};
+    ASSERT_EQ(stat((data_ + "/" + name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(kmrtest::readFile(data_ + "/" + name), kmrtest::text(data));
+    c->send(kmrtest::dataInfoVerb(put.id));
+    Resp info = decodeResp(*c->recv());
+    EXPECT_EQ(info.result, 0);
+    EXPECT_EQ(info.size, k.size);
+    EXPECT_EQ(info.sha, sha256(data));
+  }
+  struct stat st {};
+  ASSERT_EQ(stat(data_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_EQ(dataFiles().size(), std::size(cases)) << "no temporaries left";
+  EXPECT_NE(adm("list-filespaces").find("6 objects\t" + std::to_string(0 + 1 + 32756 + 32757 + 100000 + 70000) +
+                                        " bytes stored"),
+            std::string::npos);
+  EXPECT_NE(adm("verify").find("6 objects verified, 6 good, 0 missing or damaged"), std::string::npos);
+}
+
+TEST_F(DataVerbsTest, AStoreThatCannotBeTrustedKeepsNeitherRecordNorData) {
+  auto c = client();
+  const Bytes data = kmrtest::counting(50000, 3);
+  const Bytes missingTail = chunks(Bytes(data.begin(), data.end() - 1)).back();
+  struct Case {
+    const char* name;
+    uint32_t fsId;
+    std::string path;
+    std::vector<Bytes> put;
+    Bytes sha;
+    uint8_t result;
+  };
+  std::vector<Bytes> shortPut = chunks(Bytes(data.begin(), data.end() - 1));
+  const Case cases[] = {
+      {"another node's file space", 2, "/a/f", {}, {}, 2},
+      {"an unknown file space", 9, "/a/f", {}, {}, 2},
+      {"an empty path", 1, "", {}, {}, 34},
+      {"bytes that are not those the client read", 1, "/a/f", {}, sha256(kmrtest::counting(50000, 4)), 38},
+      {"fewer bytes than declared", 1, "/a/f", shortPut, {}, 34},
+  };
+  for (const Case& k : cases) {
+    Resp r = store(*c, k.fsId, data, k.path, k.put, k.sha);
+    EXPECT_EQ(r.result, k.result) << k.name;
+    EXPECT_EQ(r.id, Bytes(28, 0)) << k.name;
+  }
+  EXPECT_TRUE(dataFiles().empty());
+  EXPECT_NE(adm("list-filespaces").find("1\tNODE1\t/orca/fs1\tORCA\t0 objects\t0 bytes stored"), std::string::npos);
+}
+
+TEST_F(DataVerbsTest, AnotherNodesObjectsDoNotExistForItsSessions) {
+  auto c1 = client();
+  Resp put = store(*c1, 1, kmrtest::counting(100));
+  ASSERT_EQ(put.result, 0);
+  auto c2 = client("NODE2", kPass2);
+  Bytes got;
+  EXPECT_EQ(read(*c2, put.id, 0, 100, &got).result, 2);
+  EXPECT_TRUE(got.empty());
+  c2->send(kmrtest::dataInfoVerb(put.id));
+  EXPECT_EQ(decodeResp(*c2->recv()).result, 2);
+}
+
+TEST_F(DataVerbsTest, DamagedOrMissingDataIsReportedNeverServedAsGood) {
+  auto c = client();
+  const Bytes data = kmrtest::counting(70000, 9);
+  std::vector<Resp> puts;
+  for (int i = 0; i < 3; ++i) puts.push_back(store(*c, 1, data, "/f" + std::to_string(i)));
+  std::vector<std::string> files = dataFiles();
+  ASSERT_EQ(files.size(), 3u);
+  Bytes flipped = data;
+  flipped[65000] ^= 1;
+  kmrtest::writeFile(data_ + "/" + files[0], kmrtest::text(flipped));
+  kmrtest::writeFile(data_ + "/" + files[1], kmrtest::text(Bytes(data.begin(), data.end() - 1)));
+  std::filesystem::remove(data_ + "/" + files[2]);
+  for (const Resp& p : puts) {
+    Bytes got;
+    EXPECT_EQ(read(*c, p.id, 0, data.size(), &got).result, 39);
+  }
+  // A part of the flipped object that does not cover the whole is served:
+  // only whole reads are checked against the digest.
+  Bytes got;
+  EXPECT_EQ(read(*c, puts[0].id, 0, 10, &got).result, 0);
+  std::string out = adm("verify", 1);
+  EXPECT_NE(out.find("damaged (SHA-256 differs)\t/f0"), std::string::npos) << out;
+  EXPECT_NE(out.find("wrong size\t/f1"), std::string::npos) << out;
+  EXPECT_NE(out.find("missing\t/f2"), std::string::npos) << out;
+  EXPECT_NE(out.find("3 objects verified, 0 good, 3 missing or damaged"), std::string::npos) << out;
+}
+
+TEST_F(DataVerbsTest, BrokenDataExchangesEndTheSession) {
+  const Bytes put = kmrtest::dataPutVerb(1, 10, kmrtest::str("/x"), attrBlock(10));
+  const std::vector<std::pair<const char*, std::vector<Bytes>>> cases = {
+      {"a chunk without a store", {kmrtest::dataChunkVerb(0, Bytes(4))}},
+      {"an end without a store", {kmrtest::dataPutEndVerb(Bytes(32))}},
+      {"a chunk at the wrong offset", {put, kmrtest::dataChunkVerb(1, Bytes(4))}},
+      {"more bytes than declared", {put, kmrtest::dataChunkVerb(0, Bytes(11))}},
+      {"another verb inside a store", {put, kmrtest::dataInfoVerb(Bytes(28))}},
+      {"a data verb inside a transaction", {kmrtest::VerbBuilder(0x12, 4).done(), kmrtest::dataInfoVerb(Bytes(28))}},
+  };
+  for (const auto& [name, verbs] : cases) {
+    auto c = client();
+    for (const Bytes& v : verbs) c->send(v);
+    EXPECT_FALSE(c->recv().has_value()) << name;
+  }
+  EXPECT_TRUE(dataFiles().empty());
+}
+
+TEST_F(DataVerbsTest, FilesNoRecordNamesAreCollectedAtStartAndByGc) {
+  auto c = client();
+  Resp kept = store(*c, 1, kmrtest::counting(10));
+  ASSERT_EQ(kept.result, 0);
+  const std::string keptName = dataFiles().at(0);
+  const std::vector<std::string> planted = {".put-1-2-3", "00000000000000ff"};
+  for (const auto& n : planted) kmrtest::writeFile(data_ + "/" + n, "left by a crash");
+  kmrtest::writeFile(data_ + "/README", "not ours");
+  c.reset();
+  server_.stop();
+  start();
+  EXPECT_EQ(dataFiles(), (std::vector<std::string>{keptName, "README"}));
+  for (const auto& n : planted) kmrtest::writeFile(data_ + "/" + n, "left by a crash");
+  EXPECT_NE(adm("gc").find("2 files removed (30 bytes)"), std::string::npos);
+  EXPECT_EQ(dataFiles(), (std::vector<std::string>{keptName, "README"}));
+}
+
+}  // namespace

@@ -1,0 +1,67 @@
+// Test support: a byte-level client of zefserverd on a loopback port that
+// sends verbs built by the test (verb_builder.h, data_verbs.h) and reads
+// the server's verbs whole.
+#ifndef KMR_TESTS_SUPPORT_VERB_CLIENT_H
+#define KMR_TESTS_SUPPORT_VERB_CLIENT_H
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+
+#include "tests/support/verb_builder.h"
+
+namespace kmrtest {
+
+struct ReceivedVerb {
+  uint8_t code = 0;
+  Bytes b;
+};
+
+class VerbClient {
+ public:
+  // Reads give up after a minute: a guard against a hung server only.
+  explicit VerbClient(uint16_t port) : fd_(connectLoopback(port, 60)) {}
+  ~VerbClient() {
+    if (fd_ >= 0) close(fd_);
+  }
+  VerbClient(const VerbClient&) = delete;
+  VerbClient& operator=(const VerbClient&) = delete;
+  bool connected() const { return fd_ >= 0; }
+  // False when the server closed the connection.
+  bool send(const Bytes& v) { return ::send(fd_, v.data(), v.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(v.size()); }
+  // One verb, or nullopt when the server closed the connection.
+  std::optional<ReceivedVerb> recv() {
+    Bytes h(4);
+    if (!readAll(h.data(), 4) || h[3] != 0xA5) return std::nullopt;
+    ReceivedVerb v;
+    v.code = h[2];
+    v.b = h;
+    v.b.resize(be16(h, 0));
+    if (v.b.size() < 4 || (v.b.size() > 4 && !readAll(v.b.data() + 4, v.b.size() - 4))) return std::nullopt;
+    return v;
+  }
+  // Signs on; false when the server refused.
+  bool signOn(const std::string& node, const std::string& password) {
+    if (!send(signOnVerb(node, password))) return false;
+    auto r = recv();
+    return r && r->code == 0x1C && r->b.size() >= 18 && r->b[8] == 0;
+  }
+
+ private:
+  bool readAll(uint8_t* p, size_t n) {
+    while (n) {
+      ssize_t r = ::recv(fd_, p, n, 0);
+      if (r <= 0) return false;
+      p += r;
+      n -= static_cast<size_t>(r);
+    }
+    return true;
+  }
+  int fd_;
+};
+
+}  // namespace kmrtest
+
+#endif

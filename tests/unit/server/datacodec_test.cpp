@@ -1,0 +1,113 @@
+// The object data verbs as the client writes and reads them, against bytes
+// laid out from the protocol tables (tests/support/data_verbs.h).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "server/datacodec.h"
+#include "tests/support/data_verbs.h"
+
+namespace {
+
+using kmrtest::Bytes;
+
+midExtObjId_t idOf(const Bytes& b) {
+  midExtObjId_t id{};
+  memcpy(id.bytes, b.data(), kExtObjIdLen);
+  return id;
+}
+
+const Bytes kId = kmrtest::counting(28, 0x40);
+const Bytes kSha = kmrtest::counting(32, 0x80);
+
+struct EncodeCase {
+  const char* name;
+  std::function<size_t(uint8_t*, size_t)> build;
+  Bytes expected;
+};
+
+TEST(DataCodec, EncodersLayTheVerbsOutAsTheTablesSay) {
+  const Bytes path = kmrtest::str("/proj/a.dat");
+  const Bytes block = kmrtest::counting(136, 1);
+  const EncodeCase cases[] = {
+      {"DataPut",
+       [&](uint8_t* b, size_t cap) {
+         return buildDataPut(b, cap, 7, 0x100000001ULL, "/proj/a.dat", block.data(), block.size());
+       },
+       kmrtest::dataPutVerb(7, 0x100000001ULL, path, block)},
+      {"DataPutEnd",
+       [&](uint8_t* b, size_t cap) {
+         uint8_t sha[32];
+         memcpy(sha, kSha.data(), 32);
+         return buildDataPutEnd(b, cap, sha);
+       },
+       kmrtest::dataPutEndVerb(kSha)},
+      {"DataGet",
+       [&](uint8_t* b, size_t cap) { return buildDataGet(b, cap, idOf(kId), 0x200000003ULL, 65536); },
+       kmrtest::dataGetVerb(kId, 0x200000003ULL, 65536)},
+      {"DataInfo", [&](uint8_t* b, size_t cap) { return buildDataInfo(b, cap, idOf(kId)); },
+       kmrtest::dataInfoVerb(kId)},
+      {"DataChunk",
+       [&](uint8_t* b, size_t cap) {
+         memcpy(b + kDataChunkFixed, "xyz", 3);
+         return buildDataChunkInPlace(b, cap, 0x300000000ULL, 3);
+       },
+       kmrtest::dataChunkVerb(0x300000000ULL, kmrtest::str("xyz"))},
+  };
+  for (const auto& c : cases) {
+    Bytes buf(kDataChunkFixed + kDataChunkMax, 0);
+    size_t n = c.build(buf.data(), buf.size());
+    buf.resize(n);
+    EXPECT_EQ(buf, c.expected) << c.name;
+    // One byte less room than the verb needs is refused, not cut short.
+    Bytes small(c.expected.size() - 1, 0);
+    EXPECT_EQ(c.build(small.data(), small.size()), 0u) << c.name;
+  }
+}
+
+TEST(DataCodec, ChunksHoldAtMostOneFullVerbOfData) {
+  Bytes buf(kDataChunkFixed + kDataChunkMax + 1, 0);
+  EXPECT_EQ(buildDataChunkInPlace(buf.data(), buf.size(), 0, kDataChunkMax), 32768u);
+  EXPECT_EQ(buildDataChunkInPlace(buf.data(), buf.size(), 0, kDataChunkMax + 1), 0u);
+}
+
+TEST(DataCodec, DecodersReadTheServersVerbsAndRefuseOthers) {
+  Bytes resp = kmrtest::dataRespVerb(39, kId, 0x0102030405060708ULL, kSha);
+  DataRespAnswer a;
+  ASSERT_EQ(decodeDataResp(resp.data(), resp.size(), &a), 0);
+  EXPECT_EQ(a.result, 39);
+  EXPECT_EQ(Bytes(a.objId.bytes, a.objId.bytes + 28), kId);
+  EXPECT_EQ(a.info.size, 0x0102030405060708ULL);
+  EXPECT_EQ(Bytes(a.info.sha256, a.info.sha256 + 32), kSha);
+
+  Bytes chunk = kmrtest::dataChunkVerb(0x10, kmrtest::str("abc"));
+  DataChunkView v;
+  ASSERT_EQ(decodeDataChunk(chunk.data(), chunk.size(), &v), 0);
+  EXPECT_EQ(v.offset, 0x10u);
+  ASSERT_EQ(v.length, 3u);
+  EXPECT_EQ(memcmp(v.data, "abc", 3), 0);
+
+  struct Bad {
+    const char* name;
+    Bytes verb;
+    bool resp;
+  };
+  Bytes shortResp(resp.begin(), resp.end() - 1);
+  kmrtest::put16(shortResp, 0, static_cast<uint16_t>(shortResp.size()));
+  Bytes shortChunk(chunk.begin(), chunk.begin() + 11);
+  kmrtest::put16(shortChunk, 0, 11);
+  const Bad bad[] = {
+      {"DataResp one byte short", shortResp, true},
+      {"a chunk where DataResp belongs", chunk, true},
+      {"DataChunk shorter than its offset", shortChunk, false},
+      {"DataResp where a chunk belongs", resp, false},
+  };
+  for (const auto& b : bad) {
+    int rc = b.resp ? decodeDataResp(b.verb.data(), b.verb.size(), &a)
+                    : decodeDataChunk(b.verb.data(), b.verb.size(), &v);
+    EXPECT_EQ(rc, 136) << b.name;
+  }
+}
+
+}  // namespace

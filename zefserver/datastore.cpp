@@ -1,0 +1,295 @@
+#include "zefserver/datastore.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sodium.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "common/rc.h"
+
+namespace zef {
+
+namespace {
+
+const char* kDataSchema = R"sql(
+CREATE TABLE IF NOT EXISTS object_data(
+  objnum INTEGER PRIMARY KEY,
+  size INTEGER NOT NULL,
+  sha256 BLOB NOT NULL);
+CREATE TRIGGER IF NOT EXISTS object_data_follows AFTER DELETE ON objects
+BEGIN
+  DELETE FROM object_data WHERE objnum = old.objnum;
+END;
+)sql";
+
+constexpr const char* kLockName = ".lock";
+constexpr const char* kTempPrefix = ".put-";
+constexpr size_t kReadPiece = 256 * 1024;
+
+DataRef refFromRow(const Stmt& st, int sizeCol, int shaCol) {
+  DataRef r;
+  r.size = static_cast<uint64_t>(st.i64(sizeCol));
+  std::vector<uint8_t> sha = st.blob(shaCol);
+  if (sha.size() == r.sha256.size()) std::memcpy(r.sha256.data(), sha.data(), sha.size());
+  return r;
+}
+
+// The object number a data file's name gives, or nullopt for another name.
+std::optional<uint64_t> objNumOfName(const char* name) {
+  if (std::strlen(name) != 16) return std::nullopt;
+  uint64_t n = 0;
+  for (const char* p = name; *p; ++p) {
+    int d = *p >= '0' && *p <= '9' ? *p - '0' : *p >= 'a' && *p <= 'f' ? *p - 'a' + 10 : -1;
+    if (d < 0) return std::nullopt;
+    n = n << 4 | static_cast<uint64_t>(d);
+  }
+  return n;
+}
+
+int lockDir(const DataDir& dir, int how) {
+  int fd = openat(dir.fd(), kLockName, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return -1;
+  while (flock(fd, how) != 0) {
+    if (errno != EINTR) {
+      int e = errno;
+      ::close(fd);
+      errno = e;
+      return -1;
+    }
+  }
+  return fd;
+}
+
+}  // namespace
+
+Sha256::Sha256() : st_(std::make_unique<crypto_hash_sha256_state>()) {
+  if (sodium_init() < 0) throw StoreError("libsodium cannot be initialised");
+  crypto_hash_sha256_init(st_.get());
+}
+Sha256::~Sha256() = default;
+void Sha256::add(const uint8_t* p, size_t n) { crypto_hash_sha256_update(st_.get(), p, n); }
+Digest Sha256::final() {
+  Digest d;
+  crypto_hash_sha256_final(st_.get(), d.data());
+  return d;
+}
+
+void execSql(Store& store, const char* sql) {
+  char* err = nullptr;
+  if (sqlite3_exec(store.handle(), sql, nullptr, nullptr, &err) != SQLITE_OK) {
+    std::string what = err ? err : sqlite3_errmsg(store.handle());
+    sqlite3_free(err);
+    throw StoreError(what);
+  }
+}
+
+void ensureDataSchema(Store& store) { execSql(store, kDataSchema); }
+
+std::optional<DataRef> findDataRef(Store& store, uint64_t objNum) {
+  Stmt st(store.handle(), "SELECT size, sha256 FROM object_data WHERE objnum = ?");
+  st.bind(1, static_cast<int64_t>(objNum));
+  if (!st.step()) return std::nullopt;
+  return refFromRow(st, 0, 1);
+}
+
+void insertDataRef(Store& store, uint64_t objNum, const DataRef& ref) {
+  Stmt st(store.handle(), "INSERT INTO object_data(objnum, size, sha256) VALUES(?, ?, ?)");
+  st.bind(1, static_cast<int64_t>(objNum)).bind(2, static_cast<int64_t>(ref.size));
+  st.bindBlob(3, ref.sha256.data(), ref.sha256.size());
+  st.step();
+}
+
+uint64_t storedBytes(Store& store, uint32_t fsId) {
+  Stmt st(store.handle(),
+          "SELECT coalesce(sum(d.size), 0) FROM object_data d JOIN objects o ON o.objnum = d.objnum "
+          "WHERE o.fsid = ?");
+  st.bind(1, static_cast<int64_t>(fsId));
+  return st.step() ? static_cast<uint64_t>(st.i64(0)) : 0;
+}
+
+void forEachDataRef(Store& store, const std::function<void(uint64_t, const DataRef&)>& fn) {
+  constexpr int64_t kPage = 512;
+  std::vector<std::pair<uint64_t, DataRef>> page;
+  int64_t after = 0;
+  do {
+    page.clear();
+    Stmt st(store.handle(), "SELECT objnum, size, sha256 FROM object_data WHERE objnum > ? ORDER BY objnum LIMIT ?");
+    st.bind(1, after).bind(2, kPage);
+    while (st.step()) page.emplace_back(static_cast<uint64_t>(st.i64(0)), refFromRow(st, 1, 2));
+    for (const auto& [num, ref] : page) fn(num, ref);
+    if (!page.empty()) after = static_cast<int64_t>(page.back().first);
+  } while (page.size() == static_cast<size_t>(kPage));
+}
+
+std::string defaultDataDir(const std::string& dbPath) {
+  size_t slash = dbPath.rfind('/');
+  if (slash == std::string::npos) return "data";
+  return dbPath.substr(0, slash + 1) + "data";
+}
+
+int dataResultOfErrno(int err) { return err == ENOSPC || err == EDQUOT ? RC_DATA_NO_SPACE : RC_DATA_IO; }
+
+std::unique_ptr<DataDir> DataDir::open(const std::string& path, std::string& error) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = "cannot create data directory " + path + ": " + strerror(errno);
+    return nullptr;
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    error = "cannot open data directory " + path + ": " + strerror(errno);
+    return nullptr;
+  }
+  return std::unique_ptr<DataDir>(new DataDir(path, fd));
+}
+
+DataDir::~DataDir() { ::close(fd_); }
+
+std::string DataDir::fileName(uint64_t objNum) {
+  char name[17];
+  snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(objNum));
+  return name;
+}
+
+int DataDir::openObject(uint64_t objNum) const {
+  return openat(fd_, fileName(objNum).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+}
+
+void DataDir::remove(uint64_t objNum) { unlinkat(fd_, fileName(objNum).c_str(), 0); }
+
+DataDir::Collected DataDir::collect(Store& store) {
+  Collected done;
+  int lock = lockDir(*this, LOCK_EX);
+  if (lock < 0) throw StoreError(std::string("cannot lock the data directory: ") + strerror(errno));
+  int dfd = dup(fd_);
+  DIR* d = dfd < 0 ? nullptr : fdopendir(dfd);
+  if (!d) {
+    if (dfd >= 0) ::close(dfd);
+    ::close(lock);
+    throw StoreError(std::string("cannot read the data directory: ") + strerror(errno));
+  }
+  rewinddir(d);
+  // Names first, removals after: removing while reading a directory may
+  // skip entries.
+  std::vector<std::string> doomed;
+  while (dirent* e = readdir(d)) {
+    const char* name = e->d_name;
+    if (std::strncmp(name, kTempPrefix, std::strlen(kTempPrefix)) == 0) {
+      doomed.emplace_back(name);
+    } else if (auto num = objNumOfName(name)) {
+      if (!findDataRef(store, *num)) doomed.emplace_back(name);
+    }
+  }
+  closedir(d);
+  for (const std::string& name : doomed) {
+    struct stat st {};
+    if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (unlinkat(fd_, name.c_str(), 0) == 0) {
+      ++done.files;
+      done.bytes += static_cast<uint64_t>(st.st_size);
+    }
+  }
+  if (done.files) fsync(fd_);
+  ::close(lock);
+  return done;
+}
+
+DataWriter::DataWriter(DataDir& dir, uint64_t sessionId) : dir_(dir) {
+  static std::atomic<uint64_t> counter{0};
+  lockFd_ = lockDir(dir, LOCK_SH);
+  if (lockFd_ < 0) {
+    err_ = errno;
+    return;
+  }
+  temp_ = std::string(kTempPrefix) + std::to_string(getpid()) + "-" + std::to_string(sessionId) + "-" +
+          std::to_string(++counter);
+  fd_ = openat(dir.fd(), temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd_ < 0) err_ = errno;
+  buf_.reserve(kBufferSize);
+}
+
+DataWriter::~DataWriter() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!published_ && !temp_.empty()) unlinkat(dir_.fd(), temp_.c_str(), 0);
+  if (lockFd_ >= 0) ::close(lockFd_);
+}
+
+void DataWriter::write(const uint8_t* p, size_t n) {
+  while (n && !err_) {
+    size_t take = std::min(n, kBufferSize - buf_.size());
+    buf_.insert(buf_.end(), p, p + take);
+    p += take;
+    n -= take;
+    if (buf_.size() == kBufferSize) flush();
+  }
+}
+
+void DataWriter::flush() {
+  size_t done = 0;
+  while (done < buf_.size() && !err_) {
+    ssize_t w = ::write(fd_, buf_.data() + done, buf_.size() - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) err_ = w < 0 ? errno : ENOSPC;
+    else done += static_cast<size_t>(w);
+  }
+  buf_.clear();
+}
+
+int DataWriter::sync() {
+  if (!err_) flush();
+  if (!err_ && fsync(fd_) != 0) err_ = errno;
+  return err_;
+}
+
+int DataWriter::publish(uint64_t objNum) {
+  if (err_) return err_;
+  if (renameat(dir_.fd(), temp_.c_str(), dir_.fd(), DataDir::fileName(objNum).c_str()) != 0) return errno;
+  published_ = true;
+  if (fsync(dir_.fd()) != 0) return errno;
+  return 0;
+}
+
+const char* dataCheckText(DataCheck c) {
+  switch (c) {
+    case DataCheck::kGood: return "good";
+    case DataCheck::kMissing: return "missing";
+    case DataCheck::kWrongSize: return "wrong size";
+    case DataCheck::kWrongDigest: return "damaged (SHA-256 differs)";
+    case DataCheck::kUnreadable: return "unreadable";
+  }
+  return "?";
+}
+
+DataCheck checkData(const DataDir& dir, uint64_t objNum, const DataRef& ref) {
+  int fd = dir.openObject(objNum);
+  if (fd < 0) return errno == ENOENT ? DataCheck::kMissing : DataCheck::kUnreadable;
+  struct stat st {};
+  DataCheck result = DataCheck::kGood;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) result = DataCheck::kUnreadable;
+  else if (static_cast<uint64_t>(st.st_size) != ref.size) result = DataCheck::kWrongSize;
+  if (result == DataCheck::kGood) {
+    Sha256 sha;
+    std::vector<uint8_t> buf(kReadPiece);
+    for (;;) {
+      ssize_t n = read(fd, buf.data(), buf.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        result = DataCheck::kUnreadable;
+        break;
+      }
+      if (n == 0) break;
+      sha.add(buf.data(), static_cast<size_t>(n));
+    }
+    if (result == DataCheck::kGood && sha.final() != ref.sha256) result = DataCheck::kWrongDigest;
+  }
+  ::close(fd);
+  return result;
+}
+
+}  // namespace zef

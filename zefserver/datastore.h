@@ -1,0 +1,147 @@
+// Object data of the reference server: the data directory with one file per
+// object, the data reference of each object (size and SHA-256) in the
+// database, the writing of a new object's data under a temporary name, and
+// the collection of files that no record names.
+//
+// Contract
+// - A DataDir is shared by all sessions of a process (and opened by zefadm);
+//   its functions may be called from any thread. A DataWriter and the
+//   functions taking a Store are used by the one thread that uses that Store.
+// - The order that makes a record never name data that is not durable:
+//   DataWriter::sync (file fsynced), then, inside the database transaction
+//   that inserts the record and its data reference, DataWriter::publish
+//   (rename and directory fsync), then the commit.
+// - A DataWriter holds the directory's lock shared from its temporary to its
+//   end; collect() takes it exclusively, so it never removes a store in
+//   progress. A DataWriter not published removes its temporary when it ends.
+// - Failures of the file system are errno values (0 none); database failures
+//   are thrown as StoreError like every Store call.
+#ifndef KMR_ZEFSERVER_DATASTORE_H
+#define KMR_ZEFSERVER_DATASTORE_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "zefserver/store.h"
+
+struct crypto_hash_sha256_state;
+
+namespace zef {
+
+using Digest = std::array<uint8_t, 32>;
+
+// SHA-256 (libsodium) of bytes given in pieces.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  void add(const uint8_t* p, size_t n);
+  Digest final();
+
+ private:
+  std::unique_ptr<crypto_hash_sha256_state> st_;
+};
+
+// What the record of an object says about its data.
+struct DataRef {
+  uint64_t size = 0;
+  Digest sha256{};
+};
+
+// Runs SQL that returns no rows on the store's connection (pragmas).
+void execSql(Store& store, const char* sql);
+// Creates the table of data references when missing (deleting an object
+// deletes its reference with it).
+void ensureDataSchema(Store& store);
+std::optional<DataRef> findDataRef(Store& store, uint64_t objNum);
+void insertDataRef(Store& store, uint64_t objNum, const DataRef& ref);
+// Sum of the data sizes of the objects of file space fsId.
+uint64_t storedBytes(Store& store, uint32_t fsId);
+// Calls `fn` for every data reference in object number order, a page at a
+// time, so that memory does not grow with the number of objects.
+void forEachDataRef(Store& store, const std::function<void(uint64_t objNum, const DataRef&)>& fn);
+
+// `data` in the directory of the database file.
+std::string defaultDataDir(const std::string& dbPath);
+// The data verbs' result for a file system error: RC_DATA_NO_SPACE for a
+// full disk or quota, RC_DATA_IO for anything else.
+int dataResultOfErrno(int err);
+
+class DataDir {
+ public:
+  // Opens the directory, creating it (and no parent) with mode 0700 when
+  // missing. nullptr with `error` set when it cannot be opened or is not a
+  // directory.
+  static std::unique_ptr<DataDir> open(const std::string& path, std::string& error);
+  ~DataDir();
+  DataDir(const DataDir&) = delete;
+  DataDir& operator=(const DataDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  int fd() const { return fd_; }
+  // The name of an object's data file: 16 lower-case hex digits.
+  static std::string fileName(uint64_t objNum);
+  // A descriptor of the object's data file for reading, or -1 with errno.
+  int openObject(uint64_t objNum) const;
+  // Removes the data file of an object whose record is gone; a missing file
+  // is no error.
+  void remove(uint64_t objNum);
+
+  struct Collected {
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+  };
+  // Removes every temporary and every object file that no committed data
+  // reference of `store` names; other names are left alone.
+  Collected collect(Store& store);
+
+ private:
+  friend class DataWriter;
+  DataDir(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  std::string path_;
+  int fd_;
+};
+
+// Writes one new object's data under a temporary name, buffered.
+class DataWriter {
+ public:
+  static constexpr size_t kBufferSize = 256 * 1024;
+  DataWriter(DataDir& dir, uint64_t sessionId);
+  ~DataWriter();
+  DataWriter(const DataWriter&) = delete;
+  DataWriter& operator=(const DataWriter&) = delete;
+
+  // The first failure met (0: none). After a failure, writes are dropped.
+  int error() const { return err_; }
+  void write(const uint8_t* p, size_t n);
+  // Writes what is buffered and fsyncs the file. Returns error().
+  int sync();
+  // Renames the file to the object's name and fsyncs the directory.
+  // Returns 0 or errno; the temporary is kept for the destructor on failure.
+  int publish(uint64_t objNum);
+
+ private:
+  void flush();
+  DataDir& dir_;
+  std::string temp_;
+  int lockFd_ = -1;
+  int fd_ = -1;
+  int err_ = 0;
+  bool published_ = false;
+  std::vector<uint8_t> buf_;
+};
+
+enum class DataCheck { kGood, kMissing, kWrongSize, kWrongDigest, kUnreadable };
+const char* dataCheckText(DataCheck c);
+// Reads the whole data file of an object and compares it with its reference.
+DataCheck checkData(const DataDir& dir, uint64_t objNum, const DataRef& ref);
+
+}  // namespace zef
+
+#endif

@@ -1,0 +1,73 @@
+// The reference server's side of the object data verbs (DataPut, DataChunk,
+// DataPutEnd, DataGet, DataInfo; docs/protocol.md "Object data"), with its
+// own decoders and encoders.
+//
+// Contract
+// - One DataVerbs belongs to one session and is used by its thread.
+// - handle() takes one data verb (isDataVerb) or, while a store is open
+//   (busy()), any verb; it returns nullptr when the session goes on, or the
+//   text of a protocol error after which the session must end (an open store
+//   is then dropped, nothing of it kept).
+// - Answers go out through `send`; a session sees only the objects of the
+//   file spaces `owns` says are its node's.
+// - A null data directory answers every store and read with RC_DATA_IO.
+#ifndef KMR_ZEFSERVER_DATAVERBS_H
+#define KMR_ZEFSERVER_DATAVERBS_H
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zefserver/datastore.h"
+#include "zefserver/objects.h"
+#include "zefserver/store.h"
+#include "zefserver/wire.h"
+
+namespace zef {
+
+class Logger;
+
+class DataVerbs {
+ public:
+  using Send = std::function<void(const std::vector<uint8_t>& verb)>;
+  using Owns = std::function<bool(uint32_t fsId)>;
+  DataVerbs(Store& store, DataDir* dir, Owns owns, Send send, Logger& log, uint64_t sessionId);
+  ~DataVerbs();
+  DataVerbs(const DataVerbs&) = delete;
+  DataVerbs& operator=(const DataVerbs&) = delete;
+
+  static bool isDataVerb(uint32_t code);
+  bool busy() const { return put_ != nullptr; }
+  const char* handle(const VerbView& v);
+
+ private:
+  struct Put;
+  const char* dataPut(const VerbView& v);
+  const char* dataChunk(const VerbView& v);
+  const char* dataPutEnd(const VerbView& v);
+  const char* dataGet(const VerbView& v);
+  const char* dataInfo(const VerbView& v);
+  // Stores the finished put; 0 or the result.
+  uint8_t commitPut(Put& p, const Digest& sha, uint64_t* objNum);
+  // The object of a DataGet/DataInfo id with its data reference; the
+  // result (0, RC_NO_MATCH, RC_NO_DATA) when there is none.
+  uint8_t lookup(std::span<const uint8_t> id, uint64_t* objNum, DataRef* ref);
+  void answerResp(uint8_t result, const ObjId& id, uint64_t size, const Digest& sha);
+  // Streams [from, to) of the object's file; 0 or the result.
+  uint8_t sendRange(uint64_t objNum, const DataRef& ref, uint64_t from, uint64_t to);
+
+  Store& store_;
+  DataDir* dir_;
+  Owns owns_;
+  Send send_;
+  Logger& log_;
+  uint64_t sessionId_;
+  std::unique_ptr<Put> put_;
+  std::vector<uint8_t> chunk_;  // the one chunk verb being built
+};
+
+}  // namespace zef
+
+#endif
