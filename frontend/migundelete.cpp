@@ -1,5 +1,6 @@
 #include "frontend/migundelete.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <unistd.h>
@@ -154,7 +155,35 @@ int resolveSubtree(const MigundeleteArgs& args, const FsNameList& managed, std::
   return 1;
 }
 
+bool wantsJsonOutput(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (startsWithNoCase(argv[i], "-tracefi") || startsWithNoCase(argv[i], "-tracefl") ||
+        startsWithNoCase(argv[i], "-tracema"))
+      continue;
+    std::string up = upperCopy(argv[i]);
+    if (up == "-HELP" || up == "-H") return false;  // the grammar stops there
+    if (up == "-JSON" || up == "-J") return true;
+  }
+  return false;
+}
+
+FILE* separateJsonOutput(int argc, char** argv) {
+  if (!wantsJsonOutput(argc, argv)) return stdout;
+  fflush(stdout);
+  const int lines = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  FILE* out = lines >= 0 ? fdopen(lines, "w") : nullptr;
+  if (out == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    // Without a second stream the lines share standard output as before.
+    if (out != nullptr) fclose(out);
+    else if (lines >= 0) close(lines);
+    return stdout;
+  }
+  return out;
+}
+
 Migundelete::Migundelete(int argc, char** argv) {
+  // Before anything prints: the banner already belongs on standard error.
+  m_run.jsonOut = separateJsonOutput(argc, argv);
   psSetThreadMode(1);
   // The server layer plugs its connection set-up and session release into
   // the option start-up and the clean-up before they run.
@@ -221,6 +250,7 @@ Migundelete::Migundelete(int argc, char** argv) {
   m_options = nullptr;
   nlterm();
   trClose(true);
+  if (m_run.jsonOut != stdout) fflush(m_run.jsonOut);
   if (result != 0 || m_incomplete) clExit(1);
 }
 
@@ -311,7 +341,9 @@ int Migundelete::startMigundelete() {
   }
   if (lockRc != 0) return lockRc;
 
-  auto* facade = new ReconcileLogicFacade(m_env.reconcile, m_detail, m_fileSystem);
+  // A preview leaves no file behind, the reconcile log included.
+  auto* facade = new ReconcileLogicFacade(m_env.reconcile, m_detail, m_fileSystem,
+                                          m_run.preview ? std::string() : std::string(kReconcileLogPath));
   MigundeleteRunOptions run = m_run;
   std::unique_ptr<ProgressLine> progress;
   if (ProgressLine::wanted(m_detail, run.preview, STDERR_FILENO)) {

@@ -13,6 +13,8 @@
 
 #include <signal.h>
 
+#include <cstdio>
+
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -61,6 +63,16 @@ using FsNameList = std::function<std::vector<std::string>()>;
 // above it). Returns 1, or 0 after message 9708, 9709 or 9710.
 int resolveSubtree(const MigundeleteArgs& args, const FsNameList& managed, std::string* fileSystem,
                    AliasScope* scope);
+
+// Whether the command line asks for -JSON (before any -HELP, which ends the
+// grammar). Looked at before start-up prints anything.
+bool wantsJsonOutput(int argc, char** argv);
+// With -JSON, standard output carries the JSON lines and nothing else: they
+// get a stream of their own on the original descriptor 1, and descriptor 1
+// becomes a copy of standard error, so the banner and every message, whoever
+// prints it, stays off the pipe. Returns that stream (owned by the process),
+// or stdout without -JSON or when no second descriptor can be had.
+FILE* separateJsonOutput(int argc, char** argv);
 
 // Removes doubled and trailing path delimiters in place ("/a//b/" -> "/a/b").
 void psRemoveUnnecessaryDelimiters(char* path);

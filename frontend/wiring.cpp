@@ -25,6 +25,7 @@ MigundeleteEnv migundeleteEnv() {
   env.server.stanzaLookup = managedTableStanza;
   env.server.pathHandle = kmrGetHsmHandle;
   env.hsm = hsmXdsmEnv();
+  env.reconcile.queryLink = &createZefQueryLink;
   return env;
 }
 

@@ -43,7 +43,10 @@ void ReconcileLogicFacade::prepareReconcileRun() {
 // class with its two flags.
 int ReconcileLogicFacade::runMigundelete(const char* entry, int expiring, int recovery) {
   TREnterExit<char> trace(__FILE__, __LINE__, entry);
-  auto* mode = new ReconcileModeMigUndelete(m_env, m_fileSystem, m_detail, m_status.get(), expiring,
+  // A preview's link only looks: it never registers the file space.
+  ReconcileEnv env = m_env;
+  if (m_runOptions.preview && env.queryLink) env.serverLink = env.queryLink;
+  auto* mode = new ReconcileModeMigUndelete(env, m_fileSystem, m_detail, m_status.get(), expiring,
                                             recovery);
   mode->setRunOptions(m_runOptions);
   delete m_mode.exchange(mode, std::memory_order_acq_rel);

@@ -5,7 +5,10 @@
 // - The constructor creates the status object; when that fails the process
 //   ends with exit(1) after message 9184.
 // - `env` is copied; every mode the facade makes gets the copy (its server
-//   link factory makes the mode's server link).
+//   link factory makes the mode's server link; a preview's mode gets
+//   env.queryLink instead when it is set).
+// - `logPath` is the reconcile log of the run's status; empty: none (a
+//   preview writes no file).
 // - Each facade runs one process operation, synchronously on the caller's
 //   thread; its result is the mode's run result, unchanged.
 // - stopReconcile() may be called from any thread while the facade is

@@ -88,6 +88,7 @@ ReconcileModeMigUndelete::~ReconcileModeMigUndelete() = default;
 
 int ReconcileModeMigUndelete::startReconcilation() {
   TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileModeMigUndelete::startReconcilation");
+  m_started = std::chrono::steady_clock::now();
   if (m_run.preview) return previewReconcilation();
   if (m_run.scope.wholeFileSystem())
     nlfprintf(stdout, kMsg9314, m_fileSystem.c_str());
@@ -133,6 +134,9 @@ int ReconcileModeMigUndelete::startReconcilation() {
   }
   m_status->m_updatedCount = m_server->committedUpdates();
   int result = stopCode();
+  reportMadeDirectories();
+  reportLostDirectories();
+  reportSummary();
   if (result == 0) reportEnd();
   return result;
 }
@@ -205,6 +209,7 @@ void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
   const std::string& alias = obj->getAlias();
   const StubDecision& decision = decide(obj, rules());
   ReconcileStatus& st = *m_status;
+  RunSummary& sum = st.m_summary;
   switch (decision.action) {
     case StubAction::kSkipPresent:
       if (m_maybeOwnStub && repairRecordOfPresentStub(obj) == 1) {
@@ -213,17 +218,29 @@ void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
       } else {
         ++st.m_skippedCount;
       }
+      ++sum.skipped;
       break;
     case StubAction::kSkipExpired:
-    case StubAction::kSkipDirectory: ++st.m_skippedCount; break;
+    case StubAction::kSkipDirectory:
+      ++st.m_skippedCount;
+      ++sum.skipped;
+      break;
     // An invalid path is passed over by a normal run; a recovery run was
     // asked to make every stub and did not make this one.
-    case StubAction::kRefuseAlias: ++(m_recovery == 0 ? st.m_skippedCount : st.m_failedCount); break;
-    case StubAction::kRefuseNoAttributes: ++st.m_failedCount; break;
+    case StubAction::kRefuseAlias:
+      ++(m_recovery == 0 ? st.m_skippedCount : st.m_failedCount);
+      ++sum.refused;
+      break;
+    case StubAction::kRefuseNoAttributes:
+      ++st.m_failedCount;
+      ++sum.refused;
+      break;
     default:
-      if (m_run.makeDirs && decision.action == StubAction::kRecreate &&
-          !bringBackDirectories(decision, alias)) {
+      if ((!m_run.makeDirs && noteLostDirectory(decision)) ||
+          (m_run.makeDirs && decision.action == StubAction::kRecreate &&
+           !bringBackDirectories(decision, alias))) {
         ++st.m_failedCount;
+        ++sum.failed;
         break;
       }
       TRACE(TR_SMRECONCILE,
@@ -231,10 +248,13 @@ void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
             clShowable(alias).c_str());
       if (recreateFileStub(obj) == 1) {
         ++st.m_recreatedCount;
+        ++(decision.action == StubAction::kRecreate ? sum.recreated : sum.replaced);
+        m_madeDirs.recreated(alias, obj->getAttributes()->uid, obj->getAttributes()->gid);
         obj->setFileMigrState(kMigStateMigrated);
         sendUpdate(obj);
       } else {
         ++st.m_failedCount;
+        ++(decision.action == StubAction::kRefuseRecord ? sum.refused : sum.failed);
         TRACE(TR_SMRECONCILEDETAIL, "(%s): FAILURE -> Recreation of stub for object '%s' failed!\n", kName,
               clShowable(alias).c_str());
       }
@@ -267,10 +287,18 @@ void ReconcileModeMigUndelete::reportDecision(const StubDecision& decision,
 bool ReconcileModeMigUndelete::bringBackDirectories(const StubDecision& decision,
                                                     const std::string& alias) {
   ParentProbe parent = decision.parent;
+  if (parent.state == ParentState::kMissing && !m_stagingFd) {
+    m_stagingFd.reset(openDirectoryStaging(m_mountFd.get()));
+    if (!m_stagingFd) parent = ParentProbe{ParentState::kError, "/.Tarnveld", errno};
+  }
   if (parent.state == ParentState::kMissing) {
-    parent = makeLostDirectories(m_mountFd.get(), alias, [this](const std::string& dir) {
-      nlfprintf(stdout, kMsg9703, clShowable(m_fileSystem + dir).c_str());
+    parent = makeLostDirectories(m_mountFd.get(), m_stagingFd.get(), alias, [this](const MadeDirectory& dir) {
+      ++m_status->m_summary.directoriesMade;
+      m_madeDirs.made(dir);
+      nlfprintf(stdout, kMsg9703, clShowable(m_fileSystem + dir.alias).c_str());
       fflush(stdout);
+      // The first moment a user sees the directory under its name.
+      stubTestKillPoint("AFTERMKDIR");
     });
   }
   const std::string where = clShowable(m_fileSystem + parent.component);
@@ -412,6 +440,7 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
   if (m_detail == 1) {
     nlfprintf(stdout, kMsg9321, clShowable(path).c_str());
     fflush(stdout);
+    logMessage(kMsg9321, clShowable(path).c_str());
   }
   bool scoutOff = m_options != nullptr && m_options->hsmDisableAutoMigDaemons != 0;
   if (m_recovery == 0 && !scoutOff) informScout(path);

@@ -19,12 +19,15 @@
 #ifndef KMR_RECONCILE_MIGUNDELETE_H
 #define KMR_RECONCILE_MIGUNDELETE_H
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "common/uniquefd.h"
 #include "hsmfs/hsmattr.h"
+#include "reconcile/lostdirs.h"
 #include "reconcile/reconcilemode.h"
 #include "reconcile/runoptions.h"
 #include "reconcile/stubdecision.h"
@@ -44,8 +47,9 @@ int refusedRecordMessage(const Attrib& attr);
 unsigned stubPermissionBits(uint32_t mode, int restoreSetId);
 
 // Ends the process with SIGKILL when TESTFLAGS KILLATSTEP names `step`
-// (AFTERCREATE, AFTERVOQOBJ, AFTERREGION, BEFORERENAME, AFTERCOMMIT), stops
-// it with SIGSTOP when PAUSEATSTEP does. Each fires at every object.
+// (AFTERCREATE, AFTERVOQOBJ, AFTERREGION, BEFORERENAME, AFTERCOMMIT; and
+// AFTERMKDIR at each directory -MKDIRS made), stops it with SIGSTOP when
+// PAUSEATSTEP does. Each fires at every object.
 void stubTestKillPoint(const char* step);
 
 class ReconcileModeMigUndelete : public ReconcileMode {
@@ -92,6 +96,22 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   void sendUpdate(ZefServerMigratedObject* obj);
   void reportEnd();
 
+  // What a run tells at its end and keeps in the reconcile log
+  // (reconcile/runreport.cpp).
+  // Without -MKDIRS: an object whose directory an rm -rf took is counted
+  // under the first missing directory instead of failing on its own; true
+  // when `decision` is such a case.
+  bool noteLostDirectory(const StubDecision& decision);
+  // One message per lost directory with its count and the hint (9734).
+  void reportLostDirectories();
+  // The directories -MKDIRS made take their objects' owner (MadeDirectories)
+  // and are named with what they have (9736).
+  void reportMadeDirectories();
+  // The line of counts (9735), on standard output and in the log.
+  void reportSummary();
+  // Message `number` as a line of the reconcile log (when it is open).
+  void logMessage(int number, ...);
+
   // Takes the server's stream element by element and hands each migrated
   // object of the scope to `handle`; returns the stop code.
   int forEachObject(const std::function<void(ZefServerMigratedObject*)>& handle);
@@ -124,6 +144,12 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   std::string m_scoutParts;
   MigundeleteRunOptions m_run;
   UniqueFd m_mountFd;          // the mount point, for the decision's lookups
+  // Objects not recreated for want of a directory, by the first missing
+  // one: as many entries as an rm -rf took, not one per object.
+  std::map<std::string, uint64_t> m_lostDirectories;
+  UniqueFd m_stagingFd;            // -MKDIRS: where directories are made
+  MadeDirectories m_madeDirs;      // -MKDIRS: the directories made so far
+  std::chrono::steady_clock::time_point m_started;
 };
 
 #endif

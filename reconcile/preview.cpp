@@ -3,6 +3,8 @@
 // stub or directory is made and the scout hears nothing.
 #include "reconcile/preview.h"
 
+#include <sodium.h>
+
 #include <cstring>
 
 #include "common/messages.h"
@@ -30,16 +32,25 @@ size_t utf8Length(const std::string& s, size_t i) {
   return n;
 }
 
-// The directories from `first` down to the one holding `alias`.
-void addMissingDirectories(const std::string& first, const std::string& alias,
-                           std::set<std::string>& out) {
-  std::string parent = alias.substr(0, alias.rfind('/'));
-  for (size_t at = first.size(); at != std::string::npos; at = parent.find('/', at + 1))
-    out.insert(parent.substr(0, at));
-  out.insert(parent);
+bool isUtf8(const std::string& s) {
+  for (size_t i = 0, n; i < s.size(); i += n)
+    if ((n = utf8Length(s, i)) == 0) return false;
+  return true;
 }
 
 }  // namespace
+
+std::string jsonField(const char* key, const std::string& value) {
+  std::string field = std::string("\"") + key + "\":" + jsonQuoted(value);
+  if (isUtf8(value)) return field;
+  // The quoted text cannot tell a stray byte from the character of the
+  // same number; the bytes themselves travel beside it.
+  std::string b64(sodium_base64_ENCODED_LEN(value.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(b64.data(), b64.size(), reinterpret_cast<const unsigned char*>(value.data()),
+                    value.size(), sodium_base64_VARIANT_ORIGINAL);
+  b64.resize(strlen(b64.c_str()));
+  return field + ",\"" + key + "_base64\":\"" + b64 + "\"";
+}
 
 std::string jsonQuoted(const std::string& text) {
   std::string out = "\"";
@@ -64,8 +75,9 @@ std::string jsonQuoted(const std::string& text) {
 }
 
 PreviewReport::PreviewReport(FILE* out, bool json, const std::string& fileSystem,
-                             const AliasScope& scope, bool makeDirs)
-    : m_out(out), m_json(json), m_fileSystem(fileSystem), m_scope(scope), m_makeDirs(makeDirs) {}
+                             const AliasScope& scope, bool makeDirs, int mountFd)
+    : m_out(out), m_json(json), m_fileSystem(fileSystem), m_scope(scope), m_makeDirs(makeDirs),
+      m_mountFd(mountFd) {}
 
 void PreviewReport::heading() {
   if (m_json) return;
@@ -95,18 +107,38 @@ const char* PreviewReport::reason(const StubDecision& d) const {
   return "";
 }
 
-void PreviewReport::object(const std::string& alias, const StubDecision& d) {
-  count(alias, d);
+void PreviewReport::object(const std::string& alias, const StubDecision& d, uint32_t uid, uint32_t gid) {
+  count(alias, d, uid, gid);
   if (m_json)
     json(alias, d);
   else
     text(d);
 }
 
-void PreviewReport::count(const std::string& alias, const StubDecision& d) {
+void PreviewReport::planDirectories(const std::string& alias, const StubDecision& d, uint32_t uid,
+                                    uint32_t gid) {
+  const std::string& first = d.parent.component;
+  auto top = m_directories.find(first);
+  if (top == m_directories.end()) {
+    top = m_directories.emplace(first, Planned{}).first;
+    if (m_mountFd < 0 || modelOfMissingDirectory(m_mountFd, first, &top->second.model) != 0)
+      top->second.model.st_mode = S_IFDIR | 0755;  // as mkdir would; nothing better is known
+  }
+  // Each directory made below the first is a copy of the same model.
+  const bool recreated = m_makeDirs && *reason(d) == '\0';
+  const std::string parent = alias.substr(0, alias.rfind('/'));
+  for (size_t at = first.size();; at = parent.find('/', at + 1)) {
+    if (at == std::string::npos) at = parent.size();
+    Planned& p = m_directories.try_emplace(parent.substr(0, at), Planned{top->second.model, {}}).first->second;
+    if (recreated) p.vote.add(uid, gid);
+    if (at >= parent.size()) break;
+  }
+}
+
+void PreviewReport::count(const std::string& alias, const StubDecision& d, uint32_t uid, uint32_t gid) {
   ++m_objects;
   if (d.action == StubAction::kRecreate && d.parent.state == ParentState::kMissing)
-    addMissingDirectories(d.parent.component, alias, m_directories);
+    planDirectories(alias, d, uid, gid);
   if (*reason(d) != '\0') {
     ++m_refuse;
     return;
@@ -155,26 +187,44 @@ void PreviewReport::text(const StubDecision& d) {
 
 void PreviewReport::json(const std::string& alias, const StubDecision& d) {
   const char* why = reason(d);
-  std::string line = "{\"type\":\"object\",\"alias\":" + jsonQuoted(alias) +
-                     ",\"path\":" + jsonQuoted(d.path) + ",\"action\":\"" +
+  std::string line = "{\"type\":\"object\"," + jsonField("alias", alias) + "," +
+                     jsonField("path", d.path) + ",\"action\":\"" +
                      (*why != '\0' ? "refuse" : stubActionWord(d.action)) + "\"";
   if (*why != '\0') line += ",\"reason\":\"" + std::string(why) + "\"";
   bool namesDirectory = d.action == StubAction::kRecreate && d.parent.state != ParentState::kPresent;
-  if (namesDirectory) line += ",\"directory\":" + jsonQuoted(d.parent.component);
+  if (namesDirectory) line += "," + jsonField("directory", d.parent.component);
   if (namesDirectory && d.parent.state == ParentState::kError)
     line += ",\"errno\":" + std::to_string(d.parent.err);
   line += "}\n";
   fputs(line.c_str(), m_out);
 }
 
+void PreviewReport::directories() {
+  for (const auto& [alias, planned] : m_directories) {
+    const struct stat st = planned.vote.decide(planned.model);
+    char mode[16];
+    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    const unsigned uid = st.st_uid, gid = st.st_gid;
+    if (!m_json) {
+      nlfprintf(m_out, kMsg9737, clShowable(m_fileSystem + alias).c_str(), uid, gid, mode);
+      continue;
+    }
+    std::string line = "{\"type\":\"directory\"," + jsonField("alias", alias) + "," +
+                       jsonField("path", m_fileSystem + alias) + ",\"uid\":" + std::to_string(uid) +
+                       ",\"gid\":" + std::to_string(gid) + ",\"mode\":\"" + mode + "\"}\n";
+    fputs(line.c_str(), m_out);
+  }
+}
+
 void PreviewReport::totals() {
   auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+  if (m_makeDirs) directories();
   if (!m_json) {
     nlfprintf(m_out, kMsg9728, n(m_objects), n(m_recreate), n(m_replace), n(m_present), n(m_expired),
               n(m_refuse), n(m_directories.size()));
   } else {
-    std::string line = "{\"type\":\"totals\",\"file_system\":" + jsonQuoted(m_fileSystem) +
-                       ",\"subtree\":" + jsonQuoted(m_scope.alias()) +
+    std::string line = "{\"type\":\"totals\"," + jsonField("file_system", m_fileSystem) + "," +
+                       jsonField("subtree", m_scope.alias()) +
                        ",\"objects\":" + std::to_string(m_objects) +
                        ",\"recreate\":" + std::to_string(m_recreate) +
                        ",\"replace\":" + std::to_string(m_replace) +
@@ -189,11 +239,18 @@ void PreviewReport::totals() {
 
 int ReconcileModeMigUndelete::previewReconcilation() {
   TREnterExit<char> trace(__FILE__, __LINE__, "ReconcileModeMigUndelete::previewReconcilation");
-  PreviewReport report(stdout, m_run.json, m_fileSystem, m_run.scope, m_run.makeDirs);
+  PreviewReport report(m_run.json ? m_run.jsonOut : stdout, m_run.json, m_fileSystem, m_run.scope,
+                       m_run.makeDirs, m_mountFd.get());
   report.heading();
   fflush(stdout);
   // Only the query: a preview opens no transaction, so there is nothing the
   // server could be asked to change.
+  // A file system the server has never seen: nothing to show, and a
+  // preview registers nothing.
+  if (!m_server->fileSpaceKnown()) {
+    nlfprintf(stdout, kMsg9733, m_fileSystem.c_str());
+    fflush(stdout);
+  }
   int rc = m_server->getAllMigrObjectsFromServer(0);
   if (rc != 0) {
     reconcileProcessError(rc, __FILE__, __LINE__);
@@ -203,7 +260,9 @@ int ReconcileModeMigUndelete::previewReconcilation() {
   int result = forEachObject([&](ZefServerMigratedObject* obj) {
     // The name is only looked at: nothing is made, so nothing is put in place.
     StubFile looked;
-    report.object(obj->getAlias(), decideStub(m_fileSystem, m_mountFd.get(), *obj, rules(), looked));
+    const Attrib* attr = obj->getAttributes();
+    report.object(obj->getAlias(), decideStub(m_fileSystem, m_mountFd.get(), *obj, rules(), looked),
+                  attr != nullptr ? attr->uid : 0, attr != nullptr ? attr->gid : 0);
   });
   // Without an open transaction this only ends the query thread.
   rc = m_server->stopTransaction();

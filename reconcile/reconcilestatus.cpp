@@ -15,7 +15,7 @@ ReconcileStatus::ReconcileStatus(const std::string& logPath) {
   m_logFile.InitializeLogFile(0, "kmrreconcile.pru", 10000, 'D', 0, false);
   // A log that cannot be opened is not this object's business to report:
   // the run goes on without it.
-  m_logFile.utOpenOutputFile(logPath.c_str());
+  if (!logPath.empty()) m_logFile.utOpenOutputFile(logPath.c_str());
 }
 
 ReconcileStatus::~ReconcileStatus() { m_logFile.close(); }

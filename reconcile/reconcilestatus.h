@@ -5,7 +5,8 @@
 //   ownership to the caller (null only when the allocation fails).
 // - The constructor opens the reconcile log (default kReconcileLogPath); a
 //   log that cannot be opened stays closed and log lines are dropped, the
-//   object is usable all the same.
+//   object is usable all the same. An empty path opens no log and creates
+//   no file (a preview's status).
 // - Only the main thread of a run uses a status object; counters are plain.
 // - initStatusObjects() never throws: a pool list that cannot be read is
 //   reported with message 9457 and the map keeps what it had.
@@ -21,6 +22,18 @@
 #include "common/errorlog.h"
 
 inline constexpr const char* kReconcileLogPath = "/var/log/kmrreconcile.log";
+
+// What became of each object of a recreating run, one outcome per object
+// (they add up to the objects processed), and the directories -MKDIRS made:
+// the run's closing summary line.
+struct RunSummary {
+  uint64_t recreated = 0;  // a stub where nothing stood
+  uint64_t replaced = 0;   // a stub in place of an older (or, -RECOVER, any) file
+  uint64_t skipped = 0;    // left as it is: present, expired, a directory
+  uint64_t refused = 0;    // a record no stub may be made from (path, attributes, type, owner)
+  uint64_t failed = 0;     // meant to be brought back and not brought back
+  uint64_t directoriesMade = 0;
+};
 
 class ReconcileStatus {
  public:
@@ -59,6 +72,7 @@ class ReconcileStatus {
   uint64_t m_skippedCount = 0;
   uint64_t m_failedCount = 0;
   uint64_t m_updateAttempts = 0;
+  RunSummary m_summary;
   // Whether the run left anything undone that it should have done.
   bool incomplete() const { return m_failedCount != 0 || m_updateAttempts > m_updatedCount; }
   uint64_t m_fileListCount = 0;

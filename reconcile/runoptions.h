@@ -10,6 +10,7 @@
 #define KMR_RECONCILE_RUNOPTIONS_H
 
 #include <cstdint>
+#include <cstdio>
 
 #include "reconcile/subtree.h"
 
@@ -31,6 +32,7 @@ class RunObserver {
 struct MigundeleteRunOptions {
   bool preview = false;   // decide and report every object, change nothing
   bool json = false;      // the preview as one JSON object per line
+  FILE* jsonOut = stdout; // where those lines go (borrowed)
   bool makeDirs = false;  // make missing directories above a stub
   AliasScope scope;       // the objects looked at
   RunObserver* observer = nullptr;

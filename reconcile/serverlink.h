@@ -31,6 +31,9 @@ class ReconcileServerLink {
   // Updates the server has committed so far in this link's transactions;
   // an update that is queued, voided or lost with the connection is not.
   virtual uint64_t committedUpdates() const = 0;
+  // False when the server does not know the file system's file space (a
+  // link that may not register it): its stream is empty.
+  virtual bool fileSpaceKnown() const { return true; }
 };
 
 // Creates the link of a run on `fileSystem` (signed on, file space known).
@@ -40,6 +43,10 @@ using ReconcileServerLinkFactory =
 
 // The real server's factory.
 std::unique_ptr<ReconcileServerLink> createZefServerLink(int* rc, const std::string& fileSystem);
+// The real server for a preview: signed on like the run's link, but it never
+// registers the file space; where the server has none, the link says so
+// (fileSpaceKnown) and streams nothing. It is never asked for a transaction.
+std::unique_ptr<ReconcileServerLink> createZefQueryLink(int* rc, const std::string& fileSystem);
 
 // What the reconcile engine needs from outside itself. The front end builds
 // one (frontend/wiring.h) and hands it to the facade, which gives it to each
@@ -49,6 +56,9 @@ std::unique_ptr<ReconcileServerLink> createZefServerLink(int* rc, const std::str
 // - The factory is called on the thread that constructs the mode.
 struct ReconcileEnv {
   ReconcileServerLinkFactory serverLink = &createZefServerLink;
+  // The link of a preview (the front end wires createZefQueryLink); empty:
+  // a preview uses serverLink too, as a scripted server does.
+  ReconcileServerLinkFactory queryLink = nullptr;
 };
 
 // Report of a server return code that ends or mars a run: a trace line under

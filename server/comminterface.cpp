@@ -177,8 +177,13 @@ int ZefServerCommInterface::createFileSpec() {
   fmDeleteFileSpec(m_fileSpecP);
   m_fileSpecP = fmNewFileSpec(m_fsName.c_str(), "", "");
   if (!m_fileSpecP) return RC_NO_MEMORY;
-  int rc = getfsID(m_serverSessionP, m_fileSpecP);
-  if (rc != 0) {
+  int rc = getfsID(m_serverSessionP, m_fileSpecP, fsGetStatistics, m_addsFileSpace);
+  if (rc == RC_NO_MATCH && !m_addsFileSpace) {
+    // Not a failure of a look that may not add: the caller says so.
+    TRACE(TR_SMRECONCILE, "(%s): the server has no file space '%s'\n", kSpec, m_fsName.c_str());
+    fmDeleteFileSpec(m_fileSpecP);
+    m_fileSpecP = nullptr;
+  } else if (rc != 0) {
     srvTraceAndLog(__FILE__, __LINE__, TR_SM, "(%s): FAILURE -> unable to get fsID for '%s' due to rc(%d)\n",
                    kSpec, m_fsName.c_str(), rc);
     fmDeleteFileSpec(m_fileSpecP);

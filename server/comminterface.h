@@ -73,8 +73,12 @@ class ZefServerCommInterface {
   // Signs the session on (or verifies it) and builds the file spec.
   int checkSession();
   // Builds the file spec of the file system and resolves its file space id
-  // (adding the file space on the server when it has none).
+  // (adding the file space on the server when it has none, unless told not
+  // to: then 2 (RC_NO_MATCH) when the server does not know it).
   int createFileSpec();
+  // Whether createFileSpec may register an unknown file space (default
+  // true). A preview sets false before checkSession: it changes nothing.
+  void setAddsFileSpace(bool adds) { m_addsFileSpace = adds; }
   // Opens the transaction list for changes (item limit: the server's
   // objects per transaction; byte limit: TXNBYTELIMIT). An open list is kept.
   int beginTransaction();
@@ -136,6 +140,7 @@ class ZefServerCommInterface {
   int m_ownsOptions = 0;
   int m_lanFreeAllowed = 0;
   uint64_t m_committedUpdatesOfEndedLists = 0;
+  bool m_addsFileSpace = true;
 };
 
 #endif

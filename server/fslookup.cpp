@@ -42,7 +42,8 @@ int fsGetStatistics(const char* fsName, FsStatistics* out) {
   return 0;
 }
 
-int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsStatFn statFn) {
+int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsStatFn statFn,
+               bool mayAdd) {
   TREnterExit<char> ee(__FILE__, __LINE__, "fsCheckAdd()");
   if (TEST_DISABLEUNICODEFLAG.set) return RC_UNICODE_DISABLED;
   FsStatistics stats;
@@ -58,6 +59,7 @@ int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsSta
     rc = queryFs(s, info.fsName, true, kMsg21605, &answer, &sendFailed);
   if (sendFailed) return rc;
   bool added = false;
+  if (rc == RC_NO_MATCH && !mayAdd) return rc;
   if (rc == RC_NO_MATCH) {
     FSAddRequest add;
     add.fsName = info.fsName;
@@ -93,13 +95,13 @@ int fsCheckAdd(Sess_o* s, const FileSpaceInfo& info, fileSpec_t* fileSpec, FsSta
   return 0;
 }
 
-int getfsID(Sess_o* s, fileSpec_t* fileSpec, FsStatFn statFn) {
+int getfsID(Sess_o* s, fileSpec_t* fileSpec, FsStatFn statFn, bool mayAdd) {
   TREnterExit<char> ee(__FILE__, __LINE__, "getfsID()");
   FileSpaceInfo info;
   info.fsName = fileSpec->fsName.empty() ? "/" : fileSpec->fsName;
   info.delimiter = '/';
-  int rc = fsCheckAdd(s, info, fileSpec, statFn);
-  if (rc) {
+  int rc = fsCheckAdd(s, info, fileSpec, statFn, mayAdd);
+  if (rc && !(rc == RC_NO_MATCH && !mayAdd)) {
     char text[1200];
     snprintf(text, sizeof text, "getfsID: Unable to get fsID from fsCheckAdd for %s, rc: %d",
              clShowable(info.fsName).c_str(), rc);

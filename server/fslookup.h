@@ -8,6 +8,9 @@
 //   protocol failure of the verbs; the server's reason; 289 (918 for an "API:"
 //   type) when an existing file space carries information of another length
 //   than 8 bytes.
+// - With mayAdd false nothing is registered: a file space the server does
+//   not know gives 2 (RC_NO_MATCH), and nothing is written to the error log
+//   for it. A preview looks up this way, so that it never changes the server.
 #ifndef KMR_SERVER_FSLOOKUP_H
 #define KMR_SERVER_FSLOOKUP_H
 
@@ -35,9 +38,10 @@ struct FileSpaceInfo {
 };
 
 int fsCheckAdd(Sess_o* session, const FileSpaceInfo& info, fileSpec_t* fileSpec,
-               FsStatFn statFn = fsGetStatistics);
+               FsStatFn statFn = fsGetStatistics, bool mayAdd = true);
 // Hands the fileSpec_t's file system name ("/" when empty) to fsCheckAdd;
 // any failure is also written to the error log.
-int getfsID(Sess_o* session, fileSpec_t* fileSpec, FsStatFn statFn = fsGetStatistics);
+int getfsID(Sess_o* session, fileSpec_t* fileSpec, FsStatFn statFn = fsGetStatistics,
+            bool mayAdd = true);
 
 #endif

@@ -523,9 +523,10 @@ TEST_F(CommandTest, RemovedTreeIsPreviewedThenBroughtBackAloneWithItsDirectories
 TEST_F(CommandTest, ProgressLineOnATerminalOnlyAndNeverInTheWayOfMessages) {
   const std::string fs = serve();
   generated(fs, 300, "/t");
-  // One object whose directory is gone: a failure message in mid-run, and
+  // One object whose directory is a file: a failure message in mid-run, and
   // each run ends 1.
   ASSERT_EQ(0, bed->zefadm({"generate", Bed::kNode, fs, "1", "--prefix", "/gone"}).status);
+  kmrtest::writeFile(fs + "/gone", "x");
 
   Result tty = RunWithTerminalStderr(bed->command({fs}));
   EXPECT_EQ(1, tty.status) << tty.err;

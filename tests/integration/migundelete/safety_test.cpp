@@ -194,6 +194,34 @@ TEST_F(CommandTest, AUserCreatingOrReplacingTheFileBeforeTheRenameKeepsTheirFile
   }
 }
 
+// A user's directory in which -MKDIRS brings a lost directory back: the user
+// exchanges the new directory with root's private one (renameat2
+// RENAME_EXCHANGE) the moment it has its name. Root's directory keeps its
+// owner and mode; the directory made is the one that gets the owner of the
+// objects recreated below it.
+TEST_F(CommandTest, ADirectoryExchangedForTheOneMkdirsMadeGainsTheUserNothing) {
+  const std::string fs = serve(), proj = fs + "/proj", lost = proj + "/lost", root = proj + "/rootonly";
+  ASSERT_EQ(0, mkdir(proj.c_str(), 0755));
+  ASSERT_EQ(0, chown(proj.c_str(), 65534, 65534));
+  ASSERT_EQ(0, mkdir(root.c_str(), 0700));
+  struct stat rootDir;
+  ASSERT_EQ(0, lstat(root.c_str(), &rootDir));
+  importRecords(fs, JsonRecord("/proj/lost/f", 100, 0100640, 1234, 1235, 1500000000, 1600000000));
+  setTestFlag("PAUSEATSTEP", "AFTERMKDIR");
+  PausedRun run(*bed, {"-MKDIRS", fs});
+  ASSERT_TRUE(run.waitStopped()) << "the command never made the directory";
+  ASSERT_EQ(0, renameat2(AT_FDCWD, lost.c_str(), AT_FDCWD, root.c_str(), RENAME_EXCHANGE));
+  Result r = run.finish();
+  struct stat st;
+  ASSERT_EQ(0, lstat(lost.c_str(), &st));
+  ASSERT_EQ(rootDir.st_ino, st.st_ino);
+  EXPECT_EQ(0u, st.st_uid) << "root's directory was handed to the user";
+  EXPECT_EQ(040700u, st.st_mode);
+  ASSERT_EQ(0, lstat(root.c_str(), &st));
+  EXPECT_EQ(1234u, st.st_uid) << r.out << r.err;
+  EXPECT_EQ(040755u, st.st_mode);
+}
+
 // ---------------------------------------------------------------------------
 // A process killed at any step of a stub, a server that commits nothing.
 

@@ -99,7 +99,9 @@ TEST_F(BuiltCatalog, InsertsMatchWhatTheCallersPass) {
       {9457, "s,s,s,"}, {9511, "s,s,s,s,s,s,"}, {9531, "s,s,s,s,"}, {12609, "llu,"}, {1074, ""}, {9322, ""},
       {11143, ""}, {11144, ""}, {20768, "u,X,s,"}, {1812, "s,lu,"}, {9701, "s,s,"}, {9703, "s,"},
       {9704, "s,s,"}, {9707, "s,d,s,"}, {9708, "s,s,"}, {9709, "s,s,s,"}, {9710, "s,s,"}, {9714, "s,s,"},
-      {9727, "s,s,d,s,"}, {9728, "llu,llu,llu,llu,llu,llu,llu,"}, {9729, ""}, {9730, "s,s,s,s,s,"}};
+      {9727, "s,s,d,s,"}, {9728, "llu,llu,llu,llu,llu,llu,llu,"}, {9729, ""}, {9730, "s,s,s,s,s,"},
+      {9733, "s,"}, {9734, "llu,s,"}, {9735, "s,llu,llu,llu,llu,llu,llu,llu,"},
+      {9736, "s,u,u,s,"}, {9737, "s,u,u,s,"}};
   for (const auto& [number, convs] : expected) EXPECT_EQ(conversions(text(number)), convs) << number;
 }
 

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
+
 #include "reconcile/lostdirs.h"
 #include "tests/support/hostile_tree.h"
 #include "tests/unit/reconcile/reconcile_fixture.h"
@@ -16,16 +18,29 @@ class LostDirsTest : public kmrtest::HostileTreeTest {
     HostileTreeTest::SetUp();
     mountFd = open(mount.c_str(), O_PATH | O_DIRECTORY);
     ASSERT_GE(mountFd, 0);
+    ASSERT_EQ(0, mkdir((mount + "/.Tarnveld").c_str(), 0755));
+    stagingFd = openDirectoryStaging(mountFd);
+    ASSERT_GE(stagingFd, 0);
   }
   void TearDown() override {
+    close(stagingFd);
     close(mountFd);
     HostileTreeTest::TearDown();
   }
   ParentProbe make(const std::string& alias) {
     made.clear();
-    return makeLostDirectories(mountFd, alias, [&](const std::string& dir) { made.push_back(dir); });
+    return makeLostDirectories(mountFd, stagingFd, alias, [&](const MadeDirectory& dir) {
+      made.push_back(dir.alias);
+      dirs.made(dir);
+    });
   }
-  int mountFd = -1;
+  uid_t ownerOf(const std::string& alias) {
+    struct stat st {};
+    lstat((mount + alias).c_str(), &st);
+    return st.st_uid;
+  }
+  int mountFd = -1, stagingFd = -1;
+  MadeDirectories dirs;
   std::vector<std::string> made;
 };
 
@@ -65,6 +80,32 @@ TEST_F(LostDirsTest, MissingDirectoriesTakeOwnerGroupAndModeOfTheNearestExisting
   struct stat st;
   ASSERT_EQ(0, lstat((mount + "/team/proj/theirs/new").c_str(), &st));
   EXPECT_EQ(65534u, st.st_uid) << "the nearest existing directory is theirs";
+}
+
+// Made directories take the owner and group their recreated objects agree
+// on, through their handle: also after a rename, never another directory
+// that took their name; objects of two owners leave the model's.
+TEST_F(LostDirsTest, MadeDirectoriesTakeTheOwnerTheirObjectsAgreeOn) {
+  ASSERT_EQ(0, mkdir((mount + "/team").c_str(), 0750));
+  expectProbe(make("/team/a/one/f"), ParentState::kPresent, "");
+  expectProbe(make("/team/b/f"), ParentState::kPresent, "");
+  dirs.recreated("/team/a/one/f", 1001, 1002);
+  dirs.recreated("/team/b/f", 1001, 1002);
+  dirs.recreated("/team/b/g", 1003, 1002);
+  ASSERT_EQ(0, rename((mount + "/team/a").c_str(), (mount + "/team/moved").c_str()));
+  ASSERT_EQ(0, mkdir((mount + "/team/a").c_str(), 0700));
+  std::map<std::string, std::string> reported;
+  dirs.finish(mountFd, [&](const std::string& alias, const struct stat& st) {
+    reported[alias] = std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " + std::to_string(st.st_mode & 07777);
+  });
+  EXPECT_EQ((std::map<std::string, std::string>{
+                {"/team/a", "1001:1002 488"}, {"/team/a/one", "1001:1002 488"}, {"/team/b", "0:0 488"}}),
+            reported);
+  EXPECT_EQ(1001u, ownerOf("/team/moved"));
+  EXPECT_EQ(0u, ownerOf("/team/a")) << "the directory that took the name is not the one made";
+  // A staging directory others may write is no staging directory.
+  ASSERT_EQ(0, chmod((mount + "/.Tarnveld").c_str(), 0777));
+  EXPECT_EQ(-1, openDirectoryStaging(mountFd));
 }
 
 TEST_F(LostDirsTest, NothingIsMadeThroughALinkOrBelowAFile) {

@@ -1,0 +1,353 @@
+#include "recall/daemon.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "common/messages.h"
+#include "common/msgnum.h"
+#include "common/trace.h"
+#include "hsmfs/fstable.h"
+#include "hsmfs/hsmattr.h"
+#include "recall/fanotify_seam.h"
+
+namespace {
+
+const char kName[] = "RecallDaemon";
+
+// The file system type as the kernel names it, for the refusal message.
+std::string fsTypeName(const std::string& mountPoint) {
+  struct statfs sf;
+  if (statfs(mountPoint.c_str(), &sf) != 0) return "unknown";
+  switch (static_cast<unsigned long>(sf.f_type)) {
+    case 0x01021994: return "tmpfs";
+    case 0xEF53: return "ext2/3/4";
+    case 0x58465342: return "xfs";
+    case 0x9123683E: return "btrfs";
+    default: {
+      char hex[32];
+      snprintf(hex, sizeof hex, "0x%lX", static_cast<unsigned long>(sf.f_type));
+      return hex;
+    }
+  }
+}
+
+void logRecallFailure(const std::string& path, const RecallOutcome& o) {
+  const char* who = hsmWhoAmI();
+  switch (o.result) {
+    case RecallResult::kServer:
+      nlfprintf(stderr, kMsg9853, who, path.c_str(), o.code);
+      break;
+    case RecallResult::kDamaged:
+      nlfprintf(stderr, kMsg9854, who, path.c_str());
+      break;
+    case RecallResult::kNoSpace:
+      nlfprintf(stderr, kMsg9855, who, path.c_str());
+      break;
+    default:
+      nlfprintf(stderr, kMsg9856, who, path.c_str(), strerror(o.code));
+      break;
+  }
+}
+
+// The path of an open descriptor, for messages only.
+std::string pathOf(int fd) {
+  char link[64], buf[4096];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("?");
+}
+
+}  // namespace
+
+RecallDaemon::RecallDaemon(SourceFactory makeSource, unsigned workers)
+    : m_makeSource(std::move(makeSource)), m_workerCount(workers ? workers : 1) {}
+
+RecallDaemon::~RecallDaemon() {
+  stopWorkers();
+  if (m_access >= 0) close(m_access);
+  if (m_attrib >= 0) close(m_attrib);
+}
+
+int RecallDaemon::open() {
+  if (int err = fan::initAccessGroup(&m_access)) {
+    nlfprintf(stderr, kMsg9857, hsmWhoAmI(), strerror(err));
+    return err;
+  }
+  if (int err = fan::initAttribGroup(&m_attrib)) {
+    nlfprintf(stderr, kMsg9857, hsmWhoAmI(), strerror(err));
+    return err;
+  }
+  for (unsigned i = 0; i < m_workerCount; ++i) m_workers.emplace_back([this] { worker(); });
+  return 0;
+}
+
+size_t RecallDaemon::rescan() {
+  TREnterExit<char> ee(__FILE__, __LINE__, "RecallDaemon::rescan");
+  HsmFsTable::the().updateManagedTable(1, 1);
+  std::set<std::string> present;
+  managedFsTable table;
+  HsmFsEntry entry;
+  while (table.getEntry(entry, 0, 1) == 1) {
+    const std::string& fs = entry.m_fsName;
+    present.insert(fs);
+    if (m_watched.count(fs) || m_refused.count(fs)) continue;
+    struct stat st;
+    int err = stat(fs.c_str(), &st) == 0 ? 0 : errno;
+    if (!err) err = fan::markFileSystem(m_access, fs.c_str(), fan::kAccessMask);
+    if (err == EOPNOTSUPP || err == EINVAL) {
+      nlfprintf(stderr, kMsg9851, hsmWhoAmI(), fs.c_str(), fsTypeName(fs).c_str());
+      m_refused.insert(fs);
+      continue;
+    }
+    if (!err && (err = fan::markFileSystem(m_attrib, fs.c_str(), fan::kAttribMask)) != 0)
+      fan::unmarkFileSystem(m_access, fs.c_str(), fan::kAccessMask);
+    if (err) {
+      nlfprintf(stderr, kMsg9852, hsmWhoAmI(), fs.c_str(), strerror(err));
+      m_refused.insert(fs);
+      continue;
+    }
+    m_watched[fs] = Watched{fs, st.st_dev};
+    nlfprintf(stdout, kMsg9850, hsmWhoAmI(), fs.c_str());
+  }
+  // A file system that is gone takes its marks with it; one no longer
+  // managed gives them back. A refused one is looked at again when it
+  // comes back.
+  for (auto it = m_watched.begin(); it != m_watched.end();) {
+    if (present.count(it->first)) {
+      ++it;
+      continue;
+    }
+    fan::unmarkFileSystem(m_access, it->first.c_str(), fan::kAccessMask);
+    fan::unmarkFileSystem(m_attrib, it->first.c_str(), fan::kAttribMask);
+    it = m_watched.erase(it);
+  }
+  for (auto it = m_refused.begin(); it != m_refused.end();) it = present.count(*it) ? std::next(it) : m_refused.erase(it);
+  // A journal or a test reading the output sees the lines now.
+  fflush(stdout);
+  return m_watched.size();
+}
+
+int RecallDaemon::run(int signalFd, int rescanSeconds) {
+  for (;;) {
+    struct pollfd p[3] = {{m_access, POLLIN, 0}, {m_attrib, POLLIN, 0}, {signalFd, POLLIN, 0}};
+    int n = poll(p, 3, rescanSeconds > 0 ? rescanSeconds * 1000 : -1);
+    if (n < 0 && errno != EINTR) break;
+    if (n == 0) rescan();
+    if (n <= 0) continue;
+    // Attribute changes first: a mark dropped now keeps the accesses read
+    // below from slipping past a file that has just become a stub.
+    if (p[1].revents & POLLIN) readAttribEvents();
+    if (p[0].revents & POLLIN) readAccessEvents();
+    if (p[2].revents & POLLIN) {
+      struct signalfd_siginfo si;
+      if (read(signalFd, &si, sizeof si) != static_cast<ssize_t>(sizeof si)) continue;
+      if (si.ssi_signo == SIGHUP) {
+        rescan();
+        continue;
+      }
+      nlfprintf(stdout, kMsg9858, hsmWhoAmI());
+      break;
+    }
+  }
+  stopWorkers();
+  return 0;
+}
+
+void RecallDaemon::readAccessEvents() {
+  alignas(fanotify_event_metadata) char buf[64 * 1024];
+  ssize_t len = read(m_access, buf, sizeof buf);
+  if (len <= 0) return;
+  auto* m = reinterpret_cast<fanotify_event_metadata*>(buf);
+  for (; FAN_EVENT_OK(m, len); m = FAN_EVENT_NEXT(m, len)) {
+    if (m->vers != FANOTIFY_METADATA_VERSION || m->fd < 0) continue;
+    Event e;
+    e.fd = m->fd;
+    e.permission = fan::isPermission(m->mask);
+    e.write = (m->mask & (FAN_MODIFY | FAN_CLOSE_WRITE)) != 0;
+    dispatch(e);
+  }
+}
+
+void RecallDaemon::dispatch(const Event& e) {
+  struct stat st;
+  std::string fsName;
+  if (fstat(e.fd, &st) == 0) {
+    for (const auto& [name, w] : m_watched)
+      if (w.dev == st.st_dev) fsName = name;
+  }
+  if (fsName.empty() || !S_ISREG(st.st_mode)) {
+    // Not a file of ours (a mark that outlived its table entry): let it be.
+    if (e.permission) fan::respond(m_access, e.fd, FAN_ALLOW);
+    close(e.fd);
+    return;
+  }
+  const Key key{st.st_dev, st.st_ino};
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_jobs.find(key);
+  if (it != m_jobs.end()) {
+    it->second.events.push_back(e);
+    return;
+  }
+  m_jobs[key] = Job{fsName, {e}};
+  m_queue.push_back(key);
+  m_wake.notify_one();
+}
+
+void RecallDaemon::readAttribEvents() {
+  alignas(fanotify_event_metadata) char buf[16 * 1024];
+  for (;;) {
+    ssize_t len = read(m_attrib, buf, sizeof buf);
+    if (len <= 0) return;
+    auto* m = reinterpret_cast<fanotify_event_metadata*>(buf);
+    for (; FAN_EVENT_OK(m, len); m = FAN_EVENT_NEXT(m, len)) {
+      const struct file_handle* h = fan::fidHandle(m);
+      TRACE(TR_SMRECALL, "%s: attribute event 0x%llx%s\n", kName, static_cast<unsigned long long>(m->mask),
+            h ? "" : " without a handle");
+      if (!h) continue;
+      // The handle says which file; any watched mount opens it.
+      for (const auto& [name, w] : m_watched) {
+        int dir = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0) continue;
+        const bool modified = (m->mask & FAN_MODIFY) != 0;
+        // A change of attributes only touches the marks (O_PATH: nothing of
+        // the file is read); a write needs the file's state.
+        int fd = open_by_handle_at(dir, const_cast<struct file_handle*>(h),
+                                   (modified ? O_RDWR : O_PATH) | O_CLOEXEC);
+        close(dir);
+        if (fd < 0) {
+          TRACE(TR_SMRECALL, "%s: the file of an attribute event cannot be opened: errno %d\n", kName, errno);
+          continue;
+        }
+        if (m->mask & FAN_ATTRIB) {
+          fan::dropIgnore(m_access, fd, fan::kAccessMask);
+          fan::dropIgnore(m_attrib, fd, FAN_MODIFY);
+        }
+        if (modified) attribWrite(fd);
+        close(fd);
+        break;
+      }
+    }
+  }
+}
+
+// A write the access group cannot see (truncate by name): a premigrated
+// file becomes resident; a resident one is excused from further reports.
+void RecallDaemon::attribWrite(int fd) {
+  int state = recallFileState(fd);
+  if (state == DMI_STATE_PREMIGRATED) {
+    if (const int err = recallMakeResident(fd)) {
+      nlfprintf(stderr, kMsg9856, hsmWhoAmI(), pathOf(fd).c_str(), strerror(err));
+      return;
+    }
+    state = DMI_STATE_RESIDENT;
+  }
+  if (state == DMI_STATE_RESIDENT) fan::addIgnore(m_attrib, fd, FAN_MODIFY);
+}
+
+void RecallDaemon::worker() {
+  std::unique_ptr<RecallSource> source = m_makeSource();
+  for (;;) {
+    Key key;
+    Job job;
+    {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+      if (m_queue.empty()) return;
+      key = m_queue.front();
+      m_queue.pop_front();
+      job = m_jobs[key];
+    }
+    handle(*source, key, job);
+  }
+}
+
+void RecallDaemon::handle(RecallSource& source, Key key, Job& job) {
+  Recaller recaller(source);
+  int state = DMI_STATE_ERROR;
+  const uint32_t answer = decide(recaller, job, &state);
+  finish(key, answer, state);
+}
+
+// The answer for the job's accesses; *state receives the file's state after.
+uint32_t RecallDaemon::decide(Recaller& recaller, const Job& job, int* state) {
+  const int fd = job.events.front().fd;
+  *state = recallFileState(fd);
+  if (*state == DMI_STATE_RESIDENT) {
+    // Read again once the mark is on: a migration that wrote "VOQObj" in
+    // between is seen here, one after it drops the mark (readAttribEvents).
+    // A file that is a stub is never excused, not even for an instant.
+    fan::addIgnore(m_access, fd, fan::kResidentIgnore);
+    fan::addIgnore(m_attrib, fd, FAN_MODIFY);
+    if ((*state = recallFileState(fd)) == DMI_STATE_RESIDENT) return FAN_ALLOW;
+    fan::dropIgnore(m_attrib, fd, FAN_MODIFY);
+    fan::dropIgnore(m_access, fd, fan::kAccessMask);
+  }
+  if (*state == DMI_STATE_ERROR) {
+    const RecallOutcome o{RecallResult::kLocal, errno ? errno : EIO};
+    logRecallFailure(pathOf(fd), o);
+    return fan::denyErrno(EIO);
+  }
+  if (*state != DMI_STATE_PREMIGRATED) {
+    TRACE(TR_SMRECALL, "%s: recalling %s\n", kName, pathOf(fd).c_str());
+    const RecallOutcome o = recaller.recall(fd, job.fsName);
+    if (const int err = accessErrno(o.result)) {
+      logRecallFailure(pathOf(fd), o);
+      return fan::denyErrno(err);
+    }
+    *state = o.result == RecallResult::kRecalled ? DMI_STATE_PREMIGRATED : recallFileState(fd);
+  }
+  return FAN_ALLOW;
+}
+
+void RecallDaemon::finish(Key key, uint32_t answer, int state) {
+  std::vector<Event> events;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    events = std::move(m_jobs[key].events);
+    m_jobs.erase(key);
+  }
+  const int fd = events.front().fd;
+  bool written = false;
+  for (const Event& e : events) written = written || e.write;
+  if (state == DMI_STATE_PREMIGRATED && answer == FAN_ALLOW) {
+    if (written) {
+      // The server's copy is no longer the file's content.
+      const int err = recallMakeResident(fd);
+      if (err) nlfprintf(stderr, kMsg9856, hsmWhoAmI(), pathOf(fd).c_str(), strerror(err));
+      else fan::addIgnore(m_access, fd, fan::kResidentIgnore), fan::addIgnore(m_attrib, fd, FAN_MODIFY);
+    } else {
+      fan::addIgnore(m_access, fd, fan::kPremigratedIgnore);
+    }
+  }
+  for (const Event& e : events) {
+    if (e.permission) fan::respond(m_access, e.fd, answer);
+    close(e.fd);
+  }
+}
+
+void RecallDaemon::stopWorkers() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopping = true;
+  }
+  m_wake.notify_all();
+  for (std::thread& t : m_workers) t.join();
+  m_workers.clear();
+  // Accesses still waiting get an error, never the holes of a stub.
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (auto& [key, job] : m_jobs)
+    for (const Event& e : job.events) {
+      if (e.permission) fan::respond(m_access, e.fd, fan::denyErrno(EIO));
+      close(e.fd);
+    }
+  m_jobs.clear();
+  m_queue.clear();
+}

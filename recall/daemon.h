@@ -1,0 +1,102 @@
+// RecallDaemon: watches every managed file system of the node for accesses
+// to stubs and answers each access once the file's data is back.
+//
+// One thread (the caller of run) reads the kernel's events and hands them to
+// a few workers. Events of one file that arrive while a worker handles it
+// join that work and get its answer: concurrent readers of a stub wait for
+// one recall. A worker decides by the file's HSM state: a stub is recalled;
+// a premigrated file is let through, and made resident on its first write;
+// a resident file is let through and excused from further events (an ignore
+// mark), so everyday I/O costs at most one event per file. Because the
+// kernel keeps such marks across writes, a change of a file's attributes
+// (a migration writes "VOQObj" before it punches the data out) drops the
+// mark again.
+//
+// Contract
+// - open, rescan and run are called on one thread (the main thread); the
+//   workers are the daemon's own. The managed file system table and the HSM
+//   layer must be set up before open.
+// - A file system that gives no pre-content events (tmpfs) is reported
+//   once by name (message 9851) and left alone; the others are served.
+// - Every permission event is answered exactly once: allow, or EIO/ENOSPC
+//   with a numbered message in the error log. Never by letting a stub's
+//   holes through.
+#ifndef KMR_RECALL_DAEMON_H
+#define KMR_RECALL_DAEMON_H
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "recall/recall.h"
+
+class RecallDaemon {
+ public:
+  using SourceFactory = std::function<std::unique_ptr<RecallSource>()>;
+  RecallDaemon(SourceFactory makeSource, unsigned workers);
+  ~RecallDaemon();
+  RecallDaemon(const RecallDaemon&) = delete;
+  RecallDaemon& operator=(const RecallDaemon&) = delete;
+
+  // Creates the kernel groups and starts the workers: 0 or an errno value
+  // (message 9857 names it).
+  int open();
+  // Watches each managed file system not yet watched (reading the table
+  // anew) and forgets the ones gone. Returns the number watched.
+  size_t rescan();
+  // Serves events until SIGTERM or SIGINT arrives on `signalFd` (a signalfd
+  // for SIGTERM, SIGINT and SIGHUP); SIGHUP and every `rescanSeconds`
+  // rescan. Returns 0.
+  int run(int signalFd, int rescanSeconds);
+
+ private:
+  struct Event {
+    int fd = -1;
+    bool permission = false;
+    bool write = false;
+  };
+  struct Job {
+    std::string fsName;
+    std::vector<Event> events;  // the first one's descriptor is worked on
+  };
+  struct Watched {
+    std::string fsName;
+    dev_t dev = 0;
+  };
+  using Key = std::pair<dev_t, ino_t>;
+
+  void readAccessEvents();
+  void readAttribEvents();
+  void attribWrite(int fd);
+  void dispatch(const Event& e);
+  void worker();
+  void handle(RecallSource& source, Key key, Job& job);
+  uint32_t decide(Recaller& recaller, const Job& job, int* state);
+  void finish(Key key, uint32_t answer, int state);
+  void stopWorkers();
+
+  SourceFactory m_makeSource;
+  unsigned m_workerCount;
+  int m_access = -1;
+  int m_attrib = -1;
+  std::map<std::string, Watched> m_watched;  // by mount point
+  std::set<std::string> m_refused;           // reported once each
+
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  std::map<Key, Job> m_jobs;   // files being worked on or waiting
+  std::deque<Key> m_queue;     // jobs not taken yet
+  bool m_stopping = false;
+  std::vector<std::thread> m_workers;
+};
+
+#endif

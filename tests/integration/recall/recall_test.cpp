@@ -1,0 +1,428 @@
+// kmrrecalld end to end: stubs whose data lies on a real zefserverd, the
+// daemon watching a loop ext4 in the test's private namespace, and the
+// accesses a program makes. What is checked is what a user sees (the bytes,
+// the error) and what the file is afterwards (stub, premigrated, resident).
+#include <sodium.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "hsmfs/hsmattr.h"
+#include "tests/integration/migundelete/e2e_support.h"
+#include "tests/support/data_verbs.h"
+#include "tests/support/verb_client.h"
+#include "zefserver/objects.h"
+#include "zefserver/store.h"
+
+namespace {
+
+using e2e::Bed;
+using e2e::Child;
+using e2e::RunSpec;
+using kmrtest::Bytes;
+using kmrtest::contains;
+
+enum class State { kStub, kPremigrated, kResident };
+
+State stateOf(const std::string& path) {
+  char b[256];
+  if (getxattr(path.c_str(), "trusted.dmapi.VOQObj", b, sizeof b) >= 0) return State::kStub;
+  if (getxattr(path.c_str(), "trusted.dmapi.VOQPMig", b, sizeof b) >= 0) return State::kPremigrated;
+  return State::kResident;
+}
+
+// Bytes "0123...": each test file's own content, told apart by `seed`.
+std::string content(size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>('!' + (i * 7 + seed) % 90);
+  return s;
+}
+
+std::string readWhole(const std::string& path, int* err = nullptr) {
+  int fd = open(path.c_str(), O_RDONLY);
+  std::string out;
+  char buf[65536];
+  ssize_t n = 0;
+  while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  if (err) *err = fd < 0 || n < 0 ? errno : 0;
+  if (fd >= 0) close(fd);
+  return out;
+}
+
+// Polls until the file has `want` (the daemon learns of a finished write
+// after it happened); false after a minute: a hang guard, not a measure.
+bool becomes(const std::string& path, State want) {
+  for (int i = 0; i < 6000; ++i) {
+    if (stateOf(path) == want) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+// Whether the stopped process `pid` has stopped (SIGSTOP at a pause point).
+bool waitStopped(pid_t pid) {
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WEXITED | WNOWAIT) != 0)
+    if (errno != EINTR) return false;
+  if (info.si_code != CLD_STOPPED) return false;
+  waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED);
+  return true;
+}
+
+class RecallTest : public e2e::CommandTest {
+ protected:
+  void SetUp() override {
+    CommandTest::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_GE(sodium_init(), 0);
+    fs = serve("ext4");
+    ASSERT_EQ(0, bed->zefadm({"add-filespace", Bed::kNode, fs}).status);
+    fsId = zef::Store::open(bed->db())->findFileSpace(Bed::kNode, fs)->id;
+  }
+  void TearDown() override { daemon.reset(); }
+
+  int port() const {
+    const std::string sys = kmrtest::readFile(bed->work() + "/inst/kmr.sys");
+    return atoi(sys.c_str() + sys.find("TCPPORT") + 8);
+  }
+  // Stores `data` on the server and makes `name` (below the file system) a
+  // stub of it, as a migration leaves one. Returns the stub's path.
+  std::string stub(const std::string& name, const std::string& data, mode_t mode = 0644) {
+    kmrtest::VerbClient c(static_cast<uint16_t>(port()));
+    EXPECT_TRUE(c.signOn(Bed::kNode, Bed::kPassword));
+    zef::FileAttrs a;
+    a.size = data.size();
+    c.send(kmrtest::dataPutVerb(fsId, data.size(), kmrtest::str(name), zef::encodeAttrBlock(a)));
+    for (size_t at = 0; at < data.size() || at == 0; at += 32756) {
+      const size_t n = std::min<size_t>(32756, data.size() - at);
+      c.send(kmrtest::dataChunkVerb(at, Bytes(data.begin() + static_cast<long>(at), data.begin() + static_cast<long>(at + n))));
+      if (n == 0) break;
+    }
+    Bytes sha(32);
+    crypto_hash_sha256(sha.data(), reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    c.send(kmrtest::dataPutEndVerb(sha));
+    auto resp = c.recv();
+    EXPECT_TRUE(resp && resp->b.size() == 73 && resp->b[4] == 0) << "the server did not store " << name;
+    midExtObjId_t id{};
+    if (resp && resp->b.size() == 73) std::copy(resp->b.begin() + 5, resp->b.begin() + 33, id.bytes);
+    const std::string path = fs + name;
+    int fd = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY, mode);
+    EXPECT_GE(fd, 0) << path;
+    EXPECT_EQ(0, ftruncate(fd, static_cast<off_t>(data.size())));
+    uint8_t rec[kVOQObjLen];
+    encodeVOQObj(dmiStubInfo(id, data.size(), 1600000000, 1600000000, false), rec);
+    EXPECT_EQ(0, fsetxattr(fd, "trusted.dmapi.VOQObj", rec, sizeof rec, 0));
+    const uint64_t region[3] = {0, 0, DMI_REGION_STUB};
+    EXPECT_EQ(0, fsetxattr(fd, "trusted.xdsm.regions", region, sizeof region, 0));
+    fchmod(fd, mode);
+    close(fd);
+    return path;
+  }
+  // Starts the daemon (with TESTFLAGS `flag`:"RECALLCHUNK" when given) and
+  // waits until it serves the file system.
+  void startDaemon(const std::string& flag = "") {
+    setTestFlag(flag, "RECALLCHUNK");
+    RunSpec s = bed->command({});
+    s.argv = {KMRRECALLD_PATH, "--foreground", "-TRACEFILE=" + bed->work() + "/recall.trace",
+              "-TRACEFLAGS=SMRECALL"};
+    daemon = std::make_unique<Child>(s);
+    ASSERT_TRUE(daemon->waitForOutput([](const std::string& out, const std::string&) {
+      return contains(out, "BQF9850I");
+    })) << daemon->errSoFar();
+  }
+  std::string errorLog() const { return kmrtest::readFile(bed->work() + "/log/kmrerror.log"); }
+  // How many recalls the daemon started.
+  size_t recalls() const { return e2e::countOf(kmrtest::readFile(bed->work() + "/recall.trace"), "recalling "); }
+
+  std::string fs;
+  uint32_t fsId = 0;
+  std::unique_ptr<Child> daemon;
+};
+
+// Each way a program reaches a file's data: what it gets, what the file
+// holds afterwards, and the state it is left in.
+struct AccessCase {
+  const char* name;
+  // Runs the access on `path`; returns what the program read ("" for none).
+  std::function<std::string(const std::string& path, size_t size)> access;
+  // What the file holds afterwards, from the original bytes.
+  std::function<std::string(const std::string& original)> after;
+  State state;
+};
+
+std::string same(const std::string& s) { return s; }
+
+const AccessCase kAccessCases[] = {
+    {"read", [](const std::string& p, size_t) { return readWhole(p); }, same, State::kPremigrated},
+    {"pread",
+     [](const std::string& p, size_t size) {
+       std::string b(100, '\0');
+       int fd = open(p.c_str(), O_RDONLY);
+       ssize_t n = pread(fd, b.data(), b.size(), static_cast<off_t>(size / 2));
+       close(fd);
+       b.resize(n > 0 ? static_cast<size_t>(n) : 0);
+       return b;
+     },
+     same, State::kPremigrated},
+    {"readv",
+     [](const std::string& p, size_t size) {
+       std::string a(size / 3, '\0'), b(size - size / 3, '\0');
+       struct iovec v[2] = {{a.data(), a.size()}, {b.data(), b.size()}};
+       int fd = open(p.c_str(), O_RDONLY);
+       ssize_t n = readv(fd, v, 2);
+       close(fd);
+       return n == static_cast<ssize_t>(size) ? a + b : std::string("short");
+     },
+     same, State::kPremigrated},
+    {"mmap read",
+     [](const std::string& p, size_t size) {
+       int fd = open(p.c_str(), O_RDONLY);
+       void* m = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+       close(fd);
+       if (m == MAP_FAILED) return std::string("mmap failed");
+       std::string s(static_cast<const char*>(m), size);
+       munmap(m, size);
+       return s;
+     },
+     same, State::kPremigrated},
+    {"mmap write",
+     [](const std::string& p, size_t size) {
+       int fd = open(p.c_str(), O_RDWR);
+       char* m = static_cast<char*>(mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+       if (m == MAP_FAILED) return close(fd), std::string("mmap failed");
+       m[5] = '#';
+       msync(m, size, MS_SYNC);
+       munmap(m, size);
+       close(fd);
+       return std::string();
+     },
+     [](const std::string& o) { return o.substr(0, 5) + "#" + o.substr(6); }, State::kResident},
+    {"write",
+     [](const std::string& p, size_t) {
+       int fd = open(p.c_str(), O_WRONLY);
+       pwrite(fd, "NEW", 3, 10);
+       close(fd);
+       return std::string();
+     },
+     [](const std::string& o) { return o.substr(0, 10) + "NEW" + o.substr(13); }, State::kResident},
+    {"truncate",
+     [](const std::string& p, size_t size) {
+       truncate(p.c_str(), static_cast<off_t>(size / 2));
+       return std::string();
+     },
+     [](const std::string& o) { return o.substr(0, o.size() / 2); }, State::kResident},
+    {"fallocate",
+     [](const std::string& p, size_t size) {
+       int fd = open(p.c_str(), O_RDWR);
+       fallocate(fd, 0, static_cast<off_t>(size), 4096);
+       close(fd);
+       return std::string();
+     },
+     [](const std::string& o) { return o + std::string(4096, '\0'); }, State::kResident},
+    {"sendfile",
+     [](const std::string& p, size_t size) {
+       const std::string copy = p + ".sent";
+       int in = open(p.c_str(), O_RDONLY), out = open(copy.c_str(), O_CREAT | O_WRONLY, 0600);
+       sendfile(out, in, nullptr, size);
+       close(in), close(out);
+       return readWhole(copy);
+     },
+     same, State::kPremigrated},
+    {"splice",
+     [](const std::string& p, size_t size) {
+       int in = open(p.c_str(), O_RDONLY), pipes[2];
+       if (pipe(pipes) != 0) return std::string("no pipe");
+       std::string got;
+       std::thread drain([&] {
+         char b[65536];
+         for (ssize_t n; (n = read(pipes[0], b, sizeof b)) > 0;) got.append(b, static_cast<size_t>(n));
+       });
+       for (size_t left = size; left > 0;) {
+         ssize_t n = splice(in, nullptr, pipes[1], nullptr, left, 0);
+         if (n <= 0) break;
+         left -= static_cast<size_t>(n);
+       }
+       close(pipes[1]);
+       drain.join();
+       close(pipes[0]), close(in);
+       return got;
+     },
+     same, State::kPremigrated},
+    {"copy_file_range",
+     [](const std::string& p, size_t size) {
+       const std::string copy = p + ".copy";
+       int in = open(p.c_str(), O_RDONLY), out = open(copy.c_str(), O_CREAT | O_WRONLY, 0600);
+       for (size_t left = size; left > 0;) {
+         ssize_t n = copy_file_range(in, nullptr, out, nullptr, left, 0);
+         if (n <= 0) break;
+         left -= static_cast<size_t>(n);
+       }
+       close(in), close(out);
+       return readWhole(copy);
+     },
+     same, State::kPremigrated},
+};
+
+TEST_F(RecallTest, EveryAccessPathGetsTheOriginalBytesAndLeavesTheRightState) {
+  const size_t size = 200000;  // several server chunks, pages and blocks
+  std::vector<std::string> paths;
+  for (size_t i = 0; i < std::size(kAccessCases); ++i)
+    paths.push_back(stub("/case" + std::to_string(i), content(size, static_cast<unsigned>(i))));
+  startDaemon();
+  for (size_t i = 0; i < std::size(kAccessCases); ++i) {
+    const AccessCase& c = kAccessCases[i];
+    SCOPED_TRACE(c.name);
+    const std::string original = content(size, static_cast<unsigned>(i));
+    const std::string got = c.access(paths[i], size);
+    if (!got.empty()) {
+      const std::string expected = std::string(c.name) == "pread" ? original.substr(size / 2, 100) : original;
+      EXPECT_TRUE(got == expected) << "the program read other bytes than the original";
+    }
+    EXPECT_TRUE(becomes(paths[i], c.state)) << "state " << static_cast<int>(stateOf(paths[i])) << kmrtest::readFile(bed->work() + "/recall.trace");
+    EXPECT_TRUE(readWhole(paths[i]) == c.after(original)) << "the file holds other bytes";
+  }
+  EXPECT_EQ(std::size(kAccessCases), recalls());
+}
+
+TEST_F(RecallTest, ARecalledProgramRuns) {
+  const std::string prog = stub("/prog", "#!/bin/sh\necho recalled program ran\n", 0755);
+  startDaemon();
+  std::string out;
+  EXPECT_EQ(0, kmrtest::runShell(prog, &out));
+  EXPECT_EQ("recalled program ran\n", out);
+  EXPECT_EQ(State::kPremigrated, stateOf(prog));
+}
+
+TEST_F(RecallTest, MetadataLooksDoNotRecallAndResidentFilesAreLeftAlone) {
+  const std::string path = stub("/looked-at", content(5000, 1));
+  const std::string resident = fs + "/resident";
+  kmrtest::writeFile(resident, "plain file\n");
+  startDaemon();
+  struct stat st;
+  char b[256];
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(5000, st.st_size);
+  EXPECT_GE(getxattr(path.c_str(), "trusted.dmapi.VOQObj", b, sizeof b), 0);
+  std::string ls;
+  EXPECT_EQ(0, kmrtest::runShell("ls -l " + fs, &ls));
+  EXPECT_EQ("plain file\n", readWhole(resident));
+  EXPECT_EQ(State::kStub, stateOf(path));
+  EXPECT_EQ(State::kResident, stateOf(resident));
+  EXPECT_EQ(0u, recalls());
+}
+
+TEST_F(RecallTest, ConcurrentReadersWaitForOneRecallAndAllSeeTheData) {
+  const std::string data = content(300000, 3);
+  const std::string path = stub("/shared", data);
+  startDaemon("PAUSEATSTEP");
+  std::vector<std::thread> readers;
+  std::vector<std::string> got(6);
+  readers.emplace_back([&] { got[0] = readWhole(path); });
+  ASSERT_TRUE(waitStopped(daemon->pid())) << "the daemon never reached the recall";
+  // The first recall is under way: these accesses join it.
+  for (size_t i = 1; i < got.size(); ++i) readers.emplace_back([&, i] { got[i] = readWhole(path); });
+  kill(daemon->pid(), SIGCONT);
+  for (std::thread& t : readers) t.join();
+  for (const std::string& g : got) EXPECT_TRUE(g == data);
+  EXPECT_EQ(1u, recalls());
+}
+
+TEST_F(RecallTest, AWriteToAPremigratedFileMakesItResident) {
+  const std::string path = stub("/pm", content(10000, 4));
+  startDaemon();
+  EXPECT_TRUE(readWhole(path) == content(10000, 4));
+  ASSERT_EQ(State::kPremigrated, stateOf(path));
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_EQ(4, write(fd, "more", 4));
+  close(fd);
+  EXPECT_TRUE(becomes(path, State::kResident));
+  EXPECT_TRUE(readWhole(path) == content(10000, 4) + "more");
+}
+
+TEST_F(RecallTest, ServerDownFailsTheAccessWithEioAndTheNextAccessAfterItsReturnRecalls) {
+  const std::string data = content(70000, 5);
+  const std::string path = stub("/later", data);
+  startDaemon();
+  bed->stopServer();
+  int err = 0;
+  std::string got = readWhole(path, &err);
+  EXPECT_EQ(EIO, err);
+  EXPECT_TRUE(got.empty()) << "the reader got bytes of a stub";
+  EXPECT_EQ(State::kStub, stateOf(path));
+  EXPECT_THAT(errorLog(), ::testing::HasSubstr("BQF9853E"));
+  // The new server listens where the options (read by the daemon at its
+  // start) say only if it gets the same port: restart the daemon with them.
+  bed->startServer();
+  daemon.reset();
+  startDaemon();
+  EXPECT_TRUE(readWhole(path, &err) == data);
+  EXPECT_EQ(State::kPremigrated, stateOf(path));
+}
+
+TEST_F(RecallTest, DamagedServerDataFailsTheAccessWithEioAndAMessage) {
+  const std::string path = stub("/damaged", content(50000, 6));
+  // Every data file of the server gets one byte changed.
+  for (const auto& e : std::filesystem::recursive_directory_iterator(bed->work() + "/data")) {
+    if (!e.is_regular_file() || e.path().filename() == ".lock") continue;
+    std::fstream f(e.path(), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(100);
+    f.put('\x7f');
+  }
+  startDaemon();
+  int err = 0;
+  readWhole(path, &err);
+  EXPECT_EQ(EIO, err);
+  EXPECT_EQ(State::kStub, stateOf(path));
+  EXPECT_THAT(errorLog(), ::testing::HasSubstr("BQF9854E"));
+  struct stat st;
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_LE(st.st_blocks, 8) << "the failed recall left data in the stub";
+}
+
+TEST_F(RecallTest, ADaemonKilledInTheMiddleOfARecallLeavesAStubThatTheNextOneRecalls) {
+  const std::string data = content(500000, 7);
+  const std::string path = stub("/killed", data);
+  startDaemon("KILLATSTEP");
+  // The kernel lets the waiting access go when the daemon dies; what it read
+  // then is not the point here, the file is.
+  std::thread reader([&] { readWhole(path); });
+  daemon->wait();
+  reader.join();
+  EXPECT_EQ(State::kStub, stateOf(path));
+  startDaemon();
+  EXPECT_TRUE(readWhole(path) == data);
+  EXPECT_EQ(State::kPremigrated, stateOf(path));
+}
+
+TEST_F(RecallTest, AManagedTmpfsIsNamedAtStartAndTheOthersAreServed) {
+  const std::string tmp = bed->mountManaged("tmpfs");
+  const std::string path = stub("/served", content(1000, 8));
+  startDaemon();
+  EXPECT_TRUE(daemon->waitForOutput([](const std::string&, const std::string& err) {
+    return contains(err, "BQF9851E");
+  }));
+  EXPECT_THAT(daemon->errSoFar(), ::testing::HasSubstr(tmp));
+  EXPECT_THAT(daemon->errSoFar(), ::testing::HasSubstr("tmpfs"));
+  EXPECT_TRUE(readWhole(path) == content(1000, 8));
+}
+
+TEST_F(RecallTest, AFileLargerThanTheDaemonsMemoryIsStreamed) {
+  const size_t size = 192u << 20;
+  const std::string data = content(size, 9);
+  const std::string path = stub("/big", data);
+  startDaemon();
+  EXPECT_TRUE(readWhole(path) == data);
+  // The daemon's peak resident memory stays far below the file.
+  const std::string status = kmrtest::readFile("/proc/" + std::to_string(daemon->pid()) + "/status");
+  const size_t hwmKb = std::stoul(status.substr(status.find("VmHWM:") + 6));
+  EXPECT_LT(hwmKb, 48u * 1024) << "peak " << hwmKb << " KiB";
+}
+
+}  // namespace
