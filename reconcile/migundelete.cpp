@@ -134,6 +134,7 @@ int ReconcileModeMigUndelete::startReconcilation() {
   }
   m_status->m_updatedCount = m_server->committedUpdates();
   int result = stopCode();
+  if (result == 0) reportEmptyScope();
   reportMadeDirectories();
   reportLostDirectories();
   reportSummary();
@@ -174,6 +175,8 @@ int ReconcileModeMigUndelete::forEachObject(
         std::string count = std::to_string(m_status->m_processedCount);
         nlfprintf(stdout, kMsg1898, count.c_str());
       }
+    } else {
+      m_nearest.offer(obj->getAlias());
     }
     element.reset();
     if (stopCode() != 0) break;
