@@ -175,7 +175,8 @@ int ReconcileModeMigUndelete::forEachObject(
         std::string count = std::to_string(m_status->m_processedCount);
         nlfprintf(stdout, kMsg1898, count.c_str());
       }
-    } else {
+    } else if (m_status->m_processedCount == 0) {
+      // Only a scope without objects names the nearest path.
       m_nearest.offer(obj->getAlias());
     }
     element.reset();
