@@ -77,7 +77,7 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   // in `obj` and returns 1 (the caller sends the update); else 0.
   int repairRecordOfPresentStub(ZefServerMigratedObject* obj);
   // Creates the temporary file of the stub for `path` (file system + alias)
-  // with `size` bytes of which only the last is allocated; the file stays
+  // with `size` bytes and no data block; the file stays
   // open for the following steps.
   int createFileForStub(std::string& path, unsigned long long size);
   // Both work on the file that createFileForStub left open (never on the
