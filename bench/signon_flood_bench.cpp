@@ -23,14 +23,23 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const char* const kPassword = "flood bench pw";
 
+// Reads the SignOnResp on `fd` (its length from its header); its result
+// byte, or -1 when none came.
+int signOnResult(int fd) {
+  uint8_t answer[64];
+  if (recv(fd, answer, 4, MSG_WAITALL) != 4) return -1;
+  size_t len = static_cast<size_t>(answer[0]) << 8 | answer[1];
+  if (len < 18 || len > sizeof answer) return -1;
+  if (recv(fd, answer + 4, len - 4, MSG_WAITALL) != static_cast<ssize_t>(len - 4)) return -1;
+  return answer[8];
+}
+
 // One sign-on from `from`; true when accepted.
 bool signOn(uint16_t port, uint32_t from, const std::string& password) {
   int fd = kmrtest::connectLoopback(port, 30, from);
   if (fd < 0) return false;
   kmrtest::Bytes v = kmrtest::signOnVerb("NODE", password);
-  uint8_t answer[64];
-  bool ok = send(fd, v.data(), v.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(v.size()) &&
-            recv(fd, answer, sizeof answer, MSG_WAITALL) >= 18 && answer[8] == 0;
+  bool ok = send(fd, v.data(), v.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(v.size()) && signOnResult(fd) == 0;
   close(fd);
   return ok;
 }
@@ -82,10 +91,7 @@ void BM_NodeSignOnUnderFlood(benchmark::State& state) {
         int fd = kmrtest::connectLoopback(port, 30, 0x7F050505);
         if (fd < 0) continue;
         kmrtest::Bytes v = kmrtest::signOnVerb("NODE", "single source guess");
-        uint8_t answer[64];
-        if (send(fd, v.data(), v.size(), MSG_NOSIGNAL) > 0 && recv(fd, answer, sizeof answer, MSG_WAITALL) >= 18 &&
-            answer[8] != 0)
-          ++singleSourceRefusals;
+        if (send(fd, v.data(), v.size(), MSG_NOSIGNAL) > 0 && signOnResult(fd) > 0) ++singleSourceRefusals;
         close(fd);
       }
     });

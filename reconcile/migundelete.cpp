@@ -28,6 +28,9 @@ constexpr const char* kName = "ReconcileModeMigUndelete";
 constexpr int kProgressEvery = 1000;
 constexpr uint8_t kFlagCompressed = 0x20;
 constexpr uint8_t kFlagEncrypted = 0x80;
+// The largest stub: its last block (1 MiB at most on any file system we
+// know) still ends at a file offset.
+constexpr unsigned long long kLargestStubSize = INT64_MAX - (1ull << 20) + 1;
 
 void stubFailure(const std::string& path, const char* operation, int err) {
   nlfprintf(stderr, kMsg9333, clShowable(path).c_str(), operation, err, strerror(err));
@@ -131,6 +134,7 @@ int ReconcileModeMigUndelete::startReconcilation() {
   }
   m_status->m_updatedCount = m_server->committedUpdates();
   int result = stopCode();
+  if (result == 0) reportEmptyScope();
   reportMadeDirectories();
   reportLostDirectories();
   reportSummary();
@@ -171,6 +175,9 @@ int ReconcileModeMigUndelete::forEachObject(
         std::string count = std::to_string(m_status->m_processedCount);
         nlfprintf(stdout, kMsg1898, count.c_str());
       }
+    } else if (m_status->m_processedCount == 0) {
+      // Only a scope without objects names the nearest path.
+      m_nearest.offer(obj->getAlias());
     }
     element.reset();
     if (stopCode() != 0) break;
@@ -190,13 +197,10 @@ const StubDecision& ReconcileModeMigUndelete::decide(ZefServerMigratedObject* ob
   m_stub.reset();
   StubDecision& decision = m_decision;
   decideStubInto(&decision, m_fileSystem, m_mountFd.get(), *obj, rules, m_stub, &m_dirs);
-  // Whatever happens to the object, a temporary of a killed run goes: here
-  // when no stub is made, else where the stub's temporary meets it as the
-  // name it needs (createFileForStub), so a new stub costs no lookup.
-  const bool buildsTemporary = decision.action == StubAction::kRecreate ||
-                               decision.action == StubAction::kReplaceOlder ||
-                               decision.action == StubAction::kReplace;
-  if (m_stub.isResolved() && !buildsTemporary) removeStaleTemporary(decision.path);
+  // Whatever happens to the object, a temporary of a killed run goes. The
+  // directory's temporaries are listed once per directory run (StubDirCache),
+  // so an object costs no lookup of its own.
+  if (m_stub.isResolved()) removeStaleTemporary(decision.path);
   m_maybeOwnStub = decision.action == StubAction::kSkipPresent && m_stub.seen().regular;
   reportDecision(decision, obj->getAlias());
   return decision;
@@ -366,12 +370,15 @@ int ReconcileModeMigUndelete::prepareStub(ZefServerMigratedObject* obj) {
 }
 
 bool ReconcileModeMigUndelete::removeStaleTemporary(const std::string& path) {
-  if (m_stub.removeStaleTemporary() != 1) return false;
-  std::string dir = path.substr(0, path.rfind('/') + 1);
-  std::string temp = dir + m_stub.tempName();
-  TRACE(TR_SMRECONCILE, "(%s): removed the temporary %s of an earlier run\n", kName, clShowable(temp).c_str());
-  nlfprintf(stdout, kMsg9345, clShowable(temp).c_str());
-  return true;
+  bool any = false;
+  std::string name;
+  while (m_stub.removeStaleTemporary(&name) == 1) {
+    std::string temp = path.substr(0, path.rfind('/') + 1) + name;
+    TRACE(TR_SMRECONCILE, "(%s): removed the temporary %s of an earlier run\n", kName, clShowable(temp).c_str());
+    nlfprintf(stdout, kMsg9345, clShowable(temp).c_str());
+    any = true;
+  }
+  return any;
 }
 
 int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj) {
@@ -496,15 +503,10 @@ void ReconcileModeMigUndelete::informScout(const std::string& path) {
 
 int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long long size) {
   if (!m_stub.isResolved()) errno = EBADF;
-  // The temporary's name is taken only when an earlier run left its
-  // temporary there: that one goes and the name is tried once more.
+  // What an earlier run left for this object goes first (nothing to do when
+  // the decision already removed it).
+  if (m_stub.isResolved()) removeStaleTemporary(path);
   bool created = m_stub.isResolved() && m_stub.createTemporary() == 0;
-  if (!created && errno == EEXIST) {
-    if (removeStaleTemporary(path))
-      created = m_stub.createTemporary() == 0;
-    else
-      errno = EEXIST;
-  }
   if (!created) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot open %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
@@ -512,10 +514,21 @@ int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long
     return 0;
   }
   stubTestKillPoint("AFTERCREATE");
-  // The last byte gives the stub its size: one pwrite where it works; where
-  // it does not, the seek and the write show which of them fails.
+  // The stub gets its size without a data block (nothing to punch out
+  // again later). Where that fails, and for a size that has no last byte,
+  // the seek to the last byte and its write show which step fails, as a
+  // stub made byte by byte would; a write that works there leaves a byte
+  // that the punch frees.
+  // A size whose last block would end past the largest file offset makes
+  // no file anyone could read back; it fails as the write of its last byte
+  // does where the file system cannot hold it.
   char zero = 0;
-  if (size > 0 && pwrite64(m_stub.fd(), &zero, 1, static_cast<off64_t>(size) - 1) == 1) return 1;
+  if (size > kLargestStubSize) {
+    m_stub.discard();
+    stubFailure(path, "write", EFBIG);
+    return 0;
+  }
+  if (size > 0 && ftruncate64(m_stub.fd(), static_cast<off64_t>(size)) == 0) return 1;
   if (lseek64(m_stub.fd(), static_cast<off64_t>(size) - 1, SEEK_SET) < 0) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot lseek %s: %s\n", kName, clShowable(path).c_str(), strerror(err));

@@ -200,8 +200,10 @@ int TcpOpen(CommObj* comm) {
   if (clInterruptRequested()) return RC_COMM_ABORTED;
   trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20613);
   trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20592);
-  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg5216, s.serverAddress.c_str(), s.port, strerror(err),
-                 err);
+  // Which server, which port and what the system said belong on the
+  // terminal too: the administrator can act on them (the message also goes
+  // to the error log).
+  nlfprintf(stderr, kMsg5216, s.serverAddress.c_str(), s.port, strerror(err), err);
   return RC_COMM_FAILURE;
 }
 

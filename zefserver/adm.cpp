@@ -1,5 +1,8 @@
 #include "zefserver/adm.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -262,7 +265,8 @@ int cmdMigrate(Ctx& c) {
     fs = fileSpaceForWrite(c.store, c.args[0], c.args[1]);
     t.commit();
   }
-  return migrateTree(c.store, fs.id, c.args[1], c.args.size() == 3 ? c.args[2] : c.args[1], c.out, c.err);
+  auto data = openDataDir(c);
+  return migrateTree(c.store, *data, fs.id, c.args[1], c.args.size() == 3 ? c.args[2] : c.args[1], c.out, c.err);
 }
 
 // Reads every stored object's data and compares it with its record; one
@@ -327,6 +331,29 @@ void usage(FILE* err) {
   for (const Command& c : kCommands) fprintf(err, "  %s\n", c.usage);
   fprintf(err, "A password is read from the descriptor or the file (mode 0600) given, else asked\n"
                "for on the terminal; it is never taken from the command line.\n");
+}
+
+// Commands that work on what an existing database holds: a database that is
+// not there (a mistyped --db) is refused rather than created empty (for gc,
+// an empty one would name none of the data files).
+bool readsOnly(const Command& c) {
+  for (const char* name : {"list-filespaces", "list-objects", "verify", "gc"})
+    if (strcmp(c.name, name) == 0) return true;
+  return false;
+}
+
+// Opens the database for `cmd`; a missing one for a reading command is an
+// AdmError. Warns when others may read or write an existing database: it
+// holds the nodes' password hashes and every record.
+std::unique_ptr<Store> openFor(const Command& cmd, const std::string& db, FILE* err) {
+  if (readsOnly(cmd) && access(db.c_str(), F_OK) != 0 && errno == ENOENT)
+    throw AdmError{"there is no database " + db + " (" + cmd.name + " works on an existing one and creates none)"};
+  auto store = Store::open(db, readsOnly(cmd) ? Store::kExisting : Store::kCreate);
+  struct stat st {};
+  if (stat(db.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
+    fprintf(err, "zefadm: warning: other users can access the database %s (mode %04o); run: chmod 600 %s\n",
+            db.c_str(), static_cast<unsigned>(st.st_mode & 07777), db.c_str());
+  return store;
 }
 
 // The import keys that name a 32-bit attribute, or null.
@@ -432,7 +459,7 @@ int runAdm(int argc, char** argv, FILE* out, FILE* err) {
     return 2;
   }
   try {
-    auto store = Store::open(db);
+    auto store = openFor(*cmd, db, err);
     ensureDataSchema(*store);
     Ctx ctx{*store,     std::vector<std::string>(rest.begin() + 1, rest.end()),
             prefix,     out,

@@ -56,7 +56,7 @@ std::list<CheckQueue::Waiter>::iterator CheckQueue::chosen(AdmClock::time_point 
   auto best = waiting_.end();
   for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
     const Source& s = sources_[it->source];
-    if (s.checking || s.notBefore > now) continue;
+    if (s.checking || s.notBefore > now || (!it->known && unknownChecking_ >= unknownMax_)) continue;
     if (best == waiting_.end()) {
       best = it;
       continue;
@@ -96,6 +96,8 @@ bool CheckQueue::enter(const std::string& source, bool known, AdmClock::time_poi
   --free_;
   Source& s = sources_[source];
   s.checking = true;
+  s.checkingUnknown = !known;
+  unknownChecking_ += !known;
   s.lastServed = ++served_;
   return true;
 }
@@ -108,6 +110,8 @@ std::chrono::milliseconds CheckQueue::leave(const std::string& source, bool refu
     ++free_;
     Source& s = sources_[source];
     s.checking = false;
+    unknownChecking_ -= s.checkingUnknown;
+    s.checkingUnknown = false;
     auto now = AdmClock::now();
     if (refused) {
       if (s.refusals && now - s.lastRefusal > minutes(10)) s.refusals = 0;

@@ -11,7 +11,9 @@
 //   and says whether a new one is taken and which one, if any, gives way.
 // - CheckQueue runs at most `parallel` password checks at once, one per
 //   source, choosing among the waiting sources: known ones first, then the
-//   one served longest ago (round robin), then the earliest arrival. A
+//   one served longest ago (round robin), then the earliest arrival. Checks
+//   for unknown sources take at most `parallel` - 1 places, so a known
+//   source never waits for a guess to finish. A
 //   refused check makes its source's next check wait (base delay, doubled
 //   per refusal within ten minutes, at most 16 times the base); the refused
 //   connection itself is not held.
@@ -77,7 +79,7 @@ class KnownSources {
 class CheckQueue {
  public:
   static constexpr size_t kMaxSources = 4096;
-  explicit CheckQueue(unsigned parallel) : free_(parallel) {}
+  explicit CheckQueue(unsigned parallel) : free_(parallel), unknownMax_(parallel > 1 ? parallel - 1 : 1) {}
   // Waits for this source's turn. False when `deadline` came first (the
   // caller then ends the connection without a check).
   bool enter(const std::string& source, bool known, AdmClock::time_point deadline);
@@ -97,6 +99,7 @@ class CheckQueue {
     unsigned refusals = 0;
     uint64_t lastServed = 0;
     bool checking = false;
+    bool checkingUnknown = false;  // the running check holds an unknown source's place
   };
   // The waiter whose turn it is now, or end().
   std::list<Waiter>::iterator chosen(AdmClock::time_point now);
@@ -105,6 +108,8 @@ class CheckQueue {
   std::mutex mu_;
   std::condition_variable cv_;
   unsigned free_;
+  const unsigned unknownMax_;
+  unsigned unknownChecking_ = 0;
   uint64_t seq_ = 0, served_ = 0;
   std::list<Waiter> waiting_;
   std::map<std::string, Source> sources_;

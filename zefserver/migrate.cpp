@@ -19,6 +19,7 @@
 #include "hsmfs/fsstate.h"
 #include "hsmfs/hsmattr.h"
 #include "hsmfs/hsmenv.h"
+#include "hsmfs/hsmsettings.h"
 #include "hsmfs/xdsmstore.h"
 #include "hsmfs/xdsmapi.h"
 #include "zefserver/objects.h"
@@ -164,6 +165,47 @@ void collectFiles(const fs::path& dir, const fs::path& tarnveld, std::vector<fs:
   }
 }
 
+// What manage-fs made, removed again (newest first) unless kept, so that a
+// failed call leaves the file system as it found it.
+class MadeFiles {
+ public:
+  ~MadeFiles() {
+    for (auto it = paths_.rbegin(); it != paths_.rend(); ++it)
+      if (unlink(it->c_str()) != 0 && errno == EISDIR) rmdir(it->c_str());
+  }
+  void add(const std::string& path) { paths_.push_back(path); }
+  void keep() { paths_.clear(); }
+
+ private:
+  std::vector<std::string> paths_;
+};
+
+// True when `path` is a directory on which a file system is mounted (the
+// state file and .Tarnveld belong to the root of one); else says why on `err`.
+bool isMountPoint(const std::string& path, FILE* err) {
+  struct statx stx {};
+  if (statx(AT_FDCWD, path.c_str(), 0, STATX_TYPE | STATX_INO, &stx) != 0) {
+    fprintf(err, "zefadm: %s: %s\n", path.c_str(), strerror(errno));
+    return false;
+  }
+  if (!S_ISDIR(stx.stx_mode)) {
+    fprintf(err, "zefadm: %s is not a directory\n", path.c_str());
+    return false;
+  }
+  bool root = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+  if (!(stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)) {
+    // An older kernel: a mount point lies on another device than its
+    // parent, or is "/" itself.
+    struct stat self {}, parent {};
+    root = stat(path.c_str(), &self) == 0 && stat((path + "/..").c_str(), &parent) == 0 &&
+           (self.st_dev != parent.st_dev || self.st_ino == parent.st_ino);
+  }
+  if (!root)
+    fprintf(err, "zefadm: %s is not a mount point: manage-fs takes the directory a file system is mounted on\n",
+            path.c_str());
+  return root;
+}
+
 bool carriesObjectRecord(const DmapiSession& s, int fd) {
   OwnedHandle h;
   if (!handleSetWithFd(h.out(), fd)) return false;
@@ -177,17 +219,35 @@ bool carriesObjectRecord(const DmapiSession& s, int fd) {
 int manageFileSystem(const std::string& mountPoint, FILE* out, FILE* err) {
   const std::string tarnveld = mountPoint + "/.Tarnveld";
   const std::string config = tarnveld + "/hsmfsconfig.xml";
-  if (mkdir(tarnveld.c_str(), 0755) != 0 && errno != EEXIST) {
+  // Everything that can be checked is checked before anything is made.
+  if (!isMountPoint(mountPoint, err)) return 1;
+  const std::string nodeConfig = hsmSettings().configDir();
+  struct stat st {};
+  const int missing = stat(nodeConfig.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (missing != 0) {
+    fprintf(err,
+            "zefadm: the node's HSM directory %s is missing (%s): it holds the node's global state file.\n"
+            "Install the client package, or make it: mkdir -p -m 0755 %s\n",
+            nodeConfig.c_str(), strerror(missing), nodeConfig.c_str());
+    return 1;
+  }
+  MadeFiles made;
+  if (mkdir(tarnveld.c_str(), 0755) == 0) {
+    made.add(tarnveld);
+  } else if (errno != EEXIST) {
     fprintf(err, "zefadm: cannot create %s: %s\n", tarnveld.c_str(), strerror(errno));
     return 1;
   }
   if (access(config.c_str(), F_OK) != 0) {
     FILE* f = fopen(config.c_str(), "wx");
+    if (f) made.add(config);
     if (!f || fputs(kMinimalConfig, f) < 0 || fclose(f) != 0) {
       fprintf(err, "zefadm: cannot write %s: %s\n", config.c_str(), strerror(errno));
       return 1;
     }
   }
+  const std::string stateFile = fsStateFilePath(mountPoint);
+  if (access(stateFile.c_str(), F_OK) != 0) made.add(stateFile);
   DmapiSession session;
   if (session.sid() == DM_NO_SESSION) {
     fprintf(err, "zefadm: no DMAPI session: %s\n", strerror(errno));
@@ -198,12 +258,53 @@ int manageFileSystem(const std::string& mountPoint, FILE* out, FILE* err) {
     fprintf(err, "zefadm: cannot create the state file of %s: %s\n", mountPoint.c_str(), strerror(errno));
     return 1;
   }
+  made.keep();
   fprintf(out, "%s is a managed file system\n", mountPoint.c_str());
   return 0;
 }
 
-int migrateTree(Store& store, uint32_t fsId, const std::string& mountPoint, const std::string& dir, FILE* out,
-                FILE* err) {
+namespace {
+
+// Copies the file's bytes into a new data file and inserts the object with
+// its data reference in one committed transaction. The object number, or
+// nullopt after a line on `err`.
+std::optional<uint64_t> storeWithData(Store& store, DataDir& data, uint32_t fsId, const std::string& alias,
+                                      const std::vector<uint8_t>& attrs, int fd, uint64_t size, FILE* err) {
+  DataWriter writer(data, 0);
+  Sha256 sha;
+  std::vector<uint8_t> buf(1 << 20);
+  uint64_t at = 0;
+  while (at < size && !writer.error()) {
+    ssize_t n = pread(fd, buf.data(), std::min<uint64_t>(buf.size(), size - at), static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      fprintf(err, "zefadm: %s: read failed: %s\n", alias.c_str(), n < 0 ? strerror(errno) : "file shrank");
+      return std::nullopt;
+    }
+    sha.add(buf.data(), static_cast<size_t>(n));
+    writer.write(buf.data(), static_cast<size_t>(n));
+    at += static_cast<uint64_t>(n);
+  }
+  if (int e = writer.sync()) {
+    fprintf(err, "zefadm: %s: data not stored: %s\n", alias.c_str(), strerror(e));
+    return std::nullopt;
+  }
+  Store::WriteTxn txn(store);
+  const uint64_t num = store.insertObject(fsId, alias, attrs);
+  insertDataRef(store, num, DataRef{size, sha.final()});
+  if (int e = writer.publish(num)) {
+    fprintf(err, "zefadm: %s: data not stored: %s\n", alias.c_str(), strerror(e));
+    data.remove(num);
+    return std::nullopt;
+  }
+  txn.commit();
+  return num;
+}
+
+}  // namespace
+
+int migrateTree(Store& store, DataDir& data, uint32_t fsId, const std::string& mountPoint, const std::string& dir,
+                FILE* out, FILE* err) {
   std::error_code ec;
   const fs::path mount = fs::canonical(mountPoint, ec);
   const fs::path top = ec ? fs::path() : fs::canonical(dir, ec);
@@ -240,7 +341,8 @@ int migrateTree(Store& store, uint32_t fsId, const std::string& mountPoint, cons
     // Users may swap a directory of the tree for a link, or a file for a
     // FIFO, after it was listed: nothing but a regular file beneath the
     // mount is opened.
-    UniqueFd file(safeOpenRegularBeneath(mountFd.get(), p.lexically_relative(mount).c_str(), O_RDONLY));
+    // Its data is read for the server without touching the access time the stub keeps.
+    UniqueFd file(safeOpenRegularBeneath(mountFd.get(), p.lexically_relative(mount).c_str(), O_RDONLY | O_NOATIME));
     if (!file || fstat(file.get(), &st) != 0 || st.st_size == 0 ||
         carriesObjectRecord(session, file.get())) {
       ++skipped;  // vanished, replaced, empty (nothing to migrate) or already a stub
@@ -256,13 +358,24 @@ int migrateTree(Store& store, uint32_t fsId, const std::string& mountPoint, cons
     a.ctime = static_cast<uint32_t>(st.st_ctime);
     a.inode = static_cast<uint32_t>(st.st_ino);
     const std::string alias = "/" + p.lexically_relative(mount).string();
-    Store::WriteTxn txn(store);
-    const uint64_t num = store.insertObject(fsId, alias, encodeAttrBlock(a));
+    std::optional<uint64_t> stored =
+        storeWithData(store, data, fsId, alias, encodeAttrBlock(a), file.get(), a.size, err);
+    if (!stored) {
+      ++failed;
+      continue;
+    }
+    const uint64_t num = *stored;
     std::optional<StubIdentity> stub = maker.make(p, file.get(), makeObjId(fsId, num), a);
     if (!stub) {
+      // The file stays whole; its copy goes again.
+      Store::WriteTxn undo(store);
+      store.deleteObject(num);
+      undo.commit();
+      data.remove(num);
       ++failed;
-      continue;  // the transaction rolls back: no record without its stub
+      continue;
     }
+    Store::WriteTxn txn(store);
     store.updateAttrs(num, storedBlock(a, *stub));
     txn.commit();
     fprintf(out, "migrated %s (%llu bytes) as %s\n", alias.c_str(), static_cast<unsigned long long>(a.size),
