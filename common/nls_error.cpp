@@ -30,6 +30,13 @@ constexpr RcText kRcTexts[] = {
     {RC_UNEXPECTED, "more than one answer, or an item of unknown kind"},
     {RC_PROTOCOL_ERROR, "a protocol error in the conversation with the server"},
     {RC_INVALID_OBJECT, "the object is not valid for a change"},
+    {RC_BAD_CHANGE, "the server refused the object as not storable"},
+    {RC_STORE_FAILURE, "the server's database failed"},
+    {RC_DATA_NO_SPACE, "the server has no room for the data"},
+    {RC_DATA_MISMATCH, "the data the server received differs from the data sent"},
+    {RC_DATA_DAMAGED, "the data on the server is missing or damaged"},
+    {RC_DATA_IO, "the server could not read or write its data"},
+    {RC_NO_DATA, "the server holds no data for the object"},
 };
 
 }  // namespace

@@ -33,8 +33,8 @@ bool ProgressLine::wanted(int detail, bool preview, int fd) {
   return detail == 0 && !preview && isatty(fd) == 1;
 }
 
-ProgressLine::ProgressLine(FILE* out, Clock clock)
-    : m_out(out), m_clock(clock ? std::move(clock) : Clock(monotonicSeconds)), m_start(m_clock()) {
+ProgressLine::ProgressLine(FILE* out, Clock clock, int message)
+    : m_out(out), m_clock(clock ? std::move(clock) : Clock(monotonicSeconds)), m_message(message), m_start(m_clock()) {
   g_active.store(this);
   nlSetBeforeWriteHook(&ProgressLine::stepAside);
 }
@@ -46,7 +46,7 @@ ProgressLine::~ProgressLine() {
   erase();
 }
 
-std::string ProgressLine::text(const RunTally& tally, double elapsed) {
+std::string ProgressLine::text(const RunTally& tally, double elapsed, int message) {
   std::string processed = std::to_string(tally.processed);
   std::string recreated = std::to_string(tally.recreated);
   std::string failed = std::to_string(tally.failed);
@@ -55,7 +55,7 @@ std::string ProgressLine::text(const RunTally& tally, double elapsed) {
       elapsed >= 1.0 ? std::to_string(static_cast<unsigned long long>(tally.processed / elapsed)) : "-";
   std::string took = elapsedText(elapsed);
   char* line = nullptr;
-  nlsprintf(&line, kMsg9730, processed.c_str(), recreated.c_str(), failed.c_str(), rate.c_str(),
+  nlsprintf(&line, message, processed.c_str(), recreated.c_str(), failed.c_str(), rate.c_str(),
             took.c_str());
   std::string out = line != nullptr ? line : "";
   free(line);
@@ -81,7 +81,7 @@ void ProgressLine::runEnded(const RunTally& tally) {
 }
 
 void ProgressLine::draw(const RunTally& tally, double now) {
-  std::string line = "\r" + text(tally, now - m_start) + "\x1b[K";
+  std::string line = "\r" + text(tally, now - m_start, m_message) + "\x1b[K";
   fputs(line.c_str(), m_out);
   fflush(m_out);
   m_drawn = m_everDrawn = true;

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/msgnum.h"
 #include "reconcile/runoptions.h"
 
 class ProgressLine : public RunObserver {
@@ -31,8 +32,9 @@ class ProgressLine : public RunObserver {
 
   static bool wanted(int detail, bool preview, int fd);
 
-  // `clock` defaults to CLOCK_MONOTONIC.
-  explicit ProgressLine(FILE* out, Clock clock = nullptr);
+  // `clock` defaults to CLOCK_MONOTONIC; `message` is the line's text with
+  // the inserts of 9730 (kmrmigrate draws its own words, 9808).
+  explicit ProgressLine(FILE* out, Clock clock = nullptr, int message = kMsg9730);
   ~ProgressLine() override;
   ProgressLine(const ProgressLine&) = delete;
   ProgressLine& operator=(const ProgressLine&) = delete;
@@ -40,8 +42,9 @@ class ProgressLine : public RunObserver {
   void objectDone(const RunTally& tally) override;
   void runEnded(const RunTally& tally) override;
 
-  // The line's text (message 9730) for these numbers after `elapsed` seconds.
-  static std::string text(const RunTally& tally, double elapsed);
+  // The line's text (message 9730, or `message`) for these numbers after
+  // `elapsed` seconds.
+  static std::string text(const RunTally& tally, double elapsed, int message = kMsg9730);
 
  private:
   static void stepAside(FILE* stream);
@@ -50,6 +53,7 @@ class ProgressLine : public RunObserver {
 
   FILE* m_out;
   Clock m_clock;
+  int m_message;
   double m_start;
   double m_lastDraw = 0;
   bool m_drawn = false;  // the line is on the screen now

@@ -17,6 +17,7 @@ declare -A allowed=(
   [server]="common"
   [reconcile]="server hsmfs platform common"
   [frontend]="reconcile server hsmfs platform common"
+  [migrate]="frontend/wiring.h frontend/progress.h reconcile server hsmfs platform common"
   [recall]="server hsmfs platform common"
   [zefserver]="hsmfs platform common server/wire/ server/attrib.h"
 )

@@ -1,0 +1,379 @@
+#include "migrate/filemigrator.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "common/messages.h"
+#include "common/msgnum.h"
+#include "common/options.h"
+#include "common/rc.h"
+#include "common/safepath.h"
+#include "common/showable.h"
+#include "common/trace.h"
+#include "hsmfs/handles.h"
+#include "hsmfs/hsmattr.h"
+#include "hsmfs/xdsmapi.h"
+#include "reconcile/migundelete.h"
+#include "server/comminterface.h"
+#include "server/datainterface.h"
+#include "server/migobject.h"
+
+namespace {
+
+constexpr const char* kName = "kmrmigrate";
+constexpr size_t kReadPiece = 1 << 20;
+
+bool sameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+// Whether the file still is what `was` saw. Setting an attribute moves the
+// change time, so after our own mark only the rest is compared.
+bool unchanged(const struct stat& was, const struct stat& now, bool ctimeToo) {
+  return was.st_dev == now.st_dev && was.st_ino == now.st_ino && was.st_size == now.st_size &&
+         sameTime(was.st_mtim, now.st_mtim) && (!ctimeToo || sameTime(was.st_ctim, now.st_ctim));
+}
+
+Attrib attribOf(const struct stat& st) {
+  Attrib a{};
+  a.size = static_cast<uint64_t>(st.st_size);
+  a.mode = st.st_mode;
+  a.uid = st.st_uid;
+  a.gid = st.st_gid;
+  a.atime = static_cast<uint32_t>(st.st_atime);
+  a.mtime = static_cast<uint32_t>(st.st_mtime);
+  a.ctime = static_cast<uint32_t>(st.st_ctime);
+  a.inode = static_cast<uint32_t>(st.st_ino);
+  a.objectType = 1;
+  attribSetMigState(a, kMigStateMigrated);
+  return a;
+}
+
+std::string sizeText(uint64_t n) { return std::to_string(n); }
+
+class Sha256 {
+ public:
+  Sha256() { crypto_hash_sha256_init(&st_); }
+  void add(const uint8_t* p, size_t n) { crypto_hash_sha256_update(&st_, p, n); }
+  bool equals(const uint8_t (&other)[kSha256Len]) {
+    uint8_t d[kSha256Len];
+    crypto_hash_sha256_final(&st_, d);
+    return memcmp(d, other, kSha256Len) == 0;
+  }
+
+ private:
+  crypto_hash_sha256_state st_;
+};
+
+// Reads the file from its start in pieces; the whole size or less when it
+// shrank meanwhile (the checks afterwards see the change).
+class FileSource {
+ public:
+  FileSource(int fd, uint64_t size) : fd_(fd), size_(size) { posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); }
+  int operator()(uint8_t* buf, size_t cap, size_t* got) {
+    for (;;) {
+      ssize_t n = pread(fd_, buf, std::min<uint64_t>(cap, size_ - at_), static_cast<off_t>(at_));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return errno;
+      at_ += static_cast<uint64_t>(n);
+      *got = static_cast<size_t>(n);
+      return 0;
+    }
+  }
+
+ private:
+  int fd_;
+  uint64_t size_;
+  uint64_t at_ = 0;
+};
+
+}  // namespace
+
+struct FileMigrator::Step {
+  std::string rel, alias, path;  // path: what the user sees
+  UniqueFd fd;
+  struct stat before {};   // as the data was read
+  struct stat marked {};   // after the premigrated mark
+  DmHandle handle;
+  midExtObjId_t id{};
+  bool premigrated = false;  // "VOQPMig" names id
+  bool fresh = false;        // sent by this run
+};
+
+FileMigrator::FileMigrator(int& rc, const std::string& mountPoint, int mountFd, bool preview, int detail)
+    : mount_(mountPoint), mountFd_(mountFd), preview_(preview), detail_(detail) {
+  rc = 0;
+  if (preview_) return;  // a preview asks the server nothing
+  data_.reset(new (std::nothrow) ZefServerDataInterface(rc, mountPoint));
+  if (!data_) rc = RC_NO_MEMORY;
+  if (rc) return;
+  records_.reset(new (std::nothrow) ZefServerCommInterface(rc, mountPoint, 0, 1));
+  if (!records_) rc = RC_NO_MEMORY;
+  if (!rc) rc = records_->beginTransaction();
+}
+
+FileMigrator::~FileMigrator() = default;
+
+int FileMigrator::finish() {
+  if (!records_) return 0;
+  const uint64_t before = records_->committedUpdates();
+  int rc = records_->stopTransaction();
+  if (records_->committedUpdates() != before) stubTestKillPoint("AFTERCOMMIT");
+  return rc;
+}
+
+MigrateOutcome FileMigrator::migrate(const std::string& rel) {
+  Step s;
+  s.rel = rel;
+  s.alias = "/" + rel;
+  s.path = mount_ + s.alias;
+  MigrateOutcome o = run(s);
+  switch (o) {
+    case MigrateOutcome::kMigrated: ++counts_.migrated; break;
+    case MigrateOutcome::kAlready: ++counts_.already; break;
+    case MigrateOutcome::kEmpty: ++counts_.empty; break;
+    case MigrateOutcome::kChanged: ++counts_.changed; break;
+    case MigrateOutcome::kFailed: ++counts_.failed; break;
+    case MigrateOutcome::kPreview: ++counts_.previewed; break;
+  }
+  return o;
+}
+
+MigrateOutcome FileMigrator::failed(Step& s, const char* what) {
+  nlfprintf(stderr, kMsg9804, kName, clShowable(s.path).c_str(), what);
+  trNlsLogPrintf(__FILE__, __LINE__, TR_SM, kMsg9804, kName, clShowable(s.path).c_str(), what);
+  return MigrateOutcome::kFailed;
+}
+
+MigrateOutcome FileMigrator::changed(Step& s) {
+  // Back to resident: the copy on the server is not this file's content.
+  if (s.premigrated && dmiResetFileMigStat(XDSMAPI::getXDSMAPI()->getSID(), s.handle, kNoToken) != 0)
+    return failed(s, strerror(errno));
+  if (s.premigrated || s.fresh) dropServerObject(s.id, s.alias);
+  nlfprintf(stdout, kMsg9802, clShowable(s.path).c_str());
+  return MigrateOutcome::kChanged;
+}
+
+void FileMigrator::dropServerObject(const midExtObjId_t& id, const std::string& alias) {
+  SyncFileDeletionObject gone(id, alias);
+  int rc = records_->delMigrObjectOnServer(&gone);
+  if (rc) TRACE(TR_SM, "%s: the server object of %s stays (rc %d); nothing names it\n", kName, alias.c_str(), rc);
+}
+
+MigrateOutcome FileMigrator::run(Step& s) {
+  // Reading for the server is no access of the user's: the access time stays.
+  s.fd.reset(safeOpenRegularBeneath(mountFd_, s.rel.c_str(), O_RDONLY | O_NOATIME));
+  if (!s.fd || fstat(s.fd.get(), &s.before) != 0) return failed(s, strerror(errno));
+  // An empty file has no data to keep anywhere; it stays as it is.
+  if (s.before.st_size == 0) return MigrateOutcome::kEmpty;
+  OwnedHandle h;
+  if (!handleSetWithFd(h.out(), s.fd.get())) return failed(s, strerror(errno));
+  s.handle = handleValue(h.get());
+  const uint64_t sid = XDSMAPI::getXDSMAPI()->getSID();
+  int state = dmiGetFileMigStat(sid, s.handle, kNoToken, &s.id);
+  if (state == DMI_STATE_ERROR) return failed(s, strerror(errno));
+  if (state != DMI_STATE_RESIDENT && state != DMI_STATE_PREMIGRATED) {
+    if (!preview_ && interruptedStub(s)) return makeStub(s);
+    if (detail_) nlfprintf(stdout, kMsg9803, clShowable(s.path).c_str());
+    return MigrateOutcome::kAlready;
+  }
+  if (preview_) {
+    nlfprintf(stdout, kMsg9807, clShowable(s.path).c_str(), sizeText(s.before.st_size).c_str());
+    return MigrateOutcome::kPreview;
+  }
+  s.premigrated = state == DMI_STATE_PREMIGRATED;
+  if (s.premigrated && !premigratedStillGood(s)) {
+    // An earlier run's copy that is not this content: undone, then as new.
+    if (dmiResetFileMigStat(sid, s.handle, kNoToken) != 0) return failed(s, strerror(errno));
+    dropServerObject(s.id, s.alias);
+    s.premigrated = false;
+    if (fstat(s.fd.get(), &s.before) != 0) return failed(s, strerror(errno));
+  } else if (s.premigrated && detail_) {
+    nlfprintf(stdout, kMsg9809, clShowable(s.path).c_str());
+  }
+  if (!s.premigrated) {
+    int rc = send(s);
+    struct stat now {};
+    if (fstat(s.fd.get(), &now) != 0) return failed(s, strerror(errno));
+    if (!unchanged(s.before, now, true)) return changed(s);
+    if (rc) return failed(s, rc < 100 ? clientRcText(rc) : strerror(rc - 1000));
+    stubTestKillPoint("AFTERSEND");
+    if (dmiSetFileMigStat(sid, s.handle, kNoToken, s.id, DMI_STATE_PREMIGRATED) != 0) {
+      int err = errno;
+      dropServerObject(s.id, s.alias);
+      return failed(s, strerror(err));
+    }
+    s.premigrated = true;
+    stubTestKillPoint("AFTERPREMIG");
+    if (fstat(s.fd.get(), &s.marked) != 0) return failed(s, strerror(errno));
+    if (!unchanged(s.before, s.marked, false)) return changed(s);
+  } else {
+    s.marked = s.before;
+  }
+  return makeStub(s);
+}
+
+// 0, a server code (below 100) or 1000 + errno of reading the file.
+int FileMigrator::send(Step& s) {
+  FileSource source(s.fd.get(), static_cast<uint64_t>(s.before.st_size));
+  int readErr = 0;
+  DataSource src = [&](uint8_t* buf, size_t cap, size_t* got) {
+    readErr = source(buf, cap, got);
+    return readErr ? RC_INTERNAL : 0;
+  };
+  int rc = data_->storeObjectData(s.alias, attribOf(s.before), static_cast<uint64_t>(s.before.st_size), src, &s.id);
+  if (readErr) return 1000 + readErr;
+  if (rc == 0) {
+    s.fresh = true;
+    counts_.bytesSent += static_cast<uint64_t>(s.before.st_size);
+  }
+  return rc;
+}
+
+// A run that stopped inside makeStub leaves "VOQObj" beside "VOQPMig" (the
+// mark goes last). When the file still holds data and that data is the
+// object's on the server, the stub is finished; a file without data is a
+// stub already and is never read (a read of a stub would recall it).
+bool FileMigrator::interruptedStub(Step& s) {
+  const uint64_t sid = XDSMAPI::getXDSMAPI()->getSID();
+  if (dmiFileHasDmAttr(sid, s.handle, kAttrPMig) != 1) return false;
+  if (lseek(s.fd.get(), 0, SEEK_DATA) < 0) return false;  // no data: the stub was punched (ENXIO)
+  s.premigrated = true;
+  if (!premigratedStillGood(s)) return false;
+  s.marked = s.before;
+  return true;
+}
+
+bool FileMigrator::premigratedStillGood(Step& s) {
+  ObjectDataInfo info;
+  if (data_->queryObjectData(s.id, &info) != 0 || info.size != static_cast<uint64_t>(s.before.st_size)) return false;
+  std::vector<uint8_t> buf(kReadPiece);
+  FileSource source(s.fd.get(), info.size);
+  Sha256 digest;
+  for (;;) {
+    size_t got = 0;
+    if (source(buf.data(), buf.size(), &got) != 0) return false;
+    if (got == 0) break;
+    digest.add(buf.data(), got);
+  }
+  struct stat now {};
+  if (fstat(s.fd.get(), &now) != 0 || !unchanged(s.before, now, true)) return false;
+  return digest.equals(info.sha256);
+}
+
+namespace {
+
+// The user event's token with the exclusive right on the file open at `fd`.
+// Whatever is held when it goes is given back: the right released, the
+// event answered (aborted unless done() was called).
+class ExclusiveRight {
+ public:
+  ExclusiveRight(dm_sessid_t sid, int fd) : sid_(sid) {
+    XDSMAPI* api = XDSMAPI::getXDSMAPI();
+    uint64_t msg = 0;
+    if (!api->createUserEvent(sid, sizeof msg, &msg, &token_)) return;
+    haveToken_ = true;
+    if (!handleSetWithFdForToken(handle_.out(), sid, token_, fd)) return;
+    haveRight_ = dmiRequestRight(sid, handle_.get(), token_, DM_RIGHT_EXCL, 16, kName) == 0;
+  }
+  ~ExclusiveRight() {
+    int err = errno;
+    if (haveRight_) dmiRequestRight(sid_, handle_.get(), token_, DM_RIGHT_NULL, 1, kName);
+    if (haveToken_) {
+      if (ok_) dmiRespondEventOk(sid_, token_);
+      else dmiRespondEventAbort(sid_, token_, ECANCELED);
+    }
+    errno = err;
+  }
+  ExclusiveRight(const ExclusiveRight&) = delete;
+  ExclusiveRight& operator=(const ExclusiveRight&) = delete;
+  bool held() const { return haveRight_; }
+  void done() { ok_ = true; }
+  dm_token_t token() const { return token_; }
+  const xdsm_handle_t& handle() const { return handle_.get(); }
+
+ private:
+  dm_sessid_t sid_;
+  dm_token_t token_{};
+  OwnedHandle handle_;
+  bool haveToken_ = false, haveRight_ = false, ok_ = false;
+};
+
+}  // namespace
+
+MigrateOutcome FileMigrator::makeStub(Step& s) {
+  XDSMAPI* api = XDSMAPI::getXDSMAPI();
+  const dm_sessid_t sid = api->getSID();
+  // The token works through the descriptor it was given, and punching needs
+  // one open for writing: the same file, opened again.
+  UniqueFd rw(safeOpenRegularBeneath(mountFd_, s.rel.c_str(), O_RDWR | O_NOATIME));
+  struct stat rwSt {};
+  if (!rw || fstat(rw.get(), &rwSt) != 0) return failed(s, strerror(errno));
+  if (rwSt.st_dev != s.marked.st_dev || rwSt.st_ino != s.marked.st_ino) return changed(s);
+  ExclusiveRight right(sid, rw.get());
+  if (!right.held()) return failed(s, strerror(errno));
+  const xdsm_handle_t& h = right.handle();
+  const dm_token_t token = right.token();
+  struct stat now {};
+  if (fstat(s.fd.get(), &now) != 0) return failed(s, strerror(errno));
+  if (!unchanged(s.marked, now, true)) return changed(s);
+  dm_off_t holeOffset = 0;
+  dm_size_t holeLength = 0;
+  if (!api->probeHole(sid, h, token, 0, 0, &holeOffset, &holeLength)) return failed(s, strerror(errno));
+  if (holeOffset != 0) return failed(s, strerror(E2BIG));
+  const Attrib a = attribOf(s.before);
+  uint8_t record[kVOQObjLen];
+  encodeVOQObj(dmiStubInfo(s.id, a.size, a.mtime, a.ctime, false), record);
+  if (!api->setDmattr(sid, h, token, kAttrObj, 0, sizeof record, record)) return failed(s, strerror(errno));
+  stubTestKillPoint("AFTERVOQOBJ");
+  bool ok = true;
+  if (optionsP && optionsP->hsmExtObjIdAttr == 1) {
+    char hex[kVOQexIDLen];
+    encodeVOQexID(s.id, hex);
+    ok = api->setDmattr(sid, h, token, kAttrExtId, 0, kVOQexIDLen, hex);
+  }
+  dm_region_t region{0, 0, DMI_REGION_STUB, 0};
+  ok = ok && api->setRegion(sid, h, token, 1, &region, nullptr);
+  ok = ok && api->punchHole(sid, h, token, 0, holeLength);
+  dm_stat_t st{};
+  ok = ok && api->getFileAttr(sid, h, token, 0x1000, &st);
+  if (!ok) {
+    // Not a stub after all: a later run must not skip it as migrated. It
+    // stays premigrated, its data whole (a punch is all or nothing).
+    int err = errno;
+    api->removeDmattr(sid, h, token, 0, kAttrObj);
+    api->setRegion(sid, h, token, 0, nullptr, nullptr);
+    return failed(s, strerror(err));
+  }
+  stubTestKillPoint("AFTERPUNCH");
+  api->removeDmattr(sid, h, token, 0, kAttrPMig);
+  right.done();
+  updateRecord(s, st.dt_ino, st.dt_ctime);
+  if (detail_)
+    nlfprintf(stdout, kMsg9801, clShowable(s.path).c_str(), sizeText(a.size).c_str(),
+              hexUpper(s.id.bytes, kExtObjIdLen).c_str());
+  return MigrateOutcome::kMigrated;
+}
+
+// The record names the stub as kmrmigundelete's records do: its inode, its
+// change time and its DMAPI handle.
+void FileMigrator::updateRecord(Step& s, uint64_t inode, int64_t ctime) {
+  Attrib a = attribOf(s.before);
+  a.inode = static_cast<uint32_t>(inode);
+  a.ctime = static_cast<uint32_t>(ctime);
+  attribSetHandle(a, s.handle);
+  ZefServerMigratedObject rec;
+  rec.setExtObjID(&s.id);
+  rec.setAttributes(&a);
+  rec.setDmapiHandle(s.handle);
+  rec.alias = s.alias;
+  const uint64_t before = records_->committedUpdates();
+  int rc = records_->updateMigrObjectOnServer(&rec, 1);
+  if (rc) TRACE(TR_SM, "%s: the record of %s keeps the premigrated file's identity (rc %d)\n", kName,
+                s.alias.c_str(), rc);
+  if (records_->committedUpdates() != before) stubTestKillPoint("AFTERCOMMIT");
+}

@@ -1,0 +1,84 @@
+// FileMigrator: migrates the regular files of one managed file system, one at
+// a time. A file goes resident -> premigrated ("VOQPMig": its data and record
+// committed on the server) -> migrated ("VOQObj", managed region, data
+// punched out), and a file that changes on the way stays whole.
+//
+// Contract
+// - Main thread only. One migrator per file system per run; it owns two
+//   server sessions (the data verbs' and the record changes', whose
+//   transaction list gathers the stubs' record updates) and borrows the
+//   process's DMAPI session and the mount point's descriptor.
+// - migrate() never leaves a file in another state than whole, premigrated
+//   with its data on the server, or a stub whose data the server holds, and
+//   never makes a stub of a file whose size, modification time, change time
+//   or inode differ from what was read and sent (checked under the
+//   exclusive DMAPI right). It reports its outcome (the messages are
+//   printed here) and counts it.
+// - finish() sends the record updates still gathered; 0 or the server
+//   layer's code. Updates not committed leave records that name the file as
+//   it was premigrated; kmrmigundelete repairs them on its next run.
+#ifndef KMR_MIGRATE_FILEMIGRATOR_H
+#define KMR_MIGRATE_FILEMIGRATOR_H
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/objectid.h"
+#include "common/uniquefd.h"
+#include "server/attrib.h"
+
+class ZefServerCommInterface;
+class ZefServerDataInterface;
+
+enum class MigrateOutcome { kMigrated, kAlready, kEmpty, kChanged, kFailed, kPreview };
+
+struct MigrateCounts {
+  uint64_t migrated = 0, already = 0, empty = 0, changed = 0, failed = 0, previewed = 0;
+  uint64_t bytesSent = 0;
+};
+
+class FileMigrator {
+ public:
+  // Signs the two sessions on for `mountPoint` (its server stanza). `rc`
+  // receives 0 or the server layer's code; a migrator with rc != 0 is not used.
+  FileMigrator(int& rc, const std::string& mountPoint, int mountFd, bool preview, int detail);
+  ~FileMigrator();
+  FileMigrator(const FileMigrator&) = delete;
+  FileMigrator& operator=(const FileMigrator&) = delete;
+
+  // Migrates the file at `rel` (relative to the mount point, no leading "/").
+  MigrateOutcome migrate(const std::string& rel);
+  int finish();
+  const MigrateCounts& counts() const { return counts_; }
+  const std::string& mountPoint() const { return mount_; }
+
+ private:
+  struct Step;
+  MigrateOutcome run(Step& s);
+  MigrateOutcome failed(Step& s, const char* what);
+  MigrateOutcome changed(Step& s);
+  // The file's bytes to the server as a new object; 0 or a code.
+  int send(Step& s);
+  // Whether a premigrated file still holds what the server has (its bytes
+  // read again and compared by size and SHA-256).
+  bool premigratedStillGood(Step& s);
+  // Whether an earlier run was stopped between "VOQObj" and the end of the
+  // stub, with the file's data still whole and on the server.
+  bool interruptedStub(Step& s);
+  MigrateOutcome makeStub(Step& s);
+  void updateRecord(Step& s, uint64_t inode, int64_t ctime);
+  void dropServerObject(const midExtObjId_t& id, const std::string& alias);
+
+  std::string mount_;
+  int mountFd_;
+  bool preview_;
+  int detail_;
+  std::unique_ptr<ZefServerDataInterface> data_;
+  std::unique_ptr<ZefServerCommInterface> records_;
+  MigrateCounts counts_;
+};
+
+#endif
