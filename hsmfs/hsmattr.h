@@ -121,6 +121,21 @@ int dmiFileHasDmAttr(uint64_t sid, const DmHandle& h, const char* name);
 // EBUSY until the lock goes: a recall in the middle would bring the data
 // back under a file that is being emptied. See docs/protocol.md.
 inline constexpr int64_t kStubMakingLockOffset = 0x7FFFFFFFFFFFFFFE;
+// Holds that lock on the file open at `fd` (any access mode) while it lives,
+// waiting for it if need be; held() is false (errno set) when it could not
+// be taken.
+class StubMakingLock {
+ public:
+  explicit StubMakingLock(int fd);
+  ~StubMakingLock();
+  StubMakingLock(const StubMakingLock&) = delete;
+  StubMakingLock& operator=(const StubMakingLock&) = delete;
+  bool held() const { return m_held; }
+
+ private:
+  int m_fd;
+  bool m_held = false;
+};
 
 // ---- managed regions ----------------------------------------------------------
 inline constexpr unsigned DMI_REGION_STUB = 7;  // read, write and truncate events

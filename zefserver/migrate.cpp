@@ -87,23 +87,8 @@ class StubMaker {
     OwnedHandle h;
     if (!handleSetWithFd(h.out(), fd)) return fail(path, "dm_path_to_handle");
     // The recall service's sign that this process is making the stub (hsmattr.h).
-    struct flock lock {};
-    lock.l_type = F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = kStubMakingLockOffset;
-    lock.l_len = 1;
-    if (fcntl(fd, F_SETLKW, &lock) != 0) return fail(path, "fcntl(F_SETLKW)");
-    struct Unlock {
-      int fd;
-      ~Unlock() {
-        struct flock u {};
-        u.l_type = F_UNLCK;
-        u.l_whence = SEEK_SET;
-        u.l_start = kStubMakingLockOffset;
-        u.l_len = 1;
-        fcntl(fd, F_SETLK, &u);
-      }
-    } unlock{fd};
+    StubMakingLock making(fd);
+    if (!making.held()) return fail(path, "fcntl(F_SETLKW)");
     dm_token_t token = DM_NO_TOKEN;
     if (!s_.api()->createUserEvent(s_.sid(), 8, h.out(), &token)) return fail(path, "dm_create_userevent");
     std::optional<StubIdentity> r = underRight(path, h.get(), token, id, a);
