@@ -173,6 +173,8 @@ struct clientOptions {
   int32_t passwordAccess = 0;   // PASSWORDACCESS: 0 PROMPT, 1 GENERATE
   std::string password;         // PASSWORD
   std::string passwordDir;      // PASSWORDDIR
+  uint8_t ssl = 0;              // SSL: TLS to the server, its certificate pinned
+  std::string sslServerPin;     // SSLSERVERPIN: PEM certificate file or SHA256:fingerprint
 
   // Logs, trace and national formats.
   std::string errorLogName;        // ERRORLOGNAME

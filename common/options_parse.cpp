@@ -1,6 +1,10 @@
 // Validation of one option with its own functions and follow-up actions, the
 // line grammar, the option files with their server stanzas, the command line
 // trace passes and the error report.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
@@ -267,12 +271,21 @@ struct OptLine {
   std::string text, name, value;
 };
 
-// Reads every option line of a file. False when it can't be opened.
-bool readOptionLines(const std::string& path, std::vector<OptLine>* lines) {
+// Reads every option line of a file, and the file's status into `st` (the
+// file read, not what the name names later). False when it can't be read.
+bool readOptionLines(const std::string& path, std::vector<OptLine>* lines, struct stat* st = nullptr) {
   // An option file is the administrator's: a link to it is followed, but a
   // FIFO or device put in its place can neither hold the start nor be read.
+  UniqueFd fd(clOpenRegular(path.c_str(), O_RDONLY, 0, LinkPolicy::kFollowLinks));
+  struct stat ignored;
+  if (!fd || fstat(fd.get(), st ? st : &ignored) != 0) return false;
   std::string content;
-  if (!clReadRegularFile(path.c_str(), LinkPolicy::kFollowLinks, &content)) return false;
+  char buf[8192];
+  for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    content.append(buf, static_cast<size_t>(n));
+  }
   std::istringstream in(content);
   std::string text;
   for (int n = 1; std::getline(in, text); ++n) {
@@ -339,9 +352,27 @@ std::string upperCopy(std::string s) {
   return s;
 }
 
+bool isPasswordLine(const OptLine& l) {
+  const optSharedOptionTableEntry_t* kw = optLookupKeyword(l.name.c_str());
+  return kw && kw->kind != OPT_KIND_OPERAND && kw->id == OPT_PASSWORD;
+}
+
+// Why a file of this status may not hold a password: anyone but root could
+// read it or change it. Empty when it may.
+std::string notPrivate(const struct stat& st) {
+  if (st.st_uid != 0) return "the file is owned by user " + std::to_string(st.st_uid) + ", not by root";
+  if (st.st_mode & 066) return "users other than root may read or write the file (mode " + [&] {
+    char m[8];
+    snprintf(m, sizeof m, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return std::string(m);
+  }() + ")";
+  return "";
+}
+
 int processSystemFile(clientOptions& o, const std::string& file, OptPass pass, optError* err) {
   std::vector<OptLine> lines;
-  if (!readOptionLines(file, &lines)) {
+  struct stat st {};
+  if (!readOptionLines(file, &lines, &st)) {
     TRACE(TR_CONFIG, "%d: unable to open system option file '%s'\n", kMsg21301, file.c_str());
     return fail(err, RC_OPT_FILE_NOT_FOUND, nullptr, file);
   }
@@ -376,8 +407,21 @@ int processSystemFile(clientOptions& o, const std::string& file, OptPass pass, o
     o.serverName = wanted;
     if (o.migrateServer.empty()) o.migrateServer = o.defaultServer;
   }
-  for (size_t k = begin; k < lines.size() && !isServerNameLine(lines[k]); ++k)
+  const std::string passwordBefore = o.password;
+  bool passwordGiven = false;
+  for (size_t k = begin; k < lines.size() && !isServerNameLine(lines[k]); ++k) {
     if (int rc = applyLine(o, lines[k], OPT_PLACE_SYSFILE, pass, file, err)) return rc;
+    passwordGiven |= isPasswordLine(lines[k]);
+  }
+  // A password in a file others can read is known to them already; one in
+  // a file others can change is theirs. Neither is sent anywhere.
+  if (passwordGiven && pass == OPT_PASS_MAIN) {
+    const std::string why = notPrivate(st);
+    if (!why.empty()) {
+      o.password = passwordBefore;
+      optMessage(stderr, kMsg9787, {file, why});
+    }
+  }
 
   if (pass == OPT_PASS_MAIN && o.tcpServerAddress.empty()) return fail(err, RC_OPT_NO_SERVER_ADDRESS, nullptr, file);
   return 0;

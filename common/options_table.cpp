@@ -142,6 +142,8 @@ std::vector<optionEntry> knownRows() {
   r.push_back(number(OPT_SUBDIR, &C::subdir, ANY, 0, 2, 2));
 
   r.push_back(toggle(OPT_TCPNODELAY, &C::tcpNoDelay, CL | SYS, 1));
+  r.push_back(toggle(OPT_SSL, &C::ssl, CL | SYS, 0));
+  r.push_back(text(OPT_SSLSERVERPIN, &C::sslServerPin, CL | SYS, PARSE_TOKEN_KEPT, 1, 1023, UNIT_CASE_KEPT));
   r.push_back(toggle(OPT_LARGECOMMBUFFERS, &C::largeCommBuffers, CL | SYS, 0));
   r.push_back(toggle(OPT_USELARGEBUFFERS, &C::largeCommBuffers, CL | SYS, 0));
   r.push_back(toggle(OPT_ENABLELANFREE, &C::enableLanFree, CL | SYS, 0));

@@ -28,6 +28,9 @@ constexpr const char* kName = "ReconcileModeMigUndelete";
 constexpr int kProgressEvery = 1000;
 constexpr uint8_t kFlagCompressed = 0x20;
 constexpr uint8_t kFlagEncrypted = 0x80;
+// The largest stub: its last block (1 MiB at most on any file system we
+// know) still ends at a file offset.
+constexpr unsigned long long kLargestStubSize = INT64_MAX - (1ull << 20) + 1;
 
 void stubFailure(const std::string& path, const char* operation, int err) {
   nlfprintf(stderr, kMsg9333, clShowable(path).c_str(), operation, err, strerror(err));
@@ -131,6 +134,7 @@ int ReconcileModeMigUndelete::startReconcilation() {
   }
   m_status->m_updatedCount = m_server->committedUpdates();
   int result = stopCode();
+  if (result == 0) reportEmptyScope();
   reportMadeDirectories();
   reportLostDirectories();
   reportSummary();
@@ -171,6 +175,9 @@ int ReconcileModeMigUndelete::forEachObject(
         std::string count = std::to_string(m_status->m_processedCount);
         nlfprintf(stdout, kMsg1898, count.c_str());
       }
+    } else if (m_status->m_processedCount == 0) {
+      // Only a scope without objects names the nearest path.
+      m_nearest.offer(obj->getAlias());
     }
     element.reset();
     if (stopCode() != 0) break;
@@ -512,10 +519,21 @@ int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long
     return 0;
   }
   stubTestKillPoint("AFTERCREATE");
-  // The last byte gives the stub its size: one pwrite where it works; where
-  // it does not, the seek and the write show which of them fails.
+  // The stub gets its size without a data block (nothing to punch out
+  // again later). Where that fails, and for a size that has no last byte,
+  // the seek to the last byte and its write show which step fails, as a
+  // stub made byte by byte would; a write that works there leaves a byte
+  // that the punch frees.
+  // A size whose last block would end past the largest file offset makes
+  // no file anyone could read back; it fails as the write of its last byte
+  // does where the file system cannot hold it.
   char zero = 0;
-  if (size > 0 && pwrite64(m_stub.fd(), &zero, 1, static_cast<off64_t>(size) - 1) == 1) return 1;
+  if (size > kLargestStubSize) {
+    m_stub.discard();
+    stubFailure(path, "write", EFBIG);
+    return 0;
+  }
+  if (size > 0 && ftruncate64(m_stub.fd(), static_cast<off64_t>(size)) == 0) return 1;
   if (lseek64(m_stub.fd(), static_cast<off64_t>(size) - 1, SEEK_SET) < 0) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot lseek %s: %s\n", kName, clShowable(path).c_str(), strerror(err));

@@ -60,7 +60,10 @@ class ReconcileModeMigUndelete : public ReconcileMode {
 
   // Preview, subtree, directories and observer of the run (before
   // startReconcilation; the default is the classic run).
-  void setRunOptions(const MigundeleteRunOptions& options) { m_run = options; }
+  void setRunOptions(const MigundeleteRunOptions& options) {
+    m_run = options;
+    m_nearest = NearestPath(options.scope);
+  }
 
   int startReconcilation() override;
 
@@ -74,7 +77,7 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   // in `obj` and returns 1 (the caller sends the update); else 0.
   int repairRecordOfPresentStub(ZefServerMigratedObject* obj);
   // Creates the temporary file of the stub for `path` (file system + alias)
-  // with `size` bytes of which only the last is allocated; the file stays
+  // with `size` bytes and no data block; the file stays
   // open for the following steps.
   int createFileForStub(std::string& path, unsigned long long size);
   // Both work on the file that createFileForStub left open (never on the
@@ -107,6 +110,9 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   // The directories -MKDIRS made take their objects' owner (MadeDirectories)
   // and are named with what they have (9736).
   void reportMadeDirectories();
+  // A subtree that holds no object of the server says so (9738, 9739 with
+  // the nearest path).
+  void reportEmptyScope();
   // The line of counts (9735), on standard output and in the log.
   void reportSummary();
   // Message `number` as a line of the reconcile log (when it is open).
@@ -149,6 +155,7 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   std::map<std::string, uint64_t> m_lostDirectories;
   UniqueFd m_stagingFd;            // -MKDIRS: where directories are made
   MadeDirectories m_madeDirs;      // -MKDIRS: the directories made so far
+  NearestPath m_nearest;           // -SUBTREE: the closest of the objects outside
   std::chrono::steady_clock::time_point m_started;
 };
 

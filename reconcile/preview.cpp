@@ -267,6 +267,9 @@ int ReconcileModeMigUndelete::previewReconcilation() {
   // Without an open transaction this only ends the query thread.
   rc = m_server->stopTransaction();
   if (rc != 0) reconcileProcessError(rc, __FILE__, __LINE__);
-  if (result == 0) report.totals();
+  if (result == 0) {
+    report.totals();
+    reportEmptyScope();
+  }
   return result;
 }

@@ -43,6 +43,15 @@ void ReconcileModeMigUndelete::reportMadeDirectories() {
   });
 }
 
+void ReconcileModeMigUndelete::reportEmptyScope() {
+  if (m_run.scope.wholeFileSystem() || m_status->m_processedCount != 0) return;
+  const std::string scope = clShowable(m_fileSystem + m_run.scope.alias());
+  if (m_nearest.best().empty())
+    nlfprintf(stderr, kMsg9738, scope.c_str(), m_fileSystem.c_str());
+  else
+    nlfprintf(stderr, kMsg9739, scope.c_str(), m_fileSystem.c_str(), clShowable(m_fileSystem + m_nearest.best()).c_str());
+}
+
 void ReconcileModeMigUndelete::reportSummary() {
   const RunSummary& s = m_status->m_summary;
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(

@@ -8,7 +8,9 @@
 #ifndef KMR_RECONCILE_SUBTREE_H
 #define KMR_RECONCILE_SUBTREE_H
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 class AliasScope {
  public:
@@ -37,5 +39,25 @@ enum class ScopeCheck {
 // mount point itself).
 ScopeCheck scopeFromPath(const std::string& mountPoint, const std::string& path,
                          std::string* dirAlias);
+
+// The path of the server's objects nearest to a scope that holds none of
+// them: of the aliases offered, the one sharing the most leading components
+// with the scope, and among those the one whose next component is the
+// closest by edit distance to the scope's (a typo); the first such wins. The
+// path is the shared components plus that next one, which is something
+// -SUBTREE could have named. Keeps one path, whatever the number offered.
+class NearestPath {
+ public:
+  NearestPath() = default;
+  explicit NearestPath(const AliasScope& scope);
+  void offer(const std::string& alias);
+  // An alias; empty when nothing was offered.
+  const std::string& best() const { return m_best; }
+
+ private:
+  std::vector<std::string> m_want;  // the scope's components
+  std::string m_best;
+  size_t m_common = 0, m_distance = 0;
+};
 
 #endif

@@ -93,15 +93,20 @@ rm -f "$W/node.pw"
 mkdir "$W/pw"
 # Store format (docs/protocol.md): server stanza, node, password in hexadecimal.
 printf 'ZEF\t%s\t%s\n' "$NODE" "$(printf '%s' "$NODE_PASSWORD" | od -An -tx1 -v | tr -d ' \n')" >"$W/pw/kmr.pwd"
+# A throwaway key and self-signed certificate for the server's TLS; the
+# client pins the certificate.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=zefserver \
+  -keyout "$W/server.key" -out "$W/server.crt" 2>/dev/null || fail "openssl could not make a certificate"
 umask 022
 "$ZEFADM" --db "$DB" manage-fs "$FS"
 
-step "zefserverd on 127.0.0.1"
+step "zefserverd on 127.0.0.1, TLS only"
 for attempt in $(seq 1 40); do
   PORT=$((20000 + RANDOM % 12000))
   rm -f "$W/ready"
   "$ZEFSERVERD" --db "$DB" --address 127.0.0.1 --port "$PORT" --ready-fd 3 --die-with-parent \
-    --idle-exit 600 --log "$W/server.log" 3>"$W/ready" &
+    --idle-exit 600 --log "$W/server.log" --tls-cert "$W/server.crt" --tls-key "$W/server.key" --tls-only \
+    3>"$W/ready" &
   SERVER_PID=$!
   # The server writes its port to the ready file once it listens, or ends.
   while kill -0 "$SERVER_PID" 2>/dev/null && [ ! -s "$W/ready" ]; do sleep 0.05; done
@@ -122,6 +127,8 @@ SERVERNAME ZEF
   NODENAME $NODE
   PASSWORDACCESS GENERATE
   PASSWORDDIR $W/pw
+  SSL YES
+  SSLSERVERPIN $W/server.crt
 EOF
 echo "SERVERNAME ZEF" >"$W/inst/kmr.opt"
 export KMR_DIR=$W/inst KMR_LOG=$W LANG=C

@@ -7,13 +7,18 @@
 // - A store file is used only when it is a regular file (not a link, FIFO or
 //   directory) owned by the user the process runs as (root for the command)
 //   with no access for group or others, in a directory owned by that user
-//   that neither group nor others may write. Anything else is refused: load
-//   finds nothing and save/remove change nothing, each with the reason in
-//   `why`.
+//   that neither group nor others may write. The directory is reached from
+//   "/" one component at a time without following any symbolic link, and
+//   every directory above it must be owned by root (or that user) and not
+//   writable by group or others, except a root-owned sticky one such as
+//   /tmp. Anything else is refused: load finds nothing and save/remove
+//   change nothing, each with the reason in `why`. A directory that does not
+//   exist is an empty store.
 // - save() and remove() rewrite the whole file through a new file in the same
 //   directory (mode 0600) renamed over the old one, so a reader sees either
-//   the old or the new store, never a mix. Missing directory: save() creates
-//   it with mode 0700.
+//   the old or the new store, never a mix; the new file's name is random.
+//   Missing directory: save() creates it (its last component only) with
+//   mode 0700.
 // - Server and node are compared exactly (the caller upper-cases the node).
 // - Any thread may call these; concurrent writers in one process are
 //   serialised, between processes the last rename wins.

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -126,7 +127,10 @@ std::string processOwner() {
   return "root";
 }
 
-// Where a sign-on's password came from.
+// Where a sign-on's password came from. `fromStore` is also true for a
+// password this process already holds that is the store's record (read
+// from it or written to it), so that it is neither written again nor kept
+// when the authenticated server refuses it.
 struct PasswordChoice {
   std::string text;
   bool fromStore = false;
@@ -137,7 +141,7 @@ struct PasswordChoice {
 // second session or a re-open neither asks again nor reads the store again.
 // Never destroyed: the process may end while other threads still sign on.
 std::mutex g_acceptedMu;
-using AcceptedMap = std::map<std::pair<std::string, std::string>, std::string>;
+using AcceptedMap = std::map<std::pair<std::string, std::string>, PasswordChoice>;
 AcceptedMap& accepted() {
   static AcceptedMap* m = new AcceptedMap;
   return *m;
@@ -171,7 +175,8 @@ PasswordChoice choosePassword(const SessionConfig& c, bool askAgain) {
     std::lock_guard<std::mutex> g(g_acceptedMu);
     auto it = accepted().find({server, node});
     if (it != accepted().end()) {
-      pc.text = it->second;
+      pc = it->second;
+      pc.fromUser = false;
       return pc;
     }
   }
@@ -183,7 +188,7 @@ PasswordChoice choosePassword(const SessionConfig& c, bool askAgain) {
       return pc;
     }
     if (l.outcome == pwstore::Outcome::kRefused)
-      trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20441, pwstore::storePath(c.passwordDir).c_str(), l.why.c_str());
+      nlfprintf(stderr, kMsg20441, pwstore::storePath(c.passwordDir).c_str(), l.why.c_str());
   }
   if (!askAgain && !c.password.empty()) {
     pc.text = c.password;
@@ -198,13 +203,22 @@ PasswordChoice choosePassword(const SessionConfig& c, bool askAgain) {
   return pc;  // empty: the server refuses it and the caller reports that
 }
 
+// Without TLS the password crosses the network as it is: said once per run.
+void warnClearPasswordOnce(const std::string& node, const std::string& server) {
+  static std::atomic<bool> warned{false};
+  if (!warned.exchange(true)) nlfprintf(stderr, kMsg9780, node.c_str(), server.c_str());
+}
+
 int signOnTheSession(Sess_o* s, const PasswordChoice& pw) {
   const SessionConfig& c = s->config;
   SignOnRequest req;
   req.platform = c.platform;
   req.nodeName = c.nodeName;
-  // No owner travels with a stored password: the node, not a user, signs on.
-  req.owner = !c.owner.empty() ? c.owner : pw.fromStore ? std::string() : processOwner();
+  // Every session of a run signs on the same way: with PASSWORDACCESS
+  // GENERATE the node itself signs on and no owner travels (wherever this
+  // session's copy of the password came from); with PROMPT the process
+  // owner does.
+  req.owner = !c.owner.empty() ? c.owner : c.passwordAccess == 1 ? std::string() : processOwner();
   req.further = pw.text;
   size_t len = buildSignOn(s->sendBuf.data(), s->sendBuf.size(), req);
   if (!len) return RC_PROTOCOL_ERROR;
@@ -313,18 +327,24 @@ int OpenSess(Sess_o* s) {
     if (rc) return rc;
     s->broken = false;
     setState(s, next);
+    // Whether the other end is the configured server (TLS with the pinned
+    // certificate) is known before the password goes out; the refused
+    // sign-on closes the connection.
+    const bool authenticated = TcpServerAuthenticated(&s->comm);
     PasswordChoice pw = choosePassword(c, attempt > 0);
+    if (!authenticated && !pw.text.empty()) warnClearPasswordOnce(node, server);
     rc = signOnTheSession(s, pw);
     if (rc == 0) {
-      {
-        std::lock_guard<std::mutex> g(g_acceptedMu);
-        accepted()[{server, node}] = pw.text;
-      }
       std::string why;
-      if (c.passwordAccess == 1 && !pw.fromStore && !pw.text.empty() &&
-          !pwstore::save(c.passwordDir, server, node, pw.text, why))
-        trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20443, node.c_str(), pwstore::storePath(c.passwordDir).c_str(),
-                       why.c_str());
+      if (c.passwordAccess == 1 && !pw.fromStore && !pw.text.empty()) {
+        if (pwstore::save(c.passwordDir, server, node, pw.text, why))
+          pw.fromStore = true;
+        else
+          trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20443, node.c_str(),
+                         pwstore::storePath(c.passwordDir).c_str(), why.c_str());
+      }
+      std::lock_guard<std::mutex> g(g_acceptedMu);
+      accepted()[{server, node}] = pw;
       return 0;
     }
     if (rc != RC_SIGNON_REFUSED) return rc;
@@ -332,10 +352,16 @@ int OpenSess(Sess_o* s) {
       std::lock_guard<std::mutex> g(g_acceptedMu);
       accepted().erase({server, node});
     }
+    // Only the configured server's refusal counts: anyone may listen on the
+    // port while the server is down and answer "refused".
     std::string why;
-    if (pw.fromStore && pwstore::remove(c.passwordDir, server, node, why))
+    if (pw.fromStore && !authenticated) {
+      nlfprintf(stderr, kMsg9782, server.c_str(), node.c_str());
+    } else if (pw.fromStore && pwstore::remove(c.passwordDir, server, node, why)) {
       trNlsLogPrintf(__FILE__, __LINE__, TR_SESSION, kMsg20444, node.c_str(), server.c_str(),
                      pwstore::storePath(c.passwordDir).c_str());
+      nlfprintf(stderr, kMsg9781, server.c_str(), node.c_str(), pwstore::storePath(c.passwordDir).c_str());
+    }
     if (attempt + 1 >= kTries || !haveTerminal()) return rc;
     // The refused sign-on closed the connection (state 1); the next try
     // opens a new one.
@@ -366,17 +392,9 @@ int CheckSession(Sess_o* s, int policyLoadType) {
 bool IsConnected(Sess_o* s) {
   if (!s) return false;
   std::lock_guard<std::mutex> guard(s->lock);
-  if (s->state != sSignedOn || !s->comm.fd.valid()) return false;
   // A signed-on session must not have anything to read: the server speaks
   // only when asked. Readable means closed, reset or out of step.
-  pollfd p{s->comm.fd.get(), POLLIN, 0};
-  int ready = poll(&p, 1, 0);
-  if (ready < 0) return false;
-  if (ready == 0) return true;
-  if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
-  uint8_t byte;
-  ssize_t n = recv(s->comm.fd.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  return n > 0;
+  return s->state == sSignedOn && TcpAlive(&s->comm);
 }
 
 int ReopenSess(Sess_o* s, ReopenCallback callback, void* data) {

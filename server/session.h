@@ -81,9 +81,15 @@ int Logon(Sess_o* session);
 // with PASSWORDACCESS GENERATE, the one in the password store
 // (server/passwordstore.h), then the PASSWORD option, then the terminal;
 // with PROMPT the PASSWORD option, then the terminal. A password that is not
-// from the store is put there after a sign-on with GENERATE succeeded. A
-// refused stored password is removed from the store; while there is a
-// terminal the user is asked again (three tries in all).
+// from the store is put there after a sign-on with GENERATE succeeded; the
+// store is not written otherwise. The owner sent is empty with GENERATE and
+// the process owner's name with PROMPT (unless configured), the same for
+// every session. A stored password refused by a server whose certificate
+// matched the pin is removed from the store (and the terminal told how to
+// store it again); refused by a server that is not so authenticated it is
+// kept. Without TLS the first sign-on of the process says once that the
+// password travels in clear. While there is a terminal the user is asked
+// again after a refusal (three tries in all).
 int OpenSess(Sess_o* session);
 // True only in state 3 while the connection is alive (a local probe of the
 // socket, no verb is exchanged).

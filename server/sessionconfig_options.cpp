@@ -52,6 +52,8 @@ int fillSessionConfig(const clientOptions& opts, SessionConfig* out) {
   c.tcp.buffSize = opts.tcpBuffSize;
   c.tcp.windowSizeKB = opts.tcpWindowSize > 0 ? static_cast<uint32_t>(opts.tcpWindowSize) / 1024 : 0;
   c.tcp.noDelay = opts.tcpNoDelay != 0;
+  c.tcp.ssl = opts.ssl != 0;
+  c.tcp.serverPin = opts.sslServerPin;
   c.serverStanza = opts.serverName;
   c.nodeName = opts.nodeName;
   c.password = opts.password;

@@ -17,6 +17,7 @@
 #include "common/messages.h"
 #include "common/msgnum.h"
 #include "common/trace.h"
+#include "server/tcptls.h"
 
 namespace {
 
@@ -131,19 +132,33 @@ int sendAll(int fd, const uint8_t* p, size_t len, int timeoutSeconds) {
   return 0;
 }
 
+// Sends through TLS when the connection has it.
+int sendOn(CommObj* comm, const uint8_t* p, size_t len) {
+  const int timeout = comm->settings.readTimeoutSeconds;
+  if (comm->tls) return tlsSend(comm->tls, comm->fd.get(), p, len, timeout > 0 ? timeout * 1000 : -1);
+  return sendAll(comm->fd.get(), p, len, timeout);
+}
+
+void dropTls(CommObj* comm) {
+  tlsFree(comm->tls);
+  comm->tls = nullptr;
+}
+
 int flushLocked(CommObj* comm) {
   if (!comm->sendUsed) return 0;
   if (!comm->fd.valid()) return RC_COMM_FAILURE;
-  int rc = sendAll(comm->fd.get(), comm->sendBuf.data(), comm->sendUsed,
-                   comm->settings.readTimeoutSeconds);
+  int rc = sendOn(comm, comm->sendBuf.data(), comm->sendUsed);
   comm->sendUsed = 0;
   return rc;
 }
 
 }  // namespace
 
+CommObj::~CommObj() { tlsFree(tls); }
+
 int TcpOpen(CommObj* comm) {
   const TcpSettings& s = comm->settings;
+  dropTls(comm);
   comm->fd.reset();
   comm->abortRequested = false;
   comm->sendUsed = 0;
@@ -166,6 +181,11 @@ int TcpOpen(CommObj* comm) {
     if (!fd.valid()) return RC_COMM_FAILURE;
     setSocketOptions(fd.get(), s);
     err = connectOnce(fd.get(), addr, s);
+    if (err == 0 && s.ssl) {
+      // A TLS failure is not retried: a server that answers with another
+      // certificate or no TLS will do so again.
+      if (int rc = tlsStart(fd.get(), s, &comm->tls)) return rc;
+    }
     if (err == 0) {
       comm->fd = std::move(fd);
       trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20593);
@@ -180,8 +200,10 @@ int TcpOpen(CommObj* comm) {
   if (clInterruptRequested()) return RC_COMM_ABORTED;
   trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20613);
   trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg20592);
-  trNlsLogPrintf(__FILE__, __LINE__, TR_COMM, kMsg5216, s.serverAddress.c_str(), s.port, strerror(err),
-                 err);
+  // Which server, which port and what the system said belong on the
+  // terminal too: the administrator can act on them (the message also goes
+  // to the error log).
+  nlfprintf(stderr, kMsg5216, s.serverAddress.c_str(), s.port, strerror(err), err);
   return RC_COMM_FAILURE;
 }
 
@@ -204,14 +226,21 @@ int TcpRead(CommObj* comm, uint8_t* buf, size_t len) {
     if (!comm->fd.valid()) return RC_COMM_FAILURE;
     const int timeoutMs =
         comm->settings.readTimeoutSeconds > 0 ? comm->settings.readTimeoutSeconds * 1000 : -1;
-    int ready = clPollInterruptible(comm->fd.get(), POLLIN, timeoutMs, nullptr,
-                                    "the server's answer");
-    if (ready == kWaitInterrupted) return RC_COMM_ABORTED;
-    if (ready <= 0) return RC_COMM_FAILURE;
-    ssize_t n = ::recv(comm->fd.get(), comm->readBuf.data(), comm->readBuf.size(), 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (comm->abortRequested) return RC_COMM_ABORTED;
-    if (n <= 0) return RC_COMM_FAILURE;
+    ssize_t n;
+    if (comm->tls) {
+      n = tlsRecv(comm->tls, comm->fd.get(), comm->readBuf.data(), comm->readBuf.size(), timeoutMs);
+      if (comm->abortRequested) return RC_COMM_ABORTED;
+      if (n == RC_COMM_ABORTED) return RC_COMM_ABORTED;
+      if (n <= 0) return RC_COMM_FAILURE;
+    } else {
+      int ready = clPollInterruptible(comm->fd.get(), POLLIN, timeoutMs, nullptr, "the server's answer");
+      if (ready == kWaitInterrupted) return RC_COMM_ABORTED;
+      if (ready <= 0) return RC_COMM_FAILURE;
+      n = ::recv(comm->fd.get(), comm->readBuf.data(), comm->readBuf.size(), 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (comm->abortRequested) return RC_COMM_ABORTED;
+      if (n <= 0) return RC_COMM_FAILURE;
+    }
     comm->readPos = 0;
     comm->readEnd = static_cast<size_t>(n);
   }
@@ -238,14 +267,13 @@ int TcpWrite(CommObj* comm, const uint8_t* buf, size_t len) {
         static_cast<int>(len), static_cast<int>(cap), comm->fd.get());
   for (size_t done = 0; done < len; done += cap) {
     size_t piece = len - done < cap ? len - done : cap;
-    if (int rc = sendAll(comm->fd.get(), buf + done, piece, comm->settings.readTimeoutSeconds))
-      return rc;
+    if (int rc = sendOn(comm, buf + done, piece)) return rc;
   }
   return 0;
 }
 
 bool TcpReadable(CommObj* comm) {
-  if (comm->readPos < comm->readEnd) return true;
+  if (comm->readPos < comm->readEnd || tlsPending(comm->tls)) return true;
   if (!comm->fd.valid()) return true;  // the read fails at once
   pollfd p{comm->fd.get(), POLLIN, 0};
   return poll(&p, 1, 0) != 0;
@@ -260,8 +288,24 @@ int TcpClose(CommObj* comm) {
   std::lock_guard<std::mutex> lock(comm->mutex);
   comm->sendUsed = 0;
   comm->readPos = comm->readEnd = 0;
+  dropTls(comm);
   comm->fd.reset();
   return 0;
+}
+
+bool TcpServerAuthenticated(const CommObj* comm) { return comm->tls && comm->fd.valid(); }
+
+bool TcpAlive(CommObj* comm) {
+  if (!comm->fd.valid()) return false;
+  if (comm->readPos < comm->readEnd || tlsPending(comm->tls)) return true;
+  pollfd p{comm->fd.get(), POLLIN, 0};
+  int ready = poll(&p, 1, 0);
+  if (ready < 0) return false;
+  if (ready == 0) return true;
+  if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+  if (comm->tls) return tlsAlive(comm->tls);
+  uint8_t byte;
+  return recv(comm->fd.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 int TcpAbort(CommObj* comm) {

@@ -11,6 +11,10 @@
 //   RC_COMM_ABORTED (-58) after TcpAbort or when the process-wide interrupt
 //   (common/interrupt.h) ended a wait. No function throws.
 // - The socket is closed on every path by its owning UniqueFd.
+// - With settings.ssl the connection is TLS 1.3 to a server whose
+//   certificate matches settings.serverPin (server/tcptls.h), set up in
+//   TcpOpen before anything else is sent; reads and writes then go through
+//   it unchanged for the caller. Without it the bytes travel as they are.
 #ifndef KMR_SERVER_TCPCOMM_H
 #define KMR_SERVER_TCPCOMM_H
 
@@ -38,9 +42,17 @@ struct TcpSettings {
   // A server that keeps the connection but stops talking in the middle of
   // an exchange must not hold the client for ever; 0 waits without limit.
   int readTimeoutSeconds = 600;
+  bool ssl = false;                          // SSL YES: TLS before the first verb
+  std::string serverPin;                     // SSLSERVERPIN: certificate file or SHA256:fingerprint
 };
 
+struct TlsSession;
+
 struct CommObj {
+  CommObj() = default;
+  CommObj(const CommObj&) = delete;
+  CommObj& operator=(const CommObj&) = delete;
+  ~CommObj();
   TcpSettings settings;
   UniqueFd fd;
   std::vector<uint8_t> sendBuf;
@@ -52,6 +64,7 @@ struct CommObj {
   size_t readPos = 0, readEnd = 0;
   std::mutex mutex;                          // guards the send buffer
   std::atomic<bool> abortRequested{false};
+  TlsSession* tls = nullptr;                 // owned; set while a TLS connection is open
 };
 
 // Opens the connection described by comm->settings (retries and limits as in
@@ -69,6 +82,14 @@ int TcpFlush(CommObj* comm);
 // readable (data, end of file or an error, which the read then reports).
 // Never blocks. Call from the reading thread.
 bool TcpReadable(CommObj* comm);
+// True while the connection is open in TLS with the pinned server
+// certificate: the server at the other end is the one configured. A password
+// kept for that server may go only where this is true.
+bool TcpServerAuthenticated(const CommObj* comm);
+// Whether the connection is still there, without waiting and without
+// taking any byte a later read is to get: false when the peer closed or
+// reset it. Call from the reading thread.
+bool TcpAlive(CommObj* comm);
 // Closes the connection, dropping unsent data. Returns 0.
 int TcpClose(CommObj* comm);
 // Makes a blocked or later read return RC_COMM_ABORTED. Returns 0.

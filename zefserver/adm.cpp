@@ -262,7 +262,8 @@ int cmdMigrate(Ctx& c) {
     fs = fileSpaceForWrite(c.store, c.args[0], c.args[1]);
     t.commit();
   }
-  return migrateTree(c.store, fs.id, c.args[1], c.args.size() == 3 ? c.args[2] : c.args[1], c.out, c.err);
+  auto data = openDataDir(c);
+  return migrateTree(c.store, *data, fs.id, c.args[1], c.args.size() == 3 ? c.args[2] : c.args[1], c.out, c.err);
 }
 
 // Reads every stored object's data and compares it with its record; one

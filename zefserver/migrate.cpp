@@ -205,8 +205,48 @@ int manageFileSystem(const std::string& mountPoint, FILE* out, FILE* err) {
   return 0;
 }
 
-int migrateTree(Store& store, uint32_t fsId, const std::string& mountPoint, const std::string& dir, FILE* out,
-                FILE* err) {
+namespace {
+
+// Copies the file's bytes into a new data file and inserts the object with
+// its data reference in one committed transaction. The object number, or
+// nullopt after a line on `err`.
+std::optional<uint64_t> storeWithData(Store& store, DataDir& data, uint32_t fsId, const std::string& alias,
+                                      const std::vector<uint8_t>& attrs, int fd, uint64_t size, FILE* err) {
+  DataWriter writer(data, 0);
+  Sha256 sha;
+  std::vector<uint8_t> buf(1 << 20);
+  uint64_t at = 0;
+  while (at < size && !writer.error()) {
+    ssize_t n = pread(fd, buf.data(), std::min<uint64_t>(buf.size(), size - at), static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      fprintf(err, "zefadm: %s: read failed: %s\n", alias.c_str(), n < 0 ? strerror(errno) : "file shrank");
+      return std::nullopt;
+    }
+    sha.add(buf.data(), static_cast<size_t>(n));
+    writer.write(buf.data(), static_cast<size_t>(n));
+    at += static_cast<uint64_t>(n);
+  }
+  if (int e = writer.sync()) {
+    fprintf(err, "zefadm: %s: data not stored: %s\n", alias.c_str(), strerror(e));
+    return std::nullopt;
+  }
+  Store::WriteTxn txn(store);
+  const uint64_t num = store.insertObject(fsId, alias, attrs);
+  insertDataRef(store, num, DataRef{size, sha.final()});
+  if (int e = writer.publish(num)) {
+    fprintf(err, "zefadm: %s: data not stored: %s\n", alias.c_str(), strerror(e));
+    data.remove(num);
+    return std::nullopt;
+  }
+  txn.commit();
+  return num;
+}
+
+}  // namespace
+
+int migrateTree(Store& store, DataDir& data, uint32_t fsId, const std::string& mountPoint, const std::string& dir,
+                FILE* out, FILE* err) {
   std::error_code ec;
   const fs::path mount = fs::canonical(mountPoint, ec);
   const fs::path top = ec ? fs::path() : fs::canonical(dir, ec);
@@ -243,7 +283,8 @@ int migrateTree(Store& store, uint32_t fsId, const std::string& mountPoint, cons
     // Users may swap a directory of the tree for a link, or a file for a
     // FIFO, after it was listed: nothing but a regular file beneath the
     // mount is opened.
-    UniqueFd file(safeOpenRegularBeneath(mountFd.get(), p.lexically_relative(mount).c_str(), O_RDONLY));
+    // Its data is read for the server without touching the access time the stub keeps.
+    UniqueFd file(safeOpenRegularBeneath(mountFd.get(), p.lexically_relative(mount).c_str(), O_RDONLY | O_NOATIME));
     if (!file || fstat(file.get(), &st) != 0 || st.st_size == 0 ||
         carriesObjectRecord(session, file.get())) {
       ++skipped;  // vanished, replaced, empty (nothing to migrate) or already a stub
@@ -259,13 +300,24 @@ int migrateTree(Store& store, uint32_t fsId, const std::string& mountPoint, cons
     a.ctime = static_cast<uint32_t>(st.st_ctime);
     a.inode = static_cast<uint32_t>(st.st_ino);
     const std::string alias = "/" + p.lexically_relative(mount).string();
-    Store::WriteTxn txn(store);
-    const uint64_t num = store.insertObject(fsId, alias, encodeAttrBlock(a));
+    std::optional<uint64_t> stored =
+        storeWithData(store, data, fsId, alias, encodeAttrBlock(a), file.get(), a.size, err);
+    if (!stored) {
+      ++failed;
+      continue;
+    }
+    const uint64_t num = *stored;
     std::optional<StubIdentity> stub = maker.make(p, file.get(), makeObjId(fsId, num), a);
     if (!stub) {
+      // The file stays whole; its copy goes again.
+      Store::WriteTxn undo(store);
+      store.deleteObject(num);
+      undo.commit();
+      data.remove(num);
       ++failed;
-      continue;  // the transaction rolls back: no record without its stub
+      continue;
     }
+    Store::WriteTxn txn(store);
     store.updateAttrs(num, storedBlock(a, *stub));
     txn.commit();
     fprintf(out, "migrated %s (%llu bytes) as %s\n", alias.c_str(), static_cast<unsigned long long>(a.size),

@@ -7,14 +7,18 @@
 //   that is destroyed before they return.
 // - They return 0 on success and 1 when anything failed; every failure is
 //   one line on `err` naming the file. Progress and results go to `out`.
-// - migrateTree keeps no copy of the data: a migrated file's data is gone
-//   once it is a stub. It is a tool for tests and demonstrations.
+// - migrateTree keeps each file's data in the server's data directory the
+//   way a store over the protocol does (durable before its record commits)
+//   before the file becomes a stub: no stub without its data on the server.
+//   It works on the database directly, for tests and demonstrations;
+//   kmrmigrate is the client's way.
 #ifndef KMR_ZEFSERVER_MIGRATE_H
 #define KMR_ZEFSERVER_MIGRATE_H
 
 #include <cstdio>
 #include <string>
 
+#include "zefserver/datastore.h"
 #include "zefserver/store.h"
 
 namespace zef {
@@ -32,11 +36,13 @@ int manageFileSystem(const std::string& mountPoint, FILE* out, FILE* err);
 // same size, no data blocks, "VOQObj" (124 bytes, state 2), a managed
 // region over the whole file with flags 7, owner, mode and times kept.
 // The stored record then carries the stub's inode, ctime and DMAPI handle
-// (handle form). Files that already carry "VOQObj" are skipped. Each file
-// is one database transaction: a file whose stub could not be made leaves
-// no record, and a record is never left without its stub.
-int migrateTree(Store& store, uint32_t fsId, const std::string& mountPoint, const std::string& dir, FILE* out,
-                FILE* err);
+// (handle form). Files that already carry "VOQObj" are skipped. The record
+// and its data are committed before the stub is made; a file whose stub
+// could not be made has its record and data removed again, and a stub is
+// never left without its record and data (a crash between leaves a record
+// whose file is still whole).
+int migrateTree(Store& store, DataDir& data, uint32_t fsId, const std::string& mountPoint, const std::string& dir,
+                FILE* out, FILE* err);
 
 }  // namespace zef
 

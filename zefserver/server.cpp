@@ -19,6 +19,7 @@
 #include <memory>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "zefserver/datastore.h"
 #include "zefserver/session.h"
@@ -62,7 +63,7 @@ const char* serverUsage() {
          "                  [--txn-size N] [--enhanced] [--open-registration] [--log FILE]\n"
          "                  [--ready-fd FD] [--idle-exit SECONDS] [--die-with-parent]\n"
          "                  [--max-sessions N] [--signon-timeout SECONDS] [--idle-timeout SECONDS]\n"
-         "                  [--signon-fail-delay-ms MS]\n"
+         "                  [--signon-fail-delay-ms MS] [--tls-cert FILE --tls-key FILE [--tls-only]]\n"
          "                  [--fault-query-close=N] [--fault-change-close=N] [--fault-endtxn-close=N]\n"
          "                  [--fault-endtxn-abort=N:REASON] [--fault-query-abort=REASON]\n"
          "                  [--fault-bad-attr=PATHPART] [--fault-delay-ms=MS] [--fault-void-changes=REASON]\n";
@@ -137,6 +138,11 @@ std::optional<ServerConfig> parseServerArgs(int argc, char** argv, std::string& 
     } else if (a == "--signon-fail-delay-ms") {
       if (!number(60000, n)) return std::nullopt;
       c.failDelayMs = static_cast<unsigned>(n);
+    } else if (a == "--tls-cert" || a == "--tls-key") {
+      if (!value() || val.empty()) return error = a + " needs a file", std::nullopt;
+      (a == "--tls-cert" ? c.tlsCert : c.tlsKey) = val;
+    } else if (a == "--tls-only") {
+      c.tlsOnly = true;
     } else if (a == "--fault-query-close") {
       if (!number(UINT64_MAX / 10, c.faults.queryCloseAfter)) return std::nullopt;
     } else if (a == "--fault-change-close") {
@@ -173,39 +179,9 @@ std::optional<ServerConfig> parseServerArgs(int argc, char** argv, std::string& 
     error = "--db is required";
     return std::nullopt;
   }
+  if (c.tlsCert.empty() != c.tlsKey.empty()) return error = "--tls-cert and --tls-key go together", std::nullopt;
+  if (c.tlsOnly && c.tlsCert.empty()) return error = "--tls-only needs --tls-cert and --tls-key", std::nullopt;
   return c;
-}
-
-std::chrono::milliseconds RefusalTable::refuse(const std::string& host, unsigned baseMs) {
-  using namespace std::chrono;
-  constexpr auto kMemory = minutes(10);
-  auto now = steady_clock::now();
-  std::lock_guard<std::mutex> g(mu_);
-  if (peers_.size() >= kMaxPeers && !peers_.count(host)) {
-    auto quietest = peers_.begin();
-    for (auto it = peers_.begin(); it != peers_.end(); ++it)
-      if (it->second.last < quietest->second.last) quietest = it;
-    peers_.erase(quietest);
-  }
-  Entry& e = peers_[host];
-  if (e.count && now - e.last > kMemory) e.count = 0;
-  e.count = std::min(e.count + 1, 5u);
-  e.last = now;
-  return milliseconds(static_cast<int64_t>(baseMs) << (e.count - 1));
-}
-
-void CheckGate::enter() {
-  std::unique_lock<std::mutex> l(mu_);
-  cv_.wait(l, [this] { return free_ > 0; });
-  --free_;
-}
-
-void CheckGate::leave() {
-  {
-    std::lock_guard<std::mutex> g(mu_);
-    ++free_;
-  }
-  cv_.notify_one();
 }
 
 void Logger::line(const char* fmt, ...) {
@@ -285,9 +261,14 @@ std::string peerName(const sockaddr_storage& ss) {
 }
 
 // One running session: its thread and its socket, which the server shuts down
-// to end the session when it stops.
+// to end the session when it stops or when the connection gives way to
+// another before it signed on.
 struct SessionSlot {
   int fd = -1;
+  std::string source;
+  bool known = false;
+  std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+  SessionLink link;
   std::atomic<bool> done{false};
   std::thread thread;
   ~SessionSlot() {
@@ -295,6 +276,53 @@ struct SessionSlot {
     if (fd >= 0) ::close(fd);
   }
 };
+
+// Connections turned away or made to give way since the last log line; the
+// log hears of them at most every ten seconds, not once per connection.
+struct TurnedAway {
+  std::map<std::string, uint64_t> refused;  // by reason
+  uint64_t gaveWay = 0;
+  std::chrono::steady_clock::time_point lastLine{};
+  void flush(Logger& log, bool force) {
+    auto now = std::chrono::steady_clock::now();
+    if ((refused.empty() && !gaveWay) || (!force && now - lastLine < std::chrono::seconds(10))) return;
+    for (const auto& [why, n] : refused)
+      log.line("%llu connections closed at once: %s", static_cast<unsigned long long>(n), why.c_str());
+    if (gaveWay)
+      log.line("%llu connections not signed on gave way to newer ones", static_cast<unsigned long long>(gaveWay));
+    refused.clear();
+    gaveWay = 0;
+    lastLine = now;
+  }
+};
+
+// Admits a new connection from `source` beside the running ones; a
+// connection that must give way is shut down (its session then ends).
+// False when the newcomer is refused (`why` set).
+bool admit(std::list<std::unique_ptr<SessionSlot>>& sessions, const std::string& source, bool known,
+           unsigned total, TurnedAway& away) {
+  std::vector<Unsigned> pending;
+  std::vector<SessionSlot*> slots;
+  for (auto& s : sessions) {
+    int phase = s->link.phase.load();
+    if (s->done || phase == SessionLink::kSignedOn || phase == SessionLink::kGaveWay) continue;
+    pending.push_back({s->source, s->known, phase == SessionLink::kSignOnSent, s->since});
+    slots.push_back(s.get());
+  }
+  Admission a = decideAdmission(pending, source, known, kUnsignedPerSource, total);
+  if (a.admit && a.evict) {
+    SessionSlot* v = slots[*a.evict];
+    int seen = pending[*a.evict].sentSignOn ? SessionLink::kSignOnSent : SessionLink::kConnected;
+    if (v->link.phase.compare_exchange_strong(seen, SessionLink::kGaveWay)) {
+      shutdown(v->fd, SHUT_RDWR);
+      ++away.gaveWay;
+    } else {
+      a = Admission{false, std::nullopt, "too many connections not signed on"};  // it moved on meanwhile
+    }
+  }
+  if (!a.admit) ++away.refused[a.why];
+  return a.admit;
+}
 
 }  // namespace
 
@@ -330,6 +358,16 @@ int runServer(const ServerConfig& cfg) {
     log.line("%s", error.c_str());
     return 1;
   }
+  std::unique_ptr<TlsContext> tls;
+  if (!cfg.tlsCert.empty()) {
+    tls = TlsContext::load(cfg.tlsCert, cfg.tlsKey, error);
+    if (!tls) {
+      log.line("%s", error.c_str());
+      return 1;
+    }
+    log.line("TLS 1.3 with certificate %s (%s)%s", cfg.tlsCert.c_str(), tls->fingerprint().c_str(),
+             cfg.tlsOnly ? ", plain connections refused" : "");
+  }
   std::unique_ptr<DataDir> dataDir;
   try {
     auto store = Store::open(cfg.dbPath);  // creates the schema before anyone is accepted
@@ -360,18 +398,15 @@ int runServer(const ServerConfig& cfg) {
   }
 
   ServerShared shared{cfg, log};
+  shared.tls = tls.get();
   shared.dataDir = dataDir.get();
   std::list<std::unique_ptr<SessionSlot>> sessions;
   auto lastActive = std::chrono::steady_clock::now();
   std::string why = "stopped by signal";
-  uint64_t refusedFull = 0;  // connections closed since the last log line about them
+  TurnedAway away;
   for (;;) {
     sessions.remove_if([](const std::unique_ptr<SessionSlot>& s) { return s->done.load(); });
-    if (refusedFull && sessions.size() < cfg.maxSessions) {
-      log.line("%llu connections closed at once: %u sessions already running",
-               static_cast<unsigned long long>(refusedFull), cfg.maxSessions);
-      refusedFull = 0;
-    }
+    away.flush(log, false);
     if (!sessions.empty()) lastActive = std::chrono::steady_clock::now();
     pollfd fds[2] = {{listenFd.get(), POLLIN, 0}, {sigFd.get(), POLLIN, 0}};
     int r = poll(fds, 2, 500);
@@ -397,19 +432,22 @@ int runServer(const ServerConfig& cfg) {
         continue;
       }
       std::string peer = peerName(ss);
-      if (sessions.size() >= cfg.maxSessions) {
+      std::string source = sourceOf(peer);
+      bool known = shared.knownSources.known(source);
+      if (!admit(sessions, source, known, cfg.maxSessions, away)) {
         ::close(fd);
-        ++refusedFull;
         continue;
       }
       int one = 1;
       setsockopt(fd, IPPROTO_TCP, 1 /* TCP_NODELAY */, &one, sizeof one);
       auto slot = std::make_unique<SessionSlot>();
       slot->fd = fd;
+      slot->source = source;
+      slot->known = known;
       SessionSlot* raw = slot.get();
       try {
         slot->thread = std::thread([raw, peer, &shared] {
-          runSession(raw->fd, peer, shared);
+          runSession(raw->fd, peer, shared, raw->link);
           raw->done = true;
         });
       } catch (const std::system_error& e) {
@@ -427,6 +465,7 @@ int runServer(const ServerConfig& cfg) {
   }
   for (auto& s : sessions) shutdown(s->fd, SHUT_RDWR);
   sessions.clear();  // joins every session thread
+  away.flush(log, true);
   log.line("%s; exiting", why.c_str());
   return 0;
 }

@@ -5,9 +5,14 @@
 // - parseServerArgs() turns the command line into a ServerConfig or returns
 //   an error text; it refuses a wildcard (0.0.0.0, ::, ::ffff:0.0.0.0) or
 //   non-numeric listen address.
-// - At most maxSessions sessions run at once; a connection beyond that, or
-//   one whose thread cannot be started, is closed at once and the server
-//   goes on.
+// - At most maxSessions signed-on sessions run at once, and apart from them
+//   at most maxSessions connections that have not signed on, at most
+//   kUnsignedPerSource per source address (zefserver/admission.h says which
+//   connection gives way when they are full). A connection refused there,
+//   one whose thread cannot be started, or a sign-on beyond the session
+//   limit is closed at once and the server goes on.
+// - With a certificate and key (--tls-cert, --tls-key) a client may speak
+//   TLS 1.3 (zefserver/conn.h); --tls-only refuses the plain conversation.
 // - runServer() listens, serves until SIGTERM/SIGINT, the idle time ran out
 //   or the parent died (when asked), then closes every session and returns
 //   the process exit status (0 clean, 1 on a start-up failure). It must be
@@ -26,9 +31,13 @@
 #include <optional>
 #include <string>
 
+#include "zefserver/admission.h"
+#include "zefserver/conn.h"
+
 namespace zef {
 
 class DataDir;
+constexpr size_t kUnsignedPerSource = 4;
 
 // Test faults; every count is 0 when the fault is off.
 struct Faults {
@@ -67,10 +76,14 @@ struct ServerConfig {
   int readyFd = -1;          // the bound port is written here, then closed
   unsigned idleExitSec = 0;  // 0: never
   bool dieWithParent = false;
+  // At most this many signed-on sessions and, apart from them, this many
+  // connections not signed on yet (at most kUnsignedPerSource per address).
   unsigned maxSessions = 64;
-  unsigned signOnTimeoutSec = 30;    // from accept to a complete SignOn
+  unsigned signOnTimeoutSec = 5;     // from accept to the end of the sign-on
   unsigned idleTimeoutSec = 3600;    // between two verbs of a signed-on session
-  unsigned failDelayMs = 1000;       // before answering a refused sign-on
+  unsigned failDelayMs = 1000;       // a refused source's next check waits this, doubled per refusal
+  std::string tlsCert, tlsKey;       // PEM files; both or neither
+  bool tlsOnly = false;              // refuse the classic plain conversation
   Faults faults;
 };
 
@@ -89,45 +102,17 @@ class Logger {
   FILE* out_;
 };
 
-// Refused sign-ons per peer address. The answer to each refusal waits the
-// base delay times 2^(refusals of that address in the last 10 minutes - 1),
-// at most 16 times the base, so guessing is slow and gets slower. Thread safe;
-// keeps at most kMaxPeers addresses (the quietest ones are forgotten first).
-class RefusalTable {
- public:
-  static constexpr size_t kMaxPeers = 4096;
-  // Records one refusal of `host` and returns how long to wait before answering.
-  std::chrono::milliseconds refuse(const std::string& host, unsigned baseMs);
-
- private:
-  struct Entry {
-    unsigned count = 0;
-    std::chrono::steady_clock::time_point last;
-  };
-  std::mutex mu_;
-  std::map<std::string, Entry> peers_;
-};
-
-// Lets at most `n` password checks run at once: each takes 64 MiB.
-class CheckGate {
- public:
-  explicit CheckGate(unsigned n) : free_(n) {}
-  void enter();
-  void leave();
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  unsigned free_;
-};
-
 // What all sessions of one server process share.
 struct ServerShared {
   ServerShared(const ServerConfig& c, Logger& l) : cfg(c), log(l) {}
   const ServerConfig& cfg;
   Logger& log;
-  RefusalTable refusals;
-  CheckGate passwordChecks{2};
+  const TlsContext* tls = nullptr;  // null: plain conversations only
+  // Password checks take 64 MiB each: two at a time, fairly by source.
+  CheckQueue checks{2};
+  KnownSources knownSources;
+  // Sessions signed on now; at most cfg.maxSessions.
+  std::atomic<unsigned> signedOn{0};
   // Bytes of changes all sessions hold for their open transactions.
   std::atomic<size_t> heldBytes{0};
   std::atomic<uint64_t> sessionIds{0};

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "common/rc.h"
+#include "zefserver/admission.h"
+#include "zefserver/conn.h"
 #include "zefserver/dataverbs.h"
 #include "zefserver/objects.h"
 #include "zefserver/password.h"
@@ -23,96 +25,6 @@
 namespace zef {
 
 namespace {
-
-// Why a session ended; the text goes into the session's log line.
-struct SessionEnd {
-  std::string why;
-};
-
-// Buffered verb I/O on one socket. Reads flush what is buffered first, so an
-// answer is on the wire before the next request is awaited.
-class Conn {
- public:
-  using Clock = std::chrono::steady_clock;
-  explicit Conn(int fd) : fd_(fd) { out_.reserve(kOutCap); }
-
-  // A peer that stops reading our answers must not hold the session for ever.
-  void setSendTimeout(unsigned seconds) {
-    timeval tv{static_cast<time_t>(seconds), 0};
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  }
-
-  // Reads one verb that must be complete by `deadline`; nullopt at end of
-  // connection, throws SessionEnd on a malformed header, an oversized verb
-  // or a deadline passed.
-  std::optional<VerbView> readVerb(Clock::time_point deadline) {
-    deadline_ = deadline;
-    flush();
-    uint8_t h4[4];
-    if (!readAll(h4, 4)) return std::nullopt;
-    auto h = parseShortHeader(h4);
-    if (!h) throw SessionEnd{"invalid verb header"};
-    if (h->headerLen == kVerbExtendedHeaderLen) {
-      uint8_t extra[8];
-      if (!readAll(extra, 8) || !completeExtendedHeader(*h, extra)) throw SessionEnd{"invalid extended header"};
-    }
-    if (h->length > kMaxVerbLen) throw SessionEnd{"verb exceeds allowed length"};
-    in_.resize(h->length);
-    std::memcpy(in_.data(), h4, 4);
-    size_t have = 4;
-    if (h->headerLen == kVerbExtendedHeaderLen) {
-      putU32(&in_[4], h->code);
-      putU32(&in_[8], h->length);
-      have = kVerbExtendedHeaderLen;
-    }
-    if (!readAll(in_.data() + have, h->length - have)) throw SessionEnd{"connection lost inside a verb"};
-    return VerbView(h->code, in_, h->headerLen);
-  }
-
-  void send(const std::vector<uint8_t>& verb) {
-    if (out_.size() + verb.size() > kOutCap) flush();
-    out_.insert(out_.end(), verb.begin(), verb.end());
-  }
-
-  void flush() {
-    size_t done = 0;
-    while (done < out_.size()) {
-      ssize_t n = ::send(fd_, out_.data() + done, out_.size() - done, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw SessionEnd{"connection lost while sending"};
-      done += static_cast<size_t>(n);
-    }
-    out_.clear();
-  }
-
- private:
-  static constexpr size_t kOutCap = 64 * 1024;
-  bool readAll(uint8_t* p, size_t n) {
-    while (n > 0) {
-      waitReadable();
-      ssize_t r = ::recv(fd_, p, n, 0);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return false;
-      p += r;
-      n -= static_cast<size_t>(r);
-    }
-    return true;
-  }
-  void waitReadable() {
-    for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
-      if (left <= 0) throw SessionEnd{"timed out waiting for the client"};
-      pollfd p{fd_, POLLIN, 0};
-      int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, 60000)));
-      if (r > 0) return;
-      if (r < 0 && errno != EINTR) throw SessionEnd{std::string("poll: ") + strerror(errno)};
-    }
-  }
-  int fd_;
-  Clock::time_point deadline_ = Clock::time_point::max();
-  std::vector<uint8_t> in_;
-  std::vector<uint8_t> out_;
-};
 
 // One change held until its transaction ends.
 struct Change {
@@ -149,23 +61,27 @@ constexpr uint8_t kMediaClassFixed = 16;
 
 class Session {
  public:
-  Session(int fd, const std::string& peer, ServerShared& sh)
-      : conn_(fd), peer_(peer), sh_(sh), cfg_(sh.cfg), id_(++sh.sessionIds) {}
-  ~Session() { dropHeld(); }
+  Session(int fd, const std::string& peer, ServerShared& sh, SessionLink& link)
+      : conn_(fd), peer_(peer), sh_(sh), cfg_(sh.cfg), link_(link), id_(++sh.sessionIds) {}
+  ~Session() {
+    dropHeld();
+    if (holdsSessionSlot_) --sh_.signedOn;
+  }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
   void run() {
     std::string why = "peer closed";
-    auto signOnDeadline = Conn::Clock::now() + std::chrono::seconds(cfg_.signOnTimeoutSec);
+    signOnDeadline_ = Conn::Clock::now() + std::chrono::seconds(cfg_.signOnTimeoutSec);
     try {
       conn_.setSendTimeout(cfg_.idleTimeoutSec);
+      conn_.start(sh_.tls, cfg_.tlsOnly, signOnDeadline_);
       store_ = Store::open(cfg_.dbPath);
       data_ = std::make_unique<DataVerbs>(
           *store_, sh_.dataDir, [this](uint32_t fsId) { return ownsFileSpace(fsId); },
           [this](const std::vector<uint8_t>& verb) { answer(verb); }, sh_.log, id_);
       auto deadline = [&] {
-        return signedOn_ ? Conn::Clock::now() + std::chrono::seconds(cfg_.idleTimeoutSec) : signOnDeadline;
+        return signedOn_ ? Conn::Clock::now() + std::chrono::seconds(cfg_.idleTimeoutSec) : signOnDeadline_;
       };
       while (auto v = conn_.readVerb(deadline())) {
         ++verbsIn_;
@@ -235,24 +151,44 @@ class Session {
     dropHeld();
   }
 
-  // A refused sign-on is answered only after a delay that grows with the
-  // refusals from the same address, and always takes at least that long
-  // whatever the reason, so the answer's timing tells nothing.
+  // Every sign-on waits its turn for a password check (fairly by source,
+  // zefserver/admission.h). A refusal is answered at once and ends the
+  // connection; what slows guessing is the wait of the source's next check.
+  // Unknown nodes cost a check like known ones, so the answer's timing does
+  // not tell which nodes exist.
   bool signOn(const VerbView& v) {
-    auto started = std::chrono::steady_clock::now();
     if (!v.has(26, 16)) return protocolError(v, "short SignOn");
     auto node = v.field(11, 42);
     auto password = v.field(20, 42);
     if (!node || !password) return protocolError(v, "SignOn field outside the verb");
     std::string name;
     for (uint8_t c : *node) name.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c));
-    std::string why = checkSignOn(name, asString(*password));
+    int phase = SessionLink::kConnected;
+    if (!link_.phase.compare_exchange_strong(phase, SessionLink::kSignOnSent))
+      return endWith("gave way to a newer connection");
+    const std::string source = sourceOf(peer_);
+    if (!sh_.checks.enter(source, sh_.knownSources.known(source), signOnDeadline_))
+      return endWith("timed out waiting for a password check");
+    std::string why;
+    try {
+      why = checkSignOn(name, asString(*password));
+    } catch (...) {
+      sh_.checks.leave(source, true, cfg_.failDelayMs);
+      throw;
+    }
+    auto wait = sh_.checks.leave(source, !why.empty(), cfg_.failDelayMs);
     if (!why.empty()) {
-      auto wait = sh_.refusals.refuse(peerHost(), cfg_.failDelayMs);
-      std::this_thread::sleep_until(started + wait);
-      sh_.log.line("session %llu peer %s: sign-on refused for node %s (%s), answered after %lld ms",
-                   static_cast<unsigned long long>(id_), peer_.c_str(), name.c_str(), why.c_str(),
+      sh_.log.line("session %llu peer %s: sign-on refused for node %s (%s); the next check from %s waits %lld ms",
+                   static_cast<unsigned long long>(id_), peer_.c_str(), name.c_str(), why.c_str(), source.c_str(),
                    static_cast<long long>(wait.count()));
+    } else {
+      phase = SessionLink::kSignOnSent;
+      if (!link_.phase.compare_exchange_strong(phase, SessionLink::kSignedOn))
+        return endWith("gave way to a newer connection");
+      if (!takeSessionSlot())
+        return endWith("sign-on of node " + name + " closed: " + std::to_string(cfg_.maxSessions) +
+                       " sessions already running");
+      sh_.knownSources.remember(source);
     }
     delay();
     VerbBuilder b(kVerbSignOnResp, 18);
@@ -260,29 +196,48 @@ class Session {
     b.u8(8, why.empty() ? 0 : kSignOnRefused);
     b.u16(16, cfg_.maxTxnObjects);
     answer(b.finish());
-    if (!why.empty()) {
-      endReason_ = "sign-on refused for node " + name;
-      return false;
-    }
+    if (!why.empty()) return endWith("sign-on refused for node " + name);
     node_ = name;
     signedOn_ = true;
     return true;
   }
 
+  bool endWith(const std::string& why) {
+    endReason_ = why;
+    return false;
+  }
+
+  // One of the cfg_.maxSessions places of signed-on sessions.
+  bool takeSessionSlot() {
+    unsigned n = sh_.signedOn.load();
+    do {
+      if (n >= cfg_.maxSessions) return false;
+    } while (!sh_.signedOn.compare_exchange_weak(n, n + 1));
+    holdsSessionSlot_ = true;
+    return true;
+  }
+
+  // A hash of a password no one knows, made once: what an unknown node's
+  // sign-on is checked against.
+  static const std::string& decoyHash() {
+    static const std::string h = hashPassword(std::string(32, '\x7f') + std::to_string(getpid()));
+    return h;
+  }
+
   // Empty when `name` may sign on with `password`, else why not (for the log
-  // only: the client learns nothing but the refusal).
+  // only: the client learns nothing but the refusal). Runs in its turn of
+  // the check queue.
   std::string checkSignOn(const std::string& name, const std::string& password) {
     if (name.empty()) return "empty node name";
     if (password.empty()) return "empty password";
     if (password.size() > kMaxPasswordLen) return "password too long";
     auto hash = store_->passwordHash(name);
     if (!hash && cfg_.openRegistration) return registerAtSignOn(name, password);
-    if (!hash) return "unknown node";
-    if (hash->empty()) return "node has no password";
-    sh_.passwordChecks.enter();
-    bool ok = verifyPassword(*hash, password);
-    sh_.passwordChecks.leave();
-    return ok ? "" : "wrong password";
+    if (!hash || hash->empty()) {
+      verifyPassword(decoyHash(), password);
+      return !hash ? "unknown node" : "node has no password";
+    }
+    return verifyPassword(*hash, password) ? "" : "wrong password";
   }
 
   std::string registerAtSignOn(const std::string& name, const std::string& password) {
@@ -290,15 +245,7 @@ class Session {
       if (name.size() > 64 || name.find_first_of(std::string("\0 \t", 3)) != std::string::npos)
         return "node name not registrable";
       checkPasswordText(password);
-      sh_.passwordChecks.enter();
-      std::string hash;
-      try {
-        hash = hashPassword(password);
-      } catch (...) {
-        sh_.passwordChecks.leave();
-        throw;
-      }
-      sh_.passwordChecks.leave();
+      std::string hash = hashPassword(password);
       if (!store_->registerNode(name, hash)) return "node registered by another session meanwhile";
     } catch (const PasswordError& e) {
       return e.what();
@@ -306,9 +253,6 @@ class Session {
     sh_.log.line("session %llu registered node %s", static_cast<unsigned long long>(id_), name.c_str());
     return "";
   }
-
-  // The peer's address without its port: refusals are counted per host.
-  std::string peerHost() const { return peer_.substr(0, peer_.rfind(':')); }
 
   // A session sees and changes only the file spaces of the node it signed
   // on as. File spaces never change owner, so a yes is remembered.
@@ -631,7 +575,10 @@ class Session {
   std::string peer_;
   ServerShared& sh_;
   const ServerConfig& cfg_;
+  SessionLink& link_;
   uint64_t id_;
+  Conn::Clock::time_point signOnDeadline_;
+  bool holdsSessionSlot_ = false;
   std::unique_ptr<Store> store_;
   std::unique_ptr<DataVerbs> data_;
   std::string node_;
@@ -649,8 +596,8 @@ class Session {
 
 }  // namespace
 
-void runSession(int fd, const std::string& peer, ServerShared& shared) {
-  auto s = std::make_unique<Session>(fd, peer, shared);
+void runSession(int fd, const std::string& peer, ServerShared& shared, SessionLink& link) {
+  auto s = std::make_unique<Session>(fd, peer, shared, link);
   s->run();
 }
 

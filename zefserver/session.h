@@ -9,14 +9,19 @@
 // - The session admits a node only with its password, and then shows and
 //   changes only that node's file spaces and objects: anything of another
 //   node is answered as if it did not exist.
-// - A SignOn must arrive within the sign-on timeout of the connection, and
-//   each later verb within the idle timeout; otherwise the session ends.
+// - The TLS handshake (when the client opens one) and the SignOn with its
+//   password check must end within the sign-on timeout of the connection,
+//   and each later verb arrive within the idle timeout; otherwise the
+//   session ends. Password checks wait their turn in shared.checks
+//   (zefserver/admission.h); a refused sign-on is answered at once and the
+//   connection closed, its source's next check waits instead.
 // - Changes received inside a transaction are held in memory (at most the
 //   transaction size) and applied in one database transaction when the
 //   client's EndTxn commits them; nothing is written before.
 #ifndef KMR_ZEFSERVER_SESSION_H
 #define KMR_ZEFSERVER_SESSION_H
 
+#include <atomic>
 #include <string>
 
 #include "zefserver/server.h"
@@ -27,7 +32,16 @@ namespace zef {
 // empty password, a node without a password alike.
 constexpr uint8_t kSignOnRefused = 1;
 
-void runSession(int fd, const std::string& peer, ServerShared& shared);
+// What the accept loop and a session share about one connection. Phases
+// move forward only, by compare-and-exchange: the accept loop may make a
+// connection give way only while it has not signed on, and a session signs
+// on only if it has not been made to give way.
+struct SessionLink {
+  enum Phase : int { kConnected = 0, kSignOnSent = 1, kSignedOn = 2, kGaveWay = 3 };
+  std::atomic<int> phase{kConnected};
+};
+
+void runSession(int fd, const std::string& peer, ServerShared& shared, SessionLink& link);
 
 }  // namespace zef
 

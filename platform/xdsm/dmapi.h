@@ -326,18 +326,18 @@ int dm_path_to_handle(char* path, void** hanpp, size_t* hlenp);
 int dm_path_to_fshandle(char* path, void** hanpp, size_t* hlenp);
 int dm_fd_to_handle(int fd, void** hanpp, size_t* hlenp);
 /* Our extension: dm_fd_to_handle for a token that is about to work on the
- * file. The token keeps a duplicate of fd as its descriptor of the object
- * until it is answered, so none of its calls opens the object by handle.
- * fd must stay the caller's; for a regular file it must be open for reading
+ * file. The token borrows fd as its descriptor of the object until it is
+ * answered, so none of its calls opens the object by handle and nothing is
+ * duplicated: the caller keeps fd open until then, and the token's calls
+ * may move its file offset. For a regular file fd must be open for reading
  * and writing (it is written through as it is, without O_NOATIME). A file
- * without a name yet (O_TMPFILE) is accepted: the token's calls work on it
- * while it has none; once it has had a name, having none left makes it
- * stale (ESTALE) as for every other object. Errors: those of
- * dm_fd_to_handle; EINVAL for an unknown session, DM_NO_TOKEN or an object
- * that is neither a regular file nor a directory; EBADF for a descriptor
- * that cannot be read (O_PATH, write-only) or a regular file's that is not
- * open for reading and writing; ESRCH for a token that is not the
- * session's. */
+ * without a name yet (O_TMPFILE) is accepted. As for every token, validity
+ * is proved once: the token's calls act on the object fd names, whatever
+ * happens to its names meanwhile. The access mode is not checked here: a
+ * call of the token that needs more than fd grants fails with EBADF, as fd
+ * itself would. Errors: those of dm_fd_to_handle; EINVAL for an unknown
+ * session, DM_NO_TOKEN or an object that is neither a regular file nor a
+ * directory; ESRCH for a token that is not the session's. */
 int dmx_fd_to_handle_for_token(dm_sessid_t sid, dm_token_t token, int fd, void** hanpp, size_t* hlenp);
 int dm_handle_to_fshandle(void* hanp, size_t hlen, void** fshanpp, size_t* fshlenp);
 int dm_make_handle(dm_fsid_t* fsidp, dm_ino_t* inop, dm_igen_t* igenp, void** hanpp,

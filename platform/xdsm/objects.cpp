@@ -46,11 +46,14 @@ int openChecked(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm_r
   return openCheckedObject(sid, hanp, hlen, token, needed, writable, fd);
 }
 
+// A regular file (EINVAL otherwise). `current`: the call needs its size,
+// times or link count as they are now, not only its type and block size.
 int openRegularFile(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm_right_t needed,
-                    bool writable, ObjectFd* fd, struct statx* stx) {
+                    bool writable, bool current, ObjectFd* fd, struct statx* stx) {
   if (openChecked(sid, hanp, hlen, token, needed, writable, fd) != 0) return -1;
+  if (!S_ISREG(fd->stat().stx_mode)) return fail(EINVAL);
+  if (current && fd->refresh() != 0) return -1;
   *stx = fd->stat();
-  if (!S_ISREG(stx->stx_mode)) return fail(EINVAL);
   return 0;
 }
 
@@ -246,7 +249,7 @@ int dm_set_region(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, un
   }
   ObjectFd fd;
   struct statx stx;
-  if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_EXCL, false, &fd, &stx) != 0) return -1;
+  if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_EXCL, false, false, &fd, &stx) != 0) return -1;
   if (nelem == 0) {
     if (fremovexattr(fd.get(), kRegionAttr) != 0 && errno != ENODATA) return -1;
   } else {
@@ -264,7 +267,7 @@ int dm_get_region(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, un
   if (!nelemp || (nelem && !regbufp)) return fail(EFAULT);
   ObjectFd fd;
   struct statx stx;
-  if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd, &stx) != 0) return -1;
+  if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, false, &fd, &stx) != 0) return -1;
   std::string value;
   if (readXattr(fd.get(), kRegionAttr, &value) != 0) {
     if (errno != ENOENT) return -1;
@@ -320,7 +323,7 @@ int dm_probe_hole(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm
   if (off < 0) return fail(EINVAL);
   ObjectFd fd;
   struct statx stx;
-  if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd, &stx) != 0) return -1;
+  if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, true, &fd, &stx) != 0) return -1;
   const uint64_t size = stx.stx_size;
   const uint64_t block = stx.stx_blksize ? stx.stx_blksize : 512;
   const uint64_t start = static_cast<uint64_t>(off);
@@ -339,13 +342,20 @@ int dm_probe_hole(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm
 }
 
 // Frees the blocks of the range, keeping the size. Like the other invisible
-// operations it leaves access and modification times as they were.
+// operations it leaves access and modification times as they were. A whole
+// file (0, 0) that holds no data has nothing to free: it is left untouched,
+// times and all, after one look for data.
 int dm_punch_hole(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, dm_off_t off,
                   dm_size_t len) {
   if (off < 0) return fail(EINVAL);
   ObjectFd fd;
   struct statx stx;
-  if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_EXCL, true, &fd, &stx) != 0) return -1;
+  if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_EXCL, true, false, &fd, &stx) != 0) return -1;
+  if (off == 0 && len == 0) {
+    if (lseek(fd.get(), 0, SEEK_DATA) < 0) return errno == ENXIO ? 0 : -1;
+  }
+  if (fd.refresh() != 0) return -1;
+  stx = fd.stat();
   const uint64_t block = stx.stx_blksize ? stx.stx_blksize : 512;
   const uint64_t start = static_cast<uint64_t>(off);
   if (start % block != 0) return fail(EAGAIN);
@@ -369,7 +379,7 @@ int dm_get_allocinfo(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token,
   if (nelem == 0 || *offp < 0) return fail(EINVAL);
   ObjectFd fd;
   struct statx stx;
-  if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd, &stx) != 0) return -1;
+  if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, true, &fd, &stx) != 0) return -1;
   const off_t size = static_cast<off_t>(stx.stx_size);
   off_t pos = *offp;
   unsigned count = 0;
@@ -403,7 +413,7 @@ dm_ssize_t dm_read_invis(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t to
   if (len && !bufp) return fail(EFAULT);
   ObjectFd fd;
   struct statx stx;
-  if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd, &stx) != 0) return -1;
+  if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, false, &fd, &stx) != 0) return -1;
   // O_NOATIME on the descriptor keeps the access time.
   ssize_t n = pread(fd.get(), bufp, len, off);
   return n < 0 ? -1 : n;
@@ -415,7 +425,7 @@ dm_ssize_t dm_write_invis(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t t
   if (len && !bufp) return fail(EFAULT);
   ObjectFd fd;
   struct statx stx;
-  if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_EXCL, true, &fd, &stx) != 0) return -1;
+  if (openRegularFile(sid, hanp, hlen, token, DM_RIGHT_EXCL, true, true, &fd, &stx) != 0) return -1;
   const SavedTimes saved = timesOf(stx);
   ssize_t n = pwrite(fd.get(), bufp, len, off);
   if (n < 0) return -1;
@@ -439,7 +449,7 @@ int dm_get_fileattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, 
   if (mask & ~known) return fail(EINVAL);
   if (!statp) return fail(EFAULT);
   ObjectFd fd;
-  if (openChecked(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd) != 0) return -1;
+  if (openChecked(sid, hanp, hlen, token, DM_RIGHT_SHARED, false, &fd) != 0 || fd.refresh() != 0) return -1;
   const struct statx& stx = fd.stat();
   memset(statp, 0, sizeof *statp);
   statp->dt_dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
@@ -456,12 +466,15 @@ int dm_get_fileattr(dm_sessid_t sid, void* hanp, size_t hlen, dm_token_t token, 
   statp->dt_dtime = stx.stx_ctime.tv_sec;  // no separate attribute change time on Linux
   statp->dt_blksize = stx.stx_blksize;
   statp->dt_blocks = stx.stx_blocks;
-  AttrPresence present = attrPresence(fd.get());
-  statp->dt_pers = present.dmapiAttrs ? 1 : 0;
-  statp->dt_pmanreg = present.regions ? 1 : 0;
   statp->dt_nevents = DM_EVENT_MAX;
+  // What our attributes say is looked up only when the mask asks for it:
+  // the stat fields alone cost no listing.
+  if (!(mask & (DM_AT_PATTR | DM_AT_PMANR | DM_AT_EMASK))) return 0;
+  AttrPresence present = attrPresence(fd.get());
+  if (mask & DM_AT_PATTR) statp->dt_pers = present.dmapiAttrs ? 1 : 0;
+  if (mask & DM_AT_PMANR) statp->dt_pmanreg = present.regions ? 1 : 0;
   std::string events;  // read only when listed: most objects have no event list
-  if (present.events && readXattr(fd.get(), kEventListAttr, &events) == 0 &&
+  if ((mask & DM_AT_EMASK) && present.events && readXattr(fd.get(), kEventListAttr, &events) == 0 &&
       events.size() == sizeof(dm_eventset_t))
     memcpy(&statp->dt_emask, events.data(), sizeof(dm_eventset_t));
   return 0;

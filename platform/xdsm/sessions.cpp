@@ -23,16 +23,13 @@ namespace {
 
 using TokenKey = std::pair<uint64_t, uint64_t>;
 
-// An object a token opened (or took from its caller) for its work.
+// An object a token opened (or borrowed from its caller) for its work.
 struct OpenedObject {
-  std::shared_ptr<UniqueFd> fd;
+  std::shared_ptr<UniqueFd> owned;  // null when the caller's descriptor is borrowed
+  int fd = -1;
   bool writable = false;
-  // Whether it has been seen with a name. Only a file taken from the
-  // caller can lack one (made with O_TMPFILE, not linked yet); a file that
-  // had a name and has none left is stale.
-  bool named = true;
-  // The status taken when it was opened or taken: the first call that works
-  // on it uses it, later calls look again.
+  // The status taken when it was opened or borrowed: the first call that
+  // works on it may use it, later calls look again when they need to.
   bool fresh = false;
   struct statx stx {};
 };
@@ -223,33 +220,41 @@ int openCheckedObject(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t
   if (!kept) {
     std::shared_ptr<UniqueFd> mount;
     if (sessionMountDir(sid, h.fsid, &mount) != 0) return -1;
-    obj.fd = std::make_shared<UniqueFd>();
+    obj.owned = std::make_shared<UniqueFd>();
     // A token with the exclusive right is about to change the object: it
     // opens it for writing at once, so its writing calls need no second
     // open. Where writing is refused (read-only mount, running program),
     // a call that only reads goes on with a read-only descriptor.
     obj.writable = mayWrite;
-    int rc = openForWorkAt(mount->get(), h, obj.writable, obj.fd.get(), &obj.stx);
+    int rc = openForWorkAt(mount->get(), h, obj.writable, obj.owned.get(), &obj.stx);
     if (rc != 0 && obj.writable && !writable && (errno == EROFS || errno == ETXTBSY || errno == EACCES ||
                                                  errno == EPERM)) {
       obj.writable = false;
-      rc = openForWorkAt(mount->get(), h, false, obj.fd.get(), &obj.stx);
+      rc = openForWorkAt(mount->get(), h, false, obj.owned.get(), &obj.stx);
     }
     if (rc != 0) return -1;
+    // An open descriptor outlives the name, and the kernel may still find
+    // a removed inode by its handle: the handle of a removed object is
+    // stale, and a token never takes such an object.
+    if (obj.stx.stx_nlink == 0) return fail(ESTALE);
+    obj.fd = obj.owned->get();
+    obj.fresh = true;
+    OpenedObject keptCopy = obj;
+    keptCopy.fresh = false;  // this call uses the status taken now
     std::lock_guard<std::mutex> lock(r.mutex);
-    keepObject(r, sid, token, object, obj);
-  } else if (!obj.fresh && statx(obj.fd->get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &obj.stx) != 0) {
-    return -1;
+    keepObject(r, sid, token, object, keptCopy);
   }
-  // An open descriptor outlives the name; the handle of a removed object is
-  // stale whether or not a token still holds it open.
-  if (obj.stx.stx_nlink == 0 && obj.named) return fail(ESTALE);
-  if (obj.stx.stx_nlink > 0 && !obj.named) {
-    std::lock_guard<std::mutex> lock(r.mutex);
-    if (OpenedObject* k = keptObject(r, sid, token, object, false)) k->named = true;
-  }
-  out->fd_ = std::move(obj.fd);
+  out->owned_ = std::move(obj.owned);
+  out->fd_ = obj.fd;
+  out->current_ = obj.fresh;
   out->stx_ = obj.stx;
+  return 0;
+}
+
+int ObjectFd::refresh() {
+  if (current_) return 0;
+  if (statx(fd_, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &stx_) != 0) return -1;
+  current_ = true;
   return 0;
 }
 
@@ -257,28 +262,18 @@ int keepCallersObject(dm_sessid_t sid, dm_token_t token, const void* hanp, size_
                       const struct statx& stx) {
   if (!S_ISREG(stx.stx_mode) && !S_ISDIR(stx.stx_mode)) return fail(EINVAL);
   if (token == DM_NO_TOKEN) return fail(EINVAL);
-  // The token reads (and for a file writes) through this very descriptor:
-  // one that cannot do so would fail the token's calls later, far from here.
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0) return -1;
-  const int access = flags & O_ACCMODE;
-  if ((flags & O_PATH) || access == O_WRONLY || (S_ISREG(stx.stx_mode) && access != O_RDWR))
-    return fail(EBADF);
-  Registry& r = registry();
-  {
-    std::lock_guard<std::mutex> lock(r.mutex);
-    if (!r.sessions.count(sid)) return fail(EINVAL);
-    if (!findToken(r, sid, token)) return fail(ESRCH);
-  }
+  // The descriptor's access mode is the caller's promise, not looked at
+  // here: a call of the token that needs more than it grants fails as the
+  // descriptor does (EBADF).
   OpenedObject obj;
-  obj.fd = std::make_shared<UniqueFd>(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-  if (!obj.fd->valid()) return -1;
+  obj.fd = fd;
   obj.writable = S_ISREG(stx.stx_mode);
-  obj.named = stx.stx_nlink > 0;
   obj.fresh = true;
   obj.stx = stx;
+  Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  if (!findToken(r, sid, token)) return fail(ESRCH);  // answered meanwhile
+  if (!r.sessions.count(sid)) return fail(EINVAL);
+  if (!findToken(r, sid, token)) return fail(ESRCH);
   keepObject(r, sid, token, objectKey(hanp, hlen), obj);
   return 0;
 }

@@ -113,18 +113,27 @@ int checkAccess(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token
 // Checks only that sid names a live session (EINVAL otherwise).
 int checkSession(dm_sessid_t sid);
 
-// A descriptor of an object for one call's work, with the object's status
-// as it was when the call began. It shares the descriptor the token keeps,
-// or owns one opened for this call alone; either way it stays open while
-// this value lives.
+// A descriptor of an object for one call's work. It is the descriptor the
+// token keeps (its own, or the caller's it borrowed), or one opened for
+// this call alone; either way it stays open while this value lives (a
+// borrowed one as long as the caller keeps its promise).
+//
+// stat() always holds the object's type and block size, which do not
+// change while it is open. Size, times and link count in it are current
+// only after refresh(): a token's first call gets the status taken when
+// the object was opened or taken, later calls look again when they need it.
 class ObjectFd {
  public:
-  int get() const { return fd_ ? fd_->get() : -1; }
+  int get() const { return fd_; }
   const struct statx& stat() const { return stx_; }
+  // The object's current status into stat(). 0, or -1 with errno.
+  int refresh();
 
  private:
   friend int openCheckedObject(dm_sessid_t, const void*, size_t, dm_token_t, dm_right_t, bool, ObjectFd*);
-  std::shared_ptr<UniqueFd> fd_;
+  std::shared_ptr<UniqueFd> owned_;  // null for a borrowed descriptor
+  int fd_ = -1;
+  bool current_ = false;
   struct statx stx_ {};
 };
 
@@ -133,18 +142,23 @@ class ObjectFd {
 // handle's bytes, and keeps it open until the token is answered; later
 // calls with the token reuse it (a read-only one is replaced when a call
 // needs to write). The mount point of each file system is opened once per
-// session and kept until the session is destroyed. An object removed since
-// it was opened fails with ESTALE, as opening its handle anew would.
+// session and kept until the session is destroyed.
+//
+// Validity is proved once per token: an object removed before the token
+// opens it fails with ESTALE, as opening its handle anew would; once the
+// token holds it, the token's calls act on that open object as any
+// descriptor does, removed meanwhile or not. Calls without a token open
+// the object each time and so fail with ESTALE whenever it is gone.
 // 0, or -1 with errno (those of checkAccess, EINVAL for other object types,
 // ESTALE for a removed object).
 int openCheckedObject(dm_sessid_t sid, const void* hanp, size_t hlen, dm_token_t token, dm_right_t needed,
                       bool writable, ObjectFd* out);
-// The token keeps a duplicate of the caller's descriptor `fd` as its object
-// for the handle (see dmx_fd_to_handle_for_token); `stx` is the object's
-// status, taken through `fd` a moment ago. 0, or -1 with errno (EINVAL for a
-// bad session, DM_NO_TOKEN or another object type, EBADF for a descriptor
-// the token could not work through, ESRCH for a token not of the session,
-// those of fcntl).
+// The token borrows the caller's descriptor `fd` as its object for the
+// handle (see dmx_fd_to_handle_for_token): nothing is duplicated, and the
+// caller keeps it open until the token is answered. `stx` is the object's
+// status, taken through `fd` a moment ago. 0, or -1 with errno (EINVAL for
+// a bad session, DM_NO_TOKEN or another object type, ESRCH for a token
+// not of the session).
 int keepCallersObject(dm_sessid_t sid, dm_token_t token, const void* hanp, size_t hlen, int fd,
                       const struct statx& stx);
 

@@ -65,9 +65,10 @@ inline Bytes signOnVerb(const std::string& node, const std::string& password) {
 }
 
 // A TCP connection to 127.0.0.1:`port` whose reads give up after
-// `timeoutSeconds` (a guard against a hung server, never a measure); -1
-// when it cannot be made.
-inline int connectLoopback(uint16_t port, int timeoutSeconds) {
+// `timeoutSeconds` (a guard against a hung server, never a measure), made
+// from the loopback address `from` (host order, any of 127/8) when it is not
+// 0; -1 when it cannot be made.
+inline int connectLoopback(uint16_t port, int timeoutSeconds, uint32_t from = 0) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -75,7 +76,11 @@ inline int connectLoopback(uint16_t port, int timeoutSeconds) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   timeval tv{timeoutSeconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+  sockaddr_in src{};
+  src.sin_family = AF_INET;
+  src.sin_addr.s_addr = htonl(from);
+  if ((from && bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) ||
+      connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     close(fd);
     return -1;
   }

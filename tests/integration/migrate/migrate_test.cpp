@@ -220,6 +220,22 @@ INSTANTIATE_TEST_SUITE_P(Steps, MigrateCrashTest,
                                             ::testing::Values("AFTERSEND", "AFTERPREMIG", "AFTERVOQOBJ",
                                                               "AFTERPUNCH", "AFTERCOMMIT")));
 
+// zefadm's own migration, which tests and the demo use, keeps the data too.
+TEST_F(MigrateTest, ZefadmMigrateLeavesNoStubWithoutItsDataOnTheServer) {
+  const std::string fs = serve();
+  const std::string data = content(70000, 3);
+  makeFile(fs + "/z", data);
+  Result r = bed->zefadm({"migrate", Bed::kNode, fs});
+  ASSERT_EQ(0, r.status) << r.err;
+  auto rec = bed->record(fs, "/z");
+  ASSERT_TRUE(rec.has_value());
+  EXPECT_EQ(kmrtest::readFile(dataFile(*rec)), data);
+  EXPECT_TRUE(state(fs + "/z", data).voqObj);
+  Result listed = bed->zefadm({"list-filespaces"});
+  EXPECT_THAT(listed.out, HasSubstr("1 objects\t70000 bytes stored"));
+  expectVerified();
+}
+
 TEST_F(MigrateTest, AFullServerDiskKeepsTheFileWholeAndStoresNothing) {
   kmrtest::ScratchMount small("tmpfs", 1);
   bed->startServer({"--data-dir", small.path() + "/data"});

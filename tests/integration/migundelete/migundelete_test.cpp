@@ -286,15 +286,26 @@ TEST_F(CommandTest, SignsOnWithThePasswordFromItsPrivateStoreOrTheOption) {
   const std::string fs = serve();
   deletedStubs(fs, 1);
   const std::string store = bed->passwordDir() + "/kmr.pwd", f = fs + "/f00";
-  // "wrong" in hexadecimal.
+  // "wrong" in hexadecimal. Refused by a server that is not authenticated
+  // (no TLS), the stored password stays: anyone on the port could refuse.
   ASSERT_TRUE(kmrtest::writePrivateFile(store, "ZEF\tE2ENODE\t77726f6e67\n"));
   Result wrong = bed->run({fs});
   EXPECT_NE(0, wrong.status);
   EXPECT_THAT(wrong.out + wrong.err, HasSubstr("return code 51"));
+  EXPECT_THAT(wrong.err, HasSubstr("BQF9782W"));
+  EXPECT_EQ(kmrtest::readFile(store), "ZEF\tE2ENODE\t77726f6e67\n");
   EXPECT_FALSE(lexists(f));
 
+  // The option, in a kmr.sys that others may read, is not used; in one that
+  // only root may read it is, and it is stored.
+  ASSERT_EQ(unlink(store.c_str()), 0);
   const std::string sys = bed->work() + "/inst/kmr.sys";
   kmrtest::writeFile(sys, kmrtest::readFile(sys) + "  PASSWORD \"e2e Pa55word\"\n");
+  Result readable = bed->run({fs});
+  EXPECT_NE(0, readable.status);
+  EXPECT_THAT(readable.err, HasSubstr("BQF9787E"));
+  EXPECT_FALSE(lexists(f));
+  ASSERT_EQ(chmod(sys.c_str(), 0600), 0);
   Result fromOption = bed->run({fs});
   EXPECT_EQ(0, fromOption.status) << fromOption.out << fromOption.err;
   EXPECT_TRUE(lexists(f));

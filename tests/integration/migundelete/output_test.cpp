@@ -116,4 +116,43 @@ TEST_F(OutputTest, MadeDirectoriesTakeTheOwnerTheirObjectsShareAndArePreviewedAn
   EXPECT_THAT(run.out, HasSubstr(": 4 recreated, 0 replaced, 0 skipped, 0 refused, 0 failed, 3 directories made"));
 }
 
+// With nobody listening on the server's port, the terminal says which
+// server, which port and what the system answered.
+TEST_F(OutputTest, FailedConnectionNamesServerPortAndSystemErrorOnTheTerminal) {
+  const std::string fs = serve();
+  bed->stopServer();
+  Result r = bed->run({fs});
+  EXPECT_EQ(1, r.status);
+  EXPECT_THAT(r.err, ::testing::ContainsRegex("The connection to server '127\\.0\\.0\\.1' on port [0-9]+ failed: "
+                                              "Connection refused \\(errno = 111\\)"))
+      << r.out << r.err;
+}
+
+// -SUBTREE naming one file brings back that stub alone; a subtree that
+// holds no object says so, with the path of the server's nearest to it.
+TEST_F(OutputTest, SubtreeOfOneFileRestoresItAndOneWithoutObjectsNamesTheNearest) {
+  const std::string fs = serve();
+  deletedStubs(fs, 3);
+  Result one = bed->run({"-SUBTREE=" + fs + "/f01", fs});
+  EXPECT_EQ(0, one.status) << one.err;
+  EXPECT_TRUE(lexists(fs + "/f01"));
+  EXPECT_FALSE(lexists(fs + "/f00"));
+  EXPECT_THAT(one.out, HasSubstr("': 1 recreated, 0 replaced,"));
+  struct Case {
+    std::string subtree, says;
+  } const cases[] = {
+      {"/f1", "; the nearest path it holds is '" + fs + "/f01'."},
+      {"/f01/x", "; the nearest path it holds is '" + fs + "/f01'."},
+  };
+  for (const Case& c : cases) {
+    for (const char* preview : {"-PREVIEW", "-MKDIRS"}) {
+      Result r = bed->run({preview, "-SUBTREE=" + fs + c.subtree, fs});
+      EXPECT_EQ(0, r.status) << r.err;
+      EXPECT_THAT(r.out + r.err, HasSubstr("The server holds no object at or below '" + fs + c.subtree +
+                                           "' of file system '" + fs + "'" + c.says))
+          << preview << " " << c.subtree;
+    }
+  }
+}
+
 }  // namespace

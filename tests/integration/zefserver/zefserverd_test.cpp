@@ -7,15 +7,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/files.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/test_cert.h"
 #include "tests/support/verb_builder.h"
 #include "tests/support/zef_server.h"
 
@@ -114,7 +117,8 @@ struct Verb {
 class Client {
  public:
   // Reads give up after a minute: a guard against a hung server only.
-  explicit Client(uint16_t port) : fd_(kmrtest::connectLoopback(port, 60)) {}
+  // `from`: the loopback source address (host order), 0 for the usual one.
+  explicit Client(uint16_t port, uint32_t from = 0) : fd_(kmrtest::connectLoopback(port, 60, from)) {}
   ~Client() { close(fd_); }
   bool connected() const { return fd_ >= 0; }
   void send(const Bytes& v) { ASSERT_EQ(::send(fd_, v.data(), v.size(), MSG_NOSIGNAL), static_cast<ssize_t>(v.size())); }
@@ -146,6 +150,7 @@ class Client {
     EXPECT_EQ(v.b[5], reason);
   }
   bool closedByPeer() { return !recv().has_value(); }
+  int fd() const { return fd_; }
   // One transaction of `changes` that the client votes to commit.
   void sendBatch(const std::vector<Bytes>& changes) {
     send(beginTxn());
@@ -576,11 +581,11 @@ TEST_F(ServerTest, SignOnNeedsTheNodesOwnPasswordAndRefusalsGetSlower) {
   auto ok2 = signedOn("NODE2", kNode2Password);
   EXPECT_EQ(stop(), 0);
   std::string log = logText();
-  // The answer to each refusal from this address waited twice as long as the one before.
-  for (const char* line : {"refused for node NODE1 (wrong password), answered after 50 ms",
-                           "refused for node NODE1 (empty password), answered after 100 ms",
-                           "refused for node STRANGER (unknown node), answered after 200 ms",
-                           "refused for node NODE2 (wrong password), answered after 400 ms"})
+  // Each refusal from this address made its next check wait twice as long as the one before.
+  for (const char* line : {"refused for node NODE1 (wrong password); the next check from 127.0.0.1 waits 50 ms",
+                           "refused for node NODE1 (empty password); the next check from 127.0.0.1 waits 100 ms",
+                           "refused for node STRANGER (unknown node); the next check from 127.0.0.1 waits 200 ms",
+                           "refused for node NODE2 (wrong password); the next check from 127.0.0.1 waits 400 ms"})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   EXPECT_EQ(log.find(kNode1Password), std::string::npos) << "passwords never reach the log";
 }
@@ -654,8 +659,8 @@ TEST_F(ServerTest, ThousandIdleConnectionsNeitherStopNorStarveTheServer) {
     idle.push_back(std::make_unique<Client>(port_));
     ASSERT_TRUE(idle.back()->connected()) << "connection " << i;
   }
-  // Beyond the session limit connections are closed at once, and those
-  // that never sign on are closed at the sign-on deadline.
+  // Beyond what one address may hold unsigned, connections are closed at
+  // once, and those that never sign on are closed at the sign-on deadline.
   size_t closed = 0;
   for (auto& c : idle) closed += c->closedByPeer();  // it never sends anything unasked
   EXPECT_EQ(closed, 1000u);
@@ -667,8 +672,76 @@ TEST_F(ServerTest, ThousandIdleConnectionsNeitherStopNorStarveTheServer) {
   auto again = signedOn();
   EXPECT_EQ(stop(), 0);
   std::string log = logText();
-  EXPECT_NE(log.find("connections closed at once: 16 sessions already running"), std::string::npos) << log;
+  EXPECT_NE(log.find("connections closed at once: too many connections from its address not signed on"),
+            std::string::npos) << log;
   EXPECT_NE(log.find("timed out waiting for the client"), std::string::npos);
+}
+
+// A local user floods from addresses of 127/8 other than the node's: idle
+// connections that never sign on fill every place for connections not
+// signed on, and guesses at the node's password, each from a new address,
+// keep the password checks busy. The rows run in order on one server: the
+// first sign-on of the node, then one from its now known host.
+TEST_F(ServerTest, AFloodOfIdleConnectionsAndGuessesDoesNotKeepTheNodeOut) {
+  constexpr uint32_t kPlaces = 8;
+  start({"--max-sessions", std::to_string(kPlaces)});
+  struct Case {
+    const char* what;
+    uint32_t idleFrom, guessFrom;  // 0: none
+  };
+  for (const Case& k : {Case{"idle flood, first sign-on", 0x7F010001, 0},
+                        Case{"idle flood and guesses, known host", 0x7F020001, 0x7F100001}}) {
+    SCOPED_TRACE(k.what);
+    std::vector<std::unique_ptr<Client>> idle;
+    for (uint32_t i = 0; i < kPlaces; ++i) {
+      idle.push_back(std::make_unique<Client>(port_, k.idleFrom + i));
+      ASSERT_TRUE(idle.back()->connected());
+    }
+    std::atomic<bool> nodeDone{false};
+    std::atomic<uint32_t> guesses{0};
+    std::thread guesser([&] {
+      for (uint32_t i = 0; k.guessFrom && !nodeDone && i < 20000; ++i) {
+        Client g(port_, k.guessFrom + i);
+        const Bytes guess = signOn("NODE1", "guess" + std::to_string(i));
+        if (g.connected() && ::send(g.fd(), guess.data(), guess.size(), MSG_NOSIGNAL) > 0) ++guesses;
+      }
+    });
+    auto node = std::make_unique<Client>(port_);
+    node->signOnOk();
+    nodeDone = true;
+    guesser.join();
+    node->send(fsQry("NODE1", "/none"));
+    node->expectEndTxn(2, 2);
+    if (k.guessFrom) {
+      EXPECT_GT(guesses.load(), 0u);
+    }
+  }
+  EXPECT_EQ(stop(), 0);
+  EXPECT_NE(logText().find("connections not signed on gave way to newer ones"), std::string::npos) << logText();
+}
+
+// With a certificate the server still speaks the classic conversation,
+// unless told to speak TLS only; a TLS sign-on is the comm tests' part.
+TEST_F(ServerTest, TlsOnlyRefusesThePlainConversation) {
+  kmrtest::TestCert cert;
+  std::string out;
+  ASSERT_TRUE(kmrtest::makeTestCert(dir_, "zefserver", &cert, &out)) << out;
+  for (bool tlsOnly : {false, true}) {
+    SCOPED_TRACE(tlsOnly ? "--tls-only" : "certificate only");
+    std::vector<std::string> options = {"--tls-cert", cert.cert, "--tls-key", cert.key};
+    if (tlsOnly) options.push_back("--tls-only");
+    start(options);
+    Client plain(port_);
+    plain.send(signOn("NODE1"));
+    if (tlsOnly) {
+      EXPECT_TRUE(plain.closedByPeer());
+    } else {
+      EXPECT_EQ(plain.expect(0x1C).b.at(8), 0);
+    }
+    EXPECT_EQ(stop(), 0);
+  }
+  EXPECT_NE(logText().find("plain connection refused: TLS only"), std::string::npos) << logText();
+  EXPECT_NE(logText().find(cert.pin), std::string::npos) << "the log names the fingerprint to pin";
 }
 
 TEST_F(ServerTest, AServerOutOfThreadsClosesTheConnectionAndGoesOn) {
@@ -681,7 +754,7 @@ TEST_F(ServerTest, AServerOutOfThreadsClosesTheConnectionAndGoesOn) {
   start({"--max-sessions", "200"}, {"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups",
                                     "/usr/bin/prlimit", "--nproc=6:6", "--", dir_ + "/zefserverd"});
   std::vector<std::unique_ptr<Client>> held;
-  for (int i = 0; i < 20; ++i) held.push_back(std::make_unique<Client>(port_));
+  for (uint32_t i = 0; i < 20; ++i) held.push_back(std::make_unique<Client>(port_, 0x7F030001 + i));
   // Five session threads at most: the rest are closed at once.
   size_t refused = 0;
   for (size_t i = 5; i < held.size(); ++i) refused += held[i]->closedByPeer();
@@ -738,6 +811,13 @@ TEST(ServerStartup, RefusesWildcardAndBadArguments) {
   EXPECT_EQ(kmrtest::runShell(std::string(ZEFSERVERD_PATH) + " --port 0", &out), 2);
   EXPECT_NE(out.find("--db is required"), std::string::npos) << out;
   EXPECT_EQ(kmrtest::runShell(std::string(ZEFSERVERD_PATH) + " --db x --fault-endtxn-abort=1", &out), 2);
+  for (const char* tls : {" --tls-only", " --tls-cert /etc/hostname", " --tls-key /etc/hostname"}) {
+    EXPECT_EQ(kmrtest::runShell(std::string(ZEFSERVERD_PATH) + " --db x" + tls, &out), 2) << tls;
+    EXPECT_NE(out.find("--tls-"), std::string::npos) << out;
+  }
+  // A certificate the server cannot use ends the start before anything listens.
+  EXPECT_EQ(kmrtest::runShell(serve + "127.0.0.1 --tls-cert /etc/hostname --tls-key /etc/hostname", &out), 1);
+  EXPECT_NE(out.find("cannot use the certificate /etc/hostname"), std::string::npos) << out;
   for (const char* made : {"/tmp/zef-never.db", "/tmp/zef-never.db-wal", "/tmp/zef-never.db-shm"}) unlink(made);
 }
 

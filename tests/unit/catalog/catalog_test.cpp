@@ -101,7 +101,8 @@ TEST_F(BuiltCatalog, InsertsMatchWhatTheCallersPass) {
       {9704, "s,s,"}, {9707, "s,d,s,"}, {9708, "s,s,"}, {9709, "s,s,s,"}, {9710, "s,s,"}, {9714, "s,s,"},
       {9727, "s,s,d,s,"}, {9728, "llu,llu,llu,llu,llu,llu,llu,"}, {9729, ""}, {9730, "s,s,s,s,s,"},
       {9733, "s,"}, {9734, "llu,s,"}, {9735, "s,llu,llu,llu,llu,llu,llu,llu,"},
-      {9736, "s,u,u,s,"}, {9737, "s,u,u,s,"}};
+      {9736, "s,u,u,s,"}, {9737, "s,u,u,s,"},
+      {9738, "s,s,"}, {9739, "s,s,s,"}};
   for (const auto& [number, convs] : expected) EXPECT_EQ(conversions(text(number)), convs) << number;
 }
 

@@ -2,6 +2,9 @@
 // part and server stanzas, prescan and main pass, and the environment.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -236,4 +239,28 @@ TEST(OptionAccess, UsersAndGroups) {
   clientOptions h;
   ASSERT_EQ(optValidateOption(h, "wheelx", "GROUPS", true, OPT_PLACE_SYSFILE), 0);
   EXPECT_FALSE(optCheckUser(h, 65534));
+}
+
+// A password is taken only from a system option file that no one but root
+// may read or write; otherwise it is dropped with message 9787 (the file and
+// why), so it is never sent.
+TEST(SystemOptionFile, PasswordOnlyFromAFileNoOneButRootMayReadOrWrite) {
+  struct Case {
+    const char* what;
+    mode_t mode;
+    uid_t owner;
+    bool kept;
+  };
+  for (const Case& k : {Case{"root's, 0600", 0600, 0, true}, Case{"root's, 0640 (group reads)", 0640, 0, false},
+                        Case{"root's, 0604 (others read)", 0604, 0, false}, Case{"root's, 0620 (group writes)", 0620, 0, false},
+                        Case{"another user's, 0600", 0600, 65534, false}}) {
+    SCOPED_TRACE(k.what);
+    MessageRecorder rec;
+    Files f("SERVERNAME a\n TCPS h\n PASSWORD Secret1\n");
+    ASSERT_EQ(chmod(f.opts.sysOptFile.c_str(), k.mode), 0);
+    ASSERT_EQ(chown(f.opts.sysOptFile.c_str(), k.owner, 0), 0);
+    ASSERT_EQ(f.sys(), 0);
+    EXPECT_EQ(f.opts.password, k.kept ? "Secret1" : "");
+    EXPECT_EQ(opttest::numbers(), k.kept ? std::vector<int>{} : std::vector<int>{9787});
+  }
 }

@@ -275,7 +275,7 @@ TEST_P(RealAttr, ManagedRegionWithAndWithoutTheDestroyEvent) {
   const uint64_t destroyOnly = uint64_t{1} << 22;
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&destroyOnly), 8), rawXattr(path, "trusted.xdsm.events"));
   dm_stat_t st{};
-  ASSERT_EQ(1, api->getFileAttr(sid, view, dm_token_t{token.high, token.low}, 0x1000, &st));
+  ASSERT_EQ(1, api->getFileAttr(sid, view, dm_token_t{token.high, token.low}, DM_AT_STAT | DM_AT_PMANR | DM_AT_EMASK, &st));
   EXPECT_EQ(1u, st.dt_pmanreg);
   EXPECT_EQ(destroyOnly, st.dt_emask);
   ASSERT_EQ(0, dmiClrMngRegion(sid, h, token));

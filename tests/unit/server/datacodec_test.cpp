@@ -91,7 +91,7 @@ TEST(DataCodec, DecodersReadTheServersVerbsAndRefuseOthers) {
   struct Bad {
     const char* name;
     Bytes verb;
-    bool resp;
+    bool resp;  // given to the DataResp decoder, else to the DataChunk decoder
   };
   Bytes shortResp(resp.begin(), resp.end() - 1);
   kmrtest::put16(shortResp, 0, static_cast<uint16_t>(shortResp.size()));

@@ -100,6 +100,68 @@ TEST_F(PasswordStoreTest, FilesOthersCouldReadOrSwapAreNeitherReadNorWritten) {
   }
 }
 
+// The directory is reached without following links, and every directory
+// above it must be closed to others: a link planted above PASSWORDDIR, a
+// directory on the way that others may write or that another user owns
+// would let someone else choose the store.
+TEST_F(PasswordStoreTest, LinksAndDirectoriesOthersControlAboveTheStoreAreRefused) {
+  const std::string real = outside + "/real";
+  struct Case {
+    const char* what;
+    std::string dir;  // PASSWORDDIR as configured
+    std::function<void()> plant;
+  } cases[] = {
+      {"link above the directory", outside + "/link/pw", [&] { ASSERT_EQ(symlink(real.c_str(), (outside + "/link").c_str()), 0); }},
+      {"the directory itself a link", outside + "/pwlink", [&] { ASSERT_EQ(symlink((real + "/pw").c_str(), (outside + "/pwlink").c_str()), 0); }},
+      {"group may write a directory above", real + "/pw", [&] { ASSERT_EQ(chmod(real.c_str(), 0775), 0); }},
+      {"another user owns a directory above", real + "/pw", [&] { ASSERT_EQ(chown(real.c_str(), 65534, 65534), 0); }},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    std::system(("rm -rf '" + real + "' '" + outside + "/link' '" + outside + "/pwlink'").c_str());
+    ASSERT_EQ(mkdir(real.c_str(), 0755), 0);
+    ASSERT_TRUE(kmrtest::writeClientStore(real + "/pw", "ZEF", "NODE1", "secret"));
+    k.plant();
+    std::string why;
+    pwstore::Loaded l = pwstore::load(k.dir, "ZEF", "NODE1");
+    EXPECT_EQ(l.outcome, pwstore::Outcome::kRefused);
+    EXPECT_TRUE(l.password.empty());
+    EXPECT_FALSE(pwstore::save(k.dir, "ZEF", "NODE1", "other", why));
+    EXPECT_FALSE(pwstore::remove(k.dir, "ZEF", "NODE1", why));
+    EXPECT_EQ(kmrtest::readFile(real + "/pw/kmr.pwd"), "ZEF\tNODE1\t736563726574\n");
+  }
+}
+
+// Under GENERATE every session of a run signs on alike (the node, no owner),
+// whether its copy of the password came from the store or from the first
+// session, and the store that supplied the accepted password is not written.
+TEST_F(PasswordStoreTest, EverySessionSignsOnAlikeAndAStoredPasswordIsNotWrittenBack) {
+  kmrtest::StdinWithoutTerminal nobodyToAsk;
+  ASSERT_TRUE(kmrtest::writeClientStore(dir, "ALIKE", "ALIKENODE", "stored"));
+  struct stat before {};
+  ASSERT_EQ(stat(file().c_str(), &before), 0);
+  SessionConfig c = peerConfig(0);
+  c.nodeName = "alikenode";
+  c.serverStanza = "ALIKE";
+  c.owner.clear();     // the sign-on chooses it
+  c.password.clear();  // the store is the only source
+  c.passwordAccess = 1;
+  c.passwordDir = dir;
+  std::vector<Bytes> signOns;
+  for (int session = 0; session < 2; ++session) {
+    FakePeer peer;
+    SessionPtr s = signedOnSession(peer, {}, c);
+    signOff(s, peer);
+    signOns.push_back(peer.received().at(0));
+  }
+  EXPECT_EQ(fieldOf(signOns[0], 42, 15), "") << "the node signs on, not a user";
+  EXPECT_EQ(signOns[1], signOns[0]);
+  struct stat after {};
+  ASSERT_EQ(stat(file().c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(kmrtest::readFile(file()), "ALIKE\tALIKENODE\t73746f726564\n");
+}
+
 // PROMPT signs on with the password typed and never writes the store. (Under
 // GENERATE, a refused record is removed and an accepted password kept: the
 // command's end-to-end test of the store.)
