@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -68,7 +69,13 @@ int createStateFile(HsmAttrStore* store, uint64_t sid, const std::string& fsName
     errno = ENAMETOOLONG;
     return -1;
   }
-  return store->setDmattr(sid, *handle, kNoToken, kAttrStat, 0, sizeof buf, buf) ? 0 : -1;
+  if (store->setDmattr(sid, *handle, kNoToken, kAttrStat, 0, sizeof buf, buf)) return 0;
+  if (errno != ENOSPC && errno != E2BIG) return -1;
+  // A file system whose attribute space cannot hold 1020 bytes (ext4 with
+  // 1 KiB blocks): the value up to the name's terminating zero says the
+  // same, since readers take a shorter value as padded with zeros.
+  const size_t meaningful = std::min(kVOQStatLen, kVOQStatLen - kVOQStatNameLen + fsName.size() + 1);
+  return store->setDmattr(sid, *handle, kNoToken, kAttrStat, 0, meaningful, buf) ? 0 : -1;
 }
 
 // Reads the records of the global file. 1 read, 0 file missing, -1 error or

@@ -17,6 +17,7 @@
 #include "common/messages.h"
 #include "common/trace.h"
 #include "hsmfs/hsmsettings.h"
+#include "platform/orca/cluster.h"
 
 namespace {
 
@@ -201,6 +202,29 @@ int getNodeNumber(const std::string& adminCommand) {
   return number < 1 ? -1 : number;
 }
 
+namespace {
+
+// Says, once per process, why the node's number is being waited for and
+// where it is configured: without it a fresh node would sit silent through
+// every retry.
+bool whySaid = false;  // since the start or the last resetInstanceNo()
+
+void sayWhyTheNumberIsAwaited(int seconds) {
+  if (whySaid) return;
+  whySaid = true;
+  char host[256] = "";
+  gethostname(host, sizeof host - 1);
+  const std::string cluster = orca::clusterFilePath();
+  struct stat st;
+  if (stat(cluster.c_str(), &st) != 0 && errno == ENOENT)
+    nlfprintf(stderr, kMsg9760, cluster.c_str(), host, seconds);
+  else
+    nlfprintf(stderr, kMsg9761, commandOrDefault("").c_str(), host, cluster.c_str(), host, seconds);
+  fflush(stderr);
+}
+
+}  // namespace
+
 int getMyInstanceNo() {
   if (fileExists(instancePath()) && !fileExists(nodeSetPath())) unlink(instancePath().c_str());
   int number = readInstanceFile();
@@ -210,6 +234,7 @@ int getMyInstanceNo() {
     const bool installed = access(commandOrDefault("").c_str(), X_OK) == 0;
     const int tries = installed ? kNodeNumberTries : 1;
     for (int attempt = 0; attempt < tries && number < 1; ++attempt) {
+      if (attempt == 1) sayWhyTheNumberIsAwaited(tries - 1);
       if (attempt > 0) sleep(1);
       number = getNodeNumber();
     }
@@ -228,7 +253,10 @@ int getInstanceNo() {
   return myInstance;
 }
 
-void resetInstanceNo() { myInstance = kInstanceUnknown; }
+void resetInstanceNo() {
+  myInstance = kInstanceUnknown;
+  whySaid = false;
+}
 
 int kmrGetHsmdata(const std::string& file, int* version, const std::string& adminCommand) {
   std::string line;

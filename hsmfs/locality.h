@@ -40,6 +40,9 @@ int getInstanceNo();
 // Forgets the cached number (tests and configuration changes).
 void resetInstanceNo();
 // Computes the number from the "instance" file or the administration command.
+// While the command gives none it is asked again for a few seconds; at the
+// start of that wait, once per process (or resetInstanceNo()), a message on
+// standard error says what is missing and where the number is configured.
 int getMyInstanceNo();
 // Runs "<cmd> kmrGetNodeNumber"; the number, or -1 when below 1.
 int getNodeNumber(const std::string& adminCommand = "");

@@ -197,13 +197,10 @@ const StubDecision& ReconcileModeMigUndelete::decide(ZefServerMigratedObject* ob
   m_stub.reset();
   StubDecision& decision = m_decision;
   decideStubInto(&decision, m_fileSystem, m_mountFd.get(), *obj, rules, m_stub, &m_dirs);
-  // Whatever happens to the object, a temporary of a killed run goes: here
-  // when no stub is made, else where the stub's temporary meets it as the
-  // name it needs (createFileForStub), so a new stub costs no lookup.
-  const bool buildsTemporary = decision.action == StubAction::kRecreate ||
-                               decision.action == StubAction::kReplaceOlder ||
-                               decision.action == StubAction::kReplace;
-  if (m_stub.isResolved() && !buildsTemporary) removeStaleTemporary(decision.path);
+  // Whatever happens to the object, a temporary of a killed run goes. The
+  // directory's temporaries are listed once per directory run (StubDirCache),
+  // so an object costs no lookup of its own.
+  if (m_stub.isResolved()) removeStaleTemporary(decision.path);
   m_maybeOwnStub = decision.action == StubAction::kSkipPresent && m_stub.seen().regular;
   reportDecision(decision, obj->getAlias());
   return decision;
@@ -373,12 +370,15 @@ int ReconcileModeMigUndelete::prepareStub(ZefServerMigratedObject* obj) {
 }
 
 bool ReconcileModeMigUndelete::removeStaleTemporary(const std::string& path) {
-  if (m_stub.removeStaleTemporary() != 1) return false;
-  std::string dir = path.substr(0, path.rfind('/') + 1);
-  std::string temp = dir + m_stub.tempName();
-  TRACE(TR_SMRECONCILE, "(%s): removed the temporary %s of an earlier run\n", kName, clShowable(temp).c_str());
-  nlfprintf(stdout, kMsg9345, clShowable(temp).c_str());
-  return true;
+  bool any = false;
+  std::string name;
+  while (m_stub.removeStaleTemporary(&name) == 1) {
+    std::string temp = path.substr(0, path.rfind('/') + 1) + name;
+    TRACE(TR_SMRECONCILE, "(%s): removed the temporary %s of an earlier run\n", kName, clShowable(temp).c_str());
+    nlfprintf(stdout, kMsg9345, clShowable(temp).c_str());
+    any = true;
+  }
+  return any;
 }
 
 int ReconcileModeMigUndelete::isRecreationRequired(ZefServerMigratedObject* obj) {
@@ -503,15 +503,10 @@ void ReconcileModeMigUndelete::informScout(const std::string& path) {
 
 int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long long size) {
   if (!m_stub.isResolved()) errno = EBADF;
-  // The temporary's name is taken only when an earlier run left its
-  // temporary there: that one goes and the name is tried once more.
+  // What an earlier run left for this object goes first (nothing to do when
+  // the decision already removed it).
+  if (m_stub.isResolved()) removeStaleTemporary(path);
   bool created = m_stub.isResolved() && m_stub.createTemporary() == 0;
-  if (!created && errno == EEXIST) {
-    if (removeStaleTemporary(path))
-      created = m_stub.createTemporary() == 0;
-    else
-      errno = EEXIST;
-  }
   if (!created) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot open %s: %s\n", kName, clShowable(path).c_str(), strerror(err));

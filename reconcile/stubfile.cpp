@@ -1,11 +1,14 @@
 #include "reconcile/stubfile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -17,6 +20,39 @@ bool sameEntry(const struct stat& st, const StubEntry& seen) {
 
 // How open(O_TMPFILE) fails where the file system has no unnamed files.
 bool noTmpfile(int err) { return err == EOPNOTSUPP || err == EISDIR || err == EINVAL; }
+
+// How many fresh names a temporary may try before giving up: a name held by
+// someone else is met only by chance (or by a user who guessed 128 bits).
+constexpr int kTempNameTries = 8;
+
+// ".kmrstub." and 32 hex digits of 16 random bytes.
+int drawTempName(std::string* name) {
+  unsigned char bytes[16];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    got += static_cast<size_t>(n);
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  name->assign(kStubTempPrefix);
+  for (unsigned char b : bytes) {
+    name->push_back(kDigits[b >> 4]);
+    name->push_back(kDigits[b & 15]);
+  }
+  return 0;
+}
+
+// The object our marker on `fd` names, when `fd` is a regular file that
+// carries it; empty otherwise.
+std::string markedObject(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  char value[128];
+  ssize_t n = fgetxattr(fd, kStubTempMarker, value, sizeof value);
+  return n > 0 ? std::string(value, static_cast<size_t>(n)) : std::string();
+}
 
 // An unnamed file in the directory, marked, then linked at `name`: a file
 // at that name is never one of ours without the marker.
@@ -53,6 +89,7 @@ StubFile& StubFile::operator=(StubFile&& o) {
     m_alias = std::move(o.m_alias);
     m_temp = std::move(o.m_temp);
     m_objectHex = std::move(o.m_objectHex);
+    m_cache = o.m_cache;
     m_fd = std::move(o.m_fd);
     m_named = o.m_named;
     m_unnamed = o.m_unnamed;
@@ -64,6 +101,41 @@ StubFile& StubFile::operator=(StubFile&& o) {
     o.m_named = false;
   }
   return *this;
+}
+
+int listStubTemporaries(int dir, std::vector<StubTemporary>* out) {
+  out->clear();
+  // A descriptor that can be read: the one we keep is O_PATH.
+  int readable = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (readable < 0) return -1;
+  DIR* d = fdopendir(readable);
+  if (d == nullptr) {
+    int err = errno;
+    ::close(readable);
+    errno = err;
+    return -1;
+  }
+  const size_t prefix = strlen(kStubTempPrefix);
+  while (struct dirent* e = readdir(d)) {
+    if (strncmp(e->d_name, kStubTempPrefix, prefix) != 0) continue;
+    if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
+    // Opened without following a link and without blocking on a FIFO.
+    UniqueFd fd(safeOpenBeneath(dirfd(d), e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) continue;
+    std::string object = markedObject(fd.get());
+    if (!object.empty()) out->push_back(StubTemporary{e->d_name, std::move(object)});
+  }
+  closedir(d);
+  return 0;
+}
+
+std::vector<StubTemporary>* StubDirCache::temporaries() {
+  if (!m_dir) return nullptr;
+  if (!m_listed) {
+    if (listStubTemporaries(m_dir->get(), &m_temporaries) != 0) return nullptr;
+    m_listed = true;
+  }
+  return &m_temporaries;
 }
 
 int StubDirCache::resolve(const std::string& mountPoint, const std::string& alias,
@@ -92,6 +164,8 @@ int StubDirCache::resolve(const std::string& mountPoint, const std::string& alia
 
 void StubDirCache::clear() {
   m_dir.reset();
+  m_temporaries.clear();
+  m_listed = false;
   m_mountPoint.clear();
   m_dirPath.clear();
 }
@@ -113,7 +187,7 @@ int StubFile::open(const std::string& mountPoint, const std::string& alias,
   }
   m_alias = alias;
   m_objectHex = objectHex;
-  m_temp.assign(kStubTempPrefix).append(objectHex);
+  m_cache = cache;
   return 0;
 }
 
@@ -140,26 +214,34 @@ int StubFile::look(StubEntry* out) {
   return 0;
 }
 
-int StubFile::removeStaleTemporary() {
+int StubFile::removeStaleTemporary(std::string* removed) {
   if (!isResolved()) {
     errno = EBADF;
     return -1;
   }
-  // Opened without following a link and without blocking on a FIFO; only a
-  // regular file can be ours.
-  UniqueFd fd(safeOpenBeneath(dirFd(), m_temp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-  if (!fd) return 0;
-  struct stat st {};
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  char value[128];
-  ssize_t n = fgetxattr(fd.get(), kStubTempMarker, value, sizeof value);
-  if (n < 0 || std::string(value, static_cast<size_t>(n)) != m_objectHex) return 0;
-  struct stat entry {};
-  if (fstatat(dirFd(), m_temp.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
-      entry.st_dev != st.st_dev || entry.st_ino != st.st_ino)
-    return 0;
-  if (unlinkat(dirFd(), m_temp.c_str(), 0) != 0) return -1;
-  return 1;
+  std::vector<StubTemporary> listed;
+  std::vector<StubTemporary>* temps = m_cache != nullptr ? m_cache->temporaries() : nullptr;
+  if (temps == nullptr) {
+    if (listStubTemporaries(dirFd(), &listed) != 0) return -1;
+    temps = &listed;
+  }
+  for (auto it = temps->begin(); it != temps->end(); ++it) {
+    if (it->objectHex != m_objectHex) continue;
+    const std::string name = std::move(it->name);
+    temps->erase(it);
+    // Listed earlier: the name may stand for another file by now.
+    UniqueFd fd(safeOpenBeneath(dirFd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st {};
+    struct stat entry {};
+    if (!fd || markedObject(fd.get()) != m_objectHex || fstat(fd.get(), &st) != 0 ||
+        fstatat(dirFd(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 || entry.st_dev != st.st_dev ||
+        entry.st_ino != st.st_ino)
+      return removeStaleTemporary(removed);
+    if (unlinkat(dirFd(), name.c_str(), 0) != 0) return -1;
+    if (removed != nullptr) *removed = name;
+    return 1;
+  }
+  return 0;
 }
 
 int StubFile::createTemporary() {
@@ -179,8 +261,15 @@ int StubFile::createTemporary() {
     }
     if (!noTmpfile(errno)) return -1;
   }
-  int fd = createMarkedTmpfile(dirFd(), m_temp.c_str(), m_objectHex);
-  if (fd < 0 && noTmpfile(errno)) fd = createMarkedNamed(dirFd(), m_temp.c_str(), m_objectHex);
+  int fd = -1;
+  bool tmpfile = true;
+  for (int tries = 0; fd < 0 && tries < kTempNameTries; ++tries) {
+    if (drawTempName(&m_temp) != 0) return -1;
+    if (tmpfile) fd = createMarkedTmpfile(dirFd(), m_temp.c_str(), m_objectHex);
+    if (fd < 0 && tmpfile && noTmpfile(errno)) tmpfile = false;
+    if (!tmpfile) fd = createMarkedNamed(dirFd(), m_temp.c_str(), m_objectHex);
+    if (fd < 0 && errno != EEXIST) return -1;
+  }
   if (fd < 0) return -1;
   m_fd.reset(fd);
   struct stat st {};

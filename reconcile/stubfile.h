@@ -12,10 +12,12 @@
 //   nothing (a link never replaces); a file a user made meanwhile is kept.
 //   A process killed before that leaves nothing behind.
 // - where it saw a file (and where the file system has no unnamed files),
-//   under a temporary name in its own directory, ".kmrstub.<56 hex digits of
-//   the object id>", which carries the root-only extended attribute
-//   "trusted.kmr.stubtemp" (value: the same hex digits) from the moment it
-//   has a name. One rename then puts it in place: with nothing seen, only
+//   under a temporary name in its own directory, ".kmrstub." and 32 hex
+//   digits drawn at random for each temporary, so a user cannot take the
+//   name in advance. The object id is only in the root-only extended
+//   attribute "trusted.kmr.stubtemp" (value: the object's hex digits) that
+//   the file carries from the moment it has a name; a later run finds what
+//   a killed run left by that marker. One rename then puts it in place: with nothing seen, only
 //   while there still is nothing (RENAME_NOREPLACE); with a file seen, the
 //   two entries are exchanged and the file now at the temporary name is
 //   removed only when it is the one the decision saw (device, inode,
@@ -37,6 +39,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/safepath.h"
 
@@ -52,6 +55,18 @@ struct StubEntry {
   ino_t ino = 0;
   struct timespec mtime {};
 };
+
+// A marked temporary found in a directory: its name and the object (hex
+// digits) its marker names.
+struct StubTemporary {
+  std::string name;
+  std::string objectHex;
+};
+
+// Lists the entries of the directory `dir` (any descriptor of it, O_PATH
+// included) named ".kmrstub.*" that are regular files carrying our marker.
+// 0, or -1 with errno when the directory cannot be read.
+int listStubTemporaries(int dir, std::vector<StubTemporary>* out);
 
 // The directory of the stubs of one directory run, resolved once.
 //
@@ -75,8 +90,13 @@ class StubDirCache {
   int resolve(const std::string& mountPoint, const std::string& alias,
               std::shared_ptr<const UniqueFd>* dir, std::string* leaf);
   void clear();
+  // The marked temporaries of the kept directory, listed once per directory
+  // run (see listStubTemporaries); a StubFile takes out what it removes.
+  std::vector<StubTemporary>* temporaries();
 
  private:
+  std::vector<StubTemporary> m_temporaries;
+  bool m_listed = false;
   std::string m_mountPoint;
   std::string m_dirPath;  // the alias up to its last "/"
   std::shared_ptr<const UniqueFd> m_dir;
@@ -93,13 +113,14 @@ class StubFile {
 
   // Resolves the directory of `alias` beneath `mountPoint` (EINVAL for an
   // alias that is not acceptable; ELOOP or EXDEV for a link or a mount on
-  // the way). `objectHex` names the object (56 hex digits) and makes the
-  // temporary name. With a `cache`, the directory comes from it (see
-  // StubDirCache).
+  // the way). `objectHex` names the object (56 hex digits) in the marker.
+  // With a `cache`, the directory comes from it (see StubDirCache), which
+  // must outlive this object's use.
   int open(const std::string& mountPoint, const std::string& alias, const std::string& objectHex,
            StubDirCache* cache = nullptr);
   bool isResolved() const { return m_dir && static_cast<bool>(*m_dir); }
   const std::string& alias() const { return m_alias; }
+  // The temporary's name; empty until createTemporary() has named one.
   const std::string& tempName() const { return m_temp; }
   // The directory and the entry's name (for callers that inspect it).
   int dirFd() const { return m_dir ? m_dir->get() : -1; }
@@ -108,16 +129,18 @@ class StubFile {
   // Looks at the entry now at the stub's name; remembers it for commit().
   int look(StubEntry* out);
   const StubEntry& seen() const { return m_seen; }
-  // Removes a temporary of this object left by an earlier run: only a
-  // regular file at the temporary name that carries our marker naming this
-  // object. Returns 1 when one was removed, 0 when there was none or it is
-  // not ours (it is then left alone), -1 on a failure to remove.
-  int removeStaleTemporary();
+  // Removes one temporary of this object left by an earlier run: only a
+  // regular file named ".kmrstub.*" in the stub's directory that carries our
+  // marker naming this object. Returns 1 when one was removed (its name in
+  // `removed`), 0 when there is none left (what is not ours is left alone),
+  // -1 on a failure to remove. Call it until it returns 0 for all of them.
+  int removeStaleTemporary(std::string* removed = nullptr);
   // Creates the file the stub is built in (mode 0600, empty). Where look()
   // saw nothing at the stub's name it has no name at all (O_TMPFILE) and
   // commit() links it at the stub's name. Otherwise, and where the file
   // system has no unnamed files, it is the temporary, marked from the moment
-  // it has a name; EEXIST when something else holds that name.
+  // it has a name; a name someone else holds is never taken (a new one is
+  // drawn).
   int createTemporary();
   int fd() const { return m_fd.get(); }
   bool isOpen() const { return static_cast<bool>(m_fd); }
@@ -144,6 +167,7 @@ class StubFile {
   std::string m_alias;
   std::string m_temp;
   std::string m_objectHex;
+  StubDirCache* m_cache = nullptr;  // where the directory came from, if anywhere
   UniqueFd m_fd;
   bool m_named = false;      // the temporary has its name
   bool m_unnamed = false;    // the stub is built without a name (see createTemporary)

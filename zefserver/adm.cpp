@@ -1,5 +1,8 @@
 #include "zefserver/adm.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -330,6 +333,29 @@ void usage(FILE* err) {
                "for on the terminal; it is never taken from the command line.\n");
 }
 
+// Commands that work on what an existing database holds: a database that is
+// not there (a mistyped --db) is refused rather than created empty (for gc,
+// an empty one would name none of the data files).
+bool readsOnly(const Command& c) {
+  for (const char* name : {"list-filespaces", "list-objects", "verify", "gc"})
+    if (strcmp(c.name, name) == 0) return true;
+  return false;
+}
+
+// Opens the database for `cmd`; a missing one for a reading command is an
+// AdmError. Warns when others may read or write an existing database: it
+// holds the nodes' password hashes and every record.
+std::unique_ptr<Store> openFor(const Command& cmd, const std::string& db, FILE* err) {
+  if (readsOnly(cmd) && access(db.c_str(), F_OK) != 0 && errno == ENOENT)
+    throw AdmError{"there is no database " + db + " (" + cmd.name + " works on an existing one and creates none)"};
+  auto store = Store::open(db, readsOnly(cmd) ? Store::kExisting : Store::kCreate);
+  struct stat st {};
+  if (stat(db.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
+    fprintf(err, "zefadm: warning: other users can access the database %s (mode %04o); run: chmod 600 %s\n",
+            db.c_str(), static_cast<unsigned>(st.st_mode & 07777), db.c_str());
+  return store;
+}
+
 // The import keys that name a 32-bit attribute, or null.
 uint32_t FileAttrs::*u32Field(const std::string& key) {
   static const std::pair<const char*, uint32_t FileAttrs::*> kFields[] = {
@@ -433,7 +459,7 @@ int runAdm(int argc, char** argv, FILE* out, FILE* err) {
     return 2;
   }
   try {
-    auto store = Store::open(db);
+    auto store = openFor(*cmd, db, err);
     ensureDataSchema(*store);
     Ctx ctx{*store,     std::vector<std::string>(rest.begin() + 1, rest.end()),
             prefix,     out,

@@ -19,6 +19,7 @@
 #include "hsmfs/fsstate.h"
 #include "hsmfs/hsmattr.h"
 #include "hsmfs/hsmenv.h"
+#include "hsmfs/hsmsettings.h"
 #include "hsmfs/xdsmstore.h"
 #include "hsmfs/xdsmapi.h"
 #include "zefserver/objects.h"
@@ -167,6 +168,47 @@ void collectFiles(const fs::path& dir, const fs::path& tarnveld, std::vector<fs:
   }
 }
 
+// What manage-fs made, removed again (newest first) unless kept, so that a
+// failed call leaves the file system as it found it.
+class MadeFiles {
+ public:
+  ~MadeFiles() {
+    for (auto it = paths_.rbegin(); it != paths_.rend(); ++it)
+      if (unlink(it->c_str()) != 0 && errno == EISDIR) rmdir(it->c_str());
+  }
+  void add(const std::string& path) { paths_.push_back(path); }
+  void keep() { paths_.clear(); }
+
+ private:
+  std::vector<std::string> paths_;
+};
+
+// True when `path` is a directory on which a file system is mounted (the
+// state file and .Tarnveld belong to the root of one); else says why on `err`.
+bool isMountPoint(const std::string& path, FILE* err) {
+  struct statx stx {};
+  if (statx(AT_FDCWD, path.c_str(), 0, STATX_TYPE | STATX_INO, &stx) != 0) {
+    fprintf(err, "zefadm: %s: %s\n", path.c_str(), strerror(errno));
+    return false;
+  }
+  if (!S_ISDIR(stx.stx_mode)) {
+    fprintf(err, "zefadm: %s is not a directory\n", path.c_str());
+    return false;
+  }
+  bool root = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+  if (!(stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)) {
+    // An older kernel: a mount point lies on another device than its
+    // parent, or is "/" itself.
+    struct stat self {}, parent {};
+    root = stat(path.c_str(), &self) == 0 && stat((path + "/..").c_str(), &parent) == 0 &&
+           (self.st_dev != parent.st_dev || self.st_ino == parent.st_ino);
+  }
+  if (!root)
+    fprintf(err, "zefadm: %s is not a mount point: manage-fs takes the directory a file system is mounted on\n",
+            path.c_str());
+  return root;
+}
+
 bool carriesObjectRecord(const DmapiSession& s, int fd) {
   OwnedHandle h;
   if (!handleSetWithFd(h.out(), fd)) return false;
@@ -180,17 +222,35 @@ bool carriesObjectRecord(const DmapiSession& s, int fd) {
 int manageFileSystem(const std::string& mountPoint, FILE* out, FILE* err) {
   const std::string tarnveld = mountPoint + "/.Tarnveld";
   const std::string config = tarnveld + "/hsmfsconfig.xml";
-  if (mkdir(tarnveld.c_str(), 0755) != 0 && errno != EEXIST) {
+  // Everything that can be checked is checked before anything is made.
+  if (!isMountPoint(mountPoint, err)) return 1;
+  const std::string nodeConfig = hsmSettings().configDir();
+  struct stat st {};
+  const int missing = stat(nodeConfig.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (missing != 0) {
+    fprintf(err,
+            "zefadm: the node's HSM directory %s is missing (%s): it holds the node's global state file.\n"
+            "Install the client package, or make it: mkdir -p -m 0755 %s\n",
+            nodeConfig.c_str(), strerror(missing), nodeConfig.c_str());
+    return 1;
+  }
+  MadeFiles made;
+  if (mkdir(tarnveld.c_str(), 0755) == 0) {
+    made.add(tarnveld);
+  } else if (errno != EEXIST) {
     fprintf(err, "zefadm: cannot create %s: %s\n", tarnveld.c_str(), strerror(errno));
     return 1;
   }
   if (access(config.c_str(), F_OK) != 0) {
     FILE* f = fopen(config.c_str(), "wx");
+    if (f) made.add(config);
     if (!f || fputs(kMinimalConfig, f) < 0 || fclose(f) != 0) {
       fprintf(err, "zefadm: cannot write %s: %s\n", config.c_str(), strerror(errno));
       return 1;
     }
   }
+  const std::string stateFile = fsStateFilePath(mountPoint);
+  if (access(stateFile.c_str(), F_OK) != 0) made.add(stateFile);
   DmapiSession session;
   if (session.sid() == DM_NO_SESSION) {
     fprintf(err, "zefadm: no DMAPI session: %s\n", strerror(errno));
@@ -201,6 +261,7 @@ int manageFileSystem(const std::string& mountPoint, FILE* out, FILE* err) {
     fprintf(err, "zefadm: cannot create the state file of %s: %s\n", mountPoint.c_str(), strerror(errno));
     return 1;
   }
+  made.keep();
   fprintf(out, "%s is a managed file system\n", mountPoint.c_str());
   return 0;
 }

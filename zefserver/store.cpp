@@ -1,8 +1,13 @@
 #include "zefserver/store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 
 namespace zef {
@@ -139,10 +144,22 @@ bool ObjectCursor::next(StoredObject& o) {
   return true;
 }
 
-std::unique_ptr<Store> Store::open(const std::string& path) {
+std::unique_ptr<Store> Store::open(const std::string& path, OpenMode mode) {
+  if (mode == kCreate) {
+    // Made here rather than by SQLite, which would take the umask's mode.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+      const bool ok = fchmod(fd, 0600) == 0;
+      const int err = errno;
+      ::close(fd);
+      if (!ok) throw StoreError("cannot create " + path + ": " + strerror(err));
+    } else if (errno != EEXIST) {
+      throw StoreError("cannot create " + path + ": " + strerror(errno));
+    }
+  }
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (mode == kCreate ? SQLITE_OPEN_CREATE : 0);
+  int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);

@@ -5,7 +5,10 @@
 // - A Store is one database connection. It is used by one thread at a time;
 //   every session thread and zefadm open their own. WAL lets one writer and
 //   any number of readers (a streaming query) work at once.
-// - open() creates the schema on first use. Every other failure of SQLite is
+// - open() creates the database file (mode 0600 whatever the umask: it holds
+//   the nodes' password hashes and every record; SQLite gives its journal
+//   files the same mode) and the schema on first use; opened as kExisting, a
+//   missing file is a StoreError and nothing is created. Every other failure of SQLite is
 //   thrown as StoreError; the store stays usable (an open WriteTxn rolls back
 //   when it is destroyed without commit()).
 // - Nothing a writer does is visible to other connections before commit().
@@ -101,8 +104,9 @@ enum class ChangeResult { kChanged, kNoSuchObject, kTooLarge };
 
 class Store {
  public:
-  // Opens or creates the database at `path`. Throws StoreError.
-  static std::unique_ptr<Store> open(const std::string& path);
+  enum OpenMode { kCreate, kExisting };
+  // Opens (kCreate: or creates) the database at `path`. Throws StoreError.
+  static std::unique_ptr<Store> open(const std::string& path, OpenMode mode = kCreate);
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;

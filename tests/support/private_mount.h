@@ -83,7 +83,8 @@ inline bool EnterTestNamespace(std::string* why) {
 }
 
 // A scratch file system mounted on a fresh directory under /tmp; unmounted and
-// removed on destruction. kind is "tmpfs" or "ext4" (a loop-mounted image).
+// removed on destruction. kind is "tmpfs", "ext4" (a loop-mounted image) or
+// "ext4-1k" (the same with 1 KiB blocks).
 class ScratchMount {
  public:
   explicit ScratchMount(const std::string& kind = "tmpfs", unsigned sizeMb = 64) {
@@ -96,7 +97,8 @@ class ScratchMount {
     } else {
       image_ = dir_ + ".img";
       std::string cmd = "truncate -s " + std::to_string(sizeMb) + "M " + image_ +
-                        " && mkfs.ext4 -q -F " + image_ + " >/dev/null 2>&1 && mount -o loop " +
+                        " && mkfs.ext4 -q -F " + (kind == "ext4-1k" ? "-b 1024 " : "") + image_ +
+                        " >/dev/null 2>&1 && mount -o loop " +
                         image_ + " " + dir_;
       if (system(cmd.c_str()) != 0) throw std::runtime_error("loop ext4 mount failed");
     }

@@ -225,8 +225,8 @@ void Bed::writeOptions() {
 }
 
 std::string Bed::mountManaged(const std::string& kind) {
-  // ext4 below 512 MiB gets 1 KiB blocks, too small for the state file's
-  // 1020-byte attribute beside the others; the image is sparse.
+  // An ext4 image of 600 MiB (sparse) gets 4 KiB blocks; "ext4-1k" asks
+  // for 1 KiB ones.
   mounts_.push_back(std::make_unique<kmrtest::ScratchMount>(kind, kind == "tmpfs" ? 64 : 600));
   const std::string& m = mounts_.back()->path();
   chmod(m.c_str(), 0755);

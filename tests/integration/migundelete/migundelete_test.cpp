@@ -83,6 +83,45 @@ TEST_P(MigrateTest, FilesBecomeExactStubsWithRecordsNamingThem) {
 
 INSTANTIATE_TEST_SUITE_P(E2E, MigrateTest, ::testing::Values("tmpfs", "ext4"));
 
+// manage-fs makes any mounted file system managed, 1 KiB blocks included
+// (where the state file's attribute does not fit whole), so that the command
+// then works on it; what it refuses it says, and it leaves nothing made.
+TEST_F(CommandTest, ManageFsTakesEveryMountPointAndLeavesNothingWhenRefused) {
+  bed->startServer();
+  const std::string small = bed->mountManaged("ext4-1k");
+  MakeFile(small + "/a", 3000, 0, 0, 0644, 1500000000, 1600000000);
+  migrate(small);
+  ASSERT_EQ(0, unlink((small + "/a").c_str()));
+  Result run = bed->run({small});
+  EXPECT_EQ(0, run.status) << run.out << run.err;
+  EXPECT_TRUE(lexists(small + "/a"));
+
+  kmrtest::ScratchMount fresh("tmpfs");
+  ASSERT_EQ(0, mkdir((fresh.path() + "/plain").c_str(), 0755));
+  struct Refusal {
+    const char* what;
+    std::string dir;
+    bool noNodeDir;  // the node's /etc/vostra/Tarnveld/config is missing
+    std::string says;
+  };
+  const Refusal refusals[] = {
+      {"a directory that is no mount point", fresh.path() + "/plain", false, "is not a mount point"},
+      {"a node without its HSM directory", fresh.path(), true, "/etc/vostra/Tarnveld/config is missing"},
+  };
+  for (const Refusal& c : refusals) {
+    if (c.noNodeDir) {
+      ASSERT_EQ(0, mount("tmpfs", "/etc/vostra/Tarnveld", "tmpfs", 0, "size=1m"));
+    }
+    Result r = bed->zefadm({"manage-fs", c.dir});
+    if (c.noNodeDir) {
+      ASSERT_EQ(0, umount2("/etc/vostra/Tarnveld", 0));
+    }
+    EXPECT_EQ(1, r.status) << c.what << ": " << r.err;
+    EXPECT_THAT(r.err, HasSubstr(c.says)) << c.what;
+    EXPECT_FALSE(lexists(c.dir + "/.Tarnveld")) << c.what << ": something was made";
+  }
+}
+
 // ---------------------------------------------------------------------------
 // The four flavours on tmpfs and ext4.
 

@@ -102,7 +102,8 @@ TEST_F(BuiltCatalog, InsertsMatchWhatTheCallersPass) {
       {9727, "s,s,d,s,"}, {9728, "llu,llu,llu,llu,llu,llu,llu,"}, {9729, ""}, {9730, "s,s,s,s,s,"},
       {9733, "s,"}, {9734, "llu,s,"}, {9735, "s,llu,llu,llu,llu,llu,llu,llu,"},
       {9736, "s,u,u,s,"}, {9737, "s,u,u,s,"},
-      {9738, "s,s,"}, {9739, "s,s,s,"}};
+      {9738, "s,s,"}, {9739, "s,s,s,"},
+      {9760, "s,s,d,"}, {9761, "s,s,s,s,d,"}};
   for (const auto& [number, convs] : expected) EXPECT_EQ(conversions(text(number)), convs) << number;
 }
 

@@ -276,6 +276,39 @@ TEST_F(LocalityTest, InstanceNumberIsCachedInFilesAndAskedAgainWhenUnusable) {
   EXPECT_EQ(getInstanceNo(), 3);
 }
 
+// A fresh node waits for its number in silence no more: the wait starts
+// with one message naming what is missing and where it is configured.
+TEST_F(LocalityTest, WaitForTheNodeNumberSaysOnceWhatIsMissingAndWhere) {
+  struct Case {
+    const char* what;
+    bool clusterFile;  // the description exists, without this host
+    std::string says;
+  };
+  const Case cases[] = {
+      {"no cluster description", false,
+       "BQF9760I This node's number is not known yet: the ORCA cluster description " + clusterFile +
+           " does not exist. The number is configured there, on a line 'node <number> " + kmrtest::hostName() + "'"},
+      {"no line for this host", true,
+       "BQF9761I This node's number is not known yet: " + kmrtest::adminCommandPath() + " gives none for this host (" +
+           kmrtest::hostName() + "). It is configured in the ORCA cluster description " + clusterFile},
+  };
+  for (const Case& c : cases) {
+    if (c.clusterFile)
+      writeFile(clusterFile, "node 4 othernode\n");
+    else
+      unlink(clusterFile.c_str());
+    resetInstanceNo();
+    testing::internal::CaptureStderr();
+    EXPECT_GT(getInstanceNo(), 65534) << c.what;
+    if (!c.clusterFile) {
+      EXPECT_GT(getInstanceNo(), 65534) << c.what;  // asked again, not said again
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(c.says), std::string::npos) << c.what << ": " << err;
+    EXPECT_EQ(err.find("BQF976"), err.rfind("BQF976")) << c.what << " said more than once: " << err;
+  }
+}
+
 TEST_F(LocalityTest, StoragePoolIdsComeFromLiborcaThroughDlopen) {
   auto fs = mountFs(nullptr);
   OrcaStoragePoolFunctions functions(kmrtest::orcaLibraryPath());

@@ -4,6 +4,7 @@
 // or cost anyone a file. (A link or mount in a directory component, and a
 // file put at the name after it was looked at, are met by the command's
 // end-to-end tests and the safe-open tests.)
+#include <dirent.h>
 #include <fcntl.h>
 
 #include "reconcile/stubfile.h"
@@ -17,7 +18,17 @@ using kmrtest::lexists;
 using kmrtest::readFile;
 
 const std::string kHex(56, 'A');
-const std::string kTemp = std::string(".kmrstub.") + std::string(56, 'A');
+
+// The names in `dir` that look like our temporaries.
+std::vector<std::string> temporariesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d))
+      if (std::string(e->d_name).rfind(kStubTempPrefix, 0) == 0) names.push_back(e->d_name);
+    closedir(d);
+  }
+  return names;
+}
 
 class StubFileTest : public kmrtest::HostileTreeTest {
  protected:
@@ -52,7 +63,7 @@ TEST_F(StubFileTest, FreeNameGetsTheStubByLinkOlderFileByRenameADirectoryNever) 
   StubFile stub;
   build(stub, "/dir/new");
   EXPECT_FALSE(lexists(mount + "/dir/new")) << "nothing at the name before the link";
-  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp)) << "a free name needs no temporary";
+  EXPECT_TRUE(temporariesIn(mount + "/dir").empty()) << "a free name needs no temporary";
   ASSERT_EQ(stub.commit(), 0);
   ASSERT_EQ(stub.unmark(), 0);
   EXPECT_EQ(readFile(mount + "/dir/new"), "s");
@@ -65,7 +76,7 @@ TEST_F(StubFileTest, FreeNameGetsTheStubByLinkOlderFileByRenameADirectoryNever) 
   EXPECT_TRUE(older.seen().present && older.seen().regular);
   ASSERT_EQ(older.commit(), 0);
   EXPECT_EQ(readFile(mount + "/dir/old"), "s");
-  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp)) << "the replaced file is gone";
+  EXPECT_TRUE(temporariesIn(mount + "/dir").empty()) << "the replaced file is gone";
 
   // A directory is never replaced.
   ASSERT_EQ(mkdir((mount + "/dir/sub").c_str(), 0755), 0);
@@ -122,43 +133,70 @@ TEST_F(StubFileTest, KeptDirectoryOfADirectoryRunNeverLeadsOutside) {
   StubFile again;
   EXPECT_EQ(refusal(again, "/gone/b", &dirs), ELOOP);
   expectVictimUntouched();
-  for (const std::string& name : std::vector<std::string>{"/one", "/two", "/a", "/b", "/x", "/" + kTemp})
+  for (const std::string& name : std::vector<std::string>{"/one", "/two", "/a", "/b", "/x"})
     EXPECT_FALSE(lexists(outside + name)) << name;
+  EXPECT_TRUE(temporariesIn(outside).empty());
 }
 
 TEST_F(StubFileTest, StaleTemporaryGoesOnlyWhenItCarriesOurMarkerForThisObject) {
+  std::string temp;
   {
     // What a run killed before it replaced an older file leaves: the marked
     // temporary. A second name keeps it while this object discards its own.
     put("/dir/f", "older");
     StubFile crashed;
     build(crashed, "/dir/f");
-    EXPECT_EQ(kHex, kmrtest::rawXattr(mount + "/dir/" + kTemp, kStubTempMarker));
-    ASSERT_EQ(link((mount + "/dir/" + kTemp).c_str(), (mount + "/keep").c_str()), 0);
+    temp = "/dir/" + crashed.tempName();
+    EXPECT_EQ(kHex, kmrtest::rawXattr(mount + temp, kStubTempMarker));
+    ASSERT_EQ(link((mount + temp).c_str(), (mount + "/keep").c_str()), 0);
   }
-  ASSERT_EQ(link((mount + "/keep").c_str(), (mount + "/dir/" + kTemp).c_str()), 0);
+  ASSERT_EQ(link((mount + "/keep").c_str(), (mount + temp).c_str()), 0);
   StubFile other;
   ASSERT_EQ(other.open(mount, "/dir/f", std::string(56, 'B')), 0);
-  EXPECT_EQ(other.removeStaleTemporary(), 0) << "another object's name";
+  EXPECT_EQ(other.removeStaleTemporary(), 0) << "another object's temporary";
+  StubDirCache dirs;
   StubFile rerun;
-  ASSERT_EQ(rerun.open(mount, "/dir/f", kHex), 0);
-  EXPECT_EQ(rerun.removeStaleTemporary(), 1);
-  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp));
+  ASSERT_EQ(rerun.open(mount, "/dir/f", kHex, &dirs), 0);
+  std::string removed;
+  EXPECT_EQ(rerun.removeStaleTemporary(&removed), 1);
+  EXPECT_EQ("/dir/" + removed, temp);
+  EXPECT_FALSE(lexists(mount + temp));
+  EXPECT_EQ(rerun.removeStaleTemporary(), 0) << "one removal per temporary";
 
-  // A user's file, link or FIFO at the temporary name has no marker.
+  // A user's file, link or FIFO under that name has no marker.
   for (int kind = 0; kind < 3; ++kind) {
-    const std::string at = mount + "/dir/" + kTemp;
-    if (kind == 0) put("/dir/" + kTemp, "user's");
+    const std::string at = mount + temp;
+    if (kind == 0) put(temp, "user's");
     int made = kind == 1 ? symlink((mount + "/keep").c_str(), at.c_str())
                          : kind == 2 ? mkfifo(at.c_str(), 0666) : 0;
     ASSERT_EQ(made, 0);
-    EXPECT_EQ(rerun.removeStaleTemporary(), 0) << kind;
+    StubFile again;
+    ASSERT_EQ(again.open(mount, "/dir/f", kHex), 0);
+    EXPECT_EQ(again.removeStaleTemporary(), 0) << kind;
     EXPECT_TRUE(lexists(at)) << kind;
-    errno = 0;
-    EXPECT_EQ(rerun.createTemporary(), -1) << kind;
-    EXPECT_EQ(errno, EEXIST) << kind;
     ASSERT_EQ(unlink(at.c_str()), 0);
   }
+}
+
+// A user who plants files at the names a temporary could take blocks no
+// object: the name is drawn afresh for each temporary and says nothing of
+// the object.
+TEST_F(StubFileTest, PlantedTemporaryNamesBlockNothing) {
+  const std::vector<std::string> planted = {std::string(kStubTempPrefix) + kHex,
+                                            std::string(kStubTempPrefix) + std::string(56, 'a')};
+  for (const std::string& name : planted) put("/dir/" + name, "user's");
+  std::vector<std::string> names;
+  for (int i = 0; i < 2; ++i) {
+    put("/dir/f", "older");
+    StubFile stub;
+    build(stub, "/dir/f");
+    EXPECT_EQ(stub.tempName().find(kHex), std::string::npos) << stub.tempName();
+    names.push_back(stub.tempName());
+    ASSERT_EQ(stub.commit(), 0);
+    EXPECT_EQ(readFile(mount + "/dir/f"), "s");
+  }
+  EXPECT_NE(names[0], names[1]);
+  for (const std::string& name : planted) EXPECT_EQ(readFile(mount + "/dir/" + name), "user's") << name;
 }
 
 // The command keeps one StubFile (and one directory cache) for the whole
@@ -171,13 +209,13 @@ TEST_F(StubFileTest, OneStubFileServesObjectAfterObjectWithNothingCarriedOver) {
   ASSERT_EQ(stub.open(mount, "/dir/a-rather-long-name-of-an-older-file", kHex, &dirs), 0);
   ASSERT_EQ(stub.look(nullptr), 0);
   ASSERT_EQ(stub.createTemporary(), 0);
-  ASSERT_TRUE(lexists(mount + "/dir/" + kTemp)) << "an older file is replaced through the temporary";
+  ASSERT_EQ(temporariesIn(mount + "/dir").size(), 1u) << "an older file is replaced through the temporary";
 
   ASSERT_EQ(stub.open(mount, "/dir/b", std::string(56, 'B'), &dirs), 0);
-  EXPECT_FALSE(lexists(mount + "/dir/" + kTemp)) << "the previous object's temporary goes";
+  EXPECT_TRUE(temporariesIn(mount + "/dir").empty()) << "the previous object's temporary goes";
   EXPECT_EQ(readFile(mount + "/dir/a-rather-long-name-of-an-older-file"), "older");
   EXPECT_EQ(stub.leaf(), "b");
-  EXPECT_EQ(stub.tempName(), ".kmrstub.BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB");
+  EXPECT_EQ(stub.tempName(), "") << "no temporary named yet for this object";
   EXPECT_FALSE(stub.isOpen());
   EXPECT_FALSE(stub.seen().present) << "nothing looked at yet for this object";
   ASSERT_EQ(stub.look(nullptr), 0);

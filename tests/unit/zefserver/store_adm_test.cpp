@@ -1,6 +1,7 @@
 // zefadm's commands and the store beneath them.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include "tests/support/no_terminal.h"
 #include "tests/support/node_password.h"
@@ -14,20 +15,23 @@ namespace {
 
 class AdmTest : public ::testing::Test {
  protected:
-  int adm(std::vector<std::string> args, std::string* out = nullptr) {
+  int adm(std::vector<std::string> args, std::string* out = nullptr, std::string* errText = nullptr) {
     std::vector<std::string> all = {"zefadm", "--db", db_};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
     char* buf = nullptr;
-    size_t len = 0;
+    char* ebuf = nullptr;
+    size_t len = 0, elen = 0;
     FILE* o = open_memstream(&buf, &len);
-    FILE* e = fopen("/dev/null", "w");
+    FILE* e = open_memstream(&ebuf, &elen);
     int rc = runAdm(static_cast<int>(argv.size()), argv.data(), o, e);
     fclose(o);
     fclose(e);
     if (out) *out = std::string(buf, len);
+    if (errText) *errText = std::string(ebuf, elen);
     free(buf);
+    free(ebuf);
     return rc;
   }
   // A password file as an administrator makes one: mode 0600.
@@ -132,6 +136,36 @@ TEST_F(AdmTest, ExpireUnexpireAndGenerate) {
   EXPECT_EQ(adm({"bogus"}), 2);
   adm({"list-filespaces"}, &out);
   EXPECT_NE(out.find("N1\t/fs\tORCA\t3 objects"), std::string::npos) << out;
+}
+
+// The database holds the nodes' password hashes and every record: whatever
+// the umask, a database made by zefadm or by the server's open is the
+// owner's alone; a reading command never makes one (a mistyped --db), and
+// an existing database open to others is warned about.
+TEST_F(AdmTest, DatabaseIsMadePrivateNeverByAReadAndAnOpenOneIsWarnedAbout) {
+  std::string err;
+  for (const std::vector<std::string>& reading :
+       std::vector<std::vector<std::string>>{{"list-filespaces"}, {"list-objects", "n1", "/fs"}}) {
+    EXPECT_EQ(adm(reading, nullptr, &err), 1) << reading[0];
+    EXPECT_NE(err.find("there is no database " + db_), std::string::npos) << err;
+    EXPECT_FALSE(kmrtest::lexists(db_)) << reading[0] << " made a database";
+  }
+  const mode_t saved = umask(022);
+  const int made = registerNode("n1");
+  Store::open(scratch_.file("server-db"));  // as zefserverd opens its database
+  umask(saved);
+  ASSERT_EQ(made, 0);
+  for (const std::string& path : {db_, scratch_.file("server-db")}) {
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << path;
+  }
+  EXPECT_EQ(adm({"list-filespaces"}, nullptr, &err), 0);
+  EXPECT_EQ(err, "") << "a private database needs no warning";
+  ASSERT_EQ(chmod(db_.c_str(), 0644), 0);
+  EXPECT_EQ(adm({"list-filespaces"}, nullptr, &err), 0);
+  EXPECT_NE(err.find("warning: other users can access the database " + db_ + " (mode 0644)"), std::string::npos)
+      << err;
 }
 
 // Two file spaces of one node in a fresh store; returns their ids.
