@@ -218,7 +218,7 @@ TEST_F(StubFileTest, ReplacedFileGoesOnlyWhenDeviceInodeAndTimeAreTheOnesSeen) {
     }
     const std::string f = here.path() + "/dir/f";
     if (c.otherFsAtTheLook) {
-      ASSERT_EQ(mount((there.path() + "/dir/f").c_str(), f.c_str(), nullptr, MS_BIND, nullptr), 0);
+      ASSERT_EQ(::mount((there.path() + "/dir/f").c_str(), f.c_str(), nullptr, MS_BIND, nullptr), 0);
     }
     StubFile stub;
     ASSERT_EQ(stub.open(here.path(), "/dir/f", kHex), 0);
