@@ -1,5 +1,7 @@
 #include "hsmfs/hsmattr.h"
 
+#include <fcntl.h>
+
 #include <errno.h>
 
 #include <cstdio>
@@ -372,4 +374,27 @@ void dmiCancelMig() {
     if (dmiFinishMig(mig) != 0)
       TRACE(TR_SMXDSM, "dmiCancelMig: finishing a cancelled migration failed, errno %d\n", errno);
   }
+}
+
+namespace {
+int stubMakingLock(int fd, short type, int cmd) {
+  struct flock l {};
+  l.l_type = type;
+  l.l_whence = SEEK_SET;
+  l.l_start = kStubMakingLockOffset;
+  l.l_len = 1;
+  return fcntl(fd, cmd, &l);
+}
+}  // namespace
+
+StubMakingLock::StubMakingLock(int fd) : m_fd(fd) {
+  // A read lock: the maker may hold the file open for reading only.
+  while (!m_held) {
+    if (stubMakingLock(fd, F_RDLCK, F_SETLKW) == 0) m_held = true;
+    else if (errno != EINTR) break;
+  }
+}
+
+StubMakingLock::~StubMakingLock() {
+  if (m_held) stubMakingLock(m_fd, F_UNLCK, F_SETLK);
 }

@@ -113,6 +113,30 @@ int dmiRemoveExtObjIDAttrib(uint64_t sid, const DmHandle& h, HsmToken token);
 // 1 when the file carries `name`, else 0.
 int dmiFileHasDmAttr(uint64_t sid, const DmHandle& h, const char* name);
 
+// ---- making a stub in place ----------------------------------------------------
+// A program that turns an existing file into a stub ("VOQObj", managed
+// region, then the data punched out) holds a POSIX read lock on this one
+// byte of the file for those steps. The recall service lets that program's
+// own accesses (the punch) through without a recall and refuses others with
+// EBUSY until the lock goes: a recall in the middle would bring the data
+// back under a file that is being emptied. See docs/protocol.md.
+inline constexpr int64_t kStubMakingLockOffset = 0x7FFFFFFFFFFFFFFE;
+// Holds that lock on the file open at `fd` (any access mode) while it lives,
+// waiting for it if need be; held() is false (errno set) when it could not
+// be taken.
+class StubMakingLock {
+ public:
+  explicit StubMakingLock(int fd);
+  ~StubMakingLock();
+  StubMakingLock(const StubMakingLock&) = delete;
+  StubMakingLock& operator=(const StubMakingLock&) = delete;
+  bool held() const { return m_held; }
+
+ private:
+  int m_fd;
+  bool m_held = false;
+};
+
 // ---- managed regions ----------------------------------------------------------
 inline constexpr unsigned DMI_REGION_STUB = 7;  // read, write and truncate events
 // DM_EVENT_DESTROY (22) and DM_EVENT_MAX (24) come from the DMAPI header.

@@ -314,6 +314,10 @@ MigrateOutcome FileMigrator::makeStub(Step& s) {
   struct stat rwSt {};
   if (!rw || fstat(rw.get(), &rwSt) != 0) return failed(s, strerror(errno));
   if (rwSt.st_dev != s.marked.st_dev || rwSt.st_ino != s.marked.st_ino) return changed(s);
+  // kmrrecalld lets this process's own punch through instead of recalling
+  // into the file being emptied (hsmattr.h, kStubMakingLockOffset).
+  StubMakingLock making(rw.get());
+  if (!making.held()) return failed(s, strerror(errno));
   ExclusiveRight right(sid, rw.get());
   if (!right.held()) return failed(s, strerror(errno));
   const xdsm_handle_t& h = right.handle();

@@ -172,6 +172,7 @@ void RecallDaemon::readAccessEvents() {
     e.fd = m->fd;
     e.permission = fan::isPermission(m->mask);
     e.write = (m->mask & (FAN_MODIFY | FAN_CLOSE_WRITE)) != 0;
+    e.pid = m->pid;
     dispatch(e);
   }
 }
@@ -188,6 +189,20 @@ void RecallDaemon::dispatch(const Event& e) {
     if (e.permission) fan::respond(m_access, e.fd, FAN_ALLOW);
     close(e.fd);
     return;
+  }
+  if (e.permission) {
+    // A program making this file a stub in place: its own steps go on, any
+    // other access waits for the end (hsmattr.h, kStubMakingLockOffset).
+    struct flock l {};
+    l.l_type = F_WRLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = kStubMakingLockOffset;
+    l.l_len = 1;
+    if (fcntl(e.fd, F_GETLK, &l) == 0 && l.l_type != F_UNLCK) {
+      fan::respond(m_access, e.fd, l.l_pid == e.pid ? FAN_ALLOW : fan::denyErrno(EBUSY));
+      close(e.fd);
+      return;
+    }
   }
   const Key key{st.st_dev, st.st_ino};
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -217,17 +232,19 @@ void RecallDaemon::readAttribEvents() {
         int dir = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir < 0) continue;
         const bool modified = (m->mask & FAN_MODIFY) != 0;
-        // A change of attributes only touches the marks (O_PATH: nothing of
-        // the file is read); a write needs the file's state.
+        // A change of attributes only touches the marks; a write needs the
+        // file's state, read through a read-write descriptor. (fanotify_mark
+        // does not take O_PATH descriptors.) Opening reads no data.
         int fd = open_by_handle_at(dir, const_cast<struct file_handle*>(h),
-                                   (modified ? O_RDWR : O_PATH) | O_CLOEXEC);
+                                   (modified ? O_RDWR : O_RDONLY) | O_NOATIME | O_CLOEXEC);
         close(dir);
         if (fd < 0) {
           TRACE(TR_SMRECALL, "%s: the file of an attribute event cannot be opened: errno %d\n", kName, errno);
           continue;
         }
         if (m->mask & FAN_ATTRIB) {
-          fan::dropIgnore(m_access, fd, fan::kAccessMask);
+          const int err = fan::dropIgnore(m_access, fd, fan::kAccessMask);
+          TRACE(TR_SMRECALLDETAIL, "%s: ignore mark dropped: %d\n", kName, err);
           fan::dropIgnore(m_attrib, fd, FAN_MODIFY);
         }
         if (modified) attribWrite(fd);

@@ -63,6 +63,7 @@ class RecallDaemon {
     int fd = -1;
     bool permission = false;
     bool write = false;
+    pid_t pid = 0;
   };
   struct Job {
     std::string fsName;

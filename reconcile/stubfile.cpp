@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/trace.h"
+
 namespace {
 bool sameEntry(const struct stat& st, const StubEntry& seen) {
   return st.st_dev == seen.dev && st.st_ino == seen.ino && st.st_mtim.tv_sec == seen.mtime.tv_sec &&
@@ -249,7 +251,7 @@ int StubFile::createTemporary() {
     errno = EBADF;
     return -1;
   }
-  if (m_looked && !m_seen.present) {
+  if (m_looked && !m_seen.present && !TEST_NOUNNAMEDFILES.set) {
     // Nothing was at the stub's name: the file stays unnamed until commit()
     // links it there, which fails if anything took the name meanwhile.
     // Killed before that, it is gone with the process; nothing to mark.
@@ -265,6 +267,7 @@ int StubFile::createTemporary() {
   bool tmpfile = true;
   for (int tries = 0; fd < 0 && tries < kTempNameTries; ++tries) {
     if (drawTempName(&m_temp) != 0) return -1;
+    if (tmpfile && TEST_NOUNNAMEDFILES.set) tmpfile = false;  // as where O_TMPFILE fails
     if (tmpfile) fd = createMarkedTmpfile(dirFd(), m_temp.c_str(), m_objectHex);
     if (fd < 0 && tmpfile && noTmpfile(errno)) tmpfile = false;
     if (!tmpfile) fd = createMarkedNamed(dirFd(), m_temp.c_str(), m_objectHex);

@@ -87,6 +87,9 @@ class StubMaker {
   std::optional<StubIdentity> make(const std::string& path, int fd, const ObjId& id, const FileAttrs& a) {
     OwnedHandle h;
     if (!handleSetWithFd(h.out(), fd)) return fail(path, "dm_path_to_handle");
+    // The recall service's sign that this process is making the stub (hsmattr.h).
+    StubMakingLock making(fd);
+    if (!making.held()) return fail(path, "fcntl(F_SETLKW)");
     dm_token_t token = DM_NO_TOKEN;
     if (!s_.api()->createUserEvent(s_.sid(), 8, h.out(), &token)) return fail(path, "dm_create_userevent");
     std::optional<StubIdentity> r = underRight(path, h.get(), token, id, a);

@@ -288,6 +288,24 @@ std::optional<ObjectRecord> Bed::record(const std::string& fs, const std::string
   return std::nullopt;
 }
 
+void Bed::setRecordCtime(const std::string& fsName, const std::string& alias, uint32_t ctime) {
+  auto store = zef::Store::open(db());
+  auto fs = store->findFileSpace(kNode, fsName);
+  if (!fs) throw std::runtime_error("no file space " + fsName);
+  zef::Store::WriteTxn txn(*store);
+  for (uint64_t n : store->objectsByPath(fs->id, alias)) {
+    auto o = store->objectByNum(n);
+    auto a = o ? zef::decodeAttrBlock(o->attrs) : std::nullopt;
+    if (!a) throw std::runtime_error("unreadable record of " + alias);
+    a->ctime = ctime;
+    const uint8_t* hsm = &o->attrs[o->attrs[2] + kAttribHsmOffset];
+    const DmHandle handle = be16(hsm) == kAttribHandleMarker ? DmHandle(hsm + 4, std::min<uint16_t>(be16(hsm + 2), 32))
+                                                             : DmHandle();
+    store->updateAttrs(n, zef::encodeAttrBlock(*a, handle));
+  }
+  txn.commit();
+}
+
 std::vector<uint8_t> ExpectedHandle(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return {};

@@ -123,6 +123,8 @@ class Bed {
   Result run(const std::vector<std::string>& args) { return Run(command(args)); }
   std::vector<ObjectRecord> records(const std::string& fs) const;
   std::optional<ObjectRecord> record(const std::string& fs, const std::string& alias) const;
+  // Rewrites the change time in the record of `alias`, everything else kept.
+  void setRecordCtime(const std::string& fs, const std::string& alias, uint32_t ctime);
 
  private:
   void writeOptions();

@@ -282,6 +282,25 @@ class DamagedTree : public CommandTest {
   Records before;
 };
 
+// A server that answers without the handle form (zefserverd's default)
+// leaves inode and change time to tell whether a record names the stub in
+// place. File systems hand a freed inode number to the next new file at
+// once, so a stub made anew may carry the number its record names: the
+// older change time must still get the record repaired.
+TEST_F(CommandTest, RecordWithTheStubsInodeNumberButAnOlderChangeTimeIsRepaired) {
+  const std::string fs = serve("ext4");
+  MakeFile(fs + "/a", 3000, 0, 0, 0644, 1500000000, 1600000000);
+  const ObjectRecord was = migrate(fs)["/a"];
+  bed->setRecordCtime(fs, "/a", was.ctime - 1000);
+  Result r = bed->run({"-DETAIL", fs});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr("The server record of the stub file '" + fs + "/a' was updated."));
+  auto now = bed->record(fs, "/a");
+  ASSERT_TRUE(now);
+  EXPECT_EQ(was.ctime, now->ctime) << "the record still names an older file";
+  EXPECT_EQ(was.inode, now->inode);
+}
+
 class CrashPointTest : public DamagedTree, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(CrashPointTest, OneRerunLeavesEveryStubAndRecordConsistent) {

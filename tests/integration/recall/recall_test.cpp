@@ -2,7 +2,6 @@
 // daemon watching a loop ext4 in the test's private namespace, and the
 // accesses a program makes. What is checked is what a user sees (the bytes,
 // the error) and what the file is afterwards (stub, premigrated, resident).
-#include <sodium.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/uio.h>
@@ -14,11 +13,7 @@
 #include <functional>
 #include <thread>
 
-#include "hsmfs/hsmattr.h"
-#include "tests/integration/migundelete/e2e_support.h"
-#include "tests/support/data_verbs.h"
-#include "tests/support/verb_client.h"
-#include "zefserver/objects.h"
+#include "tests/integration/recall/recall_bed.h"
 #include "zefserver/store.h"
 
 namespace {
@@ -26,35 +21,11 @@ namespace {
 using e2e::Bed;
 using e2e::Child;
 using e2e::RunSpec;
-using kmrtest::Bytes;
 using kmrtest::contains;
-
-enum class State { kStub, kPremigrated, kResident };
-
-State stateOf(const std::string& path) {
-  char b[256];
-  if (getxattr(path.c_str(), "trusted.dmapi.VOQObj", b, sizeof b) >= 0) return State::kStub;
-  if (getxattr(path.c_str(), "trusted.dmapi.VOQPMig", b, sizeof b) >= 0) return State::kPremigrated;
-  return State::kResident;
-}
-
-// Bytes "0123...": each test file's own content, told apart by `seed`.
-std::string content(size_t size, unsigned seed) {
-  std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>('!' + (i * 7 + seed) % 90);
-  return s;
-}
-
-std::string readWhole(const std::string& path, int* err = nullptr) {
-  int fd = open(path.c_str(), O_RDONLY);
-  std::string out;
-  char buf[65536];
-  ssize_t n = 0;
-  while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  if (err) *err = fd < 0 || n < 0 ? errno : 0;
-  if (fd >= 0) close(fd);
-  return out;
-}
+using recalltest::content;
+using recalltest::readWhole;
+using recalltest::State;
+using recalltest::stateOf;
 
 // Polls until the file has `want` (the daemon learns of a finished write
 // after it happened); false after a minute: a hang guard, not a measure.
@@ -88,54 +59,16 @@ class RecallTest : public e2e::CommandTest {
   }
   void TearDown() override { daemon.reset(); }
 
-  int port() const {
-    const std::string sys = kmrtest::readFile(bed->work() + "/inst/kmr.sys");
-    return atoi(sys.c_str() + sys.find("TCPPORT") + 8);
-  }
-  // Stores `data` on the server and makes `name` (below the file system) a
-  // stub of it, as a migration leaves one. Returns the stub's path.
+  // Makes `name` a stub of `data` (its path).
   std::string stub(const std::string& name, const std::string& data, mode_t mode = 0644) {
-    kmrtest::VerbClient c(static_cast<uint16_t>(port()));
-    EXPECT_TRUE(c.signOn(Bed::kNode, Bed::kPassword));
-    zef::FileAttrs a;
-    a.size = data.size();
-    c.send(kmrtest::dataPutVerb(fsId, data.size(), kmrtest::str(name), zef::encodeAttrBlock(a)));
-    for (size_t at = 0; at < data.size() || at == 0; at += 32756) {
-      const size_t n = std::min<size_t>(32756, data.size() - at);
-      c.send(kmrtest::dataChunkVerb(at, Bytes(data.begin() + static_cast<long>(at), data.begin() + static_cast<long>(at + n))));
-      if (n == 0) break;
-    }
-    Bytes sha(32);
-    crypto_hash_sha256(sha.data(), reinterpret_cast<const uint8_t*>(data.data()), data.size());
-    c.send(kmrtest::dataPutEndVerb(sha));
-    auto resp = c.recv();
-    EXPECT_TRUE(resp && resp->b.size() == 73 && resp->b[4] == 0) << "the server did not store " << name;
-    midExtObjId_t id{};
-    if (resp && resp->b.size() == 73) std::copy(resp->b.begin() + 5, resp->b.begin() + 33, id.bytes);
-    const std::string path = fs + name;
-    int fd = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY, mode);
-    EXPECT_GE(fd, 0) << path;
-    EXPECT_EQ(0, ftruncate(fd, static_cast<off_t>(data.size())));
-    uint8_t rec[kVOQObjLen];
-    encodeVOQObj(dmiStubInfo(id, data.size(), 1600000000, 1600000000, false), rec);
-    EXPECT_EQ(0, fsetxattr(fd, "trusted.dmapi.VOQObj", rec, sizeof rec, 0));
-    const uint64_t region[3] = {0, 0, DMI_REGION_STUB};
-    EXPECT_EQ(0, fsetxattr(fd, "trusted.xdsm.regions", region, sizeof region, 0));
-    fchmod(fd, mode);
-    close(fd);
-    return path;
+    EXPECT_EQ("", recalltest::makeStub(*bed, fs, fsId, name, data, mode));
+    return fs + name;
   }
-  // Starts the daemon (with TESTFLAGS `flag`:"RECALLCHUNK" when given) and
-  // waits until it serves the file system.
+  // Starts the daemon (with TESTFLAGS `flag`:"RECALLCHUNK" when given).
   void startDaemon(const std::string& flag = "") {
     setTestFlag(flag, "RECALLCHUNK");
-    RunSpec s = bed->command({});
-    s.argv = {KMRRECALLD_PATH, "--foreground", "-TRACEFILE=" + bed->work() + "/recall.trace",
-              "-TRACEFLAGS=SMRECALL"};
-    daemon = std::make_unique<Child>(s);
-    ASSERT_TRUE(daemon->waitForOutput([](const std::string& out, const std::string&) {
-      return contains(out, "BQF9850I");
-    })) << daemon->errSoFar();
+    daemon = recalltest::startDaemon(*bed, bed->work() + "/recall.trace");
+    ASSERT_TRUE(daemon) << "the daemon serves nothing";
   }
   std::string errorLog() const { return kmrtest::readFile(bed->work() + "/log/kmrerror.log"); }
   // How many recalls the daemon started.
@@ -423,6 +356,38 @@ TEST_F(RecallTest, AFileLargerThanTheDaemonsMemoryIsStreamed) {
   const std::string status = kmrtest::readFile("/proc/" + std::to_string(daemon->pid()) + "/status");
   const size_t hwmKb = std::stoul(status.substr(status.find("VmHWM:") + 6));
   EXPECT_LT(hwmKb, 48u * 1024) << "peak " << hwmKb << " KiB";
+}
+
+TEST_F(RecallTest, AFileSystemMadeManagedLaterIsServedAfterSighup) {
+  startDaemon();
+  const std::string later = bed->mountManaged("ext4");
+  ASSERT_EQ(0, bed->zefadm({"add-filespace", Bed::kNode, later}).status);
+  const uint32_t laterId = zef::Store::open(bed->db())->findFileSpace(Bed::kNode, later)->id;
+  ASSERT_EQ("", recalltest::makeStub(*bed, later, laterId, "/late", content(3000, 10)));
+  kill(daemon->pid(), SIGHUP);
+  ASSERT_TRUE(daemon->waitForOutput([](const std::string& out, const std::string&) {
+    return e2e::countOf(out, "BQF9850I") >= 2;
+  }));
+  EXPECT_THAT(daemon->outSoFar(), ::testing::HasSubstr(later));
+  EXPECT_TRUE(readWhole(later + "/late") == content(3000, 10));
+}
+
+TEST_F(RecallTest, AResidentFileMigratedInPlaceIsNoLongerExcused) {
+  const std::string path = fs + "/inplace";
+  kmrtest::writeFile(path, content(20000, 11));
+  startDaemon();
+  EXPECT_TRUE(readWhole(path) == content(20000, 11));  // seen resident: excused
+  // Once the daemon has seen the change, a read recalls: the original
+  // bytes, never the stub's zeros for good.
+  ASSERT_EQ(0, bed->zefadm({"migrate", Bed::kNode, fs}).status);
+  ASSERT_EQ(State::kStub, stateOf(path));
+  std::string got;
+  for (int i = 0; i < 6000 && got != content(20000, 11); ++i) {
+    got = readWhole(path);
+    if (got != content(20000, 11)) usleep(10000);
+  }
+  EXPECT_TRUE(got == content(20000, 11)) << "the stub stayed excused from recall";
+  EXPECT_EQ(State::kPremigrated, stateOf(path));
 }
 
 }  // namespace

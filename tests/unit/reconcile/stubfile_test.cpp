@@ -7,8 +7,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 
+#include <sys/mount.h>
+
+#include <functional>
+
+#include "common/trace.h"
 #include "reconcile/stubfile.h"
 #include "tests/support/hostile_tree.h"
+#include "tests/support/private_mount.h"
 #include "tests/support/xattr.h"
 #include "tests/unit/reconcile/reconcile_fixture.h"
 
@@ -176,6 +182,84 @@ TEST_F(StubFileTest, StaleTemporaryGoesOnlyWhenItCarriesOurMarkerForThisObject) 
     EXPECT_TRUE(lexists(at)) << kind;
     ASSERT_EQ(unlink(at.c_str()), 0);
   }
+}
+
+// After the exchange, the file now at the temporary name goes only when it
+// is the one the decision saw: the same device, inode and modification
+// time. Each case changes one of them between the look and the commit; the
+// user's file must then be back at its name, whole.
+TEST_F(StubFileTest, ReplacedFileGoesOnlyWhenDeviceInodeAndTimeAreTheOnesSeen) {
+  ASSERT_TRUE(kmrtest::EnterPrivateMountNamespace()) << "needs root";
+  const struct timespec kTimes[2] = {{1500000000, 0}, {1500000000, 0}};
+  struct Case {
+    const char* what;
+    bool otherFsAtTheLook;  // another file system's "f" is mounted over it while looked at
+    std::function<void(const std::string& f)> meanwhile;
+  };
+  const Case cases[] = {
+      {"rewritten in place (same inode, newer time)", false,
+       [](const std::string& f) { kmrtest::writeFile(f, "user's"); }},
+      {"replaced by another file with the same time", false,
+       [&](const std::string& f) {
+         kmrtest::writeFile(f + ".new", "user's");
+         utimensat(AT_FDCWD, (f + ".new").c_str(), kTimes, 0);
+         rename((f + ".new").c_str(), f.c_str());
+       }},
+      {"same inode number and time on another file system", true, nullptr},
+  };
+  for (const Case& c : cases) {
+    // Two fresh tmpfs number their inodes alike: "dir/f" has the same
+    // inode number and time on both.
+    kmrtest::ScratchMount here("tmpfs", 1), there("tmpfs", 1);
+    for (const std::string& fs : {here.path(), there.path()}) {
+      ASSERT_EQ(mkdir((fs + "/dir").c_str(), 0777), 0);
+      kmrtest::writeFile(fs + "/dir/f", fs == here.path() ? "user's" : "older");
+      ASSERT_EQ(utimensat(AT_FDCWD, (fs + "/dir/f").c_str(), kTimes, 0), 0);
+    }
+    const std::string f = here.path() + "/dir/f";
+    if (c.otherFsAtTheLook) {
+      ASSERT_EQ(::mount((there.path() + "/dir/f").c_str(), f.c_str(), nullptr, MS_BIND, nullptr), 0);
+    }
+    StubFile stub;
+    ASSERT_EQ(stub.open(here.path(), "/dir/f", kHex), 0);
+    ASSERT_EQ(stub.look(nullptr), 0);
+    if (c.otherFsAtTheLook) {
+      struct stat st {};
+      ASSERT_EQ(umount2(f.c_str(), 0), 0);
+      ASSERT_EQ(stat(f.c_str(), &st), 0);
+      ASSERT_EQ(st.st_ino, stub.seen().ino) << "the two file systems numbered their inodes differently";
+      ASSERT_NE(st.st_dev, stub.seen().dev);
+    } else {
+      c.meanwhile(f);
+    }
+    ASSERT_EQ(stub.createTemporary(), 0);
+    errno = 0;
+    EXPECT_EQ(stub.commit(), -1) << c.what;
+    EXPECT_EQ(errno, ESTALE) << c.what;
+    EXPECT_EQ(readFile(f), "user's") << c.what;
+    stub.discard();
+    EXPECT_TRUE(temporariesIn(here.path() + "/dir").empty()) << c.what;
+  }
+}
+
+// Where the file system has no unnamed files, a stub for a free name is
+// built under a temporary name: a file a user puts at the name meanwhile is
+// never replaced.
+TEST_F(StubFileTest, WithoutUnnamedFilesAFileThatAppearedAtAFreeNameIsKept) {
+  TEST_NOUNNAMEDFILES.set = 1;
+  struct Restore {
+    ~Restore() { TEST_NOUNNAMEDFILES.set = 0; }
+  } restore;
+  StubFile stub;
+  build(stub, "/dir/new");
+  EXPECT_EQ(temporariesIn(mount + "/dir").size(), 1u) << "built under a named temporary";
+  put("/dir/new", "user's");
+  errno = 0;
+  EXPECT_EQ(stub.commit(), -1);
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(readFile(mount + "/dir/new"), "user's");
+  stub.discard();
+  EXPECT_TRUE(temporariesIn(mount + "/dir").empty());
 }
 
 // A user who plants files at the names a temporary could take blocks no
