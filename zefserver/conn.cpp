@@ -221,4 +221,9 @@ void Conn::flush() {
   out_.clear();
 }
 
+bool peerHungUp(int fd) {
+  pollfd p{fd, POLLRDHUP, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 }  // namespace zef

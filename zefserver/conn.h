@@ -56,6 +56,10 @@ class TlsContext {
   std::string fingerprint_;
 };
 
+// True when the peer of `fd` has closed its end (or the socket failed): such a
+// connection waits for nothing, so it must hold no place and cost no check.
+bool peerHungUp(int fd);
+
 class Conn {
  public:
   using Clock = std::chrono::steady_clock;
@@ -70,6 +74,7 @@ class Conn {
   // SessionEnd on refusal, a failed handshake or the deadline.
   void start(const TlsContext* tls, bool tlsOnly, Clock::time_point deadline);
   bool encrypted() const { return ssl_ != nullptr; }
+  bool peerGone() const { return peerHungUp(fd_); }
 
   // A peer that stops reading our answers must not hold the session for ever.
   void setSendTimeout(unsigned seconds);

@@ -307,6 +307,7 @@ bool admit(std::list<std::unique_ptr<SessionSlot>>& sessions, const std::string&
   for (auto& s : sessions) {
     int phase = s->link.phase.load();
     if (s->done || phase == SessionLink::kSignedOn || phase == SessionLink::kGaveWay) continue;
+    if (peerHungUp(s->fd)) continue;  // its session ends on its own; it holds no place
     pending.push_back({s->source, s->known, phase == SessionLink::kSignOnSent, s->since});
     slots.push_back(s.get());
   }

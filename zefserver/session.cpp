@@ -169,6 +169,12 @@ class Session {
     const std::string source = sourceOf(peer_);
     if (!sh_.checks.enter(source, sh_.knownSources.known(source), signOnDeadline_))
       return endWith("timed out waiting for a password check");
+    // A client that went away while it waited (a killed run) gets no check:
+    // its turn would only delay the next sign-on from the same address.
+    if (conn_.peerGone()) {
+      sh_.checks.leave(source, false, cfg_.failDelayMs);
+      return endWith("peer closed before its password check");
+    }
     std::string why;
     try {
       why = checkSignOn(name, asString(*password));
