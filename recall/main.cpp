@@ -60,6 +60,21 @@ int signalDescriptor() {
   return signalfd(-1, &set, SFD_CLOEXEC);
 }
 
+pthread_t g_loopThread;
+
+// The options' start-up runs the process's signal thread, which waits for
+// the same signals as the event loop's descriptor and would end the daemon on
+// a SIGHUP meant as "look again". Reloads and stops go to the loop's thread
+// (where they are blocked, so its descriptor reads them); the rest keep the
+// commands' clean-up.
+void toEventLoop(int sig) {
+  if (sig == SIGHUP || sig == SIGTERM || sig == SIGINT) {
+    pthread_kill(g_loopThread, sig);
+    return;
+  }
+  CleanUp(sig);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,6 +106,9 @@ int main(int argc, char** argv) {
   hooks.pathHandle = kmrGetHsmHandle;
   zefServerLayerInit(hooks);
   smInitOptFile(argc, argv, nullptr);
+  g_loopThread = pthread_self();
+  clSmPreInitialize(toEventLoop, nullptr);
+  clSetStopHook(toEventLoop);
   smSysOptFile(1, nullptr);
   hsmLayerStartup(hsmXdsmEnv(), optionsP);
   if (getuid() != 0) {
