@@ -289,24 +289,23 @@ void RecallDaemon::worker() {
 void RecallDaemon::handle(RecallSource& source, Key key, Job& job) {
   Recaller recaller(source);
   int state = DMI_STATE_ERROR;
-  const uint32_t answer = decide(recaller, job, &state);
-  finish(key, answer, state);
+  bool recalled = false;
+  const uint32_t answer = decide(recaller, job, &state, &recalled);
+  finish(key, answer, state, recalled);
 }
 
-// The answer for the job's accesses; *state receives the file's state after.
-uint32_t RecallDaemon::decide(Recaller& recaller, const Job& job, int* state) {
+// The answer for the job's accesses; *state receives the file's state after,
+// *recalled whether this job brought the data back.
+uint32_t RecallDaemon::decide(Recaller& recaller, const Job& job, int* state, bool* recalled) {
   const int fd = job.events.front().fd;
   *state = recallFileState(fd);
-  if (*state == DMI_STATE_RESIDENT) {
-    // Read again once the mark is on: a migration that wrote "VOQObj" in
-    // between is seen here, one after it drops the mark (readAttribEvents).
-    // A file that is a stub is never excused, not even for an instant.
-    fan::addIgnore(m_access, fd, fan::kResidentIgnore);
-    fan::addIgnore(m_attrib, fd, FAN_MODIFY);
-    if ((*state = recallFileState(fd)) == DMI_STATE_RESIDENT) return FAN_ALLOW;
-    fan::dropIgnore(m_attrib, fd, FAN_MODIFY);
-    fan::dropIgnore(m_access, fd, fan::kAccessMask);
-  }
+  // Only an access that waits is worth a recall. Writes reported of a stub
+  // are the stub maker's own (it punches the data out); anyone else's write
+  // waits in an access first.
+  bool waits = false;
+  for (const Event& e : job.events) waits = waits || e.permission;
+  if (*state == DMI_STATE_RESIDENT && excuse(fd, DMI_STATE_RESIDENT, state)) return FAN_ALLOW;
+  if (*state == DMI_STATE_MIGRATED && !waits) return FAN_ALLOW;
   if (*state == DMI_STATE_ERROR) {
     const RecallOutcome o{RecallResult::kLocal, errno ? errno : EIO};
     logRecallFailure(pathOf(fd), o);
@@ -319,12 +318,28 @@ uint32_t RecallDaemon::decide(Recaller& recaller, const Job& job, int* state) {
       logRecallFailure(pathOf(fd), o);
       return fan::denyErrno(err);
     }
-    *state = o.result == RecallResult::kRecalled ? DMI_STATE_PREMIGRATED : recallFileState(fd);
+    *recalled = o.result == RecallResult::kRecalled;
+    *state = *recalled ? DMI_STATE_PREMIGRATED : recallFileState(fd);
   }
   return FAN_ALLOW;
 }
 
-void RecallDaemon::finish(Key key, uint32_t answer, int state) {
+// Excuses a file in `state` from the events that state needs no answer to.
+// The state is read again once the marks are on: a migration that wrote
+// "VOQObj" before is seen here, one after drops the marks (readAttribEvents),
+// so a stub is never excused, not even for an instant. *now receives the
+// state read; false if it was no longer `state` (the marks are off again).
+bool RecallDaemon::excuse(int fd, int state, int* now) {
+  const bool resident = state == DMI_STATE_RESIDENT;
+  fan::addIgnore(m_access, fd, resident ? fan::kResidentIgnore : fan::kPremigratedIgnore);
+  if (resident) fan::addIgnore(m_attrib, fd, FAN_MODIFY);
+  if ((*now = recallFileState(fd)) == state) return true;
+  fan::dropIgnore(m_attrib, fd, FAN_MODIFY);
+  fan::dropIgnore(m_access, fd, fan::kAccessMask);
+  return false;
+}
+
+void RecallDaemon::finish(Key key, uint32_t answer, int state, bool recalled) {
   std::vector<Event> events;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -332,16 +347,19 @@ void RecallDaemon::finish(Key key, uint32_t answer, int state) {
     m_jobs.erase(key);
   }
   const int fd = events.front().fd;
+  // Writes reported with a recall came before it (every other writer waits
+  // for this job's answer): the stub maker's punch and close. Only a write to
+  // a file that was already premigrated ends its server copy.
   bool written = false;
-  for (const Event& e : events) written = written || e.write;
+  for (const Event& e : events) written = written || (e.write && !recalled);
   if (state == DMI_STATE_PREMIGRATED && answer == FAN_ALLOW) {
     if (written) {
       // The server's copy is no longer the file's content.
       const int err = recallMakeResident(fd);
       if (err) nlfprintf(stderr, kMsg9856, hsmWhoAmI(), pathOf(fd).c_str(), strerror(err));
-      else fan::addIgnore(m_access, fd, fan::kResidentIgnore), fan::addIgnore(m_attrib, fd, FAN_MODIFY);
+      else excuse(fd, DMI_STATE_RESIDENT, &state);
     } else {
-      fan::addIgnore(m_access, fd, fan::kPremigratedIgnore);
+      excuse(fd, DMI_STATE_PREMIGRATED, &state);
     }
   }
   for (const Event& e : events) {

@@ -81,8 +81,9 @@ class RecallDaemon {
   void dispatch(const Event& e);
   void worker();
   void handle(RecallSource& source, Key key, Job& job);
-  uint32_t decide(Recaller& recaller, const Job& job, int* state);
-  void finish(Key key, uint32_t answer, int state);
+  uint32_t decide(Recaller& recaller, const Job& job, int* state, bool* recalled);
+  void finish(Key key, uint32_t answer, int state, bool recalled);
+  bool excuse(int fd, int state, int* now);
   void stopWorkers();
 
   SourceFactory m_makeSource;

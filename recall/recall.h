@@ -35,6 +35,8 @@ class RecallSource {
 enum class RecallResult {
   kRecalled,   // the data is back, the file is premigrated
   kNotStub,    // nothing to do: the file is premigrated or resident
+  kEmptied,    // an open with O_TRUNC emptied the stub (the kernel announces
+               // no such truncation): no data is wanted, the file is resident
   kServer,     // the server could not be reached, refused or has no data
   kDamaged,    // the data did not match its SHA-256 or its size
   kNoSpace,    // the file system is full

@@ -66,6 +66,23 @@ void testPoint(const char* step) {
 RecallOutcome failed(RecallResult r, int code) { return RecallOutcome{r, code}; }
 
 // What a source's return code says about the recall.
+// Removes "VOQObj" and the managed region: 0, or an errno value.
+int dropStubRecord(const FileToken& t) {
+  HsmAttrStore* store = hsmAttrStore();
+  if (!store || !store->removeDmattr(t.sid(), t.handle(), t.token(), 0, kAttrObj)) return store ? errno : ENXIO;
+  if (dmiClrMngRegion(t.sid(), t.handle(), t.token()) != 0)
+    TRACE(TR_SMRECALL, "%s: the managed region stayed: errno %d\n", kCaller, errno);
+  return 0;
+}
+
+// A stub emptied by its owner holds nothing the server's copy could restore:
+// it becomes an empty resident file ("VOQObj" first, so that a crash between
+// the steps leaves a resident file, never a stub that names data it lost).
+RecallOutcome forget(const FileToken& t) {
+  if (const int err = dropStubRecord(t)) return failed(RecallResult::kLocal, err);
+  return RecallOutcome{RecallResult::kEmptied, 0};
+}
+
 RecallResult fromSourceCode(int rc) {
   switch (rc) {
     case RC_DATA_DAMAGED:
@@ -90,6 +107,7 @@ int accessErrno(RecallResult r) {
   switch (r) {
     case RecallResult::kRecalled:
     case RecallResult::kNotStub:
+    case RecallResult::kEmptied:
       return 0;
     case RecallResult::kNoSpace:
       return ENOSPC;
@@ -107,6 +125,7 @@ RecallOutcome Recaller::recall(int fd, const std::string& fsName) {
   struct stat before;
   if (fstat(fd, &before) != 0) return failed(RecallResult::kLocal, errno);
   const uint64_t size = info.fileSize;
+  if (before.st_size == 0 && size > 0) return forget(t);
   if (static_cast<uint64_t>(before.st_size) != size) return failed(RecallResult::kDamaged, EFBIG);
 
   // The data goes straight from the server's chunks into the file: the
@@ -142,11 +161,7 @@ RecallOutcome Recaller::recall(int fd, const std::string& fsName) {
     punchBack(fd, size);
     return failed(RecallResult::kLocal, err);
   }
-  HsmAttrStore* store = hsmAttrStore();
-  if (!store || !store->removeDmattr(t.sid(), t.handle(), t.token(), 0, kAttrObj))
-    return failed(RecallResult::kLocal, store ? errno : ENXIO);
-  if (dmiClrMngRegion(t.sid(), t.handle(), t.token()) != 0)
-    TRACE(TR_SMRECALL, "%s: the managed region stayed: errno %d\n", kCaller, errno);
+  if (const int err = dropStubRecord(t)) return failed(RecallResult::kLocal, err);
   // The recall is no change of the user's file: its times stay.
   const struct timespec times[2] = {before.st_atim, before.st_mtim};
   futimens(fd, times);
