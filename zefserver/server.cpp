@@ -145,6 +145,8 @@ std::optional<ServerConfig> parseServerArgs(int argc, char** argv, std::string& 
       c.tlsOnly = true;
     } else if (a == "--fault-query-close") {
       if (!number(UINT64_MAX / 10, c.faults.queryCloseAfter)) return std::nullopt;
+    } else if (a == "--fault-query-close-after-updates") {
+      if (!number(UINT64_MAX / 10, c.faults.queryCloseAfterUpdates)) return std::nullopt;
     } else if (a == "--fault-change-close") {
       if (!number(UINT64_MAX / 10, c.faults.changeCloseAt)) return std::nullopt;
     } else if (a == "--fault-endtxn-close") {

@@ -43,6 +43,10 @@ constexpr size_t kUnsignedPerSource = 4;
 struct Faults {
   // Close a query session after it sent this many answers (first time only).
   uint64_t queryCloseAfter = 0;
+  // ... but only once the server has committed this many updates in all,
+  // waiting for them at most a minute: the client's changes catch up with
+  // a chosen point of the stream before the stream breaks there.
+  uint64_t queryCloseAfterUpdates = 0;
   // Close a change session when it receives its Nth MigrUpd/MigrDel
   // (first time only); the change is not applied.
   uint64_t changeCloseAt = 0;
@@ -120,9 +124,27 @@ struct ServerShared {
   std::atomic<uint64_t> sessionIds{0};
   std::atomic<uint64_t> endTxnCount{0};
   std::atomic<bool> queryCloseFired{false};
+  // Updates committed by all sessions (for the query-close fault).
+  void noteCommittedUpdates(uint64_t n) {
+    {
+      std::lock_guard<std::mutex> g(commitMu_);
+      committedUpdates_ += n;
+    }
+    commitCv_.notify_all();
+  }
+  // True once `n` updates are committed; false after `limit` without.
+  bool waitCommittedUpdates(uint64_t n, std::chrono::seconds limit) {
+    std::unique_lock<std::mutex> g(commitMu_);
+    return commitCv_.wait_for(g, limit, [&] { return committedUpdates_ >= n; });
+  }
   std::atomic<bool> changeCloseFired{false};
   // Where object data is kept (null: the server keeps none).
   DataDir* dataDir = nullptr;
+
+ private:
+  std::mutex commitMu_;
+  std::condition_variable commitCv_;
+  uint64_t committedUpdates_ = 0;
 };
 
 int runServer(const ServerConfig& cfg);

@@ -380,6 +380,11 @@ class Session {
       if (cfg_.faults.queryCloseAfter && sent == cfg_.faults.queryCloseAfter &&
           !sh_.queryCloseFired.exchange(true)) {
         conn_.flush();
+        if (cfg_.faults.queryCloseAfterUpdates &&
+            !sh_.waitCommittedUpdates(cfg_.faults.queryCloseAfterUpdates, std::chrono::minutes(1)))
+          sh_.log.line("session %llu: fault: %llu updates were not committed within a minute",
+                       static_cast<unsigned long long>(id_),
+                       static_cast<unsigned long long>(cfg_.faults.queryCloseAfterUpdates));
         endReason_ = "fault: query closed after " + std::to_string(sent) + " answers";
         return false;
       }
@@ -499,6 +504,7 @@ class Session {
         ++(c.code == kVerbMigrDel ? del : upd);
       }
       txn.commit();
+      sh_.noteCommittedUpdates(upd);
       removeDeletedData();
     } catch (const StoreError& e) {
       sh_.log.line("session %llu store failure: %s", static_cast<unsigned long long>(id_), e.what());

@@ -133,6 +133,53 @@ bool Child::waitForOutput(bool (*pred)(const std::string&, const std::string&)) 
 
 Result Run(const RunSpec& spec) { return Child(spec).wait(); }
 
+bool PausedRun::waitStopped() {
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(pid()), &info, WSTOPPED | WEXITED | WNOWAIT) != 0)
+    if (errno != EINTR) return false;
+  if (info.si_code != CLD_STOPPED) return false;
+  waitid(P_PID, static_cast<id_t>(pid()), &info, WSTOPPED);  // consume the stop report
+  return true;
+}
+
+Result PausedRun::finish() {
+  do kill(pid(), SIGCONT);
+  while (waitStopped());
+  return child_.wait();
+}
+
+std::optional<Result> PausedRun::finishWithin(int seconds) {
+  for (int tick = 0; tick < seconds * 100; ++tick) {
+    kill(pid(), SIGCONT);
+    if (child_.hasEnded()) return child_.wait();
+    siginfo_t info{};
+    waitid(P_PID, static_cast<id_t>(pid()), &info, WSTOPPED | WNOHANG);  // a later pause's report
+    usleep(10000);
+  }
+  return std::nullopt;
+}
+
+bool PausedRun::goOnUntil(bool (*pred)(const std::string&, const std::string&)) {
+  for (;;) {
+    if (pred(child_.outSoFar(), child_.errSoFar())) return true;
+    if (child_.hasEnded()) return pred(child_.outSoFar(), child_.errSoFar());
+    kill(pid(), SIGCONT);
+    siginfo_t info{};
+    waitid(P_PID, static_cast<id_t>(pid()), &info, WSTOPPED | WNOHANG);  // a pause's report
+    usleep(2000);
+  }
+}
+
+bool SleepsInAWait(Child& child) {
+  const std::string syscall = "/proc/" + std::to_string(child.pid()) + "/syscall";
+  constexpr const char* kClockNanosleep = "230 ";  // x86_64
+  while (!child.hasEnded()) {
+    if (readFile(syscall).rfind(kClockNanosleep, 0) == 0) return true;
+    usleep(1000);
+  }
+  return false;
+}
+
 Result RunWithTerminalStderr(const RunSpec& spec) {
   const kmrtest::ScratchDir dir("kmre2e-pty");
   const std::string out = dir.file("out");

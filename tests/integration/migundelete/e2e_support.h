@@ -75,8 +75,6 @@ class Child {
 };
 
 Result Run(const RunSpec& spec);
-// For Child::waitForOutput: a -DETAIL run has reported its first stub.
-inline bool FirstStubReported(const std::string& out, const std::string&) { return contains(out, "was recreated."); }
 // As Run, with standard error on the slave side of a new pseudo-terminal
 // (standard output still goes to a file); `err` holds the bytes the terminal
 // received, after its own output processing ("\n" arrives as "\r\n").
@@ -133,6 +131,33 @@ class Bed {
   std::unique_ptr<kmrtest::ZefServer> server_;
   std::vector<std::unique_ptr<kmrtest::ScratchMount>> mounts_;
 };
+
+// A run whose process stops itself each time it passes its pause point
+// (TESTFLAGS PAUSEATSTEP), so that a test acts at a chosen moment.
+class PausedRun {
+ public:
+  PausedRun(Bed& bed, const std::vector<std::string>& args) : child_(bed.command(args)) {}
+  pid_t pid() const { return child_.pid(); }
+  // Blocks until the command stops at its pause point (true) or ends (false).
+  bool waitStopped();
+  // Lets it go on through every later pause and returns how it ended.
+  Result finish();
+  // As finish, giving up after `seconds` (a hang check, never a measure of
+  // speed): empty when it still runs (the child is killed with the object).
+  std::optional<Result> finishWithin(int seconds);
+  // Lets it go on through its pauses until `pred` holds for the output so
+  // far (true) or it ends (false when `pred` still does not hold).
+  bool goOnUntil(bool (*pred)(const std::string& out, const std::string& err));
+  Child& child() { return child_; }
+
+ private:
+  Child child_;
+};
+
+// Blocks until the child sleeps in clock_nanosleep (the waits of its retry
+// loops, such as the one for a lock that another program holds) or ends.
+// True when it sleeps.
+bool SleepsInAWait(Child& child);
 
 // The DMAPI handle of `path` as our DMAPI library builds it, from the
 // kernel's file handle (computed here independently of the library).

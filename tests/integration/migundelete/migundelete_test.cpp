@@ -391,9 +391,8 @@ TEST_F(CommandTest, ProgressLinesEveryThousandObjectsWithDetailOnlyAndAnErrorLog
 // Signals and a broken server: what was recreated reaches the server.
 
 // 40 stubs migrated and deleted; a server that takes one change per
-// transaction (and, with a delay, answers every request late, so that the
-// run lasts long enough to be interrupted: the test waits for output, never
-// for time).
+// transaction. The runs are interrupted at chosen points (the pause after a
+// commit, a wait for a lock), never after a time.
 class SignalTest : public CommandTest {
  protected:
   void prepare(const std::vector<std::string>& serverFaults) {
@@ -407,11 +406,12 @@ class SignalTest : public CommandTest {
 };
 
 TEST_F(SignalTest, InterruptDuringARunStopsAfterTheCurrentObject) {
-  prepare({"--fault-delay-ms", "100"});
-  Child child(bed->command({"-DETAIL", fs}));
-  ASSERT_TRUE(child.waitForOutput(FirstStubReported)) << child.errSoFar();
-  kill(child.pid(), SIGINT);
-  Result r = child.wait();
+  prepare({});
+  setTestFlag("PAUSEATSTEP", "AFTERCOMMIT");
+  PausedRun run(*bed, {"-DETAIL", fs});
+  ASSERT_TRUE(run.waitStopped()) << "no update was committed";
+  kill(run.pid(), SIGINT);  // taken as the run goes on from its first commit
+  Result r = run.finish();
   EXPECT_EQ(1, r.status) << r.out << r.err;
   EXPECT_THAT(r.err, HasSubstr("The operation was stopped by the user or by a signal."));
   EXPECT_THAT(r.out, Not(HasSubstr("have been updated on the server."))) << "no end messages after a stop";
@@ -427,14 +427,7 @@ TEST_F(SignalTest, InterruptBeforeTheFirstRunEndsWith255AndTouchesNothing) {
   const int lockFd = HoldLock("/etc/vostra/Tarnveld/config/dmiFSGlobalState.pid");
   ASSERT_GE(lockFd, 0) << strerror(errno);
   Child child(bed->command({fs}));
-  // Wait until the process sleeps in that wait (syscall clock_nanosleep).
-  const std::string sys = "/proc/" + std::to_string(child.pid()) + "/syscall";
-  bool blocked = false;
-  for (int i = 0; i < 100000 && !blocked && !child.hasEnded(); ++i) {
-    blocked = kmrtest::readFile(sys).rfind("230 ", 0) == 0;
-    if (!blocked) usleep(1000);
-  }
-  ASSERT_TRUE(blocked) << "the command never waited for the global state lock";
+  ASSERT_TRUE(SleepsInAWait(child)) << "the command never waited for the global state lock";
   kill(child.pid(), SIGINT);
   Result r = child.wait();
   close(lockFd);
@@ -443,8 +436,12 @@ TEST_F(SignalTest, InterruptBeforeTheFirstRunEndsWith255AndTouchesNothing) {
   EXPECT_EQ(0u, ExpectConsistent(*bed, fs, before));
 }
 
+// The stream breaks after ten answers once the server has committed nine
+// updates (a batch of one goes out with the next update, so the tenth stub
+// is made by then), whatever the machine's speed: a break noticed earlier
+// would overtake the answers still queued.
 TEST_F(SignalTest, BrokenQueryStreamEndsTheRunButKeepsTheUpdatesMade) {
-  prepare({"--fault-query-close", "10"});
+  prepare({"--fault-query-close", "10", "--fault-query-close-after-updates", "9"});
   Result r = bed->run({fs});
   EXPECT_EQ(1, r.status) << r.out << r.err;
   EXPECT_THAT(r.err, HasSubstr("The communication with the server failed during the query of migrated objects."));
@@ -455,17 +452,20 @@ TEST_F(SignalTest, BrokenQueryStreamEndsTheRunButKeepsTheUpdatesMade) {
 }
 
 TEST_F(SignalTest, InterruptWhileReconnectingToALostServerEndsTheRun) {
-  prepare({"--fault-delay-ms", "100"});
-  Child child(bed->command({"-DETAIL", fs}));
-  ASSERT_TRUE(child.waitForOutput(FirstStubReported)) << child.errSoFar();
+  prepare({});
+  setTestFlag("PAUSEATSTEP", "AFTERCOMMIT");
+  PausedRun paused(*bed, {"-DETAIL", fs});
+  ASSERT_TRUE(paused.waitStopped()) << "no update was committed";
   bed->stopServer();
-  // It says that it waits, at once and then every half minute.
-  ASSERT_TRUE(child.waitForOutput([](const std::string&, const std::string& err) {
+  Child& child = paused.child();
+  // It says that it waits, at once and then every half minute. (A vote read
+  // late may still pause it at a commit.)
+  ASSERT_TRUE(paused.goOnUntil([](const std::string&, const std::string& err) {
     return contains(err, "Waiting for the connection to the server to be reestablished (");
   })) << child.outSoFar() << child.errSoFar();
   kill(child.pid(), SIGTERM);
   // Before, the command went on re-opening for COMMRESTARTDURATION (an hour).
-  std::optional<Result> r = child.waitWithin(20);
+  std::optional<Result> r = paused.finishWithin(60);
   ASSERT_TRUE(r) << "still waiting for the server after SIGTERM";
   EXPECT_EQ(1, r->status) << r->out << r->err;
   EXPECT_THAT(r->err, HasSubstr("The operation was stopped by the user or by a signal."));

@@ -1,7 +1,7 @@
 // kmrmigundelete among hostile users and failing parts: records that name
 // the control directory, another mount or root's privileges; times past
 // 2038; a user racing the command; a full file system; a process killed at
-// any step of a stub or by a signal at any moment; a server that commits
+// any step of a stub or by a signal at each of its steps; a server that commits
 // nothing or goes away; planted FIFOs, forged names, a file system
 // made anew on its device. Each test checks what is on disk, what the
 // server's records say and what was printed.
@@ -13,10 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
-#include <random>
-#include <thread>
 
 #include "tests/integration/migundelete/e2e_support.h"
 
@@ -143,30 +140,6 @@ TEST_F(CommandTest, RecordsOfImpossibleSizesNeverCostTheLocalFile) {
 
 // ---------------------------------------------------------------------------
 // A user acting between the decision and the rename.
-
-// A run whose process stops itself at a pause point (TESTFLAGS PAUSEATSTEP).
-class PausedRun {
- public:
-  PausedRun(Bed& bed, const std::vector<std::string>& args) : child_(bed.command(args)) {}
-  // Blocks until the command stops at its pause point (true) or ends (false).
-  bool waitStopped() {
-    siginfo_t info{};
-    while (waitid(P_PID, static_cast<id_t>(child_.pid()), &info, WSTOPPED | WEXITED | WNOWAIT) != 0)
-      if (errno != EINTR) return false;
-    if (info.si_code != CLD_STOPPED) return false;
-    waitid(P_PID, static_cast<id_t>(child_.pid()), &info, WSTOPPED);  // consume the stop report
-    return true;
-  }
-  // Lets it go on through every later pause and returns how it ended.
-  Result finish() {
-    do kill(child_.pid(), SIGCONT);
-    while (waitStopped());
-    return child_.wait();
-  }
-
- private:
-  Child child_;
-};
 
 TEST_F(CommandTest, AUserCreatingOrReplacingTheFileBeforeTheRenameKeepsTheirFile) {
   const std::string fs = serve();
@@ -355,16 +328,19 @@ TEST_F(DamagedTree, ServerVotingEveryUpdateVoidIsReportedARerunRepairsAndExpirin
 }
 
 TEST_F(DamagedTree, ServerLostMidRunLeavesNothingARerunCannotRepair) {
-  prepare({"--fault-delay-ms", "50"});
+  prepare({});
   // No waiting for the server to come back: the lost session ends the run.
   const std::string sys = bed->work() + "/inst/kmr.sys";
   kmrtest::writeFile(sys, kmrtest::readFile(sys) + "  COMMRESTARTDURATION 0\n");
-  Child child(bed->command({"-DETAIL", fs}));
-  ASSERT_TRUE(child.waitForOutput(FirstStubReported)) << child.errSoFar();
-  // The server goes away (a new one takes over the database elsewhere).
+  setTestFlag("PAUSEATSTEP", "AFTERCOMMIT");
+  PausedRun run(*bed, {"-DETAIL", fs});
+  ASSERT_TRUE(run.waitStopped()) << "no update was committed";
+  // After the first of ten commits the server goes away (a new one takes
+  // over the database elsewhere).
   bed->startServer({"--txn-size", "1"});
-  Result lost = child.wait();
+  Result lost = run.finish();
   EXPECT_NE(0, lost.status) << lost.out << lost.err;
+  setTestFlag("", "");
   Result rerun = bed->run({fs});
   EXPECT_EQ(0, rerun.status) << rerun.out << rerun.err;
   expectAllRepaired();
@@ -416,15 +392,15 @@ TEST_F(DamagedTree, FullExt4FailsEachStubWithNothingLostAndARerunMakesThem) {
 }
 
 // ---------------------------------------------------------------------------
-// Signals at any moment, planted FIFOs, forged names and a
+// Signals at chosen moments, planted FIFOs, forged names and a
 // file system made anew on its device: the command ends when told to, never
 // hangs on a file, prints nothing a record can forge, and knows a managed
 // file system by more than its device number.
 
 // Waits until the child has blocked the stop signals, that is until its
-// signal handling stands (from there on "any moment" counts; before, in the
-// loader, a signal has its default action as for every program). False when
-// the child ended first.
+// signal handling stands (from there on a signal is the command's to handle;
+// before, in the loader, it has its default action as for every program).
+// False when the child ended first.
 bool signalHandlingStands(Child& child) {
   const std::string status = "/proc/" + std::to_string(child.pid()) + "/status";
   while (!child.hasEnded()) {
@@ -439,57 +415,47 @@ bool signalHandlingStands(Child& child) {
 
 // The hang this guards against came about once in ten runs: the clean-up
 // that a hang-up started waited for a lock the interrupted thread held.
-// Each run gets one of the three signals at a random moment of its life,
-// from the first instruction to the last message.
-TEST_F(CommandTest, HangUpQuitAndAbortAtAnyMomentEndWith255UnderLoad) {
+// Each of the three signals reaches the command at chosen moments: as its
+// signal handling stands, while it waits for a lock of the global state,
+// and stopped at the first pass of each step of a stub, most stubs still to
+// come (the signal is taken as the run goes on). Each run ends with 255, and what it leaves one rerun
+// repairs.
+TEST_F(CommandTest, HangUpQuitAndAbortAtEachStepEndWith255AndARerunRepairs) {
   const std::string fs = serve("tmpfs", {"--txn-size", "4"});
-  const auto stubs = deletedStubs(fs, 12);
-  // One undisturbed run gives the span the signals are spread over.
-  const auto t0 = std::chrono::steady_clock::now();
-  Result whole = bed->run({fs});
-  const auto span =
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
-  ASSERT_EQ(0, whole.status) << whole.out << whole.err;
-
-  // Busy threads keep both cores loaded while the runs go on.
-  std::vector<std::jthread> load;
-  for (int i = 0; i < 2; ++i)
-    load.emplace_back([](std::stop_token stop) {
-      while (!stop.stop_requested()) {
-      }
-    });
-  const unsigned seed = std::random_device{}();
-  std::mt19937 rng(seed);
-  std::uniform_int_distribution<long> moment(0, span);
-  const int kSignals[] = {SIGHUP, SIGQUIT, SIGABRT};
-  constexpr int kRuns = 200;
-  int ended255 = 0, endedBefore = 0;
-  for (int run = 0; run < kRuns && !HasFailure(); ++run) {
-    for (const auto& [alias, rec] : stubs) unlink((fs + alias).c_str());
-    const int sig = kSignals[run % 3];
-    Child child(bed->command({fs}));
-    const bool stands = signalHandlingStands(child);
-    if (stands) usleep(static_cast<useconds_t>(moment(rng)));
-    if (!stands || child.hasEnded()) {
-      ++endedBefore;  // the run was quicker than the chosen moment
-      child.wait();
-      continue;
-    }
-    kill(child.pid(), sig);
-    std::optional<Result> r = child.waitWithin(60);
-    ASSERT_TRUE(r) << "run " << run << " hangs after signal " << sig << " (seed " << seed << ")";
-    if (r->status == 255) {
-      ++ended255;
-    } else if (r->status == 0 && contains(r->out, "have been updated on the server.")) {
-      ++endedBefore;  // the signal came after the last message, as the process ended
-    } else {
-      ADD_FAILURE() << "run " << run << ", signal " << sig << ": status " << r->status << " (seed " << seed
-                    << ")\n" << r->out << r->err;
+  const Records stubs = deletedStubs(fs, 12);
+  enum class At { kStart, kLockWait, kStep };
+  struct Moment {
+    At at;
+    const char* step;
+  };
+  std::vector<Moment> moments = {{At::kStart, ""}, {At::kLockWait, ""}};
+  for (const char* step : {"AFTERCREATE", "AFTERVOQOBJ", "AFTERREGION", "BEFORERENAME", "AFTERCOMMIT"})
+    moments.push_back({At::kStep, step});
+  const std::string lockFile = "/etc/vostra/Tarnveld/config/dmiFSGlobalState.pid";
+  for (const Moment& m : moments) {
+    for (const int sig : {SIGHUP, SIGQUIT, SIGABRT}) {
+      SCOPED_TRACE(testing::Message() << "signal " << sig << " at " << static_cast<int>(m.at) << m.step);
+      const Records was = byAlias(fs);  // as the server holds them before this run
+      setTestFlag(m.at == At::kStep ? "PAUSEATSTEP" : "", m.step);
+      const int lockFd = m.at == At::kLockWait ? HoldLock(lockFile) : -1;
+      PausedRun run(*bed, {fs});
+      const bool reached = m.at == At::kStep    ? run.waitStopped()
+                           : m.at == At::kStart ? signalHandlingStands(run.child())
+                                                : SleepsInAWait(run.child());
+      ASSERT_TRUE(reached) << "the run ended before the moment";
+      kill(run.pid(), sig);
+      std::optional<Result> r = run.finishWithin(60);
+      if (lockFd >= 0) close(lockFd);
+      ASSERT_TRUE(r) << "the run hangs after its signal";
+      EXPECT_EQ(255, r->status) << r->out << r->err;
+      setTestFlag("", "");
+      Result rerun = bed->run({fs});
+      ASSERT_EQ(0, rerun.status) << rerun.out << rerun.err;
+      EXPECT_EQ(stubs.size(), ExpectConsistent(*bed, fs, was));
+      EXPECT_FALSE(TemporariesLeft(fs));
+      for (const auto& [alias, rec] : stubs) unlink((fs + alias).c_str());
     }
   }
-  fprintf(stderr, "%d runs ended with 255, %d before their signal (seed %u)\n", ended255, endedBefore, seed);
-  // Most signals must have come during the run, or the test proves little.
-  EXPECT_GE(ended255, kRuns / 2) << endedBefore << " runs ended before their signal";
 }
 
 // A FIFO where a configuration, option or state file belongs: the command

@@ -434,9 +434,10 @@ int queueUpdate(TxnList* l, int i, uint16_t flags = 3, int* result = nullptr) {
 }
 
 // The codes once the peer has read `count` verbs: a batch whose vote is not
-// awaited reaches the peer thread a little later (bounded by 10 s).
+// awaited reaches the peer thread a little later (polled for at most a
+// minute: a hang guard, not a measure).
 std::vector<uint8_t> codesOnceReceived(FakePeer& peer, size_t count) {
-  for (int i = 0; i < 1000 && peer.receivedCodes().size() < count; ++i) usleep(10 * 1000);
+  for (int i = 0; i < 6000 && peer.receivedCodes().size() < count; ++i) usleep(10 * 1000);
   return peer.receivedCodes();
 }
 
@@ -533,7 +534,7 @@ TEST(TransactionList, TheNextBatchTravelsWhileItFillsOnceTheVoteIsIn) {
   for (int i = 1; i <= 1001; ++i) ASSERT_EQ(queueUpdate(f.list.get(), i), 0);
   // SignOn, BeginTxn, 1000 MigrUpd, EndTxn.
   ASSERT_EQ(codesOnceReceived(f.peer, 1003).size(), 1003u);
-  for (int i = 0; i < 1000 && !sessAnswerArrived(f.session.get()); ++i) usleep(10 * 1000);
+  for (int i = 0; i < 6000 && !sessAnswerArrived(f.session.get()); ++i) usleep(10 * 1000);
   EXPECT_EQ(f.list->stats.committedUpdates, 0u);
   // 399 more updates (about 80 KB), the list far from full: the vote is
   // read and the second batch's updates go out beyond the send buffer.
