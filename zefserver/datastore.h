@@ -28,24 +28,23 @@
 #include <string>
 #include <vector>
 
+#include "server/wire/sha256.h"
 #include "zefserver/store.h"
-
-struct crypto_hash_sha256_state;
 
 namespace zef {
 
-using Digest = std::array<uint8_t, 32>;
+using Digest = Sha256Digest;
 
-// SHA-256 (libsodium) of bytes given in pieces.
+// SHA-256 of bytes given in pieces: the digest every client computes
+// (server/wire/sha256.h), with OpenSSL's failures thrown as StoreError.
 class Sha256 {
  public:
   Sha256();
-  ~Sha256();
-  void add(const uint8_t* p, size_t n);
+  void add(const uint8_t* p, size_t n) { s_.add(p, n); }
   Digest final();
 
  private:
-  std::unique_ptr<crypto_hash_sha256_state> st_;
+  Sha256Stream s_;
 };
 
 // What the record of an object says about its data.
