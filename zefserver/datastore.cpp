@@ -235,6 +235,14 @@ void DataWriter::flush() {
     else done += static_cast<size_t>(w);
   }
   buf_.clear();
+  written_ += done;
+  if (!err_ && written_ - flushedTo_ >= kWriteBehind) {
+    // Only a start: a failure here shows again in sync()'s fsync, which
+    // decides.
+    sync_file_range(fd_, static_cast<off_t>(flushedTo_), static_cast<off_t>(written_ - flushedTo_),
+                    SYNC_FILE_RANGE_WRITE);
+    flushedTo_ = written_;
+  }
 }
 
 int DataWriter::sync() {
