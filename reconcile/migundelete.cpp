@@ -99,11 +99,12 @@ unsigned ReconcileModeMigUndelete::workerCount() const {
 
 void ReconcileModeMigUndelete::recreateObjects() {
   const unsigned k = workerCount();
-  while (m_work.size() < k) m_work.push_back(std::make_unique<ObjectWork>());
+  // Workers have states of their own, after the run's thread's [0].
+  while (m_work.size() < (k == 1 ? 1 : k + 1)) m_work.push_back(std::make_unique<ObjectWork>());
   TRACE(TR_SMRECONCILE, "(%s): %u worker(s)\n", kName, k);
   auto workOn = [this, k](ObjectJob& job, unsigned worker) {
     if (k == 1) return workObject(job);
-    ObjectWork* w = m_work[worker].get();
+    ObjectWork* w = m_work[worker + 1].get();
     t_work = w;
     w->heldLog = &job.log;
     nlHoldOutput(&job.output);
@@ -123,7 +124,10 @@ void ReconcileModeMigUndelete::recreateObjects() {
   // A stop, an end of the stream or a failure: what is in flight is
   // finished, reported and sent before the transaction ends.
   workers.drain();
-  for (size_t i = 1; i < m_work.size(); ++i) m_work[i]->stub.reset();
+  for (size_t i = 1; i < m_work.size(); ++i) {
+    m_work[i]->stub.reset();
+    m_work[i]->dirs.clear();
+  }
 }
 
 int refusedRecordMessage(const Attrib& attr) {

@@ -185,7 +185,7 @@ class ReconcileModeMigUndelete : public ReconcileMode {
 
   int m_expiring;
   int m_recovery;
-  std::vector<std::unique_ptr<ObjectWork>> m_work;  // [0] is the run's own thread's
+  std::vector<std::unique_ptr<ObjectWork>> m_work;  // [0] the run's own thread's, then the workers'
   MigundeleteRunOptions m_run;
   UniqueFd m_mountFd;          // the mount point, for the decision's lookups
   // Objects not recreated for want of a directory, by the first missing
