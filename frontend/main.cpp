@@ -19,7 +19,7 @@ int answerHelpOrVersion(int argc, char** argv) {
     }
     if (strcmp(argv[i], "--help") == 0) {
       fputs("usage: kmrmigundelete [-DETAIL] [-EXPIRING] [-RECOVER] [-PREVIEW] [-JSON]\n"
-            "                      [-SUBTREE=DIRECTORY] [-MKDIRS] [-HELP] [FILE SYSTEM]\n"
+            "                      [-SUBTREE=PATH] [-MKDIRS] [-HELP] [FILE SYSTEM]\n"
             "       kmrmigundelete --help | --version\n"
             "Recreates the deleted stub files of the named HSM-managed file system, or\n"
             "of every managed file system of this node, from the storage server's\n"

@@ -4,9 +4,14 @@
 # migrated into stubs, some stubs deleted and one object expired, then
 # kmrmigundelete brings the stubs back; last a whole directory tree is
 # removed with rm -rf, previewed, and brought back alone with its lost
-# directories. Exits 0 only when every stub that should come back did, with
-# its size, no data blocks, owner, mode, times, "VOQObj" record and managed
-# region; 1 otherwise.
+# directories. Last, with kmrrecalld running, files of known content are
+# migrated with kmrmigrate, some deleted and brought back with
+# kmrmigundelete, and read: the reads recall the data (checksums equal to
+# those taken before the migration) and leave the files premigrated, and a
+# write makes one resident. Exits 0 only when every stub that should come
+# back did, with its size, no data blocks, owner, mode, times, "VOQObj"
+# record and managed region, and every recalled file holds its bytes; 1
+# otherwise.
 #
 # Run as root. Everything it mounts lives in a private mount namespace with
 # its own tmpfs over /etc/vostra and /var/log; the host's configuration,
@@ -24,13 +29,15 @@ fi
 if [ -z "${KMR_DEMO_INSIDE:-}" ]; then
   [ "${KMR_DEMO_SKIP_DEPS:-0}" = 1 ] || bash scripts/install-deps.sh
   cmake -S . -B build/release -G Ninja >/dev/null
-  cmake --build build/release -j "$(nproc)" --target kmrmigundelete zefserverd zefadm kmr_catalog
+  cmake --build build/release -j "$(nproc)" --target kmrmigundelete kmrmigrate kmrrecalld zefserverd zefadm kmr_catalog
   exec env KMR_DEMO_INSIDE=1 unshare --mount --propagation private bash "$0" "$@"
 fi
 
 # ---- inside the private mount namespace ------------------------------------
 B=$ROOT/build/release
 CMD=$B/frontend/kmrmigundelete
+MIGRATE=$B/migrate/kmrmigrate
+RECALLD=$B/recall/kmrrecalld
 ZEFADM=$B/zefserver/zefadm
 ZEFSERVERD=$B/zefserver/zefserverd
 W=$(mktemp -d /tmp/kmrdemo.XXXXXX)
@@ -38,9 +45,14 @@ FS=$W/hsmfs
 DB=$W/zef.db
 NODE=DEMONODE
 SERVER_PID=
+RECALLD_PID=
 
 cleanup() {
   local rc=$?
+  if [ -n "$RECALLD_PID" ]; then
+    kill "$RECALLD_PID" 2>/dev/null || true
+    wait "$RECALLD_PID" 2>/dev/null || true
+  fi
   if [ -n "$SERVER_PID" ]; then
     kill "$SERVER_PID" 2>/dev/null || true
     wait "$SERVER_PID" 2>/dev/null || true
@@ -132,6 +144,30 @@ SERVERNAME ZEF
 EOF
 echo "SERVERNAME ZEF" >"$W/inst/kmr.opt"
 export KMR_DIR=$W/inst KMR_LOG=$W LANG=C
+
+step "kmrrecalld, in the foreground as its unit starts it"
+"$RECALLD" --foreground >"$W/recalld.out" 2>&1 &
+RECALLD_PID=$!
+# It names each file system it serves (message 9850) once it watches it.
+while kill -0 "$RECALLD_PID" 2>/dev/null && ! grep -q BQF9850I "$W/recalld.out"; do sleep 0.05; done
+grep BQF9850I "$W/recalld.out" || fail "kmrrecalld did not start: $(cat "$W/recalld.out")"
+
+# The state of a file as its HSM attributes show it.
+state_of() {
+  if getfattr --absolute-names -n trusted.dmapi.VOQObj "$1" >/dev/null 2>&1; then echo migrated
+  elif getfattr --absolute-names -n trusted.dmapi.VOQPMig "$1" >/dev/null 2>&1; then echo premigrated
+  else echo resident; fi
+}
+# Prints the state of each file named (relative to $FS) and fails unless it is $1.
+show_states() {
+  local want=$1 f got
+  shift
+  for f in "$@"; do
+    got=$(state_of "$FS/$f")
+    printf '  %-22s %-12s %9s bytes  %5s blocks\n' "$f" "$got" $(stat -c '%s %b' "$FS/$f")
+    [ "$got" = "$want" ] || fail "$f is $got, not $want"
+  done
+}
 
 step "Sample files, migrated into stubs with zefadm migrate"
 mkdir -p "$FS/projects/2024/q1" "$FS/projects/2024/q2" "$FS/photos" "$FS/archive"
@@ -226,5 +262,35 @@ stat -c '  %n: directory of %U:%G, mode %a' "$FS/projects" "$FS/projects/2024" "
 step "The server's records afterwards"
 "$ZEFADM" --db "$DB" list-objects "$NODE" "$FS"
 
+step "Files of known content, migrated with kmrmigrate while kmrrecalld runs"
+ERRLOG_BEFORE=$(stat -c %s "$W/kmrerror.log" 2>/dev/null || echo 0)
+mkdir "$FS/recall"
+seq 1 200000 >"$FS/recall/numbers.txt"
+head -c 3145728 /dev/urandom >"$FS/recall/image.raw"
+head -c 1048576 <(yes "ORCA kmr zef") >"$FS/recall/pattern.bin"
+head -c 40000 /dev/urandom >"$FS/recall/small.dat"
+RECALL_FILES="recall/image.raw recall/numbers.txt recall/pattern.bin recall/small.dat"
+(cd "$FS" && sha256sum $RECALL_FILES) | tee "$W/recall.sha256"
+"$MIGRATE" -DETAIL "$FS/recall" || fail "kmrmigrate ended with status $?"
+show_states migrated $RECALL_FILES
+
+step "Two stubs deleted, brought back by kmrmigundelete -SUBTREE=$FS/recall $FS"
+rm -v "$FS/recall/image.raw" "$FS/recall/numbers.txt"
+"$CMD" "-SUBTREE=$FS/recall" "$FS" || fail "kmrmigundelete ended with status $?"
+show_states migrated $RECALL_FILES
+
+step "Read: each first access waits while kmrrecalld recalls the data"
+(cd "$FS" && sha256sum $RECALL_FILES) | tee "$W/recalled.sha256"
+cmp -s "$W/recall.sha256" "$W/recalled.sha256" || fail "a recalled file differs from what was migrated"
+echo "  the same checksums as before the migration"
+show_states premigrated $RECALL_FILES
+
+step "A write to a premigrated file makes it resident"
+echo "one more line" >>"$FS/recall/numbers.txt"
+show_states resident recall/numbers.txt
+show_states premigrated recall/image.raw recall/pattern.bin recall/small.dat
+[ "$(stat -c %s "$W/kmrerror.log" 2>/dev/null || echo 0)" = "$ERRLOG_BEFORE" ] ||
+  { tail -c +$((ERRLOG_BEFORE + 1)) "$W/kmrerror.log"; fail "the recalls wrote to the error log"; }
+
 echo
-echo "demo: all stubs came back, the removed directory tree included"
+echo "demo: all stubs came back, the removed directory tree included; the recalled files hold their bytes"

@@ -22,13 +22,15 @@ struct ReceivedVerb {
 class VerbClient {
  public:
   // Reads give up after a minute: a guard against a hung server only.
-  explicit VerbClient(uint16_t port) : fd_(connectLoopback(port, 60)) {}
+  // `from`: the loopback source address (host order), 0 for the usual one.
+  explicit VerbClient(uint16_t port, uint32_t from = 0) : fd_(connectLoopback(port, 60, from)) {}
   ~VerbClient() {
     if (fd_ >= 0) close(fd_);
   }
   VerbClient(const VerbClient&) = delete;
   VerbClient& operator=(const VerbClient&) = delete;
   bool connected() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   // False when the server closed the connection.
   bool send(const Bytes& v) { return ::send(fd_, v.data(), v.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(v.size()); }
   // One verb, or nullopt when the server closed the connection.

@@ -51,15 +51,20 @@ inline int serverPort(const e2e::Bed& bed) {
   return atoi(sys.c_str() + sys.find("TCPPORT") + 8);
 }
 
+// A session with the bed's server, signed on as its node; null if refused.
+inline std::unique_ptr<kmrtest::VerbClient> signedOn(const e2e::Bed& bed) {
+  auto c = std::make_unique<kmrtest::VerbClient>(static_cast<uint16_t>(serverPort(bed)));
+  if (!c->signOn(e2e::Bed::kNode, e2e::Bed::kPassword)) return nullptr;
+  return c;
+}
+
 // Stores `size` bytes that `piece(offset, n)` gives on the server (file space
-// `fsId`) and makes `fs + name` a stub of them, as a migration leaves one:
-// sparse, "VOQObj" in state 2, a managed region over the whole file.
-// Returns an empty string on success, else what failed.
+// `fsId`) through the session `c` and makes `fs + name` a stub of them, as a
+// migration leaves one: sparse, "VOQObj" in state 2, a managed region over
+// the whole file. Returns an empty string on success, else what failed.
 template <typename Piece>
-std::string makeStub(const e2e::Bed& bed, const std::string& fs, uint32_t fsId, const std::string& name, size_t size,
-                     Piece piece, mode_t mode = 0644) {
-  kmrtest::VerbClient c(static_cast<uint16_t>(serverPort(bed)));
-  if (!c.signOn(e2e::Bed::kNode, e2e::Bed::kPassword)) return "sign-on refused";
+std::string makeStub(kmrtest::VerbClient& c, const std::string& fs, uint32_t fsId, const std::string& name,
+                     size_t size, Piece piece, mode_t mode = 0644) {
   zef::FileAttrs a;
   a.size = size;
   c.send(kmrtest::dataPutVerb(fsId, size, kmrtest::str(name), zef::encodeAttrBlock(a)));
@@ -88,6 +93,14 @@ std::string makeStub(const e2e::Bed& bed, const std::string& fs, uint32_t fsId, 
                   fsetxattr(fd, "trusted.xdsm.regions", region, sizeof region, 0) == 0;
   close(fd);
   return ok ? "" : "cannot make " + path + " a stub";
+}
+
+// The same through a session of its own.
+template <typename Piece>
+std::string makeStub(const e2e::Bed& bed, const std::string& fs, uint32_t fsId, const std::string& name, size_t size,
+                     Piece piece, mode_t mode = 0644) {
+  auto c = signedOn(bed);
+  return c ? makeStub(*c, fs, fsId, name, size, piece, mode) : "sign-on refused";
 }
 
 inline std::string makeStub(const e2e::Bed& bed, const std::string& fs, uint32_t fsId, const std::string& name,

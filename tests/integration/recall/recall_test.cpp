@@ -57,7 +57,12 @@ class RecallTest : public e2e::CommandTest {
     ASSERT_EQ(0, bed->zefadm({"add-filespace", Bed::kNode, fs}).status);
     fsId = zef::Store::open(bed->db())->findFileSpace(Bed::kNode, fs)->id;
   }
-  void TearDown() override { daemon.reset(); }
+  void TearDown() override {
+    // What the daemon said (a sanitizer's report included) tells why a case failed.
+    if (daemon && HasFailure())
+      ADD_FAILURE() << "daemon " << (daemon->hasEnded() ? "ended" : "runs") << "; its errors:\n" << daemon->errSoFar();
+    daemon.reset();
+  }
 
   // Makes `name` a stub of `data` (its path).
   std::string stub(const std::string& name, const std::string& data, mode_t mode = 0644) {

@@ -1,5 +1,5 @@
 // zefserverd as a separate process on a loopback port with a fresh database,
-// talked to by a byte-level client written here from the protocol tables.
+// talked to by the tests' byte-level client (tests/support/verb_client.h).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -20,6 +20,7 @@
 #include "tests/support/scratch_dir.h"
 #include "tests/support/test_cert.h"
 #include "tests/support/verb_builder.h"
+#include "tests/support/verb_client.h"
 #include "tests/support/zef_server.h"
 
 namespace {
@@ -109,33 +110,13 @@ Bytes handleBlock(uint64_t size, uint32_t mode, uint8_t migState, const Bytes& h
   return b;
 }
 
-struct Verb {
-  uint8_t code = 0;
-  Bytes b;
-};
+using Verb = kmrtest::ReceivedVerb;
 
-class Client {
+// The shared client, with the expectations these tests make of each answer.
+class Client : public kmrtest::VerbClient {
  public:
-  // Reads give up after a minute: a guard against a hung server only.
-  // `from`: the loopback source address (host order), 0 for the usual one.
-  explicit Client(uint16_t port, uint32_t from = 0) : fd_(kmrtest::connectLoopback(port, 60, from)) {}
-  ~Client() { close(fd_); }
-  bool connected() const { return fd_ >= 0; }
-  void send(const Bytes& v) { ASSERT_EQ(::send(fd_, v.data(), v.size(), MSG_NOSIGNAL), static_cast<ssize_t>(v.size())); }
-  // One verb, or nullopt when the server closed the connection.
-  std::optional<Verb> recv() {
-    Bytes h(4);
-    if (!readAll(h.data(), 4)) return std::nullopt;
-    EXPECT_EQ(h[3], 0xA5) << "magic";
-    size_t len = be16(h, 0);
-    EXPECT_GE(len, 4u);
-    Verb v;
-    v.code = h[2];
-    v.b = h;
-    v.b.resize(len);
-    if (len > 4 && !readAll(v.b.data() + 4, len - 4)) return std::nullopt;
-    return v;
-  }
+  using VerbClient::VerbClient;
+  void send(const Bytes& v) { ASSERT_TRUE(VerbClient::send(v)); }
   Verb expect(uint8_t code) {
     auto v = recv();
     EXPECT_TRUE(v.has_value()) << "connection closed, expected verb 0x" << std::hex << int(code);
@@ -150,7 +131,6 @@ class Client {
     EXPECT_EQ(v.b[5], reason);
   }
   bool closedByPeer() { return !recv().has_value(); }
-  int fd() const { return fd_; }
   // One transaction of `changes` that the client votes to commit.
   void sendBatch(const std::vector<Bytes>& changes) {
     send(beginTxn());
@@ -163,23 +143,11 @@ class Client {
     expectEndTxn(vote, reason);
   }
   void signOnOk(const std::string& node = "NODE1", const std::string& password = kNode1Password) {
-    send(signOn(node, password));
+    send(kmrtest::signOnVerb(node, password));
     Verb r = expect(0x1C);
     ASSERT_GE(r.b.size(), 18u);
     ASSERT_EQ(r.b[8], 0) << "sign-on refused";
   }
-
- private:
-  bool readAll(uint8_t* p, size_t n) {
-    while (n) {
-      ssize_t r = ::recv(fd_, p, n, 0);
-      if (r <= 0) return false;
-      p += r;
-      n -= static_cast<size_t>(r);
-    }
-    return true;
-  }
-  int fd_;
 };
 
 class ServerTest : public ::testing::Test {

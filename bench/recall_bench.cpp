@@ -1,0 +1,166 @@
+// kmrrecalld against its floors (root; a private mount namespace with a
+// loop ext4, zefserverd on loopback, as the integration tests set it up):
+//   BM_RecallLargeFile    one stub (argument: MiB) read through (recall, then
+//                         the read) against `cp` of the server's data file
+//                         into the same file system plus its fsync
+//   BM_FirstByteLatency   open + 1-byte read of 4 KiB stubs: median, p99
+//   BM_ResidentReads      reading many resident files with the daemon
+//                         against the same reads before it started
+#include <benchmark/benchmark.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <numeric>
+#include <chrono>
+#include <filesystem>
+#include <vector>
+
+#include "tests/integration/recall/recall_bed.h"
+#include "zefserver/store.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+
+struct World {
+  std::unique_ptr<e2e::Bed> bed;
+  std::unique_ptr<kmrtest::ScratchMount> mount;
+  std::string fs;
+  uint32_t fsId = 0;
+};
+
+// The bed with one managed loop ext4 of `mb` MiB.
+std::unique_ptr<World> world(unsigned mb) {
+  std::string why;
+  if (!kmrtest::EnterTestNamespace(&why)) return nullptr;
+  auto w = std::make_unique<World>();
+  w->bed = std::make_unique<e2e::Bed>();
+  w->bed->startServer();
+  w->mount = std::make_unique<kmrtest::ScratchMount>("ext4", mb);
+  w->fs = w->mount->path();
+  if (w->bed->zefadm({"manage-fs", w->fs}).status != 0) return nullptr;
+  if (w->bed->zefadm({"add-filespace", e2e::Bed::kNode, w->fs}).status != 0) return nullptr;
+  w->fsId = zef::Store::open(w->bed->db())->findFileSpace(e2e::Bed::kNode, w->fs)->id;
+  return w;
+}
+
+void dropCaches() {
+  sync();
+  kmrtest::writeFile("/proc/sys/vm/drop_caches", "3\n");
+}
+
+void BM_RecallLargeFile(benchmark::State& state) {
+  const size_t size = static_cast<size_t>(state.range(0)) << 20;
+  auto w = world(static_cast<unsigned>(3 * (size >> 20) + 256));
+  if (!w) return state.SkipWithError("no test namespace");
+  const std::string block = recalltest::content(1 << 20, 1);
+  auto piece = [&](size_t at, size_t n) { return block.substr(at % block.size(), n); };
+  if (!recalltest::makeStub(*w->bed, w->fs, w->fsId, "/big", size, piece).empty()) return state.SkipWithError("stub");
+  std::string dataFile;
+  for (const auto& e : std::filesystem::directory_iterator(w->bed->work() + "/data"))
+    if (e.is_regular_file() && e.file_size() == size) dataFile = e.path();
+  auto daemon = recalltest::startDaemon(*w->bed, w->bed->work() + "/trace");
+  if (!daemon) return state.SkipWithError("daemon");
+  double recall = 0, floor = 0;
+  long hwm = 0;
+  for (auto _ : state) {
+    dropCaches();
+    auto t0 = Clock::now();
+    int err = 0;
+    const size_t got = recalltest::readWhole(w->fs + "/big", &err).size();
+    auto t1 = Clock::now();
+    if (err || got != size) return state.SkipWithError("recall failed");
+    dropCaches();
+    auto t2 = Clock::now();
+    kmrtest::runShell("cp " + dataFile + " " + w->fs + "/floor && sync " + w->fs + "/floor");
+    auto t3 = Clock::now();
+    recall = seconds(t0, t1), floor = seconds(t2, t3);
+    state.SetIterationTime(recall);
+    const std::string st = kmrtest::readFile("/proc/" + std::to_string(daemon->pid()) + "/status");
+    hwm = std::stol(st.substr(st.find("VmHWM:") + 6));
+  }
+  state.counters["recall_MiBps"] = static_cast<double>(size >> 20) / recall;
+  state.counters["floor_MiBps"] = static_cast<double>(size >> 20) / floor;
+  state.counters["speed_vs_floor"] = floor / recall;
+  state.counters["daemon_VmHWM_KiB"] = static_cast<double>(hwm);
+}
+
+void BM_FirstByteLatency(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  auto w = world(600);
+  if (!w) return state.SkipWithError("no test namespace");
+  auto session = recalltest::signedOn(*w->bed);
+  if (!session) return state.SkipWithError("sign-on refused");
+  for (int i = 0; i < n; ++i) {
+    const std::string data = recalltest::content(4096, i);
+    auto piece = [&](size_t at, size_t len) { return data.substr(at, len); };
+    if (!recalltest::makeStub(*session, w->fs, w->fsId, "/s" + std::to_string(i), data.size(), piece).empty())
+      return state.SkipWithError("stub");
+  }
+  session.reset();
+  auto daemon = recalltest::startDaemon(*w->bed, w->bed->work() + "/trace");
+  if (!daemon) return state.SkipWithError("daemon");
+  std::vector<double> ms;
+  for (auto _ : state) {
+    for (int i = 0; i < n; ++i) {
+      const std::string p = w->fs + "/s" + std::to_string(i);
+      auto t0 = Clock::now();
+      int fd = open(p.c_str(), O_RDONLY);
+      char c;
+      const ssize_t r = read(fd, &c, 1);
+      auto t1 = Clock::now();
+      close(fd);
+      if (r != 1) return state.SkipWithError("recall failed");
+      ms.push_back(seconds(t0, t1) * 1000);
+    }
+    state.SetIterationTime(std::accumulate(ms.begin(), ms.end(), 0.0) / 1000);
+  }
+  std::sort(ms.begin(), ms.end());
+  state.counters["median_ms"] = ms[ms.size() / 2];
+  state.counters["p99_ms"] = ms[ms.size() * 99 / 100];
+}
+
+// The median of `passes` runs of `pass`: a shared machine's stray pauses
+// land in single passes, not in the middle one.
+template <typename Pass>
+double medianOf(int passes, Pass pass) {
+  std::vector<double> t;
+  for (int i = 0; i < passes; ++i) t.push_back(pass());
+  std::sort(t.begin(), t.end());
+  return t[t.size() / 2];
+}
+
+void BM_ResidentReads(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  auto w = world(600);
+  if (!w) return state.SkipWithError("no test namespace");
+  for (int i = 0; i < n; ++i) kmrtest::writeFile(w->fs + "/r" + std::to_string(i), recalltest::content(4096, i));
+  auto pass = [&] {
+    auto t0 = Clock::now();
+    for (int i = 0; i < n; ++i) recalltest::readWhole(w->fs + "/r" + std::to_string(i));
+    return seconds(t0, Clock::now());
+  };
+  pass();  // page cache warm for every pass
+  double without = 0, first = 0, later = 0;
+  for (auto _ : state) {
+    without = medianOf(5, pass);
+    auto daemon = recalltest::startDaemon(*w->bed, w->bed->work() + "/trace");
+    if (!daemon) return state.SkipWithError("daemon");
+    first = pass();  // each file's one event, then its ignore mark
+    later = medianOf(5, pass);
+    state.SetIterationTime(later);
+  }
+  state.counters["without_ms"] = without * 1000;
+  state.counters["first_pass_ms"] = first * 1000;
+  state.counters["later_pass_ms"] = later * 1000;
+  state.counters["first_pass_ratio"] = first / without;
+  state.counters["later_pass_ratio"] = later / without;
+}
+
+}  // namespace
+
+BENCHMARK(BM_RecallLargeFile)->Arg(1024)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FirstByteLatency)->Arg(1000)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ResidentReads)->Arg(10000)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_MAIN();

@@ -1,0 +1,5 @@
+set(bench_libs kmr_e2e_support kmr_hsmfs PkgConfig::SODIUM kmr_common)
+set(bench_defs KMRRECALLD_PATH="$<TARGET_FILE:kmrrecalld>")
+set(bench_deps kmrrecalld)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
