@@ -444,6 +444,7 @@ TEST_F(SignalTest, InterruptBeforeTheFirstRunEndsWith255AndTouchesNothing) {
 // would overtake the answers still queued.
 TEST_F(SignalTest, BrokenQueryStreamEndsTheRunButKeepsTheUpdatesMade) {
   prepare({"--fault-query-close", "10", "--fault-query-close-after-updates", "9"});
+  setWorkers(1);
   Result r = bed->run({fs});
   EXPECT_EQ(1, r.status) << r.out << r.err;
   EXPECT_THAT(r.err, HasSubstr("The communication with the server failed during the query of migrated objects."));

@@ -426,48 +426,52 @@ bool signalHandlingStands(Child& child) {
 
 // The hang this guards against came about once in ten runs: the clean-up
 // that a hang-up started waited for a lock the interrupted thread held.
-// Each of the three signals reaches the command at chosen moments: as its
-// signal handling stands, while it waits for a lock of the global state,
-// and stopped at the first pass of each step of a stub, most stubs still to
-// come (the signal is taken as the run goes on). Each run ends with 255, and what it leaves one rerun
-// repairs.
-TEST_F(CommandTest, HangUpQuitAndAbortAtEachStepEndWith255AndARerunRepairs) {
+// Each of the three signals reaches the command at a chosen moment: as its
+// signal handling stands, while it waits for a lock of the global state, or
+// stopped at the first pass of a step of a stub, most stubs still to come
+// (the signal is taken as the run goes on). Each run ends with 255, and what
+// it leaves one rerun repairs. One test per moment.
+enum class At { kStart, kLockWait, kStep };
+struct Moment {
+  At at;
+  const char* step;  // the pause point for kStep
+};
+class SignalMomentTest : public CommandTest, public ::testing::WithParamInterface<Moment> {};
+
+TEST_P(SignalMomentTest, HangUpQuitAndAbortEndWith255AndARerunRepairs) {
+  const Moment m = GetParam();
   const std::string fs = serve("tmpfs", {"--txn-size", "4"});
   const Records stubs = deletedStubs(fs, 12);
-  enum class At { kStart, kLockWait, kStep };
-  struct Moment {
-    At at;
-    const char* step;
-  };
-  std::vector<Moment> moments = {{At::kStart, ""}, {At::kLockWait, ""}};
-  for (const char* step : {"AFTERCREATE", "AFTERVOQOBJ", "AFTERREGION", "BEFORERENAME", "AFTERCOMMIT"})
-    moments.push_back({At::kStep, step});
-  const std::string lockFile = "/etc/vostra/Tarnveld/config/dmiFSGlobalState.pid";
-  for (const Moment& m : moments) {
-    for (const int sig : {SIGHUP, SIGQUIT, SIGABRT}) {
-      SCOPED_TRACE(testing::Message() << "signal " << sig << " at " << static_cast<int>(m.at) << m.step);
-      const Records was = byAlias(fs);  // as the server holds them before this run
-      setTestFlag(m.at == At::kStep ? "PAUSEATSTEP" : "", m.step);
-      const int lockFd = m.at == At::kLockWait ? HoldLock(lockFile) : -1;
-      PausedRun run(*bed, {fs});
-      const bool reached = m.at == At::kStep    ? run.waitStopped()
-                           : m.at == At::kStart ? signalHandlingStands(run.child())
-                                                : SleepsInAWait(run.child());
-      ASSERT_TRUE(reached) << "the run ended before the moment";
-      kill(run.pid(), sig);
-      std::optional<Result> r = run.finishWithin(60);
-      if (lockFd >= 0) close(lockFd);
-      ASSERT_TRUE(r) << "the run hangs after its signal";
-      EXPECT_EQ(255, r->status) << r->out << r->err;
-      setTestFlag("", "");
-      Result rerun = bed->run({fs});
-      ASSERT_EQ(0, rerun.status) << rerun.out << rerun.err;
-      EXPECT_EQ(stubs.size(), ExpectConsistent(*bed, fs, was));
-      EXPECT_FALSE(TemporariesLeft(fs));
-      for (const auto& [alias, rec] : stubs) unlink((fs + alias).c_str());
-    }
+  for (const int sig : {SIGHUP, SIGQUIT, SIGABRT}) {
+    SCOPED_TRACE(testing::Message() << "signal " << sig);
+    const Records was = byAlias(fs);  // as the server holds them before this run
+    setTestFlag(m.at == At::kStep ? "PAUSEATSTEP" : "", m.step);
+    const int lockFd = m.at == At::kLockWait ? HoldLock("/etc/vostra/Tarnveld/config/dmiFSGlobalState.pid") : -1;
+    PausedRun run(*bed, {fs});
+    const bool reached = m.at == At::kStep    ? run.waitStopped()
+                         : m.at == At::kStart ? signalHandlingStands(run.child())
+                                              : SleepsInAWait(run.child());
+    ASSERT_TRUE(reached) << "the run ended before the moment";
+    kill(run.pid(), sig);
+    std::optional<Result> r = run.finishWithin(60);
+    if (lockFd >= 0) close(lockFd);
+    ASSERT_TRUE(r) << "the run hangs after its signal";
+    EXPECT_EQ(255, r->status) << r->out << r->err;
+    setTestFlag("", "");
+    Result rerun = bed->run({fs});
+    ASSERT_EQ(0, rerun.status) << rerun.out << rerun.err;
+    EXPECT_EQ(stubs.size(), ExpectConsistent(*bed, fs, was));
+    EXPECT_FALSE(TemporariesLeft(fs));
+    for (const auto& [alias, rec] : stubs) unlink((fs + alias).c_str());
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Moments, SignalMomentTest,
+                         ::testing::Values(Moment{At::kStart, "START"}, Moment{At::kLockWait, "LOCKWAIT"},
+                                           Moment{At::kStep, "AFTERCREATE"}, Moment{At::kStep, "AFTERVOQOBJ"},
+                                           Moment{At::kStep, "AFTERREGION"}, Moment{At::kStep, "BEFORERENAME"},
+                                           Moment{At::kStep, "AFTERCOMMIT"}),
+                         [](const auto& info) { return std::string(info.param.step); });
 
 // A FIFO where a configuration, option or state file belongs: the command
 // says what it could not use and ends; it never waits for a writer.
