@@ -55,8 +55,17 @@ void BM_RecallLargeFile(benchmark::State& state) {
   auto w = world(static_cast<unsigned>(3 * (size >> 20) + 256));
   if (!w) return state.SkipWithError("no test namespace");
   const std::string block = recalltest::content(1 << 20, 1);
-  auto piece = [&](size_t at, size_t n) { return block.substr(at % block.size(), n); };
-  if (!recalltest::makeStub(*w->bed, w->fs, w->fsId, "/big", size, piece).empty()) return state.SkipWithError("stub");
+  // The block repeated: a piece that crosses its end wraps around.
+  auto piece = [&](size_t at, size_t n) {
+    std::string p;
+    while (p.size() < n) p += block.substr((at + p.size()) % block.size(), n - p.size());
+    return p;
+  };
+  const std::string why = recalltest::makeStub(*w->bed, w->fs, w->fsId, "/big", size, piece);
+  if (!why.empty()) {
+    fprintf(stderr, "%s\n", kmrtest::readFile(w->bed->work() + "/server.log").c_str());
+    return state.SkipWithError(why.c_str());
+  }
   std::string dataFile;
   for (const auto& e : std::filesystem::directory_iterator(w->bed->work() + "/data"))
     if (e.is_regular_file() && e.file_size() == size) dataFile = e.path();
