@@ -5,7 +5,7 @@
 //                         into the same file system plus its fsync
 //   BM_FirstByteLatency   open + 1-byte read of 4 KiB stubs: median, p99
 //   BM_ResidentReads      reading many resident files with the daemon
-//                         against the same reads before it started
+//                         against the same reads without it, in rounds
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 
