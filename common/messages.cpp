@@ -234,15 +234,34 @@ std::atomic<nlBeforeWriteHook> g_beforeWrite{nullptr};
 
 nlBeforeWriteHook nlSetBeforeWriteHook(nlBeforeWriteHook hook) { return g_beforeWrite.exchange(hook); }
 
+namespace {
+thread_local nlHeldOutput* t_held = nullptr;
+
+void writeComposed(FILE* stream, int severity, const std::string& text) {
+  if (severity > 4 && errorLogFile.isOpen()) LogMsg(text.c_str());
+  if (nlClientType() == 4) return;  // an application interface prints nothing itself
+  if (nlBeforeWriteHook hook = g_beforeWrite.load()) hook(stream);
+  fputs(text.c_str(), stream);
+  fflush(stream);
+}
+}  // namespace
+
+void nlHoldOutput(nlHeldOutput* held) { t_held = held; }
+
+void nlReleaseOutput(nlHeldOutput& held) {
+  for (const nlHeldMessage& m : held) writeComposed(m.stream, m.severity, m.text);
+  held.clear();
+}
+
 void nlvfprintf(FILE* stream, int number, va_list args) {
   GlobalRC::instance().set(number);
   std::optional<ComposedMsg> msg = nlCompose(number, args);
   if (!msg) return;
-  if (msg->severity > 4 && errorLogFile.isOpen()) LogMsg(msg->text.c_str());
-  if (nlClientType() == 4) return;  // an application interface prints nothing itself
-  if (nlBeforeWriteHook hook = g_beforeWrite.load()) hook(stream);
-  fputs(msg->text.c_str(), stream);
-  fflush(stream);
+  if (t_held != nullptr) {
+    t_held->push_back(nlHeldMessage{stream, msg->severity, std::move(msg->text)});
+    return;
+  }
+  writeComposed(stream, msg->severity, msg->text);
 }
 
 void nlfprintf(FILE* stream, int number, ...) {

@@ -17,6 +17,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // Prints message `number` to `stream` (stdout or stderr as the caller chose).
 void nlfprintf(FILE* stream, int number, ...);
@@ -27,6 +28,22 @@ void nlvfprintf(FILE* stream, int number, va_list args);
 // previous hook; install and remove it while no other thread prints.
 typedef void (*nlBeforeWriteHook)(FILE* stream);
 nlBeforeWriteHook nlSetBeforeWriteHook(nlBeforeWriteHook hook);
+// Messages a thread holds back instead of printing them (nlHoldOutput), in
+// the order it printed them.
+struct nlHeldMessage {
+  FILE* stream;
+  int severity;
+  std::string text;
+};
+using nlHeldOutput = std::vector<nlHeldMessage>;
+// From now on nlfprintf on the calling thread composes each message and
+// raises the return code as always, but keeps it in *held instead of
+// writing and logging it; nullptr prints at once again. A worker whose
+// messages must appear in another order than it prints them uses it.
+void nlHoldOutput(nlHeldOutput* held);
+// Writes (and logs) the held messages in order, as nlfprintf would have,
+// and empties `held`. Any thread.
+void nlReleaseOutput(nlHeldOutput& held);
 // Prints message `number` through the output function of its severity.
 void nlprintf(int number, ...);
 void nlvprintf(int number, va_list args);

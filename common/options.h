@@ -204,6 +204,7 @@ struct clientOptions {
   int32_t reconcileInterval = 24;   // RECONCILEINTERVAL, hours
   int32_t candidatesInterval = 1;   // CANDIDATESINTERVAL
   int32_t maxReconcileProc = 3;     // MAXRECONCILEPROC
+  int32_t recreateWorkers = 0;      // RECREATEWORKERS: 1 to 64; 0 is the online processors, at most 8
   int32_t migFileExpiration = 7;    // MIGFILEEXPIRATION, days
   int32_t checkThresholds = 5;      // CHECKTHRESHOLDS, minutes
   int32_t maxThresholdProc = 3;     // MAXTHRESHOLDPROC

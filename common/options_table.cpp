@@ -131,6 +131,8 @@ std::vector<optionEntry> knownRows() {
   r.push_back(number(OPT_RECONCILEINTERVAL, &C::reconcileInterval, ANY, 0, 9999, 24));
   r.push_back(number(OPT_CANDIDATESINTERVAL, &C::candidatesInterval, SYS, 0, 9999, 1));
   r.push_back(number(OPT_MAXRECONCILEPROC, &C::maxReconcileProc, ANY, 1, 99, 3));
+  // 0, the default, stands for the number of online processors, at most 8.
+  r.push_back(number(OPT_RECREATEWORKERS, &C::recreateWorkers, ANY, 1, 64, 0));
   r.push_back(number(OPT_MIGFILEEXPIRATION, &C::migFileExpiration, ANY, 0, 9999, 7));
   r.push_back(number(OPT_CHECKTHRESHOLDS, &C::checkThresholds, ANY, 1, 9999, 5));
   r.push_back(number(OPT_MAXTHRESHOLDPROC, &C::maxThresholdProc, ANY, 1, 99, 3));

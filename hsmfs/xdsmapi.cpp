@@ -12,6 +12,10 @@
 
 namespace {
 
+// The errno of the calling thread's last failed DMAPI call: each worker that
+// recreates stubs reads its own, never another's.
+thread_local int t_lastErrno = 0;
+
 // The instance outlives static destruction on purpose: the exit clean-up
 // still destroys the session through it.
 std::unique_ptr<XDSMAPI>& instanceSlot() {
@@ -45,8 +49,6 @@ void traceCall(const char* name, const char* function, dm_sessid_t sid, dm_token
 struct XDSMAPI::State {
   int initialized = 0;
   dm_boolean_t directAccess = DM_FALSE;
-  int lastErrno = 0;
-  unsigned char workArea[256] = {};
   dm_sessid_t sid = DM_NO_SESSION;
   pid_t sessionPid = 0;
 };
@@ -80,8 +82,8 @@ int XDSMAPI::isInitialized() const { return m_state->initialized; }
 dm_sessid_t XDSMAPI::getSID() const { return m_state ? m_state->sid : DM_NO_SESSION; }
 void XDSMAPI::setSID(dm_sessid_t sid) { m_state->sid = sid; }
 dm_boolean_t XDSMAPI::getRoot() const { return m_state->directAccess; }
-int XDSMAPI::getLastErrno() const { return m_state->lastErrno; }
-void XDSMAPI::setLastErrno(int e) { m_state->lastErrno = e; }
+int XDSMAPI::getLastErrno() const { return t_lastErrno; }
+void XDSMAPI::setLastErrno(int e) { t_lastErrno = e; }
 void XDSMAPI::markInitialized() { m_state->initialized = 1; }
 
 void XDSMAPI::rememberSession(dm_sessid_t sid) {
@@ -123,7 +125,7 @@ int XDSMAPI::precheck(const char* name, dm_sessid_t sid, const xdsm_handle_t* ha
 
 int XDSMAPI::finish(const char* name, int rc) {
   int err = errno;
-  if (rc == -1) m_state->lastErrno = err;
+  if (rc == -1) t_lastErrno = err;
   const unsigned char flag = rc == -1 ? TR_SMXDSM : TR_SMXDSMDETAIL;
   if (flag) {
     // name is "<class>::<dm function>": the line reads "(<class>): <function>, ...".

@@ -106,6 +106,7 @@ class XDSMAPI {
   dm_sessid_t getSID() const;
   void setSID(dm_sessid_t sid);
   dm_boolean_t getRoot() const;
+  // The errno of the calling thread's last failed call (kept per thread).
   int getLastErrno() const;
   void setLastErrno(int e);
   // 1 when initialised; else 0 and a trace line naming the caller.

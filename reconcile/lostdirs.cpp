@@ -4,6 +4,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -59,7 +60,7 @@ std::string stagingName() {
   if (getrandom(bytes, sizeof bytes, 0) != sizeof bytes) {
     // Only root writes the staging directory: the name needs to be unused,
     // not secret.
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};
     snprintf(reinterpret_cast<char*>(bytes), sizeof bytes, "%07x", ++counter);
   }
   char name[40];
@@ -223,6 +224,17 @@ void MadeDirectories::recreated(const std::string& alias, uint32_t uid, uint32_t
     auto it = m_dirs.find(alias.substr(0, slash));
     if (it != m_dirs.end()) it->second.vote.add(uid, gid);
   }
+}
+
+std::vector<std::string> MadeDirectories::nameNew(const std::string& alias) {
+  std::vector<std::string> named;
+  for (size_t slash = alias.find('/', 1); slash != std::string::npos; slash = alias.find('/', slash + 1)) {
+    auto it = m_dirs.find(alias.substr(0, slash));
+    if (it == m_dirs.end() || it->second.named) continue;
+    it->second.named = true;
+    named.push_back(it->first);
+  }
+  return named;
 }
 
 void MadeDirectories::finish(int mountFd,

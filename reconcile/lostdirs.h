@@ -104,6 +104,10 @@ class MadeDirectories {
   void made(const MadeDirectory& dir);
   // A stub recreated at `alias` with this owner and group.
   void recreated(const std::string& alias, uint32_t uid, uint32_t gid);
+  // The directories above `alias` that were made and not yet named by an
+  // earlier call, from the top down; from now on they count as named.
+  // Whoever made them, each is named once, by the first object asking.
+  std::vector<std::string> nameNew(const std::string& alias);
   // Gives each directory made the owner and group its objects agree on,
   // through a descriptor opened by its handle (the very directory made,
   // wherever it is now) and only while it still has the owner and group it
@@ -116,6 +120,7 @@ class MadeDirectories {
     std::vector<unsigned char> handle;  // struct file_handle; empty: none
     struct stat st {};
     OwnerVote vote;
+    bool named = false;
   };
   std::map<std::string, Entry> m_dirs;
 };

@@ -5,6 +5,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "hsmfs/hsmattr.h"
 #include "hsmfs/xdsmapi.h"
 #include "platform/orca/scout.h"
+#include "reconcile/orderedworkers.h"
 #include "reconcile/reconcilestatus.h"
 #include "server/migobject.h"
 #include "server/queueobjects.h"
@@ -58,6 +60,76 @@ constexpr DecisionReport kDecisionReports[] = {
 };
 }  // namespace
 
+struct ReconcileModeMigUndelete::ObjectJob {
+  std::unique_ptr<cQueueBaseObject> element;  // owns obj
+  ZefServerMigratedObject* obj = nullptr;
+  // The counts it adds to (none for a repaired record's status count).
+  uint64_t ReconcileStatus::*status = nullptr;
+  uint64_t RunSummary::*summary = nullptr;
+  bool recreated = false;        // a stub was made: it votes for its made directories' owner
+  bool update = false;           // its record goes to the server
+  std::string repairedPath;      // -DETAIL: the stub whose record was repaired (9344)
+  std::string lostDirectory;     // without -MKDIRS: the first missing directory above it
+  uint64_t directoriesMade = 0;  // -MKDIRS
+  bool namesDirectories = false; // -MKDIRS: the directories above it were wanted
+  nlHeldOutput output;           // with workers: its messages, in the order printed
+  std::vector<std::string> log;  // with workers: its reconcile log lines
+};
+
+namespace {
+// The worker state of the calling worker thread; null on the run's own
+// thread, which uses the run's first worker state and writes at once.
+thread_local void* t_work = nullptr;
+// Objects of a run between the stream and the server at most, per worker:
+// enough to keep every worker busy while the oldest waits for its turn,
+// few enough that memory does not grow with the file system.
+constexpr size_t kWindowPerWorker = 8;
+}  // namespace
+
+ReconcileModeMigUndelete::ObjectWork& ReconcileModeMigUndelete::work() {
+  return t_work != nullptr ? *static_cast<ObjectWork*>(t_work) : *m_work[0];
+}
+
+unsigned ReconcileModeMigUndelete::workerCount() const {
+  const int32_t asked = m_options != nullptr ? m_options->recreateWorkers : 0;
+  if (asked >= 1) return static_cast<unsigned>(std::min<int32_t>(asked, 64));
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online < 1 ? 1u : static_cast<unsigned>(std::min<long>(online, 8));
+}
+
+void ReconcileModeMigUndelete::recreateObjects() {
+  const unsigned k = workerCount();
+  // Workers have states of their own, after the run's thread's [0].
+  while (m_work.size() < (k == 1 ? 1 : k + 1)) m_work.push_back(std::make_unique<ObjectWork>());
+  TRACE(TR_SMRECONCILE, "(%s): %u worker(s)\n", kName, k);
+  auto workOn = [this, k](ObjectJob& job, unsigned worker) {
+    if (k == 1) return workObject(job);
+    ObjectWork* w = m_work[worker + 1].get();
+    t_work = w;
+    w->heldLog = &job.log;
+    nlHoldOutput(&job.output);
+    workObject(job);
+    nlHoldOutput(nullptr);
+    w->heldLog = nullptr;
+    t_work = nullptr;
+  };
+  OrderedWorkers<ObjectJob> workers(k, kWindowPerWorker * k, workOn,
+                                    [this](ObjectJob& job) { finishObject(job); });
+  forEachObject([&](std::unique_ptr<cQueueBaseObject> element, ZefServerMigratedObject* obj) {
+    auto job = std::make_unique<ObjectJob>();
+    job->element = std::move(element);
+    job->obj = obj;
+    workers.submit(std::move(job), std::hash<std::string>{}(obj->getAlias()));
+  });
+  // A stop, an end of the stream or a failure: what is in flight is
+  // finished, reported and sent before the transaction ends.
+  workers.drain();
+  for (size_t i = 1; i < m_work.size(); ++i) {
+    m_work[i]->stub.reset();
+    m_work[i]->dirs.clear();
+  }
+}
+
 int refusedRecordMessage(const Attrib& attr) {
   if ((attr.mode & S_IFMT) != S_IFREG) return kMsg9340;
   // (uid_t)-1 and (gid_t)-1 mean "no change" to chown(): the stub would
@@ -82,7 +154,9 @@ ReconcileModeMigUndelete::ReconcileModeMigUndelete(const ReconcileEnv& env,
     : ReconcileMode(env, fileSystem, detail, status),
       m_expiring(expiring),
       m_recovery(recovery),
-      m_mountFd(safeOpenMountRoot(fileSystem)) {}
+      m_mountFd(safeOpenMountRoot(fileSystem)) {
+  m_work.push_back(std::make_unique<ObjectWork>());
+}
 
 ReconcileModeMigUndelete::~ReconcileModeMigUndelete() = default;
 
@@ -121,10 +195,7 @@ int ReconcileModeMigUndelete::startReconcilation() {
   nlfprintf(stdout, kMsg9315);
   fflush(stdout);
 
-  forEachObject([this](ZefServerMigratedObject* obj) {
-    runObject(obj);
-    objectDone();
-  });
+  recreateObjects();
   if (m_run.observer != nullptr) m_run.observer->runEnded(tally());
 
   rc = m_server->stopTransaction();
@@ -143,7 +214,8 @@ int ReconcileModeMigUndelete::startReconcilation() {
 }
 
 int ReconcileModeMigUndelete::forEachObject(
-    const std::function<void(ZefServerMigratedObject*)>& handle) {
+    const std::function<void(std::unique_ptr<cQueueBaseObject>, ZefServerMigratedObject*)>& handle) {
+  bool anyInScope = false;
   for (;;) {
     std::unique_ptr<cQueueBaseObject> element(m_server->getNextMigrObjectFromServer());
     if (!element) {
@@ -168,18 +240,12 @@ int ReconcileModeMigUndelete::forEachObject(
     // Counts and messages are those of the scope: the server is asked for
     // the whole file system once, and what lies outside is passed over.
     if (m_run.scope.contains(obj->getAlias())) {
-      ++m_status->m_processedCount;
-      handle(obj);
-      // A preview lists every object already; its lines stay its own.
-      if (m_detail == 1 && !m_run.preview && m_status->m_processedCount % kProgressEvery == 0) {
-        std::string count = std::to_string(m_status->m_processedCount);
-        nlfprintf(stdout, kMsg1898, count.c_str());
-      }
-    } else if (m_status->m_processedCount == 0) {
+      anyInScope = true;
+      handle(std::move(element), obj);
+    } else if (!anyInScope) {
       // Only a scope without objects names the nearest path.
       m_nearest.offer(obj->getAlias());
     }
-    element.reset();
     if (stopCode() != 0) break;
   }
   return stopCode();
@@ -194,74 +260,98 @@ void ReconcileModeMigUndelete::objectDone() {
 }
 
 const StubDecision& ReconcileModeMigUndelete::decide(ZefServerMigratedObject* obj, const StubRules& rules) {
-  m_stub.reset();
-  StubDecision& decision = m_decision;
-  decideStubInto(&decision, m_fileSystem, m_mountFd.get(), *obj, rules, m_stub, &m_dirs);
+  work().stub.reset();
+  StubDecision& decision = work().decision;
+  decideStubInto(&decision, m_fileSystem, m_mountFd.get(), *obj, rules, work().stub, &work().dirs);
   // Whatever happens to the object, a temporary of a killed run goes. The
   // directory's temporaries are listed once per directory run (StubDirCache),
   // so an object costs no lookup of its own.
-  if (m_stub.isResolved()) removeStaleTemporary(decision.path);
-  m_maybeOwnStub = decision.action == StubAction::kSkipPresent && m_stub.seen().regular;
+  if (work().stub.isResolved()) removeStaleTemporary(decision.path);
+  work().maybeOwnStub = decision.action == StubAction::kSkipPresent && work().stub.seen().regular;
   reportDecision(decision, obj->getAlias());
   return decision;
 }
 
-void ReconcileModeMigUndelete::runObject(ZefServerMigratedObject* obj) {
+void ReconcileModeMigUndelete::workObject(ObjectJob& job) {
+  ZefServerMigratedObject* obj = job.obj;
   const std::string& alias = obj->getAlias();
   const StubDecision& decision = decide(obj, rules());
-  ReconcileStatus& st = *m_status;
-  RunSummary& sum = st.m_summary;
   switch (decision.action) {
     case StubAction::kSkipPresent:
-      if (m_maybeOwnStub && repairRecordOfPresentStub(obj) == 1) {
-        sendUpdate(obj);
-        if (m_detail == 1) nlfprintf(stdout, kMsg9344, decision.path.c_str());
+      if (work().maybeOwnStub && repairRecordOfPresentStub(obj) == 1) {
+        job.update = true;
+        if (m_detail == 1) job.repairedPath = decision.path;
       } else {
-        ++st.m_skippedCount;
+        job.status = &ReconcileStatus::m_skippedCount;
       }
-      ++sum.skipped;
+      job.summary = &RunSummary::skipped;
       break;
     case StubAction::kSkipExpired:
     case StubAction::kSkipDirectory:
-      ++st.m_skippedCount;
-      ++sum.skipped;
+      job.status = &ReconcileStatus::m_skippedCount;
+      job.summary = &RunSummary::skipped;
       break;
     // An invalid path is passed over by a normal run; a recovery run was
     // asked to make every stub and did not make this one.
     case StubAction::kRefuseAlias:
-      ++(m_recovery == 0 ? st.m_skippedCount : st.m_failedCount);
-      ++sum.refused;
+      job.status = m_recovery == 0 ? &ReconcileStatus::m_skippedCount : &ReconcileStatus::m_failedCount;
+      job.summary = &RunSummary::refused;
       break;
     case StubAction::kRefuseNoAttributes:
-      ++st.m_failedCount;
-      ++sum.refused;
+      job.status = &ReconcileStatus::m_failedCount;
+      job.summary = &RunSummary::refused;
       break;
     default:
-      if ((!m_run.makeDirs && noteLostDirectory(decision)) ||
-          (m_run.makeDirs && decision.action == StubAction::kRecreate &&
-           !bringBackDirectories(decision, alias))) {
-        ++st.m_failedCount;
-        ++sum.failed;
+      if (!m_run.makeDirs && isLostDirectory(decision)) job.lostDirectory = decision.parent.component;
+      if (!job.lostDirectory.empty() || (m_run.makeDirs && decision.action == StubAction::kRecreate &&
+                                         !bringBackDirectories(decision, alias, &job))) {
+        job.status = &ReconcileStatus::m_failedCount;
+        job.summary = &RunSummary::failed;
         break;
       }
       TRACE(TR_SMRECONCILE,
             "(%s): Object '%s' is not longer valid, need to recreate it on the file system!\n", kName,
             clShowable(alias).c_str());
       if (recreateFileStub(obj) == 1) {
-        ++st.m_recreatedCount;
-        ++(decision.action == StubAction::kRecreate ? sum.recreated : sum.replaced);
-        m_madeDirs.recreated(alias, obj->getAttributes()->uid, obj->getAttributes()->gid);
+        job.status = &ReconcileStatus::m_recreatedCount;
+        job.summary = decision.action == StubAction::kRecreate ? &RunSummary::recreated : &RunSummary::replaced;
+        job.recreated = true;
         obj->setFileMigrState(kMigStateMigrated);
-        sendUpdate(obj);
+        job.update = true;
       } else {
-        ++st.m_failedCount;
-        ++(decision.action == StubAction::kRefuseRecord ? sum.refused : sum.failed);
+        job.status = &ReconcileStatus::m_failedCount;
+        job.summary = decision.action == StubAction::kRefuseRecord ? &RunSummary::refused : &RunSummary::failed;
         TRACE(TR_SMRECONCILEDETAIL, "(%s): FAILURE -> Recreation of stub for object '%s' failed!\n", kName,
               clShowable(alias).c_str());
       }
       break;
   }
-  m_stub.reset();
+  work().stub.reset();
+}
+
+void ReconcileModeMigUndelete::finishObject(ObjectJob& job) {
+  ReconcileStatus& st = *m_status;
+  ++st.m_processedCount;
+  ZefServerMigratedObject* obj = job.obj;
+  if (job.namesDirectories) nameMadeDirectories(obj->getAlias());
+  if (!job.output.empty()) nlReleaseOutput(job.output);
+  for (const std::string& line : job.log) st.ReconcileLogMsg(line.c_str(), "");
+  st.m_summary.directoriesMade += job.directoriesMade;
+  if (!job.lostDirectory.empty()) ++m_lostDirectories[job.lostDirectory];
+  if (job.status != nullptr) ++(st.*job.status);
+  if (job.summary != nullptr) ++(st.m_summary.*job.summary);
+  if (job.recreated) {
+    std::lock_guard<std::mutex> lock(m_dirsMutex);
+    m_madeDirs.recreated(obj->getAlias(), obj->getAttributes()->uid, obj->getAttributes()->gid);
+  }
+  if (job.update) sendUpdate(obj);
+  if (!job.repairedPath.empty()) nlfprintf(stdout, kMsg9344, job.repairedPath.c_str());
+  objectDone();
+  // Only a run shows progress: a preview lists every object already.
+  if (m_detail == 1 && st.m_processedCount % kProgressEvery == 0) {
+    std::string count = std::to_string(st.m_processedCount);
+    nlfprintf(stdout, kMsg1898, count.c_str());
+  }
 }
 
 void ReconcileModeMigUndelete::reportDecision(const StubDecision& decision,
@@ -286,21 +376,31 @@ void ReconcileModeMigUndelete::reportDecision(const StubDecision& decision,
 }
 
 bool ReconcileModeMigUndelete::bringBackDirectories(const StubDecision& decision,
-                                                    const std::string& alias) {
+                                                    const std::string& alias, ObjectJob* job) {
   ParentProbe parent = decision.parent;
-  if (parent.state == ParentState::kMissing && !m_stagingFd) {
-    m_stagingFd.reset(openDirectoryStaging(m_mountFd.get()));
-    if (!m_stagingFd) parent = ParentProbe{ParentState::kError, "/.Tarnveld", errno};
-  }
   if (parent.state == ParentState::kMissing) {
-    parent = makeLostDirectories(m_mountFd.get(), m_stagingFd.get(), alias, [this](const MadeDirectory& dir) {
-      ++m_status->m_summary.directoriesMade;
-      m_madeDirs.made(dir);
-      nlfprintf(stdout, kMsg9703, clShowable(m_fileSystem + dir.alias).c_str());
-      fflush(stdout);
-      // The first moment a user sees the directory under its name.
-      stubTestKillPoint("AFTERMKDIR");
-    });
+    // One worker at a time: a directory another worker made since this
+    // object's decision is found and used, never made twice.
+    std::lock_guard<std::mutex> lock(m_dirsMutex);
+    if (!m_stagingFd) {
+      m_stagingFd.reset(openDirectoryStaging(m_mountFd.get()));
+      if (!m_stagingFd) parent = ParentProbe{ParentState::kError, "/.Tarnveld", errno};
+    }
+    if (parent.state == ParentState::kMissing)
+      parent = makeLostDirectories(m_mountFd.get(), m_stagingFd.get(), alias, [this, job](const MadeDirectory& dir) {
+        ++job->directoriesMade;
+        m_madeDirs.made(dir);
+        // The first moment a user sees the directory under its name.
+        stubTestKillPoint("AFTERMKDIR");
+      });
+  }
+  if (decision.parent.state == ParentState::kMissing) {
+    // On the run's own thread every earlier object is done: this one names
+    // them now, as it makes them; a worker's object when its turn comes.
+    if (t_work == nullptr)
+      nameMadeDirectories(alias);
+    else
+      job->namesDirectories = true;
   }
   const std::string where = clShowable(m_fileSystem + parent.component);
   const std::string path = clShowable(decision.path);
@@ -315,6 +415,14 @@ bool ReconcileModeMigUndelete::bringBackDirectories(const StubDecision& decision
       break;
   }
   return false;
+}
+
+void ReconcileModeMigUndelete::nameMadeDirectories(const std::string& alias) {
+  std::unique_lock<std::mutex> lock(m_dirsMutex);
+  std::vector<std::string> made = m_madeDirs.nameNew(alias);
+  lock.unlock();
+  for (const std::string& dir : made) nlfprintf(stdout, kMsg9703, clShowable(m_fileSystem + dir).c_str());
+  if (!made.empty()) fflush(stdout);
 }
 
 void ReconcileModeMigUndelete::sendUpdate(ZefServerMigratedObject* obj) {
@@ -360,19 +468,19 @@ int ReconcileModeMigUndelete::checkAlias(const std::string& alias) {
 
 int ReconcileModeMigUndelete::prepareStub(ZefServerMigratedObject* obj) {
   const std::string& alias = obj->getAlias();
-  if (m_stub.isResolved() && m_stub.alias() == alias) return 0;
+  if (work().stub.isResolved() && work().stub.alias() == alias) return 0;
   if (obj->getExtObjID() == nullptr) {
     errno = EINVAL;
     return -1;
   }
-  if (m_stub.open(m_fileSystem, alias, obj->getExtObjIDString(), &m_dirs) != 0) return -1;
-  return m_stub.look(nullptr);
+  if (work().stub.open(m_fileSystem, alias, obj->getExtObjIDString(), &work().dirs) != 0) return -1;
+  return work().stub.look(nullptr);
 }
 
 bool ReconcileModeMigUndelete::removeStaleTemporary(const std::string& path) {
   bool any = false;
   std::string name;
-  while (m_stub.removeStaleTemporary(&name) == 1) {
+  while (work().stub.removeStaleTemporary(&name) == 1) {
     std::string temp = path.substr(0, path.rfind('/') + 1) + name;
     TRACE(TR_SMRECONCILE, "(%s): removed the temporary %s of an earlier run\n", kName, clShowable(temp).c_str());
     nlfprintf(stdout, kMsg9345, clShowable(temp).c_str());
@@ -390,9 +498,9 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
   const std::string& alias = obj->getAlias();
   // A stub already resolved for this alias passed the check when it was
   // opened (by the decision, or by prepareStub below); once is enough.
-  const bool checked = m_stub.isResolved() && m_stub.alias() == alias;
+  const bool checked = work().stub.isResolved() && work().stub.alias() == alias;
   if (!checked && checkAlias(alias) == 0) return 0;
-  std::string& path = m_stubPath.assign(m_fileSystem).append(alias);
+  std::string& path = work().stubPath.assign(m_fileSystem).append(alias);
   Attrib* attr = obj->getAttributes();
   if (attr == nullptr || obj->getExtObjID() == nullptr) {
     // Nothing to build the stub from; report it like any failed step.
@@ -414,10 +522,10 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot open %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "open", err);
-    m_stub.reset();
+    work().stub.reset();
     return 0;
   }
-  if (m_stub.seen().directory) {
+  if (work().stub.seen().directory) {
     removeStaleTemporary(path);
     TRACE(TR_SMRECONCILE, "(%s): %s is a directory\n", kName, clShowable(path).c_str());
     stubFailure(path, "open", EEXIST);
@@ -434,7 +542,7 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
     ok = putInPlace(obj, path);
   }
   if (ok == 0) {
-    m_stub.discard();
+    work().stub.discard();
     return 0;
   }
 
@@ -453,7 +561,7 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
 
 int ReconcileModeMigUndelete::putInPlace(ZefServerMigratedObject* obj, const std::string& path) {
   stubTestKillPoint("BEFORERENAME");
-  if (m_stub.commit() != 0) {
+  if (work().stub.commit() != 0) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot put %s in place: %s\n", kName, clShowable(path).c_str(), strerror(err));
     if (err == EEXIST || err == ESTALE)
@@ -464,10 +572,10 @@ int ReconcileModeMigUndelete::putInPlace(ZefServerMigratedObject* obj, const std
   }
   // The stub has its name: from here on a failure loses nothing, so what
   // is left is recorded and reported, never undone.
-  if (m_stub.unmark() != 0)
+  if (work().stub.unmark() != 0)
     TRACE(TR_SMRECONCILE, "(%s): marker stays on %s: %s\n", kName, clShowable(path).c_str(), strerror(errno));
   struct stat st {};
-  if (fstat(m_stub.fd(), &st) != 0) {
+  if (fstat(work().stub.fd(), &st) != 0) {
     int err = errno;
     stubFailure(path, "fstat", err);
     return 0;
@@ -475,7 +583,7 @@ int ReconcileModeMigUndelete::putInPlace(ZefServerMigratedObject* obj, const std
   Attrib* attr = obj->getAttributes();
   attr->inode = static_cast<uint32_t>(st.st_ino);
   attr->ctime = static_cast<uint32_t>(st.st_ctime);
-  if (m_stub.close() != 0) {
+  if (work().stub.close() != 0) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot close %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
   }
@@ -487,7 +595,7 @@ void ReconcileModeMigUndelete::informScout(const std::string& path) {
   if (path.size() <= m_fileSystem.size() || path.compare(0, m_fileSystem.size(), m_fileSystem) != 0)
     return;
   // The part below the file system, cut at its last "/" in place.
-  std::string& rest = m_scoutParts.assign(path, m_fileSystem.size());
+  std::string& rest = work().scoutParts.assign(path, m_fileSystem.size());
   size_t slash = rest.rfind('/');
   if (slash == std::string::npos) return;
   const char* dir = "/";
@@ -502,11 +610,11 @@ void ReconcileModeMigUndelete::informScout(const std::string& path) {
 }
 
 int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long long size) {
-  if (!m_stub.isResolved()) errno = EBADF;
+  if (!work().stub.isResolved()) errno = EBADF;
   // What an earlier run left for this object goes first (nothing to do when
   // the decision already removed it).
-  if (m_stub.isResolved()) removeStaleTemporary(path);
-  bool created = m_stub.isResolved() && m_stub.createTemporary() == 0;
+  if (work().stub.isResolved()) removeStaleTemporary(path);
+  bool created = work().stub.isResolved() && work().stub.createTemporary() == 0;
   if (!created) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot open %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
@@ -524,22 +632,22 @@ int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long
   // does where the file system cannot hold it.
   char zero = 0;
   if (size > kLargestStubSize) {
-    m_stub.discard();
+    work().stub.discard();
     stubFailure(path, "write", EFBIG);
     return 0;
   }
-  if (size > 0 && ftruncate64(m_stub.fd(), static_cast<off64_t>(size)) == 0) return 1;
-  if (lseek64(m_stub.fd(), static_cast<off64_t>(size) - 1, SEEK_SET) < 0) {
+  if (size > 0 && ftruncate64(work().stub.fd(), static_cast<off64_t>(size)) == 0) return 1;
+  if (lseek64(work().stub.fd(), static_cast<off64_t>(size) - 1, SEEK_SET) < 0) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot lseek %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
-    m_stub.discard();
+    work().stub.discard();
     stubFailure(path, "lseek", err);
     return 0;
   }
-  if (write(m_stub.fd(), &zero, 1) != 1) {
+  if (write(work().stub.fd(), &zero, 1) != 1) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot write %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
-    m_stub.discard();
+    work().stub.discard();
     stubFailure(path, "write", err);
     return 0;
   }
@@ -547,14 +655,14 @@ int ReconcileModeMigUndelete::createFileForStub(std::string& path, unsigned long
 }
 
 int ReconcileModeMigUndelete::updateFileStat(std::string& path, Attrib* attributes) {
-  if (!m_stub.isOpen()) {
+  if (!work().stub.isOpen()) {
     errno = EBADF;
     int err = errno;
     TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chown %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "chown", err);
     return 0;
   }
-  if (fchown(m_stub.fd(), attributes->uid, attributes->gid) != 0) {
+  if (fchown(work().stub.fd(), attributes->uid, attributes->gid) != 0) {
     int err = errno;
     TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chown %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "chown", err);
@@ -562,7 +670,7 @@ int ReconcileModeMigUndelete::updateFileStat(std::string& path, Attrib* attribut
   }
   const int restoreSetId = m_options != nullptr ? m_options->hsmRestoreSetId : 0;
   const unsigned bits = stubPermissionBits(attributes->mode, restoreSetId);
-  if (fchmod(m_stub.fd(), bits) != 0) {
+  if (fchmod(work().stub.fd(), bits) != 0) {
     int err = errno;
     TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not chmod %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "chmod", err);
@@ -571,7 +679,7 @@ int ReconcileModeMigUndelete::updateFileStat(std::string& path, Attrib* attribut
   if ((attributes->mode & 06000) != 0 && (bits & 06000) == 0) nlfprintf(stdout, kMsg9342, clShowable(path).c_str());
   struct timespec times[2] = {{static_cast<time_t>(recordTime(attributes->atime)), 0},
                               {static_cast<time_t>(recordTime(attributes->mtime)), 0}};
-  if (futimens(m_stub.fd(), times) != 0) {
+  if (futimens(work().stub.fd(), times) != 0) {
     int err = errno;
     TRACE(TR_SMRECONCILEDETAIL, "(%s): Could not utime %s: %s\n", kName, clShowable(path).c_str(), strerror(err));
     stubFailure(path, "utime", err);

@@ -16,6 +16,18 @@
 // - Stubs are built aside and put in place with one rename: see
 //   reconcile/stubfile.h. A present file that is already this object's stub
 //   gets its server record repaired instead (inode, handle, state).
+// - Workers (option RECREATEWORKERS): the objects are decided and their
+//   stubs made on that many threads (reconcile/orderedworkers.h); an object
+//   goes to the worker its path hashes to, so that two objects of one path
+//   never race. Workers in one directory touch only their own objects'
+//   names and temporaries (a temporary is removed only by the object its
+//   marker names). Everything people and the
+//   server see is done on the run's thread in the server's order: messages
+//   (held per object and printed when its turn comes), the reconcile log,
+//   counts, the observer and the updates. With one worker no thread is
+//   started and each object takes the same calls in the same order as a
+//   plain loop. The public step functions below act for the calling
+//   thread's worker (the run's own outside a run).
 #ifndef KMR_RECONCILE_MIGUNDELETE_H
 #define KMR_RECONCILE_MIGUNDELETE_H
 
@@ -23,7 +35,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/uniquefd.h"
 #include "hsmfs/hsmattr.h"
@@ -34,6 +49,7 @@
 #include "reconcile/stubfile.h"
 
 struct Attrib;
+class cQueueBaseObject;
 
 // The "VOQObj" attribute of a recreated stub: dmiStubInfo (hsmfs/hsmattr.h)
 // of the record's id, size, times and compression flag.
@@ -86,6 +102,20 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   int createStubFromFile(ZefServerMigratedObject* obj, std::string& path);
 
  private:
+  // What a worker keeps from object to object (one per worker).
+  struct ObjectWork {
+    StubDirCache dirs;           // the directory of the current directory run
+    StubFile stub;               // the stub being made by recreateFileStub
+    bool maybeOwnStub = false;   // the decision kept a regular file
+    // The stub's path and the scout's directory and name parts of it.
+    std::string stubPath;
+    StubDecision decision;       // the last decide()
+    std::string scoutParts;
+    // With workers: where its reconcile log lines wait for their turn.
+    std::vector<std::string>* heldLog = nullptr;
+  };
+  // One object on its way through a run (defined in migundelete.cpp).
+  struct ObjectJob;
   // Splits `path` and tells the scout daemon of an undeleted stub.
   void informScout(const std::string& path);
   int checkAlias(const std::string& alias);
@@ -104,7 +134,7 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   // Without -MKDIRS: an object whose directory an rm -rf took is counted
   // under the first missing directory instead of failing on its own; true
   // when `decision` is such a case.
-  bool noteLostDirectory(const StubDecision& decision);
+  static bool isLostDirectory(const StubDecision& decision);
   // One message per lost directory with its count and the hint (9734).
   void reportLostDirectories();
   // The directories -MKDIRS made take their objects' owner (MadeDirectories)
@@ -119,14 +149,19 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   void logMessage(int number, ...);
 
   // Takes the server's stream element by element and hands each migrated
-  // object of the scope to `handle`; returns the stop code.
-  int forEachObject(const std::function<void(ZefServerMigratedObject*)>& handle);
-  // One object of a run, as the shared decision says.
-  void runObject(ZefServerMigratedObject* obj);
+  // object of the scope, with the element that owns it, to `handle`;
+  // returns the stop code.
+  int forEachObject(
+      const std::function<void(std::unique_ptr<cQueueBaseObject>, ZefServerMigratedObject*)>& handle);
+  // The objects of a run on the workers; returns when the last one is done.
+  void recreateObjects();
   void reportDecision(const StubDecision& decision, const std::string& alias);
-  // With -MKDIRS: the missing directories above the stub, each reported.
-  // False (reported) when they cannot be had.
-  bool bringBackDirectories(const StubDecision& decision, const std::string& alias);
+  // With -MKDIRS: the missing directories above the stub, each reported
+  // and counted in `job`. False (reported) when they cannot be had.
+  bool bringBackDirectories(const StubDecision& decision, const std::string& alias, ObjectJob* job);
+  // Message 9703 for each directory above `alias` made and not yet named:
+  // the first object in the server's order that wanted one names it.
+  void nameMadeDirectories(const std::string& alias);
   // The preview: every object decided and reported, nothing changed
   // (reconcile/preview.cpp).
   int previewReconcilation();
@@ -138,21 +173,27 @@ class ReconcileModeMigUndelete : public ReconcileMode {
   RunTally tally() const;
   void objectDone();
 
+  // The calling thread's worker state.
+  ObjectWork& work();
+  // The worker's half of an object: decision, directories, stub. Prints
+  // (or, with workers, holds) its messages; counts and sends nothing.
+  void workObject(ObjectJob& job);
+  // The run's half, in the server's order: messages, log, counts, update.
+  void finishObject(ObjectJob& job);
+  // Resolved RECREATEWORKERS: 1 to 64.
+  unsigned workerCount() const;
+
   int m_expiring;
   int m_recovery;
-  StubDirCache m_dirs;         // the directory of the current directory run
-  StubFile m_stub;             // the stub being made by recreateFileStub
-  bool m_maybeOwnStub = false; // the decision kept a regular file
-  // Buffers kept from object to object: the stub's path and the scout's
-  // directory and name parts of it.
-  std::string m_stubPath;
-  StubDecision m_decision;  // the last decide()
-  std::string m_scoutParts;
+  std::vector<std::unique_ptr<ObjectWork>> m_work;  // [0] the run's own thread's, then the workers'
   MigundeleteRunOptions m_run;
   UniqueFd m_mountFd;          // the mount point, for the decision's lookups
   // Objects not recreated for want of a directory, by the first missing
   // one: as many entries as an rm -rf took, not one per object.
   std::map<std::string, uint64_t> m_lostDirectories;
+  // -MKDIRS: directories are made one at a time, whatever worker needs one,
+  // so that each is made once; m_dirsMutex guards the two below.
+  std::mutex m_dirsMutex;
   UniqueFd m_stagingFd;            // -MKDIRS: where directories are made
   MadeDirectories m_madeDirs;      // -MKDIRS: the directories made so far
   NearestPath m_nearest;           // -SUBTREE: the closest of the objects outside

@@ -126,8 +126,8 @@ int ReconcileModeMigUndelete::createStubFromFile(ZefServerMigratedObject* obj, s
     return ev.fail("dm_create_userevent", err);
   }
   ev.m_haveToken = true;
-  if (!m_stub.isOpen()) errno = EBADF;
-  if (!m_stub.isOpen() || !handleSetWithFdForToken(&ev.m_handle, sid, ev.m_token, m_stub.fd())) {
+  if (!work().stub.isOpen()) errno = EBADF;
+  if (!work().stub.isOpen() || !handleSetWithFdForToken(&ev.m_handle, sid, ev.m_token, work().stub.fd())) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): FAILURE -> handleSetWithPath(%s), errno(%d), reason(%s)!\n", kName,
           clShowable(path).c_str(), err, strerror(err));
@@ -217,12 +217,12 @@ int ReconcileModeMigUndelete::createStubFromFile(ZefServerMigratedObject* obj, s
 int ReconcileModeMigUndelete::repairRecordOfPresentStub(ZefServerMigratedObject* obj) {
   Attrib* attr = obj->getAttributes();
   const midExtObjId_t* id = obj->getExtObjID();
-  if (!m_stub.isResolved() || !m_stub.seen().regular || attr == nullptr || id == nullptr) return 0;
+  if (!work().stub.isResolved() || !work().stub.seen().regular || attr == nullptr || id == nullptr) return 0;
   // A path descriptor: nothing at the name is opened for reading or writing.
-  UniqueFd fd(safeOpenBeneath(m_stub.dirFd(), m_stub.leaf().c_str(), O_PATH | O_NOFOLLOW));
+  UniqueFd fd(safeOpenBeneath(work().stub.dirFd(), work().stub.leaf().c_str(), O_PATH | O_NOFOLLOW));
   struct stat st {};
-  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != m_stub.seen().dev ||
-      st.st_ino != m_stub.seen().ino)
+  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != work().stub.seen().dev ||
+      st.st_ino != work().stub.seen().ino)
     return 0;
   XDSMAPI* dmapi = XDSMAPI::getXDSMAPI();
   OwnedHandle handle;

@@ -12,6 +12,7 @@
 #include "common/showable.h"
 #include "common/trace.h"
 #include "reconcile/migundelete.h"
+#include "reconcile/reconcilestatus.h"
 #include "server/migobject.h"
 
 namespace {
@@ -257,7 +258,8 @@ int ReconcileModeMigUndelete::previewReconcilation() {
     TRACE(TR_SMRECONCILE, "(previewReconcilation): getAllMigrObjectsFromServer() rc = %d\n", rc);
     return rc;
   }
-  int result = forEachObject([&](ZefServerMigratedObject* obj) {
+  int result = forEachObject([&](std::unique_ptr<cQueueBaseObject>, ZefServerMigratedObject* obj) {
+    ++m_status->m_processedCount;
     // The name is only looked at: nothing is made, so nothing is put in place.
     StubFile looked;
     const Attrib* attr = obj->getAttributes();

@@ -16,11 +16,8 @@ namespace {
 unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
 }  // namespace
 
-bool ReconcileModeMigUndelete::noteLostDirectory(const StubDecision& decision) {
-  if (decision.action != StubAction::kRecreate || decision.parent.state != ParentState::kMissing)
-    return false;
-  ++m_lostDirectories[decision.parent.component];
-  return true;
+bool ReconcileModeMigUndelete::isLostDirectory(const StubDecision& decision) {
+  return decision.action == StubAction::kRecreate && decision.parent.state == ParentState::kMissing;
 }
 
 void ReconcileModeMigUndelete::reportLostDirectories() {
@@ -76,6 +73,9 @@ void ReconcileModeMigUndelete::logMessage(int number, ...) {
   // The log writes its own line end after the date, time and file system.
   size_t len = strlen(text);
   while (len > 0 && text[len - 1] == '\n') text[--len] = '\0';
-  m_status->ReconcileLogMsg(text, "");
+  if (std::vector<std::string>* held = work().heldLog)
+    held->emplace_back(text, len);
+  else
+    m_status->ReconcileLogMsg(text, "");
   free(text);
 }

@@ -23,12 +23,13 @@ for variant in release asan; do
   # The packages checked and installed as README says, in private namespaces.
   if [ "$variant" = release ]; then bash scripts/package-test.sh --check-only "$dir"; fi
 done
-# Thread sanitizer over the queue and the query thread only: the one place
-# where two threads share state. Builds just the server's test program.
+# Thread sanitizer over the places where threads share state: the queue and
+# the query thread, and the recreation workers (4 workers, a stop midway).
+# Builds just those two test programs.
 dir=build/tsan
 supp="$PWD/scripts/tsan.supp"
 cmake -S . -B "$dir" -G Ninja -DKMR_TSAN=ON -DKMR_BENCH=OFF
-cmake --build "$dir" -j "$jobs" --target unit_server
+cmake --build "$dir" -j "$jobs" --target unit_server unit_reconcile
 ( cd "$dir" && TSAN_OPTIONS="suppressions=$supp halt_on_error=1" \
     ctest --output-on-failure -j "$jobs" --timeout 600 \
-    -R '^(Queue|QueryThread|ThreadBase|SyncCondition)\.' )
+    -R '^(Queue|QueryThread|ThreadBase|SyncCondition)\.|^ModeTest\.FourWorkers' )

@@ -278,10 +278,16 @@ class CommandTest : public ::testing::Test {
   }
   // A run over `fs` with the option `mode` ("" for none).
   Result runIn(const char* mode, const std::string& fs) { return *mode ? bed->run({mode, fs}) : bed->run({fs}); }
-  // The user option file with TESTFLAGS `flag`:"`step`" (none when empty).
+  // The user option file with TESTFLAGS `flag`:"`step`" (none when empty)
+  // and the workers of setWorkers.
   void setTestFlag(const std::string& flag, const std::string& step) {
     const std::string testFlags = flag.empty() ? "" : "TESTFLAGS " + flag + ":\"" + step + "\"\n";
-    kmrtest::writeFile(bed->work() + "/inst/kmr.opt", "SERVERNAME ZEF\n" + testFlags);
+    kmrtest::writeFile(bed->work() + "/inst/kmr.opt", "SERVERNAME ZEF\n" + workersLine_ + testFlags);
+  }
+  // The runs that follow recreate with `k` workers (RECREATEWORKERS).
+  void setWorkers(unsigned k) {
+    workersLine_ = "RECREATEWORKERS " + std::to_string(k) + "\n";
+    setTestFlag("", "");
   }
   Records byAlias(const std::string& fs) const {
     Records m;
@@ -289,6 +295,18 @@ class CommandTest : public ::testing::Test {
     return m;
   }
   std::unique_ptr<Bed> bed;
+
+ private:
+  std::string workersLine_;
+};
+
+// A CommandTest run once per number of workers (its parameter).
+class WorkersTest : public CommandTest, public ::testing::WithParamInterface<unsigned> {
+ protected:
+  void SetUp() override {
+    CommandTest::SetUp();
+    if (bed) setWorkers(GetParam());
+  }
 };
 
 }  // namespace e2e

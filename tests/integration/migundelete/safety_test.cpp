@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <random>
+#include <tuple>
 #include <thread>
 
 #include "tests/integration/migundelete/e2e_support.h"
@@ -168,7 +169,7 @@ class PausedRun {
   Child child_;
 };
 
-TEST_F(CommandTest, AUserCreatingOrReplacingTheFileBeforeTheRenameKeepsTheirFile) {
+TEST_P(WorkersTest, AUserCreatingOrReplacingTheFileBeforeTheRenameKeepsTheirFile) {
   const std::string fs = serve();
   MakeFile(fs + "/gone", 3000, 65534, 65534, 0644, 1500000000, 1600000000);
   MakeFile(fs + "/old", 3000, 65534, 65534, 0644, 1500000000, 1600000000);
@@ -199,7 +200,7 @@ TEST_F(CommandTest, AUserCreatingOrReplacingTheFileBeforeTheRenameKeepsTheirFile
 // RENAME_EXCHANGE) the moment it has its name. Root's directory keeps its
 // owner and mode; the directory made is the one that gets the owner of the
 // objects recreated below it.
-TEST_F(CommandTest, ADirectoryExchangedForTheOneMkdirsMadeGainsTheUserNothing) {
+TEST_P(WorkersTest, ADirectoryExchangedForTheOneMkdirsMadeGainsTheUserNothing) {
   const std::string fs = serve(), proj = fs + "/proj", lost = proj + "/lost", root = proj + "/rootonly";
   ASSERT_EQ(0, mkdir(proj.c_str(), 0755));
   ASSERT_EQ(0, chown(proj.c_str(), 65534, 65534));
@@ -301,11 +302,14 @@ TEST_F(CommandTest, RecordWithTheStubsInodeNumberButAnOlderChangeTimeIsRepaired)
   EXPECT_EQ(was.inode, now->inode);
 }
 
-class CrashPointTest : public DamagedTree, public ::testing::WithParamInterface<const char*> {};
+// Each step, with one worker and with four.
+class CrashPointTest : public DamagedTree,
+                       public ::testing::WithParamInterface<std::tuple<const char*, unsigned>> {};
 
 TEST_P(CrashPointTest, OneRerunLeavesEveryStubAndRecordConsistent) {
   prepare({});
-  setTestFlag("KILLATSTEP", GetParam());
+  setWorkers(std::get<1>(GetParam()));
+  setTestFlag("KILLATSTEP", std::get<0>(GetParam()));
   Result killed = bed->run({fs});
   ASSERT_EQ(128 + SIGKILL, killed.status) << "the step was never reached: " << killed.out << killed.err;
   // What a killed run leaves: stubs in place or its marked temporary, never
@@ -323,9 +327,16 @@ TEST_P(CrashPointTest, OneRerunLeavesEveryStubAndRecordConsistent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, CrashPointTest,
-                         ::testing::Values("AFTERCREATE", "AFTERVOQOBJ", "AFTERREGION", "BEFORERENAME",
-                                           "AFTERCOMMIT"),
-                         [](const auto& info) { return std::string(info.param); });
+                         ::testing::Combine(::testing::Values("AFTERCREATE", "AFTERVOQOBJ", "AFTERREGION",
+                                                              "BEFORERENAME", "AFTERCOMMIT"),
+                                            ::testing::Values(1u, 4u)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param)) + "_K" +
+                                  std::to_string(std::get<1>(info.param));
+                         });
+// The races with a user, with one worker and with four.
+INSTANTIATE_TEST_SUITE_P(Races, WorkersTest, ::testing::Values(1u, 4u),
+                         [](const auto& info) { return "K" + std::to_string(info.param); });
 
 TEST_F(DamagedTree, ServerVotingEveryUpdateVoidIsReportedARerunRepairsAndExpiringRevivesRecords) {
   prepare({"--fault-void-changes", "7"});

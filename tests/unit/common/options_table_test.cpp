@@ -23,9 +23,9 @@ int validate(clientOptions& o, const char* name, const char* value, uint16_t pla
 // First match in table order decides: a row placed badly would capture the
 // full name or the shortest abbreviation of another option.
 TEST(OptionKeywordTable, EveryOptionReachedByFullNameAndShortestAbbreviation) {
-  ASSERT_EQ(optSharedTableRows, 333u);
-  EXPECT_STREQ(optSharedTable[332].keyword, "ZZZLASTENTRY");
-  EXPECT_EQ(optSharedTable[332].id, OPT_END);
+  ASSERT_EQ(optSharedTableRows, 334u);
+  EXPECT_STREQ(optSharedTable[333].keyword, "ZZZLASTENTRY");
+  EXPECT_EQ(optSharedTable[333].id, OPT_END);
   int operands = 0;
   std::set<uint16_t> ids;
   for (size_t i = 0; i + 1 < optSharedTableRows; ++i) {
@@ -73,6 +73,7 @@ TEST(OptionValidation, RefusedNamesValuesAndPlaces) {
       {"TCPPORT", "70000", kSys, 400}, {"TCPPORT", "0", kSys, 400}, {"TCPPORT", "15x", kSys, 400},
       {"TCPPORT", "-5", kSys, 400}, {"TCPPORT", "", kSys, 400}, {"TXNBYTELIMIT", "299", kSys, 400},
       {"ERRORLOGMAX", "2048", kSys, 400}, {"MAXRECONCILEPROC", "100", kSys, 400},
+      {"RECREATEWORKERS", "0", kUser, 400}, {"RECREATEWORKERS", "65", kUser, 400},
       {"ERRORLOGRETENTION", "10000", kSys, 400}, {"ERRORLOGRETENTION", "X", kSys, 400},
       {"ERRORLOGRETENTION", "7 Q", kSys, 400}, {"ERRORLOGRETENTION", "7 SS", kSys, 400},
       {"ERRORLOGRETENTION", "S", kSys, 400}, {"ERRORLOGRETENTION", "7S x", kSys, 400},
@@ -88,6 +89,7 @@ TEST(OptionValidation, RefusedNamesValuesAndPlaces) {
   EXPECT_EQ(o.txnByteLimit, 25600u * 1024u);
   EXPECT_EQ(o.errorLogMax, 0u);
   EXPECT_EQ(o.maxReconcileProc, 3);
+  EXPECT_EQ(o.recreateWorkers, 0) << "0: as many workers as processors";
   EXPECT_EQ(o.errorLogRetention, 10000);
   EXPECT_EQ(o.nodeName, "");
   EXPECT_EQ(o.hsmExtObjIdAttr, 0);
@@ -111,6 +113,7 @@ TEST(OptionValidation, AcceptedValuesLandInTheRecord) {
       {"TXNBYTELIMIT", "300", number(&C::txnByteLimit), "307200", kSys},
       {"ERRORLOGMAX", "2047", number(&C::errorLogMax), "2146435072", kSys},
       {"MAXRECONCILEPROC", "99", number(&C::maxReconcileProc), "99", kSys},
+      {"RECREATEWORKERS", "64", number(&C::recreateWorkers), "64", kUser},
       {"TRACEMAX", "4294967295", number(&C::traceMax), "4294967295", kUser},
       {"ERRORLOGRETENTION", "7 S", retention, "7S", kSys},
       {"ERRORLOGRETENTION", "30,d", retention, "30D", kSys},

@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,8 @@ struct Script {
   int begins = 0, queries = 0, stops = 0;
   uint64_t accepted = 0;  // updates answered 0, over all links
   std::vector<Update> updates;
+  size_t handedOut = 0;                   // elements the link handed out
+  std::function<void(size_t)> onHandOut;  // called with the count before each hand-out
   ~Script() {
     for (auto* e : elements) delete e;
   }
@@ -73,6 +76,8 @@ class ScriptedLink : public ReconcileServerLink {
       if (!s->finishAtEnd) { errno = ENOMEM; return nullptr; }
       return new FinishedMessageObject(1);
     }
+    if (s->onHandOut) s->onHandOut(s->handedOut);
+    ++s->handedOut;
     cQueueBaseObject* e = s->elements.front();
     s->elements.pop_front();
     return e;
