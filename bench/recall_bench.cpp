@@ -69,6 +69,12 @@ void BM_RecallLargeFile(benchmark::State& state) {
   std::string dataFile;
   for (const auto& e : std::filesystem::directory_iterator(w->bed->work() + "/data"))
     if (e.is_regular_file() && e.file_size() == size) dataFile = e.path();
+  // KMR_BENCH_SYS_EXTRA: option lines added to the server stanza the daemon
+  // reads (say "  TCPWINDOWSIZE 2048"), to compare session settings.
+  if (const char* extra = getenv("KMR_BENCH_SYS_EXTRA")) {
+    const std::string sys = w->bed->work() + "/inst/kmr.sys";
+    kmrtest::writeFile(sys, kmrtest::readFile(sys) + extra + "\n");
+  }
   auto daemon = recalltest::startDaemon(*w->bed, w->bed->work() + "/trace");
   if (!daemon) return state.SkipWithError("daemon");
   double recall = 0, floor = 0;
