@@ -15,9 +15,9 @@
 // - Jobs submitted with the same key go to the same worker, in submission
 //   order: two of them are never worked on at once.
 // - At most `window` jobs are in flight (worked on, waiting for a worker or
-//   waiting for their report); submit() reports what is finished and, while
-//   the window is full, waits for the oldest job and reports it. Memory
-//   therefore stays bounded whatever the number of jobs.
+//   waiting for their report); submit() reports what is finished and, when
+//   the window is full, waits for and reports the oldest jobs until it is
+//   half full. Memory therefore stays bounded whatever the number of jobs.
 // - With K = 1 no thread is started: submit() runs `work` and then `report`
 //   on the owner's thread before it returns, exactly as a plain loop would.
 // - A worker whose queue ran empty sleeps until a few jobs wait for it (or
@@ -76,7 +76,10 @@ class OrderedWorkers {
       return;
     }
     std::unique_lock<std::mutex> lock(m_mutex);
-    while (m_inFlight.size() >= m_window) reportOldest(lock, true);
+    // A full window is emptied to its half: the run then waits once for
+    // many jobs instead of once for every job.
+    if (m_inFlight.size() >= m_window)
+      while (m_inFlight.size() > m_window / 2) reportOldest(lock, true);
     m_inFlight.push_back(Slot{std::move(job), false});
     const unsigned worker = static_cast<unsigned>(key % m_workers);
     m_queues[worker].push_back(&m_inFlight.back());
