@@ -1,7 +1,6 @@
 #include "migrate/filemigrator.h"
 
 #include <fcntl.h>
-#include <sodium.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +22,7 @@
 #include "server/comminterface.h"
 #include "server/datainterface.h"
 #include "server/migobject.h"
+#include "server/wire/sha256.h"
 
 namespace {
 
@@ -54,20 +54,6 @@ Attrib attribOf(const struct stat& st) {
 }
 
 std::string sizeText(uint64_t n) { return std::to_string(n); }
-
-class Sha256 {
- public:
-  Sha256() { crypto_hash_sha256_init(&st_); }
-  void add(const uint8_t* p, size_t n) { crypto_hash_sha256_update(&st_, p, n); }
-  bool equals(const uint8_t (&other)[kSha256Len]) {
-    uint8_t d[kSha256Len];
-    crypto_hash_sha256_final(&st_, d);
-    return memcmp(d, other, kSha256Len) == 0;
-  }
-
- private:
-  crypto_hash_sha256_state st_;
-};
 
 // Reads the file from its start in pieces; the whole size or less when it
 // shrank meanwhile (the checks afterwards see the change).
@@ -253,7 +239,7 @@ bool FileMigrator::premigratedStillGood(Step& s) {
   if (data_->queryObjectData(s.id, &info) != 0 || info.size != static_cast<uint64_t>(s.before.st_size)) return false;
   std::vector<uint8_t> buf(kReadPiece);
   FileSource source(s.fd.get(), info.size);
-  Sha256 digest;
+  Sha256Stream digest;
   for (;;) {
     size_t got = 0;
     if (source(buf.data(), buf.size(), &got) != 0) return false;
@@ -262,7 +248,8 @@ bool FileMigrator::premigratedStillGood(Step& s) {
   }
   struct stat now {};
   if (fstat(s.fd.get(), &now) != 0 || !unchanged(s.before, now, true)) return false;
-  return digest.equals(info.sha256);
+  Sha256Digest d;
+  return digest.final(&d) && memcmp(d.data(), info.sha256, kSha256Len) == 0;
 }
 
 namespace {

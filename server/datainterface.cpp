@@ -1,7 +1,5 @@
 #include "server/datainterface.h"
 
-#include <sodium.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +10,7 @@
 #include "server/session.h"
 #include "server/wire/attribcodec.h"
 #include "server/wire/bytes.h"
+#include "server/wire/sha256.h"
 
 namespace {
 
@@ -46,23 +45,9 @@ int recvDataResp(Sess_o* s, const char* where, DataRespAnswer* out) {
   return 0;
 }
 
-class Sha256 {
- public:
-  Sha256() { crypto_hash_sha256_init(&st_); }
-  void add(const uint8_t* p, size_t n) { crypto_hash_sha256_update(&st_, p, n); }
-  void final(uint8_t (&out)[kSha256Len]) { crypto_hash_sha256_final(&st_, out); }
-
- private:
-  crypto_hash_sha256_state st_;
-};
-
 }  // namespace
 
 ZefServerDataInterface::ZefServerDataInterface(int& rc, const std::string& fsName) {
-  if (sodium_init() < 0) {
-    rc = RC_INTERNAL;
-    return;
-  }
   m_comm.reset(new (std::nothrow) ZefServerCommInterface(rc, fsName, 0, 1));
   if (!m_comm) rc = RC_NO_MEMORY;
 }
@@ -86,7 +71,8 @@ int ZefServerDataInterface::readObjectData(const midExtObjId_t& id, uint64_t off
   Sess_o* s = m_comm->session();
   int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildDataGet(b, cap, id, offset, length); });
   if (rc) return rc;
-  Sha256 sha;
+  Sha256Stream sha;
+  if (!sha.ok()) return RC_NO_MEMORY;
   uint64_t next = offset;
   const uint64_t wantEnd = length > UINT64_MAX - offset ? UINT64_MAX : offset + length;
   uint8_t* verb = nullptr;
@@ -121,9 +107,9 @@ int ZefServerDataInterface::readObjectData(const midExtObjId_t& id, uint64_t off
   const uint64_t end = offset >= resp.info.size ? offset : std::min(wantEnd, resp.info.size);
   if (next != end) return violation(s, kRead, "DataResp after fewer bytes than the range holds");
   if (offset == 0 && next == resp.info.size) {
-    uint8_t got[kSha256Len];
-    sha.final(got);
-    if (memcmp(got, resp.info.sha256, kSha256Len) != 0) {
+    Sha256Digest got;
+    if (!sha.final(&got)) return RC_NO_MEMORY;
+    if (memcmp(got.data(), resp.info.sha256, kSha256Len) != 0) {
       srvTraceAndLog(__FILE__, __LINE__, TR_SESSION,
                      "%s: the data received does not match its SHA-256 on the server\n", kRead);
       return RC_DATA_DAMAGED;
@@ -158,7 +144,7 @@ int ZefServerDataInterface::storeObjectData(const std::string& alias, const Attr
     return buildDataPut(b, cap, fileSpaceId(), size, alias, block, blockLen);
   });
   if (rc) return rc;
-  Sha256 sha;
+  Sha256Stream sha;
   uint64_t sent = 0;
   int sourceRc = 0;
   uint8_t* buf = sessGetBufferP(s);
@@ -180,10 +166,13 @@ int ZefServerDataInterface::storeObjectData(const std::string& alias, const Attr
   // Even an abandoned store is ended, so that the conversation stays in
   // step; the server keeps nothing of a store with too few bytes or a
   // checksum of its own bytes that does not match.
-  uint8_t digest[kSha256Len];
-  sha.final(digest);
+  // A digest that failed ends the store the same way as a source that did.
+  Sha256Digest digest;
+  if (!sha.final(&digest) && !sourceRc) sourceRc = RC_NO_MEMORY;
   if (sourceRc) digest[0] ^= 0xFF;
-  rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildDataPutEnd(b, cap, digest); });
+  uint8_t wire[kSha256Len];
+  memcpy(wire, digest.data(), kSha256Len);
+  rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildDataPutEnd(b, cap, wire); });
   DataRespAnswer resp;
   if (!rc) rc = recvDataResp(s, kStore, &resp);
   if (rc) return rc;
@@ -192,7 +181,7 @@ int ZefServerDataInterface::storeObjectData(const std::string& alias, const Attr
     TRACE(TR_SESSION, "%s: server result %u for '%s'\n", kStore, resp.result, alias.c_str());
     return resp.result;
   }
-  if (resp.info.size != size || memcmp(resp.info.sha256, digest, kSha256Len) != 0)
+  if (resp.info.size != size || memcmp(resp.info.sha256, wire, kSha256Len) != 0)
     return violation(s, kStore, "DataResp names other data than was sent");
   *id = resp.objId;
   if (info) *info = resp.info;

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sodium.h>
 #include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -69,15 +68,12 @@ int lockDir(const DataDir& dir, int how) {
 
 }  // namespace
 
-Sha256::Sha256() : st_(std::make_unique<crypto_hash_sha256_state>()) {
-  if (sodium_init() < 0) throw StoreError("libsodium cannot be initialised");
-  crypto_hash_sha256_init(st_.get());
+Sha256::Sha256() {
+  if (!s_.ok()) throw StoreError("OpenSSL cannot start a SHA-256 digest");
 }
-Sha256::~Sha256() = default;
-void Sha256::add(const uint8_t* p, size_t n) { crypto_hash_sha256_update(st_.get(), p, n); }
 Digest Sha256::final() {
   Digest d;
-  crypto_hash_sha256_final(st_.get(), d.data());
+  if (!s_.final(&d)) throw StoreError("OpenSSL failed computing a SHA-256 digest");
   return d;
 }
 
@@ -239,6 +235,14 @@ void DataWriter::flush() {
     else done += static_cast<size_t>(w);
   }
   buf_.clear();
+  written_ += done;
+  if (!err_ && written_ - flushedTo_ >= kWriteBehind) {
+    // Only a start: a failure here shows again in sync()'s fsync, which
+    // decides.
+    sync_file_range(fd_, static_cast<off_t>(flushedTo_), static_cast<off_t>(written_ - flushedTo_),
+                    SYNC_FILE_RANGE_WRITE);
+    flushedTo_ = written_;
+  }
 }
 
 int DataWriter::sync() {
