@@ -165,16 +165,15 @@ void RecallDaemon::readAccessEvents() {
   alignas(fanotify_event_metadata) char buf[64 * 1024];
   ssize_t len = read(m_access, buf, sizeof buf);
   if (len <= 0) return;
-  auto* m = reinterpret_cast<fanotify_event_metadata*>(buf);
-  for (; FAN_EVENT_OK(m, len); m = FAN_EVENT_NEXT(m, len)) {
-    if (m->vers != FANOTIFY_METADATA_VERSION || m->fd < 0) continue;
+  fan::forEachEvent(buf, len, [this](const fanotify_event_metadata* m) {
+    if (m->vers != FANOTIFY_METADATA_VERSION || m->fd < 0) return;
     Event e;
     e.fd = m->fd;
     e.permission = fan::isPermission(m->mask);
     e.write = (m->mask & (FAN_MODIFY | FAN_CLOSE_WRITE)) != 0;
     e.pid = m->pid;
     dispatch(e);
-  }
+  });
 }
 
 void RecallDaemon::dispatch(const Event& e) {
@@ -221,37 +220,38 @@ void RecallDaemon::readAttribEvents() {
   for (;;) {
     ssize_t len = read(m_attrib, buf, sizeof buf);
     if (len <= 0) return;
-    auto* m = reinterpret_cast<fanotify_event_metadata*>(buf);
-    for (; FAN_EVENT_OK(m, len); m = FAN_EVENT_NEXT(m, len)) {
-      const struct file_handle* h = fan::fidHandle(m);
-      TRACE(TR_SMRECALL, "%s: attribute event 0x%llx%s\n", kName, static_cast<unsigned long long>(m->mask),
-            h ? "" : " without a handle");
-      if (!h) continue;
-      // The handle says which file; any watched mount opens it.
-      for (const auto& [name, w] : m_watched) {
-        int dir = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir < 0) continue;
-        const bool modified = (m->mask & FAN_MODIFY) != 0;
-        // A change of attributes only touches the marks; a write needs the
-        // file's state, read through a read-write descriptor. (fanotify_mark
-        // does not take O_PATH descriptors.) Opening reads no data.
-        int fd = open_by_handle_at(dir, const_cast<struct file_handle*>(h),
-                                   (modified ? O_RDWR : O_RDONLY) | O_NOATIME | O_CLOEXEC);
-        close(dir);
-        if (fd < 0) {
-          TRACE(TR_SMRECALL, "%s: the file of an attribute event cannot be opened: errno %d\n", kName, errno);
-          continue;
-        }
-        if (m->mask & FAN_ATTRIB) {
-          const int err = fan::dropIgnore(m_access, fd, fan::kAccessMask);
-          TRACE(TR_SMRECALLDETAIL, "%s: ignore mark dropped: %d\n", kName, err);
-          fan::dropIgnore(m_attrib, fd, FAN_MODIFY);
-        }
-        if (modified) attribWrite(fd);
-        close(fd);
-        break;
-      }
+    fan::forEachEvent(buf, len, [this](const fanotify_event_metadata* m) { attribEvent(m); });
+  }
+}
+
+void RecallDaemon::attribEvent(const fanotify_event_metadata* m) {
+  const struct file_handle* h = fan::fidHandle(m);
+  TRACE(TR_SMRECALL, "%s: attribute event 0x%llx%s\n", kName, static_cast<unsigned long long>(m->mask),
+        h ? "" : " without a handle");
+  if (!h) return;
+  // The handle says which file; any watched mount opens it.
+  for (const auto& [name, w] : m_watched) {
+    int dir = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) continue;
+    const bool modified = (m->mask & FAN_MODIFY) != 0;
+    // A change of attributes only touches the marks; a write needs the
+    // file's state, read through a read-write descriptor. (fanotify_mark
+    // does not take O_PATH descriptors.) Opening reads no data.
+    int fd = open_by_handle_at(dir, const_cast<struct file_handle*>(h),
+                               (modified ? O_RDWR : O_RDONLY) | O_NOATIME | O_CLOEXEC);
+    close(dir);
+    if (fd < 0) {
+      TRACE(TR_SMRECALL, "%s: the file of an attribute event cannot be opened: errno %d\n", kName, errno);
+      continue;
     }
+    if (m->mask & FAN_ATTRIB) {
+      const int err = fan::dropIgnore(m_access, fd, fan::kAccessMask);
+      TRACE(TR_SMRECALLDETAIL, "%s: ignore mark dropped: %d\n", kName, err);
+      fan::dropIgnore(m_attrib, fd, FAN_MODIFY);
+    }
+    if (modified) attribWrite(fd);
+    close(fd);
+    return;
   }
 }
 

@@ -77,6 +77,7 @@ class RecallDaemon {
 
   void readAccessEvents();
   void readAttribEvents();
+  void attribEvent(const struct fanotify_event_metadata* m);
   void attribWrite(int fd);
   void dispatch(const Event& e);
   void worker();

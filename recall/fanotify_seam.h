@@ -99,6 +99,24 @@ inline int respond(int group, int eventFd, uint32_t answer) {
 
 inline bool isPermission(uint64_t mask) { return (mask & (kPreAccess | FAN_OPEN_EXEC_PERM)) != 0; }
 
+// Calls fn(const fanotify_event_metadata*) for each whole event among the
+// `len` bytes read from a group into `buf`, each copied to aligned storage
+// first: an event with a file handle is padded to 4 bytes only, so the one
+// after it may lie misaligned in the buffer. A torn or oversized event ends
+// the walk.
+template <typename Fn>
+void forEachEvent(const char* buf, ssize_t len, Fn fn) {
+  alignas(fanotify_event_metadata) char one[512];
+  for (ssize_t at = 0; len - at >= static_cast<ssize_t>(sizeof(fanotify_event_metadata));) {
+    fanotify_event_metadata m;
+    memcpy(&m, buf + at, sizeof m);
+    if (m.event_len < sizeof m || m.event_len > sizeof one || m.event_len > len - at) return;
+    memcpy(one, buf + at, m.event_len);
+    fn(reinterpret_cast<const fanotify_event_metadata*>(one));
+    at += m.event_len;
+  }
+}
+
 // The file handle of an attribute event (FAN_REPORT_FID), or null.
 inline const struct file_handle* fidHandle(const struct fanotify_event_metadata* m) {
   const char* p = reinterpret_cast<const char*>(m) + m->metadata_len;

@@ -79,7 +79,9 @@ std::string makeStub(kmrtest::VerbClient& c, const std::string& fs, uint32_t fsI
   crypto_hash_sha256_final(&sha, digest.data());
   c.send(kmrtest::dataPutEndVerb(digest));
   auto resp = c.recv();
-  if (!resp || resp->b.size() != 73 || resp->b[4] != 0) return "the server did not store " + name;
+  if (!resp) return "the server closed the session storing " + name;
+  if (resp->b.size() != 73 || resp->b[4] != 0)
+    return "the server did not store " + name + ": result " + std::to_string(resp->b.size() > 4 ? resp->b[4] : -1);
   midExtObjId_t id{};
   std::copy(resp->b.begin() + 5, resp->b.begin() + 33, id.bytes);
   const std::string path = fs + name;
