@@ -69,10 +69,11 @@ int ZefServerDataInterface::readObjectData(const midExtObjId_t& id, uint64_t off
   TREnterExit<char> ee(__FILE__, __LINE__, kRead);
   if (int rc = ready()) return rc;
   Sess_o* s = m_comm->session();
-  int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildDataGet(b, cap, id, offset, length); });
-  if (rc) return rc;
+  // Before the request: once asked, the answer's chunks must be read.
   Sha256Stream sha;
   if (!sha.ok()) return RC_NO_MEMORY;
+  int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildDataGet(b, cap, id, offset, length); });
+  if (rc) return rc;
   uint64_t next = offset;
   const uint64_t wantEnd = length > UINT64_MAX - offset ? UINT64_MAX : offset + length;
   uint8_t* verb = nullptr;
