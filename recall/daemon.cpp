@@ -326,9 +326,11 @@ uint32_t RecallDaemon::decide(Recaller& recaller, const Job& job, int* state, bo
 
 // Excuses a file in `state` from the events that state needs no answer to.
 // The state is read again once the marks are on: a migration that wrote
-// "VOQObj" before is seen here, one after drops the marks (readAttribEvents),
-// so a stub is never excused, not even for an instant. *now receives the
-// state read; false if it was no longer `state` (the marks are off again).
+// "VOQObj" before is seen here, one after drops the marks when its report is
+// read (readAttribEvents), so no mark the daemon sets outlives that report.
+// (A read between a migration's punch and the reading of its report still
+// passes the mark: docs/operations.md.) *now receives the state read; false
+// if it was no longer `state` (the marks are off again).
 bool RecallDaemon::excuse(int fd, int state, int* now) {
   const bool resident = state == DMI_STATE_RESIDENT;
   fan::addIgnore(m_access, fd, resident ? fan::kResidentIgnore : fan::kPremigratedIgnore);
