@@ -148,24 +148,30 @@ Result PausedRun::finish() {
   return child_.wait();
 }
 
+// A SIGCONT only where the run is stopped: its first stop's report is
+// taken already, later ones are looked for.
+bool PausedRun::continueIfStopped(bool first) {
+  siginfo_t info{};
+  if (first || (waitid(P_PID, static_cast<id_t>(pid()), &info, WSTOPPED | WNOHANG) == 0 && info.si_pid == pid()))
+    return kill(pid(), SIGCONT) == 0;
+  return false;
+}
+
 std::optional<Result> PausedRun::finishWithin(int seconds) {
   for (int tick = 0; tick < seconds * 100; ++tick) {
-    kill(pid(), SIGCONT);
+    continueIfStopped(tick == 0);
     if (child_.hasEnded()) return child_.wait();
-    siginfo_t info{};
-    waitid(P_PID, static_cast<id_t>(pid()), &info, WSTOPPED | WNOHANG);  // a later pause's report
     usleep(10000);
   }
   return std::nullopt;
 }
 
 bool PausedRun::goOnUntil(bool (*pred)(const std::string&, const std::string&)) {
-  for (;;) {
+  for (bool first = true;;) {
     if (pred(child_.outSoFar(), child_.errSoFar())) return true;
     if (child_.hasEnded()) return pred(child_.outSoFar(), child_.errSoFar());
-    kill(pid(), SIGCONT);
-    siginfo_t info{};
-    waitid(P_PID, static_cast<id_t>(pid()), &info, WSTOPPED | WNOHANG);  // a pause's report
+    continueIfStopped(first);
+    first = false;
     usleep(2000);
   }
 }

@@ -151,6 +151,7 @@ class PausedRun {
   Child& child() { return child_; }
 
  private:
+  bool continueIfStopped(bool first);
   Child child_;
 };
 
