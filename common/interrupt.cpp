@@ -30,10 +30,13 @@ long long msSince(Clock::time_point t) {
 
 // The part of a wait after the interrupt: the fd alone, for the grace at most.
 int pollAfterInterrupt(int fd, short events, int timeoutMs, short* revents) {
-  int limit = timeoutMs < 0 ? kInterruptGraceMs : std::min(timeoutMs, kInterruptGraceMs);
+  const int limit = timeoutMs < 0 ? kInterruptGraceMs : std::min(timeoutMs, kInterruptGraceMs);
+  const Clock::time_point start = Clock::now();
   pollfd p{fd, events, 0};
   int ready;
-  do ready = poll(&p, 1, limit);
+  // A signal must not restart the grace: under a stream of signals (SIGCONT
+  // from a job-control shell, say) the wait would never end.
+  do ready = poll(&p, 1, static_cast<int>(std::max(0LL, limit - msSince(start))));
   while (ready < 0 && errno == EINTR);
   if (ready > 0 && revents) *revents = p.revents;
   if (ready == 0) return timeoutMs >= 0 && timeoutMs <= kInterruptGraceMs ? 0 : kWaitInterrupted;

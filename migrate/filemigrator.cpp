@@ -98,15 +98,38 @@ FileMigrator::FileMigrator(int& rc, const std::string& mountPoint, int mountFd, 
   data_.reset(new (std::nothrow) ZefServerDataInterface(rc, mountPoint));
   if (!data_) rc = RC_NO_MEMORY;
   if (rc) return;
-  records_.reset(new (std::nothrow) ZefServerCommInterface(rc, mountPoint, 0, 1));
+  // Made here without signing on; the data session signed on first, so
+  // this sign-on finds the password the process holds and asks nobody.
+  records_.reset(new (std::nothrow) ZefServerCommInterface(rc, mountPoint, 0, 0));
   if (!records_) rc = RC_NO_MEMORY;
-  if (!rc) rc = records_->beginTransaction();
+  if (rc) return;
+  try {
+    recordsSignOn_ = std::thread([this] {
+      recordsRc_ = records_->checkSession();
+      if (!recordsRc_) recordsRc_ = records_->beginTransaction();
+    });
+  } catch (const std::system_error&) {
+    recordsRc_ = records_->checkSession();
+    if (!recordsRc_) recordsRc_ = records_->beginTransaction();
+  }
 }
 
-FileMigrator::~FileMigrator() = default;
+FileMigrator::~FileMigrator() {
+  if (recordsSignOn_.joinable()) recordsSignOn_.join();
+}
+
+int FileMigrator::recordsReady() {
+  if (recordsSignOn_.joinable()) recordsSignOn_.join();
+  if (recordsRc_ && !recordsReported_) {
+    recordsReported_ = true;
+    nlfprintf(stderr, kMsg2091, recordsRc_, clientRcText(recordsRc_));
+  }
+  return recordsRc_;
+}
 
 int FileMigrator::finish() {
   if (!records_) return 0;
+  if (int rc = recordsReady()) return rc;
   const uint64_t before = records_->committedUpdates();
   int rc = records_->stopTransaction();
   if (records_->committedUpdates() != before) stubTestKillPoint("AFTERCOMMIT");
@@ -147,7 +170,8 @@ MigrateOutcome FileMigrator::changed(Step& s) {
 
 void FileMigrator::dropServerObject(const midExtObjId_t& id, const std::string& alias) {
   SyncFileDeletionObject gone(id, alias);
-  int rc = records_->delMigrObjectOnServer(&gone);
+  int rc = recordsReady();
+  if (!rc) rc = records_->delMigrObjectOnServer(&gone);
   if (rc) TRACE(TR_SM, "%s: the server object of %s stays (rc %d); nothing names it\n", kName, alias.c_str(), rc);
 }
 
@@ -294,6 +318,10 @@ class ExclusiveRight {
 }  // namespace
 
 MigrateOutcome FileMigrator::makeStub(Step& s) {
+  // A stub whose record could not be brought up to date would be left to
+  // the next kmrmigundelete: without the records' session the file stays
+  // premigrated instead, its data on the server, for a rerun to finish.
+  if (int rc = recordsReady()) return failed(s, clientRcText(rc));
   XDSMAPI* api = XDSMAPI::getXDSMAPI();
   const dm_sessid_t sid = api->getSID();
   // The token works through the descriptor it was given, and punching needs

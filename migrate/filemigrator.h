@@ -7,7 +7,11 @@
 // - Main thread only. One migrator per file system per run; it owns two
 //   server sessions (the data verbs' and the record changes', whose
 //   transaction list gathers the stubs' record updates) and borrows the
-//   process's DMAPI session and the mount point's descriptor.
+//   process's DMAPI session and the mount point's descriptor. The records'
+//   session signs on in a thread of its own while the first data streams
+//   (each sign-on is a password check of most of a second on the server);
+//   the main thread waits for it before the first stub, and a file whose
+//   stub would need it while it failed stays premigrated and counts failed.
 // - migrate() never leaves a file in another state than whole, premigrated
 //   with its data on the server, or a stub whose data the server holds, and
 //   never makes a stub of a file whose size, modification time, change time
@@ -25,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "common/objectid.h"
 #include "common/uniquefd.h"
@@ -71,6 +76,9 @@ class FileMigrator {
   MigrateOutcome makeStub(Step& s);
   void updateRecord(Step& s, uint64_t inode, int64_t ctime);
   void dropServerObject(const midExtObjId_t& id, const std::string& alias);
+  // The records' interface once its sign-on ended: 0, or the sign-on's code
+  // (reported once; the interface is then not used).
+  int recordsReady();
 
   std::string mount_;
   int mountFd_;
@@ -78,6 +86,9 @@ class FileMigrator {
   int detail_;
   std::unique_ptr<ZefServerDataInterface> data_;
   std::unique_ptr<ZefServerCommInterface> records_;
+  std::thread recordsSignOn_;
+  int recordsRc_ = 0;
+  bool recordsReported_ = false;
   MigrateCounts counts_;
 };
 

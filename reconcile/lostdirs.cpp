@@ -1,5 +1,6 @@
 #include "reconcile/lostdirs.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 namespace {
 
 constexpr const char* kStagingDir = ".Tarnveld";
+constexpr const char* kStagedPrefix = ".kmrmkdir.";
 
 // One directory below `dirfd`, by a single name, as every lookup beneath
 // the mount point is made (common/safepath.h).
@@ -64,7 +66,7 @@ std::string stagingName() {
     snprintf(reinterpret_cast<char*>(bytes), sizeof bytes, "%07x", ++counter);
   }
   char name[40];
-  int n = snprintf(name, sizeof name, ".kmrmkdir.");
+  int n = snprintf(name, sizeof name, "%s", kStagedPrefix);
   for (unsigned char b : bytes) n += snprintf(name + n, sizeof name - n, "%02x", b);
   return name;
 }
@@ -141,7 +143,28 @@ int modelOfMissingDirectory(int mountFd, const std::string& dirAlias, struct sta
   return 0;
 }
 
+namespace {
+
+// A run killed between a staged directory's making and its rename leaves it
+// behind, empty (nothing is put in a directory before its rename). The
+// caller holds the file system's reconcile lock, so no other run has one in
+// flight; a directory that is not empty is not ours to judge and is kept.
+void removeStagedLeftovers(int stagingFd) {
+  UniqueFd listFd(safeOpenBeneath(stagingFd, ".", O_RDONLY | O_DIRECTORY));
+  DIR* dir = listFd ? fdopendir(listFd.get()) : nullptr;
+  if (!dir) return;
+  listFd.release();
+  const size_t prefix = strlen(kStagedPrefix);
+  while (const dirent* e = readdir(dir))
+    if (strncmp(e->d_name, kStagedPrefix, prefix) == 0)
+      unlinkat(dirfd(dir), e->d_name, AT_REMOVEDIR);
+  closedir(dir);
+}
+
+}  // namespace
+
 int openDirectoryStaging(int mountFd) {
+  const int saved = errno;
   UniqueFd fd(openDirBeneath(mountFd, kStagingDir, O_PATH));
   struct stat st {};
   if (!fd || fstat(fd.get(), &st) != 0) return -1;
@@ -149,6 +172,8 @@ int openDirectoryStaging(int mountFd) {
     errno = EPERM;
     return -1;
   }
+  removeStagedLeftovers(fd.get());
+  errno = saved;
   return fd.release();
 }
 

@@ -61,7 +61,9 @@ int modelOfMissingDirectory(int mountFd, const std::string& dirAlias, struct sta
 // The staging directory of the file system under `mountFd`: its control
 // directory, accepted only when it is a directory owned by root that nobody
 // else may write. A descriptor, or -1 with errno (EPERM when it is not
-// root's alone).
+// root's alone). Empty staged directories that a killed run left behind
+// are removed first: call it only while holding the file system's
+// reconcile lock.
 int openDirectoryStaging(int mountFd);
 
 // A directory that makeLostDirectories made, as its callback sees it.

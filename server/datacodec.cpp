@@ -43,6 +43,18 @@ size_t buildDataChunkInPlace(uint8_t* buf, size_t cap, uint64_t offset, size_t l
   return kDataChunkFixed + len;
 }
 
+size_t buildDataChunkExtInPlace(uint8_t* buf, size_t cap, uint64_t offset, size_t len) {
+  if (len > kDataChunkExtMax || kDataChunkExtFixed + len > cap) return 0;
+  buf[0] = buf[1] = 0;
+  buf[2] = kVerbExtendedCode;
+  buf[3] = kVerbMagic;
+  putU32(buf + 4, kVerbDataChunk);
+  putU32(buf + 8, static_cast<uint32_t>(kDataChunkExtFixed + len));
+  putU32(buf + 12, static_cast<uint32_t>(offset >> 32));
+  putU32(buf + 16, static_cast<uint32_t>(offset));
+  return kDataChunkExtFixed + len;
+}
+
 size_t buildDataPutEnd(uint8_t* buf, size_t cap, const uint8_t (&sha256)[kSha256Len]) {
   VerbWriter w(buf, cap, kDataPutEndLen);
   w.bytes(4, sha256, kSha256Len);

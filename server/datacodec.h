@@ -4,7 +4,7 @@
 //
 // Contract
 // - Pure functions without traces, sessions or options; any thread.
-// - Builders write one short-form verb into a caller's buffer and return its
+// - Builders write one short-form verb (the extended chunk: one extended-form verb) into a caller's buffer and return its
 //   length, or 0 when it does not fit `cap` (or a chunk would exceed
 //   kDataChunkMax bytes).
 // - Decoders read one complete verb whose header has been checked
@@ -31,6 +31,10 @@ enum DataVerbCode : uint8_t {
 constexpr size_t kDataPutFixed = 28;
 constexpr size_t kDataChunkFixed = 12;
 constexpr size_t kDataChunkMax = 32768 - kDataChunkFixed;  // 32756 bytes of data
+// A DataChunk in the extended form (12-byte header, 32-bit length) carries up
+// to 1 MiB of data; only the client sends it, only inside a store.
+constexpr size_t kDataChunkExtFixed = 20;
+constexpr size_t kDataChunkExtMax = 1 << 20;
 constexpr size_t kDataPutEndLen = 36;
 constexpr size_t kDataRespLen = 73;
 constexpr size_t kDataGetFixed = 24;
@@ -49,6 +53,9 @@ size_t buildDataPut(uint8_t* buf, size_t cap, uint32_t fsId, uint64_t size, cons
 // The chunk's header only: the caller has put `len` bytes of data at
 // buf + kDataChunkFixed already (so file data is read straight into the verb).
 size_t buildDataChunkInPlace(uint8_t* buf, size_t cap, uint64_t offset, size_t len);
+// The same in the extended form: the data at buf + kDataChunkExtFixed, at
+// most kDataChunkExtMax bytes.
+size_t buildDataChunkExtInPlace(uint8_t* buf, size_t cap, uint64_t offset, size_t len);
 size_t buildDataPutEnd(uint8_t* buf, size_t cap, const uint8_t (&sha256)[kSha256Len]);
 size_t buildDataGet(uint8_t* buf, size_t cap, const midExtObjId_t& id, uint64_t offset, uint64_t length);
 size_t buildDataInfo(uint8_t* buf, size_t cap, const midExtObjId_t& id);

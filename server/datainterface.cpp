@@ -50,6 +50,11 @@ int recvDataResp(Sess_o* s, const char* where, DataRespAnswer* out) {
 ZefServerDataInterface::ZefServerDataInterface(int& rc, const std::string& fsName) {
   m_comm.reset(new (std::nothrow) ZefServerCommInterface(rc, fsName, 0, 1));
   if (!m_comm) rc = RC_NO_MEMORY;
+  // Room for one extended chunk of 1 MiB: a store then costs one read of
+  // the file and one send per MiB. Without it the store goes in short
+  // chunks of 32 KiB, which every server takes as well.
+  else if (m_comm->session())
+    sessReserveSendBuffer(m_comm->session(), kDataChunkExtFixed + kDataChunkExtMax);
 }
 
 ZefServerDataInterface::~ZefServerDataInterface() = default;
@@ -149,18 +154,22 @@ int ZefServerDataInterface::storeObjectData(const std::string& alias, const Attr
   uint64_t sent = 0;
   int sourceRc = 0;
   uint8_t* buf = sessGetBufferP(s);
-  const size_t room = std::min(sessGetBufferSize(s), kDataChunkFixed + kDataChunkMax) - kDataChunkFixed;
+  const size_t cap = sessGetBufferSize(s);
+  const bool extended = cap >= kDataChunkExtFixed + kDataChunkExtMax;
+  const size_t fixed = extended ? kDataChunkExtFixed : kDataChunkFixed;
+  const size_t room = extended ? kDataChunkExtMax : std::min(cap, kDataChunkFixed + kDataChunkMax) - kDataChunkFixed;
   while (sent < size) {
     size_t got = 0;
     size_t want = static_cast<size_t>(std::min<uint64_t>(room, size - sent));
-    sourceRc = source(buf + kDataChunkFixed, want, &got);
+    sourceRc = source(buf + fixed, want, &got);
     if (sourceRc || got == 0) break;
     if (got > want) {
       sourceRc = RC_INTERNAL;
       break;
     }
-    sha.add(buf + kDataChunkFixed, got);
-    if (!buildDataChunkInPlace(buf, sessGetBufferSize(s), sent, got)) return RC_INTERNAL;
+    sha.add(buf + fixed, got);
+    if (!(extended ? buildDataChunkExtInPlace(buf, cap, sent, got) : buildDataChunkInPlace(buf, cap, sent, got)))
+      return RC_INTERNAL;
     if ((rc = sessSendVerb(s, buf))) return rc;
     sent += got;
   }

@@ -504,6 +504,17 @@ int sessRecvVerb(Sess_o* s, uint8_t** verb) {
   return 0;
 }
 
+int sessReserveSendBuffer(Sess_o* s, size_t maxVerb) {
+  if (!s || maxVerb > kVerbMaxLenLarge + 64) return RC_INVALID_PARM;
+  if (maxVerb <= s->sendBuf.size()) return 0;
+  try {
+    s->sendBuf.resize(maxVerb, 0);
+  } catch (const std::bad_alloc&) {
+    return RC_NO_MEMORY;
+  }
+  return 0;
+}
+
 uint8_t* sessGetBufferP(Sess_o* s) { return s && !s->sendBuf.empty() ? s->sendBuf.data() : nullptr; }
 size_t sessGetBufferSize(Sess_o* s) { return s ? s->sendBuf.size() : 0; }
 int sessGetState(Sess_o* s) { return s->state; }

@@ -122,6 +122,12 @@ bool sessAnswerArrived(Sess_o* session);
 int sessRecvVerb(Sess_o* session, uint8_t** verb);
 
 // The buffer to build the next verb in (sessGetBufferSize bytes), or nullptr.
+// sessReserveSendBuffer lets the session send verbs of up to `maxVerb` bytes
+// (at most kVerbMaxLenLarge + 64, for a data chunk of 1 MiB with its
+// header) by growing its send buffer; it never shrinks it. 0, RC_INVALID_PARM
+// beyond that limit, or RC_NO_MEMORY (the buffer is then unchanged). The
+// buffer's address may change: take it again with sessGetBufferP.
+int sessReserveSendBuffer(Sess_o* session, size_t maxVerb);
 uint8_t* sessGetBufferP(Sess_o* session);
 size_t sessGetBufferSize(Sess_o* session);
 int sessGetState(Sess_o* session);

@@ -263,13 +263,12 @@ int TcpWrite(CommObj* comm, const uint8_t* buf, size_t len) {
     comm->sendUsed = len;
     return 0;
   }
-  TRACE(TR_COMM, "TcpWrite: flush %d bytes in tcpBuffSize(%d) chunks on socket %d.\n",
-        static_cast<int>(len), static_cast<int>(cap), comm->fd.get());
-  for (size_t done = 0; done < len; done += cap) {
-    size_t piece = len - done < cap ? len - done : cap;
-    if (int rc = sendOn(comm, buf + done, piece)) return rc;
-  }
-  return 0;
+  // A verb larger than the buffer (a data chunk of up to 1 MiB) goes out
+  // from the caller's memory in one call: copying it or cutting it into
+  // buffer-sized sends would only add system calls.
+  TRACE(TR_COMM, "TcpWrite: send %d bytes (more than tcpBuffSize %d) on socket %d.\n", static_cast<int>(len),
+        static_cast<int>(cap), comm->fd.get());
+  return sendOn(comm, buf, len);
 }
 
 bool TcpReadable(CommObj* comm) {

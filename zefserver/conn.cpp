@@ -186,7 +186,13 @@ void Conn::writeAll(const uint8_t* p, size_t n) {
   }
 }
 
-std::optional<VerbView> Conn::readVerb(Clock::time_point deadline) {
+bool Conn::inputPending() const {
+  if (ssl_ && SSL_pending(ssl_) > 0) return true;
+  pollfd p{fd_, POLLIN, 0};
+  return poll(&p, 1, 0) > 0;
+}
+
+std::optional<VerbView> Conn::readVerb(Clock::time_point deadline, size_t maxLen) {
   deadline_ = deadline;
   flush();
   uint8_t h4[4];
@@ -197,7 +203,7 @@ std::optional<VerbView> Conn::readVerb(Clock::time_point deadline) {
     uint8_t extra[8];
     if (!readAll(extra, 8) || !completeExtendedHeader(*h, extra)) throw SessionEnd{"invalid extended header"};
   }
-  if (h->length > kMaxVerbLen) throw SessionEnd{"verb exceeds allowed length"};
+  if (h->length > maxLen) throw SessionEnd{"verb exceeds allowed length"};
   in_.resize(h->length);
   std::memcpy(in_.data(), h4, 4);
   size_t have = 4;

@@ -80,9 +80,13 @@ class Conn {
   void setSendTimeout(unsigned seconds);
 
   // Reads one verb that must be complete by `deadline`; nullopt at end of
-  // connection, throws SessionEnd on a malformed header, an oversized verb
-  // or a deadline passed. The view stays valid until the next read.
-  std::optional<VerbView> readVerb(Clock::time_point deadline);
+  // connection, throws SessionEnd on a malformed header, a verb longer than
+  // `maxLen` or a deadline passed. The view stays valid until the next read.
+  // The input buffer keeps the size of the longest verb read.
+  std::optional<VerbView> readVerb(Clock::time_point deadline, size_t maxLen = kMaxVerbLen);
+  // Whether bytes of a next verb are already here (read or readable without
+  // waiting); never blocks.
+  bool inputPending() const;
 
   // Queues an answer; it goes out when the buffer fills, on flush() or
   // before the next read.

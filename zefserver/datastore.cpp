@@ -207,7 +207,6 @@ DataWriter::DataWriter(DataDir& dir, uint64_t sessionId) : dir_(dir) {
           std::to_string(++counter);
   fd_ = openat(dir.fd(), temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd_ < 0) err_ = errno;
-  buf_.reserve(kBufferSize);
 }
 
 DataWriter::~DataWriter() {
@@ -217,6 +216,13 @@ DataWriter::~DataWriter() {
 }
 
 void DataWriter::write(const uint8_t* p, size_t n) {
+  // A piece as large as the buffer (a chunk of up to 1 MiB) is written from
+  // where it is: copying it first would only cost time.
+  if (n >= kBufferSize && !err_) {
+    flush();
+    writeOut(p, n);
+    return;
+  }
   while (n && !err_) {
     size_t take = std::min(n, kBufferSize - buf_.size());
     buf_.insert(buf_.end(), p, p + take);
@@ -227,14 +233,18 @@ void DataWriter::write(const uint8_t* p, size_t n) {
 }
 
 void DataWriter::flush() {
+  writeOut(buf_.data(), buf_.size());
+  buf_.clear();
+}
+
+void DataWriter::writeOut(const uint8_t* p, size_t n) {
   size_t done = 0;
-  while (done < buf_.size() && !err_) {
-    ssize_t w = ::write(fd_, buf_.data() + done, buf_.size() - done);
+  while (done < n && !err_) {
+    ssize_t w = ::write(fd_, p + done, n - done);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) err_ = w < 0 ? errno : ENOSPC;
     else done += static_cast<size_t>(w);
   }
-  buf_.clear();
   written_ += done;
   if (!err_ && written_ - flushedTo_ >= kWriteBehind) {
     // Only a start: a failure here shows again in sync()'s fsync, which

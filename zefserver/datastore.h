@@ -131,6 +131,7 @@ class DataWriter {
 
  private:
   void flush();
+  void writeOut(const uint8_t* p, size_t n);
   DataDir& dir_;
   std::string temp_;
   int lockFd_ = -1;

@@ -65,6 +65,10 @@ bool DataVerbs::isDataVerb(uint32_t code) {
 }
 
 const char* DataVerbs::handle(const VerbView& v) {
+  if (v.size() > kMaxVerbLen && !(v.code() == kDataChunk && v.extended())) {
+    put_.reset();
+    return "verb longer than 32768 bytes that is no extended DataChunk";
+  }
   if (put_ && v.code() != kDataChunk && v.code() != kDataPutEnd) {
     put_.reset();
     return "verb other than DataChunk or DataPutEnd inside a store";

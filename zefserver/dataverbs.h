@@ -38,6 +38,10 @@ class DataVerbs {
   DataVerbs(const DataVerbs&) = delete;
   DataVerbs& operator=(const DataVerbs&) = delete;
 
+  // The longest verb a session takes while a store is open: a DataChunk in
+  // the extended form with 1 MiB of data. Every other verb stays within
+  // kMaxVerbLen.
+  static constexpr size_t kMaxChunkVerbLen = 20 + (1 << 20);
   static bool isDataVerb(uint32_t code);
   bool busy() const { return put_ != nullptr; }
   const char* handle(const VerbView& v);

@@ -83,7 +83,9 @@ class Session {
       auto deadline = [&] {
         return signedOn_ ? Conn::Clock::now() + std::chrono::seconds(cfg_.idleTimeoutSec) : signOnDeadline_;
       };
-      while (auto v = conn_.readVerb(deadline())) {
+      // Only a store in progress takes chunks longer than a normal verb.
+      auto limit = [&] { return data_->busy() ? DataVerbs::kMaxChunkVerbLen : kMaxVerbLen; };
+      while (auto v = conn_.readVerb(deadline(), limit())) {
         ++verbsIn_;
         if (!dispatch(*v)) break;
       }

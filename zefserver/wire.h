@@ -62,6 +62,7 @@ class VerbView {
       : code_(code), bytes_(bytes), headerLen_(headerLen) {}
   uint32_t code() const { return code_; }
   size_t size() const { return bytes_.size(); }
+  bool extended() const { return headerLen_ == kVerbExtendedHeaderLen; }
   // Offsets are those of the short form; the view shifts them for a verb that
   // came with an extended header.
   bool has(size_t offset, size_t len) const;

@@ -32,6 +32,18 @@ inline Bytes dataChunkVerb(uint64_t offset, const Bytes& data) {
   return v.done();
 }
 
+// The extended form (code byte 8, real code and 32-bit length after it).
+inline Bytes dataChunkExtVerb(uint64_t offset, const Bytes& data) {
+  Bytes v(20);
+  v[2] = 0x08;
+  v[3] = 0xA5;
+  put32(v, 4, 0xC1);
+  put32(v, 8, static_cast<uint32_t>(20 + data.size()));
+  put64(v, 12, offset);
+  v.insert(v.end(), data.begin(), data.end());
+  return v;
+}
+
 inline Bytes dataPutEndVerb(const Bytes& sha256) {
   VerbBuilder v(0xC2, 36);
   std::copy(sha256.begin(), sha256.end(), v.b.begin() + 4);

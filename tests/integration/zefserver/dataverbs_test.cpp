@@ -189,6 +189,23 @@ TEST_F(DataVerbsTest, StoredBytesComeBackWholeAndInAnyRangeToTheirNodeAloneAndLi
   EXPECT_NE(adm("verify").find("6 objects verified, 6 good, 0 missing or damaged"), std::string::npos);
 }
 
+TEST_F(DataVerbsTest, ExtendedChunksOfAMebibyteMixedWithShortOnesStoreExactlyTheirBytes) {
+  auto c = client();
+  const size_t mib = 1 << 20;
+  Bytes data = kmrtest::counting(2 * mib + 30000, 5);
+  for (size_t i = 0; i < data.size(); i += 4093) data[i] ^= static_cast<uint8_t>(i >> 12);
+  auto piece = [&](size_t from, size_t n) {
+    return Bytes(data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(from + n));
+  };
+  std::vector<Bytes> put = {kmrtest::dataChunkExtVerb(0, piece(0, mib)), kmrtest::dataChunkVerb(mib, piece(mib, 30000)),
+                            kmrtest::dataChunkExtVerb(mib + 30000, piece(mib + 30000, mib))};
+  Resp r = store(*c, 1, data, "/big", put);
+  ASSERT_EQ(r.result, 0);
+  EXPECT_EQ(r.sha, sha256(data));
+  ASSERT_EQ(dataFiles().size(), 1u);
+  EXPECT_EQ(kmrtest::readFile(data_ + "/" + dataFiles()[0]), kmrtest::text(data));
+}
+
 TEST_F(DataVerbsTest, AStoreThatCannotBeTrustedKeepsNeitherRecordNorData) {
   auto c = client();
   const Bytes data = kmrtest::counting(50000, 3);
@@ -253,6 +270,10 @@ TEST_F(DataVerbsTest, BrokenDataExchangesEndTheSession) {
       {"more bytes than declared", {put, kmrtest::dataChunkVerb(0, Bytes(11))}},
       {"another verb inside a store", {put, kmrtest::dataInfoVerb(Bytes(28))}},
       {"a data verb inside a transaction", {kmrtest::VerbBuilder(0x12, 4).done(), kmrtest::dataInfoVerb(Bytes(28))}},
+      {"a long chunk outside a store", {kmrtest::dataChunkExtVerb(0, Bytes(40000))}},
+      {"an extended chunk of more than 1 MiB",
+       {kmrtest::dataPutVerb(1, 2 << 20, kmrtest::str("/x"), attrBlock(2 << 20)),
+        kmrtest::dataChunkExtVerb(0, Bytes((1 << 20) + 1))}},
   };
   for (const auto& [name, verbs] : cases) {
     auto c = client();

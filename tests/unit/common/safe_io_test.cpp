@@ -4,11 +4,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <thread>
 #include <string>
 
@@ -141,6 +144,23 @@ TEST(InterruptibleWait, AnInterruptEndsAWaitAndEveryLaterOne) {
     if (clPollInterruptible(sv[0], POLLIN, -1, nullptr) != kWaitInterrupted) _exit(6);
     if (clSleepInterruptible(60000)) _exit(7);
     if (clPollInterruptible(sv[0], POLLIN, -1, nullptr) != kWaitInterrupted) _exit(8);
+    // Signals arriving every millisecond (a job-control shell's SIGCONTs)
+    // must not restart the grace: this wait would then never end.
+    struct sigaction quiet {};
+    quiet.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &quiet, nullptr);  // no SA_RESTART: poll sees EINTR
+    std::atomic<bool> done{false};
+    const pthread_t waiter = pthread_self();
+    std::thread noise([&] {
+      while (!done) {
+        pthread_kill(waiter, SIGUSR1);
+        usleep(1000);
+      }
+    });
+    const int ended = clPollInterruptible(sv[0], POLLIN, -1, nullptr);
+    done = true;
+    noise.join();
+    if (ended != kWaitInterrupted) _exit(9);
     _exit(0);
   });
   EXPECT_EQ(0, r.status);

@@ -85,6 +85,19 @@ TEST_F(LostDirsTest, NothingIsMadeThroughALinkOrBelowAFile) {
   EXPECT_EQ(-1, openDirectoryStaging(mountFd));
 }
 
+// A run killed between making a staged directory and its rename leaves it
+// empty in the control directory; the next run clears such leftovers and
+// nothing else.
+TEST_F(LostDirsTest, EmptyStagedLeftoversAreRemovedWhenStagingOpens) {
+  const std::string t = mount + "/.Tarnveld/";
+  for (const char* d : {".kmrmkdir.0a", ".kmrmkdir.0b", "logdir"}) ASSERT_EQ(0, mkdir((t + d).c_str(), 0700));
+  std::ofstream(t + ".kmrmkdir.0b/kept") << "x";
+  std::ofstream(t + ".kmrmkdir.0c") << "a file";
+  close(openDirectoryStaging(mountFd));
+  EXPECT_FALSE(kmrtest::lexists(t + ".kmrmkdir.0a"));
+  for (const char* kept : {".kmrmkdir.0b/kept", ".kmrmkdir.0c", "logdir"}) EXPECT_TRUE(kmrtest::lexists(t + kept)) << kept;
+}
+
 TEST_F(LostDirsTest, AnotherMountBelowIsNeverEntered) {
   if (!rectest::Environment::mounted) GTEST_SKIP() << "needs root and a private mount namespace";
   ASSERT_EQ(0, mkdir((mount + "/inner").c_str(), 0755));

@@ -55,6 +55,12 @@ TEST(DataCodec, EncodersLayTheVerbsOutAsTheTablesSay) {
          return buildDataChunkInPlace(b, cap, 0x300000000ULL, 3);
        },
        kmrtest::dataChunkVerb(0x300000000ULL, kmrtest::str("xyz"))},
+      {"DataChunk, extended form",
+       [&](uint8_t* b, size_t cap) {
+         if (cap >= kDataChunkExtFixed + 3) memcpy(b + kDataChunkExtFixed, "xyz", 3);
+         return buildDataChunkExtInPlace(b, cap, 0x300000000ULL, 3);
+       },
+       kmrtest::dataChunkExtVerb(0x300000000ULL, kmrtest::str("xyz"))},
   };
   for (const auto& c : cases) {
     Bytes buf(kDataChunkFixed + kDataChunkMax, 0);
@@ -71,6 +77,9 @@ TEST(DataCodec, ChunksHoldAtMostOneFullVerbOfData) {
   Bytes buf(kDataChunkFixed + kDataChunkMax + 1, 0);
   EXPECT_EQ(buildDataChunkInPlace(buf.data(), buf.size(), 0, kDataChunkMax), 32768u);
   EXPECT_EQ(buildDataChunkInPlace(buf.data(), buf.size(), 0, kDataChunkMax + 1), 0u);
+  Bytes big(kDataChunkExtFixed + kDataChunkExtMax + 1, 0);
+  EXPECT_EQ(buildDataChunkExtInPlace(big.data(), big.size(), 0, kDataChunkExtMax), kDataChunkExtFixed + kDataChunkExtMax);
+  EXPECT_EQ(buildDataChunkExtInPlace(big.data(), big.size(), 0, kDataChunkExtMax + 1), 0u);
 }
 
 TEST(DataCodec, DecodersReadTheServersVerbsAndRefuseOthers) {
