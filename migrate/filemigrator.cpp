@@ -17,6 +17,7 @@
 #include "common/trace.h"
 #include "hsmfs/handles.h"
 #include "hsmfs/hsmattr.h"
+#include "hsmfs/recallgate.h"
 #include "hsmfs/xdsmapi.h"
 #include "reconcile/migundelete.h"
 #include "server/comminterface.h"
@@ -389,6 +390,8 @@ MigrateOutcome FileMigrator::makeStub(Step& s) {
   }
   dm_region_t region{0, 0, DMI_REGION_STUB, 0};
   ok = ok && api->setRegion(sid, h, token, 1, &region, nullptr);
+  // kmrrecalld must stop excusing the file from recall before its data goes.
+  ok = ok && drainRecallReports(mount_, rw.get());
   ok = ok && api->punchHole(sid, h, token, 0, holeLength);
   dm_stat_t st{};
   ok = ok && api->getFileAttr(sid, h, token, 0x1000, &st);

@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -16,6 +19,7 @@
 #include "common/trace.h"
 #include "hsmfs/fstable.h"
 #include "hsmfs/hsmattr.h"
+#include "hsmfs/recallgate.h"
 #include "recall/fanotify_seam.h"
 
 namespace {
@@ -57,6 +61,22 @@ void logRecallFailure(const std::string& path, const RecallOutcome& o) {
   }
 }
 
+// The process holding the stub-making lock of the file open at `fd`
+// (hsmattr.h, kStubMakingLockOffset), or 0 when no one holds it.
+pid_t stubMaker(int fd) {
+  struct flock l {};
+  l.l_type = F_WRLCK;
+  l.l_whence = SEEK_SET;
+  l.l_start = kStubMakingLockOffset;
+  l.l_len = 1;
+  return fcntl(fd, F_GETLK, &l) == 0 && l.l_type != F_UNLCK ? l.l_pid : 0;
+}
+
+void putStatus(char* at, uint32_t v) {
+  at[0] = static_cast<char>(v >> 24), at[1] = static_cast<char>(v >> 16);
+  at[2] = static_cast<char>(v >> 8), at[3] = static_cast<char>(v);
+}
+
 // The path of an open descriptor, for messages only.
 std::string pathOf(int fd) {
   char link[64], buf[4096];
@@ -72,6 +92,8 @@ RecallDaemon::RecallDaemon(SourceFactory makeSource, unsigned workers)
 
 RecallDaemon::~RecallDaemon() {
   stopWorkers();
+  for (auto& [name, w] : m_watched) closeGate(w);
+  for (int c : m_askers) close(c);
   if (m_access >= 0) close(m_access);
   if (m_attrib >= 0) close(m_attrib);
 }
@@ -114,7 +136,8 @@ size_t RecallDaemon::rescan() {
       m_refused.insert(fs);
       continue;
     }
-    m_watched[fs] = Watched{fs, st.st_dev};
+    Watched& w = m_watched[fs] = Watched{fs, st.st_dev};
+    openGate(w);
     nlfprintf(stdout, kMsg9850, hsmWhoAmI(), fs.c_str());
   }
   // A file system that is gone takes its marks with it; one no longer
@@ -127,6 +150,7 @@ size_t RecallDaemon::rescan() {
     }
     fan::unmarkFileSystem(m_access, it->first.c_str(), fan::kAccessMask);
     fan::unmarkFileSystem(m_attrib, it->first.c_str(), fan::kAttribMask);
+    closeGate(it->second);
     it = m_watched.erase(it);
   }
   for (auto it = m_refused.begin(); it != m_refused.end();) it = present.count(*it) ? std::next(it) : m_refused.erase(it);
@@ -137,11 +161,21 @@ size_t RecallDaemon::rescan() {
 
 int RecallDaemon::run(int signalFd, int rescanSeconds) {
   for (;;) {
-    struct pollfd p[3] = {{m_access, POLLIN, 0}, {m_attrib, POLLIN, 0}, {signalFd, POLLIN, 0}};
-    int n = poll(p, 3, rescanSeconds > 0 ? rescanSeconds * 1000 : -1);
+    // The kernel's groups and the signals, then each gate, then each
+    // connection of a gate waiting for its question.
+    std::vector<struct pollfd> p = {{m_access, POLLIN, 0}, {m_attrib, POLLIN, 0}, {signalFd, POLLIN, 0}};
+    for (const auto& [name, w] : m_watched)
+      if (w.gate >= 0) p.push_back({w.gate, POLLIN, 0});
+    const size_t firstAsker = p.size();
+    for (int c : m_askers) p.push_back({c, POLLIN, 0});
+    int n = poll(p.data(), p.size(), rescanSeconds > 0 ? rescanSeconds * 1000 : -1);
     if (n < 0 && errno != EINTR) break;
     if (n == 0) rescan();
     if (n <= 0) continue;
+    for (size_t i = firstAsker; i < p.size(); ++i)
+      if (p[i].revents) answerAsker(p[i].fd);
+    for (size_t i = 3; i < firstAsker; ++i)
+      if (p[i].revents & POLLIN) acceptAsker(p[i].fd);
     // Attribute changes first: a mark dropped now keeps the accesses read
     // below from slipping past a file that has just become a stub.
     if (p[1].revents & POLLIN) readAttribEvents();
@@ -192,13 +226,8 @@ void RecallDaemon::dispatch(const Event& e) {
   if (e.permission) {
     // A program making this file a stub in place: its own steps go on, any
     // other access waits for the end (hsmattr.h, kStubMakingLockOffset).
-    struct flock l {};
-    l.l_type = F_WRLCK;
-    l.l_whence = SEEK_SET;
-    l.l_start = kStubMakingLockOffset;
-    l.l_len = 1;
-    if (fcntl(e.fd, F_GETLK, &l) == 0 && l.l_type != F_UNLCK) {
-      fan::respond(m_access, e.fd, l.l_pid == e.pid ? FAN_ALLOW : fan::denyErrno(EBUSY));
+    if (const pid_t maker = stubMaker(e.fd)) {
+      fan::respond(m_access, e.fd, maker == e.pid ? FAN_ALLOW : fan::denyErrno(EBUSY));
       close(e.fd);
       return;
     }
@@ -328,13 +357,23 @@ uint32_t RecallDaemon::decide(Recaller& recaller, const Job& job, int* state, bo
 // The state is read again once the marks are on: a migration that wrote
 // "VOQObj" before is seen here, one after drops the marks when its report is
 // read (readAttribEvents), so no mark the daemon sets outlives that report.
-// (A read between a migration's punch and the reading of its report still
-// passes the mark: docs/operations.md.) *now receives the state read; false
-// if it was no longer `state` (the marks are off again).
+// A migration in place does not wait for that: it asks the gate before it
+// punches (answerAsker). *now receives the state read; false if it was no
+// longer `state` (the marks are off again).
 bool RecallDaemon::excuse(int fd, int state, int* now) {
   const bool resident = state == DMI_STATE_RESIDENT;
-  fan::addIgnore(m_access, fd, resident ? fan::kResidentIgnore : fan::kPremigratedIgnore);
-  if (resident) fan::addIgnore(m_attrib, fd, FAN_MODIFY);
+  {
+    // A file being made a stub is excused from nothing: its maker has asked
+    // the gate to drop the marks (or will), and one set after that would
+    // outlive the punch.
+    std::lock_guard<std::mutex> lock(m_markMutex);
+    if (stubMaker(fd) != 0) {
+      *now = recallFileState(fd);
+      return false;
+    }
+    fan::addIgnore(m_access, fd, resident ? fan::kResidentIgnore : fan::kPremigratedIgnore);
+    if (resident) fan::addIgnore(m_attrib, fd, FAN_MODIFY);
+  }
   if ((*now = recallFileState(fd)) == state) return true;
   fan::dropIgnore(m_attrib, fd, FAN_MODIFY);
   fan::dropIgnore(m_access, fd, fan::kAccessMask);
@@ -368,6 +407,100 @@ void RecallDaemon::finish(Key key, uint32_t answer, int state, bool recalled) {
     if (e.permission) fan::respond(m_access, e.fd, answer);
     close(e.fd);
   }
+}
+
+// The gate of one watched file system: a socket only root may reach, made
+// anew at each start (a stale one of a daemon that died is removed).
+void RecallDaemon::openGate(Watched& w) {
+  std::string address;
+  const std::string shown = recallGatePath(w.fsName);
+  w.gateDir = recallGateDir(w.fsName, &address);
+  int err = w.gateDir < 0 ? errno : 0;
+  struct sockaddr_un sa {};
+  sa.sun_family = AF_UNIX;
+  if (!err && address.size() >= sizeof sa.sun_path) err = ENAMETOOLONG;
+  if (!err) {
+    memcpy(sa.sun_path, address.c_str(), address.size() + 1);
+    unlinkat(w.gateDir, kRecallGateName, 0);
+    w.gate = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (w.gate < 0 || bind(w.gate, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
+        fchmodat(w.gateDir, kRecallGateName, 0600, 0) != 0 || listen(w.gate, 64) != 0)
+      err = errno;
+  }
+  if (!err) return;
+  nlfprintf(stderr, kMsg9860, hsmWhoAmI(), shown.c_str(), strerror(err));
+  closeGate(w);
+}
+
+void RecallDaemon::closeGate(Watched& w) {
+  if (w.gate >= 0) {
+    close(w.gate);
+    unlinkat(w.gateDir, kRecallGateName, 0);
+  }
+  if (w.gateDir >= 0) close(w.gateDir);
+  w.gate = w.gateDir = -1;
+}
+
+void RecallDaemon::acceptAsker(int gate) {
+  for (;;) {
+    const int c = accept4(gate, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (c < 0) return;
+    // Only root may make the daemon stop to listen; anyone else is hung up on.
+    struct ucred peer {};
+    socklen_t len = sizeof peer;
+    if (getsockopt(c, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 || peer.uid != 0) {
+      close(c);
+      continue;
+    }
+    m_askers.push_back(c);
+  }
+}
+
+// A stub maker's question: the attribute reports the kernel holds are read
+// (so every mark they drop is gone) and the marks of the file it sent are
+// dropped; then the answer. The maker punches only after it.
+void RecallDaemon::answerAsker(int conn) {
+  char msg[kRecallGateMsgLen] = {};
+  struct iovec iov {msg, sizeof msg};
+  alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  struct msghdr m {};
+  m.msg_iov = &iov;
+  m.msg_iovlen = 1;
+  m.msg_control = control;
+  m.msg_controllen = sizeof control;
+  const ssize_t got = recvmsg(conn, &m, MSG_CMSG_CLOEXEC);
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  int fd = -1;
+  for (struct cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(sizeof(int)))
+      memcpy(&fd, CMSG_DATA(c), sizeof fd);
+  m_askers.erase(std::find(m_askers.begin(), m_askers.end(), conn));
+  if (got == static_cast<ssize_t>(sizeof msg) && memcmp(msg, kRecallGateAsk, sizeof kRecallGateAsk) == 0 &&
+      !(m.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
+    recallTestPoint("RECALLGATE");
+    const int status = fd >= 0 ? dropMarksFor(fd) : EBADF;
+    char reply[kRecallGateMsgLen];
+    memcpy(reply, kRecallGateDone, sizeof kRecallGateDone);
+    putStatus(reply + 4, static_cast<uint32_t>(status));
+    send(conn, reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+  if (fd >= 0) close(fd);
+  close(conn);
+}
+
+// 0, or EXDEV for a file of no watched file system.
+int RecallDaemon::dropMarksFor(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  bool ours = false;
+  for (const auto& [name, w] : m_watched) ours = ours || w.dev == st.st_dev;
+  if (!ours) return EXDEV;
+  std::lock_guard<std::mutex> lock(m_markMutex);
+  readAttribEvents();
+  fan::dropIgnore(m_access, fd, fan::kAccessMask);
+  fan::dropIgnore(m_attrib, fd, FAN_MODIFY);
+  TRACE(TR_SMRECALL, "%s: marks dropped for a stub maker\n", kName);
+  return 0;
 }
 
 void RecallDaemon::stopWorkers() {

@@ -10,7 +10,11 @@
 // mark), so everyday I/O costs at most one event per file. Because the
 // kernel keeps such marks across writes, a change of a file's attributes
 // (a migration writes "VOQObj" before it punches the data out) drops the
-// mark again.
+// mark again. That report is read some time after the change, so a program
+// that punches a file out in place first asks through the file system's
+// recall gate (hsmfs/recallgate.h) that the daemon read its pending reports
+// and drop the file's marks, and no mark is set on a file while its
+// stub-making lock is held.
 //
 // Contract
 // - open, rescan and run are called on one thread (the main thread); the
@@ -72,6 +76,8 @@ class RecallDaemon {
   struct Watched {
     std::string fsName;
     dev_t dev = 0;
+    int gateDir = -1;  // ".Tarnveld" (O_PATH), while the gate is open
+    int gate = -1;     // the listening socket
   };
   using Key = std::pair<dev_t, ino_t>;
 
@@ -85,6 +91,11 @@ class RecallDaemon {
   uint32_t decide(Recaller& recaller, const Job& job, int* state, bool* recalled);
   void finish(Key key, uint32_t answer, int state, bool recalled);
   bool excuse(int fd, int state, int* now);
+  void openGate(Watched& w);
+  void closeGate(Watched& w);
+  void acceptAsker(int gate);
+  void answerAsker(int conn);
+  int dropMarksFor(int fd);
   void stopWorkers();
 
   SourceFactory m_makeSource;
@@ -93,6 +104,11 @@ class RecallDaemon {
   int m_attrib = -1;
   std::map<std::string, Watched> m_watched;  // by mount point
   std::set<std::string> m_refused;           // reported once each
+  std::vector<int> m_askers;                 // gate connections not answered yet
+  // Held while a worker sets an ignore mark and while the gate drops marks:
+  // a mark is either set before the gate's drop (and dropped by it) or after
+  // it, when the file's stub-making lock tells the worker not to set it.
+  std::mutex m_markMutex;
 
   std::mutex m_mutex;
   std::condition_variable m_wake;

@@ -64,6 +64,12 @@ class Recaller {
 // The migration state of the file open at `fd` (hsmfs/hsmattr.h's
 // DMI_STATE_...), read through the HSM layer; DMI_STATE_ERROR on failure.
 int recallFileState(int fd);
+// TESTFLAGS KILLATSTEP:"<step>" ends the daemon at the named step, as
+// SIGKILL or a power cut would; PAUSEATSTEP:"<step>" stops it there
+// (SIGSTOP) so that a test can act while it waits. Steps: "RECALLCHUNK",
+// after the first piece of a recall's data is in the file; "RECALLGATE",
+// when a stub maker's question has arrived at the gate, before it is answered.
+void recallTestPoint(const char* step);
 // Makes the premigrated file open at `fd` resident (dmiResetFileMigStat):
 // 0, or an errno value.
 int recallMakeResident(int fd);

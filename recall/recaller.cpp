@@ -53,16 +53,6 @@ class FileToken {
   bool m_ok = false;
 };
 
-// TESTFLAGS KILLATSTEP:"RECALLCHUNK" ends the daemon after the first piece
-// of data is in the file, as SIGKILL or a power cut would in the middle of a
-// recall; PAUSEATSTEP:"RECALLCHUNK" stops it there (SIGSTOP) so that a test
-// can add accesses to the one under way.
-void testPoint(const char* step) {
-  auto names = [step](const TestFlag& f) { return f.set && f.strValue && strcasecmp(f.strValue, step) == 0; };
-  if (names(TEST_KILLATSTEP)) fflush(nullptr), raise(SIGKILL);
-  if (names(TEST_PAUSEATSTEP)) fflush(nullptr), raise(SIGSTOP);
-}
-
 RecallOutcome failed(RecallResult r, int code) { return RecallOutcome{r, code}; }
 
 // What a source's return code says about the recall.
@@ -103,6 +93,12 @@ void punchBack(int fd, uint64_t size) {
 
 }  // namespace
 
+void recallTestPoint(const char* step) {
+  auto names = [step](const TestFlag& f) { return f.set && f.strValue && strcasecmp(f.strValue, step) == 0; };
+  if (names(TEST_KILLATSTEP)) fflush(nullptr), raise(SIGKILL);
+  if (names(TEST_PAUSEATSTEP)) fflush(nullptr), raise(SIGSTOP);
+}
+
 int accessErrno(RecallResult r) {
   switch (r) {
     case RecallResult::kRecalled:
@@ -140,7 +136,7 @@ RecallOutcome Recaller::recall(int fd, const std::string& fsName) {
       if (n <= 0) return writeErr = n < 0 ? errno : EIO, 1;
       done += static_cast<size_t>(n);
     }
-    if (written == 0) testPoint("RECALLCHUNK");
+    if (written == 0) recallTestPoint("RECALLCHUNK");
     written += len;
     return 0;
   };

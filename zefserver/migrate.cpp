@@ -20,6 +20,7 @@
 #include "hsmfs/hsmattr.h"
 #include "hsmfs/hsmenv.h"
 #include "hsmfs/hsmsettings.h"
+#include "hsmfs/recallgate.h"
 #include "hsmfs/xdsmstore.h"
 #include "hsmfs/xdsmapi.h"
 #include "zefserver/objects.h"
@@ -80,7 +81,7 @@ struct StubIdentity {
 // and a recreated one cannot be told apart.
 class StubMaker {
  public:
-  StubMaker(const DmapiSession& s, FILE* err) : s_(s), err_(err) {}
+  StubMaker(const DmapiSession& s, std::string mount, FILE* err) : s_(s), mount_(std::move(mount)), err_(err) {}
 
   // `fd` is the file opened beneath the mount; the handle comes from it, so
   // the stub is made of the file that was checked, whatever the path names now.
@@ -92,7 +93,7 @@ class StubMaker {
     if (!making.held()) return fail(path, "fcntl(F_SETLKW)");
     dm_token_t token = DM_NO_TOKEN;
     if (!s_.api()->createUserEvent(s_.sid(), 8, h.out(), &token)) return fail(path, "dm_create_userevent");
-    std::optional<StubIdentity> r = underRight(path, h.get(), token, id, a);
+    std::optional<StubIdentity> r = underRight(path, fd, h.get(), token, id, a);
     int saved = errno;
     if (!r) {
       // A half-made stub must not look made: a later run would skip it and
@@ -111,8 +112,8 @@ class StubMaker {
   }
 
  private:
-  std::optional<StubIdentity> underRight(const std::string& path, xdsm_handle_t h, dm_token_t token, const ObjId& id,
-                                         const FileAttrs& a) {
+  std::optional<StubIdentity> underRight(const std::string& path, int fd, xdsm_handle_t h, dm_token_t token,
+                                         const ObjId& id, const FileAttrs& a) {
     XDSMAPI* api = s_.api();
     const dm_sessid_t sid = s_.sid();
     if (dmiRequestRight(sid, h, token, DM_RIGHT_EXCL, 16, kCaller) != 0) return fail(path, "dm_request_right");
@@ -128,6 +129,8 @@ class StubMaker {
     if (!api->setDmattr(sid, h, token, kAttrObj, 0, sizeof record, record)) return fail(path, "dm_set_dmattr");
     dm_region_t region{0, 0, DMI_REGION_STUB, 0};
     if (!api->setRegion(sid, h, token, 1, &region, nullptr)) return fail(path, "dm_set_region");
+    // kmrrecalld must stop excusing the file from recall before its data goes.
+    if ((errno = askRecallGate(mount_, fd)) != 0) return fail(path, "the recall gate (.Tarnveld/.kmrrecalld.sock)");
     if (!api->punchHole(sid, h, token, 0, holeLength)) return fail(path, "dm_punch_hole");
     dm_stat_t st{};
     if (!api->getFileAttr(sid, h, token, 0x1000, &st)) return fail(path, "dm_get_fileattr");
@@ -143,6 +146,7 @@ class StubMaker {
   }
 
   const DmapiSession& s_;
+  std::string mount_;
   FILE* err_;
 };
 
@@ -337,7 +341,7 @@ int migrateTree(Store& store, DataDir& data, uint32_t fsId, const std::string& m
     fprintf(err, "zefadm: %s: %s\n", mount.c_str(), strerror(errno));
     return 1;
   }
-  StubMaker maker(session, err);
+  StubMaker maker(session, mount.string(), err);
   unsigned long long migrated = 0, skipped = 0, failed = 0;
   for (const fs::path& p : files) {
     struct stat st;

@@ -69,10 +69,12 @@ class RecallTest : public e2e::CommandTest {
     EXPECT_EQ("", recalltest::makeStub(*bed, fs, fsId, name, data, mode));
     return fs + name;
   }
-  // Starts the daemon (with TESTFLAGS `flag`:"RECALLCHUNK" when given).
-  void startDaemon(const std::string& flag = "") {
-    setTestFlag(flag, "RECALLCHUNK");
+  // Starts the daemon (with TESTFLAGS `flag`:"`step`" when given; the
+  // commands run later see no flag).
+  void startDaemon(const std::string& flag = "", const char* step = "RECALLCHUNK") {
+    setTestFlag(flag, step);
     daemon = recalltest::startDaemon(*bed, bed->work() + "/recall.trace");
+    setTestFlag("", "");
     ASSERT_TRUE(daemon) << "the daemon serves nothing";
   }
   std::string errorLog() const { return kmrtest::readFile(bed->work() + "/log/kmrerror.log"); }
@@ -399,19 +401,31 @@ TEST_F(RecallTest, FilesMigratedWhileTheDaemonRunsStayStubsAndComeBackPremigrate
   spec.argv[0] = KMRMIGRATE_PATH;
   ASSERT_EQ(0, e2e::Run(spec).status);
   ASSERT_EQ(0, bed->zefadm({"migrate", Bed::kNode, fs}).status);
-  usleep(300000);  // time for the daemon to act on the migrators' events, rightly or not
   for (const auto& [path, data] : files) {
     EXPECT_EQ(State::kStub, stateOf(path)) << path;
-    // Until the daemon has read the migration's report, a read may still pass
-    // the old mark and see holes (docs/operations.md); after it, never.
-    std::string got;
-    for (int i = 0; i < 3000 && got != data; ++i) {
-      got = readWhole(path);
-      if (got != data) usleep(10000);
-    }
-    EXPECT_TRUE(got == data) << path << ": the stub stayed excused from recall";
+    // Both migrators asked the daemon to drop the file's marks before they
+    // punched: the first read recalls.
+    EXPECT_TRUE(readWhole(path) == data) << path << ": the stub stayed excused from recall";
     EXPECT_EQ(State::kPremigrated, stateOf(path)) << path;
   }
+  EXPECT_EQ(2u, e2e::countOf(kmrtest::readFile(bed->work() + "/recall.trace"), "marks dropped for a stub maker"));
+}
+
+// A daemon that does not answer its gate (it stops there) may still excuse
+// the file: the migration leaves it premigrated, whole, and says why.
+TEST_F(RecallTest, AMigrationWhoseDaemonDoesNotAnswerLeavesTheFilePremigrated) {
+  const std::string path = fs + "/waits", data = content(30000, 13);
+  kmrtest::writeFile(path, data);
+  startDaemon("PAUSEATSTEP", "RECALLGATE");
+  ASSERT_TRUE(readWhole(path) == data);  // excused
+  e2e::RunSpec spec = bed->command({path});
+  spec.argv[0] = KMRMIGRATE_PATH;
+  const e2e::Result r = e2e::Run(spec);
+  kill(daemon->pid(), SIGCONT);
+  EXPECT_NE(0, r.status);
+  EXPECT_THAT(r.err, ::testing::HasSubstr("BQF9859E"));
+  EXPECT_EQ(State::kPremigrated, stateOf(path));
+  EXPECT_TRUE(readWhole(path) == data);
 }
 
 }  // namespace
