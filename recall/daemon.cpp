@@ -320,7 +320,9 @@ void RecallDaemon::handle(RecallSource& source, Key key, Job& job) {
   int state = DMI_STATE_ERROR;
   bool recalled = false;
   const uint32_t answer = decide(recaller, job, &state, &recalled);
-  finish(key, answer, state, recalled);
+  bool waits = false;
+  for (const Event& e : job.events) waits = waits || e.permission;
+  finish(key, answer, state, recalled, waits);
 }
 
 // The answer for the job's accesses; *state receives the file's state after,
@@ -380,12 +382,26 @@ bool RecallDaemon::excuse(int fd, int state, int* now) {
   return false;
 }
 
-void RecallDaemon::finish(Key key, uint32_t answer, int state, bool recalled) {
+void RecallDaemon::finish(Key key, uint32_t answer, int state, bool recalled, bool decidedForAccess) {
   std::vector<Event> events;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    events = std::move(m_jobs[key].events);
-    m_jobs.erase(key);
+    Job& job = m_jobs[key];
+    events = std::move(job.events);
+    job.events.clear();
+    // An access that joined a job decided for reports alone (a write or a
+    // truncation already done) was not decided for: it makes a job of its own.
+    if (!decidedForAccess) {
+      auto access = std::stable_partition(events.begin(), events.end(), [](const Event& e) { return !e.permission; });
+      job.events.assign(access, events.end());
+      events.erase(access, events.end());
+    }
+    if (job.events.empty()) {
+      m_jobs.erase(key);
+    } else {
+      m_queue.push_back(key);
+      m_wake.notify_one();
+    }
   }
   const int fd = events.front().fd;
   // Writes reported with a recall came before it (every other writer waits

@@ -89,7 +89,7 @@ class RecallDaemon {
   void worker();
   void handle(RecallSource& source, Key key, Job& job);
   uint32_t decide(Recaller& recaller, const Job& job, int* state, bool* recalled);
-  void finish(Key key, uint32_t answer, int state, bool recalled);
+  void finish(Key key, uint32_t answer, int state, bool recalled, bool decidedForAccess);
   bool excuse(int fd, int state, int* now);
   void openGate(Watched& w);
   void closeGate(Watched& w);
