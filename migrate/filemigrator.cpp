@@ -191,6 +191,14 @@ bool FileMigrator::begin(Step& s, MigrateOutcome* out) {
   if (!s.fd || fstat(s.fd.get(), &s.before) != 0) return *out = failed(s, strerror(errno)), true;
   // An empty file has no data to keep anywhere; it stays as it is.
   if (s.before.st_size == 0) return *out = MigrateOutcome::kEmpty, true;
+  // The same file again (named twice, or another link to it) while its
+  // store is in flight: its state is known once that store is finished.
+  for (const auto& other : inFlight_)
+    if (other->before.st_dev == s.before.st_dev && other->before.st_ino == s.before.st_ino) {
+      drain();
+      if (fstat(s.fd.get(), &s.before) != 0) return *out = failed(s, strerror(errno)), true;
+      break;
+    }
   OwnedHandle h;
   if (!handleSetWithFd(h.out(), s.fd.get())) return *out = failed(s, strerror(errno)), true;
   s.handle = handleValue(h.get());
@@ -198,8 +206,6 @@ bool FileMigrator::begin(Step& s, MigrateOutcome* out) {
   int state = dmiGetFileMigStat(sid, s.handle, kNoToken, &s.id);
   if (state == DMI_STATE_ERROR) return *out = failed(s, strerror(errno)), true;
   if (state != DMI_STATE_RESIDENT && state != DMI_STATE_PREMIGRATED) {
-    // What follows asks the data session; the stores in flight come first.
-    if (!preview_) drain();
     if (!preview_ && interruptedStub(s)) return *out = makeStub(s), true;
     if (detail_) nlfprintf(stdout, kMsg9803, clShowable(s.path).c_str());
     return *out = MigrateOutcome::kAlready, true;
@@ -285,6 +291,7 @@ bool FileMigrator::interruptedStub(Step& s) {
   const uint64_t sid = XDSMAPI::getXDSMAPI()->getSID();
   if (dmiFileHasDmAttr(sid, s.handle, kAttrPMig) != 1) return false;
   if (lseek(s.fd.get(), 0, SEEK_DATA) < 0) return false;  // no data: the stub was punched (ENXIO)
+  drain();  // the check asks the data session, which the stores in flight hold
   s.premigrated = true;
   if (!premigratedStillGood(s)) return false;
   s.marked = s.before;

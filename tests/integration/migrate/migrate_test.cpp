@@ -243,6 +243,18 @@ INSTANTIATE_TEST_SUITE_P(Steps, MigrateCrashTest,
                                             ::testing::Values("STORESENT", "AFTERSEND", "AFTERPREMIG", "AFTERVOQOBJ",
                                                               "AFTERPUNCH", "AFTERCOMMIT")));
 
+// A file named twice is migrated once: its second turn comes while its
+// first store may still be in flight, and must find it migrated.
+TEST_F(MigrateTest, AFileNamedTwiceIsMigratedOnceAndFoundMigratedTheSecondTime) {
+  const std::string fs = serve();
+  makeFile(fs + "/twice", content(9000, 4));
+  Result r = migrate({fs + "/twice", fs + "/twice"});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr("Files migrated: 1, migrated already: 1, empty and left resident: 0, "
+                               "changed meanwhile: 0, failed: 0; "));
+  EXPECT_EQ(bed->records(fs).size(), 1u);
+}
+
 // A store the server refuses inside a batch fails its own file only: that
 // file stays whole and unmarked, the others of the batch become stubs.
 TEST_F(MigrateTest, AStoreRefusedInsideABatchLeavesOnlyItsFileWhole) {
