@@ -75,7 +75,7 @@ void BM_RecallLargeFile(benchmark::State& state) {
     const std::string sys = w->bed->work() + "/inst/kmr.sys";
     kmrtest::writeFile(sys, kmrtest::readFile(sys) + extra + "\n");
   }
-  auto daemon = recalltest::startDaemon(*w->bed, w->bed->work() + "/trace");
+  auto daemon = recalltest::startDaemon(*w->bed, "");
   if (!daemon) return state.SkipWithError("daemon");
   double recall = 0, floor = 0, firstByte = 0;
   long hwm = 0;
@@ -123,7 +123,7 @@ void BM_FirstByteLatency(benchmark::State& state) {
       return state.SkipWithError("stub");
   }
   session.reset();
-  auto daemon = recalltest::startDaemon(*w->bed, w->bed->work() + "/trace");
+  auto daemon = recalltest::startDaemon(*w->bed, "");
   if (!daemon) return state.SkipWithError("daemon");
   std::vector<double> ms;
   for (auto _ : state) {
@@ -170,7 +170,7 @@ void BM_ResidentReads(benchmark::State& state) {
   for (auto _ : state) {
     for (int r = 0; r < rounds; ++r) {
       without.push_back(pass());
-      auto daemon = recalltest::startDaemon(*w->bed, w->bed->work() + "/trace");
+      auto daemon = recalltest::startDaemon(*w->bed, "");
       if (!daemon) return state.SkipWithError("daemon");
       first.push_back(pass());
       later.push_back(pass());

@@ -258,6 +258,10 @@ void RecallDaemon::attribEvent(const fanotify_event_metadata* m) {
   TRACE(TR_SMRECALL, "%s: attribute event 0x%llx%s\n", kName, static_cast<unsigned long long>(m->mask),
         h ? "" : " without a handle");
   if (!h) return;
+  // The daemon's own changes (a recall's "VOQPMig", "VOQObj" and region,
+  // times) are followed by the marks that the file's new state calls for;
+  // dropping them again would only cost the file another event.
+  if (m->pid == getpid()) return;
   // The handle says which file; any watched mount opens it.
   for (const auto& [name, w] : m_watched) {
     int dir = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
