@@ -341,6 +341,12 @@ uint32_t RecallDaemon::decide(Recaller& recaller, const Job& job, int* state, bo
   for (const Event& e : job.events) waits = waits || e.permission;
   if (*state == DMI_STATE_RESIDENT && excuse(fd, DMI_STATE_RESIDENT, state)) return FAN_ALLOW;
   if (*state == DMI_STATE_MIGRATED && !waits) return FAN_ALLOW;
+  // A stub in the making: "VOQObj" is written after the maker took its lock,
+  // so a state read as migrated while the lock is held is the maker's, and a
+  // recall now would bring the data back under a file being punched (and take
+  // its "VOQObj" away). Accesses that got past the check at their arrival
+  // (dispatch) wait like the others would.
+  if (*state == DMI_STATE_MIGRATED && stubMaker(fd) != 0) return fan::denyErrno(EBUSY);
   if (*state == DMI_STATE_ERROR) {
     const RecallOutcome o{RecallResult::kLocal, errno ? errno : EIO};
     logRecallFailure(pathOf(fd), o);
