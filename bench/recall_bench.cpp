@@ -61,7 +61,10 @@ void BM_RecallLargeFile(benchmark::State& state) {
     while (p.size() < n) p += block.substr((at + p.size()) % block.size(), n - p.size());
     return p;
   };
-  const std::string why = recalltest::makeStub(*w->bed, w->fs, w->fsId, "/big", size, piece);
+  auto session = recalltest::signedOn(*w->bed);
+  const std::string why =
+      session ? recalltest::makeStub(*session, w->fs, w->fsId, "/big", size, piece) : "sign-on refused";
+  session.reset();
   if (!why.empty()) {
     fprintf(stderr, "%s\n", kmrtest::readFile(w->bed->work() + "/server.log").c_str());
     return state.SkipWithError(why.c_str());

@@ -97,17 +97,12 @@ std::string makeStub(kmrtest::VerbClient& c, const std::string& fs, uint32_t fsI
   return ok ? "" : "cannot make " + path + " a stub";
 }
 
-// The same through a session of its own.
-template <typename Piece>
-std::string makeStub(const e2e::Bed& bed, const std::string& fs, uint32_t fsId, const std::string& name, size_t size,
-                     Piece piece, mode_t mode = 0644) {
-  auto c = signedOn(bed);
-  return c ? makeStub(*c, fs, fsId, name, size, piece, mode) : "sign-on refused";
-}
-
+// The same through a session of its own, of `data`.
 inline std::string makeStub(const e2e::Bed& bed, const std::string& fs, uint32_t fsId, const std::string& name,
                             const std::string& data, mode_t mode = 0644) {
-  return makeStub(bed, fs, fsId, name, data.size(), [&](size_t at, size_t n) { return data.substr(at, n); }, mode);
+  auto c = signedOn(bed);
+  return c ? makeStub(*c, fs, fsId, name, data.size(), [&](size_t at, size_t n) { return data.substr(at, n); }, mode)
+           : "sign-on refused";
 }
 
 // The daemon in the foreground with the bed's options, tracing its recalls
