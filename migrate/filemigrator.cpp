@@ -89,6 +89,7 @@ struct FileMigrator::Step {
   midExtObjId_t id{};
   bool premigrated = false;  // "VOQPMig" names id
   bool fresh = false;        // sent by this run
+  int readErr = 0;           // errno of reading the file for its store
 };
 
 FileMigrator::FileMigrator(int& rc, const std::string& mountPoint, int mountFd, bool preview, int detail)
@@ -129,6 +130,7 @@ int FileMigrator::recordsReady() {
 
 int FileMigrator::finish() {
   if (!records_) return 0;
+  drain();
   if (int rc = recordsReady()) return rc;
   const uint64_t before = records_->committedUpdates();
   int rc = records_->stopTransaction();
@@ -136,12 +138,17 @@ int FileMigrator::finish() {
   return rc;
 }
 
-MigrateOutcome FileMigrator::migrate(const std::string& rel) {
-  Step s;
-  s.rel = rel;
-  s.alias = "/" + rel;
-  s.path = mount_ + s.alias;
-  MigrateOutcome o = run(s);
+void FileMigrator::migrate(const std::string& rel) {
+  auto s = std::make_unique<Step>();
+  s->rel = rel;
+  s->alias = "/" + rel;
+  s->path = mount_ + s->alias;
+  MigrateOutcome o;
+  if (begin(*s, &o)) return count(o);
+  sendStore(std::move(s));
+}
+
+void FileMigrator::count(MigrateOutcome o) {
   switch (o) {
     case MigrateOutcome::kMigrated: ++counts_.migrated; break;
     case MigrateOutcome::kAlready: ++counts_.already; break;
@@ -150,7 +157,10 @@ MigrateOutcome FileMigrator::migrate(const std::string& rel) {
     case MigrateOutcome::kFailed: ++counts_.failed; break;
     case MigrateOutcome::kPreview: ++counts_.previewed; break;
   }
-  return o;
+}
+
+void FileMigrator::drain() {
+  while (!inFlight_.empty()) completeOldest();
 }
 
 MigrateOutcome FileMigrator::failed(Step& s, const char* what) {
@@ -175,74 +185,102 @@ void FileMigrator::dropServerObject(const midExtObjId_t& id, const std::string& 
   if (rc) TRACE(TR_SM, "%s: the server object of %s stays (rc %d); nothing names it\n", kName, alias.c_str(), rc);
 }
 
-MigrateOutcome FileMigrator::run(Step& s) {
+bool FileMigrator::begin(Step& s, MigrateOutcome* out) {
   // Reading for the server is no access of the user's: the access time stays.
   s.fd.reset(safeOpenRegularBeneath(mountFd_, s.rel.c_str(), O_RDONLY | O_NOATIME));
-  if (!s.fd || fstat(s.fd.get(), &s.before) != 0) return failed(s, strerror(errno));
+  if (!s.fd || fstat(s.fd.get(), &s.before) != 0) return *out = failed(s, strerror(errno)), true;
   // An empty file has no data to keep anywhere; it stays as it is.
-  if (s.before.st_size == 0) return MigrateOutcome::kEmpty;
+  if (s.before.st_size == 0) return *out = MigrateOutcome::kEmpty, true;
+  // The same file again (named twice, or another link to it) while its
+  // store is in flight: its state is known once that store is finished.
+  for (const auto& other : inFlight_)
+    if (other->before.st_dev == s.before.st_dev && other->before.st_ino == s.before.st_ino) {
+      drain();
+      if (fstat(s.fd.get(), &s.before) != 0) return *out = failed(s, strerror(errno)), true;
+      break;
+    }
   OwnedHandle h;
-  if (!handleSetWithFd(h.out(), s.fd.get())) return failed(s, strerror(errno));
+  if (!handleSetWithFd(h.out(), s.fd.get())) return *out = failed(s, strerror(errno)), true;
   s.handle = handleValue(h.get());
   const uint64_t sid = XDSMAPI::getXDSMAPI()->getSID();
   int state = dmiGetFileMigStat(sid, s.handle, kNoToken, &s.id);
-  if (state == DMI_STATE_ERROR) return failed(s, strerror(errno));
+  if (state == DMI_STATE_ERROR) return *out = failed(s, strerror(errno)), true;
   if (state != DMI_STATE_RESIDENT && state != DMI_STATE_PREMIGRATED) {
-    if (!preview_ && interruptedStub(s)) return makeStub(s);
+    if (!preview_ && interruptedStub(s)) return *out = makeStub(s), true;
     if (detail_) nlfprintf(stdout, kMsg9803, clShowable(s.path).c_str());
-    return MigrateOutcome::kAlready;
+    return *out = MigrateOutcome::kAlready, true;
   }
   if (preview_) {
     nlfprintf(stdout, kMsg9807, clShowable(s.path).c_str(), sizeText(s.before.st_size).c_str());
-    return MigrateOutcome::kPreview;
+    return *out = MigrateOutcome::kPreview, true;
   }
   s.premigrated = state == DMI_STATE_PREMIGRATED;
-  if (s.premigrated && !premigratedStillGood(s)) {
+  if (!s.premigrated) return false;
+  drain();
+  if (!premigratedStillGood(s)) {
     // An earlier run's copy that is not this content: undone, then as new.
-    if (dmiResetFileMigStat(sid, s.handle, kNoToken) != 0) return failed(s, strerror(errno));
+    if (dmiResetFileMigStat(sid, s.handle, kNoToken) != 0) return *out = failed(s, strerror(errno)), true;
     dropServerObject(s.id, s.alias);
     s.premigrated = false;
-    if (fstat(s.fd.get(), &s.before) != 0) return failed(s, strerror(errno));
-  } else if (s.premigrated && detail_) {
-    nlfprintf(stdout, kMsg9809, clShowable(s.path).c_str());
+    if (fstat(s.fd.get(), &s.before) != 0) return *out = failed(s, strerror(errno)), true;
+    return false;
   }
-  if (!s.premigrated) {
-    int rc = send(s);
-    struct stat now {};
-    if (fstat(s.fd.get(), &now) != 0) return failed(s, strerror(errno));
-    if (!unchanged(s.before, now, true)) return changed(s);
-    if (rc) return failed(s, rc < 100 ? clientRcText(rc) : strerror(rc - 1000));
-    stubTestKillPoint("AFTERSEND");
-    if (dmiSetFileMigStat(sid, s.handle, kNoToken, s.id, DMI_STATE_PREMIGRATED) != 0) {
-      int err = errno;
-      dropServerObject(s.id, s.alias);
-      return failed(s, strerror(err));
-    }
-    s.premigrated = true;
-    stubTestKillPoint("AFTERPREMIG");
-    if (fstat(s.fd.get(), &s.marked) != 0) return failed(s, strerror(errno));
-    if (!unchanged(s.before, s.marked, false)) return changed(s);
-  } else {
-    s.marked = s.before;
-  }
-  return makeStub(s);
+  if (detail_) nlfprintf(stdout, kMsg9809, clShowable(s.path).c_str());
+  s.marked = s.before;
+  return *out = makeStub(s), true;
 }
 
-// 0, a server code (below 100) or 1000 + errno of reading the file.
-int FileMigrator::send(Step& s) {
-  FileSource source(s.fd.get(), static_cast<uint64_t>(s.before.st_size));
-  int readErr = 0;
+void FileMigrator::sendStore(std::unique_ptr<Step> s) {
+  const uint64_t size = static_cast<uint64_t>(s->before.st_size);
+  while (!data_->windowHasRoom(size)) completeOldest();
+  FileSource source(s->fd.get(), size);
+  Step* step = s.get();
   DataSource src = [&](uint8_t* buf, size_t cap, size_t* got) {
-    readErr = source(buf, cap, got);
-    return readErr ? RC_INTERNAL : 0;
+    step->readErr = source(buf, cap, got);
+    return step->readErr ? RC_INTERNAL : 0;
   };
-  int rc = data_->storeObjectData(s.alias, attribOf(s.before), static_cast<uint64_t>(s.before.st_size), src, &s.id);
-  if (readErr) return 1000 + readErr;
-  if (rc == 0) {
-    s.fresh = true;
-    counts_.bytesSent += static_cast<uint64_t>(s.before.st_size);
+  int rc = data_->sendStore(s->alias, attribOf(s->before), size, src, 0);
+  if (rc) return count(afterStore(*s, rc));
+  inFlight_.push_back(std::move(s));
+  stubTestKillPoint("STORESENT");
+}
+
+void FileMigrator::completeOldest() {
+  ZefServerDataInterface::StoreAnswer a;
+  int rc = data_->nextStoreAnswer(&a);
+  std::unique_ptr<Step> s = std::move(inFlight_.front());
+  inFlight_.pop_front();
+  if (!rc) {
+    rc = a.rc;
+    if (!rc) {
+      s->id = a.id;
+      s->fresh = true;
+      counts_.bytesSent += static_cast<uint64_t>(s->before.st_size);
+    }
   }
-  return rc;
+  count(afterStore(*s, rc));
+}
+
+// `rc`: 0, or the code of the store (a server result below 100, a session
+// code, or the source's when reading the file failed).
+MigrateOutcome FileMigrator::afterStore(Step& s, int rc) {
+  if (s.readErr) rc = 1000 + s.readErr;
+  struct stat now {};
+  if (fstat(s.fd.get(), &now) != 0) return failed(s, strerror(errno));
+  if (!unchanged(s.before, now, true)) return changed(s);
+  if (rc) return failed(s, rc < 1000 ? clientRcText(rc) : strerror(rc - 1000));
+  stubTestKillPoint("AFTERSEND");
+  const uint64_t sid = XDSMAPI::getXDSMAPI()->getSID();
+  if (dmiSetFileMigStat(sid, s.handle, kNoToken, s.id, DMI_STATE_PREMIGRATED) != 0) {
+    int err = errno;
+    dropServerObject(s.id, s.alias);
+    return failed(s, strerror(err));
+  }
+  s.premigrated = true;
+  stubTestKillPoint("AFTERPREMIG");
+  if (fstat(s.fd.get(), &s.marked) != 0) return failed(s, strerror(errno));
+  if (!unchanged(s.before, s.marked, false)) return changed(s);
+  return makeStub(s);
 }
 
 // A run that stopped inside makeStub leaves "VOQObj" beside "VOQPMig" (the
@@ -253,6 +291,7 @@ bool FileMigrator::interruptedStub(Step& s) {
   const uint64_t sid = XDSMAPI::getXDSMAPI()->getSID();
   if (dmiFileHasDmAttr(sid, s.handle, kAttrPMig) != 1) return false;
   if (lseek(s.fd.get(), 0, SEEK_DATA) < 0) return false;  // no data: the stub was punched (ENXIO)
+  drain();  // the check asks the data session, which the stores in flight hold
   s.premigrated = true;
   if (!premigratedStillGood(s)) return false;
   s.marked = s.before;

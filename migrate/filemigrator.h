@@ -1,7 +1,12 @@
-// FileMigrator: migrates the regular files of one managed file system, one at
-// a time. A file goes resident -> premigrated ("VOQPMig": its data and record
+// FileMigrator: migrates the regular files of one managed file system. A
+// file goes resident -> premigrated ("VOQPMig": its data and record
 // committed on the server) -> migrated ("VOQObj", managed region, data
-// punched out), and a file that changes on the way stays whole.
+// punched out), and a file that changes on the way stays whole. Stores are
+// pipelined: up to the data interface's window of files is sent before the
+// first answer is read, so that the server makes them durable as one batch;
+// each file's own steps after its store (the premigrated mark, the stub
+// under the exclusive right) run only once the server acknowledged that
+// file's store, in the order the files were sent.
 //
 // Contract
 // - Main thread only. One migrator per file system per run; it owns two
@@ -16,10 +21,13 @@
 //   with its data on the server, or a stub whose data the server holds, and
 //   never makes a stub of a file whose size, modification time, change time
 //   or inode differ from what was read and sent (checked under the
-//   exclusive DMAPI right). It reports its outcome (the messages are
-//   printed here) and counts it.
-// - finish() sends the record updates still gathered; 0 or the server
-//   layer's code. Updates not committed leave records that name the file as
+//   exclusive DMAPI right). The outcome of a file is reported (the
+//   messages are printed here) and counted when it is decided: at once for
+//   a file that needs no store, else when its store's answer is taken (by a
+//   later migrate() whose store needs room in the window, or by finish()).
+// - finish() takes the answers of the stores still in flight and finishes
+//   their files, then sends the record updates still gathered; 0 or the
+//   server layer's code. Updates not committed leave records that name the file as
 //   it was premigrated; kmrmigundelete repairs them on its next run.
 #ifndef KMR_MIGRATE_FILEMIGRATOR_H
 #define KMR_MIGRATE_FILEMIGRATOR_H
@@ -27,6 +35,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
@@ -55,18 +64,29 @@ class FileMigrator {
   FileMigrator& operator=(const FileMigrator&) = delete;
 
   // Migrates the file at `rel` (relative to the mount point, no leading "/").
-  MigrateOutcome migrate(const std::string& rel);
+  void migrate(const std::string& rel);
   int finish();
   const MigrateCounts& counts() const { return counts_; }
   const std::string& mountPoint() const { return mount_; }
 
  private:
   struct Step;
-  MigrateOutcome run(Step& s);
+  void count(MigrateOutcome o);
+  // Everything up to the store: true with `*out` set when the file was
+  // decided without one; false when it is to be sent.
+  bool begin(Step& s, MigrateOutcome* out);
+  // Sends the file's store, waiting first for room in the window; the file
+  // joins the files in flight, or is decided when the store cannot go out.
+  void sendStore(std::unique_ptr<Step> s);
+  // Takes the oldest store's answer and finishes its file.
+  void completeOldest();
+  // Finishes every file in flight (before an exchange that needs the data
+  // session to itself, and at the end).
+  void drain();
+  // A file's steps after its store answered `rc`.
+  MigrateOutcome afterStore(Step& s, int rc);
   MigrateOutcome failed(Step& s, const char* what);
   MigrateOutcome changed(Step& s);
-  // The file's bytes to the server as a new object; 0 or a code.
-  int send(Step& s);
   // Whether a premigrated file still holds what the server has (its bytes
   // read again and compared by size and SHA-256).
   bool premigratedStillGood(Step& s);
@@ -90,6 +110,7 @@ class FileMigrator {
   int recordsRc_ = 0;
   bool recordsReported_ = false;
   MigrateCounts counts_;
+  std::deque<std::unique_ptr<Step>> inFlight_;  // sent, oldest first
 };
 
 #endif

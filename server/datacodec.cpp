@@ -23,9 +23,10 @@ bool isVerb(const uint8_t* verb, size_t len, uint8_t code, size_t fixed) {
 }  // namespace
 
 size_t buildDataPut(uint8_t* buf, size_t cap, uint32_t fsId, uint64_t size, const std::string& path,
-                    const uint8_t* attribBlock, size_t attribLen) {
+                    const uint8_t* attribBlock, size_t attribLen, uint8_t flags) {
   VerbWriter w(buf, cap, kDataPutFixed);
   w.u32(4, fsId);
+  w.u8(24, flags);
   put64(w, 8, size);
   w.field(16, path.data(), path.size());
   w.field(20, attribBlock, attribLen);
@@ -59,6 +60,11 @@ size_t buildDataPutEnd(uint8_t* buf, size_t cap, const uint8_t (&sha256)[kSha256
   VerbWriter w(buf, cap, kDataPutEndLen);
   w.bytes(4, sha256, kSha256Len);
   return w.finish(kVerbDataPutEnd);
+}
+
+size_t buildDataFlush(uint8_t* buf, size_t cap) {
+  VerbWriter w(buf, cap, 4);
+  return w.finish(kVerbDataFlush);
 }
 
 size_t buildDataGet(uint8_t* buf, size_t cap, const midExtObjId_t& id, uint64_t offset, uint64_t length) {

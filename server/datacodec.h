@@ -1,5 +1,5 @@
 // The client's encoders and decoders of the object data verbs (DataPut,
-// DataChunk, DataPutEnd, DataGet, DataInfo and the server's DataResp; the
+// DataChunk, DataPutEnd, DataFlush, DataGet, DataInfo and the server's DataResp; the
 // layouts are in docs/protocol.md, "Object data").
 //
 // Contract
@@ -26,7 +26,13 @@ enum DataVerbCode : uint8_t {
   kVerbDataResp = 0xC3,
   kVerbDataGet = 0xC4,
   kVerbDataInfo = 0xC5,
+  kVerbDataFlush = 0xC6,
 };
+
+// DataPut byte 24: the client sends DataFlush (or another verb that is not
+// a store's) before it waits for this store's answer, so the server need not
+// settle its batch merely because no input is waiting.
+constexpr uint8_t kDataPutFlushFollows = 0x01;
 
 constexpr size_t kDataPutFixed = 28;
 constexpr size_t kDataChunkFixed = 12;
@@ -49,7 +55,8 @@ struct ObjectDataInfo {
 
 // `attribBlock` is the network form of the attributes (attribcodec.h).
 size_t buildDataPut(uint8_t* buf, size_t cap, uint32_t fsId, uint64_t size, const std::string& path,
-                    const uint8_t* attribBlock, size_t attribLen);
+                    const uint8_t* attribBlock, size_t attribLen, uint8_t flags = 0);
+size_t buildDataFlush(uint8_t* buf, size_t cap);
 // The chunk's header only: the caller has put `len` bytes of data at
 // buf + kDataChunkFixed already (so file data is read straight into the verb).
 size_t buildDataChunkInPlace(uint8_t* buf, size_t cap, uint64_t offset, size_t len);

@@ -72,6 +72,7 @@ int ZefServerDataInterface::ready() {
 int ZefServerDataInterface::readObjectData(const midExtObjId_t& id, uint64_t offset, uint64_t length,
                                            const DataSink& sink, ObjectDataInfo* info) {
   TREnterExit<char> ee(__FILE__, __LINE__, kRead);
+  if (!m_inFlight.empty()) return RC_INVALID_PARM;
   if (int rc = ready()) return rc;
   Sess_o* s = m_comm->session();
   // Before the request: once asked, the answer's chunks must be read.
@@ -127,6 +128,7 @@ int ZefServerDataInterface::readObjectData(const midExtObjId_t& id, uint64_t off
 
 int ZefServerDataInterface::queryObjectData(const midExtObjId_t& id, ObjectDataInfo* info) {
   TREnterExit<char> ee(__FILE__, __LINE__, kInfo);
+  if (!m_inFlight.empty()) return RC_INVALID_PARM;
   if (int rc = ready()) return rc;
   Sess_o* s = m_comm->session();
   int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildDataInfo(b, cap, id); });
@@ -141,15 +143,41 @@ int ZefServerDataInterface::queryObjectData(const midExtObjId_t& id, ObjectDataI
 int ZefServerDataInterface::storeObjectData(const std::string& alias, const Attrib& attr, uint64_t size,
                                             const DataSource& source, midExtObjId_t* id,
                                             ObjectDataInfo* info) {
+  if (!m_inFlight.empty()) return RC_INVALID_PARM;
+  if (int rc = sendStore(alias, attr, size, source, 0)) return rc;
+  StoreAnswer a;
+  if (int rc = nextStoreAnswer(&a)) return rc;
+  if (a.rc) return a.rc;
+  *id = a.id;
+  if (info) *info = a.info;
+  return 0;
+}
+
+bool ZefServerDataInterface::windowHasRoom(uint64_t size) const {
+  return m_inFlight.empty() ||
+         (m_inFlight.size() < kWindowStores && m_inFlightBytes + size <= kWindowBytes);
+}
+
+void ZefServerDataInterface::loseInFlight(int rc) {
+  for (InFlight& f : m_inFlight)
+    if (!f.lostRc) f.lostRc = rc;
+}
+
+int ZefServerDataInterface::sendStore(const std::string& alias, const Attrib& attr, uint64_t size,
+                                      const DataSource& source, uint64_t tag) {
   TREnterExit<char> ee(__FILE__, __LINE__, kStore);
-  if (int rc = ready()) return rc;
+  // A session signed on again would never answer the stores of the old one.
+  if (m_comm && m_comm->session() && sessGetState(m_comm->session()) != sSignedOn) loseInFlight(RC_COMM_FAILURE);
+  if (int rc = ready()) {
+    loseInFlight(rc);
+    return rc;
+  }
   Sess_o* s = m_comm->session();
   uint8_t block[kAttribNetLen];
   size_t blockLen = AttribToNet(attr, block, sizeof block);
   int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) {
-    return buildDataPut(b, cap, fileSpaceId(), size, alias, block, blockLen);
+    return buildDataPut(b, cap, fileSpaceId(), size, alias, block, blockLen, kDataPutFlushFollows);
   });
-  if (rc) return rc;
   Sha256Stream sha;
   uint64_t sent = 0;
   int sourceRc = 0;
@@ -158,7 +186,7 @@ int ZefServerDataInterface::storeObjectData(const std::string& alias, const Attr
   const bool extended = cap >= kDataChunkExtFixed + kDataChunkExtMax;
   const size_t fixed = extended ? kDataChunkExtFixed : kDataChunkFixed;
   const size_t room = extended ? kDataChunkExtMax : std::min(cap, kDataChunkFixed + kDataChunkMax) - kDataChunkFixed;
-  while (sent < size) {
+  while (!rc && sent < size) {
     size_t got = 0;
     size_t want = static_cast<size_t>(std::min<uint64_t>(room, size - sent));
     sourceRc = source(buf + fixed, want, &got);
@@ -169,31 +197,73 @@ int ZefServerDataInterface::storeObjectData(const std::string& alias, const Attr
     }
     sha.add(buf + fixed, got);
     if (!(extended ? buildDataChunkExtInPlace(buf, cap, sent, got) : buildDataChunkInPlace(buf, cap, sent, got)))
-      return RC_INTERNAL;
-    if ((rc = sessSendVerb(s, buf))) return rc;
+      rc = RC_INTERNAL;
+    else
+      rc = sessSendVerb(s, buf);
     sent += got;
   }
   // Even an abandoned store is ended, so that the conversation stays in
   // step; the server keeps nothing of a store with too few bytes or a
-  // checksum of its own bytes that does not match.
-  // A digest that failed ends the store the same way as a source that did.
+  // checksum of its own bytes that does not match. A digest that failed
+  // ends the store the same way as a source that did.
+  InFlight f;
+  f.tag = tag;
+  f.size = size;
   Sha256Digest digest;
   if (!sha.final(&digest) && !sourceRc) sourceRc = RC_NO_MEMORY;
   if (sourceRc) digest[0] ^= 0xFF;
-  uint8_t wire[kSha256Len];
-  memcpy(wire, digest.data(), kSha256Len);
-  rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildDataPutEnd(b, cap, wire); });
-  DataRespAnswer resp;
-  if (!rc) rc = recvDataResp(s, kStore, &resp);
-  if (rc) return rc;
-  if (sourceRc) return sourceRc;
-  if (resp.result) {
-    TRACE(TR_SESSION, "%s: server result %u for '%s'\n", kStore, resp.result, alias.c_str());
-    return resp.result;
+  memcpy(f.sha256, digest.data(), kSha256Len);
+  f.sourceRc = sourceRc;
+  if (!rc) rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildDataPutEnd(b, cap, f.sha256); });
+  if (rc) {
+    loseInFlight(rc);
+    if (rc != RC_INTERNAL) return rc;
+    Logoff(s);  // the store is cut short on the wire: the conversation is out of step
+    return rc;
   }
-  if (resp.info.size != size || memcmp(resp.info.sha256, wire, kSha256Len) != 0)
-    return violation(s, kStore, "DataResp names other data than was sent");
-  *id = resp.objId;
-  if (info) *info = resp.info;
+  m_inFlight.push_back(f);
+  m_inFlightBytes += size;
+  return 0;
+}
+
+int ZefServerDataInterface::nextStoreAnswer(StoreAnswer* out) {
+  if (m_inFlight.empty()) return RC_INVALID_PARM;
+  InFlight f = m_inFlight.front();
+  m_inFlight.pop_front();
+  m_inFlightBytes -= f.size;
+  *out = StoreAnswer{};
+  out->tag = f.tag;
+  if (f.lostRc) {
+    out->rc = f.lostRc;
+    return 0;
+  }
+  DataRespAnswer resp;
+  int rc = 0;
+  if (!f.flushed) {
+    // The server settles a batch on its own when it is full; the rest it
+    // settles when told that the client now waits: one DataFlush covers
+    // every store sent before it.
+    for (InFlight& later : m_inFlight) later.flushed = true;
+    rc = sendBuilt(m_comm->session(), [](uint8_t* b, size_t cap) { return buildDataFlush(b, cap); });
+  }
+  if (!rc) rc = recvDataResp(m_comm->session(), kStore, &resp);
+  if (rc) {
+    loseInFlight(rc);
+    out->rc = rc;
+    return 0;
+  }
+  if (f.sourceRc) {
+    out->rc = f.sourceRc;
+  } else if (resp.result) {
+    TRACE(TR_SESSION, "%s: server result %u for store %llu\n", kStore, resp.result,
+          static_cast<unsigned long long>(f.tag));
+    out->rc = resp.result;
+  } else if (resp.info.size != f.size || memcmp(resp.info.sha256, f.sha256, kSha256Len) != 0) {
+    out->rc = violation(m_comm->session(), kStore, "DataResp names other data than was sent");
+    loseInFlight(out->rc);
+  } else {
+    out->id = resp.objId;
+    out->info = resp.info;
+  }
   return 0;
 }

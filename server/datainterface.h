@@ -28,6 +28,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -79,15 +80,59 @@ class ZefServerDataInterface {
   // and the SHA-256 the client computed of what it sent (equal to the
   // server's). A source that gives fewer bytes than `size` makes the store
   // fail with RC_BAD_CHANGE; it is never asked for more than `size`.
+  // storeObjectData, queryObjectData and readObjectData return
+  // RC_INVALID_PARM while stores sent with sendStore wait for their answer.
   int storeObjectData(const std::string& alias, const Attrib& attr, uint64_t size,
                       const DataSource& source, midExtObjId_t* id, ObjectDataInfo* info = nullptr);
+
+  // Pipelined stores: several stores go out before their answers are read,
+  // so that the server makes a whole batch durable at once (docs/protocol.md,
+  // "Stores in flight"). sendStore sends one store as storeObjectData does
+  // and returns without its answer: 0 when it went out (its answer comes
+  // from nextStoreAnswer, in the order the stores were sent), else the code
+  // (nothing is in flight for it). The caller keeps the window: a store is
+  // sent only while windowHasRoom(size), and answers are taken before more
+  // goes out. nextStoreAnswer waits for the oldest store's answer and fills
+  // `out`: its tag, its result (0: the object and its data are durable on the
+  // server, `id` and `info` set), RC_INVALID_PARM when nothing is in flight.
+  // A store whose source failed is answered with the source's code; stores
+  // in flight when the connection fails are answered with the session's code
+  // (nothing of them is known to be kept).
+  struct StoreAnswer {
+    uint64_t tag = 0;
+    int rc = 0;
+    midExtObjId_t id{};
+    ObjectDataInfo info;
+  };
+  // Three of the server's batches (64 stores or 8 MiB each): while the
+  // client finishes the files of one, the next settles and the third fills,
+  // so that neither side waits for the other.
+  static constexpr size_t kWindowStores = 192;
+  static constexpr uint64_t kWindowBytes = 24 << 20;
+  int sendStore(const std::string& alias, const Attrib& attr, uint64_t size, const DataSource& source,
+                uint64_t tag);
+  int nextStoreAnswer(StoreAnswer* out);
+  bool windowHasRoom(uint64_t size) const;
+  size_t storesInFlight() const { return m_inFlight.size(); }
 
   // The file space id of the file system (0 before it is known).
   uint32_t fileSpaceId() const;
 
  private:
   int ready();
+  // The connection failed: every store in flight is answered with `rc`.
+  void loseInFlight(int rc);
+  struct InFlight {
+    uint64_t tag = 0;
+    uint64_t size = 0;
+    uint8_t sha256[kSha256Len] = {};
+    int sourceRc = 0;  // the source failed: the store was ended to be refused
+    int lostRc = 0;    // the connection failed: no answer will come
+    bool flushed = false;  // a DataFlush went out after it
+  };
   std::unique_ptr<ZefServerCommInterface> m_comm;
+  std::deque<InFlight> m_inFlight;
+  uint64_t m_inFlightBytes = 0;
 };
 
 #endif

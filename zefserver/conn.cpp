@@ -148,11 +148,29 @@ size_t Conn::readSome(uint8_t* p, size_t n) {
 }
 
 bool Conn::readAll(uint8_t* p, size_t n) {
+  // Small verbs come through the read-ahead buffer, so that a stream of
+  // them costs one read per buffer rather than two per verb; the bulk of a
+  // large one goes straight to its place.
   while (n > 0) {
-    size_t r = readSome(p, n);
-    if (r == 0) return false;
-    p += r;
-    n -= r;
+    if (aheadPos_ < aheadEnd_) {
+      size_t take = std::min(n, aheadEnd_ - aheadPos_);
+      std::memcpy(p, ahead_.data() + aheadPos_, take);
+      aheadPos_ += take;
+      p += take;
+      n -= take;
+      continue;
+    }
+    if (n >= kAheadCap) {
+      size_t r = readSome(p, n);
+      if (r == 0) return false;
+      p += r;
+      n -= r;
+      continue;
+    }
+    ahead_.resize(kAheadCap);
+    aheadPos_ = 0;
+    aheadEnd_ = readSome(ahead_.data(), kAheadCap);
+    if (aheadEnd_ == 0) return false;
   }
   return true;
 }
@@ -187,6 +205,7 @@ void Conn::writeAll(const uint8_t* p, size_t n) {
 }
 
 bool Conn::inputPending() const {
+  if (aheadPos_ < aheadEnd_) return true;
   if (ssl_ && SSL_pending(ssl_) > 0) return true;
   pollfd p{fd_, POLLIN, 0};
   return poll(&p, 1, 0) > 0;

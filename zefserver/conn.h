@@ -96,6 +96,7 @@ class Conn {
 
  private:
   static constexpr size_t kOutCap = 64 * 1024;
+  static constexpr size_t kAheadCap = 64 * 1024;
   bool readAll(uint8_t* p, size_t n);
   // One read of at most `n` bytes: its count, 0 at end of connection.
   size_t readSome(uint8_t* p, size_t n);
@@ -111,6 +112,8 @@ class Conn {
   Clock::time_point deadline_ = Clock::time_point::max();
   std::vector<uint8_t> in_;
   std::vector<uint8_t> out_;
+  std::vector<uint8_t> ahead_;  // bytes read but not yet taken: [aheadPos_, aheadEnd_)
+  size_t aheadPos_ = 0, aheadEnd_ = 0;
 };
 
 }  // namespace zef

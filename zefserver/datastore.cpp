@@ -261,13 +261,31 @@ int DataWriter::sync() {
   return err_;
 }
 
-int DataWriter::publish(uint64_t objNum) {
+int DataWriter::endWrites() {
+  if (!err_) flush();
+  std::vector<uint8_t>().swap(buf_);
+  if (!err_ && written_ > flushedTo_) {
+    // Only a start, as in writeOut; sync() decides.
+    sync_file_range(fd_, static_cast<off_t>(flushedTo_), static_cast<off_t>(written_ - flushedTo_),
+                    SYNC_FILE_RANGE_WRITE);
+    flushedTo_ = written_;
+  }
+  return err_;
+}
+
+int DataWriter::rename(uint64_t objNum) {
   if (err_) return err_;
   if (renameat(dir_.fd(), temp_.c_str(), dir_.fd(), DataDir::fileName(objNum).c_str()) != 0) return errno;
   published_ = true;
-  if (fsync(dir_.fd()) != 0) return errno;
   return 0;
 }
+
+int DataWriter::publish(uint64_t objNum) {
+  if (int e = rename(objNum)) return e;
+  return dir_.sync();
+}
+
+int DataDir::sync() { return fsync(fd_) != 0 ? errno : 0; }
 
 const char* dataCheckText(DataCheck c) {
   switch (c) {

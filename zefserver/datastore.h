@@ -8,9 +8,12 @@
 //   its functions may be called from any thread. A DataWriter and the
 //   functions taking a Store are used by the one thread that uses that Store.
 // - The order that makes a record never name data that is not durable:
-//   DataWriter::sync (file fsynced), then, inside the database transaction
-//   that inserts the record and its data reference, DataWriter::publish
-//   (rename and directory fsync), then the commit.
+//   DataWriter::sync of each file (fsynced), then, inside the database
+//   transaction that inserts the records and their data references,
+//   DataWriter::rename of each, then DataDir::sync (the directory fsynced
+//   once for every rename of the transaction), then the commit.
+//   DataWriter::publish is rename and directory fsync in one, for a
+//   transaction of one object (zefadm migrate).
 // - A DataWriter holds the directory's lock shared from its temporary to its
 //   end; collect() takes it exclusively, so it never removes a store in
 //   progress. A DataWriter not published removes its temporary when it ends.
@@ -91,6 +94,8 @@ class DataDir {
   // Removes the data file of an object whose record is gone; a missing file
   // is no error.
   void remove(uint64_t objNum);
+  // fsyncs the directory (its entries: renames, removals). 0 or errno.
+  int sync();
 
   struct Collected {
     uint64_t files = 0;
@@ -123,10 +128,17 @@ class DataWriter {
   // The first failure met (0: none). After a failure, writes are dropped.
   int error() const { return err_; }
   void write(const uint8_t* p, size_t n);
+  // Writes what is buffered, gives the buffer back and starts the
+  // write-back of what is not yet on its way to the disk (no wait): the
+  // writer of a store that waits for its batch holds no memory. Returns
+  // error(); later writes are not expected.
+  int endWrites();
   // Writes what is buffered and fsyncs the file. Returns error().
   int sync();
-  // Renames the file to the object's name and fsyncs the directory.
-  // Returns 0 or errno; the temporary is kept for the destructor on failure.
+  // Renames the file to the object's name. Returns 0 or errno; the
+  // temporary is kept for the destructor on failure.
+  int rename(uint64_t objNum);
+  // rename(), then the directory's fsync.
   int publish(uint64_t objNum);
 
  private:

@@ -5,6 +5,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -27,7 +29,9 @@ enum : uint32_t {
   kDataResp = 0xC3,
   kDataGet = 0xC4,
   kDataInfo = 0xC5,
+  kDataFlush = 0xC6,
 };
+constexpr uint8_t kPutFlushFollows = 0x01;
 constexpr size_t kPutFixed = 28;
 constexpr size_t kChunkFixed = 12;
 constexpr size_t kChunkMax = kMaxVerbLen - kChunkFixed;
@@ -58,6 +62,11 @@ struct DataVerbs::Put {
   uint8_t fail = 0;  // the result decided before the end
   std::unique_ptr<DataWriter> writer;
   Sha256 sha;
+  // Set at DataPutEnd and by settle().
+  Digest digest{};
+  uint8_t result = 0;
+  uint64_t objNum = 0;
+  bool flushFollows = false;  // DataPut's flag
 };
 
 DataVerbs::DataVerbs(Store& store, DataDir* dir, Owns owns, Send send, Logger& log, uint64_t sessionId)
@@ -66,7 +75,8 @@ DataVerbs::DataVerbs(Store& store, DataDir* dir, Owns owns, Send send, Logger& l
 DataVerbs::~DataVerbs() = default;
 
 bool DataVerbs::isDataVerb(uint32_t code) {
-  return code == kDataPut || code == kDataChunk || code == kDataPutEnd || code == kDataGet || code == kDataInfo;
+  return code == kDataPut || code == kDataChunk || code == kDataPutEnd || code == kDataGet || code == kDataInfo ||
+         code == kDataFlush;
 }
 
 const char* DataVerbs::handle(const VerbView& v) {
@@ -78,7 +88,11 @@ const char* DataVerbs::handle(const VerbView& v) {
     put_.reset();
     return "verb other than DataChunk or DataPutEnd inside a store";
   }
+  // Answers keep the order of the requests: the stores waiting in the
+  // batch are answered before a read or a question is.
+  if (v.code() == kDataGet || v.code() == kDataInfo || v.code() == kDataFlush) settle();
   switch (v.code()) {
+    case kDataFlush: return nullptr;
     case kDataPut: return dataPut(v);
     case kDataChunk: return dataChunk(v);
     case kDataPutEnd: return dataPutEnd(v);
@@ -96,6 +110,7 @@ const char* DataVerbs::dataPut(const VerbView& v) {
   auto p = std::make_unique<Put>();
   p->fsId = v.u32(4);
   p->size = u64(v, 8);
+  p->flushFollows = (v.u8(24) & kPutFlushFollows) != 0;
   p->path = asString(*path);
   p->attrs.assign(attrs->begin(), attrs->end());
   if (!owns_(p->fsId)) p->fail = RC_NO_MATCH;
@@ -133,49 +148,116 @@ const char* DataVerbs::dataPutEnd(const VerbView& v) {
   std::unique_ptr<Put> p = std::move(put_);
   Digest theirs;
   for (size_t i = 0; i < theirs.size(); ++i) theirs[i] = v.u8(4 + i);
-  uint8_t result = p->fail;
-  if (!result && p->received != p->size) result = RC_BAD_CHANGE;
-  Digest ours = p->sha.final();
-  if (!result && ours != theirs) result = RC_DATA_MISMATCH;
-  uint64_t objNum = 0;
-  if (!result) result = commitPut(*p, ours, &objNum);
-  ObjId id{};
-  if (!result) {
-    id = makeObjId(p->fsId, objNum);
-    log_.line("session %llu stored object %s: %llu bytes", static_cast<unsigned long long>(sessionId_),
-              hexUpper(id.data(), id.size()).c_str(), static_cast<unsigned long long>(p->size));
-  } else {
-    log_.line("session %llu store of %s refused, result %u: nothing kept", static_cast<unsigned long long>(sessionId_),
-              p->path.c_str(), result);
+  p->result = p->fail;
+  if (!p->result && p->received != p->size) p->result = RC_BAD_CHANGE;
+  p->digest = p->sha.final();
+  if (!p->result && p->digest != theirs) p->result = RC_DATA_MISMATCH;
+  if (!p->result) {
+    // Written out now, its write-back started; durable with its batch.
+    int e = p->writer->endWrites();
+    if (!e && !faults_.writeFailPathPart.empty() && p->path.find(faults_.writeFailPathPart) != std::string::npos)
+      e = EIO;
+    if (e) p->result = static_cast<uint8_t>(dataResultOfErrno(e));
   }
-  answerResp(result, id, result ? 0 : p->size, result ? Digest{} : ours);
+  if (p->result) p->writer.reset();  // nothing of it is kept, and it holds no descriptor while it waits
+  else batchBytes_ += p->size;
+  if (!p->flushFollows) ++settleWhenIdle_;
+  batch_.push_back(std::move(p));
+  if (batch_.size() >= kBatchObjects || batchBytes_ >= kBatchBytes) settle();
   return nullptr;
 }
 
-uint8_t DataVerbs::commitPut(Put& p, const Digest& sha, uint64_t* objNum) {
-  if (int e = p.writer->sync()) return static_cast<uint8_t>(dataResultOfErrno(e));
-  bool published = false;
+void DataVerbs::settle() {
+  if (batch_.empty()) return;
+  ++batches_;
+  // The write-back of every file started at its DataPutEnd, so these
+  // fsyncs mostly find their data on the disk already; on ext4 the first
+  // one commits the journal for the inodes of all.
+  for (auto& p : batch_) {
+    if (p->result) continue;
+    if (int e = p->writer->sync()) {
+      p->result = static_cast<uint8_t>(dataResultOfErrno(e));
+      p->writer.reset();
+    }
+  }
+  commitBatch();
+  for (auto& p : batch_) answerStore(*p);
+  log_.line("session %llu batch %llu: %zu stores, %llu bytes", static_cast<unsigned long long>(sessionId_),
+            static_cast<unsigned long long>(batches_), batch_.size(), static_cast<unsigned long long>(batchBytes_));
+  batch_.clear();
+  batchBytes_ = 0;
+  settleWhenIdle_ = 0;
+}
+
+void DataVerbs::commitBatch() {
+  std::vector<Put*> renamed;
+  auto failAll = [&](uint8_t result) {
+    for (auto& p : batch_)
+      if (!p->result) p->result = result;
+    for (Put* p : renamed) dir_->remove(p->objNum);
+  };
+  bool any = false;
+  for (auto& p : batch_) any = any || !p->result;
+  if (!any) return;
   try {
     // A record must outlive a power cut once its client was told so: this
     // one commit waits for the disk whatever the connection's setting.
     execSql(store_, "PRAGMA synchronous=FULL");
-    uint8_t result = 0;
     {
       Store::WriteTxn txn(store_);
-      *objNum = store_.insertObject(p.fsId, p.path, p.attrs);
-      insertDataRef(store_, *objNum, DataRef{p.size, sha});
-      if (int e = p.writer->publish(*objNum)) result = static_cast<uint8_t>(dataResultOfErrno(e));
-      published = result == 0;
-      if (!result) txn.commit();
+      for (auto& p : batch_) {
+        if (p->result) continue;
+        // A store whose rename fails takes back its own rows only.
+        execSql(store_, "SAVEPOINT one_store");
+        p->objNum = store_.insertObject(p->fsId, p->path, p->attrs);
+        insertDataRef(store_, p->objNum, DataRef{p->size, p->digest});
+        if (int e = p->writer->rename(p->objNum)) {
+          execSql(store_, "ROLLBACK TO one_store");
+          p->result = static_cast<uint8_t>(dataResultOfErrno(e));
+        } else {
+          renamed.push_back(p.get());
+        }
+        execSql(store_, "RELEASE one_store");
+      }
+      // One fsync of the directory makes every rename of the batch durable.
+      int e = renamed.empty() ? 0 : dir_->sync();
+      if (!e && faults_.batchSyncFailAt == batches_) e = EIO;
+      if (e) {
+        log_.line("session %llu batch of %zu stores: the data cannot be made durable (%s): nothing kept",
+                  static_cast<unsigned long long>(sessionId_), batch_.size(), strerror(e));
+        failAll(static_cast<uint8_t>(dataResultOfErrno(e)));
+        execSql(store_, "PRAGMA synchronous=NORMAL");
+        return;  // the transaction rolls back
+      }
+      if (faults_.dieInBatchAt == batches_) {
+        log_.line("session %llu fault: the process dies inside a batch, its renames durable, before its commit",
+                  static_cast<unsigned long long>(sessionId_));
+        raise(SIGKILL);
+      }
+      txn.commit();
     }
     execSql(store_, "PRAGMA synchronous=NORMAL");
-    if (result && published) dir_->remove(*objNum);
-    return result;
   } catch (const StoreError& e) {
     log_.line("session %llu store failure: %s", static_cast<unsigned long long>(sessionId_), e.what());
-    if (published) dir_->remove(*objNum);
-    return RC_STORE_FAILURE;
+    failAll(RC_STORE_FAILURE);
+    try {
+      execSql(store_, "PRAGMA synchronous=NORMAL");
+    } catch (const StoreError&) {
+    }
   }
+}
+
+void DataVerbs::answerStore(const Put& p) {
+  ObjId id{};
+  if (!p.result) {
+    id = makeObjId(p.fsId, p.objNum);
+    log_.line("session %llu stored object %s: %llu bytes", static_cast<unsigned long long>(sessionId_),
+              hexUpper(id.data(), id.size()).c_str(), static_cast<unsigned long long>(p.size));
+  } else {
+    log_.line("session %llu store of %s refused, result %u: nothing kept", static_cast<unsigned long long>(sessionId_),
+              p.path.c_str(), p.result);
+  }
+  answerResp(p.result, id, p.result ? 0 : p.size, p.result ? Digest{} : p.digest);
 }
 
 uint8_t DataVerbs::lookup(std::span<const uint8_t> id, uint64_t* objNum, DataRef* ref) {
@@ -235,9 +317,9 @@ uint8_t DataVerbs::sendRange(uint64_t objNum, const DataRef& ref, uint64_t from,
   if (fstat(fd, &st) != 0) result = RC_DATA_IO;
   else if (static_cast<uint64_t>(st.st_size) != ref.size) result = RC_DATA_DAMAGED;
   // A read of the whole object is checked against its digest on the way;
-  // the reader keeps nothing before the DataResp says 0. The file is read in
-  // pieces of kReadPiece (one system call per piece rather than per chunk)
-  // and each piece goes out as short chunks.
+  // the reader keeps nothing before the DataResp says 0. The file is read
+  // kReadPieceChunks chunks at a time (one system call for them rather than
+  // one each), and they go out as short chunks.
   const bool whole = from == 0 && to == ref.size;
   posix_fadvise(fd, static_cast<off_t>(from), static_cast<off_t>(to - from), POSIX_FADV_SEQUENTIAL);
   Sha256 sha;

@@ -8,6 +8,24 @@
 //   (busy()), any verb; it returns nullptr when the session goes on, or the
 //   text of a protocol error after which the session must end (an open store
 //   is then dropped, nothing of it kept).
+// - Group commit: a store whose DataPutEnd came is not answered at once. It
+//   joins the session's batch (its temporary written, not yet fsynced); the
+//   batch is made durable and answered by settle(), which handle() calls at
+//   DataFlush, DataGet and DataInfo and when the batch holds kBatchObjects
+//   stores or kBatchBytes bytes, and the session calls before any other verb
+//   and, while the batch holds a store without DataPut's "flush follows"
+//   flag, whenever no further input is waiting on the connection.
+//   settle() fsyncs each temporary, then in ONE database transaction inserts
+//   every record with its data reference and renames every temporary to its
+//   object's name, fsyncs the directory once and commits; only then are the
+//   stores answered, in the order they came. A store that fails on its own
+//   (its writes, its fsync, its rename) is answered with its result and
+//   fails alone; a failure of the directory's fsync or of the commit fails
+//   every store of the batch, and nothing of it is kept. A batch not settled when the session ends is
+//   dropped (nothing was answered, nothing is kept).
+// - While a batch waits, the session holds two descriptors per store in it
+//   (its temporary and the data directory's lock).
+
 // - Answers go out through `send`; a session sees only the objects of the
 //   file spaces `owns` says are its node's.
 // - A null data directory answers every store and read with RC_DATA_IO.
@@ -44,8 +62,25 @@ class DataVerbs {
   // kMaxVerbLen.
   static constexpr size_t kMaxChunkVerbLen = 20 + (1 << 20);
   static bool isDataVerb(uint32_t code);
+  static constexpr size_t kBatchObjects = 64;
+  static constexpr uint64_t kBatchBytes = 8 << 20;
   bool busy() const { return put_ != nullptr; }
   const char* handle(const VerbView& v);
+  // Whether the batch holds a store whose client did not promise a
+  // DataFlush (DataPut's flag): the session settles it once no input waits.
+  bool settlesWhenIdle() const { return settleWhenIdle_ > 0; }
+  // Makes the batch durable and answers it (above). Never throws.
+  void settle();
+  // Test faults: a store whose path contains writeFailPathPart fails the
+  // end of its writes with EIO; the session's Nth batch (1-based) fails its
+  // directory fsync with EIO (batchSyncFailAt) or kills the process after
+  // it, before its commit (dieInBatchAt).
+  struct Faults {
+    std::string writeFailPathPart;
+    uint64_t batchSyncFailAt = 0;
+    uint64_t dieInBatchAt = 0;
+  };
+  void setFaults(Faults f) { faults_ = std::move(f); }
 
  private:
   struct Put;
@@ -54,8 +89,10 @@ class DataVerbs {
   const char* dataPutEnd(const VerbView& v);
   const char* dataGet(const VerbView& v);
   const char* dataInfo(const VerbView& v);
-  // Stores the finished put; 0 or the result.
-  uint8_t commitPut(Put& p, const Digest& sha, uint64_t* objNum);
+  // Inserts the records of the batch's good stores and renames their
+  // temporaries in one transaction; sets each store's result.
+  void commitBatch();
+  void answerStore(const Put& p);
   // The object of a DataGet/DataInfo id with its data reference; the
   // result (0, RC_NO_MATCH, RC_NO_DATA) when there is none.
   uint8_t lookup(std::span<const uint8_t> id, uint64_t* objNum, DataRef* ref);
@@ -70,6 +107,11 @@ class DataVerbs {
   Logger& log_;
   uint64_t sessionId_;
   std::unique_ptr<Put> put_;
+  std::vector<std::unique_ptr<Put>> batch_;
+  uint64_t batchBytes_ = 0;
+  size_t settleWhenIdle_ = 0;
+  uint64_t batches_ = 0;
+  Faults faults_;
   std::vector<uint8_t> chunk_;    // the one chunk verb being built
   std::vector<uint8_t> readBuf_;  // chunk verbs of an object being read (1 MiB once a session read)
 };

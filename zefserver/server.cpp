@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -169,6 +170,13 @@ std::optional<ServerConfig> parseServerArgs(int argc, char** argv, std::string& 
     } else if (a == "--fault-bad-attr") {
       if (!value() || val.empty()) return error = "--fault-bad-attr needs a path part", std::nullopt;
       c.faults.badAttrPathPart = val;
+    } else if (a == "--fault-data-write") {
+      if (!value() || val.empty()) return error = "--fault-data-write needs a path part", std::nullopt;
+      c.faults.dataWriteFailPathPart = val;
+    } else if (a == "--fault-batch-sync") {
+      if (!number(UINT64_MAX / 10, c.faults.batchSyncFailAt)) return std::nullopt;
+    } else if (a == "--fault-die-in-batch") {
+      if (!number(UINT64_MAX / 10, c.faults.dieInBatchAt)) return std::nullopt;
     } else if (a == "--fault-delay-ms") {
       if (!number(600000, n)) return std::nullopt;
       c.faults.delayMs = static_cast<unsigned>(n);
@@ -371,6 +379,16 @@ int runServer(const ServerConfig& cfg) {
     }
     log.line("TLS 1.3 with certificate %s (%s)%s", cfg.tlsCert.c_str(), tls->fingerprint().c_str(),
              cfg.tlsOnly ? ", plain connections refused" : "");
+  }
+  {
+    // Stores waiting for their batch hold two descriptors each: up to
+    // 64 sessions x 64 stores x 2 besides the sockets and databases, more
+    // than the usual soft limit of 1024. The hard limit is ours to take.
+    rlimit nofile{};
+    if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < 65536 && nofile.rlim_cur < nofile.rlim_max) {
+      nofile.rlim_cur = std::min<rlim_t>(nofile.rlim_max, 65536);
+      setrlimit(RLIMIT_NOFILE, &nofile);
+    }
   }
   std::unique_ptr<DataDir> dataDir;
   try {

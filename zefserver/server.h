@@ -65,6 +65,12 @@ struct Faults {
   std::string badAttrPathPart;
   // Wait this long before answering each request.
   unsigned delayMs = 0;
+  // Object data (zefserver/dataverbs.h): stores whose path contains this
+  // text fail their writes (empty: off); each session's Nth batch fails its
+  // directory fsync, or kills the process after it, before its commit (0: off).
+  std::string dataWriteFailPathPart;
+  uint64_t batchSyncFailAt = 0;
+  uint64_t dieInBatchAt = 0;
 };
 
 struct ServerConfig {

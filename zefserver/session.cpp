@@ -80,12 +80,18 @@ class Session {
       data_ = std::make_unique<DataVerbs>(
           *store_, sh_.dataDir, [this](uint32_t fsId) { return ownsFileSpace(fsId); },
           [this](const std::vector<uint8_t>& verb) { answer(verb); }, sh_.log, id_);
+      data_->setFaults({cfg_.faults.dataWriteFailPathPart, cfg_.faults.batchSyncFailAt, cfg_.faults.dieInBatchAt});
       auto deadline = [&] {
         return signedOn_ ? Conn::Clock::now() + std::chrono::seconds(cfg_.idleTimeoutSec) : signOnDeadline_;
       };
       // Only a store in progress takes chunks longer than a normal verb.
       auto limit = [&] { return data_->busy() ? DataVerbs::kMaxChunkVerbLen : kMaxVerbLen; };
-      while (auto v = conn_.readVerb(deadline(), limit())) {
+      for (;;) {
+        // Group commit: stores that ended wait for the batch until the
+        // client has nothing more on its way (docs/protocol.md).
+        if (data_->settlesWhenIdle() && !conn_.inputPending()) data_->settle();
+        auto v = conn_.readVerb(deadline(), limit());
+        if (!v) break;
         ++verbsIn_;
         if (!dispatch(*v)) break;
       }
@@ -115,6 +121,8 @@ class Session {
       if (const char* error = data_->handle(v)) return protocolError(v, error);
       return true;
     }
+    // Answers keep the order of the requests.
+    data_->settle();
     switch (v.code()) {
       case kVerbBeginTxn:
         if (inTxn_) return protocolError(v, "BeginTxn inside a transaction");

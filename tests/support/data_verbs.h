@@ -17,10 +17,13 @@ inline void put64(Bytes& b, size_t o, uint64_t v) {
 }
 inline uint64_t be64(const Bytes& b, size_t o) { return static_cast<uint64_t>(be32(b, o)) << 32 | be32(b, o + 4); }
 
-inline Bytes dataPutVerb(uint32_t fsId, uint64_t size, const Bytes& path, const Bytes& attribBlock) {
+// `flags` is byte 24 (0x01: a DataFlush follows before the client waits).
+inline Bytes dataPutVerb(uint32_t fsId, uint64_t size, const Bytes& path, const Bytes& attribBlock,
+                         uint8_t flags = 0) {
   VerbBuilder v(0xC0, 28);
   put32(v.b, 4, fsId);
   put64(v.b, 8, size);
+  v.b[24] = flags;
   v.field(16, path).field(20, attribBlock);
   return v.done();
 }
@@ -49,6 +52,8 @@ inline Bytes dataPutEndVerb(const Bytes& sha256) {
   std::copy(sha256.begin(), sha256.end(), v.b.begin() + 4);
   return v.done();
 }
+
+inline Bytes dataFlushVerb() { return VerbBuilder(0xC6, 4).done(); }
 
 inline Bytes dataGetVerb(const Bytes& objId, uint64_t offset, uint64_t length) {
   VerbBuilder v(0xC4, 24);

@@ -87,8 +87,33 @@ class DataVerbsTest : public ::testing::Test {
     ASSERT_EQ(kmrtest::zefadm(db_, "add-filespace node2 /orca/fs1", &out), 0) << out;  // id 2
     start();
   }
-  void start() {
-    ASSERT_TRUE(server_.start({db_, dir_.file("server.log"), {}, {}})) << kmrtest::readFile(dir_.file("server.log"));
+  void start(const std::vector<std::string>& options = {}) {
+    ASSERT_TRUE(server_.start({db_, dir_.file("server.log"), options, {}}))
+        << kmrtest::readFile(dir_.file("server.log"));
+  }
+  // A pipelined batch: every store of `datas` (paths /p0, /p1, ...; the one
+  // at `badSha` with a digest that is not its data's) sent with the "flush
+  // follows" flag, then DataFlush, all in one write; the answers in order
+  // (fewer when the connection closes).
+  std::vector<Resp> batch(VerbClient& c, const std::vector<Bytes>& datas, size_t badSha = SIZE_MAX) {
+    Bytes all;
+    for (size_t i = 0; i < datas.size(); ++i) {
+      std::vector<Bytes> verbs = {kmrtest::dataPutVerb(1, datas[i].size(), kmrtest::str("/p" + std::to_string(i)),
+                                                       attrBlock(datas[i].size()), 0x01)};
+      for (Bytes& v : chunks(datas[i])) verbs.push_back(std::move(v));
+      verbs.push_back(kmrtest::dataPutEndVerb(i == badSha ? sha256(Bytes(1)) : sha256(datas[i])));
+      for (const Bytes& v : verbs) all.insert(all.end(), v.begin(), v.end());
+    }
+    Bytes flush = kmrtest::dataFlushVerb();
+    all.insert(all.end(), flush.begin(), flush.end());
+    c.send(all);
+    std::vector<Resp> answers;
+    for (size_t i = 0; i < datas.size(); ++i) {
+      auto v = c.recv();
+      if (!v) break;
+      answers.push_back(decodeResp(*v));
+    }
+    return answers;
   }
   std::unique_ptr<VerbClient> client(const std::string& node = "NODE1", const char* pass = kPass1) {
     auto c = std::make_unique<VerbClient>(static_cast<uint16_t>(server_.port()));
@@ -207,6 +232,54 @@ TEST_F(DataVerbsTest, ExtendedChunksOfAMebibyteMixedWithShortOnesStoreExactlyThe
   EXPECT_EQ(r.sha, sha256(data));
   ASSERT_EQ(dataFiles().size(), 1u);
   EXPECT_EQ(kmrtest::readFile(data_ + "/" + dataFiles()[0]), kmrtest::text(data));
+}
+
+TEST_F(DataVerbsTest, PipelinedStoresAreAnsweredInOrderAndAStoreThatFailsFailsAlone) {
+  server_.stop();
+  start({"--fault-data-write", "/p1"});
+  auto c = client();
+  std::vector<Bytes> datas;
+  for (uint8_t i = 0; i < 5; ++i) datas.push_back(kmrtest::counting(4096 + i * 1000, i));
+  std::vector<Resp> r = batch(*c, datas, 2);
+  ASSERT_EQ(r.size(), 5u);
+  const uint8_t expected[] = {0, 40, 38, 0, 0};
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(r[i].result, expected[i]) << "store " << i;
+    if (expected[i]) continue;
+    EXPECT_EQ(r[i].sha, sha256(datas[i])) << "store " << i << ": another store's answer";
+    Bytes got;
+    EXPECT_EQ(read(*c, r[i].id, 0, UINT64_MAX, &got).result, 0);
+    EXPECT_EQ(got, datas[i]);
+  }
+  EXPECT_EQ(dataFiles().size(), 3u) << "the failed stores left data";
+  EXPECT_NE(adm("verify").find("3 objects verified, 3 good"), std::string::npos);
+}
+
+TEST_F(DataVerbsTest, ABatchThatCannotBeMadeDurableAcknowledgesNothingAndKeepsNothing) {
+  server_.stop();
+  start({"--fault-batch-sync", "1"});
+  auto c = client();
+  const std::vector<Bytes> datas = {kmrtest::counting(5000, 1), kmrtest::counting(6000, 2), kmrtest::counting(7000, 3)};
+  for (const Resp& r : batch(*c, datas)) EXPECT_EQ(r.result, 40);
+  EXPECT_TRUE(dataFiles().empty());
+  EXPECT_NE(adm("list-filespaces").find("0 objects\t0 bytes stored"), std::string::npos);
+  // The session goes on: the next batch is kept.
+  std::vector<Resp> next = batch(*c, {datas[0]});
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_EQ(next[0].result, 0);
+  EXPECT_EQ(dataFiles().size(), 1u);
+}
+
+TEST_F(DataVerbsTest, AServerKilledInsideABatchAnswersNothingAndLeavesNothingAfterItsRestart) {
+  server_.stop();
+  start({"--fault-die-in-batch", "1"});
+  auto c = client();
+  EXPECT_TRUE(batch(*c, {kmrtest::counting(5000, 1), kmrtest::counting(6000, 2)}).empty());
+  EXPECT_EQ(dataFiles().size(), 2u) << "the batch was killed before its renames";
+  server_.stop();
+  start();
+  EXPECT_TRUE(dataFiles().empty()) << "files of an uncommitted batch survive the restart";
+  EXPECT_NE(adm("list-filespaces").find("0 objects\t0 bytes stored"), std::string::npos);
 }
 
 TEST_F(DataVerbsTest, AStoreThatCannotBeTrustedKeepsNeitherRecordNorData) {
