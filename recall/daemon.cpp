@@ -258,6 +258,10 @@ void RecallDaemon::attribEvent(const fanotify_event_metadata* m) {
   TRACE(TR_SMRECALL, "%s: attribute event 0x%llx%s\n", kName, static_cast<unsigned long long>(m->mask),
         h ? "" : " without a handle");
   if (!h) return;
+  // The daemon's own changes (a recall's "VOQPMig", "VOQObj" and region,
+  // times) are followed by the marks that the file's new state calls for;
+  // dropping them again would only cost the file another event.
+  if (m->pid == getpid()) return;
   // The handle says which file; any watched mount opens it.
   for (const auto& [name, w] : m_watched) {
     int dir = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -337,6 +341,12 @@ uint32_t RecallDaemon::decide(Recaller& recaller, const Job& job, int* state, bo
   for (const Event& e : job.events) waits = waits || e.permission;
   if (*state == DMI_STATE_RESIDENT && excuse(fd, DMI_STATE_RESIDENT, state)) return FAN_ALLOW;
   if (*state == DMI_STATE_MIGRATED && !waits) return FAN_ALLOW;
+  // A stub in the making: "VOQObj" is written after the maker took its lock,
+  // so a state read as migrated while the lock is held is the maker's, and a
+  // recall now would bring the data back under a file being punched (and take
+  // its "VOQObj" away). Accesses that got past the check at their arrival
+  // (dispatch) wait like the others would.
+  if (*state == DMI_STATE_MIGRATED && stubMaker(fd) != 0) return fan::denyErrno(EBUSY);
   if (*state == DMI_STATE_ERROR) {
     const RecallOutcome o{RecallResult::kLocal, errno ? errno : EIO};
     logRecallFailure(pathOf(fd), o);

@@ -233,13 +233,26 @@ int TcpRead(CommObj* comm, uint8_t* buf, size_t len) {
       if (n == RC_COMM_ABORTED) return RC_COMM_ABORTED;
       if (n <= 0) return RC_COMM_FAILURE;
     } else {
-      int ready = clPollInterruptible(comm->fd.get(), POLLIN, timeoutMs, nullptr, "the server's answer");
-      if (ready == kWaitInterrupted) return RC_COMM_ABORTED;
-      if (ready <= 0) return RC_COMM_FAILURE;
-      n = ::recv(comm->fd.get(), comm->readBuf.data(), comm->readBuf.size(), 0);
+      // What is there already is taken without a poll first; a wait comes
+      // only when nothing is. A piece at least as large as the read-ahead
+      // goes straight into the caller's buffer.
+      const bool direct = len >= comm->readBuf.size();
+      n = ::recv(comm->fd.get(), direct ? buf : comm->readBuf.data(), direct ? len : comm->readBuf.size(),
+                 MSG_DONTWAIT);
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        int ready = clPollInterruptible(comm->fd.get(), POLLIN, timeoutMs, nullptr, "the server's answer");
+        if (ready == kWaitInterrupted) return RC_COMM_ABORTED;
+        if (ready <= 0) return RC_COMM_FAILURE;
+        continue;
+      }
       if (comm->abortRequested) return RC_COMM_ABORTED;
       if (n <= 0) return RC_COMM_FAILURE;
+      if (direct) {
+        buf += n;
+        len -= static_cast<size_t>(n);
+        continue;
+      }
     }
     comm->readPos = 0;
     comm->readEnd = static_cast<size_t>(n);

@@ -237,6 +237,8 @@ std::optional<VerbView> Conn::readVerb(Clock::time_point deadline, size_t maxLen
 
 void Conn::send(const std::vector<uint8_t>& verb) {
   if (out_.size() + verb.size() > kOutCap) flush();
+  // More than the buffer holds (a read's chunks): straight from the caller.
+  if (verb.size() > kOutCap) return writeAll(verb.data(), verb.size());
   out_.insert(out_.end(), verb.begin(), verb.end());
 }
 

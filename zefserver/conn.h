@@ -89,7 +89,8 @@ class Conn {
   bool inputPending() const;
 
   // Queues an answer; it goes out when the buffer fills, on flush() or
-  // before the next read.
+  // before the next read. One larger than the buffer (several verbs, a
+  // read's chunks) goes out at once, after what is queued.
   void send(const std::vector<uint8_t>& verb);
   void flush();
 

@@ -49,6 +49,7 @@ class Logger;
 
 class DataVerbs {
  public:
+  // Sends one verb, or several verbs one after the other (a read's chunks).
   using Send = std::function<void(const std::vector<uint8_t>& verb)>;
   using Owns = std::function<bool(uint32_t fsId)>;
   DataVerbs(Store& store, DataDir* dir, Owns owns, Send send, Logger& log, uint64_t sessionId);
@@ -111,7 +112,8 @@ class DataVerbs {
   size_t settleWhenIdle_ = 0;
   uint64_t batches_ = 0;
   Faults faults_;
-  std::vector<uint8_t> chunk_;  // the one chunk verb being built
+  std::vector<uint8_t> chunk_;    // the one chunk verb being built
+  std::vector<uint8_t> readBuf_;  // chunk verbs of an object being read (1 MiB once a session read)
 };
 
 }  // namespace zef

@@ -97,24 +97,21 @@ std::string makeStub(kmrtest::VerbClient& c, const std::string& fs, uint32_t fsI
   return ok ? "" : "cannot make " + path + " a stub";
 }
 
-// The same through a session of its own.
-template <typename Piece>
-std::string makeStub(const e2e::Bed& bed, const std::string& fs, uint32_t fsId, const std::string& name, size_t size,
-                     Piece piece, mode_t mode = 0644) {
-  auto c = signedOn(bed);
-  return c ? makeStub(*c, fs, fsId, name, size, piece, mode) : "sign-on refused";
-}
-
+// The same through a session of its own, of `data`.
 inline std::string makeStub(const e2e::Bed& bed, const std::string& fs, uint32_t fsId, const std::string& name,
                             const std::string& data, mode_t mode = 0644) {
-  return makeStub(bed, fs, fsId, name, data.size(), [&](size_t at, size_t n) { return data.substr(at, n); }, mode);
+  auto c = signedOn(bed);
+  return c ? makeStub(*c, fs, fsId, name, data.size(), [&](size_t at, size_t n) { return data.substr(at, n); }, mode)
+           : "sign-on refused";
 }
 
 // The daemon in the foreground with the bed's options, tracing its recalls
-// to `trace`; null when it never said it serves a file system.
+// to `trace` (none when empty, as the unit runs it); null when it never said
+// it serves a file system.
 inline std::unique_ptr<e2e::Child> startDaemon(const e2e::Bed& bed, const std::string& trace) {
   e2e::RunSpec s = bed.command({});
-  s.argv = {KMRRECALLD_PATH, "--foreground", "-TRACEFILE=" + trace, "-TRACEFLAGS=SMRECALL,SMRECALLDETAIL"};
+  s.argv = {KMRRECALLD_PATH, "--foreground"};
+  if (!trace.empty()) s.argv.insert(s.argv.end(), {"-TRACEFILE=" + trace, "-TRACEFLAGS=SMRECALL,SMRECALLDETAIL"});
   auto d = std::make_unique<e2e::Child>(s);
   if (!d->waitForOutput([](const std::string& out, const std::string&) { return kmrtest::contains(out, "BQF9850I"); }))
     return nullptr;
