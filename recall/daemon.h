@@ -22,6 +22,12 @@
 //   layer must be set up before open.
 // - A file system that gives no pre-content events (tmpfs) is reported
 //   once by name (message 9851) and left alone; the others are served.
+// - Each watched file system gets a gate, the socket
+//   <mount>/.Tarnveld/.kmrrecalld.sock (mode 0600, root's peers only, a
+//   stale one replaced); a question is answered on the event loop's thread
+//   once the pending attribute reports are read and the sent file's marks
+//   dropped (docs/protocol.md, "The recall gate"). A gate that cannot be
+//   opened is reported (message 9860); the file system is served anyway.
 // - Every permission event is answered exactly once: allow, or EIO/ENOSPC
 //   with a numbered message in the error log. Never by letting a stub's
 //   holes through.
