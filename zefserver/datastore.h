@@ -1,6 +1,6 @@
 // Object data of the reference server: the data directory with one file per
 // object, the data reference of each object (size and SHA-256) in the
-// database, the writing of a new object's data under a temporary name, and
+// database, the writing of a new object's data into an unnamed file, and
 // the collection of files that no record names.
 //
 // Contract
@@ -14,9 +14,9 @@
 //   once for every rename of the transaction), then the commit.
 //   DataWriter::publish is rename and directory fsync in one, for a
 //   transaction of one object (zefadm migrate).
-// - A DataWriter holds the directory's lock shared from its temporary to its
-//   end; collect() takes it exclusively, so it never removes a store in
-//   progress. A DataWriter not published removes its temporary when it ends.
+// - A DataWriter holds the directory's lock shared from its file's creation
+//   to its end; collect() takes it exclusively, so it never removes a store
+//   in progress. A DataWriter not published leaves nothing when it ends.
 // - Failures of the file system are errno values (0 none); database failures
 //   are thrown as StoreError like every Store call.
 #ifndef KMR_ZEFSERVER_DATASTORE_H
@@ -112,7 +112,9 @@ class DataDir {
   int fd_;
 };
 
-// Writes one new object's data under a temporary name, buffered. Every
+// Writes one new object's data into an unnamed file of the data directory
+// (O_TMPFILE; a named temporary `.put-*` where the file system has no
+// unnamed files), buffered. Every
 // kWriteBehind bytes written it starts their write-back to the disk without
 // waiting for it, so that the disk works while the rest arrives and the
 // fsync of sync() finds little left to do.
@@ -135,14 +137,16 @@ class DataWriter {
   int endWrites();
   // Writes what is buffered and fsyncs the file. Returns error().
   int sync();
-  // Renames the file to the object's name. Returns 0 or errno; the
-  // temporary is kept for the destructor on failure.
+  // Gives the file the object's name (links the unnamed file, or renames
+  // the named temporary). Returns 0 or errno; on failure the file is left
+  // for the destructor.
   int rename(uint64_t objNum);
   // rename(), then the directory's fsync.
   int publish(uint64_t objNum);
 
  private:
   void flush();
+  int link(const std::string& name);
   void writeOut(const uint8_t* p, size_t n);
   DataDir& dir_;
   std::string temp_;

@@ -376,4 +376,17 @@ TEST_F(DataVerbsTest, FilesNoRecordNamesAreCollectedAtStartAndByGc) {
   EXPECT_EQ(dataFiles(), (std::vector<std::string>{keptName, "README"}));
 }
 
+TEST_F(DataVerbsTest, AFileLeftUnderTheNextObjectsNumberGivesWayToItsData) {
+  auto c = client();
+  ASSERT_EQ(store(*c, 1, kmrtest::counting(10)).result, 0);
+  // Object numbers follow each other: the next store's file takes this name.
+  char next[17];
+  snprintf(next, sizeof next, "%016llx", std::stoull(dataFiles().at(0), nullptr, 16) + 1);
+  kmrtest::writeFile(data_ + "/" + next, "left by a batch that failed");
+  const Bytes data = kmrtest::counting(5000, 7);
+  Resp put = store(*c, 1, data);
+  ASSERT_EQ(put.result, 0);
+  EXPECT_EQ(kmrtest::readFile(data_ + "/" + next), kmrtest::text(data));
+}
+
 }  // namespace
