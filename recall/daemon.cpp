@@ -394,6 +394,7 @@ bool RecallDaemon::excuse(int fd, int state, int* now) {
 
 void RecallDaemon::finish(Key key, uint32_t answer, int state, bool recalled, bool decidedForAccess) {
   std::vector<Event> events;
+  std::vector<int> waiters;  // gate questions about this file
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     Job& job = m_jobs[key];
@@ -408,6 +409,10 @@ void RecallDaemon::finish(Key key, uint32_t answer, int state, bool recalled, bo
     }
     if (job.events.empty()) {
       m_jobs.erase(key);
+      if (auto w = m_waiting.find(key); w != m_waiting.end()) {
+        waiters = std::move(w->second);
+        m_waiting.erase(w);
+      }
     } else {
       m_queue.push_back(key);
       m_wake.notify_one();
@@ -433,6 +438,7 @@ void RecallDaemon::finish(Key key, uint32_t answer, int state, bool recalled, bo
     if (e.permission) fan::respond(m_access, e.fd, answer);
     close(e.fd);
   }
+  for (int c : waiters) answerGate(c, 0);
 }
 
 // The gate of one watched file system: a socket only root may reach, made
@@ -505,12 +511,30 @@ void RecallDaemon::answerAsker(int conn) {
       !(m.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
     recallTestPoint("RECALLGATE");
     const int status = fd >= 0 ? dropMarksFor(fd) : EBADF;
-    char reply[kRecallGateMsgLen];
-    memcpy(reply, kRecallGateDone, sizeof kRecallGateDone);
-    putStatus(reply + 4, static_cast<uint32_t>(status));
-    send(conn, reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
+    struct stat st {};
+    if (status == 0 && fstat(fd, &st) == 0) {
+      // The accesses the kernel reported before the question are worked on
+      // first: the asker then finds the file as they leave it.
+      for (struct pollfd p{m_access, POLLIN, 0}; poll(&p, 1, 0) > 0;) readAccessEvents();
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_jobs.count(Key{st.st_dev, st.st_ino})) {
+        m_waiting[Key{st.st_dev, st.st_ino}].push_back(conn);  // answered by finish
+        close(fd);
+        return;
+      }
+    }
+    answerGate(conn, status);
+  } else {
+    close(conn);
   }
   if (fd >= 0) close(fd);
+}
+
+void RecallDaemon::answerGate(int conn, int status) {
+  char reply[kRecallGateMsgLen];
+  memcpy(reply, kRecallGateDone, sizeof kRecallGateDone);
+  putStatus(reply + 4, static_cast<uint32_t>(status));
+  send(conn, reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
   close(conn);
 }
 
@@ -537,8 +561,12 @@ void RecallDaemon::stopWorkers() {
   m_wake.notify_all();
   for (std::thread& t : m_workers) t.join();
   m_workers.clear();
-  // Accesses still waiting get an error, never the holes of a stub.
+  // Accesses still waiting get an error, never the holes of a stub; gate
+  // questions still waiting get no answer (the asker does not punch).
   std::lock_guard<std::mutex> lock(m_mutex);
+  for (auto& [key, conns] : m_waiting)
+    for (int c : conns) close(c);
+  m_waiting.clear();
   for (auto& [key, job] : m_jobs)
     for (const Event& e : job.events) {
       if (e.permission) fan::respond(m_access, e.fd, fan::denyErrno(EIO));

@@ -22,6 +22,13 @@
 //   layer must be set up before open.
 // - A file system that gives no pre-content events (tmpfs) is reported
 //   once by name (message 9851) and left alone; the others are served.
+// - Each watched file system gets a gate, the socket
+//   <mount>/.Tarnveld/.kmrrecalld.sock (mode 0600, root's peers only, a
+//   stale one replaced); a question is answered once the pending attribute
+//   reports are read, the sent file's marks dropped and the work on the
+//   accesses reported of it before the question done (docs/protocol.md,
+//   "The recall gate"). A gate that cannot be
+//   opened is reported (message 9860); the file system is served anyway.
 // - Every permission event is answered exactly once: allow, or EIO/ENOSPC
 //   with a numbered message in the error log. Never by letting a stub's
 //   holes through.
@@ -95,6 +102,7 @@ class RecallDaemon {
   void closeGate(Watched& w);
   void acceptAsker(int gate);
   void answerAsker(int conn);
+  static void answerGate(int conn, int status);
   int dropMarksFor(int fd);
   void stopWorkers();
 
@@ -114,6 +122,7 @@ class RecallDaemon {
   std::condition_variable m_wake;
   std::map<Key, Job> m_jobs;   // files being worked on or waiting
   std::deque<Key> m_queue;     // jobs not taken yet
+  std::map<Key, std::vector<int>> m_waiting;  // gate questions answered when the file's job ends
   bool m_stopping = false;
   std::vector<std::thread> m_workers;
 };

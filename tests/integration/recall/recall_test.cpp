@@ -13,6 +13,7 @@
 #include <functional>
 #include <thread>
 
+#include "hsmfs/recallgate.h"
 #include "tests/integration/recall/recall_bed.h"
 #include "zefserver/store.h"
 
@@ -27,14 +28,13 @@ using recalltest::readWhole;
 using recalltest::State;
 using recalltest::stateOf;
 
-// Polls until the file has `want` (the daemon learns of a finished write
-// after it happened); false after a minute: a hang guard, not a measure.
-bool becomes(const std::string& path, State want) {
-  for (int i = 0; i < 6000; ++i) {
-    if (stateOf(path) == want) return true;
-    usleep(10000);
-  }
-  return false;
+// The state of `path` once the daemon has worked on everything it was told
+// of the file so far (its gate answers only then).
+State settled(const std::string& fs, const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  EXPECT_EQ(0, askRecallGate(fs, fd));
+  close(fd);
+  return stateOf(path);
 }
 
 // Whether the stopped process `pid` has stopped (SIGSTOP at a pause point).
@@ -199,14 +199,14 @@ TEST_F(RecallTest, EveryAccessPathGetsTheOriginalBytesAndLeavesTheRightState) {
     const std::string got = c.access(fd, size);
     close(fd);
     EXPECT_TRUE(got == (wrote ? "" : c.after(original))) << "the program read other bytes than the original";
-    EXPECT_TRUE(becomes(paths[i], c.state)) << "state " << static_cast<int>(stateOf(paths[i]));
+    EXPECT_EQ(c.state, settled(fs, paths[i]));
     EXPECT_TRUE(readWhole(paths[i]) == (c.name == std::string("pread") ? original : c.after(original)))
         << "the file holds other bytes";
   }
   int fd = open(truncated.c_str(), O_WRONLY | O_TRUNC);
   EXPECT_EQ(5, write(fd, "fresh", 5));
   close(fd);
-  EXPECT_TRUE(becomes(truncated, State::kResident));
+  EXPECT_EQ(State::kResident, settled(fs, truncated));
   EXPECT_EQ("fresh", readWhole(truncated));
   EXPECT_EQ(std::size(kAccessCases) + 1, recalls());
 }
