@@ -9,7 +9,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -314,22 +317,75 @@ int DataWriter::publish(uint64_t objNum) {
   return dir_.sync();
 }
 
-void syncWriters(const std::vector<DataWriter*>& ws, std::vector<int>& errs) {
-  errs.assign(ws.size(), 0);
-  std::atomic<size_t> next{0};
-  auto work = [&] {
-    for (size_t i; (i = next.fetch_add(1)) < ws.size();) errs[i] = ws[i]->sync();
-  };
-  std::vector<std::thread> helpers;
-  for (size_t n = 1; n < std::min(kSyncThreads, ws.size()); ++n) {
-    try {
-      helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // fewer helpers: the rest is synced by those there are
+namespace {
+
+// The fsync helpers, shared by every session: started on first use and kept
+// (starting 7 threads per batch cost about 5 % of the server's time with
+// small files). Made once and never destroyed, so that no helper ever waits
+// on a condition variable that is gone when the process exits.
+class SyncHelpers {
+ public:
+  static SyncHelpers& get() {
+    static SyncHelpers* helpers = new SyncHelpers;
+    return *helpers;
+  }
+  void run(const std::vector<DataWriter*>& ws, std::vector<int>& errs) {
+    size_t left = ws.size();
+    std::unique_lock<std::mutex> l(mu_);
+    start();
+    for (size_t i = 0; i < ws.size(); ++i) jobs_.push_back({ws[i], &errs[i], &left});
+    work_.notify_all();
+    // The caller works too, on its own jobs or another session's.
+    while (left > 0) {
+      if (!jobs_.empty()) runOne(l);
+      else done_.wait(l);
     }
   }
-  work();
-  for (std::thread& t : helpers) t.join();
+
+ private:
+  struct Job {
+    DataWriter* writer;
+    int* err;
+    size_t* left;  // the caller's count of its jobs not done
+  };
+  // Under mu_; the sync itself runs without it.
+  void runOne(std::unique_lock<std::mutex>& l) {
+    Job j = jobs_.front();
+    jobs_.pop_front();
+    l.unlock();
+    int e = j.writer->sync();
+    l.lock();
+    *j.err = e;
+    if (--*j.left == 0) done_.notify_all();
+  }
+  // Under mu_. A helper that cannot be started now is tried again at the
+  // next batch; meanwhile the callers sync by themselves.
+  void start() {
+    for (; started_ + 1 < kSyncThreads; ++started_) {
+      try {
+        std::thread([this] {
+          std::unique_lock<std::mutex> l(mu_);
+          for (;;) {
+            work_.wait(l, [this] { return !jobs_.empty(); });
+            runOne(l);
+          }
+        }).detach();
+      } catch (const std::system_error&) {
+        return;
+      }
+    }
+  }
+  std::mutex mu_;
+  std::condition_variable work_, done_;
+  std::deque<Job> jobs_;
+  size_t started_ = 0;
+};
+
+}  // namespace
+
+void syncWriters(const std::vector<DataWriter*>& ws, std::vector<int>& errs) {
+  errs.assign(ws.size(), 0);
+  if (!ws.empty()) SyncHelpers::get().run(ws, errs);
 }
 
 int DataDir::sync() { return fsync(fd_) != 0 ? errno : 0; }
