@@ -566,7 +566,7 @@ int ReconcileModeMigUndelete::putInPlace(ZefServerMigratedObject* obj, const std
   // (its sizing is an access it sees): it must have stopped before the stub
   // has a name, or a read could pass the mark and see holes.
   if (const int err = askRecallGate(m_fileSystem, work().stub.fd())) {
-    stubFailure(path, "the recall gate (.Tarnveld/.kmrrecalld.sock)", err);
+    stubFailure(path, "askRecallGate", err);
     return 0;
   }
   if (work().stub.commit() != 0) {

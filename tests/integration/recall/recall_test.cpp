@@ -374,7 +374,8 @@ TEST_F(RecallTest, StubMakersWhoseDaemonDoesNotAnswerMakeNoStub) {
   daemon.reset();
   startDaemon("PAUSEATSTEP", "RECALLGATE");
   Child undelete(bed->command({fs}));
-  ASSERT_TRUE(undelete.waitForOutput([](const std::string&, const std::string& e) { return contains(e, "recall gate"); }));
+  ASSERT_TRUE(undelete.waitForOutput([](const std::string&, const std::string& e) { return contains(e, "askRecallGate"); }))
+      << undelete.errSoFar();
   EXPECT_NE(0, access(gone.c_str(), F_OK)) << "the stub got its name unasked";
   kill(daemon->pid(), SIGCONT);
   EXPECT_NE(0, undelete.wait().status);
