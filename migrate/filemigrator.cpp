@@ -80,6 +80,48 @@ class FileSource {
 
 }  // namespace
 
+namespace {
+
+// A user event's token with `right` on the file open at `fd`; the token
+// works through that descriptor (no call opens the file by its handle
+// again). Whatever is held when it goes is given back: the right released,
+// the event answered (aborted unless done() was called).
+class HeldRight {
+ public:
+  HeldRight(dm_sessid_t sid, int fd, dm_right_t right) : sid_(sid) {
+    XDSMAPI* api = XDSMAPI::getXDSMAPI();
+    uint64_t msg = 0;
+    if (!api->createUserEvent(sid, sizeof msg, &msg, &token_)) return;
+    haveToken_ = true;
+    if (!handleSetWithFdForToken(handle_.out(), sid, token_, fd)) return;
+    haveRight_ = dmiRequestRight(sid, handle_.get(), token_, right, 16, kName) == 0;
+  }
+  ~HeldRight() {
+    int err = errno;
+    if (haveRight_) dmiRequestRight(sid_, handle_.get(), token_, DM_RIGHT_NULL, 1, kName);
+    if (haveToken_) {
+      if (ok_) dmiRespondEventOk(sid_, token_);
+      else dmiRespondEventAbort(sid_, token_, ECANCELED);
+    }
+    errno = err;
+  }
+  HeldRight(const HeldRight&) = delete;
+  HeldRight& operator=(const HeldRight&) = delete;
+  bool held() const { return haveRight_; }
+  void done() { ok_ = true; }
+  dm_token_t token() const { return token_; }
+  HsmToken hsmToken() const { return HsmToken{token_.high, token_.low}; }
+  const xdsm_handle_t& handle() const { return handle_.get(); }
+
+ private:
+  dm_sessid_t sid_;
+  dm_token_t token_{};
+  OwnedHandle handle_;
+  bool haveToken_ = false, haveRight_ = false, ok_ = false;
+};
+
+}  // namespace
+
 struct FileMigrator::Step {
   std::string rel, alias, path;  // path: what the user sees
   UniqueFd fd;
@@ -199,11 +241,17 @@ bool FileMigrator::begin(Step& s, MigrateOutcome* out) {
       if (fstat(s.fd.get(), &s.before) != 0) return *out = failed(s, strerror(errno)), true;
       break;
     }
-  OwnedHandle h;
-  if (!handleSetWithFd(h.out(), s.fd.get())) return *out = failed(s, strerror(errno)), true;
-  s.handle = handleValue(h.get());
   const uint64_t sid = XDSMAPI::getXDSMAPI()->getSID();
-  int state = dmiGetFileMigStat(sid, s.handle, kNoToken, &s.id);
+  int state = DMI_STATE_ERROR;
+  {
+    // The state is read through the descriptor open here.
+    HeldRight shared(sid, s.fd.get(), DM_RIGHT_SHARED);
+    if (shared.held()) {
+      s.handle = handleValue(shared.handle());
+      state = dmiGetFileMigStat(sid, s.handle, shared.hsmToken(), &s.id);
+      shared.done();
+    }
+  }
   if (state == DMI_STATE_ERROR) return *out = failed(s, strerror(errno)), true;
   if (state != DMI_STATE_RESIDENT && state != DMI_STATE_PREMIGRATED) {
     if (!preview_ && interruptedStub(s)) return *out = makeStub(s), true;
@@ -271,7 +319,13 @@ MigrateOutcome FileMigrator::afterStore(Step& s, int rc) {
   if (rc) return failed(s, rc < 1000 ? clientRcText(rc) : strerror(rc - 1000));
   stubTestKillPoint("AFTERSEND");
   const uint64_t sid = XDSMAPI::getXDSMAPI()->getSID();
-  if (dmiSetFileMigStat(sid, s.handle, kNoToken, s.id, DMI_STATE_PREMIGRATED) != 0) {
+  int marked = -1;
+  {
+    HeldRight excl(sid, s.fd.get(), DM_RIGHT_EXCL);
+    if (excl.held() && (marked = dmiSetFileMigStat(sid, s.handle, excl.hsmToken(), s.id, DMI_STATE_PREMIGRATED)) == 0)
+      excl.done();
+  }
+  if (marked != 0) {
     int err = errno;
     dropServerObject(s.id, s.alias);
     return failed(s, strerror(err));
@@ -316,45 +370,6 @@ bool FileMigrator::premigratedStillGood(Step& s) {
   return digest.final(&d) && memcmp(d.data(), info.sha256, kSha256Len) == 0;
 }
 
-namespace {
-
-// The user event's token with the exclusive right on the file open at `fd`.
-// Whatever is held when it goes is given back: the right released, the
-// event answered (aborted unless done() was called).
-class ExclusiveRight {
- public:
-  ExclusiveRight(dm_sessid_t sid, int fd) : sid_(sid) {
-    XDSMAPI* api = XDSMAPI::getXDSMAPI();
-    uint64_t msg = 0;
-    if (!api->createUserEvent(sid, sizeof msg, &msg, &token_)) return;
-    haveToken_ = true;
-    if (!handleSetWithFdForToken(handle_.out(), sid, token_, fd)) return;
-    haveRight_ = dmiRequestRight(sid, handle_.get(), token_, DM_RIGHT_EXCL, 16, kName) == 0;
-  }
-  ~ExclusiveRight() {
-    int err = errno;
-    if (haveRight_) dmiRequestRight(sid_, handle_.get(), token_, DM_RIGHT_NULL, 1, kName);
-    if (haveToken_) {
-      if (ok_) dmiRespondEventOk(sid_, token_);
-      else dmiRespondEventAbort(sid_, token_, ECANCELED);
-    }
-    errno = err;
-  }
-  ExclusiveRight(const ExclusiveRight&) = delete;
-  ExclusiveRight& operator=(const ExclusiveRight&) = delete;
-  bool held() const { return haveRight_; }
-  void done() { ok_ = true; }
-  dm_token_t token() const { return token_; }
-  const xdsm_handle_t& handle() const { return handle_.get(); }
-
- private:
-  dm_sessid_t sid_;
-  dm_token_t token_{};
-  OwnedHandle handle_;
-  bool haveToken_ = false, haveRight_ = false, ok_ = false;
-};
-
-}  // namespace
 
 MigrateOutcome FileMigrator::makeStub(Step& s) {
   // A stub whose record could not be brought up to date would be left to
@@ -373,7 +388,7 @@ MigrateOutcome FileMigrator::makeStub(Step& s) {
   // into the file being emptied (hsmattr.h, kStubMakingLockOffset).
   StubMakingLock making(rw.get());
   if (!making.held()) return failed(s, strerror(errno));
-  ExclusiveRight right(sid, rw.get());
+  HeldRight right(sid, rw.get(), DM_RIGHT_EXCL);
   if (!right.held()) return failed(s, strerror(errno));
   const xdsm_handle_t& h = right.handle();
   const dm_token_t token = right.token();

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "common/rc.h"
 
@@ -310,6 +312,24 @@ int DataWriter::rename(uint64_t objNum) {
 int DataWriter::publish(uint64_t objNum) {
   if (int e = rename(objNum)) return e;
   return dir_.sync();
+}
+
+void syncWriters(const std::vector<DataWriter*>& ws, std::vector<int>& errs) {
+  errs.assign(ws.size(), 0);
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < ws.size();) errs[i] = ws[i]->sync();
+  };
+  std::vector<std::thread> helpers;
+  for (size_t n = 1; n < std::min(kSyncThreads, ws.size()); ++n) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // fewer helpers: the rest is synced by those there are
+    }
+  }
+  work();
+  for (std::thread& t : helpers) t.join();
 }
 
 int DataDir::sync() { return fsync(fd_) != 0 ? errno : 0; }

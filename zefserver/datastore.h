@@ -159,6 +159,15 @@ class DataWriter {
   std::vector<uint8_t> buf_;
 };
 
+// sync() of every writer of `ws`, up to kSyncThreads at a time, the calling
+// thread among them; errs[i] gets ws[i]'s result. fsyncs that run together
+// let the block layer merge their disk cache flushes, so a batch waits for
+// a few flushes instead of one per file. Each writer is touched by one
+// thread only; returns when all are done. Never throws (without threads it
+// syncs them one after another).
+inline constexpr size_t kSyncThreads = 8;
+void syncWriters(const std::vector<DataWriter*>& ws, std::vector<int>& errs);
+
 enum class DataCheck { kGood, kMissing, kWrongSize, kWrongDigest, kUnreadable };
 const char* dataCheckText(DataCheck c);
 // Reads the whole data file of an object and compares it with its reference.

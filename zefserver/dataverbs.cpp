@@ -171,14 +171,21 @@ void DataVerbs::settle() {
   if (batch_.empty()) return;
   ++batches_;
   // The write-back of every file started at its DataPutEnd, so these
-  // fsyncs mostly find their data on the disk already; on ext4 the first
-  // one commits the journal for the inodes of all.
+  // fsyncs mostly find their data on the disk already and wait for the
+  // disk's cache flush, which fsyncs running together share.
+  std::vector<Put*> live;
+  std::vector<DataWriter*> writers;
   for (auto& p : batch_) {
     if (p->result) continue;
-    if (int e = p->writer->sync()) {
-      p->result = static_cast<uint8_t>(dataResultOfErrno(e));
-      p->writer.reset();
-    }
+    live.push_back(p.get());
+    writers.push_back(p->writer.get());
+  }
+  std::vector<int> errs;
+  syncWriters(writers, errs);
+  for (size_t i = 0; i < live.size(); ++i) {
+    if (!errs[i]) continue;
+    live[i]->result = static_cast<uint8_t>(dataResultOfErrno(errs[i]));
+    live[i]->writer.reset();
   }
   commitBatch();
   for (auto& p : batch_) answerStore(*p);
