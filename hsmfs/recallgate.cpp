@@ -4,10 +4,16 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "common/messages.h"
 #include "common/msgnum.h"
@@ -22,6 +28,30 @@ struct Closer {
     if (fd >= 0) close(fd);
   }
 };
+
+int msUntil(std::chrono::steady_clock::time_point end) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<long long>(0, left.count()));
+}
+
+// The file systems whose daemon let a request go unanswered in this
+// process. Their later requests fail at once: a hung daemon costs a run one
+// deadline, not one per file.
+std::atomic<bool> g_anyUnanswered{false};
+std::mutex g_unansweredLock;
+std::vector<std::string> g_unanswered;
+
+bool knownUnanswered(const std::string& mountPoint) {
+  if (!g_anyUnanswered.load(std::memory_order_acquire)) return false;
+  std::lock_guard<std::mutex> hold(g_unansweredLock);
+  return std::find(g_unanswered.begin(), g_unanswered.end(), mountPoint) != g_unanswered.end();
+}
+
+void rememberUnanswered(const std::string& mountPoint) {
+  std::lock_guard<std::mutex> hold(g_unansweredLock);
+  g_unanswered.push_back(mountPoint);
+  g_anyUnanswered.store(true, std::memory_order_release);
+}
 
 // Sends the request with `fd` attached.
 int ask(int sock, int fd) {
@@ -45,8 +75,10 @@ int ask(int sock, int fd) {
 // Waits for the answer: 0, its status, or an errno value of the wait.
 int answer(int sock, int deadlineMs) {
   struct pollfd p {sock, POLLIN, 0};
+  // A signal must not restart the wait: the deadline is the whole wait's.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
   int n;
-  while ((n = poll(&p, 1, deadlineMs)) < 0 && errno == EINTR) {
+  while ((n = poll(&p, 1, msUntil(end))) < 0 && errno == EINTR) {
   }
   if (n < 0) return errno;
   if (n == 0) return ETIMEDOUT;
@@ -75,6 +107,13 @@ int recallGateDir(const std::string& mountPoint, std::string* address) {
 }
 
 int askRecallGate(const std::string& mountPoint, int fd, int deadlineMs) {
+  // Where no daemon ever ran there is no socket: one lookup, as cheap as the
+  // gate can be for a stub maker that makes millions of stubs.
+  struct stat st {};
+  if (fstatat(AT_FDCWD, recallGatePath(mountPoint).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+      (errno == ENOENT || errno == ENOTDIR))
+    return 0;
+  if (knownUnanswered(mountPoint)) return ETIMEDOUT;
   std::string address;
   Closer dir{recallGateDir(mountPoint, &address)};
   // No control directory, no daemon's socket.
@@ -99,7 +138,9 @@ int askRecallGate(const std::string& mountPoint, int fd, int deadlineMs) {
   if (getsockopt(sock.fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0) return errno;
   if (peer.uid != 0) return EPERM;
   if (const int err = ask(sock.fd, fd)) return err;
-  return answer(sock.fd, deadlineMs);
+  const int err = answer(sock.fd, deadlineMs);
+  if (err == ETIMEDOUT) rememberUnanswered(mountPoint);
+  return err;
 }
 
 bool drainRecallReports(const std::string& mountPoint, int fd, int deadlineMs) {

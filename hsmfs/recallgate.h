@@ -21,7 +21,10 @@
 //   nobody accepts on: the kernel then delivers no events at all). It
 //   returns false, with message 9859 on stderr and errno set, when a daemon
 //   listens but did not answer in time, answered a failure, or is not root's:
-//   the caller must not punch.
+//   the caller must not punch. Once a daemon let a request go unanswered,
+//   later requests of the process for that mount point fail at once
+//   (ETIMEDOUT): a hung daemon costs a run one deadline, not one per file.
+// - Where the socket does not exist, the cost is one lookup of its name.
 // - The daemon's side (recall/) uses the names and the layout below.
 #ifndef KMR_HSMFS_RECALLGATE_H
 #define KMR_HSMFS_RECALLGATE_H

@@ -18,6 +18,7 @@
 #include "common/showable.h"
 #include "common/trace.h"
 #include "hsmfs/hsmattr.h"
+#include "hsmfs/recallgate.h"
 #include "hsmfs/xdsmapi.h"
 #include "platform/orca/scout.h"
 #include "reconcile/orderedworkers.h"
@@ -561,6 +562,13 @@ int ReconcileModeMigUndelete::recreateFileStub(ZefServerMigratedObject* obj) {
 
 int ReconcileModeMigUndelete::putInPlace(ZefServerMigratedObject* obj, const std::string& path) {
   stubTestKillPoint("BEFORERENAME");
+  // kmrrecalld may have excused the new file from recall while it was made
+  // (its sizing is an access it sees): it must have stopped before the stub
+  // has a name, or a read could pass the mark and see holes.
+  if (const int err = askRecallGate(m_fileSystem, work().stub.fd())) {
+    stubFailure(path, "askRecallGate", err);
+    return 0;
+  }
   if (work().stub.commit() != 0) {
     int err = errno;
     TRACE(TR_SMRECONCILE, "(%s): Cannot put %s in place: %s\n", kName, clShowable(path).c_str(), strerror(err));

@@ -352,20 +352,33 @@ TEST_F(RecallTest, FilesMigratedWhileTheDaemonRunsStayStubsAndComeBackPremigrate
 }
 
 // A daemon that does not answer its gate (it stops there) may still excuse
-// the file: the migration leaves it premigrated, whole, and says why.
-TEST_F(RecallTest, AMigrationWhoseDaemonDoesNotAnswerLeavesTheFilePremigrated) {
-  const std::string path = fs + "/waits", data = content(30000, 13);
+// the file: a migration leaves it premigrated, whole, and says why; a stub
+// that kmrmigundelete brings back gets no name.
+TEST_F(RecallTest, StubMakersWhoseDaemonDoesNotAnswerMakeNoStub) {
+  const std::string path = fs + "/waits", gone = fs + "/gone", data = content(30000, 13);
   kmrtest::writeFile(path, data);
+  kmrtest::writeFile(gone, data);
+  e2e::RunSpec migrate = bed->command({gone});
+  migrate.argv[0] = KMRMIGRATE_PATH;
+  ASSERT_EQ(0, e2e::Run(migrate).status);  // no daemon yet
+  ASSERT_EQ(0, unlink(gone.c_str()));
   startDaemon("PAUSEATSTEP", "RECALLGATE");
   ASSERT_TRUE(readWhole(path) == data);  // excused
-  e2e::RunSpec spec = bed->command({path});
-  spec.argv[0] = KMRMIGRATE_PATH;
-  const e2e::Result r = e2e::Run(spec);
+  migrate.argv.back() = path;
+  const e2e::Result r = e2e::Run(migrate);
   EXPECT_NE(0, r.status);
   EXPECT_THAT(r.err, ::testing::HasSubstr("BQF9859E"));
   EXPECT_EQ(State::kPremigrated, stateOf(path));  // as the migration left it
   kill(daemon->pid(), SIGCONT);
   EXPECT_TRUE(readWhole(path) == data);
+  daemon.reset();
+  startDaemon("PAUSEATSTEP", "RECALLGATE");
+  Child undelete(bed->command({fs}));
+  ASSERT_TRUE(undelete.waitForOutput([](const std::string&, const std::string& e) { return contains(e, "askRecallGate"); }))
+      << undelete.errSoFar();
+  EXPECT_NE(0, access(gone.c_str(), F_OK)) << "the stub got its name unasked";
+  kill(daemon->pid(), SIGCONT);
+  EXPECT_NE(0, undelete.wait().status);
 }
 
 }  // namespace
