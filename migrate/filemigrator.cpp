@@ -60,7 +60,10 @@ std::string sizeText(uint64_t n) { return std::to_string(n); }
 // shrank meanwhile (the checks afterwards see the change).
 class FileSource {
  public:
-  FileSource(int fd, uint64_t size) : fd_(fd), size_(size) { posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); }
+  FileSource(int fd, uint64_t size) : fd_(fd), size_(size) {
+    // A file read in one piece gains nothing from read-ahead advice.
+    if (size > kReadPiece) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
   int operator()(uint8_t* buf, size_t cap, size_t* got) {
     for (;;) {
       ssize_t n = pread(fd_, buf, std::min<uint64_t>(cap, size_ - at_), static_cast<off_t>(at_));
