@@ -232,8 +232,8 @@ void FileMigrator::dropServerObject(const midExtObjId_t& id, const std::string& 
 
 bool FileMigrator::begin(Step& s, MigrateOutcome* out) {
   // Reading for the server is no access of the user's: the access time stays.
-  s.fd.reset(safeOpenRegularBeneath(mountFd_, s.rel.c_str(), O_RDONLY | O_NOATIME));
-  if (!s.fd || fstat(s.fd.get(), &s.before) != 0) return *out = failed(s, strerror(errno)), true;
+  s.fd.reset(safeOpenRegularBeneathStat(mountFd_, s.rel.c_str(), O_RDONLY | O_NOATIME, &s.before));
+  if (!s.fd) return *out = failed(s, strerror(errno)), true;
   // An empty file has no data to keep anywhere; it stays as it is.
   if (s.before.st_size == 0) return *out = MigrateOutcome::kEmpty, true;
   // The same file again (named twice, or another link to it) while its
@@ -383,9 +383,9 @@ MigrateOutcome FileMigrator::makeStub(Step& s) {
   const dm_sessid_t sid = api->getSID();
   // The token works through the descriptor it was given, and punching needs
   // one open for writing: the same file, opened again.
-  UniqueFd rw(safeOpenRegularBeneath(mountFd_, s.rel.c_str(), O_RDWR | O_NOATIME));
   struct stat rwSt {};
-  if (!rw || fstat(rw.get(), &rwSt) != 0) return failed(s, strerror(errno));
+  UniqueFd rw(safeOpenRegularBeneathStat(mountFd_, s.rel.c_str(), O_RDWR | O_NOATIME, &rwSt));
+  if (!rw) return failed(s, strerror(errno));
   if (rwSt.st_dev != s.marked.st_dev || rwSt.st_ino != s.marked.st_ino) return changed(s);
   // kmrrecalld lets this process's own punch through instead of recalling
   // into the file being emptied (hsmattr.h, kStubMakingLockOffset).
