@@ -23,6 +23,7 @@
 #include "server/comminterface.h"
 #include "server/datainterface.h"
 #include "server/migobject.h"
+#include "server/session.h"
 #include "server/wire/sha256.h"
 
 namespace {
@@ -141,11 +142,16 @@ FileMigrator::FileMigrator(int& rc, const std::string& mountPoint, int mountFd, 
     : mount_(mountPoint), mountFd_(mountFd), preview_(preview), detail_(detail) {
   rc = 0;
   if (preview_) return;  // a preview asks the server nothing
+  // The records' session joins the node the data session proved, with the
+  // one-time ticket the server hands out on that sign-on: one password check
+  // per command instead of two.
+  sessUseJoinTickets(true);
   data_.reset(new (std::nothrow) ZefServerDataInterface(rc, mountPoint));
   if (!data_) rc = RC_NO_MEMORY;
   if (rc) return;
   // Made here without signing on; the data session signed on first, so
-  // this sign-on finds the password the process holds and asks nobody.
+  // this sign-on finds its join ticket (or the password the process holds)
+  // and asks nobody.
   records_.reset(new (std::nothrow) ZefServerCommInterface(rc, mountPoint, 0, 0));
   if (!records_) rc = RC_NO_MEMORY;
   if (rc) return;
