@@ -55,21 +55,14 @@ void rememberUnanswered(const std::string& mountPoint) {
 
 // Sends the request with `fd` attached.
 int ask(int sock, int fd) {
-  char msg[kRecallGateMsgLen] = {};
-  memcpy(msg, kRecallGateAsk, sizeof kRecallGateAsk);
-  struct iovec iov {msg, sizeof msg};
-  alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  struct msghdr m {};
-  m.msg_iov = &iov;
-  m.msg_iovlen = 1;
-  m.msg_control = control;
-  m.msg_controllen = sizeof control;
-  struct cmsghdr* c = CMSG_FIRSTHDR(&m);
+  RecallGateMessage m;
+  memcpy(m.bytes, kRecallGateAsk, sizeof kRecallGateAsk);
+  struct cmsghdr* c = CMSG_FIRSTHDR(&m.header);
   c->cmsg_level = SOL_SOCKET;
   c->cmsg_type = SCM_RIGHTS;
   c->cmsg_len = CMSG_LEN(sizeof(int));
   memcpy(CMSG_DATA(c), &fd, sizeof fd);
-  return sendmsg(sock, &m, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof msg) ? 0 : errno;
+  return sendmsg(sock, &m.header, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof m.bytes) ? 0 : errno;
 }
 
 // Waits for the answer: 0, its status, or an errno value of the wait.

@@ -29,6 +29,9 @@
 #ifndef KMR_HSMFS_RECALLGATE_H
 #define KMR_HSMFS_RECALLGATE_H
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 #include <cstdint>
 #include <string>
 
@@ -40,6 +43,25 @@ inline constexpr const char* kRecallGateName = ".kmrrecalld.sock";
 inline constexpr char kRecallGateAsk[4] = {'D', 'R', 'N', '1'};
 inline constexpr char kRecallGateDone[4] = {'D', 'O', 'N', 'E'};
 inline constexpr size_t kRecallGateMsgLen = 8;
+// One message of the exchange with room for one descriptor, for sendmsg and
+// recvmsg alike. `header` points into the object itself, so it is neither
+// copied nor moved.
+struct RecallGateMessage {
+  RecallGateMessage() {
+    header.msg_iov = &iov;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+  }
+  RecallGateMessage(const RecallGateMessage&) = delete;
+  RecallGateMessage& operator=(const RecallGateMessage&) = delete;
+
+  char bytes[kRecallGateMsgLen] = {};
+  alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  struct iovec iov {bytes, sizeof bytes};
+  struct msghdr header {};
+};
+
 // How long a stub maker waits for the answer.
 inline constexpr int kRecallGateDeadlineMs = 10000;
 

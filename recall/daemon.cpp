@@ -492,23 +492,16 @@ void RecallDaemon::acceptAsker(int gate) {
 // (so every mark they drop is gone) and the marks of the file it sent are
 // dropped; then the answer. The maker punches only after it.
 void RecallDaemon::answerAsker(int conn) {
-  char msg[kRecallGateMsgLen] = {};
-  struct iovec iov {msg, sizeof msg};
-  alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  struct msghdr m {};
-  m.msg_iov = &iov;
-  m.msg_iovlen = 1;
-  m.msg_control = control;
-  m.msg_controllen = sizeof control;
-  const ssize_t got = recvmsg(conn, &m, MSG_CMSG_CLOEXEC);
+  RecallGateMessage m;
+  const ssize_t got = recvmsg(conn, &m.header, MSG_CMSG_CLOEXEC);
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
   int fd = -1;
-  for (struct cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
+  for (struct cmsghdr* c = CMSG_FIRSTHDR(&m.header); c; c = CMSG_NXTHDR(&m.header, c))
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(sizeof(int)))
       memcpy(&fd, CMSG_DATA(c), sizeof fd);
   m_askers.erase(std::find(m_askers.begin(), m_askers.end(), conn));
-  if (got == static_cast<ssize_t>(sizeof msg) && memcmp(msg, kRecallGateAsk, sizeof kRecallGateAsk) == 0 &&
-      !(m.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
+  if (got == static_cast<ssize_t>(sizeof m.bytes) && memcmp(m.bytes, kRecallGateAsk, sizeof kRecallGateAsk) == 0 &&
+      !(m.header.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
     recallTestPoint("RECALLGATE");
     const int status = fd >= 0 ? dropMarksFor(fd) : EBADF;
     struct stat st {};

@@ -99,6 +99,7 @@ class FileWriter {
  public:
   static constexpr size_t kWritePiece = 1 << 20;
   static constexpr uint64_t kWriteBehind = 8 << 20;
+  static constexpr size_t kDirectWrite = 256 << 10;
   FileWriter(int fd, uint64_t size) : m_fd(fd), m_size(size) {
     m_buf = static_cast<uint8_t*>(malloc(static_cast<size_t>(std::min<uint64_t>(kWritePiece, size ? size : 1))));
   }
@@ -113,33 +114,38 @@ class FileWriter {
   int add(uint64_t offset, const uint8_t* data, size_t len) {
     if (offset != m_received || len > m_size - offset) return m_err = EFBIG, 1;
     m_received += len;
+    // A large chunk (a server that sends 1 MiB at a time) is written from
+    // where it arrived: gathering it would be one more copy of every byte.
+    if (m_held == 0 && len >= kDirectWrite) return write(data, len);
     const size_t cap = static_cast<size_t>(std::min<uint64_t>(kWritePiece, m_size));
     while (len > 0) {
       const size_t n = std::min(len, cap - m_held);
       memcpy(m_buf + m_held, data, n);
       m_held += n, data += n, len -= n;
-      if (m_held == cap && flush() != 0) return 1;
+      if (m_held == cap && write(m_buf, m_held) != 0) return 1;
     }
     return 0;
   }
   // After the last chunk: 0 when the whole size is written and on disk, else
   // the errno value (EFBIG when the data was shorter than the stub).
   int finish() {
-    if (m_err || flush() != 0) return m_err;
+    if (m_err || write(m_buf, m_held) != 0) return m_err;
     if (m_received != m_size) return EFBIG;
     return fdatasync(m_fd) == 0 ? 0 : errno;
   }
 
  private:
-  int flush() {
-    for (size_t done = 0; done < m_held;) {
-      ssize_t n = pwrite(m_fd, m_buf + done, m_held - done, static_cast<off_t>(m_written + done));
+  // Writes `len` bytes at the end of what is written (the held piece, or a
+  // chunk straight from the source) and starts their write-back in steps.
+  int write(const uint8_t* data, size_t len) {
+    for (size_t done = 0; done < len;) {
+      ssize_t n = pwrite(m_fd, data + done, len - done, static_cast<off_t>(m_written + done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return m_err = n < 0 ? errno : EIO;
       done += static_cast<size_t>(n);
     }
-    if (m_written == 0 && m_held > 0) recallTestPoint("RECALLCHUNK");
-    m_written += m_held;
+    if (m_written == 0 && len > 0) recallTestPoint("RECALLCHUNK");
+    m_written += len;
     m_held = 0;
     if (m_written - m_synced >= kWriteBehind) {
       sync_file_range(m_fd, static_cast<off_t>(m_synced), static_cast<off_t>(m_written - m_synced),

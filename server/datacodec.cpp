@@ -67,11 +67,17 @@ size_t buildDataFlush(uint8_t* buf, size_t cap) {
   return w.finish(kVerbDataFlush);
 }
 
-size_t buildDataGet(uint8_t* buf, size_t cap, const midExtObjId_t& id, uint64_t offset, uint64_t length) {
+size_t buildDataGet(uint8_t* buf, size_t cap, const midExtObjId_t& id, uint64_t offset, uint64_t length,
+                    uint32_t flags) {
   VerbWriter w(buf, cap, kDataGetFixed);
   put64(w, 4, offset);
   put64(w, 12, length);
   w.field(20, id.bytes, kExtObjIdLen);
+  if (flags) {
+    uint8_t f[kDataGetFlagsLen];
+    putU32(f, flags);
+    w.append(f, sizeof f);
+  }
   return w.finish(kVerbDataGet);
 }
 
@@ -82,6 +88,13 @@ size_t buildDataInfo(uint8_t* buf, size_t cap, const midExtObjId_t& id) {
 }
 
 int decodeDataChunk(const uint8_t* verb, size_t len, DataChunkView* out) {
+  if (len >= kDataChunkExtFixed && verb[2] == kVerbExtendedCode && getU32(verb + 4) == kVerbDataChunk &&
+      getU32(verb + 8) == len) {
+    out->offset = get64(verb + 12);
+    out->length = len - kDataChunkExtFixed;
+    out->data = verb + kDataChunkExtFixed;
+    return 0;
+  }
   if (!isVerb(verb, len, kVerbDataChunk, kDataChunkFixed)) return RC_PROTOCOL_ERROR;
   out->offset = get64(verb + 4);
   out->length = len - kDataChunkFixed;

@@ -44,6 +44,15 @@ constexpr size_t kDataChunkExtMax = 1 << 20;
 constexpr size_t kDataPutEndLen = 36;
 constexpr size_t kDataRespLen = 73;
 constexpr size_t kDataGetFixed = 24;
+// DataGet's flags: 4 bytes after the object id (the verb is then 56 bytes
+// long). Both are requests a server may decline (one that predates them
+// reads only the id), so a client that sets them takes either answer.
+// 0x01: send the range in extended-form chunks of up to 1 MiB.
+// 0x02: the client checks a whole-object read against the DataResp's
+//       SHA-256 itself, so the server need not hash what it sends.
+constexpr uint32_t kDataGetLargeChunks = 0x01;
+constexpr uint32_t kDataGetClientChecks = 0x02;
+constexpr size_t kDataGetFlagsLen = 4;
 constexpr size_t kDataInfoFixed = 8;
 constexpr size_t kSha256Len = 32;
 
@@ -64,9 +73,14 @@ size_t buildDataChunkInPlace(uint8_t* buf, size_t cap, uint64_t offset, size_t l
 // most kDataChunkExtMax bytes.
 size_t buildDataChunkExtInPlace(uint8_t* buf, size_t cap, uint64_t offset, size_t len);
 size_t buildDataPutEnd(uint8_t* buf, size_t cap, const uint8_t (&sha256)[kSha256Len]);
-size_t buildDataGet(uint8_t* buf, size_t cap, const midExtObjId_t& id, uint64_t offset, uint64_t length);
+// Without flags the verb has no flags field (52 bytes), as before they existed.
+size_t buildDataGet(uint8_t* buf, size_t cap, const midExtObjId_t& id, uint64_t offset, uint64_t length,
+                    uint32_t flags = 0);
 size_t buildDataInfo(uint8_t* buf, size_t cap, const midExtObjId_t& id);
 
+// Takes a DataChunk in the short form or, as a server sends it when asked
+// for large chunks, in the extended form (sessRecvVerb hands on in the short
+// form any extended verb whose length fits one).
 struct DataChunkView {
   uint64_t offset = 0;
   const uint8_t* data = nullptr;  // points into the verb

@@ -10,6 +10,7 @@
 #include "server/session.h"
 #include "server/wire/attribcodec.h"
 #include "server/wire/bytes.h"
+#include "server/wire/verb.h"
 #include "server/wire/sha256.h"
 
 namespace {
@@ -78,16 +79,26 @@ int ZefServerDataInterface::readObjectData(const midExtObjId_t& id, uint64_t off
   // Before the request: once asked, the answer's chunks must be read.
   Sha256Stream sha;
   if (!sha.ok()) return RC_NO_MEMORY;
-  int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildDataGet(b, cap, id, offset, length); });
+  // Chunks of 1 MiB arrive straight in the receive buffer and go to the
+  // sink from there: one receive and one hand-over per MiB instead of 32.
+  // Where the buffer cannot grow, the server's short chunks do as well.
+  uint32_t flags = sessReserveRecvBuffer(s, kDataChunkExtFixed + kDataChunkExtMax) == 0 ? kDataGetLargeChunks : 0;
+  // A read from the start is checked here against the DataResp's digest
+  // whenever it turns out to be the whole object (below): the server need
+  // not hash the same bytes too.
+  if (offset == 0) flags |= kDataGetClientChecks;
+  int rc = sendBuilt(s, [&](uint8_t* b, size_t cap) { return buildDataGet(b, cap, id, offset, length, flags); });
   if (rc) return rc;
   uint64_t next = offset;
   const uint64_t wantEnd = length > UINT64_MAX - offset ? UINT64_MAX : offset + length;
   uint8_t* verb = nullptr;
   for (;;) {
     if ((rc = sessRecvVerb(s, &verb))) return rc;
-    if (verb[2] != kVerbDataChunk) break;
+    const bool extended = verb[2] == kVerbExtendedCode;
+    if (verb[2] != kVerbDataChunk && !(extended && getU32(verb + 4) == kVerbDataChunk)) break;
     DataChunkView chunk;
-    if (decodeDataChunk(verb, getU16(verb), &chunk)) return violation(s, kRead, "malformed DataChunk");
+    if (decodeDataChunk(verb, extended ? getU32(verb + 8) : getU16(verb), &chunk))
+      return violation(s, kRead, "malformed DataChunk");
     if (chunk.offset != next || chunk.length > wantEnd - next)
       return violation(s, kRead, "DataChunk out of order or outside the range asked for");
     if (offset == 0) sha.add(chunk.data, chunk.length);

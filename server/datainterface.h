@@ -65,7 +65,9 @@ class ZefServerDataInterface {
   // otherwise); after any other result the bytes given to the sink are not
   // to be trusted. `info` (may be null) receives the stored size and SHA-256.
   // A sink that stops the read closes the session (the server's remaining
-  // answer is not waited for).
+  // answer is not waited for). The sink gets pieces of up to 1 MiB where the
+  // server sends large chunks (its receive buffer then grows to hold one),
+  // else of at most kDataChunkMax bytes.
   int readObjectData(const midExtObjId_t& id, uint64_t offset, uint64_t length, const DataSink& sink,
                      ObjectDataInfo* info = nullptr);
 

@@ -504,16 +504,24 @@ int sessRecvVerb(Sess_o* s, uint8_t** verb) {
   return 0;
 }
 
-int sessReserveSendBuffer(Sess_o* s, size_t maxVerb) {
+namespace {
+
+int growBuffer(Sess_o* s, std::vector<uint8_t> Sess_o::*which, size_t maxVerb) {
   if (!s || maxVerb > kVerbMaxLenLarge + 64) return RC_INVALID_PARM;
-  if (maxVerb <= s->sendBuf.size()) return 0;
+  std::vector<uint8_t>& buf = s->*which;
+  if (maxVerb <= buf.size()) return 0;
   try {
-    s->sendBuf.resize(maxVerb, 0);
+    buf.resize(maxVerb, 0);
   } catch (const std::bad_alloc&) {
     return RC_NO_MEMORY;
   }
   return 0;
 }
+
+}  // namespace
+
+int sessReserveSendBuffer(Sess_o* s, size_t maxVerb) { return growBuffer(s, &Sess_o::sendBuf, maxVerb); }
+int sessReserveRecvBuffer(Sess_o* s, size_t maxVerb) { return growBuffer(s, &Sess_o::recvBuf, maxVerb); }
 
 uint8_t* sessGetBufferP(Sess_o* s) { return s && !s->sendBuf.empty() ? s->sendBuf.data() : nullptr; }
 size_t sessGetBufferSize(Sess_o* s) { return s ? s->sendBuf.size() : 0; }

@@ -128,6 +128,9 @@ int sessRecvVerb(Sess_o* session, uint8_t** verb);
 // beyond that limit, or RC_NO_MEMORY (the buffer is then unchanged). The
 // buffer's address may change: take it again with sessGetBufferP.
 int sessReserveSendBuffer(Sess_o* session, size_t maxVerb);
+// sessReserveRecvBuffer does the same for received verbs (a reader that asked
+// for data chunks of 1 MiB); verb pointers from sessRecvVerb are void after it.
+int sessReserveRecvBuffer(Sess_o* session, size_t maxVerb);
 uint8_t* sessGetBufferP(Sess_o* session);
 size_t sessGetBufferSize(Sess_o* session);
 int sessGetState(Sess_o* session);

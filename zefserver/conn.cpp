@@ -6,6 +6,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -240,6 +241,31 @@ void Conn::send(const std::vector<uint8_t>& verb) {
   // More than the buffer holds (a read's chunks): straight from the caller.
   if (verb.size() > kOutCap) return writeAll(verb.data(), verb.size());
   out_.insert(out_.end(), verb.begin(), verb.end());
+}
+
+bool Conn::sendFromFile(const std::vector<uint8_t>& head, int fd, uint64_t offset, size_t len) {
+  if (ssl_) return false;
+  // The header goes with what is queued and waits for the file's bytes
+  // (MSG_MORE), so that it does not leave as a packet of its own.
+  out_.insert(out_.end(), head.begin(), head.end());
+  for (size_t done = 0; done < out_.size();) {
+    ssize_t r = ::send(fd_, out_.data() + done, out_.size() - done, MSG_NOSIGNAL | MSG_MORE);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) throw SessionEnd{"connection lost while sending"};
+    done += static_cast<size_t>(r);
+  }
+  out_.clear();
+  off_t at = static_cast<off_t>(offset);
+  while (len) {
+    ssize_t r = ::sendfile(fd_, fd, &at, len);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) throw SessionEnd{"connection lost while sending"};
+    // The verb's length is out already: a file that ends early leaves no
+    // way to finish it but to end the session.
+    if (r == 0) throw SessionEnd{"object data ended before its chunk while sending"};
+    len -= static_cast<size_t>(r);
+  }
+  return true;
 }
 
 void Conn::flush() {

@@ -93,6 +93,11 @@ class Conn {
   // read's chunks) goes out at once, after what is queued.
   void send(const std::vector<uint8_t>& verb);
   void flush();
+  // Sends what is queued, `head`, then `len` bytes of the file `fd` from
+  // `offset` (sendfile: the bytes do not pass through the process). Returns
+  // false, having sent nothing, on a TLS connection; throws SessionEnd when
+  // the connection fails or the file ends before `len` bytes.
+  bool sendFromFile(const std::vector<uint8_t>& head, int fd, uint64_t offset, size_t len);
 
  private:
   static constexpr size_t kOutCap = 64 * 1024;

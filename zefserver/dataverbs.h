@@ -52,6 +52,11 @@ class DataVerbs {
   // Sends one verb, or several verbs one after the other (a read's chunks).
   using Send = std::function<void(const std::vector<uint8_t>& verb)>;
   using Owns = std::function<bool(uint32_t fsId)>;
+  // Sends `head`, then `len` bytes of the file `fd` from `offset`, without
+  // reading them into the process; false, having sent nothing, where the
+  // connection cannot (TLS). Throws as Send does, also when the file ends
+  // before `len` bytes.
+  using SendFile = std::function<bool(const std::vector<uint8_t>& head, int fd, uint64_t offset, size_t len)>;
   DataVerbs(Store& store, DataDir* dir, Owns owns, Send send, Logger& log, uint64_t sessionId);
   ~DataVerbs();
   DataVerbs(const DataVerbs&) = delete;
@@ -81,6 +86,8 @@ class DataVerbs {
     uint64_t dieInBatchAt = 0;
   };
   void setFaults(Faults f) { faults_ = std::move(f); }
+  // Without one, every read's bytes pass through the process.
+  void setSendFile(SendFile f) { sendFile_ = std::move(f); }
 
  private:
   struct Put;
@@ -98,12 +105,19 @@ class DataVerbs {
   uint8_t lookup(std::span<const uint8_t> id, uint64_t* objNum, DataRef* ref);
   void answerResp(uint8_t result, const ObjId& id, uint64_t size, const Digest& sha);
   // Streams [from, to) of the object's file; 0 or the result.
-  uint8_t sendRange(uint64_t objNum, const DataRef& ref, uint64_t from, uint64_t to);
+  // Streams [from, to) of the object's file in chunks of the kind `flags`
+  // (DataGet's) asks for; 0 or the result.
+  uint8_t sendRange(uint64_t objNum, const DataRef& ref, uint64_t from, uint64_t to, uint32_t flags);
+  // Short chunks of up to 32756 bytes, or extended ones of up to 1 MiB;
+  // each adds what it sends to `sha` when there is one.
+  uint8_t sendShortChunks(int fd, uint64_t from, uint64_t to, Sha256* sha);
+  uint8_t sendLargeChunks(int fd, uint64_t from, uint64_t to, Sha256* sha);
 
   Store& store_;
   DataDir* dir_;
   Owns owns_;
   Send send_;
+  SendFile sendFile_;
   Logger& log_;
   uint64_t sessionId_;
   std::unique_ptr<Put> put_;

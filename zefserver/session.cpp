@@ -81,6 +81,11 @@ class Session {
           *store_, sh_.dataDir, [this](uint32_t fsId) { return ownsFileSpace(fsId); },
           [this](const std::vector<uint8_t>& verb) { answer(verb); }, sh_.log, id_);
       data_->setFaults({cfg_.faults.dataWriteFailPathPart, cfg_.faults.batchSyncFailAt, cfg_.faults.dieInBatchAt});
+      data_->setSendFile([this](const std::vector<uint8_t>& head, int fd, uint64_t offset, size_t len) {
+        if (!conn_.sendFromFile(head, fd, offset, len)) return false;
+        ++answers_;
+        return true;
+      });
       auto deadline = [&] {
         return signedOn_ ? Conn::Clock::now() + std::chrono::seconds(cfg_.idleTimeoutSec) : signOnDeadline_;
       };

@@ -55,11 +55,13 @@ inline Bytes dataPutEndVerb(const Bytes& sha256) {
 
 inline Bytes dataFlushVerb() { return VerbBuilder(0xC6, 4).done(); }
 
-inline Bytes dataGetVerb(const Bytes& objId, uint64_t offset, uint64_t length) {
+// `flags` (0x01 large chunks, 0x02 the client checks) go after the id.
+inline Bytes dataGetVerb(const Bytes& objId, uint64_t offset, uint64_t length, uint32_t flags = 0) {
   VerbBuilder v(0xC4, 24);
   put64(v.b, 4, offset);
   put64(v.b, 12, length);
   v.field(20, objId);
+  if (flags) v.b.insert(v.b.end(), {uint8_t(flags >> 24), uint8_t(flags >> 16), uint8_t(flags >> 8), uint8_t(flags)});
   return v.done();
 }
 

@@ -33,15 +33,19 @@ class VerbClient {
   int fd() const { return fd_; }
   // False when the server closed the connection.
   bool send(const Bytes& v) { return ::send(fd_, v.data(), v.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(v.size()); }
-  // One verb, or nullopt when the server closed the connection.
+  // One verb, or nullopt when the server closed the connection. An
+  // extended verb keeps its 12-byte header; `code` is then its real code.
   std::optional<ReceivedVerb> recv() {
     Bytes h(4);
     if (!readAll(h.data(), 4) || h[3] != 0xA5) return std::nullopt;
+    const bool ext = h[2] == 0x08;
+    if (ext && (h.resize(12), !readAll(h.data() + 4, 8))) return std::nullopt;
     ReceivedVerb v;
-    v.code = h[2];
+    v.code = ext ? static_cast<uint8_t>(be32(h, 4)) : h[2];
     v.b = h;
-    v.b.resize(be16(h, 0));
-    if (v.b.size() < 4 || (v.b.size() > 4 && !readAll(v.b.data() + 4, v.b.size() - 4))) return std::nullopt;
+    v.b.resize(ext ? be32(h, 8) : be16(h, 0));
+    if (v.b.size() < h.size() || (v.b.size() > h.size() && !readAll(v.b.data() + h.size(), v.b.size() - h.size())))
+      return std::nullopt;
     return v;
   }
   // Signs on; false when the server refused.

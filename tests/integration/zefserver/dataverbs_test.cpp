@@ -131,17 +131,23 @@ class DataVerbsTest : public ::testing::Test {
     EXPECT_TRUE(v) << "connection closed";
     return v ? decodeResp(*v) : Resp{};
   }
-  // Reads [offset, offset+length): the bytes of the chunks and the answer.
-  Resp read(VerbClient& c, const Bytes& id, uint64_t offset, uint64_t length, Bytes* bytes) {
-    c.send(kmrtest::dataGetVerb(id, offset, length));
+  // Reads [offset, offset+length) with DataGet `flags`: the bytes of the
+  // chunks and the answer; `sizes` gets each chunk's byte count (negative
+  // for one in the short form).
+  Resp read(VerbClient& c, const Bytes& id, uint64_t offset, uint64_t length, Bytes* bytes, uint32_t flags = 0,
+            std::vector<long>* sizes = nullptr) {
+    c.send(kmrtest::dataGetVerb(id, offset, length, flags));
     bytes->clear();
     for (;;) {
       auto v = c.recv();
       EXPECT_TRUE(v) << "connection closed";
       if (!v) return Resp{};
       if (v->code != 0xC1) return decodeResp(*v);
-      EXPECT_EQ(kmrtest::be64(v->b, 4), offset + bytes->size()) << "chunk out of order";
-      bytes->insert(bytes->end(), v->b.begin() + 12, v->b.end());
+      const size_t head = v->b[2] == 0x08 ? 12 : 4;
+      EXPECT_EQ(kmrtest::be64(v->b, head), offset + bytes->size()) << "chunk out of order";
+      const long n = static_cast<long>(v->b.size() - head - 8);
+      if (sizes) sizes->push_back(head == 12 ? n : -n);
+      bytes->insert(bytes->end(), v->b.begin() + static_cast<long>(head) + 8, v->b.end());
     }
   }
   // The names in the data directory, sorted, without the lock file.
@@ -232,6 +238,39 @@ TEST_F(DataVerbsTest, ExtendedChunksOfAMebibyteMixedWithShortOnesStoreExactlyThe
   EXPECT_EQ(r.sha, sha256(data));
   ASSERT_EQ(dataFiles().size(), 1u);
   EXPECT_EQ(kmrtest::readFile(data_ + "/" + dataFiles()[0]), kmrtest::text(data));
+}
+
+TEST_F(DataVerbsTest, LargeChunkReadsCutTheRangeAtMebibytesAndUnknownFlagsOrAShortFileAreRefused) {
+  auto c = client();
+  const long mib = 1 << 20;
+  Bytes data = kmrtest::counting(2 * mib + 5, 3);
+  for (size_t i = 0; i < data.size(); i += 4093) data[i] ^= static_cast<uint8_t>(i >> 12);
+  Resp put = store(*c, 1, data);
+  ASSERT_EQ(put.result, 0);
+  struct Case {
+    uint32_t flags;  // 0x01 alone: read and hashed here; 0x03: sent from the file unread
+    uint64_t offset, length;
+    std::vector<long> sizes;
+  };
+  const Case cases[] = {{0x01, 0, UINT64_MAX, {mib, mib, 5}},
+                        {0x03, 0, UINT64_MAX, {mib, mib, 5}},
+                        {0x03, mib - 1, mib + 2, {mib, 2}},
+                        {0x01, 2 * mib, 100, {5}}};
+  for (const Case& k : cases) {
+    Bytes got;
+    std::vector<long> sizes;
+    EXPECT_EQ(read(*c, put.id, k.offset, k.length, &got, k.flags, &sizes).result, 0) << k.offset;
+    const size_t to = std::min<size_t>(data.size(), k.offset + k.length);
+    EXPECT_EQ(got, Bytes(data.begin() + static_cast<long>(k.offset), data.begin() + static_cast<long>(to)));
+    EXPECT_EQ(sizes, k.sizes) << "flags " << k.flags << " offset " << k.offset;
+  }
+  Bytes got;
+  std::vector<long> sizes;
+  EXPECT_EQ(read(*c, put.id, 0, UINT64_MAX, &got, 0x05, &sizes).result, 34) << "a flag the server does not know";
+  EXPECT_TRUE(sizes.empty());
+  kmrtest::writeFile(data_ + "/" + dataFiles().at(0), kmrtest::text(Bytes(data.begin(), data.end() - 1)));
+  EXPECT_EQ(read(*c, put.id, 0, UINT64_MAX, &got, 0x03, &sizes).result, 39) << "a data file shorter than its record";
+  EXPECT_TRUE(sizes.empty());
 }
 
 TEST_F(DataVerbsTest, PipelinedStoresAreAnsweredInOrderAndAStoreThatFailsFailsAlone) {

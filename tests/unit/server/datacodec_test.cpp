@@ -47,6 +47,9 @@ TEST(DataCodec, EncodersLayTheVerbsOutAsTheTablesSay) {
       {"DataGet",
        [&](uint8_t* b, size_t cap) { return buildDataGet(b, cap, idOf(kId), 0x200000003ULL, 65536); },
        kmrtest::dataGetVerb(kId, 0x200000003ULL, 65536)},
+      {"DataGet with flags",
+       [&](uint8_t* b, size_t cap) { return buildDataGet(b, cap, idOf(kId), 7, 9, kDataGetLargeChunks | kDataGetClientChecks); },
+       kmrtest::dataGetVerb(kId, 7, 9, 0x03)},
       {"DataInfo", [&](uint8_t* b, size_t cap) { return buildDataInfo(b, cap, idOf(kId)); },
        kmrtest::dataInfoVerb(kId)},
       {"DataChunk",
@@ -97,6 +100,11 @@ TEST(DataCodec, DecodersReadTheServersVerbsAndRefuseOthers) {
   EXPECT_EQ(v.offset, 0x10u);
   ASSERT_EQ(v.length, 3u);
   EXPECT_EQ(memcmp(v.data, "abc", 3), 0);
+
+  Bytes ext = kmrtest::dataChunkExtVerb(0x100000, kmrtest::str("defg"));
+  ASSERT_EQ(decodeDataChunk(ext.data(), ext.size(), &v), 0);
+  EXPECT_EQ(v.offset, 0x100000u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(v.data), v.length), "defg");
 
   struct Bad {
     const char* name;
