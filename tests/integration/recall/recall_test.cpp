@@ -275,7 +275,7 @@ TEST_F(RecallTest, ServerDownFailsTheAccessWithEioAndTheNextAccessAfterItsReturn
 }
 
 TEST_F(RecallTest, DamagedServerDataFailsTheAccessWithEioAndAMessage) {
-  const std::string path = stub("/damaged", content(50000, 6));
+  const std::string path = stub("/damaged", content((3 << 20) + 5, 6));
   // Every data file of the server gets one byte changed.
   for (const auto& e : std::filesystem::recursive_directory_iterator(bed->work() + "/data")) {
     if (!e.is_regular_file() || e.path().filename() == ".lock") continue;
@@ -295,7 +295,8 @@ TEST_F(RecallTest, DamagedServerDataFailsTheAccessWithEioAndAMessage) {
 }
 
 TEST_F(RecallTest, ADaemonKilledInTheMiddleOfARecallLeavesAStubThatTheNextOneRecalls) {
-  const std::string data = content(500000, 7);
+  // Three 1 MiB chunks and a tail: pieces written on the writer's thread.
+  const std::string data = content((3 << 20) + 5, 7);
   const std::string path = stub("/killed", data);
   startDaemon("KILLATSTEP");
   // The kernel lets the waiting access go when the daemon dies; what it read
