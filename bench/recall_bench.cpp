@@ -16,7 +16,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "tests/integration/recall/recall_bed.h"
+#include "tests/support/recall_bed.h"
 #include "zefserver/store.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // Shared by the recall tests and bench/recall_bench: stubs whose data lies
 // on the bed's zefserverd, the file states as the attributes show them, and
 // the daemon started as the unit starts it.
-#ifndef KMR_TESTS_INTEGRATION_RECALL_RECALL_BED_H
-#define KMR_TESTS_INTEGRATION_RECALL_RECALL_BED_H
+#ifndef KMR_TESTS_SUPPORT_RECALL_BED_H
+#define KMR_TESTS_SUPPORT_RECALL_BED_H
 
 #include <sodium.h>
 #include <sys/xattr.h>
