@@ -301,7 +301,8 @@ TEST_F(RecallTest, AFailedRecallFailsTheAccessWithEioAndTheNextAccessAfterTheCau
 }
 
 TEST_F(RecallTest, ADaemonKilledInTheMiddleOfARecallLeavesAStubThatTheNextOneRecalls) {
-  const std::string data = content(500000, 7);
+  // Three 1 MiB chunks and a tail: pieces written on the writer's thread.
+  const std::string data = content((3 << 20) + 5, 7);
   const std::string path = stub("/killed", data);
   startDaemon("KILLATSTEP");
   // The kernel lets the waiting access go when the daemon dies; what it read
