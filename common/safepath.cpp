@@ -24,8 +24,11 @@ bool acceptedKind(mode_t mode, bool streamToo) {
 // character device) and puts
 // it back into blocking mode. A FIFO without a reader (or a device without
 // its driver) fails a non-blocking open itself with ENXIO: that, too, is
-// "not a regular file".
-int acceptKind(UniqueFd fd, bool streamToo = false) {
+// "not a regular file". `openFlags` are the flags `fd` was opened with:
+// F_SETFL takes only the status flags from them, so the blocking mode comes
+// back in one call without asking for the flags first. `out` (may be null)
+// receives the file's status.
+int acceptKind(UniqueFd fd, int openFlags, bool streamToo = false, struct stat* out = nullptr) {
   if (!fd) {
     if (errno == ENXIO) errno = EINVAL;
     return -1;
@@ -36,8 +39,8 @@ int acceptKind(UniqueFd fd, bool streamToo = false) {
     errno = EINVAL;
     return -1;
   }
-  int fl = fcntl(fd.get(), F_GETFL);
-  if (fl < 0 || ((fl & O_NONBLOCK) && fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0)) return -1;
+  if ((openFlags & O_NONBLOCK) && fcntl(fd.get(), F_SETFL, openFlags & ~O_NONBLOCK) != 0) return -1;
+  if (out) *out = st;
   return fd.release();
 }
 
@@ -81,7 +84,13 @@ int safeOpenBeneath(int dirFd, const char* relPath, int flags, mode_t mode) {
 }
 
 int safeOpenRegularBeneath(int dirFd, const char* relPath, int flags, mode_t mode) {
-  return acceptKind(UniqueFd(safeOpenBeneath(dirFd, relPath, flags | O_NOFOLLOW | O_NONBLOCK, mode)));
+  const int all = flags | O_NOFOLLOW | O_NONBLOCK;
+  return acceptKind(UniqueFd(safeOpenBeneath(dirFd, relPath, all, mode)), all);
+}
+
+int safeOpenRegularBeneathStat(int dirFd, const char* relPath, int flags, struct stat* st) {
+  const int all = flags | O_NOFOLLOW | O_NONBLOCK;
+  return acceptKind(UniqueFd(safeOpenBeneath(dirFd, relPath, all, 0)), all, false, st);
 }
 
 int safeOpenMountRoot(const std::string& mountPoint) {
@@ -137,7 +146,7 @@ int clOpenRegularBeneath(const std::string& dir, const std::string& name, int fl
 
 int clOpenRegular(const char* path, int flags, mode_t mode, LinkPolicy links) {
   int extra = O_NONBLOCK | O_CLOEXEC | (links == LinkPolicy::kNoFollow ? O_NOFOLLOW : 0);
-  return acceptKind(UniqueFd(open(path, flags | extra, mode)));
+  return acceptKind(UniqueFd(open(path, flags | extra, mode)), flags | extra);
 }
 
 FILE* clFopenRegular(const char* path, const char* mode, LinkPolicy links) {
@@ -170,5 +179,6 @@ FILE* clFopenStreamNoFollow(const char* path, const char* mode) {
     return nullptr;
   }
   // Blocking, as a pipe's writer waits for its reader.
-  return fdopenOrClose(acceptKind(UniqueFd(open(path, flags | O_NOFOLLOW | O_CLOEXEC, 0644)), true), mode);
+  const int all = flags | O_NOFOLLOW | O_CLOEXEC;
+  return fdopenOrClose(acceptKind(UniqueFd(open(path, all, 0644)), all, true), mode);
 }

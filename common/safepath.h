@@ -29,6 +29,7 @@
 #ifndef KMR_COMMON_SAFEPATH_H
 #define KMR_COMMON_SAFEPATH_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -46,6 +47,10 @@ int safeOpenBeneath(int dirFd, const char* relPath, int flags, mode_t mode = 0);
 // O_NONBLOCK are added, a FIFO without a reader or anything not regular
 // gives EINVAL.
 int safeOpenRegularBeneath(int dirFd, const char* relPath, int flags, mode_t mode = 0);
+// safeOpenRegularBeneath without a create, which also fills `*st` with the
+// opened file's status (the one its kind was judged by), so that a caller
+// who needs it asks the kernel once.
+int safeOpenRegularBeneathStat(int dirFd, const char* relPath, int flags, struct stat* st);
 
 // Opens the mount point itself as an O_PATH directory. The mount point is
 // the administrator's name of the file system, not a user's, and is opened

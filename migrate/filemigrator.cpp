@@ -23,6 +23,7 @@
 #include "server/comminterface.h"
 #include "server/datainterface.h"
 #include "server/migobject.h"
+#include "server/session.h"
 #include "server/wire/sha256.h"
 
 namespace {
@@ -141,11 +142,16 @@ FileMigrator::FileMigrator(int& rc, const std::string& mountPoint, int mountFd, 
     : mount_(mountPoint), mountFd_(mountFd), preview_(preview), detail_(detail) {
   rc = 0;
   if (preview_) return;  // a preview asks the server nothing
+  // The records' session joins the node the data session proved, with the
+  // one-time ticket the server hands out on that sign-on: one password check
+  // per command instead of two.
+  sessUseJoinTickets(true);
   data_.reset(new (std::nothrow) ZefServerDataInterface(rc, mountPoint));
   if (!data_) rc = RC_NO_MEMORY;
   if (rc) return;
   // Made here without signing on; the data session signed on first, so
-  // this sign-on finds the password the process holds and asks nobody.
+  // this sign-on finds its join ticket (or the password the process holds)
+  // and asks nobody.
   records_.reset(new (std::nothrow) ZefServerCommInterface(rc, mountPoint, 0, 0));
   if (!records_) rc = RC_NO_MEMORY;
   if (rc) return;
@@ -232,8 +238,8 @@ void FileMigrator::dropServerObject(const midExtObjId_t& id, const std::string& 
 
 bool FileMigrator::begin(Step& s, MigrateOutcome* out) {
   // Reading for the server is no access of the user's: the access time stays.
-  s.fd.reset(safeOpenRegularBeneath(mountFd_, s.rel.c_str(), O_RDONLY | O_NOATIME));
-  if (!s.fd || fstat(s.fd.get(), &s.before) != 0) return *out = failed(s, strerror(errno)), true;
+  s.fd.reset(safeOpenRegularBeneathStat(mountFd_, s.rel.c_str(), O_RDONLY | O_NOATIME, &s.before));
+  if (!s.fd) return *out = failed(s, strerror(errno)), true;
   // An empty file has no data to keep anywhere; it stays as it is.
   if (s.before.st_size == 0) return *out = MigrateOutcome::kEmpty, true;
   // The same file again (named twice, or another link to it) while its
@@ -383,9 +389,9 @@ MigrateOutcome FileMigrator::makeStub(Step& s) {
   const dm_sessid_t sid = api->getSID();
   // The token works through the descriptor it was given, and punching needs
   // one open for writing: the same file, opened again.
-  UniqueFd rw(safeOpenRegularBeneath(mountFd_, s.rel.c_str(), O_RDWR | O_NOATIME));
   struct stat rwSt {};
-  if (!rw || fstat(rw.get(), &rwSt) != 0) return failed(s, strerror(errno));
+  UniqueFd rw(safeOpenRegularBeneathStat(mountFd_, s.rel.c_str(), O_RDWR | O_NOATIME, &rwSt));
+  if (!rw) return failed(s, strerror(errno));
   if (rwSt.st_dev != s.marked.st_dev || rwSt.st_ino != s.marked.st_ino) return changed(s);
   // kmrrecalld lets this process's own punch through instead of recalling
   // into the file being emptied (hsmattr.h, kStubMakingLockOffset).

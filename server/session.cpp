@@ -203,15 +203,51 @@ PasswordChoice choosePassword(const SessionConfig& c, bool askAgain) {
   return pc;  // empty: the server refuses it and the caller reports that
 }
 
+// Join tickets (sessUseJoinTickets): at most one per server and node, taken
+// by the next session that signs on there. The ticket is a secret like the
+// password: never traced, wiped once used.
+std::atomic<bool> g_useJoinTickets{false};
+std::map<std::pair<std::string, std::string>, std::string>& joinTickets() {
+  static auto* m = new std::map<std::pair<std::string, std::string>, std::string>;
+  return *m;
+}
+
+void wipe(std::string& secret) {
+  explicit_bzero(secret.data(), secret.size());
+  secret.clear();
+}
+
+// Takes the ticket kept for `key` (guarded by g_acceptedMu); false without one.
+bool takeJoinTicket(const std::pair<std::string, std::string>& key, std::string* out) {
+  std::lock_guard<std::mutex> g(g_acceptedMu);
+  auto it = joinTickets().find(key);
+  if (it == joinTickets().end()) return false;
+  *out = std::move(it->second);
+  joinTickets().erase(it);
+  return true;
+}
+
+void keepJoinTicket(const std::pair<std::string, std::string>& key, const uint8_t* ticket) {
+  std::lock_guard<std::mutex> g(g_acceptedMu);
+  std::string& kept = joinTickets()[key];
+  wipe(kept);
+  kept.assign(reinterpret_cast<const char*>(ticket), kJoinTicketLen);
+}
+
 // Without TLS the password crosses the network as it is: said once per run.
 void warnClearPasswordOnce(const std::string& node, const std::string& server) {
   static std::atomic<bool> warned{false};
   if (!warned.exchange(true)) nlfprintf(stderr, kMsg9780, node.c_str(), server.c_str());
 }
 
-int signOnTheSession(Sess_o* s, const PasswordChoice& pw) {
+// Signs on with `pw`, or with `ticket` when it is not null. A password
+// sign-on asks for a join ticket while sessUseJoinTickets is on and keeps
+// the one the server gives.
+int signOnTheSession(Sess_o* s, const PasswordChoice& pw, const std::string* ticket = nullptr) {
   const SessionConfig& c = s->config;
   SignOnRequest req;
+  const bool askTicket = !ticket && g_useJoinTickets.load();
+  req.capabilities[0] = ticket ? kSignOnJoinWithTicket : askTicket ? kSignOnAskJoinTicket : 0;
   req.platform = c.platform;
   req.nodeName = c.nodeName;
   // Every session of a run signs on the same way: with PASSWORDACCESS
@@ -219,8 +255,9 @@ int signOnTheSession(Sess_o* s, const PasswordChoice& pw) {
   // session's copy of the password came from); with PROMPT the process
   // owner does.
   req.owner = !c.owner.empty() ? c.owner : c.passwordAccess == 1 ? std::string() : processOwner();
-  req.further = pw.text;
+  req.further = ticket ? *ticket : pw.text;
   size_t len = buildSignOn(s->sendBuf.data(), s->sendBuf.size(), req);
+  wipe(req.further);
   if (!len) return RC_PROTOCOL_ERROR;
   int rc = sessSendVerb(s, s->sendBuf.data());
   if (rc) {
@@ -257,6 +294,11 @@ int signOnTheSession(Sess_o* s, const PasswordChoice& pw) {
     sessClose(s);
     return result;
   }
+  uint8_t kept[kJoinTicketLen];
+  if (askTicket && decodeSignOnJoinTicket(verb, vlen, kept) == 0) {
+    keepJoinTicket({storeServerName(c), upperNode(c.nodeName)}, kept);
+    explicit_bzero(kept, sizeof kept);
+  }
   int next;
   if (int bad = stateCheck(s, opSignedOn, 0, &next)) return bad;
   setState(s, next);
@@ -264,6 +306,8 @@ int signOnTheSession(Sess_o* s, const PasswordChoice& pw) {
 }
 
 }  // namespace
+
+void sessUseJoinTickets(bool on) { g_useJoinTickets.store(on); }
 
 const char* sessStateName(int state) {
   static const char* const names[] = {"sUninit", "sInit", "sOpened", "sSignedOn", "sTRANSERR"};
@@ -320,13 +364,29 @@ int OpenSess(Sess_o* s) {
   const SessionConfig& c = s->config;
   const std::string server = storeServerName(c), node = upperNode(c.nodeName);
   constexpr int kTries = 3;
+  std::string ticket;
+  bool joining = takeJoinTicket({server, node}, &ticket);
   for (int attempt = 0;; ++attempt) {
     int next;
     if (int bad = stateCheck(s, opOpen, 0, &next)) return bad;
     int rc = TcpOpen(&s->comm);
-    if (rc) return rc;
+    if (rc) {
+      wipe(ticket);
+      return rc;
+    }
     s->broken = false;
     setState(s, next);
+    if (joining) {
+      // One try with the ticket; a refusal closed the connection, and the
+      // password's tries follow as if no ticket had been held.
+      joining = false;
+      rc = signOnTheSession(s, PasswordChoice(), &ticket);
+      wipe(ticket);
+      if (rc != RC_SIGNON_REFUSED) return rc;
+      TRACE(TR_SESSION, "OpenSess: the join ticket was refused; signing on with the password\n");
+      --attempt;
+      continue;
+    }
     // Whether the other end is the configured server (TLS with the pinned
     // certificate) is known before the password goes out; the refused
     // sign-on closes the connection.

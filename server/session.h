@@ -91,6 +91,15 @@ int Logon(Sess_o* session);
 // password travels in clear. While there is a terminal the user is asked
 // again after a refusal (three tries in all).
 int OpenSess(Sess_o* session);
+// With `on`, a password sign-on of this process asks the server for a join
+// ticket (docs/protocol.md, "Joining a signed-on node"), and the next
+// session's OpenSess to the same server as the same node signs on with that
+// ticket instead of the password: no second password check on the server.
+// A ticket is used once; when it is refused (expired, the server restarted,
+// a server that never gave one) that session signs on with the password.
+// Off by default: only a command that opens a second session at once gains.
+// Any thread; takes effect for sign-ons that start afterwards.
+void sessUseJoinTickets(bool on);
 // True only in state 3 while the connection is alive (a local probe of the
 // socket, no verb is exchanged).
 bool IsConnected(Sess_o* session);

@@ -94,6 +94,16 @@ int decodeSignOnResp(const uint8_t* verb, size_t len, SignOnAnswer* out) {
   return 0;
 }
 
+int decodeSignOnJoinTicket(const uint8_t* verb, size_t len, uint8_t out[kJoinTicketLen]) {
+  if (len < kSignOnRespFixed || !(verb[9] & kSignOnAskJoinTicket)) return RC_NO_MATCH;
+  VerbField name;
+  if (verbGetField(verb, len, kSignOnRespFixed, 4, &name)) return RC_PROTOCOL_ERROR;
+  const size_t nameEnd = name.data ? static_cast<size_t>(name.data - verb) + name.length : kSignOnRespFixed;
+  if (len < kSignOnRespFixed + kJoinTicketLen || nameEnd > len - kJoinTicketLen) return RC_PROTOCOL_ERROR;
+  memcpy(out, verb + len - kJoinTicketLen, kJoinTicketLen);
+  return 0;
+}
+
 size_t buildBeginTxn(uint8_t* buf, size_t cap) {
   VerbWriter w(buf, cap, kVerbShortHeaderLen);
   return w.finish(kVerbBeginTxn);

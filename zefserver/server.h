@@ -31,6 +31,7 @@
 #include <optional>
 #include <string>
 
+#include "zefserver/jointicket.h"
 #include "zefserver/admission.h"
 #include "zefserver/conn.h"
 
@@ -123,6 +124,8 @@ struct ServerShared {
   // Password checks take 64 MiB each: two at a time, fairly by source.
   CheckQueue checks{2};
   KnownSources knownSources;
+  // One-time secrets with which a node's second session joins its first.
+  JoinTickets joinTickets;
   // Sessions signed on now; at most cfg.maxSessions.
   std::atomic<unsigned> signedOn{0};
   // Bytes of changes all sessions hold for their open transactions.

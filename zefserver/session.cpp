@@ -10,6 +10,8 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -182,6 +184,8 @@ class Session {
     if (!link_.phase.compare_exchange_strong(phase, SessionLink::kSignOnSent))
       return endWith("gave way to a newer connection");
     const std::string source = sourceOf(peer_);
+    const uint8_t asked = v.u8(kSignOnJoinCapability);
+    if (asked & kJoinWithTicket) return joinSignOn(name, source, *password);
     if (!sh_.checks.enter(source, sh_.knownSources.known(source), signOnDeadline_))
       return endWith("timed out waiting for a password check");
     // A client that went away while it waited (a killed run) gets no check:
@@ -211,11 +215,46 @@ class Session {
                        " sessions already running");
       sh_.knownSources.remember(source);
     }
+    std::optional<JoinTicket> ticket;
+    if (why.empty() && (asked & kAskJoinTicket)) ticket = sh_.joinTickets.issue(name, source, JoinTickets::Clock::now());
+    return answerSignOn(name, why, ticket);
+  }
+
+  // A sign-on that shows a join ticket instead of the password: no password
+  // check, so it does not wait for one either. A refusal is answered like
+  // any other; it slows nobody's next check, since a ticket cannot be
+  // guessed and costs the server nothing to look up.
+  bool joinSignOn(const std::string& name, const std::string& source, std::span<const uint8_t> ticket) {
+    int phase = SessionLink::kSignOnSent;
+    std::string why;
+    if (!sh_.joinTickets.redeem(name, source, ticket, JoinTickets::Clock::now())) {
+      why = "join ticket not good";
+      sh_.log.line("session %llu peer %s: sign-on refused for node %s (%s)", static_cast<unsigned long long>(id_),
+                   peer_.c_str(), name.c_str(), why.c_str());
+    } else {
+      if (!link_.phase.compare_exchange_strong(phase, SessionLink::kSignedOn))
+        return endWith("gave way to a newer connection");
+      if (!takeSessionSlot())
+        return endWith("sign-on of node " + name + " closed: " + std::to_string(cfg_.maxSessions) +
+                       " sessions already running");
+      sh_.log.line("session %llu peer %s: node %s joined with a one-time ticket", static_cast<unsigned long long>(id_),
+                   peer_.c_str(), name.c_str());
+    }
+    return answerSignOn(name, why, std::nullopt);
+  }
+
+  // SignOnResp; with `ticket`, capability bit kAskJoinTicket is set and the
+  // ticket's bytes end the verb.
+  bool answerSignOn(const std::string& name, const std::string& why, std::optional<JoinTicket> ticket) {
     delay();
     VerbBuilder b(kVerbSignOnResp, 18);
     b.addField(4, asBytes(cfg_.serverName));
     b.u8(8, why.empty() ? 0 : kSignOnRefused);
     b.u16(16, cfg_.maxTxnObjects);
+    if (ticket) {
+      b.u8(9, kAskJoinTicket);
+      b.append(*ticket);
+    }
     answer(b.finish());
     if (!why.empty()) return endWith("sign-on refused for node " + name);
     node_ = name;

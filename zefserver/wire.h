@@ -97,6 +97,8 @@ class VerbBuilder {
   void bytes(size_t offset, std::span<const uint8_t> b);
   // Appends `data` to the data area and writes its descriptor at `descOffset`.
   void addField(size_t descOffset, std::span<const uint8_t> data);
+  // Appends `data` after everything so far, without a descriptor.
+  void append(std::span<const uint8_t> data) { buf_.insert(buf_.end(), data.begin(), data.end()); }
   // Fills the length; the verb must fit the 16-bit length field.
   const std::vector<uint8_t>& finish();
 

@@ -18,6 +18,7 @@
 #include "hsmfs/locality.h"
 #include "server/comminterface.h"
 #include "server/serverlayer.h"
+#include "server/session.h"
 #include "tests/integration/migundelete/e2e_support.h"
 
 namespace {
@@ -76,6 +77,11 @@ class CommTest : public e2e::CommandTest {
     fs = serve();
     writeFile(fs + "/.Tarnveld/hsmfsconfig.xml", "<?xml version='1.0' encoding='ISO-8859-1' ?>\n<HsmFsConfig>\n"
                                                  "  <SErver>ZEF</SErver>\n</HsmFsConfig>\n");
+    readOptions();
+  }
+  // The option files as the bed wrote them for the server that runs now,
+  // read as start-up reads them.
+  void readOptions() {
     const std::string inst = bed->work() + "/inst";
     writeFile(inst + "/kmr.sys", "SERVERNAME OTHER\n  TCPSERVERADDRESS 127.0.0.1\n  TCPPORT 9\n" +
                                      kmrtest::readFile(inst + "/kmr.sys") + "  COMMRESTARTDURATION 0\n");
@@ -225,6 +231,24 @@ TEST_F(CommTest, ClientAndReferenceServerAgreeOnEveryVerb) {
   id = *r[0]->getExtObjID();
   ASSERT_EQ(comm.queryServerForMigrObject(&id, &back), 0);
   EXPECT_EQ("/a/renamed 6000 99:12 100644 1700000000 expired", decoded(back));
+}
+
+// A second session joins with the first one's ticket, once; a ticket the
+// server does not know (it restarted) costs only a password sign-on.
+TEST_F(CommTest, ASecondSessionJoinsWithTheFirstOnesTicketOnceAndFallsBackToThePassword) {
+  serverWithOptions();
+  sessUseJoinTickets(true);
+  std::vector<std::unique_ptr<ZefServerCommInterface>> kept;
+  struct Step { bool restart, joined, refused; };  // joined with a ticket; a ticket refused
+  for (const Step& k : {Step{false, false, false}, Step{false, true, false}, Step{false, false, false}, Step{true, false, true}}) {
+    if (k.restart) kept.clear(), bed->startServer(), readOptions();
+    const std::string log = bed->work() + "/server.log", before = kmrtest::readFile(log);
+    kept.push_back(signOn());
+    const std::string added = kmrtest::readFile(log).substr(before.size());
+    EXPECT_EQ(added.find("joined with a one-time ticket") != std::string::npos, k.joined) << added;
+    EXPECT_EQ(added.find("(join ticket not good)") != std::string::npos, k.refused) << added;
+  }
+  sessUseJoinTickets(false);
 }
 
 TEST_F(CommTest, QueryThreadThatCannotSignOnEndsTheCommand) {

@@ -558,6 +558,41 @@ TEST_F(ServerTest, SignOnNeedsTheNodesOwnPasswordAndRefusalsGetSlower) {
   EXPECT_EQ(log.find(kNode1Password), std::string::npos) << "passwords never reach the log";
 }
 
+// A ticket comes with a password sign-on that asks (byte 26 bit 0x01; the
+// answer sets byte 9 bit 0x01 and ends with it) and signs its node on once
+// (bit 0x02) from its address; shown anywhere else it is gone.
+TEST_F(ServerTest, AJoinTicketSignsOnOnceForItsNodeFromItsAddressOnly) {
+  registerNode("node2", kNode2Password);
+  adm("add-filespace node1 /fs");
+  start();
+  auto bits = [](Bytes v, uint8_t b) { return v.at(26) = b, v; };
+  struct Case { const char* what; std::string node; uint32_t from; int ticket; uint8_t result; };  // ticket: 0 new, 1 last, -1 never given
+  std::string t;
+  for (const Case& k : {Case{"its node from its address", "node1", 0, 0, 0}, Case{"used again", "NODE1", 0, 1, 1},
+                        Case{"another node", "NODE2", 0, 0, 1}, Case{"then its own node: gone", "NODE1", 0, 1, 1},
+                        Case{"another address", "NODE1", 0x7F000002, 0, 1}, Case{"never given", "NODE1", 0, -1, 1}}) {
+    SCOPED_TRACE(k.what);
+    if (k.ticket == 0) {
+      Client first(port_);  // its ticket outlives it
+      first.send(bits(signOn("NODE1"), 0x01));
+      Verb r = first.expect(0x1C);
+      ASSERT_EQ(r.b.size(), 18u + 9 + 32);
+      EXPECT_EQ(r.b[9], 0x01);
+      EXPECT_EQ(text(field(r.b, 4, 18)), "ZEFSERVER");
+      t.assign(r.b.end() - 32, r.b.end());
+    }
+    Client c(port_, k.from);
+    c.send(bits(signOn(k.node, k.ticket < 0 ? std::string(32, 'x') : t), 0x03));
+    Verb r = c.expect(0x1C);
+    EXPECT_EQ(r.b.size(), 18u + 9) << "a joined session gets no ticket";
+    EXPECT_EQ(r.b.at(8), k.result);
+    if (k.result == 0) EXPECT_NE(fsId(c, "/fs"), 0u) << "signed on as node 1";
+    else EXPECT_TRUE(c.closedByPeer());
+  }
+  EXPECT_EQ(stop(), 0);
+  EXPECT_EQ(logText().find("waits"), std::string::npos) << "a refused ticket slows no password check";
+}
+
 TEST_F(ServerTest, ASessionSeesAndChangesOnlyItsOwnNodesFileSpaces) {
   registerNode("node2", kNode2Password);
   adm("add-filespace node2 /own");

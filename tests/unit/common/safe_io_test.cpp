@@ -48,6 +48,13 @@ TEST_F(SafeOpenTest, OnlyRegularFilesAreOpenedAndNothingBlocks) {
   ASSERT_TRUE(fd);
   EXPECT_EQ(0, fcntl(fd.get(), F_GETFL) & O_NONBLOCK);
   EXPECT_NE(0, fcntl(fd.get(), F_GETFD) & FD_CLOEXEC);
+  // Blocking again with the caller's status flags kept (an append that lost
+  // O_APPEND would overwrite), and the status handed out is the file's.
+  struct stat st {};
+  UniqueFd kept(safeOpenRegularBeneathStat(UniqueFd(safeOpenMountRoot(mount)).get(), "kmr.sys", O_WRONLY | O_APPEND, &st));
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(O_APPEND, fcntl(kept.get(), F_GETFL) & (O_APPEND | O_NONBLOCK));
+  EXPECT_EQ(15, st.st_size);
 
   UniqueFd reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
   FILE* out = clFopenStreamNoFollow(fifo.c_str(), "a");
