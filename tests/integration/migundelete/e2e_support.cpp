@@ -133,14 +133,16 @@ bool Child::waitForOutput(bool (*pred)(const std::string&, const std::string&)) 
 
 Result Run(const RunSpec& spec) { return Child(spec).wait(); }
 
-bool PausedRun::waitStopped() {
+bool WaitStopped(pid_t pid) {
   siginfo_t info{};
-  while (waitid(P_PID, static_cast<id_t>(pid()), &info, WSTOPPED | WEXITED | WNOWAIT) != 0)
+  while (waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WEXITED | WNOWAIT) != 0)
     if (errno != EINTR) return false;
   if (info.si_code != CLD_STOPPED) return false;
-  waitid(P_PID, static_cast<id_t>(pid()), &info, WSTOPPED);  // consume the stop report
+  waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED);  // consume the stop report
   return true;
 }
+
+bool PausedRun::waitStopped() { return WaitStopped(pid()); }
 
 Result PausedRun::finish() {
   do kill(pid(), SIGCONT);

@@ -132,6 +132,10 @@ class Bed {
   std::vector<std::unique_ptr<kmrtest::ScratchMount>> mounts_;
 };
 
+// Blocks until the child `pid` stops (true; its stop report is taken) or
+// ends (false).
+bool WaitStopped(pid_t pid);
+
 // A run whose process stops itself each time it passes its pause point
 // (TESTFLAGS PAUSEATSTEP), so that a test acts at a chosen moment.
 class PausedRun {

@@ -5,7 +5,6 @@
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/uio.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 
 #include <filesystem>
@@ -36,16 +35,6 @@ State settled(const std::string& fs, const std::string& path) {
   EXPECT_EQ(0, askRecallGate(fs, fd));
   close(fd);
   return stateOf(path);
-}
-
-// Whether the stopped process `pid` has stopped (SIGSTOP at a pause point).
-bool waitStopped(pid_t pid) {
-  siginfo_t info{};
-  while (waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WEXITED | WNOWAIT) != 0)
-    if (errno != EINTR) return false;
-  if (info.si_code != CLD_STOPPED) return false;
-  waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED);
-  return true;
 }
 
 class RecallTest : public e2e::CommandTest {
@@ -187,12 +176,23 @@ const AccessCase kAccessCases[] = {
      [](const std::string&) { return std::string("fresh"); }, State::kResident},
 };
 
-TEST_F(RecallTest, EveryAccessPathGetsTheOriginalBytesAndLeavesTheRightState) {
+TEST_F(RecallTest, EveryAccessPathGetsTheOriginalBytesAndLeavesTheRightStateAndLooksRecallNothing) {
   const size_t size = 200000;  // several server chunks, pages and blocks
   std::vector<std::string> paths;
   for (size_t i = 0; i < std::size(kAccessCases); ++i)
     paths.push_back(stub("/case" + std::to_string(i), content(size, static_cast<unsigned>(i))));
+  const std::string resident = fs + "/resident";
+  kmrtest::writeFile(resident, "plain file\n");
   startDaemon();
+  // Looks at metadata, and a resident file's data, recall nothing.
+  struct stat st;
+  char b[256];
+  for (const std::string& p : paths)
+    EXPECT_TRUE(stat(p.c_str(), &st) == 0 && st.st_size == size && getxattr(p.c_str(), "trusted.dmapi.VOQObj", b, 256) > 0);
+  EXPECT_EQ(0, kmrtest::runShell("ls -l " + fs + " >/dev/null"));
+  EXPECT_EQ("plain file\n", readWhole(resident));
+  EXPECT_EQ(State::kResident, settled(fs, resident));
+  EXPECT_EQ(0u, recalls()) << "a look at metadata or a resident file's data recalled";
   for (size_t i = 0; i < std::size(kAccessCases); ++i) {
     const AccessCase& c = kAccessCases[i];
     SCOPED_TRACE(c.name);
@@ -218,24 +218,6 @@ TEST_F(RecallTest, ARecalledProgramRuns) {
   EXPECT_EQ(State::kPremigrated, stateOf(prog));
 }
 
-TEST_F(RecallTest, MetadataLooksDoNotRecallAndResidentFilesAreLeftAlone) {
-  const std::string path = stub("/looked-at", content(5000, 1));
-  const std::string resident = fs + "/resident";
-  kmrtest::writeFile(resident, "plain file\n");
-  startDaemon();
-  struct stat st;
-  char b[256];
-  ASSERT_EQ(0, stat(path.c_str(), &st));
-  EXPECT_EQ(5000, st.st_size);
-  EXPECT_GE(getxattr(path.c_str(), "trusted.dmapi.VOQObj", b, sizeof b), 0);
-  std::string ls;
-  EXPECT_EQ(0, kmrtest::runShell("ls -l " + fs, &ls));
-  EXPECT_EQ("plain file\n", readWhole(resident));
-  EXPECT_EQ(State::kStub, stateOf(path));
-  EXPECT_EQ(State::kResident, stateOf(resident));
-  EXPECT_EQ(0u, recalls());
-}
-
 TEST_F(RecallTest, ConcurrentReadersWaitForOneRecallAndAllSeeTheData) {
   const std::string data = content(300000, 3);
   const std::string path = stub("/shared", data);
@@ -243,7 +225,7 @@ TEST_F(RecallTest, ConcurrentReadersWaitForOneRecallAndAllSeeTheData) {
   std::vector<std::thread> readers;
   std::vector<std::string> got(6);
   readers.emplace_back([&] { got[0] = readWhole(path); });
-  ASSERT_TRUE(waitStopped(daemon->pid())) << "the daemon never reached the recall";
+  ASSERT_TRUE(e2e::WaitStopped(daemon->pid())) << "the daemon never reached the recall";
   // The first recall is under way: these accesses join it.
   for (size_t i = 1; i < got.size(); ++i) readers.emplace_back([&, i] { got[i] = readWhole(path); });
   kill(daemon->pid(), SIGCONT);
@@ -278,9 +260,10 @@ TEST_F(RecallTest, AFailedRecallFailsTheAccessWithEioAndTheNextAccessAfterTheCau
        [&] { bed->startServer(), daemon.reset(), startDaemon(); }},
       {"damaged server data", "BQF9854E", [&] { damage(true); }, [&] { damage(false); }},
   };
+  const size_t size = (3 << 20) + 5;  // three 1 MiB chunks and a tail
   std::vector<std::string> paths;
   for (unsigned i = 0; i < std::size(cases); ++i)
-    paths.push_back(stub("/failed" + std::to_string(i), content(70000, i)));
+    paths.push_back(stub("/failed" + std::to_string(i), content(size, i)));
   startDaemon();
   for (unsigned i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].what);
@@ -294,13 +277,14 @@ TEST_F(RecallTest, AFailedRecallFailsTheAccessWithEioAndTheNextAccessAfterTheCau
     ASSERT_EQ(0, stat(paths[i].c_str(), &st));
     EXPECT_LE(st.st_blocks, 8) << "the failed recall left data in the stub";
     cases[i].cure();
-    EXPECT_TRUE(readWhole(paths[i]) == content(70000, i));
+    EXPECT_TRUE(readWhole(paths[i]) == content(size, i));
     EXPECT_EQ(State::kPremigrated, stateOf(paths[i]));
   }
 }
 
 TEST_F(RecallTest, ADaemonKilledInTheMiddleOfARecallLeavesAStubThatTheNextOneRecalls) {
-  const std::string data = content(500000, 7);
+  // Three 1 MiB chunks and a tail: pieces written on the writer's thread.
+  const std::string data = content((3 << 20) + 5, 7);
   const std::string path = stub("/killed", data);
   startDaemon("KILLATSTEP");
   // The kernel lets the waiting access go when the daemon dies; what it read
