@@ -18,6 +18,7 @@
 #include "hsmfs/handles.h"
 #include "hsmfs/hsmattr.h"
 #include "hsmfs/xdsmapi.h"
+#include "recall/filewriter.h"
 
 namespace {
 
@@ -94,75 +95,6 @@ void punchBack(int fd, uint64_t size) {
     TRACE(TR_SMRECALL, "%s: punching the partial recall out failed: errno %d\n", kCaller, errno);
 }
 
-// Writes a recall's data in order into the file, in pieces.
-class FileWriter {
- public:
-  static constexpr size_t kWritePiece = 1 << 20;
-  static constexpr uint64_t kWriteBehind = 8 << 20;
-  static constexpr size_t kDirectWrite = 256 << 10;
-  FileWriter(int fd, uint64_t size) : m_fd(fd), m_size(size) {
-    m_buf = static_cast<uint8_t*>(malloc(static_cast<size_t>(std::min<uint64_t>(kWritePiece, size ? size : 1))));
-  }
-  ~FileWriter() { free(m_buf); }
-  FileWriter(const FileWriter&) = delete;
-  FileWriter& operator=(const FileWriter&) = delete;
-  bool ok() const { return m_buf != nullptr; }
-  int error() const { return m_err; }
-
-  // The sink: 0, or 1 with error() set (EFBIG for data out of order or
-  // beyond the stub's size).
-  int add(uint64_t offset, const uint8_t* data, size_t len) {
-    if (offset != m_received || len > m_size - offset) return m_err = EFBIG, 1;
-    m_received += len;
-    // A large chunk (a server that sends 1 MiB at a time) is written from
-    // where it arrived: gathering it would be one more copy of every byte.
-    if (m_held == 0 && len >= kDirectWrite) return write(data, len);
-    const size_t cap = static_cast<size_t>(std::min<uint64_t>(kWritePiece, m_size));
-    while (len > 0) {
-      const size_t n = std::min(len, cap - m_held);
-      memcpy(m_buf + m_held, data, n);
-      m_held += n, data += n, len -= n;
-      if (m_held == cap && write(m_buf, m_held) != 0) return 1;
-    }
-    return 0;
-  }
-  // After the last chunk: 0 when the whole size is written and on disk, else
-  // the errno value (EFBIG when the data was shorter than the stub).
-  int finish() {
-    if (m_err || write(m_buf, m_held) != 0) return m_err;
-    if (m_received != m_size) return EFBIG;
-    return fdatasync(m_fd) == 0 ? 0 : errno;
-  }
-
- private:
-  // Writes `len` bytes at the end of what is written (the held piece, or a
-  // chunk straight from the source) and starts their write-back in steps.
-  int write(const uint8_t* data, size_t len) {
-    for (size_t done = 0; done < len;) {
-      ssize_t n = pwrite(m_fd, data + done, len - done, static_cast<off_t>(m_written + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return m_err = n < 0 ? errno : EIO;
-      done += static_cast<size_t>(n);
-    }
-    if (m_written == 0 && len > 0) recallTestPoint("RECALLCHUNK");
-    m_written += len;
-    m_held = 0;
-    if (m_written - m_synced >= kWriteBehind) {
-      sync_file_range(m_fd, static_cast<off_t>(m_synced), static_cast<off_t>(m_written - m_synced),
-                      SYNC_FILE_RANGE_WRITE);
-      m_synced = m_written;
-    }
-    return 0;
-  }
-
-  int m_fd;
-  uint64_t m_size;
-  uint8_t* m_buf = nullptr;
-  size_t m_held = 0;
-  uint64_t m_received = 0, m_written = 0, m_synced = 0;
-  int m_err = 0;
-};
-
 }  // namespace
 
 void recallTestPoint(const char* step) {
@@ -196,16 +128,15 @@ RecallOutcome Recaller::recall(int fd, const std::string& fsName) {
   if (before.st_size == 0 && size > 0) return forget(t);
   if (static_cast<uint64_t>(before.st_size) != size) return failed(RecallResult::kDamaged, EFBIG);
 
-  // The server's chunks are gathered into pieces of kWritePiece, one write
-  // each, and the pieces already written are handed to the disk as the
-  // recall goes (write-behind), so the sync at the end finds little left.
-  // The daemon's memory does not grow with the file: one piece per recall.
+  // The daemon's memory does not grow with the file: a few pieces per
+  // recall (recall/filewriter.h).
   FileWriter out(fd, size);
-  if (!out.ok()) return failed(RecallResult::kLocal, ENOMEM);
+  if (out.error()) return failed(RecallResult::kLocal, out.error());
   DataSink sink = [&](uint64_t offset, const uint8_t* data, size_t len) -> int { return out.add(offset, data, len); };
   const int rc = m_source.read(fsName, info.extObjId, sink);
   const int finishErr = rc == 0 ? out.finish() : 0;
   if (rc != 0 || finishErr != 0) {
+    out.drain();
     const int err = out.error() ? out.error() : finishErr;
     punchBack(fd, size);
     if (err == ENOSPC || err == EDQUOT) return failed(RecallResult::kNoSpace, err);

@@ -260,9 +260,10 @@ TEST_F(RecallTest, AFailedRecallFailsTheAccessWithEioAndTheNextAccessAfterTheCau
        [&] { bed->startServer(), daemon.reset(), startDaemon(); }},
       {"damaged server data", "BQF9854E", [&] { damage(true); }, [&] { damage(false); }},
   };
+  const size_t size = (3 << 20) + 5;  // three 1 MiB chunks and a tail
   std::vector<std::string> paths;
   for (unsigned i = 0; i < std::size(cases); ++i)
-    paths.push_back(stub("/failed" + std::to_string(i), content(70000, i)));
+    paths.push_back(stub("/failed" + std::to_string(i), content(size, i)));
   startDaemon();
   for (unsigned i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].what);
@@ -276,13 +277,14 @@ TEST_F(RecallTest, AFailedRecallFailsTheAccessWithEioAndTheNextAccessAfterTheCau
     ASSERT_EQ(0, stat(paths[i].c_str(), &st));
     EXPECT_LE(st.st_blocks, 8) << "the failed recall left data in the stub";
     cases[i].cure();
-    EXPECT_TRUE(readWhole(paths[i]) == content(70000, i));
+    EXPECT_TRUE(readWhole(paths[i]) == content(size, i));
     EXPECT_EQ(State::kPremigrated, stateOf(paths[i]));
   }
 }
 
 TEST_F(RecallTest, ADaemonKilledInTheMiddleOfARecallLeavesAStubThatTheNextOneRecalls) {
-  const std::string data = content(500000, 7);
+  // Three 1 MiB chunks and a tail: pieces written on the writer's thread.
+  const std::string data = content((3 << 20) + 5, 7);
   const std::string path = stub("/killed", data);
   startDaemon("KILLATSTEP");
   // The kernel lets the waiting access go when the daemon dies; what it read
