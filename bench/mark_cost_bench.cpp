@@ -25,6 +25,9 @@
 //                          7 as 0 without the attribute group's ignore
 //                            marks on the files
 //                          8 as 0 without the attribute group
+//                          9 as 0 with the attribute group's interest in
+//                            attribute changes on each file's inode
+//                            instead of on the file system
 //   BM_PinnedStubMarks/N   N stubs (sparse 4 KiB files) marked one by one
 //                          for pre-access by inode, the marks kept (not
 //                          evictable): the time to mark them by path and by
@@ -112,18 +115,19 @@ int setMarks(Groups& g, int kind, const std::string& fs, int files) {
   // Kept ignore marks: the walk is the same as with the daemon's evictable
   // ones, and no event is raised for an inode evicted meanwhile.
   const unsigned ignore = FAN_MARK_IGNORE | FAN_MARK_IGNORED_SURV_MODIFY;
-  int err = g.open(kind != 3, kind == 0 || kind == 3 || kind == 7);
+  int err = g.open(kind != 3, kind == 0 || kind == 3 || kind == 7 || kind == 9);
   if (err) return err;
   switch (kind) {
     case 0:
     case 7:
     case 8:
+    case 9:
       if ((err = mark(g.access, FAN_MARK_FILESYSTEM, fan::kAccessMask, fs)) ||
-          (g.attrib >= 0 && (err = mark(g.attrib, FAN_MARK_FILESYSTEM, fan::kAttribMask, fs))))
+          (g.attrib >= 0 && kind != 9 && (err = mark(g.attrib, FAN_MARK_FILESYSTEM, fan::kAttribMask, fs))))
         return err;
       for (int i = 0; i < files && !err; ++i)
-        if (!(err = mark(g.access, ignore, fan::kResidentIgnore, name(fs, "r", i))) && kind == 0)
-          err = mark(g.attrib, ignore, FAN_MODIFY, name(fs, "r", i));
+        if (!(err = mark(g.access, ignore, fan::kResidentIgnore, name(fs, "r", i))) && (kind == 0 || kind == 9))
+          err = kind == 0 ? mark(g.attrib, ignore, FAN_MODIFY, name(fs, "r", i)) : mark(g.attrib, 0, FAN_ATTRIB, name(fs, "r", i));
       return err;
     case 1:
     case 2:
@@ -288,6 +292,6 @@ void BM_PinnedStubMarks(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_ReadsUnderMarks)->DenseRange(0, 8)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadsUnderMarks)->DenseRange(0, 9)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PinnedStubMarks)->Arg(100000)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();
