@@ -298,6 +298,7 @@ int signOnTheSession(Sess_o* s, const PasswordChoice& pw, const std::string* tic
   if (askTicket && decodeSignOnJoinTicket(verb, vlen, kept) == 0) {
     keepJoinTicket({storeServerName(c), upperNode(c.nodeName)}, kept);
     explicit_bzero(kept, sizeof kept);
+    explicit_bzero(verb + vlen - kJoinTicketLen, kJoinTicketLen);  // nor in the receive buffer
   }
   int next;
   if (int bad = stateCheck(s, opSignedOn, 0, &next)) return bad;
