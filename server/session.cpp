@@ -247,7 +247,7 @@ int signOnTheSession(Sess_o* s, const PasswordChoice& pw, const std::string* tic
   const SessionConfig& c = s->config;
   SignOnRequest req;
   const bool askTicket = !ticket && g_useJoinTickets.load();
-  req.capabilities[0] = ticket ? kSignOnJoinWithTicket : askTicket ? kSignOnAskJoinTicket : 0;
+  req.capabilities[kSignOnJoinCapabilityByte] = ticket ? kSignOnJoinWithTicket : askTicket ? kSignOnAskJoinTicket : 0;
   req.platform = c.platform;
   req.nodeName = c.nodeName;
   // Every session of a run signs on the same way: with PASSWORDACCESS

@@ -95,11 +95,11 @@ int decodeSignOnResp(const uint8_t* verb, size_t len, SignOnAnswer* out) {
 }
 
 int decodeSignOnJoinTicket(const uint8_t* verb, size_t len, uint8_t out[kJoinTicketLen]) {
-  if (len < kSignOnRespFixed || !(verb[9] & kSignOnAskJoinTicket)) return RC_NO_MATCH;
+  if (len < kSignOnRespFixed || !(verb[kSignOnRespJoinCapability] & kSignOnAskJoinTicket)) return RC_NO_MATCH;
   VerbField name;
   if (verbGetField(verb, len, kSignOnRespFixed, 4, &name)) return RC_PROTOCOL_ERROR;
   const size_t nameEnd = name.data ? static_cast<size_t>(name.data - verb) + name.length : kSignOnRespFixed;
-  if (len < kSignOnRespFixed + kJoinTicketLen || nameEnd > len - kJoinTicketLen) return RC_PROTOCOL_ERROR;
+  if (len < kSignOnRespFixed + kJoinTicketLen || nameEnd != len - kJoinTicketLen) return RC_PROTOCOL_ERROR;
   memcpy(out, verb + len - kJoinTicketLen, kJoinTicketLen);
   return 0;
 }

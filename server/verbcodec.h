@@ -62,13 +62,16 @@ struct SignOnAnswer {
   uint16_t maxObjsPerTxn = 0;
 };
 int decodeSignOnResp(const uint8_t* verb, size_t len, SignOnAnswer* out);
-// Join tickets: SignOn's capability byte 26 asks for one (bit
-// kSignOnAskJoinTicket) or says that the password field carries one (bit
-// kSignOnJoinWithTicket); a SignOnResp that brings one sets bit 0x01 of its
-// capability byte 9 and ends with the ticket's kJoinTicketLen bytes, after
-// the server name. Copies the ticket to `out` and returns 0, or
-// RC_NO_MATCH when the answer has none, RC_PROTOCOL_ERROR when it claims
-// one that is not there.
+// Join tickets: SignOn's last capability byte (byte 41, index
+// kSignOnJoinCapabilityByte of SignOnRequest::capabilities) asks for one
+// (bit kSignOnAskJoinTicket) or says that the password field carries one
+// (bit kSignOnJoinWithTicket); a SignOnResp that brings one sets bit 0x01
+// of its last capability byte (byte 15) and ends with the ticket's
+// kJoinTicketLen bytes, right after the server name. Copies the ticket to
+// `out` and returns 0, or RC_NO_MATCH when the answer has none,
+// RC_PROTOCOL_ERROR when it claims one that is not laid out so.
+constexpr size_t kSignOnJoinCapabilityByte = 15;
+constexpr size_t kSignOnRespJoinCapability = 15;
 constexpr uint8_t kSignOnAskJoinTicket = 0x01;
 constexpr uint8_t kSignOnJoinWithTicket = 0x02;
 constexpr size_t kJoinTicketLen = 32;

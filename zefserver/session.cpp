@@ -243,8 +243,8 @@ class Session {
     return answerSignOn(name, why, std::nullopt);
   }
 
-  // SignOnResp; with `ticket`, capability bit kAskJoinTicket is set and the
-  // ticket's bytes end the verb.
+  // SignOnResp; with `ticket`, bit kAskJoinTicket of the last capability
+  // byte is set and the ticket's bytes end the verb, after the name.
   bool answerSignOn(const std::string& name, const std::string& why, std::optional<JoinTicket> ticket) {
     delay();
     VerbBuilder b(kVerbSignOnResp, 18);
@@ -252,7 +252,7 @@ class Session {
     b.u8(8, why.empty() ? 0 : kSignOnRefused);
     b.u16(16, cfg_.maxTxnObjects);
     if (ticket) {
-      b.u8(9, kAskJoinTicket);
+      b.u8(kSignOnRespJoinCapability, kAskJoinTicket);
       b.append(*ticket);
     }
     answer(b.finish());

@@ -31,12 +31,13 @@ namespace zef {
 // Sign-on result for every refusal (0 accepted): unknown node, wrong or
 // empty password, a node without a password alike.
 constexpr uint8_t kSignOnRefused = 1;
-// The first of SignOn's capability bytes: bit 0x01 asks for a join ticket
-// with the answer (honoured for a password sign-on only; SignOnResp's first
-// capability byte then has bit 0x01 set and its last 32 bytes are the
-// ticket); bit 0x02 says the password field carries a ticket instead
-// (zefserver/jointicket.h).
-constexpr size_t kSignOnJoinCapability = 26;
+// The last of SignOn's capability bytes: bit 0x01 asks for a join ticket
+// with the answer (honoured for a password sign-on only; SignOnResp's last
+// capability byte then has bit 0x01 set and the ticket's 32 bytes follow
+// the server name); bit 0x02 says the password field carries a ticket
+// instead (zefserver/jointicket.h).
+constexpr size_t kSignOnJoinCapability = 41;
+constexpr size_t kSignOnRespJoinCapability = 15;
 constexpr uint8_t kAskJoinTicket = 0x01;
 constexpr uint8_t kJoinWithTicket = 0x02;
 

@@ -558,14 +558,14 @@ TEST_F(ServerTest, SignOnNeedsTheNodesOwnPasswordAndRefusalsGetSlower) {
   EXPECT_EQ(log.find(kNode1Password), std::string::npos) << "passwords never reach the log";
 }
 
-// A ticket comes with a password sign-on that asks (byte 26 bit 0x01; the
-// answer sets byte 9 bit 0x01 and ends with it) and signs its node on once
+// A ticket comes with a password sign-on that asks (byte 41 bit 0x01; the
+// answer sets byte 15 bit 0x01 and ends with it) and signs its node on once
 // (bit 0x02) from its address; shown anywhere else it is gone.
 TEST_F(ServerTest, AJoinTicketSignsOnOnceForItsNodeFromItsAddressOnly) {
   registerNode("node2", kNode2Password);
   adm("add-filespace node1 /fs");
   start();
-  auto bits = [](Bytes v, uint8_t b) { return v.at(26) = b, v; };
+  auto bits = [](Bytes v, uint8_t b) { return v.at(41) = b, v; };
   struct Case { const char* what; std::string node; uint32_t from; int ticket; uint8_t result; };  // ticket: 0 new, 1 last, -1 never given
   std::string t;
   for (const Case& k : {Case{"its node from its address", "node1", 0, 0, 0}, Case{"used again", "NODE1", 0, 1, 1},
@@ -577,7 +577,7 @@ TEST_F(ServerTest, AJoinTicketSignsOnOnceForItsNodeFromItsAddressOnly) {
       first.send(bits(signOn("NODE1"), 0x01));
       Verb r = first.expect(0x1C);
       ASSERT_EQ(r.b.size(), 18u + 9 + 32);
-      EXPECT_EQ(r.b[9], 0x01);
+      EXPECT_EQ(r.b[15], 0x01);
       EXPECT_EQ(text(field(r.b, 4, 18)), "ZEFSERVER");
       t.assign(r.b.end() - 32, r.b.end());
     }
