@@ -201,6 +201,8 @@ void RecallDaemon::readAccessEvents() {
   if (len <= 0) return;
   fan::forEachEvent(buf, len, [this](const fanotify_event_metadata* m) {
     if (m->vers != FANOTIFY_METADATA_VERSION || m->fd < 0) return;
+    TRACE(TR_SMRECALLDETAIL, "%s: access event 0x%llx on %s\n", kName, static_cast<unsigned long long>(m->mask),
+          pathOf(m->fd).c_str());
     Event e;
     e.fd = m->fd;
     e.permission = fan::isPermission(m->mask);
