@@ -47,7 +47,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -183,7 +185,7 @@ void BM_ReadsUnderMarks(benchmark::State& state) {
   mkdir((fs + "/sd").c_str(), 0755);
   for (int i = 0; i < 1000; ++i) {
     kmrtest::writeFile(name(fs + "/sd", "s", i), "");
-    truncate(name(fs + "/sd", "s", i).c_str(), 4096);
+    if (truncate(name(fs + "/sd", "s", i).c_str(), 4096) != 0) return state.SkipWithError(strerror(errno));
   }
   std::vector<double> without, with, ratio, cpuRatio;
   long events = 0;
