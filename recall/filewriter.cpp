@@ -14,7 +14,7 @@
 FileWriter::FileWriter(int fd, uint64_t size) : m_fd(fd), m_size(size) {
   const size_t piece = static_cast<size_t>(std::min<uint64_t>(kPiece, size ? size : 1));
   m_fill.buf.reset(new (std::nothrow) uint8_t[piece]);
-  if (!m_fill.buf) m_err = ENOMEM;
+  if (!m_fill.buf || !m_sha.ok()) m_err = ENOMEM;
   // A small file is written at once by the receiver: a thread would cost
   // more than the overlap gains.
   if (!m_err && size > 2 * kPiece) {
@@ -108,6 +108,7 @@ void FileWriter::run() {
 }
 
 int FileWriter::write(const Piece& p) {
+  m_sha.add(p.buf.get(), p.len);
   for (size_t done = 0; done < p.len;) {
     ssize_t n = pwrite(m_fd, p.buf.get() + done, p.len - done, static_cast<off_t>(p.at + done));
     if (n < 0 && errno == EINTR) continue;
@@ -129,6 +130,16 @@ int FileWriter::write(const Piece& p) {
 void FileWriter::drain() {
   std::unique_lock<std::mutex> lock(m_mu);
   m_cv.wait(lock, [this] { return m_queue.empty() && !m_busy; });
+}
+
+int FileWriter::verify(const uint8_t* sha256) {
+  if (error() || (m_fill.len > 0 && handOver() != 0)) return drain(), error();
+  drain();
+  if (int err = error()) return err;
+  if (m_received != m_size) return EFBIG;
+  Sha256Digest got;
+  if (!m_sha.final(&got)) return ENOMEM;
+  return memcmp(got.data(), sha256, got.size()) == 0 ? 0 : EBADMSG;
 }
 
 int FileWriter::finish() {

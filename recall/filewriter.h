@@ -13,6 +13,11 @@
 // - add() returns 0, or 1 with error() set: EFBIG for bytes out of order or
 //   beyond the size, ENOMEM, or the errno of a failed write (reported at
 //   the first add() or finish() after it).
+// - Every byte is hashed (SHA-256) where it is written, on the writer's
+//   thread when there is one: the receiver's thread is left the receiving.
+//   verify() hands over the last bytes, waits for every write and returns 0
+//   when all `size` bytes came and hash to `sha256` (32 bytes), EBADMSG when
+//   they hash otherwise, else the errno value of what failed.
 // - finish() waits for every write, checks that `size` bytes came, and
 //   fdatasyncs the file: 0 or an errno value (EFBIG when fewer bytes came).
 // - drain() waits until nothing is being written: call it before touching
@@ -30,6 +35,8 @@
 #include <thread>
 #include <vector>
 
+#include "server/wire/sha256.h"
+
 class FileWriter {
  public:
   static constexpr size_t kPiece = 1 << 20;
@@ -42,6 +49,7 @@ class FileWriter {
   FileWriter& operator=(const FileWriter&) = delete;
 
   int add(uint64_t offset, const uint8_t* data, size_t len);
+  int verify(const uint8_t* sha256);
   int finish();
   void drain();
   int error();
@@ -64,6 +72,7 @@ class FileWriter {
   uint64_t m_received = 0;  // receiving thread only
   uint64_t m_synced = 0;    // the writing thread only
   bool m_wroteAny = false;  // the writing thread only
+  Sha256Stream m_sha;       // the writing thread only
   Piece m_fill;             // the receiving thread's piece
   std::mutex m_mu;
   std::condition_variable m_cv;

@@ -10,8 +10,8 @@
 //
 // Contract
 // - RecallSource::read streams the whole object in order into the sink and
-//   returns 0 only when the server confirmed it and its SHA-256 matched;
-//   else a client return code (common/rc.h) or the sink's own code.
+//   returns 0 only when the server confirmed it and `check` said its SHA-256
+//   matched; else a client return code (common/rc.h) or the sink's own code.
 //   One source serves one thread; the daemon gives each worker its own.
 // - Recaller::recall runs on any thread; it takes a DMAPI token of its own
 //   with the exclusive right for the file while it works, through the HSM
@@ -29,7 +29,8 @@ class RecallSource {
  public:
   virtual ~RecallSource() = default;
   // `fsName` is the managed file system (mount point) the object belongs to.
-  virtual int read(const std::string& fsName, const midExtObjId_t& id, const DataSink& sink) = 0;
+  virtual int read(const std::string& fsName, const midExtObjId_t& id, const DataSink& sink,
+                   const DigestCheck& check) = 0;
 };
 
 enum class RecallResult {

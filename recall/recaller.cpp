@@ -133,7 +133,12 @@ RecallOutcome Recaller::recall(int fd, const std::string& fsName) {
   FileWriter out(fd, size);
   if (out.error()) return failed(RecallResult::kLocal, out.error());
   DataSink sink = [&](uint64_t offset, const uint8_t* data, size_t len) -> int { return out.add(offset, data, len); };
-  const int rc = m_source.read(fsName, info.extObjId, sink);
+  // The writer hashes what it writes, on its own thread for a large file.
+  DigestCheck check = [&](const uint8_t* sha256) {
+    const int err = out.verify(sha256);
+    return err == EBADMSG ? RC_DATA_DAMAGED : err;
+  };
+  const int rc = m_source.read(fsName, info.extObjId, sink, check);
   const int finishErr = rc == 0 ? out.finish() : 0;
   if (rc != 0 || finishErr != 0) {
     out.drain();

@@ -5,7 +5,8 @@
 
 #include "common/rc.h"
 
-int ZefRecallSource::read(const std::string& fsName, const midExtObjId_t& id, const DataSink& sink) {
+int ZefRecallSource::read(const std::string& fsName, const midExtObjId_t& id, const DataSink& sink,
+                          const DigestCheck& check) {
   std::unique_ptr<ZefServerDataInterface>& link = m_links[fsName];
   if (!link) {
     int rc = 0;
@@ -18,5 +19,5 @@ int ZefRecallSource::read(const std::string& fsName, const midExtObjId_t& id, co
       return rc;
     }
   }
-  return link->readObjectData(id, 0, UINT64_MAX, sink);
+  return link->readObjectData(id, 0, UINT64_MAX, sink, nullptr, check);
 }

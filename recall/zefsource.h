@@ -17,7 +17,8 @@
 
 class ZefRecallSource : public RecallSource {
  public:
-  int read(const std::string& fsName, const midExtObjId_t& id, const DataSink& sink) override;
+  int read(const std::string& fsName, const midExtObjId_t& id, const DataSink& sink,
+           const DigestCheck& check) override;
 
  private:
   std::map<std::string, std::unique_ptr<ZefServerDataInterface>> m_links;

@@ -71,7 +71,7 @@ int ZefServerDataInterface::ready() {
 }
 
 int ZefServerDataInterface::readObjectData(const midExtObjId_t& id, uint64_t offset, uint64_t length,
-                                           const DataSink& sink, ObjectDataInfo* info) {
+                                           const DataSink& sink, ObjectDataInfo* info, const DigestCheck& check) {
   TREnterExit<char> ee(__FILE__, __LINE__, kRead);
   if (!m_inFlight.empty()) return RC_INVALID_PARM;
   if (int rc = ready()) return rc;
@@ -101,7 +101,7 @@ int ZefServerDataInterface::readObjectData(const midExtObjId_t& id, uint64_t off
       return violation(s, kRead, "malformed DataChunk");
     if (chunk.offset != next || chunk.length > wantEnd - next)
       return violation(s, kRead, "DataChunk out of order or outside the range asked for");
-    if (offset == 0) sha.add(chunk.data, chunk.length);
+    if (offset == 0 && !check) sha.add(chunk.data, chunk.length);
     if (chunk.length && (rc = sink(chunk.offset, chunk.data, chunk.length))) {
       // Draining the rest could take as long as the whole read; a new
       // session is cheaper.
@@ -126,8 +126,11 @@ int ZefServerDataInterface::readObjectData(const midExtObjId_t& id, uint64_t off
   if (next != end) return violation(s, kRead, "DataResp after fewer bytes than the range holds");
   if (offset == 0 && next == resp.info.size) {
     Sha256Digest got;
-    if (!sha.final(&got)) return RC_NO_MEMORY;
-    if (memcmp(got.data(), resp.info.sha256, kSha256Len) != 0) {
+    if (!check && !sha.final(&got)) return RC_NO_MEMORY;
+    const int judged = check ? check(resp.info.sha256)
+                             : memcmp(got.data(), resp.info.sha256, kSha256Len) != 0 ? RC_DATA_DAMAGED : 0;
+    if (judged != 0 && judged != RC_DATA_DAMAGED) return judged;
+    if (judged == RC_DATA_DAMAGED) {
       srvTraceAndLog(__FILE__, __LINE__, TR_SESSION,
                      "%s: the data received does not match its SHA-256 on the server\n", kRead);
       return RC_DATA_DAMAGED;

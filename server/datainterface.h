@@ -43,6 +43,13 @@
 // value ends the read, which then returns that value.
 using DataSink = std::function<int(uint64_t offset, const uint8_t* data, size_t len)>;
 
+// Judges the bytes a sink received against the object's stored SHA-256
+// (`sha256`, 32 bytes): 0 when they are the object's, RC_DATA_DAMAGED when
+// not, or any other code to end the read with, as a sink's. A caller whose
+// sink hashes the bytes where it has them anyway (on another thread, say)
+// saves the read a second pass over them.
+using DigestCheck = std::function<int(const uint8_t* sha256)>;
+
 // Fills up to `cap` bytes at `buf` with the object's next bytes and sets
 // `*got` to their number (0 only at the end). Returns 0, or a non-zero code
 // that abandons the store (nothing is kept on the server).
@@ -67,9 +74,11 @@ class ZefServerDataInterface {
   // A sink that stops the read closes the session (the server's remaining
   // answer is not waited for). The sink gets pieces of up to 1 MiB where the
   // server sends large chunks (its receive buffer then grows to hold one),
-  // else of at most kDataChunkMax bytes.
+  // else of at most kDataChunkMax bytes. With `check`, a whole object's bytes
+  // are not hashed here: `check` is asked instead, once the server confirmed
+  // them, and its answer is the read's.
   int readObjectData(const midExtObjId_t& id, uint64_t offset, uint64_t length, const DataSink& sink,
-                     ObjectDataInfo* info = nullptr);
+                     ObjectDataInfo* info = nullptr, const DigestCheck& check = nullptr);
 
   // The stored size and SHA-256 of the object's data, as its record holds
   // them (RC_NO_DATA when the server holds none).
