@@ -176,10 +176,10 @@ bool Conn::readAll(uint8_t* p, size_t n) {
   return true;
 }
 
-void Conn::writeAll(const uint8_t* p, size_t n) {
+void Conn::writeAll(const uint8_t* p, size_t n, bool more) {
   if (!ssl_) {
     while (n) {
-      ssize_t r = ::send(fd_, p, n, MSG_NOSIGNAL);
+      ssize_t r = ::send(fd_, p, n, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
       if (r < 0 && errno == EINTR) continue;
       if (r <= 0) throw SessionEnd{"connection lost while sending"};
       p += r;
@@ -248,12 +248,7 @@ bool Conn::sendFromFile(const std::vector<uint8_t>& head, int fd, uint64_t offse
   // The header goes with what is queued and waits for the file's bytes
   // (MSG_MORE), so that it does not leave as a packet of its own.
   out_.insert(out_.end(), head.begin(), head.end());
-  for (size_t done = 0; done < out_.size();) {
-    ssize_t r = ::send(fd_, out_.data() + done, out_.size() - done, MSG_NOSIGNAL | MSG_MORE);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) throw SessionEnd{"connection lost while sending"};
-    done += static_cast<size_t>(r);
-  }
+  writeAll(out_.data(), out_.size(), true);
   out_.clear();
   off_t at = static_cast<off_t>(offset);
   while (len) {

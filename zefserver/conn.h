@@ -105,7 +105,8 @@ class Conn {
   bool readAll(uint8_t* p, size_t n);
   // One read of at most `n` bytes: its count, 0 at end of connection.
   size_t readSome(uint8_t* p, size_t n);
-  void writeAll(const uint8_t* p, size_t n);
+  // `more` (no TLS only): more bytes follow at once (MSG_MORE).
+  void writeAll(const uint8_t* p, size_t n, bool more = false);
   // Waits for `events` on the socket until `deadline`; throws SessionEnd
   // with `what` when it passes.
   void waitFor(short events, Clock::time_point deadline, const char* what);

@@ -104,7 +104,6 @@ class DataVerbs {
   // result (0, RC_NO_MATCH, RC_NO_DATA) when there is none.
   uint8_t lookup(std::span<const uint8_t> id, uint64_t* objNum, DataRef* ref);
   void answerResp(uint8_t result, const ObjId& id, uint64_t size, const Digest& sha);
-  // Streams [from, to) of the object's file; 0 or the result.
   // Streams [from, to) of the object's file in chunks of the kind `flags`
   // (DataGet's) asks for; 0 or the result.
   uint8_t sendRange(uint64_t objNum, const DataRef& ref, uint64_t from, uint64_t to, uint32_t flags);
